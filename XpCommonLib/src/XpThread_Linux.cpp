@@ -1,0 +1,205 @@
+// Platform half of the threading module on Linux: the recursive mutex, the condition waits and
+// signals, thread creation and priorities. Everything here is plain POSIX threads; the only
+// difference from other platforms that matters is that glibc's pthread_t is an integer, so "no
+// thread" is 0 and threads are always compared with pthread_equal.
+#include <XpThread.h>
+
+#include <cerrno>
+#include <ctime>
+#include <new>
+#include <sched.h>
+#include <unistd.h>
+
+XpErr xperrFromPthreadErr(int err)
+{
+    switch (err) {
+    case 0:         return XPERR_OK;
+    case EPERM:     return XPERR_SYNC_NOT_OWNER;
+    case EBUSY:     return XPERR_SYNC_TIMEOUT;
+    case EINVAL:    return XPERR_SYNC_INVALID;
+    case ETIMEDOUT: return XPERR_SYNC_TIMEOUT;
+    default:        return XPERR_SYNC_FAILED;
+    }
+}
+
+// ---- XpCriticalSection ------------------------------------------------------------------------
+
+XpCriticalSection::XpCriticalSection()
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    // A recursive mutex with valid attributes cannot fail to initialise on glibc (no resources
+    // are allocated), so the result is not looked at; the attribute object goes at once.
+    pthread_mutex_init(&mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+XpCriticalSection::~XpCriticalSection()
+{
+    pthread_mutex_destroy(&mutex);
+}
+
+XpErr XpCriticalSection::Lock()    { return xperrFromPthreadErr(pthread_mutex_lock(&mutex)); }
+XpErr XpCriticalSection::Unlock()  { return xperrFromPthreadErr(pthread_mutex_unlock(&mutex)); }
+XpErr XpCriticalSection::TryLock() { return xperrFromPthreadErr(pthread_mutex_trylock(&mutex)); }
+
+// ---- XpComboSyncObject: condition ---------------------------------------------------------------
+
+XpComboSyncObject::XpComboSyncObject()
+{
+    pthread_cond_init(&condition, nullptr);
+}
+
+XpComboSyncObject::~XpComboSyncObject()
+{
+    pthread_cond_broadcast(&condition);
+    pthread_cond_destroy(&condition);
+}
+
+XpErr XpComboSyncObject::waitCondition(unsigned int timeout)
+{
+    if (timeout == XP_INFINITE_TIMEOUT)
+        return xperrFromPthreadErr(pthread_cond_wait(&condition, internalLock.nativeHandle()));
+
+    // The deadline counts whole calendar seconds: a time-out of 0 is already past, one of t
+    // seconds ends within the t-th second from now.
+    struct timespec deadline;
+    deadline.tv_sec = time(nullptr) + static_cast<time_t>(timeout);
+    deadline.tv_nsec = 0;
+    return xperrFromPthreadErr(
+        pthread_cond_timedwait(&condition, internalLock.nativeHandle(), &deadline));
+}
+
+XpErr XpComboSyncObject::signalCondition()
+{
+    int err = pthread_cond_broadcast(&condition);
+    // Listeners are woken whatever the broadcast said: a multi-object waiter must not sleep
+    // through a change because the condition variable had trouble.
+    unlockHook();
+    return xperrFromPthreadErr(err);
+}
+
+// ---- Threads -------------------------------------------------------------------------------------
+
+namespace {
+
+struct StartRecord {
+    void* (*function)(void*);
+    void* argument;
+};
+
+void* BeginThreadProxy(void* param)
+{
+    StartRecord* record = static_cast<StartRecord*>(param);
+    void* result;
+    {
+        XpLocalAutoreleasePool pool;
+        result = record->function(record->argument);
+        delete record;
+    }
+    return result;
+}
+
+XpErr xperrFromPriorityErr(int err)
+{
+    switch (err) {
+    case 0:       return XPERR_OK;
+    case EINVAL:  return XPERR_SYNC_INVALID_PRIORITY;
+    case ENOTSUP: return XPERR_SYNC_INVALID_PRIORITY;
+    case ENOSYS:  return XPERR_SYNC_NOT_SUPPORTED;
+    default:      return XPERR_SYNC_INVALID;
+    }
+}
+
+} // namespace
+
+XpThread::~XpThread() {}
+
+XpThread* XpThreadAllocAndBegin(void* (*function)(void*), void* argument)
+{
+    XpThread* thread = new (std::nothrow) XpThread();
+    if (thread == nullptr)
+        return nullptr;
+    StartRecord* record = new (std::nothrow) StartRecord{function, argument};
+    if (record == nullptr) {
+        delete thread;
+        return nullptr;
+    }
+    if (pthread_create(&thread->thread, nullptr, BeginThreadProxy, record) != 0) {
+        delete record;
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+uint32_t XpThreadJoinAndFree(XpThread* thread)
+{
+    if (thread == nullptr)
+        return XPERR_SYNC_INVALID;
+    if (thread->IsCurrent())
+        return XPERR_SYNC_DEADLOCK;
+    void* exitValue = nullptr;
+    // The join's own result is not looked at: the object is freed either way, and the exit value
+    // stays null when the join could not deliver one.
+    pthread_join(thread->nativeHandle(), &exitValue);
+    delete thread;
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(exitValue));
+}
+
+bool XpThread::IsCurrent() const
+{
+    return pthread_equal(thread, pthread_self()) != 0;
+}
+
+bool XpThread::operator==(XpThread const& other) const
+{
+    return pthread_equal(thread, other.thread) != 0;
+}
+
+int XpThread::GetPriority() const
+{
+    int policy;
+    struct sched_param param;
+    if (pthread_getschedparam(thread, &policy, &param) != 0)
+        return 0;
+    return param.sched_priority;
+}
+
+XpErr XpThread::changePriority(int value, bool relative)
+{
+    int policy;
+    struct sched_param param;
+    int err = pthread_getschedparam(thread, &policy, &param);
+    if (err == 0) {
+        param.sched_priority = relative ? param.sched_priority + value : value;
+        err = pthread_setschedparam(thread, policy, &param);
+    }
+    return xperrFromPriorityErr(err);
+}
+
+XpErr XpThread::SetPriority(int priority) { return changePriority(priority, false); }
+XpErr XpThread::RaisePriority()           { return changePriority(1, true); }
+XpErr XpThread::LowerPriority()           { return changePriority(-1, true); }
+
+void XpThreadSleep(unsigned int milliseconds)
+{
+    // A 32-bit product, as documented: callers keep the argument at or below 4294967.
+    usleep(static_cast<uint32_t>(milliseconds * 1000u));
+}
+
+void XpThreadYield()
+{
+    sched_yield();
+}
+
+void XpThreadEnd(int code)
+{
+    pthread_exit(reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<uint32_t>(code))));
+}
+
+pthread_t XpGetCurrentNativeThreadID()
+{
+    return pthread_self();
+}

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds and runs every test suite in the release configuration, then with AddressSanitizer +
+# UndefinedBehaviorSanitizer, then with ThreadSanitizer. Stops at the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+xp_install_deps
+jobs=$(nproc)
+presets=${XP_TEST_PRESETS:-"release asan tsan"}
+for preset in $presets; do
+    echo "=== $preset ==="
+    cmake --preset "$preset"
+    cmake --build --preset "$preset" -j"$jobs"
+    ctest --preset "$preset" -j"$jobs"
+done
