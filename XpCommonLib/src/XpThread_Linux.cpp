@@ -91,14 +91,14 @@ struct StartRecord {
 
 void* BeginThreadProxy(void* param)
 {
+    // The record is freed before the function runs, so a thread that leaves through XpThreadEnd
+    // (which never comes back here) leaks nothing.
     StartRecord* record = static_cast<StartRecord*>(param);
-    void* result;
-    {
-        XpLocalAutoreleasePool pool;
-        result = record->function(record->argument);
-        delete record;
-    }
-    return result;
+    void* (*function)(void*) = record->function;
+    void* argument = record->argument;
+    delete record;
+    XpLocalAutoreleasePool pool;
+    return function(argument);
 }
 
 XpErr xperrFromPriorityErr(int err)
