@@ -12,4 +12,5 @@ for preset in $presets; do
     cmake --preset "$preset"
     cmake --build --preset "$preset" -j"$jobs"
     ctest --preset "$preset" -j"$jobs"
+    if [ "$preset" = release ]; then scripts/check-install.sh; fi
 done

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the release build into a scratch prefix and builds a program outside the tree against
+# it, once through the CMake package and once through pkg-config, then runs both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build/release --prefix "$prefix/usr" >/dev/null
+cmake -S examples/consumer -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix/usr" >/dev/null
+cmake --build "$prefix/build" >/dev/null
+LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/build/xp-consumer"
+PKG_CONFIG_PATH="$prefix/usr/lib/pkgconfig" \
+    g++ -std=c++17 -Wall -Wextra -Werror "$root/examples/consumer/main.cpp" -o "$prefix/xp-consumer-pc" \
+    $(PKG_CONFIG_PATH="$prefix/usr/lib/pkgconfig" pkg-config --cflags --libs XpCommonLib)
+LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/xp-consumer-pc"
+echo "install check: CMake package and pkg-config consumers built and ran"
