@@ -305,6 +305,9 @@ private:
     static int cmp(T const* a, const XpStringT& b) { return cmpText(a, b.GetBuffer()); }
 };
 
+template <> char const* const _XpStringFunctions<char>::NULL_STRING;
+template <> wchar_t const* const _XpStringFunctions<wchar_t>::NULL_STRING;
+
 // The members whose meaning differs between the two forms.
 template <> XpStringT<char> XpStringT<char>::GetAnsiString() const;
 template <> XpStringT<char> XpStringT<wchar_t>::GetAnsiString() const;
