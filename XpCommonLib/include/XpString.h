@@ -164,6 +164,9 @@ public:
     T& operator[](int i) { return buffer->text[i]; }
     T const& operator[](int i) const { return buffer->text[i]; }
 
+    // Internal: the buffer this string holds, for diagnostics and tests.
+    _XpStringBuffer<T> const* stringBuffer() const { return buffer; }
+
     // ---- search (no copy, no detach; -1 when nothing is found) ----
 
     // First c at or after start; the zero character is found at Length().
