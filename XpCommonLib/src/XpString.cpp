@@ -80,11 +80,16 @@ template <typename T> T* dupText(T const* s, size_t n)
 template <> char const* const _XpStringFunctions<char>::NULL_STRING = "";
 template <> wchar_t const* const _XpStringFunctions<wchar_t>::NULL_STRING = L"";
 
-wchar_t* _XpWideStrDup(wchar_t const* s)
+template <> wchar_t* _XpStringFunctions<wchar_t>::strDup(wchar_t const* s)
 {
     if (!s)
-        s = _XpStringFunctions<wchar_t>::NULL_STRING;
+        s = NULL_STRING;
     return dupText(s, std::wcslen(s));
+}
+
+wchar_t* _XpWideStrDup(wchar_t const* s)
+{
+    return _XpStringFunctions<wchar_t>::strDup(s);
 }
 
 // ---------------------------------------------------------------------------------------------

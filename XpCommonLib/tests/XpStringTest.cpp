@@ -268,9 +268,13 @@ TEST(XpStringOps, Slicing)
     EXPECT_EQ(0, std::wcscmp(L"ab", w.Left(2).GetBuffer()));
     EXPECT_EQ(0, std::wcscmp(L"bc", w.Mid(1, 100).GetBuffer()));
     EXPECT_EQ(0, std::wcscmp(L"c", w.Right(1).GetBuffer()));
-    wchar_t* dup = _XpWideStrDup(L"dup");
+    wchar_t* dup = _XpStringFunctions<wchar_t>::strDup(L"dup");
     ASSERT_NE(nullptr, dup);
     EXPECT_EQ(0, std::wcscmp(L"dup", dup));
+    free(dup);
+    dup = _XpWideStrDup(nullptr);
+    ASSERT_NE(nullptr, dup);
+    EXPECT_EQ(L'\0', dup[0]);
     free(dup);
 }
 
