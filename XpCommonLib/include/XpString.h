@@ -7,6 +7,10 @@
 // when the buffer is shared. Strings that share a buffer may live on different threads; one
 // XpStringT object must not be used by two threads at once.
 //
+// Conversions between the two forms use the library's own UTF-8 locale (C.UTF-8, or the
+// library's own UTF-8 coder where the system lacks it); they never read or change the process's
+// or the thread's locale, and may run on any thread at once.
+//
 // A null text pointer handed to a constructor, an assignment, Append or operator+= counts as "".
 // The search, comparison and replacement operations do not check their pointer and index
 // arguments: texts given to them must not be null and start indexes stay within 0..Length().
