@@ -6,6 +6,11 @@
 // subtracted (1899-12-29 06:00 is -1.25), so the stored values do not lie on one scale; all
 // arithmetic and comparison goes through a continuous form in which -1.25 becomes -0.75.
 // Supported range: 0100-01-01 00:00:00 (-657434.0) to 9999-12-31 23:59:59 (2958465.999988426).
+// The field conversion takes the years 100 to 9998. Two consequences of the encoding are kept as
+// they are: a time after midnight on 0100-01-01 is stored below -657434.0, so the constructor from
+// fields flags it valid but it does not decompose (its getters answer -1) and the same double
+// given to the constructor from a double is invalid; and 9999 can be reached by arithmetic or
+// from a double but not from fields.
 //
 // The value carries no time zone. The library uses it for local wall-clock time of the process's
 // time zone (TZ): conversions from and to time_t go through it, and the localized texts show it.
