@@ -68,12 +68,30 @@ long long truncToLongLong(double x)
     return static_cast<long long>(x);
 }
 
-// Seconds of the day of a stored value, rounded to the nearest second. The rounding carries into
-// the fraction only, never into the day, so half a second before midnight gives 0.
+// Seconds of the day of a stored value within the range, rounded to the nearest second. The
+// rounding carries into the fraction only, never into the day, so half a second before midnight
+// gives 0. r and the scaled fraction are not negative, so truncation is their floor (and cheaper
+// than a call to floor on the base x86-64 instruction set).
 int secondsOfDay(double x)
 {
     double r = x >= 0 ? std::fabs(x + HALF_SECOND) : std::fabs(x - HALF_SECOND);
-    return static_cast<int>(std::floor((r - std::floor(r)) * SECONDS_PER_DAY));
+    return static_cast<int>((r - static_cast<double>(static_cast<int>(r))) * SECONDS_PER_DAY);
+}
+
+// A flag does not prove its value in range ('+=' keeps the flag), so the whole-second difference
+// clamps what int conversions cannot take (NaN included); values near the range are unchanged.
+double clampedForInt(double x)
+{
+    if (!(x >= -2.0e9))
+        return -2.0e9;
+    return x > 2.0e9 ? 2.0e9 : x;
+}
+
+// Day number of a stored value within the range: floor for days on or after 1899-12-30, ceil
+// before, which is truncation toward zero in both cases.
+int dayNumber(double x)
+{
+    return static_cast<int>(x);
 }
 
 } // namespace
@@ -310,7 +328,7 @@ bool XpDateTime::dateTimeToRawInt(double x, int& year, int& month, int& day, int
     hour = s / 3600;
 
     // The day comes from the unrounded value.
-    int a = static_cast<int>(x >= 0 ? std::floor(x) : std::ceil(x)) + DAY_OFFSET;
+    int a = dayNumber(x) + DAY_OFFSET;
     dayOfWeek = (a - 1) % 7;
 
     int q400 = a / 146097;        // whole 400-year blocks
@@ -501,10 +519,9 @@ bool XpDateTime::Span(const XpDateTime& other, long long& seconds) const
         seconds = 0;
         return false;
     }
-    // Valid values lie within the range, so truncation to int cannot overflow.
-    long long days = static_cast<long long>(std::trunc(value)) -
-                     static_cast<long long>(std::trunc(other.value));
-    seconds = days * SECONDS_PER_DAY + (secondsOfDay(value) - secondsOfDay(other.value));
+    double a = clampedForInt(value), b = clampedForInt(other.value);
+    long long days = static_cast<long long>(dayNumber(a)) - dayNumber(b);
+    seconds = days * SECONDS_PER_DAY + (secondsOfDay(a) - secondsOfDay(b));
     return true;
 }
 

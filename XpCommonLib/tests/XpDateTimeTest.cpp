@@ -491,6 +491,8 @@ TEST(XpDateTimeArithmetic, SpanFlagsAndRangeOfResults)
     EXPECT_EQ(static_cast<double>(beyond), 2958466.5);
     EXPECT_EQ(beyond.GetYear(), -1);   // does not decompose
     EXPECT_EQ(static_cast<long>(beyond), -1L);
+    EXPECT_TRUE(beyond.Span(last, seconds));   // flagged valid: counted as it stands
+    EXPECT_EQ(seconds, 86400);
     XpDateTime invalid;
     EXPECT_TRUE((invalid + XpDateTimeSpan(1.0)).IsValid());   // 1.0 is in range; flags not read
 
