@@ -24,7 +24,8 @@
 // - operator long() of an invalid value, or of one that does not decompose, is (time_t)-1, the
 //   value mktime itself uses for failure.
 // - ShiftToFoward/ShiftToBackward add up hours, minutes and seconds in 64 bits, so large
-//   arguments cannot overflow.
+//   arguments cannot overflow. Span counts a value that '+=' pushed beyond the range as it
+//   stands, but one beyond +-2e9 days (or not a number) as +-2e9 days, so no conversion overflows.
 // - GetMonthDays and GetTotalDays answer -1 for a month outside 1 to 12 instead of reading past
 //   their tables.
 // - XpDateTimeSpan has IsValid(), and its 32/64-bit getters saturate at the limits of their type
@@ -32,7 +33,10 @@
 // - The localized texts are rendered by ICU in the locale named by LC_ALL, LC_TIME or LANG (the
 //   first that is set; "C" and "POSIX" mean en_US_POSIX) and in the zone named by TZ (or by
 //   /etc/localtime), with ICU's short/medium/long styles. A zone that ICU does not know, or whose
-//   offset at that instant differs from the C library's, is shown as its fixed GMT offset.
+//   offset at that instant differs from the C library's, is shown as its fixed GMT offset. The
+//   texts use the proleptic Gregorian calendar of the value (ICU's switch to the Julian calendar
+//   before 1582 is turned off). A local time whose UTC time falls outside the years 100 to 9998
+//   gives "" like an invalid value.
 // - DateFormat and TimeFormat only select among these styles: DateFormatShort (0) gives the short
 //   date, every other DateFormat the long date; TimeFormat and the flags have no effect.
 // - Local times that do not exist or exist twice at a daylight-saving change are converted to UTC
