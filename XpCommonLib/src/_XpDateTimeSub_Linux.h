@@ -1,0 +1,26 @@
+// Platform half of the date-time module: local time <-> UTC and localized texts. Internal to the
+// library; exported only so that the module's tests can reach the local-to-UTC conversion.
+#ifndef _XPDATETIMESUB_LINUX_H
+#define _XPDATETIMESUB_LINUX_H
+
+#include <XpDateTime.h>
+
+class XP_API _XpDateTimeSub_Linux {
+public:
+    _XpDateTimeSub_Linux() {}
+    ~_XpDateTimeSub_Linux() {}
+
+    // The UTC fields of the instant whose local time (process time zone) is t; invalid when t is
+    // invalid or the UTC fields fall outside the years 100 to 9998.
+    XpDateTime ConvertLocalTimeToUTC(XpDateTime const& t);
+    // The local fields of the instant whose UTC time is t; invalid likewise.
+    XpDateTime ConvertUTCToLocalTime(XpDateTime const& t);
+    // Medium date and medium time of the local time t; "" when it cannot be converted.
+    XpStringT<char> GetLocalizedDateTimeString(XpDateTime const& t);
+    // The short (shortStyle) or long date of the local time t.
+    XpStringT<char> GetLocalizedDateString(XpDateTime const& t, bool shortStyle);
+    // The long time (seconds and zone) of the local time t.
+    XpStringT<char> GetLocalizedTimeString(XpDateTime const& t);
+};
+
+#endif
