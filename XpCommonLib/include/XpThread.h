@@ -247,4 +247,197 @@ private:
     void* pool;   // always null on Linux
 };
 
+// ---- Named inter-process mutex ---------------------------------------------------------------------
+
+template <typename T> class XpStringT;
+
+// Recursive lock that is also held across processes. Inside the process the owning thread may lock
+// again (each Lock needs its Unlock); across processes it is backed by a System V semaphore set of
+// one semaphore, keyed ftok(name, '1'), permissions 0666, value 1 when free. Every semaphore
+// operation carries SEM_UNDO, so the kernel gives the lock back when the holding process ends.
+// The semaphore is taken only when the depth goes from 0 to 1 and given back only from 1 to 0.
+//
+// The name must be an existing file or directory. A mutex named by a path that does not exist
+// (or whose key cannot be made) gets no semaphore at all: it creates no kernel object, and every
+// first acquisition fails at once with XPERR_SYNC_NOT_INITIALIZED. It never falls back to a
+// process-private lock: a caller that believes it excludes other processes must learn that it
+// does not, and it must never wait on a semaphore that nobody can ever release.
+//
+// Nothing removes the semaphore set; it stays in the system for the next process.
+class XP_API XpMutex : public XpComboSyncObject {
+public:
+    // Opens the set of `name` or creates it; opening an existing set waits 200 ms so that a
+    // creator racing with us has set its value. Reports nothing: see Lock.
+    explicit XpMutex(XpStringT<char> const& name);
+    // Does not unlock: a lock still held stays held by the process until the process ends.
+    ~XpMutex() override;
+    using XpComboSyncObject::Lock;
+    // Only 0 (try) and 0xFFFFFFFF (no limit) are accepted; anything else is XPERR_SYNC_INVALID
+    // with nothing changed. XPERR_SYNC_TIMEOUT when a try finds the mutex held by another thread
+    // or process; XPERR_SYNC_NOT_INITIALIZED when the mutex has no semaphore (or its set was
+    // removed); XPERR_SYNC_FAILED for any other semaphore failure. A failure changes nothing.
+    XpErr Lock(unsigned int timeout) override;
+    // Releases one level held by the calling thread; always XPERR_OK. A thread that does not own
+    // the mutex changes nothing.
+    XpErr Unlock() override;
+
+protected:
+    // REQUIRES: internal lock held. Held to depth >= 1 by another thread of this process.
+    bool isBusy();
+    void initImpl(XpStringT<char> const& name);
+    // The semaphore wait itself; called without the internal lock.
+    XpErr lockImpl(unsigned int timeout);
+    // REQUIRES: internal lock held. Gives the semaphore back (result not looked at).
+    void unlockImpl();
+    void uninitImpl();
+
+private:
+    XpThreadRecord owner;   // owning thread and recursion depth
+    int32_t semaphore;      // System V set id; negative when there is none
+};
+
+// ---- Reader-writer locks -----------------------------------------------------------------------------
+//
+// Both prefer writers: once a writer waits, new readers wait too, so a stream of readers cannot
+// starve a writer. Lock(t) takes the write lock, RdLock(t) a read lock; Unlock gives back one level.
+//
+// Calls that could only ever wait for the caller itself are refused at once with
+// XPERR_SYNC_DEADLOCK instead of hanging (or sitting out a long time-out):
+//   - XpRwLock: a read lock asked for by the thread that holds the write lock;
+//   - XpRwLock: the write lock asked for by a thread that holds a read lock;
+//   - both: another read lock asked for by a thread that holds one while a writer waits;
+//   - XpRwLockEx: the write lock asked for by a reader while another reader already waits to
+//     upgrade (each would wait for the other's read lock).
+// A try (time-out 0) never waits, so it keeps answering XPERR_SYNC_TIMEOUT in these cases.
+
+// Reader-writer lock whose writer may lock again (recursion) but may not read.
+class XP_API XpRwLock : public XpComboSyncObject {
+public:
+    XpRwLock();
+    ~XpRwLock() override;
+    using XpComboSyncObject::Lock;
+    // Write lock; recursive for the writer. XPERR_SYNC_TIMEOUT when it stays busy.
+    XpErr Lock(unsigned int timeout) override;
+    // Gives back one write level when the caller is the writer, else one read lock (whoever took
+    // it). Always XPERR_OK; nothing changes on a free lock.
+    XpErr Unlock() override;
+    // Read lock; waits while a writer holds the lock or waits for it.
+    virtual XpErr RdLock(unsigned int timeout);
+    // RdLock(0).
+    virtual XpErr TryRdLock();
+
+protected:
+    XpErr lockImpl(bool write, unsigned int timeout);
+    // REQUIRES: internal lock held.
+    bool isBusy(bool write);
+    // REQUIRES: internal lock held. A writer is recorded and it is the caller.
+    bool isWriteLockedByThisThread() const;
+    void setWriterThreadId();
+    void resetWriterThreadId();
+
+private:
+    // REQUIRES: internal lock held. Read locks that the records attribute to the caller.
+    int32_t readsOfThisThread() const;
+    bool isSelfDeadlock(bool write) const;
+
+    int32_t readers;          // read locks held, all threads together
+    int32_t writeDepth;
+    int32_t waitingWriters;
+    pthread_t writerThread;   // 0 when none
+    // Which threads hold the read locks, only to refuse self-deadlocking calls. A read lock given
+    // back by a thread that holds none is taken off the oldest reader's account.
+    std::vector<XpThreadRecord> readerRecords;
+};
+
+// Reader-writer lock that knows its readers: the writer may take read locks (they count as
+// further write levels, given back with Unlock), and the only reader may upgrade to writer.
+class XP_API XpRwLockEx : public XpComboSyncObject {
+public:
+    XpRwLockEx();
+    ~XpRwLockEx() override;
+    using XpComboSyncObject::Lock;
+    // Write lock; recursive for the writer; succeeds for the only reader (upgrade).
+    XpErr Lock(unsigned int timeout) override;
+    // Gives back one write level when the caller is the writer, else one of the caller's read
+    // locks. Always XPERR_OK; a caller that holds nothing changes nothing.
+    XpErr Unlock() override;
+    // Read lock; for the writer it succeeds at once and raises the write depth.
+    virtual XpErr RdLock(unsigned int timeout);
+    // RdLock(0).
+    virtual XpErr TryRdLock();
+
+protected:
+    XpErr lockImpl(bool write, unsigned int timeout);
+    // REQUIRES: internal lock held. Sets *readByWriter when the caller is the writer asking to read.
+    bool isBusy(bool write, bool* readByWriter);
+
+private:
+    // REQUIRES: internal lock held.
+    XpThreadRecord* findReader(pthread_t id);
+    bool isSelfDeadlock(bool write);
+
+    int32_t waitingWriters;
+    std::vector<XpThreadRecord> readers;   // one record per reading thread, first read first
+    XpThreadRecord writer;                 // writing thread and write depth
+    int32_t waitingUpgrades;               // readers inside a write Lock that have not got it
+};
+
+// ---- Waits on several objects --------------------------------------------------------------------
+//
+// The whole wait runs in the constructor. The waiter registers with every object as a listener and
+// sleeps on the caller's semaphore, which every signal of any object releases once; on each wake-up
+// it tries the objects with Lock(0) (for a reader-writer lock: the write lock; for a manual event:
+// a test that consumes nothing). The time-out applies to each sleep, so a wait that keeps being
+// woken without success can last longer in total. Units left in the semaphore stay there.
+// Used by the one thread that constructs it.
+
+// Takes the first object that can be taken, lowest index first.
+class XP_API XpMultiLockOne : public XpMultiWaiterBase {
+public:
+    XpMultiLockOne(bool unlockOnDestroy, std::vector<XpComboSyncObject*>& objects,
+                   XpSemaphore& semaphore, unsigned int timeout);
+    // The list (first, second).
+    XpMultiLockOne(bool unlockOnDestroy, XpComboSyncObject* first, XpComboSyncObject* second,
+                   XpSemaphore& semaphore, unsigned int timeout);
+    // With the unlock-on-destroy flag, Unlock() of the object taken (if any).
+    ~XpMultiLockOne() override;
+
+    // The index of the object taken, -1 when the wait failed (then nothing is held). An empty list
+    // waits until somebody releases the semaphore or the time-out passes.
+    int GetLockedIndex() const { return lockedIndex; }
+
+private:
+    void waitOneImpl(bool unlockOnDestroy, std::vector<XpComboSyncObject*>& objects,
+                     unsigned int timeout);
+
+    int lockedIndex;
+    XpComboSyncObject* lockedObject;
+};
+
+// Takes every object, one by one as each becomes free, trying from the last index down. Objects
+// taken stay taken: after a failed wait part of them may be held (listed by GetLockedIndice), and
+// the destructor with the unlock-on-destroy flag gives them back; otherwise the caller does. Two
+// waiters over overlapping lists can therefore each hold what the other waits for: use a bounded
+// time-out where that can happen.
+class XP_API XpMultiLockAll : public XpMultiWaiterBase {
+public:
+    XpMultiLockAll(bool unlockOnDestroy, std::vector<XpComboSyncObject*>& objects,
+                   XpSemaphore& semaphore, unsigned int timeout);
+    // The list (first, second).
+    XpMultiLockAll(bool unlockOnDestroy, XpComboSyncObject* first, XpComboSyncObject* second,
+                   XpSemaphore& semaphore, unsigned int timeout);
+    // With the unlock-on-destroy flag, Unlock() of every object taken, in the order taken.
+    ~XpMultiLockAll() override;
+
+    // Indices of the objects taken, in the order they were taken.
+    const std::vector<int>& GetLockedIndice() const { return lockedIndices; }
+
+private:
+    void waitAllImpl(bool unlockOnDestroy, std::vector<XpComboSyncObject*>& objects,
+                     unsigned int timeout);
+
+    std::vector<int> lockedIndices;
+    std::vector<XpComboSyncObject*> lockedObjects;
+};
+
 #endif

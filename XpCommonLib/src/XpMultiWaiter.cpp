@@ -3,6 +3,8 @@
 // signal of any object releases once; on each wake-up it tries the objects without waiting.
 #include <XpThread.h>
 
+#include <cstddef>
+
 XpMultiWaiterBase::XpMultiWaiterBase(XpSemaphore& semaphore_)
     : semaphore(&semaphore_), error(XPERR_OK), unlockOnDestroy(false)
 {
@@ -13,4 +15,162 @@ XpMultiWaiterBase::~XpMultiWaiterBase() {}
 void XpMultiWaiterBase::WakeUp()
 {
     semaphore->Unlock();
+}
+
+// ---- XpMultiLockOne ----------------------------------------------------------------------------------
+
+namespace {
+
+// The two-object constructors build their list here. Allocation is the only thing that can fail;
+// it is reported as the waiter's error instead of an exception leaving the library.
+bool makePair(std::vector<XpComboSyncObject*>& list, XpComboSyncObject* first,
+              XpComboSyncObject* second)
+{
+    try {
+        list.reserve(2);
+    } catch (...) {
+        return false;
+    }
+    list.push_back(first);
+    list.push_back(second);
+    return true;
+}
+
+void addListenerToAll(std::vector<XpComboSyncObject*>& objects, XpMultiWaiterBase* waiter)
+{
+    for (XpComboSyncObject* object : objects)
+        object->AddListener(waiter);
+}
+
+void removeListenerFromAll(std::vector<XpComboSyncObject*>& objects, XpMultiWaiterBase* waiter)
+{
+    for (XpComboSyncObject* object : objects)
+        object->RemoveListener(waiter);
+}
+
+} // namespace
+
+XpMultiLockOne::XpMultiLockOne(bool unlockOnDestroy_, std::vector<XpComboSyncObject*>& objects,
+                               XpSemaphore& semaphore_, unsigned int timeout)
+    : XpMultiWaiterBase(semaphore_), lockedIndex(-1), lockedObject(nullptr)
+{
+    waitOneImpl(unlockOnDestroy_, objects, timeout);
+}
+
+XpMultiLockOne::XpMultiLockOne(bool unlockOnDestroy_, XpComboSyncObject* first,
+                               XpComboSyncObject* second, XpSemaphore& semaphore_,
+                               unsigned int timeout)
+    : XpMultiWaiterBase(semaphore_), lockedIndex(-1), lockedObject(nullptr)
+{
+    std::vector<XpComboSyncObject*> objects;
+    if (!makePair(objects, first, second)) {
+        unlockOnDestroy = unlockOnDestroy_;
+        error = XPERR_NO_MEMORY;
+        return;
+    }
+    waitOneImpl(unlockOnDestroy_, objects, timeout);
+}
+
+XpMultiLockOne::~XpMultiLockOne()
+{
+    if (unlockOnDestroy && lockedObject != nullptr)
+        lockedObject->Unlock();
+}
+
+void XpMultiLockOne::waitOneImpl(bool unlockOnDestroy_, std::vector<XpComboSyncObject*>& objects,
+                                 unsigned int timeout)
+{
+    unlockOnDestroy = unlockOnDestroy_;
+    lockedObject = nullptr;
+    lockedIndex = -1;
+
+    // Registered before the first try: a release that happens between a failed try and the sleep
+    // is counted in the semaphore and ends the sleep at once.
+    addListenerToAll(objects, this);
+    for (;;) {
+        if (error != XPERR_OK)
+            break;
+        for (size_t i = 0; i < objects.size(); ++i) {
+            if (objects[i]->Lock(0) == XPERR_OK) {
+                lockedObject = objects[i];
+                lockedIndex = static_cast<int>(i);
+                error = XPERR_OK;
+                removeListenerFromAll(objects, this);
+                return;
+            }
+        }
+        error = semaphore->Lock(timeout);
+    }
+    removeListenerFromAll(objects, this);
+}
+
+// ---- XpMultiLockAll ----------------------------------------------------------------------------------
+
+XpMultiLockAll::XpMultiLockAll(bool unlockOnDestroy_, std::vector<XpComboSyncObject*>& objects,
+                               XpSemaphore& semaphore_, unsigned int timeout)
+    : XpMultiWaiterBase(semaphore_)
+{
+    waitAllImpl(unlockOnDestroy_, objects, timeout);
+}
+
+XpMultiLockAll::XpMultiLockAll(bool unlockOnDestroy_, XpComboSyncObject* first,
+                               XpComboSyncObject* second, XpSemaphore& semaphore_,
+                               unsigned int timeout)
+    : XpMultiWaiterBase(semaphore_)
+{
+    std::vector<XpComboSyncObject*> objects;
+    if (!makePair(objects, first, second)) {
+        unlockOnDestroy = unlockOnDestroy_;
+        error = XPERR_NO_MEMORY;
+        return;
+    }
+    waitAllImpl(unlockOnDestroy_, objects, timeout);
+}
+
+XpMultiLockAll::~XpMultiLockAll()
+{
+    if (!unlockOnDestroy)
+        return;
+    for (XpComboSyncObject* object : lockedObjects)
+        object->Unlock();
+}
+
+void XpMultiLockAll::waitAllImpl(bool unlockOnDestroy_, std::vector<XpComboSyncObject*>& objects,
+                                 unsigned int timeout)
+{
+    unlockOnDestroy = unlockOnDestroy_;
+
+    // Everything that can allocate happens before any object is taken, so that running out of
+    // memory never leaves objects held that the caller cannot see.
+    std::vector<XpComboSyncObject*> pending;
+    std::vector<int> pendingIndices;
+    try {
+        pending = objects;
+        pendingIndices.reserve(objects.size());
+        for (size_t i = 0; i < objects.size(); ++i)
+            pendingIndices.push_back(static_cast<int>(i));
+        lockedIndices.reserve(objects.size());
+        lockedObjects.reserve(objects.size());
+    } catch (...) {
+        error = XPERR_NO_MEMORY;
+        return;
+    }
+
+    addListenerToAll(objects, this);
+    while (error == XPERR_OK) {
+        for (size_t k = pending.size(); k-- > 0;) {
+            if (pending[k]->Lock(0) == XPERR_OK) {
+                lockedIndices.push_back(pendingIndices[k]);   // capacity reserved: no throw
+                lockedObjects.push_back(pending[k]);
+                pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(k));
+                pendingIndices.erase(pendingIndices.begin() + static_cast<std::ptrdiff_t>(k));
+            }
+        }
+        if (pending.empty()) {
+            error = XPERR_OK;
+            break;
+        }
+        error = semaphore->Lock(timeout);
+    }
+    removeListenerFromAll(objects, this);
 }

@@ -1,8 +1,20 @@
 // Platform half of the threading module on Linux: the recursive mutex, the condition waits and
-// signals, thread creation and priorities. Everything here is plain POSIX threads; the only
-// difference from other platforms that matters is that glibc's pthread_t is an integer, so "no
-// thread" is 0 and threads are always compared with pthread_equal.
+// signals, thread creation and priorities, the writer id of the reader-writer lock, and the
+// semaphore half of the named mutex. Threads are plain POSIX threads; the only difference from
+// other platforms that matters is that glibc's pthread_t is an integer, so "no thread" is 0 and
+// threads are always compared with pthread_equal.
+//
+// The named mutex uses System V semaphores, not POSIX named semaphores or file locks, because
+// SEM_UNDO is the one mechanism by which the kernel itself gives a lock back when its holder dies,
+// even by SIGKILL, while the key still depends only on an existing file (ftok). glibc leaves
+// `union semun` to the caller, so it is declared here. semop is restarted after a signal (EINTR).
 #include <XpThread.h>
+#include <XpFileOperation.h>
+#include <XpString.h>
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <ctime>
@@ -202,4 +214,120 @@ void XpThreadEnd(int code)
 pthread_t XpGetCurrentNativeThreadID()
 {
     return pthread_self();
+}
+
+// ---- XpRwLock: writer id ---------------------------------------------------------------------------------
+
+bool XpRwLock::isWriteLockedByThisThread() const
+{
+    return writerThread != 0 && pthread_equal(writerThread, pthread_self()) != 0;
+}
+
+void XpRwLock::setWriterThreadId()   { writerThread = pthread_self(); }
+void XpRwLock::resetWriterThreadId() { writerThread = 0; }
+
+// ---- XpMutex: semaphore half ------------------------------------------------------------------------------
+
+namespace {
+
+union semun {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+const int MUTEX_PROJECT_ID = '1';
+const int MUTEX_PERMISSIONS = 0666;
+// Opening a set that another process may just have created: give the creator time to set its
+// value to 1 before anybody waits on it.
+const unsigned int OPEN_SETTLE_MILLISECONDS = 200;
+
+int semopRetrying(int semid, short delta, short flags)
+{
+    struct sembuf op;
+    op.sem_num = 0;
+    op.sem_op = delta;
+    op.sem_flg = flags;
+    int rc;
+    do {
+        rc = semop(semid, &op, 1);
+    } while (rc == -1 && errno == EINTR);
+    return rc == -1 ? errno : 0;
+}
+
+XpErr xperrFromSemErr(int err)
+{
+    switch (err) {
+    case 0:      return XPERR_OK;
+    case EAGAIN: return XPERR_SYNC_TIMEOUT;
+    case EIDRM:  return XPERR_SYNC_NOT_INITIALIZED;
+    default:     return XPERR_SYNC_FAILED;
+    }
+}
+
+int openExisting(key_t key)
+{
+    int id = semget(key, 1, MUTEX_PERMISSIONS);
+    if (id >= 0)
+        XpThreadSleep(OPEN_SETTLE_MILLISECONDS);
+    return id;
+}
+
+} // namespace
+
+void XpMutex::initImpl(XpStringT<char> const& name)
+{
+    semaphore = -1;
+    // A name that is not an existing file or directory would give the key IPC_PRIVATE, a fresh set
+    // per object that no other process can reach and whose value is never set: a lock on it could
+    // never be granted. Such a mutex gets no semaphore (see the header).
+    if (!XpFileOperation::IsFileAvailable(name) && !XpFileOperation::IsDirAvailable(name))
+        return;
+    key_t key = ftok(name.GetAnsiString(), MUTEX_PROJECT_ID);
+    if (key == static_cast<key_t>(-1))   // the file went away since the test
+        return;
+
+    int id = openExisting(key);
+    if (id < 0) {
+        id = semget(key, 1, IPC_CREAT | IPC_EXCL | MUTEX_PERMISSIONS);
+        if (id >= 0) {
+            union semun arg;
+            arg.val = 1;
+            if (semctl(id, 0, SETVAL, arg) == -1) {
+                // A set we created but could not make free would never grant a lock; removing it
+                // lets the next process start afresh. The result of the removal changes nothing
+                // for us: this mutex has no semaphore either way.
+                semctl(id, 0, IPC_RMID);
+                id = -1;
+            }
+        } else {
+            // Another process created it between our two calls.
+            id = openExisting(key);
+        }
+    }
+    semaphore = id;
+}
+
+XpErr XpMutex::lockImpl(unsigned int timeout)
+{
+    if (semaphore < 0)
+        return XPERR_SYNC_NOT_INITIALIZED;
+    short flags = SEM_UNDO;
+    if (timeout == 0)
+        flags |= IPC_NOWAIT;
+    return xperrFromSemErr(semopRetrying(semaphore, -1, flags));
+}
+
+void XpMutex::unlockImpl()
+{
+    if (semaphore < 0)
+        return;
+    // Not looked at: Unlock always succeeds, and the only failures left here (the set was removed
+    // under us) leave nothing that a retry could give back.
+    semopRetrying(semaphore, 1, SEM_UNDO);
+}
+
+void XpMutex::uninitImpl()
+{
+    // Nothing: the set stays for other processes, and a lock still held stays with this process.
 }
