@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -195,17 +196,33 @@ bool readLine(std::string& line)
     }
 }
 
-void printIndented(const std::string& text, const char* indent)
+// Characters (code points) of UTF-8 text, for lining up columns.
+size_t displayLength(const std::string& text)
 {
+    size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+// Prints text wrapped at about 72 columns, each line indented; blank lines are kept.
+void printWrapped(const std::string& text, const std::string& indent)
+{
+    const size_t width = 72 - indent.size();
     std::stringstream in(text);
-    std::string line;
-    bool any = false;
-    while (std::getline(in, line)) {
-        std::printf("%s%s\n", indent, line.c_str());
-        any = true;
+    std::string paragraph;
+    while (std::getline(in, paragraph)) {
+        std::stringstream words(paragraph);
+        std::string word, line;
+        while (words >> word) {
+            if (!line.empty() && displayLength(line) + 1 + displayLength(word) > width) {
+                std::printf("%s%s\n", indent.c_str(), line.c_str());
+                line.clear();
+            }
+            line += (line.empty() ? "" : " ") + word;
+        }
+        std::printf("%s%s\n", indent.c_str(), line.c_str());
     }
-    if (!any)
-        std::printf("%s\n", indent);
 }
 
 void render(const InstallerSession& session)
@@ -225,9 +242,14 @@ void render(const InstallerSession& session)
         InstallerPane* pane = session.currentPane();
         std::printf("  %s    [%s]\n%s\n", pane->title().c_str(),
                     session.paneClassName(pane).c_str(), rule);
+        // Rows of two or more cells line up their first column (a label and its value).
+        size_t column = 0;
+        for (const auto& row : pane->rows())
+            if (row.size() > 1)
+                if (auto* field = dynamic_cast<InstallerTextField*>(row[0]))
+                    column = std::max(column, displayLength(field->stringValue()) + 2);
         size_t buttonNumber = 0;
         for (const auto& row : pane->rows()) {
-            std::string line;
             std::vector<std::string> cells;
             for (InstallerControl* control : row) {
                 if (auto* field = dynamic_cast<InstallerTextField*>(control))
@@ -236,14 +258,16 @@ void render(const InstallerSession& session)
                     cells.push_back("[" + std::to_string(++buttonNumber) + "] " + button->title());
             }
             if (cells.size() == 1) {
-                printIndented(cells[0], "  ");
+                printWrapped(cells[0], "  ");
                 continue;
             }
+            std::string line;
             for (size_t i = 0; i < cells.size(); ++i) {
-                std::string cell = cells[i];
-                if (i + 1 < cells.size() && cell.size() < 30)
-                    cell.resize(30, ' ');
-                line += cell + (i + 1 < cells.size() ? " " : "");
+                line += cells[i];
+                if (i == 0)
+                    line += std::string(column > displayLength(cells[0]) ? column - displayLength(cells[0]) : 1, ' ');
+                else if (i + 1 < cells.size())
+                    line += " ";
             }
             std::printf("  %s\n", line.c_str());
         }

@@ -58,6 +58,7 @@ void releaseInstallerMutex()
     if (held) {
         held->Unlock();
         held.reset();
+        InstallerRecordActivity("mutex-lock", "released");
     }
 }
 #endif
