@@ -48,6 +48,8 @@ public:
     // The buttons of the current pane, in the order the host numbers them.
     std::vector<InstallerButton*> buttons() const;
     const std::string& sectionTitle() const { return sectionTitle_; }
+    // The loaded section (null before loadBundle).
+    InstallerSection* section() const { return contents_.section.get(); }
     const std::string& sectionClassName() const { return contents_.sectionClassName; }
     // Class name of a pane of the bundle ("" when unknown).
     std::string paneClassName(const InstallerPane* pane) const;

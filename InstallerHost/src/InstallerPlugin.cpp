@@ -105,6 +105,8 @@ void InstallerPane::gotoNextPane()
 
 // ---- host services ----
 
+extern "C" int _nl_msg_cat_cntr; // glibc's catalog generation counter
+
 namespace {
 
 std::atomic<uint32_t> g_modifiers{0};
@@ -200,4 +202,6 @@ void InstallerApplyUserLanguage()
     else if (language != "en" && language.find(":en") == std::string::npos)
         language += ":en";
     ::setenv("LANGUAGE", language.c_str(), 1);
+    // Texts already looked up are cached by language; this tells gettext the choice has changed.
+    ++_nl_msg_cat_cntr;
 }

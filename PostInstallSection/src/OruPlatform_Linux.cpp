@@ -65,6 +65,10 @@ std::string envOr(const char* name, const std::string& fallback)
     return (v && v[0] == '/') ? std::string(v) : fallback;
 }
 
+// A colon-separated folder list from the environment, relative entries dropped; the fallback
+// when the variable is unset or holds no absolute folder.
+std::vector<std::string> envPathList(const char* name, const std::string& fallback);
+
 std::vector<std::string> splitPathList(const std::string& list)
 {
     std::vector<std::string> items;
@@ -74,6 +78,13 @@ std::vector<std::string> splitPathList(const std::string& list)
         if (!item.empty() && item[0] == '/')
             items.push_back(item);
     return items;
+}
+
+std::vector<std::string> envPathList(const char* name, const std::string& fallback)
+{
+    const char* v = std::getenv(name);
+    std::vector<std::string> dirs = splitPathList(v ? v : "");
+    return dirs.empty() ? splitPathList(fallback) : dirs;
 }
 
 std::string dataHome()
@@ -163,7 +174,7 @@ bool parseDesktopEntry(const std::string& text, DesktopEntry& entry, std::string
 std::optional<DesktopEntry> findApplicationEntry(const std::string& desktopFileId, std::string* why)
 {
     std::vector<std::string> dirs{dataHome() + "/applications"};
-    for (const std::string& d : splitPathList(envOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share")))
+    for (const std::string& d : envPathList("XDG_DATA_DIRS", "/usr/local/share:/usr/share"))
         dirs.push_back(d + "/applications");
     for (const std::string& dir : dirs) {
         std::string path = dir + "/" + desktopFileId;
@@ -405,8 +416,7 @@ std::string configHome()
 
 std::string systemAutostartDirectory()
 {
-    std::vector<std::string> dirs = splitPathList(envOr("XDG_CONFIG_DIRS", "/etc/xdg"));
-    return (dirs.empty() ? std::string("/etc/xdg") : dirs.front()) + "/autostart";
+    return envPathList("XDG_CONFIG_DIRS", "/etc/xdg").front() + "/autostart";
 }
 
 std::optional<std::string> userDirectory(const std::string& xdgName, const std::string& fallbackName)
