@@ -42,6 +42,12 @@ public:
         if (key != -1)
             keys_.insert(key);
     }
+    // A key another process saw.
+    void noteKey(key_t key)
+    {
+        if (key != -1)
+            keys_.insert(key);
+    }
 
 private:
     std::set<key_t> keys_;

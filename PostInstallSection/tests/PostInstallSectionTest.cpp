@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -290,6 +292,50 @@ TEST_F(RoadTest, RefusedAuthorizationAddsNoLoginItem)
     EXPECT_EQ(activity("login-item"), "refused");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(rightsAsked_, (std::vector<std::string>{"system.global-login-items."}));
+}
+
+TEST_F(RoadTest, AutostartFolderTheProcessCannotWriteRefusesTheLoginItem)
+{
+    // A whole road as an unprivileged installer: the person grants the right, but the system
+    // autostart folder (root's, 0755) is not writable, which counts as a refusal.
+    ASSERT_TRUE(sandbox_->installTargetApp());
+    ASSERT_EQ(::chmod(sandbox_->root().c_str(), 0755), 0);
+    int keyPipe[2];
+    ASSERT_EQ(::pipe(keyPipe), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        struct passwd* nobody = ::getpwnam("nobody");
+        if (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
+            ::_exit(3);
+        {
+            InstallerSession session;
+            if (!session.loadBundle(ORU_BUNDLE_PATH, nullptr) || !session.start())
+                ::_exit(4);
+            key_t key = ::ftok(kInstallerMutexPath, '1'); // for the parent's clean-up
+            if (::write(keyPipe[1], &key, sizeof key) != sizeof key)
+                ::_exit(6);
+            session.continueOn();
+            session.continueOn();
+            session.continueOn();
+        }
+        bool refused = activity("login-item").find("is not writable") != std::string::npos;
+        bool removed = activity("mutex") == "removed";
+        ::_exit(refused && removed ? 0 : 5);
+    }
+    ::close(keyPipe[1]);
+    key_t key = -1;
+    if (::read(keyPipe[0], &key, sizeof key) == sizeof key)
+        cleanup_.noteKey(key);
+    ::close(keyPipe[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(key, -1);
+    EXPECT_EQ(rightsAsked_.size(), 0u); // asked in the child, not here
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    EXPECT_FALSE(exists(kInstallerMutexPath));
 }
 
 TEST_F(RoadTest, TextsFollowTheLanguageAndFallBackToEnglish)
