@@ -7,6 +7,10 @@
 // when the buffer is shared. Strings that share a buffer may live on different threads; one
 // XpStringT object must not be used by two threads at once.
 //
+// Conversions between the two forms use the library's own UTF-8 locale (C.UTF-8, or the
+// library's own UTF-8 coder where the system lacks it); they never read or change the process's
+// or the thread's locale, and may run on any thread at once.
+//
 // A null text pointer handed to a constructor, an assignment, Append or operator+= counts as "".
 // The search, comparison and replacement operations do not check their pointer and index
 // arguments: texts given to them must not be null and start indexes stay within 0..Length().
@@ -14,7 +18,8 @@
 // Behaviour chosen where the rules of the string leave it open:
 // - Memory exhaustion: when the storage for a text cannot be obtained (or the text would exceed
 //   the largest length a 32-bit count can hold), the string is left holding the empty text of
-//   length 0. No exception is thrown.
+//   length 0. No exception is thrown. Only when even the small buffer record (a few dozen bytes)
+//   cannot be allocated does the process end (abort), as no string could be handed back.
 // - Replace(from, to) with a null or empty from replaces nothing, leaves the text unchanged and
 //   returns 0. A replacement whose result cannot be held leaves the text unchanged and returns 0.
 // - Format/AppendFormat: when the formatter reports an error that is not a full buffer (for
@@ -112,10 +117,12 @@ template <typename T>
 struct XP_API _XpStringFunctions {
     // A static empty text, used wherever a null text pointer is given.
     static T const* const NULL_STRING;
+    // Wide form only: a malloc'ed copy of s (terminator included; null counts as "") that the
+    // caller frees; null when memory ran out.
+    static T* strDup(T const* s);
 };
 
-// A malloc'ed copy of a wide text (terminator included) that the caller frees; null when memory
-// ran out.
+// Same as _XpStringFunctions<wchar_t>::strDup.
 XP_API wchar_t* _XpWideStrDup(wchar_t const* s);
 
 template <typename T>
@@ -124,7 +131,8 @@ public:
     // ---- construction, assignment, destruction ----
 
     // The calling thread's empty string: all default-constructed strings of one type on one
-    // thread share one buffer.
+    // thread share one buffer, kept for the whole run (a thread that later receives the same
+    // thread handle shares it too). Allocates nothing after the thread's first one.
     XpStringT();
     // A new buffer holding a copy of s (null counts as ""). Never shares.
     XpStringT(T const* s);
@@ -163,6 +171,9 @@ public:
     T const& At(int i) const { return buffer->text[i]; }
     T& operator[](int i) { return buffer->text[i]; }
     T const& operator[](int i) const { return buffer->text[i]; }
+
+    // Internal: the buffer this string holds, for diagnostics and tests.
+    _XpStringBuffer<T> const* stringBuffer() const { return buffer; }
 
     // ---- search (no copy, no detach; -1 when nothing is found) ----
 
@@ -305,6 +316,7 @@ private:
     static int cmp(T const* a, const XpStringT& b) { return cmpText(a, b.GetBuffer()); }
 };
 
+template <> wchar_t* _XpStringFunctions<wchar_t>::strDup(wchar_t const* s);
 template <> char const* const _XpStringFunctions<char>::NULL_STRING;
 template <> wchar_t const* const _XpStringFunctions<wchar_t>::NULL_STRING;
 

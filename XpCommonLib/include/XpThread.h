@@ -390,6 +390,11 @@ private:
 // a test that consumes nothing). The time-out applies to each sleep, so a wait that keeps being
 // woken without success can last longer in total. Units left in the semaphore stay there.
 // Used by the one thread that constructs it.
+//
+// No signal crosses processes: an XpMutex held by another process wakes nobody here when it is
+// given back. A failed try of such a mutex signals its own condition (so that threads of this
+// process test again), which wakes the waiter again at once: the waiter then polls the mutex,
+// busily, until it gets it or another object lets it through.
 
 // Takes the first object that can be taken, lowest index first.
 class XP_API XpMultiLockOne : public XpMultiWaiterBase {

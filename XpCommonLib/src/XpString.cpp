@@ -80,11 +80,16 @@ template <typename T> T* dupText(T const* s, size_t n)
 template <> char const* const _XpStringFunctions<char>::NULL_STRING = "";
 template <> wchar_t const* const _XpStringFunctions<wchar_t>::NULL_STRING = L"";
 
-wchar_t* _XpWideStrDup(wchar_t const* s)
+template <> wchar_t* _XpStringFunctions<wchar_t>::strDup(wchar_t const* s)
 {
     if (!s)
-        s = _XpStringFunctions<wchar_t>::NULL_STRING;
+        s = NULL_STRING;
     return dupText(s, std::wcslen(s));
+}
+
+wchar_t* _XpWideStrDup(wchar_t const* s)
+{
+    return _XpStringFunctions<wchar_t>::strDup(s);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -518,9 +523,15 @@ template <typename T> int formatAttempt(T* out, size_t size, T const* format, va
     return r;
 }
 
-// True when a negative result means a real error rather than a full buffer.
+// True when a negative result means a real error rather than a full buffer. The 8-bit formatter
+// reports a full buffer with the needed length, so any negative result is an error. The wide one
+// answers -1 for both and leaves errno alone for a full buffer; a bad multibyte argument sets
+// EILSEQ. Any other answer is taken as "too small": the size limit still ends the loop.
 inline bool isFormatError(char const*, int, int) { return true; }
-inline bool isFormatError(wchar_t const*, int, int error) { return error != 0; }
+inline bool isFormatError(wchar_t const*, int, int error)
+{
+    return error == EILSEQ || error == EINVAL || error == EOVERFLOW || error == ENOMEM;
+}
 
 inline int64_t nextSize(char const*, int64_t, int result) { return (static_cast<int64_t>(result) / 512) * 512 + 512; }
 inline int64_t nextSize(wchar_t const*, int64_t size, int) { return size < 8192 ? size + 512 : size * 2; }

@@ -250,9 +250,11 @@ XpErr XpRwLock::lockImpl(bool write, unsigned int timeout)
 
     if (err != XPERR_OK) {
         // A writer that gives up may have been the only thing holding readers back; without this
-        // signal they would sleep until some unrelated release.
+        // wake-up they would sleep until some unrelated release. Only readers can gain, so the
+        // condition is broadcast without waking the listeners: a multi-object waiter takes write
+        // locks only, and waking it here would make every failed try of its own wake it again.
         if (write && waitingWriters == 0)
-            signalCondition();
+            pthread_cond_broadcast(&condition);
         return err;
     }
 
@@ -377,9 +379,9 @@ XpErr XpRwLockEx::lockImpl(bool write, unsigned int timeout)
         --waitingUpgrades;
 
     if (err != XPERR_OK) {
-        // A writer that gives up may have been the only thing holding readers back.
+        // As in XpRwLock: wake the readers that a writer giving up held back, not the listeners.
         if (write && waitingWriters == 0)
-            signalCondition();
+            pthread_cond_broadcast(&condition);
         return err;
     }
 

@@ -23,6 +23,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -395,6 +396,49 @@ TEST(XpMutex, ThreadsOfOneProcessWaitOnTheConditionWhileTheSemaphoreIsAwaited)
     EXPECT_EQ(file.value(), 1);
     for (int fd : {ready[0], ready[1], go[0], go[1]})
         close(fd);
+}
+
+TEST(XpMutex, ManyThreadsExcludeEachOtherAndTheSemaphoreFollows)
+{
+    // Threads of one process through one object (and a second object on the same file) with
+    // recursion; the semaphore must be 0 whenever someone is inside and 1 when all are done.
+    TempName file;
+    XpMutex m(file.name());
+    XpMutex twin(file.name());
+    std::atomic<int> inside{0}, violations{0};
+    std::atomic<long> entries{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            XpMutex& mine = (t % 3 == 0) ? twin : m;
+            for (unsigned step = 0; !stop; ++step) {
+                XpErr e = (step % 4 == 0) ? mine.TryLock() : mine.Lock();
+                if (e == XPERR_SYNC_TIMEOUT)
+                    continue;
+                if (e != XPERR_OK) {
+                    violations.fetch_add(1);
+                    continue;
+                }
+                if (inside.fetch_add(1) != 0 || file.value() != 0)
+                    violations.fetch_add(1);
+                if (mine.Lock() == XPERR_OK)   // recursion stays in the process
+                    mine.Unlock();
+                else
+                    violations.fetch_add(1);
+                entries.fetch_add(1);
+                inside.fetch_sub(1);
+                mine.Unlock();
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stop = true;
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_GT(entries.load(), 0);
+    EXPECT_EQ(file.value(), 1);
 }
 
 TEST(XpMutex, RemovedSetIsReported)
