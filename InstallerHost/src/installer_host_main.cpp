@@ -35,6 +35,9 @@ void installSignalHandlers()
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    // Output going to a reader that has gone must not end the road before the plug-in hears
+    // of it; the applications the plug-in starts get their signals back at their defaults.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 const char* const kUsage =

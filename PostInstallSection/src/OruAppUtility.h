@@ -7,6 +7,10 @@
 // "com.ombrix.Ombrix.desktop", its preferences the INI file
 // $XDG_CONFIG_HOME/com.ombrix.Ombrix/com.ombrix.Ombrix.conf, and its login item for all users the
 // autostart entry of that name in the system autostart folder.
+//
+// The installer lock taken by createMutex is given back by destoryMutex, at the moment the file
+// goes, rather than when the installer process ends: both run on the host's main thread, which
+// is the owner that XpMutex requires. Should the process end first, the kernel gives it back.
 #ifndef ORUAPPUTILITY_H
 #define ORUAPPUTILITY_H
 
