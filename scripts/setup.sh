@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 xp_install_deps
 cmake --preset release
 cmake --build --preset release -j"$(nproc)"
-if [ -x build/release/InstallerHost/installer-demo ]; then
-    exec build/release/InstallerHost/installer-demo "$@"
+if [ -x build/release/PostInstallSection/sandbox/installer-demo ]; then
+    exec build/release/PostInstallSection/sandbox/installer-demo "$@"
 fi
 exec build/release/examples/xp-example

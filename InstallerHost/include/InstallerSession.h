@@ -1,0 +1,89 @@
+// InstallerSession: the installer's road, without its screen.
+//
+// A session loads a plug-in bundle, asks its section shouldLoad, firstPane and title, runs the
+// installation step (copying the payload), walks the plug-in's panes and ends with a summary page.
+// installer-host puts a terminal in front of it; the tests drive it directly. The calls into the
+// plug-in keep the order of the plug-in interface (InstallerPlugin.h), and end() posts the
+// will-terminate notification exactly once, after every other call.
+#ifndef INSTALLERSESSION_H
+#define INSTALLERSESSION_H
+
+#include <InstallerPlugin.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+class INSTALLER_API InstallerSession : private InstallerPaneController {
+public:
+    enum class Page { NotStarted, Installation, Pane, Summary, Ended };
+    enum class Ending { None, Finished, Quit, Interrupted };
+
+    InstallerSession();
+    ~InstallerSession() override;
+    InstallerSession(const InstallerSession&) = delete;
+    InstallerSession& operator=(const InstallerSession&) = delete;
+
+    // Loads the bundle folder: its module is <bundle>/<name>.so, where <name> is the folder's
+    // name without ".bundle". false with a message when the module or its factory is missing.
+    bool loadBundle(const std::string& bundlePath, std::string* error);
+    // Files that the installation step copies: source file -> destination path.
+    void addPayload(const std::string& source, const std::string& destination);
+
+    // shouldLoad, then firstPane and title; shows the installation page. Returns shouldLoad's
+    // answer; on false the session has ended (the terminate notification is posted).
+    bool start();
+
+    // The person's moves; each does nothing on a page that does not offer it.
+    void continueOn();
+    void pressButton(size_t index);
+    void goBack();
+    // The person quits (or interrupts the host): leaves the road and posts the notification.
+    void quit(Ending how = Ending::Quit);
+
+    Page page() const { return page_; }
+    Ending ending() const { return ending_; }
+    bool canGoBack() const;
+    InstallerPane* currentPane() const { return current_; }
+    // The buttons of the current pane, in the order the host numbers them.
+    std::vector<InstallerButton*> buttons() const;
+    const std::string& sectionTitle() const { return sectionTitle_; }
+    // The loaded section (null before loadBundle).
+    InstallerSection* section() const { return contents_.section.get(); }
+    const std::string& sectionClassName() const { return contents_.sectionClassName; }
+    // Class name of a pane of the bundle ("" when unknown).
+    std::string paneClassName(const InstallerPane* pane) const;
+    std::string firstPaneClassName() const { return paneClassName(firstPane_); }
+    // One line per installed payload file ("installed DEST" or "failed DEST: reason").
+    const std::vector<std::string>& installationLog() const { return installationLog_; }
+    // The panes entered, in order, by class name.
+    const std::vector<std::string>& panesEntered() const { return panesEntered_; }
+
+    // A one-line account of the run for scripts: "section=... first=... panes=... ended=..."
+    // followed by the plug-in's recorded activities.
+    std::string summaryLine() const;
+
+private:
+    void paneRequestsNext(InstallerPane* pane) override;
+    void enterPane(InstallerPane* pane, int direction);
+    void leaveForward();
+    void runInstallation();
+    void end(Ending how);
+    void processPendingNext();
+
+    InstallerPluginContents contents_;
+    void* module_ = nullptr;
+    std::vector<std::pair<std::string, std::string>> payload_;
+    std::vector<std::string> installationLog_;
+    std::vector<std::string> panesEntered_;
+    std::vector<InstallerPane*> history_;
+    InstallerPane* firstPane_ = nullptr;
+    InstallerPane* current_ = nullptr;
+    InstallerPane* pendingNext_ = nullptr;
+    std::string sectionTitle_;
+    Page page_ = Page::NotStarted;
+    Ending ending_ = Ending::None;
+    bool loaded_ = false;
+};
+
+#endif

@@ -1,0 +1,207 @@
+// The plug-in interface's shared pieces: notification center, controls, base classes and the
+// host services (modifier keys, authorization, activity record).
+#include <InstallerPlugin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <clocale>
+#include <cstdlib>
+
+#include <stdlib.h>
+
+const char* const InstallerApplicationWillTerminateNotification =
+    "InstallerApplicationWillTerminateNotification";
+
+// ---- notification center ----
+
+InstallerNotificationCenter& InstallerNotificationCenter::defaultCenter()
+{
+    static InstallerNotificationCenter center;
+    return center;
+}
+
+void InstallerNotificationCenter::addObserver(const void* observer, const std::string& name,
+                                              Callback callback)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    entries_.push_back(Entry{nextId_++, observer, name, std::move(callback)});
+}
+
+void InstallerNotificationCenter::removeObserver(const void* observer)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [observer](const Entry& e) { return e.observer == observer; }),
+                   entries_.end());
+}
+
+void InstallerNotificationCenter::postNotificationName(const std::string& name, const void* object)
+{
+    // Deliver to the registrations present when the post began, skipping any that an earlier
+    // observer removed meanwhile. The lock is not held during a callback, so observers may add
+    // and remove freely.
+    std::vector<uint64_t> ids;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const Entry& e : entries_)
+            if (e.name == name)
+                ids.push_back(e.id);
+    }
+    InstallerNotification note{name, object};
+    for (uint64_t id : ids) {
+        Callback callback;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            auto it = std::find_if(entries_.begin(), entries_.end(),
+                                   [id](const Entry& e) { return e.id == id; });
+            if (it == entries_.end())
+                continue;
+            callback = it->callback;
+        }
+        if (callback)
+            callback(note);
+    }
+}
+
+size_t InstallerNotificationCenter::observationCount(const void* observer) const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return static_cast<size_t>(std::count_if(entries_.begin(), entries_.end(),
+                                             [observer](const Entry& e) { return e.observer == observer; }));
+}
+
+// ---- controls and base classes ----
+
+InstallerControl::~InstallerControl() = default;
+
+void InstallerButton::press()
+{
+    if (action_)
+        action_(this);
+}
+
+InstallerPaneController::~InstallerPaneController() = default;
+
+InstallerSection::~InstallerSection() = default;
+std::string InstallerSection::title() { return std::string(); }
+InstallerPane* InstallerSection::firstPane() { return nullptr; }
+bool InstallerSection::shouldLoad() { return true; }
+
+InstallerPane::InstallerPane(InstallerSection* section) : section_(section) {}
+InstallerPane::~InstallerPane() = default;
+void InstallerPane::willEnterPane(int) {}
+void InstallerPane::willExitPane(int) {}
+
+std::string InstallerPane::title()
+{
+    return section_ ? section_->title() : std::string();
+}
+
+void InstallerPane::gotoNextPane()
+{
+    if (controller_)
+        controller_->paneRequestsNext(this);
+}
+
+// ---- host services ----
+
+extern "C" int _nl_msg_cat_cntr; // glibc's catalog generation counter
+
+namespace {
+
+std::atomic<uint32_t> g_modifiers{0};
+
+std::mutex g_serviceLock;
+InstallerAuthorizationHandler g_authorizationHandler;
+std::vector<std::pair<std::string, std::string>> g_activities;
+
+} // namespace
+
+uint32_t GetCurrentEventKeyModifiers()
+{
+    return g_modifiers.load();
+}
+
+void InstallerSetCurrentEventKeyModifiers(uint32_t modifiers)
+{
+    g_modifiers.store(modifiers);
+}
+
+bool InstallerRequestAuthorization(const std::string& right, const std::string& explanation)
+{
+    InstallerAuthorizationHandler handler;
+    {
+        std::lock_guard<std::mutex> guard(g_serviceLock);
+        handler = g_authorizationHandler;
+    }
+    // No handler: nobody can answer, so the right is not granted.
+    return handler ? handler(right, explanation) : false;
+}
+
+void InstallerSetAuthorizationHandler(InstallerAuthorizationHandler handler)
+{
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    g_authorizationHandler = std::move(handler);
+}
+
+void InstallerRecordActivity(const std::string& what, const std::string& detail)
+{
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    g_activities.emplace_back(what, detail);
+}
+
+std::vector<std::pair<std::string, std::string>> InstallerActivities()
+{
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    return g_activities;
+}
+
+void InstallerClearActivities()
+{
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    g_activities.clear();
+}
+
+// ---- language ----
+
+void InstallerApplyUserLanguage()
+{
+    if (!std::setlocale(LC_ALL, ""))
+        std::setlocale(LC_ALL, "C.UTF-8");
+    const char* messages = std::setlocale(LC_MESSAGES, nullptr);
+    std::string current = messages ? messages : "C";
+    if (current == "C" || current == "POSIX") {
+        std::setlocale(LC_MESSAGES, "C.UTF-8");
+        std::setlocale(LC_CTYPE, "C.UTF-8");
+    }
+    std::string language;
+    const char* given = std::getenv("LANGUAGE");
+    if (given && *given) {
+        language = given;
+    } else {
+        const char* wanted = nullptr;
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+            const char* v = std::getenv(name);
+            if (v && *v) {
+                wanted = v;
+                break;
+            }
+        }
+        std::string w = wanted ? wanted : "";
+        w = w.substr(0, w.find_first_of(".@"));
+        if (!w.empty() && w != "C" && w != "POSIX") {
+            language = w;
+            size_t underscore = w.find('_');
+            if (underscore != std::string::npos)
+                language += ":" + w.substr(0, underscore);
+        }
+    }
+    // English closes the list, so a language without a catalog shows English, not message keys.
+    if (language.empty())
+        language = "en";
+    else if (language != "en" && language.find(":en") == std::string::npos)
+        language += ":en";
+    ::setenv("LANGUAGE", language.c_str(), 1);
+    // Texts already looked up are cached by language; this tells gettext the choice has changed.
+    ++_nl_msg_cat_cntr;
+}

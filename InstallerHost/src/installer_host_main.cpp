@@ -1,0 +1,407 @@
+// installer-host: loads a plug-in bundle and walks a person (or a script) through its road in the
+// terminal: installation page, the plug-in's panes, summary. On a terminal the person chooses;
+// otherwise the road follows --actions (Continue by default). The last line of output sums up the
+// run and what the plug-in did, for scripts.
+#include <InstallerSession.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t g_signal = 0;
+
+void onSignal(int sig)
+{
+    g_signal = sig;
+}
+
+void installSignalHandlers()
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: a pending read must return so the host can end its road
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    // Output going to a reader that has gone must not end the road before the plug-in hears
+    // of it; the applications the plug-in starts get their signals back at their defaults.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+const char* const kUsage =
+    "Usage: installer-host [options] BUNDLE\n"
+    "\n"
+    "Loads the installer plug-in bundle BUNDLE (a folder NAME.bundle holding NAME.so and its\n"
+    "translations in locale/) and runs the installer's road: the section's shouldLoad, the\n"
+    "installation page (which copies the payload), the plug-in's panes, the summary. Quitting or\n"
+    "Ctrl-C ends the road at once; the plug-in is told that the installer terminates.\n"
+    "\n"
+    "On a terminal the person chooses at each page: c = Continue, a number = press that button,\n"
+    "b = Go Back (where the pane allows it), q = Quit. Otherwise the road is unattended.\n"
+    "\n"
+    "Options:\n"
+    "  --actions LIST       unattended moves, one per page shown, comma-separated:\n"
+    "                       continue | button[:N] (N counts from 1) | back | quit.\n"
+    "                       When the list runs out the road continues to its end. The installation\n"
+    "                       page takes no action: it continues by itself when unattended.\n"
+    "  --modifiers LIST     modifier keys reported as held while the plug-in loads:\n"
+    "                       command,shift,control,option,capslock (or none). Default: none.\n"
+    "  --authorize ANSWER   answer to requests for administrative rights: yes, no or ask.\n"
+    "                       Default: ask on a terminal, no when unattended.\n"
+    "  --install SRC=DEST   payload: the installation page copies file SRC to DEST (repeatable).\n"
+    "  --interactive        read the person's choices from standard input even when it is not a\n"
+    "                       terminal (for driving the host through a pipe).\n"
+    "  --unattended         never read standard input.\n"
+    "  -h, --help           this text.\n"
+    "\n"
+    "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
+    "loaded, 4 the section declined to load, 128+N when ended by signal N (130 for Ctrl-C).\n"
+    "The last line of output starts with \"installer-host: result:\" and lists, as key=value,\n"
+    "the section, the first pane, the panes entered, how the road ended and what the plug-in did.\n";
+
+struct Options {
+    std::string bundle;
+    std::vector<std::string> actions;
+    bool actionsGiven = false;
+    uint32_t modifiers = 0;
+    std::string authorize; // "", yes, no, ask
+    std::vector<std::pair<std::string, std::string>> payload;
+    int interactive = -1; // -1 decide by the terminal
+};
+
+std::vector<std::string> splitList(const std::string& text)
+{
+    std::vector<std::string> items;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty())
+            items.push_back(item);
+    return items;
+}
+
+bool parseOptions(int argc, char** argv, Options& options, std::string& error)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "-h" || arg == "--help") {
+            options.bundle = "--help";
+            return true;
+        } else if (arg == "--actions") {
+            if (!value(v))
+                return false;
+            options.actions = splitList(v);
+            options.actionsGiven = true;
+            for (const std::string& a : options.actions) {
+                bool ok = a == "continue" || a == "back" || a == "quit" || a == "button";
+                if (a.rfind("button:", 0) == 0) {
+                    char* end = nullptr;
+                    long n = std::strtol(a.c_str() + 7, &end, 10);
+                    ok = end && *end == '\0' && n >= 1;
+                }
+                if (!ok) {
+                    error = "unknown action \"" + a + "\"";
+                    return false;
+                }
+            }
+        } else if (arg == "--modifiers") {
+            if (!value(v))
+                return false;
+            for (const std::string& m : splitList(v)) {
+                if (m == "command") options.modifiers |= kInstallerCommandKeyMask;
+                else if (m == "shift") options.modifiers |= kInstallerShiftKeyMask;
+                else if (m == "control") options.modifiers |= kInstallerControlKeyMask;
+                else if (m == "option") options.modifiers |= kInstallerOptionKeyMask;
+                else if (m == "capslock") options.modifiers |= kInstallerCapsLockKeyMask;
+                else if (m != "none") {
+                    error = "unknown modifier \"" + m + "\"";
+                    return false;
+                }
+            }
+        } else if (arg == "--authorize") {
+            if (!value(v))
+                return false;
+            if (v != "yes" && v != "no" && v != "ask") {
+                error = "--authorize takes yes, no or ask";
+                return false;
+            }
+            options.authorize = v;
+        } else if (arg == "--install") {
+            if (!value(v))
+                return false;
+            size_t eq = v.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
+                error = "--install takes SRC=DEST";
+                return false;
+            }
+            options.payload.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        } else if (arg == "--interactive") {
+            options.interactive = 1;
+        } else if (arg == "--unattended") {
+            options.interactive = 0;
+        } else if (!arg.empty() && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return false;
+        } else if (options.bundle.empty()) {
+            options.bundle = arg;
+        } else {
+            error = "more than one bundle given";
+            return false;
+        }
+    }
+    if (options.bundle.empty()) {
+        error = "no bundle given";
+        return false;
+    }
+    return true;
+}
+
+// Reads one line from standard input. false at end of input or when a signal arrived.
+bool readLine(std::string& line)
+{
+    line.clear();
+    for (;;) {
+        char c;
+        ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n == 1) {
+            if (c == '\n')
+                return true;
+            line += c;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            if (g_signal)
+                return false;
+            continue;
+        }
+        return n == 0 && !line.empty();
+    }
+}
+
+// Characters (code points) of UTF-8 text, for lining up columns.
+size_t displayLength(const std::string& text)
+{
+    size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+// Prints text wrapped at about 72 columns, each line indented; blank lines are kept.
+void printWrapped(const std::string& text, const std::string& indent)
+{
+    const size_t width = 72 - indent.size();
+    std::stringstream in(text);
+    std::string paragraph;
+    while (std::getline(in, paragraph)) {
+        std::stringstream words(paragraph);
+        std::string word, line;
+        while (words >> word) {
+            if (!line.empty() && displayLength(line) + 1 + displayLength(word) > width) {
+                std::printf("%s%s\n", indent.c_str(), line.c_str());
+                line.clear();
+            }
+            line += (line.empty() ? "" : " ") + word;
+        }
+        std::printf("%s%s\n", indent.c_str(), line.c_str());
+    }
+}
+
+void render(const InstallerSession& session)
+{
+    const char* rule = "------------------------------------------------------------------------";
+    std::printf("\n%s\n", rule);
+    switch (session.page()) {
+    case InstallerSession::Page::Installation:
+        std::printf("  Installation\n%s\n", rule);
+        if (session.installationLog().empty())
+            std::printf("  Nothing to copy.\n");
+        for (const std::string& line : session.installationLog())
+            std::printf("  %s\n", line.c_str());
+        std::printf("  The software was installed. Continue to finish setting it up.\n");
+        break;
+    case InstallerSession::Page::Pane: {
+        InstallerPane* pane = session.currentPane();
+        std::printf("  %s    [%s]\n%s\n", pane->title().c_str(),
+                    session.paneClassName(pane).c_str(), rule);
+        // Rows of two or more cells line up their first column (a label and its value).
+        size_t column = 0;
+        for (const auto& row : pane->rows())
+            if (row.size() > 1)
+                if (auto* field = dynamic_cast<InstallerTextField*>(row[0]))
+                    column = std::max(column, displayLength(field->stringValue()) + 2);
+        size_t buttonNumber = 0;
+        for (const auto& row : pane->rows()) {
+            std::vector<std::string> cells;
+            for (InstallerControl* control : row) {
+                if (auto* field = dynamic_cast<InstallerTextField*>(control))
+                    cells.push_back(field->stringValue());
+                else if (auto* button = dynamic_cast<InstallerButton*>(control))
+                    cells.push_back("[" + std::to_string(++buttonNumber) + "] " + button->title());
+            }
+            if (cells.size() == 1) {
+                printWrapped(cells[0], "  ");
+                continue;
+            }
+            std::string line;
+            for (size_t i = 0; i < cells.size(); ++i) {
+                line += cells[i];
+                if (i == 0)
+                    line += std::string(column > displayLength(cells[0]) ? column - displayLength(cells[0]) : 1, ' ');
+                else if (i + 1 < cells.size())
+                    line += " ";
+            }
+            std::printf("  %s\n", line.c_str());
+        }
+        break;
+    }
+    case InstallerSession::Page::Summary:
+        std::printf("  Summary\n%s\n  The installation was completed successfully.\n", rule);
+        break;
+    default:
+        break;
+    }
+    std::printf("%s\n", rule);
+    std::string keys = "  c Continue";
+    if (!session.buttons().empty())
+        keys += "   1" + std::string(session.buttons().size() > 1 ? "-" + std::to_string(session.buttons().size()) : "") + " press button";
+    keys += session.canGoBack() ? "   b Go Back" : "   (Go Back disabled)";
+    keys += "   q Quit";
+    std::printf("%s\n", keys.c_str());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "installer-host: %s\n\n%s", error.c_str(), kUsage);
+        return 2;
+    }
+    if (options.bundle == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    bool interactive = options.interactive == -1 ? (::isatty(STDIN_FILENO) && !options.actionsGiven)
+                                                 : options.interactive == 1;
+    std::string authorize = options.authorize.empty() ? (interactive ? "ask" : "no") : options.authorize;
+    if (authorize == "ask" && !interactive) {
+        std::fprintf(stderr, "installer-host: --authorize ask needs an interactive run\n");
+        return 2;
+    }
+
+    installSignalHandlers();
+    InstallerApplyUserLanguage();
+    InstallerSetCurrentEventKeyModifiers(options.modifiers);
+    InstallerSetAuthorizationHandler([authorize](const std::string& right, const std::string& explanation) {
+        std::printf("\n  Authorization: %s\n  Right requested: \"%s\"\n", explanation.c_str(), right.c_str());
+        if (authorize != "ask") {
+            std::printf("  Answer (scripted): %s\n", authorize == "yes" ? "allow" : "deny");
+            std::fflush(stdout);
+            return authorize == "yes";
+        }
+        std::printf("  Allow? [y/N] ");
+        std::fflush(stdout);
+        std::string answer;
+        bool got = readLine(answer);
+        bool granted = got && (answer == "y" || answer == "Y" || answer == "yes");
+        std::printf("  %s\n", granted ? "Allowed." : "Denied.");
+        std::fflush(stdout);
+        return granted;
+    });
+
+    InstallerSession session;
+    if (!session.loadBundle(options.bundle, &error)) {
+        std::fprintf(stderr, "installer-host: %s\n", error.c_str());
+        return 3;
+    }
+    for (const auto& item : options.payload)
+        session.addPayload(item.first, item.second);
+
+    bool loaded = session.start();
+    if (!loaded) {
+        std::printf("installer-host: the section declined to load\n");
+        std::printf("installer-host: result: %s\n", session.summaryLine().c_str());
+        return 4;
+    }
+
+    size_t nextAction = 0;
+    while (session.page() != InstallerSession::Page::Ended) {
+        if (g_signal) {
+            session.quit(InstallerSession::Ending::Interrupted);
+            break;
+        }
+        render(session);
+        std::string choice;
+        if (interactive) {
+            std::printf("choice> ");
+            std::fflush(stdout);
+            if (!readLine(choice)) {
+                if (g_signal)
+                    continue; // ends the road at the top of the loop
+                choice = "q"; // end of input: the person has gone
+            }
+        } else if (session.page() == InstallerSession::Page::Installation) {
+            choice = "continue";
+        } else if (nextAction < options.actions.size()) {
+            choice = options.actions[nextAction++];
+        } else {
+            choice = "continue";
+        }
+        if (!interactive)
+            std::printf("> %s\n", choice.c_str());
+
+        if (choice == "c" || choice == "continue" || choice.empty()) {
+            session.continueOn();
+        } else if (choice == "b" || choice == "back") {
+            if (!session.canGoBack())
+                std::printf("  Go Back is not available here.\n");
+            session.goBack();
+        } else if (choice == "q" || choice == "quit") {
+            session.quit(InstallerSession::Ending::Quit);
+        } else {
+            size_t number = 0;
+            if (choice == "button")
+                number = 1;
+            else if (choice.rfind("button:", 0) == 0)
+                number = std::strtoul(choice.c_str() + 7, nullptr, 10);
+            else
+                number = std::strtoul(choice.c_str(), nullptr, 10);
+            if (number >= 1 && number <= session.buttons().size())
+                session.pressButton(number - 1);
+            else
+                std::printf("  No such choice here.\n");
+        }
+    }
+
+    std::printf("\ninstaller-host: result: %s\n", session.summaryLine().c_str());
+    std::fflush(stdout);
+    int status = 0;
+    if (session.ending() == InstallerSession::Ending::Interrupted)
+        status = 128 + static_cast<int>(g_signal);
+    return status;
+}

@@ -1,0 +1,98 @@
+// Runs installer-host as a real process with pipes on its standard streams, for the tests of the
+// host and the end-to-end tests of the plug-in.
+#ifndef HOSTPROCESS_H
+#define HOSTPROCESS_H
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+struct Host {
+    pid_t pid = -1;
+    int in = -1;  // the host's standard input
+    int out = -1; // its standard output and error
+    std::string output;
+
+    // Starts installer-host with `args`; `env` entries (NAME=VALUE) are added to the environment.
+    void start(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+    {
+        int inPipe[2], outPipe[2];
+        ASSERT_EQ(::pipe2(inPipe, O_CLOEXEC), 0);
+        ASSERT_EQ(::pipe2(outPipe, O_CLOEXEC), 0);
+        pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::dup2(inPipe[0], 0);
+            ::dup2(outPipe[1], 1);
+            ::dup2(outPipe[1], 2);
+            for (const std::string& e : env)
+                ::putenv(const_cast<char*>(e.c_str()));
+            std::vector<char*> argv{const_cast<char*>(INSTALLER_HOST_PATH)};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(inPipe[0]);
+        ::close(outPipe[1]);
+        in = inPipe[1];
+        out = outPipe[0];
+    }
+
+    // Reads until `marker` has appeared `count` times in the whole output, or end of output, or
+    // the time-out. true when seen.
+    bool readUntil(const std::string& marker, size_t count = 1, int seconds = 20)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        for (;;) {
+            size_t seen = 0;
+            for (size_t p = output.find(marker); p != std::string::npos; p = output.find(marker, p + 1))
+                ++seen;
+            if (seen >= count)
+                return true;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            struct pollfd p{out, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                continue;
+            char buffer[4096];
+            ssize_t n = ::read(out, buffer, sizeof buffer);
+            if (n <= 0)
+                return false;
+            output.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+    void send(const std::string& line) { ASSERT_EQ(::write(in, line.data(), line.size()), static_cast<ssize_t>(line.size())); }
+
+    // Closes its input, reads the rest of its output and returns its exit status.
+    int finish()
+    {
+        if (in >= 0)
+            ::close(in);
+        in = -1;
+        readUntil("\x01never", 1, 30);
+        ::close(out);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string resultLine() const
+    {
+        size_t p = output.rfind("installer-host: result: ");
+        return p == std::string::npos ? std::string() : output.substr(p, output.find('\n', p) - p);
+    }
+};
+
+#endif

@@ -1,0 +1,63 @@
+// OruSandbox: a throw-away desktop in a temporary folder, for running the installer without
+// touching the person's own: a home with XDG folders, a system data folder where the package
+// puts the target application's desktop entry, a system configuration folder with the autostart
+// folder, and a small sample target application that records how it was started.
+#ifndef ORUSANDBOX_H
+#define ORUSANDBOX_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+class OruSandbox {
+public:
+    // Makes the folders under $TMPDIR (else /tmp) and writes the payload desktop entry that
+    // starts `sampleApp`. `missingStandardFolders` lists user folders (e.g. "Music") not to create
+    // up front. An empty root() tells of failure, with the reason in `error`.
+    OruSandbox(const std::string& sampleApp, const std::vector<std::string>& missingStandardFolders,
+               std::string* error);
+    // Removes the whole tree (symbolic links inside are removed, not followed) unless kept.
+    ~OruSandbox();
+    OruSandbox(const OruSandbox&) = delete;
+    OruSandbox& operator=(const OruSandbox&) = delete;
+
+    void keep() { keep_ = true; }
+    const std::string& root() const { return root_; }
+    std::string home() const { return root_ + "/home"; }
+    std::string configHome() const { return home() + "/.config"; }
+    std::string dataHome() const { return home() + "/.local/share"; }
+    std::string systemDataDir() const { return root_ + "/usr/share"; }
+    std::string systemConfigDir() const { return root_ + "/etc/xdg"; }
+    // Where the sample application appends one line per start.
+    std::string recordFile() const { return root_ + "/Ombrix Sample/launches.log"; }
+    // The desktop entry as the package carries it, and where the installation puts it.
+    std::string payloadEntry() const { return root_ + "/payload/com.ombrix.Ombrix.desktop"; }
+    std::string installedEntry() const { return systemDataDir() + "/applications/com.ombrix.Ombrix.desktop"; }
+    std::string autostartEntry() const { return systemConfigDir() + "/autostart/com.ombrix.Ombrix.desktop"; }
+    std::string settingsFile() const { return configHome() + "/com.ombrix.Ombrix/com.ombrix.Ombrix.conf"; }
+
+    // The variables that point a process at the sandbox (HOME and the XDG ones).
+    std::vector<std::pair<std::string, std::string>> environment() const;
+    // Sets them in this process.
+    void applyToProcess() const;
+    // Puts the target application in place, as the installation would.
+    bool installTargetApp() const;
+    // The Exec line of the sample application's entry, quoted by the Desktop Entry rules.
+    std::string execLine() const;
+    // The recorded starts, one line each: the arguments as a JSON array, then "new-session" or
+    // "same-session".
+    std::vector<std::string> recordedLaunches() const;
+    // Waits up to `seconds` until at least `count` starts are recorded; returns what is there.
+    std::vector<std::string> waitForLaunches(size_t count, double seconds) const;
+
+    // Writes `text` to `path`, making the parent folders.
+    static bool writeFile(const std::string& path, const std::string& text);
+    static std::string readFile(const std::string& path);
+
+private:
+    std::string sampleApp_;
+    std::string root_;
+    bool keep_ = false;
+};
+
+#endif

@@ -1,0 +1,183 @@
+// installer-demo: runs the installer on a sandbox desktop that anyone can use without touching
+// their own: a temporary home with XDG folders, a sample target application, and the system
+// folders the installer writes to, all under one temporary folder. It runs the fresh-installation
+// road, then the update road, and shows what happened: the arguments the application was started
+// with, the autostart entry written, and the installer mutex file's life.
+//
+// On a terminal the person walks each road; otherwise both run unattended (Continue, and the
+// authorization granted).
+#include "OruSandbox.h"
+
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+const char* const kMutexFile = "/var/tmp/Oru_5E19DF74-5852-4652-8EF3-F1292401B8B6";
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+int run(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    int rc = ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (rc != 0) {
+        std::fprintf(stderr, "installer-demo: cannot start %s: %s\n", argv[0], std::strerror(rc));
+        return -1;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The sample application runs in a session of its own; once the host is gone it is our child
+// (we are the subreaper), and we collect it so no zombie stays behind.
+void reapOrphans()
+{
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+bool which(const char* program)
+{
+    return ::access((std::string("/usr/bin/") + program).c_str(), X_OK) == 0 ||
+           ::access((std::string("/bin/") + program).c_str(), X_OK) == 0;
+}
+
+void heading(const char* text)
+{
+    std::printf("\n==== %s ====\n", text);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool keep = false;
+    int interactive = -1;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--keep") {
+            keep = true;
+        } else if (a == "--interactive") {
+            interactive = 1;
+        } else if (a == "--unattended") {
+            interactive = 0;
+        } else {
+            std::printf("Usage: installer-demo [--keep] [--interactive | --unattended]\n"
+                        "Runs the installer's fresh-installation and update roads on a sandbox desktop in a\n"
+                        "temporary folder and shows what the plug-in did. --keep leaves the sandbox in place.\n");
+            return a == "-h" || a == "--help" ? 0 : 2;
+        }
+    }
+    if (interactive == -1)
+        interactive = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
+
+    std::string error;
+    OruSandbox sandbox(ORU_SAMPLE_APP_PATH, {"Music"}, &error);
+    if (sandbox.root().empty() || !error.empty()) {
+        std::fprintf(stderr, "installer-demo: %s\n", error.c_str());
+        return 1;
+    }
+    if (keep)
+        sandbox.keep();
+    sandbox.applyToProcess();
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+    heading("Sandbox");
+    std::printf("Folder:               %s\n", sandbox.root().c_str());
+    std::printf("Home:                 %s (Pictures, Videos, Documents; no Music yet)\n", sandbox.home().c_str());
+    std::printf("Package payload:      %s\n", sandbox.payloadEntry().c_str());
+    std::printf("Installed as:         %s\n", sandbox.installedEntry().c_str());
+    std::printf("System autostart:     %s\n", (sandbox.systemConfigDir() + "/autostart").c_str());
+    std::printf("Sample app records:   %s\n", sandbox.recordFile().c_str());
+    std::printf("Installer mutex file: %s (%s now)\n", kMutexFile, exists(kMutexFile) ? "present" : "absent");
+    std::printf("Mode:                 %s\n", interactive ? "interactive" : "unattended (Continue, authorization granted)");
+
+    struct Road {
+        const char* name;
+        size_t launchesBefore;
+        int status;
+        std::vector<std::string> launches;
+        bool mutexAfter;
+    };
+    std::vector<Road> roads{{"Fresh installation (the application was not there when the installer started)", 0, 0, {}, false},
+                            {"Update (the application was already installed)", 0, 0, {}, false}};
+    bool ok = true;
+    for (Road& road : roads) {
+        heading(road.name);
+        road.launchesBefore = sandbox.recordedLaunches().size();
+        std::vector<std::string> args{INSTALLER_HOST_PATH, "--install",
+                                      sandbox.payloadEntry() + "=" + sandbox.installedEntry()};
+        if (interactive)
+            args.push_back("--interactive");
+        else
+            args.insert(args.end(), {"--actions", "continue", "--authorize", "yes"});
+        args.push_back(ORU_BUNDLE_PATH);
+        road.status = run(args);
+        road.launches = sandbox.waitForLaunches(road.launchesBefore + 1, interactive ? 2.0 : 5.0);
+        road.launches.erase(road.launches.begin(), road.launches.begin() + static_cast<long>(road.launchesBefore));
+        reapOrphans();
+        road.mutexAfter = exists(kMutexFile);
+        ok = ok && road.status == 0 && !road.mutexAfter;
+    }
+
+    heading("What happened");
+    const char* expectations[] = {"[\"reconstructDatabase\"] or [\"showSettings\"]", "[] (no arguments)"};
+    for (size_t i = 0; i < roads.size(); ++i) {
+        const Road& road = roads[i];
+        std::printf("%s\n", road.name);
+        std::printf("  installer-host exit status: %d\n", road.status);
+        std::printf("  application started with (expected %s):\n", expectations[i]);
+        if (road.launches.empty())
+            std::printf("    (not started)\n");
+        for (const std::string& line : road.launches)
+            std::printf("    %s\n", line.c_str());
+        std::printf("  installer mutex file after the run: %s\n", road.mutexAfter ? "STILL PRESENT" : "removed");
+    }
+    if (!interactive) {
+        ok = ok && roads[0].launches.size() == 1 && roads[0].launches[0] == "[\"reconstructDatabase\"] new-session";
+        ok = ok && roads[1].launches.size() == 1 && roads[1].launches[0] == "[] new-session";
+    }
+
+    std::printf("\nAutostart entry for all users (%s):\n", sandbox.autostartEntry().c_str());
+    if (exists(sandbox.autostartEntry())) {
+        std::string text = OruSandbox::readFile(sandbox.autostartEntry());
+        std::printf("%s", text.c_str());
+        if (which("desktop-file-validate")) {
+            std::fflush(stdout);
+            int rc = run({"/usr/bin/desktop-file-validate", sandbox.autostartEntry()});
+            std::printf("  desktop-file-validate: %s\n", rc == 0 ? "valid" : "REPORTED PROBLEMS");
+            ok = ok && rc == 0;
+        }
+    } else {
+        std::printf("  (none: the authorization was refused or the application was missing)\n");
+        ok = ok && interactive;
+    }
+    std::printf("\nDefault folders the settings pane showed were created where missing: Music %s\n",
+                exists(sandbox.home() + "/Music") ? "now exists" : "still missing");
+    std::printf("%s\n", keep ? ("Sandbox kept at " + sandbox.root()).c_str() : "Sandbox removed.");
+    std::printf("\ninstaller-demo: %s\n", ok ? "both roads behaved as expected" : "SOMETHING DID NOT GO AS EXPECTED");
+    return ok ? 0 : 1;
+}

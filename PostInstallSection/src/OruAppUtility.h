@@ -1,0 +1,62 @@
+// OruAppUtility: everything the plug-in asks of the platform about the target application:
+// whether it is installed, its four media folders, starting it with arguments, registering it as
+// a login item for all users, and the installer mutex. Class methods only; no state between calls
+// except the installer mutex, which is held from createMutex to destoryMutex.
+//
+// On Linux (see OruPlatform_Linux.h) the target application is the desktop entry
+// "com.ombrix.Ombrix.desktop", its preferences the INI file
+// $XDG_CONFIG_HOME/com.ombrix.Ombrix/com.ombrix.Ombrix.conf, and its login item for all users the
+// autostart entry of that name in the system autostart folder.
+//
+// The installer lock taken by createMutex is given back by destoryMutex, at the moment the file
+// goes, rather than when the installer process ends: both run on the host's main thread, which
+// is the owner that XpMutex requires. Should the process end first, the kernel gives it back.
+#ifndef ORUAPPUTILITY_H
+#define ORUAPPUTILITY_H
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The target application's bundle identifier: its desktop file ID without ".desktop", and the
+// name of its preferences domain.
+constexpr char TargetAppBundleId[] = "com.ombrix.Ombrix";
+
+// The target application's folder preference keys (read only).
+constexpr char kOruPhotoHomePathKey[] = "Settings/PhotoHomePath";
+constexpr char kOruVideoHomePathKey[] = "Settings/VideoHomePath";
+constexpr char kOruMusicHomePathKey[] = "Settings/MusicHomePath";
+constexpr char kOruApplicationHomePathKey[] = "Settings/ApplicationHomePath";
+
+// The authorization right asked for before a login item for all users is added.
+constexpr char kOruGlobalLoginItemsRight[] = "system.global-login-items.";
+
+class OruAppUtility {
+public:
+    OruAppUtility() = delete;
+
+    // Clears the installer mutex mark: when the mutex file (a regular file) exists, gives the
+    // installer lock back and removes the file; otherwise does nothing. Excludes createMutex.
+    static void destoryMutex();
+    // Sets the installer mutex mark: creates the empty file /var/tmp/Oru_5E19DF74-...-F1292401B8B6
+    // (or reuses a regular file there) and takes the XpMutex named by it, waiting while another
+    // process holds it. When the file cannot be made (a symbolic link or anything else is at the
+    // path, or creation fails) it takes no lock and returns at once. Excludes destoryMutex.
+    static void createMutex();
+    // The four folders by key, each the stored preference (unchanged) or the default: the user's
+    // Pictures, Videos, Music and Documents + "/Ombrix" XDG folders, creating a missing standard
+    // folder (not the Ombrix sub-folder). The map ends at the first folder that cannot be had.
+    static std::optional<std::map<std::string, std::string>> getHomePathSettings();
+    // Writes the target application's autostart entry for all users after the person granted
+    // "system.global-login-items." and the system autostart folder proved writable. false when
+    // refused, the application is missing, or the entry could not be written.
+    static bool addToGlobalLoginItems();
+    // Starts the target application detached with `arguments` appended to its Exec line
+    // (nullopt: none). true when the process was started.
+    static bool launchApplicationWithArguments(const std::optional<std::vector<std::string>>& arguments);
+    // Whether the target application's desktop entry is found (running or not).
+    static bool alreadyInstalled();
+};
+
+#endif

@@ -1,0 +1,624 @@
+// Linux desktop services for the plug-in (see OruPlatform_Linux.h for what stands in for what).
+#include "OruPlatform_Linux.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <libintl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+extern char** environ;
+
+namespace OruPlatform_Linux {
+
+namespace {
+
+const char* const kTextDomain = "PostInstallSection";
+// Desktop entries and settings files are small; anything larger is not what we are looking for.
+const std::streamsize kMaxTextFile = 1 << 20;
+
+std::string errnoText(int err)
+{
+    return std::strerror(err);
+}
+
+std::string trim(const std::string& s)
+{
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos)
+        return std::string();
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+bool readTextFile(const std::string& path, std::string& text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::string data(static_cast<size_t>(kMaxTextFile) + 1, '\0');
+    in.read(&data[0], kMaxTextFile + 1);
+    std::streamsize n = in.gcount();
+    if (n > kMaxTextFile)
+        return false;
+    data.resize(static_cast<size_t>(n));
+    text.swap(data);
+    return true;
+}
+
+std::string envOr(const char* name, const std::string& fallback)
+{
+    const char* v = std::getenv(name);
+    // The base-directory rules ignore empty and relative values.
+    return (v && v[0] == '/') ? std::string(v) : fallback;
+}
+
+// A colon-separated folder list from the environment, relative entries dropped; the fallback
+// when the variable is unset or holds no absolute folder.
+std::vector<std::string> envPathList(const char* name, const std::string& fallback);
+
+std::vector<std::string> splitPathList(const std::string& list)
+{
+    std::vector<std::string> items;
+    std::stringstream in(list);
+    std::string item;
+    while (std::getline(in, item, ':'))
+        if (!item.empty() && item[0] == '/')
+            items.push_back(item);
+    return items;
+}
+
+std::vector<std::string> envPathList(const char* name, const std::string& fallback)
+{
+    const char* v = std::getenv(name);
+    std::vector<std::string> dirs = splitPathList(v ? v : "");
+    return dirs.empty() ? splitPathList(fallback) : dirs;
+}
+
+std::string dataHome()
+{
+    return envOr("XDG_DATA_HOME", homeDirectory() + "/.local/share");
+}
+
+bool writeAll(int fd, const std::string& data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+// ---- desktop entries ----
+
+std::string DesktopEntry::value(const std::string& key) const
+{
+    auto it = raw.find(key);
+    if (it == raw.end())
+        return std::string();
+    const std::string& v = it->second;
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (v[i] == '\\' && i + 1 < v.size()) {
+            char c = v[i + 1];
+            switch (c) {
+            case 's': out += ' '; ++i; continue;
+            case 'n': out += '\n'; ++i; continue;
+            case 't': out += '\t'; ++i; continue;
+            case 'r': out += '\r'; ++i; continue;
+            case '\\': out += '\\'; ++i; continue;
+            default: break; // other escapes belong to the next layer (Exec quoting)
+            }
+        }
+        out += v[i];
+    }
+    return out;
+}
+
+bool parseDesktopEntry(const std::string& text, DesktopEntry& entry, std::string* error)
+{
+    std::stringstream in(text);
+    std::string line;
+    bool inEntryGroup = false;
+    bool sawEntryGroup = false;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::string t = trim(line);
+        if (t.empty() || t[0] == '#')
+            continue;
+        if (t[0] == '[') {
+            inEntryGroup = t == "[Desktop Entry]";
+            sawEntryGroup = sawEntryGroup || inEntryGroup;
+            continue;
+        }
+        size_t eq = line.find('=');
+        if (eq == std::string::npos || !inEntryGroup)
+            continue; // junk, or a key of another group
+        std::string key = trim(line.substr(0, eq));
+        std::string value = line.substr(eq + 1);
+        size_t start = value.find_first_not_of(" \t");
+        value = start == std::string::npos ? std::string() : value.substr(start);
+        if (key.empty())
+            continue;
+        entry.raw.emplace(key, value); // the first occurrence of a key counts
+    }
+    if (!sawEntryGroup) {
+        if (error)
+            *error = "no [Desktop Entry] group";
+        return false;
+    }
+    return true;
+}
+
+std::optional<DesktopEntry> findApplicationEntry(const std::string& desktopFileId, std::string* why)
+{
+    std::vector<std::string> dirs{dataHome() + "/applications"};
+    for (const std::string& d : envPathList("XDG_DATA_DIRS", "/usr/local/share:/usr/share"))
+        dirs.push_back(d + "/applications");
+    for (const std::string& dir : dirs) {
+        std::string path = dir + "/" + desktopFileId;
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        // The first folder that holds the ID decides, as in the desktop menus.
+        std::string text;
+        DesktopEntry entry;
+        std::string error;
+        if (!readTextFile(path, text)) {
+            if (why)
+                *why = path + ": cannot be read";
+            return std::nullopt;
+        }
+        if (!parseDesktopEntry(text, entry, &error)) {
+            if (why)
+                *why = path + ": " + error;
+            return std::nullopt;
+        }
+        if (entry.value("Type") != "Application") {
+            if (why)
+                *why = path + ": not Type=Application";
+            return std::nullopt;
+        }
+        if (entry.value("Hidden") == "true") {
+            if (why)
+                *why = path + ": Hidden=true";
+            return std::nullopt;
+        }
+        entry.path = path;
+        return entry;
+    }
+    if (why)
+        *why = desktopFileId + " not found in the XDG data folders";
+    return std::nullopt;
+}
+
+bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, std::string* error)
+{
+    DesktopEntry holder;
+    holder.raw["Exec"] = rawExec;
+    const std::string s = holder.value("Exec");
+    static const std::string reserved = "\t\n\"'\\><~|&;$*?#()`";
+
+    std::vector<std::pair<std::string, bool>> words; // text, was quoted
+    size_t i = 0;
+    while (i < s.size()) {
+        if (s[i] == ' ') {
+            ++i;
+            continue;
+        }
+        std::string word;
+        bool quoted = false;
+        if (s[i] == '"') {
+            quoted = true;
+            ++i;
+            bool closed = false;
+            while (i < s.size()) {
+                char c = s[i];
+                if (c == '\\' && i + 1 < s.size() && std::strchr("\"`$\\", s[i + 1])) {
+                    word += s[i + 1];
+                    i += 2;
+                    continue;
+                }
+                if (c == '"') {
+                    closed = true;
+                    ++i;
+                    break;
+                }
+                word += c;
+                ++i;
+            }
+            if (!closed) {
+                if (error)
+                    *error = "unterminated quote in Exec";
+                return false;
+            }
+            if (i < s.size() && s[i] != ' ') {
+                if (error)
+                    *error = "quoted argument runs into other text in Exec";
+                return false;
+            }
+        } else {
+            while (i < s.size() && s[i] != ' ') {
+                if (reserved.find(s[i]) != std::string::npos) {
+                    if (error)
+                        *error = std::string("reserved character '") + s[i] + "' outside quotes in Exec";
+                    return false;
+                }
+                word += s[i++];
+            }
+        }
+        words.emplace_back(word, quoted);
+    }
+
+    std::vector<std::string> out;
+    for (const auto& w : words) {
+        const std::string& word = w.first;
+        // A field code standing alone is dropped with its argument: we pass no files or URLs.
+        if (!w.second && word.size() == 2 && word[0] == '%' && word[1] != '%')
+            continue;
+        std::string arg;
+        for (size_t k = 0; k < word.size(); ++k) {
+            if (word[k] == '%' && !w.second && k + 1 < word.size()) {
+                if (word[k + 1] == '%')
+                    arg += '%';
+                ++k; // any other field code inside an argument expands to nothing
+                continue;
+            }
+            arg += word[k];
+        }
+        out.push_back(arg);
+    }
+    if (out.empty() || out[0].empty()) {
+        if (error)
+            *error = "Exec names no program";
+        return false;
+    }
+    argv.swap(out);
+    return true;
+}
+
+bool spawnDetached(const std::vector<std::string>& argv, pid_t* pid, std::string* error)
+{
+    if (argv.empty()) {
+        if (error)
+            *error = "no program";
+        return false;
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    int rc = posix_spawnattr_init(&attr);
+    if (rc != 0) {
+        if (error)
+            *error = errnoText(rc);
+        return false;
+    }
+    rc = posix_spawn_file_actions_init(&actions);
+    if (rc != 0) {
+        posix_spawnattr_destroy(&attr);
+        if (error)
+            *error = errnoText(rc);
+        return false;
+    }
+    sigset_t empty, all;
+    sigemptyset(&empty);
+    sigfillset(&all);
+    // A new session: the application outlives the installer and its terminal. Signals the
+    // installer blocks or catches are reset so the application starts as from a desktop menu.
+    if (rc == 0)
+        rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (rc == 0)
+        rc = posix_spawnattr_setsigmask(&attr, &empty);
+    if (rc == 0)
+        rc = posix_spawnattr_setsigdefault(&attr, &all);
+    for (int fd = 0; rc == 0 && fd <= 2; ++fd)
+        rc = posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    if (rc == 0)
+        rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    pid_t child = -1;
+    if (rc == 0) {
+        bool search = argv[0].find('/') == std::string::npos;
+        rc = search ? posix_spawnp(&child, args[0], &actions, &attr, args.data(), environ)
+                    : posix_spawn(&child, args[0], &actions, &attr, args.data(), environ);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        if (error)
+            *error = argv[0] + ": " + errnoText(rc);
+        return false;
+    }
+    if (pid)
+        *pid = child;
+    return true;
+}
+
+// ---- settings and folders ----
+
+std::optional<std::string> readIniValue(const std::string& file, const std::string& group,
+                                        const std::string& key)
+{
+    std::string text;
+    if (!readTextFile(file, text))
+        return std::nullopt;
+    std::stringstream in(text);
+    std::string line;
+    std::string current;
+    std::optional<std::string> found;
+    while (std::getline(in, line)) {
+        std::string t = trim(line);
+        if (t.empty() || t[0] == ';' || t[0] == '#')
+            continue;
+        if (t[0] == '[') {
+            current = t.back() == ']' ? t.substr(1, t.size() - 2) : std::string();
+            continue;
+        }
+        size_t eq = t.find('=');
+        if (eq == std::string::npos || current != group || trim(t.substr(0, eq)) != key)
+            continue; // junk lines and other keys are skipped
+        std::string value = trim(t.substr(eq + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            std::string unquoted;
+            for (size_t k = 1; k + 1 < value.size(); ++k) {
+                if (value[k] == '\\' && k + 2 < value.size() && (value[k + 1] == '"' || value[k + 1] == '\\'))
+                    ++k;
+                unquoted += value[k];
+            }
+            value = unquoted;
+        }
+        found = value; // a later line for the same key wins, as when the file is loaded in order
+    }
+    return found;
+}
+
+std::string homeDirectory()
+{
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return home;
+    struct passwd pw;
+    struct passwd* result = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir)
+        return result->pw_dir;
+    return std::string();
+}
+
+std::string configHome()
+{
+    return envOr("XDG_CONFIG_HOME", homeDirectory() + "/.config");
+}
+
+std::string systemAutostartDirectory()
+{
+    return envPathList("XDG_CONFIG_DIRS", "/etc/xdg").front() + "/autostart";
+}
+
+std::optional<std::string> userDirectory(const std::string& xdgName, const std::string& fallbackName)
+{
+    std::string home = homeDirectory();
+    if (home.empty())
+        return std::nullopt;
+    std::string text;
+    if (readTextFile(configHome() + "/user-dirs.dirs", text)) {
+        std::stringstream in(text);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::string t = trim(line);
+            if (t.compare(0, xdgName.size() + 1, xdgName + "=") != 0)
+                continue;
+            std::string v = t.substr(xdgName.size() + 1);
+            if (v.size() < 2 || v.front() != '"' || v.back() != '"')
+                continue;
+            v = v.substr(1, v.size() - 2);
+            if (v == "$HOME" || v == "$HOME/")
+                return home;
+            if (v.compare(0, 6, "$HOME/") == 0)
+                return home + v.substr(5);
+            if (!v.empty() && v[0] == '/')
+                return v;
+        }
+    }
+    return home + "/" + fallbackName;
+}
+
+bool makeDirectories(const std::string& path)
+{
+    if (path.empty() || path[0] != '/')
+        return false;
+    size_t pos = 1;
+    for (;;) {
+        size_t slash = path.find('/', pos);
+        std::string part = path.substr(0, slash);
+        if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+        if (slash == std::string::npos)
+            break;
+        pos = slash + 1;
+    }
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// ---- login items ----
+
+std::string escapeDesktopValue(const std::string& value)
+{
+    std::string out;
+    for (size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\\': out += "\\\\"; break;
+        case ' ': out += i == 0 ? "\\s" : " "; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+bool writeFileAtomically(const std::string& directory, const std::string& name,
+                         const std::string& contents, std::string* error)
+{
+    auto fail = [error](const std::string& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    struct stat st;
+    if (::lstat(directory.c_str(), &st) != 0) {
+        if (errno != ENOENT || !makeDirectories(directory))
+            return fail(directory + ": " + errnoText(errno));
+        if (::lstat(directory.c_str(), &st) != 0)
+            return fail(directory + ": " + errnoText(errno));
+    }
+    if (S_ISLNK(st.st_mode))
+        return fail(directory + " is a symbolic link; not followed");
+    int dfd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0)
+        return fail(directory + ": " + errnoText(errno));
+
+    bool ok = false;
+    std::string why;
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        why = directory + "/" + name + (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a regular file") +
+              "; left as it is";
+    } else {
+        std::string temp;
+        int fd = -1;
+        for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+            unsigned int r = 0;
+            if (::getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r))
+                r = static_cast<unsigned int>(::getpid()) * 2654435761u + static_cast<unsigned int>(attempt);
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, ".%08x", r);
+            temp = "." + name + suffix;
+            fd = ::openat(dfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+        if (fd < 0) {
+            why = directory + ": cannot create a temporary file: " + errnoText(errno);
+        } else {
+            // Autostart entries are read by every user's session: readable by all whatever the umask.
+            bool written = writeAll(fd, contents) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+            int savedErrno = errno;
+            if (::close(fd) != 0 && written) {
+                written = false;
+                savedErrno = errno;
+            }
+            if (!written) {
+                why = directory + "/" + temp + ": " + errnoText(savedErrno);
+                ::unlinkat(dfd, temp.c_str(), 0);
+            } else if (::renameat(dfd, temp.c_str(), dfd, name.c_str()) != 0) {
+                why = directory + "/" + name + ": " + errnoText(errno);
+                ::unlinkat(dfd, temp.c_str(), 0);
+            } else {
+                ok = true;
+            }
+        }
+    }
+    ::close(dfd);
+    return ok ? true : fail(why);
+}
+
+// ---- localized texts ----
+
+std::string bundleLocalizedString(const std::string& key)
+{
+    static std::once_flag bound;
+    std::call_once(bound, [] {
+        // The catalogs lie in the bundle folder that holds this module, not beside the host.
+        Dl_info info;
+        std::memset(&info, 0, sizeof info);
+        if (::dladdr(reinterpret_cast<void*>(&bundleLocalizedString), &info) == 0 || !info.dli_fname)
+            return;
+        char resolved[PATH_MAX];
+        std::string module = ::realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+        std::string folder = module.substr(0, module.rfind('/'));
+        ::bindtextdomain(kTextDomain, (folder + "/locale").c_str());
+        ::bind_textdomain_codeset(kTextDomain, "UTF-8");
+    });
+    return ::dgettext(kTextDomain, key.c_str());
+}
+
+// ---- installer mutex file ----
+
+MutexFileResult createMutexFile(const std::string& path, std::string* detail)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd); // nothing to write: only the file's existence and identity matter
+            return MutexFileResult::Created;
+        }
+        if (errno != EEXIST) {
+            if (detail)
+                *detail = errnoText(errno);
+            return MutexFileResult::Failed;
+        }
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT)
+                continue; // removed between the two calls: try to create it again
+            if (detail)
+                *detail = errnoText(errno);
+            return MutexFileResult::Failed;
+        }
+        if (S_ISREG(st.st_mode))
+            return MutexFileResult::Reused;
+        if (detail)
+            *detail = S_ISLNK(st.st_mode) ? "a symbolic link is there" : "something other than a file is there";
+        return MutexFileResult::NotRegularFile;
+    }
+    if (detail)
+        *detail = "the path keeps changing";
+    return MutexFileResult::Failed;
+}
+
+bool mutexFileExists(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool removeMutexFile(const std::string& path, std::string* detail)
+{
+    if (!mutexFileExists(path))
+        return false;
+    if (::unlink(path.c_str()) != 0) {
+        if (detail)
+            *detail = errnoText(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace OruPlatform_Linux

@@ -1,0 +1,102 @@
+// OruPlatform_Linux: what the plug-in asks of a Linux desktop, each a freedesktop.org service.
+//
+// - The target application is the desktop entry whose desktop file ID is "<bundle id>.desktop",
+//   found in $XDG_DATA_HOME/applications, then in each $XDG_DATA_DIRS/*/applications.
+// - It is started from its Exec line (unquoted by the Desktop Entry rules, field codes removed,
+//   our arguments appended) with posix_spawn in a new session, never through a shell.
+// - Its settings are read from its INI file $XDG_CONFIG_HOME/<bundle id>/<bundle id>.conf;
+//   the folder defaults are the user's XDG directories (user-dirs.dirs).
+// - A login item for all users is an autostart entry in the system autostart folder (the first of
+//   $XDG_CONFIG_DIRS, then "autostart"), written to a temporary name and renamed into place,
+//   never through a symbolic link.
+// - Localized texts come from the gettext catalogs of the plug-in's bundle folder.
+// - The installer mutex file is created with O_CREAT|O_EXCL|O_NOFOLLOW; a symbolic link there is
+//   never followed nor removed.
+#ifndef ORUPLATFORM_LINUX_H
+#define ORUPLATFORM_LINUX_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace OruPlatform_Linux {
+
+// A parsed desktop entry: the keys of its [Desktop Entry] group with their raw (still escaped)
+// values. Localized keys (Name[de]) are kept under their full name.
+struct DesktopEntry {
+    std::string path;
+    std::map<std::string, std::string> raw;
+
+    bool has(const std::string& key) const { return raw.count(key) != 0; }
+    // The value with the string escapes (\s \n \t \r \\) resolved; "" when absent.
+    std::string value(const std::string& key) const;
+};
+
+// Parses the text of a desktop entry. false with a reason when there is no [Desktop Entry] group.
+// Lines that are neither comments, group headers nor key=value are skipped.
+bool parseDesktopEntry(const std::string& text, DesktopEntry& entry, std::string* error);
+
+// Finds the application entry with the desktop file ID `desktopFileId` ("com.example.App.desktop")
+// in the XDG data directories. An entry that is not Type=Application, or is Hidden=true, hides the
+// ID as if absent (the first directory holding the ID decides). nullopt with a reason otherwise.
+std::optional<DesktopEntry> findApplicationEntry(const std::string& desktopFileId, std::string* why);
+
+// Turns an Exec value (raw, as in the file) into an argument vector: string escapes resolved, then
+// quoting by the Desktop Entry rules, then field codes (%f %F %u %U %i %c %k and the deprecated
+// ones) dropped and %% made '%'. false with a reason for an unterminated quote, a reserved
+// character outside quotes, or an empty command.
+bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, std::string* error);
+
+// Starts argv detached: a new session, signals at their defaults, standard input and output on
+// /dev/null. argv[0] without '/' is looked up in PATH. true once the program has been executed.
+bool spawnDetached(const std::vector<std::string>& argv, pid_t* pid, std::string* error);
+
+// Reads `key` of `group` from an INI file, re-reading the file on every call. A value in double
+// quotes is unquoted (\" and \\ escapes). nullopt when the file, the group or the key is missing.
+std::optional<std::string> readIniValue(const std::string& file, const std::string& group,
+                                        const std::string& key);
+
+// The user's XDG directory `xdgName` (e.g. "XDG_PICTURES_DIR") from user-dirs.dirs, else
+// $HOME/<fallbackName>. nullopt when no home folder can be found.
+std::optional<std::string> userDirectory(const std::string& xdgName, const std::string& fallbackName);
+
+// Creates the folder and its missing parents (0755 less the umask). true when it exists after.
+bool makeDirectories(const std::string& path);
+
+// $HOME, else the password database entry of the real user; "" when neither is known.
+std::string homeDirectory();
+// $XDG_CONFIG_HOME, default ~/.config.
+std::string configHome();
+// The system autostart folder: first of $XDG_CONFIG_DIRS (default /etc/xdg) + "/autostart".
+std::string systemAutostartDirectory();
+
+// Writes `contents` as `directory`/`name`: a new temporary file in the same folder, then
+// rename over the name. Refuses when the folder or the name is a symbolic link (or the name is
+// anything but a regular file), so nothing is followed and nothing else is replaced.
+bool writeFileAtomically(const std::string& directory, const std::string& name,
+                         const std::string& contents, std::string* error);
+
+// Escapes a value for a desktop entry (\s at the start, \n \t \r \\).
+std::string escapeDesktopValue(const std::string& value);
+
+// The text of `key` in the plug-in bundle's gettext catalog, in the user's language; the key
+// itself when the catalog lacks it.
+std::string bundleLocalizedString(const std::string& key);
+
+// Outcome of placing the installer mutex file.
+enum class MutexFileResult { Created, Reused, NotRegularFile, Failed };
+
+// Creates the empty file at `path` (open O_CREAT|O_EXCL|O_NOFOLLOW, 0644), or reuses a regular
+// file already there. A symbolic link or any other kind of object is left as it is.
+MutexFileResult createMutexFile(const std::string& path, std::string* detail);
+// Whether a regular file (not a link to one) is at `path`.
+bool mutexFileExists(const std::string& path);
+// Removes the file at `path` if it is a regular file; true when it was removed.
+bool removeMutexFile(const std::string& path, std::string* detail);
+
+} // namespace OruPlatform_Linux
+
+#endif
