@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 constexpr char kInstallerMutexPath[] = "/var/tmp/Oru_5E19DF74-5852-4652-8EF3-F1292401B8B6";
@@ -19,6 +20,14 @@ inline bool exists(const std::string& path)
 {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Waits for every child: the applications the plug-in started are ours (directly, or as their
+// subreaper), so after this the record holds every start there will be.
+inline void reapChildren()
+{
+    while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
 }
 
 // At the end, removes a mutex file left behind (a regular one only), then the semaphore sets made
