@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -25,10 +24,8 @@ struct Host {
     void start(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
     {
         int inPipe[2], outPipe[2];
-        ASSERT_EQ(::pipe2(inPipe, O_CLOEXEC), 0);
-        ASSERT_EQ(::pipe2(outPipe, O_CLOEXEC), 0);
-        pid = ::fork();
-        ASSERT_GE(pid, 0);
+        ASSERT_EQ(::pipe2(inPipe, O_CLOEXEC) | ::pipe2(outPipe, O_CLOEXEC), 0);
+        ASSERT_GE(pid = ::fork(), 0);
         if (pid == 0) {
             ::dup2(inPipe[0], 0);
             ::dup2(outPipe[1], 1);
@@ -48,8 +45,8 @@ struct Host {
         out = outPipe[0];
     }
 
-    // Reads until `marker` has appeared `count` times in the whole output, or end of output, or
-    // the time-out. true when seen.
+    // Reads until `marker` has appeared `count` times in the whole output; false at the end of the
+    // output or after `seconds`.
     bool readUntil(const std::string& marker, size_t count = 1, int seconds = 20)
     {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -57,11 +54,9 @@ struct Host {
             size_t seen = 0;
             for (size_t p = output.find(marker); p != std::string::npos; p = output.find(marker, p + 1))
                 ++seen;
-            if (seen >= count)
-                return true;
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return false;
+            if (seen >= count || left.count() <= 0)
+                return seen >= count;
             struct pollfd p{out, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
                 continue;
@@ -78,9 +73,7 @@ struct Host {
     // Closes its input, reads the rest of its output and returns its exit status.
     int finish()
     {
-        if (in >= 0)
-            ::close(in);
-        in = -1;
+        ::close(in);
         readUntil("\x01never", 1, 30);
         ::close(out);
         int status = 0;

@@ -15,19 +15,21 @@ int runHost(const std::vector<std::string>& args, std::string& output, const std
     return status;
 }
 
+const std::string kRoadStart = "call=shouldLoad:0x0000 call=firstPane call=title call=A.enter:0 call=A.title ";
+
 TEST(InstallerHostTest, HelpUsageErrorsAndBundlesThatCannotLoad)
 {
     std::string out;
     EXPECT_EQ(runHost({"--help"}, out), 0);
     for (const char* option : {"--actions", "--modifiers", "--authorize", "--install", "--interactive", "Ctrl-C", "Exit status"})
         EXPECT_NE(out.find(option), std::string::npos) << option;
-
     EXPECT_EQ(runHost({"--frobnicate", RECORDING_BUNDLE}, out), 2);
     EXPECT_NE(out.find("unknown option --frobnicate"), std::string::npos);
-    EXPECT_EQ(runHost({"--actions", "continue,jump", RECORDING_BUNDLE}, out), 2);
-    EXPECT_EQ(runHost({"--modifiers", "hyper", RECORDING_BUNDLE}, out), 2);
-    EXPECT_EQ(runHost({"--authorize", "maybe", RECORDING_BUNDLE}, out), 2);
-    EXPECT_EQ(runHost({"--unattended", "--authorize", "ask", RECORDING_BUNDLE}, out), 2);
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--actions", "continue,jump"}, {"--modifiers", "hyper"},
+                                         {"--authorize", "maybe"}, {"--unattended", "--authorize", "ask"}}) {
+        bad.push_back(RECORDING_BUNDLE);
+        EXPECT_EQ(runHost(bad, out), 2) << bad[1];
+    }
     EXPECT_EQ(runHost({}, out), 2);
     EXPECT_EQ(runHost({"/nonexistent/Missing.bundle"}, out), 3);
     EXPECT_NE(out.find("cannot load /nonexistent/Missing.bundle/Missing.so"), std::string::npos) << out;
@@ -43,19 +45,16 @@ TEST(InstallerHostTest, UnattendedRoadFollowsTheActionsAndReportsIt)
     EXPECT_NE(out.find("installer-host: result: section=RecordingSection first=A panes=A,B,A ended=quit "
                        "call=shouldLoad:0x1b00 call=firstPane call=title call=A.enter:0 call=A.title call=A.button "
                        "call=A.exit:0 call=B.enter:0 call=B.title call=B.exit:1 call=auth:granted call=A.enter:1 "
-                       "call=A.title call=terminate\n"),
-              std::string::npos) << out;
+                       "call=A.title call=terminate\n"), std::string::npos) << out;
     EXPECT_NE(out.find("[1] Next"), std::string::npos);
-
     // Actions that run out continue to the end; an unattended host refuses rights by default.
     ASSERT_EQ(runHost({"--actions", "continue", RECORDING_BUNDLE}, out), 0);
     EXPECT_NE(out.find("ended=finished"), std::string::npos) << out;
     EXPECT_NE(out.find("call=B.exit:0 call=auth:refused call=terminate\n"), std::string::npos) << out;
-
     // A button number the pane does not have changes nothing.
     ASSERT_EQ(runHost({"--actions", "button:2,quit", RECORDING_BUNDLE}, out), 0);
     EXPECT_NE(out.find("No such choice here."), std::string::npos);
-    EXPECT_NE(out.find("call=A.enter:0 call=A.title call=A.title call=terminate\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(kRoadStart + "call=A.title call=terminate\n"), std::string::npos) << out;
 }
 
 TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
@@ -64,44 +63,33 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
     host.start({"--interactive", "--install", "/nonexistent/payload=/nonexistent/dest", RECORDING_BUNDLE});
     ASSERT_TRUE(host.readUntil("choice> ")) << host.output;
     EXPECT_NE(host.output.find("failed /nonexistent/dest"), std::string::npos) << host.output;
-    host.send("c\n");
-    ASSERT_TRUE(host.readUntil("choice> ", 2)) << host.output;
-    host.send("1\n"); // A's button
-    ASSERT_TRUE(host.readUntil("choice> ", 3)) << host.output;
-    host.send("c\n"); // leave B: the authorization prompt comes
+    size_t prompts = 1;
+    for (const char* choice : {"c\n", "1\n"}) { // continue, A's button
+        host.send(choice);
+        ASSERT_TRUE(host.readUntil("choice> ", ++prompts)) << host.output;
+    }
+    host.send("c\n"); // leaving B brings the authorization prompt
     ASSERT_TRUE(host.readUntil("Allow? [y/N] ")) << host.output;
     EXPECT_NE(host.output.find("\"test.right.\""), std::string::npos);
     host.send("y\n");
-    ASSERT_TRUE(host.readUntil("choice> ", 4)) << host.output;
-    EXPECT_NE(host.output.find("Summary"), std::string::npos);
+    ASSERT_TRUE(host.readUntil("Summary")) << host.output;
     host.send("c\n");
     EXPECT_EQ(host.finish(), 0);
-    EXPECT_NE(host.resultLine().find("call=B.exit:0 call=auth:granted call=terminate"), std::string::npos)
-        << host.output;
-
-    // The end of input means the person has gone: the road ends as a quit.
-    Host gone;
-    gone.start({"--interactive", RECORDING_BUNDLE});
-    ASSERT_TRUE(gone.readUntil("choice> "));
-    gone.send("c\n");
-    ASSERT_TRUE(gone.readUntil("choice> ", 2));
-    EXPECT_EQ(gone.finish(), 0);
-    EXPECT_NE(gone.resultLine().find("ended=quit call=shouldLoad:0x0000 call=firstPane call=title call=A.enter:0 call=A.title call=terminate"),
-              std::string::npos) << gone.output;
+    EXPECT_NE(host.resultLine().find("call=B.exit:0 call=auth:granted call=terminate"), std::string::npos) << host.output;
 }
 
-TEST(InstallerHostTest, CtrlCWhileWaitingEndsTheRoadWithTheTerminateNotification)
+TEST(InstallerHostTest, EndOfInputQuitsAndSignalsInterruptWithTheTerminateNotification)
 {
-    for (int sig : {SIGINT, SIGTERM}) {
+    for (int sig : {0, SIGINT, SIGTERM}) {
         Host host;
         host.start({"--interactive", RECORDING_BUNDLE});
         ASSERT_TRUE(host.readUntil("choice> "));
         host.send("c\n");
         ASSERT_TRUE(host.readUntil("choice> ", 2)); // waiting on pane A
-        ::kill(host.pid, sig);
-        EXPECT_EQ(host.finish(), 128 + sig);
-        EXPECT_NE(host.resultLine().find("panes=A ended=interrupted call=shouldLoad:0x0000 call=firstPane "
-                                         "call=title call=A.enter:0 call=A.title call=terminate"),
+        if (sig)
+            ::kill(host.pid, sig);
+        EXPECT_EQ(host.finish(), sig ? 128 + sig : 0); // no signal: the end of input, the person has gone
+        EXPECT_NE(host.resultLine().find(std::string(sig ? "ended=interrupted " : "ended=quit ") + kRoadStart + "call=terminate"),
                   std::string::npos) << host.output;
     }
 }

@@ -11,32 +11,20 @@
 
 namespace {
 
-void record(const std::string& what)
-{
-    InstallerRecordActivity("call", what);
-}
+void record(const std::string& what) { InstallerRecordActivity("call", what); }
 
 class RecordingSection : public InstallerSection {
 public:
     ~RecordingSection() override { InstallerNotificationCenter::defaultCenter().removeObserver(this); }
-    std::string title() override
-    {
-        record("title");
-        return "Recording";
-    }
-    InstallerPane* firstPane() override
-    {
-        record("firstPane");
-        return first;
-    }
+    std::string title() override { return record("title"), "Recording"; }
+    InstallerPane* firstPane() override { return record("firstPane"), first; }
     bool shouldLoad() override
     {
         char mods[16];
         std::snprintf(mods, sizeof mods, "0x%04x", static_cast<unsigned>(GetCurrentEventKeyModifiers()));
         record(std::string("shouldLoad:") + mods);
         InstallerNotificationCenter::defaultCenter().addObserver(
-            this, InstallerApplicationWillTerminateNotification,
-            [](const InstallerNotification&) { record("terminate"); });
+            this, InstallerApplicationWillTerminateNotification, [](const InstallerNotification&) { record("terminate"); });
         const char* decline = std::getenv("RECORDING_DECLINE");
         return !(decline && std::string(decline) == "1");
     }
@@ -46,15 +34,9 @@ public:
 class RecordingPane : public InstallerPane {
 public:
     RecordingPane(InstallerSection* section, std::string name, bool askAuthorization)
-        : InstallerPane(section), name_(std::move(name)), ask_(askAuthorization)
-    {
-    }
+        : InstallerPane(section), name_(std::move(name)), ask_(askAuthorization) {}
     void willEnterPane(int direction) override { record(name_ + ".enter:" + std::to_string(direction)); }
-    std::string title() override
-    {
-        record(name_ + ".title");
-        return "Recording " + name_;
-    }
+    std::string title() override { return record(name_ + ".title"), "Recording " + name_; }
     void willExitPane(int direction) override
     {
         record(name_ + ".exit:" + std::to_string(direction));
@@ -78,8 +60,7 @@ extern "C" __attribute__((visibility("default"))) void InstallerPluginCreate(Ins
     InstallerButton* next = a->addControl<InstallerButton>(row);
     a->addRow(std::move(row));
     next->setTitle("Next");
-    RecordingPane* pane = a.get();
-    next->setAction([pane](InstallerButton*) {
+    next->setAction([pane = a.get()](InstallerButton*) {
         record("A.button");
         pane->gotoNextPane();
     });

@@ -1,5 +1,7 @@
 #include "OruSandbox.h"
 
+#include <sys/ipc.h>
+#include <sys/sem.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,4 +165,37 @@ std::string OruSandbox::readFile(const std::string& path)
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+OruSemaphoreSweep::OruSemaphoreSweep() : before_(currentSets())
+{
+    pids_.insert(static_cast<int>(::getpid()));
+}
+
+std::set<int> OruSemaphoreSweep::currentSets()
+{
+    // One line per set after the heading: key, then the id.
+    std::set<int> ids;
+    std::ifstream in("/proc/sysvipc/sem");
+    std::string heading;
+    std::getline(in, heading);
+    long long key;
+    int id;
+    std::string rest;
+    while (in >> key >> id && std::getline(in, rest))
+        ids.insert(id);
+    return ids;
+}
+
+int OruSemaphoreSweep::sweep()
+{
+    int removed = 0;
+    for (int id : currentSets()) {
+        if (before_.count(id))
+            continue;
+        int lastUser = ::semctl(id, 0, GETPID);
+        if (lastUser > 0 && pids_.count(lastUser) && ::semctl(id, 0, IPC_RMID) == 0)
+            ++removed;
+    }
+    return removed;
 }

@@ -5,6 +5,7 @@
 #ifndef ORUSANDBOX_H
 #define ORUSANDBOX_H
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,6 +59,29 @@ private:
     std::string sampleApp_;
     std::string root_;
     bool keep_ = false;
+};
+
+// The installer lock is a System V semaphore set, which outlives every process that used it, as
+// a real installer wants. A run on the sandbox sweeps up after itself with this: the sets that
+// appeared since the sweep was made and were last used by one of the processes it was told of
+// are removed; a set that was there before, or that only other processes used, stays.
+class OruSemaphoreSweep {
+public:
+    // Notes the sets there now, and this process as one of the users.
+    OruSemaphoreSweep();
+    ~OruSemaphoreSweep() { sweep(); }
+    OruSemaphoreSweep(const OruSemaphoreSweep&) = delete;
+    OruSemaphoreSweep& operator=(const OruSemaphoreSweep&) = delete;
+
+    void notePid(int pid) { pids_.insert(pid); }
+    // Removes the sets made by the noted processes; returns how many.
+    int sweep();
+    // The ids of the semaphore sets on the system now.
+    static std::set<int> currentSets();
+
+private:
+    std::set<int> before_;
+    std::set<int> pids_;
 };
 
 #endif

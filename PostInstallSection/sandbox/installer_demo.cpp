@@ -6,6 +6,10 @@
 //
 // On a terminal the person walks each road; otherwise both run unattended (Continue, and the
 // authorization granted).
+//
+// The installer lock's semaphore set stays on the system after the installer, as it should after
+// a real installation; --remove-lock-set removes it afterwards when these runs made it, so that a
+// test run leaves the system as it found it.
 #include "OruSandbox.h"
 
 #include <spawn.h>
@@ -17,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +37,7 @@ bool exists(const std::string& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-int run(const std::vector<std::string>& args)
+int run(const std::vector<std::string>& args, pid_t* started = nullptr)
 {
     std::vector<char*> argv;
     for (const std::string& a : args)
@@ -44,6 +49,8 @@ int run(const std::vector<std::string>& args)
         std::fprintf(stderr, "installer-demo: cannot start %s: %s\n", argv[0], std::strerror(rc));
         return -1;
     }
+    if (started)
+        *started = pid;
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -75,19 +82,24 @@ void heading(const char* text)
 int main(int argc, char** argv)
 {
     bool keep = false;
+    bool removeLockSet = false;
     int interactive = -1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--keep") {
             keep = true;
+        } else if (a == "--remove-lock-set") {
+            removeLockSet = true;
         } else if (a == "--interactive") {
             interactive = 1;
         } else if (a == "--unattended") {
             interactive = 0;
         } else {
-            std::printf("Usage: installer-demo [--keep] [--interactive | --unattended]\n"
+            std::printf("Usage: installer-demo [--keep] [--remove-lock-set] [--interactive | --unattended]\n"
                         "Runs the installer's fresh-installation and update roads on a sandbox desktop in a\n"
-                        "temporary folder and shows what the plug-in did. --keep leaves the sandbox in place.\n");
+                        "temporary folder and shows what the plug-in did. --keep leaves the sandbox in place;\n"
+                        "--remove-lock-set removes the installer lock's semaphore set afterwards if these runs\n"
+                        "made it.\n");
             return a == "-h" || a == "--help" ? 0 : 2;
         }
     }
@@ -104,6 +116,9 @@ int main(int argc, char** argv)
         sandbox.keep();
     sandbox.applyToProcess();
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::optional<OruSemaphoreSweep> sweep;
+    if (removeLockSet)
+        sweep.emplace();
 
     heading("Sandbox");
     std::printf("Folder:               %s\n", sandbox.root().c_str());
@@ -135,7 +150,10 @@ int main(int argc, char** argv)
         else
             args.insert(args.end(), {"--actions", "continue", "--authorize", "yes"});
         args.push_back(ORU_BUNDLE_PATH);
-        road.status = run(args);
+        pid_t host = -1;
+        road.status = run(args, &host);
+        if (sweep)
+            sweep->notePid(host);
         road.launches = sandbox.waitForLaunches(road.launchesBefore + 1, interactive ? 2.0 : 5.0);
         road.launches.erase(road.launches.begin(), road.launches.begin() + static_cast<long>(road.launchesBefore));
         reapOrphans();
@@ -177,6 +195,8 @@ int main(int argc, char** argv)
     }
     std::printf("\nDefault folders the settings pane showed were created where missing: Music %s\n",
                 exists(sandbox.home() + "/Music") ? "now exists" : "still missing");
+    if (sweep)
+        std::printf("Installer lock semaphore sets these runs made, now removed: %d\n", sweep->sweep());
     std::printf("%s\n", keep ? ("Sandbox kept at " + sandbox.root()).c_str() : "Sandbox removed.");
     std::printf("\ninstaller-demo: %s\n", ok ? "both roads behaved as expected" : "SOMETHING DID NOT GO AS EXPECTED");
     return ok ? 0 : 1;

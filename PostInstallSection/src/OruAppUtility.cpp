@@ -41,7 +41,6 @@ std::recursive_mutex& classLock()
     return lock;
 }
 
-#if ORU_HAVE_XPMUTEX
 // The mutex taken by createMutex stays alive until destoryMutex, so the lock is given back at
 // the moment the mark is cleared instead of when the installer process ends. Both happen on the
 // host's main thread, which is the owner XpMutex requires for Unlock. The kernel still gives the
@@ -61,7 +60,6 @@ void releaseInstallerMutex()
         InstallerRecordActivity("mutex-lock", "released");
     }
 }
-#endif
 
 std::string settingsFile()
 {
@@ -123,9 +121,7 @@ void OruAppUtility::destoryMutex()
     XpStringT<char> fsPath(path);
     if (!platform::mutexFileExists(fsPath.GetBuffer()))
         return;
-#if ORU_HAVE_XPMUTEX
     releaseInstallerMutex();
-#endif
     std::string detail;
     if (platform::removeMutexFile(fsPath.GetBuffer(), &detail))
         InstallerRecordActivity("mutex", "removed");
@@ -138,11 +134,9 @@ void OruAppUtility::createMutex()
     std::lock_guard<std::recursive_mutex> guard(classLock());
     XpPlatformString path = getInstallerMutexName();
     XpStringT<char> fsPath(path);
-#if ORU_HAVE_XPMUTEX
     // A mark left by an earlier createMutex of this process: give its lock back first, or the
     // new mutex could wait on a semaphore this very process holds.
     releaseInstallerMutex();
-#endif
     std::string detail;
     platform::MutexFileResult made = platform::createMutexFile(fsPath.GetBuffer(), &detail);
     switch (made) {
@@ -158,7 +152,6 @@ void OruAppUtility::createMutex()
         InstallerRecordActivity("mutex", "not-taken: " + detail);
         return;
     }
-#if ORU_HAVE_XPMUTEX
     auto mutex = std::make_unique<XpMutex>(fsPath);
     XpErr err = mutex->Lock(XP_INFINITE_TIMEOUT);
     if (err == XPERR_OK) {
@@ -168,9 +161,6 @@ void OruAppUtility::createMutex()
         const char* name = XpErrName(err);
         InstallerRecordActivity("mutex-lock", std::string("failed: ") + (name ? name : "unknown"));
     }
-#else
-    InstallerRecordActivity("mutex-lock", "unavailable: XpMutex not in this build");
-#endif
 }
 
 std::optional<std::map<std::string, std::string>> OruAppUtility::getHomePathSettings()
