@@ -107,22 +107,6 @@ TEST(XpSyncCoreTest, SingleLockReleasesOnlyWhatItTook)
     // The successful guard gave its unit back.
     EXPECT_EQ(sem.TryLock(), XPERR_OK);
     EXPECT_EQ(sem.TryLock(), XPERR_SYNC_TIMEOUT);
-
-}
-
-TEST(XpSyncCoreTest, ThreadRecordComparesOnlyARecordedThread)
-{
-    XpThreadRecord record;
-    EXPECT_FALSE(record.isSameThread(pthread_self()));
-    record.setThreadId(pthread_self());
-    record.count = 3;
-    bool fromOther = true;
-    onOtherThread([&] { fromOther = record.isSameThread(pthread_self()); });
-    EXPECT_TRUE(record.isSameThread(pthread_self()));
-    EXPECT_FALSE(fromOther);
-    record.clearThreadId();
-    EXPECT_FALSE(record.isSameThread(pthread_self()));
-    EXPECT_EQ(record.count, 3);
 }
 
 TEST(XpSyncCoreTest, TimeoutsCountWholeSeconds)
