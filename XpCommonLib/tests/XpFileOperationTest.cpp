@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace {
@@ -24,58 +25,48 @@ std::string answers(const std::string& p)
            std::to_string(XpFileOperation::IsFileAvailable(s)) + " " + std::to_string(flag);
 }
 
-struct TempDir {
-    TempDir()
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        path = std::string(tmp && *tmp ? tmp : "/tmp") + "/XpFileOperationTest.XXXXXX";
-        EXPECT_NE(mkdtemp(&path[0]), nullptr);
-    }
-    ~TempDir() { EXPECT_EQ(std::system(("rm -rf '" + path + "'").c_str()), 0); }
-    std::string make(const std::string& name, bool directory) const
-    {
-        std::string p = path + "/" + name;
-        EXPECT_EQ(directory ? mkdir(p.c_str(), 0755) : close(open(p.c_str(), O_CREAT | O_WRONLY, 0644)), 0) << p;
-        return p;
-    }
-    std::string path;
-};
-
-TEST(XpFileOperation, FilesDirectoriesLinksEmptyAndInvalidUtf8)
+TEST(XpFileOperation, ExistenceOfFilesDirectoriesLinksAndBadNames)
 {
-    TempDir root;
-    std::string file = root.make("file.txt", false), dir = root.make("folder", true);
-    ASSERT_EQ(symlink(file.c_str(), (root.path + "/toFile").c_str()), 0);
-    ASSERT_EQ(symlink(dir.c_str(), (root.path + "/toDir").c_str()), 0);
-    ASSERT_EQ(symlink((root.path + "/gone").c_str(), (root.path + "/dangling").c_str()), 0);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/XpFileOperationTest.XXXXXX";
+    ASSERT_NE(mkdtemp(&root[0]), nullptr);
+    std::string remove = "rm -rf '" + root + "'";
+    std::shared_ptr<void> removeRoot(nullptr, [&](void*) { EXPECT_EQ(std::system(remove.c_str()), 0); });
+    auto make = [&](const std::string& name, bool directory) {
+        std::string p = root + "/" + name;
+        int made = directory ? mkdir(p.c_str(), 0755) : close(open(p.c_str(), O_CREAT | O_WRONLY, 0644));
+        EXPECT_EQ(made, 0) << p;
+        return p;
+    };
+    std::string file = make("file.txt", false), dir = make("folder", true);
+    ASSERT_EQ(symlink(file.c_str(), (root + "/toFile").c_str()), 0);
+    ASSERT_EQ(symlink(dir.c_str(), (root + "/toDir").c_str()), 0);
+    ASSERT_EQ(symlink((root + "/gone").c_str(), (root + "/dangling").c_str()), 0);
     const struct {
         std::string path;
         const char* expected;
     } cases[] = {
-        {file, "1/0/1 0"}, {dir, "1/1/0 1"}, {dir + "/", "1/1/0 1"}, {root.path + "/missing", "0/0/0 0"},
+        {file, "1/0/1 0"}, {dir, "1/1/0 1"}, {dir + "/", "1/1/0 1"}, {root + "/missing", "0/0/0 0"},
         {file + "/below", "0/0/0 0"}, {"/dev/null", "1/0/1 0"},   // not a directory: a file
-        {root.path + "/toFile", "1/0/1 0"}, {root.path + "/toDir", "1/1/0 1"}, {root.path + "/dangling", "0/0/0 0"},
-        {root.make("caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC", true), "1/1/0 1"},   // UTF-8 names work
+        {root + "/toFile", "1/0/1 0"}, {root + "/toDir", "1/1/0 1"}, {root + "/dangling", "0/0/0 0"},
+        {make("caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC", true), "1/1/0 1"},   // UTF-8 names work
         {"", "0/0/0 0"},
         // These bytes name real files to the kernel, but are not valid UTF-8.
-        {root.make("\xFF\xFE", false), "0/0/0 0"}, {root.make("over\xC0\xAF", false), "0/0/0 0"},
-        {root.make("sur\xED\xA0\x80", false), "0/0/0 0"}, {root.make("cut\xE6\x97", false), "0/0/0 0"},
-        {root.make("dir\xC3", true), "0/0/0 0"},
+        {make("\xFF\xFE", false), "0/0/0 0"}, {make("over\xC0\xAF", false), "0/0/0 0"},
+        {make("sur\xED\xA0\x80", false), "0/0/0 0"}, {make("cut\xE6\x97", false), "0/0/0 0"},
+        {make("dir\xC3", true), "0/0/0 0"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(answers(c.path), c.expected) << c.path;
     // The flag pointer may be null; a null text is empty.
     EXPECT_TRUE(XpFileOperation::IsPathAvailable(XpStringT<char>(file.c_str()), nullptr));
-    EXPECT_FALSE(XpFileOperation::IsPathAvailable(XpStringT<char>(static_cast<const char*>(nullptr)), nullptr));
+    const char* null = nullptr;
+    EXPECT_FALSE(XpFileOperation::IsPathAvailable(XpStringT<char>(null), nullptr));
     EXPECT_FALSE(XpFileOperation::IsDirAvailable(XpStringT<char>()));
-}
 
-TEST(XpFileOperation, UnreachablePathCountsAsMissing)
-{
-    // Root passes every permission check, so the refusal is tested as nobody in a child process.
-    TempDir root;
-    std::string locked = root.make("locked", true), inner = root.make("locked/inner", false);
-    ASSERT_EQ(chmod(root.path.c_str(), 0755), 0);
+    // Root passes every permission check, so unreachable paths are tested as nobody in a child.
+    std::string locked = make("locked", true), inner = make("locked/inner", false);
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
     ASSERT_EQ(chmod(locked.c_str(), 0700), 0);
     struct passwd* nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);

@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -14,25 +14,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs `f` on another thread and returns its result: for asking "what would another thread get".
-XpErr onOtherThread(const std::function<XpErr()>& f)
+// What another thread gets from a write (or read) lock with the time-out. A granted lock is given
+// back at once unless `keep`: then that ended thread goes on holding it.
+template <class L> XpErr otherTakes(L& lock, bool write, unsigned timeout = 0, bool keep = false)
 {
-    XpErr result = XPERR_FAILED;
-    std::thread t([&] { result = f(); });
-    t.join();
-    return result;
-}
-
-// What another thread gets from a try of the write (or read) lock. A granted lock is given back
-// at once unless `keep`: then that ended thread goes on holding it.
-template <class L> XpErr otherTries(L& lock, bool write, bool keep = false)
-{
-    return onOtherThread([&] {
-        XpErr e = write ? lock.TryLock() : lock.TryRdLock();
+    return std::async(std::launch::async, [&] {
+        XpErr e = write ? lock.Lock(timeout) : lock.RdLock(timeout);
         if (e == XPERR_OK && !keep)
             lock.Unlock();
         return e;
-    });
+    }).get();
 }
 
 // Waits until another thread's write Lock is really waiting: a new reader is then refused. Gives
@@ -40,7 +31,7 @@ template <class L> XpErr otherTries(L& lock, bool write, bool keep = false)
 template <class L> bool waitUntilWriterWaits(L& lock)
 {
     for (auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;) {
-        if (otherTries(lock, false) == XPERR_SYNC_TIMEOUT)
+        if (otherTakes(lock, false) == XPERR_SYNC_TIMEOUT)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -55,29 +46,29 @@ TYPED_TEST(RwLockBoth, ReadersShareWritersExcludeAndRecurse)
 {
     TypeParam lock;
     ASSERT_EQ(lock.RdLock(0), XPERR_OK);
-    EXPECT_EQ(otherTries(lock, false), XPERR_OK);
-    EXPECT_EQ(otherTries(lock, true), XPERR_SYNC_TIMEOUT);
+    EXPECT_EQ(otherTakes(lock, false), XPERR_OK);
+    EXPECT_EQ(otherTakes(lock, true), XPERR_SYNC_TIMEOUT);
     EXPECT_EQ(lock.Unlock(), XPERR_OK);
 
     ASSERT_EQ(lock.Lock(0), XPERR_OK);
-    EXPECT_EQ(otherTries(lock, false), XPERR_SYNC_TIMEOUT);
+    EXPECT_EQ(otherTakes(lock, false), XPERR_SYNC_TIMEOUT);
     auto start = Clock::now();
-    EXPECT_EQ(onOtherThread([&] { return lock.RdLock(1); }), XPERR_SYNC_TIMEOUT);
-    EXPECT_EQ(onOtherThread([&] { return lock.Lock(1); }), XPERR_SYNC_TIMEOUT);
+    EXPECT_EQ(otherTakes(lock, false, 1), XPERR_SYNC_TIMEOUT);
+    EXPECT_EQ(otherTakes(lock, true, 1), XPERR_SYNC_TIMEOUT);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     // Two levels need two Unlock calls.
     ASSERT_EQ(lock.Lock(), XPERR_OK);
     EXPECT_EQ(lock.Unlock(), XPERR_OK);
-    EXPECT_EQ(otherTries(lock, true), XPERR_SYNC_TIMEOUT);
+    EXPECT_EQ(otherTakes(lock, true), XPERR_SYNC_TIMEOUT);
     EXPECT_EQ(lock.Unlock(), XPERR_OK);
-    EXPECT_EQ(otherTries(lock, true), XPERR_OK);
+    EXPECT_EQ(otherTakes(lock, true), XPERR_OK);
 
     // Unlock of a free lock changes nothing: the lock stays free, not "owed" an extra release.
     EXPECT_EQ(lock.Unlock(), XPERR_OK);
     ASSERT_EQ(lock.RdLock(0), XPERR_OK);
-    EXPECT_EQ(otherTries(lock, true), XPERR_SYNC_TIMEOUT);
+    EXPECT_EQ(otherTakes(lock, true), XPERR_SYNC_TIMEOUT);
     EXPECT_EQ(lock.Unlock(), XPERR_OK);
-    EXPECT_EQ(otherTries(lock, true), XPERR_OK);
+    EXPECT_EQ(otherTakes(lock, true), XPERR_OK);
 }
 
 TYPED_TEST(RwLockBoth, WaitingWriterHoldsBackNewReaders)
@@ -94,12 +85,7 @@ TYPED_TEST(RwLockBoth, WaitingWriterHoldsBackNewReaders)
     EXPECT_EQ(lock.RdLock(30), XPERR_SYNC_DEADLOCK);
     EXPECT_EQ(lock.TryRdLock(), XPERR_SYNC_TIMEOUT);
     // A reader held back behind the writer gets in when the writer gives up, with no release.
-    EXPECT_EQ(onOtherThread([&] {
-        XpErr e = lock.RdLock(8);
-        if (e == XPERR_OK)
-            lock.Unlock();
-        return e;
-    }), XPERR_OK);
+    EXPECT_EQ(otherTakes(lock, false, 8), XPERR_OK);
     quitter.join();
 
     // A writer that waits on gets in once the last reader leaves.
@@ -114,7 +100,7 @@ TYPED_TEST(RwLockBoth, WaitingWriterHoldsBackNewReaders)
     lock.Unlock();
     writer.join();
     EXPECT_TRUE(writerGotIt);
-    EXPECT_EQ(otherTries(lock, false), XPERR_OK);
+    EXPECT_EQ(otherTakes(lock, false), XPERR_OK);
 }
 
 TEST(RwLock, WriterCannotReadAndReaderCannotWrite)
@@ -129,14 +115,14 @@ TEST(RwLock, WriterCannotReadAndReaderCannotWrite)
     EXPECT_EQ(lock.TryLock(), XPERR_SYNC_TIMEOUT);
     EXPECT_EQ(lock.Lock(XP_INFINITE_TIMEOUT), XPERR_SYNC_DEADLOCK);
     // The refused writer is no longer waiting: new readers are let in.
-    EXPECT_EQ(otherTries(lock, false, true), XPERR_OK);
+    EXPECT_EQ(otherTakes(lock, false, 0, true), XPERR_OK);
     // Readers are counted, not named: any thread may give a read lock back.
-    EXPECT_EQ(onOtherThread([&] { return lock.Unlock(); }), XPERR_OK);
+    std::thread([&] { lock.Unlock(); }).join();
     EXPECT_EQ(lock.Unlock(), XPERR_OK);
     EXPECT_EQ(lock.Unlock(), XPERR_OK);   // nothing left: changes nothing
 
     // Another thread's write lock: our read is refused without a deadlock claim.
-    EXPECT_EQ(otherTries(lock, true, true), XPERR_OK);
+    EXPECT_EQ(otherTakes(lock, true, 0, true), XPERR_OK);
     EXPECT_EQ(lock.TryRdLock(), XPERR_SYNC_TIMEOUT);
     EXPECT_EQ(lock.RdLock(1), XPERR_SYNC_TIMEOUT);
 }
@@ -148,27 +134,27 @@ TEST(RwLockEx, WriterReadsOnlyReaderUpgradesRecordsLastUntilLastUnlock)
     ASSERT_EQ(lock.Lock(0), XPERR_OK);
     ASSERT_EQ(lock.RdLock(0), XPERR_OK);
     lock.Unlock();
-    EXPECT_EQ(otherTries(lock, false), XPERR_SYNC_TIMEOUT);
+    EXPECT_EQ(otherTakes(lock, false), XPERR_SYNC_TIMEOUT);
     lock.Unlock();
-    EXPECT_EQ(otherTries(lock, true), XPERR_OK);
+    EXPECT_EQ(otherTakes(lock, true), XPERR_OK);
 
     // The only reader upgrades; while it writes, nobody else reads.
     ASSERT_EQ(lock.RdLock(0), XPERR_OK);
     ASSERT_EQ(lock.RdLock(0), XPERR_OK);
     ASSERT_EQ(lock.Lock(XP_INFINITE_TIMEOUT), XPERR_OK);
-    EXPECT_EQ(otherTries(lock, false), XPERR_SYNC_TIMEOUT);
+    EXPECT_EQ(otherTakes(lock, false), XPERR_SYNC_TIMEOUT);
     lock.Unlock();   // the write level
     // Two read locks: the record stays until the second Unlock.
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(otherTries(lock, true), XPERR_SYNC_TIMEOUT);
+        EXPECT_EQ(otherTakes(lock, true), XPERR_SYNC_TIMEOUT);
         lock.Unlock();
     }
-    EXPECT_EQ(otherTries(lock, true), XPERR_OK);
+    EXPECT_EQ(otherTakes(lock, true), XPERR_OK);
 
     // Unlock by a thread that holds nothing changes nothing.
     ASSERT_EQ(lock.RdLock(0), XPERR_OK);
-    EXPECT_EQ(onOtherThread([&] { return lock.Unlock(); }), XPERR_OK);
-    EXPECT_EQ(otherTries(lock, true), XPERR_SYNC_TIMEOUT);
+    std::thread([&] { lock.Unlock(); }).join();
+    EXPECT_EQ(otherTakes(lock, true), XPERR_SYNC_TIMEOUT);
     lock.Unlock();
 }
 
