@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -14,25 +15,23 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Objects = std::vector<XpComboSyncObject*>;
 
 // Whether another thread could take the object now (taking and giving it back at once).
 bool freeForOthers(XpComboSyncObject& object)
 {
-    XpErr err = XPERR_FAILED;
-    std::thread t([&] {
-        err = object.TryLock();
-        if (err == XPERR_OK)
+    return std::async(std::launch::async, [&] {
+        XpErr e = object.TryLock();
+        if (e == XPERR_OK)
             object.Unlock();
-    });
-    t.join();
-    return err == XPERR_OK;
+        return e;
+    }).get() == XPERR_OK;
 }
 
-TEST(XpMultiLockOne, LowestFreeIndexWins)
+TEST(XpMultiLockOne, LowestFreeIndexWinsAndAFailedWaitHoldsNothing)
 {
-    XpSemaphore a(1, 1), b(1, 1);
-    XpSemaphore wake(0, XP_INFINITE_TIMEOUT);
-    std::vector<XpComboSyncObject*> objects{&a, &b};
+    XpSemaphore a(1, 1), b(1, 1), wake(0, XP_INFINITE_TIMEOUT);
+    Objects objects{&a, &b};
     {
         XpMultiLockOne one(true, objects, wake, 0);
         EXPECT_EQ(one.GetError(), XPERR_OK);
@@ -44,7 +43,6 @@ TEST(XpMultiLockOne, LowestFreeIndexWins)
     EXPECT_EQ(a.TryLock(), XPERR_OK);   // given back on destroy; keep it taken
     {
         XpMultiLockOne one(false, &a, &b, wake, 0);
-        EXPECT_EQ(one.GetError(), XPERR_OK);
         EXPECT_EQ(one.GetLockedIndex(), 1);
     }
     EXPECT_EQ(b.TryLock(), XPERR_SYNC_TIMEOUT);   // not given back without the flag
@@ -61,77 +59,41 @@ TEST(XpMultiLockOne, LowestFreeIndexWins)
     EXPECT_EQ(wake.TryLock(), XPERR_SYNC_TIMEOUT);
 }
 
-TEST(XpMultiLockOne, WokenByAnotherThreadsRelease)
-{
-    XpRwLock a;
-    XpRwLockEx b;
-    XpSemaphore wake(0, 1);
-    std::atomic<bool> held{false}, release{false};
-    std::thread holder([&] {
-        ASSERT_EQ(a.Lock(0), XPERR_OK);
-        ASSERT_EQ(b.RdLock(0), XPERR_OK);
-        held = true;
-        while (!release)
-            std::this_thread::yield();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        b.Unlock();   // index 1 becomes free; index 0 stays held
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        a.Unlock();
-    });
-    while (!held)
-        std::this_thread::yield();
-    release = true;
-    {
-        XpMultiLockOne one(true, &a, &b, wake, 10);
-        EXPECT_EQ(one.GetError(), XPERR_OK);
-        EXPECT_EQ(one.GetLockedIndex(), 1);
-        EXPECT_FALSE(freeForOthers(b));   // we hold its write lock
-    }
-    holder.join();
-    EXPECT_TRUE(freeForOthers(a));
-    EXPECT_TRUE(freeForOthers(b));
-}
-
 TEST(XpMultiLockAll, TakesFromTheLastDown)
 {
-    XpSemaphore a(1, 1), b(1, 1), c(1, 1);
-    XpSemaphore wake(0, XP_INFINITE_TIMEOUT);
-    std::vector<XpComboSyncObject*> objects{&a, &b, &c};
+    XpSemaphore a(1, 1), c(1, 1), wake(0, XP_INFINITE_TIMEOUT);
+    XpManualEvent b(true);
     {
+        Objects objects{&a, &b, &c};
         XpMultiLockAll all(true, objects, wake, 0);
         EXPECT_EQ(all.GetError(), XPERR_OK);
         EXPECT_EQ(all.GetLockedIndice(), (std::vector<int>{2, 1, 0}));
         EXPECT_EQ(a.TryLock(), XPERR_SYNC_TIMEOUT);
-        EXPECT_EQ(c.TryLock(), XPERR_SYNC_TIMEOUT);
+        EXPECT_EQ(b.TryLock(), XPERR_OK);   // an event is tested, not consumed
     }
-    for (XpSemaphore* s : {&a, &b, &c})
-        EXPECT_EQ(s->TryLock(), XPERR_OK) << "given back on destroy";
-    for (XpSemaphore* s : {&a, &b, &c})
-        s->Unlock();
+    for (XpComboSyncObject* o : Objects{&a, &b, &c})
+        EXPECT_EQ(o->TryLock(), XPERR_OK) << "given back on destroy";
+    a.Unlock();
+    c.Unlock();
 
-    // Empty list: at once, nothing held.
-    std::vector<XpComboSyncObject*> none;
+    Objects none;   // at once, nothing held
     XpMultiLockAll empty(true, none, wake, XP_INFINITE_TIMEOUT);
     EXPECT_EQ(empty.GetError(), XPERR_OK);
     EXPECT_TRUE(empty.GetLockedIndice().empty());
-
-    // The two-object form.
     {
-        XpMultiLockAll two(false, &a, &b, wake, 0);
-        EXPECT_EQ(two.GetError(), XPERR_OK);
+        XpMultiLockAll two(false, &a, &c, wake, 0);
         EXPECT_EQ(two.GetLockedIndice(), (std::vector<int>{1, 0}));
     }
-    EXPECT_EQ(a.TryLock(), XPERR_SYNC_TIMEOUT);
-    EXPECT_EQ(b.TryLock(), XPERR_SYNC_TIMEOUT);
+    EXPECT_EQ(a.TryLock(), XPERR_SYNC_TIMEOUT);   // not given back without the flag
+    EXPECT_EQ(c.TryLock(), XPERR_SYNC_TIMEOUT);
 }
 
 TEST(XpMultiLockAll, FailedWaitKeepsWhatItTook)
 {
     XpRwLock a, b, c;
     XpSemaphore wake(0, XP_INFINITE_TIMEOUT);
-    std::vector<XpComboSyncObject*> objects{&a, &b, &c};
-    std::thread holder([&] { ASSERT_EQ(a.Lock(0), XPERR_OK); });   // never given back
-    holder.join();
+    Objects objects{&a, &b, &c};
+    std::thread([&] { ASSERT_EQ(a.Lock(0), XPERR_OK); }).join();   // never given back
     {
         auto start = Clock::now();
         XpMultiLockAll all(false, objects, wake, 1);
@@ -152,95 +114,50 @@ TEST(XpMultiLockAll, FailedWaitKeepsWhatItTook)
     EXPECT_TRUE(freeForOthers(c));
 }
 
-TEST(XpMultiLockAll, WaitsForEachAsItBecomesFree)
-{
-    XpSemaphore a(0, 1);
-    XpManualEvent e(false);
-    XpSemaphore wake(0, XP_INFINITE_TIMEOUT);
-    std::vector<XpComboSyncObject*> objects{&a, &e};
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        e.SetOk(true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        a.Unlock();
-    });
-    {
-        XpMultiLockAll all(true, objects, wake, 10);
-        EXPECT_EQ(all.GetError(), XPERR_OK);
-        EXPECT_EQ(all.GetLockedIndice(), (std::vector<int>{1, 0}));
-    }
-    releaser.join();
-    // The event counted as taken without being consumed, and the destructor's Unlock of an event
-    // signals it, which it already was.
-    EXPECT_EQ(e.TryLock(), XPERR_OK);
-    EXPECT_EQ(a.TryLock(), XPERR_OK);   // given back
-}
-
-// ---- Stress ------------------------------------------------------------------------------------------
-//
-// Threads each need two neighbouring objects of a line (thread i: objects i and i+1). Every
-// object is exclusive (semaphore of one unit, mutex, write lock), so an object held by two
-// threads at once is a fault. A line, unlike a ring, cannot deadlock even though XpMultiLockAll
-// holds what it took while it waits: the last thread's second object is its own. So with a long
-// time-out every wait must succeed; a lost wake-up shows as a time-out.
-
+// Eight threads each need two neighbouring objects of a line (thread i: objects i and i+1), four
+// more want any one of all. Every object is exclusive (one-unit semaphore, write lock), so one
+// held by two threads at once is a fault. A line, unlike a ring, cannot deadlock even though
+// XpMultiLockAll holds what it took while it waits, so with a long time-out every wait must
+// succeed; a lost wake-up shows as a time-out.
 TEST(XpMultiWaitStress, ManyThreadsOverSharedObjects)
 {
-    const int threadsCount = 8;
+    const int pairs = 8, anyOne = 4;
     std::vector<std::unique_ptr<XpComboSyncObject>> objects;
-    for (int i = 0; i <= threadsCount; ++i) {
-        switch (i % 3) {
-        case 0: objects.emplace_back(new XpSemaphore(1, 1)); break;
-        case 1: objects.emplace_back(new XpRwLock()); break;
-        default: objects.emplace_back(new XpRwLockEx()); break;
-        }
+    Objects every;
+    for (int i = 0; i <= pairs; ++i) {
+        objects.emplace_back(i % 3 == 0 ? static_cast<XpComboSyncObject*>(new XpSemaphore(1, 1))
+                             : i % 3 == 1 ? static_cast<XpComboSyncObject*>(new XpRwLock())
+                                          : new XpRwLockEx());
+        every.push_back(objects.back().get());
     }
     std::vector<std::atomic<int>> holders(objects.size());
     std::atomic<int> violations{0}, failures{0};
     std::atomic<bool> stop{false};
-    const int anyOneThreads = 4;
-    std::vector<long> rounds(threadsCount + anyOneThreads, 0);
-
+    std::vector<long> rounds(pairs + anyOne, 0);
     std::vector<std::thread> threads;
-    for (int t = 0; t < threadsCount; ++t) {
+    for (int t = 0; t < pairs + anyOne; ++t) {
         threads.emplace_back([&, t] {
             XpSemaphore wake(0, XP_INFINITE_TIMEOUT);
-            std::vector<XpComboSyncObject*> mine{objects[t].get(), objects[t + 1].get()};
-            while (!stop) {
-                XpMultiLockAll all(true, mine, wake, 10);
-                if (all.GetError() != XPERR_OK) {
-                    failures.fetch_add(1);
-                    continue;
-                }
-                for (int k : {t, t + 1})
+            Objects mine = t < pairs ? Objects{every[t], every[t + 1]} : every;
+            auto hold = [&](bool ok, std::vector<int> taken) {
+                if (!ok)
+                    return (void)failures.fetch_add(1);
+                for (int k : taken)
                     if (holders[k].fetch_add(1) != 0)
                         violations.fetch_add(1);
                 std::this_thread::yield();
-                for (int k : {t, t + 1})
+                for (int k : taken)
                     holders[k].fetch_sub(1);
                 ++rounds[t];
-            }
-        });
-    }
-    // And threads that want any one of all objects.
-    for (int t = 0; t < anyOneThreads; ++t) {
-        threads.emplace_back([&, t] {
-            XpSemaphore wake(0, XP_INFINITE_TIMEOUT);
-            std::vector<XpComboSyncObject*> every;
-            for (auto& o : objects)
-                every.push_back(o.get());
+            };
             while (!stop) {
-                XpMultiLockOne one(true, every, wake, 10);
-                int k = one.GetLockedIndex();
-                if (one.GetError() != XPERR_OK || k < 0) {
-                    failures.fetch_add(1);
-                    continue;
+                if (t < pairs) {
+                    XpMultiLockAll all(true, mine, wake, 10);
+                    hold(all.GetError() == XPERR_OK, {t, t + 1});
+                } else {
+                    XpMultiLockOne one(true, mine, wake, 10);
+                    hold(one.GetError() == XPERR_OK && one.GetLockedIndex() >= 0, {one.GetLockedIndex()});
                 }
-                if (holders[k].fetch_add(1) != 0)
-                    violations.fetch_add(1);
-                std::this_thread::yield();
-                holders[k].fetch_sub(1);
-                ++rounds[threadsCount + t];
             }
         });
     }
