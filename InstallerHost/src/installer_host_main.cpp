@@ -4,6 +4,8 @@
 // run and what the plug-in did, for scripts.
 #include <InstallerSession.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,10 +21,19 @@
 namespace {
 
 volatile sig_atomic_t g_signal = 0;
+// The handler also writes to this pipe, so a wait for input that starts just after the signal
+// arrived still wakes: checking the flag and then blocking in read() would leave that window open.
+int g_wakePipe[2] = {-1, -1};
 
 void onSignal(int sig)
 {
     g_signal = sig;
+    int savedErrno = errno;
+    if (g_wakePipe[1] >= 0) {
+        ssize_t written = ::write(g_wakePipe[1], "s", 1);
+        (void)written; // a full pipe already holds a wake-up
+    }
+    errno = savedErrno;
 }
 
 void installSignalHandlers()
@@ -32,6 +43,8 @@ void installSignalHandlers()
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no SA_RESTART: a pending read must return so the host can end its road
+    if (::pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        g_wakePipe[0] = g_wakePipe[1] = -1; // then only the EINTR of the wait itself wakes it
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
@@ -182,6 +195,18 @@ bool readLine(std::string& line)
 {
     line.clear();
     for (;;) {
+        if (g_signal)
+            return false;
+        struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
+        if (::poll(fds, g_wakePipe[0] >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (g_signal)
+            return false;
+        if (fds[0].revents == 0)
+            continue;
         char c;
         ssize_t n = ::read(STDIN_FILENO, &c, 1);
         if (n == 1) {
@@ -190,11 +215,8 @@ bool readLine(std::string& line)
             line += c;
             continue;
         }
-        if (n < 0 && errno == EINTR) {
-            if (g_signal)
-                return false;
+        if (n < 0 && errno == EINTR)
             continue;
-        }
         return n == 0 && !line.empty();
     }
 }

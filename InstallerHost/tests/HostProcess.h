@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,8 +77,17 @@ struct Host {
         ::close(in);
         readUntil("\x01never", 1, 30);
         ::close(out);
+        // A host that does not end is a failure of the test, not a reason to hang the suite.
         int status = 0;
-        ::waitpid(pid, &status, 0);
+        for (int waited = 0; ::waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+            if (waited == 300) {
+                ADD_FAILURE() << "installer-host did not end; killed";
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                break;
+            }
+            ::usleep(100 * 1000);
+        }
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
