@@ -10,8 +10,10 @@ cmake --install build/release --prefix "$prefix/usr" >/dev/null
 cmake -S examples/consumer -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix/usr" >/dev/null
 cmake --build "$prefix/build" >/dev/null
 LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/build/xp-consumer"
-PKG_CONFIG_PATH="$prefix/usr/lib/pkgconfig" \
-    g++ -std=c++17 -Wall -Wextra -Werror "$root/examples/consumer/main.cpp" -o "$prefix/xp-consumer-pc" \
-    $(PKG_CONFIG_PATH="$prefix/usr/lib/pkgconfig" pkg-config --cflags --libs XpCommonLib)
-LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/xp-consumer-pc"
-echo "install check: CMake package and pkg-config consumers built and ran"
+# Both compilers: they differ in how explicit template instantiations are exported.
+flags=$(PKG_CONFIG_PATH="$prefix/usr/lib/pkgconfig" pkg-config --cflags --libs XpCommonLib)
+for cxx in g++ clang++; do
+    "$cxx" -std=c++17 -Wall -Wextra -Werror "$root/examples/consumer/main.cpp" -o "$prefix/xp-consumer-$cxx" $flags
+    LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/xp-consumer-$cxx"
+done
+echo "install check: CMake package and pkg-config consumers (g++, clang++) built and ran"

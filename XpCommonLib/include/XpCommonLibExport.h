@@ -9,4 +9,12 @@
 #define XP_API __attribute__((visibility("default")))
 #endif
 
+// For explicit instantiations of exported class templates. GCC gives them the visibility of the
+// template and warns when it is repeated; clang hides them unless the instantiation says so.
+#if defined(__clang__)
+#define XP_TEMPLATE_API XP_API
+#else
+#define XP_TEMPLATE_API
+#endif
+
 #endif

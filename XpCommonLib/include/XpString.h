@@ -338,10 +338,10 @@ template <> XpStringT<char>::operator XpPlatformString() const;
 template <> XpPlatformString XpStringT<char>::ToPlatformString() const;
 template <> XpStringT<char> XpStringT<char>::PrecomposeString() const;
 
-extern template class _XpStringBuffer<char>;
-extern template class _XpStringBuffer<wchar_t>;
-extern template class XpStringT<char>;
-extern template class XpStringT<wchar_t>;
+extern template class XP_TEMPLATE_API _XpStringBuffer<char>;
+extern template class XP_TEMPLATE_API _XpStringBuffer<wchar_t>;
+extern template class XP_TEMPLATE_API XpStringT<char>;
+extern template class XP_TEMPLATE_API XpStringT<wchar_t>;
 
 typedef XpStringT<char> XpStringA;
 typedef XpStringT<wchar_t> XpStringW;

@@ -799,7 +799,7 @@ template <> XpStringT<char> XpStringT<char>::PrecomposeString() const
     return result;
 }
 
-template class _XpStringBuffer<char>;
-template class _XpStringBuffer<wchar_t>;
-template class XpStringT<char>;
-template class XpStringT<wchar_t>;
+template class XP_TEMPLATE_API _XpStringBuffer<char>;
+template class XP_TEMPLATE_API _XpStringBuffer<wchar_t>;
+template class XP_TEMPLATE_API XpStringT<char>;
+template class XP_TEMPLATE_API XpStringT<wchar_t>;

@@ -1,24 +1,44 @@
-// Uses the installed XpCommonLib: a worker thread signals an event that the main thread waits on.
+// Uses the installed XpCommonLib: a worker thread builds a string and a date and signals an event
+// that the main thread waits on.
 #include <XpCommonLib.h>
+#include <XpDateTime.h>
+#include <XpString.h>
 #include <XpThread.h>
 
 #include <cstdio>
+#include <cstring>
 
-static void* work(void* arg)
+namespace {
+
+struct Work {
+    XpManualEvent done{false};
+    XpStringT<char> text;
+};
+
+void* work(void* arg)
 {
-    static_cast<XpManualEvent*>(arg)->SetOk(true);
-    return reinterpret_cast<void*>(5);
+    Work* w = static_cast<Work*>(arg);
+    XpDateTime date(2024, 2, 29, 12, 0, 0);
+    XpStringT<char> text("leap day ");
+    text += XpStringT<char>("2024-02-29");
+    w->text = text;
+    w->done.SetOk(true);
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(date.GetDayOfWeek()));
 }
+
+} // namespace
 
 int main()
 {
     XpCommonLibInit();
-    XpManualEvent done(false);
-    XpThread* thread = XpThreadAllocAndBegin(work, &done);
+    Work w;
+    XpThread* thread = XpThreadAllocAndBegin(work, &w);
     if (thread == nullptr)
         return 1;
-    XpErr err = done.Lock(5);
-    uint32_t exitValue = XpThreadJoinAndFree(thread);
-    printf("wait: %s, exit value %u\n", XpErrName(err), exitValue);
-    return err == XPERR_OK && exitValue == 5 ? 0 : 1;
+    XpErr err = w.done.Lock(5);
+    uint32_t dayOfWeek = XpThreadJoinAndFree(thread);
+    std::printf("wait: %s, \"%s\", day of week %u\n", XpErrName(err), w.text.GetBuffer(), dayOfWeek);
+    bool ok = err == XPERR_OK && std::strcmp(w.text.GetBuffer(), "leap day 2024-02-29") == 0 &&
+              w.text.Find("2024") == 9;
+    return ok ? 0 : 1;
 }
