@@ -194,6 +194,26 @@ XpErr XpMutex::Unlock()
     return XPERR_OK;
 }
 
+namespace {
+
+// The wait of both reader-writer locks, under their internal lock: wait while the caller cannot
+// proceed, but refuse at once a wait that only the caller itself could end. A try (time-out 0)
+// never waits, so it is never refused.
+template <typename Busy, typename SelfDeadlock, typename Wait>
+XpErr waitWhileBusy(unsigned int timeout, Busy busy, SelfDeadlock selfDeadlock, Wait wait)
+{
+    while (busy()) {
+        if (timeout != 0 && selfDeadlock())
+            return XPERR_SYNC_DEADLOCK;
+        XpErr err = wait();
+        if (err != XPERR_OK)
+            return err;
+    }
+    return XPERR_OK;
+}
+
+} // namespace
+
 // ---- XpRwLock ---------------------------------------------------------------------------------------------
 
 XpRwLock::XpRwLock() : readers(0), writeDepth(0), waitingWriters(0), writerThread(0) {}
@@ -235,16 +255,9 @@ XpErr XpRwLock::lockImpl(bool write, unsigned int timeout)
     XpSingleLock guard(&internalLock);
     if (write)
         ++waitingWriters;
-    XpErr err = XPERR_OK;
-    while (isBusy(write)) {
-        if (timeout != 0 && isSelfDeadlock(write)) {
-            err = XPERR_SYNC_DEADLOCK;
-            break;
-        }
-        err = waitCondition(timeout);
-        if (err != XPERR_OK)
-            break;
-    }
+    XpErr err = waitWhileBusy(
+        timeout, [&] { return isBusy(write); }, [&] { return isSelfDeadlock(write); },
+        [&] { return waitCondition(timeout); });
     if (write)
         --waitingWriters;
 
@@ -363,16 +376,9 @@ XpErr XpRwLockEx::lockImpl(bool write, unsigned int timeout)
         ++waitingWriters;
     if (upgrading)
         ++waitingUpgrades;
-    XpErr err = XPERR_OK;
-    while (isBusy(write, &readByWriter)) {
-        if (timeout != 0 && isSelfDeadlock(write)) {
-            err = XPERR_SYNC_DEADLOCK;
-            break;
-        }
-        err = waitCondition(timeout);
-        if (err != XPERR_OK)
-            break;
-    }
+    XpErr err = waitWhileBusy(
+        timeout, [&] { return isBusy(write, &readByWriter); },
+        [&] { return isSelfDeadlock(write); }, [&] { return waitCondition(timeout); });
     if (write)
         --waitingWriters;
     if (upgrading)
