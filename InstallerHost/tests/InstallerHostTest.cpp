@@ -3,6 +3,11 @@
 #include "HostProcess.h"
 
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -55,6 +60,37 @@ TEST(InstallerHostTest, UnattendedRoadFollowsTheActionsAndReportsIt)
     ASSERT_EQ(runHost({"--actions", "button:2,quit", RECORDING_BUNDLE}, out), 0);
     EXPECT_NE(out.find("No such choice here."), std::string::npos);
     EXPECT_NE(out.find(kRoadStart + "call=A.title call=terminate\n"), std::string::npos) << out;
+    // The host's own texts follow the person's language; the result line stays as scripts read it.
+    ASSERT_EQ(runHost({"--actions", "continue", RECORDING_BUNDLE}, out, {"LANGUAGE=de"}), 0);
+    for (const char* german : {"Nichts zu kopieren.", "c Fortfahren", "Berechtigung: testing", "Antwort (vorgegeben): verweigern",
+                               "Die Installation wurde erfolgreich abgeschlossen.", "ended=finished"})
+        EXPECT_NE(out.find(german), std::string::npos) << german << "\n" << out;
+}
+
+TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesideIt)
+{
+    char folder[] = "/tmp/installer-host-test.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(folder));
+    struct Remove {
+        std::string path;
+        ~Remove() { std::filesystem::remove_all(path); }
+    } remove{folder};
+    const std::string dir = folder, precious = dir + "/precious", payload = dir + "/payload", dest = dir + "/dest";
+    auto read = [](const std::string& path) { std::stringstream s; s << std::ifstream(path).rdbuf(); return s.str(); };
+    std::ofstream(precious) << "keep me\n";
+    std::ofstream(payload) << "payload\n";
+    // Links at the destination and at the temporary name that an earlier host used, as root.
+    for (const std::string& name : {dest, dest + ".installing"})
+        ASSERT_EQ(::symlink(precious.c_str(), name.c_str()), 0);
+    std::string out;
+    EXPECT_EQ(runHost({"--unattended", "--install", payload + "=" + dest, RECORDING_BUNDLE}, out), 0);
+    EXPECT_NE(out.find("installed " + dest), std::string::npos) << out;
+    EXPECT_EQ(read(precious), "keep me\n");
+    struct stat st;
+    ASSERT_EQ(::lstat(dest.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read(dest), "payload\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4); // no temporary left
 }
 
 TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
@@ -63,6 +99,7 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
     host.start({"--interactive", "--install", "/nonexistent/payload=/nonexistent/dest", RECORDING_BUNDLE});
     ASSERT_TRUE(host.readUntil("choice> ")) << host.output;
     EXPECT_NE(host.output.find("failed /nonexistent/dest"), std::string::npos) << host.output;
+    EXPECT_NE(host.output.find("could not be installed completely"), std::string::npos) << host.output;
     size_t prompts = 1;
     for (const char* choice : {"c\n", "1\n"}) { // continue, A's button
         host.send(choice);

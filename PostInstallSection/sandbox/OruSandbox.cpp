@@ -1,12 +1,17 @@
 #include "OruSandbox.h"
 
+#include <sched.h>
 #include <sys/ipc.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -120,6 +125,8 @@ void OruSandbox::applyToProcess() const
 {
     for (const auto& var : environment())
         ::setenv(var.first.c_str(), var.second.c_str(), 1);
+    for (const char* var : {"SUDO_UID", "SUDO_GID", "PKEXEC_UID"})
+        ::unsetenv(var);
 }
 
 bool OruSandbox::installTargetApp() const
@@ -198,4 +205,32 @@ int OruSemaphoreSweep::sweep()
             ++removed;
     }
     return removed;
+}
+
+OruPrivateLockSpace::OruPrivateLockSpace()
+{
+    if (::unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0)
+        note_ = std::string("no private mount and IPC namespace (unshare: ") + std::strerror(errno) + ")";
+    // Mounts made from here on stay in this namespace; then a tmpfs of our own over /var/tmp.
+    else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("oru-lock-space", "/var/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=8m") != 0)
+        note_ = std::string("no private /var/tmp (mount: ") + std::strerror(errno) + ")";
+    if (note_.empty())
+        return;
+    sweep_ = std::make_unique<OruSemaphoreSweep>();
+    std::fprintf(stderr, "note: %s: the installer mutex file %s and its semaphore set are shared with every "
+                 "other run on this machine\n", note_.c_str(), kOruInstallerMutexFile);
+}
+
+OruPrivateLockSpace::~OruPrivateLockSpace()
+{
+    struct stat st;
+    if (sweep_ && ::lstat(kOruInstallerMutexFile, &st) == 0 && S_ISREG(st.st_mode))
+        ::unlink(kOruInstallerMutexFile);
+}
+
+void OruPrivateLockSpace::notePid(int pid)
+{
+    if (sweep_)
+        sweep_->notePid(pid);
 }

@@ -105,6 +105,7 @@ TEST(OruPlatformTest, UserFoldersFallBackToHomeForLinesTheyCannotUse)
 {
     // (The settings file reader is exercised through the settings pane.)
     TempDir root("userdirs");
+    ::unsetenv("SUDO_UID"), ::unsetenv("PKEXEC_UID"); // root acting for nobody else
     const std::string home = root.path + "/home";
     ::setenv("HOME", home.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", root.path.c_str(), 1);
@@ -168,7 +169,7 @@ TEST(OruPlatformTest, DetachedStartsInheritNoDescriptors)
     ASSERT_GE(keep, 57);
     pid_t pid = -1;
     std::string error;
-    ASSERT_TRUE(spawnDetached({"/bin/sh", "-c", "ls /proc/self/fd > \"$0\"", root.path + "/fds"}, &pid, &error)) << error;
+    ASSERT_TRUE(spawnDetached({"/bin/sh", "-c", "ls /proc/self/fd > \"$0\"", root.path + "/fds"}, nullptr, &pid, &error)) << error;
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -177,11 +178,11 @@ TEST(OruPlatformTest, DetachedStartsInheritNoDescriptors)
     EXPECT_EQ(fds.find(std::to_string(keep) + "\n"), std::string::npos) << fds;
     ::close(keep);
     // PATH lookup for bare names; a program that cannot be started is a clear failure.
-    ASSERT_TRUE(spawnDetached({"true"}, &pid, &error)) << error;
+    ASSERT_TRUE(spawnDetached({"true"}, nullptr, &pid, &error)) << error;
     ::waitpid(pid, nullptr, 0);
-    EXPECT_FALSE(spawnDetached({root.path + "/no-such-program"}, &pid, &error));
+    EXPECT_FALSE(spawnDetached({root.path + "/no-such-program"}, nullptr, &pid, &error));
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
-    EXPECT_FALSE(spawnDetached({}, &pid, &error));
+    EXPECT_FALSE(spawnDetached({}, nullptr, &pid, &error));
 }
 
 TEST(OruPlatformTest, CatalogTextsWithTheKeyForMissingKeysAndDesktopValueEscapes)

@@ -1,5 +1,5 @@
 // The plug-in's roads in-process: the bundle loaded and driven through the host's engine on a
-// sandbox desktop, with the real installer mutex path.
+// sandbox desktop, with the real installer mutex path in a private lock space per test.
 // ctest-resource-lock: installer-mutex
 #include "MutexTestSupport.h"
 
@@ -49,8 +49,9 @@ protected:
         InstallerApplyUserLanguage();
         InstallerClearActivities();
         InstallerSetCurrentEventKeyModifiers(0);
-        InstallerSetAuthorizationHandler([this](const std::string& right, const std::string&) {
+        InstallerSetAuthorizationHandler([this](const std::string& right, const std::string& explanation) {
             rightsAsked_.push_back(right);
+            explanation_ = explanation;
             return granted_;
         });
         ASSERT_FALSE(exists(kInstallerMutexPath)) << "a mutex file is left over from elsewhere";
@@ -80,10 +81,11 @@ protected:
         return sandbox_->recordedLaunches();
     }
 
-    InstallerMutexCleanup cleanup_;
+    OruPrivateLockSpace space_;
     std::unique_ptr<OruSandbox> sandbox_;
     bool granted_ = true;
     Lines rightsAsked_;
+    std::string explanation_;
 };
 
 TEST_F(RoadTest, CommandShiftControlForceTheSettingsPaneTwoKeysDoNot)
@@ -126,6 +128,7 @@ TEST_F(RoadTest, ChangeFolderButtonStartsShowSettingsExactlyOnceInGermanToo)
     activity("login-item", &loginItems);
     EXPECT_EQ(loginItems, 1u);
     EXPECT_EQ(rightsAsked_, Lines{"system.global-login-items."});
+    EXPECT_EQ(explanation_, "Das Installationsprogramm möchte Ombrix für alle Benutzer bei der Anmeldung starten.");
     EXPECT_TRUE(exists(sandbox_->autostartEntry()));
 }
 
@@ -133,10 +136,12 @@ TEST_F(RoadTest, ContinueStartsReconstructDatabaseAndThePaneShowsTextsAndFolders
 {
     // Stored values are shown as they are (no existence check); junk lines and other groups are
     // skipped; missing keys fall back to the user's folders, the application's to Documents/Ombrix.
+    // Of a file over the 1 MiB cap, what lies beyond it is not read.
     ASSERT_TRUE(OruSandbox::writeFile(sandbox_->settingsFile(),
                                       "[General]\nPhotoHomePath=/wrong/group\nthis line is junk\n=\n[Settings\n"
                                       "[Settings]\n  PhotoHomePath = /stored/photos  \n"
-                                      "VideoHomePath=\"/stored/videos \\\"x\\\"\"\n"));
+                                      "VideoHomePath=\"/stored/videos \\\"x\\\"\"\n#" + std::string(1 << 20, 'x') +
+                                      "\nMusicHomePath=/beyond/the/cap\n"));
     auto session = startRoad(true);
     session->continueOn();
     InstallerPane* pane = session->currentPane();
@@ -237,13 +242,58 @@ TEST_F(RoadTest, AutostartFolderTheProcessCannotWriteRefusesTheLoginItem)
         bool refused = activity("login-item").find("is not writable") != std::string::npos;
         ::_exit(refused && activity("mutex") == "removed" ? 0 : 5);
     }
-    cleanup_.notePid(pid);
+    space_.notePid(pid);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(rightsAsked_.empty()); // asked in the child, not here
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_FALSE(exists(kInstallerMutexPath));
+}
+
+TEST_F(RoadTest, AnExecLineThatCannotBeStartedFromGivesNoLaunchAndNoLoginItemAndSaysWhy)
+{
+    const std::pair<const char*, const char*> entries[] = {
+        {"", " has no Exec line"}, {"Exec=\"/opt/ombrix --x\n", ": unterminated quote in Exec"},
+        {"Exec=ombrix > /tmp/log\n", ": reserved character '>' outside quotes in Exec"},
+        {"Exec=\n", ": Exec names no program"}, {"Exec=%U %f\n", ": Exec names no program"}};
+    for (const auto& e : entries) {
+        ASSERT_TRUE(OruSandbox::writeFile(sandbox_->payloadEntry(), std::string("[Desktop Entry]\nType=Application\n") + e.first));
+        auto session = startRoad(true);
+        for (int i = 0; i < 3; ++i)
+            session->continueOn();
+        EXPECT_EQ(activity("launch"), "failed (reconstructDatabase): " + sandbox_->installedEntry() + e.second);
+        EXPECT_EQ(activity("login-item"), "failed: " + sandbox_->installedEntry() + e.second);
+        EXPECT_FALSE(exists(sandbox_->autostartEntry())) << e.first;
+        std::filesystem::remove(sandbox_->installedEntry()); // the next road is a fresh one too
+    }
+    EXPECT_TRUE(launches().empty());
+}
+
+TEST_F(RoadTest, RunAsRootForADesktopUserTheApplicationAndTheNewFoldersAreTheUsers)
+{
+    // The sandbox is the user's, as a home would be; root installs for that user, whom sudo or
+    // pkexec names, or who owns $HOME.
+    const struct passwd* nobody = ::getpwnam("nobody");
+    ASSERT_TRUE(nobody);
+    ASSERT_EQ(::chown(sandbox_->root().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(sandbox_->root()))
+        ASSERT_EQ(::lchown(item.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    for (const char* named : {"SUDO_UID", "PKEXEC_UID", "HOME owner"}) {
+        ::setenv(named, std::to_string(nobody->pw_uid).c_str(), 1);
+        auto session = startRoad(true);
+        for (int i = 0; i < 3; ++i)
+            session->continueOn();
+        ::unsetenv(named);
+        std::filesystem::remove(sandbox_->installedEntry()); // the next road is a fresh one too
+        EXPECT_EQ(launches(), Lines{"[\"reconstructDatabase\"] new-session"}) << named;
+        EXPECT_EQ(activity("launch"), "reconstructDatabase as nobody");
+        for (const std::string& made : {sandbox_->recordFile(), sandbox_->home() + "/Music"}) {
+            struct stat st;
+            EXPECT_TRUE(::stat(made.c_str(), &st) == 0 && st.st_uid == nobody->pw_uid) << named << ": " << made;
+            std::filesystem::remove(made);
+        }
+    }
 }
 
 } // namespace
