@@ -96,14 +96,13 @@ struct Host {
         in = -1;
         readUntil("\x01never", 1, seconds); // to the end of its output, or the time limit
         int status = 0;
-        for (int tries = 0; ::waitpid(pid, &status, WNOHANG) == 0; ++tries) {
-            if (tries == 20) {
-                ADD_FAILURE() << "installer-host did not end; killed";
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                break;
-            }
+        bool ended = false;
+        for (int tries = 0; tries < 20 && !(ended = ::waitpid(pid, &status, WNOHANG) == pid); ++tries)
             ::usleep(100 * 1000);
+        if (!ended) {
+            ADD_FAILURE() << "installer-host did not end; killed";
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
         }
         pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

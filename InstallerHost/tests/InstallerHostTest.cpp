@@ -1,9 +1,7 @@
 // The installer-host program, run as a real process against the recording plug-in: options,
-// exit statuses, the result line, scripted answers, and Ctrl-C while it waits for the person.
+// exit statuses, the result line, scripted answers, its language and its payload copy. (Ctrl-C,
+// SIGTERM and the end of input are tried with the real plug-in in InstallerEndToEndTest.)
 #include "HostProcess.h"
-
-#include <signal.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -26,8 +24,7 @@ TEST(InstallerHostTest, HelpUsageErrorsAndBundlesThatCannotLoad)
 {
     std::string out;
     EXPECT_EQ(runHost({"--help"}, out), 0);
-    for (const char* option : {"--actions", "--modifiers", "--authorize", "--install", "--interactive", "Ctrl-C", "Exit status"})
-        EXPECT_NE(out.find(option), std::string::npos) << option;
+    EXPECT_NE(out.find("Exit status"), std::string::npos) << out;
     EXPECT_EQ(runHost({"--frobnicate", RECORDING_BUNDLE}, out), 2);
     EXPECT_NE(out.find("unknown option --frobnicate"), std::string::npos);
     for (std::vector<std::string> bad : {std::vector<std::string>{"--actions", "continue,jump"}, {"--modifiers", "hyper"},
@@ -38,6 +35,8 @@ TEST(InstallerHostTest, HelpUsageErrorsAndBundlesThatCannotLoad)
     EXPECT_EQ(runHost({}, out), 2);
     EXPECT_EQ(runHost({"/nonexistent/Missing.bundle"}, out), 3);
     EXPECT_NE(out.find("cannot load /nonexistent/Missing.bundle/Missing.so"), std::string::npos) << out;
+    EXPECT_EQ(runHost({NO_FACTORY_BUNDLE "/"}, out), 3); // a loadable module, but no plug-in
+    EXPECT_NE(out.find("NoFactory.so has no InstallerPluginCreate factory"), std::string::npos) << out;
     EXPECT_EQ(runHost({"--unattended", RECORDING_BUNDLE}, out, {"RECORDING_DECLINE=1"}), 4);
     EXPECT_NE(out.find("call=shouldLoad:0x0000 call=terminate"), std::string::npos) << out;
 }
@@ -52,19 +51,16 @@ TEST(InstallerHostTest, UnattendedRoadFollowsTheActionsAndReportsIt)
                        "call=A.exit:0 call=B.enter:0 call=B.title call=B.exit:1 call=auth:granted call=A.enter:1 "
                        "call=A.title call=terminate\n"), std::string::npos) << out;
     EXPECT_NE(out.find("[1] Next"), std::string::npos);
-    // Actions that run out continue to the end; an unattended host refuses rights by default.
-    ASSERT_EQ(runHost({"--actions", "continue", RECORDING_BUNDLE}, out), 0);
-    EXPECT_NE(out.find("ended=finished"), std::string::npos) << out;
-    EXPECT_NE(out.find("call=B.exit:0 call=auth:refused call=terminate\n"), std::string::npos) << out;
     // A button number the pane does not have changes nothing.
     ASSERT_EQ(runHost({"--actions", "button:2,quit", RECORDING_BUNDLE}, out), 0);
     EXPECT_NE(out.find("No such choice here."), std::string::npos);
     EXPECT_NE(out.find(kRoadStart + "call=A.title call=terminate\n"), std::string::npos) << out;
-    // The host's own texts follow the person's language; the result line stays as scripts read it.
+    // Actions that run out continue to the end; an unattended host refuses rights by default. The
+    // host's texts follow the person's language; the result line stays as scripts read it.
     ASSERT_EQ(runHost({"--actions", "continue", RECORDING_BUNDLE}, out, {"LANGUAGE=de"}), 0);
-    for (const char* german : {"Nichts zu kopieren.", "c Fortfahren", "Berechtigung: testing", "Antwort (vorgegeben): verweigern",
-                               "Die Installation wurde erfolgreich abgeschlossen.", "ended=finished"})
-        EXPECT_NE(out.find(german), std::string::npos) << german << "\n" << out;
+    for (const char* text : {"Nichts zu kopieren.", "c Fortfahren", "Berechtigung: testing", "Antwort (vorgegeben): verweigern",
+                             "erfolgreich abgeschlossen.", "ended=finished", "call=B.exit:0 call=auth:refused call=terminate\n"})
+        EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
 }
 
 TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesideIt)
@@ -84,12 +80,8 @@ TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesi
         ASSERT_EQ(::symlink(precious.c_str(), name.c_str()), 0);
     std::string out;
     EXPECT_EQ(runHost({"--unattended", "--install", payload + "=" + dest, RECORDING_BUNDLE}, out), 0);
-    EXPECT_NE(out.find("installed " + dest), std::string::npos) << out;
     EXPECT_EQ(read(precious), "keep me\n");
-    struct stat st;
-    ASSERT_EQ(::lstat(dest.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(read(dest), "payload\n");
+    EXPECT_EQ(read(dest), "payload\n"); // so no longer the link to the precious file
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4); // no temporary left
 }
 
@@ -113,22 +105,6 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
     host.send("c\n");
     EXPECT_EQ(host.finish(), 0);
     EXPECT_NE(host.resultLine().find("call=B.exit:0 call=auth:granted call=terminate"), std::string::npos) << host.output;
-}
-
-TEST(InstallerHostTest, EndOfInputQuitsAndSignalsInterruptWithTheTerminateNotification)
-{
-    for (int sig : {0, SIGINT, SIGTERM}) {
-        Host host;
-        host.start({"--interactive", RECORDING_BUNDLE});
-        ASSERT_TRUE(host.readUntil("choice> "));
-        host.send("c\n");
-        ASSERT_TRUE(host.readUntil("choice> ", 2)); // waiting on pane A
-        if (sig)
-            ::kill(host.pid, sig);
-        EXPECT_EQ(host.finish(), sig ? 128 + sig : 0); // no signal: the end of input, the person has gone
-        EXPECT_NE(host.resultLine().find(std::string(sig ? "ended=interrupted " : "ended=quit ") + kRoadStart + "call=terminate"),
-                  std::string::npos) << host.output;
-    }
 }
 
 } // namespace

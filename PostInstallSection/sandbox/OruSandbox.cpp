@@ -225,8 +225,8 @@ OruPrivateLockSpace::OruPrivateLockSpace()
 OruPrivateLockSpace::~OruPrivateLockSpace()
 {
     struct stat st;
-    if (sweep_ && ::lstat(kOruInstallerMutexFile, &st) == 0 && S_ISREG(st.st_mode))
-        ::unlink(kOruInstallerMutexFile);
+    if (sweep_ && ::lstat(kOruInstallerMutexFile, &st) == 0 && !S_ISDIR(st.st_mode))
+        ::unlink(kOruInstallerMutexFile); // a link planted by a test goes too, never its target
 }
 
 void OruPrivateLockSpace::notePid(int pid)

@@ -95,8 +95,8 @@ private:
 // with the last process inside, so runs at the same time never meet and nothing is left behind.
 // Each construction makes a fresh space. It needs root (CAP_SYS_ADMIN) and a caller without other
 // threads; where that is refused, the shared /var/tmp and the system's semaphores are used: a note
-// saying so goes to stderr, and the destructor removes the mutex file left behind (a regular file
-// only) and the semaphore sets that this process and the noted ones made.
+// saying so goes to stderr, and the destructor removes the mutex file (or link) left behind and the
+// semaphore sets that this process and the noted ones made.
 class OruPrivateLockSpace {
 public:
     OruPrivateLockSpace();
