@@ -215,6 +215,18 @@ INSTALLER_API bool InstallerRequestAuthorization(const std::string& right,
                                                  const std::string& explanation);
 INSTALLER_API void InstallerSetAuthorizationHandler(InstallerAuthorizationHandler handler);
 
+// Tells the person what the plug-in is busy with while it keeps the host waiting. The host
+// installs the handler; without one the text goes nowhere.
+using InstallerStatusHandler = std::function<void(const std::string& text)>;
+INSTALLER_API void InstallerShowStatus(const std::string& text);
+INSTALLER_API void InstallerSetStatusHandler(InstallerStatusHandler handler);
+
+// The signal by which the host was asked to end (Ctrl-C, SIGTERM, SIGHUP), else 0. A plug-in that
+// waits for something outside the process looks at it and gives up its wait once it is set.
+INSTALLER_API int InstallerInterruptRequested();
+// Notes that the host was asked to end by `signal`. Async-signal-safe: for the host's handlers.
+INSTALLER_API void InstallerRequestInterrupt(int signal);
+
 // What the plug-in did, as short "what: detail" lines that the host sums up for scripts
 // ("launch: showSettings", "login-item: added"). Thread-safe.
 INSTALLER_API void InstallerRecordActivity(const std::string& what, const std::string& detail);

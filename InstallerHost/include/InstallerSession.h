@@ -27,11 +27,15 @@ public:
     // Loads the bundle folder: its module is <bundle>/<name>.so, where <name> is the folder's
     // name without ".bundle". false with a message when the module or its factory is missing.
     bool loadBundle(const std::string& bundlePath, std::string* error);
-    // Files that the installation step copies: source file -> destination path.
+    // Files that the installation step copies: source file -> destination path. Each is written
+    // to a new randomly named file beside the destination and renamed over it; links planted at
+    // either name are never followed.
     void addPayload(const std::string& source, const std::string& destination);
 
     // shouldLoad, then firstPane and title; shows the installation page. Returns shouldLoad's
-    // answer; on false the session has ended (the terminate notification is posted).
+    // answer; on false the session has ended (the terminate notification is posted). When the
+    // host was asked to end while shouldLoad ran (InstallerInterruptRequested), the session ends
+    // as interrupted before anything is installed.
     bool start();
 
     // The person's moves; each does nothing on a page that does not offer it.
@@ -56,6 +60,8 @@ public:
     std::string firstPaneClassName() const { return paneClassName(firstPane_); }
     // One line per installed payload file ("installed DEST" or "failed DEST: reason").
     const std::vector<std::string>& installationLog() const { return installationLog_; }
+    // Whether a payload file could not be installed.
+    bool installationFailed() const { return installationFailed_; }
     // The panes entered, in order, by class name.
     const std::vector<std::string>& panesEntered() const { return panesEntered_; }
 
@@ -84,6 +90,7 @@ private:
     Page page_ = Page::NotStarted;
     Ending ending_ = Ending::None;
     bool loaded_ = false;
+    bool installationFailed_ = false;
 };
 
 #endif

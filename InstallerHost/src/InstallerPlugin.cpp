@@ -110,9 +110,12 @@ extern "C" int _nl_msg_cat_cntr; // glibc's catalog generation counter
 namespace {
 
 std::atomic<uint32_t> g_modifiers{0};
+std::atomic<int> g_interrupt{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers");
 
 std::mutex g_serviceLock;
 InstallerAuthorizationHandler g_authorizationHandler;
+InstallerStatusHandler g_statusHandler;
 std::vector<std::pair<std::string, std::string>> g_activities;
 
 } // namespace
@@ -142,6 +145,33 @@ void InstallerSetAuthorizationHandler(InstallerAuthorizationHandler handler)
 {
     std::lock_guard<std::mutex> guard(g_serviceLock);
     g_authorizationHandler = std::move(handler);
+}
+
+void InstallerShowStatus(const std::string& text)
+{
+    InstallerStatusHandler handler;
+    {
+        std::lock_guard<std::mutex> guard(g_serviceLock);
+        handler = g_statusHandler;
+    }
+    if (handler)
+        handler(text);
+}
+
+void InstallerSetStatusHandler(InstallerStatusHandler handler)
+{
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    g_statusHandler = std::move(handler);
+}
+
+int InstallerInterruptRequested()
+{
+    return g_interrupt.load();
+}
+
+void InstallerRequestInterrupt(int signal)
+{
+    g_interrupt.store(signal);
 }
 
 void InstallerRecordActivity(const std::string& what, const std::string& detail)

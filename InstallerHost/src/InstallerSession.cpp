@@ -3,10 +3,13 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -36,28 +39,91 @@ const char* endingName(InstallerSession::Ending ending)
     return "running";
 }
 
-// Copies one payload file: written to a temporary name beside the destination, then renamed,
-// so a half-copied file never appears under the destination's name.
+// A descriptor closed by its owner.
+struct Descriptor {
+    int fd = -1;
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool copyContents(int from, int to)
+{
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(to, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno != EINTR)
+                return false;
+            done += w < 0 ? 0 : w;
+        }
+    }
+}
+
+// Copies one payload file. The copy is written to a new file under a random name in the
+// destination's folder, made with O_CREAT|O_EXCL|O_NOFOLLOW, so nothing planted there (a link to
+// a file root must not overwrite) is followed or reused; it is then renamed over the destination,
+// so a half-copied file never appears under that name and a link at the destination is replaced,
+// never written through. Only a regular source is read: a FIFO would hang the installer.
 bool copyPayloadFile(const std::string& source, const std::string& destination, std::string* error)
 {
-    std::error_code ec;
+    auto fail = [error](const std::string& why) {
+        *error = why;
+        return false;
+    };
     std::filesystem::path dest(destination);
-    if (dest.has_parent_path())
-        std::filesystem::create_directories(dest.parent_path(), ec);
-    if (ec) {
-        *error = "cannot create " + dest.parent_path().string() + ": " + ec.message();
-        return false;
+    std::string name = dest.filename().string();
+    std::string folder = dest.has_parent_path() ? dest.parent_path().string() : ".";
+    if (name.empty() || name == "." || name == "..")
+        return fail("not a file name");
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec)
+        return fail("cannot create " + folder + ": " + ec.message());
+    Descriptor in, dir, out;
+    struct stat st;
+    in.fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (in.fd < 0 || ::fstat(in.fd, &st) != 0)
+        return fail(source + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(source + ": not a regular file");
+    dir.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir.fd < 0)
+        return fail(folder + ": " + std::strerror(errno));
+    std::string temp;
+    for (int attempt = 0; attempt < 16 && out.fd < 0; ++attempt) {
+        uint64_t r = 0;
+        if (::getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r))
+            return fail(std::string("no random name: ") + std::strerror(errno));
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(r));
+        temp = "." + name + suffix;
+        out.fd = ::openat(dir.fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (out.fd < 0 && errno != EEXIST)
+            break;
     }
-    std::string temp = destination + ".installing";
-    std::filesystem::copy_file(source, temp, std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) {
-        *error = ec.message();
-        return false;
-    }
-    if (::rename(temp.c_str(), destination.c_str()) != 0) {
-        *error = std::strerror(errno);
-        ::unlink(temp.c_str());
-        return false;
+    if (out.fd < 0)
+        return fail(folder + ": cannot create a temporary file: " + std::strerror(errno));
+    bool copied = copyContents(in.fd, out.fd) && ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::fsync(out.fd) == 0;
+    int err = errno;
+    if (::close(out.fd) != 0 && copied)
+        copied = false, err = errno;
+    out.fd = -1;
+    if (copied && ::renameat(dir.fd, temp.c_str(), dir.fd, name.c_str()) != 0)
+        copied = false, err = errno;
+    if (!copied) {
+        ::unlinkat(dir.fd, temp.c_str(), 0);
+        return fail(std::strerror(err));
     }
     return true;
 }
@@ -133,6 +199,12 @@ bool InstallerSession::start()
         end(Ending::Finished);
         return false;
     }
+    // Asked to end while the section was loading (a plug-in waiting for another installer, say):
+    // nothing is installed.
+    if (InstallerInterruptRequested()) {
+        end(Ending::Interrupted);
+        return true;
+    }
     firstPane_ = contents_.section->firstPane();
     sectionTitle_ = contents_.section->title();
     runInstallation();
@@ -143,10 +215,12 @@ void InstallerSession::runInstallation()
 {
     for (const auto& item : payload_) {
         std::string error;
-        if (copyPayloadFile(item.first, item.second, &error))
+        if (copyPayloadFile(item.first, item.second, &error)) {
             installationLog_.push_back("installed " + item.second);
-        else
+        } else {
             installationLog_.push_back("failed " + item.second + ": " + error);
+            installationFailed_ = true;
+        }
     }
 }
 

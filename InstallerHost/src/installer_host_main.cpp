@@ -2,9 +2,14 @@
 // terminal: installation page, the plug-in's panes, summary. On a terminal the person chooses;
 // otherwise the road follows --actions (Continue by default). The last line of output sums up the
 // run and what the plug-in did, for scripts.
+//
+// What the person reads is in their language (the installer-host gettext catalog in the locale/
+// folder beside the program); the usage text and the result line, which scripts read, stay English.
 #include <InstallerSession.h>
 
 #include <fcntl.h>
+#include <libintl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -18,16 +23,20 @@
 #include <string>
 #include <vector>
 
+#define _(text) ::dgettext("installer-host", text)
+
 namespace {
 
-volatile sig_atomic_t g_signal = 0;
 // The handler also writes to this pipe, so a wait for input that starts just after the signal
 // arrived still wakes: checking the flag and then blocking in read() would leave that window open.
 int g_wakePipe[2] = {-1, -1};
 
+// Set once standard input has ended: nobody is left to answer.
+bool g_inputEnded = false;
+
 void onSignal(int sig)
 {
-    g_signal = sig;
+    InstallerRequestInterrupt(sig);
     int savedErrno = errno;
     if (g_wakePipe[1] >= 0) {
         ssize_t written = ::write(g_wakePipe[1], "s", 1);
@@ -195,7 +204,7 @@ bool readLine(std::string& line)
 {
     line.clear();
     for (;;) {
-        if (g_signal)
+        if (g_inputEnded || InstallerInterruptRequested())
             return false;
         struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
         if (::poll(fds, g_wakePipe[0] >= 0 ? 2 : 1, -1) < 0) {
@@ -203,7 +212,7 @@ bool readLine(std::string& line)
                 continue;
             return false;
         }
-        if (g_signal)
+        if (InstallerInterruptRequested())
             return false;
         if (fds[0].revents == 0)
             continue;
@@ -217,6 +226,7 @@ bool readLine(std::string& line)
         }
         if (n < 0 && errno == EINTR)
             continue;
+        g_inputEnded = true;
         return n == 0 && !line.empty();
     }
 }
@@ -256,12 +266,14 @@ void render(const InstallerSession& session)
     std::printf("\n%s\n", rule);
     switch (session.page()) {
     case InstallerSession::Page::Installation:
-        std::printf("  Installation\n%s\n", rule);
+        std::printf("  %s\n%s\n", _("Installation"), rule);
         if (session.installationLog().empty())
-            std::printf("  Nothing to copy.\n");
+            std::printf("  %s\n", _("Nothing to copy."));
         for (const std::string& line : session.installationLog())
             std::printf("  %s\n", line.c_str());
-        std::printf("  The software was installed. Continue to finish setting it up.\n");
+        printWrapped(session.installationFailed()
+                         ? _("The software could not be installed completely. Continue to set up what is there.")
+                         : _("The software was installed. Continue to finish setting it up."), "  ");
         break;
     case InstallerSession::Page::Pane: {
         InstallerPane* pane = session.currentPane();
@@ -299,17 +311,20 @@ void render(const InstallerSession& session)
         break;
     }
     case InstallerSession::Page::Summary:
-        std::printf("  Summary\n%s\n  The installation was completed successfully.\n", rule);
+        std::printf("  %s\n%s\n  %s\n", _("Summary"), rule,
+                    session.installationFailed() ? _("The installation ended with errors (see the installation page).")
+                                                 : _("The installation was completed successfully."));
         break;
     default:
         break;
     }
     std::printf("%s\n", rule);
-    std::string keys = "  c Continue";
+    std::string keys = std::string("  ") + _("c Continue");
     if (!session.buttons().empty())
-        keys += "   1" + std::string(session.buttons().size() > 1 ? "-" + std::to_string(session.buttons().size()) : "") + " press button";
-    keys += session.canGoBack() ? "   b Go Back" : "   (Go Back disabled)";
-    keys += "   q Quit";
+        keys += "   1" + std::string(session.buttons().size() > 1 ? "-" + std::to_string(session.buttons().size()) : "") +
+                " " + _("press button");
+    keys += std::string("   ") + (session.canGoBack() ? _("b Go Back") : _("(Go Back disabled)"));
+    keys += std::string("   ") + _("q Quit");
     std::printf("%s\n", keys.c_str());
     std::fflush(stdout);
 }
@@ -338,20 +353,36 @@ int main(int argc, char** argv)
 
     installSignalHandlers();
     InstallerApplyUserLanguage();
+    char self[PATH_MAX];
+    ssize_t selfLength = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (selfLength > 0) {
+        std::string folder(self, static_cast<size_t>(selfLength));
+        folder.erase(folder.rfind('/'));
+        ::bindtextdomain("installer-host", (folder + "/locale").c_str());
+        ::bind_textdomain_codeset("installer-host", "UTF-8");
+    }
     InstallerSetCurrentEventKeyModifiers(options.modifiers);
-    InstallerSetAuthorizationHandler([authorize](const std::string& right, const std::string& explanation) {
-        std::printf("\n  Authorization: %s\n  Right requested: \"%s\"\n", explanation.c_str(), right.c_str());
-        if (authorize != "ask") {
-            std::printf("  Answer (scripted): %s\n", authorize == "yes" ? "allow" : "deny");
-            std::fflush(stdout);
-            return authorize == "yes";
-        }
-        std::printf("  Allow? [y/N] ");
+    InstallerSetStatusHandler([](const std::string& text) {
+        std::printf("installer-host: %s %s\n", text.c_str(), _("(Ctrl-C ends the installer.)"));
         std::fflush(stdout);
-        std::string answer;
-        bool got = readLine(answer);
-        bool granted = got && (answer == "y" || answer == "Y" || answer == "yes");
-        std::printf("  %s\n", granted ? "Allowed." : "Denied.");
+    });
+    InstallerSetAuthorizationHandler([authorize](const std::string& right, const std::string& explanation) {
+        std::printf("\n  %s %s\n  %s \"%s\"\n", _("Authorization:"), explanation.c_str(), _("Right requested:"),
+                    right.c_str());
+        bool granted = false;
+        if (authorize != "ask") {
+            granted = authorize == "yes";
+            std::printf("  %s %s\n", _("Answer (scripted):"), granted ? _("allow") : _("deny"));
+        } else if (g_inputEnded || InstallerInterruptRequested()) {
+            // Quitting at the end of input or on a signal still leaves panes; nobody can answer.
+            std::printf("  %s\n", _("Nobody is left to answer: denied."));
+        } else {
+            std::printf("  %s ", _("Allow? [y/N]"));
+            std::fflush(stdout);
+            std::string answer;
+            granted = readLine(answer) && (answer == "y" || answer == "yes" || answer == _("y") || answer == _("yes"));
+            std::printf("  %s\n", granted ? _("Allowed.") : _("Denied."));
+        }
         std::fflush(stdout);
         return granted;
     });
@@ -366,24 +397,24 @@ int main(int argc, char** argv)
 
     bool loaded = session.start();
     if (!loaded) {
-        std::printf("installer-host: the section declined to load\n");
+        std::printf("installer-host: %s\n", _("the section declined to load"));
         std::printf("installer-host: result: %s\n", session.summaryLine().c_str());
         return 4;
     }
 
     size_t nextAction = 0;
     while (session.page() != InstallerSession::Page::Ended) {
-        if (g_signal) {
+        if (InstallerInterruptRequested()) {
             session.quit(InstallerSession::Ending::Interrupted);
             break;
         }
         render(session);
         std::string choice;
         if (interactive) {
-            std::printf("choice> ");
+            std::printf("%s", _("choice> "));
             std::fflush(stdout);
             if (!readLine(choice)) {
-                if (g_signal)
+                if (InstallerInterruptRequested())
                     continue; // ends the road at the top of the loop
                 choice = "q"; // end of input: the person has gone
             }
@@ -401,7 +432,7 @@ int main(int argc, char** argv)
             session.continueOn();
         } else if (choice == "b" || choice == "back") {
             if (!session.canGoBack())
-                std::printf("  Go Back is not available here.\n");
+                std::printf("  %s\n", _("Go Back is not available here."));
             session.goBack();
         } else if (choice == "q" || choice == "quit") {
             session.quit(InstallerSession::Ending::Quit);
@@ -416,7 +447,7 @@ int main(int argc, char** argv)
             if (number >= 1 && number <= session.buttons().size())
                 session.pressButton(number - 1);
             else
-                std::printf("  No such choice here.\n");
+                std::printf("  %s\n", _("No such choice here."));
         }
     }
 
@@ -424,6 +455,6 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     int status = 0;
     if (session.ending() == InstallerSession::Ending::Interrupted)
-        status = 128 + static_cast<int>(g_signal);
+        status = 128 + InstallerInterruptRequested();
     return status;
 }

@@ -1,5 +1,6 @@
 // Runs installer-host as a real process with pipes on its standard streams, for the tests of the
-// host and the end-to-end tests of the plug-in.
+// host and the end-to-end tests of the plug-in. A Host kills and reaps its process when it goes,
+// so a failed assertion never leaves one running.
 #ifndef HOSTPROCESS_H
 #define HOSTPROCESS_H
 
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,13 +23,28 @@ struct Host {
     int out = -1; // its standard output and error
     std::string output;
 
-    // Starts installer-host with `args`; `env` entries (NAME=VALUE) are added to the environment.
-    void start(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+    Host() = default;
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+    ~Host()
+    {
+        for (int fd : {in, out})
+            if (fd >= 0)
+                ::close(fd);
+        if (pid > 0 && ::kill(pid, SIGKILL) == 0)
+            ::waitpid(pid, nullptr, 0);
+    }
+
+    // Starts installer-host with `args` in English; `env` entries (NAME=VALUE) are added to the
+    // environment. The host dies with the test program.
+    void start(const std::vector<std::string>& args, std::vector<std::string> env = {})
     {
         int inPipe[2], outPipe[2];
         ASSERT_EQ(::pipe2(inPipe, O_CLOEXEC) | ::pipe2(outPipe, O_CLOEXEC), 0);
+        env.insert(env.begin(), "LANGUAGE=en");
         ASSERT_GE(pid = ::fork(), 0);
         if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             ::dup2(inPipe[0], 0);
             ::dup2(outPipe[1], 1);
             ::dup2(outPipe[1], 2);
@@ -71,23 +88,23 @@ struct Host {
 
     void send(const std::string& line) { ASSERT_EQ(::write(in, line.data(), line.size()), static_cast<ssize_t>(line.size())); }
 
-    // Closes its input, reads the rest of its output and returns its exit status.
-    int finish()
+    // Closes its input, reads the rest of its output and returns its exit status. A host that has
+    // not ended after `seconds` is a failure of the test, not a reason to hang the suite: killed.
+    int finish(int seconds = 20)
     {
         ::close(in);
-        readUntil("\x01never", 1, 30);
-        ::close(out);
-        // A host that does not end is a failure of the test, not a reason to hang the suite.
+        in = -1;
+        readUntil("\x01never", 1, seconds); // to the end of its output, or the time limit
         int status = 0;
-        for (int waited = 0; ::waitpid(pid, &status, WNOHANG) == 0; ++waited) {
-            if (waited == 300) {
-                ADD_FAILURE() << "installer-host did not end; killed";
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                break;
-            }
+        bool ended = false;
+        for (int tries = 0; tries < 20 && !(ended = ::waitpid(pid, &status, WNOHANG) == pid); ++tries)
             ::usleep(100 * 1000);
+        if (!ended) {
+            ADD_FAILURE() << "installer-host did not end; killed";
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
         }
+        pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 

@@ -1,12 +1,18 @@
 #include "OruSandbox.h"
 
+#include <sched.h>
 #include <sys/ipc.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -120,6 +126,8 @@ void OruSandbox::applyToProcess() const
 {
     for (const auto& var : environment())
         ::setenv(var.first.c_str(), var.second.c_str(), 1);
+    for (const char* var : {"SUDO_UID", "SUDO_GID", "PKEXEC_UID"})
+        ::unsetenv(var);
 }
 
 bool OruSandbox::installTargetApp() const
@@ -194,8 +202,56 @@ int OruSemaphoreSweep::sweep()
         if (before_.count(id))
             continue;
         int lastUser = ::semctl(id, 0, GETPID);
-        if (lastUser > 0 && pids_.count(lastUser) && ::semctl(id, 0, IPC_RMID) == 0)
+        if (lastUser <= 0 || !pids_.count(lastUser))
+            continue;
+        if (::semctl(id, 0, IPC_RMID) == 0) {
+            ++removed;
+            continue;
+        }
+        // Root without CAP_SYS_ADMIN (a container) may not remove another user's set, which a
+        // test that dropped privileges made; its owner may.
+        union {
+            int val;
+            struct semid_ds* buf;
+        } arg; // the caller's semun
+        struct semid_ds info;
+        arg.buf = &info;
+        if (errno != EPERM || ::semctl(id, 0, IPC_STAT, arg) != 0)
+            continue;
+        pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(::setuid(info.sem_perm.uid) == 0 && ::semctl(id, 0, IPC_RMID) == 0 ? 0 : 1);
+        int status = 0;
+        if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0)
             ++removed;
     }
     return removed;
+}
+
+OruPrivateLockSpace::OruPrivateLockSpace()
+{
+    if (::unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0)
+        note_ = std::string("no private mount and IPC namespace (unshare: ") + std::strerror(errno) + ")";
+    // Mounts made from here on stay in this namespace; then a tmpfs of our own over /var/tmp.
+    else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("oru-lock-space", "/var/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=8m") != 0)
+        note_ = std::string("no private /var/tmp (mount: ") + std::strerror(errno) + ")";
+    if (note_.empty())
+        return;
+    sweep_ = std::make_unique<OruSemaphoreSweep>();
+    std::fprintf(stderr, "note: %s: the installer mutex file %s and its semaphore set are shared with every "
+                 "other run on this machine\n", note_.c_str(), kOruInstallerMutexFile);
+}
+
+OruPrivateLockSpace::~OruPrivateLockSpace()
+{
+    struct stat st;
+    if (sweep_ && ::lstat(kOruInstallerMutexFile, &st) == 0 && !S_ISDIR(st.st_mode))
+        ::unlink(kOruInstallerMutexFile); // a link planted by a test goes too, never its target
+}
+
+void OruPrivateLockSpace::notePid(int pid)
+{
+    if (sweep_)
+        sweep_->notePid(pid);
 }

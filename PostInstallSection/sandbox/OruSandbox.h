@@ -5,10 +5,14 @@
 #ifndef ORUSANDBOX_H
 #define ORUSANDBOX_H
 
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+// The installer mutex file, as the plug-in names it.
+constexpr char kOruInstallerMutexFile[] = "/var/tmp/Oru_5E19DF74-5852-4652-8EF3-F1292401B8B6";
 
 class OruSandbox {
 public:
@@ -39,7 +43,8 @@ public:
 
     // The variables that point a process at the sandbox (HOME and the XDG ones).
     std::vector<std::pair<std::string, std::string>> environment() const;
-    // Sets them in this process.
+    // Sets them in this process, and unsets SUDO_UID, SUDO_GID and PKEXEC_UID: in the sandbox the
+    // installer acts for nobody but itself.
     void applyToProcess() const;
     // Puts the target application in place, as the installation would.
     bool installTargetApp() const;
@@ -82,6 +87,32 @@ public:
 private:
     std::set<int> before_;
     std::set<int> pids_;
+};
+
+// A private installer lock space for this process and every process it starts from now on: a new
+// mount namespace with an empty tmpfs over /var/tmp, and a new IPC namespace. The installer mutex
+// file and its semaphore set are then seen by no other process on the machine, and both vanish
+// with the last process inside, so runs at the same time never meet and nothing is left behind.
+// Each construction makes a fresh space. It needs root (CAP_SYS_ADMIN) and a caller without other
+// threads; where that is refused, the shared /var/tmp and the system's semaphores are used: a note
+// saying so goes to stderr, and the destructor removes the mutex file (or link) left behind and the
+// semaphore sets that this process and the noted ones made.
+class OruPrivateLockSpace {
+public:
+    OruPrivateLockSpace();
+    ~OruPrivateLockSpace();
+    OruPrivateLockSpace(const OruPrivateLockSpace&) = delete;
+    OruPrivateLockSpace& operator=(const OruPrivateLockSpace&) = delete;
+
+    bool isolated() const { return note_.empty(); }
+    // Why the space is shared; "" when it is private.
+    const std::string& note() const { return note_; }
+    // A process whose semaphore sets the shared space sweeps up (nothing to do when private).
+    void notePid(int pid);
+
+private:
+    std::string note_;
+    std::unique_ptr<OruSemaphoreSweep> sweep_;
 };
 
 #endif

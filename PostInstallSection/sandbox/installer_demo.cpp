@@ -7,9 +7,12 @@
 // On a terminal the person walks each road; otherwise both run unattended (Continue, and the
 // authorization granted).
 //
-// The installer lock's semaphore set stays on the system after the installer, as it should after
-// a real installation; --remove-lock-set removes it afterwards when these runs made it, so that a
-// test run leaves the system as it found it.
+// After a real installation the installer lock's semaphore set stays on the system, as the lock
+// design wants. The demo is no real installation: it runs in a private mount and IPC namespace of
+// its own (OruPrivateLockSpace), where the installer mutex file lies in a private /var/tmp and
+// the semaphore set in a private IPC space, so both vanish with the demo and the machine keeps
+// nothing. Where namespaces are refused (not root), it says so, uses the shared ones and removes
+// afterwards the file and the semaphore sets its runs made.
 #include "OruSandbox.h"
 
 #include <spawn.h>
@@ -21,7 +24,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,7 +31,7 @@ extern char** environ;
 
 namespace {
 
-const char* const kMutexFile = "/var/tmp/Oru_5E19DF74-5852-4652-8EF3-F1292401B8B6";
+const char* const kMutexFile = kOruInstallerMutexFile;
 
 bool exists(const std::string& path)
 {
@@ -82,24 +84,20 @@ void heading(const char* text)
 int main(int argc, char** argv)
 {
     bool keep = false;
-    bool removeLockSet = false;
     int interactive = -1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--keep") {
             keep = true;
-        } else if (a == "--remove-lock-set") {
-            removeLockSet = true;
         } else if (a == "--interactive") {
             interactive = 1;
         } else if (a == "--unattended") {
             interactive = 0;
         } else {
-            std::printf("Usage: installer-demo [--keep] [--remove-lock-set] [--interactive | --unattended]\n"
+            std::printf("Usage: installer-demo [--keep] [--interactive | --unattended]\n"
                         "Runs the installer's fresh-installation and update roads on a sandbox desktop in a\n"
-                        "temporary folder and shows what the plug-in did. --keep leaves the sandbox in place;\n"
-                        "--remove-lock-set removes the installer lock's semaphore set afterwards if these runs\n"
-                        "made it.\n");
+                        "temporary folder, in a private mount and IPC namespace, and shows what the plug-in\n"
+                        "did. --keep leaves the sandbox folder in place.\n");
             return a == "-h" || a == "--help" ? 0 : 2;
         }
     }
@@ -116,9 +114,7 @@ int main(int argc, char** argv)
         sandbox.keep();
     sandbox.applyToProcess();
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    std::optional<OruSemaphoreSweep> sweep;
-    if (removeLockSet)
-        sweep.emplace();
+    OruPrivateLockSpace lockSpace;
 
     heading("Sandbox");
     std::printf("Folder:               %s\n", sandbox.root().c_str());
@@ -128,6 +124,9 @@ int main(int argc, char** argv)
     std::printf("System autostart:     %s\n", (sandbox.systemConfigDir() + "/autostart").c_str());
     std::printf("Sample app records:   %s\n", sandbox.recordFile().c_str());
     std::printf("Installer mutex file: %s (%s now)\n", kMutexFile, exists(kMutexFile) ? "present" : "absent");
+    std::printf("Lock space:           %s\n", lockSpace.isolated()
+                    ? "private (own /var/tmp and IPC namespace; nothing stays on this machine)"
+                    : ("SHARED: " + lockSpace.note()).c_str());
     std::printf("Mode:                 %s\n", interactive ? "interactive" : "unattended (Continue, authorization granted)");
 
     struct Road {
@@ -152,8 +151,7 @@ int main(int argc, char** argv)
         args.push_back(ORU_BUNDLE_PATH);
         pid_t host = -1;
         road.status = run(args, &host);
-        if (sweep)
-            sweep->notePid(host);
+        lockSpace.notePid(host);
         road.launches = sandbox.waitForLaunches(road.launchesBefore + 1, interactive ? 2.0 : 5.0);
         road.launches.erase(road.launches.begin(), road.launches.begin() + static_cast<long>(road.launchesBefore));
         reapOrphans();
@@ -195,8 +193,6 @@ int main(int argc, char** argv)
     }
     std::printf("\nDefault folders the settings pane showed were created where missing: Music %s\n",
                 exists(sandbox.home() + "/Music") ? "now exists" : "still missing");
-    if (sweep)
-        std::printf("Installer lock semaphore sets these runs made, now removed: %d\n", sweep->sweep());
     std::printf("%s\n", keep ? ("Sandbox kept at " + sandbox.root()).c_str() : "Sandbox removed.");
     std::printf("\ninstaller-demo: %s\n", ok ? "both roads behaved as expected" : "SOMETHING DID NOT GO AS EXPECTED");
     return ok ? 0 : 1;

@@ -51,6 +51,13 @@ std::unique_ptr<XpMutex>& installerMutex()
     return mutex;
 }
 
+// Set when the installer was asked to end while another installer held the lock: the file then
+// is that installer's mark, and clearing it is not ours to do.
+bool g_waitAbandoned = false;
+
+// How often a waiting installer looks at the lock again, and whether it should stop waiting.
+const unsigned int kLockPollMilliseconds = 100;
+
 void releaseInstallerMutex()
 {
     std::unique_ptr<XpMutex>& held = installerMutex();
@@ -95,11 +102,27 @@ std::optional<std::string> copyConfigrationedPath(const std::string& key, uint32
     if (stored)
         return stored;
     std::optional<std::string> folder = standardFolder(folderType);
-    if (!folder || !platform::makeDirectories(*folder))
+    std::optional<platform::DesktopUser> user = platform::desktopUser();
+    if (!folder || !platform::makeDirectories(*folder, user ? &*user : nullptr))
         return std::nullopt;
     if (key == kOruApplicationHomePathKey)
         return *folder + "/Ombrix";
     return folder;
+}
+
+// The target application's entry and its Exec line as an argument vector; nullopt with the
+// reason when it is missing or its Exec line cannot be used.
+std::optional<platform::DesktopEntry> findTarget(std::vector<std::string>& argv, std::string& why)
+{
+    std::optional<platform::DesktopEntry> entry =
+        platform::findApplicationEntry(std::string(TargetAppBundleId) + ".desktop", &why);
+    if (entry && !entry->has("Exec"))
+        why = entry->path + " has no Exec line";
+    else if (entry && !platform::splitExecLine(entry->raw.at("Exec"), argv, &why))
+        why = entry->path + ": " + why;
+    else
+        return entry;
+    return std::nullopt;
 }
 
 std::string joinArguments(const std::optional<std::vector<std::string>>& arguments)
@@ -121,6 +144,10 @@ void OruAppUtility::destoryMutex()
     XpStringT<char> fsPath(path);
     if (!platform::mutexFileExists(fsPath.GetBuffer()))
         return;
+    if (g_waitAbandoned) {
+        InstallerRecordActivity("mutex", "left to the other installer");
+        return;
+    }
     releaseInstallerMutex();
     std::string detail;
     if (platform::removeMutexFile(fsPath.GetBuffer(), &detail))
@@ -152,8 +179,21 @@ void OruAppUtility::createMutex()
         InstallerRecordActivity("mutex", "not-taken: " + detail);
         return;
     }
+    // Waits without limit like Lock(XP_INFINITE_TIMEOUT), but by trying again and again, so that
+    // the person can still end the installer (Ctrl-C) while another one holds the lock, and is
+    // told why nothing happens meanwhile.
     auto mutex = std::make_unique<XpMutex>(fsPath);
-    XpErr err = mutex->Lock(XP_INFINITE_TIMEOUT);
+    XpErr err = mutex->Lock(0);
+    if (err == XPERR_SYNC_TIMEOUT)
+        InstallerShowStatus(platform::bundleLocalizedString("msg_waiting_for_other_installer"));
+    for (; err == XPERR_SYNC_TIMEOUT; err = mutex->Lock(0)) {
+        if (InstallerInterruptRequested()) {
+            g_waitAbandoned = true;
+            InstallerRecordActivity("mutex-lock", "abandoned: the installer was ended while another one held it");
+            return;
+        }
+        XpThreadSleep(kLockPollMilliseconds);
+    }
     if (err == XPERR_OK) {
         installerMutex() = std::move(mutex);
         InstallerRecordActivity("mutex-lock", "held");
@@ -192,7 +232,7 @@ bool OruAppUtility::addToGlobalLoginItems()
     // 2-4. The authorization: the person grants the right, and the folder must be writable by
     // this process (the nearest existing folder, when the autostart folder is still to be made).
     if (!InstallerRequestAuthorization(kOruGlobalLoginItemsRight,
-                                       "The installer wants to start Ombrix at login for all users.")) {
+                                       platform::bundleLocalizedString("msg_login_item_authorization"))) {
         InstallerRecordActivity("login-item", "refused");
         return false;
     }
@@ -206,16 +246,13 @@ bool OruAppUtility::addToGlobalLoginItems()
         InstallerRecordActivity("login-item", "refused: " + probe + " is not writable");
         return false;
     }
-    // 5. The target application.
+    // 5. The target application, with an Exec line it can really be started from: an entry that
+    // the desktop could not run would be no login item at all.
     std::string why;
-    std::optional<platform::DesktopEntry> entry =
-        platform::findApplicationEntry(std::string(TargetAppBundleId) + ".desktop", &why);
+    std::vector<std::string> argv;
+    std::optional<platform::DesktopEntry> entry = findTarget(argv, why);
     if (!entry) {
         InstallerRecordActivity("login-item", "failed: " + why);
-        return false;
-    }
-    if (!entry->has("Exec")) {
-        InstallerRecordActivity("login-item", "failed: " + entry->path + " has no Exec line");
         return false;
     }
     // 6-7. The entry, icon included, at the end of the list: one autostart file per application.
@@ -237,18 +274,15 @@ bool OruAppUtility::addToGlobalLoginItems()
 bool OruAppUtility::launchApplicationWithArguments(const std::optional<std::vector<std::string>>& arguments)
 {
     std::string why;
-    std::optional<platform::DesktopEntry> entry =
-        platform::findApplicationEntry(std::string(TargetAppBundleId) + ".desktop", &why);
     std::vector<std::string> argv;
-    if (entry && !entry->has("Exec"))
-        why = entry->path + " has no Exec line";
-    else if (entry && !platform::splitExecLine(entry->raw.at("Exec"), argv, &why))
-        why = entry->path + ": " + why;
-    else if (entry) {
+    if (findTarget(argv, why)) {
         if (arguments)
             argv.insert(argv.end(), arguments->begin(), arguments->end());
-        if (platform::spawnDetached(argv, nullptr, &why)) {
-            InstallerRecordActivity("launch", joinArguments(arguments));
+        // Run as root for a desktop user, the application is the user's, not root's.
+        std::optional<platform::DesktopUser> user = platform::desktopUser();
+        if (platform::spawnDetached(argv, user ? &*user : nullptr, nullptr, &why)) {
+            std::string as = user ? " as " + (user->name.empty() ? "uid " + std::to_string(user->uid) : user->name) : "";
+            InstallerRecordActivity("launch", joinArguments(arguments) + as);
             return true;
         }
     }

@@ -11,6 +11,12 @@
 // The installer lock taken by createMutex is given back by destoryMutex, at the moment the file
 // goes, rather than when the installer process ends: both run on the host's main thread, which
 // is the owner that XpMutex requires. Should the process end first, the kernel gives it back.
+//
+// Run as root for a desktop user (sudo's SUDO_UID, pkexec's PKEXEC_UID, else the owner of $HOME
+// when that is not root), the plug-in works in that user's home and starts the target application
+// and makes the default folders as that user: a child process takes the user's groups and ids
+// before it runs the program or makes the folders. Only the login item for all users and the
+// installer mutex, which are the system's, are written as root.
 #ifndef ORUAPPUTILITY_H
 #define ORUAPPUTILITY_H
 
@@ -41,8 +47,11 @@ public:
     static void destoryMutex();
     // Sets the installer mutex mark: creates the empty file /var/tmp/Oru_5E19DF74-...-F1292401B8B6
     // (or reuses a regular file there) and takes the XpMutex named by it, waiting while another
-    // process holds it. When the file cannot be made (a symbolic link or anything else is at the
-    // path, or creation fails) it takes no lock and returns at once. Excludes destoryMutex.
+    // process holds it: the host is told (InstallerShowStatus), and when the host is asked to end
+    // meanwhile (InstallerInterruptRequested) the wait is given up, no lock is taken and the
+    // other installer's file is left to it by destoryMutex. When the file cannot be made (a
+    // symbolic link or anything else is at the path, or creation fails) it takes no lock and
+    // returns at once. Excludes destoryMutex.
     static void createMutex();
     // The four folders by key, each the stored preference (unchanged) or the default: the user's
     // Pictures, Videos, Music and Documents + "/Ombrix" XDG folders, creating a missing standard
@@ -50,10 +59,11 @@ public:
     static std::optional<std::map<std::string, std::string>> getHomePathSettings();
     // Writes the target application's autostart entry for all users after the person granted
     // "system.global-login-items." and the system autostart folder proved writable. false when
-    // refused, the application is missing, or the entry could not be written.
+    // refused, the application is missing, its Exec line cannot be started from (the entry is
+    // then not written: the recorded activity says why), or the entry could not be written.
     static bool addToGlobalLoginItems();
     // Starts the target application detached with `arguments` appended to its Exec line
-    // (nullopt: none). true when the process was started.
+    // (nullopt: none), as the desktop user when acting for one. true when the process was started.
     static bool launchApplicationWithArguments(const std::optional<std::vector<std::string>>& arguments);
     // Whether the target application's desktop entry is found (running or not).
     static bool alreadyInstalled();

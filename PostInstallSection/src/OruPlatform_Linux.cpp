@@ -2,20 +2,21 @@
 #include "OruPlatform_Linux.h"
 
 #include <dlfcn.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <libintl.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
@@ -26,8 +27,8 @@ namespace OruPlatform_Linux {
 namespace {
 
 const char* const kTextDomain = "PostInstallSection";
-// Desktop entries and settings files are small; anything larger is not what we are looking for.
-const std::streamsize kMaxTextFile = 1 << 20;
+// Desktop entries and settings files are small; what lies beyond this is not read.
+const size_t kMaxTextFile = 1 << 20;
 
 std::string errnoText(int err)
 {
@@ -43,17 +44,42 @@ std::string trim(const std::string& s)
     return s.substr(b, e - b + 1);
 }
 
+// Reads a regular file, at most kMaxTextFile bytes of it; a longer file gives its whole lines
+// within the cap. Anything else at the path (a FIFO, a device, a socket, a folder, also behind a
+// link) counts as absent: a device is never opened, and the open that follows the check cannot
+// block either, should a FIFO have been swapped in meanwhile. Links are followed: a settings file
+// kept elsewhere by a dotfile manager is still the user's own.
 bool readTextFile(const std::string& path, std::string& text)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
-    std::string data(static_cast<size_t>(kMaxTextFile) + 1, '\0');
-    in.read(&data[0], kMaxTextFile + 1);
-    std::streamsize n = in.gcount();
-    if (n > kMaxTextFile)
+    int fd;
+    do
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
         return false;
-    data.resize(static_cast<size_t>(n));
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    std::string data;
+    char buffer[65536];
+    while (ok && data.size() <= kMaxTextFile) {
+        ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, kMaxTextFile + 1 - data.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        data.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (!ok)
+        return false;
+    if (data.size() > kMaxTextFile) {
+        size_t lastLine = data.rfind('\n', kMaxTextFile - 1);
+        data.resize(lastLine == std::string::npos ? 0 : lastLine + 1);
+    }
     text.swap(data);
     return true;
 }
@@ -105,6 +131,28 @@ bool writeAll(int fd, const std::string& data)
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+// Takes the user's groups, group and user id, the user id last while the right to change the
+// others is still there. System calls only: it runs between fork and exec.
+bool becomeUser(const DesktopUser& user)
+{
+    return ::setgroups(user.groups.size(), user.groups.data()) == 0 && ::setgid(user.gid) == 0 &&
+           ::setuid(user.uid) == 0;
+}
+
+// A user or group id from the environment; nullopt when unset, malformed or 0 (root acts for itself).
+std::optional<uint32_t> idFromEnvironment(const char* name)
+{
+    const char* v = std::getenv(name);
+    if (!v || *v < '0' || *v > '9')
+        return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long id = std::strtoul(v, &end, 10);
+    if (errno != 0 || *end != '\0' || id == 0 || id >= 0xFFFFFFFFul)
+        return std::nullopt;
+    return static_cast<uint32_t>(id);
 }
 
 } // namespace
@@ -298,64 +346,122 @@ bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, s
     return true;
 }
 
-bool spawnDetached(const std::vector<std::string>& argv, pid_t* pid, std::string* error)
+bool spawnDetached(const std::vector<std::string>& argv, const DesktopUser* as, pid_t* pid, std::string* error)
 {
-    if (argv.empty()) {
+    auto fail = [error](const std::string& why) {
         if (error)
-            *error = "no program";
+            *error = why;
         return false;
+    };
+    if (argv.empty())
+        return fail("no program");
+    // Everything the child needs is prepared here: between fork and exec it may only make system
+    // calls, as the installer can have other threads.
+    std::string program = argv[0];
+    if (program.find('/') == std::string::npos) {
+        const char* path = std::getenv("PATH");
+        program.clear();
+        for (const std::string& dir : splitPathList(path ? path : "/usr/local/bin:/usr/bin:/bin")) {
+            struct stat st;
+            std::string candidate = dir + "/" + argv[0];
+            if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+                program = candidate;
+                break;
+            }
+        }
+        if (program.empty())
+            return fail(argv[0] + ": " + errnoText(ENOENT));
     }
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    // The installer's environment, with the identity of the person the program now belongs to.
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string var = *e;
+        if (!as || (var.rfind("HOME=", 0) != 0 && var.rfind("USER=", 0) != 0 && var.rfind("LOGNAME=", 0) != 0))
+            env.push_back(var);
+    }
+    if (as) {
+        env.push_back("HOME=" + as->home);
+        if (!as->name.empty())
+            env.insert(env.end(), {"USER=" + as->name, "LOGNAME=" + as->name});
+    }
+    std::vector<char*> envp;
+    for (const std::string& var : env)
+        envp.push_back(const_cast<char*>(var.c_str()));
+    envp.push_back(nullptr);
 
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
-    int rc = posix_spawnattr_init(&attr);
-    if (rc != 0) {
-        if (error)
-            *error = errnoText(rc);
-        return false;
+    // Not close-on-exec: should it land on 0, 1 or 2 (the installer's own were closed), it is
+    // already in place; anywhere else the child closes it.
+    int devNull = ::open("/dev/null", O_RDWR);
+    int report[2] = {-1, -1};
+    if (devNull < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
+        int err = errno;
+        if (devNull >= 0)
+            ::close(devNull);
+        return fail(errnoText(err));
     }
-    rc = posix_spawn_file_actions_init(&actions);
-    if (rc != 0) {
-        posix_spawnattr_destroy(&attr);
-        if (error)
-            *error = errnoText(rc);
-        return false;
+    if (report[1] < 3) { // above the standard three, which the child replaces
+        int moved = ::fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+        ::close(report[1]);
+        report[1] = moved;
     }
-    sigset_t empty, all;
-    sigemptyset(&empty);
-    sigfillset(&all);
-    // A new session: the application outlives the installer and its terminal. Signals the
-    // installer blocks or catches are reset so the application starts as from a desktop menu.
-    if (rc == 0)
-        rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (rc == 0)
-        rc = posix_spawnattr_setsigmask(&attr, &empty);
-    if (rc == 0)
-        rc = posix_spawnattr_setsigdefault(&attr, &all);
-    for (int fd = 0; rc == 0 && fd <= 2; ++fd)
-        rc = posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-    if (rc == 0)
-        rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    pid_t child = -1;
-    if (rc == 0) {
-        bool search = argv[0].find('/') == std::string::npos;
-        rc = search ? posix_spawnp(&child, args[0], &actions, &attr, args.data(), environ)
-                    : posix_spawn(&child, args[0], &actions, &attr, args.data(), environ);
+    pid_t child = report[1] < 0 ? -1 : ::fork();
+    if (child == 0) {
+        // A new session: the application outlives the installer and its terminal. Signals the
+        // installer blocks, catches or ignores are reset, so it starts as from a desktop menu. Its
+        // only descriptors are the standard three on /dev/null and the report pipe, which closes
+        // on exec; the stage that failed and errno go through the pipe.
+        int failure[2] = {0, 0};
+        struct sigaction byDefault;
+        std::memset(&byDefault, 0, sizeof byDefault);
+        byDefault.sa_handler = SIG_DFL;
+        for (int sig = 1; sig < NSIG; ++sig)
+            ::sigaction(sig, &byDefault, nullptr); // SIGKILL, SIGSTOP and the reserved ones refuse: fine
+        sigset_t none;
+        sigemptyset(&none);
+        const int out = report[1];
+        if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0 || ::setsid() < 0 || ::dup2(devNull, 0) < 0 ||
+            ::dup2(devNull, 1) < 0 || ::dup2(devNull, 2) < 0 || (out > 3 && ::close_range(3, out - 1, 0) != 0) ||
+            ::close_range(out + 1, ~0u, 0) != 0)
+            failure[1] = errno;
+        else if (as && !becomeUser(*as))
+            failure[0] = 1, failure[1] = errno;
+        else if (as && ::chdir(as->home.c_str()) != 0 && ::chdir("/") != 0)
+            failure[1] = errno;
+        else
+            ::execve(program.c_str(), args.data(), envp.data()), failure[0] = 2, failure[1] = errno;
+        ssize_t written = ::write(out, failure, sizeof failure);
+        (void)written; // nothing more to be done: the parent then sees a child that ended early
+        ::_exit(127);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        if (error)
-            *error = argv[0] + ": " + errnoText(rc);
-        return false;
+    int forkErr = errno;
+    ::close(report[1]);
+    ::close(devNull);
+    if (child < 0) {
+        ::close(report[0]);
+        return fail(errnoText(forkErr));
     }
-    if (pid)
-        *pid = child;
-    return true;
+    int failure[2] = {0, 0};
+    ssize_t n;
+    do
+        n = ::read(report[0], failure, sizeof failure);
+    while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (n == 0) {
+        if (pid)
+            *pid = child;
+        return true;
+    }
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (n != static_cast<ssize_t>(sizeof failure))
+        return fail(argv[0] + ": the child ended before it could run the program");
+    if (failure[0] == 1)
+        return fail("cannot become user " + std::to_string(as->uid) + ": " + errnoText(failure[1]));
+    return fail(argv[0] + ": " + errnoText(failure[1]));
 }
 
 // ---- settings and folders ----
@@ -396,8 +502,57 @@ std::optional<std::string> readIniValue(const std::string& file, const std::stri
     return found;
 }
 
+std::optional<DesktopUser> desktopUser()
+{
+    if (::geteuid() != 0)
+        return std::nullopt;
+    const char* home = std::getenv("HOME");
+    struct stat homeStat;
+    bool homeKnown = home && home[0] == '/' && ::stat(home, &homeStat) == 0;
+    std::optional<uint32_t> uid = idFromEnvironment("SUDO_UID");
+    std::optional<uint32_t> gid = uid ? idFromEnvironment("SUDO_GID") : std::nullopt;
+    if (!uid)
+        uid = idFromEnvironment("PKEXEC_UID");
+    if (!uid && homeKnown && homeStat.st_uid != 0)
+        uid = homeStat.st_uid;
+    if (!uid)
+        return std::nullopt;
+    DesktopUser user;
+    user.uid = *uid;
+    bool ownsHome = homeKnown && homeStat.st_uid == user.uid;
+    struct passwd pw;
+    struct passwd* known = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(user.uid, &pw, buffer.data(), buffer.size(), &known) != 0)
+        known = nullptr;
+    if (gid)
+        user.gid = *gid;
+    else if (known)
+        user.gid = known->pw_gid;
+    else if (ownsHome)
+        user.gid = homeStat.st_gid;
+    else
+        return std::nullopt; // a user nobody knows anything more of: no identity to take
+    user.groups.assign(1, user.gid);
+    if (known) {
+        user.name = known->pw_name;
+        int count = 64;
+        user.groups.resize(static_cast<size_t>(count));
+        if (::getgrouplist(known->pw_name, user.gid, user.groups.data(), &count) < 0) {
+            user.groups.resize(static_cast<size_t>(count));
+            ::getgrouplist(known->pw_name, user.gid, user.groups.data(), &count);
+        }
+        user.groups.resize(static_cast<size_t>(std::max(count, 1)));
+    }
+    user.home = ownsHome ? std::string(home) : known && known->pw_dir ? std::string(known->pw_dir) : std::string();
+    return user;
+}
+
 std::string homeDirectory()
 {
+    std::optional<DesktopUser> user = desktopUser();
+    if (user && !user->home.empty())
+        return user->home;
     const char* home = std::getenv("HOME");
     if (home && home[0] == '/')
         return home;
@@ -447,19 +602,35 @@ std::optional<std::string> userDirectory(const std::string& xdgName, const std::
     return home + "/" + fallbackName;
 }
 
-bool makeDirectories(const std::string& path)
+bool makeDirectories(const std::string& path, const DesktopUser* as)
 {
     if (path.empty() || path[0] != '/')
         return false;
-    size_t pos = 1;
-    for (;;) {
-        size_t slash = path.find('/', pos);
-        std::string part = path.substr(0, slash);
-        if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
+    std::vector<std::string> parts; // each folder from the top down
+    for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+        parts.push_back(path.substr(0, slash));
         if (slash == std::string::npos)
             break;
-        pos = slash + 1;
+    }
+    // System calls only: the same steps run in a child between fork and _exit.
+    auto make = [&parts] {
+        for (const std::string& part : parts)
+            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+                return false;
+        return true;
+    };
+    if (!as) {
+        if (!make())
+            return false;
+    } else {
+        pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(becomeUser(*as) && make() ? 0 : 1);
+        int status = 0;
+        while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return false;
     }
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

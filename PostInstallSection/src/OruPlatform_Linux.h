@@ -5,7 +5,11 @@
 // - It is started from its Exec line (unquoted by the Desktop Entry rules, field codes removed,
 //   our arguments appended) with posix_spawn in a new session, never through a shell.
 // - Its settings are read from its INI file $XDG_CONFIG_HOME/<bundle id>/<bundle id>.conf;
-//   the folder defaults are the user's XDG directories (user-dirs.dirs).
+//   the folder defaults are the user's XDG directories (user-dirs.dirs). These files lie in
+//   folders the user controls, so only a regular file is ever read (a FIFO, device or socket there,
+//   also behind a link, counts as absent and is never waited on), and at most 1 MiB of it.
+// - Run as root on behalf of a desktop user (see desktopUser), the application is started and the
+//   user's folders are made by a child process that has become that user first.
 // - A login item for all users is an autostart entry in the system autostart folder (the first of
 //   $XDG_CONFIG_DIRS, then "autostart"), written to a temporary name and renamed into place,
 //   never through a symbolic link.
@@ -16,6 +20,8 @@
 #define ORUPLATFORM_LINUX_H
 
 #include <sys/types.h>
+
+#include <cstdint>
 
 #include <map>
 #include <optional>
@@ -50,12 +56,32 @@ std::optional<DesktopEntry> findApplicationEntry(const std::string& desktopFileI
 // character outside quotes, or an empty command.
 bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, std::string* error);
 
+// The person an installer running as root works for, whose application and folders it must not
+// make root's.
+struct DesktopUser {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups; // supplementary groups
+    std::string name;          // "" when the password database does not know the user
+    std::string home;
+};
+
+// Whom a root installer acts for: SUDO_UID (with SUDO_GID), else PKEXEC_UID, else the owner of
+// $HOME when that is not root. nullopt when the process is not root or no such user is named
+// (then it acts for itself). The user's home is $HOME when the user owns it, else the password
+// database's.
+std::optional<DesktopUser> desktopUser();
+
 // Starts argv detached: a new session, signals at their defaults, standard input and output on
-// /dev/null. argv[0] without '/' is looked up in PATH. true once the program has been executed.
-bool spawnDetached(const std::vector<std::string>& argv, pid_t* pid, std::string* error);
+// /dev/null, no other descriptor. argv[0] without '/' is looked up in PATH. With `as`, the child
+// takes that user's groups, group and user id, HOME, USER and LOGNAME and starts in the user's
+// home before it runs the program. true once the program has been executed; otherwise false with
+// the reason.
+bool spawnDetached(const std::vector<std::string>& argv, const DesktopUser* as, pid_t* pid, std::string* error);
 
 // Reads `key` of `group` from an INI file, re-reading the file on every call. A value in double
 // quotes is unquoted (\" and \\ escapes). nullopt when the file, the group or the key is missing.
+// Of a file larger than 1 MiB, the whole lines within the first MiB are read.
 std::optional<std::string> readIniValue(const std::string& file, const std::string& group,
                                         const std::string& key);
 
@@ -63,10 +89,13 @@ std::optional<std::string> readIniValue(const std::string& file, const std::stri
 // $HOME/<fallbackName>. nullopt when no home folder can be found.
 std::optional<std::string> userDirectory(const std::string& xdgName, const std::string& fallbackName);
 
-// Creates the folder and its missing parents (0755 less the umask). true when it exists after.
-bool makeDirectories(const std::string& path);
+// Creates the folder and its missing parents (0755 less the umask), as `as` when given (in a child
+// process that has become that user, so what is made is the user's and no link the user planted
+// leads the installer elsewhere). true when it exists after.
+bool makeDirectories(const std::string& path, const DesktopUser* as = nullptr);
 
-// $HOME, else the password database entry of the real user; "" when neither is known.
+// The desktop user's home when acting for one, else $HOME, else the password database entry of
+// the real user; "" when none is known.
 std::string homeDirectory();
 // $XDG_CONFIG_HOME, default ~/.config.
 std::string configHome();

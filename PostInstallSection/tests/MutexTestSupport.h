@@ -1,5 +1,6 @@
-// Helpers for tests that touch the real installer mutex: clean-up of the file and of the semaphore
-// sets the test's processes made, and a probe process that tries the lock on request.
+// Helpers for the tests that touch the installer mutex. Each such test runs in a private lock
+// space of its own (OruPrivateLockSpace): its /var/tmp and its semaphores are seen by no other
+// run on the machine and vanish with it.
 #ifndef MUTEXTESTSUPPORT_H
 #define MUTEXTESTSUPPORT_H
 
@@ -9,12 +10,11 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
-constexpr char kInstallerMutexPath[] = "/var/tmp/Oru_5E19DF74-5852-4652-8EF3-F1292401B8B6";
+constexpr const char* kInstallerMutexPath = kOruInstallerMutexFile;
 
 inline bool exists(const std::string& path)
 {
@@ -30,62 +30,14 @@ inline void reapChildren()
     }
 }
 
-// At the end, removes a mutex file left behind (a regular one only), then the semaphore sets made
-// by this process or one of the processes noted.
-struct InstallerMutexCleanup : OruSemaphoreSweep {
-    ~InstallerMutexCleanup()
-    {
-        struct stat st;
-        if (::lstat(kInstallerMutexPath, &st) == 0 && S_ISREG(st.st_mode))
-            ::unlink(kInstallerMutexPath);
-    }
-};
-
-// A second process with an XpMutex built on the mutex file when the probe starts. tryLock() has it
-// try the lock (given back at once when taken) and returns the result code.
-class LockProbe {
-public:
-    explicit LockProbe(OruSemaphoreSweep& sweep)
-    {
-        if (::pipe(to_) != 0 || ::pipe(from_) != 0 || (pid_ = ::fork()) < 0)
-            return;
-        if (pid_ == 0) {
-            ::close(to_[1]);
-            ::close(from_[0]);
-            XpMutex mutex{XpStringT<char>(kInstallerMutexPath)};
-            char c;
-            while (::read(to_[0], &c, 1) == 1) {
-                XpErr err = mutex.TryLock();
-                if (err == XPERR_OK)
-                    mutex.Unlock();
-                if (::write(from_[1], &err, sizeof err) != sizeof err)
-                    break;
-            }
-            ::_exit(0);
-        }
-        sweep.notePid(pid_);
-        ::close(to_[0]);
-        ::close(from_[1]);
-    }
-    ~LockProbe()
-    {
-        ::close(to_[1]);
-        ::close(from_[0]);
-        if (pid_ > 0)
-            ::waitpid(pid_, nullptr, 0);
-    }
-    XpErr tryLock()
-    {
-        XpErr err = 0xFFFFFFFF;
-        if (::write(to_[1], "t", 1) != 1 || ::read(from_[0], &err, sizeof err) != sizeof err)
-            return 0xFFFFFFFF;
-        return err;
-    }
-
-private:
-    int to_[2] = {-1, -1};
-    int from_[2] = {-1, -1};
-    pid_t pid_ = -1;
-};
+// What this process, a second one beside the installer, gets when it tries the installer lock
+// through `mutex` (built on the mutex file while it existed); a lock taken is given back at once.
+inline XpErr tryLock(XpMutex& mutex)
+{
+    XpErr err = mutex.Lock(0);
+    if (err == XPERR_OK)
+        mutex.Unlock();
+    return err;
+}
 
 #endif
