@@ -32,6 +32,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -118,8 +119,7 @@ bool parseMountLine(const char* line, size_t n, MountEntry& entry)
         if (length[f] == 0)
             return false;
     }
-    char* end = nullptr;
-    entry.id = std::strtoull(std::string(field[0], length[0]).c_str(), &end, 10);
+    entry.id = std::strtoull(std::string(field[0], length[0]).c_str(), nullptr, 10);
     std::string device(field[2], length[2]);
     if (std::sscanf(device.c_str(), "%u:%u", &entry.major, &entry.minor) != 2)
         return false;

@@ -72,7 +72,8 @@ TEST(Xpfs, PathCommands)
         {{"path", "undisplay", "/:tmp:a/b"}, 0, "/tmp/a:b\n", ""},
         {{"path", "join", "--", "-a", "b"}, 0, "-a/b\n", ""},
         {{"path", "rel", "/a"}, 2, "", "xpfs: path rel: missing operand\nTry 'xpfs path rel --help'.\n"},
-        {{"path", "special", "attic"}, 2, "", "xpfs: path special: unknown folder 'attic'\nTry 'xpfs path special --help'.\n"},
+        {{"path", "special", "attic"}, 2, "",
+         "xpfs: path special: unknown folder 'attic'\nTry 'xpfs path special --help'.\n"},
         {{"path", "nothing"}, 2, "", "xpfs: path: unknown command 'nothing'\nTry 'xpfs path --help'.\n"},
         {{"nothing"}, 2, "", "xpfs: unknown command 'nothing'\nTry 'xpfs --help'.\n"},
     };
