@@ -116,21 +116,34 @@ bool icuHasLocale(const std::string& id)
     return false;
 }
 
+// Whether a text is 1 to 8 ASCII letters, or letters and digits.
+bool isLocalePart(const std::string& part, bool digitsToo)
+{
+    auto allowed = [digitsToo](char c) {
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        return letter || (digitsToo && c >= '0' && c <= '9');
+    };
+    return !part.empty() && part.size() <= 8 && std::all_of(part.begin(), part.end(), allowed);
+}
+
 // The ICU locale ID of a POSIX locale name, language[_territory][.codeset][@modifier]:
-// "sr_RS.UTF-8@latin" gives "sr_Latn_RS", "ca_ES.UTF-8@valencia" "ca_ES_VALENCIA", "C" and
-// "POSIX" en_US_POSIX.
+// "sr_RS.UTF-8@latin" gives "sr_Latn_RS", "ca_ES.UTF-8@valencia" "ca_ES_VALENCIA". "C", "POSIX"
+// and a name that is no locale name at all give en_US_POSIX, as the C library falls back to "C":
+// such a name must not reach ICU, which takes a locale ID as part of a file name (and whose
+// udat_open crashes on some, "100/1/1 0:0cnleia" for one).
 std::string icuLocaleOf(const std::string& posix)
 {
     std::string base = posix.substr(0, posix.find_first_of(".@"));
-    if (base.empty() || base == "C" || base == "POSIX")
+    size_t underscore = base.find('_');
+    std::string language = base.substr(0, underscore);
+    std::string territory = underscore == std::string::npos ? "" : base.substr(underscore + 1);
+    if (base == "C" || base == "POSIX" || !isLocalePart(language, false) ||
+        (underscore != std::string::npos && !isLocalePart(territory, true)))
         return "en_US_POSIX";
     size_t at = posix.find('@');
     if (at == std::string::npos)
         return base;
     std::string modifier = posix.substr(at + 1);
-    size_t underscore = base.find('_');
-    std::string language = base.substr(0, underscore);
-    std::string territory = underscore == std::string::npos ? "" : base.substr(underscore + 1);
     for (const Modifier& m : MODIFIERS) {
         if (strcasecmp(modifier.c_str(), m.name) != 0)
             continue;
@@ -249,7 +262,8 @@ public:
             udat_close(formatters_.back().format);
             formatters_.pop_back();
         }
-        formatters_.insert(formatters_.begin(), Formatter{locale, zone, dateStyle, timeStyle, format});
+        formatters_.insert(formatters_.begin(),
+                           Formatter{locale, zone, dateStyle, timeStyle, format});
         return format;
     }
 
