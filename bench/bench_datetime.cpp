@@ -308,13 +308,15 @@ public:
             {"BM_Decompose_XpDateTime", "BM_Decompose_ChronoCivil"},
             {"BM_Span_XpDateTime", "BM_Span_Chrono"},
             {"BM_LocalizedText_XpDateTime", "BM_LocalizedText_IcuOpenFormatter"},
-            {"BM_LocalizedTextSystemZone_XpDateTime", "BM_LocalizedTextSystemZone_IcuOpenFormatter"},
+            {"BM_LocalizedTextSystemZone_XpDateTime",
+             "BM_LocalizedTextSystemZone_IcuOpenFormatter"},
         };
         printf("\n%-38s %7s %10s %10s %10s %10s\n", "ours / theirs", "threads", "ours", "theirs",
                "wall", "cpu");
         for (const auto& p : pairs)
             for (int threads : {1, 4}) {
-                auto ours = times.find({p.first, threads}), theirs = times.find({p.second, threads});
+                auto ours = times.find({p.first, threads});
+                auto theirs = times.find({p.second, threads});
                 if (ours == times.end() || theirs == times.end())
                     continue;
                 printf("%-38s %7d %10.1f %10.1f %10.2f %10.2f\n", p.first + 3, threads,
@@ -322,8 +324,8 @@ public:
                        ours->second.first / theirs->second.first,
                        ours->second.second / theirs->second.second);
             }
-        printf("(ours and theirs: wall-clock ns per iteration, 1024 values in the calendar rows, one\n"
-               " in the text rows; wall and cpu: ratios of wall-clock and CPU time. Theirs is\n"
+        printf("(ours and theirs: wall-clock ns per iteration, 1024 values in the calendar rows,\n"
+               " one in the text rows; wall and cpu: ratios of wall-clock and CPU time. Theirs is\n"
                " std::chrono with days-from-civil, or ICU's udat_format on a formatter opened\n"
                " beforehand.)\n");
     }

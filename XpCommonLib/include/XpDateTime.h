@@ -30,18 +30,18 @@
 // - XpDateTimeSpan has IsValid(), and its 32/64-bit getters saturate at the limits of their type
 //   (and give 0 for a value that is not a number) instead of converting out of range.
 // - The localized texts are rendered by ICU in the locale named by LC_ALL, LC_TIME or LANG (the
-//   first that is set; "C" and "POSIX" mean en_US_POSIX) and in the zone named by TZ (or by
-//   /etc/localtime), with ICU's short/medium/long styles. A glibc modifier of the locale name
-//   selects the script or the variant: @latin, @cyrillic, @devanagari and @iqtelif the script
-//   (sr_RS.UTF-8@latin is Serbian in Latin letters), @valencia the variant. Where ICU has no data
-//   for the language in that script (be_BY@latin) the language keeps its usual script; other
-//   modifiers (@euro) are ignored. A zone that ICU does not know, or whose offset at that instant
-//   differs from the C library's, is shown as its fixed GMT offset. The texts use the proleptic
-//   Gregorian calendar of the value (ICU's switch to the Julian calendar before 1582 is turned
-//   off). A local time whose UTC time falls outside the years 100 to 9998 gives "" like an
-//   invalid value. Each thread keeps the ICU formatters it opened, keyed by locale, zone and
-//   styles; the environment is read at each call, so a change of TZ or of the locale counts at the
-//   next call.
+//   first that is set; "C", "POSIX" and a name that is no locale name mean en_US_POSIX) and in
+//   the zone named by TZ (or by /etc/localtime), with ICU's short/medium/long styles. A glibc
+//   modifier of the locale name selects the script or the variant: @latin, @cyrillic,
+//   @devanagari and @iqtelif the script (sr_RS.UTF-8@latin is Serbian in Latin letters),
+//   @valencia the variant. Where ICU has no data for the language in that script (be_BY@latin)
+//   the language keeps its usual script; other modifiers (@euro) are ignored. A zone that ICU
+//   does not know, or whose offset at that instant differs from the C library's, is shown as its
+//   fixed GMT offset. The texts use the proleptic Gregorian calendar of the value (ICU's switch to
+//   the Julian calendar before 1582 is turned off). A local time whose UTC time falls outside the
+//   years 100 to 9998 gives "" like an invalid value. Each thread keeps the ICU formatters it
+//   opened, keyed by locale, zone and styles; the environment is read at each call, so a change
+//   of TZ or of the locale counts at the next call.
 // - DateFormat and TimeFormat are ints underneath, so any int is a valid value of either:
 //   DateFormatShort (0) gives the short date, every other value the long date; TimeFormat and the
 //   flags have no effect.
