@@ -1,13 +1,26 @@
 // XpDateTime against what a user would write instead in C++17: std::chrono durations with the
 // days-from-civil algorithm (and its inverse) for the calendar, which C++17 lacks.
 // Three operations: fields -> day count, day count -> fields, and the difference in seconds.
+// The localized date-time text against ICU's udat_format on a formatter opened beforehand for the
+// same locale, zone and styles, on one thread and on four. A table of ratios (ours / theirs) ends
+// the run.
 #include <XpDateTime.h>
 
 #include <benchmark/benchmark.h>
 
+#include <unicode/udat.h>
+
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
 #include <random>
+#include <string>
+#include <utility>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -165,6 +178,176 @@ void BM_Span_Chrono(benchmark::State& state)
 }
 BENCHMARK(BM_Span_Chrono);
 
+// ---- localized text ----
+
+// The zone and locale of the text benchmarks: TZ is set in main before any benchmark runs, and the
+// "SystemZone" pair unsets it for its run, so that the library reads /etc/localtime.
+const char* const TEXT_ZONE = "Asia/Tokyo";
+const char* const TEXT_LOCALE = "en_US";
+
+// Local values of the years 1950 to 2050 and, for ICU, the instants they stand for in the zone
+// in force.
+std::vector<std::pair<XpDateTime, UDate>> textSamples()
+{
+    std::vector<std::pair<XpDateTime, UDate>> v;
+    for (const Sample& s : samples()) {
+        int year = 1950 + s.y % 101;
+        struct tm local = {};
+        local.tm_year = year - 1900;
+        local.tm_mon = s.m - 1;
+        local.tm_mday = s.d;
+        local.tm_hour = s.h;
+        local.tm_min = s.mi;
+        local.tm_sec = s.s;
+        local.tm_isdst = -1;
+        v.emplace_back(XpDateTime(year, s.m, s.d, s.h, s.mi, s.s), mktime(&local) * 1000.0);
+    }
+    return v;
+}
+
+// The zone in force as an Olson name: TZ, else the target of /etc/localtime.
+std::u16string zoneInForce()
+{
+    std::string name = getenv("TZ") != nullptr ? getenv("TZ") : "";
+    if (name.empty()) {
+        char link[4096];
+        ssize_t n = readlink("/etc/localtime", link, sizeof link - 1);
+        name.assign(link, n > 0 ? static_cast<size_t>(n) : 0);
+        size_t at = name.find("zoneinfo/");
+        name = at == std::string::npos ? "UTC" : name.substr(at + strlen("zoneinfo/"));
+    }
+    return std::u16string(name.begin(), name.end());
+}
+
+// Unsets TZ for one single-threaded run when asked to, and sets it back afterwards.
+struct ZoneForRun {
+    explicit ZoneForRun(bool system)
+        : system(system)
+    {
+        if (system)
+            unsetenv("TZ");
+        tzset();
+    }
+    ~ZoneForRun()
+    {
+        setenv("TZ", TEXT_ZONE, 1);
+        tzset();
+    }
+    bool system;
+};
+
+void localizedTextXp(benchmark::State& state, bool systemZone)
+{
+    ZoneForRun zone(systemZone && state.threads() == 1);
+    auto in = textSamples();
+    size_t i = 0;
+    for (auto _ : state) {
+        XpStringT<char> text = in[i++ % in.size()].first.GetLocalizedDateTimeString();
+        benchmark::DoNotOptimize(text.GetBuffer());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void localizedTextIcu(benchmark::State& state, bool systemZone)
+{
+    ZoneForRun zoneForRun(systemZone && state.threads() == 1);
+    auto in = textSamples();
+    std::u16string zone = zoneInForce();
+    UErrorCode status = U_ZERO_ERROR;
+    UDateFormat* format = udat_open(UDAT_MEDIUM, UDAT_MEDIUM, TEXT_LOCALE,
+                                    reinterpret_cast<const UChar*>(zone.data()),
+                                    static_cast<int32_t>(zone.size()), nullptr, 0, &status);
+    if (U_FAILURE(status)) {
+        state.SkipWithError("udat_open failed");
+        return;
+    }
+    size_t i = 0;
+    UChar text[256];
+    for (auto _ : state) {
+        UErrorCode s = U_ZERO_ERROR;
+        benchmark::DoNotOptimize(
+            udat_format(format, in[i++ % in.size()].second, text, 256, nullptr, &s));
+    }
+    udat_close(format);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_LocalizedText_XpDateTime(benchmark::State& state) { localizedTextXp(state, false); }
+void BM_LocalizedText_IcuOpenFormatter(benchmark::State& state) { localizedTextIcu(state, false); }
+BENCHMARK(BM_LocalizedText_XpDateTime)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_LocalizedText_IcuOpenFormatter)->Threads(1)->Threads(4)->UseRealTime();
+
+// TZ unset: the library reads /etc/localtime's target at each call (and the C library stats it).
+void BM_LocalizedTextSystemZone_XpDateTime(benchmark::State& state)
+{
+    localizedTextXp(state, true);
+}
+void BM_LocalizedTextSystemZone_IcuOpenFormatter(benchmark::State& state)
+{
+    localizedTextIcu(state, true);
+}
+BENCHMARK(BM_LocalizedTextSystemZone_XpDateTime);
+BENCHMARK(BM_LocalizedTextSystemZone_IcuOpenFormatter);
+
+// Prints every run as usual and keeps its time per iteration for the ratio table.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+                times[{run.run_name.function_name, run.threads}] = {run.GetAdjustedRealTime(),
+                                                                      run.GetAdjustedCPUTime()};
+    }
+
+    void PrintRatios() const
+    {
+        const std::pair<const char*, const char*> pairs[] = {
+            {"BM_Fields_XpDateTime", "BM_Fields_ChronoCivil"},
+            {"BM_Decompose_XpDateTime", "BM_Decompose_ChronoCivil"},
+            {"BM_Span_XpDateTime", "BM_Span_Chrono"},
+            {"BM_LocalizedText_XpDateTime", "BM_LocalizedText_IcuOpenFormatter"},
+            {"BM_LocalizedTextSystemZone_XpDateTime",
+             "BM_LocalizedTextSystemZone_IcuOpenFormatter"},
+        };
+        printf("\n%-38s %7s %10s %10s %10s %10s\n", "ours / theirs", "threads", "ours", "theirs",
+               "wall", "cpu");
+        for (const auto& p : pairs)
+            for (int threads : {1, 4}) {
+                auto ours = times.find({p.first, threads});
+                auto theirs = times.find({p.second, threads});
+                if (ours == times.end() || theirs == times.end())
+                    continue;
+                printf("%-38s %7d %10.1f %10.1f %10.2f %10.2f\n", p.first + 3, threads,
+                       ours->second.first, theirs->second.first,
+                       ours->second.first / theirs->second.first,
+                       ours->second.second / theirs->second.second);
+            }
+        printf("(ours and theirs: wall-clock ns per iteration, 1024 values in the calendar rows,\n"
+               " one in the text rows; wall and cpu: ratios of wall-clock and CPU time. Theirs is\n"
+               " std::chrono with days-from-civil, or ICU's udat_format on a formatter opened\n"
+               " beforehand.)\n");
+    }
+
+private:
+    std::map<std::pair<std::string, int64_t>, std::pair<double, double>> times;   // wall, cpu
+};
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    // Both sides format in the same zone and locale; the library reads them from the environment.
+    setenv("TZ", TEXT_ZONE, 1);
+    setenv("LC_ALL", "en_US.UTF-8", 1);
+    tzset();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatios();
+    benchmark::Shutdown();
+    return 0;
+}

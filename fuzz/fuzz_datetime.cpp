@@ -1,7 +1,10 @@
-// Fuzz target for XpDateTime::FromString: arbitrary text parsed with one of a fixed set of
-// formats (the first input byte picks it). Whatever is parsed must be either rejected without
-// changing the value, or a valid value whose fields lie in the calendar and convert back to the
-// same day count; the arithmetic and text operations must then accept it without fault.
+// Fuzz target for XpDateTime::FromString and the localized texts: arbitrary text parsed with one
+// of a fixed set of formats (the first input byte picks it). Whatever is parsed must be either
+// rejected without changing the value, or a valid value whose fields lie in the calendar and
+// convert back to the same day count; the arithmetic and text operations must then accept it
+// without fault. The second byte is the DateFormat value (any int is one), and text after a '|'
+// is the locale name put in LC_ALL (glibc modifiers included), so that the locale parsing and the
+// per-thread formatter cache see arbitrary names.
 #include <XpDateTime.h>
 
 #include <cstddef>
@@ -33,12 +36,24 @@ void check(bool condition, const char* what)
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    setenv("TZ", "America/New_York", 1);   // a zone with summer time
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size == 0)
+    if (size < 2)
         return 0;
     const char* format = FORMATS[data[0] % (sizeof FORMATS / sizeof FORMATS[0])];
-    std::string text(reinterpret_cast<const char*>(data + 1), size - 1);   // stops at a NUL byte
+    int dateFormatValue = static_cast<signed char>(data[1]) * 1000003;
+    auto dateFormat = static_cast<XpDateTime::DateFormat>(dateFormatValue);
+    std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
+    text = text.c_str();   // up to a NUL byte
+    size_t bar = text.find('|');
+    std::string locale = bar == std::string::npos ? "" : text.substr(bar + 1);
+    text = text.substr(0, bar);
 
     XpDateTime dt(1234.5);
     bool parsed = dt.FromString(XpStringT<char>(text.c_str()), XpStringT<char>(format));
@@ -68,5 +83,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     XpDateTime moved = dt + XpDateTimeSpan(0, 0, 0, 1);
     check(!moved.IsValid() || moved > dt, "one second later");
     check(dt.GetDayOfYear() >= 1 && dt.GetDayOfYear() <= 366, "day of year");
+
+    // Away from the ends of the range the local time has a UTC time, so the texts are not empty
+    // (in a locale ICU refuses they may be).
+    if (locale.empty())
+        unsetenv("LC_ALL");
+    else
+        setenv("LC_ALL", locale.c_str(), 1);
+    XpStringT<char> date = dt.GetLocalizedDateString(dateFormat);
+    XpStringT<char> dateTime = dt.GetLocalizedDateTimeString(dateFormat);
+    bool inside = year > 100 && year < 9998;
+    check(!inside || !locale.empty() || (!date.IsEmpty() && !dateTime.IsEmpty()),
+          "no localized text");
     return 0;
 }

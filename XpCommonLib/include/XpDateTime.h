@@ -23,22 +23,28 @@
 //   length later, read with the offset that was in force before the change).
 // - operator long() of an invalid value, or of one that does not decompose, is (time_t)-1, the
 //   value mktime itself uses for failure.
-// - ShiftToFoward/ShiftToBackward add up hours, minutes and seconds in 64 bits, so large
-//   arguments cannot overflow. Span counts a value that '+=' pushed beyond the range as it
-//   stands, but one beyond +-2e9 days (or not a number) as +-2e9 days, so no conversion overflows.
+// - Span counts a value that '+=' pushed beyond the range as it stands, but one beyond +-2e9 days
+//   (or not a number) as +-2e9 days, so no conversion overflows.
 // - GetMonthDays and GetTotalDays answer -1 for a month outside 1 to 12 instead of reading past
 //   their tables.
 // - XpDateTimeSpan has IsValid(), and its 32/64-bit getters saturate at the limits of their type
 //   (and give 0 for a value that is not a number) instead of converting out of range.
 // - The localized texts are rendered by ICU in the locale named by LC_ALL, LC_TIME or LANG (the
-//   first that is set; "C" and "POSIX" mean en_US_POSIX) and in the zone named by TZ (or by
-//   /etc/localtime), with ICU's short/medium/long styles. A zone that ICU does not know, or whose
-//   offset at that instant differs from the C library's, is shown as its fixed GMT offset. The
-//   texts use the proleptic Gregorian calendar of the value (ICU's switch to the Julian calendar
-//   before 1582 is turned off). A local time whose UTC time falls outside the years 100 to 9998
-//   gives "" like an invalid value.
-// - DateFormat and TimeFormat only select among these styles: DateFormatShort (0) gives the short
-//   date, every other DateFormat the long date; TimeFormat and the flags have no effect.
+//   first that is set; "C", "POSIX" and a name that is no locale name mean en_US_POSIX) and in
+//   the zone named by TZ (or by /etc/localtime), with ICU's short/medium/long styles. A glibc
+//   modifier of the locale name selects the script or the variant: @latin, @cyrillic,
+//   @devanagari and @iqtelif the script (sr_RS.UTF-8@latin is Serbian in Latin letters),
+//   @valencia the variant. Where ICU has no data for the language in that script (be_BY@latin)
+//   the language keeps its usual script; other modifiers (@euro) are ignored. A zone that ICU
+//   does not know, or whose offset at that instant differs from the C library's, is shown as its
+//   fixed GMT offset. The texts use the proleptic Gregorian calendar of the value (ICU's switch to
+//   the Julian calendar before 1582 is turned off). A local time whose UTC time falls outside the
+//   years 100 to 9998 gives "" like an invalid value. Each thread keeps the ICU formatters it
+//   opened, keyed by locale, zone and styles; the environment is read at each call, so a change
+//   of TZ or of the locale counts at the next call.
+// - DateFormat and TimeFormat are ints underneath, so any int is a valid value of either:
+//   DateFormatShort (0) gives the short date, every other value the long date; TimeFormat and the
+//   flags have no effect.
 // - Local times that do not exist or exist twice at a daylight-saving change are converted to UTC
 //   as mktime resolves them (see operator long()).
 #ifndef XPDATETIME_H
@@ -121,9 +127,10 @@ private:
 class XP_API XpDateTime {
 public:
     // Date styles of GetLocalizedDateString: short ("3/4/09") or long ("March 4, 2009").
-    enum DateFormat { DateFormatShort = 0, DateFormatLong = 1 };
+    // Any int is a value: 0 is the short style, every other value the long one.
+    enum DateFormat : int { DateFormatShort = 0, DateFormatLong = 1 };
     // Accepted by the time and date-time texts for their shape; it does not change the result.
-    enum TimeFormat { TimeFormatDefault = 0 };
+    enum TimeFormat : int { TimeFormatDefault = 0 };
 
     // 0.0 and invalid.
     XpDateTime();
@@ -193,8 +200,9 @@ public:
     // Shifts in place; the flag stays as it was.
     XpDateTime& operator+=(XpDateTimeSpan span);
     XpDateTime& operator-=(XpDateTimeSpan span);
-    // Shifts by hours, minutes and seconds; the flag becomes the range test of the result and is
-    // returned.
+    // Shifts by hours * 3600 + minutes * 60 + seconds, summed as a 32-bit integer that wraps
+    // around (a sum beyond +-2^31 seconds, about 68 years, moves the other way); the flag becomes
+    // the range test of the result and is returned.
     bool ShiftToFoward(int hours, int minutes, int seconds);
     bool ShiftToBackward(int hours, int minutes, int seconds);
 

@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -547,18 +548,31 @@ XpDateTime& XpDateTime::operator-=(XpDateTimeSpan span)
     return *this;
 }
 
+namespace {
+
+// hours * 3600 + minutes * 60 + seconds as a 32-bit integer, wrapping around modulo 2^32 like the
+// platform's int arithmetic does, but without signed overflow.
+double shiftInDays(int hours, int minutes, int seconds)
+{
+    uint32_t sum = static_cast<uint32_t>(hours) * 3600u + static_cast<uint32_t>(minutes) * 60u +
+                   static_cast<uint32_t>(seconds);
+    long long shift = sum <= 0x7FFFFFFFu ? static_cast<long long>(sum)
+                                         : static_cast<long long>(sum) - 0x100000000LL;
+    return static_cast<double>(shift) / 86400.0;
+}
+
+} // namespace
+
 bool XpDateTime::ShiftToFoward(int hours, int minutes, int seconds)
 {
-    long long shift = hours * 3600LL + minutes * 60LL + seconds;
-    value = dateFromDouble(doubleFromDate(value) + static_cast<double>(shift) / 86400.0);
+    value = dateFromDouble(doubleFromDate(value) + shiftInDays(hours, minutes, seconds));
     valid = dateInRange(value);
     return valid;
 }
 
 bool XpDateTime::ShiftToBackward(int hours, int minutes, int seconds)
 {
-    long long shift = hours * 3600LL + minutes * 60LL + seconds;
-    value = dateFromDouble(doubleFromDate(value) - static_cast<double>(shift) / 86400.0);
+    value = dateFromDouble(doubleFromDate(value) - shiftInDays(hours, minutes, seconds));
     valid = dateInRange(value);
     return valid;
 }
