@@ -45,6 +45,22 @@ public:
     static bool IsHidden(const XpStringT<char>& path);
     // Always XPERR_FILE_NOT_SUPPORTED: a name is hidden by its leading dot alone.
     static XpErr SetHidden(const XpStringT<char>& path, bool hidden);
+
+    // ---- Directories ----
+
+    // Makes one directory with mode 0755 (less the process's file-creation mask). 0 on success;
+    // XPERR_FILE_EXISTS when something exists at path (a symbolic link is not followed),
+    // XPERR_FILE_PARENT_NOT_FOUND when the containing directory is missing,
+    // XPERR_FILE_ACCESS_DENIED on a read-only volume or without permission, XPERR_FILE_DISK_FULL,
+    // else XPERR_FILE_MAKE_DIR_FAILED (XPERR_FILE_PARENT_NOT_FOUND when the containing
+    // directory does not exist).
+    static XpErr MakeDir(const XpStringT<char>& path);
+    // Makes every missing directory of an absolute path, outermost first (/a, /a/b, /a/b/c).
+    // XPERR_FILE_MAKE_DIR_FAILED for a path not beginning with '/'. Levels that exist already
+    // are passed over; the first other failure is returned and the levels made before it stay.
+    // The last level answers as MakeDir does, so a path that exists already, or that ends with
+    // '/', gives XPERR_FILE_EXISTS.
+    static XpErr MakeDirRecursively(const XpStringT<char>& path);
 };
 
 #endif

@@ -1,0 +1,160 @@
+// xpfs: a command-line tool over XpCommonLib's file half, in the manner of gio and coreutils.
+//
+//   xpfs GROUP [COMMAND] [OPERAND...]
+//
+// The dispatcher finds the command in the table that the group files fill, answers --help at
+// every level, and otherwise hands the operands to the command.
+#include "xpfs.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::vector<XpfsCommand>& table()
+{
+    static std::vector<XpfsCommand> commands;   // filled during static initialisation
+    return commands;
+}
+
+// The table in the order of the help texts: by group, then command (registration follows the
+// link order, which says nothing).
+void sortTable()
+{
+    std::stable_sort(table().begin(), table().end(), [](const XpfsCommand& a, const XpfsCommand& b) {
+        int byGroup = std::strcmp(a.group, b.group);
+        return byGroup != 0 ? byGroup < 0 : std::strcmp(a.name ? a.name : "", b.name ? b.name : "") < 0;
+    });
+}
+
+bool isHelp(const char* arg)
+{
+    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+}
+
+void printCommandLine(FILE* out, const XpfsCommand& c)
+{
+    std::fprintf(out, "  xpfs %s %s\n      %s\n", xpfsCommandName(c).c_str(), c.usage, c.summary);
+}
+
+void printToolHelp(FILE* out)
+{
+    std::fprintf(out,
+                 "Usage: xpfs GROUP [COMMAND] [OPERAND...]\n"
+                 "File and path operations of XpCommonLib from the command line.\n\n"
+                 "Commands:\n");
+    for (const XpfsCommand& c : table())
+        printCommandLine(out, c);
+    std::fprintf(out,
+                 "\n'xpfs GROUP --help' and 'xpfs GROUP COMMAND --help' describe a group or a command.\n"
+                 "Exit status: 0 success, 1 an operation failed, 2 usage error.\n"
+                 "Failures are reported on stderr as 'xpfs: COMMAND: OPERAND: XPERR_NAME'.\n");
+}
+
+void printGroupHelp(const char* group)
+{
+    std::printf("Usage: xpfs %s COMMAND [OPERAND...]\n\nCommands:\n", group);
+    for (const XpfsCommand& c : table())
+        if (std::strcmp(c.group, group) == 0)
+            printCommandLine(stdout, c);
+}
+
+void printCommandHelp(const XpfsCommand& c)
+{
+    std::printf("Usage: xpfs %s %s\n%s\n", xpfsCommandName(c).c_str(), c.usage, c.summary);
+    if (c.help)
+        std::printf("\n%s\n", c.help);
+}
+
+// Runs c on its operands, or shows its help when one of them (before "--") asks for it.
+int runCommand(const XpfsCommand& c, int argc, char** argv)
+{
+    for (int i = 0; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (isHelp(argv[i])) {
+            printCommandHelp(c);
+            return XPFS_OK;
+        }
+    if (argc > 0 && std::strcmp(argv[0], "--") == 0) {
+        ++argv;
+        --argc;
+    }
+    return c.run(c, argc, argv);
+}
+
+} // namespace
+
+XpfsRegistration::XpfsRegistration(const XpfsCommand* commands, int count)
+{
+    table().insert(table().end(), commands, commands + count);
+}
+
+std::string xpfsCommandName(const XpfsCommand& command)
+{
+    return command.name ? std::string(command.group) + " " + command.name : std::string(command.group);
+}
+
+void xpfsReportError(const XpfsCommand& command, const char* operand, XpErr err)
+{
+    const char* name = XpErrName(err);
+    std::fflush(stdout);   // keep the order of results and messages on a shared terminal
+    if (name)
+        std::fprintf(stderr, "xpfs: %s: %s: %s\n", xpfsCommandName(command).c_str(), operand, name);
+    else
+        std::fprintf(stderr, "xpfs: %s: %s: 0x%X\n", xpfsCommandName(command).c_str(), operand, err);
+}
+
+int xpfsUsageError(const XpfsCommand& command, const std::string& message)
+{
+    std::string name = xpfsCommandName(command);
+    std::fprintf(stderr, "xpfs: %s: %s\nTry 'xpfs %s --help'.\n", name.c_str(), message.c_str(), name.c_str());
+    return XPFS_USAGE;
+}
+
+int xpfsCheckOperands(const XpfsCommand& command, int argc, int min, int max)
+{
+    if (argc < min)
+        return xpfsUsageError(command, "missing operand");
+    if (max >= 0 && argc > max)
+        return xpfsUsageError(command, "too many operands");
+    return XPFS_OK;
+}
+
+int main(int argc, char** argv)
+{
+    sortTable();
+    if (argc < 2) {
+        printToolHelp(stderr);
+        return XPFS_USAGE;
+    }
+    if (isHelp(argv[1])) {
+        printToolHelp(stdout);
+        return XPFS_OK;
+    }
+    const char* group = argv[1];
+    bool known = false;
+    for (const XpfsCommand& c : table()) {
+        if (std::strcmp(c.group, group) != 0)
+            continue;
+        known = true;
+        if (c.name == nullptr)
+            return runCommand(c, argc - 2, argv + 2);
+        if (argc >= 3 && std::strcmp(c.name, argv[2]) == 0)
+            return runCommand(c, argc - 3, argv + 3);
+    }
+    if (!known) {
+        std::fprintf(stderr, "xpfs: unknown command '%s'\nTry 'xpfs --help'.\n", group);
+        return XPFS_USAGE;
+    }
+    if (argc >= 3 && isHelp(argv[2])) {
+        printGroupHelp(group);
+        return XPFS_OK;
+    }
+    if (argc < 3)
+        std::fprintf(stderr, "xpfs: %s: missing command\n", group);
+    else
+        std::fprintf(stderr, "xpfs: %s: unknown command '%s'\n", group, argv[2]);
+    std::fprintf(stderr, "Try 'xpfs %s --help'.\n", group);
+    return XPFS_USAGE;
+}

@@ -1,0 +1,168 @@
+// xpfs path: the path operations of XpPathUtil, one result per line.
+#include "xpfs.h"
+
+#include <XpPathUtil.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+typedef XpStringT<char> Str;
+
+void printLine(const Str& text)
+{
+    std::printf("%s\n", text.GetBuffer());
+}
+
+int runSplit(const XpfsCommand& self, int argc, char** argv)
+{
+    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
+        return usage;
+    for (int i = 0; i < argc; ++i) {
+        Str dir, name, ext;
+        XpPathUtil::SplitPath(Str(argv[i]), &dir, &name, &ext);
+        std::printf("%s\t%s\t%s\n", dir.GetBuffer(), name.GetBuffer(), ext.GetBuffer());
+    }
+    return XPFS_OK;
+}
+
+int runJoin(const XpfsCommand& self, int argc, char** argv)
+{
+    if (int usage = xpfsCheckOperands(self, argc, 2, -1))
+        return usage;
+    Str joined(argv[0]);
+    for (int i = 1; i < argc; ++i)
+        joined = XpPathUtil::Concatenate(joined, Str(argv[i]));
+    printLine(joined);
+    return XPFS_OK;
+}
+
+int runRel(const XpfsCommand& self, int argc, char** argv)
+{
+    if (int usage = xpfsCheckOperands(self, argc, 2, 2))
+        return usage;
+    static const char* const names[] = {"child", "parent", "same", "unrelated"};
+    std::printf("%s\n", names[XpPathUtil::CheckPathRelationship(Str(argv[0]), Str(argv[1]))]);
+    return XPFS_OK;
+}
+
+// Runs convert on every operand; an empty answer is a failure reported with err.
+int eachOperand(const XpfsCommand& self, int argc, char** argv, Str (*convert)(const Str&), XpErr err)
+{
+    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
+        return usage;
+    int status = XPFS_OK;
+    for (int i = 0; i < argc; ++i) {
+        Str result = convert(Str(argv[i]));
+        if (result.IsEmpty()) {
+            xpfsReportError(self, argv[i], err);
+            status = XPFS_FAILED;
+        } else {
+            printLine(result);
+        }
+    }
+    return status;
+}
+
+int runRoot(const XpfsCommand& self, int argc, char** argv)
+{
+    return eachOperand(self, argc, argv, XpPathUtil::GetRootPath, XPERR_FILE_DEVICE_NOT_AVAILABLE);
+}
+
+int runDisplay(const XpfsCommand& self, int argc, char** argv)
+{
+    return eachOperand(self, argc, argv, XpPathUtil::ConvertSystemPathToDisplayPath, XPERR_FILE_NOT_FOUND);
+}
+
+int runUndisplay(const XpfsCommand& self, int argc, char** argv)
+{
+    return eachOperand(self, argc, argv, XpPathUtil::ConvertDisplayPathToSystemPath, XPERR_FILE_INVALID_PATH);
+}
+
+const struct {
+    const char* name;
+    XpPathUtil::pathtype type;
+} kSpecialNames[] = {
+    {"temporary", XpPathUtil::PATH_TEMPORARY},      {"pictures", XpPathUtil::PATH_PICTURES},
+    {"movies", XpPathUtil::PATH_MOVIES},            {"music", XpPathUtil::PATH_MUSIC},
+    {"home", static_cast<XpPathUtil::pathtype>(4)}, {"desktop", XpPathUtil::PATH_DESKTOP},
+    {"app-support", XpPathUtil::PATH_APP_SUPPORT},  {"app-resources", XpPathUtil::PATH_APP_RESOURCES},
+    {"app-bundle", XpPathUtil::PATH_APP_BUNDLE},
+};
+
+int runSpecial(const XpfsCommand& self, int argc, char** argv)
+{
+    bool create = false;
+    if (argc > 0 && std::strcmp(argv[0], "--create") == 0) {
+        create = true;
+        ++argv;
+        --argc;
+    }
+    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
+        return usage;
+    int status = XPFS_OK;
+    for (int i = 0; i < argc; ++i) {
+        bool found = false;
+        XpPathUtil::pathtype type = XpPathUtil::PATH_TEMPORARY;
+        for (const auto& s : kSpecialNames)
+            if (std::strcmp(s.name, argv[i]) == 0) {
+                type = s.type;
+                found = true;
+            }
+        char* end = nullptr;
+        long number = std::strtol(argv[i], &end, 10);
+        if (!found && *argv[i] != '\0' && *end == '\0' && number >= 0 && number <= 0x7FFFFFFF) {
+            type = static_cast<XpPathUtil::pathtype>(number);
+            found = true;
+        }
+        if (!found)
+            return xpfsUsageError(self, std::string("unknown folder '") + argv[i] + "'");
+        Str folder = XpPathUtil::GetSpecialPath(type, create);
+        if (folder.IsEmpty()) {
+            xpfsReportError(self, argv[i], create ? XPERR_FILE_MAKE_DIR_FAILED : XPERR_FILE_PATH_NOT_FOUND);
+            status = XPFS_FAILED;
+        } else {
+            printLine(folder);
+        }
+    }
+    return status;
+}
+
+int runCompare(const XpfsCommand& self, int argc, char** argv)
+{
+    if (int usage = xpfsCheckOperands(self, argc, 2, 2))
+        return usage;
+    std::printf("%d\n", XpPathUtil::CompareLogical(Str(argv[0]), Str(argv[1])));
+    return XPFS_OK;
+}
+
+const XpfsCommand kCommands[] = {
+    {"path", "split", "PATH...", "Print directory, name and extension of each PATH, separated by tabs.",
+     "The directory keeps its tail delimiter; the extension keeps its dot. One tail delimiter of\n"
+     "PATH is ignored: '/a/b.txt' and '/a/b.txt/' both give '/a/', 'b', '.txt'.", runSplit},
+    {"path", "join", "PATH NAME...", "Join PATH and each NAME with exactly one '/' between them.",
+     "One leading '/' of each NAME is dropped; an empty NAME adds a tail delimiter.", runJoin},
+    {"path", "rel", "PATH1 PATH2", "Print how PATH1 relates to PATH2: child, parent, same or unrelated.",
+     "Text only, ignoring letter case and a tail delimiter: '/a/b' is a child of '/A/'.", runRel},
+    {"path", "root", "PATH...", "Print the mount point of the volume holding each PATH.",
+     "The nearest existing folder at or above PATH decides. A path under /media, /mnt or\n"
+     "/run/media whose volume is not mounted has no root (XPERR_FILE_DEVICE_NOT_AVAILABLE).",
+     runRoot},
+    {"path", "display", "PATH...", "Print the colon-separated display path of each existing PATH.",
+     "The volume name comes first ('/' for the root volume, else the last component of the\n"
+     "mount point), then the components; a ':' inside a name shows as '/'.", runDisplay},
+    {"path", "undisplay", "DISPLAY-PATH...", "Turn each colon-separated display path back into a path.",
+     nullptr, runUndisplay},
+    {"path", "special", "[--create] FOLDER...", "Print a special folder.",
+     "FOLDER is temporary, pictures, movies, music, home, desktop, app-support, app-resources,\n"
+     "app-bundle, or the folder's number. --create makes a missing folder (not the program's\n"
+     "own folders).", runSpecial},
+    {"path", "compare", "NAME1 NAME2", "Print -1, 0 or 1 as NAME1 sorts before, with or after NAME2.",
+     "Digit runs compare by value and letters without case: file2 sorts before File10.", runCompare},
+};
+
+XpfsRegistration registration(kCommands, sizeof kCommands / sizeof kCommands[0]);
+
+} // namespace

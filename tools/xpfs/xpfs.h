@@ -1,0 +1,47 @@
+// xpfs: the command table shared by the dispatcher and the command groups.
+//
+// Each group lives in its own source file (path.cpp, ...) and registers its commands with one
+// static XpfsRegistration; the dispatcher (main.cpp) knows no group by name. Adding a group
+// means adding a source file: the build takes every .cpp of this folder.
+#ifndef XPFS_H
+#define XPFS_H
+
+#include <XpCommonLib.h>
+
+#include <string>
+
+// Exit status of every command.
+enum XpfsStatus {
+    XPFS_OK = 0,        // every operation succeeded
+    XPFS_FAILED = 1,    // an operation failed (each failure reported on stderr)
+    XPFS_USAGE = 2,     // the command line was not understood
+};
+
+struct XpfsCommand {
+    const char* group;     // first word: "path", "ls", ...
+    const char* name;      // second word ("split"), or null for a group that is one command
+    const char* usage;     // operands after the command words: "PATH..."
+    const char* summary;   // one line for the command list
+    const char* help;      // further lines for --help (may be null)
+    // Runs the command on its operands (argv[0] is the first operand; "--help" has been dealt
+    // with). Returns an XpfsStatus.
+    int (*run)(const XpfsCommand& self, int argc, char** argv);
+};
+
+// Adds a group's commands to the table. Use one static object per group file.
+struct XpfsRegistration {
+    XpfsRegistration(const XpfsCommand* commands, int count);
+};
+
+// "path split", or "ls": the words that name a command in messages.
+std::string xpfsCommandName(const XpfsCommand& command);
+// Reports a failed operation: "xpfs: <command>: <operand>: <XpErr name>" on stderr.
+void xpfsReportError(const XpfsCommand& command, const char* operand, XpErr err);
+// Reports a usage error ("xpfs: <command>: <message>" and a hint to --help) and returns
+// XPFS_USAGE.
+int xpfsUsageError(const XpfsCommand& command, const std::string& message);
+// XPFS_USAGE with a message when argc is outside [min, max] (max < 0: no upper bound), else
+// XPFS_OK.
+int xpfsCheckOperands(const XpfsCommand& command, int argc, int min, int max);
+
+#endif
