@@ -2,14 +2,13 @@
 // byte orders, and the exit statuses; the tool and find run as real processes (argv, no shell).
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,8 +17,10 @@ extern char** environ;
 
 namespace {
 
-// Standard output and exit status of a program.
-std::pair<std::string, int> run(std::vector<std::string> args)
+int status;   // exit status of the last run
+
+// Standard output of a program, as a sorted set of lines.
+std::multiset<std::string> run(std::vector<std::string> args)
 {
     std::vector<char*> argv;
     for (auto& a : args)
@@ -27,11 +28,10 @@ std::pair<std::string, int> run(std::vector<std::string> args)
     argv.push_back(nullptr);
     int fds[2];
     posix_spawn_file_actions_t actions;
-    if (pipe2(fds, O_CLOEXEC) != 0 || posix_spawn_file_actions_init(&actions) != 0)
-        return {"", -1};
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe(fds) == 0 ? fds[1] : -1, 1);
     pid_t pid;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    status = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 ? 0 : -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     std::string out;
@@ -39,19 +39,12 @@ std::pair<std::string, int> run(std::vector<std::string> args)
     for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;)
         out.append(chunk, static_cast<size_t>(n));
     close(fds[0]);
-    int status = -1;
-    if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return {out, -1};
-    return {out, WEXITSTATUS(status)};
-}
-
-std::vector<std::string> sortedLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
+    if (status == 0 && waitpid(pid, &status, 0) == pid)
+        status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::multiset<std::string> lines;
+    std::istringstream in(out);
     for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    std::sort(lines.begin(), lines.end());
+        lines.insert(line);
     return lines;
 }
 
@@ -59,35 +52,31 @@ TEST(Xpfs, FileCommandsAgreeWithFind)
 {
     char tmpl[] = "/tmp/XpfsFilesTest.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string root = tmpl;
+    std::string root = tmpl, x = XPFS_PROGRAM;
     for (int i = 0; i < 4; ++i) {
-        std::string dir = root + "/d" + std::to_string(i) + "/inner";
-        std::filesystem::create_directories(dir);
-        std::ofstream(dir + "/f" + std::to_string(i), std::ios::binary) << std::string(i * 100, 'x');
-        std::ofstream(root + "/d" + std::to_string(i) + "/.g", std::ios::binary) << "\x01\x02\x03\x04";
+        std::string dir = root + "/d" + std::to_string(i);
+        std::filesystem::create_directories(dir + "/inner");
+        std::ofstream(dir + "/inner/f", std::ios::binary) << std::string(i * 100, 'x');
+        std::ofstream(dir + "/.g", std::ios::binary) << "\x01\x02\x03\x04";
     }
-    // Files agree line by line with find's "%P %s %y"; a folder's size is the sum of its files.
-    auto ours = run({XPFS_PROGRAM, "ls", "-R", root}), found = run({"find", root, "-mindepth", "1", "-printf", "%P %s %y\\n"});
-    ASSERT_EQ(ours.second, 0);
-    std::vector<std::string> a = sortedLines(ours.first), b = sortedLines(found.first);
-    ASSERT_EQ(a.size(), b.size());
-    for (size_t i = 0; i < a.size(); ++i)
-        if (b[i].back() == 'f')
-            EXPECT_EQ(a[i], b[i]);
-        else
-            EXPECT_EQ(a[i].substr(0, a[i].find(' ')) + " d", b[i].substr(0, b[i].find(' ')) + " d");
-    EXPECT_EQ(sortedLines(run({XPFS_PROGRAM, "ls", "--dirs", "--name", "in*", "-R", root}).first),
-              (std::vector<std::string>{"d0/inner 0 d", "d1/inner 100 d", "d2/inner 200 d", "d3/inner 300 d"}));
-    std::string info = run({XPFS_PROGRAM, "info", root + "/d3/inner/f3", root + "/d1"}).first;
-    EXPECT_NE(info.find("kind: file\nsize: 300\n"), std::string::npos) << info;
-    EXPECT_NE(info.find("kind: directory\nsize: 104\n"), std::string::npos) << info;
-    EXPECT_EQ(run({XPFS_PROGRAM, "cat-int", "--order", "big", "--width", "16", root + "/d0/.g"}).first, "258\n772\n");
-    EXPECT_EQ(run({XPFS_PROGRAM, "cat-int", "--order", "little", "--width", "32", root + "/d0/.g"}).first, "67305985\n");
-    EXPECT_EQ(run({XPFS_PROGRAM, "cat-int", "--order", "big", "--width", "64", root + "/d0/.g"}).second, 1);
-    EXPECT_EQ(run({XPFS_PROGRAM, "touch", root + "/new", root + "/missing/new"}).second, 1);
+    // Files as find's "%P %s %y"; a folder's size is the sum of the files below it.
+    std::multiset<std::string> found = run({"find", root, "-mindepth", "1", "-type", "f", "-printf", "%P %s %y\\n"});
+    EXPECT_EQ(run({x, "ls", "-R", "--files", root}), found);
+    EXPECT_EQ(found.size(), 8u);
+    EXPECT_EQ(run({x, "ls", "--dirs", "--name", "in*", "-R", root}),
+              (std::multiset<std::string>{"d0/inner 0 d", "d1/inner 100 d", "d2/inner 200 d", "d3/inner 300 d"}));
+    EXPECT_EQ(run({x, "ls", root}), (std::multiset<std::string>{"d0 4 d", "d1 104 d", "d2 204 d", "d3 304 d"}));
+    std::multiset<std::string> info = run({x, "info", root + "/d3/inner/f", root + "/d1"});
+    EXPECT_TRUE(info.count("kind: file") && info.count("size: 300") && info.count("kind: directory") && info.count("size: 104"));
+    EXPECT_EQ(run({x, "cat-int", "--order", "big", "--width", "16", root + "/d0/.g"}), (std::multiset<std::string>{"258", "772"}));
+    EXPECT_EQ(run({x, "cat-int", "--order", "little", "--width", "32", root + "/d0/.g"}).count("67305985"), 1u);
+    const std::vector<std::string> failing[] = {{x, "cat-int", "--order", "big", "--width", "64", root + "/d0/.g"},
+                                                {x, "touch", root + "/new", root + "/missing/new"}, {x, "ls", root + "/missing"}};
+    for (const auto& args : failing)
+        EXPECT_TRUE(run(args).empty() && status == 1) << args[1];
     EXPECT_TRUE(std::filesystem::is_regular_file(root + "/new"));
-    EXPECT_EQ(run({XPFS_PROGRAM, "ls", root + "/missing"}).second, 1);
-    EXPECT_EQ(run({XPFS_PROGRAM, "ls", "--files", "--dirs", root}).second, 2);
+    run({x, "ls", "--files", "--dirs", root});
+    EXPECT_EQ(status, 2);
     std::filesystem::remove_all(root);
 }
 
