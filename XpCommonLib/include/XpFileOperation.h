@@ -22,6 +22,30 @@ public:
     // The path exists and is not a directory (anything else counts as a file).
     static bool IsFileAvailable(const XpStringT<char>& path);
 
+    // ---- Attribute tests ----
+    // Read-only means the user may not change the object. On Linux it is read from the kernel:
+    // the append-only or immutable inode flag (statx attributes), or no write permission bit at
+    // all, or the access answers "not writable, not executable, not deletable, but readable" for
+    // the calling process. Setting it clears or restores write permission bits, not inode flags:
+    // those need CAP_LINUX_IMMUTABLE, which an ordinary user lacks, and an immutable file could
+    // no longer be renamed or removed by the file operations. The hidden attribute is a name
+    // that starts with '.'; there is nothing stored to set. Paths whose text is not valid UTF-8
+    // count as not existing, as in the existence tests.
+
+    // True when the object at path (links followed) is read-only as described above; false for
+    // a path that does not exist.
+    static bool IsReadOnly(const XpStringT<char>& path);
+    // readOnly true clears every write permission bit; false restores the owner's write bit
+    // (group and others keep what they have: we cannot know whether they once had it, and
+    // guessing would widen access). Never acts through a symbolic link: a link as the last
+    // component, like a missing path or a refusal of the kernel, gives
+    // XPERR_FILE_SET_ATTRIBUTE_FAILED and changes nothing. Inode flags are left alone.
+    static XpErr SetReadOnly(const XpStringT<char>& path, bool readOnly);
+    // True when the last component of path (a delimiter at the end ignored) starts with '.'.
+    static bool IsHidden(const XpStringT<char>& path);
+    // Always XPERR_FILE_NOT_SUPPORTED: a name is hidden by its leading dot alone.
+    static XpErr SetHidden(const XpStringT<char>& path, bool hidden);
+
     // ---- Directories ----
 
     // Makes one directory with mode 0755 (less the process's file-creation mask). 0 on success;

@@ -1,0 +1,121 @@
+// Helpers of the file and directory tests: a fresh temporary folder per test, children that drop
+// root or own a private mount namespace, and programs run with an argv (never a shell).
+#ifndef XPFILETESTSUPPORT_H
+#define XPFILETESTSUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace xptest {
+
+// A folder made by mkdtemp under $TMPDIR (else /tmp), removed with everything below it.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        const char* tmp = std::getenv("TMPDIR");
+        path = std::string(tmp && *tmp ? tmp : "/tmp") + "/XpFileTest.XXXXXX";
+        if (mkdtemp(&path[0]) == nullptr)
+            path.clear();
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;   // remove_all never follows links
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+inline std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline bool writeFile(const std::string& path, const std::string& data, mode_t mode = 0644)
+{
+    std::ofstream(path, std::ios::binary) << data;
+    return chmod(path.c_str(), mode) == 0 && readFile(path) == data;
+}
+
+// Runs body in a forked child and returns its exit code (-1 when it did not exit normally).
+inline int inChild(const std::function<int()>& body)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// body runs as nobody: root passes every permission check, so refusals are only seen there.
+inline int asNobody(const std::function<int()>& body)
+{
+    return inChild([&] {
+        struct passwd* nobody = getpwnam("nobody");
+        return nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+               setuid(nobody->pw_uid) != 0 ? 120 : body();
+    });
+}
+
+// body runs in a private mount namespace whose mounts vanish with the child; kNoNamespace when
+// the machine refuses one (or body's mount).
+const int kNoNamespace = 121;
+inline int inMountNamespace(const std::function<int()>& body)
+{
+    return inChild([&] {
+        return unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                   ? kNoNamespace : body();
+    });
+}
+
+// Standard output of a program started with posix_spawnp and an argv; stderr is dropped.
+inline std::string runProgram(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return "";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    std::string out;
+    char chunk[65536];
+    for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;)
+        out.append(chunk, static_cast<size_t>(n));
+    close(fds[0]);
+    if (spawned == 0)
+        waitpid(pid, nullptr, 0);
+    return out;
+}
+
+} // namespace xptest
+
+#endif
