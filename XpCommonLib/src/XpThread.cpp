@@ -320,6 +320,16 @@ XpErr XpRwLock::Unlock()
 
 // ---- XpRwLockEx -------------------------------------------------------------------------------------------
 
+namespace {
+
+// XpThreadRecord::isSameThread, inline for the read path.
+bool isRecorded(const XpThreadRecord& record, pthread_t id)
+{
+    return record.thread != 0 && pthread_equal(record.thread, id) != 0;
+}
+
+} // namespace
+
 XpRwLockEx::XpRwLockEx() : waitingWriters(0), unboundedWriters(0), unboundedUpgrades(0) {}
 
 XpRwLockEx::~XpRwLockEx() {}
@@ -331,7 +341,7 @@ XpErr XpRwLockEx::TryRdLock()                  { return RdLock(0); }
 XpThreadRecord* XpRwLockEx::findReader(pthread_t id)
 {
     for (XpThreadRecord& record : readers)
-        if (record.thread != 0 && pthread_equal(record.thread, id))
+        if (isRecorded(record, id))
             return &record;
     return nullptr;
 }
@@ -339,7 +349,7 @@ XpThreadRecord* XpRwLockEx::findReader(pthread_t id)
 bool XpRwLockEx::isBusy(bool write, bool* readByWriter)
 {
     pthread_t self = pthread_self();
-    if (writer.count > 0 && !writer.isSameThread(self))
+    if (writer.count > 0 && !isRecorded(writer, self))
         return true;
     if (write) {
         if (readers.size() > 1)
@@ -371,7 +381,8 @@ XpErr XpRwLockEx::lockImpl(bool write, unsigned int timeout)
 {
     InternalGuard guard(internalLock);
     pthread_t self = pthread_self();
-    bool reader = findReader(self) != nullptr;
+    XpThreadRecord* record = findReader(self);
+    bool reader = record != nullptr;
     bool unbounded = write && timeout == XP_INFINITE_TIMEOUT;
     if (write) {
         ++waitingWriters;
@@ -393,6 +404,7 @@ XpErr XpRwLockEx::lockImpl(bool write, unsigned int timeout)
             if (!readers.empty())
                 pthread_cond_broadcast(&condition);
         }
+        record = nullptr;   // other readers may move the records while we wait
         err = waitCondition(timeout);
         if (err != XPERR_OK)
             break;
@@ -415,7 +427,7 @@ XpErr XpRwLockEx::lockImpl(bool write, unsigned int timeout)
         writer.setThreadId(self);
         return XPERR_OK;
     }
-    if (XpThreadRecord* record = findReader(self)) {
+    if (reader && (record != nullptr || (record = findReader(self)) != nullptr)) {
         ++record->count;
         return XPERR_OK;
     }
@@ -434,13 +446,12 @@ XpErr XpRwLockEx::Unlock()
 {
     InternalGuard guard(internalLock);
     pthread_t self = pthread_self();
-    if (writer.isSameThread(self)) {
+    if (isRecorded(writer, self)) {
         if (writer.count > 0 && --writer.count == 0)
             writer.clearThreadId();
     } else {
-        auto it = std::find_if(readers.begin(), readers.end(), [self](const XpThreadRecord& r) {
-            return r.thread != 0 && pthread_equal(r.thread, self);
-        });
+        auto it = std::find_if(readers.begin(), readers.end(),
+                               [self](const XpThreadRecord& r) { return isRecorded(r, self); });
         if (it != readers.end() && --it->count <= 0)
             readers.erase(it);
     }
