@@ -1,6 +1,8 @@
 // Waits on several waitable objects. No platform call waits on several condition variables, so a
 // waiter registers as a listener of every object and sleeps on a semaphore of its own that every
-// signal of any object releases once; on each wake-up it tries the objects without waiting.
+// signal of any object releases once; on each wake-up it tries the objects without waiting. An
+// XpMutex can also be freed by another process, whose release signals nothing here, so a list
+// holding one is polled: the sleep is cut into short naps, each followed by a round of tries.
 #include <XpThread.h>
 
 #include <algorithm>
