@@ -1,7 +1,9 @@
-// Synchronization objects next to what a user would pick from the standard library instead:
-// uncontended lock/unlock of the critical section, the named mutex (its in-process recursive path
-// and its first acquisition, which goes to the kernel's semaphore), the reader-writer lock's read
-// path, and a semaphore ping-pong between two threads.
+// Synchronization objects next to what a user would pick instead, in one run: uncontended
+// lock/unlock of the critical section (std::recursive_mutex), the named mutex's in-process
+// recursive path (std::mutex) and its first acquisition (a raw semop pair with SEM_UNDO, which is
+// what it costs at least), both reader-writer locks' read paths (std::shared_mutex), and a
+// semaphore ping-pong between two threads (std::condition_variable). The run ends with a table of
+// the ratios ours/theirs (CPU time per iteration; real time for the ping-pongs).
 #include <XpString.h>
 #include <XpThread.h>
 
@@ -12,7 +14,9 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -91,6 +95,24 @@ void BM_XpMutexFirstAcquisition(benchmark::State& state)
     }
 }
 BENCHMARK(BM_XpMutexFirstAcquisition);
+
+// What a first acquisition costs at least: take and give back a System V semaphore with SEM_UNDO.
+void BM_RawSemopPair(benchmark::State& state)
+{
+    MutexFile file;
+    int id = semget(ftok(file.path.c_str(), '1'), 1, IPC_CREAT | IPC_EXCL | 0600);
+    union { int val; } arg = {1};
+    if (id < 0 || semctl(id, 0, SETVAL, arg) != 0) {
+        state.SkipWithError("no semaphore");
+        return;
+    }
+    struct sembuf down = {0, -1, SEM_UNDO}, up = {0, 1, SEM_UNDO};
+    for (auto _ : state) {
+        semop(id, &down, 1);
+        semop(id, &up, 1);
+    }
+}
+BENCHMARK(BM_RawSemopPair);
 
 void BM_StdMutex(benchmark::State& state)
 {
@@ -186,6 +208,59 @@ void BM_StdConditionVariablePingPong(benchmark::State& state)
 }
 BENCHMARK(BM_StdConditionVariablePingPong)->UseRealTime();
 
+// Keeps every run's time per iteration (real time where the benchmark measures real time) while
+// printing as usual.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs)
+            if (!run.error_occurred)
+                times[run.benchmark_name()] =
+                    run.benchmark_name().find("real_time") != std::string::npos ? run.GetAdjustedRealTime()
+                                                                                : run.GetAdjustedCPUTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> times;
+};
+
+struct Comparison {
+    const char* ours;
+    const char* theirs;
+    double goal;   // the ratio we aim to stay at or below; 0: none
+};
+
+const Comparison COMPARISONS[] = {
+    {"BM_XpCriticalSection", "BM_StdRecursiveMutex", 1.2},
+    {"BM_XpMutexRecursive", "BM_StdMutex", 4.0},
+    {"BM_XpMutexFirstAcquisition", "BM_RawSemopPair", 0},
+    {"BM_XpRwLockRead", "BM_StdSharedMutexRead", 2.0},
+    {"BM_XpRwLockExRead", "BM_StdSharedMutexRead", 2.5},
+    {"BM_XpSemaphorePingPong/real_time", "BM_StdConditionVariablePingPong/real_time", 0},
+};
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::printf("\n%-34s %-42s %10s %10s %7s %6s\n", "ours", "theirs", "ours ns", "theirs ns", "ratio", "goal");
+    for (const Comparison& c : COMPARISONS) {
+        auto ours = reporter.times.find(c.ours), theirs = reporter.times.find(c.theirs);
+        if (ours == reporter.times.end() || theirs == reporter.times.end() || theirs->second <= 0)
+            continue;   // filtered out or failed
+        double ratio = ours->second / theirs->second;
+        char goal[16] = "-";
+        if (c.goal > 0)
+            std::snprintf(goal, sizeof goal, "%.1f %s", c.goal, ratio <= c.goal ? "ok" : "MISS");
+        std::printf("%-34s %-42s %10.1f %10.1f %7.2f %6s\n", c.ours, c.theirs, ours->second, theirs->second,
+                    ratio, goal);
+    }
+    return 0;
+}

@@ -11,6 +11,7 @@
 
 #include <XpCommonLib.h>
 #include <pthread.h>
+#include <ctime>
 #include <vector>
 
 #define XP_INFINITE_TIMEOUT 0xFFFFFFFFu
@@ -37,20 +38,24 @@ public:
 };
 
 // In-process recursive lock: the owning thread may lock again, each Lock needs its Unlock.
-class XP_API XpCriticalSection : public XpSyncObject {
+// The three calls are inline (and still exported from the library), so that a caller whose static
+// type is XpCriticalSection reaches pthread_mutex_lock directly; `final` lets the compiler see that
+// type through references too.
+class XP_API XpCriticalSection final : public XpSyncObject {
 public:
     XpCriticalSection();
-    XpErr Lock() override;
+    XP_API XpErr Lock() override { return mapped(pthread_mutex_lock(&mutex)); }
     // XPERR_SYNC_NOT_OWNER when the calling thread does not hold the lock.
-    XpErr Unlock() override;
+    XP_API XpErr Unlock() override { return mapped(pthread_mutex_unlock(&mutex)); }
     // XPERR_SYNC_TIMEOUT when another thread holds the lock.
-    XpErr TryLock() override;
+    XP_API XpErr TryLock() override { return mapped(pthread_mutex_trylock(&mutex)); }
     ~XpCriticalSection() override;
 
     // The underlying mutex, for condition waits of the synchronization objects.
     pthread_mutex_t* nativeHandle() { return &mutex; }
 
 private:
+    static XpErr mapped(int err) { return err == 0 ? XPERR_OK : xperrFromPthreadErr(err); }
     pthread_mutex_t mutex;
 };
 
@@ -72,6 +77,18 @@ public:
     XpErr GetError() const { return error; }
 
 protected:
+    // Where a sleep of a polling waiter stands (see sleep).
+    struct PollState {
+        bool sleeping = false;
+        struct timespec deadline = {0, 0};
+        long napMilliseconds = 0;
+    };
+    // One sleep on the semaphore: Lock(timeout). With `poll` (the list holds an object that another
+    // process can free, which signals nothing here), the sleep is cut into naps of 1 ms growing to
+    // 32 ms; after a nap that nothing ended it returns XPERR_OK so that the caller tries its
+    // objects again, while the sleep's whole-second deadline keeps counting from its start.
+    XpErr sleep(unsigned int timeout, PollState* poll);
+
     XpSemaphore* semaphore;   // not owned
     XpErr error;
     bool unlockOnDestroy;
@@ -102,6 +119,9 @@ protected:
     // without limit, otherwise until the whole-second deadline. A wake-up without a cause returns
     // XPERR_OK: callers re-test their own condition.
     XpErr waitCondition(unsigned int timeout);
+    // REQUIRES: internal lock held exactly once by the caller. The same, until an absolute
+    // CLOCK_REALTIME deadline.
+    XpErr waitConditionUntil(const struct timespec& deadline);
     // REQUIRES: internal lock held. Broadcasts the condition, then wakes every listener even when
     // the broadcast failed; returns the broadcast's mapped result.
     XpErr signalCondition();
@@ -159,6 +179,10 @@ public:
     ~XpSemaphore() override;
 
 private:
+    friend class XpMultiWaiterBase;
+    // Lock with an absolute CLOCK_REALTIME deadline, for the naps of a polling multi-object wait.
+    XpErr lockUntil(const struct timespec& deadline);
+
     uint64_t count;
     unsigned int maximum;
 };
@@ -263,6 +287,11 @@ template <typename T> class XpStringT;
 // process-private lock: a caller that believes it excludes other processes must learn that it
 // does not, and it must never wait on a semaphore that nobody can ever release.
 //
+// After fork the child holds none of the parent's XpMutex objects, whichever of the parent's
+// threads held them: the kernel does not pass SEM_UNDO holdings to a child, so the child's tries
+// answer XPERR_SYNC_TIMEOUT while the parent holds the lock, its Lock waits for the parent to let
+// go, and its Unlock of a lock it never took changes nothing.
+//
 // Nothing removes the semaphore set; it stays in the system for the next process.
 class XP_API XpMutex : public XpComboSyncObject {
 public:
@@ -274,8 +303,9 @@ public:
     using XpComboSyncObject::Lock;
     // Only 0 (try) and 0xFFFFFFFF (no limit) are accepted; anything else is XPERR_SYNC_INVALID
     // with nothing changed. XPERR_SYNC_TIMEOUT when a try finds the mutex held by another thread
-    // or process; XPERR_SYNC_NOT_INITIALIZED when the mutex has no semaphore (or its set was
-    // removed); XPERR_SYNC_FAILED for any other semaphore failure. A failure changes nothing.
+    // or process; XPERR_SYNC_NOT_INITIALIZED when the mutex has no semaphore or its set is removed
+    // while the call waits for it; XPERR_SYNC_FAILED for any other semaphore failure, among them a
+    // set removed before the call (the kernel no longer knows the id). A failure changes nothing.
     XpErr Lock(unsigned int timeout) override;
     // Releases one level held by the calling thread; always XPERR_OK. A thread that does not own
     // the mutex changes nothing.
@@ -292,8 +322,14 @@ protected:
     void uninitImpl();
 
 private:
+    friend struct XpMutexForkList;
+    // The owner's thread and depth change only under the internal lock, except that the owning
+    // thread moves its own depth between levels >= 1 without it (other threads then only need to
+    // know that the depth is not 0); both are read and written with atomic operations.
     XpThreadRecord owner;   // owning thread and recursion depth
     int32_t semaphore;      // System V set id; negative when there is none
+    XpMutex* prevLive;      // the process's live mutexes, reset in a forked child
+    XpMutex* nextLive;
 };
 
 // ---- Reader-writer locks -----------------------------------------------------------------------------
@@ -301,14 +337,22 @@ private:
 // Both prefer writers: once a writer waits, new readers wait too, so a stream of readers cannot
 // starve a writer. Lock(t) takes the write lock, RdLock(t) a read lock; Unlock gives back one level.
 //
-// Calls that could only ever wait for the caller itself are refused at once with
-// XPERR_SYNC_DEADLOCK instead of hanging (or sitting out a long time-out):
+// A wait that nothing but the caller itself could ever end is refused at once with
+// XPERR_SYNC_DEADLOCK instead of hanging (or sitting out its time-out); nothing else is refused:
 //   - XpRwLock: a read lock asked for by the thread that holds the write lock;
-//   - XpRwLock: the write lock asked for by a thread that holds a read lock;
-//   - both: another read lock asked for by a thread that holds one while a writer waits;
-//   - XpRwLockEx: the write lock asked for by a reader while another reader already waits to
-//     upgrade (each would wait for the other's read lock).
-// A try (time-out 0) never waits, so it keeps answering XPERR_SYNC_TIMEOUT in these cases.
+//   - XpRwLockEx: another read lock asked for by a reader while a writer waits without limit (that
+//     writer waits for this very reader);
+//   - XpRwLockEx: the write lock asked for by a reader while another reader waits without limit
+//     to upgrade (each would wait for the other's read lock).
+// A try (time-out 0) never waits, so it is never refused; writers that only try, or wait with a
+// time-out, give up by themselves, so they never get a reader refused.
+//
+// The caller's own rules, which the locks cannot check: XpRwLock counts its readers without
+// knowing them (any thread may give a read lock back), so it cannot tell a reader asking for the
+// write lock, or for another read lock while a writer waits, from anybody else. Do not ask an
+// XpRwLock for the write lock while holding a read lock, nor either lock for another read lock
+// while holding one when a writer may be waiting: such a call waits until a time-out ends it, or,
+// where no time-out is left on either side, for ever.
 
 // Reader-writer lock whose writer may lock again (recursion) but may not read.
 class XP_API XpRwLock : public XpComboSyncObject {
@@ -336,17 +380,10 @@ protected:
     void resetWriterThreadId();
 
 private:
-    // REQUIRES: internal lock held. Read locks that the records attribute to the caller.
-    int32_t readsOfThisThread() const;
-    bool isSelfDeadlock(bool write) const;
-
     int32_t readers;          // read locks held, all threads together
     int32_t writeDepth;
     int32_t waitingWriters;
     pthread_t writerThread;   // 0 when none
-    // Which threads hold the read locks, only to refuse self-deadlocking calls. A read lock given
-    // back by a thread that holds none is taken off the oldest reader's account.
-    std::vector<XpThreadRecord> readerRecords;
 };
 
 // Reader-writer lock that knows its readers: the writer may take read locks (they count as
@@ -374,12 +411,15 @@ protected:
 private:
     // REQUIRES: internal lock held.
     XpThreadRecord* findReader(pthread_t id);
-    bool isSelfDeadlock(bool write);
+    // REQUIRES: internal lock held; the caller holds a read lock and must wait. Whether only the
+    // caller could end that wait (see above); `unbounded`: the caller's own wait has no limit.
+    bool isSelfDeadlock(bool write, bool unbounded) const;
 
     int32_t waitingWriters;
     std::vector<XpThreadRecord> readers;   // one record per reading thread, first read first
     XpThreadRecord writer;                 // writing thread and write depth
-    int32_t waitingUpgrades;               // readers inside a write Lock that have not got it
+    int32_t unboundedWriters;              // waiting writers whose wait has no limit...
+    int32_t unboundedUpgrades;             // ...and those of them that hold a read lock
 };
 
 // ---- Waits on several objects --------------------------------------------------------------------
@@ -391,10 +431,9 @@ private:
 // woken without success can last longer in total. Units left in the semaphore stay there.
 // Used by the one thread that constructs it.
 //
-// No signal crosses processes: an XpMutex held by another process wakes nobody here when it is
-// given back. A failed try of such a mutex signals its own condition (so that threads of this
-// process test again), which wakes the waiter again at once: the waiter then polls the mutex,
-// busily, until it gets it or another object lets it through.
+// No signal crosses processes: an XpMutex freed by another process wakes nobody here. A waiter
+// whose list holds an XpMutex therefore polls: it sleeps in naps of 1 ms growing to 32 ms, trying
+// its objects after each, and still ends at the whole-second deadline of its time-out.
 
 // Takes the first object that can be taken, lowest index first.
 class XP_API XpMultiLockOne : public XpMultiWaiterBase {

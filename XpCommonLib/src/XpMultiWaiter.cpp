@@ -1,9 +1,13 @@
 // Waits on several waitable objects. No platform call waits on several condition variables, so a
 // waiter registers as a listener of every object and sleeps on a semaphore of its own that every
-// signal of any object releases once; on each wake-up it tries the objects without waiting.
+// signal of any object releases once; on each wake-up it tries the objects without waiting. An
+// XpMutex can also be freed by another process, whose release signals nothing here, so a list
+// holding one is polled: the sleep is cut into short naps, each followed by a round of tries.
 #include <XpThread.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <ctime>
 
 XpMultiWaiterBase::XpMultiWaiterBase(XpSemaphore& semaphore_)
     : semaphore(&semaphore_), error(XPERR_OK), unlockOnDestroy(false)
@@ -15,6 +19,65 @@ XpMultiWaiterBase::~XpMultiWaiterBase() {}
 void XpMultiWaiterBase::WakeUp()
 {
     semaphore->Unlock();
+}
+
+namespace {
+
+const long FIRST_NAP_MILLISECONDS = 1;
+const long LONGEST_NAP_MILLISECONDS = 32;
+
+struct timespec realtimeNow()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);   // cannot fail with a valid clock and pointer
+    return now;
+}
+
+bool isBefore(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// An XpMutex is also freed by other processes, and no signal of theirs reaches us.
+bool needsPolling(const std::vector<XpComboSyncObject*>& objects)
+{
+    for (XpComboSyncObject* object : objects)
+        if (dynamic_cast<XpMutex*>(object) != nullptr)
+            return true;
+    return false;
+}
+
+} // namespace
+
+XpErr XpMultiWaiterBase::sleep(unsigned int timeout, PollState* poll)
+{
+    if (poll == nullptr)
+        return semaphore->Lock(timeout);
+
+    struct timespec now = realtimeNow();
+    if (!poll->sleeping) {
+        // A new sleep: its deadline is the whole second of the time-out convention.
+        poll->sleeping = true;
+        poll->deadline.tv_sec = now.tv_sec + static_cast<time_t>(timeout);
+        poll->deadline.tv_nsec = 0;
+        poll->napMilliseconds = FIRST_NAP_MILLISECONDS;
+    }
+    bool unbounded = timeout == XP_INFINITE_TIMEOUT;
+    struct timespec napEnd = now;
+    napEnd.tv_nsec += poll->napMilliseconds * 1000000L;
+    napEnd.tv_sec += napEnd.tv_nsec / 1000000000L;
+    napEnd.tv_nsec %= 1000000000L;
+    if (!unbounded && isBefore(poll->deadline, napEnd))
+        napEnd = poll->deadline;
+
+    XpErr err = semaphore->lockUntil(napEnd);
+    if (err == XPERR_SYNC_TIMEOUT && (unbounded || isBefore(realtimeNow(), poll->deadline))) {
+        // Nothing of ours happened, but a process may have freed a mutex: try again, later next time.
+        poll->napMilliseconds = std::min(poll->napMilliseconds * 2, LONGEST_NAP_MILLISECONDS);
+        return XPERR_OK;
+    }
+    poll->sleeping = false;   // released, or the deadline passed
+    return err;
 }
 
 // ---- XpMultiLockOne ----------------------------------------------------------------------------------
@@ -86,6 +149,8 @@ void XpMultiLockOne::waitOneImpl(bool unlockOnDestroy_, std::vector<XpComboSyncO
 
     // Registered before the first try: a release that happens between a failed try and the sleep
     // is counted in the semaphore and ends the sleep at once.
+    PollState pollState;
+    PollState* poll = needsPolling(objects) ? &pollState : nullptr;
     addListenerToAll(objects, this);
     for (;;) {
         if (error != XPERR_OK)
@@ -99,7 +164,7 @@ void XpMultiLockOne::waitOneImpl(bool unlockOnDestroy_, std::vector<XpComboSyncO
                 return;
             }
         }
-        error = semaphore->Lock(timeout);
+        error = sleep(timeout, poll);
     }
     removeListenerFromAll(objects, this);
 }
@@ -156,6 +221,8 @@ void XpMultiLockAll::waitAllImpl(bool unlockOnDestroy_, std::vector<XpComboSyncO
         return;
     }
 
+    PollState pollState;
+    PollState* poll = needsPolling(objects) ? &pollState : nullptr;
     addListenerToAll(objects, this);
     while (error == XPERR_OK) {
         for (size_t k = pending.size(); k-- > 0;) {
@@ -170,7 +237,7 @@ void XpMultiLockAll::waitAllImpl(bool unlockOnDestroy_, std::vector<XpComboSyncO
             error = XPERR_OK;
             break;
         }
-        error = semaphore->Lock(timeout);
+        error = sleep(timeout, poll);
     }
     removeListenerFromAll(objects, this);
 }

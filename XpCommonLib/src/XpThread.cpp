@@ -63,6 +63,32 @@ bool XpThreadRecord::isSameThread(pthread_t id) const
     return pthread_equal(thread, id) != 0;
 }
 
+namespace {
+
+// The internal lock of the waitable objects. Its static type is the final XpCriticalSection, so
+// Lock and Unlock inline to the pthread calls; XpSingleLock would go through the virtual calls of
+// XpSyncObject, a cost that the short operations below would pay twice each.
+class InternalGuard {
+public:
+    explicit InternalGuard(XpCriticalSection& lock_) : lock(lock_), held(lock_.Lock() == XPERR_OK) {}
+    ~InternalGuard()
+    {
+        if (held)
+            lock.Unlock();
+    }
+    InternalGuard(const InternalGuard&) = delete;
+    InternalGuard& operator=(const InternalGuard&) = delete;
+
+private:
+    XpCriticalSection& lock;
+    bool held;
+};
+
+template <typename T> T loadRelaxed(const T& field) { return __atomic_load_n(&field, __ATOMIC_RELAXED); }
+template <typename T> void storeRelaxed(T& field, T value) { __atomic_store_n(&field, value, __ATOMIC_RELAXED); }
+
+} // namespace
+
 // ---- XpSemaphore -----------------------------------------------------------------------------------
 
 XpSemaphore::XpSemaphore(unsigned int initialCount, unsigned int maximumCount)
@@ -74,7 +100,7 @@ XpSemaphore::~XpSemaphore() {}
 
 XpErr XpSemaphore::Lock(unsigned int timeout)
 {
-    XpSingleLock guard(&internalLock);
+    InternalGuard guard(internalLock);
     XpErr err = XPERR_OK;
     while (err == XPERR_OK && count == 0)
         err = waitCondition(timeout);
@@ -83,9 +109,20 @@ XpErr XpSemaphore::Lock(unsigned int timeout)
     return err;
 }
 
+XpErr XpSemaphore::lockUntil(const struct timespec& deadline)
+{
+    InternalGuard guard(internalLock);
+    XpErr err = XPERR_OK;
+    while (err == XPERR_OK && count == 0)
+        err = waitConditionUntil(deadline);
+    if (err == XPERR_OK)
+        --count;
+    return err;
+}
+
 XpErr XpSemaphore::Unlock()
 {
-    XpSingleLock guard(&internalLock);
+    InternalGuard guard(internalLock);
     if (count < maximum || maximum == XP_INFINITE_TIMEOUT)
         ++count;
     if (count != 0)
@@ -101,7 +138,7 @@ XpManualEvent::~XpManualEvent() {}
 
 XpErr XpManualEvent::Lock(unsigned int timeout)
 {
-    XpSingleLock guard(&internalLock);
+    InternalGuard guard(internalLock);
     XpErr err = XPERR_OK;
     while (err == XPERR_OK && !state)
         err = waitCondition(timeout);
@@ -116,7 +153,7 @@ XpErr XpManualEvent::Unlock()
 
 void XpManualEvent::SetOk(bool signalled)
 {
-    XpSingleLock guard(&internalLock);
+    InternalGuard guard(internalLock);
     state = signalled;
     if (state)
         signalCondition();
@@ -128,8 +165,23 @@ void XpManualEvent::SetOk(bool signalled)
 // lock is never held while the semaphore is waited for: the first thread marks itself as owner at
 // depth 1 first, so other threads of the process wait on the condition meanwhile, and a failed
 // semaphore wait puts the depth back and wakes them.
+//
+// Recursion skips the internal lock: only the owning thread ever finds its own id in the owner
+// record (it wrote it, and it clears it before anybody else may write it), and while it owns the
+// mutex it alone changes the depth, between values that all mean "busy" to the other threads.
 
-XpMutex::XpMutex(XpStringT<char> const& name) : semaphore(-1)
+namespace {
+
+bool isOwner(const XpThreadRecord& owner, pthread_t self)
+{
+    pthread_t thread = loadRelaxed(owner.thread);
+    return thread != 0 && pthread_equal(thread, self) != 0;
+}
+
+} // namespace
+
+XpMutex::XpMutex(XpStringT<char> const& name)
+    : semaphore(-1), prevLive(nullptr), nextLive(nullptr)
 {
     owner.count = 0;
     owner.clearThreadId();
@@ -145,7 +197,7 @@ XpMutex::~XpMutex()
 
 bool XpMutex::isBusy()
 {
-    return owner.count >= 1 && !owner.isSameThread(XpGetCurrentNativeThreadID());
+    return loadRelaxed(owner.count) >= 1 && !isOwner(owner, pthread_self());
 }
 
 XpErr XpMutex::Lock(unsigned int timeout)
@@ -155,64 +207,53 @@ XpErr XpMutex::Lock(unsigned int timeout)
     if (timeout != 0 && timeout != XP_INFINITE_TIMEOUT)
         return XPERR_SYNC_INVALID;
 
-    bool first;
+    pthread_t self = pthread_self();
+    if (isOwner(owner, self)) {
+        storeRelaxed(owner.count, loadRelaxed(owner.count) + 1);
+        return XPERR_OK;
+    }
     {
-        XpSingleLock guard(&internalLock);
+        InternalGuard guard(internalLock);
         while (isBusy()) {
             XpErr err = waitCondition(timeout);
             if (err != XPERR_OK)
                 return err;
         }
-        ++owner.count;
-        owner.setThreadId(XpGetCurrentNativeThreadID());
-        first = owner.count == 1;
+        // Not busy and not ours: the depth is 0, so this is the first acquisition.
+        storeRelaxed(owner.count, int32_t(1));
+        storeRelaxed(owner.thread, self);
     }
-    if (!first)
-        return XPERR_OK;
 
     XpErr err = lockImpl(timeout);
     if (err != XPERR_OK) {
-        XpSingleLock guard(&internalLock);
-        if (--owner.count == 0) {
-            owner.clearThreadId();
-            signalCondition();
-        }
+        InternalGuard guard(internalLock);
+        storeRelaxed(owner.count, int32_t(0));
+        storeRelaxed(owner.thread, pthread_t(0));
+        // Only threads of this process waiting above can gain from this, so the condition is
+        // broadcast without waking the listeners: a multi-object waiter whose own try failed here
+        // would otherwise be woken by it at once, again and again, and never sleep (it polls a
+        // mutex anyway, see XpMultiWaiter).
+        pthread_cond_broadcast(&condition);
     }
     return err;
 }
 
 XpErr XpMutex::Unlock()
 {
-    XpSingleLock guard(&internalLock);
-    if (owner.count > 0 && owner.isSameThread(XpGetCurrentNativeThreadID())) {
-        if (--owner.count == 0) {
-            unlockImpl();
-            owner.clearThreadId();
-            signalCondition();
-        }
+    if (!isOwner(owner, pthread_self()))
+        return XPERR_OK;   // a free mutex, or another thread's: nothing changes
+    int32_t depth = loadRelaxed(owner.count);
+    if (depth > 1) {
+        storeRelaxed(owner.count, depth - 1);
+        return XPERR_OK;
     }
+    InternalGuard guard(internalLock);
+    storeRelaxed(owner.count, int32_t(0));
+    unlockImpl();
+    storeRelaxed(owner.thread, pthread_t(0));
+    signalCondition();
     return XPERR_OK;
 }
-
-namespace {
-
-// The wait of both reader-writer locks, under their internal lock: wait while the caller cannot
-// proceed, but refuse at once a wait that only the caller itself could end. A try (time-out 0)
-// never waits, so it is never refused.
-template <typename Busy, typename SelfDeadlock, typename Wait>
-XpErr waitWhileBusy(unsigned int timeout, Busy busy, SelfDeadlock selfDeadlock, Wait wait)
-{
-    while (busy()) {
-        if (timeout != 0 && selfDeadlock())
-            return XPERR_SYNC_DEADLOCK;
-        XpErr err = wait();
-        if (err != XPERR_OK)
-            return err;
-    }
-    return XPERR_OK;
-}
-
-} // namespace
 
 // ---- XpRwLock ---------------------------------------------------------------------------------------------
 
@@ -231,33 +272,18 @@ bool XpRwLock::isBusy(bool write)
     return readers > 0 || (writeDepth > 0 && !isWriteLockedByThisThread());
 }
 
-int32_t XpRwLock::readsOfThisThread() const
-{
-    pthread_t self = XpGetCurrentNativeThreadID();
-    for (const XpThreadRecord& record : readerRecords)
-        if (record.isSameThread(self))
-            return record.count;
-    return 0;
-}
-
-bool XpRwLock::isSelfDeadlock(bool write) const
-{
-    // Only asked while the caller is busy. The writer asking to read waits for itself; a reader
-    // asking to write waits for its own read lock; a reader asking for another read lock while a
-    // writer waits is held back by that writer, which waits for this reader.
-    if (write)
-        return readsOfThisThread() > 0;
-    return isWriteLockedByThisThread() || (waitingWriters > 0 && readsOfThisThread() > 0);
-}
-
 XpErr XpRwLock::lockImpl(bool write, unsigned int timeout)
 {
-    XpSingleLock guard(&internalLock);
+    InternalGuard guard(internalLock);
+    // The writer asking to read would wait for its own write levels, which only it can give back.
+    // A try never waits, so it keeps its plain answer.
+    if (!write && timeout != 0 && isWriteLockedByThisThread())
+        return XPERR_SYNC_DEADLOCK;
     if (write)
         ++waitingWriters;
-    XpErr err = waitWhileBusy(
-        timeout, [&] { return isBusy(write); }, [&] { return isSelfDeadlock(write); },
-        [&] { return waitCondition(timeout); });
+    XpErr err = XPERR_OK;
+    while (err == XPERR_OK && isBusy(write))
+        err = waitCondition(timeout);
     if (write)
         --waitingWriters;
 
@@ -270,49 +296,23 @@ XpErr XpRwLock::lockImpl(bool write, unsigned int timeout)
             pthread_cond_broadcast(&condition);
         return err;
     }
-
     if (write) {
         ++writeDepth;
         setWriterThreadId();
-        return XPERR_OK;
+    } else {
+        ++readers;
     }
-    pthread_t self = XpGetCurrentNativeThreadID();
-    for (XpThreadRecord& record : readerRecords) {
-        if (record.isSameThread(self)) {
-            ++record.count;
-            ++readers;
-            return XPERR_OK;
-        }
-    }
-    try {
-        XpThreadRecord record;
-        record.setThreadId(self);
-        record.count = 1;
-        readerRecords.push_back(record);
-    } catch (...) {
-        return XPERR_NO_MEMORY;
-    }
-    ++readers;
     return XPERR_OK;
 }
 
 XpErr XpRwLock::Unlock()
 {
-    XpSingleLock guard(&internalLock);
+    InternalGuard guard(internalLock);
     if (isWriteLockedByThisThread()) {
         if (writeDepth > 0 && --writeDepth == 0)
             resetWriterThreadId();
     } else if (readers > 0) {
-        --readers;
-        // Take the read off the caller's account, or, when the caller holds none (a read lock
-        // given back on another thread's behalf), off the oldest reader's.
-        pthread_t self = XpGetCurrentNativeThreadID();
-        auto it = std::find_if(readerRecords.begin(), readerRecords.end(),
-                               [self](const XpThreadRecord& r) { return r.isSameThread(self); });
-        if (it == readerRecords.end())
-            it = readerRecords.begin();
-        if (it != readerRecords.end() && --it->count <= 0)
-            readerRecords.erase(it);
+        --readers;   // whoever the caller is: readers are counted, not named
     }
     signalCondition();
     return XPERR_OK;
@@ -320,7 +320,17 @@ XpErr XpRwLock::Unlock()
 
 // ---- XpRwLockEx -------------------------------------------------------------------------------------------
 
-XpRwLockEx::XpRwLockEx() : waitingWriters(0), waitingUpgrades(0) {}
+namespace {
+
+// XpThreadRecord::isSameThread, inline for the read path.
+bool isRecorded(const XpThreadRecord& record, pthread_t id)
+{
+    return record.thread != 0 && pthread_equal(record.thread, id) != 0;
+}
+
+} // namespace
+
+XpRwLockEx::XpRwLockEx() : waitingWriters(0), unboundedWriters(0), unboundedUpgrades(0) {}
 
 XpRwLockEx::~XpRwLockEx() {}
 
@@ -331,21 +341,21 @@ XpErr XpRwLockEx::TryRdLock()                  { return RdLock(0); }
 XpThreadRecord* XpRwLockEx::findReader(pthread_t id)
 {
     for (XpThreadRecord& record : readers)
-        if (record.isSameThread(id))
+        if (isRecorded(record, id))
             return &record;
     return nullptr;
 }
 
 bool XpRwLockEx::isBusy(bool write, bool* readByWriter)
 {
-    pthread_t self = XpGetCurrentNativeThreadID();
-    if (writer.count > 0 && !writer.isSameThread(self))
+    pthread_t self = pthread_self();
+    if (writer.count > 0 && !isRecorded(writer, self))
         return true;
     if (write) {
         if (readers.size() > 1)
             return true;
         if (readers.size() == 1)
-            return !readers[0].isSameThread(self);
+            return !pthread_equal(readers[0].thread, self);
         return false;
     }
     if (writer.count > 0) {   // the writer is the caller (tested above)
@@ -355,34 +365,55 @@ bool XpRwLockEx::isBusy(bool write, bool* readByWriter)
     return waitingWriters > 0;
 }
 
-bool XpRwLockEx::isSelfDeadlock(bool write)
+bool XpRwLockEx::isSelfDeadlock(bool write, bool unbounded) const
 {
-    // Only asked while the caller is busy. A reader waiting to write waits for the other readers;
-    // if one of them is also waiting to write, neither will ever give its read lock back. A reader
-    // asking for another read lock while a writer waits is held back by that writer, which waits
-    // for this reader.
-    if (findReader(XpGetCurrentNativeThreadID()) == nullptr)
-        return false;
-    return write ? waitingUpgrades > 1 : waitingWriters > 0;
+    // The caller keeps its read lock while it waits. A writer that waits without limit needs that
+    // read lock gone (only the caller can give it back) and never gives up, so a reader waiting
+    // for the writers to pass waits for itself; a reader waiting to upgrade waits for every other
+    // reader, and one that waits without limit to upgrade itself never gives its read lock back.
+    // Writers that try or wait with a time-out leave by themselves: no reason to refuse.
+    if (write)
+        return unboundedUpgrades > (unbounded ? 1 : 0);
+    return unboundedWriters > 0;
 }
 
 XpErr XpRwLockEx::lockImpl(bool write, unsigned int timeout)
 {
-    XpSingleLock guard(&internalLock);
-    pthread_t self = XpGetCurrentNativeThreadID();
-    bool readByWriter = false;
-    bool upgrading = write && findReader(self) != nullptr;
-    if (write)
+    InternalGuard guard(internalLock);
+    pthread_t self = pthread_self();
+    XpThreadRecord* record = findReader(self);
+    bool reader = record != nullptr;
+    bool unbounded = write && timeout == XP_INFINITE_TIMEOUT;
+    if (write) {
         ++waitingWriters;
-    if (upgrading)
-        ++waitingUpgrades;
-    XpErr err = waitWhileBusy(
-        timeout, [&] { return isBusy(write, &readByWriter); },
-        [&] { return isSelfDeadlock(write); }, [&] { return waitCondition(timeout); });
-    if (write)
+        unboundedWriters += unbounded;
+        unboundedUpgrades += unbounded && reader;
+    }
+    bool readByWriter = false;
+    bool announced = false;
+    XpErr err = XPERR_OK;
+    while (isBusy(write, &readByWriter)) {
+        if (reader && timeout != 0 && isSelfDeadlock(write, unbounded)) {
+            err = XPERR_SYNC_DEADLOCK;
+            break;
+        }
+        if (unbounded && !announced) {
+            // Readers already asleep in another read or an upgrade may now wait for themselves:
+            // let them look again (and be refused) instead of sleeping for ever.
+            announced = true;
+            if (!readers.empty())
+                pthread_cond_broadcast(&condition);
+        }
+        record = nullptr;   // other readers may move the records while we wait
+        err = waitCondition(timeout);
+        if (err != XPERR_OK)
+            break;
+    }
+    if (write) {
         --waitingWriters;
-    if (upgrading)
-        --waitingUpgrades;
+        unboundedWriters -= unbounded;
+        unboundedUpgrades -= unbounded && reader;
+    }
 
     if (err != XPERR_OK) {
         // As in XpRwLock: wake the readers that a writer giving up held back, not the listeners.
@@ -396,7 +427,7 @@ XpErr XpRwLockEx::lockImpl(bool write, unsigned int timeout)
         writer.setThreadId(self);
         return XPERR_OK;
     }
-    if (XpThreadRecord* record = findReader(self)) {
+    if (reader && (record != nullptr || (record = findReader(self)) != nullptr)) {
         ++record->count;
         return XPERR_OK;
     }
@@ -413,19 +444,19 @@ XpErr XpRwLockEx::lockImpl(bool write, unsigned int timeout)
 
 XpErr XpRwLockEx::Unlock()
 {
-    XpSingleLock guard(&internalLock);
-    pthread_t self = XpGetCurrentNativeThreadID();
-    if (writer.isSameThread(self)) {
+    InternalGuard guard(internalLock);
+    pthread_t self = pthread_self();
+    if (isRecorded(writer, self)) {
         if (writer.count > 0 && --writer.count == 0)
             writer.clearThreadId();
     } else {
         auto it = std::find_if(readers.begin(), readers.end(),
-                               [self](const XpThreadRecord& r) { return r.isSameThread(self); });
+                               [self](const XpThreadRecord& r) { return isRecorded(r, self); });
         if (it != readers.end() && --it->count <= 0)
             readers.erase(it);
     }
     // While the upgraded writer still holds its read locks nobody else could enter.
-    if (!(!readers.empty() && writer.count > 0))
+    if (readers.empty() || writer.count == 0)
         signalCondition();
     return XPERR_OK;
 }

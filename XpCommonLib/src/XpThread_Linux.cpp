@@ -8,6 +8,7 @@
 // SEM_UNDO is the one mechanism by which the kernel itself gives a lock back when its holder dies,
 // even by SIGKILL, while the key still depends only on an existing file (ftok). glibc leaves
 // `union semun` to the caller, so it is declared here. semop is restarted after a signal (EINTR).
+// pthread_atfork resets every named mutex in a forked child (see "XpMutex: fork" below).
 #include <XpThread.h>
 #include <XpFileOperation.h>
 #include <XpString.h>
@@ -52,9 +53,6 @@ XpCriticalSection::~XpCriticalSection()
     pthread_mutex_destroy(&mutex);
 }
 
-XpErr XpCriticalSection::Lock()    { return xperrFromPthreadErr(pthread_mutex_lock(&mutex)); }
-XpErr XpCriticalSection::Unlock()  { return xperrFromPthreadErr(pthread_mutex_unlock(&mutex)); }
-XpErr XpCriticalSection::TryLock() { return xperrFromPthreadErr(pthread_mutex_trylock(&mutex)); }
 
 // ---- XpComboSyncObject: condition ---------------------------------------------------------------
 
@@ -79,6 +77,11 @@ XpErr XpComboSyncObject::waitCondition(unsigned int timeout)
     struct timespec deadline;
     deadline.tv_sec = time(nullptr) + static_cast<time_t>(timeout);
     deadline.tv_nsec = 0;
+    return waitConditionUntil(deadline);
+}
+
+XpErr XpComboSyncObject::waitConditionUntil(const struct timespec& deadline)
+{
     return xperrFromPthreadErr(
         pthread_cond_timedwait(&condition, internalLock.nativeHandle(), &deadline));
 }
@@ -257,6 +260,8 @@ int semopRetrying(int semid, short delta, short flags)
 
 XpErr xperrFromSemErr(int err)
 {
+    // EIDRM comes only to a call that waited while the set was removed; a set removed before the
+    // call is unknown to the kernel, which answers EINVAL, one of the other failures.
     switch (err) {
     case 0:      return XPERR_OK;
     case EAGAIN: return XPERR_SYNC_TIMEOUT;
@@ -275,8 +280,85 @@ int openExisting(key_t key)
 
 } // namespace
 
+// ---- XpMutex: fork ---------------------------------------------------------------------------------------
+//
+// A forked child has only the thread that called fork, and the kernel gives it no share of the
+// parent's SEM_UNDO holdings; but it gets a copy of every XpMutex as it was, owner and depth
+// included, and glibc's pthread_t of the forking thread is the same number in the child. Without
+// help the child would take a mutex the parent holds as a "recursive" lock, give back the
+// parent's semaphore, or wait on a condition for a thread that does not exist in it. So every live
+// XpMutex is on a list; before fork the forking thread takes the list's lock and every internal
+// lock (so no copy is made halfway through a change), and in the child each mutex starts afresh:
+// free, no listeners (their threads are gone), a new internal lock and condition (the copies
+// belong to the parent's threads: a recursive mutex is owned by a kernel thread id that differs
+// in the child, and a condition may count waiters that the child does not have).
+
+struct XpMutexForkList {
+    static pthread_mutex_t lock;
+    static XpMutex* head;
+
+    static void prepare()
+    {
+        pthread_mutex_lock(&lock);
+        for (XpMutex* m = head; m != nullptr; m = m->nextLive)
+            pthread_mutex_lock(m->internalLock.nativeHandle());
+    }
+    static void parent()
+    {
+        for (XpMutex* m = head; m != nullptr; m = m->nextLive)
+            pthread_mutex_unlock(m->internalLock.nativeHandle());
+        pthread_mutex_unlock(&lock);
+    }
+    static void child()
+    {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        for (XpMutex* m = head; m != nullptr; m = m->nextLive) {
+            // Plain initialisations over memory no thread of the child uses: they cannot fail.
+            pthread_mutex_init(m->internalLock.nativeHandle(), &attr);
+            pthread_cond_init(&m->condition, nullptr);
+            m->listeners.clear();   // keeps the allocation: nothing is freed or allocated here
+            m->owner.count = 0;
+            m->owner.clearThreadId();
+        }
+        pthread_mutexattr_destroy(&attr);
+        pthread_mutex_init(&lock, nullptr);
+    }
+    static void registerHandlers()
+    {
+        // Without the handlers a child would inherit the fault described above; pthread_atfork
+        // fails only for lack of memory, which leaves nothing better to do than go on.
+        pthread_atfork(prepare, parent, child);
+    }
+
+    static void add(XpMutex* m)
+    {
+        static pthread_once_t once = PTHREAD_ONCE_INIT;
+        pthread_once(&once, registerHandlers);
+        pthread_mutex_lock(&lock);
+        m->nextLive = head;
+        if (head != nullptr)
+            head->prevLive = m;
+        head = m;
+        pthread_mutex_unlock(&lock);
+    }
+    static void remove(XpMutex* m)
+    {
+        pthread_mutex_lock(&lock);
+        (m->prevLive != nullptr ? m->prevLive->nextLive : head) = m->nextLive;
+        if (m->nextLive != nullptr)
+            m->nextLive->prevLive = m->prevLive;
+        pthread_mutex_unlock(&lock);
+    }
+};
+
+pthread_mutex_t XpMutexForkList::lock = PTHREAD_MUTEX_INITIALIZER;
+XpMutex* XpMutexForkList::head = nullptr;
+
 void XpMutex::initImpl(XpStringT<char> const& name)
 {
+    XpMutexForkList::add(this);
     semaphore = -1;
     // A name that is not an existing file or directory would give the key IPC_PRIVATE, a fresh set
     // per object that no other process can reach and whose value is never set: a lock on it could
@@ -329,5 +411,7 @@ void XpMutex::unlockImpl()
 
 void XpMutex::uninitImpl()
 {
-    // Nothing: the set stays for other processes, and a lock still held stays with this process.
+    // The set stays for other processes, and a lock still held stays with this process; only the
+    // fork list forgets the object.
+    XpMutexForkList::remove(this);
 }
