@@ -86,10 +86,8 @@ bool copyPayloadFile(const std::string& source, const std::string& destination, 
     std::string folder = dest.has_parent_path() ? dest.parent_path().string() : ".";
     if (name.empty() || name == "." || name == "..")
         return fail("not a file name");
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec)
-        return fail("cannot create " + folder + ": " + ec.message());
+    // The source is checked before anything is made, so a payload that cannot be read leaves the
+    // destination side as it was (no folder created for nothing).
     Descriptor in, dir, out;
     struct stat st;
     in.fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -97,6 +95,10 @@ bool copyPayloadFile(const std::string& source, const std::string& destination, 
         return fail(source + ": " + std::strerror(errno));
     if (!S_ISREG(st.st_mode))
         return fail(source + ": not a regular file");
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec)
+        return fail("cannot create " + folder + ": " + ec.message());
     dir.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir.fd < 0)
         return fail(folder + ": " + std::strerror(errno));

@@ -83,6 +83,10 @@ TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesi
     EXPECT_EQ(read(precious), "keep me\n");
     EXPECT_EQ(read(dest), "payload\n"); // so no longer the link to the precious file
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4); // no temporary left
+    // A payload that cannot be read makes nothing on the destination side, not even its folder.
+    EXPECT_EQ(runHost({"--unattended", "--install", dir + "/missing=" + dir + "/sub/dest", RECORDING_BUNDLE}, out), 0);
+    EXPECT_NE(out.find("failed " + dir + "/sub/dest"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/sub"));
 }
 
 TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
