@@ -14,6 +14,7 @@
 // file was expected is refused rather than followed; the new mode is applied through
 // /proc/self/fd, which names exactly the inode that was checked.
 #include <XpFileOperation.h>
+#include <XpPathUtil.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,16 +67,6 @@ bool deletable(const char* path)
     uid_t me = geteuid();
     return !(folderStat.st_mode & S_ISVTX) || me == 0 || me == entryStat.st_uid ||
            me == folderStat.st_uid;
-}
-
-// The last component of path, delimiters at the end ignored ("" for "/").
-std::string lastComponent(const XpStringT<char>& path)
-{
-    std::string p(path.GetBuffer(), static_cast<size_t>(path.Length()));
-    while (!p.empty() && p.back() == '/')
-        p.pop_back();
-    size_t slash = p.rfind('/');
-    return slash == std::string::npos ? p : p.substr(slash + 1);
 }
 
 } // namespace
@@ -139,7 +130,7 @@ XpErr XpFileOperation::SetReadOnly(const XpStringT<char>& path, bool readOnly)
 
 bool XpFileOperation::IsHidden(const XpStringT<char>& path)
 {
-    return lastComponent(path).compare(0, 1, ".") == 0;
+    return XpPathUtil::GetFileFullName(path).At(0) == '.';
 }
 
 XpErr XpFileOperation::SetHidden(const XpStringT<char>&, bool)

@@ -1,0 +1,173 @@
+// Platform half of XpFile on Linux.
+//
+// What stands in for the macOS services:
+// - fopen: an open(2) that we control, handed to fdopen. The library runs as root in folders that
+//   others can write, so every open is O_NONBLOCK (a FIFO planted where a file was expected can
+//   never make it wait), the descriptor's type is checked with fstat before it is used, and the
+//   modes that create or change a file add O_NOFOLLOW, so a link planted in the last component is
+//   refused instead of followed. Reading follows links like any reader.
+// - flock stands for the exclusive whole-file lock; it is advisory on Linux as it is there.
+// - stat64's birth time: statx with STATX_BTIME. File systems that record no birth time leave
+//   the bit out of stx_mask; the modification time is reported in its place.
+// - The catalog dates (FSSetCatalogInfo): utimensat for modification and access times. Linux has
+//   no call that sets a birth time, so the creation date is only converted.
+#include "XpFile_Linux.h"
+
+#include <XpAbstractFile.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// Closes fd keeping errno; close(2) is not retried on EINTR, as Linux frees the descriptor anyway.
+void closeKeepingErrno(int fd)
+{
+    int saved = errno;
+    close(fd);
+    errno = saved;
+}
+
+int openRetrying(const char* path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do
+        fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Accepts regular files and character devices; refuses the rest with EISDIR or ENXIO (closing
+// fd). Afterwards the descriptor blocks again, as a stream expects.
+int checkedDescriptor(int fd, bool regularOnly)
+{
+    if (fd < 0)
+        return fd;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        closeKeepingErrno(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && (regularOnly || !S_ISCHR(st.st_mode))) {
+        close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : regularOnly ? EINVAL : ENXIO;
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        closeKeepingErrno(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool toTimeT(const XpDateTime& date, time_t& out)
+{
+    int year, month, day, hour, minute, second, dayOfWeek;
+    if (!date.IsValid() || !date.GetDateTime(year, month, day, hour, minute, second, dayOfWeek))
+        return false;
+    struct tm local = {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;   // the zone's rules decide on summer time
+    tzset();
+    errno = 0;
+    out = mktime(&local);
+    return !(out == static_cast<time_t>(-1) && errno != 0);
+}
+
+} // namespace
+
+int _XpFileSub_Linux::OpenDescriptor(const char* path, int mode)
+{
+    switch (mode & XpAbstractFile::openReadWrite) {
+    case XpAbstractFile::openRead:
+        return checkedDescriptor(openRetrying(path, O_RDONLY), false);
+    case XpAbstractFile::openWrite:
+        // O_TRUNC touches regular files only, and O_NOFOLLOW keeps it off a link's target.
+        return checkedDescriptor(openRetrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666), false);
+    default:
+        return checkedDescriptor(openRetrying(path, O_RDWR | O_NOFOLLOW), false);
+    }
+}
+
+void _XpFileSub_Linux::LockExclusive(int fd)
+{
+    // Only EINTR is worth a retry; other failures (ENOLCK) leave the file open without the lock,
+    // as the caller does not look at the lock's result.
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+bool _XpFileSub_Linux::Truncate(const char* path, int64_t size)
+{
+    // truncate(2) would follow a planted link; the descriptor is opened without following it.
+    int fd = checkedDescriptor(openRetrying(path, O_WRONLY | O_NOFOLLOW), true);
+    if (fd < 0)
+        return false;
+    int done;
+    do
+        done = ftruncate(fd, static_cast<off_t>(size));
+    while (done != 0 && errno == EINTR);
+    closeKeepingErrno(fd);
+    return done == 0;
+}
+
+bool _XpFileSub_Linux::Touch(const char* path)
+{
+    int fd = openRetrying(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return false;
+    close(fd);   // nothing was written through it
+    return true;
+}
+
+bool _XpFileSub_Linux::ReadDates(const char* path, time_t& creation, time_t& modification, time_t& access)
+{
+    struct statx sx;
+    if (statx(AT_FDCWD, path, AT_STATX_SYNC_AS_STAT, STATX_BTIME | STATX_MTIME | STATX_ATIME, &sx) != 0)
+        return false;
+    modification = static_cast<time_t>(sx.stx_mtime.tv_sec);
+    access = static_cast<time_t>(sx.stx_atime.tv_sec);
+    creation = (sx.stx_mask & STATX_BTIME) && sx.stx_btime.tv_sec != 0
+                   ? static_cast<time_t>(sx.stx_btime.tv_sec) : modification;
+    return true;
+}
+
+XpErr _XpFileSub_Linux::SetDates(const char* path, const XpDateTime* creation,
+                                 const XpDateTime* lastModified, const XpDateTime* lastAccess)
+{
+    if (creation == nullptr && lastModified == nullptr && lastAccess == nullptr)
+        return XPERR_OK;
+    // The path must resolve to something other than a link: dates are never set through one.
+    struct statx sx;
+    if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) != 0 || S_ISLNK(sx.stx_mode))
+        return XPERR_FAILED;
+    struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};   // access, modification
+    time_t converted;
+    // The creation date is converted so that a bad one is refused; Linux cannot store it, so the
+    // rule that it may not be later than the modification date has nothing left to correct.
+    if (creation != nullptr && !toTimeT(*creation, converted))
+        return XPERR_FAILED;
+    if (lastModified != nullptr) {
+        if (!toTimeT(*lastModified, converted))
+            return XPERR_FAILED;
+        times[1] = {converted, 0};
+    }
+    if (lastAccess != nullptr) {
+        if (!toTimeT(*lastAccess, converted))
+            return XPERR_FAILED;
+        times[0] = {converted, 0};
+    }
+    if (utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) != 0)
+        return XPERR_FAILED;
+    return XPERR_OK;
+}
