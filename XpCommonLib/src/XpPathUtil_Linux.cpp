@@ -1,62 +1,694 @@
-// XpPathUtil, Linux half (first part): the operations that need the platform. Mount points,
-// display paths, the natural comparison and the resource lookup follow in the next change; until
-// then they answer "" (or a plain comparison) so that the library links.
+// XpPathUtil, Linux half: special folders, volume roots, display paths, the natural comparison
+// and the program's resources.
+//
+// What stands in for the platform's services, and why:
+// - Temporary and home folders: $TMPDIR and $HOME, as every Linux program reads them, with
+//   /tmp/ and the password database behind them. Application support is the freedesktop.org
+//   data folder ($XDG_DATA_HOME, else ~/.local/share), where Linux applications keep their own
+//   files. Pictures, Movies, Music and Desktop keep their fixed names.
+// - The main bundle: a Linux program has none, so the bundle is the running program's folder
+//   (/proc/self/exe) and its resources are the <prefix>/share/<program> folder that an
+//   installed program finds beside its bin folder; a program run from its build folder, which
+//   has no such folder, finds its resources beside itself.
+// - statfs's mount point (Linux's statfs does not report one): the kernel's mount table of the
+//   process's mount namespace, /proc/self/mountinfo. The kernel tells which mount a directory is
+//   on (statx's mount id, Linux 5.8 and later), and the table gives that mount's target. The
+//   parsed table is kept between calls, since reading it costs far more than the lookup; an
+//   entry is trusted only while its target still resolves to the same mount id, and the table is
+//   read again on any miss, so new, moved and removed mounts and other mount namespaces are seen
+//   at once. Without mount ids, the longest target containing the directory's real path is
+//   taken, preferring a mount of the directory's device (a bind mount hidden under another mount
+//   leaves its target in the table).
+// - The volumes folder: the folders where udisks, the desktop and administrators mount
+//   removable volumes: /media, /mnt, /run/media and the per-user folders inside /media and
+//   /run/media.
+// - HFS colon paths: the same shape, with the last component of the mount point (or "/") as
+//   the volume name.
+// - compare:options: with the numeric and case-insensitive options: a natural comparison over
+//   UTF-8 with ICU's simple case folding.
 #include <XpPathUtil.h>
 
-#include <strings.h>
+#include <XpFileOperation.h>
 
-XpStringT<char> XpPathUtil::GetRootPath(const XpStringT<char>& path)
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <pwd.h>
+#include <string>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+namespace {
+
+typedef XpStringT<char> Str;
+
+// ---- the mount table ----
+
+struct MountEntry {
+    uint64_t id;             // the kernel's mount id (field 1)
+    unsigned major, minor;   // the device of the mounted file system (field 3)
+    std::string target;      // the mount point, escapes decoded (field 5)
+};
+
+// mountinfo writes space, tab, newline and backslash in targets as \ooo.
+std::string decodeOctalEscapes(const char* s, size_t n)
 {
-    (void)path;
-    return XpStringT<char>("");
+    std::string out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (s[i] == '\\' && i + 3 < n && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
+            s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+            out += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
 }
+
+// Reads the whole of a small kernel-generated file. false when it cannot be read.
+bool readWholeFile(const char* path, std::string& text)
+{
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    text.clear();
+    char chunk[8192];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    // The descriptor was only read from: a failing close loses nothing.
+    (void)close(fd);
+    return ok;
+}
+
+// One line of mountinfo: "36 35 98:0 /mnt1 /mnt/parent rw,noatime master:1 - ext3 /dev/root rw".
+bool parseMountLine(const char* line, size_t n, MountEntry& entry)
+{
+    const char* field[5];
+    size_t length[5];
+    size_t i = 0;
+    for (int f = 0; f < 5; ++f) {
+        while (i < n && line[i] == ' ')
+            ++i;
+        field[f] = line + i;
+        while (i < n && line[i] != ' ')
+            ++i;
+        length[f] = static_cast<size_t>(line + i - field[f]);
+        if (length[f] == 0)
+            return false;
+    }
+    char* end = nullptr;
+    entry.id = std::strtoull(std::string(field[0], length[0]).c_str(), &end, 10);
+    std::string device(field[2], length[2]);
+    if (std::sscanf(device.c_str(), "%u:%u", &entry.major, &entry.minor) != 2)
+        return false;
+    entry.target = decodeOctalEscapes(field[4], length[4]);
+    return !entry.target.empty();
+}
+
+bool readMountTable(std::vector<MountEntry>& entries)
+{
+    std::string text;
+    if (!readWholeFile("/proc/self/mountinfo", text))
+        return false;
+    entries.clear();
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        MountEntry entry;
+        if (parseMountLine(text.data() + start, end - start, entry))
+            entries.push_back(std::move(entry));
+        start = end + 1;
+    }
+    return !entries.empty();
+}
+
+// The parsed table kept between calls. Every use only tries the lock: a thread that finds it
+// taken (or a child forked while another thread held it) reads the table itself instead of
+// waiting, so the cache never blocks and never deadlocks a forked child.
+class MountTableCache {
+public:
+    // The target of mount id, when the kept table has it.
+    bool find(uint64_t id, std::string& target)
+    {
+        std::unique_lock<std::mutex> hold(lock, std::try_to_lock);
+        if (!hold.owns_lock())
+            return false;
+        for (const MountEntry& e : entries)
+            if (e.id == id) {
+                target = e.target;
+                return true;
+            }
+        return false;
+    }
+    // Keeps a freshly read table.
+    void keep(const std::vector<MountEntry>& fresh)
+    {
+        std::unique_lock<std::mutex> hold(lock, std::try_to_lock);
+        if (hold.owns_lock())
+            entries = fresh;
+    }
+
+private:
+    std::mutex lock;
+    std::vector<MountEntry> entries;
+};
+
+MountTableCache& mountCache()
+{
+    // Never destroyed: threads that outlive main (a timed-out availability probe) may still
+    // look up roots while the program exits.
+    static MountTableCache* cache = new MountTableCache;
+    return *cache;
+}
+
+// statx of a path as the existence tests see it (links followed, automounts not triggered).
+bool statxPath(const char* path, unsigned mask, struct statx& st)
+{
+    return statx(AT_FDCWD, path, AT_STATX_SYNC_AS_STAT | AT_NO_AUTOMOUNT, mask, &st) == 0;
+}
+
+// The mount point of a mount id: from the kept table while its target still is that mount,
+// else from the table read afresh. "" when the kernel's table has no such mount.
+std::string targetOfMount(uint64_t id)
+{
+    std::string target;
+    struct statx st;
+    if (mountCache().find(id, target) && statxPath(target.c_str(), STATX_MNT_ID, st) &&
+        (st.stx_mask & STATX_MNT_ID) && st.stx_mnt_id == id)
+        return target;
+    std::vector<MountEntry> fresh;
+    if (!readMountTable(fresh))
+        return std::string();
+    mountCache().keep(fresh);
+    for (const MountEntry& e : fresh)
+        if (e.id == id)
+            return e.target;
+    return std::string();
+}
+
+bool targetContains(const std::string& target, const char* real)
+{
+    size_t n = target.size();
+    if (target == "/")
+        return real[0] == '/';
+    return std::strncmp(real, target.c_str(), n) == 0 && (real[n] == '\0' || real[n] == '/');
+}
+
+// Without mount ids: the longest target containing the real path of dir, a mount of dir's
+// device first; of equal targets the later line, which is the mount on top.
+std::string mountByLongestTarget(const char* dir, const struct statx& st)
+{
+    char real[PATH_MAX];
+    std::vector<MountEntry> table;
+    if (realpath(dir, real) == nullptr || !readMountTable(table))
+        return std::string();
+    const MountEntry* best = nullptr;
+    const MountEntry* bestOnDevice = nullptr;
+    for (const MountEntry& e : table) {
+        if (!targetContains(e.target, real))
+            continue;
+        if (!best || e.target.size() >= best->target.size())
+            best = &e;
+        if (e.major == st.stx_dev_major && e.minor == st.stx_dev_minor &&
+            (!bestOnDevice || e.target.size() >= bestOnDevice->target.size()))
+            bestOnDevice = &e;
+    }
+    return bestOnDevice ? bestOnDevice->target : best ? best->target : std::string();
+}
+
+std::string mountPointOf(const char* dir, const struct statx& st)
+{
+    if (st.stx_mask & STATX_MNT_ID) {
+        std::string target = targetOfMount(st.stx_mnt_id);
+        if (!target.empty())
+            return target;
+    }
+    return mountByLongestTarget(dir, st);
+}
+
+// The first byte of text that is not part of a valid UTF-8 character (n when all are).
+int32_t validUTF8Prefix(const char* text, int32_t n)
+{
+    int32_t i = 0;
+    while (i < n) {
+        int32_t start = i;
+        UChar32 c;
+        U8_NEXT(reinterpret_cast<const uint8_t*>(text), i, n, c);
+        if (c < 0)
+            return start;
+    }
+    return n;
+}
+
+// The nearest existing directory at or above path, walking up as GetFileDir does (path, then
+// each prefix that ends in '/', longest first) and testing existence as IsDirAvailable does (an
+// empty text or one that is not valid UTF-8 does not exist). The walk works on one copy of the
+// text, cut in place, and skips prefixes the kernel would refuse as too long, so even a 64 KiB
+// path costs one pass. false when there is none.
+bool nearestDirectory(const Str& path, Str& dir, struct statx& st)
+{
+    std::string text(path.GetBuffer(), static_cast<size_t>(path.Length()));
+    const int32_t length = path.Length();
+    const int32_t valid = validUTF8Prefix(text.data(), length);
+    auto isDirectory = [&](int32_t n) {
+        if (n == 0 || n > valid || n >= PATH_MAX)
+            return false;
+        char saved = text[static_cast<size_t>(n)];
+        text[static_cast<size_t>(n)] = '\0';
+        bool found = statxPath(text.c_str(), STATX_TYPE | STATX_MNT_ID, st) && S_ISDIR(st.stx_mode);
+        text[static_cast<size_t>(n)] = saved;
+        return found;
+    };
+    int32_t n = length;
+    while (!isDirectory(n)) {
+        // GetFileDir: one tail delimiter ignored (unless the text is "/"), then up to the last '/'.
+        int32_t w = n > 1 && text[static_cast<size_t>(n - 1)] == '/' ? n - 1 : n;
+        int32_t s = w - 1;
+        while (s >= 0 && text[static_cast<size_t>(s)] != '/')
+            --s;
+        if (s < 0 || s + 1 == n)
+            return false;   // nothing above, or "/" itself is missing
+        n = s + 1;
+    }
+    dir = path.Left(n);
+    return true;
+}
+
+// The folders that hold removable volumes' mount points.
+bool isRemovableVolumesFolder(const Str& dir)
+{
+    static const char* const kFolders[] = {"/media", "/mnt", "/run/media"};
+    for (const char* folder : kFolders)
+        if (XpPathUtil::IsEqualPath(dir, Str(folder)))
+            return true;
+    // The per-user folders: /media/<user>, /run/media/<user>.
+    Str parent = XpPathUtil::GetFileDir(dir);
+    return !XpPathUtil::GetFileFullName(dir).IsEmpty() &&
+           (XpPathUtil::IsEqualPath(parent, Str("/media")) || XpPathUtil::IsEqualPath(parent, Str("/run/media")));
+}
+
+// ---- folders ----
+
+std::string environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+// A field of the effective user's password database entry; "" when there is none.
+std::string passwordEntryField(bool homeFolder)
+{
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 16384);
+    for (;;) {
+        struct passwd entry;
+        struct passwd* found = nullptr;
+        int err = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (err == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (err == EINTR)
+            continue;
+        if (err != 0 || found == nullptr)
+            return std::string();
+        const char* field = homeFolder ? found->pw_dir : found->pw_name;
+        return field ? std::string(field) : std::string();
+    }
+}
+
+Str homeFolder()
+{
+    std::string home = environment("HOME");
+    if (home.empty())
+        home = passwordEntryField(true);
+    return Str(home.c_str());
+}
+
+Str temporaryFolder()
+{
+    std::string tmp = environment("TMPDIR");
+    if (tmp.empty() || tmp[0] != '/')
+        return Str("/tmp/");
+    Str folder(tmp.c_str());
+    XpPathUtil::AppendTailPathDelimiter(folder);
+    return folder;
+}
+
+Str applicationSupportFolder()
+{
+    // Relative values are invalid by the XDG rules and ignored.
+    std::string data = environment("XDG_DATA_HOME");
+    if (!data.empty() && data[0] == '/')
+        return Str(data.c_str());
+    Str home = homeFolder();
+    return home.IsEmpty() ? home : XpPathUtil::Concatenate(home, Str(".local/share"));
+}
+
+// The running program's file, "" when the kernel does not tell.
+Str programFile()
+{
+    std::vector<char> buffer(256);
+    for (;;) {
+        ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0)
+            return Str("");
+        if (static_cast<size_t>(n) < buffer.size())
+            return Str(std::string(buffer.data(), static_cast<size_t>(n)).c_str());
+        if (buffer.size() >= (1u << 16))
+            return Str("");
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+Str bundleFolder()
+{
+    Str program = programFile();
+    if (program.IsEmpty())
+        return program;
+    Str folder = XpPathUtil::GetFileDir(program);
+    if (folder.Length() > 1)
+        XpPathUtil::CutTailPathDelimiter(folder);
+    return folder;
+}
+
+Str resourceFolder()
+{
+    Str program = programFile();
+    if (program.IsEmpty())
+        return program;
+    Str bundle = bundleFolder();
+    Str shared = XpPathUtil::Concatenate(XpPathUtil::GetFileDir(bundle), Str("share"));
+    shared = XpPathUtil::Concatenate(shared, XpPathUtil::GetFileFullName(program));
+    return XpFileOperation::IsDirAvailable(shared) ? shared : bundle;
+}
+
+// ---- the natural comparison ----
+
+// The next unit of a text: a character folded for comparison, or a byte that is not part of
+// valid UTF-8 (above every character).
+UChar32 nextUnit(const uint8_t* s, int32_t& i, int32_t n)
+{
+    uint8_t b = s[i];
+    if (b < 0x80) {
+        ++i;
+        return b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b;
+    }
+    int32_t start = i;
+    UChar32 c;
+    U8_NEXT(s, i, n, c);
+    if (c < 0) {
+        i = start + 1;
+        return 0x110000 + b;
+    }
+    return u_foldCase(c, U_FOLD_CASE_DEFAULT);
+}
+
+inline bool isDigit(uint8_t b)
+{
+    return b >= '0' && b <= '9';
+}
+
+inline int sign(int v)
+{
+    return v < 0 ? -1 : v > 0 ? 1 : 0;
+}
+
+} // namespace
 
 bool XpPathUtil::IsRelativePath(const XpStringT<char>& path)
 {
-    return path[0] != '/';
+    return path.ToPlatformString().IsNil() || path[0] != '/';
 }
 
 int XpPathUtil::CompareLogical(const XpStringT<char>& a, const XpStringT<char>& b)
 {
-    int c = strcasecmp(a, b);
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
+    const uint8_t* s = reinterpret_cast<const uint8_t*>(a.GetBuffer());
+    const uint8_t* t = reinterpret_cast<const uint8_t*>(b.GetBuffer());
+    int32_t ns = a.Length(), nt = b.Length();
+    int32_t i = 0, j = 0;
+    while (i < ns && j < nt) {
+        if (isDigit(s[i]) && isDigit(t[j])) {
+            // Two digit runs: by value (more significant digits, then the digits), then fewer
+            // leading zeros first.
+            int32_t zi = i, zj = j;
+            while (zi < ns && s[zi] == '0')
+                ++zi;
+            while (zj < nt && t[zj] == '0')
+                ++zj;
+            int32_t ei = zi, ej = zj;
+            while (ei < ns && isDigit(s[ei]))
+                ++ei;
+            while (ej < nt && isDigit(t[ej]))
+                ++ej;
+            if (ei - zi != ej - zj)
+                return ei - zi < ej - zj ? -1 : 1;
+            if (int c = std::memcmp(s + zi, t + zj, static_cast<size_t>(ei - zi)))
+                return sign(c);
+            if (zi - i != zj - j)
+                return zi - i < zj - j ? -1 : 1;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        UChar32 ci = nextUnit(s, i, ns), cj = nextUnit(t, j, nt);
+        if (ci != cj)
+            return ci < cj ? -1 : 1;
+    }
+    return i < ns ? 1 : j < nt ? -1 : 0;
+}
+
+XpStringT<char> XpPathUtil::GetRootPath(const XpStringT<char>& path)
+{
+    Str dir;
+    struct statx st;
+    if (!nearestDirectory(path, dir, st))
+        return Str("");
+    std::string mount = mountPointOf(dir.GetBuffer(), st);
+    Str root(mount.c_str());
+    // Below a removable-volumes folder, a missing path belongs to a volume that is not
+    // mounted, unless the folder itself is a mount point.
+    if (!mount.empty() && isRemovableVolumesFolder(dir) && !IsEqualPath(path, dir) && !IsEqualPath(root, dir))
+        return Str("");
+    return root;
 }
 
 XpStringT<char> XpPathUtil::ConvertSystemNameToDisplayName(const XpStringT<char>& name)
 {
-    return name;
+    Str result(name.GetBuffer());   // a private copy, changed in place below
+    char* text = result.GetBuffer();
+    const char system = InvalidChars()[0], display = InvalidCharsForDisplay()[0];
+    for (int i = 0; i < result.Length(); ++i) {
+        if (text[i] == system)
+            text[i] = display;
+        else if (text[i] == display)
+            text[i] = system;
+    }
+    return result;
 }
 
 XpStringT<char> XpPathUtil::ConvertDisplayNameToSystemName(const XpStringT<char>& name)
 {
-    return name;
+    return ConvertSystemNameToDisplayName(name);
 }
 
 XpStringT<char> XpPathUtil::ConvertDisplayPathToSystemPath(const XpStringT<char>& path)
 {
-    return path;
+    if (path[0] == '/' && XpFileOperation::IsFileAvailable(path))
+        return path;
+    // Classic colon paths: "Volume:a:b" is a full path; ":a:b" and a text without ':' are
+    // relative to the working directory.
+    int colon = path.Find(':');
+    Str result;
+    int start = 0;
+    if (colon > 0) {
+        Str volume = ConvertDisplayNameToSystemName(path.Left(colon));
+        if (volume == ":") {   // shown as "/": the root volume
+            result = "/";
+        } else {
+            std::vector<MountEntry> table;
+            std::string found;
+            if (readMountTable(table)) {
+                // Removable volumes are the ones a person names; other mounts come after them.
+                for (int pass = 0; pass < 2 && found.empty(); ++pass)
+                    for (const MountEntry& e : table) {
+                        Str target(e.target.c_str());
+                        if (GetFileFullName(target) == volume &&
+                            (pass == 1 || isRemovableVolumesFolder(GetFileDir(target)))) {
+                            found = e.target;
+                            break;
+                        }
+                    }
+            }
+            if (found.empty()) {
+                std::string user = passwordEntryField(false);
+                found = user.empty() ? "/media" : "/media/" + user;
+                found = found + "/" + volume.GetBuffer();
+            }
+            result = found.c_str();
+        }
+        start = colon + 1;
+    } else {
+        result = "";
+        start = colon == 0 ? 1 : 0;
+    }
+    // The components, each with its display '/' back to ':'; empty ones are skipped.
+    while (start <= path.Length()) {
+        int end = path.Find(':', start);
+        if (end == -1)
+            end = path.Length();
+        if (end > start)
+            result = Concatenate(result, ConvertDisplayNameToSystemName(path.Mid(start, end - start)));
+        start = end + 1;
+    }
+    return result;
 }
 
 XpStringT<char> XpPathUtil::ConvertSystemPathToDisplayPath(const XpStringT<char>& path)
 {
-    (void)path;
-    return XpStringT<char>("");
+    if (!XpFileOperation::IsPathAvailable(path, nullptr))
+        return Str("");
+    char real[PATH_MAX];
+    if (realpath(path.GetBuffer(), real) == nullptr)
+        return Str("");
+    std::string root = GetRootPath(Str(real)).GetBuffer();
+    size_t below = 0;
+    Str result;
+    if (root.empty() || root == "/" || !targetContains(root, real)) {
+        result = "/";
+    } else {
+        result = ConvertSystemNameToDisplayName(GetFileFullName(Str(root.c_str())));
+        below = root.size();
+    }
+    // A volume alone is "Volume:", as the classic form names a volume.
+    if (real[below] == '\0' || (real[below] == '/' && real[below + 1] == '\0'))
+        return result + ":";
+    const char* component = real + below;
+    while (*component) {
+        while (*component == '/')
+            ++component;
+        const char* end = std::strchr(component, '/');
+        size_t n = end ? static_cast<size_t>(end - component) : std::strlen(component);
+        if (n > 0) {
+            result += ":";
+            result += ConvertSystemNameToDisplayName(Str(std::string(component, n).c_str()));
+        }
+        component += n;
+    }
+    return result;
 }
 
 XpStringT<char> XpPathUtil::FindApplicationSpecifiedFile(const XpStringT<char>& fileName)
 {
-    (void)fileName;
-    return XpStringT<char>("");
+    Str ext = GetFileExt(fileName);
+    Str name = GetFileName(fileName);
+    if (!ext.IsEmpty())
+        name += ext.GetBuffer();   // ext keeps its dot
+    if (name.IsEmpty() || name == "." || name == "..")
+        return Str("");
+    Str resources = GetSpecialPath(PATH_APP_RESOURCES, false);
+    if (resources.IsEmpty())
+        return resources;
+    Str candidate = Concatenate(resources, name);
+    return XpFileOperation::IsPathAvailable(candidate, nullptr) ? candidate : Str("");
 }
 
 XpStringT<char> XpPathUtil::GetSpecialPath(pathtype type, bool create)
 {
-    (void)type;
-    (void)create;
-    return XpStringT<char>("");
+    Str folder;
+    bool creatable = true;
+    switch (type) {
+    case PATH_TEMPORARY:
+        folder = temporaryFolder();
+        break;
+    case PATH_PICTURES:
+    case PATH_MOVIES:
+    case PATH_MUSIC:
+    case PATH_DESKTOP: {
+        static const char* const kNames[] = {"", "Pictures", "Movies", "Music", "", "Desktop"};
+        Str home = homeFolder();
+        if (!home.IsEmpty())
+            folder = Concatenate(home, Str(kNames[type]));
+        break;
+    }
+    case PATH_APP_SUPPORT:
+        folder = applicationSupportFolder();
+        break;
+    case PATH_APP_RESOURCES:
+        folder = resourceFolder();
+        creatable = false;
+        break;
+    case PATH_APP_BUNDLE:
+        folder = bundleFolder();
+        creatable = false;
+        break;
+    default:
+        folder = homeFolder();
+        break;
+    }
+    if (folder.IsEmpty() || !create || !creatable || XpFileOperation::IsDirAvailable(folder))
+        return folder;
+    // The folder is made without the tail delimiter it may be reported with, which would make
+    // the last level answer "exists". One made by someone else meanwhile is as good.
+    Str target(folder);
+    CutTailPathDelimiter(target);
+    XpErr err = XpFileOperation::MakeDirRecursively(target);
+    if (err != XPERR_OK && !(err == XPERR_FILE_EXISTS && XpFileOperation::IsDirAvailable(folder)))
+        return Str("");
+    return folder;
 }
 
 XpStringT<char> XpPathUtil::GetEllipsisDisplayPath(const XpStringT<char>& path)
 {
+    // Filled by the one-time initialisation of a function-local static: concurrent first
+    // callers wait for it, and nobody sees the tables half-filled.
+    struct Tables {
+        const pathtype pathTypes[5] = {PATH_PICTURES, PATH_MOVIES, PATH_MUSIC, static_cast<pathtype>(4),
+                                       PATH_DESKTOP};
+        Str paths[5];
+        Str displayName[5];
+        bool initialized = false;
+    };
+    static const Tables tables = [] {
+        Tables t;
+        for (int i = 0; i < 5; ++i) {
+            t.displayName[i] = GetSpecialPath(t.pathTypes[i], false);
+            t.paths[i] = t.displayName[i];
+            CutTailPathDelimiter(t.paths[i]);
+        }
+        t.initialized = true;
+        return t;
+    }();
+    for (int i = 0; i < 5; ++i) {
+        const Str& prefix = tables.paths[i];
+        int n = prefix.Length();
+        if (n > 0 && path.Length() >= n && strncasecmp(path, prefix, static_cast<size_t>(n)) == 0 &&
+            (path[n] == '/' || path[n] == '\0'))
+            return tables.displayName[i] + path.Right(path.Length() - n);
+    }
     return path;
 }
