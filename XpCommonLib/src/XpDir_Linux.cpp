@@ -1,0 +1,191 @@
+// Platform half of XpDir on Linux: the walk and the dates.
+//
+// What stands in for the platform's directory enumerator: a depth-first walk of our own over
+// directory descriptors. Each sub-folder is opened relative to its parent's descriptor with
+// O_NOFOLLOW | O_DIRECTORY, so a link (or a folder swapped for a link while we walk) is never
+// followed, and the walk cannot leave the tree. Kinds come from d_type, so listing a folder costs
+// no stat per entry, as with find(1); fstatat asks only where the file system leaves d_type
+// unknown. Entering a folder right after it was offered gives the platform's order: a folder's
+// entries follow the folder. "Skip descendants" is simply not entering a delivered folder.
+#include <XpDir.h>
+#include <XpFile.h>
+#include <XpPathUtil.h>
+
+#include "XpFile_Linux.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+// The running enumeration: one open directory stream per level of the walk.
+struct _XpDirEnumState {
+    struct Level {
+        DIR* dir;
+        size_t prefixLength;   // bytes of `relative` that name this level's folder ("sub/")
+    };
+    std::vector<Level> levels;
+    std::string base;       // the directory's path as Concatenate starts it (with one '/')
+    std::string relative;   // relative path of the entry being looked at
+    std::string full;       // base + relative, kept to reuse its storage
+
+    ~_XpDirEnumState()
+    {
+        for (Level& level : levels)
+            closedir(level.dir);   // read-only streams: closing cannot lose anything
+    }
+};
+
+namespace {
+
+int openDirectory(int parent, const char* name, int extraFlags)
+{
+    int fd;
+    do
+        fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extraFlags);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+DIR* streamOf(int fd)
+{
+    if (fd < 0)
+        return nullptr;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr)
+        close(fd);
+    return dir;
+}
+
+// Whether the entry is a directory; false with gone set when it vanished before we could ask.
+bool isDirectoryEntry(DIR* dir, const struct dirent* entry, bool& gone)
+{
+    gone = false;
+    if (entry->d_type != DT_UNKNOWN)
+        return entry->d_type == DT_DIR;
+    struct stat st;
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        gone = true;
+        return false;
+    }
+    return S_ISDIR(st.st_mode);
+}
+
+XpDateTime localDate(time_t t)
+{
+    struct tm local;
+    tzset();
+    if (localtime_r(&t, &local) == nullptr)
+        return XpDateTime();
+    return XpDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                      local.tm_min, local.tm_sec);
+}
+
+} // namespace
+
+XpErr XpDir::StartEnum(enumType type, const XpStringT<char>& namePattern) const
+{
+    FinishEnum();
+    enumFlags = type;
+    pattern = namePattern;
+    patternLength = namePattern.Length();
+    _XpDirEnumState* state = new (std::nothrow) _XpDirEnumState;
+    if (state == nullptr)
+        return XPERR_NO_MEMORY;
+    DIR* top = streamOf(openDirectory(AT_FDCWD, GetIdentifier().GetBuffer(), 0));
+    if (top == nullptr) {
+        delete state;
+        return XPERR_NO_MEMORY;
+    }
+    try {
+        state->levels.push_back({top, 0});
+        // Concatenate(identifier, relative) is this base followed by the relative path, which
+        // never starts with '/'; the base is made once instead of for every entry.
+        state->base = XpPathUtil::Concatenate(GetIdentifier(), "").GetBuffer();
+    } catch (const std::bad_alloc&) {
+        closedir(top);
+        delete state;
+        return XPERR_NO_MEMORY;
+    }
+    enumState = state;
+    return XPERR_OK;
+}
+
+XpSharedPtr<XpAbstractFSObj> XpDir::EnumNext() const
+{
+    _XpDirEnumState* state = enumState;
+    while (state != nullptr && !state->levels.empty()) {
+        DIR* dir = state->levels.back().dir;
+        size_t prefixLength = state->levels.back().prefixLength;
+        const struct dirent* entry = readdir(dir);
+        if (entry == nullptr) {   // the end, or a read error: either way this folder is done
+            closedir(dir);
+            state->levels.pop_back();
+            continue;
+        }
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        bool gone;
+        bool isDirectory = isDirectoryEntry(dir, entry, gone);
+        if (gone)
+            continue;
+        std::string& relative = state->relative;
+        relative.resize(prefixLength);
+        relative += name;
+        if (isMatchEnumCondition(isDirectory, relative.c_str())) {
+            std::string& fullText = state->full;
+            fullText.assign(state->base).append(relative);
+            XpStringT<char> full(fullText.c_str());
+            if (isDirectory)
+                return XpSharedPtr<XpDir>(new XpDir(full));
+            return XpSharedPtr<XpFile>(new XpFile(full));
+        }
+        if (isDirectory) {
+            DIR* sub = streamOf(openDirectory(dirfd(dir), name, O_NOFOLLOW));
+            if (sub != nullptr) {   // a folder we cannot open is skipped
+                relative += '/';
+                state->levels.push_back({sub, relative.size()});
+            }
+        }
+    }
+    return XpSharedPtr<XpAbstractFSObj>();
+}
+
+XpErr XpDir::FinishEnum() const
+{
+    if (enumState == nullptr)
+        return XPERR_FILE_INVALID_PATH;
+    delete enumState;
+    enumState = nullptr;
+    return XPERR_OK;
+}
+
+XpErr XpDir::GetDateTime(XpDateTime* creation, XpDateTime* lastModified, XpDateTime* lastAccess) const
+{
+    XpStringT<char> path = GetIdentifier();
+    if (!XpPlatformString::IsValidUTF8(path.GetBuffer(), static_cast<size_t>(path.Length())))
+        return XPERR_NO_MEMORY;
+    time_t born, modified, accessed;
+    if (!_XpFileSub_Linux::ReadDates(path.GetBuffer(), born, modified, accessed))
+        return XPERR_PATH_UNRESOLVED;
+    if (creation != nullptr)
+        *creation = localDate(born);
+    if (lastModified != nullptr)
+        *lastModified = localDate(modified);
+    if (lastAccess != nullptr)
+        *lastAccess = localDate(accessed);
+    return XPERR_OK;
+}
+
+XpErr XpDir::SetDateTime(const XpDateTime* creation, const XpDateTime* lastModified,
+                         const XpDateTime* lastAccess)
+{
+    return _XpFileSub_Linux::SetDates(GetIdentifier().GetBuffer(), creation, lastModified, lastAccess);
+}

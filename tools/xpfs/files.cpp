@@ -1,0 +1,203 @@
+// xpfs ls, info, touch, cat-int: the file and directory objects of XpCommonLib (XpDir, XpFile and
+// its byte-order integer reads) and the attribute tests.
+#include "xpfs.h"
+
+#include <XpDir.h>
+#include <XpFile.h>
+#include <XpFileOperation.h>
+#include <XpPathUtil.h>
+
+#include <fnmatch.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+typedef XpStringT<char> Str;
+
+struct LsOptions {
+    bool recursive = false;
+    bool files = true;
+    bool dirs = true;
+    const char* name = nullptr;   // shell pattern for the entry's own name
+};
+
+// Prints the entries of dir one level at a time, going down into every folder with -R.
+// Returns false when a folder could not be listed (reported).
+bool listFolder(const XpfsCommand& self, const Str& path, const std::string& prefix, const LsOptions& o)
+{
+    XpDir dir(path);
+    XpErr err = dir.StartEnum(XpAbstractDir::enumDirectories | XpAbstractDir::enumFiles, "");
+    if (err != XPERR_OK) {
+        xpfsReportError(self, path.GetBuffer(), err);
+        return false;
+    }
+    bool ok = true;
+    for (XpSharedPtr<XpAbstractFSObj> entry = dir.EnumNext(); entry; entry = dir.EnumNext()) {
+        Str full = entry->GetIdentifier();
+        Str name = XpPathUtil::GetFileFullName(full);
+        std::string relative = prefix + name.GetBuffer();
+        bool isDir = entry->IsDir();
+        if ((isDir ? o.dirs : o.files) && (!o.name || fnmatch(o.name, name.GetBuffer(), 0) == 0))
+            std::printf("%s %" PRId64 " %c\n", relative.c_str(), entry->GetSize(), isDir ? 'd' : 'f');
+        if (isDir && o.recursive)
+            ok = listFolder(self, full, relative + "/", o) && ok;
+    }
+    dir.FinishEnum();
+    return ok;
+}
+
+int runLs(const XpfsCommand& self, int argc, char** argv)
+{
+    LsOptions o;
+    int i = 0;
+    for (; i < argc && argv[i][0] == '-' && argv[i][1] != 0; ++i) {
+        if (std::strcmp(argv[i], "-R") == 0)
+            o.recursive = true;
+        else if (std::strcmp(argv[i], "--files") == 0)
+            o.dirs = false;
+        else if (std::strcmp(argv[i], "--dirs") == 0)
+            o.files = false;
+        else if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc)
+            o.name = argv[++i];
+        else
+            return xpfsUsageError(self, std::string("unknown option '") + argv[i] + "'");
+    }
+    if (!o.files && !o.dirs)
+        return xpfsUsageError(self, "--files and --dirs exclude each other");
+    if (int usage = xpfsCheckOperands(self, argc - i, 1, 1))
+        return usage;
+    return listFolder(self, Str(argv[i]), "", o) ? XPFS_OK : XPFS_FAILED;
+}
+
+std::string dateText(const XpDateTime& d)
+{
+    int y, mo, da, h, mi, s, w;
+    if (!d.GetDateTime(y, mo, da, h, mi, s, w))
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, da, h, mi, s);
+    return text;
+}
+
+int runInfo(const XpfsCommand& self, int argc, char** argv)
+{
+    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
+        return usage;
+    int status = XPFS_OK;
+    for (int i = 0; i < argc; ++i) {
+        Str path(argv[i]);
+        bool isDir = false;
+        if (!XpFileOperation::IsPathAvailable(path, &isDir)) {
+            xpfsReportError(self, argv[i], XPERR_FILE_NOT_FOUND);
+            status = XPFS_FAILED;
+            continue;
+        }
+        XpDir dir(path);
+        XpFile file(path);
+        XpAbstractFSObj& object = isDir ? static_cast<XpAbstractFSObj&>(dir) : file;
+        XpDateTime created, modified, accessed;
+        XpErr err = object.GetDateTime(&created, &modified, &accessed);
+        if (err != XPERR_OK) {
+            xpfsReportError(self, argv[i], err);
+            status = XPFS_FAILED;
+        }
+        std::printf("path: %s\nkind: %s\nsize: %" PRId64 "\ncreated: %s\nmodified: %s\naccessed: %s\n"
+                    "read-only: %s\nhidden: %s\nroot: %s\ndisplay path: %s\n",
+                    argv[i], isDir ? "directory" : "file", object.GetSize(), dateText(created).c_str(),
+                    dateText(modified).c_str(), dateText(accessed).c_str(),
+                    object.IsReadOnly() ? "yes" : "no", object.IsHidden() ? "yes" : "no",
+                    XpPathUtil::GetRootPath(path).GetBuffer(),
+                    XpPathUtil::ConvertSystemPathToDisplayPath(path).GetBuffer());
+        if (i + 1 < argc)
+            std::printf("\n");
+    }
+    return status;
+}
+
+int runTouch(const XpfsCommand& self, int argc, char** argv)
+{
+    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
+        return usage;
+    int status = XPFS_OK;
+    for (int i = 0; i < argc; ++i)
+        if (XpErr err = XpFile::Touch(Str(argv[i]))) {
+            xpfsReportError(self, argv[i], err);
+            status = XPFS_FAILED;
+        }
+    return status;
+}
+
+template <typename T>
+XpErr printInts(XpFile& file, int order, int64_t count, const char* format)
+{
+    for (int64_t i = 0; i < count; ++i) {
+        T value = 0;
+        if (XpErr err = file.ReadInt(value, order))
+            return err;
+        std::printf(format, value);
+    }
+    return XPERR_OK;
+}
+
+int runCatInt(const XpfsCommand& self, int argc, char** argv)
+{
+    int order = 0, width = 0, i = 0;
+    for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
+        if (std::strcmp(argv[i], "--order") == 0)
+            order = std::strcmp(argv[i + 1], "big") == 0      ? XpFile::endianBig
+                    : std::strcmp(argv[i + 1], "little") == 0 ? XpFile::endianLittle : -1;
+        else if (std::strcmp(argv[i], "--width") == 0)
+            width = std::atoi(argv[i + 1]);
+        else
+            return xpfsUsageError(self, std::string("unknown option '") + argv[i] + "'");
+    }
+    if (order <= 0)
+        return xpfsUsageError(self, "--order big|little is required");
+    if (width != 16 && width != 32 && width != 64)
+        return xpfsUsageError(self, "--width 16|32|64 is required");
+    if (int usage = xpfsCheckOperands(self, argc - i, 1, 1))
+        return usage;
+    XpFile file(Str(argv[i]), order);
+    XpErr err = file.Open(XpFile::openRead, XpFile::shareDenyNone);
+    int64_t size = err == XPERR_OK ? file.GetSize() : 0, bytes = width / 8;
+    if (err == XPERR_OK)
+        err = width == 16   ? printInts<unsigned short>(file, order, size / bytes, "%hu\n")
+              : width == 32 ? printInts<unsigned int>(file, order, size / bytes, "%u\n")
+                            : printInts<unsigned long long>(file, order, size / bytes, "%llu\n");
+    if (err == XPERR_OK && size % bytes != 0)
+        err = XPERR_FILE_END_OF_FILE;   // trailing bytes too few for one more integer
+    if (err != XPERR_OK) {
+        xpfsReportError(self, argv[i], err);
+        return XPFS_FAILED;
+    }
+    return XPFS_OK;
+}
+
+const XpfsCommand kCommands[] = {
+    {"ls", nullptr, "[-R] [--files|--dirs] [--name PATTERN] DIR",
+     "List the entries of DIR, one per line: relative name, size, kind (d or f).",
+     "-R goes down into every folder. --files or --dirs keeps one kind; --name keeps entries whose\n"
+     "own name matches the shell pattern (as find -name). A folder's size is the sum of the files\n"
+     "below it. Symbolic links are files and are never followed; folders that cannot be read are\n"
+     "reported and skipped. Names are printed as the bytes they are, in the order of the file system.",
+     runLs},
+    {"info", nullptr, "PATH...",
+     "Print kind, size, dates, read-only, hidden, volume root and display path of each PATH.",
+     "Dates are local times. The creation date is the birth time where the file system keeps one,\n"
+     "else the modification time. Symbolic links are followed.", runInfo},
+    {"touch", nullptr, "PATH...", "Create each PATH as an empty file when it does not exist.",
+     "An existing file keeps its content and dates. A symbolic link is never followed\n"
+     "(XPERR_FILE_INVALID_PATH).", runTouch},
+    {"cat-int", nullptr, "--order big|little --width 16|32|64 FILE",
+     "Print the unsigned integers of FILE in the given byte order and width, one per line.",
+     "Trailing bytes too few for one more integer are reported as XPERR_FILE_END_OF_FILE.", runCatInt},
+};
+
+XpfsRegistration registration(kCommands, sizeof kCommands / sizeof kCommands[0]);
+
+} // namespace
