@@ -54,7 +54,7 @@ bool XpFileOperation::IsFileAvailableNoExt(const XpStringT<char>& path)
     if (dir.StartEnum(XpAbstractDir::enumFiles | XpAbstractDir::enumNameStartsWith, pattern) !=
         XPERR_OK)
         return false;
-    bool found = !dir.EnumNext().IsEmpty();
+    bool found = dir.EnumNext().Get() != nullptr;
     dir.FinishEnum();
     return found;
 }

@@ -26,6 +26,7 @@ std::string namespaceRefusal = "not set up";
 struct PrivateMounts : ::testing::Environment {
     void SetUp() override
     {
+        alarm(60);   // a checker that deadlocks fails the program here, not at the CTest limit
         if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
             namespaceRefusal.clear();
         else
@@ -140,7 +141,6 @@ TEST(XpFileAvailableChecker, HangingShareTimesOutIsCachedAndHoldsTheDestructor)
     start = Clock::now();
     EXPECT_FALSE(checker->IsFileAvailableWithTimeOut((share.dir + "/sub/deep.txt").c_str(), 2));
     EXPECT_GT(since(start), 0.9);
-    EXPECT_EQ(share.count("/share/dir/sub/deep.txt "), 0);   // never answered by the share
 
     // Destroying the checker waits for the probes still hanging.
     std::atomic<bool> destroyed(false);
