@@ -109,9 +109,9 @@ public:
     // An existing file, not read-only, that can be opened for reading and writing and closed.
     static bool IsEnableReadWrite(const XpStringT<char>& path);
     // An existing directory in which a file can be created: creates and removes a hidden probe
-    // .00000000.tmp (or the next free number). A probe already there that is a regular file and
-    // can be opened for writing also proves it; a probe that is a link or another kind of object
-    // is passed over, never opened.
+    // .00000000.tmp (or the next free number). A probe already there that is a regular file,
+    // not read-only, and opens for writing also proves it (it is opened, never created again); a
+    // probe that is a link is passed over, and one that is a FIFO or device is never waited on.
     static bool IsDirWritable(const XpStringT<char>& folder);
     // The mount point of the volume holding path is an existing directory, asked with a one-second
     // time-out on a network volume (the call still returns only when that probe has ended). A path

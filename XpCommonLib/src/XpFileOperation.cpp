@@ -148,10 +148,18 @@ bool XpFileOperation::IsDirWritable(const XpStringT<char>& folder)
         }
         if (r != XPERR_FILE_EXISTS)
             return false;
-        // Someone else's probe proves the folder writable only when it is a plain file we can
-        // open for writing; a planted link or FIFO is passed over, never opened.
+        // Someone else's probe proves the folder writable when it is a plain file, not
+        // read-only, that opens for writing. Opened without following a link and without
+        // creating (IsEnableReadWrite would create it again should its owner just have removed
+        // it, leaving a probe behind); a planted link or FIFO is passed over.
         struct stat st;
-        if (lstat(path.GetBuffer(), &st) == 0 && S_ISREG(st.st_mode) && IsEnableReadWrite(path))
+        int fd = lstat(path.GetBuffer(), &st) == 0 && S_ISREG(st.st_mode)
+                     ? openRetry(path.GetBuffer(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0)
+                     : -1;
+        bool plainFile = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (fd >= 0)
+            close(fd);   // nothing written
+        if (plainFile && !IsReadOnly(path))
             return true;
     }
     return false;
