@@ -10,12 +10,17 @@
 // mount table is consulted first, by the path's text (made absolute, "." and ".." removed without
 // asking the file system): when the mount point that holds it is a network mount, the answer is
 // known without touching the share. Only other paths go to statfs, which also sees through
-// symbolic links. The table is kept between calls and read again when the kernel reports a change
-// (poll on the open mountinfo file), after fork, and when the process's mount namespace changed
-// (looked at once a second, so that a namespace switched in-process is noticed within a second).
+// symbolic links. The table is kept between calls and read again when it has changed: a small
+// watcher thread, started on first use, waits in poll on the open mountinfo file, which the kernel
+// wakes on every change, and bumps a counter that each call compares (one atomic load, where a
+// poll per call would cost half a stat). It also notices, within a second, that the process moved
+// to another mount namespace. A child of fork is given no thread: it reads the table on each call.
 #include "_XpNetworkVolume.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -24,7 +29,6 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -71,8 +75,8 @@ bool isNetworkMagic(long magic)
 
 struct MountEntry {
     std::string mountPoint;
-    std::string type;
     dev_t device;
+    bool network;
 };
 
 // mountinfo escapes space, tab, newline and backslash in paths as \ooo.
@@ -80,8 +84,7 @@ std::string unescape(const std::string& field)
 {
     std::string out;
     for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
-            field[i + 1] <= '3') {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3') {
             out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
                                      (field[i + 3] - '0'));
             i += 3;
@@ -111,16 +114,18 @@ bool parseLine(const std::string& line, MountEntry* entry)
     if (dash + 1 >= fields.size() || sscanf(fields[2].c_str(), "%u:%u", &major, &minor) != 2)
         return false;
     entry->mountPoint = unescape(fields[4]);
-    entry->type = fields[dash + 1];
+    entry->network = isNetworkType(fields[dash + 1]);
     entry->device = makedev(major, minor);
     return true;
 }
 
-int64_t coarseMilliseconds()
+int openMountInfo()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);   // cannot fail for this clock
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    int fd;
+    do
+        fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 std::string mountNamespace()
@@ -130,87 +135,126 @@ std::string mountNamespace()
     return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string();
 }
 
-unsigned int forkCount = 0;   // changed only in a fork's child, which has one thread
-void onFork() { ++forkCount; }
+std::atomic<unsigned int> generation(1);   // bumped by the watcher on every change it sees
+std::mutex tableLock;                      // guards the table and the two flags below
+bool watcherRunning = false;
+bool forkedChild = false;
 
-// The process's mount table, kept between calls. Never destroyed: a checker's worker may still
-// ask it while static objects are being torn down at exit.
+// fork copies the lock in whatever state another thread left it, and not the watcher: the lock is
+// held across fork. A child gets no thread of its own (a process that forks without exec expects
+// no new threads; sanitizers refuse them): it reads the table on every call instead.
+void lockForFork() { tableLock.lock(); }
+void unlockAfterFork() { tableLock.unlock(); }
+void resetInChild()
+{
+    watcherRunning = false;
+    forkedChild = true;
+    tableLock.unlock();
+}
+
+// The watcher: waits on the open mountinfo file, which the kernel wakes on every change of the
+// mount table, and looks once a second whether the process moved to another mount namespace (the
+// file stays bound to the namespace in which it was opened). Detached; lives with the process.
+void* watch(void* arg)
+{
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    std::string ns = mountNamespace();
+    for (;;) {
+        struct pollfd p = {fd, POLLPRI, 0};
+        int n = poll(&p, 1, 1000);
+        if (n < 0 && errno != EINTR)
+            usleep(100000);   // cannot poll: look again later rather than spin
+        if (n > 0)
+            ++generation;
+        if (n == 0 && mountNamespace() != ns) {
+            ns = mountNamespace();
+            int fresh = openMountInfo();
+            if (fresh >= 0) {
+                close(fd);
+                fd = fresh;
+            }
+            ++generation;
+        }
+    }
+    return nullptr;
+}
+
+// The process's mount table, read again when the watcher has seen a change. Never destroyed: a
+// checker's worker may still ask it while static objects are being torn down at exit.
 class MountTable {
 public:
-    MountTable() { pthread_atfork(nullptr, nullptr, onFork); }
+    MountTable() { pthread_atfork(lockForFork, unlockAfterFork, resetInChild); }
 
-    // The mount holding an absolute, clean path (the longest containing mount point; of two
-    // mounts on one point, the later, which covers the other).
-    bool findByPath(const std::string& path, MountEntry* out)
+    // The mount holding an absolute, clean path: the longest containing mount point; of two
+    // mounts on one point, the later, which covers the other. False when the table is unknown.
+    bool findByPath(const char* path, size_t length, bool* network, std::string* mountPoint)
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<std::mutex> guard(tableLock);
         refresh();
         const MountEntry* best = nullptr;
         for (const MountEntry& e : entries) {
             const std::string& m = e.mountPoint;
-            bool contains = m == "/" || (path.compare(0, m.size(), m) == 0 &&
-                                         (path.size() == m.size() || path[m.size()] == '/'));
+            // "/" holds everything; any other mount point is "/x...", so its second byte rules
+            // most of them out before a comparison of the whole.
+            bool contains = m.size() == 1 || (m.size() <= length && m[1] == path[1] &&
+                                              std::memcmp(path, m.data(), m.size()) == 0 &&
+                                              (length == m.size() || path[m.size()] == '/'));
             if (contains && (best == nullptr || m.size() >= best->mountPoint.size()))
                 best = &e;
         }
-        if (best != nullptr)
-            *out = *best;
-        return best != nullptr;
+        if (best == nullptr)
+            return false;
+        *network = best->network;
+        if (mountPoint != nullptr)
+            *mountPoint = best->mountPoint;
+        return true;
     }
 
-    // The topmost mount of a device.
-    bool findByDevice(dev_t device, MountEntry* out)
+    // Whether the topmost mount of a device is a network one.
+    bool isNetworkDevice(dev_t device)
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<std::mutex> guard(tableLock);
         refresh();
-        for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
-            if (e->device == device) {
-                *out = *e;
-                return true;
-            }
-        }
+        for (auto e = entries.rbegin(); e != entries.rend(); ++e)
+            if (e->device == device)
+                return e->network;
         return false;
     }
 
 private:
-    // REQUIRES: lock held.
+    // REQUIRES: tableLock held.
     void refresh()
     {
-        int64_t now = coarseMilliseconds();
-        bool reopen = seenForks != forkCount;
-        if (now >= nextNamespaceLook) {
-            nextNamespaceLook = now + 1000;
-            std::string ns = mountNamespace();
-            reopen = reopen || ns != namespaceName || fd < 0;
-            namespaceName = ns;
-        }
-        if (reopen) {
-            seenForks = forkCount;
-            if (fd >= 0)
-                close(fd);   // nothing to do about a failing close of a read-only file
-            do
-                fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-            while (fd < 0 && errno == EINTR);
-            read();
+        unsigned int now = generation.load();
+        if (watcherRunning && now == readGeneration)
             return;
-        }
+        int fd = openMountInfo();
         if (fd < 0)
-            return;   // no /proc: tried again at the next namespace look
-        struct pollfd p = {fd, POLLPRI, 0};
-        int n;
-        do
-            n = poll(&p, 1, 0);
-        while (n < 0 && errno == EINTR);
-        if (n != 0)   // changed, or poll failed: read again to be safe
-            read();
+            return;   // no /proc: only statfs can tell
+        if (!watcherRunning && !forkedChild) {
+            // The watcher gets its own descriptor, opened before the table is read, so that no
+            // change between the two goes unseen.
+            int watched = openMountInfo();
+            pthread_t thread;
+            pthread_attr_t attr;
+            if (watched >= 0 && pthread_attr_init(&attr) == 0) {
+                pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+                watcherRunning = pthread_create(&thread, &attr, watch,
+                                                reinterpret_cast<void*>(static_cast<intptr_t>(watched))) == 0;
+                pthread_attr_destroy(&attr);
+            }
+            if (!watcherRunning && watched >= 0)
+                close(watched);   // without a watcher the table is read on every call
+        }
+        readGeneration = now;
+        read(fd);
+        close(fd);   // read-only: nothing to lose
     }
 
-    // REQUIRES: lock held.
-    void read()
+    // REQUIRES: tableLock held.
+    void read(int fd)
     {
         entries.clear();
-        if (fd < 0 || lseek(fd, 0, SEEK_SET) < 0)
-            return;
         std::string text;
         char buffer[16384];
         for (;;) {
@@ -233,11 +277,7 @@ private:
         }
     }
 
-    std::mutex lock;
-    int fd = -1;
-    unsigned int seenForks = 0;
-    int64_t nextNamespaceLook = 0;
-    std::string namespaceName;
+    unsigned int readGeneration = 0;
     std::vector<MountEntry> entries;
 };
 
@@ -245,6 +285,22 @@ MountTable& mountTable()
 {
     static MountTable* table = new MountTable;
     return *table;
+}
+
+// A path with nothing for cleanAbsolute to do: absolute, no "//", "." or ".." component, no '/'
+// at the end.
+bool isClean(const char* path, size_t length)
+{
+    if (length == 0 || path[0] != '/' || (length > 1 && path[length - 1] == '/'))
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (path[i] != '/')
+            continue;
+        const char* c = path + i + 1;
+        if (c[0] == '/' || (c[0] == '.' && (c[1] == '/' || c[1] == '\0' || (c[1] == '.' && (c[2] == '/' || c[2] == '\0')))))
+            return false;
+    }
+    return true;
 }
 
 // The path made absolute with "." and ".." removed by text alone; "" when the working directory
@@ -279,13 +335,23 @@ std::string cleanAbsolute(const char* path)
     return out.empty() ? std::string("/") : out;
 }
 
+// The mount of a path by its text: found tells whether the table knew it.
+bool mountByText(const char* path, size_t length, bool* network, std::string* mountPoint)
+{
+    if (isClean(path, length))
+        return mountTable().findByPath(path, length, network, mountPoint);
+    std::string absolute = cleanAbsolute(path);
+    return !absolute.empty() && mountTable().findByPath(absolute.c_str(), absolute.size(), network, mountPoint);
+}
+
 } // namespace
 
 std::string _XpMountPointOf(const std::string& absolutePath)
 {
-    MountEntry entry;
-    return mountTable().findByPath(cleanAbsolute(absolutePath.c_str()), &entry) ? entry.mountPoint
-                                                                               : std::string();
+    bool network = false;
+    std::string mountPoint;
+    return mountByText(absolutePath.c_str(), absolutePath.size(), &network, &mountPoint) ? mountPoint
+                                                                                         : std::string();
 }
 
 bool _XpIsNetworkPath(const XpStringT<char>& path, XpStringT<char>* mountPoint)
@@ -293,12 +359,11 @@ bool _XpIsNetworkPath(const XpStringT<char>& path, XpStringT<char>* mountPoint)
     const char* text = path.GetBuffer();
     if (path.IsEmpty())
         return false;   // statfs of "" fails: local
-    MountTable& table = mountTable();
-    MountEntry entry;
-    std::string absolute = cleanAbsolute(text);
-    if (!absolute.empty() && table.findByPath(absolute, &entry) && isNetworkType(entry.type)) {
+    bool network = false;
+    std::string point;
+    if (mountByText(text, static_cast<size_t>(path.Length()), &network, mountPoint ? &point : nullptr) && network) {
         if (mountPoint != nullptr)
-            *mountPoint = entry.mountPoint.c_str();
+            *mountPoint = point.c_str();
         return true;
     }
     struct statfs fs;
@@ -314,6 +379,5 @@ bool _XpIsNetworkPath(const XpStringT<char>& path, XpStringT<char>* mountPoint)
         return false;
     // A FUSE volume reached through a link: its device tells which mount, and so which subtype.
     struct stat st;
-    return stat(text, &st) == 0 && table.findByDevice(st.st_dev, &entry) &&
-           isNetworkType(entry.type);
+    return stat(text, &st) == 0 && mountTable().isNetworkDevice(st.st_dev);
 }
