@@ -96,10 +96,6 @@ TEST(XpFileOperationChange, ErrnoRulesOnRealRefusals)
     EXPECT_TRUE(lstat((t / "dangling").c_str(), &st) == 0 && S_ISLNK(st.st_mode));   // not replaced
     EXPECT_TRUE(stat((t / "file").c_str(), &st) == 0 && lstat((t / "link").c_str(), &st) != 0);
     EXPECT_TRUE(stat((t / "dir").c_str(), &st) == 0 && lstat((t / "tree").c_str(), &st) != 0);
-
-    EXPECT_EQ(XpFileOperation::MakeDirRecursively("relative/a"), XPERR_FILE_MAKE_DIR_FAILED);
-    EXPECT_EQ(XpFileOperation::MakeDirRecursively((t / "a/b/c").c_str()), XPERR_OK);
-    EXPECT_EQ(XpFileOperation::MakeDirRecursively((t / "a/b/c/").c_str()), XPERR_FILE_EXISTS);
 }
 
 TEST(XpFileOperationChange, UniqueNamesUnderManyThreadsAndPlantedProbes)
