@@ -115,8 +115,9 @@ public:
     static bool IsDirWritable(const XpStringT<char>& folder);
     // The mount point of the volume holding path is an existing directory, asked with a one-second
     // time-out on a network volume (the call still returns only when that probe has ended). A path
-    // whose volume is not mounted is not available. For a path under a network mount point, the
-    // mount point comes from the mount table, so that the question itself cannot hang.
+    // whose volume is not mounted is not available; a relative path counts from the working
+    // directory. For a path under a network mount point, the mount point comes from the mount
+    // table, so that the question itself cannot hang.
     static bool IsDeviceAvailable(const XpStringT<char>& path);
     // Some file in path's folder, or below it, has a name that starts with path's name without
     // its extension (report.doc matches report.txt).

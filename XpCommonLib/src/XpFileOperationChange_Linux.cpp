@@ -38,8 +38,13 @@ bool XpFileOperation::IsDeviceAvailable(const XpStringT<char>& path)
     // file system (GetRootPath walks up the path with stat) would hang on a share that stopped
     // answering, which is the very thing to be found out here.
     XpStringT<char> root;
-    if (!_XpIsNetworkPath(path, &root) || root.IsEmpty())
-        root = XpPathUtil::GetRootPath(path);
+    if (!_XpIsNetworkPath(path, &root) || root.IsEmpty()) {
+        // A relative path lies on the working directory's volume; asked as it stands, a bare
+        // name would have no folder above it and so no volume at all.
+        char cwd[4096];
+        bool relative = !path.IsEmpty() && path[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr;
+        root = XpPathUtil::GetRootPath(relative ? XpPathUtil::Concatenate(XpStringT<char>(cwd), path) : path);
+    }
     if (root.IsEmpty())
         return false;
     XpFileAvailableChecker checker(true);

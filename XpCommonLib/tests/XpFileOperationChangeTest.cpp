@@ -49,6 +49,7 @@ TEST(XpFileOperationChange, ErrnoRulesOnRealRefusals)
         {"mkdir ENAMETOOLONG", mk(tooLong), XPERR_FILE_MAKE_DIR_FAILED, false},
         {"mkdir unmounted", mk(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE, false},
         {"unlink ENOENT", rm(t / "none"), XPERR_FILE_NOT_FOUND, false},
+        {"unlink ENOENT, relative", rm("none"), XPERR_FILE_NOT_FOUND, false},   // run in t
         {"unlink EISDIR", rm(t / "dir"), XPERR_FILE_REMOVE_FAILED, false},
         {"unlink EROFS", rm(t / "ro/f"), XPERR_FILE_REMOVE_FAILED, false},
         {"unlink EACCES", rm(t / "locked/x"), XPERR_FILE_REMOVE_FAILED, true},
@@ -78,6 +79,7 @@ TEST(XpFileOperationChange, ErrnoRulesOnRealRefusals)
             mount("tmpfs", (t / "small").c_str(), "tmpfs", 0, "size=16k") != 0)
             return xptest::kNoNamespace;
         for (int i = 0; xptest::writeFile(t / ("full/" + std::to_string(i)), ""); ++i) {}   // no inode left
+        EXPECT_EQ(chdir(t.path.c_str()), 0);
         for (const Row& r : rows) {
             XpErr got = r.asNobody ? 0x8100 | xptest::asNobody([&] { return static_cast<int>(r.op() & 0xFF); }) : r.op();
             EXPECT_EQ(got, r.expected) << r.what;
