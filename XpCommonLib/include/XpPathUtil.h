@@ -24,11 +24,14 @@
 //   application bundle is the folder of the running program (/proc/self/exe); its resources are
 //   <bundle>/../share/<program name> when that folder exists, else the bundle folder itself.
 // - Volume roots (GetRootPath): the mount point is read from /proc/self/mountinfo (octal escapes
-//   such as \040 decoded). The folders where Linux mounts removable volumes stand for the
-//   platform's volumes folder: /media, /mnt, /run/media, and each folder directly inside
-//   /media or /run/media (the per-user folders /media/<user>). A path below one of them whose
-//   volume is not mounted has no root (""): its nearest existing directory is that folder or
-//   lies above it, and that folder is not itself a mount point.
+//   such as \040 decoded): the target of the mount that the kernel reports for the directory
+//   (its mount id), so bind mounts and stacked mounts answer right; on kernels without mount ids
+//   (before 5.8), the longest target containing the directory's real path, a mount of the
+//   directory's device (st_dev) preferred. The folders where Linux mounts removable volumes
+//   stand for the platform's volumes folder: /media, /mnt, /run/media, and each folder directly
+//   inside /media or /run/media (the per-user folders /media/<user>). A path below one of them
+//   whose volume is not mounted has no root (""): its nearest existing directory is that folder
+//   or lies above it, and that folder is not itself a mount point.
 // - Display paths (ConvertSystemPathToDisplayPath and back): the volume name, then the
 //   components, joined with ':'. The volume name is "/" for the root volume and otherwise the
 //   last component of the volume's mount point; a ':' in any name shows as '/'.
