@@ -6,17 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -36,34 +39,22 @@ struct TempDir {
     }
     ~TempDir()
     {
-        if (!path.empty())
-            nftw(path.c_str(), [](const char* p, const struct stat*, int type, struct FTW*) {
-                if (type == FTW_DP)
-                    return rmdir(p), 0;
-                return unlink(p), 0;
-            }, 16, FTW_DEPTH | FTW_PHYS);
+        std::error_code ignored;   // remove_all never follows links
+        std::filesystem::remove_all(path, ignored);
     }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
-inline bool writeFile(const std::string& path, const std::string& data, mode_t mode = 0644)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    bool ok = fd >= 0 && write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()) &&
-              fchmod(fd, mode) == 0;   // whatever the umask
-    return (fd >= 0 && close(fd) == 0) && ok;
-}
-
 inline std::string readFile(const std::string& path)
 {
-    std::string data;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    char chunk[4096];
-    for (ssize_t n; fd >= 0 && (n = read(fd, chunk, sizeof chunk)) > 0;)
-        data.append(chunk, static_cast<size_t>(n));
-    if (fd >= 0)
-        close(fd);
-    return data;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline bool writeFile(const std::string& path, const std::string& data, mode_t mode = 0644)
+{
+    std::ofstream(path, std::ios::binary) << data;
+    return chmod(path.c_str(), mode) == 0 && readFile(path) == data;
 }
 
 // Runs body in a forked child and returns its exit code (-1 when it did not exit normally).
@@ -73,9 +64,7 @@ inline int inChild(const std::function<int()>& body)
     if (pid == 0)
         _exit(body());
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // body runs as nobody: root passes every permission check, so refusals are only seen there.
@@ -83,30 +72,28 @@ inline int asNobody(const std::function<int()>& body)
 {
     return inChild([&] {
         struct passwd* nobody = getpwnam("nobody");
-        if (nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
-            setuid(nobody->pw_uid) != 0)
-            return 120;
-        return body();
+        return nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+               setuid(nobody->pw_uid) != 0 ? 120 : body();
     });
 }
 
-// body runs in a private mount namespace, whose mounts vanish with the child. 121: refused.
+// body runs in a private mount namespace whose mounts vanish with the child; kNoNamespace when
+// the machine refuses one (or body's mount).
 const int kNoNamespace = 121;
 inline int inMountNamespace(const std::function<int()>& body)
 {
     return inChild([&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return kNoNamespace;
-        return body();
+        return unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                   ? kNoNamespace : body();
     });
 }
 
-// Standard output of a program started with posix_spawn and an argv.
-inline std::string runProgram(const std::vector<std::string>& args)
+// Standard output of a program started with posix_spawnp and an argv; stderr is dropped.
+inline std::string runProgram(std::vector<std::string> args)
 {
     std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
+    for (auto& a : args)
+        argv.push_back(&a[0]);
     argv.push_back(nullptr);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -114,7 +101,7 @@ inline std::string runProgram(const std::vector<std::string>& args)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);   // find's complaints
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -124,9 +111,8 @@ inline std::string runProgram(const std::vector<std::string>& args)
     for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;)
         out.append(chunk, static_cast<size_t>(n));
     close(fds[0]);
-    int status = 0;
     if (spawned == 0)
-        waitpid(pid, &status, 0);
+        waitpid(pid, nullptr, 0);
     return out;
 }
 
