@@ -1,4 +1,4 @@
-// The trash on Linux: the freedesktop.org Trash specification, which every Linux desktop, file
+// The trash on Linux: the freedesktop.org Trash layout, which every Linux desktop, file
 // manager and `gio trash` read, standing in for the platform's trash folder and recycle
 // operation.
 //
