@@ -1,0 +1,106 @@
+// File-manager requests: the checks before a request is handed over and their messages, an agent
+// plugged in, and the built-in agent copying and moving for real: in place only when complete,
+// replacing when asked, links as links, FIFOs refused, across volumes in a private namespace.
+#include <AskFinder.h>
+
+#include "XpFileTestSupport.h"
+
+#include <sys/stat.h>
+
+#include <stdexcept>
+
+namespace {
+
+FSRef makeRef(const std::string& path)
+{
+    FSRef r;
+    EXPECT_EQ(FSPathMakeRef(path.c_str(), &r), 0) << path;
+    return r;
+}
+
+struct Recording : IXpFileManagerAgent {
+    int calls = 0, answer = 1;   // answer 2: throw
+    XpFileManagerRequest last;
+    bool Perform(const XpFileManagerRequest& r) override
+    {
+        return ++calls, last = r, answer == 2 ? throw std::runtime_error("agent failure") : answer == 1;
+    }
+};
+
+TEST(AskFinder, RequestsAreCheckedThenHandedToTheAgent)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(xptest::writeFile(t / "a", "a") && xptest::writeFile(t / "b", "b") && mkdir((t / "d").c_str(), 0755) == 0);
+    FSRef a = makeRef(t / "a"), b = makeRef(t / "b"), d = makeRef(t / "d"), gone;
+    EXPECT_EQ(FSPathMakeRef((t / "none").c_str(), &gone), ENOENT);
+    Recording agent;
+    IXpFileManagerAgent* builtIn = AskFinder::SetAgent(&agent);
+    EXPECT_TRUE(AskFinder::MoveItem({b, a}, d, true));
+    EXPECT_EQ(agent.last.operation, XpFileManagerRequest::opMove);
+    EXPECT_EQ(agent.last.items, (std::vector<XpStringT<char> >{b.path, a.path}));
+    EXPECT_TRUE(agent.last.replacing && agent.last.destination == d.path);
+    EXPECT_TRUE(AskFinder::DuplicateItem({}, d, false));
+    EXPECT_TRUE(agent.last.operation == XpFileManagerRequest::opDuplicate && !agent.last.replacing);
+    EXPECT_STREQ(AskFinder::LastFailureMessage(), "");
+    ASSERT_EQ(unlink((t / "b").c_str()), 0);
+    const struct {
+        std::list<FSRef> items;
+        FSRef destination;
+        int answer;
+        const char* message;
+    } refused[] = {
+        {{a}, a, 1, "DstItem is not directory"},   // checked before the items
+        {{gone}, gone, 1, "DstItem is not directory"},
+        {{a, b}, d, 1, "fail: srcDesc create"},     // b is gone: nothing is handed over
+        {{a}, d, 0, "fail: AppleEvent send"},
+        {{a}, d, 2, "fail: AppleEvent send"},
+    };
+    for (const auto& r : refused) {
+        int before = agent.calls;
+        agent.answer = r.answer;
+        EXPECT_FALSE(AskFinder::DuplicateItem(r.items, r.destination, false));
+        EXPECT_STREQ(AskFinder::LastFailureMessage(), r.message);
+        EXPECT_EQ(agent.calls, before + (r.answer != 1)) << r.message;   // handed over or not
+    }
+    EXPECT_EQ(AskFinder::SetAgent(nullptr), &agent);
+    EXPECT_EQ(AskFinder::SetAgent(builtIn), builtIn);
+}
+
+TEST(AskFinder, BuiltInAgentCopiesAndMovesWholeItems)
+{
+    xptest::TempDir t;
+    for (const char* d : {"src", "src/tree", "src/tree/sub", "dst", "dst/tree", "vol"})
+        ASSERT_EQ(mkdir((t / d).c_str(), 0755), 0);
+    ASSERT_TRUE(xptest::writeFile(t / "src/f", "new") && xptest::writeFile(t / "dst/f", "old") &&
+                xptest::writeFile(t / "src/tree/sub/g", "g") && xptest::writeFile(t / "dst/tree/stale", ""));
+    ASSERT_EQ(symlink("sub/g", (t / "src/tree/l").c_str()) | mkfifo((t / "src/fifo").c_str(), 0644), 0);
+    FSRef f = makeRef(t / "src/f"), tree = makeRef(t / "src/tree"), dst = makeRef(t / "dst"), fifo;
+    EXPECT_EQ(FSPathMakeRef((t / "src/fifo").c_str(), &fifo), 0);
+    EXPECT_FALSE(AskFinder::DuplicateItem({f}, dst, false));   // the name is taken
+    EXPECT_EQ(xptest::readFile(t / "dst/f"), "old");
+    EXPECT_TRUE(AskFinder::DuplicateItem({f, tree}, dst, true));
+    EXPECT_EQ(xptest::readFile(t / "dst/f"), "new");
+    EXPECT_EQ(xptest::readFile(t / "dst/tree/l"), "g");
+    struct stat st;
+    EXPECT_TRUE(lstat((t / "dst/tree/l").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_NE(lstat((t / "dst/tree/stale").c_str(), &st), 0);   // the old folder was replaced
+    EXPECT_FALSE(AskFinder::DuplicateItem({fifo}, dst, true));  // refused, never opened
+    EXPECT_TRUE(AskFinder::DuplicateItem({tree}, tree, false)); // into itself: one level, no more
+    EXPECT_EQ(xptest::readFile(t / "src/tree/tree/sub/g"), "g");
+    EXPECT_NE(lstat((t / "src/tree/tree/tree").c_str(), &st), 0);
+    EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "dst"}), "f\ntree\n");   // no temporary left
+    int child = xptest::inMountNamespace([&] {
+        if (mount("tmpfs", (t / "vol").c_str(), "tmpfs", 0, "size=1m") != 0)
+            return xptest::kNoNamespace;
+        EXPECT_TRUE(AskFinder::MoveItem({tree}, makeRef(t / "vol"), false));
+        EXPECT_EQ(xptest::readFile(t / "vol/tree/sub/g"), "g");
+        EXPECT_NE(access((t / "src/tree").c_str(), F_OK), 0);
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    EXPECT_TRUE(child == 0 || child == xptest::kNoNamespace) << child;
+    EXPECT_TRUE(AskFinder::MoveItem({makeRef(t / "dst/f")}, makeRef(t / "src"), true));
+    EXPECT_EQ(xptest::readFile(t / "src/f"), "new");
+    EXPECT_NE(access((t / "dst/f").c_str(), F_OK), 0);
+}
+
+} // namespace
