@@ -13,7 +13,26 @@
 #include <XpPathUtil.h>
 #include <XpSharedPtr.h>
 
+#include <cstdint>
 #include <vector>
+
+// ---- Progress observer of the file operations ----
+// The caller derives from it and passes a pointer (null: no observer). The operations write the
+// fields directly, then call OnProgress on the calling thread; the library never deletes it.
+class XP_API IXpFileOpProgressObserver {
+public:
+    XpStringT<char> currentPath;      // the item being worked on
+    XpStringT<char> destinationPath;  // where the data goes
+    double percent = 0.0;             // 0.0 to 100.0
+    int64_t doneCount = 0;            // items finished (or the index of the current input)
+    int64_t totalCount = 0;           // items in the whole operation
+    bool statusFlag = false;          // cleared when a stream copy starts; the library never reads it
+
+    virtual ~IXpFileOpProgressObserver() {}
+    // Called at each progress point after the fields were updated; true asks the operation to
+    // stop (obeyed by the copying and joining operations).
+    virtual bool OnProgress(double percent) = 0;
+};
 
 class XP_API XpFileOperation {
 public:
@@ -54,8 +73,10 @@ public:
     // ---- Directories ----
 
     // Makes one directory with mode 0755 (less the process's file-creation mask). 0 on success;
-    // XPERR_FILE_EXISTS when something exists at path (a symbolic link is not followed),
-    // XPERR_FILE_PARENT_NOT_FOUND when the containing directory is missing,
+    // XPERR_FILE_DEVICE_NOT_AVAILABLE when the volume is not available (IsDeviceAvailable) before
+    // or after a failed mkdir; XPERR_FILE_EXISTS when something exists at path (a symbolic link
+    // is not followed); for a missing containing directory XPERR_FILE_PARENT_NOT_FOUND when path
+    // has meanwhile become a writable directory (IsDirWritable), else XPERR_FILE_ACCESS_DENIED;
     // XPERR_FILE_ACCESS_DENIED on a read-only volume or without permission, XPERR_FILE_DISK_FULL,
     // else XPERR_FILE_MAKE_DIR_FAILED (XPERR_FILE_PARENT_NOT_FOUND when the containing
     // directory does not exist).
@@ -197,6 +218,84 @@ private:
     }
 
 public:
+    // ---- Creating, testing, making, joining, renaming and removing ----
+    // Names these operations create on disk: temporary files "<prefix><n zero-padded><middle>
+    // <suffix>", hidden writability probes ".%08x.tmp", trash names "name(n).ext". Every file
+    // they create is created exclusively (O_CREAT|O_EXCL), so two callers, threads or processes,
+    // never get one name, and no planted symbolic link is followed. MakeDir, removeFile, removeDir
+    // and RenameFile first ask IsDeviceAvailable, so a path on a volume that is not mounted, or on
+    // a network volume that does not answer within a second, is refused with
+    // XPERR_FILE_DEVICE_NOT_AVAILABLE before anything is changed.
+
+    // Creates an empty file that did not exist (mode 0666 less the umask). EACCES gives
+    // XPERR_FILE_ACCESS_DENIED, EEXIST XPERR_FILE_EXISTS (also for any link already there),
+    // EINVAL XPERR_FILE_INVALID_PARAM, EMFILE XPERR_FILE_TOO_MANY_OPEN, ENOSPC
+    // XPERR_FILE_DISK_FULL, anything else XPERR_FILE_FAILED.
+    static XpErr CreateNewFile(const XpStringT<char>& path);
+    // Creates the first free empty file named prefix, n with `digits` zero-padded digits, middle,
+    // suffix (null texts count as "") in folder, for n = 0, 1, ... Its path, or "" when digits is
+    // 0 or no number up to 2147483647 gave a file. Every failure moves on to the next number, so
+    // a folder where nothing can be created costs that many attempts: check the folder first.
+    static XpStringT<char> CreateTempFile(const XpStringT<char>& folder, const char* prefix,
+                                          unsigned int digits, const char* middle,
+                                          const char* suffix);
+    // An existing file, not read-only, that can be opened for reading and writing and closed.
+    static bool IsEnableReadWrite(const XpStringT<char>& path);
+    // An existing directory in which a file can be created: creates and removes a hidden probe
+    // .00000000.tmp (or the next free number). A probe already there that is a regular file and
+    // can be opened for writing also proves it; a probe that is a link or another kind of object
+    // is passed over, never opened.
+    static bool IsDirWritable(const XpStringT<char>& folder);
+    // The mount point of the volume holding path is an existing directory, asked with a one-second
+    // time-out on a network volume (the call still returns only when that probe has ended). A path
+    // whose volume is not mounted is not available. For a path under a network mount point, the
+    // mount point comes from the mount table, so that the question itself cannot hang.
+    static bool IsDeviceAvailable(const XpStringT<char>& path);
+    // Some file in path's folder, or below it, has a name that starts with path's name without
+    // its extension (report.doc matches report.txt).
+    static bool IsFileAvailableNoExt(const XpStringT<char>& path);
+    // Writes the inputs one after another into output (created or truncated), 256 KiB at a time,
+    // reporting each chunk to the observer (null: none), which may stop the work
+    // (XPERR_FILE_CANCELLED). The output keeps what was written when the work stops or fails.
+    static XpErr ConcatenateFiles(const std::vector<XpStringT<char> >& inputs,
+                                  XpStringT<char> output, IXpFileOpProgressObserver* observer);
+    // Moves from to to (a file, a link as the link, or a directory tree). Both volumes must be
+    // available; from must exist and nothing, not even a dangling link, may be at to
+    // (XPERR_FILE_OPEN_FAILED). Across volumes the object is copied to a hidden temporary name
+    // beside to, put in place only when complete, and then removed from its old place; a failed
+    // copy leaves from as it was and nothing at to. Other failures: XPERR_FILE_MOVE_FAILED.
+    static XpErr RenameFile(const char* from, const char* to);
+    // unlink after the device test (a link is removed as the link). ENOENT gives
+    // XPERR_FILE_NOT_FOUND, anything else XPERR_FILE_REMOVE_FAILED.
+    static XpErr removeFile(const XpStringT<char>& path);
+    // removeFile; the flag has no effect.
+    static XpErr removeFileWithoutUI(const XpStringT<char>& path, bool withUI);
+    // rmdir of an empty directory after the device test. EACCES and EROFS give
+    // XPERR_FILE_ACCESS_DENIED, ENOTEMPTY XPERR_FILE_DIR_NOT_EMPTY, anything else
+    // XPERR_FILE_REMOVE_FAILED.
+    static XpErr removeDir(const XpStringT<char>& path);
+    // toTrash false: removeFileWithoutUI of each path in order, stopping at the first failure.
+    // toTrash true: every path is taken by its name in the first path's folder and moved to the
+    // trash (XPERR_FILE_REMOVE_FAILED at the first one that cannot be). An empty list gives 0.
+    static XpErr removeFiles(const std::vector<XpStringT<char> >& paths, bool toTrash);
+    // Moves path to the freedesktop.org trash: the home trash ($XDG_DATA_HOME/Trash) when it is
+    // on the same mount, else the mount's own $topdir/.Trash/$UID (when an administrator made
+    // $topdir/.Trash, sticky and not a link) or $topdir/.Trash-$UID. A name already in the trash
+    // becomes name(1).ext, name(2).ext, ... up to 99999. The information file is created first,
+    // exclusively, so two processes never take one name. A link is trashed as the link. When
+    // the mount has no usable trash the file is not copied to the home trash (that could fill
+    // the home volume with a large tree): XPERR_FILE_REMOVE_FAILED, nothing moved.
+    static XpErr removeFileToRecycleBin(const XpStringT<char>& path);
+
+    // Sum of the sizes of the files (links followed); a file whose size cannot be read adds -1.
+    static int64_t getTotalSize(const std::vector<XpStringT<char> >& files);
+
+private:
+    // Which operation's rules turn an errno value into a result code.
+    enum ErrnoRule { errCreateFile, errMakeDir, errRemoveFile, errRemoveDir, errRename };
+    // The one errno translator of these operations; path is the operation's path, which some
+    // rules of MakeDir look at again.
+    static XpErr getXpErr(int err, ErrnoRule rule, const XpStringT<char>& path);
 };
 
 #endif

@@ -1,39 +1,69 @@
-// XpFileOperation, portable half: making directories.
+// XpFileOperation, portable half: creating files and unique names, writability tests, making
+// directories, joining files.
 #include <XpFileOperation.h>
 
+#include <XpFile.h>
 #include <XpPathUtil.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
 const mode_t kDirMode = 0755;
 
-// The result of a failed mkdir of path, by its errno.
-XpErr makeDirError(int err, const XpStringT<char>& path)
+int openRetry(const char* path, int flags, mode_t mode)
 {
-    switch (err) {
-    case EEXIST:
-        return XPERR_FILE_EXISTS;
-    case ENOENT:
-        return XPERR_FILE_PARENT_NOT_FOUND;
-    case EROFS:
-    case EACCES:
-        return XPERR_FILE_ACCESS_DENIED;
-    case ENOSPC:
-        return XPERR_FILE_DISK_FULL;
-    default:
-        return XpFileOperation::IsDirAvailable(XpPathUtil::GetFileDir(path)) ? XPERR_FILE_MAKE_DIR_FAILED
-                                                                             : XPERR_FILE_PARENT_NOT_FOUND;
-    }
+    int fd;
+    do
+        fd = open(path, flags, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 } // namespace
 
+XpErr XpFileOperation::getXpErr(int err, ErrnoRule rule, const XpStringT<char>& path)
+{
+    switch (rule) {
+    case errCreateFile:
+        return err == EACCES ? XPERR_FILE_ACCESS_DENIED
+               : err == EEXIST ? XPERR_FILE_EXISTS
+               : err == EINVAL ? XPERR_FILE_INVALID_PARAM
+               : err == EMFILE ? XPERR_FILE_TOO_MANY_OPEN
+               : err == ENOSPC ? XPERR_FILE_DISK_FULL
+                               : XPERR_FILE_FAILED;
+    case errMakeDir:
+        if (err == EEXIST)
+            return XPERR_FILE_EXISTS;
+        if (err == ENOENT)   // only a folder that has appeared meanwhile makes this a parent matter
+            return IsDirWritable(path) ? XPERR_FILE_PARENT_NOT_FOUND : XPERR_FILE_ACCESS_DENIED;
+        if (err == EROFS || err == EACCES)
+            return XPERR_FILE_ACCESS_DENIED;
+        if (err == ENOSPC)
+            return XPERR_FILE_DISK_FULL;
+        return IsDirAvailable(XpPathUtil::GetFileDir(path)) ? XPERR_FILE_MAKE_DIR_FAILED
+                                                            : XPERR_FILE_PARENT_NOT_FOUND;
+    case errRemoveFile:
+        return err == ENOENT ? XPERR_FILE_NOT_FOUND : XPERR_FILE_REMOVE_FAILED;
+    case errRemoveDir:
+        return err == EACCES || err == EROFS ? XPERR_FILE_ACCESS_DENIED
+               : err == ENOTEMPTY || err == EEXIST ? XPERR_FILE_DIR_NOT_EMPTY
+                                                   : XPERR_FILE_REMOVE_FAILED;
+    case errRename:
+        return err == EEXIST ? XPERR_FILE_OPEN_FAILED : XPERR_FILE_MOVE_FAILED;
+    }
+    return XPERR_FILE_FAILED;
+}
+
 XpErr XpFileOperation::MakeDir(const XpStringT<char>& path)
 {
+    if (!IsDeviceAvailable(path))
+        return XPERR_FILE_DEVICE_NOT_AVAILABLE;
     XpStringT<char> text = path.GetAnsiString();
     int rc;
     do {
@@ -41,7 +71,11 @@ XpErr XpFileOperation::MakeDir(const XpStringT<char>& path)
     } while (rc != 0 && errno == EINTR);
     if (rc == 0)
         return XPERR_OK;
-    return makeDirError(errno, path);
+    int err = errno;
+    // The volume may have gone while we asked: say so rather than blame the path.
+    if (!IsDeviceAvailable(path))
+        return XPERR_FILE_DEVICE_NOT_AVAILABLE;
+    return getXpErr(err, errMakeDir, path);
 }
 
 XpErr XpFileOperation::MakeDirRecursively(const XpStringT<char>& path)
@@ -56,4 +90,137 @@ XpErr XpFileOperation::MakeDirRecursively(const XpStringT<char>& path)
             return err;
     }
     return MakeDir(path);
+}
+
+XpErr XpFileOperation::CreateNewFile(const XpStringT<char>& path)
+{
+    // O_EXCL also refuses any link already at the path, dangling or not: nothing is followed.
+    int fd = openRetry(path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                       0666);
+    if (fd < 0)
+        return getXpErr(errno, errCreateFile, path);
+    close(fd);   // nothing was written: a failing close loses nothing
+    return XPERR_OK;
+}
+
+XpStringT<char> XpFileOperation::CreateTempFile(const XpStringT<char>& folder, const char* prefix,
+                                                unsigned int digits, const char* middle,
+                                                const char* suffix)
+{
+    if (digits == 0)
+        return XpStringT<char>();
+    XpStringT<char> pattern;
+    pattern.Format("%%s%%0%ud%%s%%s", digits);
+    XpStringT<char> path;
+    for (int32_t n = 0; n < 0x7FFFFFFF; ++n) {
+        XpStringT<char> name;
+        name.Format(pattern.GetBuffer(), prefix ? prefix : "", n, middle ? middle : "",
+                    suffix ? suffix : "");
+        path = XpPathUtil::Concatenate(folder, name);
+        if (CreateNewFile(path) == XPERR_OK)
+            break;
+    }
+    return IsFileAvailable(path) ? path : XpStringT<char>();
+}
+
+bool XpFileOperation::IsEnableReadWrite(const XpStringT<char>& path)
+{
+    if (!IsFileAvailable(path) || IsReadOnly(path))
+        return false;
+    XpFile file(path);
+    if (file.Open(XpAbstractFile::openReadWrite, XpAbstractFile::shareDenyNone) != XPERR_OK)
+        return false;
+    return file.Close() == XPERR_OK;
+}
+
+bool XpFileOperation::IsDirWritable(const XpStringT<char>& folder)
+{
+    if (!IsDirAvailable(folder))
+        return false;
+    for (uint32_t n = 0; n < 0xFFFFFFFFu; ++n) {
+        XpStringT<char> name;
+        name.Format(".%08x.tmp", n);
+        XpStringT<char> path = XpPathUtil::Concatenate(folder, name);
+        XpErr r = CreateNewFile(path);
+        if (r == XPERR_OK) {
+            unlink(path.GetBuffer());   // our own empty probe; should it stay, it is hidden
+            return true;
+        }
+        if (r != XPERR_FILE_EXISTS)
+            return false;
+        // Someone else's probe proves the folder writable only when it is a plain file we can
+        // open for writing; a planted link or FIFO is passed over, never opened.
+        struct stat st;
+        if (lstat(path.GetBuffer(), &st) == 0 && S_ISREG(st.st_mode) && IsEnableReadWrite(path))
+            return true;
+    }
+    return false;
+}
+
+XpErr XpFileOperation::removeFileWithoutUI(const XpStringT<char>& path, bool withUI)
+{
+    (void)withUI;
+    return removeFile(path);
+}
+
+int64_t XpFileOperation::getTotalSize(const std::vector<XpStringT<char> >& files)
+{
+    int64_t total = 0;
+    for (const XpStringT<char>& f : files)
+        total += XpFile::GetSize(f.GetBuffer());
+    return total;
+}
+
+XpErr XpFileOperation::ConcatenateFiles(const std::vector<XpStringT<char> >& inputs,
+                                        XpStringT<char> output, IXpFileOpProgressObserver* observer)
+{
+    const int64_t kChunk = 262144;
+    XpFile out(output);
+    XpErr result = out.Open(XpAbstractFile::openWrite, XpAbstractFile::shareDenyNone);
+    if (result != XPERR_OK)
+        return result;
+    char* buffer = static_cast<char*>(malloc(kChunk));
+    if (buffer == nullptr) {
+        result = XPERR_NO_MEMORY;
+    } else {
+        int64_t total = getTotalSize(inputs);
+        if (observer != nullptr) {
+            observer->destinationPath = output;
+            observer->totalCount = static_cast<int64_t>(inputs.size());
+        }
+        int64_t bytes = 0;
+        for (size_t i = 0; i < inputs.size() && result == XPERR_OK; ++i) {
+            XpFile in(inputs[i]);
+            result = in.Open(XpAbstractFile::openRead, XpAbstractFile::shareDenyNone);
+            if (result != XPERR_OK)
+                break;
+            int64_t size = in.GetSize();
+            if (observer != nullptr) {
+                observer->currentPath = inputs[i];
+                observer->doneCount = static_cast<int64_t>(i);
+            }
+            for (int64_t taken = 0; taken < size && result == XPERR_OK;) {
+                int64_t count = 0;
+                XpErr r = in.Read(buffer, kChunk, &count);
+                if (r != XPERR_OK && r != XPERR_FILE_END_OF_FILE) {
+                    result = r;
+                    break;
+                }
+                // A read that delivers nothing ends here too: Write refuses an empty block.
+                result = out.Write(buffer, count, nullptr);
+                taken += count;
+                if (observer != nullptr && result == XPERR_OK) {
+                    bytes += count;
+                    observer->percent = static_cast<double>(bytes) / static_cast<double>(total) *
+                                        100.0;
+                    if (observer->OnProgress(observer->percent))
+                        result = XPERR_FILE_CANCELLED;
+                }
+            }
+            in.Close();   // read-only: nothing to lose
+        }
+        free(buffer);
+    }
+    XpErr closed = out.Close();
+    return result != XPERR_OK ? result : closed;
 }

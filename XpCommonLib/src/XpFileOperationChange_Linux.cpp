@@ -1,0 +1,136 @@
+// Platform half of the file operations on Linux: the operations that change a volume (rename,
+// remove, trash) and the tests they start with (device available, a file by its base name).
+//
+// The platform's file manager moved items where the library came from; here rename(2) does, with
+// RENAME_NOREPLACE so that "nothing may be at the destination" is decided by the kernel in the
+// same step as the move, and a link or file planted there after our look is never replaced or
+// followed. When rename says EXDEV the item is copied beside the destination and put in place
+// only when complete (_XpFileOperationSub_Linux). The trash is the freedesktop.org one
+// (_XpTrash_Linux.cpp), which every Linux desktop and `gio trash` read.
+#include <XpFileOperation.h>
+
+#include "_XpFileOperationSub_Linux.h"
+#include "_XpNetworkVolume.h"
+
+#include <XpDir.h>
+#include <XpFileAvailableChecker.h>
+#include <XpPathUtil.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The user's trash folder, or "" when there is none and none can be made.
+XpStringT<char> getTrashPath()
+{
+    return _XpFileOperationSub_Linux::HomeTrashPath();
+}
+
+} // namespace
+
+bool XpFileOperation::IsDeviceAvailable(const XpStringT<char>& path)
+{
+    // On a network mount the mount point comes from the mount table: finding it through the
+    // file system (GetRootPath walks up the path with stat) would hang on a share that stopped
+    // answering, which is the very thing to be found out here.
+    XpStringT<char> root;
+    if (!_XpIsNetworkPath(path, &root) || root.IsEmpty())
+        root = XpPathUtil::GetRootPath(path);
+    if (root.IsEmpty())
+        return false;
+    XpFileAvailableChecker checker(true);
+    return checker.IsDirAvailableWithTimeOut(root, 1);
+}
+
+bool XpFileOperation::IsFileAvailableNoExt(const XpStringT<char>& path)
+{
+    XpDir dir(XpPathUtil::GetFileDir(path));
+    XpStringT<char> pattern;
+    pattern.Format("%s", XpPathUtil::GetFileName(path).GetBuffer());
+    if (dir.StartEnum(XpAbstractDir::enumFiles | XpAbstractDir::enumNameStartsWith, pattern) !=
+        XPERR_OK)
+        return false;
+    bool found = static_cast<bool>(dir.EnumNext());
+    dir.FinishEnum();
+    return found;
+}
+
+XpErr XpFileOperation::RenameFile(const char* from, const char* to)
+{
+    XpStringT<char> source(from), target(to);
+    if (!IsDeviceAvailable(source) || !IsDeviceAvailable(target))
+        return XPERR_FILE_DEVICE_NOT_AVAILABLE;
+    if (!IsPathAvailable(source, nullptr) || IsPathAvailable(target, nullptr))
+        return XPERR_FILE_OPEN_FAILED;
+    int fromDir = -1, toDir = -1;
+    std::string fromName, toName;
+    int err = _XpFileOperationSub_Linux::OpenParent(source.GetBuffer(), &fromDir, &fromName);
+    if (err == 0)
+        err = _XpFileOperationSub_Linux::OpenParent(target.GetBuffer(), &toDir, &toName);
+    if (err == 0)
+        err = _XpFileOperationSub_Linux::RenameNoReplaceAt(fromDir, fromName.c_str(), toDir,
+                                                           toName.c_str());
+    if (err == EXDEV) {
+        err = _XpFileOperationSub_Linux::PlaceCopyAt(fromDir, fromName.c_str(), toDir,
+                                                     toName.c_str(), false);
+        if (err == 0)
+            err = _XpFileOperationSub_Linux::RemoveTreeAt(fromDir, fromName.c_str());
+    }
+    if (fromDir >= 0)
+        close(fromDir);
+    if (toDir >= 0)
+        close(toDir);
+    return err == 0 ? XPERR_OK : getXpErr(err, errRename, target);
+}
+
+XpErr XpFileOperation::removeFile(const XpStringT<char>& path)
+{
+    if (!IsDeviceAvailable(path))
+        return XPERR_FILE_DEVICE_NOT_AVAILABLE;
+    // unlink removes a link itself, never what it points to; EINTR does not happen here.
+    return unlink(path.GetAnsiString().GetBuffer()) == 0 ? XPERR_OK
+                                                         : getXpErr(errno, errRemoveFile, path);
+}
+
+XpErr XpFileOperation::removeDir(const XpStringT<char>& path)
+{
+    if (!IsDeviceAvailable(path))
+        return XPERR_FILE_DEVICE_NOT_AVAILABLE;
+    return rmdir(path.GetAnsiString().GetBuffer()) == 0 ? XPERR_OK
+                                                        : getXpErr(errno, errRemoveDir, path);
+}
+
+XpErr XpFileOperation::removeFiles(const std::vector<XpStringT<char> >& paths, bool toTrash)
+{
+    if (!toTrash) {
+        for (const XpStringT<char>& p : paths) {
+            XpErr err = removeFileWithoutUI(p, false);
+            if (err != XPERR_OK)
+                return err;
+        }
+        return XPERR_OK;
+    }
+    if (paths.empty())
+        return XPERR_OK;
+    // One request for the whole list: every name is taken in the first path's folder.
+    XpStringT<char> folder = XpPathUtil::GetFileDir(paths.front());
+    if (getTrashPath().IsEmpty())
+        return XPERR_FILE_REMOVE_FAILED;
+    for (const XpStringT<char>& p : paths) {
+        XpStringT<char> item = XpPathUtil::Concatenate(folder, XpPathUtil::GetFileFullName(p));
+        if (_XpFileOperationSub_Linux::Trash(item) != 0)
+            return XPERR_FILE_REMOVE_FAILED;
+    }
+    return XPERR_OK;
+}
+
+XpErr XpFileOperation::removeFileToRecycleBin(const XpStringT<char>& path)
+{
+    if (getTrashPath().IsEmpty())
+        return XPERR_FILE_REMOVE_FAILED;
+    return _XpFileOperationSub_Linux::Trash(path) == 0 ? XPERR_OK : XPERR_FILE_REMOVE_FAILED;
+}

@@ -1,0 +1,466 @@
+// Platform sub-module of the file operations on Linux: the copy, move and removal of whole items
+// on directory descriptors, and the file-manager requests (AskFinder).
+//
+// Where the library came from, an item was handed to the platform's file manager, which copied
+// or moved it and asked the user about conflicts. Linux has no such service every desktop
+// offers, so the requests go to a file-manager agent (AskFinder.h). The agent built in does the
+// work itself with the helpers below: every object is opened relative to its folder's descriptor
+// with O_NOFOLLOW, so a symbolic link planted anywhere in a tree is copied as a link and never
+// followed, and a FIFO or device is refused instead of being opened (which could block). A copy
+// is made under a hidden temporary name in the destination folder and renamed into place only
+// when complete, so the destination shows the old item or the whole new one, never a part.
+#include "_XpFileOperationSub_Linux.h"
+
+#include <AskFinder.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+struct Fd {
+    int fd;
+    explicit Fd(int f = -1) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset(int f = -1)
+    {
+        if (fd >= 0)
+            close(fd);   // a failing close of a descriptor we only read or already synced
+        fd = f;
+    }
+};
+
+int openAt(int dir, const char* name, int flags, mode_t mode = 0)
+{
+    int fd;
+    do
+        fd = openat(dir, name, flags | O_CLOEXEC | O_NOFOLLOW, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int errnoOr(int fallback) { return errno != 0 ? errno : fallback; }
+
+int writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return errnoOr(EIO);
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Mode, owner (root only: nobody else may give files away) and times of st onto name in dir.
+int copyAttributes(int dir, const char* name, int fd, const struct stat& st)
+{
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (S_ISLNK(st.st_mode)) {
+        if (geteuid() == 0 && fchownat(dir, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno;
+        return utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW) != 0 ? errno : 0;
+    }
+    if (geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0)
+        return errno;
+    if (fchmod(fd, st.st_mode & 07777) != 0 || futimens(fd, times) != 0)
+        return errno;
+    return 0;
+}
+
+int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
+{
+    // O_NONBLOCK: should the object have become a FIFO since it was looked at, open returns at
+    // once and the S_ISREG test below refuses it.
+    Fd src(openAt(srcDir, srcName, O_RDONLY | O_NONBLOCK));
+    struct stat st;
+    if (src.fd < 0 || fstat(src.fd, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EINVAL;
+    Fd dst(openAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL, 0600));
+    if (dst.fd < 0)
+        return errno;
+    int err = 0;
+    std::vector<char> buffer(262144);
+    for (;;) {
+        ssize_t n = read(src.fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            err = errno;
+        if (n <= 0 || (err = writeAll(dst.fd, buffer.data(), static_cast<size_t>(n))) != 0)
+            break;
+    }
+    if (err == 0)
+        err = copyAttributes(dstDir, dstName, dst.fd, st);
+    int fd = dst.fd;
+    dst.fd = -1;
+    if (close(fd) != 0 && err == 0)
+        err = errno;   // a delayed write failure (NFS, full disk) shows here
+    if (err != 0)
+        unlinkat(dstDir, dstName, 0);
+    return err;
+}
+
+int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
+             std::set<std::pair<dev_t, ino_t> >& made);
+
+int copyDirectory(int srcDir, const char* srcName, const struct stat& st, int dstDir,
+                  const char* dstName, std::set<std::pair<dev_t, ino_t> >& made)
+{
+    Fd src(openAt(srcDir, srcName, O_RDONLY | O_DIRECTORY));
+    if (src.fd < 0)
+        return errno;
+    if (mkdirat(dstDir, dstName, 0700) != 0)
+        return errno;
+    Fd dst(openAt(dstDir, dstName, O_RDONLY | O_DIRECTORY));
+    struct stat dstStat;
+    int err = dst.fd < 0 || fstat(dst.fd, &dstStat) != 0 ? errno : 0;
+    if (err == 0)
+        made.insert({dstStat.st_dev, dstStat.st_ino});
+    int listFd = err == 0 ? dup(src.fd) : -1;
+    DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
+    if (err == 0 && list == nullptr) {
+        err = errno;
+        if (listFd >= 0)
+            close(listFd);
+    }
+    for (struct dirent* e; err == 0 && (errno = 0, e = readdir(list)) != nullptr;) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            err = copyTree(src.fd, e->d_name, dst.fd, e->d_name, made);
+    }
+    if (err == 0 && errno != 0)
+        err = errno;   // readdir failed
+    if (list != nullptr)
+        closedir(list);
+    if (err == 0)
+        err = copyAttributes(dstDir, dstName, dst.fd, st);
+    dst.reset();
+    if (err != 0)
+        _XpFileOperationSub_Linux::RemoveTreeAt(dstDir, dstName);
+    return err;
+}
+
+// `made` holds the directories this copy created, so that copying a folder into itself skips the
+// copy growing inside it instead of recursing without end.
+int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
+             std::set<std::pair<dev_t, ino_t> >& made)
+{
+    struct stat st;
+    if (fstatat(srcDir, srcName, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (S_ISDIR(st.st_mode))
+        return made.count({st.st_dev, st.st_ino}) ? 0
+                                                   : copyDirectory(srcDir, srcName, st, dstDir,
+                                                                   dstName, made);
+    if (S_ISREG(st.st_mode))
+        return copyFile(srcDir, srcName, dstDir, dstName);
+    if (!S_ISLNK(st.st_mode))
+        return EINVAL;
+    std::vector<char> target(static_cast<size_t>(st.st_size) + 2);
+    ssize_t n = readlinkat(srcDir, srcName, target.data(), target.size());
+    if (n < 0 || static_cast<size_t>(n) >= target.size())
+        return n < 0 ? errno : EAGAIN;   // the link changed while it was read
+    target[static_cast<size_t>(n)] = '\0';
+    if (symlinkat(target.data(), dstDir, dstName) != 0)
+        return errno;
+    int err = copyAttributes(dstDir, dstName, -1, st);
+    if (err != 0)
+        unlinkat(dstDir, dstName, 0);
+    return err;
+}
+
+// A hidden name for a copy under way; the caller creates it exclusively and tries the next
+// number on EEXIST.
+std::string temporaryName(unsigned int n)
+{
+    static std::atomic<unsigned int> seed(0);
+    char name[64];
+    snprintf(name, sizeof name, ".xp-%d-%u-%u.tmp", static_cast<int>(getpid()), seed++, n);
+    return name;
+}
+
+// Puts the finished copy tmp in place of dstName.
+int placeAt(int dir, const char* tmp, const char* dstName, bool replace)
+{
+    int err = _XpFileOperationSub_Linux::RenameNoReplaceAt(dir, tmp, dir, dstName);
+    if (err != EEXIST || !replace)
+        return err;
+    // Something is there: a file or an empty folder is replaced by rename in one step; anything
+    // else is exchanged with the copy in one step, and the old item, now under the temporary
+    // name, removed.
+    if (renameat(dir, tmp, dir, dstName) == 0)
+        return 0;
+    if (renameat2(dir, tmp, dir, dstName, RENAME_EXCHANGE) != 0)
+        return errno;
+    _XpFileOperationSub_Linux::RemoveTreeAt(dir, tmp);   // the old item: what stays is hidden
+    return 0;
+}
+
+} // namespace
+
+int _XpFileOperationSub_Linux::CopyTreeAt(int srcDir, const char* srcName, int dstDir,
+                                          const char* dstName)
+{
+    try {
+        std::set<std::pair<dev_t, ino_t> > made;
+        return copyTree(srcDir, srcName, dstDir, dstName, made);
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+}
+
+int _XpFileOperationSub_Linux::RemoveTreeAt(int dir, const char* name)
+{
+    struct stat st;
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (!S_ISDIR(st.st_mode))
+        return unlinkat(dir, name, 0) == 0 ? 0 : errno;
+    Fd sub(openAt(dir, name, O_RDONLY | O_DIRECTORY));
+    int listFd = sub.fd >= 0 ? dup(sub.fd) : -1;
+    DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
+    if (list == nullptr) {
+        int err = errno;
+        if (listFd >= 0)
+            close(listFd);
+        return err;
+    }
+    int err = 0;
+    for (struct dirent* e; (e = readdir(list)) != nullptr;) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            int r = RemoveTreeAt(sub.fd, e->d_name);
+            err = err != 0 ? err : r;
+        }
+    }
+    closedir(list);
+    if (unlinkat(dir, name, AT_REMOVEDIR) != 0)
+        return err != 0 ? err : errno;
+    return 0;
+}
+
+int _XpFileOperationSub_Linux::RenameNoReplaceAt(int srcDir, const char* srcName, int dstDir,
+                                                 const char* dstName)
+{
+    if (renameat2(srcDir, srcName, dstDir, dstName, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL)
+        return errno;
+    // The file system cannot refuse replacing by itself (some FUSE and network ones): look
+    // first. Another process could still slip in between; nothing better is offered there.
+    struct stat st;
+    if (fstatat(srcDir, srcName, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (fstatat(dstDir, dstName, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    return renameat(srcDir, srcName, dstDir, dstName) == 0 ? 0 : errno;
+}
+
+int _XpFileOperationSub_Linux::PlaceCopyAt(int srcDir, const char* srcName, int dstDir,
+                                           const char* dstName, bool replace)
+{
+    for (unsigned int n = 0; n < 100; ++n) {
+        std::string tmp = temporaryName(n);
+        int err = CopyTreeAt(srcDir, srcName, dstDir, tmp.c_str());
+        if (err == EEXIST) {
+            struct stat st;   // the name was taken (not something inside the copy)?
+            if (fstatat(dstDir, tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                continue;
+        }
+        if (err != 0)
+            return err;
+        err = placeAt(dstDir, tmp.c_str(), dstName, replace);
+        if (err != 0)
+            RemoveTreeAt(dstDir, tmp.c_str());
+        return err;
+    }
+    return EEXIST;
+}
+
+int _XpFileOperationSub_Linux::MoveAt(int srcDir, const char* srcName, int dstDir,
+                                      const char* dstName, bool replace)
+{
+    int err = RenameNoReplaceAt(srcDir, srcName, dstDir, dstName);
+    if (err == EEXIST && replace) {
+        // On one volume: a file or an empty folder is replaced in one step; a folder that holds
+        // something is exchanged with the source in one step and then removed from there.
+        if (renameat(srcDir, srcName, dstDir, dstName) == 0)
+            return 0;
+        err = errno;
+        if (err != EXDEV) {
+            if (renameat2(srcDir, srcName, dstDir, dstName, RENAME_EXCHANGE) != 0)
+                return errno;
+            RemoveTreeAt(srcDir, srcName);
+            return 0;
+        }
+    }
+    if (err != EXDEV)
+        return err;
+    err = PlaceCopyAt(srcDir, srcName, dstDir, dstName, replace);
+    return err != 0 ? err : RemoveTreeAt(srcDir, srcName);
+}
+
+int _XpFileOperationSub_Linux::OpenParent(const char* path, int* dirFd, std::string* name)
+{
+    std::string p(path != nullptr ? path : "");
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    size_t slash = p.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    *name = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (name->empty() || *name == "." || *name == "..")
+        return EINVAL;
+    int fd;
+    do
+        fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return errno;
+    *dirFd = fd;
+    return 0;
+}
+
+// ---- File-manager requests ----
+
+IXpFileManagerAgent::~IXpFileManagerAgent() {}
+
+namespace {
+
+// The agent built in: carries the request out itself, item by item in order, stopping at the
+// first item that fails (the items before it stay done).
+class BuiltInAgent : public IXpFileManagerAgent {
+public:
+    bool Perform(const XpFileManagerRequest& request) override
+    {
+        Fd dst(openAt(AT_FDCWD, request.destination.GetBuffer(), O_RDONLY | O_DIRECTORY));
+        if (dst.fd < 0)
+            return false;
+        for (const XpStringT<char>& item : request.items) {
+            int folder = -1;
+            std::string name;
+            if (_XpFileOperationSub_Linux::OpenParent(item.GetBuffer(), &folder, &name) != 0)
+                return false;
+            Fd src(folder);
+            int err = request.operation == XpFileManagerRequest::opMove
+                          ? _XpFileOperationSub_Linux::MoveAt(src.fd, name.c_str(), dst.fd,
+                                                              name.c_str(), request.replacing)
+                          : _XpFileOperationSub_Linux::PlaceCopyAt(src.fd, name.c_str(), dst.fd,
+                                                                   name.c_str(), request.replacing);
+            if (err != 0)
+                return false;
+        }
+        return true;
+    }
+};
+
+BuiltInAgent builtInAgent;
+std::atomic<IXpFileManagerAgent*> currentAgent(&builtInAgent);
+
+// A reference still names what it was made for: the same object, found at the same path.
+bool resolves(const FSRef& ref, struct stat* st)
+{
+    return !ref.path.IsEmpty() && stat(ref.path.GetBuffer(), st) == 0 &&
+           st->st_dev == ref.device && st->st_ino == ref.inode;
+}
+
+thread_local const char* lastFailure = "";
+
+bool finderOperation(const std::list<FSRef>& items, const FSRef& destination, bool replacing,
+                     XpFileManagerRequest::Operation operation)
+{
+    const char* step = "";
+    try {
+        struct stat st;
+        step = "DstItem is not directory";
+        if (!resolves(destination, &st) || !S_ISDIR(st.st_mode))
+            throw std::runtime_error(step);
+        step = "fail: dstDesc create";
+        XpStringT<char> folder(destination.path);
+        step = "fail: AECreateList";
+        std::vector<XpStringT<char> > list;
+        list.reserve(items.size());
+        for (const FSRef& item : items) {
+            step = "fail: srcDesc create";
+            if (!resolves(item, &st))
+                throw std::runtime_error(step);
+            step = "fail: AEPutDesc";
+            list.push_back(item.path);
+        }
+        step = "fail: AppleEvent build";
+        XpFileManagerRequest request;
+        request.operation = operation;
+        request.items.swap(list);
+        request.destination = folder;
+        request.replacing = replacing;
+        step = "fail: AppleEvent send";
+        if (!currentAgent.load()->Perform(request))
+            throw std::runtime_error(step);
+        lastFailure = "";
+        return true;
+    } catch (...) {
+        // A bad_alloc (or an agent's own exception) is put down to the step under way. Like the
+        // rest of the library, nothing is shown or logged.
+        lastFailure = step;
+        return false;
+    }
+}
+
+} // namespace
+
+int FSPathMakeRef(const char* path, FSRef* ref)
+{
+    if (path == nullptr || ref == nullptr)
+        return EINVAL;
+    char* resolved = realpath(path, nullptr);
+    struct stat st;
+    if (resolved == nullptr)
+        return errno;
+    int err = stat(resolved, &st) == 0 ? 0 : errno;
+    if (err == 0) {
+        ref->path = resolved;
+        ref->device = st.st_dev;
+        ref->inode = st.st_ino;
+    }
+    free(resolved);
+    return err;
+}
+
+bool AskFinder::MoveItem(const std::list<FSRef>& items, const FSRef& destination, bool replacing)
+{
+    return finderOperation(items, destination, replacing, XpFileManagerRequest::opMove);
+}
+
+bool AskFinder::DuplicateItem(const std::list<FSRef>& items, const FSRef& destination,
+                              bool replacing)
+{
+    return finderOperation(items, destination, replacing, XpFileManagerRequest::opDuplicate);
+}
+
+const char* AskFinder::LastFailureMessage()
+{
+    return lastFailure;
+}
+
+IXpFileManagerAgent* AskFinder::SetAgent(IXpFileManagerAgent* agent)
+{
+    return currentAgent.exchange(agent != nullptr ? agent : &builtInAgent);
+}

@@ -1,0 +1,44 @@
+// Internal: descriptor-based tree copy, move and removal, and the freedesktop.org trash, shared by
+// RenameFile, the trash operations and the file-manager agent. Every function works relative to
+// open directory descriptors and never follows a symbolic link below them: a link is copied,
+// moved, trashed or removed as the link. Results are 0 or an errno value.
+#ifndef _XPFILEOPERATIONSUB_LINUX_H
+#define _XPFILEOPERATIONSUB_LINUX_H
+
+#include <XpString.h>
+
+#include <string>
+
+class _XpFileOperationSub_Linux {
+public:
+    // Copies the object srcName of srcDir (a regular file, a link, or a directory with all it
+    // holds) to dstName in dstDir, which must not exist. Mode, times and, for root, the owner are
+    // kept. Other kinds of objects (FIFOs, devices, sockets) are refused with EINVAL, never
+    // opened. On failure whatever was made at dstName is removed again.
+    static int CopyTreeAt(int srcDir, const char* srcName, int dstDir, const char* dstName);
+    // Removes the object name of dir and, for a directory, everything below it.
+    static int RemoveTreeAt(int dir, const char* name);
+    // Copies srcName to a hidden temporary name made exclusively in dstDir, then renames it to
+    // dstName: without `replace` only when nothing is there, with `replace` over what is there
+    // (an existing directory is exchanged atomically and then removed). dstName shows either
+    // the old object or the complete copy, never a part.
+    static int PlaceCopyAt(int srcDir, const char* srcName, int dstDir, const char* dstName,
+                           bool replace);
+    // Moves srcName to dstName as PlaceCopyAt places it; on one volume by rename, across volumes
+    // by PlaceCopyAt and then removal of the source (which stays whole when the copy fails).
+    static int MoveAt(int srcDir, const char* srcName, int dstDir, const char* dstName,
+                      bool replace);
+    // rename that never replaces: EEXIST when anything, even a dangling link, is at dstName.
+    static int RenameNoReplaceAt(int srcDir, const char* srcName, int dstDir, const char* dstName);
+    // Opens the directory holding path's last component (links in the folder part followed) and
+    // gives that component; EINVAL for "", "/", "." and "..".
+    static int OpenParent(const char* path, int* dirFd, std::string* name);
+
+    // The home trash folder ($XDG_DATA_HOME/Trash, default ~/.local/share/Trash), created with
+    // its files/ and info/ folders when missing; "" when it cannot be found or made.
+    static XpStringT<char> HomeTrashPath();
+    // Moves path to the trash (see XpFileOperation::removeFileToRecycleBin).
+    static int Trash(const XpStringT<char>& path);
+};
+
+#endif

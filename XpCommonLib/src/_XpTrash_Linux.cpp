@@ -1,0 +1,267 @@
+// The trash on Linux: the freedesktop.org Trash specification, which every Linux desktop, file
+// manager and `gio trash` read, standing in for the platform's trash folder and recycle
+// operation.
+//
+// A trash folder holds files/NAME (the item, moved there by rename) and info/NAME.trashinfo:
+//   [Trash Info]
+//   Path=<original path, percent-encoded>
+//   DeletionDate=YYYY-MM-DDThh:mm:ss (local time)
+// The information file is created first, with O_CREAT|O_EXCL: that is how two processes trashing
+// the same name at once agree on who takes NAME and who moves on to the next number. NAME is the
+// item's own name, then "name(1).ext", "name(2).ext", ... up to 99999. An item can be renamed
+// into the home trash only from the same mount (rename says EXDEV otherwise); items of other
+// mounts go to that mount's own trash, $topdir/.Trash/$UID when an administrator prepared a
+// sticky $topdir/.Trash, else $topdir/.Trash-$UID, where Path= is relative to $topdir. Both are
+// opened without following links and must belong to us, since other users can write $topdir.
+// Every step works on descriptors of the folders it has checked.
+#include "_XpFileOperationSub_Linux.h"
+
+#include "_XpNetworkVolume.h"
+
+#include <XpPathUtil.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pwd.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Fd {
+    int fd;
+    explicit Fd(int f = -1) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);   // folders only: nothing to lose
+    }
+};
+
+int openDirAt(int dir, const char* name)
+{
+    int fd;
+    do
+        fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Opens the folder name of dir, making it (mode 0700) when missing. The folder must be ours and
+// not a link.
+int openOwnDirAt(int dir, const char* name)
+{
+    if (mkdirat(dir, name, 0700) != 0 && errno != EEXIST)
+        return -1;
+    int fd = openDirAt(dir, name);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_uid != geteuid())) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
+}
+
+// Percent-encoding of a path for Path=: unreserved characters and '/' stay, every other byte
+// (UTF-8 bytes included) becomes %XX.
+std::string encodePath(const std::string& path)
+{
+    std::string out;
+    for (unsigned char c : path) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (plain || (c != 0 && std::strchr("/-_.~", c) != nullptr)) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+std::string infoText(const std::string& originalPath)
+{
+    time_t now = time(nullptr);
+    struct tm local;
+    char date[32] = "";
+    if (localtime_r(&now, &local) != nullptr)
+        strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    return "[Trash Info]\nPath=" + encodePath(originalPath) + "\nDeletionDate=" + date + "\n";
+}
+
+int writeAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// NAME for attempt n: the item's name, then name(n).ext with the extension split as SplitPath
+// does it (report.txt gives report(1).txt; .profile gives (1).profile).
+std::string trashName(const std::string& item, int n)
+{
+    if (n == 0)
+        return item;
+    XpStringT<char> name, ext;
+    XpPathUtil::SplitPath(XpStringT<char>(item.c_str()), nullptr, &name, &ext);
+    char number[16];
+    std::snprintf(number, sizeof number, "(%d)", n);
+    return std::string(name.GetBuffer()) + number + ext.GetBuffer();
+}
+
+// Moves name of dir into the trash folder trash, recording originalPath. 0 or an errno value;
+// EXDEV when the trash is on another mount (nothing changed).
+int trashInto(int trash, int dir, const char* name, const std::string& originalPath)
+{
+    Fd files(openOwnDirAt(trash, "files"));
+    Fd info(openOwnDirAt(trash, "info"));
+    if (files.fd < 0 || info.fd < 0)
+        return errno;
+    std::string text = infoText(originalPath);
+    for (int n = 0; n < 100000; ++n) {
+        std::string target = trashName(name, n);
+        std::string infoName = target + ".trashinfo";
+        int fd;
+        do
+            fd = openat(info.fd, infoName.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno == EEXIST)
+            continue;   // taken, by us or by another process right now
+        if (fd < 0)
+            return errno;
+        int err = writeAll(fd, text);
+        if (close(fd) != 0 && err == 0)
+            err = errno;
+        if (err == 0)
+            err = _XpFileOperationSub_Linux::RenameNoReplaceAt(dir, name, files.fd, target.c_str());
+        if (err == 0)
+            return 0;
+        unlinkat(info.fd, infoName.c_str(), 0);   // give the reserved name back
+        if (err != EEXIST)
+            return err;
+        // files/NAME exists without its information file (left by a crash): next number.
+    }
+    return EEXIST;
+}
+
+// The trash folder of the mount whose top folder is topdir, opened; -1 when it has none usable.
+int openTopdirTrash(const std::string& topdir)
+{
+    Fd top(openDirAt(AT_FDCWD, topdir.c_str()));
+    if (top.fd < 0)
+        return -1;
+    std::string uid = std::to_string(geteuid());
+    struct stat st;
+    if (fstatat(top.fd, ".Trash", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+        (st.st_mode & S_ISVTX) != 0) {
+        Fd shared(openDirAt(top.fd, ".Trash"));
+        int fd = shared.fd >= 0 ? openOwnDirAt(shared.fd, uid.c_str()) : -1;
+        if (fd >= 0)
+            return fd;
+    }
+    return openOwnDirAt(top.fd, (".Trash-" + uid).c_str());
+}
+
+std::string dataHome()
+{
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+        return xdg;
+    const char* home = std::getenv("HOME");
+    std::string h = home != nullptr && home[0] == '/' ? home : "";
+    if (h.empty()) {
+        struct passwd pw, *found = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+            h = found->pw_dir;
+    }
+    return h.empty() ? std::string() : h + "/.local/share";
+}
+
+// The real path of an open folder.
+std::string pathOfDir(int fd)
+{
+    char link[64], target[PATH_MAX];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target);
+    return n > 0 && n < static_cast<ssize_t>(sizeof target) && target[0] == '/'
+               ? std::string(target, static_cast<size_t>(n))
+               : std::string();
+}
+
+} // namespace
+
+XpStringT<char> _XpFileOperationSub_Linux::HomeTrashPath()
+{
+    std::string home = dataHome();
+    if (home.empty())
+        return XpStringT<char>();
+    // The data folder and its parents are the user's own; make what is missing of them.
+    for (size_t slash = home.find('/', 1);; slash = home.find('/', slash + 1)) {
+        std::string level = slash == std::string::npos ? home : home.substr(0, slash);
+        if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST)
+            return XpStringT<char>();
+        if (slash == std::string::npos)
+            break;
+    }
+    Fd data(openDirAt(AT_FDCWD, home.c_str()));
+    Fd trash(data.fd >= 0 ? openOwnDirAt(data.fd, "Trash") : -1);
+    if (trash.fd < 0)
+        return XpStringT<char>();
+    Fd files(openOwnDirAt(trash.fd, "files"));
+    Fd info(openOwnDirAt(trash.fd, "info"));
+    if (files.fd < 0 || info.fd < 0)
+        return XpStringT<char>();
+    return XpStringT<char>((home + "/Trash").c_str());
+}
+
+int _XpFileOperationSub_Linux::Trash(const XpStringT<char>& path)
+{
+    int dirFd = -1;
+    std::string name;
+    int err = OpenParent(path.GetBuffer(), &dirFd, &name);
+    if (err != 0)
+        return err;
+    Fd dir(dirFd);
+    struct stat st;
+    if (fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    std::string folder = pathOfDir(dir.fd);
+    if (folder.empty())
+        return ENOENT;
+    std::string original = (folder == "/" ? "" : folder) + "/" + name;
+    XpStringT<char> home = HomeTrashPath();
+    Fd homeTrash(home.IsEmpty() ? -1 : openDirAt(AT_FDCWD, home.GetBuffer()));
+    if (homeTrash.fd < 0)
+        return ENOENT;
+    err = trashInto(homeTrash.fd, dir.fd, name.c_str(), original);
+    if (err != EXDEV)
+        return err;
+    // Another mount: its own trash, with the path relative to its top folder.
+    std::string topdir = _XpMountPointOf(original);
+    if (topdir.empty() || original.size() <= topdir.size())
+        return EXDEV;   // no mount found, or the item is the mount's top folder itself
+    Fd trash(openTopdirTrash(topdir));
+    if (trash.fd < 0)
+        return EXDEV;
+    std::string relative = topdir == "/" ? original.substr(1) : original.substr(topdir.size() + 1);
+    return trashInto(trash.fd, dir.fd, name.c_str(), relative);
+}
