@@ -490,8 +490,11 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
     while (top.size() > 1 && top.back() == '/')
         top.pop_back();
     int fd = openRetry(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
-    if (fd < 0)
-        return errno == ELOOP ? XPERR_FILE_INVALID_PATH : XPERR_NO_MEMORY;
+    if (fd < 0) {
+        struct stat st;
+        return lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH
+                                                                   : XPERR_NO_MEMORY;
+    }
     if (!IsDeviceAvailable(path)) {
         close(fd);
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
