@@ -36,6 +36,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -377,6 +378,14 @@ private:
     IXpFileOpProgressObserver* observer_;
 };
 
+// path joined to the working folder when it is relative: the volume test knows absolute paths
+// only.
+std::string absolute(const std::string& path)
+{
+    char cwd[PATH_MAX];
+    return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + path : path;
+}
+
 } // namespace
 
 XpErr XpFileOperation::copyFileWithoutUI(const XpStringT<char>& source,
@@ -495,7 +504,7 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
         return lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH
                                                                    : XPERR_NO_MEMORY;
     }
-    if (!IsDeviceAvailable(path)) {
+    if (!IsDeviceAvailable(top[0] == '/' ? path : XpStringT<char>(absolute(top).c_str()))) {
         close(fd);
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
     }
