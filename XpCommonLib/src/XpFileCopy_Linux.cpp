@@ -202,7 +202,8 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     splitDestination(dst, &folder, &name);
     if (name.empty() || name == "." || name == "..")
         return EISDIR;
-    ScopedFd dir(openRetry(AT_FDCWD, folder.c_str(), O_RDONLY | O_DIRECTORY));
+    // O_PATH: a folder that may be written and searched but not listed (a drop box) works too.
+    ScopedFd dir(openRetry(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
     if (dir.get() < 0)
         return errno;
     struct stat old;
@@ -241,8 +242,13 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
         unlinkat(dir.get(), temp.c_str(), 0);   // ours, created exclusively; nothing else to do
         return err;
     }
-    if (durable && fsync(dir.get()) != 0)
-        return errno;   // the copy is in place; only its flush to disk is not confirmed
+    if (durable) {
+        // The new name on disk too. A folder that cannot be opened for reading cannot be
+        // flushed this way; the copy is in place all the same.
+        ScopedFd listing(openRetry(dir.get(), ".", O_RDONLY | O_DIRECTORY));
+        if (listing.get() >= 0 && fsync(listing.get()) != 0)
+            return errno;
+    }
     return 0;
 }
 
