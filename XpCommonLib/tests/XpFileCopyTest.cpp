@@ -236,7 +236,7 @@ TEST(XpFileCopy, FullDiskReadOnlyMountAndRefusedPermissionLeaveNothingHalfWritte
 TEST(XpFileCopy, SafeCopyKilledAtRandomLeavesOldOrNewContentAndOnlyTemporaries)
 {
     TempDir t;
-    const std::string versions[2] = {pattern(2 << 20, 'A'), pattern(3 << 20, 'B')};
+    const std::string versions[2] = {pattern(1 << 20, 'A'), pattern(3 << 19, 'B')};
     ASSERT_TRUE(writeFile(t / "v0", versions[0]) && writeFile(t / "v1", versions[1]));
     ASSERT_TRUE(writeFile(t / "dst", versions[0]));
     std::mt19937 random(12345);
@@ -249,7 +249,7 @@ TEST(XpFileCopy, SafeCopyKilledAtRandomLeavesOldOrNewContentAndOnlyTemporaries)
         if (pid == 0)
             _exit(XpFileOperation::CopyFileSafely(S(from), S(t / "dst"), false, nullptr) == XPERR_OK ? 0 : 1);
         ASSERT_GT(pid, 0);
-        usleep(random() % 6000);
+        usleep(random() % 4000);
         kill(pid, SIGKILL);
         int status;
         ASSERT_EQ(pid, waitpid(pid, &status, 0));
