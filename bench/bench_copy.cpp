@@ -136,9 +136,9 @@ void BM_rm_rf(benchmark::State& state)
 }
 
 // Interleaved, so that a change in the machine's load hits both sides of a ratio alike.
-BENCHMARK(BM_cp)->Iterations(4)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StreamCopy)->Iterations(4)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CopyByPaths)->Iterations(4)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_cp)->Iterations(6)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StreamCopy)->Iterations(6)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopyByPaths)->Iterations(6)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_rm_rf)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RemoveDir)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
@@ -146,6 +146,7 @@ BENCHMARK(BM_RemoveDir)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisec
 class Recorder : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> seconds;
+    Recorder() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& r : runs) {
