@@ -16,4 +16,8 @@ for cxx in g++ clang++; do
     "$cxx" -std=c++17 -Wall -Wextra -Werror "$root/examples/consumer/main.cpp" -o "$prefix/xp-consumer-$cxx" $flags
     LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/xp-consumer-$cxx"
 done
+# The installed xpfs finds the library beside it (no LD_LIBRARY_PATH) and answers.
+test "$("$prefix/usr/bin/xpfs" path join /usr lib)" = /usr/lib
+test "$("$prefix/usr/bin/xpfs" path root /)" = /
 echo "install check: CMake package and pkg-config consumers (g++, clang++) built and ran"
+echo "install check: xpfs ran from the prefix"

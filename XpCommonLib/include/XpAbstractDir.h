@@ -29,6 +29,12 @@ public:
     XpAbstractDir();
     ~XpAbstractDir() override;
 
+protected:
+    // Starts with the given identifier (see XpAbstractFSObj).
+    explicit XpAbstractDir(const XpStringT<char>& id);
+
+public:
+
     // The sum of the sizes of all files below the directory (entries whose size cannot be read
     // are left out); -1 when the directory cannot be enumerated. Ends a running enumeration.
     int64_t GetSize() const override;

@@ -50,6 +50,11 @@ public:
     virtual bool IsFile() const = 0;
     virtual bool IsDir() const = 0;
 
+protected:
+    // Starts with the given identifier: the same state as default construction followed by
+    // SetIdentifier, without building an empty string first (enumeration makes many objects).
+    explicit XpAbstractFSObj(const XpStringT<char>& id);
+
 private:
     XpStringT<char> identifier;
 };

@@ -30,6 +30,12 @@ public:
     XpAbstractFile();
     ~XpAbstractFile() override;
 
+protected:
+    // Starts with the given identifier (see XpAbstractFSObj).
+    explicit XpAbstractFile(const XpStringT<char>& id);
+
+public:
+
     bool IsFile() const override { return true; }
     bool IsDir() const override { return false; }
 

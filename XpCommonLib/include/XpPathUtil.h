@@ -26,8 +26,9 @@
 // - Volume roots (GetRootPath): the mount point is read from /proc/self/mountinfo (octal escapes
 //   such as \040 decoded). The folders where Linux mounts removable volumes stand for the
 //   platform's volumes folder: /media, /mnt, /run/media, and each folder directly inside
-//   /media or /run/media (the per-user folders /media/<user>); a path below one of them whose
-//   volume is not mounted has no root (""), unless that folder is itself a mount point.
+//   /media or /run/media (the per-user folders /media/<user>). A path below one of them whose
+//   volume is not mounted has no root (""): its nearest existing directory is that folder or
+//   lies above it, and that folder is not itself a mount point.
 // - Display paths (ConvertSystemPathToDisplayPath and back): the volume name, then the
 //   components, joined with ':'. The volume name is "/" for the root volume and otherwise the
 //   last component of the volume's mount point; a ':' in any name shows as '/'.
@@ -180,10 +181,11 @@ public:
     // that is not valid UTF-8 counts as relative.
     static bool IsRelativePath(const XpStringT<char>& path);
     // -1, 0 or 1 as a sorts before, with or after b, in the order a person expects of file
-    // names: runs of ASCII digits compare by their value ("file2" before "file10"; of equal
-    // values the run with fewer leading zeros first), letters compare without case (by Unicode
-    // simple case folding), everything else by code point; bytes that are not valid UTF-8 sort
-    // after every character, by their value. 0 only for texts equal but for letter case.
+    // names: runs of ASCII digits compare by their value ("file2" before "file10"), letters
+    // compare without case (by Unicode simple case folding), everything else by code point;
+    // bytes that are not valid UTF-8 sort after every character, by their value. Texts equal in
+    // all that are ordered by their first digit runs of unequal leading zeros, fewer zeros first
+    // ("file1" before "file01" before "file1b"). 0 only for texts equal but for letter case.
     static int CompareLogical(const XpStringT<char>& a, const XpStringT<char>& b);
     // The mount point of the volume holding path, or "". Starts at the nearest existing
     // directory at or above path (a relative path counts from the working directory); "" when
@@ -196,15 +198,18 @@ public:
     // The same exchange as ConvertSystemNameToDisplayName.
     static XpStringT<char> ConvertDisplayNameToSystemName(const XpStringT<char>& name);
     // A colon-separated display path ("Disk:a:b", "/:home:x") as a path. A text beginning with
-    // '/' that names an existing file is returned as it is. The volume name "/" is the root
-    // volume; another name is the mounted volume whose mount point ends with that name (the
-    // removable-volumes folders searched first), or, when none is mounted, the folder that
+    // '/' that names an existing file is returned as it is. As in the classic colon form, a
+    // text whose first ':' is not its first byte names a volume before that ':', and any other
+    // text (":a:b", "name") is relative to the working directory. The volume name "/" is the
+    // root volume; another name is the mounted volume whose mount point ends with that name
+    // (the removable-volumes folders searched first), or, when none is mounted, the folder that
     // name would be mounted at: /media/<user name>/<name>. Empty components are skipped; the
     // result has no tail delimiter. "" gives "".
     static XpStringT<char> ConvertDisplayPathToSystemPath(const XpStringT<char>& path);
     // The colon-separated display path of an existing file or directory ("" when path names
     // nothing): the volume name, then the components below the mount point, each with its
-    // ':' shown as '/'. Symbolic links are resolved, so the result names where the object is.
+    // ':' shown as '/' ("/:home:me:a.txt", "Disk:photos"); a mount point alone is "Volume:".
+    // Symbolic links are resolved, so the result names where the object is.
     static XpStringT<char> ConvertSystemPathToDisplayPath(const XpStringT<char>& path);
     // The path of the resource called like the last component of fileName in the program's
     // resource folder (GetSpecialPath(PATH_APP_RESOURCES)), or "" when there is none.

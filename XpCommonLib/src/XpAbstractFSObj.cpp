@@ -8,6 +8,7 @@
 // ==== XpAbstractFSObj ============================================================================
 
 XpAbstractFSObj::XpAbstractFSObj() = default;
+XpAbstractFSObj::XpAbstractFSObj(const XpStringT<char>& id) : identifier(id) {}
 XpAbstractFSObj::~XpAbstractFSObj() = default;
 
 XpErr XpAbstractFSObj::SetIdentifier(const XpStringT<char>& id)
@@ -51,6 +52,8 @@ XpErr XpAbstractFSObj::SetDateTime(const XpDateTime*, const XpDateTime*, const X
 // ==== XpAbstractDir ==============================================================================
 
 XpAbstractDir::XpAbstractDir() : enumFlags(enumDirectories | enumFiles), pattern(""), patternLength(0) {}
+XpAbstractDir::XpAbstractDir(const XpStringT<char>& id)
+    : XpAbstractFSObj(id), enumFlags(enumDirectories | enumFiles), pattern(""), patternLength(0) {}
 XpAbstractDir::~XpAbstractDir() = default;
 
 bool XpAbstractDir::isMatchEnumCondition(bool isDirectory, const char* name) const

@@ -24,6 +24,7 @@ template <typename T> T reverseBytes(T value)
 } // namespace
 
 XpAbstractFile::XpAbstractFile() : fileEndian(0), cpuEndian(0) {}
+XpAbstractFile::XpAbstractFile(const XpStringT<char>& id) : XpAbstractFSObj(id), fileEndian(0), cpuEndian(0) {}
 XpAbstractFile::~XpAbstractFile() = default;
 
 XpErr XpAbstractFile::WriteFlush(const void* buffer, int64_t size, int64_t* done)

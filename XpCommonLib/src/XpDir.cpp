@@ -4,10 +4,8 @@
 #include <XpFileOperation.h>
 #include <XpPathUtil.h>
 
-XpDir::XpDir(const XpStringT<char>& path) : enumState(nullptr)
-{
-    SetPath(path);
-}
+// Nothing runs yet, so SetPath would only store the path: it is stored at once.
+XpDir::XpDir(const XpStringT<char>& path) : XpAbstractDir(path), enumState(nullptr) {}
 
 XpDir::~XpDir()
 {

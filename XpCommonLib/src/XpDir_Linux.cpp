@@ -31,7 +31,9 @@ struct _XpDirEnumState {
         size_t prefixLength;   // bytes of `relative` that name this level's folder ("sub/")
     };
     std::vector<Level> levels;
+    std::string base;       // the directory's path as Concatenate starts it (with one '/')
     std::string relative;   // relative path of the entry being looked at
+    std::string full;       // base + relative, kept to reuse its storage
 
     ~_XpDirEnumState()
     {
@@ -103,6 +105,9 @@ XpErr XpDir::StartEnum(enumType type, const XpStringT<char>& namePattern) const
     }
     try {
         state->levels.push_back({top, 0});
+        // Concatenate(identifier, relative) is this base followed by the relative path, which
+        // never starts with '/'; the base is made once instead of for every entry.
+        state->base = XpPathUtil::Concatenate(GetIdentifier(), "").GetBuffer();
     } catch (const std::bad_alloc&) {
         closedir(top);
         delete state;
@@ -135,7 +140,9 @@ XpSharedPtr<XpAbstractFSObj> XpDir::EnumNext() const
         relative.resize(prefixLength);
         relative += name;
         if (isMatchEnumCondition(isDirectory, relative.c_str())) {
-            XpStringT<char> full = XpPathUtil::Concatenate(GetIdentifier(), relative.c_str());
+            std::string& fullText = state->full;
+            fullText.assign(state->base).append(relative);
+            XpStringT<char> full(fullText.c_str());
             if (isDirectory)
                 return XpSharedPtr<XpDir>(new XpDir(full));
             return XpSharedPtr<XpFile>(new XpFile(full));

@@ -32,14 +32,15 @@ XpFile::XpFile(int endian) : XpFile()
     SetFileEndian(endian);
 }
 
-XpFile::XpFile(const XpStringT<char>& path) : XpFile()
+// A new object has nothing open, so SetPath would only store the path: it is stored at once.
+XpFile::XpFile(const XpStringT<char>& path)
+    : XpAbstractFile(path), stream(nullptr), streamBuffer(nullptr), openMode(0)
 {
-    SetPath(path);
+    CheckMyCPUEndian();
 }
 
-XpFile::XpFile(const XpStringT<char>& path, int endian) : XpFile()
+XpFile::XpFile(const XpStringT<char>& path, int endian) : XpFile(path)
 {
-    SetPath(path);
     SetFileEndian(endian);
 }
 

@@ -88,7 +88,8 @@ Str trimmed(const char* s, bool both, bool dots)
     Str text(s);
     int32_t begin, end;
     trimRange(text.GetBuffer(), text.Length(), both, dots, begin, end);
-    return text.Mid(begin, end - begin);
+    // Mid from the very end would give the whole text back.
+    return begin == end ? Str("") : text.Mid(begin, end - begin);
 }
 
 } // namespace

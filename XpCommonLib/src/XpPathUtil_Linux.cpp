@@ -32,6 +32,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -118,8 +119,7 @@ bool parseMountLine(const char* line, size_t n, MountEntry& entry)
         if (length[f] == 0)
             return false;
     }
-    char* end = nullptr;
-    entry.id = std::strtoull(std::string(field[0], length[0]).c_str(), &end, 10);
+    entry.id = std::strtoull(std::string(field[0], length[0]).c_str(), nullptr, 10);
     std::string device(field[2], length[2]);
     if (std::sscanf(device.c_str(), "%u:%u", &entry.major, &entry.minor) != 2)
         return false;
@@ -298,17 +298,44 @@ bool nearestDirectory(const Str& path, Str& dir, struct statx& st)
     return true;
 }
 
-// The folders that hold removable volumes' mount points.
+// The removable-volumes folders: /media, /mnt, /run/media, and the per-user folders inside
+// /media and /run/media.
 bool isRemovableVolumesFolder(const Str& dir)
 {
     static const char* const kFolders[] = {"/media", "/mnt", "/run/media"};
     for (const char* folder : kFolders)
         if (XpPathUtil::IsEqualPath(dir, Str(folder)))
             return true;
-    // The per-user folders: /media/<user>, /run/media/<user>.
     Str parent = XpPathUtil::GetFileDir(dir);
     return !XpPathUtil::GetFileFullName(dir).IsEmpty() &&
            (XpPathUtil::IsEqualPath(parent, Str("/media")) || XpPathUtil::IsEqualPath(parent, Str("/run/media")));
+}
+
+// path lies below a removable-volumes folder, and its nearest existing directory dir is that
+// folder or above it: the volume that would hold path is not mounted. A folder that is itself
+// a mount point (root) holds path as its own volume.
+bool onUnmountedVolume(const Str& path, const Str& dir, const Str& root)
+{
+    Str folders[5] = {Str("/media"), Str("/mnt"), Str("/run/media")};
+    int count = 3;
+    for (const char* parent : {"/media", "/run/media"}) {
+        // The per-user folder on the way to path: parent + "/" + the next component of path.
+        int start = static_cast<int>(std::strlen(parent)) + 1;
+        if (XpPathUtil::CheckPathRelationship(path, Str(parent)) != XpPathUtil::PATHREL_CHILD)
+            continue;
+        int end = path.Find('/', start);
+        if (end != start)
+            folders[count++] = path.Left(end == -1 ? path.Length() : end);
+    }
+    for (int i = 0; i < count; ++i) {
+        if (XpPathUtil::CheckPathRelationship(path, folders[i]) != XpPathUtil::PATHREL_CHILD)
+            continue;
+        int32_t where = XpPathUtil::CheckPathRelationship(dir, folders[i]);
+        if (where == XpPathUtil::PATHREL_PARENT ||
+            (where == XpPathUtil::PATHREL_SAME && !XpPathUtil::IsEqualPath(root, folders[i])))
+            return true;
+    }
+    return false;
 }
 
 // ---- folders ----
@@ -451,10 +478,10 @@ int XpPathUtil::CompareLogical(const XpStringT<char>& a, const XpStringT<char>& 
     const uint8_t* t = reinterpret_cast<const uint8_t*>(b.GetBuffer());
     int32_t ns = a.Length(), nt = b.Length();
     int32_t i = 0, j = 0;
+    int zeros = 0;   // the first difference in leading zeros, for texts otherwise equal
     while (i < ns && j < nt) {
         if (isDigit(s[i]) && isDigit(t[j])) {
-            // Two digit runs: by value (more significant digits, then the digits), then fewer
-            // leading zeros first.
+            // Two digit runs compare by value: more significant digits, then the digits.
             int32_t zi = i, zj = j;
             while (zi < ns && s[zi] == '0')
                 ++zi;
@@ -469,8 +496,8 @@ int XpPathUtil::CompareLogical(const XpStringT<char>& a, const XpStringT<char>& 
                 return ei - zi < ej - zj ? -1 : 1;
             if (int c = std::memcmp(s + zi, t + zj, static_cast<size_t>(ei - zi)))
                 return sign(c);
-            if (zi - i != zj - j)
-                return zi - i < zj - j ? -1 : 1;
+            if (zeros == 0 && zi - i != zj - j)
+                zeros = zi - i < zj - j ? -1 : 1;
             i = ei;
             j = ej;
             continue;
@@ -479,7 +506,7 @@ int XpPathUtil::CompareLogical(const XpStringT<char>& a, const XpStringT<char>& 
         if (ci != cj)
             return ci < cj ? -1 : 1;
     }
-    return i < ns ? 1 : j < nt ? -1 : 0;
+    return i < ns ? 1 : j < nt ? -1 : zeros;
 }
 
 XpStringT<char> XpPathUtil::GetRootPath(const XpStringT<char>& path)
@@ -488,13 +515,8 @@ XpStringT<char> XpPathUtil::GetRootPath(const XpStringT<char>& path)
     struct statx st;
     if (!nearestDirectory(path, dir, st))
         return Str("");
-    std::string mount = mountPointOf(dir.GetBuffer(), st);
-    Str root(mount.c_str());
-    // Below a removable-volumes folder, a missing path belongs to a volume that is not
-    // mounted, unless the folder itself is a mount point.
-    if (!mount.empty() && isRemovableVolumesFolder(dir) && !IsEqualPath(path, dir) && !IsEqualPath(root, dir))
-        return Str("");
-    return root;
+    Str root(mountPointOf(dir.GetBuffer(), st).c_str());
+    return onUnmountedVolume(path, dir, root) ? Str("") : root;
 }
 
 XpStringT<char> XpPathUtil::ConvertSystemNameToDisplayName(const XpStringT<char>& name)

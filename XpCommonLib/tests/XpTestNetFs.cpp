@@ -2,13 +2,14 @@
 //
 //   XpTestNetFs MOUNTPOINT CONTROLDIR SUBTYPE
 //
-// Serves a fixed read-only tree (share/dir/file.txt, share/dir/report.txt, share/dir/sub/deep.txt)
+// Serves a fixed read-only tree (share/dir/{file.txt,report.txt,sub/deep.txt}, share/other/)
 // in the foreground, mounted with -o subtype=SUBTYPE so that /proc/self/mountinfo shows
 // "fuse.SUBTYPE" (sshfs for a network share, anything else for a local one). Every request first
 // passes a gate: while CONTROLDIR/hang exists, or CONTROLDIR/hang.NAME for the request's last path
-// component NAME, the request waits, as a share whose server went away. Each getattr appends
-// "PATH TID" to CONTROLDIR/log, TID being the kernel thread that asked. No caching in the kernel
-// (timeouts 0), so every stat reaches this process.
+// component NAME, the request waits, as a share whose server went away (each request on its own
+// thread; a held name holds only the other requests in its folder). CONTROLDIR/log gets "held PATH" when a request
+// starts to wait and "PATH TID" for each getattr answered, TID being the kernel thread that asked.
+// No caching in the kernel (timeouts 0), so every stat reaches this process.
 #define FUSE_USE_VERSION 35
 #include <fuse3/fuse.h>
 
@@ -28,18 +29,32 @@ std::string control;
 struct Node { const char* path; const char* content; };   // content null: a directory
 const Node TREE[] = {
     {"/", nullptr}, {"/share", nullptr}, {"/share/dir", nullptr}, {"/share/dir/sub", nullptr},
+    {"/share/other", nullptr},
     {"/share/dir/file.txt", "hello\n"}, {"/share/dir/report.txt", "report\n"},
     {"/share/dir/sub/deep.txt", "deep\n"},
 };
 
 bool exists(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
 
+void note(const std::string& line)
+{
+    int fd = open((control + "/log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        if (write(fd, line.data(), line.size()) < 0) {}   // a lost line shows in the test
+        close(fd);
+    }
+}
+
+// Holds a request while the share is "gone"; logs "held PATH" once when it does.
 void gate(const char* path)
 {
     const char* last = std::strrchr(path, '/');
     std::string named = control + "/hang." + (last ? last + 1 : path);
-    while (exists(control + "/hang") || exists(named))
+    for (bool held = false; exists(control + "/hang") || exists(named); held = true) {
+        if (!held)
+            note(std::string("held ") + path + "\n");
         usleep(2000);
+    }
 }
 
 const Node* find(const char* path)
@@ -59,12 +74,7 @@ void* fsInit(fuse_conn_info*, fuse_config* cfg)
 int fsGetattr(const char* path, struct stat* st, fuse_file_info*)
 {
     gate(path);
-    std::string line = std::string(path) + " " + std::to_string(fuse_get_context()->pid) + "\n";
-    int fd = open((control + "/log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        if (write(fd, line.data(), line.size()) < 0) {}   // a lost log line shows in the test
-        close(fd);
-    }
+    note(std::string(path) + " " + std::to_string(fuse_get_context()->pid) + "\n");
     const Node* n = find(path);
     if (n == nullptr)
         return -ENOENT;
@@ -129,8 +139,8 @@ int main(int argc, char** argv)
     }
     control = argv[2];
     std::string options = std::string("subtype=") + argv[3] + ",fsname=xptest";
-    char foreground[] = "-f", single[] = "-s", o[] = "-o";
-    char* args[] = {argv[0], argv[1], foreground, single, o, &options[0], nullptr};
+    char foreground[] = "-f", o[] = "-o";
+    char* args[] = {argv[0], argv[1], foreground, o, &options[0], nullptr};
     fuse_operations ops{};
     ops.init = fsInit;
     ops.getattr = fsGetattr;
@@ -138,5 +148,5 @@ int main(int argc, char** argv)
     ops.open = fsOpen;
     ops.read = fsRead;
     ops.statfs = fsStatfs;
-    return fuse_main(6, args, &ops, nullptr);
+    return fuse_main(5, args, &ops, nullptr);
 }

@@ -1,0 +1,249 @@
+// The availability checker against the real kernel path: XpTestNetFs, a FUSE volume mounted as
+// fuse.sshfs (a network share) or fuse.xplocal (a local volume) whose requests hang on command,
+// mounted in this test program's private mount namespace and unmounted after each test.
+#include <XpFileAvailableChecker.h>
+#include <XpFileOperation.h>
+
+#include "XpFileTestSupport.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+std::string namespaceRefusal = "not set up";
+
+// The whole program lives in a private mount namespace: its mounts never reach the machine and
+// vanish with it, even when it is killed.
+struct PrivateMounts : ::testing::Environment {
+    void SetUp() override
+    {
+        if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+            namespaceRefusal.clear();
+        else
+            namespaceRefusal = std::string("no private mount namespace: ") + std::strerror(errno);
+    }
+};
+const auto* privateMounts = ::testing::AddGlobalTestEnvironment(new PrivateMounts);
+
+double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+void sleepSeconds(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
+std::string tid() { return std::to_string(syscall(SYS_gettid)); }
+
+// One XpTestNetFs volume; `refusal` says why it could not be mounted.
+struct Share {
+    xptest::TempDir temp;
+    std::string mnt = temp / "mnt", ctl = temp / "ctl", dir = mnt + "/share/dir", refusal;
+    pid_t daemon = -1;
+
+    explicit Share(const std::string& subtype)
+    {
+        refusal = namespaceRefusal;
+        if (refusal.empty() && (mkdir(mnt.c_str(), 0755) != 0 || mkdir(ctl.c_str(), 0755) != 0))
+            refusal = "cannot make the mount point";
+        if (!refusal.empty())
+            return;
+        daemon = fork();
+        if (daemon == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);   // never outlive the test
+            execl(XP_TEST_NETFS, "XpTestNetFs", mnt.c_str(), ctl.c_str(), subtype.c_str(), nullptr);
+            _exit(127);
+        }
+        auto mounted = [&] {
+            std::string table = xptest::readFile("/proc/self/mountinfo");
+            size_t at = table.find(" " + mnt + " ");
+            return at != std::string::npos && table.find(" - fuse." + subtype + " ", at) < table.find('\n', at);
+        };
+        for (int i = 0; i < 500 && !mounted(); ++i)
+            sleepSeconds(0.01);
+        if (!mounted())
+            refusal = "the FUSE volume could not be mounted (is /dev/fuse usable?)";
+    }
+    ~Share()
+    {
+        releaseAll();
+        if (daemon > 0 && kill(daemon, SIGTERM) == 0)
+            waitpid(daemon, nullptr, 0);
+        umount2(mnt.c_str(), MNT_DETACH);   // already gone when the daemon unmounted it
+    }
+    // The whole share ("") or one name stops answering, until released.
+    void hang(const std::string& name = "") { xptest::writeFile(ctl + (name.empty() ? "/hang" : "/hang." + name), ""); }
+    void release(const std::string& name = "") { unlink((ctl + (name.empty() ? "/hang" : "/hang." + name)).c_str()); }
+    void releaseAll() { release(), release("file.txt"), release("missing.txt"); }
+    int count(const std::string& line) const
+    {
+        std::string log = "\n" + xptest::readFile(ctl + "/log");
+        int n = 0;
+        for (size_t at = log.find("\n" + line); at != std::string::npos; at = log.find("\n" + line, at + 1))
+            ++n;
+        return n;
+    }
+    bool waitFor(const std::string& line) const
+    {
+        for (int i = 0; i < 500 && count(line) == 0; ++i)
+            sleepSeconds(0.01);
+        return count(line) > 0;
+    }
+};
+
+// Releases the share when a test ends, before the checkers declared earlier wait for their probes.
+struct Releaser {
+    Share& share;
+    ~Releaser() { share.releaseAll(); }
+};
+
+#define SKIP_UNLESS_MOUNTED(share) \
+    if (!(share).refusal.empty()) GTEST_SKIP() << (share).refusal
+
+TEST(XpFileAvailableChecker, HangingShareTimesOutIsCachedAndHoldsTheDestructor)
+{
+    Share share("sshfs");
+    SKIP_UNLESS_MOUNTED(share);
+    auto checker = std::make_unique<XpFileAvailableChecker>(true);
+    Releaser releaser{share};
+    const std::string file = share.dir + "/file.txt";
+    // An answering share: each probe on a worker thread, its own answer.
+    EXPECT_TRUE(checker->IsFileAvailableWithTimeOut(file.c_str(), 5));
+    EXPECT_FALSE(checker->IsFileAvailableWithTimeOut((share.dir + "/none.txt").c_str(), 5));
+    EXPECT_TRUE(checker->IsDirAvailableWithTimeOut(share.dir.c_str(), 5));
+    EXPECT_TRUE(checker->IsFileAvailableNoExtWithTimeOut((share.dir + "/report.doc").c_str(), 5));
+    EXPECT_EQ(share.count("/share/dir/file.txt " + tid()), 0);
+    EXPECT_GT(share.count("/share/dir/file.txt "), 0);
+
+    share.hang();
+    Clock::time_point start = Clock::now();
+    EXPECT_FALSE(checker->IsFileAvailableWithTimeOut(file.c_str(), 1));
+    EXPECT_LE(since(start), 2.0);
+    // The folder is remembered for file checks: at once, whatever the time-out, below it too,
+    // whatever the letter case.
+    start = Clock::now();
+    EXPECT_FALSE(checker->IsFileAvailableWithTimeOut((share.dir + "/sub/deep.txt").c_str(), 5));
+    EXPECT_FALSE(checker->IsFileAvailableNoExtWithTimeOut((share.mnt + "/SHARE/Dir/x.doc").c_str(), 5));
+    EXPECT_FALSE(checker->IsFileAvailableWithTimeOut(file.c_str(), 0));
+    EXPECT_LT(since(start), 1.0);
+    // Directory checks keep their own cache: this one probes and waits (more than 1 s for 2).
+    start = Clock::now();
+    EXPECT_FALSE(checker->IsDirAvailableWithTimeOut(share.dir.c_str(), 2));
+    EXPECT_GT(since(start), 0.9);
+    start = Clock::now();
+    EXPECT_FALSE(checker->IsDirAvailableWithTimeOut((share.dir + "/sub").c_str(), 5));
+    EXPECT_LT(since(start), 1.0);
+    checker->ClearFileParentDirCache();
+    start = Clock::now();
+    EXPECT_FALSE(checker->IsFileAvailableWithTimeOut((share.dir + "/sub/deep.txt").c_str(), 2));
+    EXPECT_GT(since(start), 0.9);
+    EXPECT_EQ(share.count("/share/dir/sub/deep.txt "), 0);   // never answered by the share
+
+    // Destroying the checker waits for the probes still hanging.
+    std::atomic<bool> destroyed(false);
+    std::thread destroyer([&] { checker.reset(), destroyed = true; });
+    sleepSeconds(1.5);
+    EXPECT_FALSE(destroyed);
+    share.release();
+    destroyer.join();
+    EXPECT_TRUE(destroyed);
+}
+
+TEST(XpFileAvailableChecker, LateWorkerLeavesTheNextAnswerAloneAndNoCacheProbesAgain)
+{
+    Share share("sshfs");
+    SKIP_UNLESS_MOUNTED(share);
+    XpFileAvailableChecker checker(false);
+    Releaser releaser{share};
+    const std::string file = share.dir + "/file.txt";
+    share.hang("file.txt");
+    EXPECT_FALSE(checker.IsFileAvailableWithTimeOut(file.c_str(), 1));
+    Clock::time_point start = Clock::now();
+    EXPECT_FALSE(checker.IsFileAvailableWithTimeOut(file.c_str(), 2));   // no cache: waits again
+    EXPECT_GT(since(start), 0.9);
+
+    // A later check in another folder; the earlier workers then find file.txt (true), too late.
+    share.hang("missing.txt");
+    std::atomic<int> answer(-1);
+    std::thread later([&] { answer = checker.IsFileAvailableWithTimeOut((share.mnt + "/share/other/missing.txt").c_str(), 30); });
+    EXPECT_TRUE(share.waitFor("held /share/other/missing.txt"));
+    share.release("file.txt");
+    EXPECT_TRUE(share.waitFor("/share/dir/file.txt "));
+    sleepSeconds(0.3);
+    EXPECT_EQ(answer, -1);   // still waiting for its own worker
+    share.release("missing.txt");
+    later.join();
+    EXPECT_EQ(answer, 0);
+}
+
+TEST(XpFileAvailableChecker, LocalVolumesAreProbedOnTheCallingThreadWithoutTimeOut)
+{
+    Share local("xplocal"), net("sshfs");
+    SKIP_UNLESS_MOUNTED(local);
+    SKIP_UNLESS_MOUNTED(net);
+    XpFileAvailableChecker checker(true);
+    Releaser releaseLocal{local}, releaseNet{net};
+    const std::string file = local.dir + "/file.txt", link = local.temp / "link";
+    ASSERT_EQ(symlink((net.dir + "/file.txt").c_str(), link.c_str()), 0);
+    EXPECT_TRUE(checker.IsFileAvailableWithTimeOut(file.c_str(), 1));
+    EXPECT_GT(local.count("/share/dir/file.txt " + tid()), 0);
+    EXPECT_EQ(local.count("/share/dir/file.txt "), local.count("/share/dir/file.txt " + tid()));
+    // A local path leading into the share (found by statfs and the FUSE subtype) gets a worker.
+    EXPECT_TRUE(checker.IsFileAvailableWithTimeOut(link.c_str(), 1));
+    EXPECT_GT(net.count("/share/dir/file.txt "), net.count("/share/dir/file.txt " + tid()));
+    EXPECT_TRUE(checker.IsDirAvailableWithTimeOut(local.temp.path.c_str(), 0));
+    EXPECT_FALSE(checker.IsFileAvailableWithTimeOut((local.temp / "missing").c_str(), 0));
+
+    // A local volume that stops answering is waited for, past any time-out, and not cached.
+    local.hang("file.txt");
+    std::atomic<bool> done(false);
+    std::thread waiting([&] { EXPECT_TRUE(checker.IsFileAvailableWithTimeOut(file.c_str(), 1)), done = true; });
+    sleepSeconds(2.2);
+    EXPECT_FALSE(done);
+    local.release("file.txt");
+    waiting.join();
+    EXPECT_TRUE(checker.IsFileAvailableWithTimeOut(file.c_str(), 0));
+}
+
+TEST(XpFileAvailableChecker, DeviceTestAndToolOnAHangingShare)
+{
+    Share share("sshfs");
+    SKIP_UNLESS_MOUNTED(share);
+    Releaser releaser{share};
+    share.hang();
+    pid_t tool = -1;
+#ifdef XP_XPFS
+    // `xpfs available --timeout 1` answers "no" within two seconds. (It ends once the kernel
+    // gives its probe thread back, which needs an answer of the share.)
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    Clock::time_point start = Clock::now();
+    tool = fork();
+    if (tool == 0) {
+        dup2(out[1], 1);
+        execl(XP_XPFS, "xpfs", "available", "--timeout", "1", (share.dir + "/file.txt").c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    char answer[16] = {};
+    EXPECT_EQ(read(out[0], answer, sizeof answer - 1), 3);
+    EXPECT_LT(since(start), 2.0);
+    close(out[0]);
+    EXPECT_STREQ(answer, "no\n");
+#endif
+    // MakeDir is refused because the volume did not answer within a second; the refusal comes
+    // once the probe has ended.
+    std::atomic<XpErr> made(XPERR_OK);
+    std::thread maker([&] { made = XpFileOperation::MakeDir((share.dir + "/new").c_str()); });
+    sleepSeconds(1.5);
+    share.release();
+    maker.join();
+    EXPECT_EQ(made, XPERR_FILE_DEVICE_NOT_AVAILABLE);
+    int status = -1;
+    EXPECT_TRUE(tool < 0 || (waitpid(tool, &status, 0) == tool && WIFEXITED(status) && WEXITSTATUS(status) == 0));
+}
+
+} // namespace
