@@ -286,24 +286,6 @@ XpfsRegistration registration(kCommands, 2);
 
 } // namespace
 
-int xpfsRemoveRecursively(const XpfsCommand& self, int argc, char** argv);
-
-namespace {
-
-int runRm(const XpfsCommand& self, int argc, char** argv)
-{
-    if (argc < 1 || std::strcmp(argv[0], "-r") != 0)
-        return xpfsUsageError(self, "only -r is known here");
-    return xpfsRemoveRecursively(self, argc - 1, argv + 1);
-}
-
-const XpfsCommand kRm[] = {
-    {"rm", nullptr, "-r PATH...", "remove folders with everything in them (links are not followed)",
-     nullptr, runRm},
-};
-XpfsRegistration rmRegistration(kRm, 1);
-
-} // namespace
 
 // rm -r: removes each operand as a whole tree (RemoveDir recursive; a file or a link is removed
 // as itself). Shared with the rm group.
