@@ -9,6 +9,9 @@
 
 #include <XpCommonLib.h>
 #include <XpString.h>
+#include <XpAbstractFile.h>
+#include <XpPathUtil.h>
+#include <XpSharedPtr.h>
 
 #include <cstdint>
 #include <vector>
@@ -85,6 +88,136 @@ public:
     // '/', gives XPERR_FILE_EXISTS.
     static XpErr MakeDirRecursively(const XpStringT<char>& path);
 
+    // ---- Copy, move and remove ----
+    // Names these operations create on disk: CopyFileSafely's "00000000.tmp", "00000001.tmp", ...
+    // beside the destination, and the hidden ".xpcopy-XXXXXXXX.tmp" (eight hexadecimal digits)
+    // under which a copy by paths is written before it is renamed onto its destination. Both are
+    // created exclusively (O_CREAT|O_EXCL|O_NOFOLLOW). They are removed on every failure and
+    // cancellation; only a process killed in the middle (SIGKILL, power loss) leaves one behind,
+    // and never a partly written destination. A caller cleans such debris by removing, in the
+    // destination folder and while no copy runs there, the files named by eight decimal digits
+    // and ".tmp", and those named ".xpcopy-" + eight hexadecimal digits + ".tmp".
+    //
+    // How Linux carries them out:
+    // - A copy by paths without UI (copyFileWithoutUI) copies a regular file only, in the kernel
+    //   (copy_file_range, falling back to sendfile and then read/write where the file system
+    //   refuses), into a temporary beside the destination that is renamed onto it when complete:
+    //   an existing destination is replaced in one step, and keeps its old content on any
+    //   failure. The copy gets the source's permission bits (not set-id bits) and modification
+    //   time; a replaced file keeps its owner and group when the process may set them (root).
+    //   A symbolic link at the destination is replaced as a name, never followed; a directory,
+    //   FIFO, device or socket there is refused. A source that is not a regular file once opened
+    //   (a FIFO planted in its place, a device, a directory) is refused without reading from it.
+    // - A move without UI is rename(2). Across volumes (EXDEV) a regular file is copied as above,
+    //   flushed to disk, renamed into place and only then removed from its old place; other
+    //   objects (folders, links) are moved across volumes by RenameFile, which needs the
+    //   destination free.
+    // - With UI, copies and moves go to the file-manager agent of AskFinder.
+    // - RemoveDir recursive works on descriptors (openat with O_NOFOLLOW, unlinkat), so it never
+    //   leaves the tree: a symbolic link inside it, to a folder too, is removed as a link, and a
+    //   folder swapped for a link while the removal runs is removed as that link.
+
+    // Stream copy: copies source's content, 256 KiB at a time, into destination (created or
+    // truncated; a symbolic link there is refused), then its creation and modification dates and
+    // read-only attribute. A closed source is opened for reading and closed again; an open one
+    // is read from its position. The observer (null: none) gets currentPath, destinationPath and
+    // statusFlag cleared, OnProgress(0.0) first and then OnProgress(percent) after every chunk;
+    // a true answer at any call stops the copy (XPERR_FILE_CANCELLED). On any failure or stop
+    // the destination file is removed (a device such as /dev/full is never removed). Empty
+    // source: XPERR_FILE_INVALID_PARAM; a destination that is the source's own file:
+    // XPERR_FILE_INVALID_PARAM, nothing touched.
+    static XpErr CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStringT<char>& destination,
+                          IXpFileOpProgressObserver* observer);
+    // Copies source into folder under its own name; when that is taken and rename is true, under
+    // "name (2).ext", "name (3).ext", ... (the name is taken as it is, never as a format). The
+    // name is claimed with CreateNewFile before the stream copy. The path made is stored through
+    // created (may be null) on success. Taken name and rename false: XPERR_FILE_EXISTS.
+    static XpErr CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStringT<char>& folder,
+                          bool rename, IXpFileOpProgressObserver* observer,
+                          XpStringT<char>* created);
+    // Copies one file by paths: without UI copyFileWithoutUI; with UI a file-manager copy into
+    // the destination's folder (replacing an item of the source's name there), renamed to the
+    // destination's name when it differs (the copy is removed when that rename fails). The
+    // observer is not used.
+    static XpErr CopyFile(const XpStringT<char>& source, const XpStringT<char>& destination,
+                          bool withUI, IXpFileOpProgressObserver* observer);
+    // Copies source into a new "NNNNNNNN.tmp" beside destination, then moves it onto destination,
+    // so an existing destination holds all its old content until the move replaces it with all
+    // the new one. A destination that did not exist is created empty first and removed again on
+    // failure. No temporary file: XPERR_FILE_FAILED.
+    static XpErr CopyFileSafely(const XpStringT<char>& source, const XpStringT<char>& destination,
+                                bool withUI, IXpFileOpProgressObserver* observer);
+    // Moves one file by paths: without UI moveFileWithoutUI; with UI a file-manager move into the
+    // destination's folder, renamed to the destination's name when it differs (moved back when
+    // that fails). The observer is not used.
+    static XpErr MoveFile(const XpStringT<char>& source, const XpStringT<char>& destination,
+                          bool withUI, IXpFileOpProgressObserver* observer);
+    // Copies (or moves) each file of the container, in order, into folder under its own name.
+    // Without UI the first failure is returned at once and the files after it are left alone;
+    // with UI the whole list is one file-manager request (copyFiles / moveFiles).
+    template <class C>
+    static int CopyFiles(const C& files, const XpStringT<char>& folder, bool withUI,
+                         IXpFileOpProgressObserver* observer)
+    {
+        return copyMoveList(files, folder, withUI, observer, true);
+    }
+    template <class C>
+    static int MoveFiles(const C& files, const XpStringT<char>& folder, bool withUI,
+                         IXpFileOpProgressObserver* observer)
+    {
+        return copyMoveList(files, folder, withUI, observer, false);
+    }
+    // The copy and move without UI described above: 0, or XPERR_FILE_COPY_FAILED for any failure
+    // (the move too), with the destination and the source as they were. The observer is not used.
+    static XpErr copyFileWithoutUI(const XpStringT<char>& source,
+                                   const XpStringT<char>& destination,
+                                   IXpFileOpProgressObserver* observer);
+    static XpErr moveFileWithoutUI(const XpStringT<char>& source,
+                                   const XpStringT<char>& destination,
+                                   IXpFileOpProgressObserver* observer);
+    // One file-manager request (AskFinder, replacing) for the whole list into folder.
+    // XPERR_FILE_COPY_FAILED when it is refused. After an accepted move, a source that still
+    // exists beside an equally large file of its name in folder (the agent copied it) is
+    // removed, unless the two are one file.
+    static XpErr copyFiles(const std::vector<XpStringT<char> >& files,
+                           const XpStringT<char>& folder);
+    // As copyFiles, for a move; XPERR_FILE_MOVE_FAILED when refused.
+    static XpErr moveFiles(const std::vector<XpStringT<char> >& files,
+                           const XpStringT<char>& folder);
+    // Removes a directory: not recursive, one removeDir. Recursive, everything below it first, in
+    // the order the folders list their entries, then the directory itself; the first failure
+    // stops the removal (what was removed stays removed). A path whose last component is a
+    // symbolic link is refused with XPERR_FILE_INVALID_PATH and nothing is removed; a folder that
+    // cannot be listed gives XPERR_NO_MEMORY, as XpDir's StartEnum answers. With an observer:
+    // when its totalCount is 0 it becomes the number of entries below the directory plus one;
+    // before each entry is removed currentPath names it and OnProgress(0.0) is called (its
+    // answer is not looked at), after it doneCount grows by one. The volume is tested once
+    // (IsDeviceAvailable) before anything is removed. Folders nested deeper than the process's
+    // descriptor limit allows cannot be removed (XPERR_NO_MEMORY).
+    static XpErr RemoveDir(const XpStringT<char>& path, bool recursive,
+                           IXpFileOpProgressObserver* observer);
+
+private:
+    // Body of CopyFiles and MoveFiles.
+    template <class C>
+    static int copyMoveList(const C& files, const XpStringT<char>& folder, bool withUI,
+                            IXpFileOpProgressObserver* observer, bool copy)
+    {
+        if (withUI) {
+            std::vector<XpStringT<char> > list(files.begin(), files.end());
+            return copy ? copyFiles(list, folder) : moveFiles(list, folder);
+        }
+        for (const auto& file : files) {
+            XpStringT<char> f(file);
+            XpStringT<char> target = XpPathUtil::Concatenate(folder, XpPathUtil::GetFileFullName(f));
+            XpErr err = copy ? CopyFile(f, target, false, observer) : MoveFile(f, target, false, observer);
+            if (err != XPERR_OK)
+                return static_cast<int>(err);
+        }
+        return XPERR_OK;
+    }
+
+public:
     // ---- Creating, testing, making, joining, renaming and removing ----
     // Names these operations create on disk: temporary files "<prefix><n zero-padded><middle>
     // <suffix>", hidden writability probes ".%08x.tmp", trash names "name(n).ext". Every file

@@ -3,10 +3,17 @@
 
 #include <XpFileOperation.h>
 
+#include <cstring>
+
+// rm -r, in copy.cpp.
+int xpfsRemoveRecursively(const XpfsCommand& self, int argc, char** argv);
+
 namespace {
 
 int runRm(const XpfsCommand& self, int argc, char** argv)
 {
+    if (argc > 0 && std::strcmp(argv[0], "-r") == 0)
+        return xpfsRemoveRecursively(self, argc - 1, argv + 1);
     if (int usage = xpfsCheckOperands(self, argc, 1, -1))
         return usage;
     int status = XPFS_OK;
@@ -21,7 +28,7 @@ int runRm(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"rm", nullptr, "FILE...", "remove files (a link is removed, not what it points to)", nullptr, runRm},
+    {"rm", nullptr, "[-r] FILE...", "remove files (a link is removed, not what it points to); -r: folders with everything in them", nullptr, runRm},
 };
 XpfsRegistration registration(kCommands, 1);
 

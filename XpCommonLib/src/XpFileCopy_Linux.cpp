@@ -1,0 +1,532 @@
+// Platform half of copying, moving and removing on Linux.
+//
+// Where the library came from, a copy or move without UI was the platform file manager's
+// copyPath/movePath, and a list with UI went to the Finder. Here:
+//
+// - The copy runs in the kernel: copy_file_range moves the pages without a trip through user
+//   memory (and lets file systems that can share extents do so), sendfile stands in where a file
+//   system refuses it, and read/write where both are refused. It writes into a temporary created
+//   with O_CREAT|O_EXCL|O_NOFOLLOW beside the destination and renames it onto the destination
+//   only when everything is written, so the destination never holds a part of the data, and an
+//   existing destination keeps its old content on any failure or when the process is killed.
+//   We run as root in folders other users can write: the source is opened non-blocking and
+//   checked with S_ISREG on the descriptor (a FIFO planted as the source is refused, never
+//   waited on), and a link planted at the destination is replaced as a name by the rename,
+//   never written through.
+// - The move is rename(2); across volumes a regular file is copied as above and flushed to disk
+//   before the source is removed, so a crash leaves at least one whole copy.
+// - The Finder's requests go to the file-manager agent of AskFinder.
+// - RemoveDir recursive walks descriptors: every folder is opened relative to its parent with
+//   O_NOFOLLOW and every entry removed with unlinkat relative to the folder that listed it. A
+//   folder that someone swaps for a symbolic link while we work is then removed as a link,
+//   never entered, so nothing outside the tree can be reached through the tree.
+#include <XpFileOperation.h>
+
+#include <AskFinder.h>
+#include <XpDir.h>
+#include <XpFile.h>
+#include <XpPathUtil.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <list>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A descriptor closed by the object that opened it.
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd = -1) : fd_(fd) {}
+    ~ScopedFd() { reset(); }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return fd_; }
+    // Closes the descriptor held (a close that reports an error has nothing left to report it
+    // to: the caller that cares closes with closeChecked first).
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+    // Closes and answers 0 or the errno value: a network file system may report a failed
+    // write only here.
+    int closeChecked()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || close(fd) == 0 ? 0 : errno;
+    }
+
+private:
+    int fd_;
+};
+
+int openRetry(int dirfd, const char* path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do
+        fd = openat(dirfd, path, flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Splits a destination path into its folder and its last component ("" for a path ending in
+// '/', which names no file).
+void splitDestination(const std::string& path, std::string* folder, std::string* name)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        *folder = ".";
+        *name = path;
+    } else {
+        *folder = slash == 0 ? "/" : path.substr(0, slash);
+        *name = path.substr(slash + 1);
+    }
+}
+
+// Creates ".xpcopy-XXXXXXXX.tmp" exclusively in the folder open at dirfd; the descriptor, or -1
+// with errno set.
+int createTemporary(int dirfd, std::string* name)
+{
+    static std::atomic<uint32_t> sequence(0);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        uint32_t value;
+        if (getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value)
+            value = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(time(nullptr)) ^
+                    sequence.fetch_add(1) * 40503u;
+        char text[32];
+        std::snprintf(text, sizeof text, ".xpcopy-%08x.tmp", value);
+        int fd = openRetry(dirfd, text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            *name = text;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool kernelRefuses(int err)
+{
+    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS;
+}
+
+// Writes all of buffer; 0 or the errno value.
+int writeAll(int fd, const char* buffer, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, buffer, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        buffer += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Copies the rest of in into out from their current offsets; 0 or the errno value.
+int copyData(int in, int out)
+{
+    enum { copyRange, sendFile, readWrite } how = copyRange;
+    const size_t kKernelChunk = size_t(1) << 30;   // the kernel caps a call near 2 GiB anyway
+    std::vector<char> buffer;
+    for (;;) {
+        ssize_t n;
+        if (how == copyRange) {
+            n = copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
+            if (n < 0 && kernelRefuses(errno)) {
+                how = sendFile;
+                continue;
+            }
+        } else if (how == sendFile) {
+            n = sendfile(out, in, nullptr, kKernelChunk);
+            if (n < 0 && kernelRefuses(errno)) {
+                how = readWrite;
+                continue;
+            }
+        } else {
+            if (buffer.empty())
+                buffer.resize(1 << 20);
+            n = read(in, buffer.data(), buffer.size());
+            if (n > 0) {
+                if (int err = writeAll(out, buffer.data(), static_cast<size_t>(n)))
+                    return err;
+            }
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0) {
+            if (how == readWrite)
+                return 0;
+            // Some file systems (procfs, sysfs) answer the kernel copy with 0 before their end:
+            // a read has the last word.
+            how = readWrite;
+        }
+    }
+}
+
+// Copies the regular file src onto dst as described at the top; durable flushes the copy and
+// its name to disk before returning. 0 or an errno value.
+int copyRegularFile(const char* src, const char* dst, bool durable)
+{
+    ScopedFd in(openRetry(AT_FDCWD, src, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (in.get() < 0)
+        return errno;
+    struct stat st;
+    if (fstat(in.get(), &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+
+    std::string folder, name;
+    splitDestination(dst, &folder, &name);
+    if (name.empty() || name == "." || name == "..")
+        return EISDIR;
+    // O_PATH: a folder that may be written and searched but not listed (a drop box) works too.
+    ScopedFd dir(openRetry(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
+    if (dir.get() < 0)
+        return errno;
+    struct stat old;
+    bool replacing = false;
+    if (fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISREG(old.st_mode))
+            replacing = true;
+        else if (!S_ISLNK(old.st_mode))
+            return S_ISDIR(old.st_mode) ? EISDIR : EEXIST;   // only a file or a link is replaced
+    } else if (errno != ENOENT) {
+        return errno;
+    }
+
+    std::string temp;
+    ScopedFd out(createTemporary(dir.get(), &temp));
+    if (out.get() < 0)
+        return errno;
+    int err = copyData(in.get(), out.get());
+    // A replaced file stays its owner's: root copying over a user's file must not take it over.
+    if (err == 0 && replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid()) &&
+        fchown(out.get(), old.st_uid, old.st_gid) != 0)
+        err = errno;
+    if (err == 0 && fchmod(out.get(), st.st_mode & 0777) != 0)
+        err = errno;
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (err == 0 && futimens(out.get(), times) != 0)
+        err = errno;
+    if (err == 0 && durable && fsync(out.get()) != 0)
+        err = errno;
+    int closeErr = out.closeChecked();
+    if (err == 0)
+        err = closeErr;
+    if (err == 0 && renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0)
+        err = errno;
+    if (err != 0) {
+        unlinkat(dir.get(), temp.c_str(), 0);   // ours, created exclusively; nothing else to do
+        return err;
+    }
+    if (durable) {
+        // The new name on disk too. A folder that cannot be opened for reading cannot be
+        // flushed this way; the copy is in place all the same.
+        ScopedFd listing(openRetry(dir.get(), ".", O_RDONLY | O_DIRECTORY));
+        if (listing.get() >= 0 && fsync(listing.get()) != 0)
+            return errno;
+    }
+    return 0;
+}
+
+// ---- recursive removal ----
+
+struct RemovalFailure {
+    enum Kind { none, file, directory, listing } kind = none;
+    int err = 0;
+};
+
+class TreeRemover {
+public:
+    explicit TreeRemover(IXpFileOpProgressObserver* observer) : observer_(observer) {}
+
+    // Removes everything in the folder open at fd (which it takes over); path names the folder
+    // for the observer. False with failure filled in at the first failure.
+    bool removeContents(int fd, const std::string& path)
+    {
+        DIR* dir = fdopendir(fd);
+        if (dir == nullptr) {
+            int err = errno;
+            close(fd);
+            return fail(RemovalFailure::listing, err);
+        }
+        // The whole listing is read before anything is removed: removing entries while the
+        // directory is being read may make some file systems skip others.
+        std::vector<std::pair<std::string, unsigned char> > entries;
+        for (;;) {
+            errno = 0;
+            struct dirent* entry = readdir(dir);
+            if (entry == nullptr) {
+                if (errno != 0) {
+                    int err = errno;
+                    closedir(dir);
+                    return fail(RemovalFailure::listing, err);
+                }
+                break;
+            }
+            const char* n = entry->d_name;
+            if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+                continue;
+            entries.emplace_back(n, entry->d_type);
+        }
+        bool ok = true;
+        for (const auto& entry : entries) {
+            ok = removeEntry(dirfd(dir), path, entry.first, entry.second);
+            if (!ok)
+                break;
+        }
+        closedir(dir);   // read-only listing: nothing to report
+        return ok;
+    }
+
+    // Removes the directory at path itself, announced to the observer.
+    bool removeTop(const std::string& path, const XpStringT<char>& shownPath)
+    {
+        announce(shownPath);
+        if (unlinkat(AT_FDCWD, path.c_str(), AT_REMOVEDIR) != 0)
+            return fail(RemovalFailure::directory, errno);
+        finished();
+        return true;
+    }
+
+    RemovalFailure failure;
+
+private:
+    bool removeEntry(int dirFd, const std::string& folder, const std::string& name, unsigned char type)
+    {
+        std::string path = folder + "/" + name;
+        if (type == DT_UNKNOWN) {
+            struct stat st;
+            if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+            else if (errno == ENOENT)
+                type = DT_REG;   // gone meanwhile: the unlink reports it as a removal would
+            else
+                return fail(RemovalFailure::file, errno);
+        }
+        if (type == DT_DIR) {
+            int child = openRetry(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
+            if (child < 0) {
+                if (errno == ELOOP || errno == ENOTDIR)
+                    return removeFile(dirFd, path, name);   // swapped for a link or a file
+                return fail(RemovalFailure::listing, errno);
+            }
+            if (!removeContents(child, path))
+                return false;
+            announce(path);
+            if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0)
+                return fail(RemovalFailure::directory, errno);
+            finished();
+            return true;
+        }
+        return removeFile(dirFd, path, name);
+    }
+
+    bool removeFile(int dirFd, const std::string& path, const std::string& name)
+    {
+        announce(path);
+        if (unlinkat(dirFd, name.c_str(), 0) != 0) {
+            if (errno == EISDIR)   // became a folder after the listing: remove it as one
+                return removeEntry(dirFd, path.substr(0, path.size() - name.size() - 1), name, DT_DIR);
+            return fail(RemovalFailure::file, errno);
+        }
+        finished();
+        return true;
+    }
+
+    void announce(const std::string& path)
+    {
+        if (observer_ != nullptr)
+            announce(XpStringT<char>(path.c_str()));
+    }
+    void announce(const XpStringT<char>& path)
+    {
+        if (observer_ != nullptr) {
+            observer_->currentPath = path;
+            observer_->OnProgress(0.0);   // the removal does not stop on request
+        }
+    }
+    void finished()
+    {
+        if (observer_ != nullptr)
+            ++observer_->doneCount;
+    }
+    bool fail(RemovalFailure::Kind kind, int err)
+    {
+        failure.kind = kind;
+        failure.err = err;
+        return false;
+    }
+
+    IXpFileOpProgressObserver* observer_;
+};
+
+// path joined to the working folder when it is relative: the volume test knows absolute paths
+// only.
+std::string absolute(const std::string& path)
+{
+    char cwd[PATH_MAX];
+    return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + path : path;
+}
+
+} // namespace
+
+XpErr XpFileOperation::copyFileWithoutUI(const XpStringT<char>& source,
+                                         const XpStringT<char>& destination,
+                                         IXpFileOpProgressObserver*)
+{
+    int err = copyRegularFile(source.GetAnsiString().GetBuffer(),
+                              destination.GetAnsiString().GetBuffer(), false);
+    return err == 0 ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+}
+
+XpErr XpFileOperation::moveFileWithoutUI(const XpStringT<char>& source,
+                                         const XpStringT<char>& destination,
+                                         IXpFileOpProgressObserver*)
+{
+    XpStringT<char> from = source.GetAnsiString();
+    XpStringT<char> to = destination.GetAnsiString();
+    if (rename(from.GetBuffer(), to.GetBuffer()) == 0)
+        return XPERR_OK;
+    if (errno != EXDEV)
+        return XPERR_FILE_COPY_FAILED;
+    struct stat st;
+    if (lstat(from.GetBuffer(), &st) != 0)
+        return XPERR_FILE_COPY_FAILED;
+    if (!S_ISREG(st.st_mode))
+        return RenameFile(from.GetBuffer(), to.GetBuffer()) == XPERR_OK ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+    if (copyRegularFile(from.GetBuffer(), to.GetBuffer(), true) != 0)
+        return XPERR_FILE_COPY_FAILED;
+    // Both copies exist when the source cannot be removed: reported, and nothing is lost.
+    return unlink(from.GetBuffer()) == 0 ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+}
+
+namespace {
+
+// Hands the list to the file-manager agent: true when it accepted the request.
+bool askFileManager(const std::vector<XpStringT<char> >& files, const XpStringT<char>& folder,
+                    bool copy)
+{
+    std::list<FSRef> items;
+    for (const XpStringT<char>& file : files) {
+        FSRef ref;
+        if (FSPathMakeRef(file.GetAnsiString().GetBuffer(), &ref) != 0)
+            return false;
+        items.push_back(ref);
+    }
+    FSRef destination;
+    if (FSPathMakeRef(folder.GetAnsiString().GetBuffer(), &destination) != 0)
+        return false;
+    return copy ? AskFinder::DuplicateItem(items, destination, true)
+                : AskFinder::MoveItem(items, destination, true);
+}
+
+bool sameObject(const XpStringT<char>& a, const XpStringT<char>& b)
+{
+    struct stat sa, sb;
+    return stat(a.GetAnsiString().GetBuffer(), &sa) == 0 &&
+           stat(b.GetAnsiString().GetBuffer(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+} // namespace
+
+XpErr XpFileOperation::copyFiles(const std::vector<XpStringT<char> >& files,
+                                 const XpStringT<char>& folder)
+{
+    return askFileManager(files, folder, true) ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+}
+
+XpErr XpFileOperation::moveFiles(const std::vector<XpStringT<char> >& files,
+                                 const XpStringT<char>& folder)
+{
+    if (!askFileManager(files, folder, false))
+        return XPERR_FILE_MOVE_FAILED;
+    // A source still there beside an equally large file of its name was copied, not moved:
+    // remove it. Never when the two names are one file (a move into the source's own folder),
+    // which would remove the only copy.
+    for (const XpStringT<char>& source : files) {
+        XpStringT<char> name, ext;
+        XpPathUtil::SplitPath(source, nullptr, &name, &ext);
+        XpStringT<char> target = folder + "/" + name + ext;
+        if (IsFileAvailable(target) && IsFileAvailable(source) &&
+            XpFile::GetSize(target.GetAnsiString().GetBuffer()) ==
+                XpFile::GetSize(source.GetAnsiString().GetBuffer()) &&
+            !sameObject(target, source))
+            removeFileWithoutUI(source, false);
+    }
+    return XPERR_OK;
+}
+
+XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
+                                 IXpFileOpProgressObserver* observer)
+{
+    if (!recursive) {
+        if (observer == nullptr)
+            return removeDir(path);
+        observer->currentPath = path;
+        observer->totalCount = 1;
+        observer->doneCount = 0;
+        observer->OnProgress(0.0);
+        XpErr err = removeDir(path);
+        if (err != XPERR_OK)
+            return err;
+        observer->doneCount = 1;
+        observer->OnProgress(0.0);
+        return XPERR_OK;
+    }
+
+    // The last component is opened without following a link: a link given as the tree would
+    // otherwise empty whatever it points to. A tail delimiter would make the kernel follow it.
+    std::string top(path.GetAnsiString().GetBuffer());
+    while (top.size() > 1 && top.back() == '/')
+        top.pop_back();
+    int fd = openRetry(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
+    if (fd < 0) {
+        struct stat st;
+        return lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH
+                                                                   : XPERR_NO_MEMORY;
+    }
+    if (!IsDeviceAvailable(top[0] == '/' ? path : XpStringT<char>(absolute(top).c_str()))) {
+        close(fd);
+        return XPERR_FILE_DEVICE_NOT_AVAILABLE;
+    }
+    if (observer != nullptr && observer->totalCount == 0) {
+        observer->totalCount = XpDir(path).GetCountOfObjects(true) + 1;
+        observer->doneCount = 0;
+    }
+    TreeRemover remover(observer);
+    if (remover.removeContents(fd, top) && remover.removeTop(top, path))
+        return XPERR_OK;
+    switch (remover.failure.kind) {
+    case RemovalFailure::listing:
+        return XPERR_NO_MEMORY;   // what a listing that cannot start answers
+    case RemovalFailure::directory:
+        return getXpErr(remover.failure.err, errRemoveDir, path);
+    default:
+        return getXpErr(remover.failure.err, errRemoveFile, path);
+    }
+}

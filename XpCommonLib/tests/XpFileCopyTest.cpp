@@ -1,0 +1,345 @@
+// Copy, move and remove: the stream copy and its observer, numbered copies, copies and moves by
+// paths, the copy through a temporary, the recursive removal; and real faults: a full disk, a
+// refused permission, a read-only mount, a copying process killed at random, a tree changed
+// under a running removal.
+#include "XpFileTestSupport.h"
+
+#include <XpFile.h>
+#include <XpFileOperation.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+using namespace xptest;
+
+namespace {
+
+// In a child: the exit code names the failed check by its line.
+#define CHILD_CHECK(c) do { if (!(c)) return __LINE__ % 100 + 1; } while (0)
+
+struct Recorder : IXpFileOpProgressObserver {
+    std::vector<double> calls;
+    std::vector<std::string> paths;
+    int stopAt = -1;   // the call (from 0) that answers true
+    bool OnProgress(double p) override
+    {
+        calls.push_back(p);
+        paths.push_back(currentPath.GetBuffer());
+        return static_cast<int>(calls.size()) - 1 == stopAt;
+    }
+};
+
+XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
+XpSharedPtr<XpAbstractFile> fileOf(const std::string& p) { return XpSharedPtr<XpAbstractFile>(new XpFile(S(p))); }
+bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
+mode_t kind(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0; }
+std::string pattern(size_t n, char seed)
+{
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(seed + i * 7 % 251);
+    return s;
+}
+// Names in a folder, sorted.
+std::vector<std::string> names(const std::string& dir)
+{
+    std::vector<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                out.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndCancelsAnywhere)
+{
+    TempDir t;
+    struct { size_t size; int stopAt; size_t calls; } rows[] = {
+        {0, -1, 1}, {262144, -1, 2}, {600000, -1, 4},       // finished copies
+        {600000, 0, 1}, {600000, 2, 3}, {600000, 3, 4},      // stopped at the first, a middle, the last call
+        {0, 0, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.size << " stop " << row.stopAt);
+        std::string data = pattern(row.size, 'a');
+        ASSERT_TRUE(writeFile(t / "src", data, 0444));
+        struct timespec times[2] = {{1000000000, 0}, {1200000000, 0}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, (t / "src").c_str(), times, 0));
+        Recorder r;
+        r.stopAt = row.stopAt;
+        XpErr err = XpFileOperation::CopyFile(fileOf(t / "src"), S(t / "dst"), &r);
+        EXPECT_EQ(row.calls, r.calls.size());
+        EXPECT_EQ(0.0, r.calls[0]);
+        EXPECT_EQ(t / "src", r.paths[0]);
+        EXPECT_EQ(t / "dst", r.destinationPath.GetBuffer());
+        EXPECT_EQ(data, readFile(t / "src"));
+        if (row.stopAt >= 0) {
+            EXPECT_EQ(XPERR_FILE_CANCELLED, err);
+            EXPECT_FALSE(exists(t / "dst"));
+            continue;
+        }
+        ASSERT_EQ(XPERR_OK, err);
+        EXPECT_EQ(row.size ? 100.0 : 0.0, r.calls.back());
+        EXPECT_EQ(data, readFile(t / "dst"));
+        struct stat st;
+        ASSERT_EQ(0, stat((t / "dst").c_str(), &st));
+        EXPECT_EQ(1200000000, st.st_mtim.tv_sec);
+        EXPECT_EQ(0, st.st_mode & 0222);
+        ASSERT_EQ(0, unlink((t / "dst").c_str()));
+    }
+    // Nothing to copy from, the source's own file, a link planted at the destination.
+    EXPECT_EQ(XPERR_FILE_INVALID_PARAM, XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile>(), S(t / "x"), nullptr));
+    EXPECT_EQ(XPERR_FILE_INVALID_PARAM, XpFileOperation::CopyFile(fileOf(t / "src"), S(t / "src"), nullptr));
+    ASSERT_TRUE(writeFile(t / "victim", "keep"));
+    ASSERT_EQ(0, symlink((t / "victim").c_str(), (t / "link").c_str()));
+    EXPECT_NE(XPERR_OK, XpFileOperation::CopyFile(fileOf(t / "src"), S(t / "link"), nullptr));
+    EXPECT_EQ("keep", readFile(t / "victim"));
+    EXPECT_EQ(pattern(0, 'a'), readFile(t / "src"));
+}
+
+TEST(XpFileCopy, CopyIntoFolderTakesTheNextFreeNumberedName)
+{
+    TempDir t, in;
+    for (const char* name : {"report.txt", "100%d.txt"})
+        ASSERT_TRUE(writeFile(in / name, name));
+    ASSERT_TRUE(writeFile(t / "report.txt", "old"));
+    ASSERT_TRUE(writeFile(t / "report (2).txt", "old"));
+    ASSERT_TRUE(writeFile(t / "100%d.txt", "old"));
+    XpStringT<char> created("unchanged");
+    EXPECT_EQ(XPERR_FILE_EXISTS, XpFileOperation::CopyFile(fileOf(in / "report.txt"), S(t.path), false, nullptr, &created));
+    EXPECT_STREQ("unchanged", created.GetBuffer());
+    ASSERT_EQ(XPERR_OK, XpFileOperation::CopyFile(fileOf(in / "report.txt"), S(t.path), true, nullptr, &created));
+    EXPECT_EQ(t / "report (3).txt", created.GetBuffer());
+    EXPECT_EQ("report.txt", readFile(t / "report (3).txt"));
+    ASSERT_EQ(XPERR_OK, XpFileOperation::CopyFile(fileOf(in / "100%d.txt"), S(t.path), true, nullptr, &created));
+    EXPECT_EQ(t / "100%d (2).txt", created.GetBuffer());
+}
+
+TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
+{
+    TempDir t;
+    std::string data = pattern(3 << 20, 'k');
+    ASSERT_TRUE(writeFile(t / "src", data, 0640));
+    ASSERT_TRUE(writeFile(t / "dst", "old"));
+    ASSERT_TRUE(writeFile(t / "victim", "keep"));
+    ASSERT_EQ(0, symlink((t / "victim").c_str(), (t / "link").c_str()));
+    ASSERT_EQ(0, mkfifo((t / "fifo").c_str(), 0644));
+    ASSERT_EQ(0, mknod((t / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)));
+    ASSERT_EQ(0, mkdir((t / "dir").c_str(), 0755));
+    for (const char* to : {"dst", "new", "link"}) {
+        ASSERT_EQ(XPERR_OK, XpFileOperation::CopyFile(S(t / "src"), S(t / to), false, nullptr));
+        EXPECT_EQ(data, readFile(t / to));
+        struct stat st;
+        ASSERT_EQ(0, lstat((t / to).c_str(), &st));
+        EXPECT_EQ(S_IFREG | 0640, st.st_mode);
+    }
+    EXPECT_EQ("keep", readFile(t / "victim"));   // the link was replaced, not written through
+    // A FIFO source is refused at once (never waited on); a device or a folder is not replaced.
+    EXPECT_EQ(XPERR_FILE_COPY_FAILED, XpFileOperation::CopyFile(S(t / "fifo"), S(t / "f2"), false, nullptr));
+    EXPECT_EQ(XPERR_FILE_COPY_FAILED, XpFileOperation::CopyFile(S(t / "src"), S(t / "null"), false, nullptr));
+    EXPECT_EQ(XPERR_FILE_COPY_FAILED, XpFileOperation::CopyFile(S(t / "src"), S(t / "dir"), false, nullptr));
+    EXPECT_EQ(S_IFCHR, kind(t / "null"));
+    EXPECT_EQ((std::vector<std::string>{"dir", "dst", "fifo", "link", "new", "null", "src", "victim"}), names(t.path));
+
+    // Moves: a rename on one volume, copy and remove across volumes (the machine's /dev/shm).
+    ASSERT_EQ(XPERR_OK, XpFileOperation::MoveFile(S(t / "new"), S(t / "dst"), false, nullptr));
+    EXPECT_FALSE(exists(t / "new"));
+    EXPECT_EQ(data, readFile(t / "dst"));
+    char shm[] = "/dev/shm/XpFileCopyTest.XXXXXX";
+    struct stat a, b;
+    if (mkdtemp(shm) != nullptr && stat(shm, &a) == 0 && stat(t.path.c_str(), &b) == 0 && a.st_dev != b.st_dev) {
+        std::string far = std::string(shm) + "/moved";
+        EXPECT_EQ(XPERR_OK, XpFileOperation::MoveFile(S(t / "dst"), S(far), false, nullptr));
+        EXPECT_FALSE(exists(t / "dst"));
+        EXPECT_EQ(data, readFile(far));
+        EXPECT_EQ(XPERR_OK, XpFileOperation::MoveFile(S(far), S(t / "dst"), false, nullptr));
+        EXPECT_EQ(data, readFile(t / "dst"));
+        rmdir(shm);
+    }
+
+    // The copy through a temporary; a failed one leaves neither a destination nor a temporary.
+    EXPECT_EQ(XPERR_OK, XpFileOperation::CopyFileSafely(S(t / "src"), S(t / "safe"), false, nullptr));
+    EXPECT_EQ(data, readFile(t / "safe"));
+    EXPECT_EQ(XPERR_FILE_COPY_FAILED, XpFileOperation::CopyFileSafely(S(t / "missing"), S(t / "none"), false, nullptr));
+    EXPECT_FALSE(exists(t / "none"));
+    EXPECT_FALSE(exists(t / "00000000.tmp"));
+
+    // A list stops at its first failure; with UI the file-manager agent carries the request out.
+    TempDir to;
+    std::vector<XpStringT<char> > list = {S(t / "src"), S(t / "missing"), S(t / "safe")};
+    EXPECT_EQ(XPERR_FILE_COPY_FAILED, XpFileOperation::CopyFiles(list, S(to.path), false, nullptr));
+    EXPECT_EQ(std::vector<std::string>{"src"}, names(to.path));
+    EXPECT_EQ(XPERR_OK, XpFileOperation::CopyFile(S(t / "src"), S(to / "ui-copy"), true, nullptr));
+    EXPECT_EQ(XPERR_OK, XpFileOperation::MoveFile(S(t / "safe"), S(to / "ui-moved"), true, nullptr));
+    EXPECT_EQ(data, readFile(to / "ui-copy"));
+    EXPECT_EQ(data, readFile(to / "ui-moved"));
+    EXPECT_FALSE(exists(t / "safe"));
+    EXPECT_EQ((std::vector<std::string>{"ui-copy", "ui-moved"}), names(to.path));   // the UI copy replaced "src"
+}
+
+TEST(XpFileCopy, FullDiskReadOnlyMountAndRefusedPermissionLeaveNothingHalfWritten)
+{
+    TempDir t;
+    std::string data = pattern(3 << 20, 'd');
+    ASSERT_TRUE(writeFile(t / "src", data));
+    ASSERT_TRUE(mkdir((t / "vol").c_str(), 0755) == 0 && mkdir((t / "ro").c_str(), 0755) == 0);
+    ASSERT_TRUE(writeFile(t / "ro/old", "old"));
+    ASSERT_EQ(0, mknod((t / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)));   // as /dev/full
+    EXPECT_EQ(XPERR_FILE_DISK_FULL, XpFileOperation::CopyFile(fileOf(t / "src"), S(t / "full"), nullptr));
+    EXPECT_EQ(XPERR_FILE_COPY_FAILED, XpFileOperation::CopyFile(S(t / "src"), S(t / "full"), false, nullptr));
+    EXPECT_EQ(S_IFCHR, kind(t / "full"));
+
+    int code = inMountNamespace([&] {
+        std::string vol = t / "vol", ro = t / "ro";
+        CHILD_CHECK(mount("tmpfs", vol.c_str(), "tmpfs", 0, "size=1m") == 0);
+        CHILD_CHECK(writeFile(vol + "/old", "old"));
+        CHILD_CHECK(XpFileOperation::CopyFile(fileOf(t / "src"), S(vol + "/new"), nullptr) == XPERR_FILE_DISK_FULL);
+        CHILD_CHECK(XpFileOperation::CopyFile(S(t / "src"), S(vol + "/old"), false, nullptr) == XPERR_FILE_COPY_FAILED);
+        CHILD_CHECK(XpFileOperation::CopyFileSafely(S(t / "src"), S(vol + "/old"), false, nullptr) != XPERR_OK);
+        CHILD_CHECK(names(vol) == std::vector<std::string>{"old"} && readFile(vol + "/old") == "old");
+        CHILD_CHECK(mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr) == 0);
+        CHILD_CHECK(mount(nullptr, ro.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0);
+        CHILD_CHECK(XpFileOperation::CopyFile(fileOf(t / "src"), S(ro + "/new"), nullptr) == XPERR_FILE_ACCESS_DENIED);
+        CHILD_CHECK(XpFileOperation::CopyFile(S(t / "src"), S(ro + "/old"), false, nullptr) == XPERR_FILE_COPY_FAILED);
+        CHILD_CHECK(XpFileOperation::RemoveDir(S(ro), true, nullptr) == XPERR_FILE_REMOVE_FAILED);
+        CHILD_CHECK(names(ro) == std::vector<std::string>{"old"} && readFile(ro + "/old") == "old");
+        return 0;
+    });
+    if (code == kNoNamespace)
+        GTEST_SKIP() << "no private mount namespace on this machine";
+    EXPECT_EQ(0, code) << "child check failed near line " << code;
+
+    ASSERT_EQ(0, chmod(t.path.c_str(), 0755));
+    code = asNobody([&] {
+        CHILD_CHECK(XpFileOperation::CopyFile(fileOf(t / "src"), S(t / "mine"), nullptr) == XPERR_FILE_ACCESS_DENIED);
+        CHILD_CHECK(XpFileOperation::CopyFile(S(t / "src"), S(t / "mine"), false, nullptr) == XPERR_FILE_COPY_FAILED);
+        CHILD_CHECK(XpFileOperation::MoveFile(S(t / "src"), S(t / "mine"), false, nullptr) == XPERR_FILE_COPY_FAILED);
+        CHILD_CHECK(XpFileOperation::RemoveDir(S(t / "ro"), true, nullptr) == XPERR_FILE_REMOVE_FAILED);
+        return 0;
+    });
+    EXPECT_EQ(0, code) << "child check failed near line " << code;
+    EXPECT_EQ((std::vector<std::string>{"full", "ro", "src", "vol"}), names(t.path));
+    EXPECT_EQ(data, readFile(t / "src"));
+    EXPECT_EQ("old", readFile(t / "ro/old"));
+}
+
+TEST(XpFileCopy, SafeCopyKilledAtRandomLeavesOldOrNewContentAndOnlyTemporaries)
+{
+    TempDir t;
+    const std::string versions[2] = {pattern(1 << 20, 'A'), pattern(3 << 19, 'B')};
+    ASSERT_TRUE(writeFile(t / "v0", versions[0]) && writeFile(t / "v1", versions[1]));
+    ASSERT_TRUE(writeFile(t / "dst", versions[0]));
+    std::mt19937 random(12345);
+    int killedMidway = 0, runs = 0;
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (; runs < 300; ++runs) {
+        std::string from = t / ("v" + std::to_string((runs + 1) % 2));
+        pid_t pid = fork();
+        if (pid == 0)
+            _exit(XpFileOperation::CopyFileSafely(S(from), S(t / "dst"), false, nullptr) == XPERR_OK ? 0 : 1);
+        ASSERT_GT(pid, 0);
+        usleep(random() % 4000);
+        kill(pid, SIGKILL);
+        int status;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        std::string now_ = readFile(t / "dst");
+        ASSERT_TRUE(now_ == versions[0] || now_ == versions[1]) << "run " << runs << ": a mix of " << now_.size() << " bytes";
+        for (const std::string& n : names(t.path)) {
+            bool tmp = (n.size() == 12 && n.find_first_not_of("0123456789") == 8 && n.substr(8) == ".tmp") ||
+                       (n.size() == 20 && n.compare(0, 8, ".xpcopy-") == 0 && n.substr(16) == ".tmp");
+            ASSERT_TRUE(tmp || n == "dst" || n == "v0" || n == "v1") << n;
+            if (tmp && unlink((t / n).c_str()) == 0)
+                ++killedMidway;
+        }
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (runs >= 100 && now.tv_sec - start.tv_sec > 4)
+            break;
+    }
+    EXPECT_GE(runs, 100);
+    std::printf("%d runs, %d left temporaries behind\n", runs, killedMidway);
+}
+
+TEST(XpFileCopy, RemoveDirCountsEntriesAndNeverLeavesTheTree)
+{
+    TempDir t;
+    for (const char* d : {"tree", "tree/sub", "outside"})
+        ASSERT_EQ(0, mkdir((t / d).c_str(), 0755));
+    for (const char* f : {"tree/a", "tree/b", "tree/sub/c", "outside/keep"})
+        ASSERT_TRUE(writeFile(t / f, f));
+    Recorder r;
+    EXPECT_EQ(XPERR_FILE_DIR_NOT_EMPTY, XpFileOperation::RemoveDir(S(t / "tree"), false, &r));
+    EXPECT_EQ(0, r.doneCount);
+    r.totalCount = 0;
+    r.calls.clear();
+    ASSERT_EQ(XPERR_OK, XpFileOperation::RemoveDir(S(t / "tree"), true, &r));
+    EXPECT_EQ(5, r.totalCount);
+    EXPECT_EQ(5, r.doneCount);
+    EXPECT_EQ(5u, r.calls.size());
+    EXPECT_EQ(t / "tree", r.paths.back());
+
+    // Links inside the tree and a tree given as a link: nothing outside is touched.
+    ASSERT_EQ(0, mkdir((t / "tree").c_str(), 0755));
+    ASSERT_EQ(0, symlink((t / "outside").c_str(), (t / "tree/link").c_str()));
+    ASSERT_EQ(0, symlink((t / "outside").c_str(), (t / "treelink").c_str()));
+    EXPECT_EQ(XPERR_FILE_INVALID_PATH, XpFileOperation::RemoveDir(S(t / "treelink/"), true, nullptr));
+    ASSERT_EQ(XPERR_OK, XpFileOperation::RemoveDir(S(t / "tree"), true, nullptr));
+    EXPECT_FALSE(exists(t / "tree"));
+
+    // A thread swaps folders of a running removal for links to a folder outside.
+    for (int round = 0; round < 10; ++round) {
+        ASSERT_EQ(0, mkdir((t / "tree").c_str(), 0755));
+        for (int d = 0; d < 40; ++d) {
+            std::string dir = t / ("tree/d" + std::to_string(d));
+            ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+            for (int f = 0; f < 10; ++f)
+                ASSERT_TRUE(writeFile(dir + "/f" + std::to_string(f), "x"));
+        }
+        ASSERT_EQ(0, mkdir((t / "stash").c_str(), 0755));
+        std::atomic<bool> done(false);
+        std::thread racer([&] {
+            for (int d = 39; d >= 0 && !done; --d) {
+                std::string dir = t / ("tree/d" + std::to_string(d));
+                if (rename(dir.c_str(), (t / ("stash/d" + std::to_string(d))).c_str()) == 0)
+                    symlink((t / "outside").c_str(), dir.c_str());
+            }
+        });
+        XpFileOperation::RemoveDir(S(t / "tree"), true, nullptr);   // may meet an entry gone meanwhile
+        done = true;
+        racer.join();
+        ASSERT_EQ(std::vector<std::string>{"keep"}, names(t / "outside")) << "round " << round;
+        ASSERT_EQ(0, XpFileOperation::RemoveDir(S(t / "stash"), true, nullptr));
+        if (exists(t / "tree")) {
+            ASSERT_EQ(0, XpFileOperation::RemoveDir(S(t / "tree"), true, nullptr));
+        }
+    }
+}
+
+TEST(XpFileCopy, SizesPast4GiBKeepTheirHighBits)
+{
+    TempDir t;
+    const int64_t big = (int64_t(1) << 32) + 262144, odd = (int64_t(1) << 32) - 1;
+    ASSERT_EQ(0, truncate((writeFile(t / "big", ""), t / "big").c_str(), big));
+    ASSERT_EQ(0, truncate((writeFile(t / "odd", ""), t / "odd").c_str(), odd));
+    EXPECT_EQ(big + odd, XpFileOperation::getTotalSize({S(t / "big"), S(t / "odd")}));
+    EXPECT_EQ(big - 1, XpFileOperation::getTotalSize({S(t / "big"), S(t / "missing")}));
+    Recorder r;
+    r.stopAt = 2;
+    EXPECT_EQ(XPERR_FILE_CANCELLED, XpFileOperation::CopyFile(fileOf(t / "big"), S(t / "copy"), &r));
+    ASSERT_EQ(3u, r.calls.size());
+    EXPECT_DOUBLE_EQ(262144.0 * 100.0 / static_cast<double>(big), r.calls[1]);
+    EXPECT_DOUBLE_EQ(2 * 262144.0 * 100.0 / static_cast<double>(big), r.calls[2]);
+    EXPECT_FALSE(exists(t / "copy"));
+}
+
+} // namespace
