@@ -66,7 +66,15 @@ TEST_F(EndToEndTest, FreshThenUpdateRoads)
     EXPECT_NE(entry.find("[Desktop Entry]\nType=Application\nName=Ombrix\nExec=" + sandbox_->execLine() + "\n"),
               std::string::npos) << entry;
     ASSERT_EQ(::access("/usr/bin/desktop-file-validate", X_OK), 0) << "install desktop-file-utils";
-    EXPECT_EQ(std::system(("/usr/bin/desktop-file-validate '" + sandbox_->autostartEntry() + "'").c_str()), 0);
+    const std::string entryPath = sandbox_->autostartEntry();
+    pid_t validator = ::fork();
+    if (validator == 0) {
+        ::execl("/usr/bin/desktop-file-validate", "desktop-file-validate", entryPath.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(validator, &status, 0), validator);
+    EXPECT_EQ(status, 0) << entry;
 
     result = run({"--actions", "continue", "--authorize", "yes"});
     EXPECT_NE(result.find("first=LaunchAppPane panes=LaunchAppPane ended=finished installed-before=yes"),

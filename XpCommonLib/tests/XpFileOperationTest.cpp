@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -30,8 +31,7 @@ TEST(XpFileOperation, ExistenceOfFilesDirectoriesLinksAndBadNames)
     const char* tmp = std::getenv("TMPDIR");
     std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/XpFileOperationTest.XXXXXX";
     ASSERT_NE(mkdtemp(&root[0]), nullptr);
-    std::string remove = "rm -rf '" + root + "'";
-    std::shared_ptr<void> removeRoot(nullptr, [&](void*) { EXPECT_EQ(std::system(remove.c_str()), 0); });
+    std::shared_ptr<void> removeRoot(nullptr, [&](void*) { EXPECT_GT(std::filesystem::remove_all(root), 0u); });
     auto make = [&](const std::string& name, bool directory) {
         std::string p = root + "/" + name;
         int made = directory ? mkdir(p.c_str(), 0755) : close(open(p.c_str(), O_CREAT | O_WRONLY, 0644));
