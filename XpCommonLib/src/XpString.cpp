@@ -26,9 +26,11 @@ const int64_t kMaxLength = kXpStringMaxLength;
 inline int32_t clampLength(size_t n) { return n > static_cast<size_t>(kMaxLength) ? INT32_MAX : static_cast<int32_t>(n); }
 
 // The calling thread's empty buffer of each character type, once the thread has looked it up
-// in the map of empty strings (whose entry keeps it alive).
-thread_local _XpStringBuffer<char>* t_emptyChar = nullptr;
-thread_local _XpStringBuffer<wchar_t>* t_emptyWide = nullptr;
+// in the map of empty strings (whose entry keeps it alive). Initial-exec: read straight from the
+// thread's block, without a call; two pointers fit the room the loader keeps for libraries
+// loaded later.
+__attribute__((tls_model("initial-exec"))) thread_local _XpStringBuffer<char>* t_emptyChar = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local _XpStringBuffer<wchar_t>* t_emptyWide = nullptr;
 inline _XpStringBuffer<char>*& threadEmpty(char const*) { return t_emptyChar; }
 inline _XpStringBuffer<wchar_t>*& threadEmpty(wchar_t const*) { return t_emptyWide; }
 
@@ -242,8 +244,8 @@ template <typename T> XpStringT<T>::XpStringT() : text(nullptr), buffer(nullptr)
     // whole run, so default construction allocates nothing after a thread's first string. A
     // thread looks its entry up once and keeps the buffer's address; a thread that later gets
     // the handle of an ended thread finds that thread's entry and shares its buffer.
-    _XpStringBuffer<T>*& cached = threadEmpty(static_cast<T const*>(nullptr));
-    if (!cached) {
+    _XpStringBuffer<T>* shared = threadEmpty(static_cast<T const*>(nullptr));
+    if (__builtin_expect(shared == nullptr, 0)) {
         static XpCriticalSection lockObject;
         static std::map<pthread_t, XpStringT<T>> nullStringMap;
         const pthread_t self = XpGetCurrentNativeThreadID();
@@ -251,12 +253,12 @@ template <typename T> XpStringT<T>::XpStringT() : text(nullptr), buffer(nullptr)
         auto found = nullStringMap.find(self);
         if (found == nullStringMap.end())
             found = nullStringMap.emplace(self, XpStringT<T>(_XpStringFunctions<T>::NULL_STRING)).first;
-        cached = found->second.buffer;
+        shared = threadEmpty(static_cast<T const*>(nullptr)) = found->second.buffer;
         lockObject.Unlock();
     }
-    cached->AddRef();
-    buffer = cached;
-    text = cached->text;
+    shared->AddRef();
+    buffer = shared;
+    text = shared->text;
 }
 
 template <typename T> XpStringT<T>::XpStringT(T const* s) : text(nullptr), buffer(nullptr)
@@ -496,10 +498,13 @@ template <typename T> int XpStringT<T>::Replace(T const* from, T const* to)
         if (resultLength > kMaxLength)
             return 0;
     }
-    T* work = static_cast<T*>(std::malloc((static_cast<size_t>(resultLength) + 1) * sizeof(T)));
-    if (!work)
+    // The result is built straight into a new buffer, which then replaces the string's own.
+    _XpStringBuffer<T>* result = newBuffer<T>(_XpStringFunctions<T>::NULL_STRING);
+    if (!result->allocBuffer(resultLength) || result->capacity <= resultLength) {
+        result->Release();
         return 0;
-
+    }
+    T* work = result->text;
     int count = 0;
     int64_t out = 0;
     T const* src = buffer->text;
@@ -516,9 +521,11 @@ template <typename T> int XpStringT<T>::Replace(T const* from, T const* to)
     std::memcpy(work + out, src, static_cast<size_t>(rest) * sizeof(T));
     out += rest;
     work[out] = 0;
+    result->length = static_cast<int32_t>(out);
 
-    copy(work, static_cast<int>(out));
-    std::free(work);
+    buffer->Release();
+    buffer = result;
+    text = result->text;
     return count;
 }
 
