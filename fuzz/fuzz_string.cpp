@@ -141,7 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                     20936, 50220, 50222, 51932, 52936, 54936, 65000, 65001, 1200, 12001};
     const int codePage = codePages[selector % (sizeof codePages / sizeof codePages[0])];
     XpStringA decoded("before");
-    decoded.AssignMultiByteChar(codePage, (text + std::string(4, '\0')).c_str());
+    // Eight zeros end the text in every form, whatever its length (UTF-32 needs a zero unit at a
+    // multiple of four bytes).
+    decoded.AssignMultiByteChar(codePage, (text + std::string(8, '\0')).c_str());
     check(XpPlatformString::IsValidUTF8(decoded.GetBuffer(), static_cast<size_t>(decoded.Length())));
     for (int singleByte : {437, 864, 1252, 1253, 10007}) {
         if (codePage != singleByte)
