@@ -134,6 +134,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     XpStringA encoded = XpStringW(units.c_str()).GetAnsiString();
     check(XpPlatformString::IsValidUTF8(encoded.GetBuffer(), static_cast<size_t>(encoded.Length())));
 
+    // Code pages: any bytes give valid UTF-8 or "" and never read past the terminator. A single-
+    // byte code page decodes byte by byte: the text gives "" exactly when one of its bytes does,
+    // and otherwise the bytes' decodings one after the other.
+    static const int codePages[] = {437, 720, 852, 864, 869, 874, 932, 936, 949, 950, 1252, 1253, 1361, 10007,
+                                    20936, 50220, 50222, 51932, 52936, 54936, 65000, 65001, 1200, 12001};
+    const int codePage = codePages[selector % (sizeof codePages / sizeof codePages[0])];
+    XpStringA decoded("before");
+    // Eight zeros end the text in every form, whatever its length (UTF-32 needs a zero unit at a
+    // multiple of four bytes).
+    decoded.AssignMultiByteChar(codePage, (text + std::string(8, '\0')).c_str());
+    check(XpPlatformString::IsValidUTF8(decoded.GetBuffer(), static_cast<size_t>(decoded.Length())));
+    for (int singleByte : {437, 864, 1252, 1253, 10007}) {
+        if (codePage != singleByte)
+            continue;
+        std::string joined;
+        bool undecodable = false;
+        for (char c : text) {
+            const char one[2] = {c, 0};
+            XpStringA piece;
+            piece.AssignMultiByteChar(codePage, one);
+            undecodable = undecodable || piece.IsEmpty();
+            joined += piece.GetBuffer();
+        }
+        check(decoded == (undecodable ? "" : joined.c_str()));
+    }
+
     // Appending to itself.
     XpStringA twice(s);
     twice += twice.GetBuffer();

@@ -16,12 +16,19 @@
 // arguments: texts given to them must not be null and start indexes stay within 0..Length().
 //
 // Behaviour chosen where the rules of the string leave it open:
-// - Memory exhaustion: when the storage for a text cannot be obtained (or the text would exceed
-//   the largest length a 32-bit count can hold), the string is left holding the empty text of
-//   length 0. No exception is thrown. Only when even the small buffer record (a few dozen bytes)
-//   cannot be allocated does the process end (abort), as no string could be handed back.
+// - Too long a result: a string holds at most INT32_MAX - 128 characters. An operation whose
+//   result would be longer (append, +=, assignment, operator+, the Assign* conversions, Replace,
+//   Format/AppendFormat) leaves the existing text unchanged: the string keeps its text (operator+
+//   gives the left operand's text, Replace returns 0). Losing a user's text is never the answer
+//   to "too long". Replace counts its matches first and refuses only a result that really is too
+//   long.
+// - Memory exhaustion: when the storage for a text cannot be obtained, the string is left
+//   holding the empty text of length 0. No exception is thrown. Only when even the small buffer
+//   record (a few dozen bytes) cannot be allocated does the process end (abort), as no string
+//   could be handed back.
 // - Replace(from, to) with a null or empty from replaces nothing, leaves the text unchanged and
-//   returns 0. A replacement whose result cannot be held leaves the text unchanged and returns 0.
+//   returns 0; a replacement whose work area cannot be allocated also leaves the text unchanged
+//   and returns 0.
 // - Format/AppendFormat: when the formatter reports an error that is not a full buffer (for
 //   instance a %s argument that is not valid multibyte text in the wide form), or the result
 //   would exceed the largest string, Format leaves the text unchanged and AppendFormat appends
@@ -104,8 +111,8 @@ public:
     // Takes 1 from the count and deletes the buffer when it reaches 0; returns the new count.
     int32_t Release();
     // Makes room for n characters and the terminator (64-character steps, shrinking only when
-    // the text needs less than half of a capacity above 128). False when memory ran out: the
-    // buffer then holds the empty text.
+    // the text needs less than half of a capacity above 128). False when n is too long for a
+    // string (the text stays as it is) or memory ran out (the buffer then holds the empty text).
     bool allocBuffer(int64_t n);
 
 private:
@@ -132,7 +139,8 @@ public:
 
     // The calling thread's empty string: all default-constructed strings of one type on one
     // thread share one buffer, kept for the whole run (a thread that later receives the same
-    // thread handle shares it too). Allocates nothing after the thread's first one.
+    // thread handle shares it too). Allocates nothing after the thread's first one, and after
+    // that costs one atomic increment, as a copy does.
     XpStringT();
     // A new buffer holding a copy of s (null counts as ""). Never shares.
     XpStringT(T const* s);
@@ -231,10 +239,17 @@ public:
     // The text as code points: the wide form shares itself, the 8-bit form decodes UTF-8.
     XpStringT<wchar_t> GetUnicodeString() const;
 
-    // 8-bit form only: decodes text by a Windows code page number (1252, 932, 936, 949, 950,
-    // 1250-1258, 874, 437, 850, 65001, 1200, 1201, 20127, 2859x, 50220, 54936, ...) and assigns
-    // its UTF-8 form; an unknown code page or bytes that do not decode assign "". For 1200 and
-    // 1201 the text ends at a zero 16-bit unit. text must not be null.
+    // 8-bit form only: decodes text by a Windows code page number and assigns its UTF-8 form, as
+    // Windows decodes it. Known: the DOS pages 437, 708, 720, 737, 775, 850, 852, 855, 857, 858,
+    // 860-866, 869; 874, 1250-1258; 932, 936, 949, 950, 1361 (Johab), 20936, 51936 (both with
+    // the GBK table), 51932 (EUC-JP), 51949 (EUC-KR), 50220-50222 (ISO-2022-JP), 52936 (HZ),
+    // 54936 (GB18030); 10000, 10006, 10007, 10029, 10081 (Mac); 20127, 20866, 21866,
+    // 28591-28599, 28603, 28605, 38598; 57002-57011 (ISCII); 65000, 65001, 1200/1201
+    // (UTF-16LE/BE, ending at a zero 16-bit unit), 12000/12001 (UTF-32LE/BE, ending at a zero
+    // 32-bit unit). Bytes that Windows' own tables fill where the published tables have nothing
+    // decode as on Windows (the C1 control of the same value for 0x80-0x9F, private-use
+    // characters for user-defined areas). An unknown code page, or a byte that does not decode,
+    // assigns "" (the whole text). text must not be null.
     XpStringT& AssignMultiByteChar(int codePage, char const* text);
     // 8-bit form only: assigns the bytes unchanged; null or "" assigns "".
     XpStringT& AssignUTF8Char(char const* text);

@@ -20,8 +20,19 @@
 
 namespace {
 
-// The largest text a buffer holds: the 64-character rounding must stay within 32 bits.
-const int64_t kMaxLength = INT32_MAX - 128;
+const int64_t kMaxLength = kXpStringMaxLength;
+
+// A length that does not fit a string, for callers that pass lengths as 32-bit numbers.
+inline int32_t clampLength(size_t n) { return n > static_cast<size_t>(kMaxLength) ? INT32_MAX : static_cast<int32_t>(n); }
+
+// The calling thread's empty buffer of each character type, once the thread has looked it up
+// in the map of empty strings (whose entry keeps it alive). Initial-exec: read straight from the
+// thread's block, without a call; two pointers fit the room the loader keeps for libraries
+// loaded later.
+__attribute__((tls_model("initial-exec"))) thread_local _XpStringBuffer<char>* t_emptyChar = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local _XpStringBuffer<wchar_t>* t_emptyWide = nullptr;
+inline _XpStringBuffer<char>*& threadEmpty(char const*) { return t_emptyChar; }
+inline _XpStringBuffer<wchar_t>*& threadEmpty(wchar_t const*) { return t_emptyWide; }
 
 inline size_t textLength(char const* s) { return std::strlen(s); }
 inline size_t textLength(wchar_t const* s) { return std::wcslen(s); }
@@ -134,7 +145,13 @@ template <typename T> bool _XpStringBuffer<T>::allocBuffer(int64_t n)
     if (n < 0)
         n = 0;
     if (n > kMaxLength) {
-        setEmptyAfterFailure();
+        // Too long a text: the current one stays (a buffer without storage yet gets the empty
+        // text).
+        if (!text) {
+            text = emptyFallback<T>();
+            capacity = 0;
+            length = 0;
+        }
         return false;
     }
     const int64_t wanted = (n / 64) * 64 + 64;
@@ -156,8 +173,7 @@ template <typename T> void _XpStringBuffer<T>::Assign(T const* s)
 {
     if (!s)
         s = _XpStringFunctions<T>::NULL_STRING;
-    size_t n = textLength(s);
-    Assign(s, n > static_cast<size_t>(kMaxLength) ? INT32_MAX : static_cast<int32_t>(n));
+    Assign(s, clampLength(textLength(s)));
 }
 
 template <typename T> void _XpStringBuffer<T>::Assign(T const* s, int32_t n)
@@ -187,8 +203,7 @@ template <typename T> void _XpStringBuffer<T>::Append(T const* s)
         text[length] = 0;
         return;
     }
-    size_t n = textLength(s);
-    Append(s, n > static_cast<size_t>(kMaxLength) ? INT32_MAX : static_cast<int32_t>(n));
+    Append(s, clampLength(textLength(s)));
 }
 
 template <typename T> void _XpStringBuffer<T>::Append(T const* s, int32_t n)
@@ -226,25 +241,24 @@ template <typename T> int32_t _XpStringBuffer<T>::Release()
 template <typename T> XpStringT<T>::XpStringT() : text(nullptr), buffer(nullptr)
 {
     // Every thread keeps one empty buffer per character type, held by its map entry for the
-    // whole run, so default construction allocates nothing after a thread's first string.
-    static XpCriticalSection lockObject;
-    static std::map<pthread_t, XpStringT<T>> nullStringMap;
-
-    const pthread_t self = XpGetCurrentNativeThreadID();
-    lockObject.Lock();
-    auto found = nullStringMap.find(self);
-    if (found != nullStringMap.end()) {
-        _XpStringBuffer<T>* shared = found->second.buffer;
+    // whole run, so default construction allocates nothing after a thread's first string. A
+    // thread looks its entry up once and keeps the buffer's address; a thread that later gets
+    // the handle of an ended thread finds that thread's entry and shares its buffer.
+    _XpStringBuffer<T>* shared = threadEmpty(static_cast<T const*>(nullptr));
+    if (__builtin_expect(shared == nullptr, 0)) {
+        static XpCriticalSection lockObject;
+        static std::map<pthread_t, XpStringT<T>> nullStringMap;
+        const pthread_t self = XpGetCurrentNativeThreadID();
+        lockObject.Lock();
+        auto found = nullStringMap.find(self);
+        if (found == nullStringMap.end())
+            found = nullStringMap.emplace(self, XpStringT<T>(_XpStringFunctions<T>::NULL_STRING)).first;
+        shared = threadEmpty(static_cast<T const*>(nullptr)) = found->second.buffer;
         lockObject.Unlock();
-        shared->AddRef();
-        buffer = shared;
-        text = shared->text;
-        return;
     }
-    XpStringT<T> temporary(_XpStringFunctions<T>::NULL_STRING);
-    nullStringMap.emplace(self, temporary);
-    lockObject.Unlock();
-    Assign(temporary);
+    shared->AddRef();
+    buffer = shared;
+    text = shared->text;
 }
 
 template <typename T> XpStringT<T>::XpStringT(T const* s) : text(nullptr), buffer(nullptr)
@@ -303,12 +317,17 @@ template <typename T> void XpStringT<T>::copy(T const* s)
 {
     if (!s)
         s = _XpStringFunctions<T>::NULL_STRING;
-    size_t n = textLength(s);
-    copy(s, n > static_cast<size_t>(kMaxLength) ? INT32_MAX : static_cast<int>(n));
+    copy(s, clampLength(textLength(s)));
 }
 
 template <typename T> void XpStringT<T>::copy(T const* s, int n)
 {
+    if (n > kMaxLength) {
+        // Too long: the current text stays (a released string gets the empty text).
+        if (!buffer)
+            copy(_XpStringFunctions<T>::NULL_STRING, 0);
+        return;
+    }
     if (!buffer) {
         buffer = newBuffer<T>(s, n);
         text = buffer->text;
@@ -346,17 +365,24 @@ template <typename T> void XpStringT<T>::concatenate(T const* s)
         s = _XpStringFunctions<T>::NULL_STRING;
     if (buffer && s == buffer->text) {
         // Appending to itself: after the copy-on-write the private text is the same text.
+        if (2 * static_cast<int64_t>(buffer->length) > kMaxLength)
+            return;
         clone();
         buffer->Append(buffer->text);
         text = buffer->text;
         return;
     }
-    size_t n = textLength(s);
-    concatenate(s, n > static_cast<size_t>(kMaxLength) ? INT32_MAX : static_cast<int>(n));
+    concatenate(s, clampLength(textLength(s)));
 }
 
 template <typename T> void XpStringT<T>::concatenate(T const* s, int n)
 {
+    if (static_cast<int64_t>(buffer ? buffer->length : 0) + n > kMaxLength) {
+        // Too long a result: the current text stays (a released string gets the empty text).
+        if (!buffer)
+            copy(_XpStringFunctions<T>::NULL_STRING, 0);
+        return;
+    }
     if (!buffer) {
         buffer = newBuffer<T>(s, n);
         text = buffer->text;
@@ -461,40 +487,45 @@ template <typename T> int XpStringT<T>::Replace(T const* from, T const* to)
         to = _XpStringFunctions<T>::NULL_STRING;
     const int64_t F = static_cast<int64_t>(textLength(from));
     const int64_t R = static_cast<int64_t>(textLength(to));
-    const int64_t L = buffer->length;
-    // The result is never longer than C: each replacement adds R - F characters, and there are
-    // at most L / F of them.
-    const int64_t C = R > F ? L * R / F : L;
-    if (C > kMaxLength)
+    // The result is never longer than the text when to is not longer than from; otherwise the
+    // matches are counted first, and only a result that really is too long is refused.
+    int64_t resultLength = buffer->length;
+    if (R > F) {
+        int64_t matches = 0;
+        for (T const* hit = buffer->text; (hit = findText(hit, from)) != nullptr; hit += F)
+            ++matches;
+        resultLength += matches * (R - F);
+        if (resultLength > kMaxLength)
+            return 0;
+    }
+    // The result is built straight into a new buffer, which then replaces the string's own.
+    _XpStringBuffer<T>* result = newBuffer<T>(_XpStringFunctions<T>::NULL_STRING);
+    if (!result->allocBuffer(resultLength) || result->capacity <= resultLength) {
+        result->Release();
         return 0;
-    T* work = static_cast<T*>(std::calloc(static_cast<size_t>(C) + 1, sizeof(T)));
-    if (!work)
-        return 0;
-
+    }
+    T* work = result->text;
     int count = 0;
     int64_t out = 0;
     T const* src = buffer->text;
     for (T const* hit; (hit = findText(src, from)) != nullptr;) {
-        int64_t before = hit - src;
-        if (before > C - out)
-            before = C - out;
+        const int64_t before = hit - src;
         std::memcpy(work + out, src, static_cast<size_t>(before) * sizeof(T));
         out += before;
-        int64_t put = R < C - out ? R : C - out;
-        std::memcpy(work + out, to, static_cast<size_t>(put) * sizeof(T));
-        out += put;
+        std::memcpy(work + out, to, static_cast<size_t>(R) * sizeof(T));
+        out += R;
         src = hit + F;
         ++count;
     }
-    int64_t rest = static_cast<int64_t>(textLength(src));
-    if (rest > C - out)
-        rest = C - out;
+    const int64_t rest = static_cast<int64_t>(textLength(src));
     std::memcpy(work + out, src, static_cast<size_t>(rest) * sizeof(T));
     out += rest;
     work[out] = 0;
+    result->length = static_cast<int32_t>(out);
 
-    copy(work, static_cast<int>(out));
-    std::free(work);
+    buffer->Release();
+    buffer = result;
+    text = result->text;
     return count;
 }
 
@@ -747,9 +778,10 @@ template <> XpStringT<wchar_t>& XpStringT<wchar_t>::operator=(const XpPlatformSt
 template <> XpStringT<char>& XpStringT<char>::AssignMultiByteChar(int codePage, char const* source)
 {
     std::string utf8;
-    if (!xpDecodeCodePage(codePage, source, utf8))
-        utf8.clear();
-    copy(utf8.c_str(), static_cast<int>(utf8.size()));
+    const XpDecodeResult result = xpDecodeCodePage(codePage, source, utf8);
+    if (result == XpDecodeResult::TooLong || utf8.size() > static_cast<size_t>(kMaxLength))
+        return *this;
+    copy(utf8.c_str(), static_cast<int>(result == XpDecodeResult::Decoded ? utf8.size() : 0));
     return *this;
 }
 
@@ -765,9 +797,18 @@ template <> XpStringT<char>& XpStringT<char>::AssignUTF16LEChar(char const* unit
         return Assign(_XpStringFunctions<char>::NULL_STRING);
     // Units are read byte by byte: the address need not be aligned for 16-bit access.
     const unsigned char* p = reinterpret_cast<const unsigned char*>(units);
+    // Count the units and the length of their UTF-8 form (a pair gives 4 bytes, any other unit
+    // at most 3): a result too long for a string leaves the string as it is.
     size_t n = 0;
-    while (p[2 * n] != 0 || p[2 * n + 1] != 0)
-        ++n;
+    int64_t utf8Length = 0;
+    for (unsigned u, previous = 0; (u = p[2 * n] | (p[2 * n + 1] << 8)) != 0; ++n, previous = u) {
+        const bool pairEnd = u >= 0xDC00 && u <= 0xDFFF && previous >= 0xD800 && previous <= 0xDBFF;
+        utf8Length += u < 0x80 ? 1 : u < 0x800 ? 2 : pairEnd ? 1 : 3;
+        if (pairEnd)
+            u = 0; // a low surrogate that ended a pair does not start another
+    }
+    if (utf8Length > kMaxLength)
+        return *this;
     wchar_t* wide = static_cast<wchar_t*>(std::malloc((n + 1) * sizeof(wchar_t)));
     if (!wide)
         return Assign(_XpStringFunctions<char>::NULL_STRING);

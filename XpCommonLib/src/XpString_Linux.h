@@ -6,6 +6,9 @@
 
 #include <locale.h>
 
+#include <cstdint>
+#include <string>
+
 // The UTF-8 character-type locale, created when the library is loaded; (locale_t)0 when the
 // system has no C.UTF-8 locale, in which case the conversions decode UTF-8 themselves.
 extern locale_t g_xpUTF8loc;
@@ -20,8 +23,14 @@ XpStringT<wchar_t> xpUTF8ToWide(char const* s, int n);
 // Code points -> UTF-8 through the UTF-8 locale; units without a UTF-8 form are handled as the
 // header of XpString describes.
 XpStringT<char> xpWideToUTF8(wchar_t const* s, int n);
-// Decodes text in a Windows code page; false for an unknown code page or undecodable bytes.
-bool xpDecodeCodePage(int codePage, char const* text, std::string& utf8);
+// The longest text a string holds, in characters: the 64-character rounding of the storage must
+// stay within 32 bits.
+const int64_t kXpStringMaxLength = INT32_MAX - 128;
+
+enum class XpDecodeResult { Decoded, Undecodable, TooLong };
+// Decodes text in a Windows code page into utf8: Undecodable for an unknown code page or bytes
+// that do not decode, TooLong when the result could exceed kXpStringMaxLength.
+XpDecodeResult xpDecodeCodePage(int codePage, char const* text, std::string& utf8);
 // Normalization form C of valid UTF-8; false when the text is not valid UTF-8.
 bool xpPrecomposeUTF8(char const* s, size_t n, std::string& utf8);
 
