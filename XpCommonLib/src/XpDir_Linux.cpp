@@ -12,6 +12,7 @@
 #include <XpPathUtil.h>
 
 #include "XpFile_Linux.h"
+#include "_XpFd_Linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -53,16 +54,6 @@ int openDirectory(int parent, const char* name, int extraFlags)
     return fd;
 }
 
-DIR* streamOf(int fd)
-{
-    if (fd < 0)
-        return nullptr;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr)
-        close(fd);
-    return dir;
-}
-
 // Whether the entry is a directory; false with gone set when it vanished before we could ask.
 bool isDirectoryEntry(DIR* dir, const struct dirent* entry, bool& gone)
 {
@@ -98,7 +89,7 @@ XpErr XpDir::StartEnum(enumType type, const XpStringT<char>& namePattern) const
     _XpDirEnumState* state = new (std::nothrow) _XpDirEnumState;
     if (state == nullptr)
         return XPERR_NO_MEMORY;
-    DIR* top = streamOf(openDirectory(AT_FDCWD, GetIdentifier().GetBuffer(), 0));
+    DIR* top = _XpOpenDirStream(openDirectory(AT_FDCWD, GetIdentifier().GetBuffer(), 0));
     if (top == nullptr) {
         delete state;
         return XPERR_NO_MEMORY;
@@ -148,7 +139,7 @@ XpSharedPtr<XpAbstractFSObj> XpDir::EnumNext() const
             return XpSharedPtr<XpFile>(new XpFile(full));
         }
         if (isDirectory) {
-            DIR* sub = streamOf(openDirectory(dirfd(dir), name, O_NOFOLLOW));
+            DIR* sub = _XpOpenDirStream(openDirectory(dirfd(dir), name, O_NOFOLLOW));
             if (sub != nullptr) {   // a folder we cannot open is skipped
                 relative += '/';
                 state->levels.push_back({sub, relative.size()});

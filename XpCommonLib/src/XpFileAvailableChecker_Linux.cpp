@@ -17,6 +17,8 @@
 // to another mount namespace. A child of fork is given no thread: it reads the table on each call.
 #include "_XpNetworkVolume.h"
 
+#include "_XpFd_Linux.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -157,10 +159,10 @@ void resetInChild()
 // file stays bound to the namespace in which it was opened). Detached; lives with the process.
 void* watch(void* arg)
 {
-    int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    _XpFd fd(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
     std::string ns = mountNamespace();
     for (;;) {
-        struct pollfd p = {fd, POLLPRI, 0};
+        struct pollfd p = {fd.get(), POLLPRI, 0};
         int n = poll(&p, 1, 1000);
         if (n < 0 && errno != EINTR)
             usleep(100000);   // cannot poll: look again later rather than spin
@@ -169,10 +171,8 @@ void* watch(void* arg)
         if (n == 0 && mountNamespace() != ns) {
             ns = mountNamespace();
             int fresh = openMountInfo();
-            if (fresh >= 0) {
-                close(fd);
-                fd = fresh;
-            }
+            if (fresh >= 0)
+                fd.reset(fresh);
             ++generation;
         }
     }
@@ -228,27 +228,27 @@ private:
         unsigned int now = generation.load();
         if (watcherRunning && now == readGeneration)
             return;
-        int fd = openMountInfo();
-        if (fd < 0)
+        _XpFd fd(openMountInfo());   // read only: its close loses nothing
+        if (fd.get() < 0)
             return;   // no /proc: only statfs can tell
         if (!watcherRunning && !forkedChild) {
             // The watcher gets its own descriptor, opened before the table is read, so that no
-            // change between the two goes unseen.
-            int watched = openMountInfo();
+            // change between the two goes unseen. Without a watcher it is closed again, and the
+            // table is read on every call.
+            _XpFd watched(openMountInfo());
             pthread_t thread;
             pthread_attr_t attr;
-            if (watched >= 0 && pthread_attr_init(&attr) == 0) {
+            if (watched.get() >= 0 && pthread_attr_init(&attr) == 0) {
                 pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
                 watcherRunning = pthread_create(&thread, &attr, watch,
-                                                reinterpret_cast<void*>(static_cast<intptr_t>(watched))) == 0;
+                                                reinterpret_cast<void*>(static_cast<intptr_t>(watched.get()))) == 0;
                 pthread_attr_destroy(&attr);
             }
-            if (!watcherRunning && watched >= 0)
-                close(watched);   // without a watcher the table is read on every call
+            if (watcherRunning)
+                watched.release();   // the watcher's now
         }
         readGeneration = now;
-        read(fd);
-        close(fd);   // read-only: nothing to lose
+        read(fd.get());
     }
 
     // REQUIRES: tableLock held.

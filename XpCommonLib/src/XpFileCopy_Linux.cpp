@@ -27,6 +27,8 @@
 #include <XpFile.h>
 #include <XpPathUtil.h>
 
+#include "_XpFd_Linux.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -45,35 +47,6 @@
 #include <vector>
 
 namespace {
-
-// A descriptor closed by the object that opened it.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd = -1) : fd_(fd) {}
-    ~ScopedFd() { reset(); }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-    // Closes the descriptor held (a close that reports an error has nothing left to report it
-    // to: the caller that cares closes with closeChecked first).
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
-    }
-    // Closes and answers 0 or the errno value: a network file system may report a failed
-    // write only here.
-    int closeChecked()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || close(fd) == 0 ? 0 : errno;
-    }
-
-private:
-    int fd_;
-};
 
 int openRetry(int dirfd, const char* path, int flags, mode_t mode = 0)
 {
@@ -189,7 +162,7 @@ int copyData(int in, int out)
 // its name to disk before returning. 0 or an errno value.
 int copyRegularFile(const char* src, const char* dst, bool durable)
 {
-    ScopedFd in(openRetry(AT_FDCWD, src, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    _XpFd in(openRetry(AT_FDCWD, src, O_RDONLY | O_NONBLOCK | O_NOCTTY));
     if (in.get() < 0)
         return errno;
     struct stat st;
@@ -203,7 +176,7 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     if (name.empty() || name == "." || name == "..")
         return EISDIR;
     // O_PATH: a folder that may be written and searched but not listed (a drop box) works too.
-    ScopedFd dir(openRetry(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
+    _XpFd dir(openRetry(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
     if (dir.get() < 0)
         return errno;
     struct stat old;
@@ -218,7 +191,7 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     }
 
     std::string temp;
-    ScopedFd out(createTemporary(dir.get(), &temp));
+    _XpFd out(createTemporary(dir.get(), &temp));
     if (out.get() < 0)
         return errno;
     int err = copyData(in.get(), out.get());
@@ -245,7 +218,7 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     if (durable) {
         // The new name on disk too. A folder that cannot be opened for reading cannot be
         // flushed this way; the copy is in place all the same.
-        ScopedFd listing(openRetry(dir.get(), ".", O_RDONLY | O_DIRECTORY));
+        _XpFd listing(openRetry(dir.get(), ".", O_RDONLY | O_DIRECTORY));
         if (listing.get() >= 0 && fsync(listing.get()) != 0)
             return errno;
     }
@@ -267,12 +240,9 @@ public:
     // for the observer. False with failure filled in at the first failure.
     bool removeContents(int fd, const std::string& path)
     {
-        DIR* dir = fdopendir(fd);
-        if (dir == nullptr) {
-            int err = errno;
-            close(fd);
-            return fail(RemovalFailure::listing, err);
-        }
+        DIR* dir = _XpOpenDirStream(fd);
+        if (dir == nullptr)
+            return fail(RemovalFailure::listing, errno);
         // The whole listing is read before anything is removed: removing entries while the
         // directory is being read may make some file systems skip others.
         std::vector<std::pair<std::string, unsigned char> > entries;
@@ -504,22 +474,20 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
     std::string top(path.GetAnsiString().GetBuffer());
     while (top.size() > 1 && top.back() == '/')
         top.pop_back();
-    int fd = openRetry(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
-    if (fd < 0) {
+    _XpFd fd(openRetry(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY));
+    if (fd.get() < 0) {
         struct stat st;
         return lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH
                                                                    : XPERR_NO_MEMORY;
     }
-    if (!IsDeviceAvailable(top[0] == '/' ? path : XpStringT<char>(absolute(top).c_str()))) {
-        close(fd);
+    if (!IsDeviceAvailable(top[0] == '/' ? path : XpStringT<char>(absolute(top).c_str())))
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
-    }
     if (observer != nullptr && observer->totalCount == 0) {
         observer->totalCount = XpDir(path).GetCountOfObjects(true) + 1;
         observer->doneCount = 0;
     }
     TreeRemover remover(observer);
-    if (remover.removeContents(fd, top) && remover.removeTop(top, path))
+    if (remover.removeContents(fd.release(), top) && remover.removeTop(top, path))
         return XPERR_OK;
     switch (remover.failure.kind) {
     case RemovalFailure::listing:

@@ -13,6 +13,8 @@
 //   no call that sets a birth time, so the creation date is only converted.
 #include "XpFile_Linux.h"
 
+#include "_XpFd_Linux.h"
+
 #include <XpAbstractFile.h>
 
 #include <fcntl.h>
@@ -23,14 +25,6 @@
 #include <cerrno>
 
 namespace {
-
-// Closes fd keeping errno; close(2) is not retried on EINTR, as Linux frees the descriptor anyway.
-void closeKeepingErrno(int fd)
-{
-    int saved = errno;
-    close(fd);
-    errno = saved;
-}
 
 int openRetrying(const char* path, int flags, mode_t mode = 0)
 {
@@ -45,24 +39,19 @@ int openRetrying(const char* path, int flags, mode_t mode = 0)
 // fd). Afterwards the descriptor blocks again, as a stream expects.
 int checkedDescriptor(int fd, bool regularOnly)
 {
-    if (fd < 0)
-        return fd;
+    _XpFd owner(fd);
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        closeKeepingErrno(fd);
+    if (fd < 0 || fstat(fd, &st) != 0)
         return -1;
-    }
     if (!S_ISREG(st.st_mode) && (regularOnly || !S_ISCHR(st.st_mode))) {
-        close(fd);
+        owner.reset();
         errno = S_ISDIR(st.st_mode) ? EISDIR : regularOnly ? EINVAL : ENXIO;
         return -1;
     }
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        closeKeepingErrno(fd);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return -1;
-    }
-    return fd;
+    return owner.release();
 }
 
 bool toTimeT(const XpDateTime& date, time_t& out)
@@ -110,24 +99,20 @@ void _XpFileSub_Linux::LockExclusive(int fd)
 bool _XpFileSub_Linux::Truncate(const char* path, int64_t size)
 {
     // truncate(2) would follow a planted link; the descriptor is opened without following it.
-    int fd = checkedDescriptor(openRetrying(path, O_WRONLY | O_NOFOLLOW), true);
-    if (fd < 0)
+    _XpFd fd(checkedDescriptor(openRetrying(path, O_WRONLY | O_NOFOLLOW), true));
+    if (fd.get() < 0)
         return false;
     int done;
     do
-        done = ftruncate(fd, static_cast<off_t>(size));
+        done = ftruncate(fd.get(), static_cast<off_t>(size));
     while (done != 0 && errno == EINTR);
-    closeKeepingErrno(fd);
-    return done == 0;
+    return done == 0;   // errno outlives the close
 }
 
 bool _XpFileSub_Linux::Touch(const char* path)
 {
-    int fd = openRetrying(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
-    if (fd < 0)
-        return false;
-    close(fd);   // nothing was written through it
-    return true;
+    _XpFd fd(openRetrying(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666));
+    return fd.get() >= 0;   // nothing was written through it: its close loses nothing
 }
 
 bool _XpFileSub_Linux::ReadDates(const char* path, time_t& creation, time_t& modification, time_t& access)

@@ -30,6 +30,8 @@
 
 #include <XpFileOperation.h>
 
+#include "_XpFd_Linux.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -79,17 +81,18 @@ std::string decodeOctalEscapes(const char* s, size_t n)
 // Reads the whole of a small kernel-generated file. false when it cannot be read.
 bool readWholeFile(const char* path, std::string& text)
 {
-    int fd;
+    int opened;
     do {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+        opened = open(path, O_RDONLY | O_CLOEXEC);
+    } while (opened < 0 && errno == EINTR);
+    _XpFd fd(opened);   // only read from: a failing close loses nothing
+    if (fd.get() < 0)
         return false;
     text.clear();
     char chunk[8192];
     bool ok = true;
     for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
+        ssize_t n = read(fd.get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -98,8 +101,6 @@ bool readWholeFile(const char* path, std::string& text)
         }
         text.append(chunk, static_cast<size_t>(n));
     }
-    // The descriptor was only read from: a failing close loses nothing.
-    (void)close(fd);
     return ok;
 }
 

@@ -11,6 +11,8 @@
 // when complete, so the destination shows the old item or the whole new one, never a part.
 #include "_XpFileOperationSub_Linux.h"
 
+#include "_XpFd_Linux.h"
+
 #include <AskFinder.h>
 
 #include <atomic>
@@ -29,21 +31,6 @@
 #include <vector>
 
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-struct Fd {
-    int fd;
-    explicit Fd(int f = -1) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset(int f = -1)
-    {
-        if (fd >= 0)
-            close(fd);   // a failing close of a descriptor we only read or already synced
-        fd = f;
-    }
-};
 
 int openAt(int dir, const char* name, int flags, mode_t mode = 0)
 {
@@ -90,32 +77,31 @@ int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
 {
     // O_NONBLOCK: should the object have become a FIFO since it was looked at, open returns at
     // once and the S_ISREG test below refuses it.
-    Fd src(openAt(srcDir, srcName, O_RDONLY | O_NONBLOCK));
+    _XpFd src(openAt(srcDir, srcName, O_RDONLY | O_NONBLOCK));
     struct stat st;
-    if (src.fd < 0 || fstat(src.fd, &st) != 0)
+    if (src.get() < 0 || fstat(src.get(), &st) != 0)
         return errno;
     if (!S_ISREG(st.st_mode))
         return EINVAL;
-    Fd dst(openAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL, 0600));
-    if (dst.fd < 0)
+    _XpFd dst(openAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL, 0600));
+    if (dst.get() < 0)
         return errno;
     int err = 0;
     std::vector<char> buffer(262144);
     for (;;) {
-        ssize_t n = read(src.fd, buffer.data(), buffer.size());
+        ssize_t n = read(src.get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             err = errno;
-        if (n <= 0 || (err = writeAll(dst.fd, buffer.data(), static_cast<size_t>(n))) != 0)
+        if (n <= 0 || (err = writeAll(dst.get(), buffer.data(), static_cast<size_t>(n))) != 0)
             break;
     }
     if (err == 0)
-        err = copyAttributes(dstDir, dstName, dst.fd, st);
-    int fd = dst.fd;
-    dst.fd = -1;
-    if (close(fd) != 0 && err == 0)
-        err = errno;   // a delayed write failure (NFS, full disk) shows here
+        err = copyAttributes(dstDir, dstName, dst.get(), st);
+    int closeErr = dst.closeChecked();   // a delayed write failure (NFS, full disk) shows here
+    if (err == 0)
+        err = closeErr;
     if (err != 0)
         unlinkat(dstDir, dstName, 0);
     return err;
@@ -127,33 +113,29 @@ int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
 int copyDirectory(int srcDir, const char* srcName, const struct stat& st, int dstDir,
                   const char* dstName, std::set<std::pair<dev_t, ino_t> >& made)
 {
-    Fd src(openAt(srcDir, srcName, O_RDONLY | O_DIRECTORY));
-    if (src.fd < 0)
+    _XpFd src(openAt(srcDir, srcName, O_RDONLY | O_DIRECTORY));
+    if (src.get() < 0)
         return errno;
     if (mkdirat(dstDir, dstName, 0700) != 0)
         return errno;
-    Fd dst(openAt(dstDir, dstName, O_RDONLY | O_DIRECTORY));
+    _XpFd dst(openAt(dstDir, dstName, O_RDONLY | O_DIRECTORY));
     struct stat dstStat;
-    int err = dst.fd < 0 || fstat(dst.fd, &dstStat) != 0 ? errno : 0;
+    int err = dst.get() < 0 || fstat(dst.get(), &dstStat) != 0 ? errno : 0;
     if (err == 0)
         made.insert({dstStat.st_dev, dstStat.st_ino});
-    int listFd = err == 0 ? dup(src.fd) : -1;
-    DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
-    if (err == 0 && list == nullptr) {
+    DIR* list = err == 0 ? _XpOpenDirStream(dup(src.get())) : nullptr;
+    if (err == 0 && list == nullptr)
         err = errno;
-        if (listFd >= 0)
-            close(listFd);
-    }
     for (struct dirent* e; err == 0 && (errno = 0, e = readdir(list)) != nullptr;) {
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            err = copyTree(src.fd, e->d_name, dst.fd, e->d_name, made);
+            err = copyTree(src.get(), e->d_name, dst.get(), e->d_name, made);
     }
     if (err == 0 && errno != 0)
         err = errno;   // readdir failed
     if (list != nullptr)
         closedir(list);
     if (err == 0)
-        err = copyAttributes(dstDir, dstName, dst.fd, st);
+        err = copyAttributes(dstDir, dstName, dst.get(), st);
     dst.reset();
     if (err != 0)
         _XpFileOperationSub_Linux::RemoveTreeAt(dstDir, dstName);
@@ -236,19 +218,14 @@ int _XpFileOperationSub_Linux::RemoveTreeAt(int dir, const char* name)
         return errno;
     if (!S_ISDIR(st.st_mode))
         return unlinkat(dir, name, 0) == 0 ? 0 : errno;
-    Fd sub(openAt(dir, name, O_RDONLY | O_DIRECTORY));
-    int listFd = sub.fd >= 0 ? dup(sub.fd) : -1;
-    DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
-    if (list == nullptr) {
-        int err = errno;
-        if (listFd >= 0)
-            close(listFd);
-        return err;
-    }
+    _XpFd sub(openAt(dir, name, O_RDONLY | O_DIRECTORY));
+    DIR* list = sub.get() >= 0 ? _XpOpenDirStream(dup(sub.get())) : nullptr;
+    if (list == nullptr)
+        return errno;
     int err = 0;
     for (struct dirent* e; (e = readdir(list)) != nullptr;) {
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            int r = RemoveTreeAt(sub.fd, e->d_name);
+            int r = RemoveTreeAt(sub.get(), e->d_name);
             err = err != 0 ? err : r;
         }
     }
@@ -351,19 +328,19 @@ class BuiltInAgent : public IXpFileManagerAgent {
 public:
     bool Perform(const XpFileManagerRequest& request) override
     {
-        Fd dst(openAt(AT_FDCWD, request.destination.GetBuffer(), O_RDONLY | O_DIRECTORY));
-        if (dst.fd < 0)
+        _XpFd dst(openAt(AT_FDCWD, request.destination.GetBuffer(), O_RDONLY | O_DIRECTORY));
+        if (dst.get() < 0)
             return false;
         for (const XpStringT<char>& item : request.items) {
             int folder = -1;
             std::string name;
             if (_XpFileOperationSub_Linux::OpenParent(item.GetBuffer(), &folder, &name) != 0)
                 return false;
-            Fd src(folder);
+            _XpFd src(folder);
             int err = request.operation == XpFileManagerRequest::opMove
-                          ? _XpFileOperationSub_Linux::MoveAt(src.fd, name.c_str(), dst.fd,
+                          ? _XpFileOperationSub_Linux::MoveAt(src.get(), name.c_str(), dst.get(),
                                                               name.c_str(), request.replacing)
-                          : _XpFileOperationSub_Linux::PlaceCopyAt(src.fd, name.c_str(), dst.fd,
+                          : _XpFileOperationSub_Linux::PlaceCopyAt(src.get(), name.c_str(), dst.get(),
                                                                    name.c_str(), request.replacing);
             if (err != 0)
                 return false;
