@@ -45,15 +45,6 @@ struct _XpDirEnumState {
 
 namespace {
 
-int openDirectory(int parent, const char* name, int extraFlags)
-{
-    int fd;
-    do
-        fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extraFlags);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 // Whether the entry is a directory; false with gone set when it vanished before we could ask.
 bool isDirectoryEntry(DIR* dir, const struct dirent* entry, bool& gone)
 {
@@ -89,7 +80,7 @@ XpErr XpDir::StartEnum(enumType type, const XpStringT<char>& namePattern) const
     _XpDirEnumState* state = new (std::nothrow) _XpDirEnumState;
     if (state == nullptr)
         return XPERR_NO_MEMORY;
-    DIR* top = _XpOpenDirStream(openDirectory(AT_FDCWD, GetIdentifier().GetBuffer(), 0));
+    DIR* top = _XpOpenDirStream(_XpOpenAt(AT_FDCWD, GetIdentifier().GetBuffer(), O_RDONLY | O_DIRECTORY));
     if (top == nullptr) {
         delete state;
         return XPERR_NO_MEMORY;
@@ -139,7 +130,7 @@ XpSharedPtr<XpAbstractFSObj> XpDir::EnumNext() const
             return XpSharedPtr<XpFile>(new XpFile(full));
         }
         if (isDirectory) {
-            DIR* sub = _XpOpenDirStream(openDirectory(dirfd(dir), name, O_NOFOLLOW));
+            DIR* sub = _XpOpenDirStream(_XpOpenAt(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
             if (sub != nullptr) {   // a folder we cannot open is skipped
                 relative += '/';
                 state->levels.push_back({sub, relative.size()});

@@ -123,11 +123,7 @@ bool parseLine(const std::string& line, MountEntry* entry)
 
 int openMountInfo()
 {
-    int fd;
-    do
-        fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return _XpOpenAt(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY);
 }
 
 std::string mountNamespace()

@@ -48,15 +48,6 @@
 
 namespace {
 
-int openRetry(int dirfd, const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = openat(dirfd, path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 // Splits a destination path into its folder and its last component ("" for a path ending in
 // '/', which names no file).
 void splitDestination(const std::string& path, std::string* folder, std::string* name)
@@ -83,7 +74,7 @@ int createTemporary(int dirfd, std::string* name)
                     sequence.fetch_add(1) * 40503u;
         char text[32];
         std::snprintf(text, sizeof text, ".xpcopy-%08x.tmp", value);
-        int fd = openRetry(dirfd, text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        int fd = _XpOpenAt(dirfd, text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
         if (fd >= 0) {
             *name = text;
             return fd;
@@ -98,21 +89,6 @@ int createTemporary(int dirfd, std::string* name)
 bool kernelRefuses(int err)
 {
     return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS;
-}
-
-// Writes all of buffer; 0 or the errno value.
-int writeAll(int fd, const char* buffer, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, buffer, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        buffer += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 // Copies the rest of in into out from their current offsets; 0 or the errno value.
@@ -140,7 +116,7 @@ int copyData(int in, int out)
                 buffer.resize(1 << 20);
             n = read(in, buffer.data(), buffer.size());
             if (n > 0) {
-                if (int err = writeAll(out, buffer.data(), static_cast<size_t>(n)))
+                if (int err = _XpWriteAll(out, buffer.data(), static_cast<size_t>(n)))
                     return err;
             }
         }
@@ -162,7 +138,7 @@ int copyData(int in, int out)
 // its name to disk before returning. 0 or an errno value.
 int copyRegularFile(const char* src, const char* dst, bool durable)
 {
-    _XpFd in(openRetry(AT_FDCWD, src, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    _XpFd in(_XpOpenAt(AT_FDCWD, src, O_RDONLY | O_NONBLOCK | O_NOCTTY));
     if (in.get() < 0)
         return errno;
     struct stat st;
@@ -176,7 +152,7 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     if (name.empty() || name == "." || name == "..")
         return EISDIR;
     // O_PATH: a folder that may be written and searched but not listed (a drop box) works too.
-    _XpFd dir(openRetry(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
+    _XpFd dir(_XpOpenAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
     if (dir.get() < 0)
         return errno;
     struct stat old;
@@ -218,7 +194,7 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     if (durable) {
         // The new name on disk too. A folder that cannot be opened for reading cannot be
         // flushed this way; the copy is in place all the same.
-        _XpFd listing(openRetry(dir.get(), ".", O_RDONLY | O_DIRECTORY));
+        _XpFd listing(_XpOpenAt(dir.get(), ".", O_RDONLY | O_DIRECTORY));
         if (listing.get() >= 0 && fsync(listing.get()) != 0)
             return errno;
     }
@@ -298,7 +274,7 @@ private:
                 return fail(RemovalFailure::file, errno);
         }
         if (type == DT_DIR) {
-            int child = openRetry(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
+            int child = _XpOpenAt(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
             if (child < 0) {
                 if (errno == ELOOP || errno == ENOTDIR)
                     return removeFile(dirFd, path, name);   // swapped for a link or a file
@@ -474,7 +450,7 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
     std::string top(path.GetAnsiString().GetBuffer());
     while (top.size() > 1 && top.back() == '/')
         top.pop_back();
-    _XpFd fd(openRetry(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY));
+    _XpFd fd(_XpOpenAt(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY));
     if (fd.get() < 0) {
         struct stat st;
         return lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH

@@ -18,15 +18,6 @@ namespace {
 
 const mode_t kDirMode = 0755;
 
-int openRetry(const char* path, int flags, mode_t mode)
-{
-    int fd;
-    do
-        fd = open(path, flags, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 } // namespace
 
 XpErr XpFileOperation::getXpErr(int err, ErrnoRule rule, const XpStringT<char>& path)
@@ -97,8 +88,7 @@ XpErr XpFileOperation::MakeDirRecursively(const XpStringT<char>& path)
 XpErr XpFileOperation::CreateNewFile(const XpStringT<char>& path)
 {
     // O_EXCL also refuses any link already at the path, dangling or not: nothing is followed.
-    _XpFd fd(openRetry(path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                       0666));
+    _XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0666));
     // Nothing is written through it: its close loses nothing.
     return fd.get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
 }
@@ -154,7 +144,7 @@ bool XpFileOperation::IsDirWritable(const XpStringT<char>& folder)
         // it, leaving a probe behind); a planted link or FIFO is passed over.
         struct stat st;
         _XpFd fd(lstat(path.GetBuffer(), &st) == 0 && S_ISREG(st.st_mode)
-                     ? openRetry(path.GetBuffer(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0)
+                     ? _XpOpenAt(AT_FDCWD, path.GetBuffer(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK)
                      : -1);
         bool plainFile = fd.get() >= 0 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
         fd.reset();   // nothing written

@@ -115,7 +115,7 @@ XpErr XpFileOperation::SetReadOnly(const XpStringT<char>& path, bool readOnly)
     if (text == nullptr)
         return XPERR_FILE_SET_ATTRIBUTE_FAILED;
     // An O_PATH descriptor has nothing to write back: its close cannot fail usefully.
-    _XpFd fd(open(text, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    _XpFd fd(_XpOpenAt(AT_FDCWD, text, O_PATH | O_NOFOLLOW));
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || S_ISLNK(st.st_mode))
         return XPERR_FILE_SET_ATTRIBUTE_FAILED;

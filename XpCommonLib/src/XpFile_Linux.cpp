@@ -26,13 +26,9 @@
 
 namespace {
 
-int openRetrying(const char* path, int flags, mode_t mode = 0)
+int openNonBlocking(const char* path, int flags, mode_t mode = 0)
 {
-    int fd;
-    do
-        fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return _XpOpenAt(AT_FDCWD, path, flags | O_NONBLOCK, mode);
 }
 
 // Accepts regular files and character devices; refuses the rest with EISDIR or ENXIO (closing
@@ -79,12 +75,12 @@ int _XpFileSub_Linux::OpenDescriptor(const char* path, int mode)
 {
     switch (mode & XpAbstractFile::openReadWrite) {
     case XpAbstractFile::openRead:
-        return checkedDescriptor(openRetrying(path, O_RDONLY), false);
+        return checkedDescriptor(openNonBlocking(path, O_RDONLY), false);
     case XpAbstractFile::openWrite:
         // O_TRUNC touches regular files only, and O_NOFOLLOW keeps it off a link's target.
-        return checkedDescriptor(openRetrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666), false);
+        return checkedDescriptor(openNonBlocking(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666), false);
     default:
-        return checkedDescriptor(openRetrying(path, O_RDWR | O_NOFOLLOW), false);
+        return checkedDescriptor(openNonBlocking(path, O_RDWR | O_NOFOLLOW), false);
     }
 }
 
@@ -99,7 +95,7 @@ void _XpFileSub_Linux::LockExclusive(int fd)
 bool _XpFileSub_Linux::Truncate(const char* path, int64_t size)
 {
     // truncate(2) would follow a planted link; the descriptor is opened without following it.
-    _XpFd fd(checkedDescriptor(openRetrying(path, O_WRONLY | O_NOFOLLOW), true));
+    _XpFd fd(checkedDescriptor(openNonBlocking(path, O_WRONLY | O_NOFOLLOW), true));
     if (fd.get() < 0)
         return false;
     int done;
@@ -111,7 +107,7 @@ bool _XpFileSub_Linux::Truncate(const char* path, int64_t size)
 
 bool _XpFileSub_Linux::Touch(const char* path)
 {
-    _XpFd fd(openRetrying(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666));
+    _XpFd fd(openNonBlocking(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666));
     return fd.get() >= 0;   // nothing was written through it: its close loses nothing
 }
 

@@ -81,11 +81,7 @@ std::string decodeOctalEscapes(const char* s, size_t n)
 // Reads the whole of a small kernel-generated file. false when it cannot be read.
 bool readWholeFile(const char* path, std::string& text)
 {
-    int opened;
-    do {
-        opened = open(path, O_RDONLY | O_CLOEXEC);
-    } while (opened < 0 && errno == EINTR);
-    _XpFd fd(opened);   // only read from: a failing close loses nothing
+    _XpFd fd(_XpOpenAt(AT_FDCWD, path, O_RDONLY));   // only read from: a failing close loses nothing
     if (fd.get() < 0)
         return false;
     text.clear();

@@ -2,13 +2,27 @@
 //
 // _XpFd is the one owner of a descriptor: whoever opens a descriptor hands it to an _XpFd, and
 // the descriptor is closed when the owner goes out of scope, on every return path. Closing keeps
-// errno, so a failure can be reported after the cleanup that follows it.
+// errno, so a failure can be reported after the cleanup that follows it. _XpOpenAt is the one
+// open: every descriptor is close-on-exec (a program started later must not inherit our
+// files), and a signal that interrupts a slow open is retried. The flags that
+// keep us safe in folders other users can write (O_NOFOLLOW, O_EXCL, O_NONBLOCK before a type
+// check) stay at each call, where the reader can see why they are there.
 #ifndef _XPFD_LINUX_H
 #define _XPFD_LINUX_H
 
 #include <cerrno>
+#include <cstddef>
 #include <dirent.h>
+#include <sys/types.h>
 #include <unistd.h>
+
+// openat(dir, path, flags | O_CLOEXEC, mode), retried on EINTR: the descriptor, or -1 with errno
+// set. dir may be AT_FDCWD.
+int _XpOpenAt(int dir, const char* path, int flags, mode_t mode = 0);
+
+// Writes all size bytes of data to fd, retrying on EINTR and after short writes: 0, or the errno
+// value of the write that failed (EIO for one that wrote nothing).
+int _XpWriteAll(int fd, const void* data, size_t size);
 
 class _XpFd {
 public:

@@ -32,31 +32,6 @@
 
 namespace {
 
-int openAt(int dir, const char* name, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = openat(dir, name, flags | O_CLOEXEC | O_NOFOLLOW, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-int errnoOr(int fallback) { return errno != 0 ? errno : fallback; }
-
-int writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return errnoOr(EIO);
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Mode, owner (root only: nobody else may give files away) and times of st onto name in dir.
 int copyAttributes(int dir, const char* name, int fd, const struct stat& st)
 {
@@ -77,13 +52,13 @@ int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
 {
     // O_NONBLOCK: should the object have become a FIFO since it was looked at, open returns at
     // once and the S_ISREG test below refuses it.
-    _XpFd src(openAt(srcDir, srcName, O_RDONLY | O_NONBLOCK));
+    _XpFd src(_XpOpenAt(srcDir, srcName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW));
     struct stat st;
     if (src.get() < 0 || fstat(src.get(), &st) != 0)
         return errno;
     if (!S_ISREG(st.st_mode))
         return EINVAL;
-    _XpFd dst(openAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL, 0600));
+    _XpFd dst(_XpOpenAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
     if (dst.get() < 0)
         return errno;
     int err = 0;
@@ -94,7 +69,7 @@ int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
             continue;
         if (n < 0)
             err = errno;
-        if (n <= 0 || (err = writeAll(dst.get(), buffer.data(), static_cast<size_t>(n))) != 0)
+        if (n <= 0 || (err = _XpWriteAll(dst.get(), buffer.data(), static_cast<size_t>(n))) != 0)
             break;
     }
     if (err == 0)
@@ -113,12 +88,12 @@ int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
 int copyDirectory(int srcDir, const char* srcName, const struct stat& st, int dstDir,
                   const char* dstName, std::set<std::pair<dev_t, ino_t> >& made)
 {
-    _XpFd src(openAt(srcDir, srcName, O_RDONLY | O_DIRECTORY));
+    _XpFd src(_XpOpenAt(srcDir, srcName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
     if (src.get() < 0)
         return errno;
     if (mkdirat(dstDir, dstName, 0700) != 0)
         return errno;
-    _XpFd dst(openAt(dstDir, dstName, O_RDONLY | O_DIRECTORY));
+    _XpFd dst(_XpOpenAt(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
     struct stat dstStat;
     int err = dst.get() < 0 || fstat(dst.get(), &dstStat) != 0 ? errno : 0;
     if (err == 0)
@@ -218,7 +193,7 @@ int _XpFileOperationSub_Linux::RemoveTreeAt(int dir, const char* name)
         return errno;
     if (!S_ISDIR(st.st_mode))
         return unlinkat(dir, name, 0) == 0 ? 0 : errno;
-    _XpFd sub(openAt(dir, name, O_RDONLY | O_DIRECTORY));
+    _XpFd sub(_XpOpenAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
     DIR* list = sub.get() >= 0 ? _XpOpenDirStream(dup(sub.get())) : nullptr;
     if (list == nullptr)
         return errno;
@@ -306,10 +281,7 @@ int _XpFileOperationSub_Linux::OpenParent(const char* path, int* dirFd, std::str
     *name = slash == std::string::npos ? p : p.substr(slash + 1);
     if (name->empty() || *name == "." || *name == "..")
         return EINVAL;
-    int fd;
-    do
-        fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    int fd = _XpOpenAt(AT_FDCWD, folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0)
         return errno;
     *dirFd = fd;
@@ -328,7 +300,7 @@ class BuiltInAgent : public IXpFileManagerAgent {
 public:
     bool Perform(const XpFileManagerRequest& request) override
     {
-        _XpFd dst(openAt(AT_FDCWD, request.destination.GetBuffer(), O_RDONLY | O_DIRECTORY));
+        _XpFd dst(_XpOpenAt(AT_FDCWD, request.destination.GetBuffer(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
         if (dst.get() < 0)
             return false;
         for (const XpStringT<char>& item : request.items) {

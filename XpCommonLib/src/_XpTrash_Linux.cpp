@@ -38,11 +38,7 @@ namespace {
 
 int openDirAt(int dir, const char* name)
 {
-    int fd;
-    do
-        fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return _XpOpenAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
 }
 
 // Opens the folder name of dir, making it (mode 0700) when missing. The folder must be ours and
@@ -89,20 +85,6 @@ std::string infoText(const std::string& originalPath)
     return "[Trash Info]\nPath=" + encodePath(originalPath) + "\nDeletionDate=" + date + "\n";
 }
 
-int writeAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // NAME for attempt n: the item's name, then name(n).ext with the extension split as SplitPath
 // does it (report.txt gives report(1).txt; .profile gives (1).profile).
 std::string trashName(const std::string& item, int n)
@@ -128,17 +110,14 @@ int trashInto(int trash, int dir, const char* name, const std::string& originalP
     for (int n = 0; n < 100000; ++n) {
         std::string target = trashName(name, n);
         std::string infoName = target + ".trashinfo";
-        int fd;
-        do
-            fd = openat(info.get(), infoName.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        while (fd < 0 && errno == EINTR);
+        int fd = _XpOpenAt(info.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                           0600);
         if (fd < 0 && errno == EEXIST)
             continue;   // taken, by us or by another process right now
         if (fd < 0)
             return errno;
         _XpFd file(fd);
-        int err = writeAll(file.get(), text);
+        int err = _XpWriteAll(file.get(), text.data(), text.size());
         int closeErr = file.closeChecked();
         if (err == 0)
             err = closeErr;
