@@ -5,7 +5,8 @@
 //
 // - The copy runs in the kernel: copy_file_range moves the pages without a trip through user
 //   memory (and lets file systems that can share extents do so), sendfile stands in where a file
-//   system refuses it, and read/write where both are refused. It writes into a temporary created
+//   system refuses it, and read/write where both are refused (_XpFileOperationSub_Linux, whose
+//   copy of one file the file-manager agent uses too). It writes into a temporary created
 //   with O_CREAT|O_EXCL|O_NOFOLLOW beside the destination and renames it onto the destination
 //   only when everything is written, so the destination never holds a part of the data, and an
 //   existing destination keeps its old content on any failure or when the process is killed.
@@ -28,20 +29,16 @@
 #include <XpPathUtil.h>
 
 #include "_XpFd_Linux.h"
+#include "_XpFileOperationSub_Linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/random.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <list>
 #include <string>
 #include <vector>
@@ -62,21 +59,15 @@ void splitDestination(const std::string& path, std::string* folder, std::string*
     }
 }
 
-// Creates ".xpcopy-XXXXXXXX.tmp" exclusively in the folder open at dirfd; the descriptor, or -1
-// with errno set.
+// Creates a hidden temporary (TemporaryName) exclusively in the folder open at dirfd; the
+// descriptor, or -1 with errno set.
 int createTemporary(int dirfd, std::string* name)
 {
-    static std::atomic<uint32_t> sequence(0);
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        uint32_t value;
-        if (getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value)
-            value = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(time(nullptr)) ^
-                    sequence.fetch_add(1) * 40503u;
-        char text[32];
-        std::snprintf(text, sizeof text, ".xpcopy-%08x.tmp", value);
-        int fd = _XpOpenAt(dirfd, text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        std::string candidate = _XpFileOperationSub_Linux::TemporaryName();
+        int fd = _XpOpenAt(dirfd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
         if (fd >= 0) {
-            *name = text;
+            name->swap(candidate);
             return fd;
         }
         if (errno != EEXIST)
@@ -86,66 +77,14 @@ int createTemporary(int dirfd, std::string* name)
     return -1;
 }
 
-bool kernelRefuses(int err)
-{
-    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS;
-}
-
-// Copies the rest of in into out from their current offsets; 0 or the errno value.
-int copyData(int in, int out)
-{
-    enum { copyRange, sendFile, readWrite } how = copyRange;
-    const size_t kKernelChunk = size_t(1) << 30;   // the kernel caps a call near 2 GiB anyway
-    std::vector<char> buffer;
-    for (;;) {
-        ssize_t n;
-        if (how == copyRange) {
-            n = copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
-            if (n < 0 && kernelRefuses(errno)) {
-                how = sendFile;
-                continue;
-            }
-        } else if (how == sendFile) {
-            n = sendfile(out, in, nullptr, kKernelChunk);
-            if (n < 0 && kernelRefuses(errno)) {
-                how = readWrite;
-                continue;
-            }
-        } else {
-            if (buffer.empty())
-                buffer.resize(1 << 20);
-            n = read(in, buffer.data(), buffer.size());
-            if (n > 0) {
-                if (int err = _XpWriteAll(out, buffer.data(), static_cast<size_t>(n)))
-                    return err;
-            }
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        if (n == 0) {
-            if (how == readWrite)
-                return 0;
-            // Some file systems (procfs, sysfs) answer the kernel copy with 0 before their end:
-            // a read has the last word.
-            how = readWrite;
-        }
-    }
-}
-
 // Copies the regular file src onto dst as described at the top; durable flushes the copy and
 // its name to disk before returning. 0 or an errno value.
 int copyRegularFile(const char* src, const char* dst, bool durable)
 {
-    _XpFd in(_XpOpenAt(AT_FDCWD, src, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    _XpFd in(_XpFileOperationSub_Linux::OpenRegularAt(AT_FDCWD, src, 0, &st));
     if (in.get() < 0)
         return errno;
-    struct stat st;
-    if (fstat(in.get(), &st) != 0)
-        return errno;
-    if (!S_ISREG(st.st_mode))
-        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
 
     std::string folder, name;
     splitDestination(dst, &folder, &name);
@@ -167,27 +106,18 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     }
 
     std::string temp;
-    _XpFd out(createTemporary(dir.get(), &temp));
-    if (out.get() < 0)
+    int out = createTemporary(dir.get(), &temp);
+    if (out < 0)
         return errno;
-    int err = copyData(in.get(), out.get());
     // A replaced file stays its owner's: root copying over a user's file must not take it over.
-    if (err == 0 && replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid()) &&
-        fchown(out.get(), old.st_uid, old.st_gid) != 0)
+    // The copy gets the permission bits, never set-id bits.
+    bool keepOwner = replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid());
+    int err = _XpFileOperationSub_Linux::FillCopyAt(in.get(), st, dir.get(), temp.c_str(), out,
+                                                    0777, keepOwner ? &old : nullptr, durable);
+    if (err != 0)
+        return err;   // the temporary is gone already
+    if (renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) {
         err = errno;
-    if (err == 0 && fchmod(out.get(), st.st_mode & 0777) != 0)
-        err = errno;
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (err == 0 && futimens(out.get(), times) != 0)
-        err = errno;
-    if (err == 0 && durable && fsync(out.get()) != 0)
-        err = errno;
-    int closeErr = out.closeChecked();
-    if (err == 0)
-        err = closeErr;
-    if (err == 0 && renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0)
-        err = errno;
-    if (err != 0) {
         unlinkat(dir.get(), temp.c_str(), 0);   // ours, created exclusively; nothing else to do
         return err;
     }

@@ -8,7 +8,9 @@
 // with O_NOFOLLOW, so a symbolic link planted anywhere in a tree is copied as a link and never
 // followed, and a FIFO or device is refused instead of being opened (which could block). A copy
 // is made under a hidden temporary name in the destination folder and renamed into place only
-// when complete, so the destination shows the old item or the whole new one, never a part.
+// when complete, so the destination shows the old item or the whole new one, never a part. The
+// data of a regular file is copied in the kernel (FillCopyAt), for the agent's copies as for the
+// copy by paths (XpFileCopy_Linux.cpp), which shares it.
 #include "_XpFileOperationSub_Linux.h"
 
 #include "_XpFd_Linux.h"
@@ -19,12 +21,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <sys/random.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -32,54 +38,93 @@
 
 namespace {
 
-// Mode, owner (root only: nobody else may give files away) and times of st onto name in dir.
-int copyAttributes(int dir, const char* name, int fd, const struct stat& st)
+bool kernelRefuses(int err)
 {
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (S_ISLNK(st.st_mode)) {
-        if (geteuid() == 0 && fchownat(dir, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
+    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS;
+}
+
+// Copies the rest of in into out from their current offsets; 0 or the errno value. The copy runs
+// in the kernel: copy_file_range moves the pages without a trip through user memory (and lets
+// file systems that can share extents do so), sendfile stands in where a file system refuses it,
+// and read/write where both are refused.
+int copyData(int in, int out)
+{
+    enum { copyRange, sendFile, readWrite } how = copyRange;
+    const size_t kKernelChunk = size_t(1) << 30;   // the kernel caps a call near 2 GiB anyway
+    std::vector<char> buffer;
+    for (;;) {
+        ssize_t n;
+        if (how == copyRange) {
+            n = copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
+            if (n < 0 && kernelRefuses(errno)) {
+                how = sendFile;
+                continue;
+            }
+        } else if (how == sendFile) {
+            n = sendfile(out, in, nullptr, kKernelChunk);
+            if (n < 0 && kernelRefuses(errno)) {
+                how = readWrite;
+                continue;
+            }
+        } else {
+            if (buffer.empty())
+                buffer.resize(1 << 20);
+            n = read(in, buffer.data(), buffer.size());
+            if (n > 0) {
+                if (int err = _XpWriteAll(out, buffer.data(), static_cast<size_t>(n)))
+                    return err;
+            }
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
             return errno;
-        return utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW) != 0 ? errno : 0;
+        if (n == 0) {
+            if (how == readWrite)
+                return 0;
+            // Some file systems (procfs, sysfs) answer the kernel copy with 0 before their end:
+            // a read has the last word.
+            how = readWrite;
+        }
     }
-    if (geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0)
+}
+
+// The owner of `owner` (when given), st's permission bits under modeMask and st's access and
+// modification times, onto the open fd; the owner first, since a change of owner clears set-id
+// bits.
+int applyAttributes(int fd, const struct stat& st, mode_t modeMask, const struct stat* owner)
+{
+    if (owner != nullptr && fchown(fd, owner->st_uid, owner->st_gid) != 0)
         return errno;
-    if (fchmod(fd, st.st_mode & 07777) != 0 || futimens(fd, times) != 0)
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (fchmod(fd, st.st_mode & modeMask) != 0 || futimens(fd, times) != 0)
         return errno;
     return 0;
 }
 
+// Mode, owner (root only: nobody else may give files away) and times of st onto name in dir.
+int copyAttributes(int dir, const char* name, int fd, const struct stat& st)
+{
+    if (S_ISLNK(st.st_mode)) {
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (geteuid() == 0 && fchownat(dir, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno;
+        return utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW) != 0 ? errno : 0;
+    }
+    return applyAttributes(fd, st, 07777, geteuid() == 0 ? &st : nullptr);
+}
+
 int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
 {
-    // O_NONBLOCK: should the object have become a FIFO since it was looked at, open returns at
-    // once and the S_ISREG test below refuses it.
-    _XpFd src(_XpOpenAt(srcDir, srcName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW));
     struct stat st;
-    if (src.get() < 0 || fstat(src.get(), &st) != 0)
+    _XpFd src(_XpFileOperationSub_Linux::OpenRegularAt(srcDir, srcName, O_NOFOLLOW, &st));
+    if (src.get() < 0)
         return errno;
-    if (!S_ISREG(st.st_mode))
-        return EINVAL;
-    _XpFd dst(_XpOpenAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
-    if (dst.get() < 0)
+    int dst = _XpOpenAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (dst < 0)
         return errno;
-    int err = 0;
-    std::vector<char> buffer(262144);
-    for (;;) {
-        ssize_t n = read(src.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            err = errno;
-        if (n <= 0 || (err = _XpWriteAll(dst.get(), buffer.data(), static_cast<size_t>(n))) != 0)
-            break;
-    }
-    if (err == 0)
-        err = copyAttributes(dstDir, dstName, dst.get(), st);
-    int closeErr = dst.closeChecked();   // a delayed write failure (NFS, full disk) shows here
-    if (err == 0)
-        err = closeErr;
-    if (err != 0)
-        unlinkat(dstDir, dstName, 0);
-    return err;
+    return _XpFileOperationSub_Linux::FillCopyAt(src.get(), st, dstDir, dstName, dst, 07777,
+                                                 geteuid() == 0 ? &st : nullptr, false);
 }
 
 int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
@@ -146,16 +191,6 @@ int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
     return err;
 }
 
-// A hidden name for a copy under way; the caller creates it exclusively and tries the next
-// number on EEXIST.
-std::string temporaryName(unsigned int n)
-{
-    static std::atomic<unsigned int> seed(0);
-    char name[64];
-    snprintf(name, sizeof name, ".xp-%d-%u-%u.tmp", static_cast<int>(getpid()), seed++, n);
-    return name;
-}
-
 // Puts the finished copy tmp in place of dstName.
 int placeAt(int dir, const char* tmp, const char* dstName, bool replace)
 {
@@ -210,6 +245,49 @@ int _XpFileOperationSub_Linux::RemoveTreeAt(int dir, const char* name)
     return 0;
 }
 
+int _XpFileOperationSub_Linux::OpenRegularAt(int dir, const char* name, int flags, struct stat* st)
+{
+    _XpFd fd(_XpOpenAt(dir, name, flags | O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0 || fstat(fd.get(), st) != 0)
+        return -1;
+    if (!S_ISREG(st->st_mode)) {
+        fd.reset();
+        errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
+    return fd.release();
+}
+
+int _XpFileOperationSub_Linux::FillCopyAt(int in, const struct stat& st, int dir, const char* name,
+                                          int out, mode_t modeMask, const struct stat* owner,
+                                          bool durable)
+{
+    _XpFd file(out);
+    int err = copyData(in, out);
+    if (err == 0)
+        err = applyAttributes(out, st, modeMask, owner);
+    if (err == 0 && durable && fsync(out) != 0)
+        err = errno;
+    int closeErr = file.closeChecked();   // a delayed write failure (NFS, full disk) shows here
+    if (err == 0)
+        err = closeErr;
+    if (err != 0)
+        unlinkat(dir, name, 0);   // ours, created exclusively: nothing else to do
+    return err;
+}
+
+std::string _XpFileOperationSub_Linux::TemporaryName()
+{
+    static std::atomic<uint32_t> sequence(0);
+    uint32_t value;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value)
+        value = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(time(nullptr)) ^
+                sequence.fetch_add(1) * 40503u;
+    char text[32];
+    std::snprintf(text, sizeof text, ".xpcopy-%08x.tmp", value);
+    return text;
+}
+
 int _XpFileOperationSub_Linux::RenameNoReplaceAt(int srcDir, const char* srcName, int dstDir,
                                                  const char* dstName)
 {
@@ -231,7 +309,7 @@ int _XpFileOperationSub_Linux::PlaceCopyAt(int srcDir, const char* srcName, int 
                                            const char* dstName, bool replace)
 {
     for (unsigned int n = 0; n < 100; ++n) {
-        std::string tmp = temporaryName(n);
+        std::string tmp = TemporaryName();
         int err = CopyTreeAt(srcDir, srcName, dstDir, tmp.c_str());
         if (err == EEXIST) {
             struct stat st;   // the name was taken (not something inside the copy)?
