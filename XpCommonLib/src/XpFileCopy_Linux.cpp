@@ -20,7 +20,9 @@
 // - RemoveDir recursive walks descriptors: every folder is opened relative to its parent with
 //   O_NOFOLLOW and every entry removed with unlinkat relative to the folder that listed it. A
 //   folder that someone swaps for a symbolic link while we work is then removed as a link,
-//   never entered, so nothing outside the tree can be reached through the tree.
+//   never entered, so nothing outside the tree can be reached through the tree. The walk is
+//   _XpTreeRemover_Linux, which the agent's removals share; RemoveDir's stops at the first
+//   failure.
 #include <XpFileOperation.h>
 
 #include <AskFinder.h>
@@ -31,7 +33,6 @@
 #include "_XpFd_Linux.h"
 #include "_XpFileOperationSub_Linux.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,135 +131,6 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     }
     return 0;
 }
-
-// ---- recursive removal ----
-
-struct RemovalFailure {
-    enum Kind { none, file, directory, listing } kind = none;
-    int err = 0;
-};
-
-class TreeRemover {
-public:
-    explicit TreeRemover(IXpFileOpProgressObserver* observer) : observer_(observer) {}
-
-    // Removes everything in the folder open at fd (which it takes over); path names the folder
-    // for the observer. False with failure filled in at the first failure.
-    bool removeContents(int fd, const std::string& path)
-    {
-        DIR* dir = _XpOpenDirStream(fd);
-        if (dir == nullptr)
-            return fail(RemovalFailure::listing, errno);
-        // The whole listing is read before anything is removed: removing entries while the
-        // directory is being read may make some file systems skip others.
-        std::vector<std::pair<std::string, unsigned char> > entries;
-        for (;;) {
-            errno = 0;
-            struct dirent* entry = readdir(dir);
-            if (entry == nullptr) {
-                if (errno != 0) {
-                    int err = errno;
-                    closedir(dir);
-                    return fail(RemovalFailure::listing, err);
-                }
-                break;
-            }
-            const char* n = entry->d_name;
-            if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
-                continue;
-            entries.emplace_back(n, entry->d_type);
-        }
-        bool ok = true;
-        for (const auto& entry : entries) {
-            ok = removeEntry(dirfd(dir), path, entry.first, entry.second);
-            if (!ok)
-                break;
-        }
-        closedir(dir);   // read-only listing: nothing to report
-        return ok;
-    }
-
-    // Removes the directory at path itself, announced to the observer.
-    bool removeTop(const std::string& path, const XpStringT<char>& shownPath)
-    {
-        announce(shownPath);
-        if (unlinkat(AT_FDCWD, path.c_str(), AT_REMOVEDIR) != 0)
-            return fail(RemovalFailure::directory, errno);
-        finished();
-        return true;
-    }
-
-    RemovalFailure failure;
-
-private:
-    bool removeEntry(int dirFd, const std::string& folder, const std::string& name, unsigned char type)
-    {
-        std::string path = folder + "/" + name;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-            else if (errno == ENOENT)
-                type = DT_REG;   // gone meanwhile: the unlink reports it as a removal would
-            else
-                return fail(RemovalFailure::file, errno);
-        }
-        if (type == DT_DIR) {
-            int child = _XpOpenAt(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
-            if (child < 0) {
-                if (errno == ELOOP || errno == ENOTDIR)
-                    return removeFile(dirFd, path, name);   // swapped for a link or a file
-                return fail(RemovalFailure::listing, errno);
-            }
-            if (!removeContents(child, path))
-                return false;
-            announce(path);
-            if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0)
-                return fail(RemovalFailure::directory, errno);
-            finished();
-            return true;
-        }
-        return removeFile(dirFd, path, name);
-    }
-
-    bool removeFile(int dirFd, const std::string& path, const std::string& name)
-    {
-        announce(path);
-        if (unlinkat(dirFd, name.c_str(), 0) != 0) {
-            if (errno == EISDIR)   // became a folder after the listing: remove it as one
-                return removeEntry(dirFd, path.substr(0, path.size() - name.size() - 1), name, DT_DIR);
-            return fail(RemovalFailure::file, errno);
-        }
-        finished();
-        return true;
-    }
-
-    void announce(const std::string& path)
-    {
-        if (observer_ != nullptr)
-            announce(XpStringT<char>(path.c_str()));
-    }
-    void announce(const XpStringT<char>& path)
-    {
-        if (observer_ != nullptr) {
-            observer_->currentPath = path;
-            observer_->OnProgress(0.0);   // the removal does not stop on request
-        }
-    }
-    void finished()
-    {
-        if (observer_ != nullptr)
-            ++observer_->doneCount;
-    }
-    bool fail(RemovalFailure::Kind kind, int err)
-    {
-        failure.kind = kind;
-        failure.err = err;
-        return false;
-    }
-
-    IXpFileOpProgressObserver* observer_;
-};
 
 // path joined to the working folder when it is relative: the volume test knows absolute paths
 // only.
@@ -392,15 +264,16 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
         observer->totalCount = XpDir(path).GetCountOfObjects(true) + 1;
         observer->doneCount = 0;
     }
-    TreeRemover remover(observer);
-    if (remover.removeContents(fd.release(), top) && remover.removeTop(top, path))
+    _XpTreeRemover_Linux remover(observer, false);
+    if (remover.RemoveContents(fd.release(), top) &&
+        remover.RemoveEmptyDirectory(AT_FDCWD, top.c_str(), path))
         return XPERR_OK;
-    switch (remover.failure.kind) {
-    case RemovalFailure::listing:
+    switch (remover.failureKind) {
+    case _XpTreeRemover_Linux::listing:
         return XPERR_NO_MEMORY;   // what a listing that cannot start answers
-    case RemovalFailure::directory:
-        return getXpErr(remover.failure.err, errRemoveDir, path);
+    case _XpTreeRemover_Linux::directory:
+        return getXpErr(remover.failureErr, errRemoveDir, path);
     default:
-        return getXpErr(remover.failure.err, errRemoveFile, path);
+        return getXpErr(remover.failureErr, errRemoveFile, path);
     }
 }

@@ -223,26 +223,14 @@ int _XpFileOperationSub_Linux::CopyTreeAt(int srcDir, const char* srcName, int d
 
 int _XpFileOperationSub_Linux::RemoveTreeAt(int dir, const char* name)
 {
-    struct stat st;
-    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno;
-    if (!S_ISDIR(st.st_mode))
-        return unlinkat(dir, name, 0) == 0 ? 0 : errno;
-    _XpFd sub(_XpOpenAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    DIR* list = sub.get() >= 0 ? _XpOpenDirStream(dup(sub.get())) : nullptr;
-    if (list == nullptr)
-        return errno;
-    int err = 0;
-    for (struct dirent* e; (e = readdir(list)) != nullptr;) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            int r = RemoveTreeAt(sub.get(), e->d_name);
-            err = err != 0 ? err : r;
-        }
+    // Cleaning up after a copy or a move takes whatever it can: a failure inside does not stop
+    // the removal of the rest.
+    try {
+        _XpTreeRemover_Linux remover(nullptr, true);
+        return remover.RemoveEntry(dir, std::string(), name, DT_UNKNOWN) ? 0 : remover.failureErr;
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
     }
-    closedir(list);
-    if (unlinkat(dir, name, AT_REMOVEDIR) != 0)
-        return err != 0 ? err : errno;
-    return 0;
 }
 
 int _XpFileOperationSub_Linux::OpenRegularAt(int dir, const char* name, int flags, struct stat* st)
@@ -364,6 +352,129 @@ int _XpFileOperationSub_Linux::OpenParent(const char* path, int* dirFd, std::str
         return errno;
     *dirFd = fd;
     return 0;
+}
+
+// ---- Removal of trees ----
+
+_XpTreeRemover_Linux::_XpTreeRemover_Linux(IXpFileOpProgressObserver* observer, bool keepGoing)
+    : observer_(observer), keepGoing_(keepGoing)
+{
+}
+
+bool _XpTreeRemover_Linux::RemoveContents(int fd, const std::string& path)
+{
+    DIR* dir = _XpOpenDirStream(fd);
+    if (dir == nullptr)
+        return fail(listing, errno);
+    // The whole listing is read before anything is removed: removing entries while the
+    // directory is being read may make some file systems skip others.
+    std::vector<std::pair<std::string, unsigned char> > entries;
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                int err = errno;
+                closedir(dir);
+                return fail(listing, err);
+            }
+            break;
+        }
+        const char* n = entry->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+            continue;
+        entries.emplace_back(n, entry->d_type);
+    }
+    bool ok = true;
+    for (const auto& entry : entries) {
+        if (!RemoveEntry(dirfd(dir), path, entry.first.c_str(), entry.second)) {
+            ok = false;
+            if (!keepGoing_)
+                break;
+        }
+    }
+    closedir(dir);   // read-only listing: nothing to report
+    return ok;
+}
+
+bool _XpTreeRemover_Linux::RemoveEntry(int dir, const std::string& folder, const char* name,
+                                       unsigned char type)
+{
+    if (type == DT_UNKNOWN) {
+        struct stat st;
+        if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+        else if (errno == ENOENT)
+            type = DT_REG;   // gone meanwhile: the unlink reports it as a removal would
+        else
+            return fail(file, errno);
+    }
+    if (type != DT_DIR)
+        return removeFile(dir, folder, name);
+    int child = _XpOpenAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
+    if (child < 0) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            return removeFile(dir, folder, name);   // swapped for a link or a file
+        return fail(listing, errno);
+    }
+    std::string path = observer_ != nullptr ? folder + "/" + name : std::string();
+    FailureKind kindBefore = failureKind;
+    int errBefore = failureErr;
+    if (!RemoveContents(child, path) && !keepGoing_)
+        return false;
+    if (!RemoveEmptyDirectory(dir, name, observer_ != nullptr ? XpStringT<char>(path.c_str())
+                                                              : XpStringT<char>()))
+        return false;   // the first failure inside, if any, is the one kept
+    // Removed after all: whatever failed inside went with it.
+    failureKind = kindBefore;
+    failureErr = errBefore;
+    return true;
+}
+
+bool _XpTreeRemover_Linux::RemoveEmptyDirectory(int dir, const char* name,
+                                                const XpStringT<char>& shownPath)
+{
+    announce(shownPath);
+    if (unlinkat(dir, name, AT_REMOVEDIR) != 0)
+        return fail(directory, errno);
+    finished();
+    return true;
+}
+
+bool _XpTreeRemover_Linux::removeFile(int dir, const std::string& folder, const char* name)
+{
+    if (observer_ != nullptr)
+        announce(XpStringT<char>((folder + "/" + name).c_str()));
+    if (unlinkat(dir, name, 0) != 0) {
+        if (errno == EISDIR)   // became a folder after the listing: remove it as one
+            return RemoveEntry(dir, folder, name, DT_DIR);
+        return fail(file, errno);
+    }
+    finished();
+    return true;
+}
+
+void _XpTreeRemover_Linux::announce(const XpStringT<char>& path)
+{
+    if (observer_ != nullptr) {
+        observer_->currentPath = path;
+        observer_->OnProgress(0.0);   // the removal does not stop on request
+    }
+}
+
+void _XpTreeRemover_Linux::finished()
+{
+    if (observer_ != nullptr)
+        ++observer_->doneCount;
+}
+
+bool _XpTreeRemover_Linux::fail(FailureKind kind, int err)
+{
+    if (failureKind == none) {
+        failureKind = kind;
+        failureErr = err;
+    }
+    return false;
 }
 
 // ---- File-manager requests ----
