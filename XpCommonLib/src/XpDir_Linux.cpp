@@ -59,15 +59,6 @@ bool isDirectoryEntry(DIR* dir, const struct dirent* entry, bool& gone)
     return S_ISDIR(st.st_mode);
 }
 
-XpDateTime localDate(time_t t)
-{
-    struct tm local;
-    tzset();
-    if (localtime_r(&t, &local) == nullptr)
-        return XpDateTime();
-    return XpDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                      local.tm_min, local.tm_sec);
-}
 
 } // namespace
 
@@ -112,7 +103,7 @@ XpSharedPtr<XpAbstractFSObj> XpDir::EnumNext() const
             continue;
         }
         const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+        if (_XpIsDotOrDotDot(name))
             continue;
         bool gone;
         bool isDirectory = isDirectoryEntry(dir, entry, gone);
@@ -157,12 +148,13 @@ XpErr XpDir::GetDateTime(XpDateTime* creation, XpDateTime* lastModified, XpDateT
     time_t born, modified, accessed;
     if (!_XpFileSub_Linux::ReadDates(path.GetBuffer(), born, modified, accessed))
         return XPERR_PATH_UNRESOLVED;
+    // XpDateTime's own conversion of a time_t: local time, the zone read afresh.
     if (creation != nullptr)
-        *creation = localDate(born);
+        *creation = XpDateTime(static_cast<long>(born));
     if (lastModified != nullptr)
-        *lastModified = localDate(modified);
+        *lastModified = XpDateTime(static_cast<long>(modified));
     if (lastAccess != nullptr)
-        *lastAccess = localDate(accessed);
+        *lastAccess = XpDateTime(static_cast<long>(accessed));
     return XPERR_OK;
 }
 

@@ -38,7 +38,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <list>
 #include <string>
@@ -132,14 +131,6 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     return 0;
 }
 
-// path joined to the working folder when it is relative: the volume test knows absolute paths
-// only.
-std::string absolute(const std::string& path)
-{
-    char cwd[PATH_MAX];
-    return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + path : path;
-}
-
 } // namespace
 
 XpErr XpFileOperation::copyFileWithoutUI(const XpStringT<char>& source,
@@ -192,14 +183,6 @@ bool askFileManager(const std::vector<XpStringT<char> >& files, const XpStringT<
                 : AskFinder::MoveItem(items, destination, true);
 }
 
-bool sameObject(const XpStringT<char>& a, const XpStringT<char>& b)
-{
-    struct stat sa, sb;
-    return stat(a.GetAnsiString().GetBuffer(), &sa) == 0 &&
-           stat(b.GetAnsiString().GetBuffer(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 } // namespace
 
 XpErr XpFileOperation::copyFiles(const std::vector<XpStringT<char> >& files,
@@ -223,7 +206,7 @@ XpErr XpFileOperation::moveFiles(const std::vector<XpStringT<char> >& files,
         if (IsFileAvailable(target) && IsFileAvailable(source) &&
             XpFile::GetSize(target.GetAnsiString().GetBuffer()) ==
                 XpFile::GetSize(source.GetAnsiString().GetBuffer()) &&
-            !sameObject(target, source))
+            !_XpFileOperationSub_Linux::SameObject(target, source))
             removeFileWithoutUI(source, false);
     }
     return XPERR_OK;
@@ -258,7 +241,7 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
         return lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH
                                                                    : XPERR_NO_MEMORY;
     }
-    if (!IsDeviceAvailable(top[0] == '/' ? path : XpStringT<char>(absolute(top).c_str())))
+    if (!IsDeviceAvailable(path))   // a relative path counts from the working folder
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
     if (observer != nullptr && observer->totalCount == 0) {
         observer->totalCount = XpDir(path).GetCountOfObjects(true) + 1;

@@ -74,4 +74,10 @@ inline DIR* _XpOpenDirStream(int fd)
     return dir;
 }
 
+// "." or "..": the entries every listing holds and every walk passes over.
+inline bool _XpIsDotOrDotDot(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 #endif

@@ -147,7 +147,7 @@ int copyDirectory(int srcDir, const char* srcName, const struct stat& st, int ds
     if (err == 0 && list == nullptr)
         err = errno;
     for (struct dirent* e; err == 0 && (errno = 0, e = readdir(list)) != nullptr;) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        if (!_XpIsDotOrDotDot(e->d_name))
             err = copyTree(src.get(), e->d_name, dst.get(), e->d_name, made);
     }
     if (err == 0 && errno != 0)
@@ -276,6 +276,14 @@ std::string _XpFileOperationSub_Linux::TemporaryName()
     return text;
 }
 
+bool _XpFileOperationSub_Linux::SameObject(const XpStringT<char>& a, const XpStringT<char>& b)
+{
+    struct stat sa, sb;
+    return stat(a.GetAnsiString().GetBuffer(), &sa) == 0 &&
+           stat(b.GetAnsiString().GetBuffer(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 int _XpFileOperationSub_Linux::RenameNoReplaceAt(int srcDir, const char* srcName, int dstDir,
                                                  const char* dstName)
 {
@@ -380,10 +388,8 @@ bool _XpTreeRemover_Linux::RemoveContents(int fd, const std::string& path)
             }
             break;
         }
-        const char* n = entry->d_name;
-        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
-            continue;
-        entries.emplace_back(n, entry->d_type);
+        if (!_XpIsDotOrDotDot(entry->d_name))
+            entries.emplace_back(entry->d_name, entry->d_type);
     }
     bool ok = true;
     for (const auto& entry : entries) {

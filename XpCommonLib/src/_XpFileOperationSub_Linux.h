@@ -49,6 +49,8 @@ public:
     // by PlaceCopyAt and then removal of the source (which stays whole when the copy fails).
     static int MoveAt(int srcDir, const char* srcName, int dstDir, const char* dstName,
                       bool replace);
+    // Whether the two paths name one object, links followed (false when either is missing).
+    static bool SameObject(const XpStringT<char>& a, const XpStringT<char>& b);
     // rename that never replaces: EEXIST when anything, even a dangling link, is at dstName.
     static int RenameNoReplaceAt(int srcDir, const char* srcName, int dstDir, const char* dstName);
     // Opens the directory holding path's last component (links in the folder part followed) and
