@@ -13,8 +13,9 @@
 //     ("fail: AppleEvent send" when not). Any exception inside is caught and answered as false.
 //   - The agent built into the library carries the request out itself, item by item in order:
 //     each item keeps its name in the destination folder; a copy is made under a hidden
-//     temporary name created exclusively in the destination folder and renamed into place when
-//     complete, so the destination shows the old item or the whole new one, never a part; with
+//     temporary name (".xpcopy-XXXXXXXX.tmp", eight hexadecimal digits, as for a copy by paths;
+//     a folder for a folder) created exclusively in the destination folder, its files' data
+//     copied in the kernel, and renamed into place when complete, so the destination shows the old item or the whole new one, never a part; with
 //     replacing, what is there is replaced (a folder that holds something is exchanged in one
 //     step and then removed), without it an item whose name is taken fails. A move on one
 //     volume is a rename; across volumes it is such a copy followed by the removal of the

@@ -12,6 +12,7 @@
 #include <XpPathUtil.h>
 
 #include "XpFile_Linux.h"
+#include "_XpFd_Linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -44,25 +45,6 @@ struct _XpDirEnumState {
 
 namespace {
 
-int openDirectory(int parent, const char* name, int extraFlags)
-{
-    int fd;
-    do
-        fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extraFlags);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-DIR* streamOf(int fd)
-{
-    if (fd < 0)
-        return nullptr;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr)
-        close(fd);
-    return dir;
-}
-
 // Whether the entry is a directory; false with gone set when it vanished before we could ask.
 bool isDirectoryEntry(DIR* dir, const struct dirent* entry, bool& gone)
 {
@@ -77,15 +59,6 @@ bool isDirectoryEntry(DIR* dir, const struct dirent* entry, bool& gone)
     return S_ISDIR(st.st_mode);
 }
 
-XpDateTime localDate(time_t t)
-{
-    struct tm local;
-    tzset();
-    if (localtime_r(&t, &local) == nullptr)
-        return XpDateTime();
-    return XpDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                      local.tm_min, local.tm_sec);
-}
 
 } // namespace
 
@@ -98,7 +71,7 @@ XpErr XpDir::StartEnum(enumType type, const XpStringT<char>& namePattern) const
     _XpDirEnumState* state = new (std::nothrow) _XpDirEnumState;
     if (state == nullptr)
         return XPERR_NO_MEMORY;
-    DIR* top = streamOf(openDirectory(AT_FDCWD, GetIdentifier().GetBuffer(), 0));
+    DIR* top = _XpOpenDirStream(_XpOpenAt(AT_FDCWD, GetIdentifier().GetBuffer(), O_RDONLY | O_DIRECTORY));
     if (top == nullptr) {
         delete state;
         return XPERR_NO_MEMORY;
@@ -130,7 +103,7 @@ XpSharedPtr<XpAbstractFSObj> XpDir::EnumNext() const
             continue;
         }
         const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+        if (_XpIsDotOrDotDot(name))
             continue;
         bool gone;
         bool isDirectory = isDirectoryEntry(dir, entry, gone);
@@ -148,7 +121,7 @@ XpSharedPtr<XpAbstractFSObj> XpDir::EnumNext() const
             return XpSharedPtr<XpFile>(new XpFile(full));
         }
         if (isDirectory) {
-            DIR* sub = streamOf(openDirectory(dirfd(dir), name, O_NOFOLLOW));
+            DIR* sub = _XpOpenDirStream(_XpOpenAt(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
             if (sub != nullptr) {   // a folder we cannot open is skipped
                 relative += '/';
                 state->levels.push_back({sub, relative.size()});
@@ -175,12 +148,13 @@ XpErr XpDir::GetDateTime(XpDateTime* creation, XpDateTime* lastModified, XpDateT
     time_t born, modified, accessed;
     if (!_XpFileSub_Linux::ReadDates(path.GetBuffer(), born, modified, accessed))
         return XPERR_PATH_UNRESOLVED;
+    // XpDateTime's own conversion of a time_t: local time, the zone read afresh.
     if (creation != nullptr)
-        *creation = localDate(born);
+        *creation = XpDateTime(static_cast<long>(born));
     if (lastModified != nullptr)
-        *lastModified = localDate(modified);
+        *lastModified = XpDateTime(static_cast<long>(modified));
     if (lastAccess != nullptr)
-        *lastAccess = localDate(accessed);
+        *lastAccess = XpDateTime(static_cast<long>(accessed));
     return XPERR_OK;
 }
 

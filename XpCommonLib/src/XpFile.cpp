@@ -5,6 +5,7 @@
 #include <XpPathUtil.h>
 
 #include "XpFile_Linux.h"
+#include "_XpFd_Linux.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,14 +139,11 @@ XpErr XpFile::Open(int mode, int share)
     }
     // The text flag has no effect here: the binary "b" would be appended without it, and means
     // nothing to the C library on Linux, so the mode stays as it is.
-    int fd = _XpFileSub_Linux::OpenDescriptor(GetPath().GetBuffer(), mode & openReadWrite);
-    if (fd >= 0) {
-        stream = fdopen(fd, cMode);
-        if (stream == nullptr) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
-        }
+    _XpFd fd(_XpFileSub_Linux::OpenDescriptor(GetPath().GetBuffer(), mode & openReadWrite));
+    if (fd.get() >= 0) {
+        stream = fdopen(fd.get(), cMode);
+        if (stream != nullptr)
+            fd.release();   // the stream owns it now
     }
     if (stream == nullptr)
         return xperrFromErrno(errno, openMode, XPERR_FILE_OPEN_FAILED);

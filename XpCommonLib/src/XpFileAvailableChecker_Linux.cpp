@@ -17,6 +17,9 @@
 // to another mount namespace. A child of fork is given no thread: it reads the table on each call.
 #include "_XpNetworkVolume.h"
 
+#include "_XpFd_Linux.h"
+#include "_XpMountTable_Linux.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -30,6 +33,7 @@
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -79,55 +83,6 @@ struct MountEntry {
     bool network;
 };
 
-// mountinfo escapes space, tab, newline and backslash in paths as \ooo.
-std::string unescape(const std::string& field)
-{
-    std::string out;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3') {
-            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                                     (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
-// One line: ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPEROPTIONS
-bool parseLine(const std::string& line, MountEntry* entry)
-{
-    std::vector<std::string> fields;
-    size_t start = 0;
-    while (start < line.size()) {
-        size_t end = line.find(' ', start);
-        if (end == std::string::npos)
-            end = line.size();
-        fields.push_back(line.substr(start, end - start));
-        start = end + 1;
-    }
-    size_t dash = 6;
-    while (dash < fields.size() && fields[dash] != "-")
-        ++dash;
-    unsigned int major = 0, minor = 0;
-    if (dash + 1 >= fields.size() || sscanf(fields[2].c_str(), "%u:%u", &major, &minor) != 2)
-        return false;
-    entry->mountPoint = unescape(fields[4]);
-    entry->network = isNetworkType(fields[dash + 1]);
-    entry->device = makedev(major, minor);
-    return true;
-}
-
-int openMountInfo()
-{
-    int fd;
-    do
-        fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 std::string mountNamespace()
 {
     char link[64];
@@ -157,10 +112,10 @@ void resetInChild()
 // file stays bound to the namespace in which it was opened). Detached; lives with the process.
 void* watch(void* arg)
 {
-    int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    _XpFd fd(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
     std::string ns = mountNamespace();
     for (;;) {
-        struct pollfd p = {fd, POLLPRI, 0};
+        struct pollfd p = {fd.get(), POLLPRI, 0};
         int n = poll(&p, 1, 1000);
         if (n < 0 && errno != EINTR)
             usleep(100000);   // cannot poll: look again later rather than spin
@@ -168,11 +123,9 @@ void* watch(void* arg)
             ++generation;
         if (n == 0 && mountNamespace() != ns) {
             ns = mountNamespace();
-            int fresh = openMountInfo();
-            if (fresh >= 0) {
-                close(fd);
-                fd = fresh;
-            }
+            int fresh = _XpOpenMountInfo();
+            if (fresh >= 0)
+                fd.reset(fresh);
             ++generation;
         }
     }
@@ -228,53 +181,38 @@ private:
         unsigned int now = generation.load();
         if (watcherRunning && now == readGeneration)
             return;
-        int fd = openMountInfo();
-        if (fd < 0)
+        _XpFd fd(_XpOpenMountInfo());   // read only: its close loses nothing
+        if (fd.get() < 0)
             return;   // no /proc: only statfs can tell
         if (!watcherRunning && !forkedChild) {
             // The watcher gets its own descriptor, opened before the table is read, so that no
-            // change between the two goes unseen.
-            int watched = openMountInfo();
+            // change between the two goes unseen. Without a watcher it is closed again, and the
+            // table is read on every call.
+            _XpFd watched(_XpOpenMountInfo());
             pthread_t thread;
             pthread_attr_t attr;
-            if (watched >= 0 && pthread_attr_init(&attr) == 0) {
+            if (watched.get() >= 0 && pthread_attr_init(&attr) == 0) {
                 pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
                 watcherRunning = pthread_create(&thread, &attr, watch,
-                                                reinterpret_cast<void*>(static_cast<intptr_t>(watched))) == 0;
+                                                reinterpret_cast<void*>(static_cast<intptr_t>(watched.get()))) == 0;
                 pthread_attr_destroy(&attr);
             }
-            if (!watcherRunning && watched >= 0)
-                close(watched);   // without a watcher the table is read on every call
+            if (watcherRunning)
+                watched.release();   // the watcher's now
         }
         readGeneration = now;
-        read(fd);
-        close(fd);   // read-only: nothing to lose
+        read(fd.get());
     }
 
     // REQUIRES: tableLock held.
     void read(int fd)
     {
+        std::vector<_XpMountEntry> table;
+        _XpReadMountTable(fd, table);   // what could be read: an empty table leaves statfs to tell
         entries.clear();
-        std::string text;
-        char buffer[16384];
-        for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            text.append(buffer, static_cast<size_t>(n));
-        }
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos)
-                end = text.size();
-            MountEntry e;
-            if (parseLine(text.substr(start, end - start), &e))
-                entries.push_back(e);
-            start = end + 1;
-        }
+        entries.reserve(table.size());
+        for (_XpMountEntry& e : table)
+            entries.push_back({std::move(e.target), makedev(e.major, e.minor), isNetworkType(e.type)});
     }
 
     unsigned int readGeneration = 0;

@@ -6,6 +6,8 @@
 #include <XpFile.h>
 #include <XpPathUtil.h>
 
+#include "_XpFileOperationSub_Linux.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -23,15 +25,6 @@ void removeCopyDestination(const XpStringT<char>& path)
         XpFileOperation::removeFile(path);   // nothing more to do when even this fails
 }
 
-// The source's own file is the destination: opening it for writing would truncate the source.
-bool isSameFile(const XpStringT<char>& a, const XpStringT<char>& b)
-{
-    struct stat sa, sb;
-    return !a.IsEmpty() && stat(a.GetAnsiString().GetBuffer(), &sa) == 0 &&
-           stat(b.GetAnsiString().GetBuffer(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 } // namespace
 
 XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
@@ -40,7 +33,8 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
 {
     if (!source)
         return XPERR_FILE_INVALID_PARAM;
-    if (isSameFile(source->GetIdentifier(), destination))
+    // The source's own file as the destination: opening it for writing would truncate the source.
+    if (_XpFileOperationSub_Linux::SameObject(source->GetIdentifier(), destination))
         return XPERR_FILE_INVALID_PARAM;
     XpFile target(destination);
     XpErr err = target.Open(XpAbstractFile::openWrite, XpAbstractFile::shareDenyNone);

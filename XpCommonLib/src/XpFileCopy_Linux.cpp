@@ -5,7 +5,8 @@
 //
 // - The copy runs in the kernel: copy_file_range moves the pages without a trip through user
 //   memory (and lets file systems that can share extents do so), sendfile stands in where a file
-//   system refuses it, and read/write where both are refused. It writes into a temporary created
+//   system refuses it, and read/write where both are refused (_XpFileOperationSub_Linux, whose
+//   copy of one file the file-manager agent uses too). It writes into a temporary created
 //   with O_CREAT|O_EXCL|O_NOFOLLOW beside the destination and renames it onto the destination
 //   only when everything is written, so the destination never holds a part of the data, and an
 //   existing destination keeps its old content on any failure or when the process is killed.
@@ -19,7 +20,9 @@
 // - RemoveDir recursive walks descriptors: every folder is opened relative to its parent with
 //   O_NOFOLLOW and every entry removed with unlinkat relative to the folder that listed it. A
 //   folder that someone swaps for a symbolic link while we work is then removed as a link,
-//   never entered, so nothing outside the tree can be reached through the tree.
+//   never entered, so nothing outside the tree can be reached through the tree. The walk is
+//   _XpTreeRemover_Linux, which the agent's removals share; RemoveDir's stops at the first
+//   failure.
 #include <XpFileOperation.h>
 
 #include <AskFinder.h>
@@ -27,62 +30,20 @@
 #include <XpFile.h>
 #include <XpPathUtil.h>
 
-#include <dirent.h>
+#include "_XpFd_Linux.h"
+#include "_XpFileOperationSub_Linux.h"
+
 #include <fcntl.h>
-#include <sys/random.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <list>
 #include <string>
 #include <vector>
 
 namespace {
-
-// A descriptor closed by the object that opened it.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd = -1) : fd_(fd) {}
-    ~ScopedFd() { reset(); }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-    // Closes the descriptor held (a close that reports an error has nothing left to report it
-    // to: the caller that cares closes with closeChecked first).
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
-    }
-    // Closes and answers 0 or the errno value: a network file system may report a failed
-    // write only here.
-    int closeChecked()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || close(fd) == 0 ? 0 : errno;
-    }
-
-private:
-    int fd_;
-};
-
-int openRetry(int dirfd, const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = openat(dirfd, path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 // Splits a destination path into its folder and its last component ("" for a path ending in
 // '/', which names no file).
@@ -98,21 +59,15 @@ void splitDestination(const std::string& path, std::string* folder, std::string*
     }
 }
 
-// Creates ".xpcopy-XXXXXXXX.tmp" exclusively in the folder open at dirfd; the descriptor, or -1
-// with errno set.
+// Creates a hidden temporary (TemporaryName) exclusively in the folder open at dirfd; the
+// descriptor, or -1 with errno set.
 int createTemporary(int dirfd, std::string* name)
 {
-    static std::atomic<uint32_t> sequence(0);
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        uint32_t value;
-        if (getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value)
-            value = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(time(nullptr)) ^
-                    sequence.fetch_add(1) * 40503u;
-        char text[32];
-        std::snprintf(text, sizeof text, ".xpcopy-%08x.tmp", value);
-        int fd = openRetry(dirfd, text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        std::string candidate = _XpFileOperationSub_Linux::TemporaryName();
+        int fd = _XpOpenAt(dirfd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
         if (fd >= 0) {
-            *name = text;
+            name->swap(candidate);
             return fd;
         }
         if (errno != EEXIST)
@@ -122,88 +77,21 @@ int createTemporary(int dirfd, std::string* name)
     return -1;
 }
 
-bool kernelRefuses(int err)
-{
-    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS;
-}
-
-// Writes all of buffer; 0 or the errno value.
-int writeAll(int fd, const char* buffer, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, buffer, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        buffer += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-// Copies the rest of in into out from their current offsets; 0 or the errno value.
-int copyData(int in, int out)
-{
-    enum { copyRange, sendFile, readWrite } how = copyRange;
-    const size_t kKernelChunk = size_t(1) << 30;   // the kernel caps a call near 2 GiB anyway
-    std::vector<char> buffer;
-    for (;;) {
-        ssize_t n;
-        if (how == copyRange) {
-            n = copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
-            if (n < 0 && kernelRefuses(errno)) {
-                how = sendFile;
-                continue;
-            }
-        } else if (how == sendFile) {
-            n = sendfile(out, in, nullptr, kKernelChunk);
-            if (n < 0 && kernelRefuses(errno)) {
-                how = readWrite;
-                continue;
-            }
-        } else {
-            if (buffer.empty())
-                buffer.resize(1 << 20);
-            n = read(in, buffer.data(), buffer.size());
-            if (n > 0) {
-                if (int err = writeAll(out, buffer.data(), static_cast<size_t>(n)))
-                    return err;
-            }
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        if (n == 0) {
-            if (how == readWrite)
-                return 0;
-            // Some file systems (procfs, sysfs) answer the kernel copy with 0 before their end:
-            // a read has the last word.
-            how = readWrite;
-        }
-    }
-}
-
 // Copies the regular file src onto dst as described at the top; durable flushes the copy and
 // its name to disk before returning. 0 or an errno value.
 int copyRegularFile(const char* src, const char* dst, bool durable)
 {
-    ScopedFd in(openRetry(AT_FDCWD, src, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    _XpFd in(_XpFileOperationSub_Linux::OpenRegularAt(AT_FDCWD, src, 0, &st));
     if (in.get() < 0)
         return errno;
-    struct stat st;
-    if (fstat(in.get(), &st) != 0)
-        return errno;
-    if (!S_ISREG(st.st_mode))
-        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
 
     std::string folder, name;
     splitDestination(dst, &folder, &name);
     if (name.empty() || name == "." || name == "..")
         return EISDIR;
     // O_PATH: a folder that may be written and searched but not listed (a drop box) works too.
-    ScopedFd dir(openRetry(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
+    _XpFd dir(_XpOpenAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
     if (dir.get() < 0)
         return errno;
     struct stat old;
@@ -218,178 +106,29 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     }
 
     std::string temp;
-    ScopedFd out(createTemporary(dir.get(), &temp));
-    if (out.get() < 0)
+    int out = createTemporary(dir.get(), &temp);
+    if (out < 0)
         return errno;
-    int err = copyData(in.get(), out.get());
     // A replaced file stays its owner's: root copying over a user's file must not take it over.
-    if (err == 0 && replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid()) &&
-        fchown(out.get(), old.st_uid, old.st_gid) != 0)
+    // The copy gets the permission bits, never set-id bits.
+    bool keepOwner = replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid());
+    int err = _XpFileOperationSub_Linux::FillCopyAt(in.get(), st, dir.get(), temp.c_str(), out,
+                                                    0777, keepOwner ? &old : nullptr, durable);
+    if (err != 0)
+        return err;   // the temporary is gone already
+    if (renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) {
         err = errno;
-    if (err == 0 && fchmod(out.get(), st.st_mode & 0777) != 0)
-        err = errno;
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (err == 0 && futimens(out.get(), times) != 0)
-        err = errno;
-    if (err == 0 && durable && fsync(out.get()) != 0)
-        err = errno;
-    int closeErr = out.closeChecked();
-    if (err == 0)
-        err = closeErr;
-    if (err == 0 && renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0)
-        err = errno;
-    if (err != 0) {
         unlinkat(dir.get(), temp.c_str(), 0);   // ours, created exclusively; nothing else to do
         return err;
     }
     if (durable) {
         // The new name on disk too. A folder that cannot be opened for reading cannot be
         // flushed this way; the copy is in place all the same.
-        ScopedFd listing(openRetry(dir.get(), ".", O_RDONLY | O_DIRECTORY));
+        _XpFd listing(_XpOpenAt(dir.get(), ".", O_RDONLY | O_DIRECTORY));
         if (listing.get() >= 0 && fsync(listing.get()) != 0)
             return errno;
     }
     return 0;
-}
-
-// ---- recursive removal ----
-
-struct RemovalFailure {
-    enum Kind { none, file, directory, listing } kind = none;
-    int err = 0;
-};
-
-class TreeRemover {
-public:
-    explicit TreeRemover(IXpFileOpProgressObserver* observer) : observer_(observer) {}
-
-    // Removes everything in the folder open at fd (which it takes over); path names the folder
-    // for the observer. False with failure filled in at the first failure.
-    bool removeContents(int fd, const std::string& path)
-    {
-        DIR* dir = fdopendir(fd);
-        if (dir == nullptr) {
-            int err = errno;
-            close(fd);
-            return fail(RemovalFailure::listing, err);
-        }
-        // The whole listing is read before anything is removed: removing entries while the
-        // directory is being read may make some file systems skip others.
-        std::vector<std::pair<std::string, unsigned char> > entries;
-        for (;;) {
-            errno = 0;
-            struct dirent* entry = readdir(dir);
-            if (entry == nullptr) {
-                if (errno != 0) {
-                    int err = errno;
-                    closedir(dir);
-                    return fail(RemovalFailure::listing, err);
-                }
-                break;
-            }
-            const char* n = entry->d_name;
-            if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
-                continue;
-            entries.emplace_back(n, entry->d_type);
-        }
-        bool ok = true;
-        for (const auto& entry : entries) {
-            ok = removeEntry(dirfd(dir), path, entry.first, entry.second);
-            if (!ok)
-                break;
-        }
-        closedir(dir);   // read-only listing: nothing to report
-        return ok;
-    }
-
-    // Removes the directory at path itself, announced to the observer.
-    bool removeTop(const std::string& path, const XpStringT<char>& shownPath)
-    {
-        announce(shownPath);
-        if (unlinkat(AT_FDCWD, path.c_str(), AT_REMOVEDIR) != 0)
-            return fail(RemovalFailure::directory, errno);
-        finished();
-        return true;
-    }
-
-    RemovalFailure failure;
-
-private:
-    bool removeEntry(int dirFd, const std::string& folder, const std::string& name, unsigned char type)
-    {
-        std::string path = folder + "/" + name;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-            else if (errno == ENOENT)
-                type = DT_REG;   // gone meanwhile: the unlink reports it as a removal would
-            else
-                return fail(RemovalFailure::file, errno);
-        }
-        if (type == DT_DIR) {
-            int child = openRetry(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
-            if (child < 0) {
-                if (errno == ELOOP || errno == ENOTDIR)
-                    return removeFile(dirFd, path, name);   // swapped for a link or a file
-                return fail(RemovalFailure::listing, errno);
-            }
-            if (!removeContents(child, path))
-                return false;
-            announce(path);
-            if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0)
-                return fail(RemovalFailure::directory, errno);
-            finished();
-            return true;
-        }
-        return removeFile(dirFd, path, name);
-    }
-
-    bool removeFile(int dirFd, const std::string& path, const std::string& name)
-    {
-        announce(path);
-        if (unlinkat(dirFd, name.c_str(), 0) != 0) {
-            if (errno == EISDIR)   // became a folder after the listing: remove it as one
-                return removeEntry(dirFd, path.substr(0, path.size() - name.size() - 1), name, DT_DIR);
-            return fail(RemovalFailure::file, errno);
-        }
-        finished();
-        return true;
-    }
-
-    void announce(const std::string& path)
-    {
-        if (observer_ != nullptr)
-            announce(XpStringT<char>(path.c_str()));
-    }
-    void announce(const XpStringT<char>& path)
-    {
-        if (observer_ != nullptr) {
-            observer_->currentPath = path;
-            observer_->OnProgress(0.0);   // the removal does not stop on request
-        }
-    }
-    void finished()
-    {
-        if (observer_ != nullptr)
-            ++observer_->doneCount;
-    }
-    bool fail(RemovalFailure::Kind kind, int err)
-    {
-        failure.kind = kind;
-        failure.err = err;
-        return false;
-    }
-
-    IXpFileOpProgressObserver* observer_;
-};
-
-// path joined to the working folder when it is relative: the volume test knows absolute paths
-// only.
-std::string absolute(const std::string& path)
-{
-    char cwd[PATH_MAX];
-    return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + path : path;
 }
 
 } // namespace
@@ -444,14 +183,6 @@ bool askFileManager(const std::vector<XpStringT<char> >& files, const XpStringT<
                 : AskFinder::MoveItem(items, destination, true);
 }
 
-bool sameObject(const XpStringT<char>& a, const XpStringT<char>& b)
-{
-    struct stat sa, sb;
-    return stat(a.GetAnsiString().GetBuffer(), &sa) == 0 &&
-           stat(b.GetAnsiString().GetBuffer(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 } // namespace
 
 XpErr XpFileOperation::copyFiles(const std::vector<XpStringT<char> >& files,
@@ -475,7 +206,7 @@ XpErr XpFileOperation::moveFiles(const std::vector<XpStringT<char> >& files,
         if (IsFileAvailable(target) && IsFileAvailable(source) &&
             XpFile::GetSize(target.GetAnsiString().GetBuffer()) ==
                 XpFile::GetSize(source.GetAnsiString().GetBuffer()) &&
-            !sameObject(target, source))
+            !_XpFileOperationSub_Linux::SameObject(target, source))
             removeFileWithoutUI(source, false);
     }
     return XPERR_OK;
@@ -504,29 +235,28 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
     std::string top(path.GetAnsiString().GetBuffer());
     while (top.size() > 1 && top.back() == '/')
         top.pop_back();
-    int fd = openRetry(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
-    if (fd < 0) {
+    _XpFd fd(_XpOpenAt(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY));
+    if (fd.get() < 0) {
         struct stat st;
         return lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH
                                                                    : XPERR_NO_MEMORY;
     }
-    if (!IsDeviceAvailable(top[0] == '/' ? path : XpStringT<char>(absolute(top).c_str()))) {
-        close(fd);
+    if (!IsDeviceAvailable(path))   // a relative path counts from the working folder
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
-    }
     if (observer != nullptr && observer->totalCount == 0) {
         observer->totalCount = XpDir(path).GetCountOfObjects(true) + 1;
         observer->doneCount = 0;
     }
-    TreeRemover remover(observer);
-    if (remover.removeContents(fd, top) && remover.removeTop(top, path))
+    _XpTreeRemover_Linux remover(observer, false);
+    if (remover.RemoveContents(fd.release(), top) &&
+        remover.RemoveEmptyDirectory(AT_FDCWD, top.c_str(), path))
         return XPERR_OK;
-    switch (remover.failure.kind) {
-    case RemovalFailure::listing:
+    switch (remover.failureKind) {
+    case _XpTreeRemover_Linux::listing:
         return XPERR_NO_MEMORY;   // what a listing that cannot start answers
-    case RemovalFailure::directory:
-        return getXpErr(remover.failure.err, errRemoveDir, path);
+    case _XpTreeRemover_Linux::directory:
+        return getXpErr(remover.failureErr, errRemoveDir, path);
     default:
-        return getXpErr(remover.failure.err, errRemoveFile, path);
+        return getXpErr(remover.failureErr, errRemoveFile, path);
     }
 }

@@ -5,6 +5,8 @@
 #include <XpFile.h>
 #include <XpPathUtil.h>
 
+#include "_XpFd_Linux.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -15,15 +17,6 @@
 namespace {
 
 const mode_t kDirMode = 0755;
-
-int openRetry(const char* path, int flags, mode_t mode)
-{
-    int fd;
-    do
-        fd = open(path, flags, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 } // namespace
 
@@ -95,12 +88,9 @@ XpErr XpFileOperation::MakeDirRecursively(const XpStringT<char>& path)
 XpErr XpFileOperation::CreateNewFile(const XpStringT<char>& path)
 {
     // O_EXCL also refuses any link already at the path, dangling or not: nothing is followed.
-    int fd = openRetry(path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                       0666);
-    if (fd < 0)
-        return getXpErr(errno, errCreateFile, path);
-    close(fd);   // nothing was written: a failing close loses nothing
-    return XPERR_OK;
+    _XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0666));
+    // Nothing is written through it: its close loses nothing.
+    return fd.get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
 }
 
 XpStringT<char> XpFileOperation::CreateTempFile(const XpStringT<char>& folder, const char* prefix,
@@ -153,12 +143,11 @@ bool XpFileOperation::IsDirWritable(const XpStringT<char>& folder)
         // creating (IsEnableReadWrite would create it again should its owner just have removed
         // it, leaving a probe behind); a planted link or FIFO is passed over.
         struct stat st;
-        int fd = lstat(path.GetBuffer(), &st) == 0 && S_ISREG(st.st_mode)
-                     ? openRetry(path.GetBuffer(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0)
-                     : -1;
-        bool plainFile = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-        if (fd >= 0)
-            close(fd);   // nothing written
+        _XpFd fd(lstat(path.GetBuffer(), &st) == 0 && S_ISREG(st.st_mode)
+                     ? _XpOpenAt(AT_FDCWD, path.GetBuffer(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK)
+                     : -1);
+        bool plainFile = fd.get() >= 0 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+        fd.reset();   // nothing written
         if (plainFile && !IsReadOnly(path))
             return true;
     }

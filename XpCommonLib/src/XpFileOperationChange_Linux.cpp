@@ -9,6 +9,7 @@
 // (_XpTrash_Linux.cpp), which every Linux desktop and `gio trash` read.
 #include <XpFileOperation.h>
 
+#include "_XpFd_Linux.h"
 #include "_XpFileOperationSub_Linux.h"
 #include "_XpNetworkVolume.h"
 
@@ -71,24 +72,22 @@ XpErr XpFileOperation::RenameFile(const char* from, const char* to)
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
     if (!IsPathAvailable(source, nullptr) || IsPathAvailable(target, nullptr))
         return XPERR_FILE_OPEN_FAILED;
-    int fromDir = -1, toDir = -1;
+    int fromFd = -1, toFd = -1;
     std::string fromName, toName;
-    int err = _XpFileOperationSub_Linux::OpenParent(source.GetBuffer(), &fromDir, &fromName);
+    int err = _XpFileOperationSub_Linux::OpenParent(source.GetBuffer(), &fromFd, &fromName);
+    _XpFd fromDir(fromFd);
     if (err == 0)
-        err = _XpFileOperationSub_Linux::OpenParent(target.GetBuffer(), &toDir, &toName);
+        err = _XpFileOperationSub_Linux::OpenParent(target.GetBuffer(), &toFd, &toName);
+    _XpFd toDir(toFd);
     if (err == 0)
-        err = _XpFileOperationSub_Linux::RenameNoReplaceAt(fromDir, fromName.c_str(), toDir,
-                                                           toName.c_str());
+        err = _XpFileOperationSub_Linux::RenameNoReplaceAt(fromDir.get(), fromName.c_str(),
+                                                           toDir.get(), toName.c_str());
     if (err == EXDEV) {
-        err = _XpFileOperationSub_Linux::PlaceCopyAt(fromDir, fromName.c_str(), toDir,
+        err = _XpFileOperationSub_Linux::PlaceCopyAt(fromDir.get(), fromName.c_str(), toDir.get(),
                                                      toName.c_str(), false);
         if (err == 0)
-            err = _XpFileOperationSub_Linux::RemoveTreeAt(fromDir, fromName.c_str());
+            err = _XpFileOperationSub_Linux::RemoveTreeAt(fromDir.get(), fromName.c_str());
     }
-    if (fromDir >= 0)
-        close(fromDir);
-    if (toDir >= 0)
-        close(toDir);
     return err == 0 ? XPERR_OK : getXpErr(err, errRename, target);
 }
 

@@ -16,6 +16,8 @@
 #include <XpFileOperation.h>
 #include <XpPathUtil.h>
 
+#include "_XpFd_Linux.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,20 +114,16 @@ XpErr XpFileOperation::SetReadOnly(const XpStringT<char>& path, bool readOnly)
     const char* text = platformPath(path);
     if (text == nullptr)
         return XPERR_FILE_SET_ATTRIBUTE_FAILED;
-    int fd = open(text, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return XPERR_FILE_SET_ATTRIBUTE_FAILED;
-    XpErr result = XPERR_FILE_SET_ATTRIBUTE_FAILED;
+    // An O_PATH descriptor has nothing to write back: its close cannot fail usefully.
+    _XpFd fd(_XpOpenAt(AT_FDCWD, text, O_PATH | O_NOFOLLOW));
     struct stat st;
-    if (fstat(fd, &st) == 0 && !S_ISLNK(st.st_mode)) {
-        mode_t mode = st.st_mode & 07777;
-        mode_t wanted = readOnly ? mode & ~(S_IWUSR | S_IWGRP | S_IWOTH) : mode | S_IWUSR;
-        std::string self = "/proc/self/fd/" + std::to_string(fd);
-        if (wanted == mode || chmod(self.c_str(), wanted) == 0)
-            result = XPERR_OK;
-    }
-    close(fd);   // an O_PATH descriptor has nothing to write back; its close cannot fail usefully
-    return result;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || S_ISLNK(st.st_mode))
+        return XPERR_FILE_SET_ATTRIBUTE_FAILED;
+    mode_t mode = st.st_mode & 07777;
+    mode_t wanted = readOnly ? mode & ~(S_IWUSR | S_IWGRP | S_IWOTH) : mode | S_IWUSR;
+    std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    return wanted == mode || chmod(self.c_str(), wanted) == 0 ? XPERR_OK
+                                                              : XPERR_FILE_SET_ATTRIBUTE_FAILED;
 }
 
 bool XpFileOperation::IsHidden(const XpStringT<char>& path)

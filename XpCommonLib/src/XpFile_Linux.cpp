@@ -13,6 +13,8 @@
 //   no call that sets a birth time, so the creation date is only converted.
 #include "XpFile_Linux.h"
 
+#include "_XpFd_Linux.h"
+
 #include <XpAbstractFile.h>
 
 #include <fcntl.h>
@@ -24,45 +26,28 @@
 
 namespace {
 
-// Closes fd keeping errno; close(2) is not retried on EINTR, as Linux frees the descriptor anyway.
-void closeKeepingErrno(int fd)
+int openNonBlocking(const char* path, int flags, mode_t mode = 0)
 {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-}
-
-int openRetrying(const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do
-        fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return _XpOpenAt(AT_FDCWD, path, flags | O_NONBLOCK, mode);
 }
 
 // Accepts regular files and character devices; refuses the rest with EISDIR or ENXIO (closing
 // fd). Afterwards the descriptor blocks again, as a stream expects.
 int checkedDescriptor(int fd, bool regularOnly)
 {
-    if (fd < 0)
-        return fd;
+    _XpFd owner(fd);
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        closeKeepingErrno(fd);
+    if (fd < 0 || fstat(fd, &st) != 0)
         return -1;
-    }
     if (!S_ISREG(st.st_mode) && (regularOnly || !S_ISCHR(st.st_mode))) {
-        close(fd);
+        owner.reset();
         errno = S_ISDIR(st.st_mode) ? EISDIR : regularOnly ? EINVAL : ENXIO;
         return -1;
     }
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        closeKeepingErrno(fd);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return -1;
-    }
-    return fd;
+    return owner.release();
 }
 
 bool toTimeT(const XpDateTime& date, time_t& out)
@@ -90,12 +75,12 @@ int _XpFileSub_Linux::OpenDescriptor(const char* path, int mode)
 {
     switch (mode & XpAbstractFile::openReadWrite) {
     case XpAbstractFile::openRead:
-        return checkedDescriptor(openRetrying(path, O_RDONLY), false);
+        return checkedDescriptor(openNonBlocking(path, O_RDONLY), false);
     case XpAbstractFile::openWrite:
         // O_TRUNC touches regular files only, and O_NOFOLLOW keeps it off a link's target.
-        return checkedDescriptor(openRetrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666), false);
+        return checkedDescriptor(openNonBlocking(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666), false);
     default:
-        return checkedDescriptor(openRetrying(path, O_RDWR | O_NOFOLLOW), false);
+        return checkedDescriptor(openNonBlocking(path, O_RDWR | O_NOFOLLOW), false);
     }
 }
 
@@ -110,24 +95,20 @@ void _XpFileSub_Linux::LockExclusive(int fd)
 bool _XpFileSub_Linux::Truncate(const char* path, int64_t size)
 {
     // truncate(2) would follow a planted link; the descriptor is opened without following it.
-    int fd = checkedDescriptor(openRetrying(path, O_WRONLY | O_NOFOLLOW), true);
-    if (fd < 0)
+    _XpFd fd(checkedDescriptor(openNonBlocking(path, O_WRONLY | O_NOFOLLOW), true));
+    if (fd.get() < 0)
         return false;
     int done;
     do
-        done = ftruncate(fd, static_cast<off_t>(size));
+        done = ftruncate(fd.get(), static_cast<off_t>(size));
     while (done != 0 && errno == EINTR);
-    closeKeepingErrno(fd);
-    return done == 0;
+    return done == 0;   // errno outlives the close
 }
 
 bool _XpFileSub_Linux::Touch(const char* path)
 {
-    int fd = openRetrying(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
-    if (fd < 0)
-        return false;
-    close(fd);   // nothing was written through it
-    return true;
+    _XpFd fd(openNonBlocking(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666));
+    return fd.get() >= 0;   // nothing was written through it: its close loses nothing
 }
 
 bool _XpFileSub_Linux::ReadDates(const char* path, time_t& creation, time_t& modification, time_t& access)

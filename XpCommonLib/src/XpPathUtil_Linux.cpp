@@ -11,8 +11,9 @@
 //   installed program finds beside its bin folder; a program run from its build folder, which
 //   has no such folder, finds its resources beside itself.
 // - statfs's mount point (Linux's statfs does not report one): the kernel's mount table of the
-//   process's mount namespace, /proc/self/mountinfo. The kernel tells which mount a directory is
-//   on (statx's mount id, Linux 5.8 and later), and the table gives that mount's target. The
+//   process's mount namespace, /proc/self/mountinfo (_XpMountTable_Linux, which the availability
+//   checker reads too). The kernel tells which mount a directory is on (statx's mount id, Linux
+//   5.8 and later), and the table gives that mount's target. The
 //   parsed table is kept between calls, since reading it costs far more than the lookup; an
 //   entry is trusted only while its target still resolves to the same mount id, and the table is
 //   read again on any miss, so new, moved and removed mounts and other mount namespaces are seen
@@ -29,6 +30,8 @@
 #include <XpPathUtil.h>
 
 #include <XpFileOperation.h>
+
+#include "_XpMountTable_Linux.h"
 
 #include <cerrno>
 #include <climits>
@@ -53,99 +56,6 @@ typedef XpStringT<char> Str;
 
 // ---- the mount table ----
 
-struct MountEntry {
-    uint64_t id;             // the kernel's mount id (field 1)
-    unsigned major, minor;   // the device of the mounted file system (field 3)
-    std::string target;      // the mount point, escapes decoded (field 5)
-};
-
-// mountinfo writes space, tab, newline and backslash in targets as \ooo.
-std::string decodeOctalEscapes(const char* s, size_t n)
-{
-    std::string out;
-    out.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        if (s[i] == '\\' && i + 3 < n && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
-            s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
-            out += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
-// Reads the whole of a small kernel-generated file. false when it cannot be read.
-bool readWholeFile(const char* path, std::string& text)
-{
-    int fd;
-    do {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return false;
-    text.clear();
-    char chunk[8192];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        text.append(chunk, static_cast<size_t>(n));
-    }
-    // The descriptor was only read from: a failing close loses nothing.
-    (void)close(fd);
-    return ok;
-}
-
-// One line of mountinfo: "36 35 98:0 /mnt1 /mnt/parent rw,noatime master:1 - ext3 /dev/root rw".
-bool parseMountLine(const char* line, size_t n, MountEntry& entry)
-{
-    const char* field[5];
-    size_t length[5];
-    size_t i = 0;
-    for (int f = 0; f < 5; ++f) {
-        while (i < n && line[i] == ' ')
-            ++i;
-        field[f] = line + i;
-        while (i < n && line[i] != ' ')
-            ++i;
-        length[f] = static_cast<size_t>(line + i - field[f]);
-        if (length[f] == 0)
-            return false;
-    }
-    entry.id = std::strtoull(std::string(field[0], length[0]).c_str(), nullptr, 10);
-    std::string device(field[2], length[2]);
-    if (std::sscanf(device.c_str(), "%u:%u", &entry.major, &entry.minor) != 2)
-        return false;
-    entry.target = decodeOctalEscapes(field[4], length[4]);
-    return !entry.target.empty();
-}
-
-bool readMountTable(std::vector<MountEntry>& entries)
-{
-    std::string text;
-    if (!readWholeFile("/proc/self/mountinfo", text))
-        return false;
-    entries.clear();
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        MountEntry entry;
-        if (parseMountLine(text.data() + start, end - start, entry))
-            entries.push_back(std::move(entry));
-        start = end + 1;
-    }
-    return !entries.empty();
-}
-
 // The parsed table kept between calls. Every use only tries the lock: a thread that finds it
 // taken (or a child forked while another thread held it) reads the table itself instead of
 // waiting, so the cache never blocks and never deadlocks a forked child.
@@ -157,7 +67,7 @@ public:
         std::unique_lock<std::mutex> hold(lock, std::try_to_lock);
         if (!hold.owns_lock())
             return false;
-        for (const MountEntry& e : entries)
+        for (const _XpMountEntry& e : entries)
             if (e.id == id) {
                 target = e.target;
                 return true;
@@ -165,7 +75,7 @@ public:
         return false;
     }
     // Keeps a freshly read table.
-    void keep(const std::vector<MountEntry>& fresh)
+    void keep(const std::vector<_XpMountEntry>& fresh)
     {
         std::unique_lock<std::mutex> hold(lock, std::try_to_lock);
         if (hold.owns_lock())
@@ -174,7 +84,7 @@ public:
 
 private:
     std::mutex lock;
-    std::vector<MountEntry> entries;
+    std::vector<_XpMountEntry> entries;
 };
 
 MountTableCache& mountCache()
@@ -200,11 +110,11 @@ std::string targetOfMount(uint64_t id)
     if (mountCache().find(id, target) && statxPath(target.c_str(), STATX_MNT_ID, st) &&
         (st.stx_mask & STATX_MNT_ID) && st.stx_mnt_id == id)
         return target;
-    std::vector<MountEntry> fresh;
-    if (!readMountTable(fresh))
+    std::vector<_XpMountEntry> fresh;
+    if (!_XpReadMountTable(fresh))
         return std::string();
     mountCache().keep(fresh);
-    for (const MountEntry& e : fresh)
+    for (const _XpMountEntry& e : fresh)
         if (e.id == id)
             return e.target;
     return std::string();
@@ -223,12 +133,12 @@ bool targetContains(const std::string& target, const char* real)
 std::string mountByLongestTarget(const char* dir, const struct statx& st)
 {
     char real[PATH_MAX];
-    std::vector<MountEntry> table;
-    if (realpath(dir, real) == nullptr || !readMountTable(table))
+    std::vector<_XpMountEntry> table;
+    if (realpath(dir, real) == nullptr || !_XpReadMountTable(table))
         return std::string();
-    const MountEntry* best = nullptr;
-    const MountEntry* bestOnDevice = nullptr;
-    for (const MountEntry& e : table) {
+    const _XpMountEntry* best = nullptr;
+    const _XpMountEntry* bestOnDevice = nullptr;
+    for (const _XpMountEntry& e : table) {
         if (!targetContains(e.target, real))
             continue;
         if (!best || e.target.size() >= best->target.size())
@@ -552,12 +462,12 @@ XpStringT<char> XpPathUtil::ConvertDisplayPathToSystemPath(const XpStringT<char>
         if (volume == ":") {   // shown as "/": the root volume
             result = "/";
         } else {
-            std::vector<MountEntry> table;
+            std::vector<_XpMountEntry> table;
             std::string found;
-            if (readMountTable(table)) {
+            if (_XpReadMountTable(table)) {
                 // Removable volumes are the ones a person names; other mounts come after them.
                 for (int pass = 0; pass < 2 && found.empty(); ++pass)
-                    for (const MountEntry& e : table) {
+                    for (const _XpMountEntry& e : table) {
                         Str target(e.target.c_str());
                         if (GetFileFullName(target) == volume &&
                             (pass == 1 || isRemovableVolumesFolder(GetFileDir(target)))) {

@@ -8,8 +8,12 @@
 // with O_NOFOLLOW, so a symbolic link planted anywhere in a tree is copied as a link and never
 // followed, and a FIFO or device is refused instead of being opened (which could block). A copy
 // is made under a hidden temporary name in the destination folder and renamed into place only
-// when complete, so the destination shows the old item or the whole new one, never a part.
+// when complete, so the destination shows the old item or the whole new one, never a part. The
+// data of a regular file is copied in the kernel (FillCopyAt), for the agent's copies as for the
+// copy by paths (XpFileCopy_Linux.cpp), which shares it.
 #include "_XpFileOperationSub_Linux.h"
+
+#include "_XpFd_Linux.h"
 
 #include <AskFinder.h>
 
@@ -17,12 +21,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <sys/random.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -30,95 +38,93 @@
 
 namespace {
 
-// Closes a descriptor when it goes out of scope.
-struct Fd {
-    int fd;
-    explicit Fd(int f = -1) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset(int f = -1)
-    {
-        if (fd >= 0)
-            close(fd);   // a failing close of a descriptor we only read or already synced
-        fd = f;
-    }
-};
-
-int openAt(int dir, const char* name, int flags, mode_t mode = 0)
+bool kernelRefuses(int err)
 {
-    int fd;
-    do
-        fd = openat(dir, name, flags | O_CLOEXEC | O_NOFOLLOW, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS;
 }
 
-int errnoOr(int fallback) { return errno != 0 ? errno : fallback; }
-
-int writeAll(int fd, const char* data, size_t size)
+// Copies the rest of in into out from their current offsets; 0 or the errno value. The copy runs
+// in the kernel: copy_file_range moves the pages without a trip through user memory (and lets
+// file systems that can share extents do so), sendfile stands in where a file system refuses it,
+// and read/write where both are refused.
+int copyData(int in, int out)
 {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
+    enum { copyRange, sendFile, readWrite } how = copyRange;
+    const size_t kKernelChunk = size_t(1) << 30;   // the kernel caps a call near 2 GiB anyway
+    std::vector<char> buffer;
+    for (;;) {
+        ssize_t n;
+        if (how == copyRange) {
+            n = copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
+            if (n < 0 && kernelRefuses(errno)) {
+                how = sendFile;
+                continue;
+            }
+        } else if (how == sendFile) {
+            n = sendfile(out, in, nullptr, kKernelChunk);
+            if (n < 0 && kernelRefuses(errno)) {
+                how = readWrite;
+                continue;
+            }
+        } else {
+            if (buffer.empty())
+                buffer.resize(1 << 20);
+            n = read(in, buffer.data(), buffer.size());
+            if (n > 0) {
+                if (int err = _XpWriteAll(out, buffer.data(), static_cast<size_t>(n)))
+                    return err;
+            }
+        }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return errnoOr(EIO);
-        data += n;
-        size -= static_cast<size_t>(n);
+        if (n < 0)
+            return errno;
+        if (n == 0) {
+            if (how == readWrite)
+                return 0;
+            // Some file systems (procfs, sysfs) answer the kernel copy with 0 before their end:
+            // a read has the last word.
+            how = readWrite;
+        }
     }
+}
+
+// The owner of `owner` (when given), st's permission bits under modeMask and st's access and
+// modification times, onto the open fd; the owner first, since a change of owner clears set-id
+// bits.
+int applyAttributes(int fd, const struct stat& st, mode_t modeMask, const struct stat* owner)
+{
+    if (owner != nullptr && fchown(fd, owner->st_uid, owner->st_gid) != 0)
+        return errno;
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (fchmod(fd, st.st_mode & modeMask) != 0 || futimens(fd, times) != 0)
+        return errno;
     return 0;
 }
 
 // Mode, owner (root only: nobody else may give files away) and times of st onto name in dir.
 int copyAttributes(int dir, const char* name, int fd, const struct stat& st)
 {
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (S_ISLNK(st.st_mode)) {
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
         if (geteuid() == 0 && fchownat(dir, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
         return utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW) != 0 ? errno : 0;
     }
-    if (geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0)
-        return errno;
-    if (fchmod(fd, st.st_mode & 07777) != 0 || futimens(fd, times) != 0)
-        return errno;
-    return 0;
+    return applyAttributes(fd, st, 07777, geteuid() == 0 ? &st : nullptr);
 }
 
 int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
 {
-    // O_NONBLOCK: should the object have become a FIFO since it was looked at, open returns at
-    // once and the S_ISREG test below refuses it.
-    Fd src(openAt(srcDir, srcName, O_RDONLY | O_NONBLOCK));
     struct stat st;
-    if (src.fd < 0 || fstat(src.fd, &st) != 0)
+    _XpFd src(_XpFileOperationSub_Linux::OpenRegularAt(srcDir, srcName, O_NOFOLLOW, &st));
+    if (src.get() < 0)
         return errno;
-    if (!S_ISREG(st.st_mode))
-        return EINVAL;
-    Fd dst(openAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL, 0600));
-    if (dst.fd < 0)
+    int dst = _XpOpenAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (dst < 0)
         return errno;
-    int err = 0;
-    std::vector<char> buffer(262144);
-    for (;;) {
-        ssize_t n = read(src.fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            err = errno;
-        if (n <= 0 || (err = writeAll(dst.fd, buffer.data(), static_cast<size_t>(n))) != 0)
-            break;
-    }
-    if (err == 0)
-        err = copyAttributes(dstDir, dstName, dst.fd, st);
-    int fd = dst.fd;
-    dst.fd = -1;
-    if (close(fd) != 0 && err == 0)
-        err = errno;   // a delayed write failure (NFS, full disk) shows here
-    if (err != 0)
-        unlinkat(dstDir, dstName, 0);
-    return err;
+    return _XpFileOperationSub_Linux::FillCopyAt(src.get(), st, dstDir, dstName, dst, 07777,
+                                                 geteuid() == 0 ? &st : nullptr, false);
 }
 
 int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
@@ -127,33 +133,29 @@ int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
 int copyDirectory(int srcDir, const char* srcName, const struct stat& st, int dstDir,
                   const char* dstName, std::set<std::pair<dev_t, ino_t> >& made)
 {
-    Fd src(openAt(srcDir, srcName, O_RDONLY | O_DIRECTORY));
-    if (src.fd < 0)
+    _XpFd src(_XpOpenAt(srcDir, srcName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (src.get() < 0)
         return errno;
     if (mkdirat(dstDir, dstName, 0700) != 0)
         return errno;
-    Fd dst(openAt(dstDir, dstName, O_RDONLY | O_DIRECTORY));
+    _XpFd dst(_XpOpenAt(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
     struct stat dstStat;
-    int err = dst.fd < 0 || fstat(dst.fd, &dstStat) != 0 ? errno : 0;
+    int err = dst.get() < 0 || fstat(dst.get(), &dstStat) != 0 ? errno : 0;
     if (err == 0)
         made.insert({dstStat.st_dev, dstStat.st_ino});
-    int listFd = err == 0 ? dup(src.fd) : -1;
-    DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
-    if (err == 0 && list == nullptr) {
+    DIR* list = err == 0 ? _XpOpenDirStream(dup(src.get())) : nullptr;
+    if (err == 0 && list == nullptr)
         err = errno;
-        if (listFd >= 0)
-            close(listFd);
-    }
     for (struct dirent* e; err == 0 && (errno = 0, e = readdir(list)) != nullptr;) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            err = copyTree(src.fd, e->d_name, dst.fd, e->d_name, made);
+        if (!_XpIsDotOrDotDot(e->d_name))
+            err = copyTree(src.get(), e->d_name, dst.get(), e->d_name, made);
     }
     if (err == 0 && errno != 0)
         err = errno;   // readdir failed
     if (list != nullptr)
         closedir(list);
     if (err == 0)
-        err = copyAttributes(dstDir, dstName, dst.fd, st);
+        err = copyAttributes(dstDir, dstName, dst.get(), st);
     dst.reset();
     if (err != 0)
         _XpFileOperationSub_Linux::RemoveTreeAt(dstDir, dstName);
@@ -189,16 +191,6 @@ int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
     return err;
 }
 
-// A hidden name for a copy under way; the caller creates it exclusively and tries the next
-// number on EEXIST.
-std::string temporaryName(unsigned int n)
-{
-    static std::atomic<unsigned int> seed(0);
-    char name[64];
-    snprintf(name, sizeof name, ".xp-%d-%u-%u.tmp", static_cast<int>(getpid()), seed++, n);
-    return name;
-}
-
 // Puts the finished copy tmp in place of dstName.
 int placeAt(int dir, const char* tmp, const char* dstName, bool replace)
 {
@@ -231,31 +223,65 @@ int _XpFileOperationSub_Linux::CopyTreeAt(int srcDir, const char* srcName, int d
 
 int _XpFileOperationSub_Linux::RemoveTreeAt(int dir, const char* name)
 {
-    struct stat st;
-    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno;
-    if (!S_ISDIR(st.st_mode))
-        return unlinkat(dir, name, 0) == 0 ? 0 : errno;
-    Fd sub(openAt(dir, name, O_RDONLY | O_DIRECTORY));
-    int listFd = sub.fd >= 0 ? dup(sub.fd) : -1;
-    DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
-    if (list == nullptr) {
-        int err = errno;
-        if (listFd >= 0)
-            close(listFd);
-        return err;
+    // Cleaning up after a copy or a move takes whatever it can: a failure inside does not stop
+    // the removal of the rest.
+    try {
+        _XpTreeRemover_Linux remover(nullptr, true);
+        return remover.RemoveEntry(dir, std::string(), name, DT_UNKNOWN) ? 0 : remover.failureErr;
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
     }
-    int err = 0;
-    for (struct dirent* e; (e = readdir(list)) != nullptr;) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            int r = RemoveTreeAt(sub.fd, e->d_name);
-            err = err != 0 ? err : r;
-        }
+}
+
+int _XpFileOperationSub_Linux::OpenRegularAt(int dir, const char* name, int flags, struct stat* st)
+{
+    _XpFd fd(_XpOpenAt(dir, name, flags | O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0 || fstat(fd.get(), st) != 0)
+        return -1;
+    if (!S_ISREG(st->st_mode)) {
+        fd.reset();
+        errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+        return -1;
     }
-    closedir(list);
-    if (unlinkat(dir, name, AT_REMOVEDIR) != 0)
-        return err != 0 ? err : errno;
-    return 0;
+    return fd.release();
+}
+
+int _XpFileOperationSub_Linux::FillCopyAt(int in, const struct stat& st, int dir, const char* name,
+                                          int out, mode_t modeMask, const struct stat* owner,
+                                          bool durable)
+{
+    _XpFd file(out);
+    int err = copyData(in, out);
+    if (err == 0)
+        err = applyAttributes(out, st, modeMask, owner);
+    if (err == 0 && durable && fsync(out) != 0)
+        err = errno;
+    int closeErr = file.closeChecked();   // a delayed write failure (NFS, full disk) shows here
+    if (err == 0)
+        err = closeErr;
+    if (err != 0)
+        unlinkat(dir, name, 0);   // ours, created exclusively: nothing else to do
+    return err;
+}
+
+std::string _XpFileOperationSub_Linux::TemporaryName()
+{
+    static std::atomic<uint32_t> sequence(0);
+    uint32_t value;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value)
+        value = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(time(nullptr)) ^
+                sequence.fetch_add(1) * 40503u;
+    char text[32];
+    std::snprintf(text, sizeof text, ".xpcopy-%08x.tmp", value);
+    return text;
+}
+
+bool _XpFileOperationSub_Linux::SameObject(const XpStringT<char>& a, const XpStringT<char>& b)
+{
+    struct stat sa, sb;
+    return stat(a.GetAnsiString().GetBuffer(), &sa) == 0 &&
+           stat(b.GetAnsiString().GetBuffer(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 int _XpFileOperationSub_Linux::RenameNoReplaceAt(int srcDir, const char* srcName, int dstDir,
@@ -279,7 +305,7 @@ int _XpFileOperationSub_Linux::PlaceCopyAt(int srcDir, const char* srcName, int 
                                            const char* dstName, bool replace)
 {
     for (unsigned int n = 0; n < 100; ++n) {
-        std::string tmp = temporaryName(n);
+        std::string tmp = TemporaryName();
         int err = CopyTreeAt(srcDir, srcName, dstDir, tmp.c_str());
         if (err == EEXIST) {
             struct stat st;   // the name was taken (not something inside the copy)?
@@ -329,14 +355,132 @@ int _XpFileOperationSub_Linux::OpenParent(const char* path, int* dirFd, std::str
     *name = slash == std::string::npos ? p : p.substr(slash + 1);
     if (name->empty() || *name == "." || *name == "..")
         return EINVAL;
-    int fd;
-    do
-        fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    int fd = _XpOpenAt(AT_FDCWD, folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0)
         return errno;
     *dirFd = fd;
     return 0;
+}
+
+// ---- Removal of trees ----
+
+_XpTreeRemover_Linux::_XpTreeRemover_Linux(IXpFileOpProgressObserver* observer, bool keepGoing)
+    : observer_(observer), keepGoing_(keepGoing)
+{
+}
+
+bool _XpTreeRemover_Linux::RemoveContents(int fd, const std::string& path)
+{
+    DIR* dir = _XpOpenDirStream(fd);
+    if (dir == nullptr)
+        return fail(listing, errno);
+    // The whole listing is read before anything is removed: removing entries while the
+    // directory is being read may make some file systems skip others.
+    std::vector<std::pair<std::string, unsigned char> > entries;
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                int err = errno;
+                closedir(dir);
+                return fail(listing, err);
+            }
+            break;
+        }
+        if (!_XpIsDotOrDotDot(entry->d_name))
+            entries.emplace_back(entry->d_name, entry->d_type);
+    }
+    bool ok = true;
+    for (const auto& entry : entries) {
+        if (!RemoveEntry(dirfd(dir), path, entry.first.c_str(), entry.second)) {
+            ok = false;
+            if (!keepGoing_)
+                break;
+        }
+    }
+    closedir(dir);   // read-only listing: nothing to report
+    return ok;
+}
+
+bool _XpTreeRemover_Linux::RemoveEntry(int dir, const std::string& folder, const char* name,
+                                       unsigned char type)
+{
+    if (type == DT_UNKNOWN) {
+        struct stat st;
+        if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+        else if (errno == ENOENT)
+            type = DT_REG;   // gone meanwhile: the unlink reports it as a removal would
+        else
+            return fail(file, errno);
+    }
+    if (type != DT_DIR)
+        return removeFile(dir, folder, name);
+    int child = _XpOpenAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY);
+    if (child < 0) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            return removeFile(dir, folder, name);   // swapped for a link or a file
+        return fail(listing, errno);
+    }
+    std::string path = observer_ != nullptr ? folder + "/" + name : std::string();
+    FailureKind kindBefore = failureKind;
+    int errBefore = failureErr;
+    if (!RemoveContents(child, path) && !keepGoing_)
+        return false;
+    if (!RemoveEmptyDirectory(dir, name, observer_ != nullptr ? XpStringT<char>(path.c_str())
+                                                              : XpStringT<char>()))
+        return false;   // the first failure inside, if any, is the one kept
+    // Removed after all: whatever failed inside went with it.
+    failureKind = kindBefore;
+    failureErr = errBefore;
+    return true;
+}
+
+bool _XpTreeRemover_Linux::RemoveEmptyDirectory(int dir, const char* name,
+                                                const XpStringT<char>& shownPath)
+{
+    announce(shownPath);
+    if (unlinkat(dir, name, AT_REMOVEDIR) != 0)
+        return fail(directory, errno);
+    finished();
+    return true;
+}
+
+bool _XpTreeRemover_Linux::removeFile(int dir, const std::string& folder, const char* name)
+{
+    if (observer_ != nullptr)
+        announce(XpStringT<char>((folder + "/" + name).c_str()));
+    if (unlinkat(dir, name, 0) != 0) {
+        if (errno == EISDIR)   // became a folder after the listing: remove it as one
+            return RemoveEntry(dir, folder, name, DT_DIR);
+        return fail(file, errno);
+    }
+    finished();
+    return true;
+}
+
+void _XpTreeRemover_Linux::announce(const XpStringT<char>& path)
+{
+    if (observer_ != nullptr) {
+        observer_->currentPath = path;
+        observer_->OnProgress(0.0);   // the removal does not stop on request
+    }
+}
+
+void _XpTreeRemover_Linux::finished()
+{
+    if (observer_ != nullptr)
+        ++observer_->doneCount;
+}
+
+bool _XpTreeRemover_Linux::fail(FailureKind kind, int err)
+{
+    if (failureKind == none) {
+        failureKind = kind;
+        failureErr = err;
+    }
+    return false;
 }
 
 // ---- File-manager requests ----
@@ -351,19 +495,19 @@ class BuiltInAgent : public IXpFileManagerAgent {
 public:
     bool Perform(const XpFileManagerRequest& request) override
     {
-        Fd dst(openAt(AT_FDCWD, request.destination.GetBuffer(), O_RDONLY | O_DIRECTORY));
-        if (dst.fd < 0)
+        _XpFd dst(_XpOpenAt(AT_FDCWD, request.destination.GetBuffer(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+        if (dst.get() < 0)
             return false;
         for (const XpStringT<char>& item : request.items) {
             int folder = -1;
             std::string name;
             if (_XpFileOperationSub_Linux::OpenParent(item.GetBuffer(), &folder, &name) != 0)
                 return false;
-            Fd src(folder);
+            _XpFd src(folder);
             int err = request.operation == XpFileManagerRequest::opMove
-                          ? _XpFileOperationSub_Linux::MoveAt(src.fd, name.c_str(), dst.fd,
+                          ? _XpFileOperationSub_Linux::MoveAt(src.get(), name.c_str(), dst.get(),
                                                               name.c_str(), request.replacing)
-                          : _XpFileOperationSub_Linux::PlaceCopyAt(src.fd, name.c_str(), dst.fd,
+                          : _XpFileOperationSub_Linux::PlaceCopyAt(src.get(), name.c_str(), dst.get(),
                                                                    name.c_str(), request.replacing);
             if (err != 0)
                 return false;

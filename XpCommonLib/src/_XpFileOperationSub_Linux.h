@@ -1,13 +1,15 @@
 // Internal: descriptor-based tree copy, move and removal, and the freedesktop.org trash, shared by
-// RenameFile, the trash operations and the file-manager agent. Every function works relative to
-// open directory descriptors and never follows a symbolic link below them: a link is copied,
-// moved, trashed or removed as the link. Results are 0 or an errno value.
+// RenameFile, the trash operations, the file-manager agent and the copy by paths. Every function
+// works relative to open directory descriptors and never follows a symbolic link below them: a
+// link is copied, moved, trashed or removed as the link. Results are 0 or an errno value.
 #ifndef _XPFILEOPERATIONSUB_LINUX_H
 #define _XPFILEOPERATIONSUB_LINUX_H
 
+#include <XpFileOperation.h>
 #include <XpString.h>
 
 #include <string>
+#include <sys/stat.h>
 
 class _XpFileOperationSub_Linux {
 public:
@@ -16,7 +18,26 @@ public:
     // kept. Other kinds of objects (FIFOs, devices, sockets) are refused with EINVAL, never
     // opened. On failure whatever was made at dstName is removed again.
     static int CopyTreeAt(int srcDir, const char* srcName, int dstDir, const char* dstName);
-    // Removes the object name of dir and, for a directory, everything below it.
+    // The copy of one regular file, for the trees above and for the copy by paths. Opens name
+    // in dir (flags added: O_NOFOLLOW or not) for reading a regular file, with O_NONBLOCK so
+    // that a FIFO or device planted there is never waited on, and checks its type on the
+    // descriptor. The descriptor with *st filled, or -1 with errno set: EISDIR for a directory,
+    // EINVAL for any other kind that is not a regular file.
+    static int OpenRegularAt(int dir, const char* name, int flags, struct stat* st);
+    // Fills `out` (taken over), an empty file just created exclusively as name in dir, with the
+    // regular file open at `in` (described by st), and closes it: the data copied in the kernel,
+    // then the owner of `owner` when not null, st's permission bits under modeMask, st's access
+    // and modification times, fsync when durable; the close's own result counts. 0, or an errno
+    // value with name removed again.
+    static int FillCopyAt(int in, const struct stat& st, int dir, const char* name, int out,
+                          mode_t modeMask, const struct stat* owner, bool durable);
+    // A hidden name for a copy under way beside its destination: ".xpcopy-", eight hexadecimal
+    // digits, ".tmp", chosen anew on each call. The caller creates it exclusively and asks again
+    // on EEXIST.
+    static std::string TemporaryName();
+    // Removes the object name of dir and, for a directory, everything below it (see
+    // _XpTreeRemover_Linux; a failure does not stop the removal of the rest, and the first one
+    // that left something behind is returned).
     static int RemoveTreeAt(int dir, const char* name);
     // Copies srcName to a hidden temporary name made exclusively in dstDir, then renames it to
     // dstName: without `replace` only when nothing is there, with `replace` over what is there
@@ -28,6 +49,8 @@ public:
     // by PlaceCopyAt and then removal of the source (which stays whole when the copy fails).
     static int MoveAt(int srcDir, const char* srcName, int dstDir, const char* dstName,
                       bool replace);
+    // Whether the two paths name one object, links followed (false when either is missing).
+    static bool SameObject(const XpStringT<char>& a, const XpStringT<char>& b);
     // rename that never replaces: EEXIST when anything, even a dangling link, is at dstName.
     static int RenameNoReplaceAt(int srcDir, const char* srcName, int dstDir, const char* dstName);
     // Opens the directory holding path's last component (links in the folder part followed) and
@@ -39,6 +62,44 @@ public:
     static XpStringT<char> HomeTrashPath();
     // Moves path to the trash (see XpFileOperation::removeFileToRecycleBin).
     static int Trash(const XpStringT<char>& path);
+};
+
+// The removal of trees on descriptors, behind RemoveTreeAt and XpFileOperation::RemoveDir. Every
+// folder is opened relative to its parent with O_NOFOLLOW and every entry removed with unlinkat
+// relative to the folder that listed it, so a folder swapped for a symbolic link while we work
+// is removed as the link, never entered, and nothing outside the tree is reached through it.
+// Folders are removed in the order they list their entries, each listing read whole first.
+class _XpTreeRemover_Linux {
+public:
+    enum FailureKind { none, file, directory, listing };
+
+    // The observer (null: none) hears of every entry: before its removal currentPath names it
+    // and OnProgress(0.0) is called (the answer is not looked at), after it doneCount grows by
+    // one. Without keepGoing the first failure stops the removal; with it everything that can
+    // go goes.
+    _XpTreeRemover_Linux(IXpFileOpProgressObserver* observer, bool keepGoing);
+    // Removes everything in the folder open at fd, which it takes over; path names that folder
+    // for the observer. False after a failure.
+    bool RemoveContents(int fd, const std::string& path);
+    // Removes name of the folder open at dir (named folder for the observer), a directory with
+    // everything in it; type is its d_type, DT_UNKNOWN to have it looked up. False after a
+    // failure.
+    bool RemoveEntry(int dir, const std::string& folder, const char* name, unsigned char type);
+    // Removes the empty directory name of dir, shown to the observer as shownPath.
+    bool RemoveEmptyDirectory(int dir, const char* name, const XpStringT<char>& shownPath);
+
+    // The first failure that left something behind: what failed, and the errno value.
+    FailureKind failureKind = none;
+    int failureErr = 0;
+
+private:
+    bool removeFile(int dir, const std::string& folder, const char* name);
+    void announce(const XpStringT<char>& path);
+    void finished();
+    bool fail(FailureKind kind, int err);
+
+    IXpFileOpProgressObserver* observer_;
+    bool keepGoing_;
 };
 
 #endif

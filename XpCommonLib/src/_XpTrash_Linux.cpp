@@ -16,6 +16,8 @@
 // Every step works on descriptors of the folders it has checked.
 #include "_XpFileOperationSub_Linux.h"
 
+#include "_XpFd_Linux.h"
+
 #include "_XpNetworkVolume.h"
 
 #include <XpPathUtil.h>
@@ -34,25 +36,9 @@
 
 namespace {
 
-struct Fd {
-    int fd;
-    explicit Fd(int f = -1) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);   // folders only: nothing to lose
-    }
-};
-
 int openDirAt(int dir, const char* name)
 {
-    int fd;
-    do
-        fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return _XpOpenAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
 }
 
 // Opens the folder name of dir, making it (mode 0700) when missing. The folder must be ours and
@@ -61,14 +47,14 @@ int openOwnDirAt(int dir, const char* name)
 {
     if (mkdirat(dir, name, 0700) != 0 && errno != EEXIST)
         return -1;
-    int fd = openDirAt(dir, name);
+    _XpFd fd(openDirAt(dir, name));
     struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_uid != geteuid())) {
-        close(fd);
+    if (fd.get() >= 0 && (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid())) {
+        fd.reset();
         errno = EPERM;
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 // Percent-encoding of a path for Path=: unreserved characters and '/' stay, every other byte
@@ -99,20 +85,6 @@ std::string infoText(const std::string& originalPath)
     return "[Trash Info]\nPath=" + encodePath(originalPath) + "\nDeletionDate=" + date + "\n";
 }
 
-int writeAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // NAME for attempt n: the item's name, then name(n).ext with the extension split as SplitPath
 // does it (report.txt gives report(1).txt; .profile gives (1).profile).
 std::string trashName(const std::string& item, int n)
@@ -130,31 +102,30 @@ std::string trashName(const std::string& item, int n)
 // EXDEV when the trash is on another mount (nothing changed).
 int trashInto(int trash, int dir, const char* name, const std::string& originalPath)
 {
-    Fd files(openOwnDirAt(trash, "files"));
-    Fd info(openOwnDirAt(trash, "info"));
-    if (files.fd < 0 || info.fd < 0)
+    _XpFd files(openOwnDirAt(trash, "files"));
+    _XpFd info(openOwnDirAt(trash, "info"));
+    if (files.get() < 0 || info.get() < 0)
         return errno;
     std::string text = infoText(originalPath);
     for (int n = 0; n < 100000; ++n) {
         std::string target = trashName(name, n);
         std::string infoName = target + ".trashinfo";
-        int fd;
-        do
-            fd = openat(info.fd, infoName.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        while (fd < 0 && errno == EINTR);
+        int fd = _XpOpenAt(info.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                           0600);
         if (fd < 0 && errno == EEXIST)
             continue;   // taken, by us or by another process right now
         if (fd < 0)
             return errno;
-        int err = writeAll(fd, text);
-        if (close(fd) != 0 && err == 0)
-            err = errno;
+        _XpFd file(fd);
+        int err = _XpWriteAll(file.get(), text.data(), text.size());
+        int closeErr = file.closeChecked();
         if (err == 0)
-            err = _XpFileOperationSub_Linux::RenameNoReplaceAt(dir, name, files.fd, target.c_str());
+            err = closeErr;
+        if (err == 0)
+            err = _XpFileOperationSub_Linux::RenameNoReplaceAt(dir, name, files.get(), target.c_str());
         if (err == 0)
             return 0;
-        unlinkat(info.fd, infoName.c_str(), 0);   // give the reserved name back
+        unlinkat(info.get(), infoName.c_str(), 0);   // give the reserved name back
         if (err != EEXIST)
             return err;
         // files/NAME exists without its information file (left by a crash): next number.
@@ -165,19 +136,19 @@ int trashInto(int trash, int dir, const char* name, const std::string& originalP
 // The trash folder of the mount whose top folder is topdir, opened; -1 when it has none usable.
 int openTopdirTrash(const std::string& topdir)
 {
-    Fd top(openDirAt(AT_FDCWD, topdir.c_str()));
-    if (top.fd < 0)
+    _XpFd top(openDirAt(AT_FDCWD, topdir.c_str()));
+    if (top.get() < 0)
         return -1;
     std::string uid = std::to_string(geteuid());
     struct stat st;
-    if (fstatat(top.fd, ".Trash", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+    if (fstatat(top.get(), ".Trash", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
         (st.st_mode & S_ISVTX) != 0) {
-        Fd shared(openDirAt(top.fd, ".Trash"));
-        int fd = shared.fd >= 0 ? openOwnDirAt(shared.fd, uid.c_str()) : -1;
+        _XpFd shared(openDirAt(top.get(), ".Trash"));
+        int fd = shared.get() >= 0 ? openOwnDirAt(shared.get(), uid.c_str()) : -1;
         if (fd >= 0)
             return fd;
     }
-    return openOwnDirAt(top.fd, (".Trash-" + uid).c_str());
+    return openOwnDirAt(top.get(), (".Trash-" + uid).c_str());
 }
 
 std::string dataHome()
@@ -222,13 +193,13 @@ XpStringT<char> _XpFileOperationSub_Linux::HomeTrashPath()
         if (slash == std::string::npos)
             break;
     }
-    Fd data(openDirAt(AT_FDCWD, home.c_str()));
-    Fd trash(data.fd >= 0 ? openOwnDirAt(data.fd, "Trash") : -1);
-    if (trash.fd < 0)
+    _XpFd data(openDirAt(AT_FDCWD, home.c_str()));
+    _XpFd trash(data.get() >= 0 ? openOwnDirAt(data.get(), "Trash") : -1);
+    if (trash.get() < 0)
         return XpStringT<char>();
-    Fd files(openOwnDirAt(trash.fd, "files"));
-    Fd info(openOwnDirAt(trash.fd, "info"));
-    if (files.fd < 0 || info.fd < 0)
+    _XpFd files(openOwnDirAt(trash.get(), "files"));
+    _XpFd info(openOwnDirAt(trash.get(), "info"));
+    if (files.get() < 0 || info.get() < 0)
         return XpStringT<char>();
     return XpStringT<char>((home + "/Trash").c_str());
 }
@@ -240,28 +211,28 @@ int _XpFileOperationSub_Linux::Trash(const XpStringT<char>& path)
     int err = OpenParent(path.GetBuffer(), &dirFd, &name);
     if (err != 0)
         return err;
-    Fd dir(dirFd);
+    _XpFd dir(dirFd);
     struct stat st;
-    if (fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
-    std::string folder = pathOfDir(dir.fd);
+    std::string folder = pathOfDir(dir.get());
     if (folder.empty())
         return ENOENT;
     std::string original = (folder == "/" ? "" : folder) + "/" + name;
     XpStringT<char> home = HomeTrashPath();
-    Fd homeTrash(home.IsEmpty() ? -1 : openDirAt(AT_FDCWD, home.GetBuffer()));
-    if (homeTrash.fd < 0)
+    _XpFd homeTrash(home.IsEmpty() ? -1 : openDirAt(AT_FDCWD, home.GetBuffer()));
+    if (homeTrash.get() < 0)
         return ENOENT;
-    err = trashInto(homeTrash.fd, dir.fd, name.c_str(), original);
+    err = trashInto(homeTrash.get(), dir.get(), name.c_str(), original);
     if (err != EXDEV)
         return err;
     // Another mount: its own trash, with the path relative to its top folder.
     std::string topdir = _XpMountPointOf(original);
     if (topdir.empty() || original.size() <= topdir.size())
         return EXDEV;   // no mount found, or the item is the mount's top folder itself
-    Fd trash(openTopdirTrash(topdir));
-    if (trash.fd < 0)
+    _XpFd trash(openTopdirTrash(topdir));
+    if (trash.get() < 0)
         return EXDEV;
     std::string relative = topdir == "/" ? original.substr(1) : original.substr(topdir.size() + 1);
-    return trashInto(trash.fd, dir.fd, name.c_str(), relative);
+    return trashInto(trash.get(), dir.get(), name.c_str(), relative);
 }
