@@ -35,6 +35,7 @@ TEST(XpFileOperationChange, ErrnoRulesOnRealRefusals)
     ASSERT_EQ(symlink("a", (t / "tree/l").c_str()) | symlink((t / "file").c_str(), (t / "link").c_str()) |
               symlink((t / "dir").c_str(), (t / "dlink").c_str()) | symlink((t / "none").c_str(), (t / "dangling").c_str()), 0);
     auto mk = [](std::string p) { return [p] { return XpFileOperation::MakeDir(Str(p.c_str())); }; };
+    auto mkp = [](std::string p) { return [p] { return XpFileOperation::MakeDirRecursively(p.c_str()); }; };
     auto rm = [](std::string p) { return [p] { return XpFileOperation::removeFile(Str(p.c_str())); }; };
     auto rd = [](std::string p) { return [p] { return XpFileOperation::removeDir(Str(p.c_str())); }; };
     auto mv = [](std::string a, std::string b) { return [a, b] { return XpFileOperation::RenameFile(a.c_str(), b.c_str()); }; };
@@ -48,6 +49,10 @@ TEST(XpFileOperationChange, ErrnoRulesOnRealRefusals)
         {"mkdir ENOTDIR", mk(t / "file/x"), XPERR_FILE_PARENT_NOT_FOUND, false},
         {"mkdir ENAMETOOLONG", mk(tooLong), XPERR_FILE_MAKE_DIR_FAILED, false},
         {"mkdir unmounted", mk(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE, false},
+        {"mkdir -p relative", mkp("p/q"), XPERR_FILE_MAKE_DIR_FAILED, false},   // even in t
+        {"mkdir -p", mkp(t / "p/q/r"), XPERR_OK, false},
+        {"mkdir -p again", mkp(t / "p/q/r/"), XPERR_FILE_EXISTS, false},
+        {"mkdir -p EACCES", mkp(t / "locked/n/m"), XPERR_FILE_ACCESS_DENIED, true},
         {"unlink ENOENT", rm(t / "none"), XPERR_FILE_NOT_FOUND, false},
         {"unlink ENOENT, relative", rm("none"), XPERR_FILE_NOT_FOUND, false},   // run in t
         {"unlink EISDIR", rm(t / "dir"), XPERR_FILE_REMOVE_FAILED, false},

@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -88,33 +89,53 @@ inline int inMountNamespace(const std::function<int()>& body)
     });
 }
 
-// Standard output of a program started with posix_spawnp and an argv; stderr is dropped.
-inline std::string runProgram(std::vector<std::string> args)
+inline std::string drain(int fd)
 {
-    std::vector<char*> argv;
+    std::string text;
+    char chunk[65536];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+// What a program started with posix_spawnp and an argv (never a shell) did: its exit status (-1
+// when it did not exit), standard output and error. A non-empty env is its whole environment.
+struct Ran {
+    int status = -1;
+    std::string out, err;
+};
+inline Ran spawn(std::vector<std::string> args, std::vector<std::string> env = {})
+{
+    std::vector<char*> argv, envp;
     for (auto& a : args)
         argv.push_back(&a[0]);
+    for (auto& e : env)
+        envp.push_back(&e[0]);
     argv.push_back(nullptr);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return "";
+    envp.push_back(nullptr);
+    Ran ran;
+    int out[2], err = memfd_create("stderr", MFD_CLOEXEC);   // a file: a long stderr never blocks
+    if (err < 0 || pipe2(out, O_CLOEXEC) != 0)
+        return ran;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
     pid_t pid = -1;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(),
+                               env.empty() ? environ : envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    std::string out;
-    char chunk[65536];
-    for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;)
-        out.append(chunk, static_cast<size_t>(n));
-    close(fds[0]);
-    if (spawned == 0)
-        waitpid(pid, nullptr, 0);
-    return out;
+    close(out[1]);
+    ran.out = drain(out[0]);
+    if (spawned == 0 && waitpid(pid, &ran.status, 0) == pid)
+        ran.status = WIFEXITED(ran.status) ? WEXITSTATUS(ran.status) : -1;
+    lseek(err, 0, SEEK_SET);   // a memfd always seeks
+    ran.err = drain(err);
+    return ran;
 }
+
+inline std::string runProgram(std::vector<std::string> args) { return spawn(std::move(args)).out; }
 
 } // namespace xptest
 

@@ -1,57 +1,14 @@
 // xpfs path: results on stdout one per line, failures on stderr in the tool's format, the exit
 // statuses, and --help at every level; the tool runs as a real process.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
+#include "XpFileTestSupport.h"
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out, err;
-};
-
-std::string drain(int fd)
+// xpfs with a HOME of its own as its whole environment.
+xptest::Ran xpfs(std::vector<std::string> args)
 {
-    std::string text;
-    char chunk[4096];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-        text.append(chunk, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
-
-// Runs xpfs with args and the environment env (no shell); stdout and stderr kept apart.
-Result xpfs(std::vector<std::string> args, std::vector<std::string> env = {"HOME=/home/someone"})
-{
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return {-1, "", "pipe"};
     args.insert(args.begin(), XPFS_PROGRAM);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        std::vector<char*> argv, envp;
-        for (std::string& a : args)
-            argv.push_back(&a[0]);
-        for (std::string& e : env)
-            envp.push_back(&e[0]);
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    Result r{-1, drain(out[0]), drain(err[0])};   // small outputs: the pipes never fill
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return xptest::spawn(args, {"HOME=/home/someone"});
 }
 
 TEST(Xpfs, PathCommands)
@@ -78,7 +35,7 @@ TEST(Xpfs, PathCommands)
         {{"nothing"}, 2, "", "xpfs: unknown command 'nothing'\nTry 'xpfs --help'.\n"},
     };
     for (const auto& r : rows) {
-        Result got = xpfs(r.args);
+        xptest::Ran got = xpfs(r.args);
         EXPECT_EQ(got.status, r.status) << r.args[1];
         EXPECT_EQ(got.out, r.out) << r.args[1];
         EXPECT_EQ(got.err, r.err) << r.args[1];
@@ -88,7 +45,7 @@ TEST(Xpfs, PathCommands)
         {{"--help"}, "xpfs path split PATH..."}, {{"path", "--help"}, "xpfs path root PATH..."},
         {{"path", "root", "--help"}, "Usage: xpfs path root PATH..."}};
     for (const auto& h : helps) {
-        Result got = xpfs(h.first);
+        xptest::Ran got = xpfs(h.first);
         EXPECT_EQ(got.status, 0);
         EXPECT_NE(got.out.find(h.second), std::string::npos) << got.out;
     }
