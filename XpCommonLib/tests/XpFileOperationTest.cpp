@@ -1,86 +1,101 @@
-// Existence tests: files, directories, links, the empty path, invalid UTF-8, unreachable paths.
+// Existence and attribute tests: files, folders, links, the empty path, invalid UTF-8, paths out
+// of reach; read-only by permission bits, inode flags and access answers (as nobody); hidden names.
 #include <XpFileOperation.h>
 
-#include <gtest/gtest.h>
+#include "XpFileTestSupport.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
-#include <string>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 
 namespace {
 
-// The three answers as one text: "path/dir/file flag", e.g. "1/0/1 0".
+typedef XpFileOperation Op;
+
+// The answers as one text: IsPathAvailable, IsDirAvailable, IsFileAvailable, the directory flag
+// and IsReadOnly ('r' or '-'), e.g. "1/0/1 0 -".
 std::string answers(const std::string& p)
 {
     XpStringT<char> s(p.c_str());
     bool flag = true;   // must be overwritten
-    bool path = XpFileOperation::IsPathAvailable(s, &flag);
-    return std::to_string(path) + "/" + std::to_string(XpFileOperation::IsDirAvailable(s)) + "/" +
-           std::to_string(XpFileOperation::IsFileAvailable(s)) + " " + std::to_string(flag);
+    Op::IsPathAvailable(s, &flag);
+    return std::to_string(Op::IsPathAvailable(s, nullptr)) + "/" + std::to_string(Op::IsDirAvailable(s)) +
+           "/" + std::to_string(Op::IsFileAvailable(s)) + " " + std::to_string(flag) +
+           (Op::IsReadOnly(s) ? " r" : " -");
 }
 
-TEST(XpFileOperation, ExistenceOfFilesDirectoriesLinksAndBadNames)
+mode_t modeOf(const std::string& p)
 {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/XpFileOperationTest.XXXXXX";
-    ASSERT_NE(mkdtemp(&root[0]), nullptr);
-    std::shared_ptr<void> removeRoot(nullptr, [&](void*) { EXPECT_GT(std::filesystem::remove_all(root), 0u); });
-    auto make = [&](const std::string& name, bool directory) {
-        std::string p = root + "/" + name;
-        int made = directory ? mkdir(p.c_str(), 0755) : close(open(p.c_str(), O_CREAT | O_WRONLY, 0644));
-        EXPECT_EQ(made, 0) << p;
-        return p;
-    };
-    std::string file = make("file.txt", false), dir = make("folder", true);
-    ASSERT_EQ(symlink(file.c_str(), (root + "/toFile").c_str()), 0);
-    ASSERT_EQ(symlink(dir.c_str(), (root + "/toDir").c_str()), 0);
-    ASSERT_EQ(symlink((root + "/gone").c_str(), (root + "/dangling").c_str()), 0);
-    const struct {
-        std::string path;
-        const char* expected;
-    } cases[] = {
-        {file, "1/0/1 0"}, {dir, "1/1/0 1"}, {dir + "/", "1/1/0 1"}, {root + "/missing", "0/0/0 0"},
-        {file + "/below", "0/0/0 0"}, {"/dev/null", "1/0/1 0"},   // not a directory: a file
-        {root + "/toFile", "1/0/1 0"}, {root + "/toDir", "1/1/0 1"}, {root + "/dangling", "0/0/0 0"},
-        {make("caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC", true), "1/1/0 1"},   // UTF-8 names work
-        {"", "0/0/0 0"},
-        // These bytes name real files to the kernel, but are not valid UTF-8.
-        {make("\xFF\xFE", false), "0/0/0 0"}, {make("over\xC0\xAF", false), "0/0/0 0"},
-        {make("sur\xED\xA0\x80", false), "0/0/0 0"}, {make("cut\xE6\x97", false), "0/0/0 0"},
-        {make("dir\xC3", true), "0/0/0 0"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(answers(c.path), c.expected) << c.path;
-    // The flag pointer may be null; a null text is empty.
-    EXPECT_TRUE(XpFileOperation::IsPathAvailable(XpStringT<char>(file.c_str()), nullptr));
-    const char* null = nullptr;
-    EXPECT_FALSE(XpFileOperation::IsPathAvailable(XpStringT<char>(null), nullptr));
-    EXPECT_FALSE(XpFileOperation::IsDirAvailable(XpStringT<char>()));
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
-    // Root passes every permission check, so unreachable paths are tested as nobody in a child.
-    std::string locked = make("locked", true), inner = make("locked/inner", false);
-    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(locked.c_str(), 0700), 0);
-    struct passwd* nobody = getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
-            _exit(10);
-        // The inner file is out of reach; the locked directory itself is still seen.
-        _exit(answers(inner) != "0/0/0 0" ? 1 : answers(locked) != "1/1/0 1" ? 2 : 0);
+TEST(XpFileOperation, ExistenceAndReadOnlyOfFilesFoldersLinksAndBadNames)
+{
+    xptest::TempDir t;
+    const std::string file = t / "f", link = t / "link", bad = t / "bad\xFF\xFE", locked = t / "locked";
+    ASSERT_TRUE(xptest::writeFile(file, "x", 0640) && xptest::writeFile(t / "ro", "", 0444) &&
+                xptest::writeFile(bad, "", 0444));
+    ASSERT_EQ(mkdir((t / "caf\xC3\xA9 \xE6\x97\xA5").c_str(), 0755) | mkdir((t / "dir\xC3").c_str(), 0755) |
+              symlink(file.c_str(), link.c_str()) | symlink(t.path.c_str(), (t / "toDir").c_str()) |
+              symlink("gone", (t / "dangling").c_str()) | mkdir(locked.c_str(), 0700), 0);
+    ASSERT_TRUE(xptest::writeFile(locked + "/inner", ""));
+    const std::pair<std::string, const char*> cases[] = {
+        {file, "1/0/1 0 -"}, {t / "ro", "1/0/1 0 r"}, {t.path, "1/1/0 1 -"}, {t.path + "/", "1/1/0 1 -"},
+        {t / "missing", "0/0/0 0 -"}, {file + "/below", "0/0/0 0 -"}, {"/dev/null", "1/0/1 0 -"},
+        {link, "1/0/1 0 -"}, {t / "toDir", "1/1/0 1 -"}, {t / "dangling", "0/0/0 0 -"},
+        {t / "caf\xC3\xA9 \xE6\x97\xA5", "1/1/0 1 -"}, {"", "0/0/0 0 -"},
+        {bad, "0/0/0 0 -"}, {t / "dir\xC3", "0/0/0 0 -"}};   // real names to the kernel, but not UTF-8
+    for (const auto& c : cases)
+        EXPECT_EQ(answers(c.first), c.second) << c.first;
+
+    EXPECT_EQ(Op::SetReadOnly(file.c_str(), true), XPERR_OK);
+    EXPECT_EQ(modeOf(file), 0440u);
+    EXPECT_EQ(answers(link), "1/0/1 0 r");   // root may write, no bit may
+    EXPECT_EQ(Op::SetReadOnly(file.c_str(), false), XPERR_OK);
+    EXPECT_EQ(modeOf(file), 0640u);   // the owner's bit comes back; the group never had one
+    // A planted link is refused; a missing path and bytes that are not UTF-8 fail.
+    for (const std::string& p : {link, t / "missing", bad})
+        EXPECT_EQ(Op::SetReadOnly(p.c_str(), true), XPERR_FILE_SET_ATTRIBUTE_FAILED) << p;
+    EXPECT_TRUE(modeOf(file) == 0640 && modeOf(bad) == 0444);
+
+    for (int flag : {FS_APPEND_FL, FS_IMMUTABLE_FL}) {   // writable, but flagged
+        int fd = open(file.c_str(), O_RDONLY), flags = 0;
+        if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 ||
+            (flags |= flag, ioctl(fd, FS_IOC_SETFLAGS, &flags)) != 0) {
+            close(fd);
+            GTEST_SKIP() << "this file system refuses inode flags";
+        }
+        EXPECT_TRUE(Op::IsReadOnly(file.c_str())) << flag;
+        flags &= ~flag;
+        EXPECT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags) | close(fd), 0);
+        EXPECT_FALSE(Op::IsReadOnly(file.c_str()));
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(answers(inner), "1/0/1 0");   // for root it exists
+
+    // For nobody, root's files in root's folder cannot be written, run or removed; one that
+    // nobody can still read is read-only although its owner has a write bit. What is inside a
+    // folder nobody may not search does not exist for nobody.
+    ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);
+    const std::pair<mode_t, bool> modes[] = {{0644, true}, {0666, false}, {0640, false}, {0755, false}};
+    for (const auto& m : modes)
+        ASSERT_TRUE(xptest::writeFile(t / std::to_string(m.first), "x", m.first));
+    EXPECT_EQ(xptest::asNobody([&] {
+        for (const auto& m : modes)
+            EXPECT_EQ(Op::IsReadOnly((t / std::to_string(m.first)).c_str()), m.second) << m.first;
+        EXPECT_EQ(answers(locked + "/inner") + ", " + answers(locked), "0/0/0 0 -, 1/1/0 1 -");
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    }), 0);
+    EXPECT_EQ(answers(locked + "/inner"), "1/0/1 0 -");   // root may do all of it
+    EXPECT_EQ(answers(t / std::to_string(0644)), "1/0/1 0 -");
+}
+
+TEST(XpFileOperation, HiddenIsALeadingDot)
+{
+    for (const char* hidden : {"/a/.b", "/a/.b/", ".x"})
+        EXPECT_TRUE(Op::IsHidden(hidden)) << hidden;
+    for (const char* shown : {"", "/", "/a/b", "/.a/b", "/a/b."})
+        EXPECT_FALSE(Op::IsHidden(shown)) << shown;
+    EXPECT_EQ(Op::SetHidden("/a/b", true), XPERR_FILE_NOT_SUPPORTED);
+    EXPECT_EQ(Op::SetHidden("/a/.b", false), XPERR_FILE_NOT_SUPPORTED);
 }
 
 } // namespace
