@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -56,6 +57,13 @@ inline bool writeFile(const std::string& path, const std::string& data, mode_t m
 {
     std::ofstream(path, std::ios::binary) << data;
     return chmod(path.c_str(), mode) == 0 && readFile(path) == data;
+}
+
+// Checks each of a list of results against one expected value; a failure names the result's place.
+template <class T> void expectAll(std::initializer_list<T> got, T want)
+{
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(got.begin()[i], want) << "result " << i;
 }
 
 // Runs body in a forked child and returns its exit code (-1 when it did not exit normally).
