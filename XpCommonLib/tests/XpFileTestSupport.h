@@ -97,6 +97,33 @@ inline int inMountNamespace(const std::function<int()>& body)
     });
 }
 
+// Checks (EXPECTs, whose failures the child prints itself) run in a forked child: plainly, as
+// nobody, or in a private mount namespace; the test fails when one of them failed. The namespace
+// form skips the test, and answers false, when the machine refuses a namespace.
+inline int verdict(const std::function<void()>& checks)
+{
+    checks();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+}
+inline void checkInChild(const std::function<void()>& checks)
+{
+    EXPECT_EQ(inChild([&] { return verdict(checks); }), 0);
+}
+inline void checkAsNobody(const std::function<void()>& checks)
+{
+    EXPECT_EQ(asNobody([&] { return verdict(checks); }), 0);
+}
+inline void skipWithoutNamespace() { GTEST_SKIP() << "no private mount namespace here"; }
+inline bool checkInMountNamespace(const std::function<void()>& checks)
+{
+    int code = inMountNamespace([&] { return verdict(checks); });
+    if (code == kNoNamespace)
+        skipWithoutNamespace();
+    else
+        EXPECT_EQ(code, 0);
+    return code != kNoNamespace;
+}
+
 inline std::string drain(int fd)
 {
     std::string text;
@@ -108,20 +135,17 @@ inline std::string drain(int fd)
 }
 
 // What a program started with posix_spawnp and an argv (never a shell) did: its exit status (-1
-// when it did not exit), standard output and error. A non-empty env is its whole environment.
+// when it did not exit), standard output and error.
 struct Ran {
     int status = -1;
     std::string out, err;
 };
-inline Ran spawn(std::vector<std::string> args, std::vector<std::string> env = {})
+inline Ran spawn(std::vector<std::string> args)
 {
-    std::vector<char*> argv, envp;
+    std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(&a[0]);
-    for (auto& e : env)
-        envp.push_back(&e[0]);
     argv.push_back(nullptr);
-    envp.push_back(nullptr);
     Ran ran;
     int out[2], err = memfd_create("stderr", MFD_CLOEXEC);   // a file: a long stderr never blocks
     if (err < 0 || pipe2(out, O_CLOEXEC) != 0)
@@ -131,8 +155,7 @@ inline Ran spawn(std::vector<std::string> args, std::vector<std::string> env = {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err, 2);
     pid_t pid = -1;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(),
-                               env.empty() ? environ : envp.data());
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     ran.out = drain(out[0]);
