@@ -124,16 +124,6 @@ inline bool checkInMountNamespace(const std::function<void()>& checks)
     return code != kNoNamespace;
 }
 
-inline std::string drain(int fd)
-{
-    std::string text;
-    char chunk[65536];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-        text.append(chunk, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
-
 // What a program started with posix_spawnp and an argv (never a shell) did: its exit status (-1
 // when it did not exit), standard output and error.
 struct Ran {
@@ -158,11 +148,14 @@ inline Ran spawn(std::vector<std::string> args)
     int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
-    ran.out = drain(out[0]);
+    char chunk[65536];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
+        ran.out.append(chunk, static_cast<size_t>(n));
+    close(out[0]);
     if (spawned == 0 && waitpid(pid, &ran.status, 0) == pid)
         ran.status = WIFEXITED(ran.status) ? WEXITSTATUS(ran.status) : -1;
-    lseek(err, 0, SEEK_SET);   // a memfd always seeks
-    ran.err = drain(err);
+    ran.err = readFile("/proc/self/fd/" + std::to_string(err));   // from its start
+    close(err);
     return ran;
 }
 
