@@ -27,9 +27,9 @@ TEST(XpFile, OpenModesAndPlantedObjects)
     const struct { std::string path; int mode; XpErr err; } cases[] = {
         {dir / "missing", R, XPERR_FILE_NOT_FOUND}, {dir / "no/f", W, XPERR_FILE_PATH_NOT_FOUND},
         {dir / "no/f", RW, XPERR_FILE_PATH_NOT_FOUND}, {dir / "t", F::openText, XPERR_FILE_INVALID_PARAM},
-        {dir.path, R, XPERR_FILE_INVALID_PATH}, {dir.path, W, XPERR_FILE_INVALID_PATH},
+        {dir.path, R, XPERR_FILE_INVALID_PATH}, {dir.path, W, XPERR_FILE_INVALID_PATH},   // EISDIR
         {file + "/x", R, XPERR_FILE_INVALID_PATH}, {dir / std::string(300, 'n'), R, XPERR_FILE_INVALID_PATH},
-        {link, W, XPERR_FILE_INVALID_PATH}, {link, RW, XPERR_FILE_INVALID_PATH},
+        {link, W, XPERR_FILE_INVALID_PATH}, {link, RW, XPERR_FILE_INVALID_PATH},   // links are not followed
         {dir / "dangling", W, XPERR_FILE_INVALID_PATH}, {fifo, R, XPERR_FILE_OPEN_FAILED},
         {fifo, W, XPERR_FILE_OPEN_FAILED}, {fifo, RW, XPERR_FILE_OPEN_FAILED}, {link, R, XPERR_OK},
         {dir / "new", RW, XPERR_OK}, {"/dev/null", W, XPERR_OK}};
