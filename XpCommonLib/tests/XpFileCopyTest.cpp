@@ -162,10 +162,9 @@ TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
     std::vector<XpStringT<char> > list = {S(t / "src"), S(t / "missing"), S(t / "safe")};
     EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFiles(list, S(to.path), false, nullptr));
     EXPECT_EQ("src\n", names(to.path));
-    EXPECT_EQ(XPERR_OK, Op::CopyFile(S(t / "src"), S(to / "ui-copy"), true, nullptr));
-    EXPECT_EQ(XPERR_OK, Op::MoveFile(S(t / "safe"), S(to / "ui-moved"), true, nullptr));
-    EXPECT_EQ(data, readFile(to / "ui-copy"));
-    EXPECT_EQ(data, readFile(to / "ui-moved"));
+    expectAll({Op::CopyFile(S(t / "src"), S(to / "ui-copy"), true, nullptr),
+               Op::MoveFile(S(t / "safe"), S(to / "ui-moved"), true, nullptr)}, XPERR_OK);
+    EXPECT_EQ(data + data, readFile(to / "ui-copy") + readFile(to / "ui-moved"));
     EXPECT_FALSE(exists(t / "safe"));
     EXPECT_EQ("ui-copy\nui-moved\n", names(to.path));   // the UI copy replaced "src"
 }
@@ -260,9 +259,7 @@ TEST(XpFileCopy, RemoveDirCountsEntriesAndNeverLeavesTheTree)
     r.totalCount = 0;
     r.calls.clear();
     ASSERT_EQ(XPERR_OK, Op::RemoveDir(S(t / "tree"), true, &r));
-    EXPECT_EQ(5, r.totalCount);
-    EXPECT_EQ(5, r.doneCount);
-    EXPECT_EQ(5u, r.calls.size());
+    expectAll({r.totalCount, r.doneCount, static_cast<int64_t>(r.calls.size())}, int64_t(5));
     EXPECT_EQ(t / "tree", r.paths.back());
 
     // Links inside the tree and a tree given as a link: nothing outside is touched.

@@ -51,8 +51,7 @@ TEST(XpFile, OpenModesAndPlantedObjects)
     EXPECT_EQ(f.Write("x", 1, nullptr), XPERR_FILE_ACCESS_DENIED);   // opened for reading: EBADF
     f.SetIdentifier(S(victim));   // only the stored path changes
     EXPECT_EQ(f.GetCurrentPosition(), 0);
-    EXPECT_EQ(f.Open(S(file), W, anyShare), XPERR_OK);   // closes, truncates
-    EXPECT_EQ(f.Close(), XPERR_OK);
+    expectAll({f.Open(S(file), W, anyShare), f.Close()}, XPERR_OK);   // closes, truncates
     EXPECT_EQ(f.Close(), XPERR_FILE_NOT_OPEN);
     EXPECT_EQ(xptest::readFile(file), "");
 
@@ -79,9 +78,8 @@ TEST(XpFile, TransfersPositionsSizesAndLock)
     EXPECT_TRUE(done == 6 && xptest::readFile(path).empty());   // still in the 64 KiB buffer
     EXPECT_EQ(f.Seek(2, F::seekBegin), XPERR_OK);
     EXPECT_TRUE(f.GetSize() == 6 && f.GetCurrentPosition() == 2);
-    EXPECT_EQ(f.Read(buf, 2, &done), XPERR_OK);
-    EXPECT_EQ(f.Write("XY", 2, nullptr), XPERR_OK);   // a write right after a read
-    EXPECT_EQ(f.Seek(-1, F::seekEnd), XPERR_OK);
+    // A write right after a read, then a short read at the end.
+    expectAll({f.Read(buf, 2, &done), f.Write("XY", 2, nullptr), f.Seek(-1, F::seekEnd)}, XPERR_OK);
     EXPECT_EQ(f.Read(buf + 2, 10, &done), XPERR_FILE_END_OF_FILE);
     EXPECT_EQ(std::string(buf, 3) + std::to_string(done), "cdY1");
     EXPECT_EQ(f.Read(buf, 10, &done), XPERR_FILE_END_OF_FILE);   // the flags were cleared
@@ -90,8 +88,7 @@ TEST(XpFile, TransfersPositionsSizesAndLock)
     expectAll({f.Read(buf, 0, &done), f.Read(nullptr, 4, &done), f.Write(buf, -1, &done)},
               XPERR_FILE_INVALID_PARAM);
     EXPECT_EQ(done, -7);
-    EXPECT_EQ(f.SetSize(3), XPERR_OK);   // by path, while open
-    EXPECT_EQ(f.Close(), XPERR_OK);
+    expectAll({f.SetSize(3), f.Close()}, XPERR_OK);   // the size is set by path, while open
     EXPECT_EQ(xptest::readFile(path), "abc");
     EXPECT_TRUE(f.SetSize(10) == XPERR_OK && XpFile::GetSize(path.c_str()) == 10);
     ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
@@ -197,12 +194,12 @@ TEST(XpFile, IntegersInByteOrder)
     XpFile f(S(path));
     ASSERT_EQ(f.Open(W, anyShare), XPERR_OK);
     EXPECT_EQ(f.GetFileEndian(), 0);
-    EXPECT_EQ(f.WriteInt(0x01020304, F::endianKeep), XPERR_OK);   // no order yet: not the CPU's
-    EXPECT_EQ(f.WriteInt(0x01020304, F::endianLittle), XPERR_OK);
+    // No order yet: big-endian, not the CPU's order; a given order is kept.
+    expectAll({f.WriteInt(0x01020304, F::endianKeep), f.WriteInt(0x01020304, F::endianLittle)}, XPERR_OK);
     EXPECT_EQ(f.GetFileEndian(), F::endianLittle);
-    EXPECT_EQ(f.WriteInt(static_cast<short>(0x1234), F::endianBig), XPERR_OK);
-    EXPECT_EQ(f.WriteInt(-2LL, 77), XPERR_OK);   // an invalid order keeps big-endian
-    EXPECT_EQ(f.WriteInt(static_cast<unsigned char>(0xAB), F::endianLittle), XPERR_OK);
+    // An invalid order keeps the current one; 8 bits have none.
+    expectAll({f.WriteInt(static_cast<short>(0x1234), F::endianBig), f.WriteInt(-2LL, 77),
+               f.WriteInt(static_cast<unsigned char>(0xAB), F::endianLittle)}, XPERR_OK);
     EXPECT_TRUE(f.SetFileEndian(0) == XPERR_FAILED && f.SetFileEndian(F::endianKeep) == XPERR_OK);
     EXPECT_EQ(f.GetFileEndian(), F::endianBig);
     EXPECT_EQ(f.WriteFlush("!", 1, nullptr), XPERR_OK);
