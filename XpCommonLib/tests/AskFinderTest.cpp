@@ -43,12 +43,7 @@ TEST(AskFinder, RequestsAreCheckedThenHandedToTheAgent)
     EXPECT_TRUE(agent.last.operation == XpFileManagerRequest::opDuplicate && !agent.last.replacing);
     EXPECT_STREQ(AskFinder::LastFailureMessage(), "");
     ASSERT_EQ(unlink((t / "b").c_str()), 0);
-    const struct {
-        std::list<FSRef> items;
-        FSRef destination;
-        int answer;
-        const char* message;
-    } refused[] = {
+    const struct { std::list<FSRef> items; FSRef destination; int answer; const char* message; } refused[] = {
         {{a}, a, 1, "DstItem is not directory"},   // checked before the items
         {{gone}, gone, 1, "DstItem is not directory"},
         {{a, b}, d, 1, "fail: srcDesc create"},     // b is gone: nothing is handed over

@@ -97,10 +97,7 @@ struct Share {
 };
 
 // Releases the share when a test ends, before the checkers declared earlier wait for their probes.
-struct Releaser {
-    Share& share;
-    ~Releaser() { share.releaseAll(); }
-};
+struct Releaser { Share& share; ~Releaser() { share.releaseAll(); } };
 
 #define SKIP_UNLESS_MOUNTED(share) \
     if (!(share).refusal.empty()) GTEST_SKIP() << (share).refusal

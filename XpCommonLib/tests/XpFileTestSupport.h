@@ -126,10 +126,7 @@ inline bool checkInMountNamespace(const std::function<void()>& checks)
 
 // What a program started with posix_spawnp and an argv (never a shell) did: its exit status (-1
 // when it did not exit), standard output and error.
-struct Ran {
-    int status = -1;
-    std::string out, err;
-};
+struct Ran { int status = -1; std::string out, err; };
 inline Ran spawn(std::vector<std::string> args)
 {
     std::vector<char*> argv;

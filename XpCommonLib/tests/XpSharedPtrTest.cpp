@@ -12,16 +12,10 @@ namespace {
 
 std::atomic<int> deleted{0};
 
-struct Probe {
-    virtual ~Probe() { ++deleted; }
-    int value = 7;
-};
-struct Base {   // no virtual destructor: deleting a Derived through a Base* would skip ~Derived
-    int tag = 1;
-};
-struct Derived : Base {
-    ~Derived() { ++deleted; }
-};
+struct Probe { virtual ~Probe() { ++deleted; } int value = 7; };
+// No virtual destructor: deleting a Derived through a Base* would skip ~Derived.
+struct Base { int tag = 1; };
+struct Derived : Base { ~Derived() { ++deleted; } };
 
 template <typename T> int strong(const XpSharedPtr<T>& p) { return p.counterRecord()->strongCount; }
 

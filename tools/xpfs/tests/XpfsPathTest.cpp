@@ -13,11 +13,7 @@ xptest::Ran xpfs(std::vector<std::string> args)
 TEST(Xpfs, PathCommands)
 {
     setenv("HOME", "/home/someone", 1);   // for the special folders
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string out, err;
-    } rows[] = {
+    const struct { std::vector<std::string> args; int status; std::string out, err; } rows[] = {
         {{"path", "split", "/a/b.txt", "b.tar.gz", "/"}, 0, "/a/\tb\t.txt\n\tb.tar\t.gz\n/\t\t\n", ""},
         {{"path", "join", "/a", "/b", "c"}, 0, "/a/b/c\n", ""},
         {{"path", "rel", "/a/b", "/A/"}, 0, "child\n", ""},
