@@ -31,11 +31,7 @@ std::string answers(const std::string& p)
            (Op::IsReadOnly(s) ? " r" : " -") + (Op::IsHidden(s) ? " h" : "");
 }
 
-mode_t modeOf(const std::string& p)
-{
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
+mode_t modeOf(const std::string& p) { struct stat s; return stat(p.c_str(), &s) == 0 ? s.st_mode & 0777 : 0; }
 
 TEST(XpFileOperation, ExistenceReadOnlyAndHiddenOfFilesFoldersLinksAndBadNames)
 {

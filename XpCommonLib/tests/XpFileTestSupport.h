@@ -100,21 +100,16 @@ inline int inMountNamespace(const std::function<int()>& body)
 // Checks (EXPECTs, whose failures the child prints itself) run in a forked child: plainly, as
 // nobody, or in a private mount namespace; the test fails when one of them failed. The namespace
 // form skips the test, and answers false, when the machine refuses a namespace.
-inline int verdict(const std::function<void()>& checks)
+typedef std::function<void()> Checks;
+inline int verdict(const Checks& checks)
 {
     checks();
     return ::testing::Test::HasFailure() ? 1 : 0;
 }
-inline void checkInChild(const std::function<void()>& checks)
-{
-    EXPECT_EQ(inChild([&] { return verdict(checks); }), 0);
-}
-inline void checkAsNobody(const std::function<void()>& checks)
-{
-    EXPECT_EQ(asNobody([&] { return verdict(checks); }), 0);
-}
+inline void checkInChild(const Checks& checks) { EXPECT_EQ(inChild([&] { return verdict(checks); }), 0); }
+inline void checkAsNobody(const Checks& checks) { EXPECT_EQ(asNobody([&] { return verdict(checks); }), 0); }
 inline void skipWithoutNamespace() { GTEST_SKIP() << "no private mount namespace here"; }
-inline bool checkInMountNamespace(const std::function<void()>& checks)
+inline bool checkInMountNamespace(const Checks& checks)
 {
     int code = inMountNamespace([&] { return verdict(checks); });
     if (code == kNoNamespace)
