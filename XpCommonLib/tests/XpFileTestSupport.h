@@ -128,25 +128,21 @@ inline Ran spawn(std::vector<std::string> args)
     for (auto& a : args)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    Ran ran;
-    int out[2], err = memfd_create("stderr", MFD_CLOEXEC);   // a file: a long stderr never blocks
-    if (err < 0 || pipe2(out, O_CLOEXEC) != 0)
-        return ran;
+    // Both outputs go to memory files: a long one never blocks, and each is read back from its start.
+    int out = memfd_create("stdout", MFD_CLOEXEC), err = memfd_create("stderr", MFD_CLOEXEC);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
     posix_spawn_file_actions_adddup2(&actions, err, 2);
+    Ran ran;
     pid_t pid = -1;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char chunk[65536];
-    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
-        ran.out.append(chunk, static_cast<size_t>(n));
-    close(out[0]);
-    if (spawned == 0 && waitpid(pid, &ran.status, 0) == pid)
+    if (out >= 0 && err >= 0 && posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
+        waitpid(pid, &ran.status, 0) == pid)
         ran.status = WIFEXITED(ran.status) ? WEXITSTATUS(ran.status) : -1;
-    ran.err = readFile("/proc/self/fd/" + std::to_string(err));   // from its start
+    posix_spawn_file_actions_destroy(&actions);
+    ran.out = readFile("/proc/self/fd/" + std::to_string(out));
+    ran.err = readFile("/proc/self/fd/" + std::to_string(err));
+    close(out);
     close(err);
     return ran;
 }
