@@ -11,8 +11,6 @@
 
 namespace {
 
-using Str = XpStringT<char>;
-
 XpErr trash(const std::string& path) { return XpFileOperation::removeFileToRecycleBin(path.c_str()); }
 
 TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
