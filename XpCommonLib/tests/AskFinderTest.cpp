@@ -44,12 +44,10 @@ TEST(AskFinder, RequestsAreCheckedThenHandedToTheAgent)
     EXPECT_STREQ(AskFinder::LastFailureMessage(), "");
     ASSERT_EQ(unlink((t / "b").c_str()), 0);
     const struct { std::list<FSRef> items; FSRef destination; int answer; const char* message; } refused[] = {
-        {{a}, a, 1, "DstItem is not directory"},   // checked before the items
-        {{gone}, gone, 1, "DstItem is not directory"},
-        {{a, b}, d, 1, "fail: srcDesc create"},     // b is gone: nothing is handed over
-        {{a}, d, 0, "fail: AppleEvent send"},
-        {{a}, d, 2, "fail: AppleEvent send"},
-    };
+        // The destination is checked before the items; b is gone, so nothing is handed over.
+        {{a}, a, 1, "DstItem is not directory"}, {{gone}, gone, 1, "DstItem is not directory"},
+        {{a, b}, d, 1, "fail: srcDesc create"}, {{a}, d, 0, "fail: AppleEvent send"},
+        {{a}, d, 2, "fail: AppleEvent send"}};
     for (const auto& r : refused) {
         int before = agent.calls;
         agent.answer = r.answer;

@@ -58,8 +58,7 @@ TEST(XpDir, FiltersDescendantsCountsAndDates)
         {D::enumFiles | D::enumNameStartsWith, "", files}, {D::enumNameEquals, "a.txt", {}},
         {D::enumFiles | D::enumNameEquals, "sub/b.txt", {{"sub/b.txt", 'f'}}},
         {D::enumDirectories, "", {{"sub", 'd'}}},
-        {D::enumDirectories | D::enumNameEndsWith | D::enumNameStartsWith, "s", {{"sub", 'd'}}},
-    };
+        {D::enumDirectories | D::enumNameEndsWith | D::enumNameStartsWith, "s", {{"sub", 'd'}}}};
     for (const auto& c : cases)
         EXPECT_EQ(enumerate(dir, c.type, c.pattern), c.expected) << c.type << " " << c.pattern;
     EXPECT_TRUE(dir.GetCountOfObjects(false) == 2 && dir.GetCountOfObjects(true) == 3 && dir.GetSize() == 8);

@@ -50,11 +50,10 @@ std::string names(const std::string& dir) { return runProgram({"ls", "-A", dir})
 TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndCancelsAnywhere)
 {
     TempDir t;
+    // Finished copies; copies stopped at the first, a middle and the last call.
     struct { size_t size; int stopAt; size_t calls; } rows[] = {
-        {0, -1, 1}, {262144, -1, 2}, {600000, -1, 4},       // finished copies
-        {600000, 0, 1}, {600000, 2, 3}, {600000, 3, 4},      // stopped at the first, a middle, the last call
-        {0, 0, 1},
-    };
+        {0, -1, 1}, {262144, -1, 2}, {600000, -1, 4}, {600000, 0, 1}, {600000, 2, 3}, {600000, 3, 4},
+        {0, 0, 1}};
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << row.size << " stop " << row.stopAt);
         std::string data = pattern(row.size, 'a');

@@ -151,8 +151,7 @@ TEST(XpFileOperation, ErrnoRulesOnRealRefusals)
         {"rename ENOSPC across volumes", mv(t / "big", t / "small/big"), XPERR_FILE_MOVE_FAILED, false},
         {"rename unmounted", mv(t / "file", gone), XPERR_FILE_DEVICE_NOT_AVAILABLE, false},
         {"rename a tree across volumes", mv(t / "tree", t / "small/tree"), XPERR_OK, false},
-        {"rename a link", mv(t / "dlink", t / "dlink2"), XPERR_OK, false},
-    };
+        {"rename a link", mv(t / "dlink", t / "dlink2"), XPERR_OK, false}};
     bool mounted = xptest::checkInMountNamespace([&] {
         ASSERT_TRUE(mount((t / "src").c_str(), (t / "ro").c_str(), nullptr, MS_BIND, nullptr) == 0 &&
                     mount(nullptr, (t / "ro").c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0 &&
