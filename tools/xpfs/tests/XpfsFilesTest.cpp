@@ -42,8 +42,7 @@ TEST(Xpfs, FileCommandsAgreeWithFind)
     Lines info = run({x, "info", root + "/d3/inner/f", root + "/d1"});
     for (const char* line : {"kind: file", "size: 300", "kind: directory", "size: 104"})
         EXPECT_EQ(info.count(line), 1u) << line;
-    EXPECT_EQ(run({x, "cat-int", "--order", "big", "--width", "16", root + "/d0/.g"}),
-              (Lines{"258", "772"}));
+    EXPECT_EQ(run({x, "cat-int", "--order", "big", "--width", "16", root + "/d0/.g"}), (Lines{"258", "772"}));
     EXPECT_EQ(run({x, "cat-int", "--order", "little", "--width", "32", root + "/d0/.g"}), Lines{"67305985"});
     const std::vector<std::string> failing[] = {
         {x, "cat-int", "--order", "big", "--width", "64", root + "/d0/.g"},
