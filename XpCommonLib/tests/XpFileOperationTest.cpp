@@ -169,8 +169,7 @@ TEST(XpFileOperation, ErrnoRulesOnRealRefusals)
     });
     if (!mounted)
         return;
-    char target[256] = {};
-    EXPECT_EQ(readlink((t / "dlink2").c_str(), target, sizeof target - 1), static_cast<ssize_t>((t / "dir").size()));
+    EXPECT_EQ(std::filesystem::read_symlink(t / "dlink2").string(), t / "dir");
     struct stat st;
     EXPECT_TRUE(lstat((t / "dangling").c_str(), &st) == 0 && S_ISLNK(st.st_mode));   // not replaced
     EXPECT_TRUE(stat((t / "file").c_str(), &st) == 0 && lstat((t / "link").c_str(), &st) != 0);
@@ -241,9 +240,7 @@ TEST(XpFileOperation, ConcatenateFilesAndFilesWhateverTheirExtension)
     EXPECT_EQ(Op::ConcatenateFiles(in, (t / "out").c_str(), &all), XPERR_OK);
     EXPECT_EQ(xptest::readFile(t / "out"), "abcdefgh");
     EXPECT_EQ(all.calls, (std::vector<double>{37.5, 100.0}));
-    EXPECT_EQ(all.doneCount, 1);
-    EXPECT_EQ(all.totalCount, 2);
-    EXPECT_EQ(all.currentPath, in[1]);
+    EXPECT_TRUE(all.doneCount == 1 && all.totalCount == 2 && all.currentPath == in[1]);   // the last call's
     Recorder stop;
     stop.stopAt = 1;
     EXPECT_EQ(Op::ConcatenateFiles(in, (t / "out").c_str(), &stop), XPERR_FILE_CANCELLED);
