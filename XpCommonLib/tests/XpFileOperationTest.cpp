@@ -2,7 +2,10 @@
 // invalid UTF-8, paths out of reach; read-only by permission bits, inode flags and access answers;
 // hidden names); then the operations that create, make, join, rename and remove: every errno rule
 // on a real refusal (a child running as nobody, a read-only bind mount, full tmpfs volumes, in a
-// private mount namespace), planted links and FIFOs, and unique names under many threads.
+// private mount namespace), planted links and FIFOs, and unique names under many threads; last
+// the freedesktop.org trash, read back by `gio trash --list` (in its own session bus, with the
+// test's XDG folders, which stay set for the rest of the program): original paths, numbered names,
+// two processes at once, links, and the trash of another mount, with a hostile .Trash-UID planted.
 #include <XpFileOperation.h>
 
 #include "XpFileTestSupport.h"
@@ -10,6 +13,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <functional>
 #include <set>
 #include <thread>
@@ -170,10 +174,9 @@ TEST(XpFileOperation, ErrnoRulesOnRealRefusals)
     if (!mounted)
         return;
     EXPECT_EQ(std::filesystem::read_symlink(t / "dlink2").string(), t / "dir");
-    struct stat st;
-    EXPECT_TRUE(lstat((t / "dangling").c_str(), &st) == 0 && S_ISLNK(st.st_mode));   // not replaced
-    EXPECT_TRUE(stat((t / "file").c_str(), &st) == 0 && lstat((t / "link").c_str(), &st) != 0);
-    EXPECT_TRUE(stat((t / "dir").c_str(), &st) == 0 && lstat((t / "tree").c_str(), &st) != 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(t / "dangling"));   // not replaced
+    EXPECT_TRUE(access((t / "file").c_str(), F_OK) == 0 && access((t / "link").c_str(), F_OK) != 0);
+    EXPECT_TRUE(access((t / "dir").c_str(), F_OK) == 0 && access((t / "tree").c_str(), F_OK) != 0);
 }
 
 TEST(XpFileOperation, UniqueNamesUnderManyThreadsAndPlantedProbes)
@@ -255,6 +258,85 @@ TEST(XpFileOperation, ConcatenateFilesAndFilesWhateverTheirExtension)
     ASSERT_TRUE(xptest::writeFile(t / "report.txt", ""));
     EXPECT_TRUE(Op::IsFileAvailableNoExt((t / "report.doc").c_str()));
     EXPECT_FALSE(Op::IsFileAvailableNoExt((t / "other.doc").c_str()));
+}
+
+XpErr trash(const std::string& path) { return Op::removeFileToRecycleBin(path.c_str()); }
+
+TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
+{
+    xptest::TempDir t;
+    for (const char* v : {"HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
+        setenv(v, (t / v).c_str(), 1);
+    // gio shows the bytes of a name that are not ASCII as \xNN.
+    std::string src = t / "s\xC3\xA9 d", shown = t / "s\\xc3\\xa9 d", one = t / "one", two = t / "two";
+    ASSERT_EQ(mkdir(src.c_str(), 0755) | mkdir(one.c_str(), 0755) | mkdir(two.c_str(), 0755), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(xptest::writeFile(src + "/a b.txt", std::to_string(i)));
+        EXPECT_EQ(trash(src + "/a b.txt"), XPERR_OK);
+    }
+    ASSERT_TRUE(xptest::writeFile(t / "target", "target"));
+    ASSERT_EQ(symlink((t / "target").c_str(), (src + "/link").c_str()), 0);
+    EXPECT_EQ(trash(src + "/link"), XPERR_OK);
+    EXPECT_EQ(xptest::readFile(t / "target"), "target");
+    EXPECT_TRUE(std::filesystem::is_symlink(t / "XDG_DATA_HOME/Trash/files/link"));
+    EXPECT_EQ(trash(src + "/none"), XPERR_FILE_REMOVE_FAILED);
+    // Two processes trash an item called same.txt at the same moment.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t pids[2];
+    for (int i = 0; i < 2; ++i) {
+        std::string item = (i ? two : one) + "/same.txt";
+        ASSERT_TRUE(xptest::writeFile(item, item));
+        if ((pids[i] = fork()) == 0) {
+            char c;
+            _exit(read(go[0], &c, 1) == 1 && trash(item) == XPERR_OK ? 0 : 1);
+        }
+    }
+    EXPECT_EQ(write(go[1], "gg", 2), 2);
+    for (pid_t pid : pids) {
+        int status = -1;
+        EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    close(go[0]), close(go[1]);
+    // A list is taken by its names in the first item's folder.
+    ASSERT_TRUE(xptest::writeFile(src + "/x", "") && xptest::writeFile(src + "/y", ""));
+    EXPECT_EQ(Op::removeFiles({(src + "/x").c_str(), "/elsewhere/y"}, true), XPERR_OK);
+
+    std::string listed = xptest::runProgram({"dbus-run-session", "--", "gio", "trash", "--list"});
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = listed.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(listed.substr(at, end - at));
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> expected = {
+        "trash:///a%20b(1).txt\t" + shown + "/a b.txt", "trash:///a%20b(2).txt\t" + shown + "/a b.txt",
+        "trash:///a%20b.txt\t" + shown + "/a b.txt", "trash:///link\t" + shown + "/link",
+        "trash:///same(1).txt\t", "trash:///same.txt\t",
+        "trash:///x\t" + shown + "/x", "trash:///y\t" + shown + "/y"};
+    ASSERT_EQ(lines.size(), expected.size()) << listed;
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].substr(0, expected[i].size()), expected[i]) << listed;
+    // Each of the two processes got its own name; both places are recorded.
+    std::string places = lines[4].substr(expected[4].size()) + " " + lines[5].substr(expected[5].size());
+    EXPECT_TRUE(places == one + "/same.txt " + two + "/same.txt" || places == two + "/same.txt " + one + "/same.txt") << places;
+}
+
+TEST(XpTrash, ItemsOfAnotherMountGoToItsOwnTrashNeverThroughAPlantedLink)
+{
+    xptest::TempDir t;
+    setenv("XDG_DATA_HOME", (t / "data").c_str(), 1);
+    xptest::checkInMountNamespace([&] {
+        for (const std::string& vol : {t / "vol", t / "hostile", t / "evil"})
+            ASSERT_TRUE(mkdir(vol.c_str(), 0755) == 0 &&
+                        mount("tmpfs", vol.c_str(), "tmpfs", 0, "size=64k") == 0);
+        EXPECT_TRUE(xptest::writeFile(t / "vol/x", "x") && xptest::writeFile(t / "hostile/y", "y"));
+        EXPECT_EQ(trash(t / "vol/x"), XPERR_OK);
+        EXPECT_EQ(xptest::readFile(t / "vol/.Trash-0/files/x"), "x");
+        EXPECT_NE(xptest::readFile(t / "vol/.Trash-0/info/x.trashinfo").find("\nPath=x\n"), std::string::npos);
+        EXPECT_EQ(symlink((t / "evil").c_str(), (t / "hostile/.Trash-0").c_str()), 0);
+        EXPECT_EQ(trash(t / "hostile/y"), XPERR_FILE_REMOVE_FAILED);
+        EXPECT_EQ(xptest::readFile(t / "hostile/y"), "y");
+        EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "evil"}), "");
+    });
 }
 
 } // namespace

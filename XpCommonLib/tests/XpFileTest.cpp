@@ -82,8 +82,7 @@ TEST(XpFile, TransfersPositionsSizesAndLock)
     expectAll({f.Read(buf, 2, &done), f.Write("XY", 2, nullptr), f.Seek(-1, F::seekEnd)}, XPERR_OK);
     EXPECT_EQ(f.Read(buf + 2, 10, &done), XPERR_FILE_END_OF_FILE);
     EXPECT_EQ(std::string(buf, 3) + std::to_string(done), "cdY1");
-    EXPECT_EQ(f.Read(buf, 10, &done), XPERR_FILE_END_OF_FILE);   // the flags were cleared
-    EXPECT_EQ(done, 0);
+    EXPECT_TRUE(f.Read(buf, 10, &done) == XPERR_FILE_END_OF_FILE && done == 0);   // the flags were cleared
     done = -7;
     expectAll({f.Read(buf, 0, &done), f.Read(nullptr, 4, &done), f.Write(buf, -1, &done)},
               XPERR_FILE_INVALID_PARAM);
