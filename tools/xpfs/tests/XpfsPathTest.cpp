@@ -30,9 +30,9 @@ TEST(Xpfs, PathCommands)
         {{"nothing"}, 2, "", "xpfs: unknown command 'nothing'\nTry 'xpfs --help'.\n"}};
     for (const auto& r : rows) {
         xptest::Ran got = xpfs(r.args);
-        EXPECT_EQ(got.status, r.status) << r.args[1];
-        EXPECT_EQ(got.out, r.out) << r.args[1];
-        EXPECT_EQ(got.err, r.err) << r.args[1];
+        EXPECT_EQ(got.status, r.status) << r.args.back();
+        EXPECT_EQ(got.out, r.out) << r.args.back();
+        EXPECT_EQ(got.err, r.err) << r.args.back();
     }
     // Help at each level goes to stdout with status 0 and names what it describes.
     const std::pair<std::vector<std::string>, std::string> helps[] = {
