@@ -19,21 +19,14 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-std::string namespaceRefusal = "not set up";
 
-// The whole program lives in a private mount namespace: its mounts never reach the machine and
-// vanish with it, even when it is killed.
-struct PrivateMounts : ::testing::Environment {
-    void SetUp() override
-    {
-        alarm(60);   // a checker that deadlocks fails the program here, not at the CTest limit
-        if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
-            namespaceRefusal.clear();
-        else
-            namespaceRefusal = std::string("no private mount namespace: ") + std::strerror(errno);
-    }
-};
-const auto* privateMounts = ::testing::AddGlobalTestEnvironment(new PrivateMounts);
+// The whole program lives in a private mount namespace, entered before the tests start: its mounts
+// never reach the machine and vanish with it, even when it is killed. "" when entered, else why not.
+const std::string namespaceRefusal = [] {
+    alarm(60);   // a checker that deadlocks fails the program here, not at the CTest limit
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+               ? std::string() : std::string("no private mount namespace: ") + std::strerror(errno);
+}();
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 template <class F> double seconds(F f)   // how long f took
@@ -97,10 +90,7 @@ struct Share {
 };
 
 // Releases the share when a test ends, before the checkers declared earlier wait for their probes.
-struct Releaser {
-    Share& share;
-    ~Releaser() { share.releaseAll(); }
-};
+struct Releaser { Share& share; ~Releaser() { share.releaseAll(); } };
 
 #define SKIP_UNLESS_MOUNTED(share) \
     if (!(share).refusal.empty()) GTEST_SKIP() << (share).refusal

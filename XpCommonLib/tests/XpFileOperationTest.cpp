@@ -1,86 +1,342 @@
-// Existence tests: files, directories, links, the empty path, invalid UTF-8, unreachable paths.
+// The file operations: existence and attribute tests (files, folders, links, the empty path,
+// invalid UTF-8, paths out of reach; read-only by permission bits, inode flags and access answers;
+// hidden names); then the operations that create, make, join, rename and remove: every errno rule
+// on a real refusal (a child running as nobody, a read-only bind mount, full tmpfs volumes, in a
+// private mount namespace), planted links and FIFOs, and unique names under many threads; last
+// the freedesktop.org trash, read back by `gio trash --list` (in its own session bus, with the
+// test's XDG folders, which stay set for the rest of the program): original paths, numbered names,
+// two processes at once, links, and the trash of another mount, with a hostile .Trash-UID planted.
 #include <XpFileOperation.h>
 
-#include <gtest/gtest.h>
+#include "XpFileTestSupport.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
-#include <string>
+#include <algorithm>
+#include <functional>
+#include <set>
+#include <thread>
 
 namespace {
 
-// The three answers as one text: "path/dir/file flag", e.g. "1/0/1 0".
+typedef XpFileOperation Op;
+using Str = XpStringT<char>;
+
+// The answers as one text: IsPathAvailable, IsDirAvailable, IsFileAvailable, the directory flag,
+// IsReadOnly ('r' or '-') and IsHidden (" h" or nothing), e.g. "1/0/1 0 -".
 std::string answers(const std::string& p)
 {
     XpStringT<char> s(p.c_str());
     bool flag = true;   // must be overwritten
-    bool path = XpFileOperation::IsPathAvailable(s, &flag);
-    return std::to_string(path) + "/" + std::to_string(XpFileOperation::IsDirAvailable(s)) + "/" +
-           std::to_string(XpFileOperation::IsFileAvailable(s)) + " " + std::to_string(flag);
+    Op::IsPathAvailable(s, &flag);
+    return std::to_string(Op::IsPathAvailable(s, nullptr)) + "/" + std::to_string(Op::IsDirAvailable(s)) +
+           "/" + std::to_string(Op::IsFileAvailable(s)) + " " + std::to_string(flag) +
+           (Op::IsReadOnly(s) ? " r" : " -") + (Op::IsHidden(s) ? " h" : "");
 }
 
-TEST(XpFileOperation, ExistenceOfFilesDirectoriesLinksAndBadNames)
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/XpFileOperationTest.XXXXXX";
-    ASSERT_NE(mkdtemp(&root[0]), nullptr);
-    std::shared_ptr<void> removeRoot(nullptr, [&](void*) { EXPECT_GT(std::filesystem::remove_all(root), 0u); });
-    auto make = [&](const std::string& name, bool directory) {
-        std::string p = root + "/" + name;
-        int made = directory ? mkdir(p.c_str(), 0755) : close(open(p.c_str(), O_CREAT | O_WRONLY, 0644));
-        EXPECT_EQ(made, 0) << p;
-        return p;
-    };
-    std::string file = make("file.txt", false), dir = make("folder", true);
-    ASSERT_EQ(symlink(file.c_str(), (root + "/toFile").c_str()), 0);
-    ASSERT_EQ(symlink(dir.c_str(), (root + "/toDir").c_str()), 0);
-    ASSERT_EQ(symlink((root + "/gone").c_str(), (root + "/dangling").c_str()), 0);
-    const struct {
-        std::string path;
-        const char* expected;
-    } cases[] = {
-        {file, "1/0/1 0"}, {dir, "1/1/0 1"}, {dir + "/", "1/1/0 1"}, {root + "/missing", "0/0/0 0"},
-        {file + "/below", "0/0/0 0"}, {"/dev/null", "1/0/1 0"},   // not a directory: a file
-        {root + "/toFile", "1/0/1 0"}, {root + "/toDir", "1/1/0 1"}, {root + "/dangling", "0/0/0 0"},
-        {make("caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC", true), "1/1/0 1"},   // UTF-8 names work
-        {"", "0/0/0 0"},
-        // These bytes name real files to the kernel, but are not valid UTF-8.
-        {make("\xFF\xFE", false), "0/0/0 0"}, {make("over\xC0\xAF", false), "0/0/0 0"},
-        {make("sur\xED\xA0\x80", false), "0/0/0 0"}, {make("cut\xE6\x97", false), "0/0/0 0"},
-        {make("dir\xC3", true), "0/0/0 0"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(answers(c.path), c.expected) << c.path;
-    // The flag pointer may be null; a null text is empty.
-    EXPECT_TRUE(XpFileOperation::IsPathAvailable(XpStringT<char>(file.c_str()), nullptr));
-    const char* null = nullptr;
-    EXPECT_FALSE(XpFileOperation::IsPathAvailable(XpStringT<char>(null), nullptr));
-    EXPECT_FALSE(XpFileOperation::IsDirAvailable(XpStringT<char>()));
+mode_t modeOf(const std::string& p) { struct stat s; return stat(p.c_str(), &s) == 0 ? s.st_mode & 0777 : 0; }
 
-    // Root passes every permission check, so unreachable paths are tested as nobody in a child.
-    std::string locked = make("locked", true), inner = make("locked/inner", false);
-    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(locked.c_str(), 0700), 0);
-    struct passwd* nobody = getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
-            _exit(10);
-        // The inner file is out of reach; the locked directory itself is still seen.
-        _exit(answers(inner) != "0/0/0 0" ? 1 : answers(locked) != "1/1/0 1" ? 2 : 0);
+TEST(XpFileOperation, ExistenceReadOnlyAndHiddenOfFilesFoldersLinksAndBadNames)
+{
+    xptest::TempDir t;
+    const std::string file = t / "f", link = t / "link", bad = t / "bad\xFF\xFE", locked = t / "locked";
+    ASSERT_TRUE(xptest::writeFile(file, "x", 0640) && xptest::writeFile(t / "ro", "", 0444) &&
+                xptest::writeFile(bad, "", 0444));
+    ASSERT_EQ(mkdir((t / "caf\xC3\xA9 \xE6\x97\xA5").c_str(), 0755) | mkdir((t / "dir\xC3").c_str(), 0755) |
+              symlink(file.c_str(), link.c_str()) | symlink(t.path.c_str(), (t / "toDir").c_str()) |
+              symlink("gone", (t / "dangling").c_str()) | mkdir(locked.c_str(), 0700), 0);
+    ASSERT_TRUE(xptest::writeFile(locked + "/inner", "") && xptest::writeFile(t / ".h", "") &&
+                xptest::writeFile(t / "b.", "") && mkdir((t / ".d").c_str(), 0755) == 0);
+    const std::pair<std::string, const char*> cases[] = {
+        {file, "1/0/1 0 -"}, {t / "ro", "1/0/1 0 r"}, {t.path, "1/1/0 1 -"}, {t.path + "/", "1/1/0 1 -"},
+        {t / "missing", "0/0/0 0 -"}, {file + "/below", "0/0/0 0 -"}, {"/dev/null", "1/0/1 0 -"},
+        {link, "1/0/1 0 -"}, {t / "toDir", "1/1/0 1 -"}, {t / "dangling", "0/0/0 0 -"},
+        {t / "caf\xC3\xA9 \xE6\x97\xA5", "1/1/0 1 -"}, {"", "0/0/0 0 -"},
+        {bad, "0/0/0 0 -"}, {t / "dir\xC3", "0/0/0 0 -"},   // real names to the kernel, but not UTF-8
+        {t / ".h", "1/0/1 0 - h"}, {t / ".d/", "1/1/0 1 - h"}, {".x", "0/0/0 0 - h"}, {"/", "1/1/0 1 -"},
+        {t / ".d/b", "0/0/0 0 -"}, {t / "b.", "1/0/1 0 -"}};
+    EXPECT_EQ(Op::SetHidden(file.c_str(), true), XPERR_FILE_NOT_SUPPORTED);
+    EXPECT_EQ(Op::SetHidden((t / ".h").c_str(), false), XPERR_FILE_NOT_SUPPORTED);
+    for (const auto& c : cases)
+        EXPECT_EQ(answers(c.first), c.second) << c.first;
+
+    EXPECT_EQ(Op::SetReadOnly(file.c_str(), true), XPERR_OK);
+    EXPECT_EQ(modeOf(file), 0440u);
+    EXPECT_EQ(answers(link), "1/0/1 0 r");   // root may write, no bit may
+    EXPECT_EQ(Op::SetReadOnly(file.c_str(), false), XPERR_OK);
+    EXPECT_EQ(modeOf(file), 0640u);   // the owner's bit comes back; the group never had one
+    // A planted link is refused; a missing path and bytes that are not UTF-8 fail.
+    for (const std::string& p : {link, t / "missing", bad})
+        EXPECT_EQ(Op::SetReadOnly(p.c_str(), true), XPERR_FILE_SET_ATTRIBUTE_FAILED) << p;
+    EXPECT_TRUE(modeOf(file) == 0640 && modeOf(bad) == 0444);
+
+    for (int flag : {FS_APPEND_FL, FS_IMMUTABLE_FL}) {   // writable, but flagged
+        int fd = open(file.c_str(), O_RDONLY), flags = 0;
+        if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 ||
+            (flags |= flag, ioctl(fd, FS_IOC_SETFLAGS, &flags)) != 0) {
+            close(fd);
+            GTEST_SKIP() << "this file system refuses inode flags";
+        }
+        EXPECT_TRUE(Op::IsReadOnly(file.c_str())) << flag;
+        flags &= ~flag;
+        EXPECT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags) | close(fd), 0);
+        EXPECT_FALSE(Op::IsReadOnly(file.c_str()));
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(answers(inner), "1/0/1 0");   // for root it exists
+
+    // For nobody, root's files in root's folder cannot be written, run or removed; one that
+    // nobody can still read is read-only although its owner has a write bit. What is inside a
+    // folder nobody may not search does not exist for nobody.
+    ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);
+    const std::pair<mode_t, bool> modes[] = {{0644, true}, {0666, false}, {0640, false}, {0755, false}};
+    for (const auto& m : modes)
+        ASSERT_TRUE(xptest::writeFile(t / std::to_string(m.first), "x", m.first));
+    xptest::checkAsNobody([&] {
+        for (const auto& m : modes)
+            EXPECT_EQ(Op::IsReadOnly((t / std::to_string(m.first)).c_str()), m.second) << m.first;
+        EXPECT_EQ(answers(locked + "/inner") + ", " + answers(locked), "0/0/0 0 -, 1/1/0 1 -");
+    });
+    EXPECT_EQ(answers(locked + "/inner"), "1/0/1 0 -");   // root may do all of it
+    EXPECT_EQ(answers(t / std::to_string(0644)), "1/0/1 0 -");
+}
+
+struct Row { std::string what; std::function<XpErr()> op; XpErr expected; bool asNobody; };
+
+TEST(XpFileOperation, ErrnoRulesOnRealRefusals)
+{
+    xptest::TempDir t;
+    std::string big(65536, 'x'), tooLong = t / std::string(300, 'n'), gone = "/mnt/xp-not-mounted/x";
+    ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);   // nobody may walk in, not write
+    for (const char* d : {"dir", "src", "src/d", "src/n", "src/n/x", "locked", "locked/y", "ro", "full", "small", "tree", "tree/s"})
+        ASSERT_EQ(mkdir((t / d).c_str(), 0755), 0) << d;
+    for (const char* f : {"file", "src/f", "locked/x", "tree/a", "tree/s/b"})
+        ASSERT_TRUE(xptest::writeFile(t / f, f));
+    ASSERT_TRUE(xptest::writeFile(t / "big", big));
+    ASSERT_EQ(symlink("a", (t / "tree/l").c_str()) | symlink((t / "file").c_str(), (t / "link").c_str()) |
+              symlink((t / "dir").c_str(), (t / "dlink").c_str()) | symlink((t / "none").c_str(), (t / "dangling").c_str()), 0);
+    auto mk = [](std::string p) { return [p] { return Op::MakeDir(Str(p.c_str())); }; };
+    auto mkp = [](std::string p) { return [p] { return Op::MakeDirRecursively(p.c_str()); }; };
+    auto rm = [](std::string p) { return [p] { return Op::removeFile(Str(p.c_str())); }; };
+    auto rd = [](std::string p) { return [p] { return Op::removeDir(Str(p.c_str())); }; };
+    auto mv = [](std::string a, std::string b) { return [a, b] { return Op::RenameFile(a.c_str(), b.c_str()); }; };
+    const Row rows[] = {
+        {"mkdir exists", mk(t / "dir"), XPERR_FILE_EXISTS, false},
+        {"mkdir on a link", mk(t / "dangling"), XPERR_FILE_EXISTS, false},
+        {"mkdir ENOENT", mk(t / "none/x"), XPERR_FILE_ACCESS_DENIED, false},
+        {"mkdir EROFS", mk(t / "ro/new"), XPERR_FILE_ACCESS_DENIED, false},
+        {"mkdir EACCES", mk(t / "locked/new"), XPERR_FILE_ACCESS_DENIED, true},
+        {"mkdir ENOSPC", mk(t / "full/new"), XPERR_FILE_DISK_FULL, false},
+        {"mkdir ENOTDIR", mk(t / "file/x"), XPERR_FILE_PARENT_NOT_FOUND, false},
+        {"mkdir ENAMETOOLONG", mk(tooLong), XPERR_FILE_MAKE_DIR_FAILED, false},
+        {"mkdir unmounted", mk(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE, false},
+        {"mkdir -p relative", mkp("p/q"), XPERR_FILE_MAKE_DIR_FAILED, false},   // even in t
+        {"mkdir -p", mkp(t / "p/q/r"), XPERR_OK, false},
+        {"mkdir -p again", mkp(t / "p/q/r/"), XPERR_FILE_EXISTS, false},
+        {"mkdir -p EACCES", mkp(t / "locked/n/m"), XPERR_FILE_ACCESS_DENIED, true},
+        {"unlink ENOENT", rm(t / "none"), XPERR_FILE_NOT_FOUND, false},
+        {"unlink ENOENT, relative", rm("none"), XPERR_FILE_NOT_FOUND, false},   // run in t
+        {"unlink EISDIR", rm(t / "dir"), XPERR_FILE_REMOVE_FAILED, false},
+        {"unlink EROFS", rm(t / "ro/f"), XPERR_FILE_REMOVE_FAILED, false},
+        {"unlink EACCES", rm(t / "locked/x"), XPERR_FILE_REMOVE_FAILED, true},
+        {"unlink unmounted", rm(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE, false},
+        {"unlink a link", rm(t / "link"), XPERR_OK, false},
+        {"rmdir ENOTEMPTY", rd(t / "src/n"), XPERR_FILE_DIR_NOT_EMPTY, false},
+        {"rmdir EROFS", rd(t / "ro/d"), XPERR_FILE_ACCESS_DENIED, false},
+        {"rmdir EACCES", rd(t / "locked/y"), XPERR_FILE_ACCESS_DENIED, true},
+        {"rmdir ENOTDIR", rd(t / "file"), XPERR_FILE_REMOVE_FAILED, false},
+        {"rmdir a link to a folder", rd(t / "dlink"), XPERR_FILE_REMOVE_FAILED, false},
+        {"rmdir ENOENT", rd(t / "none"), XPERR_FILE_REMOVE_FAILED, false},
+        {"rmdir unmounted", rd(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE, false},
+        {"rename onto a folder", mv(t / "file", t / "dir"), XPERR_FILE_OPEN_FAILED, false},
+        {"rename onto a dangling link", mv(t / "file", t / "dangling"), XPERR_FILE_OPEN_FAILED, false},
+        {"rename a missing file", mv(t / "none", t / "new"), XPERR_FILE_OPEN_FAILED, false},
+        {"rename EROFS", mv(t / "ro/f", t / "ro/g"), XPERR_FILE_MOVE_FAILED, false},
+        {"rename EACCES", mv(t / "locked/x", t / "locked/z"), XPERR_FILE_MOVE_FAILED, true},
+        {"rename ENOSPC across volumes", mv(t / "big", t / "small/big"), XPERR_FILE_MOVE_FAILED, false},
+        {"rename unmounted", mv(t / "file", gone), XPERR_FILE_DEVICE_NOT_AVAILABLE, false},
+        {"rename a tree across volumes", mv(t / "tree", t / "small/tree"), XPERR_OK, false},
+        {"rename a link", mv(t / "dlink", t / "dlink2"), XPERR_OK, false}};
+    bool mounted = xptest::checkInMountNamespace([&] {
+        ASSERT_TRUE(mount((t / "src").c_str(), (t / "ro").c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+                    mount(nullptr, (t / "ro").c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0 &&
+                    mount("tmpfs", (t / "full").c_str(), "tmpfs", 0, "size=64k,nr_inodes=3") == 0 &&
+                    mount("tmpfs", (t / "small").c_str(), "tmpfs", 0, "size=16k") == 0);
+        for (int i = 0; xptest::writeFile(t / ("full/" + std::to_string(i)), ""); ++i) {}   // no inode left
+        EXPECT_EQ(chdir(t.path.c_str()), 0);
+        for (const Row& r : rows) {
+            XpErr got = r.asNobody ? 0x8100 | xptest::asNobody([&] { return static_cast<int>(r.op() & 0xFF); }) : r.op();
+            EXPECT_EQ(got, r.expected) << r.what;
+        }
+        EXPECT_EQ(xptest::readFile(t / "big"), big);   // a failed move leaves the source whole
+        EXPECT_EQ(xptest::readFile(t / "small/tree/s/b"), "tree/s/b");
+        EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "small"}), "tree\n");   // no copy left behind
+    });
+    if (!mounted)
+        return;
+    EXPECT_EQ(std::filesystem::read_symlink(t / "dlink2").string(), t / "dir");
+    EXPECT_TRUE(std::filesystem::is_symlink(t / "dangling"));   // not replaced
+    EXPECT_TRUE(access((t / "file").c_str(), F_OK) == 0 && access((t / "link").c_str(), F_OK) != 0);
+    EXPECT_TRUE(access((t / "dir").c_str(), F_OK) == 0 && access((t / "tree").c_str(), F_OK) != 0);
+}
+
+TEST(XpFileOperation, UniqueNamesUnderManyThreadsAndPlantedProbes)
+{
+    xptest::TempDir t;
+    ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);
+    ASSERT_TRUE(xptest::writeFile(t / "kept", "kept"));
+    ASSERT_EQ(symlink((t / "target").c_str(), (t / "dangling").c_str()), 0);
+    EXPECT_EQ(Op::CreateNewFile((t / "kept").c_str()), XPERR_FILE_EXISTS);
+    EXPECT_EQ(Op::CreateNewFile((t / "dangling").c_str()), XPERR_FILE_EXISTS);
+    EXPECT_EQ(xptest::readFile(t / "kept"), "kept");
+    EXPECT_NE(access((t / "target").c_str(), F_OK), 0);   // the link was not followed
+    EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), "p", 0, "m", ".s"), "");
+    EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), "p", 3, "m", ".s"), (t / "p000m.s").c_str());
+    EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), nullptr, 8, nullptr, ".tmp"), (t / "00000000.tmp").c_str());
+    EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), "", 8, "", ".tmp"), (t / "00000001.tmp").c_str());
+
+    std::vector<std::thread> threads;
+    std::vector<std::string> names[8];
+    std::atomic<int> writable(0);
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 20; ++n) {
+                names[i].push_back(Op::CreateTempFile(t.path.c_str(), "t", 4, "", "").GetBuffer());
+                writable += Op::IsDirWritable(t.path.c_str());
+            }
+        });
+    for (std::thread& th : threads)
+        th.join();
+    std::set<std::string> distinct;
+    for (const auto& v : names)
+        distinct.insert(v.begin(), v.end());
+    EXPECT_EQ(distinct.size(), 160u);
+    EXPECT_EQ(distinct.count(""), 0u);
+    EXPECT_EQ(writable, 160);
+    EXPECT_NE(access((t / ".00000000.tmp").c_str(), F_OK), 0);   // every probe removed
+
+    // A FIFO planted as the first probe is passed over, never opened (which would block).
+    ASSERT_EQ(mkfifo((t / ".00000000.tmp").c_str(), 0666), 0);
+    EXPECT_TRUE(Op::IsDirWritable(t.path.c_str()));
+    // For nobody the folder is not writable, even with a link to a file nobody can write
+    // planted as the first probe.
+    ASSERT_TRUE(xptest::writeFile(t / "open", "", 0666));
+    ASSERT_EQ(unlink((t / ".00000000.tmp").c_str()) | symlink((t / "open").c_str(), (t / ".00000000.tmp").c_str()), 0);
+    EXPECT_EQ(xptest::asNobody([&] { return Op::IsDirWritable(t.path.c_str()) ? 1 : 0; }), 0);
+    EXPECT_EQ(xptest::asNobody([&] { return Op::IsEnableReadWrite((t / "open").c_str()) ? 0 : 1; }), 0);
+    ASSERT_EQ(chmod((t / "kept").c_str(), 0444), 0);
+    EXPECT_FALSE(Op::IsEnableReadWrite((t / "kept").c_str()));
+    EXPECT_FALSE(Op::IsDirWritable((t / "none").c_str()));
+}
+
+struct Recorder : IXpFileOpProgressObserver {
+    std::vector<double> calls;
+    size_t stopAt = 0;
+    bool OnProgress(double p) override { return calls.push_back(p), calls.size() == stopAt; }
+};
+
+TEST(XpFileOperation, ConcatenateFilesAndFilesWhateverTheirExtension)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(xptest::writeFile(t / "a", "abc") && xptest::writeFile(t / "b", "defgh"));
+    std::vector<Str> in = {(t / "a").c_str(), (t / "b").c_str()};
+    Recorder all;
+    EXPECT_EQ(Op::ConcatenateFiles(in, (t / "out").c_str(), &all), XPERR_OK);
+    EXPECT_EQ(xptest::readFile(t / "out"), "abcdefgh");
+    EXPECT_EQ(all.calls, (std::vector<double>{37.5, 100.0}));
+    EXPECT_TRUE(all.doneCount == 1 && all.totalCount == 2 && all.currentPath == in[1]);   // the last call's
+    Recorder stop;
+    stop.stopAt = 1;
+    EXPECT_EQ(Op::ConcatenateFiles(in, (t / "out").c_str(), &stop), XPERR_FILE_CANCELLED);
+    EXPECT_EQ(xptest::readFile(t / "out"), "abc");   // what was written stays
+    in.push_back((t / "none").c_str());
+    EXPECT_EQ(Op::ConcatenateFiles(in, (t / "out").c_str(), nullptr), XPERR_FILE_NOT_FOUND);
+    EXPECT_EQ(Op::getTotalSize({}), 0);   // missing files: see the copy tests
+    ASSERT_EQ(symlink((t / "a").c_str(), (t / "planted").c_str()), 0);
+    EXPECT_NE(Op::ConcatenateFiles(in, (t / "planted").c_str(), nullptr), XPERR_OK);
+    EXPECT_EQ(xptest::readFile(t / "a"), "abc");   // the link's target is left alone
+
+    ASSERT_TRUE(xptest::writeFile(t / "report.txt", ""));
+    EXPECT_TRUE(Op::IsFileAvailableNoExt((t / "report.doc").c_str()));
+    EXPECT_FALSE(Op::IsFileAvailableNoExt((t / "other.doc").c_str()));
+}
+
+XpErr trash(const std::string& path) { return Op::removeFileToRecycleBin(path.c_str()); }
+
+TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
+{
+    xptest::TempDir t;
+    for (const char* v : {"HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
+        setenv(v, (t / v).c_str(), 1);
+    // gio shows the bytes of a name that are not ASCII as \xNN.
+    std::string src = t / "s\xC3\xA9 d", shown = t / "s\\xc3\\xa9 d", one = t / "one", two = t / "two";
+    ASSERT_EQ(mkdir(src.c_str(), 0755) | mkdir(one.c_str(), 0755) | mkdir(two.c_str(), 0755), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(xptest::writeFile(src + "/a b.txt", std::to_string(i)));
+        EXPECT_EQ(trash(src + "/a b.txt"), XPERR_OK);
+    }
+    ASSERT_TRUE(xptest::writeFile(t / "target", "target"));
+    ASSERT_EQ(symlink((t / "target").c_str(), (src + "/link").c_str()), 0);
+    EXPECT_EQ(trash(src + "/link"), XPERR_OK);
+    EXPECT_EQ(xptest::readFile(t / "target"), "target");
+    EXPECT_TRUE(std::filesystem::is_symlink(t / "XDG_DATA_HOME/Trash/files/link"));
+    EXPECT_EQ(trash(src + "/none"), XPERR_FILE_REMOVE_FAILED);
+    // Two processes trash an item called same.txt at the same moment.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t pids[2];
+    for (int i = 0; i < 2; ++i) {
+        std::string item = (i ? two : one) + "/same.txt";
+        ASSERT_TRUE(xptest::writeFile(item, item));
+        if ((pids[i] = fork()) == 0) {
+            char c;
+            _exit(read(go[0], &c, 1) == 1 && trash(item) == XPERR_OK ? 0 : 1);
+        }
+    }
+    EXPECT_EQ(write(go[1], "gg", 2), 2);
+    for (pid_t pid : pids) {
+        int status = -1;
+        EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    close(go[0]), close(go[1]);
+    // A list is taken by its names in the first item's folder.
+    ASSERT_TRUE(xptest::writeFile(src + "/x", "") && xptest::writeFile(src + "/y", ""));
+    EXPECT_EQ(Op::removeFiles({(src + "/x").c_str(), "/elsewhere/y"}, true), XPERR_OK);
+
+    std::string listed = xptest::runProgram({"dbus-run-session", "--", "gio", "trash", "--list"});
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = listed.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(listed.substr(at, end - at));
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> expected = {
+        "trash:///a%20b(1).txt\t" + shown + "/a b.txt", "trash:///a%20b(2).txt\t" + shown + "/a b.txt",
+        "trash:///a%20b.txt\t" + shown + "/a b.txt", "trash:///link\t" + shown + "/link",
+        "trash:///same(1).txt\t", "trash:///same.txt\t",
+        "trash:///x\t" + shown + "/x", "trash:///y\t" + shown + "/y"};
+    ASSERT_EQ(lines.size(), expected.size()) << listed;
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].substr(0, expected[i].size()), expected[i]) << listed;
+    // Each of the two processes got its own name; both places are recorded.
+    std::string places = lines[4].substr(expected[4].size()) + " " + lines[5].substr(expected[5].size());
+    EXPECT_TRUE(places == one + "/same.txt " + two + "/same.txt" || places == two + "/same.txt " + one + "/same.txt") << places;
+}
+
+TEST(XpTrash, ItemsOfAnotherMountGoToItsOwnTrashNeverThroughAPlantedLink)
+{
+    xptest::TempDir t;
+    setenv("XDG_DATA_HOME", (t / "data").c_str(), 1);
+    xptest::checkInMountNamespace([&] {
+        for (const std::string& vol : {t / "vol", t / "hostile", t / "evil"})
+            ASSERT_TRUE(mkdir(vol.c_str(), 0755) == 0 &&
+                        mount("tmpfs", vol.c_str(), "tmpfs", 0, "size=64k") == 0);
+        EXPECT_TRUE(xptest::writeFile(t / "vol/x", "x") && xptest::writeFile(t / "hostile/y", "y"));
+        EXPECT_EQ(trash(t / "vol/x"), XPERR_OK);
+        EXPECT_EQ(xptest::readFile(t / "vol/.Trash-0/files/x"), "x");
+        EXPECT_NE(xptest::readFile(t / "vol/.Trash-0/info/x.trashinfo").find("\nPath=x\n"), std::string::npos);
+        EXPECT_EQ(symlink((t / "evil").c_str(), (t / "hostile/.Trash-0").c_str()), 0);
+        EXPECT_EQ(trash(t / "hostile/y"), XPERR_FILE_REMOVE_FAILED);
+        EXPECT_EQ(xptest::readFile(t / "hostile/y"), "y");
+        EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "evil"}), "");
+    });
 }
 
 } // namespace

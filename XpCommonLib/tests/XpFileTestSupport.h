@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -57,6 +59,13 @@ inline bool writeFile(const std::string& path, const std::string& data, mode_t m
     return chmod(path.c_str(), mode) == 0 && readFile(path) == data;
 }
 
+// Checks each of a list of results against one expected value; a failure names the result's place.
+template <class T> void expectAll(std::initializer_list<T> got, T want)
+{
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(got.begin()[i], want) << "result " << i;
+}
+
 // Runs body in a forked child and returns its exit code (-1 when it did not exit normally).
 inline int inChild(const std::function<int()>& body)
 {
@@ -88,33 +97,57 @@ inline int inMountNamespace(const std::function<int()>& body)
     });
 }
 
-// Standard output of a program started with posix_spawnp and an argv; stderr is dropped.
-inline std::string runProgram(std::vector<std::string> args)
+// Checks (EXPECTs, whose failures the child prints itself) run in a forked child: plainly, as
+// nobody, or in a private mount namespace; the test fails when one of them failed. The namespace
+// form skips the test, and answers false, when the machine refuses a namespace.
+typedef std::function<void()> Checks;
+inline int verdict(const Checks& checks)
+{
+    checks();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+}
+inline void checkInChild(const Checks& checks) { EXPECT_EQ(inChild([&] { return verdict(checks); }), 0); }
+inline void checkAsNobody(const Checks& checks) { EXPECT_EQ(asNobody([&] { return verdict(checks); }), 0); }
+inline void skipWithoutNamespace() { GTEST_SKIP() << "no private mount namespace here"; }
+inline bool checkInMountNamespace(const Checks& checks)
+{
+    int code = inMountNamespace([&] { return verdict(checks); });
+    if (code == kNoNamespace)
+        skipWithoutNamespace();
+    else
+        EXPECT_EQ(code, 0);
+    return code != kNoNamespace;
+}
+
+// What a program started with posix_spawnp and an argv (never a shell) did: its exit status (-1
+// when it did not exit), standard output and error.
+struct Ran { int status = -1; std::string out, err; };
+inline Ran spawn(std::vector<std::string> args)
 {
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return "";
+    // Both outputs go to memory files: a long one never blocks, and each is read back from its start.
+    int out = memfd_create("stdout", MFD_CLOEXEC), err = memfd_create("stderr", MFD_CLOEXEC);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    Ran ran;
     pid_t pid = -1;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    if (out >= 0 && err >= 0 && posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
+        waitpid(pid, &ran.status, 0) == pid)
+        ran.status = WIFEXITED(ran.status) ? WEXITSTATUS(ran.status) : -1;
     posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    std::string out;
-    char chunk[65536];
-    for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;)
-        out.append(chunk, static_cast<size_t>(n));
-    close(fds[0]);
-    if (spawned == 0)
-        waitpid(pid, nullptr, 0);
-    return out;
+    ran.out = readFile("/proc/self/fd/" + std::to_string(out));
+    ran.err = readFile("/proc/self/fd/" + std::to_string(err));
+    close(out);
+    close(err);
+    return ran;
 }
+
+inline std::string runProgram(std::vector<std::string> args) { return spawn(std::move(args)).out; }
 
 } // namespace xptest
 

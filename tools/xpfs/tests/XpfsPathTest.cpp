@@ -1,96 +1,46 @@
 // xpfs path: results on stdout one per line, failures on stderr in the tool's format, the exit
 // statuses, and --help at every level; the tool runs as a real process.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
+#include "XpFileTestSupport.h"
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out, err;
-};
-
-std::string drain(int fd)
+xptest::Ran xpfs(std::vector<std::string> args)
 {
-    std::string text;
-    char chunk[4096];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-        text.append(chunk, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
-
-// Runs xpfs with args and the environment env (no shell); stdout and stderr kept apart.
-Result xpfs(std::vector<std::string> args, std::vector<std::string> env = {"HOME=/home/someone"})
-{
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return {-1, "", "pipe"};
     args.insert(args.begin(), XPFS_PROGRAM);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        std::vector<char*> argv, envp;
-        for (std::string& a : args)
-            argv.push_back(&a[0]);
-        for (std::string& e : env)
-            envp.push_back(&e[0]);
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    Result r{-1, drain(out[0]), drain(err[0])};   // small outputs: the pipes never fill
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return xptest::spawn(args);
 }
 
 TEST(Xpfs, PathCommands)
 {
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string out, err;
-    } rows[] = {
+    setenv("HOME", "/home/someone", 1);   // for the special folders
+    const struct { std::vector<std::string> args; int status; std::string out, err; } rows[] = {
         {{"path", "split", "/a/b.txt", "b.tar.gz", "/"}, 0, "/a/\tb\t.txt\n\tb.tar\t.gz\n/\t\t\n", ""},
         {{"path", "join", "/a", "/b", "c"}, 0, "/a/b/c\n", ""},
+        {{"path", "join", "--", "-a", "b"}, 0, "-a/b\n", ""},
         {{"path", "rel", "/a/b", "/A/"}, 0, "child\n", ""},
+        {{"path", "display", "/"}, 0, "/:\n", ""}, {{"path", "undisplay", "/:tmp:a/b"}, 0, "/tmp/a:b\n", ""},
         {{"path", "compare", "file2", "File10"}, 0, "-1\n", ""},
         {{"path", "special", "music", "4"}, 0, "/home/someone/Music\n/home/someone\n", ""},
         {{"path", "root", "/", "/mnt/xpfs-gone/a"}, 1, "/\n",
          "xpfs: path root: /mnt/xpfs-gone/a: XPERR_FILE_DEVICE_NOT_AVAILABLE\n"},
-        {{"path", "display", "/"}, 0, "/:\n", ""},
-        {{"path", "undisplay", "/:tmp:a/b"}, 0, "/tmp/a:b\n", ""},
-        {{"path", "join", "--", "-a", "b"}, 0, "-a/b\n", ""},
         {{"path", "rel", "/a"}, 2, "", "xpfs: path rel: missing operand\nTry 'xpfs path rel --help'.\n"},
         {{"path", "special", "attic"}, 2, "",
          "xpfs: path special: unknown folder 'attic'\nTry 'xpfs path special --help'.\n"},
         {{"path", "nothing"}, 2, "", "xpfs: path: unknown command 'nothing'\nTry 'xpfs path --help'.\n"},
-        {{"nothing"}, 2, "", "xpfs: unknown command 'nothing'\nTry 'xpfs --help'.\n"},
-    };
+        {{"nothing"}, 2, "", "xpfs: unknown command 'nothing'\nTry 'xpfs --help'.\n"}};
     for (const auto& r : rows) {
-        Result got = xpfs(r.args);
-        EXPECT_EQ(got.status, r.status) << r.args[1];
-        EXPECT_EQ(got.out, r.out) << r.args[1];
-        EXPECT_EQ(got.err, r.err) << r.args[1];
+        xptest::Ran got = xpfs(r.args);
+        EXPECT_EQ(got.status, r.status) << r.args.back();
+        EXPECT_EQ(got.out, r.out) << r.args.back();
+        EXPECT_EQ(got.err, r.err) << r.args.back();
     }
     // Help at each level goes to stdout with status 0 and names what it describes.
     const std::pair<std::vector<std::string>, std::string> helps[] = {
         {{"--help"}, "xpfs path split PATH..."}, {{"path", "--help"}, "xpfs path root PATH..."},
         {{"path", "root", "--help"}, "Usage: xpfs path root PATH..."}};
     for (const auto& h : helps) {
-        Result got = xpfs(h.first);
-        EXPECT_EQ(got.status, 0);
-        EXPECT_NE(got.out.find(h.second), std::string::npos) << got.out;
+        xptest::Ran got = xpfs(h.first);
+        EXPECT_TRUE(got.status == 0 && got.out.find(h.second) != std::string::npos) << got.out;
     }
     EXPECT_EQ(xpfs({}).status, 2);
 }
