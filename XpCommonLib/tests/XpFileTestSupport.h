@@ -22,6 +22,7 @@
 #include <functional>
 #include <initializer_list>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,8 +50,11 @@ struct TempDir {
 
 inline std::string readFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    // Through the stream buffer in one piece: a character iterator costs seconds per megabyte
+    // under ThreadSanitizer.
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 inline bool writeFile(const std::string& path, const std::string& data, mode_t mode = 0644)
