@@ -240,6 +240,8 @@ BENCHMARK(BM_FreadBe32toh)->Unit(benchmark::kMillisecond)->Iterations(5);
 class RecordingReporter : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> times;
+    // Colours only on a terminal: a log or a pipe gets plain text.
+    RecordingReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs)
