@@ -242,7 +242,8 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
     if (copy && o.progress)
         sigaction(SIGINT, &sa, nullptr);   // Ctrl-C becomes the observer's stop request
     int status = XPFS_OK;
-    for (int k = i; k < argc - 1 && !interrupted; ++k) {
+    int k = i;
+    for (; k < argc - 1 && !interrupted; ++k) {
         Str src = absolutePath(argv[k]);
         Str target = intoFolder ? XpPathUtil::Concatenate(dst, XpPathUtil::GetFileFullName(src)) : dst;
         bool ok;
@@ -257,7 +258,13 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
         if (!ok)
             status = XPFS_FAILED;
     }
-    return interrupted ? XPFS_FAILED : status;
+    // A Ctrl-C that came after the last copy was in place undid nothing: the result stands. One
+    // that stopped the work before its end says so.
+    if (interrupted && (k < argc - 1 || status != XPFS_OK)) {
+        std::fprintf(stderr, "xpfs: %s: interrupted before the end\n", self.group);
+        status = XPFS_FAILED;
+    }
+    return status;
 }
 
 int runCp(const XpfsCommand& self, int argc, char** argv)
