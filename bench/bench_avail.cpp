@@ -11,6 +11,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "XpBenchRecorder.h"
+
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -20,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 
 namespace {
@@ -93,38 +94,24 @@ BENCHMARK(BM_PlainStat)->MinTime(0.5);
 BENCHMARK(BM_CheckerLocalFile)->MinTime(0.5);
 BENCHMARK(BM_CheckerCachedUnreachable)->MinTime(0.5);
 
-// Keeps each benchmark's real time per iteration (ns) for the table.
-class RecordingReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> times;
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            if (!run.error_occurred)
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     makeFixtures();
-    RecordingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    XpBenchRecorder recorder;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
     removeFixtures();
-    double stat = reporter.times["BM_PlainStat/min_time:0.500"];
-    double local = reporter.times["BM_CheckerLocalFile/min_time:0.500"];
-    double cached = reporter.times["BM_CheckerCachedUnreachable/min_time:0.500"];
-    std::printf("\n%-52s %10s %10s\n", "checker / stat(2)", "ratio", "goal");
-    if (stat > 0 && local > 0)
-        std::printf("%-52s %10.2f %10s\n", "local file / stat of the same file", local / stat, "<= 2.5");
-    if (stat > 0 && cached > 0)
-        std::printf("%-52s %10.2f %10s\n%-52s %7.2f us %10s\n", "cached unreachable folder / stat of a local file",
-                    cached / stat, "-", "cached unreachable folder, per answer", cached / 1000.0, "< 10 us");
-    else
+    double stat = recorder.Times("BM_PlainStat").realNs;
+    double local = recorder.Times("BM_CheckerLocalFile").realNs;
+    double cached = recorder.Times("BM_CheckerCachedUnreachable").realNs;
+    XpBenchPrintRatioHeader("checker / stat(2)");
+    XpBenchPrintRatioRow("local file / stat of the same file", local / stat, "<= 2.5");
+    XpBenchPrintRatioRow("cached unreachable folder / stat of a local file", cached / stat, "-");
+    if (cached > 0)
+        std::printf("%-52s %5.2f us  %s\n", "cached unreachable folder, per answer", cached / 1000.0, "< 10 us");
+    else if (!gRefusal.empty())
         std::printf("cached unreachable folder: %s\n", gRefusal.c_str());
     benchmark::Shutdown();
     return 0;

@@ -12,6 +12,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "XpBenchRecorder.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -20,7 +22,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -165,22 +166,6 @@ BENCHMARK(BM_FileManagerCopy)->Iterations(6)->UseRealTime()->Unit(benchmark::kMi
 BENCHMARK(BM_rm_rf)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RemoveDir)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's real time per iteration for the ratio table.
-class Recorder : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> seconds;
-    Recorder() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& r : runs) {
-            std::string name = r.benchmark_name();
-            seconds[name.substr(0, name.find('/'))] =
-                r.real_accumulated_time / static_cast<double>(r.iterations);
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -196,17 +181,17 @@ int main(int argc, char** argv)
     }
     makeSource();
     benchmark::Initialize(&argc, argv);
-    Recorder recorder;
+    XpBenchRecorder recorder;
     benchmark::RunSpecifiedBenchmarks(&recorder);
     run({"rm", "-rf", workDir});
 
-    auto& s = recorder.seconds;
-    auto ratio = [&](const char* a, const char* b) { return s.count(a) && s.count(b) && s[b] > 0 ? s[a] / s[b] : 0.0; };
-    std::printf("\nRatios (%s, 1 GiB file, 100,000 entries)\n", base.c_str());
-    std::printf("  %-52s %6s  %s\n", "comparison", "ratio", "goal");
-    std::printf("  %-52s %6.2f  %s\n", "stream copy throughput / cp throughput", ratio("BM_cp", "BM_StreamCopy"), ">= 0.70");
-    std::printf("  %-52s %6.2f  %s\n", "copy by paths (no UI) throughput / cp throughput", ratio("BM_cp", "BM_CopyByPaths"), ">= 0.95");
-    std::printf("  %-52s %6.2f  %s\n", "file-manager copy throughput / cp throughput", ratio("BM_cp", "BM_FileManagerCopy"), "-");
-    std::printf("  %-52s %6.2f  %s\n", "RemoveDir recursive time / rm -rf time", ratio("BM_RemoveDir", "BM_rm_rf"), "<= 1.30");
+    // A throughput ratio is the inverse ratio of the times.
+    auto ns = [&](const char* name) { return recorder.Times(name).realNs; };
+    XpBenchPrintRatioHeader(("ratios (" + base + ", 1 GiB file, 100,000 entries)").c_str());
+    XpBenchPrintRatioRow("stream copy throughput / cp throughput", ns("BM_cp") / ns("BM_StreamCopy"), ">= 0.70");
+    XpBenchPrintRatioRow("copy by paths (no UI) throughput / cp throughput", ns("BM_cp") / ns("BM_CopyByPaths"),
+                         ">= 0.95");
+    XpBenchPrintRatioRow("file-manager copy throughput / cp throughput", ns("BM_cp") / ns("BM_FileManagerCopy"), "-");
+    XpBenchPrintRatioRow("RemoveDir recursive time / rm -rf time", ns("BM_RemoveDir") / ns("BM_rm_rf"), "<= 1.30");
     return 0;
 }

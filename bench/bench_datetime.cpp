@@ -8,6 +8,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "XpBenchRecorder.h"
+
 #include <unicode/udat.h>
 
 #include <chrono>
@@ -16,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -289,50 +290,32 @@ void BM_LocalizedTextSystemZone_IcuOpenFormatter(benchmark::State& state)
 BENCHMARK(BM_LocalizedTextSystemZone_XpDateTime);
 BENCHMARK(BM_LocalizedTextSystemZone_IcuOpenFormatter);
 
-// Prints every run as usual and keeps its time per iteration for the ratio table.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times[{run.run_name.function_name, run.threads}] = {run.GetAdjustedRealTime(),
-                                                                      run.GetAdjustedCPUTime()};
-    }
-
-    void PrintRatios() const
-    {
-        const std::pair<const char*, const char*> pairs[] = {
-            {"BM_Fields_XpDateTime", "BM_Fields_ChronoCivil"},
-            {"BM_Decompose_XpDateTime", "BM_Decompose_ChronoCivil"},
-            {"BM_Span_XpDateTime", "BM_Span_Chrono"},
-            {"BM_LocalizedText_XpDateTime", "BM_LocalizedText_IcuOpenFormatter"},
-            {"BM_LocalizedTextSystemZone_XpDateTime",
-             "BM_LocalizedTextSystemZone_IcuOpenFormatter"},
-        };
-        printf("\n%-38s %7s %10s %10s %10s %10s\n", "ours / theirs", "threads", "ours", "theirs",
-               "wall", "cpu");
-        for (const auto& p : pairs)
-            for (int threads : {1, 4}) {
-                auto ours = times.find({p.first, threads});
-                auto theirs = times.find({p.second, threads});
-                if (ours == times.end() || theirs == times.end())
-                    continue;
-                printf("%-38s %7d %10.1f %10.1f %10.2f %10.2f\n", p.first + 3, threads,
-                       ours->second.first, theirs->second.first,
-                       ours->second.first / theirs->second.first,
-                       ours->second.second / theirs->second.second);
-            }
-        printf("(ours and theirs: wall-clock ns per iteration, 1024 values in the calendar rows,\n"
-               " one in the text rows; wall and cpu: ratios of wall-clock and CPU time. Theirs is\n"
-               " std::chrono with days-from-civil, or ICU's udat_format on a formatter opened\n"
-               " beforehand.)\n");
-    }
-
-private:
-    std::map<std::pair<std::string, int64_t>, std::pair<double, double>> times;   // wall, cpu
-};
+// Each pair's row per thread count it ran on: both real times and the ratios of real and CPU time.
+void printRatios(const XpBenchRecorder& recorder)
+{
+    const std::pair<const char*, const char*> pairs[] = {
+        {"BM_Fields_XpDateTime", "BM_Fields_ChronoCivil"},
+        {"BM_Decompose_XpDateTime", "BM_Decompose_ChronoCivil"},
+        {"BM_Span_XpDateTime", "BM_Span_Chrono"},
+        {"BM_LocalizedText_XpDateTime", "BM_LocalizedText_IcuOpenFormatter"},
+        {"BM_LocalizedTextSystemZone_XpDateTime", "BM_LocalizedTextSystemZone_IcuOpenFormatter"},
+    };
+    printf("\n%-38s %7s %10s %10s %10s %10s\n", "ours / theirs", "threads", "ours", "theirs", "wall",
+           "cpu");
+    for (const auto& p : pairs)
+        for (int threads : {1, 4}) {
+            const XpBenchTimes& ours = recorder.Times(p.first, threads);
+            const XpBenchTimes& theirs = recorder.Times(p.second, threads);
+            if (ours.realNs <= 0 || theirs.realNs <= 0)
+                continue;
+            printf("%-38s %7d %10.1f %10.1f %10.2f %10.2f\n", p.first + 3, threads, ours.realNs,
+                   theirs.realNs, ours.realNs / theirs.realNs, ours.cpuNs / theirs.cpuNs);
+        }
+    printf("(ours and theirs: wall-clock ns per iteration, 1024 values in the calendar rows,\n"
+           " one in the text rows; wall and cpu: ratios of wall-clock and CPU time. Theirs is\n"
+           " std::chrono with days-from-civil, or ICU's udat_format on a formatter opened\n"
+           " beforehand.)\n");
+}
 
 } // namespace
 
@@ -345,9 +328,9 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    XpBenchRecorder recorder;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
+    printRatios(recorder);
     benchmark::Shutdown();
     return 0;
 }

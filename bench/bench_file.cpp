@@ -11,6 +11,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "XpBenchRecorder.h"
+
 #include <endian.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -22,7 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -236,49 +237,25 @@ BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->Iterations(6);
 BENCHMARK(BM_XpFileReadIntBE32)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_FreadBe32toh)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// Keeps each benchmark's real time per iteration for the table.
-class RecordingReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> times;
-    // Colours only on a terminal: a log or a pipe gets plain text.
-    RecordingReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     makeFixtures();
-    RecordingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    XpBenchRecorder recorder;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
     removeFixtures();
-    auto t = [&](const char* name) {
-        for (const auto& entry : reporter.times)
-            if (entry.first.rfind(name, 0) == 0)
-                return entry.second;
-        return 0.0;
+    const struct { const char* what; const char* ours; const char* theirs; const char* goal; } rows[] = {
+        {"enumerate 100k entries / find DIR", "BM_XpDirRecursive", "BM_FindProgram", "<= 1.25"},
+        {"enumerate 100k entries / std::filesystem", "BM_XpDirRecursive", "BM_StdRecursiveIterator", "-"},
+        {"write 256 MiB / write(2) 64 KiB", "BM_XpFileWrite", "BM_PlainWrite", "<= 1.20"},
+        {"read 256 MiB / read(2) 64 KiB", "BM_XpFileRead", "BM_PlainRead", "<= 1.20"},
+        {"10M big-endian 32-bit / fread+be32toh", "BM_XpFileReadIntBE32", "BM_FreadBe32toh", "<= 2.00"},
     };
-    const struct { const char* what; const char* ours; const char* theirs; double goal; } rows[] = {
-        {"enumerate 100k entries / find DIR", "BM_XpDirRecursive", "BM_FindProgram", 1.25},
-        {"enumerate 100k entries / std::filesystem", "BM_XpDirRecursive", "BM_StdRecursiveIterator", 0},
-        {"write 256 MiB / write(2) 64 KiB", "BM_XpFileWrite", "BM_PlainWrite", 1.2},
-        {"read 256 MiB / read(2) 64 KiB", "BM_XpFileRead", "BM_PlainRead", 1.2},
-        {"10M big-endian 32-bit / fread+be32toh", "BM_XpFileReadIntBE32", "BM_FreadBe32toh", 2.0},
-    };
-    std::printf("\n%-44s %8s %8s\n", "ratio (ours / theirs)", "ratio", "goal");
-    for (const auto& row : rows) {
-        double ours = t(row.ours), theirs = t(row.theirs);
-        if (ours > 0 && theirs > 0)
-            std::printf("%-44s %8.2f %8s\n", row.what, ours / theirs,
-                        row.goal > 0 ? ("<= " + std::to_string(row.goal).substr(0, 4)).c_str() : "-");
-    }
+    XpBenchPrintRatioHeader("ratio (ours / theirs)");
+    for (const auto& row : rows)
+        XpBenchPrintRatioRow(row.what, recorder.Times(row.ours).realNs / recorder.Times(row.theirs).realNs, row.goal);
     benchmark::Shutdown();
     return 0;
 }

@@ -10,11 +10,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include "XpBenchRecorder.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -166,44 +167,29 @@ void BM_Split_Other(benchmark::State& state)
 }
 BENCHMARK(BM_Split_Other);
 
-// Prints the usual console output and keeps each run's CPU time for the table.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration)
-                cpu[r.benchmark_name()] = r.GetAdjustedCPUTime();
+// Each Xp benchmark against its Other one, by CPU time.
+void printTable(const XpBenchRecorder& recorder)
+{
+    std::printf("\n%-12s %14s %14s %8s\n", "pair", "Xp (ns)", "other (ns)", "ratio");
+    for (const auto& record : recorder.Records()) {
+        const std::string& name = record.first.first;
+        if (name.size() < 3 || name.compare(name.size() - 3, 3, "_Xp") != 0)
+            continue;
+        std::string base = name.substr(0, name.size() - 3);
+        double xp = record.second.cpuNs, other = recorder.Times(base + "_Other").cpuNs;
+        if (other > 0)
+            std::printf("%-12s %14.1f %14.1f %8.2f\n", base.substr(3).c_str(), xp, other, xp / other);
     }
-    void PrintTable() const
-    {
-        std::printf("\n%-12s %14s %14s %8s\n", "pair", "Xp (ns)", "other (ns)", "ratio");
-        for (const auto& entry : cpu) {
-            const std::string& name = entry.first;
-            if (name.size() < 3 || name.compare(name.size() - 3, 3, "_Xp") != 0)
-                continue;
-            std::string base = name.substr(0, name.size() - 3);
-            auto other = cpu.find(base + "_Other");
-            if (other == cpu.end() || other->second <= 0)
-                continue;
-            std::printf("%-12s %14.1f %14.1f %8.2f\n", base.substr(3).c_str(), entry.second, other->second,
-                        entry.second / other->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> cpu;
-};
+}
 
 } // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintTable();
+    XpBenchRecorder recorder;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
+    printTable(recorder);
     benchmark::Shutdown();
     return 0;
 }

@@ -6,9 +6,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include "XpBenchRecorder.h"
+
 #include <cstdarg>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -245,21 +246,6 @@ void BM_Format10k_Std(benchmark::State& state)
 }
 BENCHMARK(BM_Format10k_Std);
 
-// Collects each benchmark's time per iteration while the console reporter prints as usual.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> nanoseconds;
-
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime() * 1e9 /
-                                                    benchmark::GetTimeUnitMultiplier(run.time_unit);
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -267,25 +253,24 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    XpBenchRecorder recorder;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
     benchmark::Shutdown();
 
     // Each Xp benchmark against its std one; default construction also against a shared copy.
     std::vector<std::pair<std::string, std::string>> pairs;
-    for (const auto& entry : reporter.nanoseconds) {
-        const std::string& name = entry.first;
+    for (const auto& record : recorder.Records()) {
+        const std::string& name = record.first.first;
         if (name.size() > 3 && name.compare(name.size() - 3, 3, "_Xp") == 0)
             pairs.emplace_back(name, name.substr(0, name.size() - 3) + "_Std");
     }
     pairs.emplace_back("BM_Default_Xp", "BM_Copy4K_Xp");
     std::printf("\n%-34s %12s %12s %8s\n", "ours / theirs", "ours ns", "theirs ns", "ratio");
     for (const auto& pair : pairs) {
-        auto ours = reporter.nanoseconds.find(pair.first), theirs = reporter.nanoseconds.find(pair.second);
-        if (ours == reporter.nanoseconds.end() || theirs == reporter.nanoseconds.end() || theirs->second <= 0)
-            continue;
-        std::printf("%-34s %12.1f %12.1f %8.2f\n", (pair.first.substr(3) + " / " + pair.second.substr(3)).c_str(),
-                    ours->second, theirs->second, ours->second / theirs->second);
+        double ours = recorder.Times(pair.first).realNs, theirs = recorder.Times(pair.second).realNs;
+        if (ours > 0 && theirs > 0)
+            std::printf("%-34s %12.1f %12.1f %8.2f\n", (pair.first.substr(3) + " / " + pair.second.substr(3)).c_str(),
+                        ours, theirs, ours / theirs);
     }
     return 0;
 }

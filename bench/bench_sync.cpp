@@ -9,6 +9,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "XpBenchRecorder.h"
+
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <unistd.h>
@@ -16,7 +18,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -208,22 +209,6 @@ void BM_StdConditionVariablePingPong(benchmark::State& state)
 }
 BENCHMARK(BM_StdConditionVariablePingPong)->UseRealTime();
 
-// Keeps every run's time per iteration (real time where the benchmark measures real time) while
-// printing as usual.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            if (!run.error_occurred)
-                times[run.benchmark_name()] =
-                    run.benchmark_name().find("real_time") != std::string::npos ? run.GetAdjustedRealTime()
-                                                                                : run.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
-
 struct Comparison {
     const char* ours;
     const char* theirs;
@@ -236,7 +221,7 @@ const Comparison COMPARISONS[] = {
     {"BM_XpMutexFirstAcquisition", "BM_RawSemopPair", 0},
     {"BM_XpRwLockRead", "BM_StdSharedMutexRead", 2.0},
     {"BM_XpRwLockExRead", "BM_StdSharedMutexRead", 2.5},
-    {"BM_XpSemaphorePingPong/real_time", "BM_StdConditionVariablePingPong/real_time", 0},
+    {"BM_XpSemaphorePingPong", "BM_StdConditionVariablePingPong", 0},
 };
 
 } // namespace
@@ -246,21 +231,25 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    XpBenchRecorder recorder;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
     benchmark::Shutdown();
 
     std::printf("\n%-34s %-42s %10s %10s %7s %6s\n", "ours", "theirs", "ours ns", "theirs ns", "ratio", "goal");
+    // Each side by the time it is measured by: real time for the ping-pongs, CPU time otherwise.
+    auto label = [](const char* name, const XpBenchTimes& times) {
+        return std::string(name) + (times.realTimeMeasured ? "/real_time" : "");
+    };
     for (const Comparison& c : COMPARISONS) {
-        auto ours = reporter.times.find(c.ours), theirs = reporter.times.find(c.theirs);
-        if (ours == reporter.times.end() || theirs == reporter.times.end() || theirs->second <= 0)
+        const XpBenchTimes &ours = recorder.Times(c.ours), &theirs = recorder.Times(c.theirs);
+        if (ours.MeasuredNs() <= 0 || theirs.MeasuredNs() <= 0)
             continue;   // filtered out or failed
-        double ratio = ours->second / theirs->second;
+        double ratio = ours.MeasuredNs() / theirs.MeasuredNs();
         char goal[16] = "-";
         if (c.goal > 0)
             std::snprintf(goal, sizeof goal, "%.1f %s", c.goal, ratio <= c.goal ? "ok" : "MISS");
-        std::printf("%-34s %-42s %10.1f %10.1f %7.2f %6s\n", c.ours, c.theirs, ours->second, theirs->second,
-                    ratio, goal);
+        std::printf("%-34s %-42s %10.1f %10.1f %7.2f %6s\n", label(c.ours, ours).c_str(),
+                    label(c.theirs, theirs).c_str(), ours.MeasuredNs(), theirs.MeasuredNs(), ratio, goal);
     }
     return 0;
 }
