@@ -11,6 +11,6 @@ cmake --build --preset bench -j2 >/dev/null
 for src in bench/bench_*.cpp; do
   name=$(basename "$src" .cpp)
   echo "==== $name"
-  "build/bench/bench/$name" --benchmark_color=false
+  "build/bench/bench/$name"
   echo
 done
