@@ -81,8 +81,15 @@ void XpFileAvailableChecker::ClearFileParentDirCache()
 bool XpFileAvailableChecker::isAvailable(XpStringT<char> const& path, unsigned int timeout,
                                          Probe probe, std::vector<XpStringT<char> >& cache)
 {
-    if (!_XpIsNetworkPath(path, nullptr))
+    // On a local volume the two status probes are answered by the status call that finds the
+    // volume; the other probe runs after its own volume test.
+    if (probe == &XpFileOperation::IsFileAvailable || probe == &XpFileOperation::IsDirAvailable) {
+        _XpPathKind kind = _XpLocalPathKind(path);
+        if (kind != _XpPathOnNetwork)
+            return kind == (probe == &XpFileOperation::IsDirAvailable ? _XpPathDirectory : _XpPathFile);
+    } else if (!_XpIsNetworkPath(path, nullptr)) {
         return probe(path);
+    }
     if (isNotAvailableByCache(path, cache))
         return false;
     {

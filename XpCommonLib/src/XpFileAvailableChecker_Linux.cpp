@@ -163,15 +163,17 @@ public:
         return true;
     }
 
-    // Whether the topmost mount of a device is a network one.
-    bool isNetworkDevice(dev_t device)
+    // Whether the topmost mount of a device is a network one: 1 network, 0 local, -1 when the
+    // table does not know the device (no /proc, or a file system whose files report another
+    // device than its mount, as btrfs subvolumes do).
+    int deviceIsNetwork(dev_t device)
     {
         std::lock_guard<std::mutex> guard(tableLock);
         refresh();
         for (auto e = entries.rbegin(); e != entries.rend(); ++e)
             if (e->device == device)
-                return e->network;
-        return false;
+                return e->network ? 1 : 0;
+        return -1;
     }
 
 private:
@@ -317,5 +319,39 @@ bool _XpIsNetworkPath(const XpStringT<char>& path, XpStringT<char>* mountPoint)
         return false;
     // A FUSE volume reached through a link: its device tells which mount, and so which subtype.
     struct stat st;
-    return stat(text, &st) == 0 && mountTable().isNetworkDevice(st.st_dev);
+    return stat(text, &st) == 0 && mountTable().deviceIsNetwork(st.st_dev) == 1;
+}
+
+_XpPathKind _XpLocalPathKind(const XpStringT<char>& path)
+{
+    const char* text = path.GetBuffer();
+    size_t length = static_cast<size_t>(path.Length());
+    bool network = false;
+    if (length > 0 && mountByText(text, length, &network, nullptr) && network)
+        return _XpPathOnNetwork;
+    if (length == 0 || !XpPlatformString::IsValidUTF8(text, length))
+        return _XpPathMissing;
+    // One statx where the plain road takes statfs and then stat: the device of what it finds
+    // names the mount, and so tells a link into a share from a local file. Should it hang, on a
+    // share reached through a link, statfs would have hung the same way.
+    struct statx sx;
+    int r;
+    do
+        r = statx(AT_FDCWD, text, AT_STATX_SYNC_AS_STAT, STATX_TYPE, &sx);
+    while (r != 0 && errno == EINTR);
+    if (r != 0)
+        return _XpPathMissing;   // as stat says; statfs would have failed too: a local answer
+    int byDevice = mountTable().deviceIsNetwork(makedev(sx.stx_dev_major, sx.stx_dev_minor));
+    if (byDevice < 0) {
+        // The table does not know the device: the volume's magic number decides, as on the plain
+        // road.
+        struct statfs fs;
+        do
+            r = statfs(text, &fs);
+        while (r != 0 && errno == EINTR);
+        byDevice = r == 0 && isNetworkMagic(fs.f_type) ? 1 : 0;
+    }
+    if (byDevice == 1)
+        return _XpPathOnNetwork;
+    return S_ISDIR(sx.stx_mode) ? _XpPathDirectory : _XpPathFile;
 }

@@ -176,6 +176,14 @@ TEST(XpFileAvailableChecker, LocalVolumesAreProbedOnTheCallingThreadWithoutTimeO
     EXPECT_GT(net.count("/share/dir/file.txt "), net.count("/share/dir/file.txt " + tid()));
     EXPECT_TRUE(checker.IsDirAvailableWithTimeOut(local.temp.path.c_str(), 0));
     EXPECT_FALSE(checker.IsFileAvailableWithTimeOut((local.temp / "missing").c_str(), 0));
+    // Local answers keep the existence tests' rules: kinds apart, dangling links and text that
+    // is not UTF-8 missing.
+    ASSERT_EQ(symlink((local.temp / "gone").c_str(), (local.temp / "dangling").c_str()), 0);
+    ASSERT_EQ(close(open((local.temp / "\xFF").c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    EXPECT_FALSE(checker.IsFileAvailableWithTimeOut(local.temp.path.c_str(), 0) ||
+                 checker.IsDirAvailableWithTimeOut(file.c_str(), 0) ||
+                 checker.IsFileAvailableWithTimeOut((local.temp / "dangling").c_str(), 0) ||
+                 checker.IsFileAvailableWithTimeOut((local.temp / "\xFF").c_str(), 0));
 
     // A local volume that stops answering is waited for, past any time-out, and not cached.
     local.hang("file.txt");
