@@ -18,7 +18,8 @@
 // would. So a path that lies, by its text, under a network mount point counts as network even
 // when it does not exist; any other path is asked with statfs, which also catches a path that
 // reaches a network volume through a symbolic link, and a path for which statfs fails counts as
-// local. The mount table is kept and read again when it changed: a watcher thread per process,
+// local. (For the file and folder checks one statx does both jobs: the device of what it finds
+// names the mount, and its type is the answer when that mount is local.) The mount table is kept and read again when it changed: a watcher thread per process,
 // started on first use and idle otherwise, waits for the kernel's report of every change.
 //
 // Checks on one checker run one at a time (a call lock held across the wait); any number of
