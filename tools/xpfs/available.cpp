@@ -49,8 +49,8 @@ int runAvailable(const XpfsCommand& self, int argc, char** argv)
 
 const XpfsCommand kCommands[] = {
     {"available", nullptr, "[--timeout S] [--dir|--noext] PATH",
-     "print yes when PATH is an existing file (--dir: folder; --noext: a file of that name\n"
-     "      whatever its extension), no when not or when its network volume does not answer",
+     "Print yes when PATH is an existing file (--dir: folder; --noext: a file of that name\n"
+     "      whatever its extension), no when not or when its network volume does not answer.",
      "On a network volume the check runs on a worker thread and is given up after S seconds\n"
      "(default 5; 4294967295 waits without limit); on a local volume it is made directly.",
      runAvailable},

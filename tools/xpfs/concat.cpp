@@ -23,7 +23,7 @@ int runConcat(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"concat", nullptr, "-o OUT IN...", "write the inputs one after another into OUT",
+    {"concat", nullptr, "-o OUT IN...", "Write the inputs one after another into OUT.",
      "OUT is created or truncated; on failure it keeps what was written.", runConcat},
 };
 XpfsRegistration registration(kCommands, 1);

@@ -279,14 +279,14 @@ int runMv(const XpfsCommand& self, int argc, char** argv)
 
 const XpfsCommand kCommands[] = {
     {"cp", nullptr, "[-p] [--safe] [--ui] SRC... DST",
-     "copy files and whole folders (replacing a file at the destination in one step)",
+     "Copy files and whole folders (replacing a file at the destination in one step).",
      "  -p      show a progress bar (percent, bytes, rate, time left); Ctrl-C stops and\n"
      "          removes the partial copy, leaving an existing destination as it was\n"
      "  --safe  copy through a numbered .tmp file beside the destination (CopyFileSafely)\n"
      "  --ui    hand the copy to the file-manager agent\n"
      "A folder is copied as a whole tree (like cp -a); links are made again as links.",
      runCp},
-    {"mv", nullptr, "[--ui] SRC... DST", "move files and folders (across volumes: copy, then remove)",
+    {"mv", nullptr, "[--ui] SRC... DST", "Move files and folders (across volumes: copy, then remove).",
      "  --ui    hand the move to the file-manager agent", runMv},
 };
 XpfsRegistration registration(kCommands, 2);

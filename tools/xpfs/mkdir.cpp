@@ -40,7 +40,7 @@ int runMkdir(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"mkdir", nullptr, "[-p] DIR...", "make folders (-p: with every missing parent)",
+    {"mkdir", nullptr, "[-p] DIR...", "Make folders (-p: with every missing parent).",
      "A volume that is not mounted, or a network volume that does not answer within a second,\n"
      "gives XPERR_FILE_DEVICE_NOT_AVAILABLE before anything is made.",
      runMkdir},

@@ -39,7 +39,7 @@ int runMktemp(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"mktemp", nullptr, "[--digits N] DIR", "create DIR/00000000.tmp or the next free number; print it",
+    {"mktemp", nullptr, "[--digits N] DIR", "Create DIR/00000000.tmp or the next free number; print it.",
      "N digits (default 8), zero-padded; created exclusively, so no two callers get one name.",
      runMktemp},
 };

@@ -17,7 +17,7 @@ int runRename(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"rename", nullptr, "FROM TO", "move FROM to TO, which must not exist",
+    {"rename", nullptr, "FROM TO", "Move FROM to TO, which must not exist.",
      "Across volumes the item is copied beside TO, put in place when complete, then removed\n"
      "from FROM. XPERR_FILE_OPEN_FAILED: FROM is missing or something is at TO.",
      runRename},

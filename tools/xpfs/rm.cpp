@@ -28,7 +28,7 @@ int runRm(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"rm", nullptr, "[-r] FILE...", "remove files (a link is removed, not what it points to); -r: folders with everything in them", nullptr, runRm},
+    {"rm", nullptr, "[-r] FILE...", "Remove files (a link is removed, not what it points to); -r: folders with everything in them.", nullptr, runRm},
 };
 XpfsRegistration registration(kCommands, 1);
 

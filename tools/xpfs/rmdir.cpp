@@ -21,7 +21,7 @@ int runRmdir(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"rmdir", nullptr, "DIR...", "remove empty folders", nullptr, runRmdir},
+    {"rmdir", nullptr, "DIR...", "Remove empty folders.", nullptr, runRmdir},
 };
 XpfsRegistration registration(kCommands, 1);
 

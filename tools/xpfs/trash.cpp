@@ -21,7 +21,7 @@ int runTrash(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"trash", nullptr, "PATH...", "move to the trash (a link is trashed as the link)",
+    {"trash", nullptr, "PATH...", "Move to the trash (a link is trashed as the link).",
      "Items of another mount go to that mount's own trash folder; see 'gio trash --list'.", runTrash},
 };
 XpfsRegistration registration(kCommands, 1);

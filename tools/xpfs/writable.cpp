@@ -16,7 +16,7 @@ int runWritable(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"writable", nullptr, "DIR", "print yes when a file can be created in DIR, else no",
+    {"writable", nullptr, "DIR", "Print yes when a file can be created in DIR, else no.",
      "Creates and removes a hidden probe file .00000000.tmp (or the next free number).", runWritable},
 };
 XpfsRegistration registration(kCommands, 1);
