@@ -121,15 +121,7 @@ int runInfo(const XpfsCommand& self, int argc, char** argv)
 
 int runTouch(const XpfsCommand& self, int argc, char** argv)
 {
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i)
-        if (XpErr err = XpFile::Touch(Str(argv[i]))) {
-            xpfsReportError(self, argv[i], err);
-            status = XPFS_FAILED;
-        }
-    return status;
+    return xpfsForEachOperand(self, argc, argv, [](const char* path) { return XpFile::Touch(Str(path)); });
 }
 
 template <typename T>

@@ -121,6 +121,20 @@ int xpfsCheckOperands(const XpfsCommand& command, int argc, int min, int max)
     return XPFS_OK;
 }
 
+int xpfsForEachOperand(const XpfsCommand& command, int argc, char** argv,
+                       const std::function<XpErr(const char* operand)>& operation)
+{
+    if (int usage = xpfsCheckOperands(command, argc, 1, -1))
+        return usage;
+    int status = XPFS_OK;
+    for (int i = 0; i < argc; ++i)
+        if (XpErr err = operation(argv[i])) {
+            xpfsReportError(command, argv[i], err);
+            status = XPFS_FAILED;
+        }
+    return status;
+}
+
 int main(int argc, char** argv)
 {
     sortTable();

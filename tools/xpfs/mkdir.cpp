@@ -15,28 +15,16 @@ int runMkdir(const XpfsCommand& self, int argc, char** argv)
     bool parents = argc > 0 && std::strcmp(argv[0], "-p") == 0;
     if (parents)
         ++argv, --argc;
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i) {
-        XpStringT<char> path(argv[i]);
-        XpErr err;
-        if (parents) {
-            char cwd[4096];   // the library makes chains of absolute paths only
-            if (argv[i][0] != '/' && getcwd(cwd, sizeof cwd) != nullptr)
-                path = XpPathUtil::Concatenate(XpStringT<char>(cwd), path);
-            err = XpFileOperation::MakeDirRecursively(path);
-            if (err == XPERR_FILE_EXISTS && XpFileOperation::IsDirAvailable(path))
-                err = XPERR_OK;
-        } else {
-            err = XpFileOperation::MakeDir(path);
-        }
-        if (err != XPERR_OK) {
-            xpfsReportError(self, argv[i], err);
-            status = XPFS_FAILED;
-        }
-    }
-    return status;
+    return xpfsForEachOperand(self, argc, argv, [parents](const char* operand) {
+        XpStringT<char> path(operand);
+        if (!parents)
+            return XpFileOperation::MakeDir(path);
+        char cwd[4096];   // the library makes chains of absolute paths only
+        if (operand[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr)
+            path = XpPathUtil::Concatenate(XpStringT<char>(cwd), path);
+        XpErr err = XpFileOperation::MakeDirRecursively(path);
+        return err == XPERR_FILE_EXISTS && XpFileOperation::IsDirAvailable(path) ? XPERR_OK : err;
+    });
 }
 
 const XpfsCommand kCommands[] = {

@@ -14,17 +14,9 @@ int runRm(const XpfsCommand& self, int argc, char** argv)
 {
     if (argc > 0 && std::strcmp(argv[0], "-r") == 0)
         return xpfsRemoveRecursively(self, argc - 1, argv + 1);
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i) {
-        XpErr err = XpFileOperation::removeFile(XpStringT<char>(argv[i]));
-        if (err != XPERR_OK) {
-            xpfsReportError(self, argv[i], err);
-            status = XPFS_FAILED;
-        }
-    }
-    return status;
+    return xpfsForEachOperand(self, argc, argv, [](const char* path) {
+        return XpFileOperation::removeFile(XpStringT<char>(path));
+    });
 }
 
 const XpfsCommand kCommands[] = {

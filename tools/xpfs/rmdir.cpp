@@ -7,17 +7,9 @@ namespace {
 
 int runRmdir(const XpfsCommand& self, int argc, char** argv)
 {
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i) {
-        XpErr err = XpFileOperation::removeDir(XpStringT<char>(argv[i]));
-        if (err != XPERR_OK) {
-            xpfsReportError(self, argv[i], err);
-            status = XPFS_FAILED;
-        }
-    }
-    return status;
+    return xpfsForEachOperand(self, argc, argv, [](const char* path) {
+        return XpFileOperation::removeDir(XpStringT<char>(path));
+    });
 }
 
 const XpfsCommand kCommands[] = {

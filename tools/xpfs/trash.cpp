@@ -7,17 +7,9 @@ namespace {
 
 int runTrash(const XpfsCommand& self, int argc, char** argv)
 {
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i) {
-        XpErr err = XpFileOperation::removeFileToRecycleBin(XpStringT<char>(argv[i]));
-        if (err != XPERR_OK) {
-            xpfsReportError(self, argv[i], err);
-            status = XPFS_FAILED;
-        }
-    }
-    return status;
+    return xpfsForEachOperand(self, argc, argv, [](const char* path) {
+        return XpFileOperation::removeFileToRecycleBin(XpStringT<char>(path));
+    });
 }
 
 const XpfsCommand kCommands[] = {

@@ -8,6 +8,7 @@
 
 #include <XpCommonLib.h>
 
+#include <functional>
 #include <string>
 
 // Exit status of every command.
@@ -43,5 +44,9 @@ int xpfsUsageError(const XpfsCommand& command, const std::string& message);
 // XPFS_USAGE with a message when argc is outside [min, max] (max < 0: no upper bound), else
 // XPFS_OK.
 int xpfsCheckOperands(const XpfsCommand& command, int argc, int min, int max);
+// The common shape of a command over one or more operands: runs operation on each in order,
+// reports each failure and goes on. XPFS_USAGE without operands, XPFS_FAILED when any failed.
+int xpfsForEachOperand(const XpfsCommand& command, int argc, char** argv,
+                       const std::function<XpErr(const char* operand)>& operation);
 
 #endif
