@@ -10,10 +10,27 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+// A fresh folder "<base>/<name>.XXXXXX" for a program's fixtures, base being $TMPDIR (else
+// /tmp) when not given; the program ends with a message when none can be made.
+inline std::string XpBenchTempDir(const char* name, std::string base = std::string())
+{
+    if (base.empty()) {
+        const char* tmp = std::getenv("TMPDIR");
+        base = tmp && *tmp ? tmp : "/tmp";
+    }
+    std::string dir = base + "/" + name + ".XXXXXX";
+    if (mkdtemp(&dir[0]) == nullptr) {
+        std::perror(name);
+        std::exit(1);
+    }
+    return dir;
+}
 
 // One benchmark's time per iteration, in nanoseconds whatever unit its console line uses.
 struct XpBenchTimes {

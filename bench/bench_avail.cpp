@@ -32,12 +32,7 @@ XpFileAvailableChecker* gChecker = nullptr;
 
 void makeFixtures()
 {
-    const char* tmp = std::getenv("TMPDIR");
-    gRoot = std::string(tmp && *tmp ? tmp : "/tmp") + "/bench_avail.XXXXXX";
-    if (mkdtemp(&gRoot[0]) == nullptr) {
-        std::perror("mkdtemp");
-        std::exit(1);
-    }
+    gRoot = XpBenchTempDir("bench_avail");
     gFile = gRoot + "/file.txt";
     gShare = gRoot + "/share";
     close(open(gFile.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));

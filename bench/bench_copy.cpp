@@ -172,13 +172,8 @@ int main(int argc, char** argv)
 {
     const char* dir = std::getenv("XP_BENCH_DIR");
     struct stat st;
-    std::string base = dir && *dir ? dir : stat("/dev/shm", &st) == 0 ? "/dev/shm"
-                                         : std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-    workDir = base + "/bench_copy.XXXXXX";
-    if (mkdtemp(&workDir[0]) == nullptr) {
-        std::perror("bench_copy: mkdtemp");
-        return 1;
-    }
+    std::string base = dir && *dir ? dir : stat("/dev/shm", &st) == 0 ? "/dev/shm" : "";
+    workDir = XpBenchTempDir("bench_copy", base);
     makeSource();
     benchmark::Initialize(&argc, argv);
     XpBenchRecorder recorder;
@@ -187,7 +182,7 @@ int main(int argc, char** argv)
 
     // A throughput ratio is the inverse ratio of the times.
     auto ns = [&](const char* name) { return recorder.Times(name).realNs; };
-    XpBenchPrintRatioHeader(("ratios (" + base + ", 1 GiB file, 100,000 entries)").c_str());
+    XpBenchPrintRatioHeader(("ratios (" + workDir.substr(0, workDir.rfind('/')) + ", 1 GiB file, 100,000 entries)").c_str());
     XpBenchPrintRatioRow("stream copy throughput / cp throughput", ns("BM_cp") / ns("BM_StreamCopy"), ">= 0.70");
     XpBenchPrintRatioRow("copy by paths (no UI) throughput / cp throughput", ns("BM_cp") / ns("BM_CopyByPaths"),
                          ">= 0.95");

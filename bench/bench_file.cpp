@@ -40,12 +40,7 @@ std::string gRoot, gTree, gData, gInts;
 
 void makeFixtures()
 {
-    const char* tmp = std::getenv("TMPDIR");
-    gRoot = std::string(tmp && *tmp ? tmp : "/tmp") + "/bench_file.XXXXXX";
-    if (mkdtemp(&gRoot[0]) == nullptr) {
-        std::perror("mkdtemp");
-        std::exit(1);
-    }
+    gRoot = XpBenchTempDir("bench_file");
     gTree = gRoot + "/tree";
     gData = gRoot + "/data";
     gInts = gRoot + "/ints";
