@@ -5,6 +5,7 @@
 
 #include "_XpDateTimeSub_Linux.h"
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -473,11 +474,11 @@ XpDateTime XpDateTime::GetNow()
 
 // ==== XpDateTime: time_t and text ================================================================
 
-XpDateTime::operator long() const
+bool _XpLocalTimeToTimeT(XpDateTime const& t, time_t* out)
 {
     int year, month, day, hour, minute, second, dayOfWeek;
-    if (!GetDateTime(year, month, day, hour, minute, second, dayOfWeek))
-        return -1;
+    if (!t.GetDateTime(year, month, day, hour, minute, second, dayOfWeek))
+        return false;
     struct tm local = {};
     local.tm_year = year - 1900;
     local.tm_mon = month - 1;
@@ -485,10 +486,17 @@ XpDateTime::operator long() const
     local.tm_hour = hour;
     local.tm_min = minute;
     local.tm_sec = second;
-    local.tm_wday = dayOfWeek;
-    local.tm_yday = 0;
     local.tm_isdst = -1;   // let the zone's rules say whether summer time applies
-    return static_cast<long>(mktime(&local));
+    errno = 0;
+    *out = mktime(&local);
+    // -1 is also the valid second before 1970; only errno tells a failure from it.
+    return !(*out == static_cast<time_t>(-1) && errno != 0);
+}
+
+XpDateTime::operator long() const
+{
+    time_t t;
+    return _XpLocalTimeToTimeT(*this, &t) ? static_cast<long>(t) : -1;
 }
 
 bool XpDateTime::FromString(XpStringT<char> const& text, XpStringT<char> const& format)

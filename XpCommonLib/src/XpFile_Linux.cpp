@@ -13,6 +13,7 @@
 //   no call that sets a birth time, so the creation date is only converted.
 #include "XpFile_Linux.h"
 
+#include "_XpDateTimeSub_Linux.h"
 #include "_XpFd_Linux.h"
 
 #include <XpAbstractFile.h>
@@ -48,25 +49,6 @@ int checkedDescriptor(int fd, bool regularOnly)
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return -1;
     return owner.release();
-}
-
-bool toTimeT(const XpDateTime& date, time_t& out)
-{
-    int year, month, day, hour, minute, second, dayOfWeek;
-    if (!date.IsValid() || !date.GetDateTime(year, month, day, hour, minute, second, dayOfWeek))
-        return false;
-    struct tm local = {};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = hour;
-    local.tm_min = minute;
-    local.tm_sec = second;
-    local.tm_isdst = -1;   // the zone's rules decide on summer time
-    tzset();
-    errno = 0;
-    out = mktime(&local);
-    return !(out == static_cast<time_t>(-1) && errno != 0);
 }
 
 } // namespace
@@ -136,15 +118,15 @@ XpErr _XpFileSub_Linux::SetDates(const char* path, const XpDateTime* creation,
     time_t converted;
     // The creation date is converted so that a bad one is refused; Linux cannot store it, so the
     // rule that it may not be later than the modification date has nothing left to correct.
-    if (creation != nullptr && !toTimeT(*creation, converted))
+    if (creation != nullptr && !_XpLocalTimeToTimeT(*creation, &converted))
         return XPERR_FAILED;
     if (lastModified != nullptr) {
-        if (!toTimeT(*lastModified, converted))
+        if (!_XpLocalTimeToTimeT(*lastModified, &converted))
             return XPERR_FAILED;
         times[1] = {converted, 0};
     }
     if (lastAccess != nullptr) {
-        if (!toTimeT(*lastAccess, converted))
+        if (!_XpLocalTimeToTimeT(*lastAccess, &converted))
             return XPERR_FAILED;
         times[0] = {converted, 0};
     }

@@ -5,6 +5,13 @@
 
 #include <XpDateTime.h>
 
+#include <ctime>
+
+// The time_t of the local time t in the process's time zone, the zone's rules deciding summer
+// time (mktime); false when t is invalid or the instant cannot be represented. Behind
+// XpDateTime's operator long and the dates the file objects set.
+bool _XpLocalTimeToTimeT(XpDateTime const& t, time_t* out);
+
 class XP_API _XpDateTimeSub_Linux {
 public:
     _XpDateTimeSub_Linux() {}
