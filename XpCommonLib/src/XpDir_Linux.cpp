@@ -145,17 +145,8 @@ XpErr XpDir::GetDateTime(XpDateTime* creation, XpDateTime* lastModified, XpDateT
     XpStringT<char> path = GetIdentifier();
     if (!XpPlatformString::IsValidUTF8(path.GetBuffer(), static_cast<size_t>(path.Length())))
         return XPERR_NO_MEMORY;
-    time_t born, modified, accessed;
-    if (!_XpFileSub_Linux::ReadDates(path.GetBuffer(), born, modified, accessed))
-        return XPERR_PATH_UNRESOLVED;
-    // XpDateTime's own conversion of a time_t: local time, the zone read afresh.
-    if (creation != nullptr)
-        *creation = XpDateTime(static_cast<long>(born));
-    if (lastModified != nullptr)
-        *lastModified = XpDateTime(static_cast<long>(modified));
-    if (lastAccess != nullptr)
-        *lastAccess = XpDateTime(static_cast<long>(accessed));
-    return XPERR_OK;
+    return _XpFileSub_Linux::ReadDates(path.GetBuffer(), creation, lastModified, lastAccess)
+               ? XPERR_OK : XPERR_PATH_UNRESOLVED;
 }
 
 XpErr XpDir::SetDateTime(const XpDateTime* creation, const XpDateTime* lastModified,

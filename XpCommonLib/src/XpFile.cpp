@@ -292,16 +292,8 @@ XpErr XpFile::Touch(const XpStringT<char>& path)
 
 XpErr XpFile::GetDateTime(XpDateTime* creation, XpDateTime* lastModified, XpDateTime* lastAccess) const
 {
-    time_t born, modified, accessed;
-    if (!_XpFileSub_Linux::ReadDates(GetPath().GetBuffer(), born, modified, accessed))
-        return XPERR_FILE_NOT_FOUND;
-    if (creation != nullptr)
-        *creation = static_cast<long>(born);
-    if (lastModified != nullptr)
-        *lastModified = static_cast<long>(modified);
-    if (lastAccess != nullptr)
-        *lastAccess = static_cast<long>(accessed);
-    return XPERR_OK;
+    return _XpFileSub_Linux::ReadDates(GetPath().GetBuffer(), creation, lastModified, lastAccess)
+               ? XPERR_OK : XPERR_FILE_NOT_FOUND;
 }
 
 XpErr XpFile::SetDateTime(const XpDateTime* creation, const XpDateTime* lastModified,

@@ -93,15 +93,21 @@ bool _XpFileSub_Linux::Touch(const char* path)
     return fd.get() >= 0;   // nothing was written through it: its close loses nothing
 }
 
-bool _XpFileSub_Linux::ReadDates(const char* path, time_t& creation, time_t& modification, time_t& access)
+bool _XpFileSub_Linux::ReadDates(const char* path, XpDateTime* creation, XpDateTime* lastModified,
+                                 XpDateTime* lastAccess)
 {
     struct statx sx;
     if (statx(AT_FDCWD, path, AT_STATX_SYNC_AS_STAT, STATX_BTIME | STATX_MTIME | STATX_ATIME, &sx) != 0)
         return false;
-    modification = static_cast<time_t>(sx.stx_mtime.tv_sec);
-    access = static_cast<time_t>(sx.stx_atime.tv_sec);
-    creation = (sx.stx_mask & STATX_BTIME) && sx.stx_btime.tv_sec != 0
-                   ? static_cast<time_t>(sx.stx_btime.tv_sec) : modification;
+    // XpDateTime's own conversion of a time_t: local time, the zone read afresh.
+    long modified = static_cast<long>(sx.stx_mtime.tv_sec);
+    if (creation != nullptr)
+        *creation = XpDateTime((sx.stx_mask & STATX_BTIME) && sx.stx_btime.tv_sec != 0
+                                   ? static_cast<long>(sx.stx_btime.tv_sec) : modified);
+    if (lastModified != nullptr)
+        *lastModified = XpDateTime(modified);
+    if (lastAccess != nullptr)
+        *lastAccess = XpDateTime(static_cast<long>(sx.stx_atime.tv_sec));
     return true;
 }
 

@@ -20,8 +20,9 @@ public:
     // Creates path empty when missing, without following a link; false with errno set.
     static bool Touch(const char* path);
     // Birth (the modification time where none is recorded), modification and access times of
-    // path, links followed; false with errno set.
-    static bool ReadDates(const char* path, time_t& creation, time_t& modification, time_t& access);
+    // path, links followed, as local dates; a null pointer skips one. False with errno set.
+    static bool ReadDates(const char* path, XpDateTime* creation, XpDateTime* lastModified,
+                          XpDateTime* lastAccess);
     // The common steps of SetDateTime of files and directories.
     static XpErr SetDates(const char* path, const XpDateTime* creation,
                           const XpDateTime* lastModified, const XpDateTime* lastAccess);
