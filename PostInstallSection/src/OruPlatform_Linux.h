@@ -49,6 +49,18 @@ bool parseDesktopEntry(const std::string& text, DesktopEntry& entry, std::string
 // in the XDG data directories. An entry that is not Type=Application, or is Hidden=true, hides the
 // ID as if absent (the first directory holding the ID decides). nullopt with a reason otherwise.
 std::optional<DesktopEntry> findApplicationEntry(const std::string& desktopFileId, std::string* why);
+// The same lookup in the "applications" folders of `dataDirs` only, in their order.
+std::optional<DesktopEntry> findApplicationEntryIn(const std::vector<std::string>& dataDirs,
+                                                  const std::string& desktopFileId, std::string* why);
+// The system data folders: $XDG_DATA_DIRS (absolute entries), default /usr/local/share:/usr/share.
+// A login item that runs for every user is built only from an entry found there, never from a
+// user's own ~/.local/share/applications.
+std::vector<std::string> systemDataDirectories();
+
+// The text of an autostart entry that starts the application of `entry`: its Name (else
+// `fallbackName`), Exec and Icon, and a comment. nullopt with the reason when the entry has no
+// Exec line or one that splitExecLine refuses: the desktop could not start such an entry.
+std::optional<std::string> loginItemText(const DesktopEntry& entry, const std::string& fallbackName, std::string* why);
 
 // Turns an Exec value (raw, as in the file) into an argument vector: string escapes resolved, then
 // quoting by the Desktop Entry rules, then field codes (%f %F %u %U %i %c %k and the deprecated
@@ -107,6 +119,11 @@ std::string systemAutostartDirectory();
 // anything but a regular file), so nothing is followed and nothing else is replaced.
 bool writeFileAtomically(const std::string& directory, const std::string& name,
                          const std::string& contents, std::string* error);
+
+// The privileged helper that writes the login item for all users when the installer is not root:
+// $ORU_PRIVILEGED_HELPER when absolute (a sandbox's own build), else the installed helper when it
+// is there; "" when there is none. It is only ever started through pkexec, whose policy names it.
+std::string privilegedHelperPath();
 
 // Escapes a value for a desktop entry (\s at the start, \n \t \r \\).
 std::string escapeDesktopValue(const std::string& value);
