@@ -75,8 +75,9 @@ private:
 // Runs `program` with `arguments` through pkexec, which starts it as root once polkit authorizes
 // the action whose exec.path names the program. `input` is written to its standard input (then
 // closed); its standard output goes to `output`, its standard error to `errors`. Returns the
-// exit status: the program's own, or pkexec's 126 (not authorized, or the person dismissed the
-// question) and 127 (pkexec could not run it: no polkit daemon, no such program), or -1 when
+// exit status: the program's own, or pkexec's 126 (the person dismissed the question) and 127
+// (not authorized, or pkexec could not run it: no polkit daemon, no such program; `errors` says
+// "Not authorized" for the first), or -1 when
 // pkexec could not be started (then `errors` says why). Never through a shell.
 INSTALLER_API int InstallerRunThroughPkexec(const std::string& program, const std::vector<std::string>& arguments,
                                             const std::string& input, std::string* output, std::string* errors);

@@ -59,8 +59,9 @@ bool g_waitAbandoned = false;
 // How often a waiting installer looks at the lock again, and whether it should stop waiting.
 const unsigned int kLockPollMilliseconds = 100;
 
-// pkexec's status when polkit did not authorize the program (or the person dismissed the question).
-const int kPkexecNotAuthorized = 126;
+// pkexec's own statuses: the person dismissed the question; not authorized, or an error.
+const int kPkexecDismissed = 126;
+const int kPkexecFailed = 127;
 
 void releaseInstallerMutex()
 {
@@ -155,7 +156,9 @@ bool addLoginItemThroughHelper(const std::string& helper)
         InstallerRecordActivity("login-item", "added " + line(output) + " (privileged helper)");
         return true;
     }
-    if (status == kPkexecNotAuthorized)
+    // pkexec ends with 126 when the person dismissed the question, and with 127 both when polkit
+    // said no and when it failed: its message tells the two apart.
+    if (status == kPkexecDismissed || (status == kPkexecFailed && errors.find("Not authorized") != std::string::npos))
         InstallerRecordActivity("login-item", "refused: " + line(errors));
     else
         InstallerRecordActivity("login-item", "failed: " + line(errors) + " (status " + std::to_string(status) + ")");
