@@ -204,8 +204,11 @@ bool InstallerPolkitTextAgent::start(std::string* error)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, notify[1], childFd); // dup2 clears close-on-exec
+    // Not --fallback: polkitd passes a fallback agent over for a process outside any login
+    // session (an ssh or container shell), where it is the only one who could ask. Registered for
+    // this process alone, it takes nothing from the desktop's agent.
     std::vector<std::string> argv{kPkttyagent, "--process", std::to_string(::getpid()), "--notify-fd",
-                                  std::to_string(childFd), "--fallback"};
+                                  std::to_string(childFd)};
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));

@@ -15,14 +15,17 @@
 
 #include <poll.h>
 #include <pwd.h>
+#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 
 namespace {
 
@@ -80,14 +83,33 @@ int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* 
 // A child process that is killed and reaped when the object goes.
 struct Daemon {
     pid_t pid = -1;
+    int signal = SIGTERM;
     ~Daemon() { stop(); }
     void stop()
     {
-        if (pid > 0 && ::kill(pid, SIGTERM) == 0)
+        if (pid > 0 && ::kill(pid, signal) == 0)
             ::waitpid(pid, nullptr, 0);
         pid = -1;
     }
 };
+
+// Kills whatever is still this process's child (its own, or adopted as subreaper: what a killed
+// host left running, such as its text agent), so that nothing the test started outlives it.
+void killRemainingChildren()
+{
+    const std::string self = std::to_string(::getpid());
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat = OruSandbox::readFile(entry.path().string() + "/stat");
+        size_t close = stat.rfind(')');
+        std::istringstream fields(close == std::string::npos ? std::string() : stat.substr(close + 2));
+        std::string state, parent;
+        if (fields >> state >> parent && parent == self)
+            ::kill(std::stoi(name), SIGKILL);
+    }
+}
 
 class PolkitTest : public ::testing::Test {
 protected:
@@ -139,6 +161,7 @@ protected:
     {
         polkitd_.stop();
         bus_.stop();
+        killRemainingChildren();
         reapChildren();
         for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
             ::umount2(it->c_str(), MNT_DETACH);
@@ -321,6 +344,76 @@ TEST_F(PolkitTest, APersonGrantedByPolkitGetsTheLoginItemFromTheHelperRefusedNon
     EXPECT_NE(output.find("login-item=\"added " + sandbox_->autostartEntry() + "\""), std::string::npos) << output;
     EXPECT_EQ(output.find("Answer"), std::string::npos) << output; // nobody was asked
     expectValidRootEntry();
+}
+
+TEST_F(PolkitTest, OnATerminalTheHostsOwnTextAgentAsksAndAWrongPasswordIsARefusal)
+{
+    // An administrator's password is wanted (AUTH_ADMIN): pkttyagent, registered by the host for
+    // itself, asks on the host's terminal with the policy's message; a wrong answer refuses.
+    startPolkit(ruleFor("AUTH_ADMIN"));
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    const std::string terminal = ::ptsname(master);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // A session of its own whose controlling terminal is the pseudo-terminal, opened while
+        // still root (it is root's), then nobody.
+        int slave = ::setsid() < 0 ? -1 : ::open(terminal.c_str(), O_RDWR);
+        if (slave < 0 || ::dup2(slave, 0) < 0 || ::dup2(slave, 1) < 0 || ::dup2(slave, 2) < 0 ||
+            ::setgroups(0, nullptr) != 0 || ::setgid(nobody_->pw_gid) != 0 || ::setuid(nobody_->pw_uid) != 0)
+            ::_exit(125);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (const char* e : {"LANGUAGE=en", "SHELL=/bin/sh", "ORU_PRIVILEGED_HELPER=" ORU_HELPER_PATH})
+            ::putenv(const_cast<char*>(e));
+        ::execl(INSTALLER_HOST_PATH, INSTALLER_HOST_PATH, ORU_BUNDLE_PATH, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    Daemon host; // killed and reaped whatever happens below
+    host.pid = pid;
+    host.signal = SIGKILL;
+    space_.notePid(pid);
+    std::string seen;
+    auto readUntil = [&](const std::string& marker, size_t count) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        auto occurrences = [&] {
+            size_t n = 0;
+            for (size_t p = seen.find(marker); p != std::string::npos; p = seen.find(marker, p + 1))
+                ++n;
+            return n;
+        };
+        while (occurrences() < count && std::chrono::steady_clock::now() < deadline) {
+            struct pollfd p{master, POLLIN, 0};
+            char buffer[1024];
+            ssize_t n = ::poll(&p, 1, 200) > 0 ? ::read(master, buffer, sizeof buffer) : 0;
+            if (n < 0)
+                break;
+            seen.append(buffer, static_cast<size_t>(n));
+        }
+        return occurrences() >= count;
+    };
+    auto send = [&](const char* text) { ASSERT_EQ(::write(master, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text))); };
+    ASSERT_TRUE(readUntil("choice> ", 1)) << seen; // the installation page
+    send("c\n");
+    ASSERT_TRUE(readUntil("choice> ", 2)) << seen; // the launch pane
+    send("c\n");
+    ASSERT_TRUE(readUntil("Password: ", 1)) << seen;
+    // The agent turns echo off, flushing the input, after its prompt: answer only then.
+    struct termios mode;
+    for (int i = 0; i < 500 && ::tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO); ++i)
+        ::usleep(10 * 1000);
+    ASSERT_FALSE(mode.c_lflag & ECHO) << "the agent never turned echo off";
+    EXPECT_NE(seen.find("AUTHENTICATING FOR com.ombrix.installer.global-login-items"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("Authentication is required to start Ombrix at login for all users"), std::string::npos) << seen;
+    send("certainly-not-the-password\n");
+    ASSERT_TRUE(readUntil("choice> ", 3)) << seen; // the summary, after the refusal
+    send("c\n");
+    ASSERT_TRUE(readUntil("installer-host: result:", 1)) << seen;
+    readUntil("\n", seen.size()); // the rest of the line
+    EXPECT_NE(seen.find("Denied."), std::string::npos) << seen;
+    EXPECT_NE(seen.find("login-item=refused"), std::string::npos) << seen;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    ::close(master);
 }
 
 TEST_F(PolkitTest, WithoutAPolkitDaemonTheHostSaysSoRootAsksItselfAndAPersonIsRefused)
