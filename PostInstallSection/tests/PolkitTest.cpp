@@ -339,7 +339,7 @@ TEST_F(PolkitTest, APersonGrantedByPolkitGetsTheLoginItemFromTheHelperRefusedNon
     EXPECT_NE(errors.find("Not authorized"), std::string::npos) << errors;
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
 
-    // Root is granted by polkit without a rule or a question, and writes the entry itself.
+    // Root is granted by polkit without a question, even against the rule, and writes the entry itself.
     output = runHost(false);
     EXPECT_NE(output.find("login-item=\"added " + sandbox_->autostartEntry() + "\""), std::string::npos) << output;
     EXPECT_EQ(output.find("Answer"), std::string::npos) << output; // nobody was asked
