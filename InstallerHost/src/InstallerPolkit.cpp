@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -201,9 +202,6 @@ bool InstallerPolkitTextAgent::start(std::string* error)
         return false;
     }
     const int childFd = 3;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, notify[1], childFd); // dup2 clears close-on-exec
     // Not --fallback: polkitd passes a fallback agent over for a process outside any login
     // session (an ssh or container shell), where it is the only one who could ask. Registered for
     // this process alone, it takes nothing from the desktop's agent.
@@ -213,14 +211,20 @@ bool InstallerPolkitTextAgent::start(std::string* error)
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, kPkttyagent, &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    // Forked rather than spawned so that it can be told to end with the host, should the host be
+    // killed: an agent registered for a process that is gone has nothing left to do.
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::dup2(notify[1], childFd) == childFd && ::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0)
+            ::execve(kPkttyagent, args.data(), environ);
+        ::_exit(127);
+    }
+    int forkErr = errno;
     ::close(notify[1]);
-    if (rc != 0) {
+    if (pid < 0) {
         ::close(notify[0]);
         if (error)
-            *error = std::string(kPkttyagent) + ": " + std::strerror(rc);
+            *error = std::string("cannot start ") + kPkttyagent + ": " + std::strerror(forkErr);
         return false;
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
