@@ -30,7 +30,10 @@ INSTALLER_API extern const char* const kInstallerPolkitInstallPayloadAction;
 // The right "system.global-login-items.": a login item that starts for every user.
 INSTALLER_API extern const char* const kInstallerPolkitGlobalLoginItemsAction;
 
-// The polkit action standing for a right a plug-in asks for; "" for a right polkit does not know.
+// The right the installation page asks for before it hands a payload to the privileged helper.
+INSTALLER_API extern const char* const kInstallerInstallPayloadRight;
+
+// The polkit action standing for a right; "" for a right polkit does not know.
 INSTALLER_API std::string InstallerPolkitActionForRight(const std::string& right);
 
 enum class InstallerPolkitAnswer {
@@ -81,6 +84,12 @@ private:
 // pkexec could not be started (then `errors` says why). Never through a shell.
 INSTALLER_API int InstallerRunThroughPkexec(const std::string& program, const std::vector<std::string>& arguments,
                                             const std::string& input, std::string* output, std::string* errors);
+
+// The privileged helper that the host names for the steps that need root: the installation page
+// hands it a payload that this process may not write, and a plug-in its own root-only step. ""
+// (the default) when there is none. Thread-safe.
+INSTALLER_API std::string InstallerPrivilegedHelper();
+INSTALLER_API void InstallerSetPrivilegedHelper(const std::string& path);
 
 // The authorization handler both front-ends install (InstallerSetAuthorizationHandler). A right
 // with a polkit action is asked of polkit, with user interaction. Where no polkit daemon answers,

@@ -13,11 +13,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 extern char** environ;
 
 const char* const kInstallerPolkitInstallPayloadAction = "com.ombrix.installer.install-payload";
 const char* const kInstallerPolkitGlobalLoginItemsAction = "com.ombrix.installer.global-login-items";
+const char* const kInstallerInstallPayloadRight = "system.install-payload.";
 
 namespace {
 
@@ -139,13 +141,28 @@ bool saysNoDaemon(const std::string& messages)
     return false;
 }
 
+std::mutex g_helperLock;
+std::string g_helper;
+
 } // namespace
+
+std::string InstallerPrivilegedHelper()
+{
+    std::lock_guard<std::mutex> guard(g_helperLock);
+    return g_helper;
+}
+
+void InstallerSetPrivilegedHelper(const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(g_helperLock);
+    g_helper = path;
+}
 
 std::string InstallerPolkitActionForRight(const std::string& right)
 {
     if (right == "system.global-login-items.")
         return kInstallerPolkitGlobalLoginItemsAction;
-    if (right == "system.install-payload.")
+    if (right == kInstallerInstallPayloadRight)
         return kInstallerPolkitInstallPayloadAction;
     return std::string();
 }

@@ -87,6 +87,9 @@ const char* const kUsage =
     "                       answers, root is asked by the host (ask on a terminal, no when\n"
     "                       unattended) and anyone else is refused.\n"
     "  --install SRC=DEST   payload: the installation page copies file SRC to DEST (repeatable).\n"
+    "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
+    "                       (a payload in a system folder, the all-users login item) when the\n"
+    "                       host is not root. Default: the installed helper, when it is there.\n"
     "  --interactive        read the person's choices from standard input even when it is not a\n"
     "                       terminal (for driving the host through a pipe).\n"
     "  --unattended         never read standard input.\n"
@@ -105,6 +108,7 @@ struct Options {
     std::string authorize; // "", polkit, yes, no, ask
     std::vector<std::pair<std::string, std::string>> payload;
     int interactive = -1; // -1 decide by the terminal
+    std::string helper;
 };
 
 std::vector<std::string> splitList(const std::string& text)
@@ -182,6 +186,13 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error)
                 return false;
             }
             options.payload.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        } else if (arg == "--privileged-helper") {
+            if (!value(options.helper))
+                return false;
+            if (options.helper.empty() || options.helper[0] != '/') {
+                error = "--privileged-helper takes an absolute path";
+                return false;
+            }
         } else if (arg == "--interactive") {
             options.interactive = 1;
         } else if (arg == "--unattended") {
@@ -368,6 +379,11 @@ int main(int argc, char** argv)
         ::bind_textdomain_codeset("installer-host", "UTF-8");
     }
     InstallerSetCurrentEventKeyModifiers(options.modifiers);
+#ifdef INSTALLER_DEFAULT_PRIVILEGED_HELPER
+    if (options.helper.empty() && ::access(INSTALLER_DEFAULT_PRIVILEGED_HELPER, X_OK) == 0)
+        options.helper = INSTALLER_DEFAULT_PRIVILEGED_HELPER;
+#endif
+    InstallerSetPrivilegedHelper(options.helper);
     InstallerSetStatusHandler([](const std::string& text) {
         std::printf("installer-host: %s %s\n", text.c_str(), _("(Ctrl-C ends the installer.)"));
         std::fflush(stdout);

@@ -274,7 +274,7 @@ bool OruAppUtility::addToGlobalLoginItems()
             probe = "/";
     }
     if (::access(probe.c_str(), W_OK | X_OK) != 0) {
-        std::string helper = platform::privilegedHelperPath();
+        std::string helper = InstallerPrivilegedHelper(); // the host names it
         if (::geteuid() == 0 || helper.empty()) {
             InstallerRecordActivity("login-item", "refused: " + probe + " is not writable");
             return false;

@@ -755,18 +755,6 @@ bool writeFileAtomically(const std::string& directory, const std::string& name,
     return ok ? true : fail(why);
 }
 
-std::string privilegedHelperPath()
-{
-    const char* given = std::getenv("ORU_PRIVILEGED_HELPER");
-    if (given && given[0] == '/')
-        return given;
-#ifdef ORU_PRIVILEGED_HELPER_PATH
-    if (::access(ORU_PRIVILEGED_HELPER_PATH, X_OK) == 0)
-        return ORU_PRIVILEGED_HELPER_PATH;
-#endif
-    return std::string();
-}
-
 // ---- localized texts ----
 
 std::string bundleLocalizedString(const std::string& key)

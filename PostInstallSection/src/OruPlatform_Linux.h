@@ -120,11 +120,6 @@ std::string systemAutostartDirectory();
 bool writeFileAtomically(const std::string& directory, const std::string& name,
                          const std::string& contents, std::string* error);
 
-// The privileged helper that writes the login item for all users when the installer is not root:
-// $ORU_PRIVILEGED_HELPER when absolute (a sandbox's own build), else the installed helper when it
-// is there; "" when there is none. It is only ever started through pkexec, whose policy names it.
-std::string privilegedHelperPath();
-
 // Escapes a value for a desktop entry (\s at the start, \n \t \r \\).
 std::string escapeDesktopValue(const std::string& value);
 

@@ -34,11 +34,12 @@ using Lines = std::vector<std::string>;
 const char* const kAction = "com.ombrix.installer.global-login-items";
 const char* const kBusSocket = "/run/dbus/system_bus_socket";
 
-// A rule answering `result` ("YES", "NO") for the login-item action asked by nobody.
+// A rule answering `result` ("YES", "NO", "AUTH_ADMIN") for the installer's actions asked by nobody.
 std::string ruleFor(const char* result)
 {
-    return std::string("polkit.addRule(function(action, subject) {\n  if (action.id == \"") + kAction +
-           "\" && subject.user == \"nobody\")\n    return polkit.Result." + result + ";\n});\n";
+    return std::string("polkit.addRule(function(action, subject) {\n"
+                       "  if (action.id.indexOf(\"com.ombrix.installer.\") == 0 && subject.user == \"nobody\")\n"
+                       "    return polkit.Result.") + result + ";\n});\n";
 }
 
 // Runs argv as root or as nobody with exactly `env`; returns the exit status and its stderr.
@@ -51,7 +52,8 @@ int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* 
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(err[1], 2);
-        int null = ::open("/dev/null", O_WRONLY);
+        int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
         ::dup2(null, 1);
         if (asNobody && (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
                          ::setuid(nobody->pw_uid) != 0))
@@ -260,21 +262,23 @@ protected:
         return pid;
     }
 
-    // installer-host on the update road (the application is installed), as nobody or as root.
-    std::string runHost(bool asNobody, Lines options = {})
+    // installer-host as nobody or as root, Continue on every page; `launch`: the road is expected
+    // to start the application.
+    std::string runHost(bool asNobody, Lines options = {}, bool launch = true)
     {
         Host host;
         if (asNobody) {
             host.runAsUid = nobody_->pw_uid;
             host.runAsGid = nobody_->pw_gid;
         }
-        options.insert(options.end(), {"--actions", "continue", ORU_BUNDLE_PATH});
-        host.start(options, {"ORU_PRIVILEGED_HELPER=" ORU_HELPER_PATH, "SHELL=/bin/sh"});
+        options.insert(options.end(), {"--privileged-helper", ORU_HELPER_PATH, "--actions", "continue", ORU_BUNDLE_PATH});
+        host.start(options, {"SHELL=/bin/sh"});
         space_.notePid(host.pid);
         EXPECT_EQ(host.finish(), 0) << host.output;
         // The application it started is ours to collect (subreaper), but so are the daemons:
         // wait for its record instead, and collect only what has ended.
-        sandbox_->waitForLaunches(++launches_, 5.0);
+        if (launch)
+            sandbox_->waitForLaunches(++launches_, 5.0);
         while (::waitpid(-1, nullptr, WNOHANG) > 0) {
         }
         return host.output;
@@ -307,40 +311,50 @@ protected:
     size_t launches_ = 0;
 };
 
-TEST_F(PolkitTest, APersonGrantedByPolkitGetsTheLoginItemFromTheHelperRefusedNoneRootIsNotAsked)
+TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHelperRefusedNeitherRootIsNotAsked)
 {
+    // A fresh road: the payload goes to the system's applications folder, which is root's.
+    const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()};
+    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     startPolkit(ruleFor("YES"));
-    std::string output = runHost(true);
+    std::string output = runHost(true, install);
+    EXPECT_NE(output.find("installed " + sandbox_->installedEntry() + " (privileged helper)"), std::string::npos) << output;
     EXPECT_NE(output.find("login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""), std::string::npos)
         << output;
-    EXPECT_NE(output.find("launch=\"(no arguments)\""), std::string::npos) << output;
+    struct stat st;
+    EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0644);
+    EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
     expectValidRootEntry();
-    EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[] new-session"});
-    struct stat st; // the application runs as the person who ran the installer
+    EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[\"reconstructDatabase\"] new-session"});
+    // The application runs as the person who ran the installer.
     EXPECT_TRUE(::stat(sandbox_->recordFile().c_str(), &st) == 0 && st.st_uid == nobody_->pw_uid);
     // pkexec lets the helper's own refusal through: an argument it does not expect.
     std::string errors;
     EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "everything"},
                          {"SHELL=/bin/sh", "PATH=/usr/bin:/bin"}, true, &errors), 2) << errors;
-    EXPECT_NE(errors.find("usage: oru-privileged-helper login-item add|remove"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("oru-privileged-helper: usage:"), std::string::npos) << errors;
 
     polkitd_.stop();
     bus_.stop();
-    ASSERT_EQ(::unlink(sandbox_->autostartEntry().c_str()), 0);
+    for (const std::string& made : {sandbox_->autostartEntry(), sandbox_->installedEntry()})
+        ASSERT_EQ(::unlink(made.c_str()), 0);
     ::unlink(kBusSocket); // should the bus have left it
     startPolkit(ruleFor("NO"));
-    output = runHost(true);
+    output = runHost(true, install, false);
+    EXPECT_NE(output.find("failed " + sandbox_->installedEntry() + ": refused: the right to install for all users was not granted"),
+              std::string::npos) << output;
     EXPECT_NE(output.find("installer-host: polkit refused com.ombrix.installer.global-login-items: not authorized"),
               std::string::npos) << output;
     EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
-    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
     // pkexec asked directly is refused the same way: the helper never runs.
     EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "add"}, {"SHELL=/bin/sh"}, true, &errors), 127);
     EXPECT_NE(errors.find("Not authorized"), std::string::npos) << errors;
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
 
-    // Root is granted by polkit without a question, even against the rule, and writes the entry itself.
-    output = runHost(false);
+    // Root is granted by polkit without a question, even against the rule, and does both itself.
+    output = runHost(false, install);
+    EXPECT_NE(output.find("installed " + sandbox_->installedEntry() + "\n"), std::string::npos) << output;
     EXPECT_NE(output.find("login-item=\"added " + sandbox_->autostartEntry() + "\""), std::string::npos) << output;
     EXPECT_EQ(output.find("Answer"), std::string::npos) << output; // nobody was asked
     expectValidRootEntry();
@@ -364,9 +378,10 @@ TEST_F(PolkitTest, OnATerminalTheHostsOwnTextAgentAsksAndAWrongPasswordIsARefusa
             ::setgroups(0, nullptr) != 0 || ::setgid(nobody_->pw_gid) != 0 || ::setuid(nobody_->pw_uid) != 0)
             ::_exit(125);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        for (const char* e : {"LANGUAGE=en", "SHELL=/bin/sh", "ORU_PRIVILEGED_HELPER=" ORU_HELPER_PATH})
+        for (const char* e : {"LANGUAGE=en", "SHELL=/bin/sh"})
             ::putenv(const_cast<char*>(e));
-        ::execl(INSTALLER_HOST_PATH, INSTALLER_HOST_PATH, ORU_BUNDLE_PATH, static_cast<char*>(nullptr));
+        ::execl(INSTALLER_HOST_PATH, INSTALLER_HOST_PATH, "--privileged-helper", ORU_HELPER_PATH, ORU_BUNDLE_PATH,
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     Daemon host; // killed and reaped whatever happens below
@@ -448,6 +463,13 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
     EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
     EXPECT_EQ(helper({"login-item", "remove"}), 0);
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    // The same at a payload's destination.
+    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
+    ASSERT_EQ(::symlink(precious.c_str(), sandbox_->installedEntry().c_str()), 0);
+    EXPECT_EQ(helper({"install-payload", sandbox_->installedEntry()}, &errors), 6);
+    EXPECT_NE(errors.find("is a symbolic link; left as it is"), std::string::npos) << errors;
+    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
+    ASSERT_TRUE(sandbox_->installTargetApp());
 
     // Folders and a configuration it cannot trust, and an entry the plug-in would not write either.
     const std::string moved = sandbox_->systemConfigDir() + "/real-autostart";
@@ -485,19 +507,33 @@ TEST_F(PolkitTest, TheHelperRefusesEveryArgumentItDoesNotExpectAndAnyStartButPke
                          {"login-item", "--", "add"},
                          {"Login-item", "add"},
                          {"--login-item", "add"},
-                         {"install-payload", "/usr/share/x"},
+                         {"install-payloads", "/usr/share/x"},
                          {"login-item", "../add"},
                          {"login-item", "remove", sandbox_->autostartEntry()},
                          {"--help"},
                          {"", ""},
                          {"login-item", std::string(100000, 'a')},
-                         {"login-item", "add", ""}};
+                         {"login-item", "add", ""},
+                         {"install-payload"},
+                         {"install-payload", sandbox_->installedEntry(), "extra"}};
     for (const Lines& arguments : bad) {
         std::string errors;
         EXPECT_EQ(helper(arguments, &errors), 2) << arguments.size();
         EXPECT_NE(errors.find("oru-privileged-helper: usage:"), std::string::npos) << errors;
     }
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    // A payload destination must name a file directly in a payload folder.
+    const std::string applications = sandbox_->systemDataDir() + "/applications";
+    for (const std::string& destination : {std::string("x.desktop"), std::string("/etc/passwd"), applications,
+                                           applications + "/", applications + "/../x.desktop", applications + "/./x",
+                                           applications + "/.hidden", applications + "/sub/x.desktop",
+                                           applications + "//x.desktop", sandbox_->autostartEntry(), std::string()}) {
+        std::string errors;
+        EXPECT_EQ(helper({"install-payload", destination}, &errors), 8) << destination;
+        EXPECT_NE(errors.find("is not a file name in a payload folder"), std::string::npos) << errors;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications), {}), 1); // the entry of SetUp alone
+    EXPECT_FALSE(exists(sandbox_->systemDataDir() + "/x.desktop") || exists(applications + "/sub"));
     // Not through pkexec: root without PKEXEC_UID, a malformed one, or not root at all.
     const std::pair<Lines, bool> starts[] = {{{"PATH=/usr/bin"}, false},
                                              {{"PKEXEC_UID="}, false},
