@@ -518,7 +518,7 @@ TEST_F(PolkitTest, TheHelperRefusesEveryArgumentItDoesNotExpectAndAnyStartButPke
                          {"install-payload", sandbox_->installedEntry(), "extra"}};
     for (const Lines& arguments : bad) {
         std::string errors;
-        EXPECT_EQ(helper(arguments, &errors), 2) << arguments.size();
+        EXPECT_EQ(helper(arguments, &errors), 2) << arguments.size() << " " << (arguments.empty() ? "" : arguments[0]);
         EXPECT_NE(errors.find("oru-privileged-helper: usage:"), std::string::npos) << errors;
     }
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
