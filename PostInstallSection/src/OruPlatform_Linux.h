@@ -11,8 +11,9 @@
 // - Run as root on behalf of a desktop user (see desktopUser), the application is started and the
 //   user's folders are made by a child process that has become that user first.
 // - A login item for all users is an autostart entry in the system autostart folder (the first of
-//   $XDG_CONFIG_DIRS, then "autostart"), written to a temporary name and renamed into place,
-//   never through a symbolic link.
+//   $XDG_CONFIG_DIRS, then "autostart"), built from the system-wide entry alone, written to a
+//   temporary name and renamed into place, never through a symbolic link. The privileged helper
+//   (helper/oru_privileged_helper.cpp) builds it with the same lookup and checks.
 // - Localized texts come from the gettext catalogs of the plug-in's bundle folder.
 // - The installer mutex file is created with O_CREAT|O_EXCL|O_NOFOLLOW; a symbolic link there is
 //   never followed nor removed.
