@@ -116,6 +116,10 @@ bool loadConfiguration(Configuration& config, std::string& why)
     while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536)
         text.append(buffer, static_cast<size_t>(n));
     ::close(fd);
+    if (n < 0) {
+        why = std::string(ORU_HELPER_CONFIG) + ": " + std::strerror(errno);
+        return false;
+    }
     std::stringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
