@@ -42,8 +42,9 @@ std::string ruleFor(const char* result)
                        "    return polkit.Result.") + result + ";\n});\n";
 }
 
-// Runs argv as root or as nobody with exactly `env`; returns the exit status and its stderr.
-int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* errors = nullptr)
+// Runs argv as root or as nobody with exactly `env`; returns the exit status and its stderr
+// (with its stdout too when `withOutput`).
+int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* errors = nullptr, bool withOutput = false)
 {
     int err[2];
     if (::pipe2(err, O_CLOEXEC) != 0)
@@ -54,7 +55,7 @@ int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* 
         ::dup2(err[1], 2);
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
-        ::dup2(null, 1);
+        ::dup2(withOutput ? err[1] : null, 1);
         if (asNobody && (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
                          ::setuid(nobody->pw_uid) != 0))
             ::_exit(125);
@@ -317,6 +318,13 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
     const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()};
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     startPolkit(ruleFor("YES"));
+    // The policy as polkit serves it. (Its German texts would need a German locale installed,
+    // which this machine lacks: polkit picks the texts by the caller's locale.)
+    std::string listed;
+    EXPECT_EQ(runProgram({"/usr/bin/pkaction", "--verbose", "--action-id", kAction}, {"LANG=C.UTF-8"}, true, &listed, true), 0);
+    EXPECT_NE(listed.find("message:           Authentication is required to start Ombrix at login for all users"),
+              std::string::npos) << listed;
+    EXPECT_NE(listed.find("implicit inactive: auth_admin\n  implicit active:   auth_admin_keep"), std::string::npos) << listed;
     std::string output = runHost(true, install);
     EXPECT_NE(output.find("installed " + sandbox_->installedEntry() + " (privileged helper)"), std::string::npos) << output;
     EXPECT_NE(output.find("login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""), std::string::npos)
