@@ -19,5 +19,15 @@ done
 # The installed xpfs finds the library beside it (no LD_LIBRARY_PATH) and answers.
 test "$("$prefix/usr/bin/xpfs" path join /usr lib)" = /usr/lib
 test "$("$prefix/usr/bin/xpfs" path root /)" = /
+# The privileged helper and the polkit policy that names it; the helper refuses a start that is
+# not pkexec's (status 3).
+if [ -e build/release/PostInstallSection/oru-privileged-helper ]; then
+    grep -q "<annotate key=\"org.freedesktop.policykit.exec.path\">.*/libexec/PostInstallSection/oru-privileged-helper<" \
+        "$prefix/usr/share/polkit-1/actions/com.ombrix.installer.policy"
+    status=0
+    env -u PKEXEC_UID "$prefix/usr/libexec/PostInstallSection/oru-privileged-helper" login-item add 2>/dev/null || status=$?
+    test "$status" = 3
+    echo "install check: the privileged helper and its polkit policy are installed"
+fi
 echo "install check: CMake package and pkg-config consumers (g++, clang++) built and ran"
 echo "install check: xpfs ran from the prefix"

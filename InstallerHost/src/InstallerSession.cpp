@@ -1,8 +1,10 @@
 // The installer's road: load, shouldLoad / firstPane / title, installation, panes, summary, end.
+#include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <libintl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,6 +132,53 @@ bool copyPayloadFile(const std::string& source, const std::string& destination, 
     return true;
 }
 
+// Whether this process may make and write the destination's folder (the nearest existing one).
+bool mayWriteFolderOf(const std::string& destination)
+{
+    std::filesystem::path folder = std::filesystem::path(destination).parent_path();
+    while (!folder.empty() && ::access(folder.c_str(), F_OK) != 0 && folder != folder.parent_path())
+        folder = folder.parent_path();
+    return ::access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) == 0;
+}
+
+// A payload whose folder is root's, for an installer that is not: read here, as the person who
+// runs it, and handed to the privileged helper through pkexec once the right is granted, so the
+// helper (root) opens no file the person names.
+bool installThroughHelper(const std::string& helper, const std::string& source, const std::string& destination,
+                          std::string* error)
+{
+    const size_t maxPayload = 16u << 20; // what the helper takes at most
+    Descriptor in;
+    struct stat st;
+    in.fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (in.fd < 0 || ::fstat(in.fd, &st) != 0)
+        return *error = source + ": " + std::strerror(errno), false;
+    if (!S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > maxPayload)
+        return *error = source + (S_ISREG(st.st_mode) ? ": larger than 16 MiB" : ": not a regular file"), false;
+    std::string data;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(in.fd, buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || data.size() + static_cast<size_t>(n) > maxPayload)
+            return *error = source + ": " + (n < 0 ? std::strerror(errno) : "larger than 16 MiB"), false;
+        data.append(buffer, static_cast<size_t>(n));
+    }
+    std::string explanation = ::dgettext("installer-host", "The installer wants to install a file for all users:");
+    if (!InstallerRequestAuthorization(kInstallerInstallPayloadRight, explanation + " " + destination))
+        return *error = "refused: the right to install for all users was not granted", false;
+    std::string output, errors;
+    int status = InstallerRunThroughPkexec(helper, {"install-payload", destination}, data, &output, &errors);
+    if (status == 0)
+        return true;
+    while (!errors.empty() && errors.back() == '\n')
+        errors.pop_back();
+    errors = errors.substr(errors.rfind('\n') == std::string::npos ? 0 : errors.rfind('\n') + 1);
+    *error = (status == 126 || errors.find("Not authorized") != std::string::npos ? "refused: " : "") + errors +
+             " (status " + std::to_string(status) + ")";
+    return false;
+}
+
 } // namespace
 
 InstallerSession::InstallerSession() = default;
@@ -217,8 +266,11 @@ void InstallerSession::runInstallation()
 {
     for (const auto& item : payload_) {
         std::string error;
-        if (copyPayloadFile(item.first, item.second, &error)) {
-            installationLog_.push_back("installed " + item.second);
+        std::string helper = InstallerPrivilegedHelper();
+        bool privileged = ::geteuid() != 0 && !helper.empty() && !mayWriteFolderOf(item.second);
+        if (privileged ? installThroughHelper(helper, item.first, item.second, &error)
+                       : copyPayloadFile(item.first, item.second, &error)) {
+            installationLog_.push_back("installed " + item.second + (privileged ? " (privileged helper)" : ""));
         } else {
             installationLog_.push_back("failed " + item.second + ": " + error);
             installationFailed_ = true;

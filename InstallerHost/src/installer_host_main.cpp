@@ -5,6 +5,7 @@
 //
 // What the person reads is in their language (the installer-host gettext catalog in the locale/
 // folder beside the program); the usage text and the result line, which scripts read, stay English.
+#include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
 #include <fcntl.h>
@@ -80,9 +81,15 @@ const char* const kUsage =
     "                       page takes no action: it continues by itself when unattended.\n"
     "  --modifiers LIST     modifier keys reported as held while the plug-in loads:\n"
     "                       command,shift,control,option,capslock (or none). Default: none.\n"
-    "  --authorize ANSWER   answer to requests for administrative rights: yes, no or ask.\n"
-    "                       Default: ask on a terminal, no when unattended.\n"
+    "  --authorize ANSWER   who answers requests for administrative rights: polkit, or the\n"
+    "                       host itself: yes, no or ask. Default: polkit (on a terminal with a\n"
+    "                       text agent of its own for the password); where no polkit daemon\n"
+    "                       answers, root is asked by the host (ask on a terminal, no when\n"
+    "                       unattended) and anyone else is refused.\n"
     "  --install SRC=DEST   payload: the installation page copies file SRC to DEST (repeatable).\n"
+    "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
+    "                       (a payload in a system folder, the all-users login item) when the\n"
+    "                       host is not root. Default: the installed helper, when it is there.\n"
     "  --interactive        read the person's choices from standard input even when it is not a\n"
     "                       terminal (for driving the host through a pipe).\n"
     "  --unattended         never read standard input.\n"
@@ -98,9 +105,10 @@ struct Options {
     std::vector<std::string> actions;
     bool actionsGiven = false;
     uint32_t modifiers = 0;
-    std::string authorize; // "", yes, no, ask
+    std::string authorize; // "", polkit, yes, no, ask
     std::vector<std::pair<std::string, std::string>> payload;
     int interactive = -1; // -1 decide by the terminal
+    std::string helper;
 };
 
 std::vector<std::string> splitList(const std::string& text)
@@ -164,8 +172,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error)
         } else if (arg == "--authorize") {
             if (!value(v))
                 return false;
-            if (v != "yes" && v != "no" && v != "ask") {
-                error = "--authorize takes yes, no or ask";
+            if (v != "yes" && v != "no" && v != "ask" && v != "polkit") {
+                error = "--authorize takes polkit, yes, no or ask";
                 return false;
             }
             options.authorize = v;
@@ -178,6 +186,13 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error)
                 return false;
             }
             options.payload.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        } else if (arg == "--privileged-helper") {
+            if (!value(options.helper))
+                return false;
+            if (options.helper.empty() || options.helper[0] != '/') {
+                error = "--privileged-helper takes an absolute path";
+                return false;
+            }
         } else if (arg == "--interactive") {
             options.interactive = 1;
         } else if (arg == "--unattended") {
@@ -345,7 +360,9 @@ int main(int argc, char** argv)
     }
     bool interactive = options.interactive == -1 ? (::isatty(STDIN_FILENO) && !options.actionsGiven)
                                                  : options.interactive == 1;
-    std::string authorize = options.authorize.empty() ? (interactive ? "ask" : "no") : options.authorize;
+    bool polkit = options.authorize.empty() || options.authorize == "polkit";
+    // The host's own step: the fallback of polkit, or what --authorize chose.
+    std::string authorize = polkit ? (interactive ? "ask" : "no") : options.authorize;
     if (authorize == "ask" && !interactive) {
         std::fprintf(stderr, "installer-host: --authorize ask needs an interactive run\n");
         return 2;
@@ -362,11 +379,16 @@ int main(int argc, char** argv)
         ::bind_textdomain_codeset("installer-host", "UTF-8");
     }
     InstallerSetCurrentEventKeyModifiers(options.modifiers);
+#ifdef INSTALLER_DEFAULT_PRIVILEGED_HELPER
+    if (options.helper.empty() && ::access(INSTALLER_DEFAULT_PRIVILEGED_HELPER, X_OK) == 0)
+        options.helper = INSTALLER_DEFAULT_PRIVILEGED_HELPER;
+#endif
+    InstallerSetPrivilegedHelper(options.helper);
     InstallerSetStatusHandler([](const std::string& text) {
         std::printf("installer-host: %s %s\n", text.c_str(), _("(Ctrl-C ends the installer.)"));
         std::fflush(stdout);
     });
-    InstallerSetAuthorizationHandler([authorize](const std::string& right, const std::string& explanation) {
+    InstallerAuthorizationHandler ownStep = [authorize](const std::string& right, const std::string& explanation) {
         std::printf("\n  %s %s\n  %s \"%s\"\n", _("Authorization:"), explanation.c_str(), _("Right requested:"),
                     right.c_str());
         bool granted = false;
@@ -385,7 +407,36 @@ int main(int argc, char** argv)
         }
         std::fflush(stdout);
         return granted;
-    });
+    };
+    // polkit asks the person through the agent registered for this process: a text agent on
+    // the terminal, started at the first request and ended with the host.
+    static InstallerPolkitTextAgent agent;
+    if (polkit) {
+        InstallerAuthorizationHandler viaPolkit = InstallerPolkitAuthorizationHandler(ownStep, [](const std::string& text) {
+            std::printf("installer-host: %s\n", text.c_str());
+            std::fflush(stdout);
+        });
+        InstallerSetAuthorizationHandler([viaPolkit, interactive](const std::string& right, const std::string& explanation) {
+            if (g_inputEnded || InstallerInterruptRequested()) {
+                std::printf("\n  %s %s\n  %s\n", _("Authorization:"), explanation.c_str(), _("Nobody is left to answer: denied."));
+                std::fflush(stdout);
+                return false;
+            }
+            std::printf("\n  %s %s\n  %s \"%s\"\n", _("Authorization:"), explanation.c_str(), _("Asking polkit for"),
+                        InstallerPolkitActionForRight(right).c_str());
+            std::fflush(stdout);
+            std::string error;
+            if (interactive && !agent.running() && !agent.start(&error))
+                std::printf("installer-host: %s\n", error.c_str());
+            bool granted = viaPolkit(right, explanation);
+            std::printf("  %s\n", granted ? _("Allowed.") : _("Denied."));
+            std::fflush(stdout);
+            return granted;
+        });
+    } else {
+        InstallerSetAuthorizationHandler(ownStep);
+    }
+
 
     InstallerSession session;
     if (!session.loadBundle(options.bundle, &error)) {

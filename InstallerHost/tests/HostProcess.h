@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -22,6 +23,9 @@ struct Host {
     int in = -1;  // the host's standard input
     int out = -1; // its standard output and error
     std::string output;
+    // When not 0: the host runs as this user (and group), without supplementary groups.
+    uid_t runAsUid = 0;
+    gid_t runAsGid = 0;
 
     Host() = default;
     Host(const Host&) = delete;
@@ -44,7 +48,9 @@ struct Host {
         env.insert(env.begin(), "LANGUAGE=en");
         ASSERT_GE(pid = ::fork(), 0);
         if (pid == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (runAsUid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(runAsGid) != 0 || ::setuid(runAsUid) != 0))
+                ::_exit(126);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL); // after the change of user, which clears it
             ::dup2(inPipe[0], 0);
             ::dup2(outPipe[1], 1);
             ::dup2(outPipe[1], 2);

@@ -4,6 +4,7 @@
 #include "OruPlatform_Linux.h"
 
 #include <InstallerPlugin.h>
+#include <InstallerPolkit.h>
 #include <XpCommonLib.h>
 #include <XpString.h>
 #include <XpThread.h>
@@ -57,6 +58,10 @@ bool g_waitAbandoned = false;
 
 // How often a waiting installer looks at the lock again, and whether it should stop waiting.
 const unsigned int kLockPollMilliseconds = 100;
+
+// pkexec's own statuses: the person dismissed the question; not authorized, or an error.
+const int kPkexecDismissed = 126;
+const int kPkexecFailed = 127;
 
 void releaseInstallerMutex()
 {
@@ -133,6 +138,31 @@ std::string joinArguments(const std::optional<std::vector<std::string>>& argumen
     for (const std::string& a : *arguments)
         joined += (joined.empty() ? "" : " ") + a;
     return joined;
+}
+
+// The login item written by the privileged helper, which pkexec starts as root once polkit
+// authorizes it. The helper finds the entry and the folder itself; it prints what it wrote.
+bool addLoginItemThroughHelper(const std::string& helper)
+{
+    std::string output, errors;
+    int status = InstallerRunThroughPkexec(helper, {"login-item", "add"}, std::string(), &output, &errors);
+    auto line = [](std::string text) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        size_t nl = text.rfind('\n');
+        return nl == std::string::npos ? text : text.substr(nl + 1);
+    };
+    if (status == 0) {
+        InstallerRecordActivity("login-item", "added " + line(output) + " (privileged helper)");
+        return true;
+    }
+    // pkexec ends with 126 when the person dismissed the question, and with 127 both when polkit
+    // said no and when it failed: its message tells the two apart.
+    if (status == kPkexecDismissed || (status == kPkexecFailed && errors.find("Not authorized") != std::string::npos))
+        InstallerRecordActivity("login-item", "refused: " + line(errors));
+    else
+        InstallerRecordActivity("login-item", "failed: " + line(errors) + " (status " + std::to_string(status) + ")");
+    return false;
 }
 
 } // namespace
@@ -229,13 +259,14 @@ bool OruAppUtility::addToGlobalLoginItems()
     std::string autostart = platform::systemAutostartDirectory();
     if (autostart.empty())
         return false;
-    // 2-4. The authorization: the person grants the right, and the folder must be writable by
-    // this process (the nearest existing folder, when the autostart folder is still to be made).
+    // 2-4. The authorization: the person (or polkit, through the host) grants the right.
     if (!InstallerRequestAuthorization(kOruGlobalLoginItemsRight,
                                        platform::bundleLocalizedString("msg_login_item_authorization"))) {
         InstallerRecordActivity("login-item", "refused");
         return false;
     }
+    // A folder this process cannot write (the nearest existing one, when the autostart folder is
+    // still to be made) is root's: a person's installer hands the write to the privileged helper.
     std::string probe = autostart;
     while (::access(probe.c_str(), F_OK) != 0 && probe.find('/') != std::string::npos && probe != "/") {
         probe = probe.substr(0, probe.rfind('/'));
@@ -243,27 +274,23 @@ bool OruAppUtility::addToGlobalLoginItems()
             probe = "/";
     }
     if (::access(probe.c_str(), W_OK | X_OK) != 0) {
-        InstallerRecordActivity("login-item", "refused: " + probe + " is not writable");
-        return false;
+        std::string helper = InstallerPrivilegedHelper(); // the host names it
+        if (::geteuid() == 0 || helper.empty()) {
+            InstallerRecordActivity("login-item", "refused: " + probe + " is not writable");
+            return false;
+        }
+        return addLoginItemThroughHelper(helper);
     }
-    // 5. The target application, with an Exec line it can really be started from: an entry that
-    // the desktop could not run would be no login item at all.
+    // 5. The target application as the system has it: an entry that runs for every user at login
+    // is never taken from one user's own applications folder. Its Exec line must be one the
+    // desktop can start from.
     std::string why;
-    std::vector<std::string> argv;
-    std::optional<platform::DesktopEntry> entry = findTarget(argv, why);
-    if (!entry) {
-        InstallerRecordActivity("login-item", "failed: " + why);
-        return false;
-    }
-    // 6-7. The entry, icon included, at the end of the list: one autostart file per application.
-    std::string text = "[Desktop Entry]\nType=Application\n";
-    text += "Name=" + (entry->has("Name") ? entry->raw.at("Name") : std::string(TargetAppBundleId)) + "\n";
-    text += "Exec=" + entry->raw.at("Exec") + "\n";
-    if (entry->has("Icon"))
-        text += "Icon=" + entry->raw.at("Icon") + "\n";
-    text += "Comment=" + platform::escapeDesktopValue("Starts " + entry->value("Name") + " at login") + "\n";
     std::string name = std::string(TargetAppBundleId) + ".desktop";
-    if (!platform::writeFileAtomically(autostart, name, text, &why)) {
+    std::optional<platform::DesktopEntry> entry =
+        platform::findApplicationEntryIn(platform::systemDataDirectories(), name, &why);
+    std::optional<std::string> text = entry ? platform::loginItemText(*entry, TargetAppBundleId, &why) : std::nullopt;
+    // 6-7. The entry, icon included, at the end of the list: one autostart file per application.
+    if (!text || !platform::writeFileAtomically(autostart, name, *text, &why)) {
         InstallerRecordActivity("login-item", "failed: " + why);
         return false;
     }

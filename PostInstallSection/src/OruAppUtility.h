@@ -16,7 +16,8 @@
 // when that is not root), the plug-in works in that user's home and starts the target application
 // and makes the default folders as that user: a child process takes the user's groups and ids
 // before it runs the program or makes the folders. Only the login item for all users and the
-// installer mutex, which are the system's, are written as root.
+// installer mutex, which are the system's, are written as root. The launch may use the user's
+// own desktop entry; the login item for all users never does.
 #ifndef ORUAPPUTILITY_H
 #define ORUAPPUTILITY_H
 
@@ -57,10 +58,13 @@ public:
     // Pictures, Videos, Music and Documents + "/Ombrix" XDG folders, creating a missing standard
     // folder (not the Ombrix sub-folder). The map ends at the first folder that cannot be had.
     static std::optional<std::map<std::string, std::string>> getHomePathSettings();
-    // Writes the target application's autostart entry for all users after the person granted
-    // "system.global-login-items." and the system autostart folder proved writable. false when
-    // refused, the application is missing, its Exec line cannot be started from (the entry is
-    // then not written: the recorded activity says why), or the entry could not be written.
+    // Writes the target application's autostart entry for all users after the person (or polkit,
+    // through the host) granted "system.global-login-items.". The entry is built from the
+    // system-wide desktop entry only ($XDG_DATA_DIRS), never from a user's own. A process that may
+    // write the system autostart folder writes it itself; one that is not root hands the write to
+    // the host's privileged helper through pkexec (InstallerPrivilegedHelper). false when refused,
+    // the application has no system-wide entry, its Exec line cannot be started from (the entry
+    // is then not written: the recorded activity says why), or the entry could not be written.
     static bool addToGlobalLoginItems();
     // Starts the target application detached with `arguments` appended to its Exec line
     // (nullopt: none), as the desktop user when acting for one. true when the process was started.

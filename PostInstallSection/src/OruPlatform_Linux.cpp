@@ -219,13 +219,11 @@ bool parseDesktopEntry(const std::string& text, DesktopEntry& entry, std::string
     return true;
 }
 
-std::optional<DesktopEntry> findApplicationEntry(const std::string& desktopFileId, std::string* why)
+std::optional<DesktopEntry> findApplicationEntryIn(const std::vector<std::string>& dataDirs,
+                                                  const std::string& desktopFileId, std::string* why)
 {
-    std::vector<std::string> dirs{dataHome() + "/applications"};
-    for (const std::string& d : envPathList("XDG_DATA_DIRS", "/usr/local/share:/usr/share"))
-        dirs.push_back(d + "/applications");
-    for (const std::string& dir : dirs) {
-        std::string path = dir + "/" + desktopFileId;
+    for (const std::string& dataDir : dataDirs) {
+        std::string path = dataDir + "/applications/" + desktopFileId;
         struct stat st;
         if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
@@ -259,6 +257,43 @@ std::optional<DesktopEntry> findApplicationEntry(const std::string& desktopFileI
     if (why)
         *why = desktopFileId + " not found in the XDG data folders";
     return std::nullopt;
+}
+
+std::optional<DesktopEntry> findApplicationEntry(const std::string& desktopFileId, std::string* why)
+{
+    std::vector<std::string> dirs{dataHome()};
+    for (const std::string& d : systemDataDirectories())
+        dirs.push_back(d);
+    return findApplicationEntryIn(dirs, desktopFileId, why);
+}
+
+std::vector<std::string> systemDataDirectories()
+{
+    return envPathList("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
+}
+
+std::optional<std::string> loginItemText(const DesktopEntry& entry, const std::string& fallbackName, std::string* why)
+{
+    // An entry the desktop could not start from would be no login item at all.
+    std::vector<std::string> argv;
+    std::string error;
+    if (!entry.has("Exec")) {
+        if (why)
+            *why = entry.path + " has no Exec line";
+        return std::nullopt;
+    }
+    if (!splitExecLine(entry.raw.at("Exec"), argv, &error)) {
+        if (why)
+            *why = entry.path + ": " + error;
+        return std::nullopt;
+    }
+    std::string text = "[Desktop Entry]\nType=Application\n";
+    text += "Name=" + (entry.has("Name") ? entry.raw.at("Name") : fallbackName) + "\n";
+    text += "Exec=" + entry.raw.at("Exec") + "\n";
+    if (entry.has("Icon"))
+        text += "Icon=" + entry.raw.at("Icon") + "\n";
+    text += "Comment=" + escapeDesktopValue("Starts " + entry.value("Name") + " at login") + "\n";
+    return text;
 }
 
 bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, std::string* error)

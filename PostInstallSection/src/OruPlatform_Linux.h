@@ -11,8 +11,9 @@
 // - Run as root on behalf of a desktop user (see desktopUser), the application is started and the
 //   user's folders are made by a child process that has become that user first.
 // - A login item for all users is an autostart entry in the system autostart folder (the first of
-//   $XDG_CONFIG_DIRS, then "autostart"), written to a temporary name and renamed into place,
-//   never through a symbolic link.
+//   $XDG_CONFIG_DIRS, then "autostart"), built from the system-wide entry alone, written to a
+//   temporary name and renamed into place, never through a symbolic link. The privileged helper
+//   (helper/oru_privileged_helper.cpp) builds it with the same lookup and checks.
 // - Localized texts come from the gettext catalogs of the plug-in's bundle folder.
 // - The installer mutex file is created with O_CREAT|O_EXCL|O_NOFOLLOW; a symbolic link there is
 //   never followed nor removed.
@@ -49,6 +50,18 @@ bool parseDesktopEntry(const std::string& text, DesktopEntry& entry, std::string
 // in the XDG data directories. An entry that is not Type=Application, or is Hidden=true, hides the
 // ID as if absent (the first directory holding the ID decides). nullopt with a reason otherwise.
 std::optional<DesktopEntry> findApplicationEntry(const std::string& desktopFileId, std::string* why);
+// The same lookup in the "applications" folders of `dataDirs` only, in their order.
+std::optional<DesktopEntry> findApplicationEntryIn(const std::vector<std::string>& dataDirs,
+                                                  const std::string& desktopFileId, std::string* why);
+// The system data folders: $XDG_DATA_DIRS (absolute entries), default /usr/local/share:/usr/share.
+// A login item that runs for every user is built only from an entry found there, never from a
+// user's own ~/.local/share/applications.
+std::vector<std::string> systemDataDirectories();
+
+// The text of an autostart entry that starts the application of `entry`: its Name (else
+// `fallbackName`), Exec and Icon, and a comment. nullopt with the reason when the entry has no
+// Exec line or one that splitExecLine refuses: the desktop could not start such an entry.
+std::optional<std::string> loginItemText(const DesktopEntry& entry, const std::string& fallbackName, std::string* why);
 
 // Turns an Exec value (raw, as in the file) into an argument vector: string escapes resolved, then
 // quoting by the Desktop Entry rules, then field codes (%f %F %u %U %i %c %k and the deprecated

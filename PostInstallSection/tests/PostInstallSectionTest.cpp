@@ -174,6 +174,32 @@ TEST_F(RoadTest, QuittingOnTheLaunchPaneStartsTheApplicationOnceAndARefusalAddsN
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
 }
 
+TEST_F(RoadTest, TheAllUsersLoginItemComesFromTheSystemEntryTheLaunchFromTheUsersOwn)
+{
+    // The person's own entry (which they may write, also when root installs for them) starts the
+    // application for them; the entry that starts for every user at login is the system's.
+    ASSERT_TRUE(OruSandbox::writeFile(sandbox_->dataHome() + "/applications/com.ombrix.Ombrix.desktop",
+                                      "[Desktop Entry]\nType=Application\nName=Mine\nExec=" + sandbox_->execLine() +
+                                          " from-user-entry\n"));
+    auto session = startRoad(true);
+    for (int i = 0; i < 3; ++i)
+        session->continueOn();
+    EXPECT_EQ(launches(), Lines{"[\"from-user-entry\"] new-session"}); // found: an update
+    std::string entry = OruSandbox::readFile(sandbox_->autostartEntry());
+    EXPECT_NE(entry.find("Name=Ombrix\nExec=" + sandbox_->execLine() + "\n"), std::string::npos) << entry;
+    EXPECT_EQ(entry.find("from-user-entry"), std::string::npos) << entry;
+    // Without a system entry there is no login item at all, though the person's entry starts.
+    std::filesystem::remove(sandbox_->installedEntry());
+    std::filesystem::remove(sandbox_->autostartEntry());
+    session = startRoad(true);
+    std::filesystem::remove(sandbox_->installedEntry()); // as if the package had put nothing there
+    for (int i = 0; i < 3; ++i)
+        session->continueOn();
+    EXPECT_EQ(activity("login-item"), "failed: com.ombrix.Ombrix.desktop not found in the XDG data folders");
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    EXPECT_EQ(launches(), Lines(2, "[\"from-user-entry\"] new-session"));
+}
+
 TEST_F(RoadTest, AutostartFolderTheProcessCannotWriteRefusesTheLoginItem)
 {
     // A whole road as an unprivileged installer: the person grants the right, but the system

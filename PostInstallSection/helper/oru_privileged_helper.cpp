@@ -1,0 +1,327 @@
+// oru-privileged-helper: the one step of the installer that needs root when a person runs it,
+// started only through pkexec (the polkit action com.ombrix.installer.global-login-items names
+// this program and its first argument).
+//
+//   oru-privileged-helper login-item add      writes the all-users autostart entry of the target
+//   oru-privileged-helper login-item remove   application / removes it
+//   oru-privileged-helper install-payload DEST  places the payload file read from standard input
+//                                               at DEST (action com.ombrix.installer.install-payload)
+//
+// Nothing else, and no path it did not check: the folders come from the helper's own
+// configuration (root's file, ORU_HELPER_CONFIG; built-in defaults when it is absent), the
+// entry's file name from the application id, the entry from the application's system-wide
+// desktop entry, checked as the plug-in checks it. A payload destination must lie directly in one
+// of the configured payload folders; its data comes on standard input (read by the caller as the
+// caller), so root reads no file the caller names. Every folder is opened from "/" down without
+// following a link; files are written to a temporary created with O_CREAT|O_EXCL|O_NOFOLLOW and
+// renamed into place. No shell, no other program. Each refusal has its own exit status and one
+// line on standard error.
+#include "OruAppUtility.h"
+#include "OruPlatform_Linux.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum Status {
+    kDone = 0,
+    kUsage = 2,          // an argument it does not expect
+    kNotThroughPkexec = 3,
+    kConfiguration = 4,  // its configuration cannot be trusted or used
+    kNoEntry = 5,        // no usable system-wide entry of the application
+    kRefusedObject = 6,  // a link or anything but a regular file where the entry goes
+    kWriteFailed = 7,
+    kPayloadRefused = 8, // a payload destination outside the payload folders, or too large
+};
+
+// Payload files are desktop entries, icons and the like: what is larger is not taken.
+const size_t kMaxPayload = 16u << 20;
+
+const char* const kProgram = "oru-privileged-helper";
+
+int fail(int status, const std::string& message)
+{
+    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+    return status;
+}
+
+// An absolute path without empty, "." or ".." components.
+bool plainAbsolutePath(const std::string& path)
+{
+    if (path.size() < 2 || path[0] != '/' || path.back() == '/')
+        return false;
+    std::stringstream in(path.substr(1));
+    std::string part;
+    while (std::getline(in, part, '/'))
+        if (part.empty() || part == "." || part == "..")
+            return false;
+    return true;
+}
+
+struct Configuration {
+    std::string autostartDirectory = "/etc/xdg/autostart";
+    std::vector<std::string> dataDirectories{"/usr/local/share", "/usr/share"};
+    // Default: the "applications" folder of each data folder.
+    std::vector<std::string> payloadDirectories;
+};
+
+// A colon-separated list of plain absolute paths; false with the reason for any other entry.
+bool pathList(const std::string& key, const std::string& value, std::vector<std::string>& out, std::string& why)
+{
+    out.clear();
+    std::stringstream dirs(value);
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (!plainAbsolutePath(dir)) {
+            why = ORU_HELPER_CONFIG ": " + key + " holds \"" + dir + "\", not a plain absolute path";
+            return false;
+        }
+        out.push_back(dir);
+    }
+    if (out.empty())
+        why = ORU_HELPER_CONFIG ": no " + key;
+    return !out.empty();
+}
+
+// Reads the configuration: a regular file owned by root that nobody else may write, never through
+// a link. Its absence leaves the defaults.
+bool loadConfiguration(Configuration& config, std::string& why)
+{
+    int fd = ::open(ORU_HELPER_CONFIG, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        why = std::string(ORU_HELPER_CONFIG) + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    std::string text;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022)) {
+        ::close(fd);
+        why = std::string(ORU_HELPER_CONFIG) + " is not a regular file of root's that only root may write";
+        return false;
+    }
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536)
+        text.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    if (n < 0) {
+        why = std::string(ORU_HELPER_CONFIG) + ": " + std::strerror(errno);
+        return false;
+    }
+    std::stringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#' || line[0] == '[')
+            continue;
+        size_t eq = line.find('=');
+        std::string key = line.substr(0, eq), value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+        if (key == "AutostartDirectory" && plainAbsolutePath(value)) {
+            config.autostartDirectory = value;
+        } else if (key == "DataDirectories" || key == "PayloadDirectories") {
+            if (!pathList(key, value, key == "DataDirectories" ? config.dataDirectories : config.payloadDirectories, why))
+                return false;
+        } else {
+            why = ORU_HELPER_CONFIG ": cannot use the line \"" + line + "\"";
+            return false;
+        }
+    }
+    if (config.payloadDirectories.empty())
+        for (const std::string& dir : config.dataDirectories)
+            config.payloadDirectories.push_back(dir + "/applications");
+    return true;
+}
+
+// Opens the folder from "/" down, one component at a time without following a link, making the
+// missing ones (root's, 0755). The folder itself must be root's and writable by nobody else, or
+// someone else could change what lies in it behind our back.
+int openTrustedFolder(const std::string& path, std::string& why)
+{
+    int dir = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::stringstream in(path.substr(1));
+    std::string part;
+    while (dir >= 0 && std::getline(in, part, '/')) {
+        if (::mkdirat(dir, part.c_str(), 0755) != 0 && errno != EEXIST) {
+            why = path + ": cannot make " + part + ": " + std::strerror(errno);
+            ::close(dir);
+            return -1;
+        }
+        int next = ::openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int err = errno;
+        ::close(dir);
+        dir = next;
+        if (dir < 0)
+            why = path + ": " + part + (err == ELOOP || err == ENOTDIR ? " is a symbolic link or not a folder; not followed"
+                                                                       : std::string(": ") + std::strerror(err));
+    }
+    struct stat st;
+    if (dir >= 0 && (::fstat(dir, &st) != 0 || st.st_uid != 0 || (st.st_mode & 022))) {
+        why = path + " is not root's, or others may write it";
+        ::close(dir);
+        return -1;
+    }
+    return dir;
+}
+
+bool writeAll(int fd, const std::string& data)
+{
+    for (size_t done = 0; done < data.size();) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// What is at `name` in the folder: absent, a regular file, or something to leave alone.
+int checkTarget(int dir, const std::string& name, const std::string& path, bool& present)
+{
+    struct stat st;
+    present = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (present && !S_ISREG(st.st_mode))
+        return fail(kRefusedObject, path + (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a regular file") +
+                                        "; left as it is");
+    return kDone;
+}
+
+// Writes `text` as `name` in the folder: a temporary, root's and 0644, renamed over the name.
+int replaceFile(int dir, const std::string& folder, const std::string& name, const std::string& text)
+{
+    const std::string path = folder + "/" + name;
+    bool present = false;
+    if (int refused = checkTarget(dir, name, path, present))
+        return refused;
+    // One fixed temporary name: whatever is left there (a crashed run's file, a planted link) is
+    // removed as a name, never followed, and the exclusive create must then succeed.
+    const std::string temp = "." + name + ".new";
+    int fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST && ::unlinkat(dir, temp.c_str(), 0) == 0)
+        fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return fail(kWriteFailed, folder + "/" + temp + ": " + std::strerror(errno));
+    // Root's and readable by every session, whatever pkexec's umask.
+    bool written = writeAll(fd, text) && ::fchown(fd, 0, 0) == 0 && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    int err = errno;
+    if (::close(fd) != 0 && written)
+        written = false, err = errno;
+    if (!written || ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
+        err = written ? errno : err;
+        ::unlinkat(dir, temp.c_str(), 0);
+        return fail(kWriteFailed, path + ": " + std::strerror(err));
+    }
+    std::printf("%s\n", path.c_str());
+    return kDone;
+}
+
+int addLoginItem(const Configuration& config, int dir, const std::string& name)
+{
+    std::string why;
+    std::optional<OruPlatform_Linux::DesktopEntry> entry =
+        OruPlatform_Linux::findApplicationEntryIn(config.dataDirectories, name, &why);
+    std::optional<std::string> text = entry ? OruPlatform_Linux::loginItemText(*entry, TargetAppBundleId, &why)
+                                            : std::nullopt;
+    if (!text)
+        return fail(kNoEntry, why);
+    return replaceFile(dir, config.autostartDirectory, name, *text);
+}
+
+// The payload from standard input to `destination`, which must name a file directly in one of the
+// payload folders (the name not hidden, so it can never be one of our temporaries).
+int installPayload(const Configuration& config, const std::string& destination)
+{
+    size_t slash = destination.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : destination.substr(0, slash);
+    std::string name = slash == std::string::npos ? std::string() : destination.substr(slash + 1);
+    bool allowed = false;
+    for (const std::string& dir : config.payloadDirectories)
+        allowed = allowed || dir == folder;
+    if (!plainAbsolutePath(destination) || !allowed || name.empty() || name[0] == '.' || name.size() > 255)
+        return fail(kPayloadRefused, destination + " is not a file name in a payload folder");
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(0, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(kWriteFailed, std::string("standard input: ") + std::strerror(errno));
+        if (n == 0)
+            break;
+        data.append(buffer, static_cast<size_t>(n));
+        if (data.size() > kMaxPayload)
+            return fail(kPayloadRefused, destination + ": the payload is larger than 16 MiB");
+    }
+    std::string why;
+    int dir = openTrustedFolder(folder, why);
+    if (dir < 0)
+        return fail(kRefusedObject, why);
+    int status = replaceFile(dir, folder, name, data);
+    ::close(dir);
+    return status;
+}
+
+int removeLoginItem(const Configuration& config, int dir, const std::string& name)
+{
+    const std::string path = config.autostartDirectory + "/" + name;
+    bool present = false;
+    if (int refused = checkTarget(dir, name, path, present))
+        return refused;
+    if (present && ::unlinkat(dir, name.c_str(), 0) != 0)
+        return fail(kWriteFailed, path + ": " + std::strerror(errno));
+    std::printf("%s\n", path.c_str());
+    return kDone;
+}
+
+// pkexec runs its program as root and names the person who asked in PKEXEC_UID (decimal).
+bool startedThroughPkexec()
+{
+    const char* uid = std::getenv("PKEXEC_UID");
+    if (!uid || !*uid || std::strlen(uid) > 10 || ::geteuid() != 0 || ::getuid() != 0)
+        return false;
+    for (const char* c = uid; *c; ++c)
+        if (*c < '0' || *c > '9')
+            return false;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool loginItem = argc == 3 && std::strcmp(argv[1], "login-item") == 0 &&
+                     (std::strcmp(argv[2], "add") == 0 || std::strcmp(argv[2], "remove") == 0);
+    bool payload = argc == 3 && std::strcmp(argv[1], "install-payload") == 0;
+    if (!loginItem && !payload)
+        return fail(kUsage, "usage: oru-privileged-helper login-item add|remove | install-payload DEST "
+                            "(started through pkexec)");
+    if (!startedThroughPkexec())
+        return fail(kNotThroughPkexec, "refusing to run: not started through pkexec");
+    ::umask(022);
+    Configuration config;
+    std::string why;
+    if (!loadConfiguration(config, why) || !plainAbsolutePath(config.autostartDirectory))
+        return fail(kConfiguration, why.empty() ? "AutostartDirectory is not a plain absolute path" : why);
+    if (payload)
+        return installPayload(config, argv[2]);
+    int dir = openTrustedFolder(config.autostartDirectory, why);
+    if (dir < 0)
+        return fail(kRefusedObject, why);
+    const std::string name = std::string(TargetAppBundleId) + ".desktop";
+    int status = std::strcmp(argv[2], "add") == 0 ? addLoginItem(config, dir, name) : removeLoginItem(config, dir, name);
+    ::close(dir);
+    return status;
+}

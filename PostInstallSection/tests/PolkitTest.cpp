@@ -1,0 +1,560 @@
+// The login item through polkit with the real service: in the test's own mount namespace, a
+// private system bus (a tmpfs over /run/dbus and dbus-daemon on it), Debian's polkitd with the
+// build tree's policy bound over its actions folder and JavaScript rules of the test's own, and
+// the helper's configuration laid over (overlayfs) where it reads it. installer-host runs as
+// nobody on a sandbox whose system folders are root's; pkexec (setuid) starts the helper.
+//
+// polkit asks logind about the caller's session; this machine has none, so the rules answer for
+// the user whatever the session: what is tested is polkit's answer, pkexec's start of the helper
+// and what the helper and the host do with it, not the desktop agent's dialog or the password.
+// ctest-resource-lock: installer-mutex
+#include "HostProcess.h"
+#include "MutexTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char* const kAction = "com.ombrix.installer.global-login-items";
+const char* const kBusSocket = "/run/dbus/system_bus_socket";
+
+// A rule answering `result` ("YES", "NO", "AUTH_ADMIN") for the installer's actions asked by nobody.
+std::string ruleFor(const char* result)
+{
+    return std::string("polkit.addRule(function(action, subject) {\n"
+                       "  if (action.id.indexOf(\"com.ombrix.installer.\") == 0 && subject.user == \"nobody\")\n"
+                       "    return polkit.Result.") + result + ";\n});\n";
+}
+
+// Runs argv as root or as nobody with exactly `env`; returns the exit status and its stderr
+// (with its stdout too when `withOutput`).
+int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* errors = nullptr, bool withOutput = false)
+{
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        return -1;
+    const struct passwd* nobody = ::getpwnam("nobody");
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(err[1], 2);
+        int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(withOutput ? err[1] : null, 1);
+        if (asNobody && (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+                         ::setuid(nobody->pw_uid) != 0))
+            ::_exit(125);
+        std::vector<char*> args, envp;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& e : env)
+            envp.push_back(const_cast<char*>(e.c_str()));
+        args.push_back(nullptr);
+        envp.push_back(nullptr);
+        ::execve(args[0], args.data(), envp.data());
+        ::_exit(124);
+    }
+    ::close(err[1]);
+    std::string text;
+    char buffer[1024];
+    ssize_t n;
+    while ((n = ::read(err[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    ::close(err[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (errors)
+        *errors = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A child process that is killed and reaped when the object goes.
+struct Daemon {
+    pid_t pid = -1;
+    int signal = SIGTERM;
+    ~Daemon() { stop(); }
+    void stop()
+    {
+        if (pid > 0 && ::kill(pid, signal) == 0)
+            ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+// Kills whatever is still this process's child (its own, or adopted as subreaper: what a killed
+// host left running, such as its text agent), so that nothing the test started outlives it.
+void killRemainingChildren()
+{
+    const std::string self = std::to_string(::getpid());
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat = OruSandbox::readFile(entry.path().string() + "/stat");
+        size_t close = stat.rfind(')');
+        std::istringstream fields(close == std::string::npos ? std::string() : stat.substr(close + 2));
+        std::string state, parent;
+        if (fields >> state >> parent && parent == self)
+            ::kill(std::stoi(name), SIGKILL);
+    }
+}
+
+class PolkitTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+        ASSERT_TRUE(space_.isolated()) << space_.note() << ": the polkit tests need a mount namespace of their own";
+        for (const char* tool : {"/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon", "/usr/bin/pkcheck", "/usr/bin/pkexec"})
+            ASSERT_EQ(::access(tool, X_OK), 0) << tool << ": install polkitd, pkexec and dbus (scripts/deps.sh)";
+        struct stat st;
+        ASSERT_TRUE(::stat("/usr/bin/pkexec", &st) == 0 && (st.st_mode & S_ISUID) && st.st_uid == 0)
+            << "pkexec must be setuid root";
+        nobody_ = ::getpwnam("nobody");
+        ASSERT_TRUE(nobody_);
+
+        std::string error;
+        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
+        ASSERT_TRUE(error.empty()) << error;
+        sandbox_->applyToProcess();
+        // The person's home and the sample application's record are nobody's; the system
+        // folders (usr/, etc/) stay root's, as on a real machine.
+        ASSERT_EQ(::chmod(sandbox_->root().c_str(), 0755), 0);
+        for (const std::string& mine : {sandbox_->home(), sandbox_->root() + "/Ombrix Sample"}) {
+            ASSERT_EQ(::lchown(mine.c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
+            for (const auto& item : std::filesystem::recursive_directory_iterator(mine))
+                ASSERT_EQ(::lchown(item.path().c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
+        }
+        ASSERT_TRUE(sandbox_->installTargetApp());
+
+        // Everything the test mounts lies on this tmpfs or over system folders, in this namespace.
+        state_ = sandbox_->root() + "/polkit";
+        std::filesystem::create_directories(state_);
+        mount("polkit-test", state_, "tmpfs", "mode=0755,size=4m");
+        for (const char* dir : {"/rules", "/upper", "/work"})
+            std::filesystem::create_directories(state_ + dir);
+        // The helper's configuration: its folder laid over with overlayfs, so that the file can
+        // appear there without touching the machine's own.
+        std::string config = ORU_HELPER_CONFIG;
+        configFolder_ = std::filesystem::path(config).parent_path().parent_path().string();
+        mount("overlay", configFolder_, "overlay",
+              "lowerdir=" + configFolder_ + ",upperdir=" + state_ + "/upper,workdir=" + state_ + "/work");
+        writeConfig("[Privileged Helper]\nAutostartDirectory=" + autostartFolder() + "\nDataDirectories=" +
+                    sandbox_->systemDataDir() + "\n");
+        // No system bus unless a test starts one.
+        mount("polkit-test-bus", "/run/dbus", "tmpfs", "mode=0755,size=1m");
+    }
+
+    void TearDown() override
+    {
+        polkitd_.stop();
+        bus_.stop();
+        killRemainingChildren();
+        reapChildren();
+        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
+            ::umount2(it->c_str(), MNT_DETACH);
+    }
+
+    void mount(const std::string& source, const std::string& target, const char* type, const std::string& options)
+    {
+        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, MS_NOSUID | MS_NODEV, options.c_str()), 0)
+            << type << " on " << target << ": " << std::strerror(errno);
+        mounts_.push_back(target);
+    }
+    void bind(const std::string& source, const std::string& target)
+    {
+        ASSERT_EQ(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0)
+            << source << " over " << target << ": " << std::strerror(errno);
+        mounts_.push_back(target);
+    }
+
+    std::string autostartFolder() const { return sandbox_->systemConfigDir() + "/autostart"; }
+    void writeConfig(const std::string& text)
+    {
+        ASSERT_TRUE(OruSandbox::writeFile(ORU_HELPER_CONFIG, text));
+        ASSERT_EQ(::chmod(ORU_HELPER_CONFIG, 0644), 0);
+    }
+
+    // The private system bus and polkitd on it, answering by `rules`.
+    void startPolkit(const std::string& rules)
+    {
+        ASSERT_TRUE(OruSandbox::writeFile(state_ + "/rules/50-test.rules", rules));
+        bind(state_ + "/rules", "/etc/polkit-1/rules.d");
+        bind(ORU_POLICY_DIR, "/usr/share/polkit-1/actions");
+        ASSERT_TRUE(OruSandbox::writeFile(state_ + "/bus.conf", R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN" "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=/run/dbus/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+  </policy>
+  <includedir>/usr/share/dbus-1/system.d</includedir>
+</busconfig>
+)"));
+        bus_.pid = spawn({"/usr/bin/dbus-daemon", "--config-file=" + state_ + "/bus.conf", "--nofork", "--nopidfile"}, -1);
+        for (int i = 0; i < 100 && !exists(kBusSocket); ++i)
+            ::usleep(20 * 1000);
+        ASSERT_TRUE(exists(kBusSocket)) << "dbus-daemon did not listen";
+        // polkitd says when it owns its name; it changes to its own user itself.
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        polkitd_.pid = spawn({"/usr/lib/polkit-1/polkitd"}, out[1]);
+        ::close(out[1]);
+        std::string said;
+        bool ready = false;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!ready && std::chrono::steady_clock::now() < deadline) {
+            struct pollfd p{out[0], POLLIN, 0};
+            char buffer[512];
+            ssize_t n = ::poll(&p, 1, 200) > 0 ? ::read(out[0], buffer, sizeof buffer) : 0;
+            if (n < 0 || (n == 0 && p.revents))
+                break;
+            said.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            ready = said.find("Acquired the name org.freedesktop.PolicyKit1") != std::string::npos;
+        }
+        ::close(out[0]); // polkitd's later messages then go nowhere
+        ASSERT_TRUE(ready) << said;
+    }
+
+    pid_t spawn(const Lines& argv, int outFd)
+    {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0);
+            ::dup2(outFd >= 0 ? outFd : null, 1);
+            ::dup2(outFd >= 0 ? outFd : null, 2);
+            std::vector<char*> args;
+            for (const std::string& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+
+    // installer-host as nobody or as root, Continue on every page; `launch`: the road is expected
+    // to start the application.
+    std::string runHost(bool asNobody, Lines options = {}, bool launch = true)
+    {
+        Host host;
+        if (asNobody) {
+            host.runAsUid = nobody_->pw_uid;
+            host.runAsGid = nobody_->pw_gid;
+        }
+        options.insert(options.end(), {"--privileged-helper", ORU_HELPER_PATH, "--actions", "continue", ORU_BUNDLE_PATH});
+        host.start(options, {"SHELL=/bin/sh"});
+        space_.notePid(host.pid);
+        EXPECT_EQ(host.finish(), 0) << host.output;
+        // The application it started is ours to collect (subreaper), but so are the daemons:
+        // wait for its record instead, and collect only what has ended.
+        if (launch)
+            sandbox_->waitForLaunches(++launches_, 5.0);
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        return host.output;
+    }
+
+    // The helper run directly, as pkexec would run it (root, PKEXEC_UID naming nobody).
+    int helper(const Lines& arguments, std::string* errors = nullptr)
+    {
+        Lines argv{ORU_HELPER_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return runProgram(argv, {"PKEXEC_UID=" + std::to_string(nobody_->pw_uid), "PATH=/usr/bin:/bin"}, false, errors);
+    }
+
+    void expectValidRootEntry()
+    {
+        struct stat st;
+        ASSERT_EQ(::lstat(sandbox_->autostartEntry().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && st.st_gid == 0 && (st.st_mode & 07777) == 0644) << std::oct << st.st_mode;
+        std::string entry = OruSandbox::readFile(sandbox_->autostartEntry());
+        EXPECT_NE(entry.find("Name=Ombrix\nExec=" + sandbox_->execLine() + "\n"), std::string::npos) << entry;
+        EXPECT_EQ(runProgram({"/usr/bin/desktop-file-validate", sandbox_->autostartEntry()}, {}, false), 0) << entry;
+    }
+
+    OruPrivateLockSpace space_;
+    std::unique_ptr<OruSandbox> sandbox_;
+    const struct passwd* nobody_ = nullptr;
+    std::string state_, configFolder_;
+    Lines mounts_;
+    Daemon bus_, polkitd_;
+    size_t launches_ = 0;
+};
+
+TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHelperRefusedNeitherRootIsNotAsked)
+{
+    // A fresh road: the payload goes to the system's applications folder, which is root's.
+    const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()};
+    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
+    startPolkit(ruleFor("YES"));
+    // The policy as polkit serves it. (Its German texts would need a German locale installed,
+    // which this machine lacks: polkit picks the texts by the caller's locale.)
+    std::string listed;
+    EXPECT_EQ(runProgram({"/usr/bin/pkaction", "--verbose", "--action-id", kAction}, {"LANG=C.UTF-8"}, true, &listed, true), 0);
+    EXPECT_NE(listed.find("message:           Authentication is required to start Ombrix at login for all users"),
+              std::string::npos) << listed;
+    EXPECT_NE(listed.find("implicit inactive: auth_admin\n  implicit active:   auth_admin_keep"), std::string::npos) << listed;
+    std::string output = runHost(true, install);
+    EXPECT_NE(output.find("installed " + sandbox_->installedEntry() + " (privileged helper)"), std::string::npos) << output;
+    EXPECT_NE(output.find("login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""), std::string::npos)
+        << output;
+    struct stat st;
+    EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0644);
+    EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
+    expectValidRootEntry();
+    EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[\"reconstructDatabase\"] new-session"});
+    // The application runs as the person who ran the installer.
+    EXPECT_TRUE(::stat(sandbox_->recordFile().c_str(), &st) == 0 && st.st_uid == nobody_->pw_uid);
+    // pkexec lets the helper's own refusal through: an argument it does not expect.
+    std::string errors;
+    EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "everything"},
+                         {"SHELL=/bin/sh", "PATH=/usr/bin:/bin"}, true, &errors), 2) << errors;
+    EXPECT_NE(errors.find("oru-privileged-helper: usage:"), std::string::npos) << errors;
+
+    polkitd_.stop();
+    bus_.stop();
+    for (const std::string& made : {sandbox_->autostartEntry(), sandbox_->installedEntry()})
+        ASSERT_EQ(::unlink(made.c_str()), 0);
+    ::unlink(kBusSocket); // should the bus have left it
+    startPolkit(ruleFor("NO"));
+    output = runHost(true, install, false);
+    EXPECT_NE(output.find("failed " + sandbox_->installedEntry() + ": refused: the right to install for all users was not granted"),
+              std::string::npos) << output;
+    EXPECT_NE(output.find("installer-host: polkit refused com.ombrix.installer.global-login-items: not authorized"),
+              std::string::npos) << output;
+    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
+    // pkexec asked directly is refused the same way: the helper never runs.
+    EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "add"}, {"SHELL=/bin/sh"}, true, &errors), 127);
+    EXPECT_NE(errors.find("Not authorized"), std::string::npos) << errors;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+
+    // Root is granted by polkit without a question, even against the rule, and does both itself.
+    output = runHost(false, install);
+    EXPECT_NE(output.find("installed " + sandbox_->installedEntry() + "\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("login-item=\"added " + sandbox_->autostartEntry() + "\""), std::string::npos) << output;
+    EXPECT_EQ(output.find("Answer"), std::string::npos) << output; // nobody was asked
+    expectValidRootEntry();
+}
+
+TEST_F(PolkitTest, OnATerminalTheHostsOwnTextAgentAsksAndAWrongPasswordIsARefusal)
+{
+    // An administrator's password is wanted (AUTH_ADMIN): pkttyagent, registered by the host for
+    // itself, asks on the host's terminal with the policy's message; a wrong answer refuses.
+    startPolkit(ruleFor("AUTH_ADMIN"));
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    const std::string terminal = ::ptsname(master);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // A session of its own whose controlling terminal is the pseudo-terminal, opened while
+        // still root (it is root's), then nobody.
+        int slave = ::setsid() < 0 ? -1 : ::open(terminal.c_str(), O_RDWR);
+        if (slave < 0 || ::dup2(slave, 0) < 0 || ::dup2(slave, 1) < 0 || ::dup2(slave, 2) < 0 ||
+            ::setgroups(0, nullptr) != 0 || ::setgid(nobody_->pw_gid) != 0 || ::setuid(nobody_->pw_uid) != 0)
+            ::_exit(125);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (const char* e : {"LANGUAGE=en", "SHELL=/bin/sh"})
+            ::putenv(const_cast<char*>(e));
+        ::execl(INSTALLER_HOST_PATH, INSTALLER_HOST_PATH, "--privileged-helper", ORU_HELPER_PATH, ORU_BUNDLE_PATH,
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    Daemon host; // killed and reaped whatever happens below
+    host.pid = pid;
+    host.signal = SIGKILL;
+    space_.notePid(pid);
+    std::string seen;
+    auto readUntil = [&](const std::string& marker, size_t count) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        auto occurrences = [&] {
+            size_t n = 0;
+            for (size_t p = seen.find(marker); p != std::string::npos; p = seen.find(marker, p + 1))
+                ++n;
+            return n;
+        };
+        while (occurrences() < count && std::chrono::steady_clock::now() < deadline) {
+            struct pollfd p{master, POLLIN, 0};
+            char buffer[1024];
+            ssize_t n = ::poll(&p, 1, 200) > 0 ? ::read(master, buffer, sizeof buffer) : 0;
+            if (n < 0)
+                break;
+            seen.append(buffer, static_cast<size_t>(n));
+        }
+        return occurrences() >= count;
+    };
+    auto send = [&](const char* text) { ASSERT_EQ(::write(master, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text))); };
+    ASSERT_TRUE(readUntil("choice> ", 1)) << seen; // the installation page
+    send("c\n");
+    ASSERT_TRUE(readUntil("choice> ", 2)) << seen; // the launch pane
+    send("c\n");
+    ASSERT_TRUE(readUntil("Password: ", 1)) << seen;
+    // The agent turns echo off, flushing the input, after its prompt: answer only then.
+    struct termios mode;
+    for (int i = 0; i < 500 && ::tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO); ++i)
+        ::usleep(10 * 1000);
+    ASSERT_FALSE(mode.c_lflag & ECHO) << "the agent never turned echo off";
+    EXPECT_NE(seen.find("AUTHENTICATING FOR com.ombrix.installer.global-login-items"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("Authentication is required to start Ombrix at login for all users"), std::string::npos) << seen;
+    send("certainly-not-the-password\n");
+    ASSERT_TRUE(readUntil("choice> ", 3)) << seen; // the summary, after the refusal
+    send("c\n");
+    ASSERT_TRUE(readUntil("installer-host: result:", 1)) << seen;
+    readUntil("\n", seen.size()); // the rest of the line
+    EXPECT_NE(seen.find("Denied."), std::string::npos) << seen;
+    EXPECT_NE(seen.find("login-item=refused"), std::string::npos) << seen;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    ::close(master);
+}
+
+TEST_F(PolkitTest, WithoutAPolkitDaemonTheHostSaysSoRootAsksItselfAndAPersonIsRefused)
+{
+    std::string output = runHost(true);
+    EXPECT_NE(output.find("installer-host: no polkit daemon answers here"), std::string::npos) << output;
+    EXPECT_NE(output.find("without it only root may do this: refused"), std::string::npos) << output;
+    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    output = runHost(false);
+    EXPECT_NE(output.find("the installer asks for itself"), std::string::npos) << output;
+    EXPECT_NE(output.find("Answer (scripted): deny"), std::string::npos) << output; // unattended: as before
+    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    EXPECT_EQ(sandbox_->recordedLaunches(), Lines(2, "[] new-session"));
+}
+
+TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
+{
+    std::string precious = sandbox_->root() + "/precious", errors;
+    ASSERT_TRUE(OruSandbox::writeFile(precious, "keep me\n"));
+    const std::string temp = autostartFolder() + "/.com.ombrix.Ombrix.desktop.new";
+    // A link at the entry: refused and left; at the temporary: removed as a name, never written through.
+    ASSERT_EQ(::symlink(precious.c_str(), sandbox_->autostartEntry().c_str()), 0);
+    EXPECT_EQ(helper({"login-item", "add"}, &errors), 6);
+    EXPECT_NE(errors.find(sandbox_->autostartEntry() + " is a symbolic link; left as it is"), std::string::npos) << errors;
+    EXPECT_EQ(helper({"login-item", "remove"}), 6);
+    ASSERT_EQ(::unlink(sandbox_->autostartEntry().c_str()), 0);
+    ASSERT_EQ(::symlink(precious.c_str(), temp.c_str()), 0);
+    EXPECT_EQ(helper({"login-item", "add"}, &errors), 0) << errors;
+    expectValidRootEntry();
+    EXPECT_FALSE(exists(temp));
+    EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
+    EXPECT_EQ(helper({"login-item", "remove"}), 0);
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    // The same at a payload's destination.
+    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
+    ASSERT_EQ(::symlink(precious.c_str(), sandbox_->installedEntry().c_str()), 0);
+    EXPECT_EQ(helper({"install-payload", sandbox_->installedEntry()}, &errors), 6);
+    EXPECT_NE(errors.find("is a symbolic link; left as it is"), std::string::npos) << errors;
+    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
+    ASSERT_TRUE(sandbox_->installTargetApp());
+
+    // Folders and a configuration it cannot trust, and an entry the plug-in would not write either.
+    const std::string moved = sandbox_->systemConfigDir() + "/real-autostart";
+    std::filesystem::rename(autostartFolder(), moved);
+    ASSERT_EQ(::symlink(moved.c_str(), autostartFolder().c_str()), 0);
+    EXPECT_EQ(helper({"login-item", "add"}, &errors), 6);
+    EXPECT_NE(errors.find("not followed"), std::string::npos) << errors;
+    ASSERT_EQ(::unlink(autostartFolder().c_str()), 0);
+    std::filesystem::rename(moved, autostartFolder());
+    ASSERT_EQ(::chmod(autostartFolder().c_str(), 0777), 0);
+    EXPECT_EQ(helper({"login-item", "add"}, &errors), 6);
+    EXPECT_NE(errors.find("others may write it"), std::string::npos) << errors;
+    ASSERT_EQ(::chmod(autostartFolder().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(ORU_HELPER_CONFIG, 0666), 0);
+    EXPECT_EQ(helper({"login-item", "add"}), 4);
+    writeConfig("AutostartDirectory=" + autostartFolder() + "\nDataDirectories=" + sandbox_->systemDataDir() + ":../x\n");
+    EXPECT_EQ(helper({"login-item", "add"}), 4);
+    writeConfig("AutostartDirectory=" + autostartFolder() + "\nDataDirectories=" + sandbox_->systemDataDir() + "\n");
+    ASSERT_TRUE(OruSandbox::writeFile(sandbox_->installedEntry(), "[Desktop Entry]\nType=Application\nExec=ombrix > /tmp/x\n"));
+    EXPECT_EQ(helper({"login-item", "add"}, &errors), 5);
+    EXPECT_NE(errors.find("reserved character '>'"), std::string::npos) << errors;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
+}
+
+TEST_F(PolkitTest, TheHelperRefusesEveryArgumentItDoesNotExpectAndAnyStartButPkexecs)
+{
+    const Lines bad[] = {{},
+                         {"login-item"},
+                         {"login-item", "add", "extra"},
+                         {"login-item", "ADD"},
+                         {"login-item", "add "},
+                         {"login-item", "add\n"},
+                         {"login-item", ""},
+                         {"login-item", "--", "add"},
+                         {"Login-item", "add"},
+                         {"--login-item", "add"},
+                         {"install-payloads", "/usr/share/x"},
+                         {"login-item", "../add"},
+                         {"login-item", "remove", sandbox_->autostartEntry()},
+                         {"--help"},
+                         {"", ""},
+                         {"login-item", std::string(100000, 'a')},
+                         {"login-item", "add", ""},
+                         {"install-payload"},
+                         {"install-payload", sandbox_->installedEntry(), "extra"}};
+    for (const Lines& arguments : bad) {
+        std::string errors;
+        EXPECT_EQ(helper(arguments, &errors), 2) << arguments.size() << " " << (arguments.empty() ? "" : arguments[0]);
+        EXPECT_NE(errors.find("oru-privileged-helper: usage:"), std::string::npos) << errors;
+    }
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    // A payload destination must name a file directly in a payload folder.
+    const std::string applications = sandbox_->systemDataDir() + "/applications";
+    for (const std::string& destination : {std::string("x.desktop"), std::string("/etc/passwd"), applications,
+                                           applications + "/", applications + "/../x.desktop", applications + "/./x",
+                                           applications + "/.hidden", applications + "/sub/x.desktop",
+                                           applications + "//x.desktop", sandbox_->autostartEntry(), std::string()}) {
+        std::string errors;
+        EXPECT_EQ(helper({"install-payload", destination}, &errors), 8) << destination;
+        EXPECT_NE(errors.find("is not a file name in a payload folder"), std::string::npos) << errors;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications), {}), 1); // the entry of SetUp alone
+    EXPECT_FALSE(exists(sandbox_->systemDataDir() + "/x.desktop") || exists(applications + "/sub"));
+    // Not through pkexec: root without PKEXEC_UID, a malformed one, or not root at all.
+    const std::pair<Lines, bool> starts[] = {{{"PATH=/usr/bin"}, false},
+                                             {{"PKEXEC_UID="}, false},
+                                             {{"PKEXEC_UID=65534x"}, false},
+                                             {{"PKEXEC_UID=-1"}, false},
+                                             {{"PKEXEC_UID=0"}, true},
+                                             {{"PKEXEC_UID=65534"}, true}};
+    for (const auto& start : starts) {
+        std::string errors;
+        EXPECT_EQ(runProgram({ORU_HELPER_PATH, "login-item", "add"}, start.first, start.second, &errors), 3) << start.first[0];
+        EXPECT_NE(errors.find("refusing to run: not started through pkexec"), std::string::npos) << errors;
+    }
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+}
+
+} // namespace
