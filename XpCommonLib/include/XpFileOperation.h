@@ -114,8 +114,9 @@ public:
     //   destination free.
     // - With UI, copies and moves go to the file-manager agent of AskFinder.
     // - RemoveDir recursive works on descriptors (openat with O_NOFOLLOW, unlinkat), so it never
-    //   leaves the tree: a symbolic link inside it, to a folder too, is removed as a link, and a
-    //   folder swapped for a link while the removal runs is removed as that link.
+    //   leaves the tree: a symbolic link inside it, to a folder too, is removed as a link, a
+    //   folder swapped for a link while the removal runs is removed as that link, and another
+    //   mount inside the tree is never entered.
 
     // Stream copy: copies source's content, 256 KiB at a time, into destination (created or
     // truncated; a symbolic link there is refused), then its creation and modification dates and
@@ -192,8 +193,14 @@ public:
     // when its totalCount is 0 it becomes the number of entries below the directory plus one;
     // before each entry is removed currentPath names it and OnProgress(0.0) is called (its
     // answer is not looked at), after it doneCount grows by one. The volume is tested once
-    // (IsDeviceAvailable) before anything is removed. Folders nested deeper than the process's
-    // descriptor limit allows cannot be removed (XPERR_NO_MEMORY).
+    // (IsDeviceAvailable) before anything is removed. The removal never leaves the tree's own
+    // mount: a folder inside on which another volume is mounted (a bind mount too) is not
+    // entered, it stays with everything below it and the folders above it, the rest of the tree
+    // is removed, and the result is XPERR_FILE_DIR_NOT_EMPTY; totalCount counts it as one entry.
+    // Any depth is removed, on any thread: the walk keeps its place on the heap and holds a
+    // bounded number of folders open, reopening a parent through ".." when it comes back; a
+    // parent that is no longer the folder it left (moved meanwhile) stops the removal with
+    // XPERR_FILE_REMOVE_FAILED.
     static XpErr RemoveDir(const XpStringT<char>& path, bool recursive,
                            IXpFileOpProgressObserver* observer);
 

@@ -32,6 +32,7 @@ struct _XpDirEnumState {
         size_t prefixLength;   // bytes of `relative` that name this level's folder ("sub/")
     };
     std::vector<Level> levels;
+    XpStringT<char> baseOf; // the identifier that base was made from
     std::string base;       // the directory's path as Concatenate starts it (with one '/')
     std::string relative;   // relative path of the entry being looked at
     std::string full;       // base + relative, kept to reuse its storage
@@ -78,9 +79,6 @@ XpErr XpDir::StartEnum(enumType type, const XpStringT<char>& namePattern) const
     }
     try {
         state->levels.push_back({top, 0});
-        // Concatenate(identifier, relative) is this base followed by the relative path, which
-        // never starts with '/'; the base is made once instead of for every entry.
-        state->base = XpPathUtil::Concatenate(GetIdentifier(), "").GetBuffer();
     } catch (const std::bad_alloc&) {
         closedir(top);
         delete state;
@@ -113,6 +111,13 @@ XpSharedPtr<XpAbstractFSObj> XpDir::EnumNext() const
         relative.resize(prefixLength);
         relative += name;
         if (isMatchEnumCondition(isDirectory, relative.c_str())) {
+            // Concatenate(identifier, relative) is a base followed by the relative path, which
+            // never starts with '/'. The base is made again only when SetIdentifier has changed
+            // the path since the last entry: entries are named under the current path.
+            if (state->base.empty() || state->baseOf != GetIdentifier()) {
+                state->baseOf = GetIdentifier();
+                state->base = XpPathUtil::Concatenate(state->baseOf, "").GetBuffer();
+            }
             std::string& fullText = state->full;
             fullText.assign(state->base).append(relative);
             XpStringT<char> full(fullText.c_str());

@@ -20,9 +20,10 @@
 // - RemoveDir recursive walks descriptors: every folder is opened relative to its parent with
 //   O_NOFOLLOW and every entry removed with unlinkat relative to the folder that listed it. A
 //   folder that someone swaps for a symbolic link while we work is then removed as a link,
-//   never entered, so nothing outside the tree can be reached through the tree. The walk is
-//   _XpTreeRemover_Linux, which the agent's removals share; RemoveDir's stops at the first
-//   failure.
+//   never entered, so nothing outside the tree can be reached through the tree; another mount
+//   inside the tree is left whole. The walk is _XpTreeRemover_Linux (a loop with a bounded
+//   number of open folders, so any depth goes), which the agent's removals share; RemoveDir's
+//   stops at the first failure.
 #include <XpFileOperation.h>
 
 #include <AskFinder.h>
@@ -244,7 +245,9 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
     if (!IsDeviceAvailable(path))   // a relative path counts from the working folder
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
     if (observer != nullptr && observer->totalCount == 0) {
-        observer->totalCount = XpDir(path).GetCountOfObjects(true) + 1;
+        // Counted by the removal's own walk: it meets what the removal will meet (no other
+        // mount), at any depth, on any stack.
+        observer->totalCount = _XpTreeRemover_Linux::CountContents(fd.get()) + 1;
         observer->doneCount = 0;
     }
     _XpTreeRemover_Linux remover(observer, false);

@@ -8,6 +8,8 @@
 #include <XpFileOperation.h>
 #include <XpString.h>
 
+#include "_XpTreeRemover_Linux.h"
+
 #include <string>
 #include <sys/stat.h>
 
@@ -37,7 +39,7 @@ public:
     static std::string TemporaryName();
     // Removes the object name of dir and, for a directory, everything below it (see
     // _XpTreeRemover_Linux; a failure does not stop the removal of the rest, and the first one
-    // that left something behind is returned).
+    // that left something behind is returned; another mount inside stays, with ENOTEMPTY).
     static int RemoveTreeAt(int dir, const char* name);
     // Copies srcName to a hidden temporary name made exclusively in dstDir, then renames it to
     // dstName: without `replace` only when nothing is there, with `replace` over what is there
@@ -62,44 +64,6 @@ public:
     static XpStringT<char> HomeTrashPath();
     // Moves path to the trash (see XpFileOperation::removeFileToRecycleBin).
     static int Trash(const XpStringT<char>& path);
-};
-
-// The removal of trees on descriptors, behind RemoveTreeAt and XpFileOperation::RemoveDir. Every
-// folder is opened relative to its parent with O_NOFOLLOW and every entry removed with unlinkat
-// relative to the folder that listed it, so a folder swapped for a symbolic link while we work
-// is removed as the link, never entered, and nothing outside the tree is reached through it.
-// Folders are removed in the order they list their entries, each listing read whole first.
-class _XpTreeRemover_Linux {
-public:
-    enum FailureKind { none, file, directory, listing };
-
-    // The observer (null: none) hears of every entry: before its removal currentPath names it
-    // and OnProgress(0.0) is called (the answer is not looked at), after it doneCount grows by
-    // one. Without keepGoing the first failure stops the removal; with it everything that can
-    // go goes.
-    _XpTreeRemover_Linux(IXpFileOpProgressObserver* observer, bool keepGoing);
-    // Removes everything in the folder open at fd, which it takes over; path names that folder
-    // for the observer. False after a failure.
-    bool RemoveContents(int fd, const std::string& path);
-    // Removes name of the folder open at dir (named folder for the observer), a directory with
-    // everything in it; type is its d_type, DT_UNKNOWN to have it looked up. False after a
-    // failure.
-    bool RemoveEntry(int dir, const std::string& folder, const char* name, unsigned char type);
-    // Removes the empty directory name of dir, shown to the observer as shownPath.
-    bool RemoveEmptyDirectory(int dir, const char* name, const XpStringT<char>& shownPath);
-
-    // The first failure that left something behind: what failed, and the errno value.
-    FailureKind failureKind = none;
-    int failureErr = 0;
-
-private:
-    bool removeFile(int dir, const std::string& folder, const char* name);
-    void announce(const XpStringT<char>& path);
-    void finished();
-    bool fail(FailureKind kind, int err);
-
-    IXpFileOpProgressObserver* observer_;
-    bool keepGoing_;
 };
 
 #endif

@@ -14,6 +14,14 @@
 // sticky $topdir/.Trash, else $topdir/.Trash-$UID, where Path= is relative to $topdir. Both are
 // opened without following links and must belong to us, since other users can write $topdir.
 // Every step works on descriptors of the folders it has checked.
+//
+// The home trash is reached from the home folder's descriptor when $XDG_DATA_HOME lies in the
+// home (from "/" otherwise): each level is made when missing and opened relative to the level
+// above it without following a link, so a ~/.local planted as a link to somewhere else stops the
+// trash instead of having folders made in the link's target. Root may be asked to trash for a
+// desktop user (HOME is the user's): every folder it makes in that home, and each information
+// file, is given to the home's owner, since a root-owned ~/.local would break the user's desktop
+// and a root-owned trash could not be read or emptied by the user.
 #include "_XpFileOperationSub_Linux.h"
 
 #include "_XpFd_Linux.h"
@@ -41,15 +49,36 @@ int openDirAt(int dir, const char* name)
     return _XpOpenAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
 }
 
-// Opens the folder name of dir, making it (mode 0700) when missing. The folder must be ours and
-// not a link.
-int openOwnDirAt(int dir, const char* name)
+// Who the folders and files a trash is made of belong to.
+struct Owner {
+    uid_t uid;
+    gid_t gid;
+};
+
+Owner us()
 {
-    if (mkdirat(dir, name, 0700) != 0 && errno != EEXIST)
+    return Owner{geteuid(), getegid()};
+}
+
+// Opens the folder name of dir, making it (mode 0700) when missing; a folder made is given to
+// owner when that is not us. A link there is refused (ELOOP), never followed.
+int openMadeDirAt(int dir, const char* name, const Owner& owner)
+{
+    bool made = mkdirat(dir, name, 0700) == 0;
+    if (!made && errno != EEXIST)
         return -1;
     _XpFd fd(openDirAt(dir, name));
+    if (fd.get() >= 0 && made && owner.uid != geteuid() && fchown(fd.get(), owner.uid, owner.gid) != 0)
+        fd.reset();
+    return fd.release();
+}
+
+// openMadeDirAt for a folder of the trash itself, which must belong to owner.
+int openOwnDirAt(int dir, const char* name, const Owner& owner)
+{
+    _XpFd fd(openMadeDirAt(dir, name, owner));
     struct stat st;
-    if (fd.get() >= 0 && (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid())) {
+    if (fd.get() >= 0 && (fstat(fd.get(), &st) != 0 || st.st_uid != owner.uid)) {
         fd.reset();
         errno = EPERM;
         return -1;
@@ -100,10 +129,11 @@ std::string trashName(const std::string& item, int n)
 
 // Moves name of dir into the trash folder trash, recording originalPath. 0 or an errno value;
 // EXDEV when the trash is on another mount (nothing changed).
-int trashInto(int trash, int dir, const char* name, const std::string& originalPath)
+int trashInto(int trash, int dir, const char* name, const std::string& originalPath,
+              const Owner& owner)
 {
-    _XpFd files(openOwnDirAt(trash, "files"));
-    _XpFd info(openOwnDirAt(trash, "info"));
+    _XpFd files(openOwnDirAt(trash, "files", owner));
+    _XpFd info(openOwnDirAt(trash, "info", owner));
     if (files.get() < 0 || info.get() < 0)
         return errno;
     std::string text = infoText(originalPath);
@@ -117,7 +147,9 @@ int trashInto(int trash, int dir, const char* name, const std::string& originalP
         if (fd < 0)
             return errno;
         _XpFd file(fd);
-        int err = _XpWriteAll(file.get(), text.data(), text.size());
+        int err = owner.uid != geteuid() && fchown(file.get(), owner.uid, owner.gid) != 0 ? errno : 0;
+        if (err == 0)
+            err = _XpWriteAll(file.get(), text.data(), text.size());
         int closeErr = file.closeChecked();
         if (err == 0)
             err = closeErr;
@@ -144,27 +176,78 @@ int openTopdirTrash(const std::string& topdir)
     if (fstatat(top.get(), ".Trash", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
         (st.st_mode & S_ISVTX) != 0) {
         _XpFd shared(openDirAt(top.get(), ".Trash"));
-        int fd = shared.get() >= 0 ? openOwnDirAt(shared.get(), uid.c_str()) : -1;
+        int fd = shared.get() >= 0 ? openOwnDirAt(shared.get(), uid.c_str(), us()) : -1;
         if (fd >= 0)
             return fd;
     }
-    return openOwnDirAt(top.get(), (".Trash-" + uid).c_str());
+    return openOwnDirAt(top.get(), (".Trash-" + uid).c_str(), us());
 }
 
-std::string dataHome()
+// The home folder: $HOME, else the password database's; "" when neither is absolute.
+std::string homeFolder()
 {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg != nullptr && xdg[0] == '/')
-        return xdg;
     const char* home = std::getenv("HOME");
     std::string h = home != nullptr && home[0] == '/' ? home : "";
     if (h.empty()) {
         struct passwd pw, *found = nullptr;
         char buffer[4096];
-        if (getpwuid_r(geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        if (getpwuid_r(geteuid(), &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+            found->pw_dir[0] == '/')
             h = found->pw_dir;
     }
-    return h.empty() ? std::string() : h + "/.local/share";
+    while (h.size() > 1 && h.back() == '/')
+        h.pop_back();
+    return h;
+}
+
+// Opens the home trash ($XDG_DATA_HOME/Trash, default ~/.local/share/Trash) with its files/ and
+// info/ folders, making what is missing; path and owner get its path and whom it belongs to.
+// -1 with errno set when it cannot be found or made.
+int openHomeTrash(std::string* path, Owner* owner)
+{
+    std::string home = homeFolder();
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    std::string data = xdg != nullptr && xdg[0] == '/' ? xdg : home.empty() ? "" : home + "/.local/share";
+    if (data.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    // Start from the home folder when the data folder lies in it, else from "/"; the start is
+    // opened as the system names it, each level below without following links.
+    bool inHome = home.size() > 1 && data.compare(0, home.size() + 1, home + "/") == 0;
+    std::string below = inHome ? data.substr(home.size()) : data;
+    _XpFd level(_XpOpenAt(AT_FDCWD, inHome ? home.c_str() : "/", O_RDONLY | O_DIRECTORY));
+    struct stat st;
+    if (level.get() < 0 || fstat(level.get(), &st) != 0)
+        return -1;
+    *owner = inHome ? Owner{st.st_uid, st.st_gid} : us();
+    std::string shown = inHome ? home : "";
+    for (size_t at = 0; at < below.size();) {
+        size_t end = below.find('/', at);
+        if (end == std::string::npos)
+            end = below.size();
+        std::string name = below.substr(at, end - at);
+        at = end + 1;
+        if (name.empty() || name == ".")
+            continue;
+        if (name == "..") {   // would climb out of what was checked
+            errno = EINVAL;
+            return -1;
+        }
+        level.reset(openMadeDirAt(level.get(), name.c_str(), *owner));
+        if (level.get() < 0)
+            return -1;
+        shown += "/" + name;
+    }
+    _XpFd trash(openOwnDirAt(level.get(), "Trash", *owner));
+    if (trash.get() < 0)
+        return -1;
+    _XpFd files(openOwnDirAt(trash.get(), "files", *owner));
+    _XpFd info(openOwnDirAt(trash.get(), "info", *owner));
+    if (files.get() < 0 || info.get() < 0)
+        return -1;
+    *path = shown + "/Trash";
+    return trash.release();
 }
 
 // The real path of an open folder.
@@ -182,26 +265,10 @@ std::string pathOfDir(int fd)
 
 XpStringT<char> _XpFileOperationSub_Linux::HomeTrashPath()
 {
-    std::string home = dataHome();
-    if (home.empty())
-        return XpStringT<char>();
-    // The data folder and its parents are the user's own; make what is missing of them.
-    for (size_t slash = home.find('/', 1);; slash = home.find('/', slash + 1)) {
-        std::string level = slash == std::string::npos ? home : home.substr(0, slash);
-        if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST)
-            return XpStringT<char>();
-        if (slash == std::string::npos)
-            break;
-    }
-    _XpFd data(openDirAt(AT_FDCWD, home.c_str()));
-    _XpFd trash(data.get() >= 0 ? openOwnDirAt(data.get(), "Trash") : -1);
-    if (trash.get() < 0)
-        return XpStringT<char>();
-    _XpFd files(openOwnDirAt(trash.get(), "files"));
-    _XpFd info(openOwnDirAt(trash.get(), "info"));
-    if (files.get() < 0 || info.get() < 0)
-        return XpStringT<char>();
-    return XpStringT<char>((home + "/Trash").c_str());
+    std::string path;
+    Owner owner;
+    _XpFd trash(openHomeTrash(&path, &owner));
+    return trash.get() >= 0 ? XpStringT<char>(path.c_str()) : XpStringT<char>();
 }
 
 int _XpFileOperationSub_Linux::Trash(const XpStringT<char>& path)
@@ -219,11 +286,12 @@ int _XpFileOperationSub_Linux::Trash(const XpStringT<char>& path)
     if (folder.empty())
         return ENOENT;
     std::string original = (folder == "/" ? "" : folder) + "/" + name;
-    XpStringT<char> home = HomeTrashPath();
-    _XpFd homeTrash(home.IsEmpty() ? -1 : openDirAt(AT_FDCWD, home.GetBuffer()));
+    std::string homePath;
+    Owner owner;
+    _XpFd homeTrash(openHomeTrash(&homePath, &owner));
     if (homeTrash.get() < 0)
         return ENOENT;
-    err = trashInto(homeTrash.get(), dir.get(), name.c_str(), original);
+    err = trashInto(homeTrash.get(), dir.get(), name.c_str(), original, owner);
     if (err != EXDEV)
         return err;
     // Another mount: its own trash, with the path relative to its top folder.
@@ -234,5 +302,5 @@ int _XpFileOperationSub_Linux::Trash(const XpStringT<char>& path)
     if (trash.get() < 0)
         return EXDEV;
     std::string relative = topdir == "/" ? original.substr(1) : original.substr(topdir.size() + 1);
-    return trashInto(trash.get(), dir.get(), name.c_str(), relative);
+    return trashInto(trash.get(), dir.get(), name.c_str(), relative, us());
 }

@@ -75,6 +75,20 @@ TEST(XpDir, FiltersDescendantsCountsAndDates)
         EXPECT_TRUE(!scratch.EnumNext() && scratch.FinishEnum() == XPERR_FILE_INVALID_PATH);
     }
     EXPECT_TRUE(kept && kept->GetSize() == 5);
+    {
+        // SetIdentifier changes only the stored path: the walk goes on, and its entries are
+        // named under the new path from then on.
+        XpDir renamed(S(tmp.path));
+        ASSERT_EQ(renamed.StartEnum(D::enumFiles, S("")), XPERR_OK);
+        XpSharedPtr<XpAbstractFSObj> first = renamed.EnumNext();
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->GetIdentifier().Left(tmp.path.size() + 1), S(tmp.path + "/"));
+        EXPECT_EQ(renamed.SetIdentifier(S(tmp / "two")), XPERR_OK);
+        XpSharedPtr<XpAbstractFSObj> second = renamed.EnumNext();
+        ASSERT_TRUE(second);
+        std::string name = second->GetIdentifier().GetBuffer();
+        EXPECT_TRUE(name == tmp / "two/a.txt" || name == tmp / "two/sub/b.txt") << name;
+    }
     for (const std::string& bad : {tmp / "missing", tmp / "a.txt", std::string()}) {
         XpDir none(S(bad));
         EXPECT_TRUE(none.StartEnum(D::enumFiles, S("")) == XPERR_NO_MEMORY && !none.EnumNext() &&

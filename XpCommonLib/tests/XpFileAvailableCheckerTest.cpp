@@ -6,6 +6,7 @@
 
 #include "XpFileTestSupport.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -204,8 +205,8 @@ TEST(XpFileAvailableChecker, DeviceTestAndToolOnAHangingShare)
     share.hang();
     pid_t tool = -1;
 #ifdef XP_XPFS
-    // `xpfs available --timeout 1` answers "no" within two seconds. (It ends once the kernel
-    // gives its probe thread back, which needs an answer of the share.)
+    // `xpfs available --timeout 1` answers "no" within two seconds (and ends then: see
+    // ToolEndsInTimeWhileTheShareHangs).
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     Clock::time_point start = Clock::now();
@@ -233,5 +234,81 @@ TEST(XpFileAvailableChecker, DeviceTestAndToolOnAHangingShare)
     int status = -1;
     EXPECT_TRUE(tool < 0 || (waitpid(tool, &status, 0) == tool && WIFEXITED(status) && WEXITSTATUS(status) == 0));
 }
+
+#ifdef XP_XPFS
+// The tool ends within its time-out plus half a second while the share still hangs: with its
+// answer, or with a refusal naming the unanswering volume, and its exit status. Its output
+// reaches end of file at once (nothing left behind holds it open).
+TEST(XpFileAvailableChecker, ToolEndsInTimeWhileTheShareHangs)
+{
+    Share share("sshfs");
+    SKIP_UNLESS_MOUNTED(share);
+    Releaser releaser{share};
+    share.hang();
+    struct Case { std::vector<std::string> args; int status; const char* out; const char* err; };
+    const std::string file = share.dir + "/file.txt";
+    const Case cases[] = {
+        {{"available", "--timeout", "1", file}, 0, "no\n", ""},
+        {{"available", "--dir", "--timeout", "1", share.dir}, 0, "no\n", ""},
+        {{"rm", file}, 1, "", "XPERR_FILE_DEVICE_NOT_AVAILABLE"},
+        {{"rm", "-r", share.dir}, 1, "", "XPERR_FILE_DEVICE_NOT_AVAILABLE"},
+        {{"mkdir", share.dir + "/new"}, 1, "", "XPERR_FILE_DEVICE_NOT_AVAILABLE"},
+        {{"mkdir", "-p", share.dir + "/new/newer"}, 1, "", "XPERR_FILE_DEVICE_NOT_AVAILABLE"},
+    };
+    std::vector<pid_t> stuck;
+    for (const Case& c : cases) {
+        int out[2], err[2];
+        ASSERT_TRUE(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0);
+        std::vector<char*> argv{const_cast<char*>("xpfs")};
+        for (const std::string& a : c.args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        Clock::time_point start = Clock::now();
+        pid_t tool = fork();
+        if (tool == 0) {
+            dup2(out[1], 1), dup2(err[1], 2);
+            execv(XP_XPFS, argv.data());
+            _exit(127);
+        }
+        close(out[1]), close(err[1]);
+        // Both outputs to their end, then the exit; all within 5 s, while the share hangs.
+        std::string texts[2];
+        struct pollfd ends[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        while ((ends[0].fd >= 0 || ends[1].fd >= 0) && since(start) < 5.0) {
+            if (poll(ends, 2, 10) <= 0)
+                continue;
+            for (int i = 0; i < 2; ++i) {
+                char buffer[256];
+                ssize_t n = ends[i].revents ? read(ends[i].fd, buffer, sizeof buffer) : -1;
+                if (n > 0)
+                    texts[i].append(buffer, static_cast<size_t>(n));
+                else if (ends[i].revents)
+                    ends[i].fd = -1;   // end of file (poll skips a negative descriptor)
+            }
+        }
+        close(out[0]), close(err[0]);
+        int status = -1;
+        pid_t ended = 0;
+        while ((ended = waitpid(tool, &status, WNOHANG)) == 0 && since(start) < 5.0)
+            sleepSeconds(0.01);
+        double took = since(start);
+        if (ended == 0) {
+            kill(tool, SIGKILL);   // gone once the share answers again
+            stuck.push_back(tool);
+        }
+        std::string shown = c.args[0] + " " + c.args[1];
+        EXPECT_EQ(ended, tool) << shown << ": did not end while the share hung";
+        EXPECT_LT(took, 2.0) << shown;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << shown << " " << status;
+        EXPECT_EQ(texts[0], c.out) << shown;
+        EXPECT_NE(texts[1].find(c.err), std::string::npos) << shown << ": " << texts[1];
+        std::printf("xpfs %s: %.2f s\n", shown.c_str(), took);
+    }
+    EXPECT_GT(share.count("held"), 0);   // the share really hung
+    share.release();
+    for (pid_t pid : stuck)
+        waitpid(pid, nullptr, 0);
+}
+#endif
 
 } // namespace

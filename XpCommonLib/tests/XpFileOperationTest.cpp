@@ -320,6 +320,48 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     EXPECT_TRUE(places == one + "/same.txt " + two + "/same.txt" || places == two + "/same.txt " + one + "/same.txt") << places;
 }
 
+TEST(XpTrash, HomeTrashIsMadeBelowTheHomeWithoutLinksAndBelongsToItsOwner)
+{
+    xptest::TempDir t;
+    ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);   // nobody reaches its home below
+    struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    for (const char* d : {"planted", "home", "root-owned"})
+        ASSERT_EQ(mkdir((t / d).c_str(), 0755), 0);
+    ASSERT_EQ(chown((t / "planted").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(chown((t / "home").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    xptest::checkInChild([&] {
+        unsetenv("XDG_DATA_HOME");
+        // A user's ~/.local planted as a link to a folder of root's: root's trash makes nothing
+        // there, and the item stays where it was.
+        setenv("HOME", (t / "planted").c_str(), 1);
+        ASSERT_EQ(symlink((t / "root-owned").c_str(), (t / "planted/.local").c_str()), 0);
+        ASSERT_TRUE(xptest::writeFile(t / "bait", "bait"));
+        EXPECT_EQ(trash(t / "bait"), XPERR_FILE_REMOVE_FAILED);
+        EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "root-owned"}), "");
+        EXPECT_EQ(xptest::readFile(t / "bait"), "bait");
+
+        // Root trashing for a user whose ~/.local does not exist yet: every folder made in the
+        // home, and the information file, belong to the user, whose own `gio trash` lists it.
+        setenv("HOME", (t / "home").c_str(), 1);
+        ASSERT_TRUE(xptest::writeFile(t / "item", "item"));
+        EXPECT_EQ(trash(t / "item"), XPERR_OK);
+        for (const char* made : {".local", ".local/share", ".local/share/Trash", ".local/share/Trash/files",
+                                 ".local/share/Trash/info", ".local/share/Trash/info/item.trashinfo"}) {
+            struct stat st;
+            EXPECT_TRUE(lstat((t / "home/" + made).c_str(), &st) == 0 && st.st_uid == nobody->pw_uid &&
+                        st.st_gid == nobody->pw_gid) << made;
+        }
+        EXPECT_EQ(xptest::readFile(t / "home/.local/share/Trash/files/item"), "item");
+        xptest::checkAsNobody([&] {
+            for (const char* v : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
+                unsetenv(v);
+            std::string listed = xptest::runProgram({"dbus-run-session", "--", "gio", "trash", "--list"});
+            EXPECT_EQ(listed, "trash:///item\t" + t / "item\n");
+        });
+    });
+}
+
 TEST(XpTrash, ItemsOfAnotherMountGoToItsOwnTrashNeverThroughAPlantedLink)
 {
     xptest::TempDir t;

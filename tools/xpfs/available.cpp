@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -30,21 +29,21 @@ int runAvailable(const XpfsCommand& self, int argc, char** argv)
     }
     if (int usage = xpfsCheckOperands(self, argc, 1, 1))
         return usage;
-    // Destroying a checker waits for a probe still hanging on a dead share. The tool must not:
-    // the checker is left to the end of the process, which stops its worker.
-    XpFileAvailableChecker* checker = new XpFileAvailableChecker(false);
+    // Destroying a checker waits for a probe still hanging on a dead share, and the tool's
+    // process could not end while a thread of it hangs there: the check runs in a child, which
+    // never destroys its checker. No answer from the child in time is a volume that does not
+    // answer: "no", as the checker itself says after its time-out.
     XpStringT<char> path(argv[0]);
     unsigned int t = static_cast<unsigned int>(timeout);
-    bool yes = kind == 1 ? checker->IsDirAvailableWithTimeOut(path, t)
-               : kind == 2 ? checker->IsFileAvailableNoExtWithTimeOut(path, t)
-                           : checker->IsFileAvailableWithTimeOut(path, t);
-    std::printf("%s\n", yes ? "yes" : "no");
-    if (yes) {
-        delete checker;
-        return XPFS_OK;
-    }
-    std::fflush(stdout);
-    _exit(XPFS_OK);   // no exit handlers: they could wait on the hanging thread
+    int answer = xpfsAskInChild([&] {
+        XpFileAvailableChecker* checker = new XpFileAvailableChecker(false);   // never destroyed
+        bool yes = kind == 1 ? checker->IsDirAvailableWithTimeOut(path, t)
+                   : kind == 2 ? checker->IsFileAvailableNoExtWithTimeOut(path, t)
+                               : checker->IsFileAvailableWithTimeOut(path, t);
+        return yes ? 'y' : 'n';
+    }, xpfsAnswerLimit(t));
+    std::printf("%s\n", answer == 'y' ? "yes" : "no");
+    return XPFS_OK;
 }
 
 const XpfsCommand kCommands[] = {
@@ -52,7 +51,9 @@ const XpfsCommand kCommands[] = {
      "Print yes when PATH is an existing file (--dir: folder; --noext: a file of that name\n"
      "      whatever its extension), no when not or when its network volume does not answer.",
      "On a network volume the check runs on a worker thread and is given up after S seconds\n"
-     "(default 5; 4294967295 waits without limit); on a local volume it is made directly.",
+     "(default 5; 4294967295 waits without limit); on a local volume it is made directly.\n"
+     "The check runs in a child process: the tool ends within S seconds and a little more,\n"
+     "even when the share hangs for good.",
      runAvailable},
 };
 XpfsRegistration registration(kCommands, 1);

@@ -16,6 +16,10 @@ int runMkdir(const XpfsCommand& self, int argc, char** argv)
     if (parents)
         ++argv, --argc;
     return xpfsForEachOperand(self, argc, argv, [parents](const char* operand) {
+        // Asked where the tool need not wait for it (volume.cpp): a share that stopped answering
+        // is reported instead of hanging the tool until its server is back.
+        if (!xpfsVolumeAnswers(operand))
+            return XPERR_FILE_DEVICE_NOT_AVAILABLE;
         XpStringT<char> path(operand);
         if (!parents)
             return XpFileOperation::MakeDir(path);

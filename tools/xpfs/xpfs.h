@@ -49,4 +49,17 @@ int xpfsCheckOperands(const XpfsCommand& command, int argc, int min, int max);
 int xpfsForEachOperand(const XpfsCommand& command, int argc, char** argv,
                        const std::function<XpErr(const char* operand)>& operation);
 
+// Asks question in a child process (standard streams on /dev/null) and gives back the byte it
+// answered, or -1 when none came within seconds (negative: no limit). The tool never waits for
+// the child itself, so a question that hangs in the kernel on a dead share cannot keep the tool
+// from ending (volume.cpp says why it must be a process).
+int xpfsAskInChild(const std::function<char()>& question, double seconds);
+// Whether path's volume answers the library's device test (IsDeviceAvailable), asked in a child
+// and given up shortly after the test's own second: call it before an operation that would run
+// that test in the tool's process, so that a hung share is reported instead of waited for.
+bool xpfsVolumeAnswers(const char* path);
+// How long to wait for a child asked with an availability time-out of timeout seconds (the time-out
+// plus the child's start; -1 for 0xFFFFFFFF, which waits without limit).
+double xpfsAnswerLimit(unsigned int timeout);
+
 #endif

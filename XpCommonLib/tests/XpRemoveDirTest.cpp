@@ -1,0 +1,187 @@
+// The recursive removal against what a hostile or merely unusual tree holds: other mounts inside
+// the tree (a bind mount of the same file system and a tmpfs), trees deeper than the descriptor
+// limit and than a small thread stack allows, and a folder moved away under a running removal so
+// that its ".." leads somewhere else. Mounts live in a private mount namespace of a child.
+#include "XpFileTestSupport.h"
+
+#include <XpFileOperation.h>
+
+#include <pthread.h>
+#include <sys/resource.h>
+
+#include <cstring>
+
+using namespace xptest;
+
+namespace {
+
+typedef XpFileOperation Op;
+
+XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
+bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
+
+struct Counter : IXpFileOpProgressObserver {
+    std::function<void(const std::string&)> onEntry;   // called with currentPath
+    int64_t calls = 0;
+    bool OnProgress(double) override
+    {
+        ++calls;
+        if (onEntry)
+            onEntry(currentPath.GetBuffer());
+        return false;
+    }
+};
+
+// top/d/d/.../d, `levels` folders below top, each holding a file f: made on descriptors, since
+// its paths grow past PATH_MAX.
+bool makeChain(const std::string& top, int levels)
+{
+    if (mkdir(top.c_str(), 0755) != 0)
+        return false;
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; fd >= 0 && i < levels; ++i) {
+        int file = openat(fd, "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        int next = file >= 0 && close(file) == 0 && mkdirat(fd, "d", 0755) == 0
+                       ? openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        close(fd);
+        fd = next;
+    }
+    return fd >= 0 && close(fd) == 0;
+}
+
+// Runs body on a thread whose stack holds stackBytes, and returns its result.
+XpErr onSmallStack(size_t stackBytes, const std::function<XpErr()>& body)
+{
+    struct Call { const std::function<XpErr()>* body; XpErr result; } call{&body, XPERR_FAILED};
+    pthread_attr_t attr;
+    pthread_t thread;
+    if (pthread_attr_init(&attr) != 0 || pthread_attr_setstacksize(&attr, stackBytes) != 0)
+        return XPERR_FAILED;
+    auto run = [](void* arg) -> void* {
+        Call* c = static_cast<Call*>(arg);
+        c->result = (*c->body)();
+        return nullptr;
+    };
+    int started = pthread_create(&thread, &attr, run, &call);
+    pthread_attr_destroy(&attr);
+    return started == 0 && pthread_join(thread, nullptr) == 0 ? call.result : XPERR_FAILED;
+}
+
+TEST(XpRemoveDir, OtherMountsInsideTheTreeAreLeftWholeAndReported)
+{
+    TempDir t;
+    for (const char* d : {"tree", "tree/sub", "tree/sub/bound", "tree/tmp", "vol", "vol/deep"})
+        ASSERT_EQ(0, mkdir((t / d).c_str(), 0755));
+    for (const char* f : {"tree/a", "tree/sub/b", "vol/keep", "vol/deep/keep"})
+        ASSERT_TRUE(writeFile(t / f, f));
+    checkInMountNamespace([&] {
+        // A bind mount of a folder of the same file system (same device number) and a tmpfs.
+        ASSERT_EQ(0, mount((t / "vol").c_str(), (t / "tree/sub/bound").c_str(), nullptr, MS_BIND, nullptr));
+        ASSERT_EQ(0, mount("xptest", (t / "tree/tmp").c_str(), "tmpfs", 0, "size=1m"));
+        ASSERT_TRUE(writeFile(t / "tree/tmp/keep", "k"));
+        for (int round = 0; round < 2; ++round) {
+            // Without and with an observer, which must not count what lies on the other mounts.
+            Counter c;
+            EXPECT_EQ(XPERR_FILE_DIR_NOT_EMPTY, Op::RemoveDir(S(t / "tree"), true, round ? &c : nullptr));
+            EXPECT_EQ(readFile(t / "vol/keep"), "vol/keep");
+            EXPECT_EQ(readFile(t / "vol/deep/keep"), "vol/deep/keep");
+            EXPECT_EQ(readFile(t / "tree/sub/bound/deep/keep"), "vol/deep/keep");
+            EXPECT_EQ(readFile(t / "tree/tmp/keep"), "k");
+            EXPECT_FALSE(exists(t / "tree/a"));
+            EXPECT_FALSE(exists(t / "tree/sub/b"));
+            if (round == 1) {
+                // sub, sub/b and the two mount points, and the tree: only sub/b goes.
+                EXPECT_EQ(c.totalCount, 5);
+                EXPECT_EQ(c.doneCount, 1);
+            }
+            ASSERT_TRUE(writeFile(t / "tree/sub/b", "again"));
+        }
+        // The file-manager agent's removal of a folder it replaced takes the same care: moving
+        // a folder over the tree leaves both mounts whole, in the old tree that it removes.
+        ASSERT_EQ(0, mkdir((t / "src").c_str(), 0755));
+        ASSERT_EQ(0, mkdir((t / "src/tree").c_str(), 0755));
+        ASSERT_TRUE(writeFile(t / "src/tree/new", "n"));
+        EXPECT_EQ(0, Op::MoveFiles(std::vector<XpStringT<char>>{S(t / "src/tree")}, S(t.path), true, nullptr));
+        EXPECT_EQ(readFile(t / "tree/new"), "n");
+        EXPECT_EQ(readFile(t / "vol/keep"), "vol/keep");
+        EXPECT_EQ(readFile(t / "vol/deep/keep"), "vol/deep/keep");
+    });
+}
+
+TEST(XpRemoveDir, DeepTreesOnSmallStacksAndFewDescriptorsAndAMovedParent)
+{
+    TempDir t;
+    // 3000 levels on a 256 KiB stack, with an observer (it counts the tree first).
+    ASSERT_TRUE(makeChain(t / "deep", 3000));
+    checkInChild([&] {
+        Counter c;
+        EXPECT_EQ(XPERR_OK, onSmallStack(256 * 1024, [&] { return Op::RemoveDir(S(t / "deep"), true, &c); }));
+        EXPECT_EQ(c.totalCount, 6001);
+        EXPECT_EQ(c.doneCount, 6001);
+        EXPECT_EQ(c.calls, 6001);
+    });
+    EXPECT_FALSE(exists(t / "deep"));
+
+    // Deeper than the descriptor limit allows open at once.
+    ASSERT_TRUE(makeChain(t / "deeper", 400));
+    checkInChild([&] {
+        struct rlimit few = {48, 48};
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
+        EXPECT_EQ(XPERR_OK, Op::RemoveDir(S(t / "deeper"), true, nullptr));
+    });
+    EXPECT_FALSE(exists(t / "deeper"));
+
+    // A folder deep in the tree is moved into another folder while the removal works below it.
+    // Coming back up, the removal would reach that other folder through "..", and its parent
+    // after it: it must notice that this is not the folder it left, and stop there. Were it to
+    // go on, it would remove what it still meant to remove in the tenth folder (names the victim
+    // holds too) and then the tenth folder's name ("d", an empty folder planted beside the
+    // victim) in the victim's parent.
+    ASSERT_TRUE(makeChain(t / "moved", 100));
+    for (const char* d : {"v", "v/victim", "v/d"})
+        ASSERT_EQ(0, mkdir((t / d).c_str(), 0755));
+    std::string tenth = t / "moved";
+    for (int i = 0; i < 10; ++i)
+        tenth += "/d";
+    std::vector<std::string> victims{"f"};
+    for (int i = 0; i < 30; ++i) {
+        victims.push_back("g" + std::to_string(i));
+        ASSERT_TRUE(writeFile(tenth + "/" + victims.back(), "x"));
+    }
+    for (const std::string& name : victims)
+        ASSERT_TRUE(writeFile(t / "v/victim/" + name, "precious"));
+    Counter c;
+    bool moved = false;
+    c.onEntry = [&](const std::string& path) {
+        if (!moved && path.size() > tenth.size() + 150) {   // far below the tenth level
+            moved = rename((tenth + "/d").c_str(), (t / "v/victim/d").c_str()) == 0;
+        }
+    };
+    EXPECT_EQ(XPERR_FILE_REMOVE_FAILED, Op::RemoveDir(S(t / "moved"), true, &c));
+    EXPECT_TRUE(moved);
+    for (const std::string& name : victims)
+        EXPECT_EQ(readFile(t / "v/victim/" + name), "precious") << name;
+    EXPECT_TRUE(exists(t / "v/d"));
+    EXPECT_TRUE(exists(tenth));   // the removal stopped there
+}
+
+#ifdef XP_XPFS
+TEST(XpRemoveDir, ToolLeavesAMountInsideTheTree)
+{
+    TempDir t;
+    for (const char* d : {"tree", "tree/bound", "vol"})
+        ASSERT_EQ(0, mkdir((t / d).c_str(), 0755));
+    ASSERT_TRUE(writeFile(t / "vol/keep", "keep"));
+    ASSERT_TRUE(writeFile(t / "tree/a", "a"));
+    checkInMountNamespace([&] {
+        ASSERT_EQ(0, mount((t / "vol").c_str(), (t / "tree/bound").c_str(), nullptr, MS_BIND, nullptr));
+        Ran ran = spawn({XP_XPFS, "rm", "-r", t / "tree"});
+        EXPECT_EQ(ran.status, 1);
+        EXPECT_NE(ran.err.find("XPERR_FILE_DIR_NOT_EMPTY"), std::string::npos) << ran.err;
+        EXPECT_EQ(readFile(t / "vol/keep"), "keep");
+        EXPECT_FALSE(exists(t / "tree/a"));
+    });
+}
+#endif
+
+} // namespace
