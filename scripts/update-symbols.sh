@@ -20,15 +20,27 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 dpkg-deb -x "$deb" "$work/pkg"
 mkdir -p "$work/pkg/DEBIAN"
-# Symbols already listed keep the version they first appeared in.
+# Symbols already listed keep the version they first appeared in; new ones get this version.
 ref=()
 if [ -f debian/libxpcommonlib1.symbols ]; then ref=(-Idebian/libxpcommonlib1.symbols); fi
-dpkg-gensymbols -plibxpcommonlib1 -v"$version" -P"$work/pkg" -O"$work/symbols" -c0 "${ref[@]}" >/dev/null
+dpkg-gensymbols -plibxpcommonlib1 -v"$version" -P"$work/pkg" -O"$work/merged" -c0 "${ref[@]}" >/dev/null
+# What the library exports now, to drop the symbols it no longer has (run outside the tree: in it
+# dpkg-gensymbols would start from debian/libxpcommonlib1.symbols by itself).
+(cd "$work" && dpkg-gensymbols -plibxpcommonlib1 -v"$version" -Ppkg -Ocurrent -c0 >/dev/null)
+sed -n 's/^ \([^ ]*\) .*/\1/p' "$work/current" | sort -u >"$work/current-names"
 {
-    head -n1 "$work/symbols"
+    head -n1 "$work/merged"
     echo "* Build-Depends-Package: libxpcommonlib-dev"
-    tail -n +2 "$work/symbols" | grep -v '^\*' | sed -E \
-        -e 's/^ (\(optional=templinst\))?(_Z(N|NK|ZN|ZNK)?(St|9__gnu_cxx)|_ZT[ISV]St|_ZSt)/ (optional=templinst)\2/'
+    tail -n +2 "$work/merged" | grep -v '^[*#]' | sed -E 's/^ \([^)]*\)/ /' |
+        grep -F -f <(sed 's/.*/ & /' "$work/current-names") | sed -E \
+        -e 's/^ (_Z(N|NK|ZN|ZNK)?(St|9__gnu_cxx)|_ZT[ISV]St|_ZSt)/ (optional=templinst)\1/'
 } >debian/libxpcommonlib1.symbols
+# Symbols the old list had and the library lost: programs built against them will not load.
+removed=$(tail -n +2 "$work/merged" | grep -v '^\*' | sed -E 's/^(#MISSING: [^#]*#)? (\([^)]*\))?([^ ]*) .*/\3/' |
+    grep -vxF -f "$work/current-names" || true)
 echo "update-symbols: debian/libxpcommonlib1.symbols now lists $(grep -c '@Base' debian/libxpcommonlib1.symbols) symbols"
+if [ -n "$removed" ]; then
+    echo "update-symbols: REMOVED from the library (an ABI break once a version was released; then the SONAME must change):"
+    echo "$removed" | sed 's/^/  /'
+fi
 git --no-pager diff --stat -- debian/libxpcommonlib1.symbols || true
