@@ -32,8 +32,15 @@ installed=0
 cleanup() {
     local status=$?
     if [ "$installed" -eq 1 ]; then
-        echo "check-packages: purging" $packages
-        DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=600 $packages >/dev/null || status=1
+        # Only what dpkg knows: apt-get refuses the whole purge over a name it cannot find.
+        local known="" p
+        for p in $packages; do
+            if dpkg-query -W -f='${db:Status-Abbrev}' "$p" >/dev/null 2>&1; then known="$known $p"; fi
+        done
+        if [ -n "$known" ]; then
+            echo "check-packages: purging$known"
+            DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=600 $known >/dev/null || status=1
+        fi
     fi
     rm -rf "$work"
     exit "$status"
