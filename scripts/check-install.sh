@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the release build into a scratch prefix and builds a program outside the tree against
-# it, once through the CMake package and once through pkg-config, then runs both.
+# it, once through the CMake package and once through pkg-config, then runs both; runs xpfs and
+# the installer's sandbox demo from the prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -29,5 +30,12 @@ if [ -e build/release/PostInstallSection/oru-privileged-helper ]; then
     test "$status" = 3
     echo "install check: the privileged helper and its polkit policy are installed"
 fi
+# The installed installer finds its private library, its plug-in bundle, the sample application
+# and its texts relative to itself (here in German, to see the catalogs found).
+if [ -x "$prefix/usr/bin/installer-demo" ]; then
+    LANGUAGE=de "$prefix/usr/bin/installer-demo" --unattended >"$prefix/demo" 2>&1 || { cat "$prefix/demo"; exit 1; }
+    grep -q '  Zusammenfassung' "$prefix/demo" || { cat "$prefix/demo"; echo "installed installer-host found no German texts" >&2; exit 1; }
+fi
 echo "install check: CMake package and pkg-config consumers (g++, clang++) built and ran"
 echo "install check: xpfs ran from the prefix"
+if [ -x "$prefix/usr/bin/installer-demo" ]; then echo "install check: installer-demo ran from the prefix"; fi

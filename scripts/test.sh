@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite in the release configuration, then with AddressSanitizer +
-# UndefinedBehaviorSanitizer, then with ThreadSanitizer. Stops at the first failure.
+# UndefinedBehaviorSanitizer, then with ThreadSanitizer. Stops at the first failure. After the
+# release suites it checks the CMake install and the Debian packages (scripts/check-packages.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -12,5 +13,15 @@ for preset in $presets; do
     cmake --preset "$preset"
     cmake --build --preset "$preset" -j"$jobs"
     ctest --preset "$preset" -j"$jobs"
-    if [ "$preset" = release ]; then scripts/check-install.sh; fi
+    if [ "$preset" = release ]; then
+        scripts/check-install.sh
+        # The Debian packages, built once (release only): build, lintian, install, use, purge.
+        if command -v dpkg-buildpackage >/dev/null && command -v lintian >/dev/null && [ "$(id -u)" -eq 0 ]; then
+            started=$SECONDS
+            JOBS=$jobs scripts/check-packages.sh
+            echo "package check took $((SECONDS - started)) s"
+        else
+            echo "package check skipped: it needs dpkg-buildpackage, lintian and root"
+        fi
+    fi
 done

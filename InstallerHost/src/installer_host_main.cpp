@@ -4,7 +4,8 @@
 // run and what the plug-in did, for scripts.
 //
 // What the person reads is in their language (the installer-host gettext catalog in the locale/
-// folder beside the program); the usage text and the result line, which scripts read, stay English.
+// folder beside the program, or in the system's locale folder once installed); the usage text and
+// the result line, which scripts read, stay English.
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
@@ -13,6 +14,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -375,7 +377,13 @@ int main(int argc, char** argv)
     if (selfLength > 0) {
         std::string folder(self, static_cast<size_t>(selfLength));
         folder.erase(folder.rfind('/'));
-        ::bindtextdomain("installer-host", (folder + "/locale").c_str());
+        // In the build tree the catalogs lie beside the program; installed, in the system's
+        // locale folder at a fixed place relative to it.
+        std::string catalogs = folder + "/locale";
+        struct stat st;
+        if (::stat(catalogs.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            catalogs = folder + "/" INSTALLER_HOST_LOCALEDIR_FROM_BIN;
+        ::bindtextdomain("installer-host", catalogs.c_str());
         ::bind_textdomain_codeset("installer-host", "UTF-8");
     }
     InstallerSetCurrentEventKeyModifiers(options.modifiers);

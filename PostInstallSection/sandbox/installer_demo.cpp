@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -67,6 +68,21 @@ void reapOrphans()
     }
 }
 
+// The host, the bundle and the sample application: where the build put them, or, for the
+// installed demo, at their places relative to the demo's own folder.
+std::string installedPath(const char* path)
+{
+#ifdef ORU_PATHS_RELATIVE_TO_PROGRAM
+    char self[PATH_MAX];
+    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        std::string folder(self, static_cast<size_t>(length));
+        return folder.erase(folder.rfind('/') + 1) + path;
+    }
+#endif
+    return path;
+}
+
 bool which(const char* program)
 {
     return ::access((std::string("/usr/bin/") + program).c_str(), X_OK) == 0 ||
@@ -105,7 +121,7 @@ int main(int argc, char** argv)
         interactive = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
 
     std::string error;
-    OruSandbox sandbox(ORU_SAMPLE_APP_PATH, {"Music"}, &error);
+    OruSandbox sandbox(installedPath(ORU_SAMPLE_APP_PATH), {"Music"}, &error);
     if (sandbox.root().empty() || !error.empty()) {
         std::fprintf(stderr, "installer-demo: %s\n", error.c_str());
         return 1;
@@ -142,13 +158,13 @@ int main(int argc, char** argv)
     for (Road& road : roads) {
         heading(road.name);
         road.launchesBefore = sandbox.recordedLaunches().size();
-        std::vector<std::string> args{INSTALLER_HOST_PATH, "--install",
+        std::vector<std::string> args{installedPath(INSTALLER_HOST_PATH), "--install",
                                       sandbox.payloadEntry() + "=" + sandbox.installedEntry()};
         if (interactive)
             args.push_back("--interactive");
         else
             args.insert(args.end(), {"--actions", "continue", "--authorize", "yes"});
-        args.push_back(ORU_BUNDLE_PATH);
+        args.push_back(installedPath(ORU_BUNDLE_PATH));
         pid_t host = -1;
         road.status = run(args, &host);
         lockSpace.notePid(host);

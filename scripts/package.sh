@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the Debian packages (library, -dev, xpfs, installer) from a copy of the tree under
+# build/deb/, so dpkg-buildpackage writes its .deb, .buildinfo and .changes files into build/deb/
+# and nothing outside the tree, then runs lintian on them and prints where the packages are.
+# Missing build dependencies are installed from debian/control (as root). The test suites are
+# not run inside the package build (scripts/test.sh runs them); JOBS sets the build's parallelism.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+out=$root/build/deb
+jobs=${JOBS:-2}
+version=$(dpkg-parsechangelog -S Version)
+source=$(dpkg-parsechangelog -S Source)
+
+if ! dpkg-checkbuilddeps 2>/dev/null; then
+    if [ "$(id -u)" -ne 0 ]; then
+        dpkg-checkbuilddeps
+        exit 1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 ./
+fi
+
+rm -rf "$out"
+mkdir -p "$out/$source-$version"
+# The tree as it is now (uncommitted changes included), without earlier builds or Git's data.
+tar -C "$root" --exclude=./build --exclude=./.git --exclude=./install -cf - . | tar -C "$out/$source-$version" -xf -
+(
+    cd "$out/$source-$version"
+    DEB_BUILD_OPTIONS="nocheck parallel=$jobs" dpkg-buildpackage -us -uc -b --build-profiles=nocheck
+)
+rm -rf "${out:?}/$source-$version"
+
+changes=$(ls "$out"/*.changes)
+echo "=== lintian ==="
+# Errors and warnings fail; informational tags are shown but do not.
+lintian --fail-on error,warning --info --display-info "$changes"
+echo "lintian: no errors, no warnings"
+echo "Packages:"
+ls -1 "$out"/*.deb
