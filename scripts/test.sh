@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite in the release configuration, then with AddressSanitizer +
-# UndefinedBehaviorSanitizer, then with ThreadSanitizer. Stops at the first failure.
+# UndefinedBehaviorSanitizer, then with ThreadSanitizer, then runs every fuzz target for its fixed
+# number of runs (scripts/fuzz.sh; XP_TEST_FUZZ=0 leaves it out). Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -18,3 +19,7 @@ for preset in $presets; do
         if command -v doxygen >/dev/null; then cmake --build --preset release --target docs; fi
     fi
 done
+if [ "${XP_TEST_FUZZ:-1}" != 0 ]; then
+    echo "=== fuzz ==="
+    scripts/fuzz.sh
+fi
