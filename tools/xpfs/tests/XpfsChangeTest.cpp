@@ -83,9 +83,12 @@ TEST(XpfsChange, TemporaryNamesJoiningAndChecks)
     expectFailure({"concat", "-o", t / "out", t / "none"}, 1, "xpfs: concat: " + t / "out" + ": XPERR_");
     expectFailure({"concat", t / "a"}, 2, "xpfs: concat: expected -o OUT\n");
 
-    // available: files, folders, names whatever their extension.
+    // available: files, folders, names whatever their extension; a path spelled with "//", "."
+    // and ".." is judged by the volume of the folder it names.
+    fs::create_directory(t / "d");
     const struct { std::vector<std::string> args; std::string out; } checks[] = {
         {{"available", t / "a"}, "yes\n"}, {{"available", t.path}, "no\n"},
+        {{"available", t.path + "//d/./../a"}, "yes\n"}, {{"available", "--noext", t / "d/../b"}, "yes\n"},
         {{"available", "--dir", t.path}, "yes\n"}, {{"available", "--dir", t / "a"}, "no\n"},
         {{"available", "--noext", t / "b"}, "yes\n"}, {{"available", "--timeout", "1", t / "none"}, "no\n"}};
     for (const auto& c : checks) {
@@ -106,7 +109,7 @@ TEST(XpfsChange, TemporaryNamesJoiningAndChecks)
     for (const auto& entry : fs::directory_iterator(t.path))
         left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"00.tmp", "00000000.tmp", "00000001.tmp", "a", "b.txt", "joined", "out"}));
+    EXPECT_EQ(left, (std::vector<std::string>{"00.tmp", "00000000.tmp", "00000001.tmp", "a", "b.txt", "d", "joined", "out"}));
 }
 
 TEST(XpfsChange, TrashKeepsTheItemAndWhereItCameFrom)
