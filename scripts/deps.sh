@@ -2,7 +2,7 @@
 xp_install_deps() {
     local pkgs="build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
         libicu-dev gettext clang libclang-rt-dev desktop-file-utils locales tzdata
-        fuse3 libfuse3-dev libglib2.0-bin gvfs gvfs-daemons dbus
+        fuse3 libfuse3-dev libglib2.0-bin gvfs gvfs-daemons dbus doxygen gcovr
         polkitd pkexec dpkg-dev debhelper lintian help2man"
     local missing=""
     for p in $pkgs; do

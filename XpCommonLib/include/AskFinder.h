@@ -42,9 +42,9 @@
 // reference. Holds the object's resolved absolute path (symbolic links followed) and its device
 // and inode numbers, so that a request can tell whether the path still names the same object.
 struct XP_API FSRef {
-    XpStringT<char> path;
-    dev_t device = 0;
-    ino_t inode = 0;
+    XpStringT<char> path;   // absolute, symbolic links resolved
+    dev_t device = 0;       // st_dev of the object when the reference was made
+    ino_t inode = 0;        // st_ino of the object when the reference was made
 };
 
 // Makes a reference to an existing object. 0, or the errno value of the failure (ENOENT for a
@@ -54,11 +54,12 @@ XP_API int FSPathMakeRef(const char* path, FSRef* ref);
 // What an agent receives: the items' resolved paths in order, the destination folder's, whether
 // an item of the same name in the destination is to be replaced.
 struct XP_API XpFileManagerRequest {
+    // Move the items, or copy them.
     enum Operation { opMove, opDuplicate };
-    Operation operation = opDuplicate;
-    std::vector<XpStringT<char> > items;
-    XpStringT<char> destination;
-    bool replacing = false;
+    Operation operation = opDuplicate;       // what the agent is asked to do
+    std::vector<XpStringT<char> > items;     // resolved paths of the items, in order
+    XpStringT<char> destination;             // resolved path of the destination folder
+    bool replacing = false;                  // replace an item of the same name there
 };
 
 // The component that carries requests out.
@@ -69,6 +70,7 @@ public:
     virtual bool Perform(const XpFileManagerRequest& request) = 0;
 };
 
+// Requests to the file manager (an IXpFileManagerAgent): move or duplicate items. Class methods only.
 class XP_API AskFinder {
 public:
     AskFinder() = delete;

@@ -7,6 +7,7 @@
 #include <XpAbstractFSObj.h>
 #include <XpSharedPtr.h>
 
+// A folder: enumeration of its entries, as XpSharedPtr-owned file-system objects.
 class XP_API XpAbstractDir : public XpAbstractFSObj {
 public:
     // Enumeration filter, combined with '|'. Kinds: a directory is delivered only with

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+// What files and folders share: identifier, dates, attributes.
 class XP_API XpAbstractFSObj {
 public:
     // Empty identifier.

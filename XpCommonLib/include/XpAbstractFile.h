@@ -12,6 +12,7 @@
 
 #include <XpAbstractFSObj.h>
 
+// A file read and written through a position, with byte-order-aware integer I/O.
 class XP_API XpAbstractFile : public XpAbstractFSObj {
 public:
     // Open modes (argument mode of Open), combined with '|'.
@@ -24,6 +25,7 @@ public:
     // Share argument of Open: shareExclusive waits for an exclusive whole-file lock;
     // any other value (the library passes shareDenyNone) takes no lock.
     enum { shareExclusive = 0, shareDenyNone = 2 };
+    // Origin of Seek: the start, the current position, the end.
     enum seekmode { seekBegin = 0, seekCurrent = 1, seekEnd = 2 };
     enum { endianBig = 1, endianLittle = 2, endianKeep = 3 };
 
@@ -39,17 +41,22 @@ public:
     bool IsFile() const override { return true; }
     bool IsDir() const override { return false; }
 
+    // Opens with a combination of the open flags and a share value; XpFile says what fails.
     virtual XpErr Open(int mode, int share) = 0;
+    // Closes an open file.
     virtual XpErr Close() = 0;
     // Transfers exactly size bytes; *done (when not null) receives the bytes actually moved.
     virtual XpErr Read(void* buffer, int64_t size, int64_t* done) = 0;
     virtual XpErr Write(const void* buffer, int64_t size, int64_t* done) = 0;
     // Write, then Flush when the write succeeded; the first failure is returned.
     virtual XpErr WriteFlush(const void* buffer, int64_t size, int64_t* done);
+    // Hands buffered writes to the system; an error of the delayed write shows here.
     virtual XpErr Flush() = 0;
+    // Moves the position by offset from origin.
     virtual XpErr Seek(int64_t offset, seekmode origin) = 0;
     // The position, or -1 while closed.
     virtual int64_t GetCurrentPosition() const = 0;
+    // Cuts or extends the file to size bytes.
     virtual XpErr SetSize(int64_t size) = 0;
 
     // Read or write one integer in the byte order described at the top; the result is that of

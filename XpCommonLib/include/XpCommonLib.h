@@ -8,8 +8,10 @@
 #include <XpCommonLibExport.h>
 #include <cstdint>
 
+// A result code: XPERR_OK or one of the codes below.
 typedef uint32_t XpErr;
 
+// Success.
 #define XPERR_OK                        ((XpErr)0x0000)
 // General
 #define XPERR_FAILED                    ((XpErr)0x8000)

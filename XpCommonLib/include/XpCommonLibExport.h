@@ -4,8 +4,10 @@
 #define XPCOMMONLIBEXPORT_H
 
 #if defined(XPCOMMONLIB_STATIC)
+// Marks what the library exports (nothing to mark in a static build).
 #define XP_API
 #else
+// Marks what the library exports: the rest of it is hidden.
 #define XP_API __attribute__((visibility("default")))
 #endif
 

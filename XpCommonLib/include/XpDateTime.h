@@ -134,6 +134,7 @@ public:
 
     // 0.0 and invalid.
     XpDateTime();
+    // Copies the value and the flag.
     XpDateTime(const XpDateTime& other);
     // The given day count; valid when within the supported range.
     XpDateTime(double value);
@@ -143,6 +144,7 @@ public:
     XpDateTime(long const& time);
     virtual ~XpDateTime();
 
+    // Copies the value and the flag.
     XpDateTime& operator=(const XpDateTime& other);
     // The given day count; valid when within the supported range.
     XpDateTime& operator=(double value);

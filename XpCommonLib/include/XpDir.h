@@ -30,6 +30,7 @@
 
 struct _XpDirEnumState;
 
+// A folder on disk, named by its path.
 class XP_API XpDir : public XpAbstractDir {
 public:
     // A directory object for path; nothing is read from the file system.

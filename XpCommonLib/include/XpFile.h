@@ -29,6 +29,7 @@
 
 #include <cstdio>
 
+// A file on disk, named by its path.
 class XP_API XpFile : public XpAbstractFile {
 public:
     // No path, no byte order. No constructor touches the file system.
@@ -78,6 +79,7 @@ public:
     virtual XpErr Open(const XpStringT<char>& path, int mode, int share);
     // Closes the file, then stores the path. XPERR_OK.
     virtual XpErr SetPath(const XpStringT<char>& path);
+    // The path the object names.
     virtual XpStringT<char> GetPath() const;
 
     // The size of the file at path; -1 for a null path or when it cannot be read.

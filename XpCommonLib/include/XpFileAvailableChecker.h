@@ -33,6 +33,7 @@
 #include <deque>
 #include <vector>
 
+// Existence checks with a time-out for network volumes (see the top of this file).
 class XP_API XpFileAvailableChecker {
 public:
     // Caches empty; `useCache` decides whether timed-out folders are remembered and consulted.

@@ -34,6 +34,7 @@ public:
     virtual bool OnProgress(double percent) = 0;
 };
 
+// Copy, move, remove, temporary names, the trash and the existence tests. Class methods only.
 class XP_API XpFileOperation {
 public:
     XpFileOperation() = delete;

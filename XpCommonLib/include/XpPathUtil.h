@@ -62,6 +62,7 @@ public:
     virtual XpStringT<char> GetLocalizedString(const char* key) = 0;
 };
 
+// Operations on path texts and on the platform's folders. Class methods only.
 class XP_API XpPathUtil {
 public:
     XpPathUtil() = delete;

@@ -74,6 +74,7 @@ public:
 
 } // namespace XpSharedPtrDetail
 
+// A reference-counted owning pointer to a T (see the top of this file).
 template <typename T>
 class XpSharedPtr {
 public:
@@ -106,6 +107,7 @@ public:
         return assign(other.pointer, other.counter);
     }
 
+    // The object's members, or the object itself; the pointer must not be empty.
     T* operator->() const { return pointer; }
     T& operator*() const { return *pointer; }
     // The object, or null for an empty pointer.

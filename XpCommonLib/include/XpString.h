@@ -264,6 +264,7 @@ public:
 
     // ---- comparison and concatenation operators ----
 
+    // Comparisons order the texts as strcmp and wcscmp do, by code unit values.
     friend bool operator==(const XpStringT& a, const XpStringT& b) { return cmp(a, b) == 0; }
     friend bool operator!=(const XpStringT& a, const XpStringT& b) { return cmp(a, b) != 0; }
     friend bool operator<(const XpStringT& a, const XpStringT& b) { return cmp(a, b) < 0; }
@@ -358,6 +359,7 @@ extern template class XP_TEMPLATE_API _XpStringBuffer<wchar_t>;
 extern template class XP_TEMPLATE_API XpStringT<char>;
 extern template class XP_TEMPLATE_API XpStringT<wchar_t>;
 
+// The two forms by their short names: UTF-8 text and wide text.
 typedef XpStringT<char> XpStringA;
 typedef XpStringT<wchar_t> XpStringW;
 

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <vector>
 
+// The time-out that waits without limit.
 #define XP_INFINITE_TIMEOUT 0xFFFFFFFFu
 
 // Maps a POSIX thread error number: 0 -> XPERR_OK, EPERM -> XPERR_SYNC_NOT_OWNER,
@@ -66,6 +67,7 @@ class XpSemaphore;
 // semaphore once.
 class XP_API XpMultiWaiterBase {
 public:
+    // A waiter that sleeps on semaphore (not owned), which must outlive it.
     XpMultiWaiterBase(XpSemaphore& semaphore);
     XpMultiWaiterBase(const XpMultiWaiterBase&) = delete;
     XpMultiWaiterBase& operator=(const XpMultiWaiterBase&) = delete;
@@ -79,9 +81,9 @@ public:
 protected:
     // Where a sleep of a polling waiter stands (see sleep).
     struct PollState {
-        bool sleeping = false;
-        struct timespec deadline = {0, 0};
-        long napMilliseconds = 0;
+        bool sleeping = false;               // a sleep has begun
+        struct timespec deadline = {0, 0};   // its end on the realtime clock
+        long napMilliseconds = 0;            // the length of the next nap
     };
     // One sleep on the semaphore: Lock(timeout). With `poll` (the list holds an object that another
     // process can free, which signals nothing here), the sleep is cut into naps of 1 ms growing to
@@ -90,8 +92,8 @@ protected:
     XpErr sleep(unsigned int timeout, PollState* poll);
 
     XpSemaphore* semaphore;   // not owned
-    XpErr error;
-    bool unlockOnDestroy;
+    XpErr error;              // the wait's result, for GetError
+    bool unlockOnDestroy;     // the destructor unlocks what the wait locked
 };
 
 // The waitable base: an internal recursive lock guarding all state (the subclass's included), a
@@ -128,9 +130,9 @@ protected:
     // REQUIRES: internal lock held. WakeUp() on every listener, in list order.
     void unlockHook();
 
-    XpCriticalSection internalLock;
-    std::vector<XpMultiWaiterBase*> listeners;
-    pthread_cond_t condition;
+    XpCriticalSection internalLock;              // guards all state, the subclass's included
+    std::vector<XpMultiWaiterBase*> listeners;   // waiters woken on every signal
+    pthread_cond_t condition;                    // waited on with internalLock
 };
 
 // Scoped lock: locks in the constructor, unlocks in the destructor only when the lock succeeded.
@@ -155,9 +157,10 @@ private:
 // Per-owner record of the ownership-tracking objects: the owning thread (0 = none) and a counter
 // whose meaning belongs to the user (recursion depth, number of read locks).
 struct XP_API XpThreadRecord {
-    pthread_t thread = 0;
-    int32_t count = 0;
+    pthread_t thread = 0;   // the thread, valid while count is not 0
+    int32_t count = 0;      // the user's count for that thread
 
+    // Records id as the thread.
     void setThreadId(pthread_t id) { thread = id; }
     // The thread becomes none; the count is left as it is.
     void clearThreadId() { thread = 0; }
@@ -190,6 +193,7 @@ private:
 // Event that stays signalled until it is reset. Waiting consumes nothing.
 class XP_API XpManualEvent : public XpComboSyncObject {
 public:
+    // Signalled from the start when initialState is true.
     explicit XpManualEvent(bool initialState);
     using XpComboSyncObject::Lock;
     // Passes while the event is signalled; XPERR_SYNC_TIMEOUT when the wait runs out first.
@@ -314,11 +318,13 @@ public:
 protected:
     // REQUIRES: internal lock held. Held to depth >= 1 by another thread of this process.
     bool isBusy();
+    // Finds or creates the semaphore set keyed on the named file; none when the file is missing.
     void initImpl(XpStringT<char> const& name);
     // The semaphore wait itself; called without the internal lock.
     XpErr lockImpl(unsigned int timeout);
     // REQUIRES: internal lock held. Gives the semaphore back (result not looked at).
     void unlockImpl();
+    // Forgets the object; the set stays for other processes.
     void uninitImpl();
 
 private:
@@ -371,11 +377,13 @@ public:
     virtual XpErr TryRdLock();
 
 protected:
+    // The wait behind Lock (write) and RdLock (read).
     XpErr lockImpl(bool write, unsigned int timeout);
     // REQUIRES: internal lock held.
     bool isBusy(bool write);
     // REQUIRES: internal lock held. A writer is recorded and it is the caller.
     bool isWriteLockedByThisThread() const;
+    // REQUIRES: internal lock held. Records the caller as the writer, or no writer.
     void setWriterThreadId();
     void resetWriterThreadId();
 
@@ -404,6 +412,7 @@ public:
     virtual XpErr TryRdLock();
 
 protected:
+    // The wait behind Lock (write) and RdLock (read).
     XpErr lockImpl(bool write, unsigned int timeout);
     // REQUIRES: internal lock held. Sets *readByWriter when the caller is the writer asking to read.
     bool isBusy(bool write, bool* readByWriter);
@@ -438,6 +447,7 @@ private:
 // Takes the first object that can be taken, lowest index first.
 class XP_API XpMultiLockOne : public XpMultiWaiterBase {
 public:
+    // Waits at most timeout seconds for one object of the list; see the class comment.
     XpMultiLockOne(bool unlockOnDestroy, std::vector<XpComboSyncObject*>& objects,
                    XpSemaphore& semaphore, unsigned int timeout);
     // The list (first, second).
@@ -465,6 +475,7 @@ private:
 // time-out where that can happen.
 class XP_API XpMultiLockAll : public XpMultiWaiterBase {
 public:
+    // Waits at most timeout seconds for all objects of the list; see the class comment.
     XpMultiLockAll(bool unlockOnDestroy, std::vector<XpComboSyncObject*>& objects,
                    XpSemaphore& semaphore, unsigned int timeout);
     // The list (first, second).

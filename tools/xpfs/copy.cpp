@@ -233,7 +233,7 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
     if (int usage = xpfsCheckOperands(self, argc - i, 2, -1))
         return usage;
     Str dst = absolutePath(argv[argc - 1]);
-    bool intoFolder = argc - i > 2 || XpFileOperation::IsDirAvailable(dst);
+    bool intoFolder = XpFileOperation::IsDirAvailable(dst);
     if (argc - i > 2 && !intoFolder)
         return xpfsUsageError(self, std::string("target is not a folder: ") + argv[argc - 1]);
     struct sigaction sa;

@@ -68,19 +68,25 @@ void printCommandHelp(const XpfsCommand& c)
         std::printf("\n%s\n", c.help);
 }
 
-// Runs c on its operands, or shows its help when one of them (before "--") asks for it.
-int runCommand(const XpfsCommand& c, int argc, char** argv)
+// The operands of c: its help when one of them (before "--") asks for it, else the operands with
+// a leading "--" dropped.
+XpfsCommandLine commandOperands(const XpfsCommand& c, int argc, char** argv)
 {
+    XpfsCommandLine line;
+    line.command = &c;
     for (int i = 0; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
         if (isHelp(argv[i])) {
-            printCommandHelp(c);
-            return XPFS_OK;
+            line.action = XpfsCommandLine::COMMAND_HELP;
+            return line;
         }
     if (argc > 0 && std::strcmp(argv[0], "--") == 0) {
         ++argv;
         --argc;
     }
-    return c.run(c, argc, argv);
+    line.action = XpfsCommandLine::RUN;
+    line.argc = argc;
+    line.argv = argv;
+    return line;
 }
 
 } // namespace
@@ -135,16 +141,14 @@ int xpfsForEachOperand(const XpfsCommand& command, int argc, char** argv,
     return status;
 }
 
-int main(int argc, char** argv)
+XpfsCommandLine xpfsParseCommandLine(int argc, char** argv)
 {
-    sortTable();
-    if (argc < 2) {
-        printToolHelp(stderr);
-        return XPFS_USAGE;
-    }
+    XpfsCommandLine line;
+    if (argc < 2)
+        return line;   // USAGE with the command list as the message
     if (isHelp(argv[1])) {
-        printToolHelp(stdout);
-        return XPFS_OK;
+        line.action = XpfsCommandLine::TOOL_HELP;
+        return line;
     }
     const char* group = argv[1];
     bool known = false;
@@ -153,22 +157,54 @@ int main(int argc, char** argv)
             continue;
         known = true;
         if (c.name == nullptr)
-            return runCommand(c, argc - 2, argv + 2);
+            return commandOperands(c, argc - 2, argv + 2);
         if (argc >= 3 && std::strcmp(c.name, argv[2]) == 0)
-            return runCommand(c, argc - 3, argv + 3);
+            return commandOperands(c, argc - 3, argv + 3);
     }
     if (!known) {
-        std::fprintf(stderr, "xpfs: unknown command '%s'\nTry 'xpfs --help'.\n", group);
-        return XPFS_USAGE;
+        line.message = std::string("xpfs: unknown command '") + group + "'\nTry 'xpfs --help'.\n";
+        return line;
     }
     if (argc >= 3 && isHelp(argv[2])) {
-        printGroupHelp(group);
-        return XPFS_OK;
+        line.action = XpfsCommandLine::GROUP_HELP;
+        line.group = group;
+        return line;
     }
-    if (argc < 3)
-        std::fprintf(stderr, "xpfs: %s: missing command\n", group);
+    line.message = std::string("xpfs: ") + group + ": " +
+                   (argc < 3 ? std::string("missing command") : std::string("unknown command '") + argv[2] + "'") +
+                   "\nTry 'xpfs " + group + " --help'.\n";
+    return line;
+}
+
+int xpfsMain(int argc, char** argv)
+{
+    sortTable();
+    XpfsCommandLine line = xpfsParseCommandLine(argc, argv);
+    switch (line.action) {
+    case XpfsCommandLine::RUN:
+        return line.command->run(*line.command, line.argc, line.argv);
+    case XpfsCommandLine::TOOL_HELP:
+        printToolHelp(stdout);
+        return XPFS_OK;
+    case XpfsCommandLine::GROUP_HELP:
+        printGroupHelp(line.group);
+        return XPFS_OK;
+    case XpfsCommandLine::COMMAND_HELP:
+        printCommandHelp(*line.command);
+        return XPFS_OK;
+    case XpfsCommandLine::USAGE:
+        break;
+    }
+    if (line.message.empty())
+        printToolHelp(stderr);
     else
-        std::fprintf(stderr, "xpfs: %s: unknown command '%s'\n", group, argv[2]);
-    std::fprintf(stderr, "Try 'xpfs %s --help'.\n", group);
+        std::fputs(line.message.c_str(), stderr);
     return XPFS_USAGE;
 }
+// The fuzz target of the parse links every file of the tool but has its own entry point.
+#ifndef XPFS_NO_MAIN
+int main(int argc, char** argv)
+{
+    return xpfsMain(argc, argv);
+}
+#endif

@@ -61,5 +61,26 @@ bool xpfsVolumeAnswers(const char* path);
 // How long to wait for a child asked with an availability time-out of timeout seconds (the time-out
 // plus the child's start; -1 for 0xFFFFFFFF, which waits without limit).
 double xpfsAnswerLimit(unsigned int timeout);
+// What a command line asks for, decided before anything runs (the dispatcher's parse, kept apart
+// so that it can be tested and fuzzed on its own).
+struct XpfsCommandLine {
+    enum Action {
+        RUN,            // run `command` on argc/argv (a leading "--" already dropped)
+        TOOL_HELP,      // "xpfs --help": the command list on stdout, status 0
+        GROUP_HELP,     // "xpfs GROUP --help": the group's commands on stdout, status 0
+        COMMAND_HELP,   // --help or -h among the operands before "--": the command's help
+        USAGE,          // not understood: `message` on stderr, status 2
+    };
+    Action action = USAGE;
+    const XpfsCommand* command = nullptr;   // RUN and COMMAND_HELP
+    const char* group = nullptr;            // GROUP_HELP
+    int argc = 0;                           // RUN: the operands
+    char** argv = nullptr;
+    std::string message;                    // USAGE: the complete text for stderr ("" for the command list)
+};
+// Finds the command that argv (as main received it) names in the table. Reads only.
+XpfsCommandLine xpfsParseCommandLine(int argc, char** argv);
+// The whole tool: parse, then run the command or print the help or the usage error.
+int xpfsMain(int argc, char** argv);
 
 #endif

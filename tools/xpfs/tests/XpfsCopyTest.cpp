@@ -1,0 +1,166 @@
+// xpfs cp and mv on real files and folders: what lands where, trees with a link and a FIFO in
+// them, the usage errors; and cp -p's progress bar on a real pseudo-terminal, where a Ctrl-C
+// typed in the middle of a large copy stops it, keeps the old destination and leaves no
+// temporary behind.
+#include "XpFileTestSupport.h"
+
+#include <poll.h>
+#include <pty.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+xptest::Ran xpfs(std::vector<std::string> args)
+{
+    args.insert(args.begin(), XPFS_PROGRAM);
+    return xptest::spawn(args);
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> names(const std::string& dir)
+{
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir))
+        found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+TEST(XpfsCopy, FilesTreesAndMoves)
+{
+    xptest::TempDir t;
+    const std::string bin(300000, '\x7f');
+    fs::create_directories(t / "src/sub");
+    ASSERT_TRUE(xptest::writeFile(t / "src/a.txt", "alpha") && xptest::writeFile(t / "src/sub/b.bin", bin) &&
+                xptest::writeFile(t / "old", "old content") && symlink("a.txt", (t / "src/link").c_str()) == 0 &&
+                mkfifo((t / "src/fifo").c_str(), 0600) == 0 && chmod((t / "src/sub").c_str(), 0750) == 0);
+    fs::create_directory(t / "into");
+
+    // One file to a path, replacing what was there; several into a folder; --safe the same.
+    xptest::Ran r = xpfs({"cp", t / "src/a.txt", t / "old"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(xptest::readFile(t / "old"), "alpha");
+    EXPECT_EQ(xpfs({"cp", t / "src/a.txt", t / "src/sub/b.bin", t / "into"}).status, 0);
+    EXPECT_EQ(names(t / "into"), (std::vector<std::string>{"a.txt", "b.bin"}));
+    EXPECT_EQ(xptest::readFile(t / "into/b.bin"), bin);
+    EXPECT_EQ(xpfs({"cp", "--safe", t / "src/sub/b.bin", t / "old"}).status, 0);
+    EXPECT_EQ(xptest::readFile(t / "old"), bin);
+
+    // A tree: content, the folder's permission bits, the link made again as a link; the FIFO is
+    // reported and skipped (never opened, so the copy does not hang on it), which is a failure.
+    r = xpfs({"cp", t / "src", t / "copy"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("src/fifo: skipped: not a regular file"), std::string::npos) << r.err;
+    EXPECT_EQ(names(t / "copy"), (std::vector<std::string>{"a.txt", "link", "sub"}));
+    EXPECT_EQ(xptest::readFile(t / "copy/sub/b.bin"), bin);
+    EXPECT_TRUE(fs::is_symlink(t / "copy/link") && fs::read_symlink(t / "copy/link") == "a.txt");
+    EXPECT_EQ(fs::status(t / "copy/sub").permissions(), fs::perms(0750));
+
+    // Moves: one file to a path, several into a folder, across nothing lost.
+    EXPECT_EQ(xpfs({"mv", t / "copy/a.txt", t / "moved.txt"}).status, 0);
+    EXPECT_TRUE(!fs::exists(t / "copy/a.txt") && xptest::readFile(t / "moved.txt") == "alpha");
+    EXPECT_EQ(xpfs({"mv", t / "moved.txt", t / "copy/sub", t / "into"}).status, 0);
+    EXPECT_EQ(names(t / "into"), (std::vector<std::string>{"a.txt", "b.bin", "moved.txt", "sub"}));
+    EXPECT_EQ(xptest::readFile(t / "into/sub/b.bin"), bin);
+
+    // Failures: nothing changes, the message names the operand.
+    const struct { std::vector<std::string> args; int status; std::string err; } failing[] = {
+        {{"cp", t / "missing", t / "x"}, 1, "xpfs: cp: " + t / "missing" + ": XPERR_FILE_NOT_FOUND\n"},
+        {{"mv", t / "missing", t / "x"}, 1, "xpfs: mv: " + t / "missing" + ": XPERR_"},
+        {{"cp", t / "src/a.txt", t / "old", t / "new"}, 2, "xpfs: cp: target is not a folder: " + t / "new"},
+        {{"cp", "--bogus", t / "src/a.txt", t / "x"}, 2, "xpfs: cp: unknown option --bogus\n"},
+        {{"mv", "-p", t / "src/a.txt", t / "x"}, 2, "xpfs: mv: unknown option -p\n"},
+        {{"cp", t / "src/a.txt"}, 2, "xpfs: cp: missing operand\n"}};
+    for (const auto& f : failing) {
+        r = xpfs(f.args);
+        EXPECT_EQ(r.status, f.status) << f.args[1];
+        EXPECT_EQ(r.err.compare(0, f.err.size(), f.err), 0) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(t / "x") || fs::exists(t / "new"));
+    EXPECT_EQ(xptest::readFile(t / "old"), bin);
+}
+
+// Runs args on a new pseudo-terminal (forkpty: the tool's controlling terminal, so the bar is
+// drawn as for a person). When `interruptOn` appears in what the tool printed, Ctrl-C is typed:
+// the terminal turns it into a real SIGINT for the tool. Returns the exit status; *screen gets
+// everything printed.
+int onTerminal(std::vector<std::string> args, const std::string& interruptOn, std::string* screen)
+{
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int master = -1;
+    struct winsize size = {24, 100, 0, 0};
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (pid < 0)
+        return -1;
+    bool typed = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (;;) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buf[4096];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;   // EIO: the tool has ended and closed the terminal
+        screen->append(buf, static_cast<size_t>(n));
+        if (!typed && !interruptOn.empty() && screen->find(interruptOn) != std::string::npos) {
+            typed = write(master, "\x03", 1) == 1;
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(XpfsCopy, ProgressBarAndCtrlCOnATerminal)
+{
+    xptest::TempDir t;
+    const std::string x = XPFS_PROGRAM;
+    std::string content;
+    for (int i = 0; i < 3 * 256 * 1024 + 1000; ++i)
+        content += static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(xptest::writeFile(t / "small", content) && xptest::writeFile(t / "dest", "old content"));
+
+    // A whole copy: the bar reaches 100 % with the sizes, and the destination is replaced.
+    std::string screen;
+    EXPECT_EQ(onTerminal({x, "cp", "-p", t / "small", t / "dest"}, "", &screen), 0) << screen;
+    EXPECT_NE(screen.find("small ["), std::string::npos) << screen;
+    EXPECT_NE(screen.find("100% 769.0 KiB / 769.0 KiB"), std::string::npos) << screen;
+    EXPECT_EQ(xptest::readFile(t / "dest"), content);
+
+    // Ctrl-C as soon as the bar shows, in a copy of 1 GiB (a sparse source: reading it costs
+    // nothing, the copy's writes are real): the copy stops, the old destination stays as it was
+    // and neither the partial copy nor its temporary is left.
+    ASSERT_TRUE(xptest::writeFile(t / "dest", "old content"));
+    {
+        std::ofstream(t / "big");
+    }
+    ASSERT_EQ(truncate((t / "big").c_str(), 1LL << 30), 0);
+    screen.clear();
+    EXPECT_EQ(onTerminal({x, "cp", "-p", t / "big", t / "dest"}, "%", &screen), 1) << screen;
+    EXPECT_NE(screen.find("xpfs: cp: " + t / "big" + ": XPERR_FILE_CANCELLED"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("xpfs: cp: interrupted before the end"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("100%"), std::string::npos) << "the copy ended before the Ctrl-C";
+    EXPECT_EQ(xptest::readFile(t / "dest"), "old content");
+    EXPECT_EQ(names(t.path), (std::vector<std::string>{"big", "dest", "small"}));
+}
+
+} // namespace
