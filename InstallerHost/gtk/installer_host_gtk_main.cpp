@@ -558,8 +558,10 @@ int InstallerWindow::ask(const std::string& title, const std::string& heading, c
             s->answer = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(b), "answer"));
         }), &state);
         gtk_box_append(GTK_BOX(row), button);
-        if (i == 0)
-            gtk_window_set_default_widget(GTK_WINDOW(dialog), button); // the safe answer
+        if (i == 0) { // the safe answer has the focus, not the text (which would show selected)
+            gtk_window_set_default_widget(GTK_WINDOW(dialog), button);
+            gtk_window_set_focus(GTK_WINDOW(dialog), button);
+        }
     }
     g_signal_connect(dialog, "close-request", G_CALLBACK(+[](GtkWindow*, State* s) {
         s->answer = -1;

@@ -1,12 +1,12 @@
 #include "GtkHostDriver.h"
 
+#include <gio/gio.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,7 +106,7 @@ std::vector<std::pair<std::string, std::string>> PrivateDesktop::environment() c
         // person's own services is started on this private bus.
         {"GSETTINGS_BACKEND", "memory"},
         {"GIO_USE_VFS", "local"},
-        {"GTK_A11Y", "atspi"},
+        {"GTK_A11Y", ""}, // the toolkit's default: AT-SPI
         {"NO_AT_BRIDGE", ""},
     };
 }
@@ -139,6 +139,10 @@ pid_t PrivateDesktop::spawn(const std::vector<std::string>& args, int keepFd)
             vars[var.first] = var.second;
         else
             vars.erase(var.first);
+    // The daemons read their configuration and settings schemas from the system's folders, also
+    // when the caller has pointed its own XDG folders at a sandbox.
+    vars["XDG_DATA_DIRS"] = "/usr/local/share:/usr/share";
+    vars["XDG_CONFIG_DIRS"] = "/etc/xdg";
     std::vector<std::string> envStrings;
     for (const auto& var : vars)
         envStrings.push_back(var.first + "=" + var.second);
@@ -147,27 +151,29 @@ pid_t PrivateDesktop::spawn(const std::vector<std::string>& args, int keepFd)
         envp.push_back(&s[0]);
     envp.push_back(nullptr);
 
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, group_);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (keepFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, keepFd, 3);
     int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devnull >= 0) { // the daemons' chatter stays out of the test's output
-        posix_spawn_file_actions_adddup2(&actions, devnull, 1);
-        posix_spawn_file_actions_adddup2(&actions, devnull, 2);
+    pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // Ends with us even when we die without running the destructor (a crash, a kill).
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
+        ::setpgid(0, group_);
+        if (keepFd >= 0)
+            ::dup2(keepFd, 3);
+        if (devnull >= 0) { // the daemons' chatter stays out of the test's output
+            ::dup2(devnull, 1);
+            ::dup2(devnull, 2);
+        }
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
     }
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
     if (devnull >= 0)
         ::close(devnull);
-    if (rc != 0)
+    if (pid < 0)
         return -1;
+    ::setpgid(pid, group_ ? group_ : pid); // also here, so the group exists before we go on
     if (group_ == 0)
         group_ = pid;
     children_.push_back(pid);
@@ -217,7 +223,44 @@ bool PrivateDesktop::start(std::string* error)
     // and the registry and announces the bus on the display.
     if (spawn({"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"}) <= 0)
         return fail("at-spi-bus-launcher did not start");
-    return true;
+    // It is ready once it owns its name on the session bus and tells the accessibility bus's
+    // address (clients that come earlier would start a launcher of their own).
+    GError* gerror = nullptr;
+    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+        sessionBus_.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &gerror);
+    if (!connection) {
+        std::string why = gerror ? gerror->message : "unknown error";
+        g_clear_error(&gerror);
+        return fail("cannot reach the session bus: " + why);
+    }
+    bool ready = false;
+    for (auto deadline = after(15); !ready && Clock::now() < deadline;) {
+        GVariant* owned = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                      "org.freedesktop.DBus", "NameHasOwner",
+                                                      g_variant_new("(s)", "org.a11y.Bus"), G_VARIANT_TYPE("(b)"),
+                                                      G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+        gboolean hasOwner = FALSE;
+        if (owned) {
+            g_variant_get(owned, "(b)", &hasOwner);
+            g_variant_unref(owned);
+        }
+        if (hasOwner) {
+            GVariant* address = g_dbus_connection_call_sync(connection, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                                                            "GetAddress", nullptr, G_VARIANT_TYPE("(s)"),
+                                                            G_DBUS_CALL_FLAGS_NO_AUTO_START, 10000, nullptr, nullptr);
+            ready = address != nullptr;
+            if (address)
+                g_variant_unref(address);
+        }
+        if (!ready)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    g_object_unref(connection);
+    return ready ? true : fail("the accessibility bus did not come up");
 }
 
 // ---- accessible objects ----
