@@ -242,6 +242,35 @@ private:
     int ask(const std::string& title, const std::string& heading, const std::string& text,
             const std::vector<std::string>& buttons);
     void onFirstFrame();
+    // Serves the window for most of the interval between two looks of a waiting plug-in at the
+    // interrupt (a tenth of a second), so the person and screen readers get prompt answers; back
+    // at once when the person cancels.
+    void serveWhileWaiting()
+    {
+        if (pumping_ || !g_main_context_is_owner(g_main_context_default()))
+            return;
+        pumping_ = true;
+        bool due = false;
+        guint timer = g_timeout_add(80, +[](gpointer flag) {
+            *static_cast<bool*>(flag) = true;
+            return G_SOURCE_REMOVE;
+        }, &due);
+        while (!due && !InstallerInterruptRequested() /* the guard keeps the handler out */)
+            g_main_context_iteration(nullptr, TRUE);
+        if (!due)
+            g_source_remove(timer);
+        pumping_ = false;
+    }
+    // Runs what the main loop has pending, without blocking; not from inside itself.
+    void pumpEvents()
+    {
+        if (pumping_ || !g_main_context_is_owner(g_main_context_default()))
+            return;
+        pumping_ = true;
+        for (int i = 0; i < 100 && g_main_context_pending(nullptr); ++i)
+            g_main_context_iteration(nullptr, FALSE);
+        pumping_ = false;
+    }
 
     static void onBack(GtkButton*, gpointer self) { static_cast<InstallerWindow*>(self)->act([](InstallerSession& s) { s.goBack(); }); }
     static void onContinue(GtkButton*, gpointer self) { static_cast<InstallerWindow*>(self)->act([](InstallerSession& s) { s.continueOn(); }); }
@@ -284,6 +313,8 @@ private:
     bool started_ = false;
     bool declined_ = false;
     bool firstFrameSeen_ = false;
+    bool waiting_ = false; // the plug-in waits inside a call and said so
+    bool pumping_ = false;
 };
 
 bool InstallerWindow::load()
@@ -356,11 +387,16 @@ void InstallerWindow::build()
 
     // The plug-in's status while it keeps the installer waiting.
     status_ = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-    spinner_ = gtk_spinner_new();
-    gtk_accessible_update_property(GTK_ACCESSIBLE(spinner_), GTK_ACCESSIBLE_PROPERTY_LABEL, _("Busy"), -1);
+    spinner_ = gtk_spinner_new(); // shown only: the text beside it says what is going on
     statusText_ = makeLabel("", true);
+    gtk_widget_set_hexpand(statusText_, TRUE);
+    // Ends the wait as Ctrl-C ends the terminal host's: nothing has been installed yet.
+    GtkWidget* cancel = gtk_button_new_with_label(_("Cancel"));
+    g_signal_connect(cancel, "clicked", G_CALLBACK(+[](GtkButton*, gpointer) { InstallerRequestInterrupt(SIGINT); }),
+                     nullptr);
     gtk_box_append(GTK_BOX(status_), spinner_);
     gtk_box_append(GTK_BOX(status_), statusText_);
+    gtk_box_append(GTK_BOX(status_), cancel);
     gtk_widget_set_visible(status_, FALSE);
     gtk_box_append(GTK_BOX(body_), status_);
 
@@ -389,11 +425,16 @@ void InstallerWindow::build()
         gtk_label_set_text(GTK_LABEL(statusText_), text.c_str());
         gtk_widget_set_visible(status_, TRUE);
         gtk_spinner_start(GTK_SPINNER(spinner_));
-        // The plug-in goes on waiting inside its call: let the text reach the screen first.
-        for (int i = 0; i < 50 && g_main_context_pending(nullptr); ++i)
-            g_main_context_iteration(nullptr, FALSE);
         std::printf("installer-host-gtk: status: %s\n", text.c_str());
         std::fflush(stdout);
+        // The plug-in goes on waiting inside its call, looking at the interrupt now and then:
+        // each look lets the window draw and take the person's input (Cancel, Quit).
+        waiting_ = busy_;
+        pumpEvents();
+    });
+    InstallerSetWaitHandler([this]() {
+        if (waiting_)
+            serveWhileWaiting();
     });
     InstallerSetAuthorizationHandler([this](const std::string& right, const std::string& explanation) {
         return authorize(right, explanation);
@@ -441,6 +482,7 @@ gboolean InstallerWindow::onStart(gpointer data)
     self->busy_ = true;
     bool loaded = self->session_.start();
     self->busy_ = false;
+    self->waiting_ = false;
     self->started_ = true;
     gtk_spinner_stop(GTK_SPINNER(self->spinner_));
     gtk_widget_set_visible(self->status_, FALSE);
@@ -475,6 +517,10 @@ void InstallerWindow::act(Move move)
 
 void InstallerWindow::requestQuit()
 {
+    if (waiting_) { // nothing is installed yet: quitting is Cancel
+        InstallerRequestInterrupt(SIGINT);
+        return;
+    }
     if (busy_ || !started_) {
         quitPending_ = true; // asked again once the plug-in's call has returned
         return;

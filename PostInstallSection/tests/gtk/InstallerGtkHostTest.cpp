@@ -291,4 +291,32 @@ TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsG
     EXPECT_FALSE(exists(kInstallerMutexPath));
 }
 
+TEST_F(GtkHostTest, ASecondInstallerShowsThatItWaitsAndCancelEndsTheWait)
+{
+    Host first;
+    AccessibleRef firstWindow = start(first); // on its installation page, holding the lock
+    ASSERT_TRUE(firstWindow);
+    for (const char* way : {"Cancel", "Quit"}) {
+        SCOPED_TRACE(way);
+        Host second;
+        second.start({ORU_BUNDLE_PATH});
+        space_->notePid(second.pid);
+        ASSERT_TRUE(second.readUntil("installer-host-gtk: status: ")) << second.output;
+        AccessibleRef window = driver_->window(second.pid, "Installer");
+        ASSERT_TRUE(window) << second.output;
+        // The window answers while the section waits inside shouldLoad.
+        EXPECT_TRUE(shows(window, "Another installer is running. Waiting for it to finish."));
+        ASSERT_TRUE(press(window, way));
+        EXPECT_EQ(second.finish(), 128 + SIGINT) << second.output;
+        EXPECT_NE(second.resultLine().find("ended=interrupted installed-before=yes mutex=reused mutex-lock=\"abandoned"),
+                  std::string::npos) << second.output;
+        EXPECT_EQ(second.resultLine().find("launch="), std::string::npos) << second.output;
+        EXPECT_TRUE(exists(kInstallerMutexPath)); // the first's mark is not the second's to clear
+    }
+    // The first goes on undisturbed.
+    ASSERT_TRUE(press(firstWindow, "Continue"));
+    ASSERT_TRUE(driver_->find(firstWindow, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    EXPECT_FALSE(exists(kInstallerMutexPath));
+}
+
 } // namespace
