@@ -13,6 +13,10 @@
 
 #include <gtk/gtk.h>
 #include <glib-unix.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/x11/gdkx.h>
+#include <X11/XKBlib.h>
+#endif
 
 #include <fcntl.h>
 #include <libintl.h>
@@ -166,10 +170,33 @@ void installSignalHandlers()
     signal(SIGPIPE, SIG_IGN);
 }
 
-// The keys held on the keyboard now, in the plug-in interface's bits.
+// The keys held on the keyboard now, in the plug-in interface's bits. On X11 the server is asked
+// (XKB's state of the core keyboard): the toolkit's own idea of the modifiers only follows the key
+// events its windows received, and keys pressed before the window appeared reach none of them.
+// Elsewhere the seat's modifier state is what there is.
 uint32_t heldModifiers()
 {
     GdkDisplay* display = gdk_display_get_default();
+#ifdef GDK_WINDOWING_X11
+    if (display && GDK_IS_X11_DISPLAY(display)) {
+        XkbStateRec state;
+        if (XkbGetState(gdk_x11_display_get_xdisplay(display), XkbUseCoreKbd, &state) == Success) {
+            unsigned int mods = state.mods;
+            uint32_t bits = 0;
+            if (mods & Mod4Mask) // Super, the key where the Command key sits
+                bits |= kInstallerCommandKeyMask;
+            if (mods & ShiftMask)
+                bits |= kInstallerShiftKeyMask;
+            if (mods & ControlMask)
+                bits |= kInstallerControlKeyMask;
+            if (mods & Mod1Mask) // Alt, where Option sits
+                bits |= kInstallerOptionKeyMask;
+            if (mods & LockMask)
+                bits |= kInstallerCapsLockKeyMask;
+            return bits;
+        }
+    }
+#endif
     GdkSeat* seat = display ? gdk_display_get_default_seat(display) : nullptr;
     GdkDevice* keyboard = seat ? gdk_seat_get_keyboard(seat) : nullptr;
     if (!keyboard)

@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -527,4 +528,19 @@ unsigned long windowId(const std::string& display, pid_t pid, const std::string&
     std::vector<Window> windows = findWindows(dpy, pid, title);
     XCloseDisplay(dpy);
     return windows.empty() ? 0 : windows.front();
+}
+
+bool setKeysHeld(const std::string& display, const std::vector<std::string>& keys, bool held)
+{
+    Display* dpy = XOpenDisplay(display.c_str());
+    if (!dpy)
+        return false;
+    bool ok = true;
+    for (const std::string& key : keys) {
+        KeyCode code = XKeysymToKeycode(dpy, XStringToKeysym(key.c_str()));
+        ok = ok && code != 0 && XTestFakeKeyEvent(dpy, code, held ? True : False, CurrentTime);
+    }
+    XSync(dpy, False);
+    XCloseDisplay(dpy);
+    return ok;
 }

@@ -97,6 +97,10 @@ public:
 // Asks the window with `title` of process `pid` on `display` to close, as a window manager does
 // when the person clicks its close button (WM_DELETE_WINDOW). false when no such window is there.
 bool closeWindow(const std::string& display, pid_t pid, const std::string& title);
+// Presses (or releases) the keys with these X key names ("Shift_L", "Super_L") on the display's
+// keyboard through the XTEST extension, as if a person held them. false when one is unknown or
+// the display cannot be reached.
+bool setKeysHeld(const std::string& display, const std::vector<std::string>& keys, bool held);
 // The X id of that window (0 when none), e.g. for a screenshot of it alone.
 unsigned long windowId(const std::string& display, pid_t pid, const std::string& title);
 

@@ -319,4 +319,41 @@ TEST_F(GtkHostTest, ASecondInstallerShowsThatItWaitsAndCancelEndsTheWait)
     EXPECT_FALSE(exists(kInstallerMutexPath));
 }
 
+TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnlessTheOptionSaysOtherwise)
+{
+    ASSERT_TRUE(sandbox_->installTargetApp()); // an update, were it not for the keys
+    struct HeldKeys { // released whatever happens
+        std::string display;
+        std::vector<std::string> keys{"Super_L", "Shift_L", "Control_L"};
+        bool held = false;
+        ~HeldKeys() { setKeysHeld(display, keys, false); }
+    } keys{desktop_->display()};
+    ASSERT_TRUE(keys.held = setKeysHeld(keys.display, keys.keys, true));
+    for (bool override : {false, true}) {
+        SCOPED_TRACE(override ? "--modifiers none" : "keys held");
+        Host host;
+        Lines options{"--authorize", "no"};
+        if (override)
+            options.insert(options.end(), {"--modifiers", "none"});
+        options.push_back(ORU_BUNDLE_PATH);
+        host.start(options);
+        space_->notePid(host.pid);
+        ASSERT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
+        AccessibleRef window = driver_->window(host.pid, "Installer");
+        ASSERT_TRUE(press(window, "Continue"));
+        if (override)
+            EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
+        else
+            EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
+        ASSERT_TRUE(press(window, "Continue"));
+        ASSERT_TRUE(press(window, "Close"));
+        EXPECT_EQ(host.finish(), 0) << host.output;
+        EXPECT_NE(host.resultLine().find(override ? "first=LaunchAppPane" : "first=DBSettingPane"), std::string::npos)
+            << host.output;
+        EXPECT_NE(host.resultLine().find(override ? "installed-before=yes"
+                                                  : "installed-before=\"not asked (Command+Shift+Control held)\""),
+                  std::string::npos) << host.output;
+    }
+}
+
 } // namespace
