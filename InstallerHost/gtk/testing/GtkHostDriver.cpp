@@ -544,3 +544,16 @@ bool setKeysHeld(const std::string& display, const std::vector<std::string>& key
     XCloseDisplay(dpy);
     return ok;
 }
+
+bool focusWindow(const std::string& display, pid_t pid, const std::string& title)
+{
+    Display* dpy = XOpenDisplay(display.c_str());
+    if (!dpy)
+        return false;
+    std::vector<Window> windows = findWindows(dpy, pid, title);
+    if (!windows.empty())
+        XSetInputFocus(dpy, windows.front(), RevertToPointerRoot, CurrentTime);
+    XSync(dpy, False);
+    XCloseDisplay(dpy);
+    return !windows.empty();
+}

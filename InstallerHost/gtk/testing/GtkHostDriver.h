@@ -101,6 +101,8 @@ bool closeWindow(const std::string& display, pid_t pid, const std::string& title
 // keyboard through the XTEST extension, as if a person held them. false when one is unknown or
 // the display cannot be reached.
 bool setKeysHeld(const std::string& display, const std::vector<std::string>& keys, bool held);
+// Gives that window the keyboard focus, as a window manager does when the person clicks it.
+bool focusWindow(const std::string& display, pid_t pid, const std::string& title);
 // The X id of that window (0 when none), e.g. for a screenshot of it alone.
 unsigned long windowId(const std::string& display, pid_t pid, const std::string& title);
 

@@ -252,6 +252,11 @@ TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsG
         EXPECT_EQ(tryLock(probe), XPERR_SYNC_TIMEOUT);
         ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
         ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
+        // Ctrl+Q asks the same.
+        ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, "Installer"));
+        ASSERT_TRUE(setKeysHeld(desktop_->display(), {"Control_L", "q"}, true));
+        ASSERT_TRUE(setKeysHeld(desktop_->display(), {"q", "Control_L"}, false));
+        ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
         EXPECT_TRUE(press(window, "Continue")) << "the window is still there";
         ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
         EXPECT_FALSE(exists(kInstallerMutexPath));
