@@ -239,8 +239,10 @@ public:
     explicit InstallerWindow(const Options& options) : options_(options) {}
     ~InstallerWindow()
     {
-        if (window_)
+        if (window_) {
             gtk_window_destroy(GTK_WINDOW(window_));
+            g_object_unref(window_);
+        }
     }
 
     // Loads the bundle and builds the window; false (with a message on stderr) when loading fails.
