@@ -520,6 +520,11 @@ gboolean InstallerWindow::onStart(gpointer data)
         self->declined_ = true;
         return G_SOURCE_REMOVE;
     }
+    // A signal that came while the payload was being copied ends the road here.
+    if (InstallerInterruptRequested())
+        self->session_.quit(InstallerSession::Ending::Interrupted);
+    if (self->session_.page() == InstallerSession::Page::Ended)
+        return G_SOURCE_REMOVE;
     self->render();
     if (self->quitPending_)
         self->requestQuit();

@@ -294,6 +294,18 @@ TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsG
     EXPECT_EQ(occurrences(host.output, "installer-host-gtk: authorization "), 1u) << host.output;
     EXPECT_EQ(launchesAfter(before), Lines{"[\"reconstructDatabase\"] new-session"});
     EXPECT_FALSE(exists(kInstallerMutexPath));
+
+    // SIGTERM on the pane ends the road at once, without waiting for an answer to the login item.
+    std::filesystem::remove(sandbox_->installedEntry());
+    Host killed;
+    window = start(killed);
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    ::kill(killed.pid, SIGTERM);
+    EXPECT_EQ(killed.finish(), 128 + SIGTERM) << killed.output;
+    EXPECT_NE(killed.resultLine().find("ended=interrupted"), std::string::npos) << killed.output;
+    EXPECT_NE(killed.resultLine().find("launch=reconstructDatabase login-item=refused"), std::string::npos)
+        << killed.output;
 }
 
 TEST_F(GtkHostTest, ASecondInstallerShowsThatItWaitsAndCancelEndsTheWait)
