@@ -226,6 +226,11 @@ INSTALLER_API void InstallerSetStatusHandler(InstallerStatusHandler handler);
 INSTALLER_API int InstallerInterruptRequested();
 // Notes that the host was asked to end by `signal`. Async-signal-safe: for the host's handlers.
 INSTALLER_API void InstallerRequestInterrupt(int signal);
+// Lets a host with a window keep it answering while a plug-in waits inside one of its calls: each
+// look at InstallerInterruptRequested() first runs this handler, on the thread that looks (a
+// waiting plug-in looks every so often). Without a handler nothing runs.
+using InstallerWaitHandler = std::function<void()>;
+INSTALLER_API void InstallerSetWaitHandler(InstallerWaitHandler handler);
 
 // What the plug-in did, as short "what: detail" lines that the host sums up for scripts
 // ("launch: showSettings", "login-item: added"). Thread-safe.

@@ -116,6 +116,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers")
 std::mutex g_serviceLock;
 InstallerAuthorizationHandler g_authorizationHandler;
 InstallerStatusHandler g_statusHandler;
+InstallerWaitHandler g_waitHandler;
 std::vector<std::pair<std::string, std::string>> g_activities;
 
 } // namespace
@@ -166,7 +167,20 @@ void InstallerSetStatusHandler(InstallerStatusHandler handler)
 
 int InstallerInterruptRequested()
 {
+    InstallerWaitHandler handler;
+    {
+        std::lock_guard<std::mutex> guard(g_serviceLock);
+        handler = g_waitHandler;
+    }
+    if (handler)
+        handler();
     return g_interrupt.load();
+}
+
+void InstallerSetWaitHandler(InstallerWaitHandler handler)
+{
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    g_waitHandler = std::move(handler);
 }
 
 void InstallerRequestInterrupt(int signal)

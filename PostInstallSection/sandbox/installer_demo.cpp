@@ -5,7 +5,10 @@
 // with, the autostart entry written, and the installer mutex file's life.
 //
 // On a terminal the person walks each road; otherwise both run unattended (Continue, and the
-// authorization granted).
+// authorization granted). With --gui the roads run in the installer's window (installer-host-gtk):
+// in the person's session when there is a display, otherwise on a private Xvfb display where the
+// demo presses Continue and Allow itself (over AT-SPI, as a person would) and keeps a screenshot
+// of every page in a folder it names.
 //
 // After a real installation the installer lock's semaphore set stays on the system, as the lock
 // design wants. The demo is no real installation: it runs in a private mount and IPC namespace of
@@ -14,6 +17,9 @@
 // nothing. Where namespaces are refused (not root), it says so, uses the shared ones and removes
 // afterwards the file and the semaphore sets its runs made.
 #include "OruSandbox.h"
+#ifdef INSTALLER_DEMO_WITH_GUI
+#include "installer_demo_gui.h"
+#endif
 
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -25,6 +31,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -101,19 +108,28 @@ int main(int argc, char** argv)
 {
     bool keep = false;
     int interactive = -1;
+    bool gui = false;
+    std::string screenshots;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--keep") {
             keep = true;
+        } else if (a == "--gui") {
+            gui = true;
+        } else if (a == "--screenshots" && i + 1 < argc) {
+            screenshots = argv[++i];
         } else if (a == "--interactive") {
             interactive = 1;
         } else if (a == "--unattended") {
             interactive = 0;
         } else {
-            std::printf("Usage: installer-demo [--keep] [--interactive | --unattended]\n"
+            std::printf("Usage: installer-demo [--keep] [--interactive | --unattended] [--gui [--screenshots DIR]]\n"
                         "Runs the installer's fresh-installation and update roads on a sandbox desktop in a\n"
                         "temporary folder, in a private mount and IPC namespace, and shows what the plug-in\n"
-                        "did. --keep leaves the sandbox folder in place.\n");
+                        "did. --keep leaves the sandbox folder in place. --gui runs the roads in the\n"
+                        "installer's window: on your display, or without one on a private Xvfb display, where\n"
+                        "the demo drives the window itself and saves a screenshot of every page (into DIR, else\n"
+                        "a new temporary folder; it is printed).\n");
             return a == "-h" || a == "--help" ? 0 : 2;
         }
     }
@@ -131,6 +147,25 @@ int main(int argc, char** argv)
     sandbox.applyToProcess();
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     OruPrivateLockSpace lockSpace;
+    // The window's driver starts threads, so it comes after the namespaces.
+#ifdef INSTALLER_DEMO_WITH_GUI
+    std::unique_ptr<GuiDemo> window;
+    if (gui) {
+        window = std::make_unique<GuiDemo>();
+        if (!screenshots.empty())
+            window->setScreenshotFolder(screenshots);
+        if (!window->start(&error)) {
+            std::fprintf(stderr, "installer-demo: the installer's window cannot be shown: %s\n", error.c_str());
+            return 1;
+        }
+        interactive = !window->headless();
+    }
+#else
+    if (gui) {
+        std::fprintf(stderr, "installer-demo: built without the installer's window (XP_BUILD_GTK_HOST=OFF)\n");
+        return 2;
+    }
+#endif
 
     heading("Sandbox");
     std::printf("Folder:               %s\n", sandbox.root().c_str());
@@ -143,7 +178,8 @@ int main(int argc, char** argv)
     std::printf("Lock space:           %s\n", lockSpace.isolated()
                     ? "private (own /var/tmp and IPC namespace; nothing stays on this machine)"
                     : ("SHARED: " + lockSpace.note()).c_str());
-    std::printf("Mode:                 %s\n", interactive ? "interactive" : "unattended (Continue, authorization granted)");
+    std::printf("Mode:                 %s%s\n", interactive ? "interactive" : "unattended (Continue, authorization granted)",
+                gui ? (interactive ? ", in the installer's window" : ", in the installer's window on a private display") : "");
 
     struct Road {
         const char* name;
@@ -166,7 +202,12 @@ int main(int argc, char** argv)
             args.insert(args.end(), {"--actions", "continue", "--authorize", "yes"});
         args.push_back(installedPath(ORU_BUNDLE_PATH));
         pid_t host = -1;
-        road.status = run(args, &host);
+#ifdef INSTALLER_DEMO_WITH_GUI
+        if (window)
+            road.status = window->runRoad({args[1], args[2], ORU_BUNDLE_PATH}, &road == &roads[0] ? "fresh" : "update", &host);
+        else
+#endif
+            road.status = run(args, &host);
         lockSpace.notePid(host);
         road.launches = sandbox.waitForLaunches(road.launchesBefore + 1, interactive ? 2.0 : 5.0);
         road.launches.erase(road.launches.begin(), road.launches.begin() + static_cast<long>(road.launchesBefore));
@@ -210,6 +251,13 @@ int main(int argc, char** argv)
     std::printf("\nDefault folders the settings pane showed were created where missing: Music %s\n",
                 exists(sandbox.home() + "/Music") ? "now exists" : "still missing");
     std::printf("%s\n", keep ? ("Sandbox kept at " + sandbox.root()).c_str() : "Sandbox removed.");
+#ifdef INSTALLER_DEMO_WITH_GUI
+    if (window && window->headless()) {
+        std::printf("Screenshots of every page: %s%s\n", window->screenshotFolder().c_str(),
+                    window->screenshotFailed() ? " (SOME COULD NOT BE TAKEN)" : "");
+        ok = ok && !window->screenshotFailed();
+    }
+#endif
     std::printf("\ninstaller-demo: %s\n", ok ? "both roads behaved as expected" : "SOMETHING DID NOT GO AS EXPECTED");
     return ok ? 0 : 1;
 }

@@ -1,0 +1,810 @@
+// installer-host-gtk: the installer's window. It loads a plug-in bundle through the same session
+// core as the terminal host (InstallerSession) and draws its road as a desktop installer does:
+// the steps in a side list, the page's title and controls, Go Back / Continue / Quit below.
+// Every call into the plug-in comes from GTK's main thread; the session keeps their order.
+//
+// The plug-in's controls are drawn row by row as it laid them out: text fields as labels a person
+// can select and copy, buttons as buttons. Each widget carries an accessible name and role, so a
+// screen reader, keyboard navigation and the tests (over AT-SPI) reach it.
+//
+// The last line on standard output is the same "installer-host: result:" line that the terminal
+// host prints, for scripts.
+#include <InstallerSession.h>
+
+#include <gtk/gtk.h>
+#include <glib-unix.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/x11/gdkx.h>
+#include <X11/XKBlib.h>
+#endif
+
+#include <fcntl.h>
+#include <libintl.h>
+#include <limits.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#define _(text) ::dgettext("installer-host-gtk", text)
+
+namespace {
+
+const char* const kUsage =
+    "Usage: installer-host-gtk [options] BUNDLE\n"
+    "\n"
+    "Loads the installer plug-in bundle BUNDLE (a folder NAME.bundle holding NAME.so and its\n"
+    "translations in locale/) and shows the installer's road in a window: the installation page\n"
+    "(which copies the payload), the plug-in's panes, the summary. Closing the window or Ctrl+Q\n"
+    "asks before leaving the road early; the plug-in is told that the installer terminates.\n"
+    "\n"
+    "Options:\n"
+    "  --modifiers LIST     modifier keys reported to the plug-in instead of the keys really\n"
+    "                       held: command,shift,control,option,capslock (or none).\n"
+    "  --authorize ANSWER   answer to requests for administrative rights: yes, no or ask\n"
+    "                       (a dialog, the default).\n"
+    "  --install SRC=DEST   payload: the installation page copies file SRC to DEST (repeatable).\n"
+    "  -h, --help           this text.\n"
+    "\n"
+    "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
+    "loaded, 4 the section declined to load, 5 no display, 128+N when ended by signal N.\n"
+    "The last line of output starts with \"installer-host: result:\".\n";
+
+struct Options {
+    std::string bundle;
+    bool modifiersGiven = false;
+    uint32_t modifiers = 0;
+    std::string authorize = "ask";
+    std::vector<std::pair<std::string, std::string>> payload;
+};
+
+std::vector<std::string> splitList(const std::string& text)
+{
+    std::vector<std::string> items;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty())
+            items.push_back(item);
+    return items;
+}
+
+bool parseOptions(int argc, char** argv, Options& options, std::string& error)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "-h" || arg == "--help") {
+            options.bundle = "--help";
+            return true;
+        } else if (arg == "--modifiers") {
+            if (!value(v))
+                return false;
+            options.modifiersGiven = true;
+            for (const std::string& m : splitList(v)) {
+                if (m == "command") options.modifiers |= kInstallerCommandKeyMask;
+                else if (m == "shift") options.modifiers |= kInstallerShiftKeyMask;
+                else if (m == "control") options.modifiers |= kInstallerControlKeyMask;
+                else if (m == "option") options.modifiers |= kInstallerOptionKeyMask;
+                else if (m == "capslock") options.modifiers |= kInstallerCapsLockKeyMask;
+                else if (m != "none") {
+                    error = "unknown modifier \"" + m + "\"";
+                    return false;
+                }
+            }
+        } else if (arg == "--authorize") {
+            if (!value(v))
+                return false;
+            if (v != "yes" && v != "no" && v != "ask") {
+                error = "--authorize takes yes, no or ask";
+                return false;
+            }
+            options.authorize = v;
+        } else if (arg == "--install") {
+            if (!value(v))
+                return false;
+            size_t eq = v.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
+                error = "--install takes SRC=DEST";
+                return false;
+            }
+            options.payload.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        } else if (!arg.empty() && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return false;
+        } else if (options.bundle.empty()) {
+            options.bundle = arg;
+        } else {
+            error = "more than one bundle given";
+            return false;
+        }
+    }
+    if (options.bundle.empty()) {
+        error = "no bundle given";
+        return false;
+    }
+    return true;
+}
+
+// Signals reach the main loop through this pipe; the handler also notes the interrupt for a
+// plug-in that waits inside one of its calls (the main loop does not run then).
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int sig)
+{
+    InstallerRequestInterrupt(sig);
+    int savedErrno = errno;
+    if (g_signalPipe[1] >= 0) {
+        ssize_t written = ::write(g_signalPipe[1], "s", 1);
+        (void)written; // a full pipe already holds a wake-up
+    }
+    errno = savedErrno;
+}
+
+void installSignalHandlers()
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        g_signalPipe[0] = g_signalPipe[1] = -1;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// The keys held on the keyboard now, in the plug-in interface's bits. On X11 the server is asked
+// (XKB's state of the core keyboard): the toolkit's own idea of the modifiers only follows the key
+// events its windows received, and keys pressed before the window appeared reach none of them.
+// Elsewhere the seat's modifier state is what there is.
+uint32_t heldModifiers()
+{
+    GdkDisplay* display = gdk_display_get_default();
+#ifdef GDK_WINDOWING_X11
+    if (display && GDK_IS_X11_DISPLAY(display)) {
+        XkbStateRec state;
+        if (XkbGetState(gdk_x11_display_get_xdisplay(display), XkbUseCoreKbd, &state) == Success) {
+            unsigned int mods = state.mods;
+            uint32_t bits = 0;
+            if (mods & Mod4Mask) // Super, the key where the Command key sits
+                bits |= kInstallerCommandKeyMask;
+            if (mods & ShiftMask)
+                bits |= kInstallerShiftKeyMask;
+            if (mods & ControlMask)
+                bits |= kInstallerControlKeyMask;
+            if (mods & Mod1Mask) // Alt, where Option sits
+                bits |= kInstallerOptionKeyMask;
+            if (mods & LockMask)
+                bits |= kInstallerCapsLockKeyMask;
+            return bits;
+        }
+    }
+#endif
+    GdkSeat* seat = display ? gdk_display_get_default_seat(display) : nullptr;
+    GdkDevice* keyboard = seat ? gdk_seat_get_keyboard(seat) : nullptr;
+    if (!keyboard)
+        return 0;
+    GdkModifierType state = gdk_device_get_modifier_state(keyboard);
+    uint32_t bits = 0;
+    if (state & (GDK_SUPER_MASK | GDK_META_MASK))
+        bits |= kInstallerCommandKeyMask;
+    if (state & GDK_SHIFT_MASK)
+        bits |= kInstallerShiftKeyMask;
+    if (state & GDK_CONTROL_MASK)
+        bits |= kInstallerControlKeyMask;
+    if (state & GDK_ALT_MASK)
+        bits |= kInstallerOptionKeyMask;
+    if (state & GDK_LOCK_MASK)
+        bits |= kInstallerCapsLockKeyMask;
+    return bits;
+}
+
+void setAccessibleDescription(GtkWidget* widget, const char* text)
+{
+    gtk_accessible_update_property(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, text, -1);
+}
+
+GtkWidget* makeLabel(const std::string& text, bool selectable)
+{
+    GtkWidget* label = gtk_label_new(text.c_str());
+    gtk_label_set_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+    gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+    gtk_label_set_selectable(GTK_LABEL(label), selectable);
+    // A selectable label would otherwise take the focus first and show its whole text selected.
+    gtk_widget_set_focus_on_click(label, FALSE);
+    return label;
+}
+
+// The window and the road it shows.
+class InstallerWindow {
+public:
+    explicit InstallerWindow(const Options& options) : options_(options) {}
+    ~InstallerWindow()
+    {
+        if (window_) {
+            gtk_window_destroy(GTK_WINDOW(window_));
+            g_object_unref(window_);
+        }
+    }
+
+    // Loads the bundle and builds the window; false (with a message on stderr) when loading fails.
+    bool load();
+    // Shows the window and walks the road until it ends; returns the exit status.
+    int run();
+
+private:
+    void build();
+    void render();
+    void renderSteps();
+    void renderInstallation();
+    void renderPane();
+    void renderSummary();
+    void clearContent();
+    // Runs one of the person's moves on the session, with the window closed to other input while
+    // the plug-in works; then shows where the road has got to.
+    template <class Move>
+    void act(Move move);
+    // Asks before leaving the road early, then quits. Does nothing while the plug-in works.
+    void requestQuit();
+    void interrupt();
+    bool authorize(const std::string& right, const std::string& explanation);
+    // A modal dialog over the window: heading, text, buttons. The index of the button pressed,
+    // -1 when the dialog was closed.
+    int ask(const std::string& title, const std::string& heading, const std::string& text,
+            const std::vector<std::string>& buttons);
+    void onFirstFrame();
+    // Serves the window for most of the interval between two looks of a waiting plug-in at the
+    // interrupt (a tenth of a second), so the person and screen readers get prompt answers; back
+    // at once when the person cancels.
+    void serveWhileWaiting()
+    {
+        if (pumping_ || !g_main_context_is_owner(g_main_context_default()))
+            return;
+        pumping_ = true;
+        bool due = false;
+        guint timer = g_timeout_add(80, +[](gpointer flag) {
+            *static_cast<bool*>(flag) = true;
+            return G_SOURCE_REMOVE;
+        }, &due);
+        while (!due && !InstallerInterruptRequested() /* the guard keeps the handler out */)
+            g_main_context_iteration(nullptr, TRUE);
+        if (!due)
+            g_source_remove(timer);
+        pumping_ = false;
+    }
+    // Runs what the main loop has pending, without blocking; not from inside itself.
+    void pumpEvents()
+    {
+        if (pumping_ || !g_main_context_is_owner(g_main_context_default()))
+            return;
+        pumping_ = true;
+        for (int i = 0; i < 100 && g_main_context_pending(nullptr); ++i)
+            g_main_context_iteration(nullptr, FALSE);
+        pumping_ = false;
+    }
+
+    static void onBack(GtkButton*, gpointer self) { static_cast<InstallerWindow*>(self)->act([](InstallerSession& s) { s.goBack(); }); }
+    static void onContinue(GtkButton*, gpointer self) { static_cast<InstallerWindow*>(self)->act([](InstallerSession& s) { s.continueOn(); }); }
+    static void onQuit(GtkButton*, gpointer self) { static_cast<InstallerWindow*>(self)->requestQuit(); }
+    static gboolean onCloseRequest(GtkWindow*, gpointer self)
+    {
+        static_cast<InstallerWindow*>(self)->requestQuit();
+        return TRUE; // the window stays until the road has ended
+    }
+    static gboolean onQuitShortcut(GtkWidget*, GVariant*, gpointer self)
+    {
+        static_cast<InstallerWindow*>(self)->requestQuit();
+        return TRUE;
+    }
+    static gboolean onSignalPipe(gint fd, GIOCondition, gpointer self)
+    {
+        char buffer[16];
+        while (::read(fd, buffer, sizeof buffer) > 0) {
+        }
+        static_cast<InstallerWindow*>(self)->interrupt();
+        return G_SOURCE_CONTINUE;
+    }
+    static gboolean onStart(gpointer self);
+
+    Options options_;
+    InstallerSession session_;
+    GtkWidget* window_ = nullptr;
+    GtkWidget* body_ = nullptr;
+    GtkWidget* steps_ = nullptr;
+    GtkWidget* title_ = nullptr;
+    GtkWidget* content_ = nullptr;
+    GtkWidget* status_ = nullptr;
+    GtkWidget* spinner_ = nullptr;
+    GtkWidget* statusText_ = nullptr;
+    GtkWidget* back_ = nullptr;
+    GtkWidget* continue_ = nullptr;
+    GtkWidget* quit_ = nullptr;
+    bool busy_ = false;
+    bool quitPending_ = false;
+    bool started_ = false;
+    bool declined_ = false;
+    bool firstFrameSeen_ = false;
+    bool waiting_ = false; // the plug-in waits inside a call and said so
+    bool pumping_ = false;
+};
+
+bool InstallerWindow::load()
+{
+    std::string error;
+    if (!session_.loadBundle(options_.bundle, &error)) {
+        std::fprintf(stderr, "installer-host-gtk: %s\n", error.c_str());
+        return false;
+    }
+    for (const auto& item : options_.payload)
+        session_.addPayload(item.first, item.second);
+    build();
+    return true;
+}
+
+void InstallerWindow::build()
+{
+    GtkCssProvider* css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css,
+        ".installer-steps { background-color: alpha(@theme_fg_color, 0.06); padding: 18px 12px; }"
+        ".installer-steps label { padding: 4px 6px; }"
+        ".installer-step-current { font-weight: bold; }"
+        ".installer-title { font-size: 150%; font-weight: bold; }", -1);
+    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
+                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+
+    window_ = gtk_window_new();
+    g_object_ref_sink(window_); // ours until the destructor, not the toolkit's toplevel list's
+    gtk_window_set_title(GTK_WINDOW(window_), _("Installer"));
+    gtk_window_set_default_size(GTK_WINDOW(window_), 760, 480);
+    g_signal_connect(window_, "close-request", G_CALLBACK(onCloseRequest), this);
+
+    GtkEventController* shortcuts = gtk_shortcut_controller_new();
+    gtk_shortcut_controller_set_scope(GTK_SHORTCUT_CONTROLLER(shortcuts), GTK_SHORTCUT_SCOPE_GLOBAL);
+    gtk_shortcut_controller_add_shortcut(GTK_SHORTCUT_CONTROLLER(shortcuts),
+        gtk_shortcut_new(gtk_shortcut_trigger_parse_string("<Control>q"),
+                         gtk_callback_action_new(onQuitShortcut, this, nullptr)));
+    gtk_widget_add_controller(window_, shortcuts);
+
+    GtkWidget* outer = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_window_set_child(GTK_WINDOW(window_), outer);
+
+    steps_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
+    gtk_widget_add_css_class(steps_, "installer-steps");
+    gtk_widget_set_size_request(steps_, 200, -1);
+    gtk_accessible_update_property(GTK_ACCESSIBLE(steps_), GTK_ACCESSIBLE_PROPERTY_LABEL, _("Steps"), -1);
+    gtk_box_append(GTK_BOX(outer), steps_);
+
+    body_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+    gtk_widget_set_hexpand(body_, TRUE);
+    gtk_widget_set_margin_start(body_, 24);
+    gtk_widget_set_margin_end(body_, 24);
+    gtk_widget_set_margin_top(body_, 18);
+    gtk_widget_set_margin_bottom(body_, 18);
+    gtk_box_append(GTK_BOX(outer), body_);
+
+    title_ = makeLabel(_("Preparing the installation…"), false);
+    gtk_widget_add_css_class(title_, "installer-title");
+    gtk_box_append(GTK_BOX(body_), title_);
+
+    GtkWidget* scroller = gtk_scrolled_window_new();
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+    gtk_widget_set_vexpand(scroller, TRUE);
+    content_ = gtk_grid_new();
+    gtk_grid_set_row_spacing(GTK_GRID(content_), 8);
+    gtk_grid_set_column_spacing(GTK_GRID(content_), 16);
+    gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), content_);
+    gtk_box_append(GTK_BOX(body_), scroller);
+
+    // The plug-in's status while it keeps the installer waiting.
+    status_ = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    spinner_ = gtk_spinner_new(); // shown only: the text beside it says what is going on
+    statusText_ = makeLabel("", true);
+    gtk_widget_set_hexpand(statusText_, TRUE);
+    // Ends the wait as Ctrl-C ends the terminal host's: nothing has been installed yet.
+    GtkWidget* cancel = gtk_button_new_with_label(_("Cancel"));
+    g_signal_connect(cancel, "clicked", G_CALLBACK(+[](GtkButton*, gpointer) { InstallerRequestInterrupt(SIGINT); }),
+                     nullptr);
+    gtk_box_append(GTK_BOX(status_), spinner_);
+    gtk_box_append(GTK_BOX(status_), statusText_);
+    gtk_box_append(GTK_BOX(status_), cancel);
+    gtk_widget_set_visible(status_, FALSE);
+    gtk_box_append(GTK_BOX(body_), status_);
+
+    GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    // Plain labels: the toolkit would put a mnemonic's underscore into the accessible name.
+    // Return presses Continue (the default button) and Ctrl+Q quits.
+    quit_ = gtk_button_new_with_label(_("Quit"));
+    back_ = gtk_button_new_with_label(_("Go Back"));
+    continue_ = gtk_button_new_with_label(_("Continue"));
+    gtk_widget_add_css_class(continue_, "suggested-action");
+    GtkWidget* spacer = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_widget_set_hexpand(spacer, TRUE);
+    gtk_box_append(GTK_BOX(buttons), quit_);
+    gtk_box_append(GTK_BOX(buttons), spacer);
+    gtk_box_append(GTK_BOX(buttons), back_);
+    gtk_box_append(GTK_BOX(buttons), continue_);
+    gtk_box_append(GTK_BOX(body_), buttons);
+    g_signal_connect(quit_, "clicked", G_CALLBACK(onQuit), this);
+    g_signal_connect(back_, "clicked", G_CALLBACK(onBack), this);
+    g_signal_connect(continue_, "clicked", G_CALLBACK(onContinue), this);
+    gtk_widget_set_sensitive(back_, FALSE);
+    gtk_widget_set_sensitive(continue_, FALSE);
+    gtk_window_set_default_widget(GTK_WINDOW(window_), continue_);
+
+    InstallerSetStatusHandler([this](const std::string& text) {
+        gtk_label_set_text(GTK_LABEL(statusText_), text.c_str());
+        gtk_widget_set_visible(status_, TRUE);
+        gtk_spinner_start(GTK_SPINNER(spinner_));
+        std::printf("installer-host-gtk: status: %s\n", text.c_str());
+        std::fflush(stdout);
+        // The plug-in goes on waiting inside its call, looking at the interrupt now and then:
+        // each look lets the window draw and take the person's input (Cancel, Quit).
+        waiting_ = busy_;
+        pumpEvents();
+    });
+    InstallerSetWaitHandler([this]() {
+        if (waiting_)
+            serveWhileWaiting();
+    });
+    InstallerSetAuthorizationHandler([this](const std::string& right, const std::string& explanation) {
+        return authorize(right, explanation);
+    });
+}
+
+int InstallerWindow::run()
+{
+    if (g_signalPipe[0] >= 0)
+        g_unix_fd_add(g_signalPipe[0], G_IO_IN, onSignalPipe, this);
+    // The first frame is reported for the start-up measurement.
+    g_signal_connect_swapped(window_, "map", G_CALLBACK(+[](InstallerWindow* self) {
+        GdkFrameClock* clock = gtk_widget_get_frame_clock(self->window_);
+        if (clock)
+            g_signal_connect_swapped(clock, "after-paint", G_CALLBACK(+[](InstallerWindow* w) { w->onFirstFrame(); }), self);
+    }), this);
+    gtk_window_present(GTK_WINDOW(window_));
+    // The road starts once the window is up, so the person sees it while the section loads.
+    g_idle_add(onStart, this);
+    while (session_.page() != InstallerSession::Page::Ended)
+        g_main_context_iteration(nullptr, TRUE);
+    std::printf("installer-host: result: %s\n", session_.summaryLine().c_str());
+    std::fflush(stdout);
+    if (declined_)
+        return 4;
+    if (session_.ending() == InstallerSession::Ending::Interrupted)
+        return 128 + InstallerInterruptRequested();
+    return 0;
+}
+
+void InstallerWindow::onFirstFrame()
+{
+    if (firstFrameSeen_ || !started_)
+        return;
+    firstFrameSeen_ = true;
+    std::printf("installer-host-gtk: first page shown\n");
+    std::fflush(stdout);
+}
+
+gboolean InstallerWindow::onStart(gpointer data)
+{
+    auto* self = static_cast<InstallerWindow*>(data);
+    // The keys held as the section looks at them; a script's --modifiers wins.
+    InstallerSetCurrentEventKeyModifiers(self->options_.modifiersGiven ? self->options_.modifiers : heldModifiers());
+    self->busy_ = true;
+    bool loaded = self->session_.start();
+    self->busy_ = false;
+    self->waiting_ = false;
+    self->started_ = true;
+    gtk_spinner_stop(GTK_SPINNER(self->spinner_));
+    gtk_widget_set_visible(self->status_, FALSE);
+    if (!loaded) {
+        std::printf("installer-host-gtk: the section declined to load\n");
+        self->declined_ = true;
+        return G_SOURCE_REMOVE;
+    }
+    // A signal that came while the payload was being copied ends the road here.
+    if (InstallerInterruptRequested())
+        self->session_.quit(InstallerSession::Ending::Interrupted);
+    if (self->session_.page() == InstallerSession::Page::Ended)
+        return G_SOURCE_REMOVE;
+    self->render();
+    if (self->quitPending_)
+        self->requestQuit();
+    return G_SOURCE_REMOVE;
+}
+
+template <class Move>
+void InstallerWindow::act(Move move)
+{
+    if (busy_ || !started_ || session_.page() == InstallerSession::Page::Ended)
+        return;
+    busy_ = true;
+    gtk_widget_set_sensitive(body_, FALSE);
+    move(session_);
+    busy_ = false;
+    gtk_widget_set_sensitive(body_, TRUE);
+    if (InstallerInterruptRequested())
+        session_.quit(InstallerSession::Ending::Interrupted);
+    if (session_.page() != InstallerSession::Page::Ended)
+        render();
+    if (quitPending_)
+        requestQuit();
+}
+
+void InstallerWindow::requestQuit()
+{
+    if (waiting_) { // nothing is installed yet: quitting is Cancel
+        InstallerRequestInterrupt(SIGINT);
+        return;
+    }
+    if (busy_ || !started_) {
+        quitPending_ = true; // asked again once the plug-in's call has returned
+        return;
+    }
+    quitPending_ = false;
+    InstallerSession::Page page = session_.page();
+    if (page == InstallerSession::Page::Ended)
+        return;
+    if (page != InstallerSession::Page::Summary) {
+        int answer = ask(_("Quit the Installer"), _("Quit the installer now?"),
+                         _("The steps not yet taken are skipped. What was installed stays installed."),
+                         {_("Stay"), _("Quit")});
+        if (answer != 1)
+            return;
+    }
+    act([](InstallerSession& s) { s.quit(InstallerSession::Ending::Quit); });
+}
+
+void InstallerWindow::interrupt()
+{
+    if (busy_ || !started_) {
+        // The session sees the interrupt when the plug-in's call returns (or the section stops
+        // waiting on its own, as it looks at the interrupt).
+        quitPending_ = false;
+        return;
+    }
+    act([](InstallerSession& s) { s.quit(InstallerSession::Ending::Interrupted); });
+}
+
+bool InstallerWindow::authorize(const std::string& right, const std::string& explanation)
+{
+    bool granted = false;
+    if (options_.authorize != "ask") {
+        granted = options_.authorize == "yes";
+    } else if (InstallerInterruptRequested()) {
+        granted = false; // the installer is being ended: nobody is asked any more
+    } else {
+        std::string text = explanation + "\n\n" + _("Right requested:") + " " + right;
+        granted = ask(_("Authorization"), _("The installer needs your permission"), text,
+                      {_("Deny"), _("Allow")}) == 1;
+    }
+    std::printf("installer-host-gtk: authorization %s: %s\n", right.c_str(), granted ? "granted" : "refused");
+    std::fflush(stdout);
+    return granted;
+}
+
+int InstallerWindow::ask(const std::string& title, const std::string& heading, const std::string& text,
+                         const std::vector<std::string>& buttons)
+{
+    GtkWidget* dialog = gtk_window_new();
+    g_object_ref_sink(dialog);
+    gtk_window_set_title(GTK_WINDOW(dialog), title.c_str());
+    gtk_window_set_transient_for(GTK_WINDOW(dialog), GTK_WINDOW(window_));
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
+    gtk_window_set_default_size(GTK_WINDOW(dialog), 420, -1);
+
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+    gtk_widget_set_margin_start(box, 18);
+    gtk_widget_set_margin_end(box, 18);
+    gtk_widget_set_margin_top(box, 18);
+    gtk_widget_set_margin_bottom(box, 18);
+    gtk_window_set_child(GTK_WINDOW(dialog), box);
+    GtkWidget* headingLabel = makeLabel(heading, false);
+    gtk_widget_add_css_class(headingLabel, "installer-title");
+    gtk_box_append(GTK_BOX(box), headingLabel);
+    GtkWidget* textLabel = makeLabel(text, true);
+    gtk_label_set_max_width_chars(GTK_LABEL(textLabel), 50);
+    gtk_box_append(GTK_BOX(box), textLabel);
+
+    struct State {
+        int answer = -2;
+    } state;
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    gtk_widget_set_halign(row, GTK_ALIGN_END);
+    gtk_box_append(GTK_BOX(box), row);
+    for (size_t i = 0; i < buttons.size(); ++i) {
+        GtkWidget* button = gtk_button_new_with_label(buttons[i].c_str());
+        g_object_set_data(G_OBJECT(button), "answer", GINT_TO_POINTER(static_cast<int>(i)));
+        g_signal_connect(button, "clicked", G_CALLBACK(+[](GtkButton* b, State* s) {
+            s->answer = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(b), "answer"));
+        }), &state);
+        gtk_box_append(GTK_BOX(row), button);
+        if (i == 0) { // the safe answer has the focus, not the text (which would show selected)
+            gtk_window_set_default_widget(GTK_WINDOW(dialog), button);
+            gtk_window_set_focus(GTK_WINDOW(dialog), button);
+        }
+    }
+    g_signal_connect(dialog, "close-request", G_CALLBACK(+[](GtkWindow*, State* s) {
+        s->answer = -1;
+        return TRUE;
+    }), &state);
+    gtk_window_present(GTK_WINDOW(dialog));
+    while (state.answer == -2) {
+        g_main_context_iteration(nullptr, TRUE);
+        if (InstallerInterruptRequested())
+            state.answer = -1;
+    }
+    gtk_window_destroy(GTK_WINDOW(dialog));
+    g_object_unref(dialog);
+    return state.answer;
+}
+
+void InstallerWindow::clearContent()
+{
+    while (GtkWidget* child = gtk_widget_get_first_child(content_))
+        gtk_grid_remove(GTK_GRID(content_), child);
+}
+
+void InstallerWindow::render()
+{
+    renderSteps();
+    clearContent();
+    switch (session_.page()) {
+    case InstallerSession::Page::Installation: renderInstallation(); break;
+    case InstallerSession::Page::Pane: renderPane(); break;
+    case InstallerSession::Page::Summary: renderSummary(); break;
+    default: break;
+    }
+    gtk_widget_set_sensitive(back_, session_.canGoBack());
+    gtk_widget_set_sensitive(continue_, TRUE);
+    gtk_button_set_label(GTK_BUTTON(continue_), session_.page() == InstallerSession::Page::Summary ? _("Close") : _("Continue"));
+    gtk_widget_grab_focus(continue_);
+    const char* title = gtk_label_get_text(GTK_LABEL(title_));
+    std::printf("installer-host-gtk: page: %s\n", title);
+    std::fflush(stdout);
+}
+
+void InstallerWindow::renderSteps()
+{
+    while (GtkWidget* child = gtk_widget_get_first_child(steps_))
+        gtk_box_remove(GTK_BOX(steps_), child);
+    std::vector<std::string> names{_("Installation")};
+    if (!session_.firstPaneClassName().empty())
+        names.push_back(session_.sectionTitle());
+    names.push_back(_("Summary"));
+    size_t current = 0;
+    if (session_.page() == InstallerSession::Page::Pane)
+        current = 1;
+    else if (session_.page() == InstallerSession::Page::Summary)
+        current = names.size() - 1;
+    for (size_t i = 0; i < names.size(); ++i) {
+        GtkWidget* label = makeLabel(names[i], false);
+        if (i == current) {
+            gtk_widget_add_css_class(label, "installer-step-current");
+            setAccessibleDescription(label, _("Current step"));
+        } else {
+            gtk_widget_set_opacity(label, i < current ? 0.8 : 0.55);
+        }
+        gtk_box_append(GTK_BOX(steps_), label);
+    }
+}
+
+void InstallerWindow::renderInstallation()
+{
+    gtk_label_set_text(GTK_LABEL(title_), _("Installation"));
+    int row = 0;
+    if (session_.installationLog().empty())
+        gtk_grid_attach(GTK_GRID(content_), makeLabel(_("Nothing to copy."), true), 0, row++, 2, 1);
+    for (const std::string& line : session_.installationLog())
+        gtk_grid_attach(GTK_GRID(content_), makeLabel(line, true), 0, row++, 2, 1);
+    gtk_grid_attach(GTK_GRID(content_),
+                    makeLabel(session_.installationFailed()
+                                  ? _("The software could not be installed completely. Continue to set up what is there.")
+                                  : _("The software was installed. Continue to finish setting it up."), true),
+                    0, row, 2, 1);
+}
+
+void InstallerWindow::renderPane()
+{
+    InstallerPane* pane = session_.currentPane();
+    gtk_label_set_text(GTK_LABEL(title_), pane->title().c_str());
+    // Rows of one control span the page; in longer rows the first control takes the first
+    // column, so the labels and their values line up.
+    size_t buttonIndex = 0;
+    int rowNumber = 0;
+    for (const auto& row : pane->rows()) {
+        int column = 0;
+        for (InstallerControl* control : row) {
+            GtkWidget* widget = nullptr;
+            if (auto* field = dynamic_cast<InstallerTextField*>(control)) {
+                // The text is the accessible name; a labelled-by relation to the row's first
+                // label would make the name "value label", which reads worse than the row itself.
+                widget = makeLabel(field->stringValue(), true);
+            } else if (auto* button = dynamic_cast<InstallerButton*>(control)) {
+                widget = gtk_button_new_with_label(button->title().c_str());
+                gtk_widget_set_halign(widget, GTK_ALIGN_START);
+                g_object_set_data(G_OBJECT(widget), "index", GSIZE_TO_POINTER(buttonIndex++));
+                g_signal_connect(widget, "clicked", G_CALLBACK(+[](GtkButton* b, InstallerWindow* self) {
+                    size_t index = GPOINTER_TO_SIZE(g_object_get_data(G_OBJECT(b), "index"));
+                    self->act([index](InstallerSession& s) { s.pressButton(index); });
+                }), this);
+            }
+            if (!widget)
+                continue;
+            int span = row.size() == 1 ? 2 : 1;
+            gtk_grid_attach(GTK_GRID(content_), widget, column, rowNumber, span, 1);
+            if (column > 0)
+                gtk_widget_set_hexpand(widget, TRUE);
+            column += span;
+        }
+        ++rowNumber;
+    }
+}
+
+void InstallerWindow::renderSummary()
+{
+    gtk_label_set_text(GTK_LABEL(title_), _("Summary"));
+    gtk_grid_attach(GTK_GRID(content_),
+                    makeLabel(session_.installationFailed() ? _("The installation ended with errors (see the installation page).")
+                                                           : _("The installation was completed successfully."), true),
+                    0, 0, 2, 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "installer-host-gtk: %s\n\n%s", error.c_str(), kUsage);
+        return 2;
+    }
+    if (options.bundle == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    installSignalHandlers();
+    InstallerApplyUserLanguage();
+    char self[PATH_MAX];
+    ssize_t selfLength = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (selfLength > 0) {
+        std::string folder(self, static_cast<size_t>(selfLength));
+        folder.erase(folder.rfind('/'));
+        ::bindtextdomain("installer-host-gtk", (folder + "/locale").c_str());
+        ::bind_textdomain_codeset("installer-host-gtk", "UTF-8");
+    }
+    // The locale is already set from the environment, with the person's language chosen.
+    gtk_disable_setlocale();
+    if (!gtk_init_check()) {
+        std::fprintf(stderr, "installer-host-gtk: %s\n", _("cannot open the display (is DISPLAY or WAYLAND_DISPLAY set?)"));
+        return 5;
+    }
+    int status;
+    {
+        InstallerWindow window(options);
+        if (!window.load())
+            return 3;
+        status = window.run();
+    }
+    return status;
+}

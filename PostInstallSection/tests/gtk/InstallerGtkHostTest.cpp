@@ -1,0 +1,376 @@
+// installer-host-gtk with the plug-in on a sandbox desktop, driven as a person would drive it:
+// over AT-SPI, finding the window's labels and buttons by role and accessible name, on a private
+// Xvfb display with its own session and accessibility buses, in a private lock space (own
+// /var/tmp and IPC namespace) that this program makes before anything else.
+// ctest-resource-lock: installer-mutex
+#include "HostProcess.h"
+#include "MutexTestSupport.h"
+
+#include <GtkHostDriver.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// What the window shows, for the failure messages.
+std::string describe(const AccessibleRef& node, int depth = 0)
+{
+    std::string text;
+    for (const AccessibleRef& child : node.children()) {
+        text += std::string(static_cast<size_t>(depth) * 2, ' ') + child.roleName() + " \"" + child.name() + "\"" +
+                (child.hasState(ATSPI_STATE_SENSITIVE) ? "" : " (insensitive)") + "\n";
+        text += describe(child, depth + 1);
+    }
+    return text;
+}
+
+bool contains(const Lines& lines, const std::string& line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+size_t occurrences(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1))
+        ++n;
+    return n;
+}
+
+class GtkHostTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // Namespaces first: unsharing them needs a process without threads, and the AT-SPI
+        // client starts some.
+        space_ = new OruPrivateLockSpace;
+        desktop_ = new PrivateDesktop;
+        std::string error;
+        if (!desktop_->start(&error)) {
+            skipReason_ = "no private display: " + error;
+            return;
+        }
+        desktop_->applyToProcess();
+        driver_ = new AtspiDriver;
+    }
+    static void TearDownTestSuite()
+    {
+        delete driver_;
+        delete desktop_;
+        delete space_;
+    }
+    void SetUp() override
+    {
+        if (!skipReason_.empty())
+            GTEST_SKIP() << skipReason_;
+        std::string error;
+        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
+        ASSERT_TRUE(error.empty()) << error;
+        sandbox_->applyToProcess();
+        ASSERT_FALSE(exists(kInstallerMutexPath));
+    }
+    void TearDown() override
+    {
+        // A host that a failed test killed leaves its mark in this program's private /var/tmp;
+        // the next test starts without it.
+        ::unlink(kInstallerMutexPath);
+        // The applications the hosts started, ours as the subreaper once they have ended.
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
+
+    // Starts the window on the bundle, installing the application as it goes, and waits for it
+    // on the accessibility bus.
+    AccessibleRef start(Host& host, const std::string& title = "Installer", Lines env = {})
+    {
+        host.start({"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), ORU_BUNDLE_PATH}, env);
+        space_->notePid(host.pid);
+        EXPECT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
+        AccessibleRef window = driver_->window(host.pid, title, 20);
+        EXPECT_TRUE(window) << "no window \"" << title << "\"\n" << host.output;
+        return window;
+    }
+    // Presses the button named `name` in `window`; false (with what the window shows) when it
+    // is not there.
+    ::testing::AssertionResult press(const AccessibleRef& window, const std::string& name)
+    {
+        AccessibleRef button = driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, name);
+        if (!button)
+            return ::testing::AssertionFailure() << "no button \"" << name << "\" in\n" << describe(window);
+        if (!button.press())
+            return ::testing::AssertionFailure() << "\"" << name << "\" could not be pressed";
+        return ::testing::AssertionSuccess();
+    }
+    // Waits for a label with that text (or containing it).
+    ::testing::AssertionResult shows(const AccessibleRef& window, const std::string& text, bool partial = false)
+    {
+        if (driver_->find(window, ATSPI_ROLE_LABEL, text, 10, partial))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "no label \"" << text << "\" in\n" << describe(window);
+    }
+    // Answers the authorization dialog, checking that it names the right and its purpose.
+    void answerAuthorization(Host& host, const std::string& title, const std::string& answer,
+                             const std::string& purpose)
+    {
+        AccessibleRef dialog = driver_->window(host.pid, title);
+        ASSERT_TRUE(dialog) << host.output;
+        EXPECT_TRUE(shows(dialog, "system.global-login-items.", true));
+        EXPECT_TRUE(shows(dialog, purpose, true));
+        EXPECT_TRUE(press(dialog, answer));
+    }
+    bool buttonSensitive(const AccessibleRef& window, const std::string& name)
+    {
+        return driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, name).hasState(ATSPI_STATE_SENSITIVE);
+    }
+    // The launches recorded once the application has had time to record one more start.
+    Lines launchesAfter(size_t before)
+    {
+        Lines all = sandbox_->waitForLaunches(before + 1, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // room for a wrong second start
+        all = sandbox_->recordedLaunches();
+        return Lines(all.begin() + static_cast<long>(std::min(before, all.size())), all.end());
+    }
+
+    static OruPrivateLockSpace* space_;
+    static PrivateDesktop* desktop_;
+    static AtspiDriver* driver_;
+    static std::string skipReason_;
+    std::unique_ptr<OruSandbox> sandbox_;
+};
+
+OruPrivateLockSpace* GtkHostTest::space_ = nullptr;
+PrivateDesktop* GtkHostTest::desktop_ = nullptr;
+AtspiDriver* GtkHostTest::driver_ = nullptr;
+std::string GtkHostTest::skipReason_;
+
+TEST_F(GtkHostTest, FreshRoadsWithAndWithoutChangeFoldersThenTheUpdateRoad)
+{
+    const std::string home = sandbox_->home();
+    for (bool changeFolders : {true, false}) {
+        SCOPED_TRACE(changeFolders ? "Change Folders…" : "Continue");
+        std::filesystem::remove(sandbox_->installedEntry()); // a fresh installation each time
+        std::filesystem::remove(sandbox_->autostartEntry());
+        size_t before = sandbox_->recordedLaunches().size();
+        Host host;
+        AccessibleRef window = start(host);
+        ASSERT_TRUE(window);
+        // The installation page, with the road in the side list.
+        EXPECT_TRUE(shows(window, "installed " + sandbox_->installedEntry()));
+        Lines labels = driver_->names(window, ATSPI_ROLE_LABEL);
+        for (const char* step : {"Installation", "Ombrix Database Settings", "Summary"})
+            EXPECT_TRUE(contains(labels, step)) << step << "\n" << describe(window);
+        EXPECT_FALSE(buttonSensitive(window, "Go Back"));
+        EXPECT_TRUE(exists(kInstallerMutexPath)); // held from loading until a pane is entered
+        ASSERT_TRUE(press(window, "Continue"));
+
+        // The settings pane: the four folders, Go Back disabled as the pane asks.
+        ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
+        for (const char* text : {"Photos", "Videos", "Music", "Application backup files"})
+            EXPECT_TRUE(shows(window, text));
+        for (const std::string& folder : {home + "/Pictures", home + "/Videos", home + "/Music", home + "/Documents/Ombrix"})
+            EXPECT_TRUE(shows(window, folder));
+        EXPECT_FALSE(buttonSensitive(window, "Go Back")) << describe(window);
+        EXPECT_FALSE(exists(kInstallerMutexPath));
+        ASSERT_TRUE(press(window, changeFolders ? "Change Folders…" : "Continue"));
+        answerAuthorization(host, "Authorization", "Allow", "start Ombrix at login for all users");
+
+        ASSERT_TRUE(shows(window, "The installation was completed successfully."));
+        ASSERT_TRUE(press(window, "Close"));
+        EXPECT_EQ(host.finish(), 0) << host.output;
+        const std::string mode = changeFolders ? "showSettings" : "reconstructDatabase";
+        EXPECT_NE(host.resultLine().find("first=DBSettingPane panes=DBSettingPane ended=finished installed-before=no"),
+                  std::string::npos) << host.output;
+        EXPECT_NE(host.resultLine().find("launch=" + mode + " login-item=\"added " + sandbox_->autostartEntry() + "\""),
+                  std::string::npos) << host.output;
+        EXPECT_EQ(launchesAfter(before), Lines{"[\"" + mode + "\"] new-session"});
+        EXPECT_TRUE(exists(sandbox_->autostartEntry()));
+    }
+
+    // The application is there now: the update road shows the launch pane, which starts it
+    // without arguments.
+    size_t before = sandbox_->recordedLaunches().size();
+    Host host;
+    AccessibleRef window = start(host);
+    ASSERT_TRUE(window);
+    Lines labels = driver_->names(window, ATSPI_ROLE_LABEL);
+    EXPECT_TRUE(contains(labels, "Start Ombrix")) << describe(window);
+    ASSERT_TRUE(press(window, "Continue"));
+    EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
+    EXPECT_FALSE(buttonSensitive(window, "Go Back")) << describe(window);
+    ASSERT_TRUE(press(window, "Continue"));
+    answerAuthorization(host, "Authorization", "Allow", "start Ombrix at login for all users");
+    ASSERT_TRUE(press(window, "Close"));
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    EXPECT_NE(host.resultLine().find("first=LaunchAppPane panes=LaunchAppPane ended=finished installed-before=yes"),
+              std::string::npos) << host.output;
+    EXPECT_EQ(launchesAfter(before), Lines{"[] new-session"});
+}
+
+TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstallationCompletes)
+{
+    Host host;
+    AccessibleRef window = start(host, "Installationsprogramm", {"LANGUAGE=de"});
+    ASSERT_TRUE(window);
+    Lines labels = driver_->names(window, ATSPI_ROLE_LABEL);
+    for (const char* step : {"Installation", "Ombrix-Datenbankeinstellungen", "Zusammenfassung"})
+        EXPECT_TRUE(contains(labels, step)) << step << "\n" << describe(window);
+    EXPECT_TRUE(shows(window, "Die Software wurde installiert. Fahren Sie fort, um die Einrichtung abzuschließen."));
+    for (const char* button : {"Beenden", "Zurück", "Fortfahren"})
+        EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, button)) << button << "\n" << describe(window);
+    ASSERT_TRUE(press(window, "Fortfahren"));
+    EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Ordner ändern …")) << describe(window);
+    EXPECT_TRUE(shows(window, "Fotos"));
+    EXPECT_TRUE(shows(window, "Sicherungsdateien von Programmen"));
+    ASSERT_TRUE(press(window, "Fortfahren"));
+    answerAuthorization(host, "Berechtigung", "Verweigern", "bei der Anmeldung starten");
+    EXPECT_TRUE(shows(window, "Die Installation wurde erfolgreich abgeschlossen."));
+    ASSERT_TRUE(press(window, "Schließen"));
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    EXPECT_NE(host.resultLine().find("ended=finished"), std::string::npos) << host.output;
+    EXPECT_NE(host.resultLine().find("launch=reconstructDatabase login-item=refused"), std::string::npos) << host.output;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
+}
+
+TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsGone)
+{
+    // On the installation page, the installer mutex held: staying keeps it; quitting ends the
+    // road, and the section removes the file as it hears that the installer terminates.
+    {
+        Host host;
+        AccessibleRef window = start(host);
+        ASSERT_TRUE(window);
+        ASSERT_TRUE(exists(kInstallerMutexPath));
+        XpMutex probe{XpStringT<char>(kInstallerMutexPath)};
+        EXPECT_EQ(tryLock(probe), XPERR_SYNC_TIMEOUT);
+        ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+        ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
+        // Ctrl+Q asks the same.
+        ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, "Installer"));
+        ASSERT_TRUE(setKeysHeld(desktop_->display(), {"Control_L", "q"}, true));
+        ASSERT_TRUE(setKeysHeld(desktop_->display(), {"q", "Control_L"}, false));
+        ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
+        EXPECT_TRUE(press(window, "Continue")) << "the window is still there";
+        ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+        EXPECT_FALSE(exists(kInstallerMutexPath));
+        // The host is killed as it goes out of scope: the orderly quit from the pane is below.
+        std::filesystem::remove(sandbox_->installedEntry());
+    }
+    {
+        Host host;
+        AccessibleRef window = start(host);
+        ASSERT_TRUE(window);
+        XpMutex probe{XpStringT<char>(kInstallerMutexPath)}; // made on the file while it is there
+        ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+        ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
+        EXPECT_EQ(host.finish(), 0) << host.output;
+        EXPECT_NE(host.resultLine().find("panes=none ended=quit"), std::string::npos) << host.output;
+        EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
+        EXPECT_FALSE(exists(kInstallerMutexPath));
+        EXPECT_EQ(tryLock(probe), XPERR_OK);
+        std::filesystem::remove(sandbox_->installedEntry());
+    }
+    // On the settings pane: the terminate notification reaches the pane once, which starts the
+    // application once and asks for the login item once.
+    size_t before = sandbox_->recordedLaunches().size();
+    Host host;
+    AccessibleRef window = start(host);
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
+    answerAuthorization(host, "Authorization", "Deny", "start Ombrix at login for all users");
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    EXPECT_NE(host.resultLine().find("panes=DBSettingPane ended=quit"), std::string::npos) << host.output;
+    EXPECT_EQ(occurrences(host.resultLine(), "launch="), 1u) << host.output;
+    EXPECT_EQ(occurrences(host.output, "installer-host-gtk: authorization "), 1u) << host.output;
+    EXPECT_EQ(launchesAfter(before), Lines{"[\"reconstructDatabase\"] new-session"});
+    EXPECT_FALSE(exists(kInstallerMutexPath));
+
+    // SIGTERM on the pane ends the road at once, without waiting for an answer to the login item.
+    std::filesystem::remove(sandbox_->installedEntry());
+    Host killed;
+    window = start(killed);
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    ::kill(killed.pid, SIGTERM);
+    EXPECT_EQ(killed.finish(), 128 + SIGTERM) << killed.output;
+    EXPECT_NE(killed.resultLine().find("ended=interrupted"), std::string::npos) << killed.output;
+    EXPECT_NE(killed.resultLine().find("launch=reconstructDatabase login-item=refused"), std::string::npos)
+        << killed.output;
+}
+
+TEST_F(GtkHostTest, ASecondInstallerShowsThatItWaitsAndCancelEndsTheWait)
+{
+    Host first;
+    AccessibleRef firstWindow = start(first); // on its installation page, holding the lock
+    ASSERT_TRUE(firstWindow);
+    for (const char* way : {"Cancel", "Quit"}) {
+        SCOPED_TRACE(way);
+        Host second;
+        second.start({ORU_BUNDLE_PATH});
+        space_->notePid(second.pid);
+        ASSERT_TRUE(second.readUntil("installer-host-gtk: status: ")) << second.output;
+        AccessibleRef window = driver_->window(second.pid, "Installer");
+        ASSERT_TRUE(window) << second.output;
+        // The window answers while the section waits inside shouldLoad.
+        EXPECT_TRUE(shows(window, "Another installer is running. Waiting for it to finish."));
+        ASSERT_TRUE(press(window, way));
+        EXPECT_EQ(second.finish(), 128 + SIGINT) << second.output;
+        EXPECT_NE(second.resultLine().find("ended=interrupted installed-before=yes mutex=reused mutex-lock=\"abandoned"),
+                  std::string::npos) << second.output;
+        EXPECT_EQ(second.resultLine().find("launch="), std::string::npos) << second.output;
+        EXPECT_TRUE(exists(kInstallerMutexPath)); // the first's mark is not the second's to clear
+    }
+    // The first goes on undisturbed.
+    ASSERT_TRUE(press(firstWindow, "Continue"));
+    ASSERT_TRUE(driver_->find(firstWindow, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    EXPECT_FALSE(exists(kInstallerMutexPath));
+}
+
+TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnlessTheOptionSaysOtherwise)
+{
+    ASSERT_TRUE(sandbox_->installTargetApp()); // an update, were it not for the keys
+    struct HeldKeys { // released whatever happens
+        std::string display;
+        std::vector<std::string> keys{"Super_L", "Shift_L", "Control_L"};
+        bool held = false;
+        ~HeldKeys() { setKeysHeld(display, keys, false); }
+    } keys{desktop_->display()};
+    ASSERT_TRUE(keys.held = setKeysHeld(keys.display, keys.keys, true));
+    for (bool override : {false, true}) {
+        SCOPED_TRACE(override ? "--modifiers none" : "keys held");
+        Host host;
+        Lines options{"--authorize", "no"};
+        if (override)
+            options.insert(options.end(), {"--modifiers", "none"});
+        options.push_back(ORU_BUNDLE_PATH);
+        host.start(options);
+        space_->notePid(host.pid);
+        ASSERT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
+        AccessibleRef window = driver_->window(host.pid, "Installer");
+        ASSERT_TRUE(press(window, "Continue"));
+        if (override)
+            EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
+        else
+            EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
+        ASSERT_TRUE(press(window, "Continue"));
+        ASSERT_TRUE(press(window, "Close"));
+        EXPECT_EQ(host.finish(), 0) << host.output;
+        EXPECT_NE(host.resultLine().find(override ? "first=LaunchAppPane" : "first=DBSettingPane"), std::string::npos)
+            << host.output;
+        EXPECT_NE(host.resultLine().find(override ? "installed-before=yes"
+                                                  : "installed-before=\"not asked (Command+Shift+Control held)\""),
+                  std::string::npos) << host.output;
+    }
+}
+
+} // namespace
