@@ -293,23 +293,28 @@ BENCHMARK(BM_LocalizedTextSystemZone_IcuOpenFormatter);
 // Each pair's row per thread count it ran on: both real times and the ratios of real and CPU time.
 void printRatios(const XpBenchRecorder& recorder)
 {
-    const std::pair<const char*, const char*> pairs[] = {
-        {"BM_Fields_XpDateTime", "BM_Fields_ChronoCivil"},
-        {"BM_Decompose_XpDateTime", "BM_Decompose_ChronoCivil"},
-        {"BM_Span_XpDateTime", "BM_Span_Chrono"},
-        {"BM_LocalizedText_XpDateTime", "BM_LocalizedText_IcuOpenFormatter"},
-        {"BM_LocalizedTextSystemZone_XpDateTime", "BM_LocalizedTextSystemZone_IcuOpenFormatter"},
+    // goal: the wall-clock ratio to stay at or below; 0 for none.
+    const struct { const char* ours; const char* theirs; double goal; } pairs[] = {
+        {"BM_Fields_XpDateTime", "BM_Fields_ChronoCivil", 1.5},
+        {"BM_Decompose_XpDateTime", "BM_Decompose_ChronoCivil", 0},
+        {"BM_Span_XpDateTime", "BM_Span_Chrono", 2.0},
+        {"BM_LocalizedText_XpDateTime", "BM_LocalizedText_IcuOpenFormatter", 0},
+        {"BM_LocalizedTextSystemZone_XpDateTime", "BM_LocalizedTextSystemZone_IcuOpenFormatter", 0},
     };
-    printf("\n%-38s %7s %10s %10s %10s %10s\n", "ours / theirs", "threads", "ours", "theirs", "wall",
-           "cpu");
+    printf("\n%-38s %7s %10s %10s %10s %10s  %s\n", "ours / theirs", "threads", "ours", "theirs", "wall",
+           "cpu", "goal");
     for (const auto& p : pairs)
         for (int threads : {1, 4}) {
-            const XpBenchTimes& ours = recorder.Times(p.first, threads);
-            const XpBenchTimes& theirs = recorder.Times(p.second, threads);
+            const XpBenchTimes& ours = recorder.Times(p.ours, threads);
+            const XpBenchTimes& theirs = recorder.Times(p.theirs, threads);
             if (ours.realNs <= 0 || theirs.realNs <= 0)
                 continue;
-            printf("%-38s %7d %10.1f %10.1f %10.2f %10.2f\n", p.first + 3, threads, ours.realNs,
-                   theirs.realNs, ours.realNs / theirs.realNs, ours.cpuNs / theirs.cpuNs);
+            const double wall = ours.realNs / theirs.realNs;
+            char goal[24] = "-";
+            if (p.goal > 0)
+                snprintf(goal, sizeof goal, "<= %.2f %s", p.goal, wall <= p.goal ? "ok" : "MISS");
+            printf("%-38s %7d %10.1f %10.1f %10.2f %10.2f  %s\n", p.ours + 3, threads, ours.realNs,
+                   theirs.realNs, wall, ours.cpuNs / theirs.cpuNs, goal);
         }
     printf("(ours and theirs: wall-clock ns per iteration, 1024 values in the calendar rows,\n"
            " one in the text rows; wall and cpu: ratios of wall-clock and CPU time. Theirs is\n"

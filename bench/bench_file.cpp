@@ -3,6 +3,8 @@
 // - recursive enumeration of a 100,000-entry tree: XpDir (enumFiles, which walks the whole tree)
 //   against `find DIR` (spawned with an argv, its output read through a pipe) and
 //   std::filesystem::recursive_directory_iterator;
+// - the listing with sizes and kinds of that tree: `xpfs ls -R` against
+//   `find DIR -printf '%P %s %y\n'`, both spawned and read through a pipe;
 // - sequential write and read of 256 MiB in 64 KiB requests: XpFile against plain write/read;
 // - 10,000,000 big-endian 32-bit reads: XpFile::ReadInt against fread + be32toh.
 // The tree and the data file live in a folder made under $TMPDIR (else /tmp) and are removed.
@@ -87,33 +89,51 @@ void BM_XpDirRecursive(benchmark::State& state)
     state.counters["files"] = static_cast<double>(entries);
 }
 
-void BM_FindProgram(benchmark::State& state)
+// Runs argv with its standard output on a pipe that this process reads to the end; the number
+// of lines read, or -1 when the program could not be run or did not exit with status 0.
+int64_t runCountingLines(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    pid_t pid;
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    static char buffer[1 << 16];
+    int64_t lines = 0;
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+        for (ssize_t i = 0; i < n; ++i)
+            lines += buffer[i] == '\n';
+    close(fds[0]);
+    int status = 0;
+    if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return lines;
+}
+
+void spawnedLister(benchmark::State& state, const std::vector<std::string>& argv)
 {
     int64_t lines = 0;
-    for (auto _ : state) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            state.SkipWithError("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        char* argv[] = {const_cast<char*>("find"), const_cast<char*>(gTree.c_str()), nullptr};
-        pid_t pid;
-        int spawned = posix_spawnp(&pid, "find", &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        static char buffer[1 << 16];
-        lines = 0;
-        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
-            for (ssize_t i = 0; i < n; ++i)
-                lines += buffer[i] == '\n';
-        close(fds[0]);
-        int status;
-        if (spawned != 0 || waitpid(pid, &status, 0) != pid)
-            state.SkipWithError("find");
-    }
+    for (auto _ : state)
+        if ((lines = runCountingLines(argv)) < 0)
+            state.SkipWithError(argv[0].c_str());
     state.counters["lines"] = static_cast<double>(lines);
 }
+
+void BM_FindProgram(benchmark::State& state) { spawnedLister(state, {"find", gTree}); }
+
+// A listing with every entry's size and kind, as xpfs ls -R prints it (a folder's size differs:
+// find gives the folder's own, xpfs the sum of the files below it).
+void BM_XpfsLsRecursive(benchmark::State& state) { spawnedLister(state, {XPFS_PROGRAM, "ls", "-R", gTree}); }
+void BM_FindPrintf(benchmark::State& state) { spawnedLister(state, {"find", gTree, "-printf", "%P %s %y\n"}); }
 
 void BM_StdRecursiveIterator(benchmark::State& state)
 {
@@ -225,6 +245,9 @@ void BM_FreadBe32toh(benchmark::State& state)
 BENCHMARK(BM_XpDirRecursive)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_FindProgram)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_StdRecursiveIterator)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+// Alternated, so that a change in the machine's load hits both sides of the ratio alike.
+BENCHMARK(BM_FindPrintf)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_XpfsLsRecursive)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_XpFileWrite)->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_PlainWrite)->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_XpFileRead)->Unit(benchmark::kMillisecond)->Iterations(6);
@@ -244,6 +267,7 @@ int main(int argc, char** argv)
     const struct { const char* what; const char* ours; const char* theirs; const char* goal; } rows[] = {
         {"enumerate 100k entries / find DIR", "BM_XpDirRecursive", "BM_FindProgram", "<= 1.25"},
         {"enumerate 100k entries / std::filesystem", "BM_XpDirRecursive", "BM_StdRecursiveIterator", "-"},
+        {"xpfs ls -R 100k entries / find -printf '%P %s %y'", "BM_XpfsLsRecursive", "BM_FindPrintf", "<= 1.10"},
         {"write 256 MiB / write(2) 64 KiB", "BM_XpFileWrite", "BM_PlainWrite", "<= 1.20"},
         {"read 256 MiB / read(2) 64 KiB", "BM_XpFileRead", "BM_PlainRead", "<= 1.20"},
         {"10M big-endian 32-bit / fread+be32toh", "BM_XpFileReadIntBE32", "BM_FreadBe32toh", "<= 2.00"},

@@ -142,7 +142,9 @@ public:
     XpDateTime(int year, int month, int day, int hour, int minute, int second);
     // The local time of a time_t; invalid with 0.0 when it has no local time or is a leap second.
     XpDateTime(long const& time);
-    virtual ~XpDateTime();
+    // Inline like the constructor from fields and Span, so that a value made, read and dropped in
+    // a loop costs no call.
+    virtual ~XpDateTime() {}
 
     // Copies the value and the flag.
     XpDateTime& operator=(const XpDateTime& other);
@@ -237,6 +239,23 @@ public:
     static XpStringT<char> GetLocalizedWeekdayString(int weekday, bool abbreviated);
 
 private:
+    // Days before each month in a common year (365 at index 12), and days of each month (index 0
+    // unused).
+    static constexpr int gMonthDaysTotal[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
+    static constexpr int gMonthDays[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    // Day number of 1899-12-30 in the absolute day count of the field conversion.
+    static constexpr int kDayOffset = 693959;
+    // Half a second in days: added before truncation to round to the nearest second.
+    static constexpr double kHalfSecond = 5.787037037037037e-6;
+
+    // A value within +-2e9 days: beyond, or not a number, it is clamped so that no int conversion
+    // overflows (a flag does not prove its value in range: '+=' keeps the flag).
+    static double clampedForInt(double x);
+    // The day number (truncated toward zero) times 86400 plus the rounded seconds of the day, of
+    // a value clamped as above. The rounding carries into the fraction only, never into the day,
+    // so half a second before midnight gives the day's 0 seconds.
+    static long long wholeSeconds(double x);
+
     bool dateTimeFromRawInt(int year, int month, int day, int hour, int minute, int second,
                             double& out) const;
     bool dateTimeToRawInt(double x, int& year, int& month, int& day, int& hour, int& minute,
@@ -247,5 +266,70 @@ private:
     double value;
     bool valid;
 };
+
+// ---- inline members ----
+
+inline XpDateTime::XpDateTime(int year, int month, int day, int hour, int minute, int second)
+    : value(0.0), valid(false)
+{
+    valid = dateTimeFromRawInt(year, month, day, hour, minute, second, value);
+}
+
+inline bool XpDateTime::IsLeapYear(int year)
+{
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+// n = year * 365 + leap days + days before the month + day, less one in January and February
+// of a leap year; the day number is n less the offset, and the time of day is added to it, or
+// taken away before 1899-12-30. The year is known to be positive here, so the divisions are
+// unsigned, and the sign of the time of day is copied from the day number rather than branched
+// on (d - t is d + -t exactly).
+inline bool XpDateTime::dateTimeFromRawInt(int year, int month, int day, int hour, int minute, int second,
+                                           double& out) const
+{
+    if (year < 100 || year > 9998 || month < 1 || month > 12)
+        return false;
+    const unsigned y = static_cast<unsigned>(year);
+    const bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+    const int maxDay = gMonthDays[month] + (leap && month == 2 ? 1 : 0);
+    if (day < 1 || day > maxDay || static_cast<unsigned>(hour) > 23 || static_cast<unsigned>(minute) > 59 ||
+        static_cast<unsigned>(second) > 59)
+        return false;
+    const int n = static_cast<int>(y * 365 + y / 4 - y / 100 + y / 400) + gMonthDaysTotal[month - 1] + day -
+                  (month <= 2 && leap ? 1 : 0);
+    const int d = n - kDayOffset;
+    const double t = static_cast<double>(hour * 3600 + minute * 60 + second) / 86400.0;
+    out = static_cast<double>(d) + __builtin_copysign(t, static_cast<double>(d));
+    return true;
+}
+
+inline double XpDateTime::clampedForInt(double x)
+{
+    if (!(x >= -2.0e9))
+        return -2.0e9;
+    return x > 2.0e9 ? 2.0e9 : x;
+}
+
+// For x >= 0, |x + h| is |x| + h; for x < 0, |x - h| is |x| + h as well (rounding is symmetric),
+// so one expression serves both signs. r and the scaled fraction are not negative, so truncation
+// is their floor.
+inline long long XpDateTime::wholeSeconds(double x)
+{
+    x = clampedForInt(x);
+    const double r = __builtin_fabs(x) + kHalfSecond;
+    const int secondOfDay = static_cast<int>((r - static_cast<double>(static_cast<int>(r))) * 86400);
+    return static_cast<long long>(static_cast<int>(x)) * 86400 + secondOfDay;
+}
+
+inline bool XpDateTime::Span(const XpDateTime& other, long long& seconds) const
+{
+    if (!valid || !other.valid) {
+        seconds = 0;
+        return false;
+    }
+    seconds = wholeSeconds(value) - wholeSeconds(other.value);
+    return true;
+}
 
 #endif

@@ -57,6 +57,12 @@ public:
     // Empty at the end (the enumeration stays started) and when none runs.
     XpSharedPtr<XpAbstractFSObj> EnumNext() const override;
     XpErr FinishEnum() const override;
+    // The size in bytes of the entry that EnumNext delivered last, read with one fstatat on the
+    // descriptor of the folder that lists it, links followed as XpFile::GetSize follows them (a
+    // walk that sizes every entry pays no path lookup, open or close per entry). -1 when it cannot
+    // be read, when nothing was delivered since StartEnum, and once the enumeration has ended.
+    // For a delivered directory it is the folder's own size field, not GetSize's sum below it.
+    int64_t GetEnumEntrySize() const;
 
 private:
     mutable _XpDirEnumState* enumState;

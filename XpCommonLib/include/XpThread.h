@@ -133,6 +133,9 @@ protected:
     XpCriticalSection internalLock;              // guards all state, the subclass's included
     std::vector<XpMultiWaiterBase*> listeners;   // waiters woken on every signal
     pthread_cond_t condition;                    // waited on with internalLock
+    // The size of `listeners`, written under the internal lock and readable without it (atomic
+    // operations), so that a release can tell that nobody needs a signal without taking the lock.
+    int32_t listenerCount;
 };
 
 // Scoped lock: locks in the constructor, unlocks in the destructor only when the lock succeeded.
@@ -316,26 +319,30 @@ public:
     XpErr Unlock() override;
 
 protected:
-    // REQUIRES: internal lock held. Held to depth >= 1 by another thread of this process.
+    // Held by another thread of this process.
     bool isBusy();
     // Finds or creates the semaphore set keyed on the named file; none when the file is missing.
     void initImpl(XpStringT<char> const& name);
     // The semaphore wait itself; called without the internal lock.
     XpErr lockImpl(unsigned int timeout);
-    // REQUIRES: internal lock held. Gives the semaphore back (result not looked at).
+    // Called by the owner as it lets go, before it stops being the owner. Gives the semaphore back
+    // (result not looked at).
     void unlockImpl();
     // Forgets the object; the set stays for other processes.
     void uninitImpl();
 
 private:
     friend struct XpMutexForkList;
-    // The owner's thread and depth change only under the internal lock, except that the owning
-    // thread moves its own depth between levels >= 1 without it (other threads then only need to
-    // know that the depth is not 0); both are read and written with atomic operations.
+    // A thread becomes the owner by one compare-and-swap of the owner's thread from none to
+    // itself, and stops being it by storing none; only the owner changes the depth. The internal
+    // lock is taken only when the mutex is busy: by a thread that must wait (it counts itself in
+    // `waiters` first), and by a release that finds waiters or listeners to signal. All these
+    // fields are read and written with atomic operations.
     XpThreadRecord owner;   // owning thread and recursion depth
     int32_t semaphore;      // System V set id; negative when there is none
     XpMutex* prevLive;      // the process's live mutexes, reset in a forked child
     XpMutex* nextLive;
+    int32_t waiters;        // threads of this process waiting in Lock for another one's release
 };
 
 // ---- Reader-writer locks -----------------------------------------------------------------------------

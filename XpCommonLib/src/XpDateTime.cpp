@@ -14,8 +14,7 @@
 
 namespace {
 
-// Day number of 1899-12-30 in the absolute day count of the field conversion.
-const int DAY_OFFSET = 693959;
+const int DAY_OFFSET = 693959;   // as kDayOffset in the header
 // Half a second in days: added before truncation to round to the nearest second.
 const double HALF_SECOND = 5.787037037037037e-6;
 const int SECONDS_PER_DAY = 86400;
@@ -24,10 +23,6 @@ const double MIN_DATE = -657434.0;             // 0100-01-01 00:00:00
 const double MAX_DATE = 2958465.999988426;     // 9999-12-31 23:59:59
 const double MAX_SPAN = 3615899.999988426;     // MAX_DATE - MIN_DATE in the continuous form
 
-// Days before the start of each month in a common year; 365 at index 12.
-const int gMonthDaysTotal[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
-// Days of each month in a common year; index 0 unused.
-const int gMonthDays[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 // A NaN fails both comparisons, so it is out of range.
 bool dateInRange(double x)
@@ -78,15 +73,6 @@ int secondsOfDay(double x)
 {
     double r = x >= 0 ? std::fabs(x + HALF_SECOND) : std::fabs(x - HALF_SECOND);
     return static_cast<int>((r - static_cast<double>(static_cast<int>(r))) * SECONDS_PER_DAY);
-}
-
-// A flag does not prove its value in range ('+=' keeps the flag), so the whole-second difference
-// clamps what int conversions cannot take (NaN included); values near the range are unchanged.
-double clampedForInt(double x)
-{
-    if (!(x >= -2.0e9))
-        return -2.0e9;
-    return x > 2.0e9 ? 2.0e9 : x;
 }
 
 // Day number of a stored value within the range: floor for days on or after 1899-12-30, ceil
@@ -254,18 +240,10 @@ XpDateTime::XpDateTime(const XpDateTime& other) : value(other.value), valid(othe
 
 XpDateTime::XpDateTime(double v) : value(v), valid(dateInRange(v)) {}
 
-XpDateTime::XpDateTime(int year, int month, int day, int hour, int minute, int second)
-    : value(0.0), valid(false)
-{
-    valid = dateTimeFromRawInt(year, month, day, hour, minute, second, value);
-}
-
 XpDateTime::XpDateTime(long const& time) : value(0.0), valid(false)
 {
     *this = time;
 }
-
-XpDateTime::~XpDateTime() {}
 
 XpDateTime& XpDateTime::operator=(const XpDateTime& other)
 {
@@ -295,28 +273,6 @@ XpDateTime& XpDateTime::operator=(long const& time)
 }
 
 // ==== XpDateTime: fields =========================================================================
-
-bool XpDateTime::dateTimeFromRawInt(int year, int month, int day, int hour, int minute, int second,
-                                    double& out) const
-{
-    if (year < 100 || year > 9998 || month < 1 || month > 12)
-        return false;
-    bool leap = IsLeapYear(year);
-    int maxDay = gMonthDays[month];
-    if (leap && month == 2 && day == 29)
-        maxDay = 29;
-    if (day < 1 || day > maxDay || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
-        second < 0 || second > 59)
-        return false;
-
-    int n = year * 365 + year / 4 - year / 100 + year / 400 + gMonthDaysTotal[month - 1] + day;
-    if (month <= 2 && leap)
-        --n;
-    int d = n - DAY_OFFSET;
-    double t = static_cast<double>(hour * 3600 + minute * 60 + second) / SECONDS_PER_DAY;
-    out = d >= 0 ? d + t : d - t;
-    return true;
-}
 
 bool XpDateTime::dateTimeToRawInt(double x, int& year, int& month, int& day, int& hour, int& minute,
                                   int& second, int& dayOfWeek) const
@@ -445,11 +401,6 @@ int XpDateTime::GetDayOfYear() const
     return GetTotalDays(year, month, day);
 }
 
-bool XpDateTime::IsLeapYear(int year)
-{
-    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
-
 int XpDateTime::GetMonthDays(int year, int month)
 {
     if (month < 1 || month > 12)
@@ -520,18 +471,6 @@ bool XpDateTime::FromString(XpStringT<char> const& text, XpStringT<char> const& 
 XpDateTimeSpan XpDateTime::operator-(const XpDateTime& other) const
 {
     return XpDateTimeSpan(doubleFromDate(value) - doubleFromDate(other.value));
-}
-
-bool XpDateTime::Span(const XpDateTime& other, long long& seconds) const
-{
-    if (!valid || !other.valid) {
-        seconds = 0;
-        return false;
-    }
-    double a = clampedForInt(value), b = clampedForInt(other.value);
-    long long days = static_cast<long long>(dayNumber(a)) - dayNumber(b);
-    seconds = days * SECONDS_PER_DAY + (secondsOfDay(a) - secondsOfDay(b));
-    return true;
 }
 
 XpDateTime XpDateTime::operator+(XpDateTimeSpan span) const

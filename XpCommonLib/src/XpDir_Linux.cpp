@@ -136,6 +136,23 @@ XpSharedPtr<XpAbstractFSObj> XpDir::EnumNext() const
     return XpSharedPtr<XpAbstractFSObj>();
 }
 
+// Nothing changes the state between a delivery and the next EnumNext, so the last delivered entry
+// is still described by it: it was listed by the innermost open level (a delivered folder is not
+// entered), and its name is what follows that level's prefix in `relative`.
+int64_t XpDir::GetEnumEntrySize() const
+{
+    const _XpDirEnumState* state = enumState;
+    if (state == nullptr || state->levels.empty())
+        return -1;
+    const _XpDirEnumState::Level& level = state->levels.back();
+    if (state->relative.size() <= level.prefixLength)
+        return -1;   // nothing delivered yet
+    struct stat st;
+    if (fstatat(dirfd(level.dir), state->relative.c_str() + level.prefixLength, &st, 0) != 0)
+        return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
 XpErr XpDir::FinishEnum() const
 {
     if (enumState == nullptr)

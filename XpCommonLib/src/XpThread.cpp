@@ -18,16 +18,20 @@ XpErr XpComboSyncObject::TryLock() { return Lock(0); }
 void XpComboSyncObject::AddListener(XpMultiWaiterBase* listener)
 {
     XpSingleLock guard(&internalLock);
-    if (std::find(listeners.begin(), listeners.end(), listener) == listeners.end())
+    if (std::find(listeners.begin(), listeners.end(), listener) == listeners.end()) {
         listeners.push_back(listener);
+        __atomic_store_n(&listenerCount, static_cast<int32_t>(listeners.size()), __ATOMIC_SEQ_CST);
+    }
 }
 
 void XpComboSyncObject::RemoveListener(XpMultiWaiterBase* listener)
 {
     XpSingleLock guard(&internalLock);
     auto it = std::find(listeners.begin(), listeners.end(), listener);
-    if (it != listeners.end())
+    if (it != listeners.end()) {
         listeners.erase(it);
+        __atomic_store_n(&listenerCount, static_cast<int32_t>(listeners.size()), __ATOMIC_SEQ_CST);
+    }
 }
 
 void XpComboSyncObject::unlockHook()
@@ -161,14 +165,23 @@ void XpManualEvent::SetOk(bool signalled)
 
 // ---- XpMutex: in-process half ------------------------------------------------------------------------
 //
-// Threads of this process are ordered by the condition, processes by the semaphore. The internal
-// lock is never held while the semaphore is waited for: the first thread marks itself as owner at
-// depth 1 first, so other threads of the process wait on the condition meanwhile, and a failed
-// semaphore wait puts the depth back and wakes them.
+// Threads of this process are ordered by the owner record, processes by the semaphore. A thread
+// takes the mutex by swapping the owner's thread from none to itself, then waits for the semaphore
+// without any lock; meanwhile the other threads of the process find the mutex busy. A thread that
+// finds it busy takes the internal lock, counts itself among the waiters, and tries again before
+// each wait on the condition; a failed semaphore wait gives the ownership back and wakes them.
 //
-// Recursion skips the internal lock: only the owning thread ever finds its own id in the owner
+// A release gives the semaphore back, clears the owner, and signals under the internal lock only
+// when there are waiters or listeners. No wake-up is lost: a waiter counts itself before it tries
+// and the releaser clears the owner before it counts (both sequentially consistent), so either
+// the try succeeds or the releaser sees the waiter; and the waiter holds the internal lock from
+// its try until the condition wait releases it, so the signal, taken under that lock, finds it
+// waiting. Uncontended, a first acquisition and its release thus cost the two semop calls and two
+// atomic operations, not two rounds of the internal lock.
+//
+// Recursion needs no lock either: only the owning thread ever finds its own id in the owner
 // record (it wrote it, and it clears it before anybody else may write it), and while it owns the
-// mutex it alone changes the depth, between values that all mean "busy" to the other threads.
+// mutex it alone changes the depth.
 
 namespace {
 
@@ -178,10 +191,17 @@ bool isOwner(const XpThreadRecord& owner, pthread_t self)
     return thread != 0 && pthread_equal(thread, self) != 0;
 }
 
+// Makes self the owner if nobody is.
+bool claim(XpThreadRecord& owner, pthread_t self)
+{
+    pthread_t none = 0;
+    return __atomic_compare_exchange_n(&owner.thread, &none, self, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
 } // namespace
 
 XpMutex::XpMutex(XpStringT<char> const& name)
-    : semaphore(-1), prevLive(nullptr), nextLive(nullptr)
+    : semaphore(-1), prevLive(nullptr), nextLive(nullptr), waiters(0)
 {
     owner.count = 0;
     owner.clearThreadId();
@@ -197,7 +217,8 @@ XpMutex::~XpMutex()
 
 bool XpMutex::isBusy()
 {
-    return loadRelaxed(owner.count) >= 1 && !isOwner(owner, pthread_self());
+    pthread_t thread = __atomic_load_n(&owner.thread, __ATOMIC_SEQ_CST);
+    return thread != 0 && pthread_equal(thread, pthread_self()) == 0;
 }
 
 XpErr XpMutex::Lock(unsigned int timeout)
@@ -212,28 +233,34 @@ XpErr XpMutex::Lock(unsigned int timeout)
         storeRelaxed(owner.count, loadRelaxed(owner.count) + 1);
         return XPERR_OK;
     }
-    {
+    if (!claim(owner, self)) {
         InternalGuard guard(internalLock);
-        while (isBusy()) {
-            XpErr err = waitCondition(timeout);
+        __atomic_add_fetch(&waiters, 1, __ATOMIC_SEQ_CST);
+        XpErr err = XPERR_OK;
+        while (!claim(owner, self)) {
+            err = waitCondition(timeout);
             if (err != XPERR_OK)
-                return err;
+                break;
         }
-        // Not busy and not ours: the depth is 0, so this is the first acquisition.
-        storeRelaxed(owner.count, int32_t(1));
-        storeRelaxed(owner.thread, self);
+        __atomic_sub_fetch(&waiters, 1, __ATOMIC_SEQ_CST);
+        if (err != XPERR_OK)
+            return err;
     }
+    // Ours, and free before: this is the first acquisition.
+    storeRelaxed(owner.count, int32_t(1));
 
     XpErr err = lockImpl(timeout);
     if (err != XPERR_OK) {
-        InternalGuard guard(internalLock);
         storeRelaxed(owner.count, int32_t(0));
-        storeRelaxed(owner.thread, pthread_t(0));
-        // Only threads of this process waiting above can gain from this, so the condition is
-        // broadcast without waking the listeners: a multi-object waiter whose own try failed here
-        // would otherwise be woken by it at once, again and again, and never sleep (it polls a
-        // mutex anyway, see XpMultiWaiter).
-        pthread_cond_broadcast(&condition);
+        __atomic_store_n(&owner.thread, pthread_t(0), __ATOMIC_SEQ_CST);
+        if (__atomic_load_n(&waiters, __ATOMIC_SEQ_CST) != 0) {
+            // Only threads of this process waiting above can gain from this, so the condition is
+            // broadcast without waking the listeners: a multi-object waiter whose own try failed
+            // here would otherwise be woken by it at once, again and again, and never sleep (it
+            // polls a mutex anyway, see XpMultiWaiter).
+            InternalGuard guard(internalLock);
+            pthread_cond_broadcast(&condition);
+        }
     }
     return err;
 }
@@ -247,11 +274,13 @@ XpErr XpMutex::Unlock()
         storeRelaxed(owner.count, depth - 1);
         return XPERR_OK;
     }
-    InternalGuard guard(internalLock);
     storeRelaxed(owner.count, int32_t(0));
     unlockImpl();
-    storeRelaxed(owner.thread, pthread_t(0));
-    signalCondition();
+    __atomic_store_n(&owner.thread, pthread_t(0), __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&waiters, __ATOMIC_SEQ_CST) != 0 || __atomic_load_n(&listenerCount, __ATOMIC_SEQ_CST) != 0) {
+        InternalGuard guard(internalLock);
+        signalCondition();
+    }
     return XPERR_OK;
 }
 

@@ -56,7 +56,7 @@ XpCriticalSection::~XpCriticalSection()
 
 // ---- XpComboSyncObject: condition ---------------------------------------------------------------
 
-XpComboSyncObject::XpComboSyncObject()
+XpComboSyncObject::XpComboSyncObject() : listenerCount(0)
 {
     pthread_cond_init(&condition, nullptr);
 }
@@ -342,6 +342,8 @@ struct XpMutexForkList {
             pthread_mutex_init(m->internalLock.nativeHandle(), &attr);
             pthread_cond_init(&m->condition, nullptr);
             m->listeners.clear();   // keeps the allocation: nothing is freed or allocated here
+            m->listenerCount = 0;
+            m->waiters = 0;
             m->owner.count = 0;
             m->owner.clearThreadId();
         }

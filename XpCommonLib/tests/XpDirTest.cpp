@@ -150,6 +150,29 @@ TEST(XpDir, ThousandEntriesWithHostileNamesMatchFindAndARemovalDuringTheWalk)
     xptest::checkAsNobody([&] { matchFind(1000 + 5 + 2 + 2 + 1 + 1); });
     matchFind(1000 + 5 + 2 + 2 + 1 + 2);
 
+    // The size read on the walk's descriptor is what XpFile reads by the path, at every depth and
+    // for the links, the FIFO and the odd names; a delivered folder answers its own size field.
+    // Nothing delivered yet, or the walk over: -1.
+    for (auto kinds : {D::enumFiles, static_cast<D::enumType>(D::enumFiles | D::enumDirectories)}) {
+        XpDir sized(S(tmp.path));
+        ASSERT_EQ(sized.StartEnum(kinds, S("")), XPERR_OK);
+        EXPECT_EQ(sized.GetEnumEntrySize(), -1);
+        size_t count = 0;
+        for (XpSharedPtr<XpAbstractFSObj> e = sized.EnumNext(); e; e = sized.EnumNext(), ++count) {
+            struct stat st;
+            int64_t expected = e->IsDir() ? (stat(e->GetIdentifier().GetBuffer(), &st) == 0 ? st.st_size : -2)
+                                          : e->GetSize();
+            EXPECT_EQ(sized.GetEnumEntrySize(), expected) << e->GetIdentifier().GetBuffer();
+        }
+        EXPECT_EQ(count, kinds == D::enumFiles
+                             ? files.size()
+                             : static_cast<size_t>(std::distance(std::filesystem::directory_iterator(tmp.path),
+                                                                 std::filesystem::directory_iterator())));
+        EXPECT_EQ(sized.GetEnumEntrySize(), -1);
+        EXPECT_EQ(sized.FinishEnum(), XPERR_OK);
+        EXPECT_EQ(sized.GetEnumEntrySize(), -1);
+    }
+
     // A folder the walk has not entered yet is removed after the first file: none of its files
     // comes, and every other file comes once.
     XpDir dir(S(tmp.path));

@@ -14,6 +14,7 @@
 #include <map>
 #include <spawn.h>
 #include <string>
+#include <cstring>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
@@ -181,6 +182,33 @@ TEST(XpStringOps, SearchAndSlicing)
                             {4, s.ReverseFind('\0')}, {3, w.Find(L'b', 2)},     {2, w.Find(L"cb", 0)}};
     for (size_t i = 0; i < sizeof found / sizeof found[0]; ++i)
         EXPECT_EQ(found[i][0], found[i][1]) << "search " << i;
+
+    // The text search answers as strstr from the start index: over long texts of few letters
+    // (many near-matches, across every block boundary of a vectorised scan), from every start,
+    // with a zero written into the middle of the buffer ending the text for the search.
+    unsigned seed = 7;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    for (int round = 0; round < 60; ++round) {
+        std::string text;
+        for (size_t n = next() % 1100; text.size() < n;)
+            text += "ab"[next() % 2];
+        XpStringA hay(text.c_str());
+        if (round % 3 == 0 && !text.empty())
+            hay[static_cast<int>(next() % text.size())] = '\0';   // length stays, the text ends there
+        for (int k = 0; k < 8; ++k) {
+            std::string needle;
+            for (size_t n = 1 + next() % (k < 4 ? 3 : 12); needle.size() < n;)
+                needle += "ab"[next() % 2];
+            if (k == 7 && text.size() > 40)
+                needle = text.substr(text.size() - 20);   // only at the very end
+            for (int start = 0; start <= hay.Length(); start += 1 + static_cast<int>(next() % 37)) {
+                const char* base = hay.GetBuffer();
+                const char* hit = std::strstr(base + start, needle.c_str());
+                ASSERT_EQ(hay.Find(needle.c_str(), start), hit ? static_cast<int>(hit - base) : -1)
+                    << "round " << round << " needle " << needle << " start " << start;
+            }
+        }
+    }
 
     // Slices, and whether each shares the original's buffer.
     XpStringA t("abc");

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -26,29 +28,120 @@ struct LsOptions {
     const char* name = nullptr;   // shell pattern for the entry's own name
 };
 
-// Prints the entries of dir one level at a time, going down into every folder with -R.
-// Returns false when a folder could not be listed (reported).
-bool listFolder(const XpfsCommand& self, const Str& path, const std::string& prefix, const LsOptions& o)
+// The listing's text on its way to stdout. A folder's size is known only once everything below
+// it was seen, so its line keeps a hole for the number, filled when its walk ends; the text is
+// written out whenever no hole is open. Lines are formatted here rather than by printf, which
+// cost a listing of many entries more than its system calls.
+class LsOutput {
+public:
+    void AddName(const std::string& prefix, const char* name, size_t length)
+    {
+        text.append(prefix).append(name, length).push_back(' ');
+    }
+    void EndFileLine(int64_t size)
+    {
+        appendNumber(text, size);
+        text.append(" f\n");
+    }
+    // Returns the hole to fill with FillFolderSize.
+    size_t EndFolderLine()
+    {
+        holes.push_back({text.size(), -1});
+        text.append(" d\n");
+        return holes.size() - 1;
+    }
+    void FillFolderSize(size_t hole, int64_t size) { holes[hole].second = size; }
+    void Flush()
+    {
+        size_t from = 0;
+        std::string number;
+        for (const auto& hole : holes) {
+            std::fwrite(text.data() + from, 1, hole.first - from, stdout);
+            number.clear();
+            appendNumber(number, hole.second);
+            std::fwrite(number.data(), 1, number.size(), stdout);
+            from = hole.first;
+        }
+        std::fwrite(text.data() + from, 1, text.size() - from, stdout);
+        text.clear();
+        holes.clear();
+    }
+
+private:
+    static void appendNumber(std::string& out, int64_t value)
+    {
+        char digits[24];
+        char* end = digits + sizeof digits;
+        char* p = end;
+        uint64_t v = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+        do {
+            *--p = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        if (value < 0)
+            *--p = '-';
+        out.append(p, static_cast<size_t>(end - p));
+    }
+
+    std::string text;
+    std::vector<std::pair<size_t, int64_t>> holes;   // offset in text, folder size
+};
+
+// Walks the folder at path once and returns the total size of the files below it (sizes that
+// cannot be read left out), or -1 when it cannot be listed. With `out` it also lists its entries
+// that the options keep, prefixed, and with -R everything below, each folder's line ahead of its
+// content; folders that cannot be listed are then reported and make `ok` false. Without `out`
+// it only adds up (the sizes of ls without -R). Each file is sized by one fstatat on the walk's
+// descriptor, and each folder's total comes from the same walk, so nothing is read twice.
+int64_t walkFolder(const XpfsCommand& self, const Str& path, const std::string& prefix, const LsOptions& o,
+                   LsOutput* out, bool& ok)
 {
     XpDir dir(path);
     XpErr err = dir.StartEnum(XpAbstractDir::enumDirectories | XpAbstractDir::enumFiles, "");
     if (err != XPERR_OK) {
-        xpfsReportError(self, path.GetBuffer(), err);
-        return false;
+        if (out != nullptr) {
+            xpfsReportError(self, path.GetBuffer(), err);
+            ok = false;
+        }
+        return -1;
     }
-    bool ok = true;
+    int64_t total = 0;
     for (XpSharedPtr<XpAbstractFSObj> entry = dir.EnumNext(); entry; entry = dir.EnumNext()) {
+        const bool isDir = entry->IsDir();
+        int64_t size = isDir ? -1 : dir.GetEnumEntrySize();
+        if (out == nullptr) {
+            if (isDir)
+                size = walkFolder(self, entry->GetIdentifier(), prefix, o, nullptr, ok);
+            total += size >= 0 ? size : 0;
+            continue;
+        }
+        // The entry's own name: the last component of its path (GetFileFullName without a copy).
         Str full = entry->GetIdentifier();
-        Str name = XpPathUtil::GetFileFullName(full);
-        std::string relative = prefix + name.GetBuffer();
-        bool isDir = entry->IsDir();
-        if ((isDir ? o.dirs : o.files) && (!o.name || fnmatch(o.name, name.GetBuffer(), 0) == 0))
-            std::printf("%s %" PRId64 " %c\n", relative.c_str(), entry->GetSize(), isDir ? 'd' : 'f');
-        if (isDir && o.recursive)
-            ok = listFolder(self, full, relative + "/", o) && ok;
+        const char* text = full.GetBuffer();
+        size_t end = static_cast<size_t>(full.Length());
+        while (end > 0 && text[end - 1] == '/')
+            --end;
+        size_t start = end;
+        while (start > 0 && text[start - 1] != '/')
+            --start;
+        std::string name(text + start, end - start);
+        const bool shown = (isDir ? o.dirs : o.files) && (!o.name || fnmatch(o.name, name.c_str(), 0) == 0);
+        if (shown)
+            out->AddName(prefix, name.data(), name.size());
+        if (isDir) {
+            size_t hole = shown ? out->EndFolderLine() : 0;
+            size = walkFolder(self, full, prefix + name + "/", o, o.recursive ? out : nullptr, ok);
+            if (shown)
+                out->FillFolderSize(hole, size);
+        } else if (shown) {
+            out->EndFileLine(size);
+        }
+        total += size >= 0 ? size : 0;
+        if (prefix.empty())
+            out->Flush();   // everything of this entry is known: nothing to hold back
     }
     dir.FinishEnum();
-    return ok;
+    return total;
 }
 
 int runLs(const XpfsCommand& self, int argc, char** argv)
@@ -71,7 +164,11 @@ int runLs(const XpfsCommand& self, int argc, char** argv)
         return xpfsUsageError(self, "--files and --dirs exclude each other");
     if (int usage = xpfsCheckOperands(self, argc - i, 1, 1))
         return usage;
-    return listFolder(self, Str(argv[i]), "", o) ? XPFS_OK : XPFS_FAILED;
+    LsOutput out;
+    bool ok = true;
+    walkFolder(self, Str(argv[i]), "", o, &out, ok);
+    out.Flush();
+    return ok ? XPFS_OK : XPFS_FAILED;
 }
 
 std::string dateText(const XpDateTime& d)

@@ -39,6 +39,15 @@ TEST(Xpfs, FileCommandsAgreeWithFind)
     EXPECT_EQ(run({x, "ls", "--dirs", "--name", "in*", "-R", root}),
               (Lines{"d0/inner 0 d", "d1/inner 100 d", "d2/inner 200 d", "d3/inner 300 d"}));
     EXPECT_EQ(run({x, "ls", root}), (Lines{"d0 4 d", "d1 104 d", "d2 204 d", "d3 304 d"}));
+    // In the order of the walk, each folder's line comes ahead of everything below it.
+    const std::string listing = xptest::spawn({x, "ls", "-R", root}).out;
+    for (int i = 0; i < 4; ++i) {
+        const std::string d = "d" + std::to_string(i), size = std::to_string(i * 100);
+        const size_t folder = listing.find(d + " " + std::to_string(i * 100 + 4) + " d\n"),
+                     inner = listing.find(d + "/inner " + size + " d\n"),
+                     file = listing.find(d + "/inner/f " + size + " f\n");
+        EXPECT_TRUE(folder < inner && inner < file && file != std::string::npos) << listing;
+    }
     // info: each kind followed by its size.
     std::string info = xptest::spawn({x, "info", root + "/d3/inner/f", root + "/d1"}).out;
     EXPECT_NE(info.find("kind: file\nsize: 300\n"), std::string::npos) << info;
