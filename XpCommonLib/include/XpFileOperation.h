@@ -234,8 +234,9 @@ public:
     static XpErr CreateNewFile(const XpStringT<char>& path);
     // Creates the first free empty file named prefix, n with `digits` zero-padded digits, middle,
     // suffix (null texts count as "") in folder, for n = 0, 1, ... Its path, or "" when digits is
-    // 0 or no number up to 2147483647 gave a file. Every failure moves on to the next number, so
-    // a folder where nothing can be created costs that many attempts: check the folder first.
+    // 0 or no number up to 2147483647 gave a file. Only a taken name (XPERR_FILE_EXISTS) moves on
+    // to the next number; any other failure (a missing folder, one the caller may not write, a
+    // full or read-only volume) fails for every name alike and answers "" at once.
     static XpStringT<char> CreateTempFile(const XpStringT<char>& folder, const char* prefix,
                                           unsigned int digits, const char* middle,
                                           const char* suffix);

@@ -107,8 +107,14 @@ XpStringT<char> XpFileOperation::CreateTempFile(const XpStringT<char>& folder, c
         name.Format(pattern.GetBuffer(), prefix ? prefix : "", n, middle ? middle : "",
                     suffix ? suffix : "");
         path = XpPathUtil::Concatenate(folder, name);
-        if (CreateNewFile(path) == XPERR_OK)
+        XpErr err = CreateNewFile(path);
+        if (err == XPERR_OK)
             break;
+        // Only a taken name is worth the next number. A missing folder, one we may not write, a
+        // full or read-only volume fail the same way for every name, and trying them all would
+        // take an hour to give the same empty answer.
+        if (err != XPERR_FILE_EXISTS)
+            return XpStringT<char>();
     }
     return IsFileAvailable(path) ? path : XpStringT<char>();
 }
