@@ -101,6 +101,33 @@ inline int inMountNamespace(const std::function<int()>& body)
     });
 }
 
+// Runs body in a forked child. When the child has not ended after `patience` seconds, it is
+// taken to be waiting for something that will not come by itself: unblock() runs (it makes the
+// call possible, e.g. creates a missing folder) and the child is waited for. The child's exit
+// code, -1 when it did not exit normally; *unblocked tells whether unblock was needed.
+inline int inChildUnblockedAfter(int patience, const std::function<int()>& body,
+                                 const std::function<void()>& unblock, bool* unblocked)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    *unblocked = false;
+    int status = 0;
+    for (int waited = 0; pid > 0; waited += 10) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (done < 0)
+            return -1;
+        if (waited == patience * 1000 && !*unblocked) {
+            unblock();
+            *unblocked = true;
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
 // Checks (EXPECTs, whose failures the child prints itself) run in a forked child: plainly, as
 // nobody, or in a private mount namespace; the test fails when one of them failed. The namespace
 // form skips the test, and answers false, when the machine refuses a namespace.
