@@ -54,9 +54,14 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
     // source is refused, not filled (its owner may hold it open).
     if (err == XPERR_OK)
         err = look.CheckDestinationPath(destination);
+    // A new destination is made private first: open for writing, it could otherwise be opened by
+    // anyone before it gets the source's mode, and read through that descriptor later.
+    bool claimed = err == XPERR_OK && look.ClaimNew(destination);
     XpFile target(destination);
     if (err == XPERR_OK)
         err = target.Open(XpAbstractFile::openWrite, XpAbstractFile::shareDenyNone);
+    if (err != XPERR_OK && claimed)
+        removeCopyDestination(destination);
     if (err == XPERR_OK) {
         err = look.CheckDestination(target);   // put there since the look above
         if (err != XPERR_OK)

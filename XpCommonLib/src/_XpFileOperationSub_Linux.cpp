@@ -547,6 +547,15 @@ XpErr _XpStreamCopy_Linux::CheckDestinationPath(const XpStringT<char>& path) con
                    foreignReader(existing, st_) ? XPERR_FILE_ACCESS_DENIED : XPERR_OK;
 }
 
+bool _XpStreamCopy_Linux::ClaimNew(const XpStringT<char>& path) const
+{
+    if (source_ < 0)
+        return false;
+    _XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0600));
+    return fd.get() >= 0;   // empty: its close loses nothing
+}
+
 XpErr _XpStreamCopy_Linux::CheckDestination(const XpAbstractFile& target) const
 {
     struct stat existing;

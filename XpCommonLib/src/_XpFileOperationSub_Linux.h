@@ -98,6 +98,10 @@ public:
     // belongs to someone else who may not read the source (OwnerMayRead): the copy would be
     // written into it in place. XPERR_OK otherwise.
     XpErr CheckDestinationPath(const XpStringT<char>& path) const;
+    // Creates a missing destination empty, exclusively and readable by the caller alone (0600),
+    // so that nobody can open it before it has the source's mode; nothing when something is
+    // there. True when it was created here.
+    bool ClaimNew(const XpStringT<char>& path) const;
     // The same check on the open destination's descriptor, for a file put there meanwhile.
     XpErr CheckDestination(const XpAbstractFile& target) const;
     // Gives a regular destination the source's permission bits (no set-id bits), before any data

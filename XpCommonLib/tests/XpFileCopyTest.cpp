@@ -262,6 +262,19 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElse)
         EXPECT_FALSE(nobodyCanRead(copy)) << copy;
         EXPECT_EQ("root only", readFile(copy));
     }
+
+    // ... from the first instant: nobody opens each new file of a shared folder as it appears.
+    TempDir shared;
+    ASSERT_EQ(0, chmod(shared.path.c_str(), 01777));
+    NobodyWatcher watcher(shared.path, "root only");
+    ASSERT_TRUE(watcher.Ready());
+    for (int n = 0; n < 20; ++n) {
+        std::string name = shared / ("c" + std::to_string(n));
+        ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "secret"), S(name), nullptr));
+        ASSERT_EQ(XPERR_OK, Op::CopyFile(S(t / "secret"), S(name + "p"), false, nullptr));
+        ASSERT_EQ(XPERR_OK, Op::CopyFileSafely(S(t / "secret"), S(name + "s"), false, nullptr));
+    }
+    EXPECT_TRUE(watcher.Finish());
 }
 
 TEST(XpFileCopy, SourceSwappedForALinkIsNeverReadThrough)

@@ -222,10 +222,30 @@ int openDestinationFolder(int parent, const std::string& name, bool* refused)
     return fd;
 }
 
-// Copies the regular file name of srcDir to target (a path in an opened folder) as described at
-// the top; shown names the source in the progress bar.
-XpErr copyOneFile(int srcDir, const std::string& name, const Str& target, const CopyOptions& o)
+// Creates the progress copy's temporary ".xpfs-NNNNNNNN.tmp" (the first free number) in the
+// folder open at dir, exclusively and readable by the caller alone until the copy gives it the
+// source's mode: nobody can open it meanwhile and read the data later. Its path, or "" at the
+// first failure that is not a taken name (a folder where nothing can be made fails at once).
+Str claimTemporary(int dir)
 {
+    for (unsigned n = 0; n < 100000000u; ++n) {
+        char name[32];
+        std::snprintf(name, sizeof name, ".xpfs-%08u.tmp", n);
+        int fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);   // empty: nothing to lose
+            return inFolder(dir, name);
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    return Str();
+}
+
+// Copies the regular file name of srcDir to dstName of dstDir as described at the top.
+XpErr copyOneFile(int srcDir, const std::string& name, int dstDir, const std::string& dstName, const CopyOptions& o)
+{
+    Str target = inFolder(dstDir, dstName);
     Str source = inFolder(srcDir, name);
     if (o.ui)
         return XpFileOperation::CopyFile(source, target, true, nullptr);
@@ -238,7 +258,7 @@ XpErr copyOneFile(int srcDir, const std::string& name, const Str& target, const 
     struct stat st;
     if (file.get() < 0 || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return XPERR_FILE_COPY_FAILED;
-    Str temp = XpFileOperation::CreateTempFile(XpPathUtil::GetFileDir(target), ".xpfs-", 8, "", ".tmp");
+    Str temp = claimTemporary(dstDir);
     if (temp.IsEmpty())
         return XPERR_FILE_FAILED;
     ProgressBar bar;
@@ -293,7 +313,7 @@ bool copyEntryAt(const XpfsCommand& self, int srcDir, const std::string& srcName
                      shown.c_str());
         return false;
     }
-    XpErr err = copyOneFile(srcDir, srcName, inFolder(dstDir, dstName), o);
+    XpErr err = copyOneFile(srcDir, srcName, dstDir, dstName, o);
     if (err != XPERR_OK)
         xpfsReportError(self, shown.c_str(), err);
     return err == XPERR_OK;

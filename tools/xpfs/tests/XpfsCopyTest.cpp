@@ -54,13 +54,23 @@ TEST(XpfsCopy, TreeCopyNeverWritesThroughAPlantedLink)
 TEST(XpfsCopy, RootOnlyDataStaysRootOnly)
 {
     xptest::TempDir t;
-    const std::string secret = "SECRET, root only";
+    const std::string secret = "SECRET, root only";  // "root only" is what a watcher looks for
     ASSERT_TRUE(xptest::writeFile(t / "secret", secret, 0600) && xptest::writeFile(t / "public", "public"));
     ASSERT_EQ(mkdir((t / "vol").c_str(), 0755), 0);
     // Every copy keeps the source's permission bits, the one with a progress bar too.
     EXPECT_EQ(xpfs({"cp", "-p", t / "secret", t / "bar"}), 0);
     EXPECT_EQ(xpfs({"cp", "--safe", t / "secret", t / "safe"}), 0);
     EXPECT_EQ(modeOf(t / "bar") | modeOf(t / "safe") << 12, 0600u | 0600u << 12);
+    // ... from the first instant: nobody opens each new file of a shared folder as it appears.
+    {
+        xptest::TempDir shared;
+        ASSERT_EQ(chmod(shared.path.c_str(), 01777), 0);
+        xptest::NobodyWatcher watcher(shared.path, "root only");
+        ASSERT_TRUE(watcher.Ready());
+        for (int n = 0; n < 10; ++n)
+            EXPECT_EQ(xpfs({"cp", "-p", t / "secret", shared / ("c" + std::to_string(n))}), 0);
+        EXPECT_TRUE(watcher.Finish());
+    }
 
     // The source swapped between a file and a link to the root-only file while copies run (a
     // bounded number of them): a copy is "public", or a link, never the secret in a file.
