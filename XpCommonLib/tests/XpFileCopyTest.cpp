@@ -283,21 +283,11 @@ TEST(XpFileCopy, SourceSwappedForALinkIsNeverReadThrough)
     const std::string secret = "SECRET, root only";
     ASSERT_TRUE(writeFile(t / "secret", secret, 0600) && writeFile(t / "public", "public", 0644));
     ASSERT_TRUE(mkdir((t / "vol").c_str(), 0755) == 0);
-    // Another process's work, played by a thread: the source is a file one moment and a link to
-    // the root-only file the next, each put in place by one rename.
+    // Another process swaps the source between a file and a link to the root-only file.
     // What a copy holds, whatever the call answered: "public" in a file, or a link (a link
     // leaks nothing: reading through it takes root's rights), never the secret in a file.
     auto race = [&](const std::function<void()>& copyOnce, const std::string& out) {
-        std::atomic<bool> done(false);
-        std::thread swapper([&] {
-            for (int n = 0; !done; ++n) {
-                std::string f = t / ("f" + std::to_string(n)), l = t / ("l" + std::to_string(n));
-                if (link((t / "public").c_str(), f.c_str()) == 0)
-                    rename(f.c_str(), (t / "src").c_str());
-                if (symlink((t / "secret").c_str(), l.c_str()) == 0)
-                    rename(l.c_str(), (t / "src").c_str());
-            }
-        });
+        Swapper swapper(t / "src", t / "public", t / "secret");
         struct stat st;
         while (lstat((t / "src").c_str(), &st) != 0)
             usleep(100);
@@ -312,8 +302,7 @@ TEST(XpFileCopy, SourceSwappedForALinkIsNeverReadThrough)
                 leaked += readFile(out) == secret;
             }
         }
-        done = true;
-        swapper.join();
+        swapper.Stop();
         EXPECT_GT(copied, 0);
         EXPECT_EQ(0, leaked);
         std::printf("%d of 1500 copies made, %d read through the link\n", copied, leaked);

@@ -9,6 +9,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sched.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -128,6 +129,37 @@ inline int inChildUnblockedAfter(int patience, const std::function<int()>& body,
     }
     return -1;
 }
+
+// Another process's work against a copy: `path` is a hard link of `file` one moment and a
+// symbolic link to `target` the next, each put in place by one rename, until Stop(). A process,
+// not a thread, so that it may run beside a test that forks (ThreadSanitizer refuses threads
+// started after a multi-threaded fork).
+class Swapper {
+public:
+    Swapper(const std::string& path, const std::string& file, const std::string& target)
+    {
+        pid_ = fork();
+        if (pid_ != 0)
+            return;
+        for (unsigned n = 0;; ++n) {
+            std::string f = path + ".f" + std::to_string(n), l = path + ".l" + std::to_string(n);
+            if (link(file.c_str(), f.c_str()) == 0)
+                rename(f.c_str(), path.c_str());
+            if (symlink(target.c_str(), l.c_str()) == 0)
+                rename(l.c_str(), path.c_str());
+        }
+    }
+    void Stop()
+    {
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
+            waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    ~Swapper() { Stop(); }
+
+private:
+    pid_t pid_ = -1;
+};
 
 // Another user who watches a shared folder: a process running as nobody opens every file made
 // in the folder the moment it appears (inotify) and keeps the descriptors; Finish() makes the

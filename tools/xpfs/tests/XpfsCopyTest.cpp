@@ -3,13 +3,18 @@
 // no file can be made; and sparse files. The tool runs as a real process (argv, no shell).
 #include "XpFileTestSupport.h"
 
-#include <atomic>
 #include <functional>
-#include <thread>
 
 namespace {
 
 const std::string x = XPFS_PROGRAM;
+
+// Runs of xpfs per race: a sanitized xpfs takes a good part of a second to start.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+const int kRaceRuns = 40;
+#else
+const int kRaceRuns = 150;
+#endif
 
 mode_t modeOf(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0; }
 std::string names(const std::string& dir) { return xptest::runProgram({"ls", "-A", dir}); }
@@ -75,18 +80,9 @@ TEST(XpfsCopy, RootOnlyDataStaysRootOnly)
     // The source swapped between a file and a link to the root-only file while copies run (a
     // bounded number of them): a copy is "public", or a link, never the secret in a file.
     auto race = [&](const std::vector<std::string>& command, const std::string& out) {
-        std::atomic<bool> done(false);
-        std::thread swapper([&] {
-            for (int n = 0; !done; ++n) {
-                std::string f = t / ("f" + std::to_string(n)), l = t / ("l" + std::to_string(n));
-                if (link((t / "public").c_str(), f.c_str()) == 0)
-                    rename(f.c_str(), (t / "src").c_str());
-                if (symlink((t / "secret").c_str(), l.c_str()) == 0)
-                    rename(l.c_str(), (t / "src").c_str());
-            }
-        });
+        xptest::Swapper swapper(t / "src", t / "public", t / "secret");
         int copied = 0, leaked = 0;
-        for (int run = 0; run < 150; ++run) {
+        for (int run = 0; run < kRaceRuns; ++run) {
             unlink(out.c_str());
             struct stat st;
             while (lstat((t / "src").c_str(), &st) != 0)   // a move took it: the swapper brings it back
@@ -97,8 +93,7 @@ TEST(XpfsCopy, RootOnlyDataStaysRootOnly)
                 leaked += xptest::readFile(out) == secret;
             }
         }
-        done = true;
-        swapper.join();
+        swapper.Stop();
         EXPECT_GT(copied, 0) << command[0];
         EXPECT_EQ(leaked, 0) << command[0] << " " << command[1];
     };
