@@ -83,7 +83,9 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
         } else {
             int64_t total = source->GetSize();
             int64_t done = 0;
-            int64_t pos = source->GetCurrentPosition();
+            // An open source is read from its position: the destination's offsets count from it.
+            const int64_t start = source->GetCurrentPosition();
+            int64_t pos = start;
             if (observer != nullptr) {
                 observer->currentPath = source->GetIdentifier();
                 observer->destinationPath = destination;
@@ -95,22 +97,23 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
                 // A sparse source's holes are passed over on both sides: the destination gets
                 // holes where the source has them, as cp makes them.
                 int64_t want = kCopyChunk;
-                bool endsInHole = false;
+                bool endsInHole = false, skipped = false;
                 if (look.Sparse()) {
                     int64_t next = pos, length = kCopyChunk;
                     endsInHole = !look.NextData(pos, &next, &length);
                     if (next > pos) {
                         err = source->Seek(next, XpAbstractFile::seekBegin);
                         if (err == XPERR_OK && !endsInHole)
-                            err = target.Seek(next, XpAbstractFile::seekBegin);
+                            err = target.Seek(next - start, XpAbstractFile::seekBegin);
                         if (err == XPERR_OK && endsInHole) {
-                            int lengthErr = look.Lengthen(target, next);
+                            int lengthErr = look.Lengthen(target, next - start);
                             err = lengthErr == 0 ? XPERR_OK : XPERR_FILE_FAILED;
                         }
                         if (err != XPERR_OK)
                             break;
                         done += next - pos;
                         pos = next;
+                        skipped = true;
                     }
                     if (length < want)
                         want = length;
@@ -128,7 +131,7 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
                     done += count;
                     pos += count;
                 }
-                if (observer != nullptr && (count > 0 || endsInHole)) {
+                if (observer != nullptr && (count > 0 || (endsInHole && skipped))) {
                     double percent = total > 0 ? static_cast<double>(done) * 100.0 / static_cast<double>(total)
                                                : 100.0;
                     observer->percent = percent > 100.0 ? 100.0 : percent;   // a source that grew

@@ -438,6 +438,20 @@ TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
         for (const std::string& copy : {vol + "/stream", vol + "/in/sparse", vol + "/ui/sparse", far + "/moved",
                                         far + "/renamed"})
             keptHoles(copy);
+        // An open source is copied from its position: the holes stay where they are in the copy.
+        XpFile* open = new XpFile(S(src));
+        XpSharedPtr<XpAbstractFile> shared(open);
+        ASSERT_EQ(XPERR_OK, open->Open(XpAbstractFile::openRead, XpAbstractFile::shareDenyNone));
+        ASSERT_EQ(XPERR_OK, open->Seek(2, XpAbstractFile::seekBegin));
+        ASSERT_EQ(XPERR_OK, Op::CopyFile(shared, S(vol + "/tail"), nullptr));
+        struct stat st;
+        char mid[7] = {}, head[3] = {};
+        int in = ::open((vol + "/tail").c_str(), O_RDONLY);
+        EXPECT_TRUE(in >= 0 && pread(in, mid, 6, middle - 2) == 6 && std::string(mid) == "middle");
+        EXPECT_TRUE(in >= 0 && pread(in, head, 2, 0) == 2 && std::string(head) == "ad");
+        EXPECT_TRUE(stat((vol + "/tail").c_str(), &st) == 0 && st.st_size == size - 2 && st.st_blocks * 512 < 1 << 20);
+        if (in >= 0)
+            close(in);
     });
 }
 
