@@ -471,7 +471,9 @@ const XpfsCommand kCommands[] = {
      "          removes the partial copy, leaving an existing destination as it was\n"
      "  --safe  copy through a numbered .tmp file beside the destination (CopyFileSafely)\n"
      "  --ui    hand the copy to the file-manager agent\n"
-     "A folder is copied as a whole tree (like cp -a); links are made again as links.",
+     "A folder is copied as a whole tree (like cp -a); links are made again as links, and a\n"
+     "link found where a folder is expected is refused, never written through. A destination\n"
+     "that is a link belonging to another user (not you, not root) is refused.",
      runCp},
     {"mv", nullptr, "[--ui] SRC... DST", "Move files and folders (across volumes: copy, then remove).",
      "  --ui    hand the move to the file-manager agent", runMv},
