@@ -154,7 +154,8 @@ public:
                           IXpFileOpProgressObserver* observer);
     // Copies source into folder under its own name; when that is taken and rename is true, under
     // "name (2).ext", "name (3).ext", ... (the name is taken as it is, never as a format). The
-    // name is claimed with CreateNewFile before the stream copy. The path made is stored through
+    // name is claimed as CreateNewFile claims it (same results), readable by the caller alone
+    // until the stream copy gives it the source's mode. The path made is stored through
     // created (may be null) on success. Taken name and rename false: XPERR_FILE_EXISTS.
     static XpErr CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStringT<char>& folder,
                           bool rename, IXpFileOpProgressObserver* observer,
@@ -224,6 +225,8 @@ public:
                            IXpFileOpProgressObserver* observer);
 
 private:
+    // CreateNewFile with mode 0600: the name of a copy, private until it has its source's mode.
+    static XpErr claimName(const XpStringT<char>& path);
     // Body of CopyFiles and MoveFiles.
     template <class C>
     static int copyMoveList(const C& files, const XpStringT<char>& folder, bool withUI,

@@ -181,7 +181,9 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStri
         return XPERR_FILE_INVALID_PARAM;
     XpStringT<char> identifier = source->GetIdentifier();
     XpStringT<char> target = XpPathUtil::Concatenate(folder, XpPathUtil::GetFileFullName(identifier));
-    XpErr err = CreateNewFile(target);
+    // The name is claimed as CreateNewFile claims it, but readable by the caller alone until the
+    // copy gives it the source's mode: nobody can open it empty and read the copy later.
+    XpErr err = claimName(target);
     if (err == XPERR_FILE_EXISTS && rename) {
         // Only the number goes through a format; name and extension are appended as they are, so
         // a name such as "100%d.txt" stays itself.
@@ -191,7 +193,7 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStri
             char number[32];
             std::snprintf(number, sizeof number, " (%u)", n);
             target = XpPathUtil::Concatenate(folder, name + number + ext);
-            err = CreateNewFile(target);
+            err = claimName(target);
         }
     }
     if (err != XPERR_OK)

@@ -93,6 +93,12 @@ XpErr XpFileOperation::CreateNewFile(const XpStringT<char>& path)
     return fd.get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
 }
 
+XpErr XpFileOperation::claimName(const XpStringT<char>& path)
+{
+    _XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+    return fd.get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
+}
+
 XpStringT<char> XpFileOperation::CreateTempFile(const XpStringT<char>& folder, const char* prefix,
                                                 unsigned int digits, const char* middle,
                                                 const char* suffix)

@@ -273,6 +273,7 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElse)
         ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "secret"), S(name), nullptr));
         ASSERT_EQ(XPERR_OK, Op::CopyFile(S(t / "secret"), S(name + "p"), false, nullptr));
         ASSERT_EQ(XPERR_OK, Op::CopyFileSafely(S(t / "secret"), S(name + "s"), false, nullptr));
+        ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "secret"), S(shared.path), true, nullptr, &created));
     }
     EXPECT_TRUE(watcher.Finish());
 }
