@@ -20,7 +20,9 @@
 //     step and then removed), without it an item whose name is taken fails. A move on one
 //     volume is a rename; across volumes it is such a copy followed by the removal of the
 //     source. Symbolic links inside are copied as links, never followed; FIFOs, devices and
-//     sockets are refused. It stops at the first item that fails and answers false (the items
+//     sockets are refused. A copy never replaces the item it copies, nor a folder that holds it
+//     (a copy of an item into its own folder, replacing, is refused and changes nothing).
+//     Data copies keep the holes of sparse files. It stops at the first item that fails and answers false (the items
 //     before it stay done): without a user interface, the answer is the only way to report it.
 //
 // Plugging in another agent: a desktop build that wants the file manager's own progress and

@@ -96,6 +96,10 @@ public:
     static XpErr getXpErr(int mode);
 
 private:
+    // The platform half reaches the open stream's descriptor (the copies check and size files on
+    // it rather than by path).
+    friend class _XpFileSub_Linux;
+
     // The table of getXpErr for error number err, with fallback for numbers it does not list.
     static XpErr xperrFromErrno(int err, int mode, XpErr fallback);
     // After a failed transfer: the mapped error when the stream's error flag is set, else

@@ -104,43 +104,69 @@ public:
     //   (copy_file_range, falling back to sendfile and then read/write where the file system
     //   refuses), into a temporary beside the destination that is renamed onto it when complete:
     //   an existing destination is replaced in one step, and keeps its old content on any
-    //   failure. The copy gets the source's permission bits (not set-id bits) and modification
-    //   time; a replaced file keeps its owner and group when the process may set them (root).
-    //   A symbolic link at the destination is replaced as a name, never followed; a directory,
-    //   FIFO, device or socket there is refused. A source that is not a regular file once opened
-    //   (a FIFO planted in its place, a device, a directory) is refused without reading from it.
+    //   failure. The source is opened once, without following a symbolic link in its last
+    //   component, and copied from that descriptor: a link as the source is refused (it is never
+    //   followed, also not when it is swapped in while the copy starts), and so is anything
+    //   that is not a regular file once opened (a FIFO, a device, a directory), without reading
+    //   from it. The copy gets the source's permission bits (not set-id bits) before any data is
+    //   written, and its modification time. A replaced file keeps its owner and group when the
+    //   process may set them (root) and that owner and group may read the source (its owner, or
+    //   the source's mode lets them read); otherwise the copy belongs to the caller, so that root
+    //   never hands data to whoever planted the file. A symbolic link at the destination is
+    //   replaced as a name, never followed; a directory, FIFO, device or socket there is refused.
+    // - Every copy of file data keeps the holes of a sparse source (SEEK_DATA/SEEK_HOLE on the
+    //   source's descriptor): a 4 GiB file with little data stays small.
     // - A move without UI is rename(2). Across volumes (EXDEV) a regular file is copied as above,
-    //   flushed to disk, renamed into place and only then removed from its old place; other
-    //   objects (folders, links) are moved across volumes by RenameFile, which needs the
-    //   destination free.
-    // - With UI, copies and moves go to the file-manager agent of AskFinder.
+    //   flushed to disk, renamed into place and only then removed from its old place (only when
+    //   its name still holds the file that was copied); other objects (folders, links) are moved
+    //   across volumes by RenameFile, which needs the destination free.
+    // - With UI, copies and moves go to the file-manager agent of AskFinder. The agent names its
+    //   copy after the source, so a copy or move to another name is made in a hidden folder
+    //   (".xpcopy-XXXXXXXX.tmp") beside the destination and renamed from there: it never takes
+    //   the place of the source or of an unrelated item of the source's name.
     // - RemoveDir recursive works on descriptors (openat with O_NOFOLLOW, unlinkat), so it never
     //   leaves the tree: a symbolic link inside it, to a folder too, is removed as a link, a
     //   folder swapped for a link while the removal runs is removed as that link, and another
     //   mount inside the tree is never entered.
 
-    // Stream copy: copies source's content, 256 KiB at a time, into destination (created or
-    // truncated; a symbolic link there is refused), then its creation and modification dates and
-    // read-only attribute. A closed source is opened for reading and closed again; an open one
-    // is read from its position. The observer (null: none) gets currentPath, destinationPath and
-    // statusFlag cleared, OnProgress(0.0) first and then OnProgress(percent) after every chunk;
-    // a true answer at any call stops the copy (XPERR_FILE_CANCELLED). On any failure or stop
-    // the destination file is removed (a device such as /dev/full is never removed). Empty
-    // source: XPERR_FILE_INVALID_PARAM; a destination that is the source's own file:
-    // XPERR_FILE_INVALID_PARAM, nothing touched.
+    // Stream copy: copies source's content, 256 KiB at a time, into destination, then its
+    // creation and modification dates and read-only attribute. A closed source is opened for
+    // reading and closed again; an open one is read from its position. The observer (null: none)
+    // gets currentPath, destinationPath and statusFlag cleared, OnProgress(0.0) first and then
+    // OnProgress(percent) after every chunk; a true answer at any call stops the copy
+    // (XPERR_FILE_CANCELLED). Empty source: XPERR_FILE_INVALID_PARAM; a destination that is the
+    // source's own file: XPERR_FILE_INVALID_PARAM, nothing touched.
+    //
+    // The stream copy REPLACES THE DESTINATION IN PLACE: an existing file there is truncated
+    // first and then filled, and on any failure or stop (a full volume, an unreadable source, a
+    // cancel) the destination file is removed. The old content of an existing destination is
+    // therefore lost when the copy fails. Use CopyFileSafely for a copy that keeps the old
+    // destination whole until the new one is complete. (A device such as /dev/full written to
+    // is never removed; a symbolic link at the destination is refused.)
+    //
+    // On Linux, for an XpFile source: the source is checked on its open descriptor before the
+    // destination is touched, and anything but a regular file (a link swapped in that leads to
+    // /dev/zero, which never ends) gives XPERR_FILE_INVALID_PARAM. An existing destination that
+    // belongs to someone else who may not read the source is refused with
+    // XPERR_FILE_ACCESS_DENIED and left as it is (its owner could read the copy as it is
+    // written). The destination gets the source's permission bits before any data is written
+    // (someone else's file whose mode the caller may not change keeps its own), and the holes
+    // of a sparse source.
     static XpErr CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStringT<char>& destination,
                           IXpFileOpProgressObserver* observer);
     // Copies source into folder under its own name; when that is taken and rename is true, under
     // "name (2).ext", "name (3).ext", ... (the name is taken as it is, never as a format). The
-    // name is claimed with CreateNewFile before the stream copy. The path made is stored through
+    // name is claimed as CreateNewFile claims it (same results), readable by the caller alone
+    // until the stream copy gives it the source's mode. The path made is stored through
     // created (may be null) on success. Taken name and rename false: XPERR_FILE_EXISTS.
     static XpErr CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStringT<char>& folder,
                           bool rename, IXpFileOpProgressObserver* observer,
                           XpStringT<char>* created);
     // Copies one file by paths: without UI copyFileWithoutUI; with UI a file-manager copy into
-    // the destination's folder (replacing an item of the source's name there), renamed to the
-    // destination's name when it differs (the copy is removed when that rename fails). The
-    // observer is not used.
+    // the destination's folder (replacing the item of that name there, but never the source
+    // itself), through a hidden folder beside the destination when the destination's name
+    // differs from the source's, renamed from there to the destination (the copy is removed when
+    // that rename fails). The observer is not used.
     static XpErr CopyFile(const XpStringT<char>& source, const XpStringT<char>& destination,
                           bool withUI, IXpFileOpProgressObserver* observer);
     // Copies source into a new "NNNNNNNN.tmp" beside destination, then moves it onto destination,
@@ -150,8 +176,9 @@ public:
     static XpErr CopyFileSafely(const XpStringT<char>& source, const XpStringT<char>& destination,
                                 bool withUI, IXpFileOpProgressObserver* observer);
     // Moves one file by paths: without UI moveFileWithoutUI; with UI a file-manager move into the
-    // destination's folder, renamed to the destination's name when it differs (moved back when
-    // that fails). The observer is not used.
+    // destination's folder (through a hidden folder beside it when the names differ, as for the
+    // copy), renamed to the destination's name (moved back when that fails). The observer is not
+    // used.
     static XpErr MoveFile(const XpStringT<char>& source, const XpStringT<char>& destination,
                           bool withUI, IXpFileOpProgressObserver* observer);
     // Copies (or moves) each file of the container, in order, into folder under its own name.
@@ -206,6 +233,8 @@ public:
                            IXpFileOpProgressObserver* observer);
 
 private:
+    // CreateNewFile with mode 0600: the name of a copy, private until it has its source's mode.
+    static XpErr claimName(const XpStringT<char>& path);
     // Body of CopyFiles and MoveFiles.
     template <class C>
     static int copyMoveList(const C& files, const XpStringT<char>& folder, bool withUI,
@@ -242,8 +271,9 @@ public:
     static XpErr CreateNewFile(const XpStringT<char>& path);
     // Creates the first free empty file named prefix, n with `digits` zero-padded digits, middle,
     // suffix (null texts count as "") in folder, for n = 0, 1, ... Its path, or "" when digits is
-    // 0 or no number up to 2147483647 gave a file. Every failure moves on to the next number, so
-    // a folder where nothing can be created costs that many attempts: check the folder first.
+    // 0 or no number up to 2147483647 gave a file. Only a taken name (XPERR_FILE_EXISTS) moves on
+    // to the next number; any other failure (a missing folder, one the caller may not write, a
+    // full or read-only volume) fails for every name alike and answers "" at once.
     static XpStringT<char> CreateTempFile(const XpStringT<char>& folder, const char* prefix,
                                           unsigned int digits, const char* middle,
                                           const char* suffix);

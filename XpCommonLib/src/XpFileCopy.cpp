@@ -36,16 +36,44 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
     // The source's own file as the destination: opening it for writing would truncate the source.
     if (_XpFileOperationSub_Linux::SameObject(source->GetIdentifier(), destination))
         return XPERR_FILE_INVALID_PARAM;
-    XpFile target(destination);
-    XpErr err = target.Open(XpAbstractFile::openWrite, XpAbstractFile::shareDenyNone);
-    if (err != XPERR_OK)
-        return err;
-    // A closed source (its position reads -1) is opened here and closed again before returning.
+    // A closed source is opened here and closed again before returning. It is opened and checked
+    // before the destination is touched: a source that cannot be read, or that is not a regular
+    // file (a link swapped in for it may lead to /dev/zero, which never ends), costs the
+    // destination nothing.
     bool openedHere = false;
+    XpErr err = XPERR_OK;
     if (source->GetCurrentPosition() < 0) {
         err = source->Open(XpAbstractFile::openRead, XpAbstractFile::shareDenyNone);
-        openedHere = err == XPERR_OK;
+        if (err != XPERR_OK)
+            return err;
+        openedHere = true;
     }
+    _XpStreamCopy_Linux look(*source);
+    err = look.CheckSource();
+    // The copy is written in place: a file there that belongs to someone who may not read the
+    // source is refused, not filled (its owner may hold it open).
+    if (err == XPERR_OK)
+        err = look.CheckDestinationPath(destination);
+    // A new destination is made private first: open for writing, it could otherwise be opened by
+    // anyone before it gets the source's mode, and read through that descriptor later.
+    bool claimed = err == XPERR_OK && look.ClaimNew(destination);
+    XpFile target(destination);
+    if (err == XPERR_OK)
+        err = target.Open(XpAbstractFile::openWrite, XpAbstractFile::shareDenyNone);
+    if (err != XPERR_OK && claimed)
+        removeCopyDestination(destination);
+    if (err == XPERR_OK) {
+        err = look.CheckDestination(target);   // put there since the look above
+        if (err != XPERR_OK)
+            target.Close();   // not ours: left where it is
+    }
+    if (err != XPERR_OK) {
+        if (openedHere)
+            source->Close();   // read-only: nothing of ours is lost when this fails
+        return err;
+    }
+    // Nobody may read the copy who may not read the source, from the first byte on.
+    err = look.ApplyMode(target);
 
     bool stop = false;
     if (err == XPERR_OK) {
@@ -55,6 +83,9 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
         } else {
             int64_t total = source->GetSize();
             int64_t done = 0;
+            // An open source is read from its position: the destination's offsets count from it.
+            const int64_t start = source->GetCurrentPosition();
+            int64_t pos = start;
             if (observer != nullptr) {
                 observer->currentPath = source->GetIdentifier();
                 observer->destinationPath = destination;
@@ -63,26 +94,51 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
                 stop = observer->OnProgress(0.0);
             }
             while (!stop) {
+                // A sparse source's holes are passed over on both sides: the destination gets
+                // holes where the source has them, as cp makes them.
+                int64_t want = kCopyChunk;
+                bool endsInHole = false, skipped = false;
+                if (look.Sparse()) {
+                    int64_t next = pos, length = kCopyChunk;
+                    endsInHole = !look.NextData(pos, &next, &length);
+                    if (next > pos) {
+                        err = source->Seek(next, XpAbstractFile::seekBegin);
+                        if (err == XPERR_OK && !endsInHole)
+                            err = target.Seek(next - start, XpAbstractFile::seekBegin);
+                        if (err == XPERR_OK && endsInHole) {
+                            int lengthErr = look.Lengthen(target, next - start);
+                            err = lengthErr == 0 ? XPERR_OK : XPERR_FILE_FAILED;
+                        }
+                        if (err != XPERR_OK)
+                            break;
+                        done += next - pos;
+                        pos = next;
+                        skipped = true;
+                    }
+                    if (length < want)
+                        want = length;
+                }
                 int64_t count = -1;
-                XpErr readErr = source->Read(buffer, kCopyChunk, &count);
+                XpErr readErr = endsInHole ? XPERR_FILE_END_OF_FILE : source->Read(buffer, want, &count);
                 if (readErr != XPERR_OK && readErr != XPERR_FILE_END_OF_FILE) {
                     err = readErr;
                     break;
                 }
-                if (count <= 0)
-                    break;   // the end of the source: a finished copy
-                err = target.Write(buffer, count, nullptr);
-                if (err != XPERR_OK)
-                    break;
-                if (observer != nullptr) {
+                if (count > 0) {
+                    err = target.Write(buffer, count, nullptr);
+                    if (err != XPERR_OK)
+                        break;
                     done += count;
+                    pos += count;
+                }
+                if (observer != nullptr && (count > 0 || (endsInHole && skipped))) {
                     double percent = total > 0 ? static_cast<double>(done) * 100.0 / static_cast<double>(total)
                                                : 100.0;
                     observer->percent = percent > 100.0 ? 100.0 : percent;   // a source that grew
                     stop = observer->OnProgress(observer->percent);
                 }
-                if (count < kCopyChunk)
-                    break;
+                if (count < want)
+                    break;   // the end of the source: a finished copy
             }
             std::free(buffer);
         }
@@ -125,7 +181,9 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStri
         return XPERR_FILE_INVALID_PARAM;
     XpStringT<char> identifier = source->GetIdentifier();
     XpStringT<char> target = XpPathUtil::Concatenate(folder, XpPathUtil::GetFileFullName(identifier));
-    XpErr err = CreateNewFile(target);
+    // The name is claimed as CreateNewFile claims it, but readable by the caller alone until the
+    // copy gives it the source's mode: nobody can open it empty and read the copy later.
+    XpErr err = claimName(target);
     if (err == XPERR_FILE_EXISTS && rename) {
         // Only the number goes through a format; name and extension are appended as they are, so
         // a name such as "100%d.txt" stays itself.
@@ -135,7 +193,7 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStri
             char number[32];
             std::snprintf(number, sizeof number, " (%u)", n);
             target = XpPathUtil::Concatenate(folder, name + number + ext);
-            err = CreateNewFile(target);
+            err = claimName(target);
         }
     }
     if (err != XPERR_OK)
@@ -156,15 +214,21 @@ XpErr XpFileOperation::CopyFile(const XpStringT<char>& source, const XpStringT<c
     if (!withUI)
         return copyFileWithoutUI(source, destination, observer);
     XpStringT<char> folder = XpPathUtil::GetFileDir(destination);
-    std::vector<XpStringT<char> > one(1, source);
-    XpErr err = static_cast<XpErr>(CopyFiles(one, folder, true, nullptr));
     XpStringT<char> sourceName = XpPathUtil::GetFileFullName(source);
-    if (err == XPERR_OK && XpPathUtil::GetFileFullName(destination).Compare(sourceName.GetBuffer()) != 0) {
-        XpStringT<char> copied = XpPathUtil::Concatenate(folder, sourceName);
-        err = moveFileWithoutUI(copied, destination, nullptr);
-        if (err != XPERR_OK)
-            removeFile(copied);
-    }
+    std::vector<XpStringT<char> > one(1, source);
+    if (XpPathUtil::GetFileFullName(destination).Compare(sourceName.GetBuffer()) == 0)
+        return static_cast<XpErr>(CopyFiles(one, folder, true, nullptr));
+    // The agent names its copy after the source. Put beside the destination under that name, it
+    // would take the place of whatever has the name there: the source itself, when both are in
+    // one folder, or an unrelated file. So the copy is made in a hidden folder of its own beside
+    // the destination and renamed from there.
+    XpStringT<char> staging = _XpFileOperationSub_Linux::MakeStagingFolder(folder);
+    if (staging.IsEmpty())
+        return XPERR_FILE_COPY_FAILED;
+    XpErr err = static_cast<XpErr>(CopyFiles(one, staging, true, nullptr));
+    if (err == XPERR_OK)
+        err = moveFileWithoutUI(XpPathUtil::Concatenate(staging, sourceName), destination, nullptr);
+    _XpFileOperationSub_Linux::RemoveStagingFolder(staging, true);   // with the copy, if it is left
     return err;
 }
 
@@ -174,15 +238,24 @@ XpErr XpFileOperation::MoveFile(const XpStringT<char>& source, const XpStringT<c
     if (!withUI)
         return moveFileWithoutUI(source, destination, observer);
     XpStringT<char> folder = XpPathUtil::GetFileDir(destination);
-    std::vector<XpStringT<char> > one(1, source);
-    XpErr err = static_cast<XpErr>(MoveFiles(one, folder, true, nullptr));
     XpStringT<char> sourceName = XpPathUtil::GetFileFullName(source);
-    if (err == XPERR_OK && XpPathUtil::GetFileFullName(destination).Compare(sourceName.GetBuffer()) != 0) {
-        XpStringT<char> moved = XpPathUtil::Concatenate(folder, sourceName);
+    std::vector<XpStringT<char> > one(1, source);
+    if (XpPathUtil::GetFileFullName(destination).Compare(sourceName.GetBuffer()) == 0)
+        return static_cast<XpErr>(MoveFiles(one, folder, true, nullptr));
+    // As for the copy: through a hidden folder beside the destination, so that the item never
+    // takes the place of an unrelated one of its name on the way.
+    XpStringT<char> staging = _XpFileOperationSub_Linux::MakeStagingFolder(folder);
+    if (staging.IsEmpty())
+        return XPERR_FILE_MOVE_FAILED;
+    XpErr err = static_cast<XpErr>(MoveFiles(one, staging, true, nullptr));
+    if (err == XPERR_OK) {
+        XpStringT<char> moved = XpPathUtil::Concatenate(staging, sourceName);
         err = moveFileWithoutUI(moved, destination, nullptr);
         if (err != XPERR_OK)
             moveFileWithoutUI(moved, source, nullptr);   // back where it was, as far as possible
     }
+    // Only an empty folder goes: an item that could not be moved on or back stays in it.
+    _XpFileOperationSub_Linux::RemoveStagingFolder(staging, false);
     return err;
 }
 

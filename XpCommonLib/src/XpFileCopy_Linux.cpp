@@ -10,10 +10,13 @@
 //   with O_CREAT|O_EXCL|O_NOFOLLOW beside the destination and renames it onto the destination
 //   only when everything is written, so the destination never holds a part of the data, and an
 //   existing destination keeps its old content on any failure or when the process is killed.
-//   We run as root in folders other users can write: the source is opened non-blocking and
-//   checked with S_ISREG on the descriptor (a FIFO planted as the source is refused, never
-//   waited on), and a link planted at the destination is replaced as a name by the rename,
-//   never written through.
+//   We run as root in folders other users can write: the source is opened once, relative to its
+//   folder, without following a link in its last component and non-blocking, checked with
+//   S_ISREG on the descriptor (a link or FIFO planted as the source is refused, never followed
+//   or waited on) and copied from that descriptor; a link planted at the destination is replaced
+//   as a name by the rename, never written through. The copy gets the source's permission bits
+//   before any data is written, and a replaced file keeps its owner only when that owner may
+//   read the source. Holes of a sparse source stay holes.
 // - The move is rename(2); across volumes a regular file is copied as above and flushed to disk
 //   before the source is removed, so a crash leaves at least one whole copy.
 // - The Finder's requests go to the file-manager agent of AskFinder.
@@ -46,8 +49,8 @@
 
 namespace {
 
-// Splits a destination path into its folder and its last component ("" for a path ending in
-// '/', which names no file).
+// Splits a path into its folder and its last component ("" for a path ending in '/', which
+// names no file).
 void splitDestination(const std::string& path, std::string* folder, std::string* name)
 {
     size_t slash = path.rfind('/');
@@ -78,15 +81,34 @@ int createTemporary(int dirfd, std::string* name)
     return -1;
 }
 
-// Copies the regular file src onto dst as described at the top; durable flushes the copy and
-// its name to disk before returning. 0 or an errno value.
-int copyRegularFile(const char* src, const char* dst, bool durable)
-{
+// The source of a copy by paths, opened once: the folder that holds it, its name there, and the
+// regular file itself, opened without following a link in the last component (O_NOFOLLOW) and
+// checked on the descriptor, so that whatever replaces the name afterwards is never read.
+struct CopySource {
+    _XpFd folder, file;
+    std::string name;
     struct stat st;
-    _XpFd in(_XpFileOperationSub_Linux::OpenRegularAt(AT_FDCWD, src, 0, &st));
-    if (in.get() < 0)
-        return errno;
+    // 0 or an errno value: ELOOP for a link, EISDIR for a folder, EINVAL for any other kind.
+    int Open(const char* path)
+    {
+        std::string folderPath;
+        splitDestination(path, &folderPath, &name);
+        if (name.empty() || name == "." || name == "..")
+            return EISDIR;
+        // O_PATH: a folder that may be searched but not listed holds sources too.
+        folder.reset(_XpOpenAt(AT_FDCWD, folderPath.c_str(), O_PATH | O_DIRECTORY));
+        if (folder.get() < 0)
+            return errno;
+        file.reset(_XpFileOperationSub_Linux::OpenRegularAt(folder.get(), name.c_str(), O_NOFOLLOW, &st));
+        return file.get() < 0 ? errno : 0;
+    }
+};
 
+// Copies the regular file open in src onto dst as described at the top; durable flushes the
+// copy and its name to disk before returning. 0 or an errno value.
+int copyRegularFile(const CopySource& src, const char* dst, bool durable)
+{
+    const struct stat& st = src.st;
     std::string folder, name;
     splitDestination(dst, &folder, &name);
     if (name.empty() || name == "." || name == "..")
@@ -110,10 +132,13 @@ int copyRegularFile(const char* src, const char* dst, bool durable)
     int out = createTemporary(dir.get(), &temp);
     if (out < 0)
         return errno;
-    // A replaced file stays its owner's: root copying over a user's file must not take it over.
-    // The copy gets the permission bits, never set-id bits.
-    bool keepOwner = replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid());
-    int err = _XpFileOperationSub_Linux::FillCopyAt(in.get(), st, dir.get(), temp.c_str(), out,
+    // A replaced file stays its owner's when root copies over a user's file, so that root does
+    // not take it over; but only when that owner (and group) may read the source, or root would
+    // hand its data to whoever planted the file. Otherwise the copy is the caller's. The copy
+    // gets the source's permission bits, never set-id bits, before any data is in it.
+    bool keepOwner = replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid()) &&
+                     _XpFileOperationSub_Linux::OwnerMayRead(old, st);
+    int err = _XpFileOperationSub_Linux::FillCopyAt(src.file.get(), st, dir.get(), temp.c_str(), out,
                                                     0777, keepOwner ? &old : nullptr, durable);
     if (err != 0)
         return err;   // the temporary is gone already
@@ -138,9 +163,11 @@ XpErr XpFileOperation::copyFileWithoutUI(const XpStringT<char>& source,
                                          const XpStringT<char>& destination,
                                          IXpFileOpProgressObserver*)
 {
-    int err = copyRegularFile(source.GetAnsiString().GetBuffer(),
-                              destination.GetAnsiString().GetBuffer(), false);
-    return err == 0 ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+    CopySource src;
+    if (src.Open(source.GetAnsiString().GetBuffer()) != 0)
+        return XPERR_FILE_COPY_FAILED;
+    return copyRegularFile(src, destination.GetAnsiString().GetBuffer(), false) == 0
+               ? XPERR_OK : XPERR_FILE_COPY_FAILED;
 }
 
 XpErr XpFileOperation::moveFileWithoutUI(const XpStringT<char>& source,
@@ -158,10 +185,18 @@ XpErr XpFileOperation::moveFileWithoutUI(const XpStringT<char>& source,
         return XPERR_FILE_COPY_FAILED;
     if (!S_ISREG(st.st_mode))
         return RenameFile(from.GetBuffer(), to.GetBuffer()) == XPERR_OK ? XPERR_OK : XPERR_FILE_COPY_FAILED;
-    if (copyRegularFile(from.GetBuffer(), to.GetBuffer(), true) != 0)
+    // The file is opened once, without following a link; a link put in its place after the look
+    // above is refused, never read through.
+    CopySource src;
+    if (src.Open(from.GetBuffer()) != 0 || copyRegularFile(src, to.GetBuffer(), true) != 0)
         return XPERR_FILE_COPY_FAILED;
-    // Both copies exist when the source cannot be removed: reported, and nothing is lost.
-    return unlink(from.GetBuffer()) == 0 ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+    // Only the file that was copied is removed. Both copies exist when it cannot be (or when its
+    // name now holds something else): reported, and nothing is lost.
+    struct stat now;
+    if (fstatat(src.folder.get(), src.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        now.st_dev != src.st.st_dev || now.st_ino != src.st.st_ino)
+        return XPERR_FILE_COPY_FAILED;
+    return unlinkat(src.folder.get(), src.name.c_str(), 0) == 0 ? XPERR_OK : XPERR_FILE_COPY_FAILED;
 }
 
 namespace {

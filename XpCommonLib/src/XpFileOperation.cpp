@@ -93,6 +93,12 @@ XpErr XpFileOperation::CreateNewFile(const XpStringT<char>& path)
     return fd.get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
 }
 
+XpErr XpFileOperation::claimName(const XpStringT<char>& path)
+{
+    _XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+    return fd.get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
+}
+
 XpStringT<char> XpFileOperation::CreateTempFile(const XpStringT<char>& folder, const char* prefix,
                                                 unsigned int digits, const char* middle,
                                                 const char* suffix)
@@ -107,8 +113,14 @@ XpStringT<char> XpFileOperation::CreateTempFile(const XpStringT<char>& folder, c
         name.Format(pattern.GetBuffer(), prefix ? prefix : "", n, middle ? middle : "",
                     suffix ? suffix : "");
         path = XpPathUtil::Concatenate(folder, name);
-        if (CreateNewFile(path) == XPERR_OK)
+        XpErr err = CreateNewFile(path);
+        if (err == XPERR_OK)
             break;
+        // Only a taken name is worth the next number. A missing folder, one we may not write, a
+        // full or read-only volume fail the same way for every name, and trying them all would
+        // take an hour to give the same empty answer.
+        if (err != XPERR_FILE_EXISTS)
+            return XpStringT<char>();
     }
     return IsFileAvailable(path) ? path : XpStringT<char>();
 }

@@ -17,6 +17,7 @@
 #include "_XpFd_Linux.h"
 
 #include <XpAbstractFile.h>
+#include <XpFile.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -52,6 +53,12 @@ int checkedDescriptor(int fd, bool regularOnly)
 }
 
 } // namespace
+
+int _XpFileSub_Linux::Descriptor(const XpAbstractFile& file)
+{
+    const XpFile* own = dynamic_cast<const XpFile*>(&file);
+    return own != nullptr && own->stream != nullptr ? fileno(own->stream) : -1;
+}
 
 int _XpFileSub_Linux::OpenDescriptor(const char* path, int mode)
 {

@@ -7,8 +7,12 @@
 
 #include <ctime>
 
+class XpAbstractFile;
+
 class _XpFileSub_Linux {
 public:
+    // The descriptor of an open XpFile; -1 for a closed one and for any other kind of object.
+    static int Descriptor(const XpAbstractFile& file);
     // A descriptor for XpFile::Open in mode (openRead, openWrite or openReadWrite; the file
     // already exists for openReadWrite), or -1 with errno set. Descriptors of directories, FIFOs
     // and sockets are refused (EISDIR, ENXIO).

@@ -13,6 +13,7 @@
 // copy by paths (XpFileCopy_Linux.cpp), which shares it.
 #include "_XpFileOperationSub_Linux.h"
 
+#include "XpFile_Linux.h"
 #include "_XpFd_Linux.h"
 
 #include <AskFinder.h>
@@ -26,6 +27,8 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -43,63 +46,131 @@ bool kernelRefuses(int err)
     return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS;
 }
 
-// Copies the rest of in into out from their current offsets; 0 or the errno value. The copy runs
-// in the kernel: copy_file_range moves the pages without a trip through user memory (and lets
-// file systems that can share extents do so), sendfile stands in where a file system refuses it,
-// and read/write where both are refused.
+// Moves byte ranges of one file to the same offsets of another. The copy runs in the kernel:
+// copy_file_range moves the pages without a trip through user memory (and lets file systems that
+// can share extents do so), sendfile stands in where a file system refuses it, and pread/pwrite
+// where both are refused. Offsets are explicit, so neither descriptor's position matters.
+class DataMover {
+public:
+    // Copies up to len bytes (len < 0: up to the end) from offset at; *moved receives how many
+    // were copied, fewer only when the source ended first. 0 or an errno value.
+    int Copy(int in, int out, off_t at, off_t len, off_t* moved)
+    {
+        const off_t kKernelChunk = off_t(1) << 30;   // the kernel caps a call near 2 GiB anyway
+        off_t offIn = at, offOut = at;
+        for (;;) {
+            off_t left = len < 0 ? kKernelChunk : len - (offIn - at);
+            if (left <= 0)
+                break;
+            size_t want = static_cast<size_t>(left < kKernelChunk ? left : kKernelChunk);
+            ssize_t n;
+            if (how_ == copyRange) {
+                n = copy_file_range(in, &offIn, out, &offOut, want, 0);
+                if (n < 0 && kernelRefuses(errno)) {
+                    how_ = sendFile;
+                    continue;
+                }
+            } else if (how_ == sendFile) {
+                // sendfile writes at the output's own position.
+                if (lseek(out, offOut, SEEK_SET) < 0)
+                    return errno;
+                n = sendfile(out, in, &offIn, want);
+                if (n < 0 && kernelRefuses(errno)) {
+                    how_ = readWrite;
+                    continue;
+                }
+                if (n > 0)
+                    offOut += n;
+            } else {
+                if (buffer_.empty())
+                    buffer_.resize(1 << 20);
+                n = pread(in, buffer_.data(), want < buffer_.size() ? want : buffer_.size(), offIn);
+                for (ssize_t written = 0; n > 0 && written < n;) {
+                    ssize_t w = pwrite(out, buffer_.data() + written, static_cast<size_t>(n - written),
+                                       offOut + written);
+                    if (w < 0 && errno == EINTR)
+                        continue;
+                    if (w <= 0)
+                        return w < 0 ? errno : EIO;
+                    written += w;
+                }
+                if (n > 0) {
+                    offIn += n;
+                    offOut += n;
+                }
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return errno;
+            if (n == 0) {
+                if (how_ == readWrite)
+                    break;
+                // Some file systems (procfs, sysfs) answer the kernel copy with 0 before their
+                // end: a read has the last word.
+                how_ = readWrite;
+            }
+        }
+        *moved = offIn - at;
+        return 0;
+    }
+
+private:
+    enum { copyRange, sendFile, readWrite } how_ = copyRange;
+    std::vector<char> buffer_;
+};
+
+// Copies the whole of in into out (both at offset 0, out empty). A sparse source keeps its holes,
+// as cp does: when the source has fewer blocks than its length needs, only its data ranges
+// (SEEK_DATA/SEEK_HOLE on its descriptor) are copied, and the copy gets the source's length.
+// 0 or the errno value.
 int copyData(int in, int out)
 {
-    enum { copyRange, sendFile, readWrite } how = copyRange;
-    const size_t kKernelChunk = size_t(1) << 30;   // the kernel caps a call near 2 GiB anyway
-    std::vector<char> buffer;
-    for (;;) {
-        ssize_t n;
-        if (how == copyRange) {
-            n = copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
-            if (n < 0 && kernelRefuses(errno)) {
-                how = sendFile;
-                continue;
-            }
-        } else if (how == sendFile) {
-            n = sendfile(out, in, nullptr, kKernelChunk);
-            if (n < 0 && kernelRefuses(errno)) {
-                how = readWrite;
-                continue;
-            }
-        } else {
-            if (buffer.empty())
-                buffer.resize(1 << 20);
-            n = read(in, buffer.data(), buffer.size());
-            if (n > 0) {
-                if (int err = _XpWriteAll(out, buffer.data(), static_cast<size_t>(n)))
-                    return err;
-            }
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
+    struct stat st;
+    if (fstat(in, &st) != 0)
+        return errno;
+    DataMover mover;
+    off_t moved = 0;
+    if (!_XpFileOperationSub_Linux::IsSparse(st))
+        return mover.Copy(in, out, 0, -1, &moved);
+    for (off_t pos = 0;;) {
+        off_t data = lseek(in, pos, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break;   // nothing but a hole from pos to the end
+        if (data < 0)
+            return kernelRefuses(errno) ? mover.Copy(in, out, pos, -1, &moved) : errno;
+        off_t hole = lseek(in, data, SEEK_HOLE);
+        if (hole < 0)
             return errno;
-        if (n == 0) {
-            if (how == readWrite)
-                return 0;
-            // Some file systems (procfs, sysfs) answer the kernel copy with 0 before their end:
-            // a read has the last word.
-            how = readWrite;
-        }
+        if (int err = mover.Copy(in, out, data, hole - data, &moved))
+            return err;
+        pos = data + moved;
+        if (moved < hole - data)
+            break;   // the source became shorter meanwhile
     }
+    // A hole at the end has no data to write: the length says it.
+    off_t end = lseek(in, 0, SEEK_END);
+    struct stat now;
+    if (end < 0 || fstat(out, &now) != 0)
+        return errno;
+    return now.st_size == end || ftruncate(out, end) == 0 ? 0 : errno;
 }
 
-// The owner of `owner` (when given), st's permission bits under modeMask and st's access and
-// modification times, onto the open fd; the owner first, since a change of owner clears set-id
-// bits.
-int applyAttributes(int fd, const struct stat& st, mode_t modeMask, const struct stat* owner)
+// The owner of `owner` (when given) and st's permission bits under modeMask onto the open fd,
+// before any data is written, so that nobody who may not read the source can read the copy at
+// any moment; the owner first, since a change of owner clears set-id bits.
+int applyOwnerAndMode(int fd, const struct stat& st, mode_t modeMask, const struct stat* owner)
 {
     if (owner != nullptr && fchown(fd, owner->st_uid, owner->st_gid) != 0)
         return errno;
+    return fchmod(fd, st.st_mode & modeMask) == 0 ? 0 : errno;
+}
+
+// st's access and modification times onto the open fd, after the data (writing changes them).
+int applyTimes(int fd, const struct stat& st)
+{
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (fchmod(fd, st.st_mode & modeMask) != 0 || futimens(fd, times) != 0)
-        return errno;
-    return 0;
+    return futimens(fd, times) == 0 ? 0 : errno;
 }
 
 // Mode, owner (root only: nobody else may give files away) and times of st onto name in dir.
@@ -111,7 +182,8 @@ int copyAttributes(int dir, const char* name, int fd, const struct stat& st)
             return errno;
         return utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW) != 0 ? errno : 0;
     }
-    return applyAttributes(fd, st, 07777, geteuid() == 0 ? &st : nullptr);
+    int err = applyOwnerAndMode(fd, st, 07777, geteuid() == 0 ? &st : nullptr);
+    return err != 0 ? err : applyTimes(fd, st);
 }
 
 int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
@@ -251,9 +323,11 @@ int _XpFileOperationSub_Linux::FillCopyAt(int in, const struct stat& st, int dir
                                           bool durable)
 {
     _XpFd file(out);
-    int err = copyData(in, out);
+    int err = applyOwnerAndMode(out, st, modeMask, owner);
     if (err == 0)
-        err = applyAttributes(out, st, modeMask, owner);
+        err = copyData(in, out);
+    if (err == 0)
+        err = applyTimes(out, st);
     if (err == 0 && durable && fsync(out) != 0)
         err = errno;
     int closeErr = file.closeChecked();   // a delayed write failure (NFS, full disk) shows here
@@ -262,6 +336,82 @@ int _XpFileOperationSub_Linux::FillCopyAt(int in, const struct stat& st, int dir
     if (err != 0)
         unlinkat(dir, name, 0);   // ours, created exclusively: nothing else to do
     return err;
+}
+
+bool _XpFileOperationSub_Linux::IsSparse(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && st.st_size > 0 && st.st_blocks < st.st_size / 512;
+}
+
+namespace {
+
+// 1 when the user is a member of the group (primary or supplementary), 0 when not, -1 when the
+// user is unknown to the password database.
+int memberOf(uid_t uid, gid_t gid)
+{
+    std::vector<char> text(16384);
+    struct passwd pw, *found = nullptr;
+    if (getpwuid_r(uid, &pw, text.data(), text.size(), &found) != 0 || found == nullptr)
+        return -1;
+    if (pw.pw_gid == gid)
+        return 1;
+    std::vector<gid_t> groups(64);
+    int count = static_cast<int>(groups.size());
+    while (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) {
+        if (count <= static_cast<int>(groups.size()))
+            return -1;
+        groups.resize(static_cast<size_t>(count));
+    }
+    for (int i = 0; i < count; ++i) {
+        if (groups[static_cast<size_t>(i)] == gid)
+            return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool _XpFileOperationSub_Linux::OwnerMayRead(const struct stat& existing, const struct stat& source)
+{
+    const bool groupReads = (source.st_mode & S_IRGRP) != 0, othersRead = (source.st_mode & S_IROTH) != 0;
+    bool owner = existing.st_uid == 0 || existing.st_uid == source.st_uid;
+    if (!owner) {
+        // An owner can always give himself read permission: what counts is the source's mode.
+        int member = memberOf(existing.st_uid, source.st_gid);
+        owner = member == 1 ? groupReads : member == 0 ? othersRead : groupReads && othersRead;
+    }
+    // The copy gets the source's mode: the old group's members read it through its group bits.
+    bool group = !groupReads || existing.st_gid == source.st_gid || othersRead;
+    return owner && group;
+}
+
+XpStringT<char> _XpFileOperationSub_Linux::MakeStagingFolder(const XpStringT<char>& folder)
+{
+    _XpFd dir(_XpOpenAt(AT_FDCWD, folder.GetAnsiString().GetBuffer(), O_PATH | O_DIRECTORY));
+    if (dir.get() < 0)
+        return XpStringT<char>();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = TemporaryName();
+        if (mkdirat(dir.get(), name.c_str(), 0700) == 0)
+            return folder + "/" + name.c_str();
+        if (errno != EEXIST)
+            break;
+    }
+    return XpStringT<char>();
+}
+
+void _XpFileOperationSub_Linux::RemoveStagingFolder(const XpStringT<char>& path, bool withContents)
+{
+    int dir = -1;
+    std::string name;
+    if (OpenParent(path.GetAnsiString().GetBuffer(), &dir, &name) != 0)
+        return;
+    _XpFd parent(dir);
+    // Cleaning up: what cannot be removed stays, hidden.
+    if (withContents)
+        RemoveTreeAt(parent.get(), name.c_str());
+    else
+        unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
 }
 
 std::string _XpFileOperationSub_Linux::TemporaryName()
@@ -362,14 +512,135 @@ int _XpFileOperationSub_Linux::OpenParent(const char* path, int* dirFd, std::str
     return 0;
 }
 
+// ---- The stream copy's descriptors ----
+
+_XpStreamCopy_Linux::_XpStreamCopy_Linux(const XpAbstractFile& source)
+    : source_(_XpFileSub_Linux::Descriptor(source))
+{
+    if (source_ >= 0 && fstat(source_, &st_) != 0)
+        source_ = -1;
+    // Where no descriptor of our own can be had, the copy goes on without looking for holes.
+    if (source_ >= 0 && _XpFileOperationSub_Linux::IsSparse(st_))
+        query_.reset(_XpOpenAt(AT_FDCWD, ("/proc/self/fd/" + std::to_string(source_)).c_str(),
+                               O_RDONLY | O_NONBLOCK | O_NOCTTY));
+}
+
+XpErr _XpStreamCopy_Linux::CheckSource() const
+{
+    return source_ < 0 || S_ISREG(st_.st_mode) ? XPERR_OK : XPERR_FILE_INVALID_PARAM;
+}
+
+namespace {
+
+bool foreignReader(const struct stat& existing, const struct stat& source)
+{
+    return S_ISREG(existing.st_mode) && existing.st_uid != geteuid() &&
+           !_XpFileOperationSub_Linux::OwnerMayRead(existing, source);
+}
+
+} // namespace
+
+XpErr _XpStreamCopy_Linux::CheckDestinationPath(const XpStringT<char>& path) const
+{
+    struct stat existing;
+    return source_ >= 0 && lstat(path.GetAnsiString().GetBuffer(), &existing) == 0 &&
+                   foreignReader(existing, st_) ? XPERR_FILE_ACCESS_DENIED : XPERR_OK;
+}
+
+bool _XpStreamCopy_Linux::ClaimNew(const XpStringT<char>& path) const
+{
+    if (source_ < 0)
+        return false;
+    _XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0600));
+    return fd.get() >= 0;   // empty: its close loses nothing
+}
+
+XpErr _XpStreamCopy_Linux::CheckDestination(const XpAbstractFile& target) const
+{
+    struct stat existing;
+    int fd = _XpFileSub_Linux::Descriptor(target);
+    return source_ >= 0 && fd >= 0 && fstat(fd, &existing) == 0 && foreignReader(existing, st_)
+               ? XPERR_FILE_ACCESS_DENIED : XPERR_OK;
+}
+
+XpErr _XpStreamCopy_Linux::ApplyMode(const XpAbstractFile& target) const
+{
+    struct stat existing;
+    int fd = _XpFileSub_Linux::Descriptor(target);
+    if (source_ < 0 || fd < 0 || fstat(fd, &existing) != 0 || !S_ISREG(existing.st_mode))
+        return XPERR_OK;   // a device (/dev/null) keeps its mode
+    if (fchmod(fd, st_.st_mode & 0777) == 0 || (errno == EPERM && existing.st_uid != geteuid()))
+        return XPERR_OK;
+    return XPERR_FILE_SET_ATTRIBUTE_FAILED;
+}
+
+bool _XpStreamCopy_Linux::NextData(int64_t pos, int64_t* next, int64_t* length) const
+{
+    off_t data = lseek(query_.get(), static_cast<off_t>(pos), SEEK_DATA);
+    off_t hole = data >= 0 ? lseek(query_.get(), data, SEEK_HOLE) : -1;
+    if (data >= 0 && hole > data) {
+        *next = data;
+        *length = hole - data;
+        return true;
+    }
+    if (data < 0 && errno == ENXIO) {
+        off_t end = lseek(query_.get(), 0, SEEK_END);
+        *next = end > pos ? end : pos;
+        return false;
+    }
+    // The file system cannot say: everything from pos on counts as data.
+    *next = pos;
+    *length = INT64_MAX;
+    return true;
+}
+
+int _XpStreamCopy_Linux::Lengthen(XpAbstractFile& target, int64_t length) const
+{
+    if (target.Flush() != XPERR_OK)
+        return EIO;
+    int fd = _XpFileSub_Linux::Descriptor(target);
+    struct stat now;
+    if (fd < 0 || fstat(fd, &now) != 0)
+        return fd < 0 ? EBADF : errno;
+    return now.st_size >= length || ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : errno;
+}
+
 // ---- File-manager requests ----
 
 IXpFileManagerAgent::~IXpFileManagerAgent() {}
 
 namespace {
 
+// Whether name of dir is the object srcName of srcDir or a folder above it: replacing it would
+// replace or remove the item that is being copied or moved. Walks up from srcDir through "..",
+// comparing device and inode, as far as the root.
+bool isItemOrAbove(int dir, const char* name, int srcDir, const char* srcName)
+{
+    struct stat target, st;
+    if (fstatat(dir, name, &target, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;   // nothing there to replace
+    if (fstatat(srcDir, srcName, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == target.st_dev &&
+        st.st_ino == target.st_ino)
+        return true;
+    if (!S_ISDIR(target.st_mode))
+        return false;
+    _XpFd level(_XpOpenAt(srcDir, ".", O_PATH | O_DIRECTORY));
+    for (int depth = 0; level.get() >= 0 && fstat(level.get(), &st) == 0 && depth < 4096; ++depth) {
+        if (st.st_dev == target.st_dev && st.st_ino == target.st_ino)
+            return true;
+        struct stat up;
+        if (fstatat(level.get(), "..", &up, 0) != 0 || (up.st_dev == st.st_dev && up.st_ino == st.st_ino))
+            return false;   // the root: nothing above
+        level.reset(_XpOpenAt(level.get(), "..", O_PATH | O_DIRECTORY));
+    }
+    return false;
+}
+
 // The agent built in: carries the request out itself, item by item in order, stopping at the
-// first item that fails (the items before it stay done).
+// first item that fails (the items before it stay done). A copy never takes the place of the item
+// it copies or of a folder that holds it: such a request fails, and the item stays as it was. (A
+// move onto itself is the rename that changes nothing.)
 class BuiltInAgent : public IXpFileManagerAgent {
 public:
     bool Perform(const XpFileManagerRequest& request) override
@@ -383,6 +654,9 @@ public:
             if (_XpFileOperationSub_Linux::OpenParent(item.GetBuffer(), &folder, &name) != 0)
                 return false;
             _XpFd src(folder);
+            if (request.operation == XpFileManagerRequest::opDuplicate &&
+                isItemOrAbove(dst.get(), name.c_str(), src.get(), name.c_str()))
+                return false;
             int err = request.operation == XpFileManagerRequest::opMove
                           ? _XpFileOperationSub_Linux::MoveAt(src.get(), name.c_str(), dst.get(),
                                                               name.c_str(), request.replacing)

@@ -5,9 +5,11 @@
 #ifndef _XPFILEOPERATIONSUB_LINUX_H
 #define _XPFILEOPERATIONSUB_LINUX_H
 
+#include <XpAbstractFile.h>
 #include <XpFileOperation.h>
 #include <XpString.h>
 
+#include "_XpFd_Linux.h"
 #include "_XpTreeRemover_Linux.h"
 
 #include <string>
@@ -27,12 +29,29 @@ public:
     // EINVAL for any other kind that is not a regular file.
     static int OpenRegularAt(int dir, const char* name, int flags, struct stat* st);
     // Fills `out` (taken over), an empty file just created exclusively as name in dir, with the
-    // regular file open at `in` (described by st), and closes it: the data copied in the kernel,
-    // then the owner of `owner` when not null, st's permission bits under modeMask, st's access
-    // and modification times, fsync when durable; the close's own result counts. 0, or an errno
-    // value with name removed again.
+    // regular file open at `in` (described by st), and closes it: first the owner of `owner` when
+    // not null and st's permission bits under modeMask, then the data copied in the kernel (holes
+    // kept), then st's access and modification times, fsync when durable; the close's own result
+    // counts. 0, or an errno value with name removed again.
     static int FillCopyAt(int in, const struct stat& st, int dir, const char* name, int out,
                           mode_t modeMask, const struct stat* owner, bool durable);
+    // Whether a regular file has fewer blocks than its length needs: it holds holes, which a
+    // copy keeps (the test cp makes before it looks for data with SEEK_DATA).
+    static bool IsSparse(const struct stat& st);
+    // Whether a file that exists (described by existing) may keep its owner and group when a copy
+    // of source takes its place: its owner may read source (is source's owner or root, or
+    // source's mode lets that user read it) and the members of its group may (same group, or
+    // source's mode lets everyone read it, or gives its group nothing). Otherwise the copy must
+    // belong to the caller, or root would hand root-only data to whoever planted that file.
+    static bool OwnerMayRead(const struct stat& existing, const struct stat& source);
+    // Makes a hidden folder (TemporaryName, mode 0700) in folder, where a copy or a move with UI
+    // is put first, so that it never takes the place of anything that is already there; its
+    // path, or "" (errno set) when none can be made. The search stops at the first failure that
+    // is not EEXIST.
+    static XpStringT<char> MakeStagingFolder(const XpStringT<char>& folder);
+    // Removes a folder made by MakeStagingFolder: with all it holds (a copy that failed), or only
+    // when empty (a move, whose item must never be lost).
+    static void RemoveStagingFolder(const XpStringT<char>& path, bool withContents);
     // A hidden name for a copy under way beside its destination: ".xpcopy-", eight hexadecimal
     // digits, ".tmp", chosen anew on each call. The caller creates it exclusively and asks again
     // on EEXIST.
@@ -64,6 +83,46 @@ public:
     static XpStringT<char> HomeTrashPath();
     // Moves path to the trash (see XpFileOperation::removeFileToRecycleBin).
     static int Trash(const XpStringT<char>& path);
+};
+
+// What the stream copy (XpFileOperation::CopyFile with a source object) checks and does on the
+// descriptors of its XpFile objects. A source of another class has no descriptor: it is read as
+// it comes, and nothing is checked.
+class _XpStreamCopy_Linux {
+public:
+    // Looks at the open source's descriptor once.
+    explicit _XpStreamCopy_Linux(const XpAbstractFile& source);
+    // XPERR_FILE_INVALID_PARAM when the source's descriptor is not a regular file (a device such
+    // as /dev/zero, a FIFO, reached through a link swapped in for the file), else XPERR_OK.
+    XpErr CheckSource() const;
+    // XPERR_FILE_ACCESS_DENIED when the existing regular file at path (a link is not followed)
+    // belongs to someone else who may not read the source (OwnerMayRead): the copy would be
+    // written into it in place. XPERR_OK otherwise.
+    XpErr CheckDestinationPath(const XpStringT<char>& path) const;
+    // Creates a missing destination empty, exclusively and readable by the caller alone (0600),
+    // so that nobody can open it before it has the source's mode; nothing when something is
+    // there. True when it was created here.
+    bool ClaimNew(const XpStringT<char>& path) const;
+    // The same check on the open destination's descriptor, for a file put there meanwhile.
+    XpErr CheckDestination(const XpAbstractFile& target) const;
+    // Gives a regular destination the source's permission bits (no set-id bits), before any data
+    // is written. Someone else's file whose mode the caller may not change keeps it.
+    XpErr ApplyMode(const XpAbstractFile& target) const;
+    // Whether the source holds holes, which the copy then keeps.
+    bool Sparse() const { return query_.get() >= 0; }
+    // From position pos of a sparse source: the next data at *next (>= pos), *length bytes of it.
+    // False when nothing but a hole follows; *next is then the end of the source.
+    bool NextData(int64_t pos, int64_t* next, int64_t* length) const;
+    // Lengthens the destination (its buffered data written first) to length, for a source that
+    // ends in a hole. 0 or an errno value.
+    int Lengthen(XpAbstractFile& target, int64_t length) const;
+
+private:
+    int source_ = -1;
+    struct stat st_;
+    // A descriptor of its own on the source, whose position the hole search may move without
+    // disturbing the source's stream.
+    _XpFd query_;
 };
 
 #endif

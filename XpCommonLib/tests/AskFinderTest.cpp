@@ -93,4 +93,23 @@ TEST(AskFinder, BuiltInAgentCopiesAndMovesWholeItems)
     EXPECT_NE(access((t / "dst/f").c_str(), F_OK), 0);
 }
 
+TEST(AskFinder, BuiltInAgentNeverPutsACopyInPlaceOfItsOwnItem)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(mkdir((t / "b").c_str(), 0755) == 0 && xptest::writeFile(t / "a", "a") &&
+                xptest::writeFile(t / "b/b", "inner"));
+    struct stat before, after;
+    ASSERT_EQ(lstat((t / "a").c_str(), &before), 0);
+    // The item into its own folder, replacing: it would be replaced by its own copy.
+    EXPECT_FALSE(AskFinder::DuplicateItem({makeRef(t / "a")}, makeRef(t.path), true));
+    EXPECT_TRUE(lstat((t / "a").c_str(), &after) == 0 && after.st_ino == before.st_ino);
+    // b/b into t: replacing t/b would remove the folder that holds the item.
+    EXPECT_FALSE(AskFinder::DuplicateItem({makeRef(t / "b/b")}, makeRef(t.path), true));
+    EXPECT_EQ(xptest::readFile(t / "b/b"), "inner");
+    EXPECT_EQ(xptest::runProgram({"ls", "-A", t.path}), "a\nb\n");   // no temporary left
+    // A move onto itself is the rename that changes nothing.
+    EXPECT_TRUE(AskFinder::MoveItem({makeRef(t / "a")}, makeRef(t.path), true));
+    EXPECT_EQ(xptest::readFile(t / "a"), "a");
+}
+
 } // namespace

@@ -9,7 +9,9 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sched.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -100,6 +102,135 @@ inline int inMountNamespace(const std::function<int()>& body)
                    ? kNoNamespace : body();
     });
 }
+
+// Runs body in a forked child. When the child has not ended after `patience` seconds, it is
+// taken to be waiting for something that will not come by itself: unblock() runs (it makes the
+// call possible, e.g. creates a missing folder) and the child is waited for. The child's exit
+// code, -1 when it did not exit normally; *unblocked tells whether unblock was needed.
+inline int inChildUnblockedAfter(int patience, const std::function<int()>& body,
+                                 const std::function<void()>& unblock, bool* unblocked)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    *unblocked = false;
+    int status = 0;
+    for (int waited = 0; pid > 0; waited += 10) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (done < 0)
+            return -1;
+        if (waited == patience * 1000 && !*unblocked) {
+            unblock();
+            *unblocked = true;
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
+// Another process's work against a copy: `path` is a hard link of `file` one moment and a
+// symbolic link to `target` the next, each put in place by one rename, until Stop(). A process,
+// not a thread, so that it may run beside a test that forks (ThreadSanitizer refuses threads
+// started after a multi-threaded fork).
+class Swapper {
+public:
+    Swapper(const std::string& path, const std::string& file, const std::string& target)
+    {
+        pid_ = fork();
+        if (pid_ != 0)
+            return;
+        for (unsigned n = 0;; ++n) {
+            std::string f = path + ".f" + std::to_string(n), l = path + ".l" + std::to_string(n);
+            if (link(file.c_str(), f.c_str()) == 0)
+                rename(f.c_str(), path.c_str());
+            if (symlink(target.c_str(), l.c_str()) == 0)
+                rename(l.c_str(), path.c_str());
+        }
+    }
+    void Stop()
+    {
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
+            waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    ~Swapper() { Stop(); }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// Another user who watches a shared folder: a process running as nobody opens every file made
+// in the folder the moment it appears (inotify) and keeps the descriptors; Finish() makes the
+// watcher read them all and answers whether any of them held `secret`. A file that is readable
+// by others for an instant, even empty, is read through such a descriptor later.
+class NobodyWatcher {
+public:
+    NobodyWatcher(const std::string& folder, const std::string& secret) : folder_(folder)
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            struct passwd* nobody = getpwnam("nobody");
+            int in = inotify_init1(0);
+            if (nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
+                setuid(nobody->pw_uid) != 0 || in < 0 || inotify_add_watch(in, folder.c_str(), IN_CREATE) < 0)
+                _exit(120);
+            (void)!write(ready[1], "r", 1);
+            std::vector<int> opened;
+            alignas(struct inotify_event) char events[65536];
+            for (bool stop = false; !stop;) {
+                ssize_t n = read(in, events, sizeof events);
+                for (ssize_t at = 0; n > 0 && at < n;) {
+                    auto* e = reinterpret_cast<struct inotify_event*>(events + at);
+                    std::string name = e->len ? e->name : "";
+                    stop = stop || name == ".stop-watching";
+                    int fd = open((folder + "/" + name).c_str(), O_RDONLY | O_NONBLOCK);
+                    if (fd >= 0)
+                        opened.push_back(fd);
+                    at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+                }
+                if (n <= 0)
+                    break;
+            }
+            for (int fd : opened) {
+                char buffer[4096];
+                ssize_t got = pread(fd, buffer, sizeof buffer, 0);
+                if (got > 0 && std::string(buffer, static_cast<size_t>(got)).find(secret) != std::string::npos)
+                    _exit(1);
+            }
+            _exit(0);
+        }
+        close(ready[1]);
+        char c;
+        ready_ = pid_ > 0 && read(ready[0], &c, 1) == 1;
+        close(ready[0]);
+    }
+    bool Ready() const { return ready_; }
+    // True when nothing the watcher could open held the secret.
+    bool Finish()
+    {
+        close(open((folder_ + "/.stop-watching").c_str(), O_WRONLY | O_CREAT, 0600));
+        int status = 0;
+        bool clean = pid_ > 0 && waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        unlink((folder_ + "/.stop-watching").c_str());
+        pid_ = -1;
+        return clean;
+    }
+    ~NobodyWatcher()
+    {
+        if (pid_ > 0)
+            Finish();
+    }
+
+private:
+    std::string folder_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
 
 // Checks (EXPECTs, whose failures the child prints itself) run in a forked child: plainly, as
 // nobody, or in a private mount namespace; the test fails when one of them failed. The namespace

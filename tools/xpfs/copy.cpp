@@ -9,11 +9,18 @@
 //   With -p the stream copy reports each 256 KiB to a bar on the terminal; it writes into a
 //   temporary beside the destination that a move puts in place, so Ctrl-C (which the bar's
 //   observer turns into a stop request) leaves the destination as it was and no partial file.
-// - A folder is copied as a whole tree, like cp -a: folders are made with MakeDir and get the
-//   source's permission bits and modification date after their content, files are copied as
-//   above, symbolic links are made again as links (never followed, so a tree copied as root
-//   cannot pull in what a link points to outside it). FIFOs, devices and sockets are reported
-//   and skipped. The copy goes on after a failed entry and exits with status 1.
+// - A folder is copied as a whole tree, like cp -a, on descriptors from the destination operand
+//   down: every folder, on both sides, is opened relative to its parent without following a link
+//   (openat with O_NOFOLLOW|O_DIRECTORY), files are copied by the library through
+//   /proc/self/fd/N/name paths that name exactly the folders opened, and folders get the
+//   source's permission bits and modification date through their descriptors (fchmod,
+//   futimens) after their content. A link found where a folder is expected is refused, never
+//   written through; symbolic links of the source are made again as links (never followed, so
+//   a tree copied as root cannot pull in what a link points to outside it). FIFOs, devices and
+//   sockets are reported and skipped. The copy goes on after a failed entry and exits with
+//   status 1.
+// - A destination operand that is a symbolic link is followed only when it belongs to the caller
+//   or to root: one planted by another user is refused (cp and mv).
 #include "xpfs.h"
 
 #include <XpDir.h>
@@ -21,6 +28,8 @@
 #include <XpFileOperation.h>
 #include <XpPathUtil.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -29,8 +38,11 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -128,87 +140,236 @@ struct CopyOptions {
     bool ui = false;
 };
 
-// Copies one regular file to target as described at the top.
-XpErr copyOneFile(const Str& source, const Str& target, const CopyOptions& o)
+// A descriptor closed when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);   // folders and files opened for reading: nothing to lose
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// The name of an object in the folder open at dir, as a path the library can take: the kernel
+// resolves /proc/self/fd/N to exactly the folder we opened, so the library's copy works in that
+// folder whatever happens meanwhile to the path that led to it.
+Str inFolder(int dir, const std::string& name)
 {
+    return Str(("/proc/self/fd/" + std::to_string(dir) + "/" + name).c_str());
+}
+
+// An operand split into the folder holding its last component (opened; links in the folder part
+// are followed, as in any path given) and that component. "/", "." and ".." are resolved first,
+// so that the name is a real entry of the folder.
+bool openOperand(const Str& path, Fd* folder, std::string* name)
+{
+    std::string p(path.GetBuffer());
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    size_t slash = p.rfind('/');
+    std::string last = p.substr(slash + 1);
+    if (last.empty() || last == "." || last == "..") {
+        char* real = realpath(p.c_str(), nullptr);
+        if (real == nullptr)
+            return false;
+        p = real;
+        free(real);
+        if (p == "/") {
+            folder->reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            *name = ".";
+            return folder->get() >= 0;
+        }
+        slash = p.rfind('/');
+    }
+    *name = p.substr(slash + 1);
+    folder->reset(open(slash == 0 ? "/" : p.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return folder->get() >= 0;
+}
+
+// Opens the destination operand (name in parent) when it is a folder. A symbolic link there is
+// followed only when it belongs to the caller or to root: one that another user planted could
+// send a copy run as root into any folder of the system. *refused tells such a link.
+int openDestinationFolder(int parent, const std::string& name, bool* refused)
+{
+    *refused = false;
+    struct stat before, after;
+    if (fstatat(parent, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (!S_ISLNK(before.st_mode))
+        return S_ISDIR(before.st_mode) ? openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                       : -1;
+    if (before.st_uid != geteuid() && before.st_uid != 0) {
+        struct stat target;
+        *refused = fstatat(parent, name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode);
+        return -1;
+    }
+    int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The link we looked at is the one that led there (a link cannot be changed, only replaced).
+    if (fd >= 0 && (fstatat(parent, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 ||
+                    after.st_ino != before.st_ino || after.st_dev != before.st_dev)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Creates the progress copy's temporary ".xpfs-NNNNNNNN.tmp" (the first free number) in the
+// folder open at dir, exclusively and readable by the caller alone until the copy gives it the
+// source's mode: nobody can open it meanwhile and read the data later. Its path, or "" at the
+// first failure that is not a taken name (a folder where nothing can be made fails at once).
+Str claimTemporary(int dir)
+{
+    for (unsigned n = 0; n < 100000000u; ++n) {
+        char name[32];
+        std::snprintf(name, sizeof name, ".xpfs-%08u.tmp", n);
+        int fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);   // empty: nothing to lose
+            return inFolder(dir, name);
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    return Str();
+}
+
+// Copies the regular file name of srcDir to dstName of dstDir as described at the top.
+XpErr copyOneFile(int srcDir, const std::string& name, int dstDir, const std::string& dstName, const CopyOptions& o)
+{
+    Str target = inFolder(dstDir, dstName);
+    Str source = inFolder(srcDir, name);
     if (o.ui)
         return XpFileOperation::CopyFile(source, target, true, nullptr);
     if (!o.progress)
         return o.safe ? XpFileOperation::CopyFileSafely(source, target, false, nullptr)
                       : XpFileOperation::CopyFile(source, target, false, nullptr);
-    Str temp = XpFileOperation::CreateTempFile(XpPathUtil::GetFileDir(target), ".xpfs-", 8, "", ".tmp");
+    // The stream copy reads what it is given by path: give it the file opened here without
+    // following a link, so that a link put in its place now is never read through.
+    Fd file(openat(srcDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (file.get() < 0 || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return XPERR_FILE_COPY_FAILED;
+    Str temp = claimTemporary(dstDir);
     if (temp.IsEmpty())
         return XPERR_FILE_FAILED;
     ProgressBar bar;
-    bar.Start(XpPathUtil::GetFileFullName(source).GetBuffer(), XpFile::GetSize(source.GetBuffer()));
-    XpErr err = XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile>(new XpFile(source)), temp, &bar);
+    bar.Start(name, st.st_size);
+    Str pinned(("/proc/self/fd/" + std::to_string(file.get())).c_str());
+    XpErr err = XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile>(new XpFile(pinned)), temp, &bar);
     bar.Finish();
-    if (err != XPERR_OK)
-        return err;   // the stream copy removed the temporary
+    if (err != XPERR_OK) {
+        XpFileOperation::removeFile(temp);   // when the copy refused before writing, it is still there
+        return err;
+    }
     err = XpFileOperation::MoveFile(temp, target, false, nullptr);
     if (err != XPERR_OK)
         XpFileOperation::removeFile(temp);
     return err;
 }
 
-bool copyTree(const XpfsCommand& self, const Str& source, const Str& target, const CopyOptions& o);
+// The folders this run made or entered as destinations, so that copying a folder into itself
+// stops at the copy instead of growing without end.
+typedef std::set<std::pair<dev_t, ino_t> > Seen;
 
-// Copies whatever source is (file, link, folder) to target; false after a reported failure.
-bool copyEntry(const XpfsCommand& self, const Str& source, const Str& target, const CopyOptions& o)
+bool copyTreeAt(const XpfsCommand& self, int srcDir, const std::string& srcName, const std::string& shown,
+                int dstDir, const std::string& dstName, const std::string& shownTarget, const CopyOptions& o,
+                Seen& seen);
+
+// Copies whatever name of srcDir is (file, link, folder) to dstName of dstDir; false after a
+// reported failure. shown and shownTarget name them in messages.
+bool copyEntryAt(const XpfsCommand& self, int srcDir, const std::string& srcName, const std::string& shown,
+                 int dstDir, const std::string& dstName, const std::string& shownTarget, const CopyOptions& o,
+                 Seen& seen)
 {
     struct stat st;
-    if (lstat(source.GetBuffer(), &st) != 0) {
-        xpfsReportError(self, source.GetBuffer(), XPERR_FILE_NOT_FOUND);
+    if (fstatat(srcDir, srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        xpfsReportError(self, shown.c_str(), XPERR_FILE_NOT_FOUND);
         return false;
     }
     if (S_ISDIR(st.st_mode))
-        return copyTree(self, source, target, o);
+        return seen.count({st.st_dev, st.st_ino}) != 0 ||
+               copyTreeAt(self, srcDir, srcName, shown, dstDir, dstName, shownTarget, o, seen);
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> link(static_cast<size_t>(st.st_size) + 1);
-        ssize_t n = readlink(source.GetBuffer(), link.data(), link.size());
+        ssize_t n = readlinkat(srcDir, srcName.c_str(), link.data(), link.size());
         if (n < 0 || static_cast<size_t>(n) >= link.size() ||
-            (link[static_cast<size_t>(n)] = 0, symlink(link.data(), target.GetBuffer()) != 0)) {
-            xpfsReportError(self, source.GetBuffer(), XPERR_FILE_COPY_FAILED);
+            (link[static_cast<size_t>(n)] = 0, symlinkat(link.data(), dstDir, dstName.c_str()) != 0)) {
+            xpfsReportError(self, shown.c_str(), XPERR_FILE_COPY_FAILED);
             return false;
         }
         return true;
     }
     if (!S_ISREG(st.st_mode)) {
         std::fprintf(stderr, "xpfs: %s: %s: skipped: not a regular file\n", xpfsCommandName(self).c_str(),
-                     source.GetBuffer());
+                     shown.c_str());
         return false;
     }
-    XpErr err = copyOneFile(source, target, o);
+    XpErr err = copyOneFile(srcDir, srcName, dstDir, dstName, o);
     if (err != XPERR_OK)
-        xpfsReportError(self, source.GetBuffer(), err);
+        xpfsReportError(self, shown.c_str(), err);
     return err == XPERR_OK;
 }
 
-bool copyTree(const XpfsCommand& self, const Str& source, const Str& target, const CopyOptions& o)
+// A folder, on descriptors from the destination down: each destination folder is made or opened
+// relative to its parent without following a link (a link where a folder is expected is refused,
+// so nothing is written where it leads), and gets the source's mode and date through its
+// descriptor once its content is in.
+bool copyTreeAt(const XpfsCommand& self, int srcDir, const std::string& srcName, const std::string& shown,
+                int dstDir, const std::string& dstName, const std::string& shownTarget, const CopyOptions& o,
+                Seen& seen)
 {
-    XpErr err = XpFileOperation::MakeDir(target);
-    if (err != XPERR_OK && !(err == XPERR_FILE_EXISTS && XpFileOperation::IsDirAvailable(target))) {
-        xpfsReportError(self, target.GetBuffer(), err);
-        return false;
-    }
-    XpDir dir(source);
-    err = dir.StartEnum(XpAbstractDir::enumDirectories | XpAbstractDir::enumFiles, "");
-    if (err != XPERR_OK) {
-        xpfsReportError(self, source.GetBuffer(), err);
-        return false;
-    }
-    bool ok = true;
-    for (XpSharedPtr<XpAbstractFSObj> entry = dir.EnumNext(); entry && !interrupted; entry = dir.EnumNext()) {
-        Str name = XpPathUtil::GetFileFullName(entry->GetIdentifier());
-        ok = copyEntry(self, entry->GetIdentifier(), XpPathUtil::Concatenate(target, name), o) && ok;
-    }
-    dir.FinishEnum();
+    Fd src(openat(srcDir, srcName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    XpDateTime modified;
-    if (stat(source.GetBuffer(), &st) == 0)
-        chmod(target.GetBuffer(), st.st_mode & 07777);   // best effort, like the dates below
-    if (dir.GetDateTime(nullptr, &modified, nullptr) == XPERR_OK)
-        XpDir(target).SetDateTime(nullptr, &modified, nullptr);
+    if (src.get() < 0 || fstat(src.get(), &st) != 0) {
+        xpfsReportError(self, shown.c_str(), errno == ENOENT ? XPERR_FILE_NOT_FOUND : XPERR_FILE_INVALID_PATH);
+        return false;
+    }
+    if (mkdirat(dstDir, dstName.c_str(), 0700) != 0 && errno != EEXIST) {
+        xpfsReportError(self, shownTarget.c_str(),
+                        errno == EACCES || errno == EROFS ? XPERR_FILE_ACCESS_DENIED : XPERR_FILE_MAKE_DIR_FAILED);
+        return false;
+    }
+    Fd dst(openat(dstDir, dstName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat made;
+    if (dst.get() < 0 || fstat(dst.get(), &made) != 0) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            std::fprintf(stderr, "xpfs: %s: %s: refused: not a folder (a link is never followed)\n",
+                         xpfsCommandName(self).c_str(), shownTarget.c_str());
+        else
+            xpfsReportError(self, shownTarget.c_str(), XPERR_FILE_INVALID_PATH);
+        return false;
+    }
+    seen.insert({made.st_dev, made.st_ino});
+    // The listing is read whole before anything is made: the destination may be inside it.
+    std::vector<std::string> names;
+    DIR* list = fdopendir(dup(src.get()));
+    if (list == nullptr) {
+        xpfsReportError(self, shown.c_str(), XPERR_FILE_ACCESS_DENIED);
+        return false;
+    }
+    for (struct dirent* e; (e = readdir(list)) != nullptr;) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    }
+    closedir(list);
+    bool ok = true;
+    for (size_t k = 0; k < names.size() && !interrupted; ++k)
+        ok = copyEntryAt(self, src.get(), names[k], shown + "/" + names[k], dst.get(), names[k],
+                         shownTarget + "/" + names[k], o, seen) && ok;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+    if (fchmod(dst.get(), st.st_mode & 07777) != 0 || futimens(dst.get(), times) != 0) {
+        xpfsReportError(self, shownTarget.c_str(), XPERR_FILE_SET_ATTRIBUTE_FAILED);
+        ok = false;
+    }
     return ok && !interrupted;
 }
 
@@ -233,9 +394,23 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
     if (int usage = xpfsCheckOperands(self, argc - i, 2, -1))
         return usage;
     Str dst = absolutePath(argv[argc - 1]);
-    bool intoFolder = XpFileOperation::IsDirAvailable(dst);
-    if (argc - i > 2 && !intoFolder)
+    Fd dstParent, dstFolder;
+    std::string dstName;
+    bool refused = false;
+    if (openOperand(dst, &dstParent, &dstName))
+        dstFolder.reset(openDestinationFolder(dstParent.get(), dstName, &refused));
+    if (refused) {
+        std::fprintf(stderr, "xpfs: %s: %s: refused: a symbolic link that belongs to another user\n",
+                     xpfsCommandName(self).c_str(), argv[argc - 1]);
+        return XPFS_FAILED;
+    }
+    bool intoFolder = argc - i > 2 || dstFolder.get() >= 0;
+    if (argc - i > 2 && dstFolder.get() < 0)
         return xpfsUsageError(self, std::string("target is not a folder: ") + argv[argc - 1]);
+    if (dstParent.get() < 0) {
+        xpfsReportError(self, argv[argc - 1], XPERR_FILE_PATH_NOT_FOUND);
+        return XPFS_FAILED;
+    }
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = onInterrupt;
@@ -243,13 +418,25 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
         sigaction(SIGINT, &sa, nullptr);   // Ctrl-C becomes the observer's stop request
     int status = XPFS_OK;
     int k = i;
+    Seen seen;
     for (; k < argc - 1 && !interrupted; ++k) {
         Str src = absolutePath(argv[k]);
-        Str target = intoFolder ? XpPathUtil::Concatenate(dst, XpPathUtil::GetFileFullName(src)) : dst;
         bool ok;
         if (copy) {
-            ok = copyEntry(self, src, target, o);
+            Fd srcParent;
+            std::string srcName;
+            if (!openOperand(src, &srcParent, &srcName)) {
+                xpfsReportError(self, argv[k], XPERR_FILE_NOT_FOUND);
+                ok = false;
+            } else if (intoFolder) {
+                ok = copyEntryAt(self, srcParent.get(), srcName, argv[k], dstFolder.get(), srcName,
+                                 std::string(argv[argc - 1]) + "/" + srcName, o, seen);
+            } else {
+                ok = copyEntryAt(self, srcParent.get(), srcName, argv[k], dstParent.get(), dstName,
+                                 argv[argc - 1], o, seen);
+            }
         } else {
+            Str target = intoFolder ? XpPathUtil::Concatenate(dst, XpPathUtil::GetFileFullName(src)) : dst;
             XpErr err = XpFileOperation::MoveFile(src, target, o.ui, nullptr);
             if (err != XPERR_OK)
                 xpfsReportError(self, argv[k], err);
@@ -284,7 +471,9 @@ const XpfsCommand kCommands[] = {
      "          removes the partial copy, leaving an existing destination as it was\n"
      "  --safe  copy through a numbered .tmp file beside the destination (CopyFileSafely)\n"
      "  --ui    hand the copy to the file-manager agent\n"
-     "A folder is copied as a whole tree (like cp -a); links are made again as links.",
+     "A folder is copied as a whole tree (like cp -a); links are made again as links, and a\n"
+     "link found where a folder is expected is refused, never written through. A destination\n"
+     "that is a link belonging to another user (not you, not root) is refused.",
      runCp},
     {"mv", nullptr, "[--ui] SRC... DST", "Move files and folders (across volumes: copy, then remove).",
      "  --ui    hand the move to the file-manager agent", runMv},

@@ -1,0 +1,172 @@
+// xpfs cp and mv run as root against what another user can plant: links where folders are
+// expected, a source swapped for a link while copies run, files of root-only data, folders where
+// no file can be made; and sparse files. The tool runs as a real process (argv, no shell).
+#include "XpFileTestSupport.h"
+
+#include <functional>
+
+namespace {
+
+const std::string x = XPFS_PROGRAM;
+
+// Runs of xpfs per race: a sanitized xpfs takes a good part of a second to start.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+const int kRaceRuns = 40;
+#else
+const int kRaceRuns = 150;
+#endif
+
+mode_t modeOf(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0; }
+std::string names(const std::string& dir) { return xptest::runProgram({"ls", "-A", dir}); }
+int xpfs(std::vector<std::string> args)
+{
+    args.insert(args.begin(), x);
+    return xptest::spawn(args).status;
+}
+
+TEST(XpfsCopySafety, TreeCopyNeverWritesThroughAPlantedLink)
+{
+    xptest::TempDir t;
+    for (const char* d : {"src", "src/sub", "victim", "dest", "deep", "deep/src", "plain", "owned"})
+        ASSERT_EQ(mkdir((t / d).c_str(), 0755), 0);
+    ASSERT_TRUE(xptest::writeFile(t / "src/a", "a") && xptest::writeFile(t / "src/sub/b", "b") &&
+                xptest::writeFile(t / "victim/v", "v"));
+    ASSERT_EQ(chmod((t / "src").c_str(), 0777) | chmod((t / "victim").c_str(), 0700), 0);
+    struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    // Links to root's folder, planted by nobody: where the copy of src would go, one level
+    // deeper in an existing copy, and as the destination operand itself.
+    for (const char* l : {"dest/src", "deep/src/sub", "operand"}) {
+        ASSERT_EQ(symlink((t / "victim").c_str(), (t / l).c_str()), 0);
+        ASSERT_EQ(lchown((t / l).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    EXPECT_EQ(xpfs({"cp", t / "src", t / "dest"}), 1);
+    EXPECT_EQ(xpfs({"cp", t / "src", t / "operand"}), 1);
+    EXPECT_EQ(xpfs({"mv", t / "src/a", t / "operand"}), 1);
+    EXPECT_EQ(xpfs({"cp", t / "src", t / "deep"}), 1);   // sub refused, the rest copied
+    EXPECT_EQ(xptest::readFile(t / "deep/src/a"), "a");
+    EXPECT_EQ(modeOf(t / "victim"), 0700u);
+    EXPECT_EQ(names(t / "victim"), "v\n");
+    // Without planted links: the whole tree with its modes; a link of root's own is followed.
+    EXPECT_EQ(xpfs({"cp", t / "src", t / "plain"}), 0);
+    EXPECT_EQ(xptest::readFile(t / "plain/src/sub/b"), "b");
+    EXPECT_EQ(modeOf(t / "plain/src"), 0777u);
+    ASSERT_EQ(symlink((t / "owned").c_str(), (t / "mine").c_str()), 0);
+    EXPECT_EQ(xpfs({"cp", t / "src", t / "mine"}), 0);
+    EXPECT_EQ(xptest::readFile(t / "owned/src/a"), "a");
+}
+
+TEST(XpfsCopySafety, RootOnlyDataStaysRootOnly)
+{
+    xptest::TempDir t;
+    const std::string secret = "SECRET, root only";  // "root only" is what a watcher looks for
+    ASSERT_TRUE(xptest::writeFile(t / "secret", secret, 0600) && xptest::writeFile(t / "public", "public"));
+    ASSERT_EQ(mkdir((t / "vol").c_str(), 0755), 0);
+    // Every copy keeps the source's permission bits, the one with a progress bar too.
+    EXPECT_EQ(xpfs({"cp", "-p", t / "secret", t / "bar"}), 0);
+    EXPECT_EQ(xpfs({"cp", "--safe", t / "secret", t / "safe"}), 0);
+    EXPECT_EQ(modeOf(t / "bar") | modeOf(t / "safe") << 12, 0600u | 0600u << 12);
+    // ... from the first instant: nobody opens each new file of a shared folder as it appears.
+    {
+        xptest::TempDir shared;
+        ASSERT_EQ(chmod(shared.path.c_str(), 01777), 0);
+        xptest::NobodyWatcher watcher(shared.path, "root only");
+        ASSERT_TRUE(watcher.Ready());
+        for (int n = 0; n < 10; ++n)
+            EXPECT_EQ(xpfs({"cp", "-p", t / "secret", shared / ("c" + std::to_string(n))}), 0);
+        EXPECT_TRUE(watcher.Finish());
+    }
+
+    // The source swapped between a file and a link to the root-only file while copies run (a
+    // bounded number of them): a copy is "public", or a link, never the secret in a file.
+    auto race = [&](const std::vector<std::string>& command, const std::string& out) {
+        xptest::Swapper swapper(t / "src", t / "public", t / "secret");
+        int copied = 0, leaked = 0;
+        for (int run = 0; run < kRaceRuns; ++run) {
+            unlink(out.c_str());
+            struct stat st;
+            while (lstat((t / "src").c_str(), &st) != 0)   // a move took it: the swapper brings it back
+                usleep(50);
+            xpfs(command);   // a copy made counts, whatever the status says
+            if (lstat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                ++copied;
+                leaked += xptest::readFile(out) == secret;
+            }
+        }
+        swapper.Stop();
+        EXPECT_GT(copied, 0) << command[0];
+        EXPECT_EQ(leaked, 0) << command[0] << " " << command[1];
+    };
+    race({"cp", t / "src", t / "out"}, t / "out");
+    race({"cp", "-p", t / "src", t / "out"}, t / "out");
+    xptest::checkInMountNamespace([&] {
+        ASSERT_EQ(mount("tmpfs", (t / "vol").c_str(), "tmpfs", 0, "size=4m"), 0);
+        race({"mv", t / "src", t / "vol/moved"}, t / "vol/moved");
+    });
+}
+
+TEST(XpfsCopySafety, CopyWithUIKeepsItsSource)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(xptest::writeFile(t / "a.txt", "A"));
+    EXPECT_EQ(xpfs({"cp", "--ui", t / "a.txt", t / "b.txt"}), 0);
+    EXPECT_EQ(xptest::readFile(t / "a.txt") + xptest::readFile(t / "b.txt"), "AA");
+    EXPECT_EQ(names(t.path), "a.txt\nb.txt\n");
+}
+
+TEST(XpfsCopySafety, CopyIntoAFolderWhereNothingCanBeMadeEndsAtOnce)
+{
+    xptest::TempDir t;
+    ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);
+    ASSERT_TRUE(xptest::writeFile(t / "src", "data") && mkdir((t / "locked").c_str(), 0755) == 0);
+    // A run still going after some seconds is searching names; the folder is then made usable,
+    // and the run's status shows whether it went on meanwhile.
+    for (const char* option : {"--safe", "-p"}) {
+        for (const char* folder : {"missing", "locked"}) {
+            SCOPED_TRACE(std::string(option) + " " + folder);
+            bool unblocked = false, asNobody = std::string(folder) == "locked";
+            std::string dir = t / folder;
+            int status = xptest::inChildUnblockedAfter(3, [&] {
+                struct passwd* nobody = getpwnam("nobody");
+                if (asNobody && (nobody == nullptr || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0))
+                    return 120;
+                return xpfs({"cp", option, t / "src", dir + "/dst"});
+            }, [&] { asNobody ? chmod(dir.c_str(), 0777) : mkdir(dir.c_str(), 0777); }, &unblocked);
+            EXPECT_EQ(status, 1);
+            EXPECT_FALSE(unblocked);
+            EXPECT_EQ(xptest::runProgram({"find", dir, "-mindepth", "1"}), "");
+            rmdir((t / "missing").c_str());
+            chmod((t / "locked").c_str(), 0755);
+        }
+    }
+}
+
+TEST(XpfsCopySafety, SparseFilesStaySparse)
+{
+    xptest::TempDir t;
+    for (const char* d : {"vol", "far"})
+        ASSERT_EQ(mkdir((t / d).c_str(), 0755), 0);
+    const off_t size = off_t(1) << 30;
+    xptest::checkInMountNamespace([&] {
+        std::string vol = t / "vol", far = t / "far";
+        ASSERT_EQ(mount("tmpfs", vol.c_str(), "tmpfs", 0, "size=64m"), 0);
+        ASSERT_EQ(mount("tmpfs", far.c_str(), "tmpfs", 0, "size=64m"), 0);
+        int fd = open((vol + "/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_TRUE(fd >= 0 && pwrite(fd, "end", 3, size - 3) == 3 && close(fd) == 0);
+        for (const char* option : {"--safe", "-p", "--ui"})
+            EXPECT_EQ(xpfs({"cp", option, vol + "/sparse", vol + "/copy" + option}), 0) << option;
+        EXPECT_EQ(xpfs({"cp", vol + "/sparse", vol + "/plain"}), 0);
+        EXPECT_EQ(xpfs({"mv", vol + "/plain", far + "/moved"}), 0);
+        for (const std::string& copy : {vol + "/copy--safe", vol + "/copy-p", vol + "/copy--ui", far + "/moved"}) {
+            struct stat st;
+            EXPECT_TRUE(stat(copy.c_str(), &st) == 0 && st.st_size == size && st.st_blocks * 512 < (1 << 20)) << copy;
+            char end[4] = {};
+            int in = open(copy.c_str(), O_RDONLY);
+            EXPECT_TRUE(in >= 0 && pread(in, end, 3, size - 3) == 3 && std::string(end) == "end") << copy;
+            if (in >= 0)
+                close(in);
+        }
+    });
+}
+
+} // namespace
