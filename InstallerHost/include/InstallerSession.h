@@ -10,9 +10,25 @@
 
 #include <InstallerPlugin.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Where the installation step's copy has got to: reported when a payload file starts and after
+// every chunk of it (the library's copy works 256 KiB at a time).
+struct InstallerCopyProgress {
+    size_t index = 0; // the payload file being copied, counted from 0
+    size_t count = 0; // payload files in all
+    std::string source;
+    std::string destination;
+    double percent = 0.0; // of this file, 0 to 100
+};
+// Called on the session's thread while the installation step copies; answering true stops the
+// copy. The file being copied is then removed as the library's copy promises (a destination that
+// existed keeps its old content, nothing half-written appears under its name), the files after it
+// are not copied, and the road goes from the installation page to the summary.
+using InstallerCopyProgressHandler = std::function<bool(const InstallerCopyProgress&)>;
 
 class INSTALLER_API InstallerSession : private InstallerPaneController {
 public:
@@ -31,6 +47,9 @@ public:
     // to a new randomly named file beside the destination and renamed over it; links planted at
     // either name are never followed.
     void addPayload(const std::string& source, const std::string& destination);
+    // Follows (and may stop) the installation step's copy. Without one, only an interrupt of the
+    // host (InstallerInterruptRequested) stops it.
+    void setCopyProgressHandler(InstallerCopyProgressHandler handler) { progress_ = std::move(handler); }
 
     // shouldLoad, then firstPane and title; shows the installation page. Returns shouldLoad's
     // answer; on false the session has ended (the terminate notification is posted). When the
@@ -62,6 +81,8 @@ public:
     const std::vector<std::string>& installationLog() const { return installationLog_; }
     // Whether a payload file could not be installed.
     bool installationFailed() const { return installationFailed_; }
+    // Whether the copy was stopped (by the progress handler or an interrupt).
+    bool installationCancelled() const { return installationCancelled_; }
     // The panes entered, in order, by class name.
     const std::vector<std::string>& panesEntered() const { return panesEntered_; }
 
@@ -91,6 +112,8 @@ private:
     Ending ending_ = Ending::None;
     bool loaded_ = false;
     bool installationFailed_ = false;
+    bool installationCancelled_ = false;
+    InstallerCopyProgressHandler progress_;
 };
 
 #endif
