@@ -26,12 +26,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #define _(text) ::dgettext("installer-host-gtk", text)
@@ -310,6 +315,49 @@ private:
             g_source_remove(timer);
         pumping_ = false;
     }
+    // Runs `work` on a thread of its own and serves the window until it has returned; what the
+    // work hands to onMainThread meanwhile runs here, on the main thread.
+    void runBesideWindow(const std::function<void()>& work)
+    {
+        std::atomic<bool> finished{false};
+        std::thread worker([&]() {
+            work();
+            finished = true;
+            g_main_context_wakeup(nullptr);
+        });
+        while (!finished) {
+            g_main_context_iteration(nullptr, TRUE);
+            runMainThreadCalls();
+        }
+        worker.join();
+        runMainThreadCalls();
+    }
+    // Runs `call` on the main thread: at once there, else handed to runBesideWindow and awaited.
+    void onMainThread(const std::function<void()>& call)
+    {
+        if (std::this_thread::get_id() == mainThread_) {
+            call();
+            return;
+        }
+        std::unique_lock<std::mutex> lock(callsLock_);
+        bool done = false;
+        calls_.push_back({&call, &done});
+        g_main_context_wakeup(nullptr);
+        callsDone_.wait(lock, [&done]() { return done; });
+    }
+    void runMainThreadCalls()
+    {
+        std::unique_lock<std::mutex> lock(callsLock_);
+        while (!calls_.empty()) {
+            auto next = calls_.front();
+            calls_.erase(calls_.begin());
+            lock.unlock();
+            (*next.first)();
+            lock.lock();
+            *next.second = true;
+            callsDone_.notify_all();
+        }
+    }
     // Runs what the main loop has pending, without blocking; not from inside itself.
     void pumpEvents()
     {
@@ -371,6 +419,10 @@ private:
     bool waiting_ = false; // the plug-in waits inside a call and said so
     bool pumping_ = false;
     bool ownStepAsked_ = false;
+    std::thread::id mainThread_ = std::this_thread::get_id();
+    std::mutex callsLock_;
+    std::condition_variable callsDone_;
+    std::vector<std::pair<const std::function<void()>*, bool*>> calls_;
 };
 
 bool InstallerWindow::load()
@@ -520,12 +572,16 @@ void InstallerWindow::build()
     // polkit's fallback where no polkit daemon answers. polkit's questions come from the
     // desktop's authentication agent, not from this window.
     InstallerAuthorizationHandler ownStep = [this](const std::string& right, const std::string& explanation) {
-        ownStepAsked_ = true;
-        return authorize(right, explanation, options_.authorize == "polkit" ? "ask" : options_.authorize);
+        bool granted = false;
+        onMainThread([&]() {
+            ownStepAsked_ = true;
+            granted = authorize(right, explanation, options_.authorize == "polkit" ? "ask" : options_.authorize);
+        });
+        return granted;
     };
     if (options_.authorize == "polkit") {
         InstallerAuthorizationHandler viaPolkit = InstallerPolkitAuthorizationHandler(ownStep, [this](const std::string& text) {
-            showNotice(text);
+            onMainThread([&]() { showNotice(text); });
         });
         InstallerSetAuthorizationHandler([this, viaPolkit](const std::string& right, const std::string& explanation) {
             if (InstallerInterruptRequested()) // the installer is being ended: nobody is asked any more
@@ -533,7 +589,10 @@ void InstallerWindow::build()
             std::printf("installer-host-gtk: asking polkit for %s\n", InstallerPolkitActionForRight(right).c_str());
             std::fflush(stdout);
             ownStepAsked_ = false;
-            bool granted = viaPolkit(right, explanation);
+            // polkit's answer can take as long as the person takes with the desktop's agent: it
+            // is awaited on a thread of its own while the window keeps drawing and answering.
+            bool granted = false;
+            runBesideWindow([&]() { granted = viaPolkit(right, explanation); });
             if (!ownStepAsked_) { // the fallback reported its own answer
                 std::printf("installer-host-gtk: authorization %s: %s (polkit)\n", right.c_str(),
                             granted ? "granted" : "refused");
