@@ -286,9 +286,8 @@ private:
     void requestQuit();
     void interrupt();
     bool authorize(const std::string& right, const std::string& explanation, const std::string& answer);
-    // Shows where the copy has got to and lets the window answer (Cancel among others); true
-    // once the person has pressed Cancel.
-    bool showCopyProgress(const InstallerCopyProgress& progress);
+    // Shows where the copy has got to.
+    void showCopyProgress(const InstallerCopyProgress& progress);
     // One line in the window's status line (and on standard output): what polkit said.
     void showNotice(const std::string& text);
     // A modal dialog over the window: heading, text, buttons. The index of the button pressed,
@@ -317,7 +316,7 @@ private:
     }
     // Runs `work` on a thread of its own and serves the window until it has returned; what the
     // work hands to onMainThread meanwhile runs here, on the main thread.
-    void runBesideWindow(const std::function<void()>& work)
+    void runBesideWindow(const std::function<void()>& work, const std::function<void()>& eachTurn = {})
     {
         std::atomic<bool> finished{false};
         std::thread worker([&]() {
@@ -328,9 +327,13 @@ private:
         while (!finished) {
             g_main_context_iteration(nullptr, TRUE);
             runMainThreadCalls();
+            if (eachTurn)
+                eachTurn();
         }
         worker.join();
         runMainThreadCalls();
+        if (eachTurn)
+            eachTurn();
     }
     // Runs `call` on the main thread: at once there, else handed to runBesideWindow and awaited.
     void onMainThread(const std::function<void()>& call)
@@ -407,7 +410,10 @@ private:
     GtkWidget* copyingText_ = nullptr;
     GtkWidget* copyingBar_ = nullptr;
     GtkWidget* copyingCancel_ = nullptr;
-    bool cancelCopy_ = false;
+    std::atomic<bool> cancelCopy_{false};
+    std::mutex progressLock_; // guards the two below, written by the copying thread
+    InstallerCopyProgress latestProgress_;
+    bool progressPending_ = false;
     GtkWidget* back_ = nullptr;
     GtkWidget* continue_ = nullptr;
     GtkWidget* quit_ = nullptr;
@@ -524,7 +530,30 @@ void InstallerWindow::build()
     gtk_box_append(GTK_BOX(copying_), copyingCancel_);
     gtk_widget_set_visible(copying_, FALSE);
     gtk_box_append(GTK_BOX(body_), copying_);
-    session_.setCopyProgressHandler([this](const InstallerCopyProgress& p) { return showCopyProgress(p); });
+    // The copy runs on a thread of its own, so that the window keeps drawing and answering between
+    // two chunks however slowly they come; the bar shows the latest progress it reported.
+    session_.setCopyProgressHandler([this](const InstallerCopyProgress& p) {
+        {
+            std::lock_guard<std::mutex> guard(progressLock_);
+            latestProgress_ = p;
+            progressPending_ = true;
+        }
+        g_main_context_wakeup(nullptr);
+        return cancelCopy_.load();
+    });
+    session_.setCopyRunner([this](const std::function<void()>& copy) {
+        runBesideWindow(copy, [this]() {
+            InstallerCopyProgress progress;
+            {
+                std::lock_guard<std::mutex> guard(progressLock_);
+                if (!progressPending_)
+                    return;
+                progress = latestProgress_;
+                progressPending_ = false;
+            }
+            showCopyProgress(progress);
+        });
+    });
 
     // One-line notices of the host (what polkit answered), shown until the road ends.
     noticeText_ = makeLabel("", true);
@@ -592,7 +621,10 @@ void InstallerWindow::build()
             // polkit's answer can take as long as the person takes with the desktop's agent: it
             // is awaited on a thread of its own while the window keeps drawing and answering.
             bool granted = false;
-            runBesideWindow([&]() { granted = viaPolkit(right, explanation); });
+            if (std::this_thread::get_id() == mainThread_)
+                runBesideWindow([&]() { granted = viaPolkit(right, explanation); });
+            else // asked by the copy, which already runs beside the window
+                granted = viaPolkit(right, explanation);
             if (!ownStepAsked_) { // the fallback reported its own answer
                 std::printf("installer-host-gtk: authorization %s: %s (polkit)\n", right.c_str(),
                             granted ? "granted" : "refused");
@@ -720,7 +752,7 @@ void InstallerWindow::interrupt()
     act([](InstallerSession& s) { s.quit(InstallerSession::Ending::Interrupted); });
 }
 
-bool InstallerWindow::showCopyProgress(const InstallerCopyProgress& progress)
+void InstallerWindow::showCopyProgress(const InstallerCopyProgress& progress)
 {
     if (!gtk_widget_get_visible(copying_)) {
         gtk_label_set_text(GTK_LABEL(title_), _("Installation"));
@@ -735,8 +767,6 @@ bool InstallerWindow::showCopyProgress(const InstallerCopyProgress& progress)
         gtk_label_set_text(GTK_LABEL(copyingText_), text.c_str());
     double fraction = (static_cast<double>(progress.index) + progress.percent / 100.0) / static_cast<double>(progress.count);
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(copyingBar_), fraction);
-    pumpEvents();
-    return cancelCopy_;
 }
 
 void InstallerWindow::showNotice(const std::string& text)

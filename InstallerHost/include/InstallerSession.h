@@ -24,11 +24,16 @@ struct InstallerCopyProgress {
     std::string destination;
     double percent = 0.0; // of this file, 0 to 100
 };
-// Called on the session's thread while the installation step copies; answering true stops the
-// copy. The file being copied is then removed as the library's copy promises (a destination that
+// Called while the installation step copies, on the thread that copies (the session's own, or
+// the one the copy runner chose); answering true stops the copy. The file being copied is then removed as the library's copy promises (a destination that
 // existed keeps its old content, nothing half-written appears under its name), the files after it
 // are not copied, and the road goes from the installation page to the summary.
 using InstallerCopyProgressHandler = std::function<bool(const InstallerCopyProgress&)>;
+// Runs the installation step's copying (`copy`) and returns once it has returned: a window runs it
+// on a thread of its own and keeps drawing meanwhile. The session does nothing else until then,
+// so `copy` may run on any thread; what it asks of the plug-in interface on the way (the
+// authorization for a payload in a system folder) comes from that thread.
+using InstallerCopyRunner = std::function<void(const std::function<void()>& copy)>;
 
 class INSTALLER_API InstallerSession : private InstallerPaneController {
 public:
@@ -50,6 +55,8 @@ public:
     // Follows (and may stop) the installation step's copy. Without one, only an interrupt of the
     // host (InstallerInterruptRequested) stops it.
     void setCopyProgressHandler(InstallerCopyProgressHandler handler) { progress_ = std::move(handler); }
+    // Where the copying runs; without one, on the thread that calls start().
+    void setCopyRunner(InstallerCopyRunner runner) { runner_ = std::move(runner); }
 
     // shouldLoad, then firstPane and title; shows the installation page. Returns shouldLoad's
     // answer; on false the session has ended (the terminate notification is posted). When the
@@ -95,6 +102,7 @@ private:
     void enterPane(InstallerPane* pane, int direction);
     void leaveForward();
     void runInstallation();
+    void copyPayload();
     void end(Ending how);
     void processPendingNext();
 
@@ -114,6 +122,7 @@ private:
     bool installationFailed_ = false;
     bool installationCancelled_ = false;
     InstallerCopyProgressHandler progress_;
+    InstallerCopyRunner runner_;
 };
 
 #endif

@@ -300,6 +300,14 @@ bool InstallerSession::start()
 
 void InstallerSession::runInstallation()
 {
+    if (runner_)
+        runner_([this]() { copyPayload(); });
+    else
+        copyPayload();
+}
+
+void InstallerSession::copyPayload()
+{
     InstallerCopyProgress report;
     report.count = payload_.size();
     for (const auto& item : payload_) {
