@@ -100,6 +100,15 @@ LANGUAGE=de /usr/bin/installer-demo --unattended >"$work/demo" 2>&1 || { cat "$w
 grep -q 'installer-demo: both roads behaved as expected' "$work/demo" || { cat "$work/demo"; fail "installer-demo did not pass"; }
 grep -q '  Zusammenfassung' "$work/demo" || { cat "$work/demo"; fail "installer-host did not find its German texts"; }
 grep -q 'Ombrix-Datenbankeinstellungen' "$work/demo" || { cat "$work/demo"; fail "the plug-in did not find its German texts"; }
+# The window's host: its usage without a display (as help2man ran it), and where no display is,
+# its German refusal, which comes from its catalog in /usr/share/locale.
+/usr/bin/installer-host-gtk --help </dev/null >"$work/gtk-help" 2>&1 || { cat "$work/gtk-help"; fail "installer-host-gtk --help failed"; }
+grep -q 'Usage: installer-host-gtk' "$work/gtk-help" || fail "installer-host-gtk --help printed no usage"
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY LANGUAGE=de /usr/bin/installer-host-gtk \
+    "/usr/lib/$multiarch/xp-installer/PostInstallSection.bundle" >"$work/gtk-nodisplay" 2>&1 || status=$?
+[ "$status" -eq 5 ] && grep -q 'die Anzeige lässt sich nicht öffnen' "$work/gtk-nodisplay" ||
+    { cat "$work/gtk-nodisplay"; fail "installer-host-gtk without a display: status $status, no German message"; }
 used=$(date +%s)
 
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=600 $packages >/dev/null
@@ -121,5 +130,5 @@ done < <(sort -u "$work/listed" "$work/contents")
 [ "$left" -eq 0 ] || fail "files of the packages are left after the purge"
 
 echo "check-packages: $(echo $packages | wc -w) packages built and lintian-clean in $((built - start)) s;" \
-    "installed, consumer built with CMake and pkg-config, xpfs and installer-demo ran from /usr," \
+    "installed, consumer built with CMake and pkg-config, xpfs, installer-demo and installer-host-gtk ran from /usr," \
     "purged without leftovers in $(( $(date +%s) - built )) s (use $((used - built)) s)"

@@ -9,6 +9,7 @@
 //
 // The last line on standard output is the same "installer-host: result:" line that the terminal
 // host prints, for scripts.
+#include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
 #include <gtk/gtk.h>
@@ -22,14 +23,20 @@
 #include <libintl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #define _(text) ::dgettext("installer-host-gtk", text)
@@ -47,9 +54,14 @@ const char* const kUsage =
     "Options:\n"
     "  --modifiers LIST     modifier keys reported to the plug-in instead of the keys really\n"
     "                       held: command,shift,control,option,capslock (or none).\n"
-    "  --authorize ANSWER   answer to requests for administrative rights: yes, no or ask\n"
-    "                       (a dialog, the default).\n"
+    "  --authorize ANSWER   who answers requests for administrative rights: polkit (the\n"
+    "                       default; the desktop's authentication agent asks for the password),\n"
+    "                       or the host itself: yes, no or ask (a dialog). Where no polkit\n"
+    "                       daemon answers, root gets the dialog and anyone else is refused.\n"
     "  --install SRC=DEST   payload: the installation page copies file SRC to DEST (repeatable).\n"
+    "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
+    "                       (a payload in a system folder, the all-users login item) when the\n"
+    "                       host is not root. Default: the installed helper, when it is there.\n"
     "  -h, --help           this text.\n"
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
@@ -60,8 +72,9 @@ struct Options {
     std::string bundle;
     bool modifiersGiven = false;
     uint32_t modifiers = 0;
-    std::string authorize = "ask";
+    std::string authorize = "polkit";
     std::vector<std::pair<std::string, std::string>> payload;
+    std::string helper;
 };
 
 std::vector<std::string> splitList(const std::string& text)
@@ -109,8 +122,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error)
         } else if (arg == "--authorize") {
             if (!value(v))
                 return false;
-            if (v != "yes" && v != "no" && v != "ask") {
-                error = "--authorize takes yes, no or ask";
+            if (v != "yes" && v != "no" && v != "ask" && v != "polkit") {
+                error = "--authorize takes polkit, yes, no or ask";
                 return false;
             }
             options.authorize = v;
@@ -123,6 +136,13 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error)
                 return false;
             }
             options.payload.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        } else if (arg == "--privileged-helper") {
+            if (!value(options.helper))
+                return false;
+            if (options.helper.empty() || options.helper[0] != '/') {
+                error = "--privileged-helper takes an absolute path";
+                return false;
+            }
         } else if (!arg.empty() && arg[0] == '-') {
             error = "unknown option " + arg;
             return false;
@@ -265,7 +285,11 @@ private:
     // Asks before leaving the road early, then quits. Does nothing while the plug-in works.
     void requestQuit();
     void interrupt();
-    bool authorize(const std::string& right, const std::string& explanation);
+    bool authorize(const std::string& right, const std::string& explanation, const std::string& answer);
+    // Shows where the copy has got to.
+    void showCopyProgress(const InstallerCopyProgress& progress);
+    // One line in the window's status line (and on standard output): what polkit said.
+    void showNotice(const std::string& text);
     // A modal dialog over the window: heading, text, buttons. The index of the button pressed,
     // -1 when the dialog was closed.
     int ask(const std::string& title, const std::string& heading, const std::string& text,
@@ -289,6 +313,53 @@ private:
         if (!due)
             g_source_remove(timer);
         pumping_ = false;
+    }
+    // Runs `work` on a thread of its own and serves the window until it has returned; what the
+    // work hands to onMainThread meanwhile runs here, on the main thread.
+    void runBesideWindow(const std::function<void()>& work, const std::function<void()>& eachTurn = {})
+    {
+        std::atomic<bool> finished{false};
+        std::thread worker([&]() {
+            work();
+            finished = true;
+            g_main_context_wakeup(nullptr);
+        });
+        while (!finished) {
+            g_main_context_iteration(nullptr, TRUE);
+            runMainThreadCalls();
+            if (eachTurn)
+                eachTurn();
+        }
+        worker.join();
+        runMainThreadCalls();
+        if (eachTurn)
+            eachTurn();
+    }
+    // Runs `call` on the main thread: at once there, else handed to runBesideWindow and awaited.
+    void onMainThread(const std::function<void()>& call)
+    {
+        if (std::this_thread::get_id() == mainThread_) {
+            call();
+            return;
+        }
+        std::unique_lock<std::mutex> lock(callsLock_);
+        bool done = false;
+        calls_.push_back({&call, &done});
+        g_main_context_wakeup(nullptr);
+        callsDone_.wait(lock, [&done]() { return done; });
+    }
+    void runMainThreadCalls()
+    {
+        std::unique_lock<std::mutex> lock(callsLock_);
+        while (!calls_.empty()) {
+            auto next = calls_.front();
+            calls_.erase(calls_.begin());
+            lock.unlock();
+            (*next.first)();
+            lock.lock();
+            *next.second = true;
+            callsDone_.notify_all();
+        }
     }
     // Runs what the main loop has pending, without blocking; not from inside itself.
     void pumpEvents()
@@ -334,6 +405,15 @@ private:
     GtkWidget* status_ = nullptr;
     GtkWidget* spinner_ = nullptr;
     GtkWidget* statusText_ = nullptr;
+    GtkWidget* noticeText_ = nullptr;
+    GtkWidget* copying_ = nullptr;      // the copy's progress: what, how far, Cancel
+    GtkWidget* copyingText_ = nullptr;
+    GtkWidget* copyingBar_ = nullptr;
+    GtkWidget* copyingCancel_ = nullptr;
+    std::atomic<bool> cancelCopy_{false};
+    std::mutex progressLock_; // guards the two below, written by the copying thread
+    InstallerCopyProgress latestProgress_;
+    bool progressPending_ = false;
     GtkWidget* back_ = nullptr;
     GtkWidget* continue_ = nullptr;
     GtkWidget* quit_ = nullptr;
@@ -344,6 +424,11 @@ private:
     bool firstFrameSeen_ = false;
     bool waiting_ = false; // the plug-in waits inside a call and said so
     bool pumping_ = false;
+    bool ownStepAsked_ = false;
+    std::thread::id mainThread_ = std::this_thread::get_id();
+    std::mutex callsLock_;
+    std::condition_variable callsDone_;
+    std::vector<std::pair<const std::function<void()>*, bool*>> calls_;
 };
 
 bool InstallerWindow::load()
@@ -428,6 +513,53 @@ void InstallerWindow::build()
     gtk_box_append(GTK_BOX(status_), cancel);
     gtk_widget_set_visible(status_, FALSE);
     gtk_box_append(GTK_BOX(body_), status_);
+    // The installation step's copy: what is being copied, a bar, and Cancel, which stops the
+    // copy at its next chunk.
+    copying_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+    copyingText_ = makeLabel("", true);
+    copyingBar_ = gtk_progress_bar_new();
+    gtk_accessible_update_property(GTK_ACCESSIBLE(copyingBar_), GTK_ACCESSIBLE_PROPERTY_LABEL, _("Copy progress"), -1);
+    copyingCancel_ = gtk_button_new_with_label(_("Cancel"));
+    gtk_widget_set_halign(copyingCancel_, GTK_ALIGN_END);
+    g_signal_connect(copyingCancel_, "clicked", G_CALLBACK(+[](GtkButton* button, InstallerWindow* self) {
+        self->cancelCopy_ = true;
+        gtk_widget_set_sensitive(GTK_WIDGET(button), FALSE);
+    }), this);
+    gtk_box_append(GTK_BOX(copying_), copyingText_);
+    gtk_box_append(GTK_BOX(copying_), copyingBar_);
+    gtk_box_append(GTK_BOX(copying_), copyingCancel_);
+    gtk_widget_set_visible(copying_, FALSE);
+    gtk_box_append(GTK_BOX(body_), copying_);
+    // The copy runs on a thread of its own, so that the window keeps drawing and answering between
+    // two chunks however slowly they come; the bar shows the latest progress it reported.
+    session_.setCopyProgressHandler([this](const InstallerCopyProgress& p) {
+        {
+            std::lock_guard<std::mutex> guard(progressLock_);
+            latestProgress_ = p;
+            progressPending_ = true;
+        }
+        g_main_context_wakeup(nullptr);
+        return cancelCopy_.load();
+    });
+    session_.setCopyRunner([this](const std::function<void()>& copy) {
+        runBesideWindow(copy, [this]() {
+            InstallerCopyProgress progress;
+            {
+                std::lock_guard<std::mutex> guard(progressLock_);
+                if (!progressPending_)
+                    return;
+                progress = latestProgress_;
+                progressPending_ = false;
+            }
+            showCopyProgress(progress);
+        });
+    });
+
+    // One-line notices of the host (what polkit answered), shown until the road ends.
+    noticeText_ = makeLabel("", true);
+    gtk_widget_add_css_class(noticeText_, "dim-label");
+    gtk_widget_set_visible(noticeText_, FALSE);
+    gtk_box_append(GTK_BOX(body_), noticeText_);
 
     GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
     // Plain labels: the toolkit would put a mnemonic's underscore into the accessible name.
@@ -465,9 +597,44 @@ void InstallerWindow::build()
         if (waiting_)
             serveWhileWaiting();
     });
-    InstallerSetAuthorizationHandler([this](const std::string& right, const std::string& explanation) {
-        return authorize(right, explanation);
-    });
+    // The host's own step (the dialog, or the scripted answer) is what --authorize chose, or
+    // polkit's fallback where no polkit daemon answers. polkit's questions come from the
+    // desktop's authentication agent, not from this window.
+    InstallerAuthorizationHandler ownStep = [this](const std::string& right, const std::string& explanation) {
+        bool granted = false;
+        onMainThread([&]() {
+            ownStepAsked_ = true;
+            granted = authorize(right, explanation, options_.authorize == "polkit" ? "ask" : options_.authorize);
+        });
+        return granted;
+    };
+    if (options_.authorize == "polkit") {
+        InstallerAuthorizationHandler viaPolkit = InstallerPolkitAuthorizationHandler(ownStep, [this](const std::string& text) {
+            onMainThread([&]() { showNotice(text); });
+        });
+        InstallerSetAuthorizationHandler([this, viaPolkit](const std::string& right, const std::string& explanation) {
+            if (InstallerInterruptRequested()) // the installer is being ended: nobody is asked any more
+                return false;
+            std::printf("installer-host-gtk: asking polkit for %s\n", InstallerPolkitActionForRight(right).c_str());
+            std::fflush(stdout);
+            ownStepAsked_ = false;
+            // polkit's answer can take as long as the person takes with the desktop's agent: it
+            // is awaited on a thread of its own while the window keeps drawing and answering.
+            bool granted = false;
+            if (std::this_thread::get_id() == mainThread_)
+                runBesideWindow([&]() { granted = viaPolkit(right, explanation); });
+            else // asked by the copy, which already runs beside the window
+                granted = viaPolkit(right, explanation);
+            if (!ownStepAsked_) { // the fallback reported its own answer
+                std::printf("installer-host-gtk: authorization %s: %s (polkit)\n", right.c_str(),
+                            granted ? "granted" : "refused");
+                std::fflush(stdout);
+            }
+            return granted;
+        });
+    } else {
+        InstallerSetAuthorizationHandler(ownStep);
+    }
 }
 
 int InstallerWindow::run()
@@ -513,6 +680,7 @@ gboolean InstallerWindow::onStart(gpointer data)
     self->busy_ = false;
     self->waiting_ = false;
     self->started_ = true;
+    gtk_widget_set_visible(self->copying_, FALSE);
     gtk_spinner_stop(GTK_SPINNER(self->spinner_));
     gtk_widget_set_visible(self->status_, FALSE);
     if (!loaded) {
@@ -584,11 +752,37 @@ void InstallerWindow::interrupt()
     act([](InstallerSession& s) { s.quit(InstallerSession::Ending::Interrupted); });
 }
 
-bool InstallerWindow::authorize(const std::string& right, const std::string& explanation)
+void InstallerWindow::showCopyProgress(const InstallerCopyProgress& progress)
+{
+    if (!gtk_widget_get_visible(copying_)) {
+        gtk_label_set_text(GTK_LABEL(title_), _("Installation"));
+        gtk_widget_set_visible(copying_, TRUE);
+        std::printf("installer-host-gtk: copying\n");
+        std::fflush(stdout);
+    }
+    std::string text = std::string(_("Copying")) + " " + progress.destination;
+    if (progress.count > 1)
+        text += " (" + std::to_string(progress.index + 1) + "/" + std::to_string(progress.count) + ")";
+    if (text != gtk_label_get_text(GTK_LABEL(copyingText_)))
+        gtk_label_set_text(GTK_LABEL(copyingText_), text.c_str());
+    double fraction = (static_cast<double>(progress.index) + progress.percent / 100.0) / static_cast<double>(progress.count);
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(copyingBar_), fraction);
+}
+
+void InstallerWindow::showNotice(const std::string& text)
+{
+    gtk_label_set_text(GTK_LABEL(noticeText_), text.c_str());
+    gtk_widget_set_visible(noticeText_, TRUE);
+    std::printf("installer-host-gtk: %s\n", text.c_str());
+    std::fflush(stdout);
+    pumpEvents();
+}
+
+bool InstallerWindow::authorize(const std::string& right, const std::string& explanation, const std::string& answer)
 {
     bool granted = false;
-    if (options_.authorize != "ask") {
-        granted = options_.authorize == "yes";
+    if (answer != "ask") {
+        granted = answer == "yes";
     } else if (InstallerInterruptRequested()) {
         granted = false; // the installer is being ended: nobody is asked any more
     } else {
@@ -717,7 +911,9 @@ void InstallerWindow::renderInstallation()
     for (const std::string& line : session_.installationLog())
         gtk_grid_attach(GTK_GRID(content_), makeLabel(line, true), 0, row++, 2, 1);
     gtk_grid_attach(GTK_GRID(content_),
-                    makeLabel(session_.installationFailed()
+                    makeLabel(session_.installationCancelled()
+                                  ? _("The installation was cancelled. Nothing half-copied was left behind. Continue to the summary.")
+                                  : session_.installationFailed()
                                   ? _("The software could not be installed completely. Continue to set up what is there.")
                                   : _("The software was installed. Continue to finish setting it up."), true),
                     0, row, 2, 1);
@@ -764,7 +960,8 @@ void InstallerWindow::renderSummary()
 {
     gtk_label_set_text(GTK_LABEL(title_), _("Summary"));
     gtk_grid_attach(GTK_GRID(content_),
-                    makeLabel(session_.installationFailed() ? _("The installation ended with errors (see the installation page).")
+                    makeLabel(session_.installationCancelled() ? _("The installation was cancelled.")
+                              : session_.installationFailed() ? _("The installation ended with errors (see the installation page).")
                                                            : _("The installation was completed successfully."), true),
                     0, 0, 2, 1);
 }
@@ -790,9 +987,20 @@ int main(int argc, char** argv)
     if (selfLength > 0) {
         std::string folder(self, static_cast<size_t>(selfLength));
         folder.erase(folder.rfind('/'));
-        ::bindtextdomain("installer-host-gtk", (folder + "/locale").c_str());
+        // In the build tree the catalogs lie beside the program; installed, in the system's
+        // locale folder at a fixed place relative to it.
+        std::string catalogs = folder + "/locale";
+        struct stat st;
+        if (::stat(catalogs.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            catalogs = folder + "/" INSTALLER_HOST_LOCALEDIR_FROM_BIN;
+        ::bindtextdomain("installer-host-gtk", catalogs.c_str());
         ::bind_textdomain_codeset("installer-host-gtk", "UTF-8");
     }
+#ifdef INSTALLER_DEFAULT_PRIVILEGED_HELPER
+    if (options.helper.empty() && ::access(INSTALLER_DEFAULT_PRIVILEGED_HELPER, X_OK) == 0)
+        options.helper = INSTALLER_DEFAULT_PRIVILEGED_HELPER;
+#endif
+    InstallerSetPrivilegedHelper(options.helper);
     // The locale is already set from the environment, with the person's language chosen.
     gtk_disable_setlocale();
     if (!gtk_init_check()) {

@@ -10,9 +10,30 @@
 
 #include <InstallerPlugin.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Where the installation step's copy has got to: reported when a payload file starts and after
+// every chunk of it (the library's copy works 256 KiB at a time).
+struct InstallerCopyProgress {
+    size_t index = 0; // the payload file being copied, counted from 0
+    size_t count = 0; // payload files in all
+    std::string source;
+    std::string destination;
+    double percent = 0.0; // of this file, 0 to 100
+};
+// Called while the installation step copies, on the thread that copies (the session's own, or
+// the one the copy runner chose); answering true stops the copy. The file being copied is then removed as the library's copy promises (a destination that
+// existed keeps its old content, nothing half-written appears under its name), the files after it
+// are not copied, and the road goes from the installation page to the summary.
+using InstallerCopyProgressHandler = std::function<bool(const InstallerCopyProgress&)>;
+// Runs the installation step's copying (`copy`) and returns once it has returned: a window runs it
+// on a thread of its own and keeps drawing meanwhile. The session does nothing else until then,
+// so `copy` may run on any thread; what it asks of the plug-in interface on the way (the
+// authorization for a payload in a system folder) comes from that thread.
+using InstallerCopyRunner = std::function<void(const std::function<void()>& copy)>;
 
 class INSTALLER_API InstallerSession : private InstallerPaneController {
 public:
@@ -31,6 +52,11 @@ public:
     // to a new randomly named file beside the destination and renamed over it; links planted at
     // either name are never followed.
     void addPayload(const std::string& source, const std::string& destination);
+    // Follows (and may stop) the installation step's copy. Without one, only an interrupt of the
+    // host (InstallerInterruptRequested) stops it.
+    void setCopyProgressHandler(InstallerCopyProgressHandler handler) { progress_ = std::move(handler); }
+    // Where the copying runs; without one, on the thread that calls start().
+    void setCopyRunner(InstallerCopyRunner runner) { runner_ = std::move(runner); }
 
     // shouldLoad, then firstPane and title; shows the installation page. Returns shouldLoad's
     // answer; on false the session has ended (the terminate notification is posted). When the
@@ -62,6 +88,8 @@ public:
     const std::vector<std::string>& installationLog() const { return installationLog_; }
     // Whether a payload file could not be installed.
     bool installationFailed() const { return installationFailed_; }
+    // Whether the copy was stopped (by the progress handler or an interrupt).
+    bool installationCancelled() const { return installationCancelled_; }
     // The panes entered, in order, by class name.
     const std::vector<std::string>& panesEntered() const { return panesEntered_; }
 
@@ -74,6 +102,7 @@ private:
     void enterPane(InstallerPane* pane, int direction);
     void leaveForward();
     void runInstallation();
+    void copyPayload();
     void end(Ending how);
     void processPendingNext();
 
@@ -91,6 +120,9 @@ private:
     Ending ending_ = Ending::None;
     bool loaded_ = false;
     bool installationFailed_ = false;
+    bool installationCancelled_ = false;
+    InstallerCopyProgressHandler progress_;
+    InstallerCopyRunner runner_;
 };
 
 #endif

@@ -2,6 +2,9 @@
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
+#include <XpFile.h>
+#include <XpFileOperation.h>
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libintl.h>
@@ -54,34 +57,40 @@ struct Descriptor {
     }
 };
 
-bool copyContents(int from, int to)
+// Hands the library's copy progress on; its answer stops the copy.
+class CopyObserver : public IXpFileOpProgressObserver {
+public:
+    explicit CopyObserver(std::function<bool(double)> onProgress) : onProgress_(std::move(onProgress)) {}
+    bool OnProgress(double percent) override { return onProgress_(percent); }
+
+private:
+    std::function<bool(double)> onProgress_;
+};
+
+enum class CopyOutcome { Copied, Failed, Cancelled };
+
+std::string describeError(XpErr err)
 {
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(from, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n == 0;
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::write(to, buffer + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno != EINTR)
-                return false;
-            done += w < 0 ? 0 : w;
-        }
-    }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%04X", static_cast<unsigned>(err));
+    const char* name = XpErrName(err);
+    return std::string(name && *name ? name : "error") + " (" + code + ")";
 }
 
-// Copies one payload file. The copy is written to a new file under a random name in the
-// destination's folder, made with O_CREAT|O_EXCL|O_NOFOLLOW, so nothing planted there (a link to
-// a file root must not overwrite) is followed or reused; it is then renamed over the destination,
-// so a half-copied file never appears under that name and a link at the destination is replaced,
-// never written through. Only a regular source is read: a FIFO would hang the installer.
-bool copyPayloadFile(const std::string& source, const std::string& destination, std::string* error)
+// Copies one payload file with the library's stream copy, which reports each chunk and stops
+// when asked, removing what it wrote. The copy is made in a new private folder (mode 0700, made
+// with mkdirat, so nothing can be planted in it) beside the destination and renamed over the
+// destination once complete: a half-copied file never appears under that name, an existing
+// destination keeps its content until then, and a link at the destination is replaced, never
+// written through. The library is given paths through this process's descriptors
+// (/proc/self/fd/N), so a folder or source swapped after the checks here is not what it writes
+// into or reads. Only a regular source is read: a FIFO would hang the installer.
+CopyOutcome copyPayloadFile(const std::string& source, const std::string& destination,
+                            const std::function<bool(double)>& progress, std::string* error)
 {
     auto fail = [error](const std::string& why) {
         *error = why;
-        return false;
+        return CopyOutcome::Failed;
     };
     std::filesystem::path dest(destination);
     std::string name = dest.filename().string();
@@ -90,7 +99,7 @@ bool copyPayloadFile(const std::string& source, const std::string& destination, 
         return fail("not a file name");
     // The source is checked before anything is made, so a payload that cannot be read leaves the
     // destination side as it was (no folder created for nothing).
-    Descriptor in, dir, out;
+    Descriptor in, dir, work, out;
     struct stat st;
     in.fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (in.fd < 0 || ::fstat(in.fd, &st) != 0)
@@ -105,31 +114,58 @@ bool copyPayloadFile(const std::string& source, const std::string& destination, 
     if (dir.fd < 0)
         return fail(folder + ": " + std::strerror(errno));
     std::string temp;
-    for (int attempt = 0; attempt < 16 && out.fd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
         uint64_t r = 0;
         if (::getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r))
             return fail(std::string("no random name: ") + std::strerror(errno));
         char suffix[24];
         std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(r));
         temp = "." + name + suffix;
-        out.fd = ::openat(dir.fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (out.fd < 0 && errno != EEXIST)
+        if (::mkdirat(dir.fd, temp.c_str(), 0700) == 0)
             break;
+        int err = errno;
+        temp.clear();
+        if (err != EEXIST)
+            return fail(folder + ": cannot create a temporary folder: " + std::strerror(err));
     }
-    if (out.fd < 0)
-        return fail(folder + ": cannot create a temporary file: " + std::strerror(errno));
-    bool copied = copyContents(in.fd, out.fd) && ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::fsync(out.fd) == 0;
-    int err = errno;
-    if (::close(out.fd) != 0 && copied)
-        copied = false, err = errno;
-    out.fd = -1;
-    if (copied && ::renameat(dir.fd, temp.c_str(), dir.fd, name.c_str()) != 0)
-        copied = false, err = errno;
-    if (!copied) {
-        ::unlinkat(dir.fd, temp.c_str(), 0);
-        return fail(std::strerror(err));
+    if (temp.empty())
+        return fail(folder + ": cannot create a temporary folder");
+    struct stat ws;
+    work.fd = ::openat(dir.fd, temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (work.fd < 0 || ::fstat(work.fd, &ws) != 0 || ws.st_uid != ::geteuid() || (ws.st_mode & 077) != 0) {
+        // Not the folder just made (replaced in the meantime): nothing is written there.
+        return fail(folder + ": the temporary folder " + temp + " was replaced");
     }
-    return true;
+    auto removeWork = [&]() {
+        ::unlinkat(work.fd, name.c_str(), 0);
+        ::unlinkat(dir.fd, temp.c_str(), AT_REMOVEDIR);
+    };
+    std::string self = "/proc/self/fd/";
+    XpSharedPtr<XpAbstractFile> from(new XpFile(XpStringT<char>((self + std::to_string(in.fd)).c_str())));
+    std::string into = self + std::to_string(work.fd) + "/" + name;
+    CopyObserver observer(progress);
+    XpErr err = XpFileOperation::CopyFile(from, XpStringT<char>(into.c_str()), &observer);
+    if (err == XPERR_FILE_CANCELLED) {
+        removeWork();
+        return CopyOutcome::Cancelled;
+    }
+    if (err != XPERR_OK) {
+        removeWork();
+        return fail(describeError(err));
+    }
+    // The copy gets the source's permission bits and reaches the disk before it takes the
+    // destination's name.
+    struct stat cs;
+    out.fd = ::openat(work.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    bool copied = out.fd >= 0 && ::fstat(out.fd, &cs) == 0 && S_ISREG(cs.st_mode) &&
+                  ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::fsync(out.fd) == 0;
+    int saved = errno;
+    if (copied && ::renameat(work.fd, name.c_str(), dir.fd, name.c_str()) != 0)
+        copied = false, saved = errno;
+    removeWork();
+    if (!copied)
+        return fail(std::strerror(saved));
+    return CopyOutcome::Copied;
 }
 
 // Whether this process may make and write the destination's folder (the nearest existing one).
@@ -264,17 +300,60 @@ bool InstallerSession::start()
 
 void InstallerSession::runInstallation()
 {
+    if (runner_)
+        runner_([this]() { copyPayload(); });
+    else
+        copyPayload();
+}
+
+void InstallerSession::copyPayload()
+{
+    InstallerCopyProgress report;
+    report.count = payload_.size();
     for (const auto& item : payload_) {
+        if (installationCancelled_) {
+            installationLog_.push_back("not copied " + item.second + ": cancelled");
+            continue;
+        }
+        report.source = item.first;
+        report.destination = item.second;
+        report.percent = 0.0;
+        auto onProgress = [this, &report](double percent) {
+            report.percent = percent;
+            bool stop = progress_ && progress_(report);
+            return stop || InstallerInterruptRequested() != 0;
+        };
         std::string error;
         std::string helper = InstallerPrivilegedHelper();
         bool privileged = ::geteuid() != 0 && !helper.empty() && !mayWriteFolderOf(item.second);
-        if (privileged ? installThroughHelper(helper, item.first, item.second, &error)
-                       : copyPayloadFile(item.first, item.second, &error)) {
-            installationLog_.push_back("installed " + item.second + (privileged ? " (privileged helper)" : ""));
+        CopyOutcome outcome;
+        if (privileged) {
+            // The helper takes the data in one piece: its progress is its start and its end.
+            outcome = onProgress(0.0) ? CopyOutcome::Cancelled
+                      : installThroughHelper(helper, item.first, item.second, &error) ? CopyOutcome::Copied
+                                                                                      : CopyOutcome::Failed;
+            if (outcome == CopyOutcome::Copied && progress_) {
+                report.percent = 100.0;
+                progress_(report);
+            }
         } else {
+            outcome = copyPayloadFile(item.first, item.second, onProgress, &error);
+        }
+        switch (outcome) {
+        case CopyOutcome::Copied:
+            installationLog_.push_back("installed " + item.second + (privileged ? " (privileged helper)" : ""));
+            break;
+        case CopyOutcome::Failed:
             installationLog_.push_back("failed " + item.second + ": " + error);
             installationFailed_ = true;
+            break;
+        case CopyOutcome::Cancelled:
+            installationLog_.push_back("cancelled " + item.second + ": nothing of it was left");
+            installationFailed_ = true;
+            installationCancelled_ = true;
+            break;
         }
+        ++report.index;
     }
 }
 
@@ -282,7 +361,9 @@ void InstallerSession::continueOn()
 {
     switch (page_) {
     case Page::Installation:
-        if (firstPane_)
+        // The plug-in's panes set up what was installed: after a cancelled copy there is
+        // nothing for them to set up.
+        if (firstPane_ && !installationCancelled_)
             enterPane(firstPane_, InstallerDirectionForward);
         else
             page_ = Page::Summary;
@@ -423,6 +504,8 @@ std::string InstallerSession::summaryLine() const
         panes += (panes.empty() ? "" : ",") + p;
     line += " panes=" + quoteIfNeeded(panes.empty() ? std::string("none") : panes);
     line += std::string(" ended=") + endingName(ending_);
+    if (installationCancelled_)
+        line += " installation=cancelled";
     for (const auto& activity : InstallerActivities())
         line += " " + activity.first + "=" + quoteIfNeeded(activity.second);
     return line;

@@ -288,7 +288,9 @@ void render(const InstallerSession& session)
             std::printf("  %s\n", _("Nothing to copy."));
         for (const std::string& line : session.installationLog())
             std::printf("  %s\n", line.c_str());
-        printWrapped(session.installationFailed()
+        printWrapped(session.installationCancelled()
+                         ? _("The installation was cancelled. Nothing half-copied was left behind. Continue to the summary.")
+                         : session.installationFailed()
                          ? _("The software could not be installed completely. Continue to set up what is there.")
                          : _("The software was installed. Continue to finish setting it up."), "  ");
         break;
@@ -329,7 +331,8 @@ void render(const InstallerSession& session)
     }
     case InstallerSession::Page::Summary:
         std::printf("  %s\n%s\n  %s\n", _("Summary"), rule,
-                    session.installationFailed() ? _("The installation ended with errors (see the installation page).")
+                    session.installationCancelled() ? _("The installation was cancelled.")
+                    : session.installationFailed() ? _("The installation ended with errors (see the installation page).")
                                                  : _("The installation was completed successfully."));
         break;
     default:
@@ -453,6 +456,18 @@ int main(int argc, char** argv)
     }
     for (const auto& item : options.payload)
         session.addPayload(item.first, item.second);
+    // The copy's progress in quarters of each file; Ctrl-C stops it (the session looks at the
+    // interrupt after every chunk).
+    session.setCopyProgressHandler([lastIndex = size_t(-1), lastQuarter = -1](const InstallerCopyProgress& p) mutable {
+        int quarter = static_cast<int>(p.percent / 25.0);
+        if (p.index != lastIndex || quarter > lastQuarter) {
+            std::printf("installer-host: copying %s: %d%%\n", p.destination.c_str(), quarter * 25);
+            std::fflush(stdout);
+        }
+        lastIndex = p.index;
+        lastQuarter = quarter;
+        return false;
+    });
 
     bool loaded = session.start();
     if (!loaded) {

@@ -26,6 +26,8 @@ struct Host {
     // When not 0: the host runs as this user (and group), without supplementary groups.
     uid_t runAsUid = 0;
     gid_t runAsGid = 0;
+    // The program started: the terminal host unless a test names another front-end.
+    const char* program = INSTALLER_HOST_PATH;
 
     Host() = default;
     Host(const Host&) = delete;
@@ -56,7 +58,7 @@ struct Host {
             ::dup2(outPipe[1], 2);
             for (const std::string& e : env)
                 ::putenv(const_cast<char*>(e.c_str()));
-            std::vector<char*> argv{const_cast<char*>(INSTALLER_HOST_PATH)};
+            std::vector<char*> argv{const_cast<char*>(program)};
             for (const std::string& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);

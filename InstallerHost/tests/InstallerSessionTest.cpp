@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -104,6 +110,72 @@ TEST(NotificationCenterTest, ObserversMayRemoveThemselvesAndOthersDuringDelivery
     center.postNotificationName("n");
     center.postNotificationName("other");
     EXPECT_EQ((std::vector<int>(n, n + 4)), (std::vector<int>{1, 0, 3, 0}));
+}
+
+// The installation step's copy reports every chunk, in order, up to 100 (here on the thread a
+// runner gave it, as the window does); a copy stopped by the handler leaves the destination that was there with its old content and nothing beside it, the
+// files after it uncopied, and leads past the plug-in's panes to the summary.
+TEST(SessionTest, CopyProgressIsReportedAndStoppingItLeavesTheOldDestination)
+{
+    char folder[] = "/tmp/installer-session-test.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(folder));
+    struct Remove {
+        std::string path;
+        ~Remove() { std::filesystem::remove_all(path); }
+    } remove{folder};
+    const std::string dir = folder, big = dir + "/big", small = dir + "/small", out = dir + "/out";
+    std::filesystem::create_directory(out);
+    std::ofstream(big) << std::string(5 << 20, 'x'); // 20 chunks of the library's copy
+    std::ofstream(small) << "small\n";
+    auto read = [](const std::string& path) { std::stringstream s; s << std::ifstream(path).rdbuf(); return s.str(); };
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped" : "whole");
+        std::filesystem::remove_all(out);
+        std::filesystem::create_directory(out);
+        std::ofstream(out + "/big") << "old\n";
+        InstallerSession session;
+        session.addPayload(big, out + "/big");
+        session.addPayload(small, out + "/small");
+        std::vector<double> seen;
+        const std::thread::id caller = std::this_thread::get_id();
+        std::thread::id copier = caller;
+        if (!stop)
+            session.setCopyRunner([](const std::function<void()>& copy) { std::thread(copy).join(); });
+        session.setCopyProgressHandler([&](const InstallerCopyProgress& p) {
+            copier = std::this_thread::get_id();
+            EXPECT_EQ(p.count, 2u);
+            if (p.index == 0) {
+                EXPECT_EQ(p.destination, out + "/big");
+                seen.push_back(p.percent);
+            }
+            return stop && p.percent >= 50.0;
+        });
+        start(session);
+        ASSERT_GE(seen.size(), 10u);
+        EXPECT_EQ(seen.front(), 0.0);
+        for (size_t i = 1; i < seen.size(); ++i)
+            EXPECT_GT(seen[i], seen[i - 1]);
+        EXPECT_EQ(copier == caller, stop);
+        if (!stop) {
+            EXPECT_EQ(seen.back(), 100.0);
+            EXPECT_EQ(read(out + "/big"), read(big));
+            EXPECT_EQ(read(out + "/small"), "small\n");
+            EXPECT_FALSE(session.installationCancelled());
+            continue;
+        }
+        EXPECT_LT(seen.back(), 100.0);
+        EXPECT_TRUE(session.installationCancelled());
+        EXPECT_EQ(session.installationLog(), (std::vector<std::string>{"cancelled " + out + "/big: nothing of it was left",
+                                                                         "not copied " + out + "/small: cancelled"}));
+        EXPECT_EQ(read(out + "/big"), "old\n");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 1); // no temporary, no small
+        session.continueOn();
+        EXPECT_EQ(session.page(), InstallerSession::Page::Summary);
+        session.continueOn();
+        EXPECT_EQ(calls(), (Calls{"shouldLoad:0x0000", "firstPane", "title", "terminate"}));
+        EXPECT_NE(session.summaryLine().find("panes=none ended=finished installation=cancelled"), std::string::npos)
+            << session.summaryLine();
+    }
 }
 
 } // namespace

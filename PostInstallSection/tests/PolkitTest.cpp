@@ -9,6 +9,9 @@
 // and what the helper and the host do with it, not the desktop agent's dialog or the password.
 // ctest-resource-lock: installer-mutex
 #include "HostProcess.h"
+#ifdef INSTALLER_HOST_GTK_PATH
+#include <GtkHostDriver.h>
+#endif
 #include "MutexTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -556,5 +559,58 @@ TEST_F(PolkitTest, TheHelperRefusesEveryArgumentItDoesNotExpectAndAnyStartButPke
     }
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
 }
+
+#ifdef INSTALLER_HOST_GTK_PATH
+// The window, run by nobody on a private display and driven with the keyboard (Return presses
+// Continue, which has the focus on every page): a rule granting the action gives the payload
+// placed and the login item written by the helper, through the same polkit road as the terminal
+// host, asked from the window's thread for polkit. Last in this program: the display's client
+// starts threads, and the other tests unshare namespaces first.
+TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheHelper)
+{
+    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
+    startPolkit(ruleFor("YES"));
+    PrivateDesktop desktop;
+    std::string error;
+    if (!desktop.start(&error))
+        GTEST_SKIP() << "no private display: " << error;
+    Host host;
+    host.program = INSTALLER_HOST_GTK_PATH;
+    host.runAsUid = nobody_->pw_uid;
+    host.runAsGid = nobody_->pw_gid;
+    // The display only: nobody may not use root's session bus, and none is launched for it.
+    host.start({"--privileged-helper", ORU_HELPER_PATH, "--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(),
+                ORU_BUNDLE_PATH},
+               {"SHELL=/bin/sh", "DISPLAY=" + desktop.display(), "GDK_BACKEND=x11", "GSK_RENDERER=cairo",
+                "GSETTINGS_BACKEND=memory", "GIO_USE_VFS=local", "GTK_A11Y=none",
+                "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/session_bus_socket"});
+    space_.notePid(host.pid);
+    auto pressReturn = [&]() {
+        ASSERT_TRUE(focusWindow(desktop.display(), host.pid, "Installer"));
+        ASSERT_TRUE(setKeysHeld(desktop.display(), {"Return"}, true));
+        ASSERT_TRUE(setKeysHeld(desktop.display(), {"Return"}, false));
+    };
+    ASSERT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
+    // The payload's folder is root's: only the helper could have placed it.
+    EXPECT_NE(host.output.find("installer-host-gtk: authorization system.install-payload.: granted (polkit)"),
+              std::string::npos) << host.output;
+    pressReturn();
+    ASSERT_TRUE(host.readUntil("installer-host-gtk: page: Ombrix Database Settings")) << host.output;
+    pressReturn();
+    ASSERT_TRUE(host.readUntil("installer-host-gtk: page: Summary")) << host.output;
+    pressReturn();
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    EXPECT_NE(host.output.find("installer-host-gtk: authorization system.global-login-items.: granted (polkit)"),
+              std::string::npos) << host.output;
+    EXPECT_NE(host.resultLine().find("login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""),
+              std::string::npos) << host.output;
+    struct stat st;
+    EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0);
+    EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
+    expectValidRootEntry();
+    sandbox_->waitForLaunches(++launches_, 5.0);
+    EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[\"reconstructDatabase\"] new-session"});
+}
+#endif
 
 } // namespace

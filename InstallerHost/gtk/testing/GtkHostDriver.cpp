@@ -345,6 +345,21 @@ bool AccessibleRef::press() const
     return done;
 }
 
+double AccessibleRef::value() const
+{
+    AtspiValue* value = object_ ? atspi_accessible_get_value_iface(object_) : nullptr;
+    if (!value)
+        return -1;
+    GError* error = nullptr;
+    double current = atspi_value_get_current_value(value, &error);
+    if (error) {
+        g_error_free(error);
+        current = -1;
+    }
+    g_object_unref(value);
+    return current;
+}
+
 std::vector<AccessibleRef> AccessibleRef::children() const
 {
     std::vector<AccessibleRef> list;

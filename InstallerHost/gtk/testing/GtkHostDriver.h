@@ -66,6 +66,8 @@ public:
     bool hasState(AtspiStateType state) const;
     // Runs the object's first action (a button's click); false when it has none or it failed.
     bool press() const;
+    // The current value of an object with a value (a progress bar's); -1 when it has none.
+    double value() const;
     std::vector<AccessibleRef> children() const;
 
 private:

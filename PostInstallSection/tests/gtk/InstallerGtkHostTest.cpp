@@ -10,8 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -90,6 +94,9 @@ protected:
     // on the accessibility bus.
     AccessibleRef start(Host& host, const std::string& title = "Installer", Lines env = {})
     {
+        // No polkit daemon answers on this system bus, whatever the machine runs: root then gets
+        // the window's own dialog (polkit's fallback), which these tests answer.
+        env.push_back(kNoSystemBus);
         host.start({"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), ORU_BUNDLE_PATH}, env);
         space_->notePid(host.pid);
         EXPECT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
@@ -138,6 +145,7 @@ protected:
         return Lines(all.begin() + static_cast<long>(std::min(before, all.size())), all.end());
     }
 
+    static constexpr const char* kNoSystemBus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/system_bus_socket";
     static OruPrivateLockSpace* space_;
     static PrivateDesktop* desktop_;
     static AtspiDriver* driver_;
@@ -182,6 +190,10 @@ TEST_F(GtkHostTest, FreshRoadsWithAndWithoutChangeFoldersThenTheUpdateRoad)
         answerAuthorization(host, "Authorization", "Allow", "start Ombrix at login for all users");
 
         ASSERT_TRUE(shows(window, "The installation was completed successfully."));
+        // polkit was asked first; its absence is told in the window's status line.
+        EXPECT_TRUE(shows(window, "no polkit daemon answers here", true));
+        EXPECT_TRUE(host.readUntil("installer-host-gtk: asking polkit for com.ombrix.installer.global-login-items"))
+            << host.output;
         ASSERT_TRUE(press(window, "Close"));
         EXPECT_EQ(host.finish(), 0) << host.output;
         const std::string mode = changeFolders ? "showSettings" : "reconstructDatabase";
@@ -371,6 +383,75 @@ TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnle
                                                   : "installed-before=\"not asked (Command+Shift+Control held)\""),
                   std::string::npos) << host.output;
     }
+}
+
+// The payload on a slow FUSE volume (a few MiB a second), copied into a folder of the test where
+// an older copy of it lies: the bar moves as chunks arrive, and Cancel stops the copy with the old
+// file untouched and nothing half-written or temporary left beside it.
+TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIntact)
+{
+    char top[] = "/tmp/gtk-host-copy.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(top));
+    const std::string mnt = std::string(top) + "/volume", dir = std::string(top) + "/apps", dest = dir + "/payload.bin";
+    ASSERT_TRUE(std::filesystem::create_directory(mnt) && std::filesystem::create_directory(dir));
+    std::ofstream(dest) << "the old version\n";
+    // The FUSE volume lives in this program's own mount namespace, and goes with the test.
+    struct Volume {
+        std::string top, mnt;
+        pid_t daemon = -1;
+        ~Volume()
+        {
+            if (daemon > 0 && ::kill(daemon, SIGTERM) == 0)
+                ::waitpid(daemon, nullptr, 0);
+            ::umount2(mnt.c_str(), MNT_DETACH);
+            std::error_code ec;
+            std::filesystem::remove_all(top, ec);
+        }
+    } volume{top, mnt};
+    const long long size = 256ll << 20;
+    ASSERT_GE(volume.daemon = ::fork(), 0);
+    if (volume.daemon == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::execl(SLOW_PAYLOAD_FS, "SlowPayloadFs", mnt.c_str(), std::to_string(size).c_str(), "20000", nullptr);
+        ::_exit(127);
+    }
+    const std::string source = mnt + "/payload.bin";
+    for (int i = 0; i < 100 && !(exists(source.c_str())); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!exists(source.c_str()))
+        GTEST_SKIP() << "the FUSE volume could not be mounted (is /dev/fuse usable?)";
+
+    Host host;
+    host.start({"--install", source + "=" + dest, ORU_BUNDLE_PATH}, {kNoSystemBus});
+    space_->notePid(host.pid);
+    ASSERT_TRUE(host.readUntil("installer-host-gtk: copying")) << host.output;
+    AccessibleRef window = driver_->window(host.pid, "Installer", 20);
+    ASSERT_TRUE(window) << host.output;
+    AccessibleRef bar = driver_->find(window, ATSPI_ROLE_PROGRESS_BAR, "Copy progress");
+    ASSERT_TRUE(bar) << describe(window);
+    // The bar is seen at two values, the later one higher, before the copy is stopped.
+    double first = -1, later = -1;
+    for (int i = 0; i < 200 && first <= 0; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
+        first = bar.value();
+    for (int i = 0; i < 200 && later <= first; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
+        later = bar.value();
+    EXPECT_GT(first, 0.0);
+    EXPECT_GT(later, first);
+    EXPECT_LT(later, 1.0) << "the copy ended before it could be cancelled";
+    ASSERT_TRUE(press(window, "Cancel"));
+    ASSERT_TRUE(shows(window, "cancelled " + dest + ": nothing of it was left")) << host.output;
+    EXPECT_TRUE(shows(window, "The installation was cancelled. Nothing half-copied was left behind. Continue to the summary."));
+    EXPECT_EQ(OruSandbox::readFile(dest), "the old version\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "a temporary was left";
+    // The plug-in's panes are skipped: they would set up an application that was not installed.
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(shows(window, "The installation was cancelled."));
+    ASSERT_TRUE(press(window, "Close"));
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    EXPECT_NE(host.resultLine().find("panes=none ended=finished installation=cancelled"), std::string::npos)
+        << host.output;
+    EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
+    EXPECT_FALSE(exists(kInstallerMutexPath));
 }
 
 } // namespace
