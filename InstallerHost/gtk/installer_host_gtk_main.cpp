@@ -9,6 +9,7 @@
 //
 // The last line on standard output is the same "installer-host: result:" line that the terminal
 // host prints, for scripts.
+#include <InstallerHostOptions.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
@@ -19,20 +20,14 @@
 #include <X11/XKBlib.h>
 #endif
 
-#include <fcntl.h>
 #include <libintl.h>
-#include <limits.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <sstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -68,127 +63,11 @@ const char* const kUsage =
     "loaded, 4 the section declined to load, 5 no display, 128+N when ended by signal N.\n"
     "The last line of output starts with \"installer-host: result:\".\n";
 
-struct Options {
-    std::string bundle;
-    bool modifiersGiven = false;
-    uint32_t modifiers = 0;
-    std::string authorize = "polkit";
-    std::vector<std::pair<std::string, std::string>> payload;
-    std::string helper;
-};
+using Options = InstallerHostOptions;
 
-std::vector<std::string> splitList(const std::string& text)
-{
-    std::vector<std::string> items;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ','))
-        if (!item.empty())
-            items.push_back(item);
-    return items;
-}
-
-bool parseOptions(int argc, char** argv, Options& options, std::string& error)
-{
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (arg == "-h" || arg == "--help") {
-            options.bundle = "--help";
-            return true;
-        } else if (arg == "--modifiers") {
-            if (!value(v))
-                return false;
-            options.modifiersGiven = true;
-            for (const std::string& m : splitList(v)) {
-                if (m == "command") options.modifiers |= kInstallerCommandKeyMask;
-                else if (m == "shift") options.modifiers |= kInstallerShiftKeyMask;
-                else if (m == "control") options.modifiers |= kInstallerControlKeyMask;
-                else if (m == "option") options.modifiers |= kInstallerOptionKeyMask;
-                else if (m == "capslock") options.modifiers |= kInstallerCapsLockKeyMask;
-                else if (m != "none") {
-                    error = "unknown modifier \"" + m + "\"";
-                    return false;
-                }
-            }
-        } else if (arg == "--authorize") {
-            if (!value(v))
-                return false;
-            if (v != "yes" && v != "no" && v != "ask" && v != "polkit") {
-                error = "--authorize takes polkit, yes, no or ask";
-                return false;
-            }
-            options.authorize = v;
-        } else if (arg == "--install") {
-            if (!value(v))
-                return false;
-            size_t eq = v.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
-                error = "--install takes SRC=DEST";
-                return false;
-            }
-            options.payload.emplace_back(v.substr(0, eq), v.substr(eq + 1));
-        } else if (arg == "--privileged-helper") {
-            if (!value(options.helper))
-                return false;
-            if (options.helper.empty() || options.helper[0] != '/') {
-                error = "--privileged-helper takes an absolute path";
-                return false;
-            }
-        } else if (!arg.empty() && arg[0] == '-') {
-            error = "unknown option " + arg;
-            return false;
-        } else if (options.bundle.empty()) {
-            options.bundle = arg;
-        } else {
-            error = "more than one bundle given";
-            return false;
-        }
-    }
-    if (options.bundle.empty()) {
-        error = "no bundle given";
-        return false;
-    }
-    return true;
-}
-
-// Signals reach the main loop through this pipe; the handler also notes the interrupt for a
-// plug-in that waits inside one of its calls (the main loop does not run then).
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int sig)
-{
-    InstallerRequestInterrupt(sig);
-    int savedErrno = errno;
-    if (g_signalPipe[1] >= 0) {
-        ssize_t written = ::write(g_signalPipe[1], "s", 1);
-        (void)written; // a full pipe already holds a wake-up
-    }
-    errno = savedErrno;
-}
-
-void installSignalHandlers()
-{
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        g_signalPipe[0] = g_signalPipe[1] = -1;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
+// Signals reach the main loop through this pipe (its read end); the handler also notes the
+// interrupt for a plug-in that waits inside one of its calls (the main loop does not run then).
+int g_signalFd = -1;
 
 // The keys held on the keyboard now, in the plug-in interface's bits. On X11 the server is asked
 // (XKB's state of the core keyboard): the toolkit's own idea of the modifiers only follows the key
@@ -639,8 +518,8 @@ void InstallerWindow::build()
 
 int InstallerWindow::run()
 {
-    if (g_signalPipe[0] >= 0)
-        g_unix_fd_add(g_signalPipe[0], G_IO_IN, onSignalPipe, this);
+    if (g_signalFd >= 0)
+        g_unix_fd_add(g_signalFd, G_IO_IN, onSignalPipe, this);
     // The first frame is reported for the start-up measurement.
     g_signal_connect_swapped(window_, "map", G_CALLBACK(+[](InstallerWindow* self) {
         GdkFrameClock* clock = gtk_widget_get_frame_clock(self->window_);
@@ -971,36 +850,13 @@ void InstallerWindow::renderSummary()
 int main(int argc, char** argv)
 {
     Options options;
-    std::string error;
-    if (!parseOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "installer-host-gtk: %s\n\n%s", error.c_str(), kUsage);
-        return 2;
-    }
-    if (options.bundle == "--help") {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    installSignalHandlers();
+    int usageStatus = InstallerReadHostCommandLine(argc, argv, "installer-host-gtk", kUsage, options);
+    if (usageStatus >= 0)
+        return usageStatus;
+    g_signalFd = InstallerInstallHostSignalHandlers(true);
     InstallerApplyUserLanguage();
-    char self[PATH_MAX];
-    ssize_t selfLength = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (selfLength > 0) {
-        std::string folder(self, static_cast<size_t>(selfLength));
-        folder.erase(folder.rfind('/'));
-        // In the build tree the catalogs lie beside the program; installed, in the system's
-        // locale folder at a fixed place relative to it.
-        std::string catalogs = folder + "/locale";
-        struct stat st;
-        if (::stat(catalogs.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            catalogs = folder + "/" INSTALLER_HOST_LOCALEDIR_FROM_BIN;
-        ::bindtextdomain("installer-host-gtk", catalogs.c_str());
-        ::bind_textdomain_codeset("installer-host-gtk", "UTF-8");
-    }
-#ifdef INSTALLER_DEFAULT_PRIVILEGED_HELPER
-    if (options.helper.empty() && ::access(INSTALLER_DEFAULT_PRIVILEGED_HELPER, X_OK) == 0)
-        options.helper = INSTALLER_DEFAULT_PRIVILEGED_HELPER;
-#endif
-    InstallerSetPrivilegedHelper(options.helper);
+    InstallerBindHostTexts("installer-host-gtk");
+    InstallerUsePrivilegedHelper(options.helper);
     // The locale is already set from the environment, with the person's language chosen.
     gtk_disable_setlocale();
     if (!gtk_init_check()) {

@@ -6,22 +6,19 @@
 // What the person reads is in their language (the installer-host gettext catalog in the locale/
 // folder beside the program, or in the system's locale folder once installed); the usage text and
 // the result line, which scripts read, stay English.
+#include <InstallerHostOptions.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
-#include <fcntl.h>
 #include <libintl.h>
-#include <limits.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,40 +27,13 @@
 
 namespace {
 
-// The handler also writes to this pipe, so a wait for input that starts just after the signal
-// arrived still wakes: checking the flag and then blocking in read() would leave that window open.
-int g_wakePipe[2] = {-1, -1};
+// The read end of the pipe the signal handler writes to, so a wait for input that starts just
+// after the signal arrived still wakes: checking the flag and then blocking in read() would leave
+// that window open.
+int g_wakeFd = -1;
 
 // Set once standard input has ended: nobody is left to answer.
 bool g_inputEnded = false;
-
-void onSignal(int sig)
-{
-    InstallerRequestInterrupt(sig);
-    int savedErrno = errno;
-    if (g_wakePipe[1] >= 0) {
-        ssize_t written = ::write(g_wakePipe[1], "s", 1);
-        (void)written; // a full pipe already holds a wake-up
-    }
-    errno = savedErrno;
-}
-
-void installSignalHandlers()
-{
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no SA_RESTART: a pending read must return so the host can end its road
-    if (::pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        g_wakePipe[0] = g_wakePipe[1] = -1; // then only the EINTR of the wait itself wakes it
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    // Output going to a reader that has gone must not end the road before the plug-in hears
-    // of it; the applications the plug-in starts get their signals back at their defaults.
-    signal(SIGPIPE, SIG_IGN);
-}
 
 const char* const kUsage =
     "Usage: installer-host [options] BUNDLE\n"
@@ -102,118 +72,42 @@ const char* const kUsage =
     "The last line of output starts with \"installer-host: result:\" and lists, as key=value,\n"
     "the section, the first pane, the panes entered, how the road ended and what the plug-in did.\n";
 
-struct Options {
-    std::string bundle;
+struct Options : InstallerHostOptions {
     std::vector<std::string> actions;
     bool actionsGiven = false;
-    uint32_t modifiers = 0;
-    std::string authorize; // "", polkit, yes, no, ask
-    std::vector<std::pair<std::string, std::string>> payload;
     int interactive = -1; // -1 decide by the terminal
-    std::string helper;
 };
 
-std::vector<std::string> splitList(const std::string& text)
+// The terminal's own options, beside those every host takes.
+InstallerHostOption parseOwnOption(Options& options, const std::string& arg,
+                                   const std::function<bool(std::string&)>& value, std::string& error)
 {
-    std::vector<std::string> items;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ','))
-        if (!item.empty())
-            items.push_back(item);
-    return items;
-}
-
-bool parseOptions(int argc, char** argv, Options& options, std::string& error)
-{
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
+    std::string v;
+    if (arg == "--actions") {
+        if (!value(v))
+            return InstallerHostOption::Wrong;
+        options.actions = InstallerSplitList(v);
+        options.actionsGiven = true;
+        for (const std::string& a : options.actions) {
+            bool ok = a == "continue" || a == "back" || a == "quit" || a == "button";
+            if (a.rfind("button:", 0) == 0) {
+                char* end = nullptr;
+                long n = std::strtol(a.c_str() + 7, &end, 10);
+                ok = end && *end == '\0' && n >= 1;
             }
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (arg == "-h" || arg == "--help") {
-            options.bundle = "--help";
-            return true;
-        } else if (arg == "--actions") {
-            if (!value(v))
-                return false;
-            options.actions = splitList(v);
-            options.actionsGiven = true;
-            for (const std::string& a : options.actions) {
-                bool ok = a == "continue" || a == "back" || a == "quit" || a == "button";
-                if (a.rfind("button:", 0) == 0) {
-                    char* end = nullptr;
-                    long n = std::strtol(a.c_str() + 7, &end, 10);
-                    ok = end && *end == '\0' && n >= 1;
-                }
-                if (!ok) {
-                    error = "unknown action \"" + a + "\"";
-                    return false;
-                }
+            if (!ok) {
+                error = "unknown action \"" + a + "\"";
+                return InstallerHostOption::Wrong;
             }
-        } else if (arg == "--modifiers") {
-            if (!value(v))
-                return false;
-            for (const std::string& m : splitList(v)) {
-                if (m == "command") options.modifiers |= kInstallerCommandKeyMask;
-                else if (m == "shift") options.modifiers |= kInstallerShiftKeyMask;
-                else if (m == "control") options.modifiers |= kInstallerControlKeyMask;
-                else if (m == "option") options.modifiers |= kInstallerOptionKeyMask;
-                else if (m == "capslock") options.modifiers |= kInstallerCapsLockKeyMask;
-                else if (m != "none") {
-                    error = "unknown modifier \"" + m + "\"";
-                    return false;
-                }
-            }
-        } else if (arg == "--authorize") {
-            if (!value(v))
-                return false;
-            if (v != "yes" && v != "no" && v != "ask" && v != "polkit") {
-                error = "--authorize takes polkit, yes, no or ask";
-                return false;
-            }
-            options.authorize = v;
-        } else if (arg == "--install") {
-            if (!value(v))
-                return false;
-            size_t eq = v.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
-                error = "--install takes SRC=DEST";
-                return false;
-            }
-            options.payload.emplace_back(v.substr(0, eq), v.substr(eq + 1));
-        } else if (arg == "--privileged-helper") {
-            if (!value(options.helper))
-                return false;
-            if (options.helper.empty() || options.helper[0] != '/') {
-                error = "--privileged-helper takes an absolute path";
-                return false;
-            }
-        } else if (arg == "--interactive") {
-            options.interactive = 1;
-        } else if (arg == "--unattended") {
-            options.interactive = 0;
-        } else if (!arg.empty() && arg[0] == '-') {
-            error = "unknown option " + arg;
-            return false;
-        } else if (options.bundle.empty()) {
-            options.bundle = arg;
-        } else {
-            error = "more than one bundle given";
-            return false;
         }
+    } else if (arg == "--interactive") {
+        options.interactive = 1;
+    } else if (arg == "--unattended") {
+        options.interactive = 0;
+    } else {
+        return InstallerHostOption::Unknown;
     }
-    if (options.bundle.empty()) {
-        error = "no bundle given";
-        return false;
-    }
-    return true;
+    return InstallerHostOption::Taken;
 }
 
 // Reads one line from standard input. false at end of input or when a signal arrived.
@@ -223,8 +117,8 @@ bool readLine(std::string& line)
     for (;;) {
         if (g_inputEnded || InstallerInterruptRequested())
             return false;
-        struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
-        if (::poll(fds, g_wakePipe[0] >= 0 ? 2 : 1, -1) < 0) {
+        struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wakeFd, POLLIN, 0}};
+        if (::poll(fds, g_wakeFd >= 0 ? 2 : 1, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return false;
@@ -354,18 +248,16 @@ void render(const InstallerSession& session)
 int main(int argc, char** argv)
 {
     Options options;
-    std::string error;
-    if (!parseOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "installer-host: %s\n\n%s", error.c_str(), kUsage);
-        return 2;
-    }
-    if (options.bundle == "--help") {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    int usageStatus = InstallerReadHostCommandLine(
+        argc, argv, "installer-host", kUsage, options,
+        [&options](const std::string& arg, const std::function<bool(std::string&)>& value, std::string& error) {
+            return parseOwnOption(options, arg, value, error);
+        });
+    if (usageStatus >= 0)
+        return usageStatus;
     bool interactive = options.interactive == -1 ? (::isatty(STDIN_FILENO) && !options.actionsGiven)
                                                  : options.interactive == 1;
-    bool polkit = options.authorize.empty() || options.authorize == "polkit";
+    bool polkit = options.authorize == "polkit";
     // The host's own step: the fallback of polkit, or what --authorize chose.
     std::string authorize = polkit ? (interactive ? "ask" : "no") : options.authorize;
     if (authorize == "ask" && !interactive) {
@@ -373,28 +265,12 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    installSignalHandlers();
+    // No SA_RESTART: a pending read must return so the host can end its road.
+    g_wakeFd = InstallerInstallHostSignalHandlers(false);
     InstallerApplyUserLanguage();
-    char self[PATH_MAX];
-    ssize_t selfLength = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (selfLength > 0) {
-        std::string folder(self, static_cast<size_t>(selfLength));
-        folder.erase(folder.rfind('/'));
-        // In the build tree the catalogs lie beside the program; installed, in the system's
-        // locale folder at a fixed place relative to it.
-        std::string catalogs = folder + "/locale";
-        struct stat st;
-        if (::stat(catalogs.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            catalogs = folder + "/" INSTALLER_HOST_LOCALEDIR_FROM_BIN;
-        ::bindtextdomain("installer-host", catalogs.c_str());
-        ::bind_textdomain_codeset("installer-host", "UTF-8");
-    }
+    InstallerBindHostTexts("installer-host");
     InstallerSetCurrentEventKeyModifiers(options.modifiers);
-#ifdef INSTALLER_DEFAULT_PRIVILEGED_HELPER
-    if (options.helper.empty() && ::access(INSTALLER_DEFAULT_PRIVILEGED_HELPER, X_OK) == 0)
-        options.helper = INSTALLER_DEFAULT_PRIVILEGED_HELPER;
-#endif
-    InstallerSetPrivilegedHelper(options.helper);
+    InstallerUsePrivilegedHelper(options.helper);
     InstallerSetStatusHandler([](const std::string& text) {
         std::printf("installer-host: %s %s\n", text.c_str(), _("(Ctrl-C ends the installer.)"));
         std::fflush(stdout);
@@ -449,6 +325,7 @@ int main(int argc, char** argv)
     }
 
 
+    std::string error;
     InstallerSession session;
     if (!session.loadBundle(options.bundle, &error)) {
         std::fprintf(stderr, "installer-host: %s\n", error.c_str());
