@@ -97,6 +97,7 @@ TEST(XpfsChange, TemporaryNamesJoiningAndChecks)
     }
     expectFailure({"available", "--timeout", "soon", t / "a"}, 2, "xpfs: available: --timeout wants whole seconds\n");
     expectFailure({"available", "--fast", t / "a"}, 2, "xpfs: available: unknown option --fast\n");
+    expectFailure({"available", t / "a", t / "b.txt"}, 2, "xpfs: available: too many operands\n");
 
     // writable: root may write here, nobody may not; neither probe stays. mktemp as nobody is
     // refused at once.
@@ -104,6 +105,11 @@ TEST(XpfsChange, TemporaryNamesJoiningAndChecks)
     xptest::checkAsNobody([&] {
         EXPECT_EQ(xpfs({"writable", t.path}).out, "no\n");
         expectFailure({"mktemp", t.path}, 1, "xpfs: mktemp: " + t.path + ": XPERR_FILE_ACCESS_DENIED\n");
+        // No process may be started (the user's process limit): available asks in its own.
+        std::string said;
+        for (const std::string& path : {t.path, t / "none"})
+            said += xptest::spawn({"prlimit", "--nproc=0", XPFS_PROGRAM, "available", "--dir", path}).out;
+        EXPECT_EQ(said, "yes\nno\n");
     });
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(t.path))
