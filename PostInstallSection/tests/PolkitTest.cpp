@@ -453,6 +453,18 @@ TEST_F(PolkitTest, WithoutAPolkitDaemonTheHostSaysSoRootAsksItselfAndAPersonIsRe
     EXPECT_EQ(sandbox_->recordedLaunches(), Lines(2, "[] new-session"));
 }
 
+TEST_F(PolkitTest, APasswordWantedWhereNobodyCanBeAskedIsARefusal)
+{
+    // Unattended (scripted answers, no terminal): the host registers no agent, so polkit has
+    // nobody to ask for the administrator's password.
+    startPolkit(ruleFor("AUTH_ADMIN"));
+    std::string output = runHost(true);
+    EXPECT_NE(output.find("polkit refused com.ombrix.installer.global-login-items: authentication needed, but nobody "
+                          "could be asked"), std::string::npos) << output;
+    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+}
+
 TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
 {
     std::string precious = sandbox_->root() + "/precious", errors;
