@@ -128,10 +128,17 @@ TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
         EXPECT_EQ(S_IFREG | 0640, st.st_mode);
     }
     EXPECT_EQ("keep", readFile(t / "victim"));   // the link was replaced, not written through
-    // A FIFO source is refused at once (never waited on); a device or a folder is not replaced.
+    // A FIFO source is refused at once (never waited on); a device or a folder is not replaced;
+    // a name that ends in '/' names no file, and a missing folder holds none.
     expectAll({Op::CopyFile(S(t / "fifo"), S(t / "f2"), false, nullptr),
                Op::CopyFile(S(t / "src"), S(t / "null"), false, nullptr),
-               Op::CopyFile(S(t / "src"), S(t / "dir"), false, nullptr)}, XPERR_FILE_COPY_FAILED);
+               Op::CopyFile(S(t / "src"), S(t / "dir"), false, nullptr),
+               Op::CopyFile(S(t / "src/"), S(t / "f2"), false, nullptr),
+               Op::CopyFile(S(t / "src"), S(t / "dir/"), false, nullptr),
+               Op::CopyFile(S(t / "gone/src"), S(t / "f2"), false, nullptr),
+               Op::CopyFile(S(t / "src"), S(t / "gone/f2"), false, nullptr),
+               Op::copyFiles({S(t / "gone/src")}, S(t / "dir"))}, XPERR_FILE_COPY_FAILED);
+    EXPECT_EQ(Op::moveFiles({S(t / "src")}, S(t / "gone")), XPERR_FILE_MOVE_FAILED);
     EXPECT_EQ(S_IFCHR, kind(t / "null"));
     EXPECT_EQ("dir\ndst\nfifo\nlink\nnew\nnull\nsrc\nvictim\n", names(t.path));
 
