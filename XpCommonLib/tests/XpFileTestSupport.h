@@ -299,6 +299,15 @@ inline Ran spawn(std::vector<std::string> args)
 
 inline std::string runProgram(std::vector<std::string> args) { return spawn(std::move(args)).out; }
 
+#ifdef XPFS_PROGRAM
+// The built xpfs, run with args.
+inline Ran xpfs(std::vector<std::string> args)
+{
+    args.insert(args.begin(), XPFS_PROGRAM);
+    return spawn(std::move(args));
+}
+#endif
+
 } // namespace xptest
 
 #endif

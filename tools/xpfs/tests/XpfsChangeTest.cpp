@@ -9,11 +9,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-xptest::Ran xpfs(std::vector<std::string> args)
-{
-    args.insert(args.begin(), XPFS_PROGRAM);
-    return xptest::spawn(args);
-}
+using xptest::xpfs;
 
 // A run expected to fail: its status and the start of its message.
 void expectFailure(const std::vector<std::string>& args, int status, const std::string& err)
