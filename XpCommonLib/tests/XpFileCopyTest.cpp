@@ -533,6 +533,16 @@ TEST(XpFileCopy, RemoveDirCountsEntriesAndNeverLeavesTheTree)
     ASSERT_EQ(XPERR_OK, Op::RemoveDir(S(t / "tree"), true, nullptr));
     EXPECT_FALSE(exists(t / "tree"));
 
+    // A folder inside that the caller may not list (nobody, in nobody's tree, meets root's 0700
+    // folder): the removal stops there, says a listing failed, and that folder stays whole.
+    struct passwd* nobody = getpwnam("nobody");
+    ASSERT_TRUE(nobody != nullptr && chmod(t.path.c_str(), 0755) == 0 && mkdir((t / "tree").c_str(), 0755) == 0 &&
+                mkdir((t / "tree/locked").c_str(), 0700) == 0 && writeFile(t / "tree/locked/x", "x") &&
+                chown((t / "tree").c_str(), nobody->pw_uid, nobody->pw_gid) == 0);
+    checkAsNobody([&] { EXPECT_EQ(XPERR_NO_MEMORY, Op::RemoveDir(S(t / "tree"), true, nullptr)); });
+    EXPECT_EQ("x", readFile(t / "tree/locked/x"));
+    ASSERT_EQ(XPERR_OK, Op::RemoveDir(S(t / "tree"), true, nullptr));
+
     // A thread swaps folders of a running removal for links to a folder outside.
     for (int round = 0; round < 10; ++round) {
         ASSERT_EQ(0, mkdir((t / "tree").c_str(), 0755));
