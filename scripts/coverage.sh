@@ -20,7 +20,12 @@ build=build/coverage
 if [ $report_only = 0 ]; then
     cmake --preset coverage >/dev/null
     nice -n 10 cmake --build --preset coverage -j"$(nproc)"
-    find "$build" -name '*.gcda' -delete
+    # Zeroed counters, as empty count files that every user may write: tests run programs and
+    # children as nobody, whose counts are otherwise refused by the root-owned build tree and lost.
+    find "$build" -name '*.gcno' -print0 | while IFS= read -r -d '' notes; do
+        data="${notes%.gcno}.gcda"
+        : > "$data" && chmod 0666 "$data"
+    done
     # A failing test still leaves its counters; the table is printed, and the status says so.
     status=0
     ctest --preset coverage -j"$(nproc)" "$@" || status=$?
@@ -28,6 +33,9 @@ else
     status=0
 fi
 
+# A count file that no process wrote is empty, which gcov would take for a damaged one: the object's
+# lines then count as never run, as they do without a file.
+find "$build" -name '*.gcda' -empty -delete
 gcovr --root . "$build" --gcov-executable gcov -j "$(nproc)" \
     --filter 'XpCommonLib/(src|include)/' --filter 'PostInstallSection/src/' \
     --filter 'InstallerHost/' --filter 'tools/' \

@@ -456,6 +456,35 @@ TEST_F(PolkitTest, WithoutAPolkitDaemonTheHostSaysSoRootAsksItselfAndAPersonIsRe
     EXPECT_EQ(sandbox_->recordedLaunches(), Lines(2, "[] new-session"));
 }
 
+TEST_F(PolkitTest, APasswordWantedWhereNobodyCanBeAskedIsARefusal)
+{
+    // Unattended (scripted answers, no terminal): the host registers no agent, so polkit has
+    // nobody to ask for the administrator's password.
+    startPolkit(ruleFor("AUTH_ADMIN"));
+    std::string output = runHost(true);
+    EXPECT_NE(output.find("polkit refused com.ombrix.installer.global-login-items: authentication needed, but nobody "
+                          "could be asked"), std::string::npos) << output;
+    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+}
+
+TEST_F(PolkitTest, WithoutPkexecOrPkcheckTheHostSaysWhatIsMissingAndRefuses)
+{
+    // polkit grants, but pkexec (a package of its own) is missing: the helper cannot be started.
+    startPolkit(ruleFor("YES"));
+    bind("/dev/null", "/usr/bin/pkexec");
+    std::string output = runHost(true);
+    EXPECT_NE(output.find("pkexec is not installed"), std::string::npos) << output;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    // Without pkcheck polkit cannot be asked at all: as without its daemon.
+    bind("/dev/null", "/usr/bin/pkcheck");
+    output = runHost(true);
+    EXPECT_NE(output.find("no polkit daemon answers here (polkit is not installed (no /usr/bin/pkcheck)); without it "
+                          "only root may do this: refused"), std::string::npos) << output;
+    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+}
+
 TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
 {
     std::string precious = sandbox_->root() + "/precious", errors;

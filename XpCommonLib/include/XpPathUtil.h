@@ -49,15 +49,15 @@
 // The host application's provider of localized texts. The library holds no implementation; it
 // calls only GetLocalizedString, with the key "Messages/DataBase/NotDriveExists", when it shows
 // a path that stands for a missing drive (GetDisplayPathEx). The other members are for the
-// host's own use; a host with one language need not override them.
+// host's own use, and the host says what they do.
 class XP_API IXpStringsManagersWrapper {
 public:
     virtual ~IXpStringsManagersWrapper() = default;
     // Loads the texts of a language ("en", "de"; null for the user's own). True when loaded.
     // The library never calls it.
-    virtual bool LoadStrings(const char* language) { return language == nullptr; }
+    virtual bool LoadStrings(const char* language) = 0;
     // The language whose texts are loaded ("" when unknown). The library never calls it.
-    virtual XpStringT<char> GetLanguage() { return XpStringT<char>(""); }
+    virtual XpStringT<char> GetLanguage() = 0;
     // The localized text for key (a UTF-8 C string, never null when the library calls it).
     virtual XpStringT<char> GetLocalizedString(const char* key) = 0;
 };

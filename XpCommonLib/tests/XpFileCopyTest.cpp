@@ -128,10 +128,17 @@ TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
         EXPECT_EQ(S_IFREG | 0640, st.st_mode);
     }
     EXPECT_EQ("keep", readFile(t / "victim"));   // the link was replaced, not written through
-    // A FIFO source is refused at once (never waited on); a device or a folder is not replaced.
+    // A FIFO source is refused at once (never waited on); a device or a folder is not replaced;
+    // a name that ends in '/' names no file, and a missing folder holds none.
     expectAll({Op::CopyFile(S(t / "fifo"), S(t / "f2"), false, nullptr),
                Op::CopyFile(S(t / "src"), S(t / "null"), false, nullptr),
-               Op::CopyFile(S(t / "src"), S(t / "dir"), false, nullptr)}, XPERR_FILE_COPY_FAILED);
+               Op::CopyFile(S(t / "src"), S(t / "dir"), false, nullptr),
+               Op::CopyFile(S(t / "src/"), S(t / "f2"), false, nullptr),
+               Op::CopyFile(S(t / "src"), S(t / "dir/"), false, nullptr),
+               Op::CopyFile(S(t / "gone/src"), S(t / "f2"), false, nullptr),
+               Op::CopyFile(S(t / "src"), S(t / "gone/f2"), false, nullptr),
+               Op::copyFiles({S(t / "gone/src")}, S(t / "dir"))}, XPERR_FILE_COPY_FAILED);
+    EXPECT_EQ(Op::moveFiles({S(t / "src")}, S(t / "gone")), XPERR_FILE_MOVE_FAILED);
     EXPECT_EQ(S_IFCHR, kind(t / "null"));
     EXPECT_EQ("dir\ndst\nfifo\nlink\nnew\nnull\nsrc\nvictim\n", names(t.path));
 
@@ -525,6 +532,16 @@ TEST(XpFileCopy, RemoveDirCountsEntriesAndNeverLeavesTheTree)
     EXPECT_EQ(XPERR_FILE_INVALID_PATH, Op::RemoveDir(S(t / "treelink/"), true, nullptr));
     ASSERT_EQ(XPERR_OK, Op::RemoveDir(S(t / "tree"), true, nullptr));
     EXPECT_FALSE(exists(t / "tree"));
+
+    // A folder inside that the caller may not list (nobody, in nobody's tree, meets root's 0700
+    // folder): the removal stops there, says a listing failed, and that folder stays whole.
+    struct passwd* nobody = getpwnam("nobody");
+    ASSERT_TRUE(nobody != nullptr && chmod(t.path.c_str(), 0755) == 0 && mkdir((t / "tree").c_str(), 0755) == 0 &&
+                mkdir((t / "tree/locked").c_str(), 0700) == 0 && writeFile(t / "tree/locked/x", "x") &&
+                chown((t / "tree").c_str(), nobody->pw_uid, nobody->pw_gid) == 0);
+    checkAsNobody([&] { EXPECT_EQ(XPERR_NO_MEMORY, Op::RemoveDir(S(t / "tree"), true, nullptr)); });
+    EXPECT_EQ("x", readFile(t / "tree/locked/x"));
+    ASSERT_EQ(XPERR_OK, Op::RemoveDir(S(t / "tree"), true, nullptr));
 
     // A thread swaps folders of a running removal for links to a folder outside.
     for (int round = 0; round < 10; ++round) {

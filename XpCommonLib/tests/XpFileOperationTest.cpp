@@ -5,7 +5,8 @@
 // private mount namespace), planted links and FIFOs, and unique names under many threads; last
 // the freedesktop.org trash, read back by `gio trash --list` (in its own session bus, with the
 // test's XDG folders, which stay set for the rest of the program): original paths, numbered names,
-// two processes at once, links, and the trash of another mount, with a hostile .Trash-UID planted.
+// two processes at once, links, and the trash of another mount (an administrator's .Trash, a
+// crash's leftover, a full volume, another user's folders and links planted).
 #include <XpFileOperation.h>
 
 #include "XpFileTestSupport.h"
@@ -289,7 +290,7 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
         ASSERT_TRUE(xptest::writeFile(item, item));
         if ((pids[i] = fork()) == 0) {
             char c;
-            _exit(read(go[0], &c, 1) == 1 && trash(item) == XPERR_OK ? 0 : 1);
+            xptest::exitChild(read(go[0], &c, 1) == 1 && trash(item) == XPERR_OK ? 0 : 1);
         }
     }
     EXPECT_EQ(write(go[1], "gg", 2), 2);
@@ -338,6 +339,10 @@ TEST(XpTrash, HomeTrashIsMadeBelowTheHomeWithoutLinksAndBelongsToItsOwner)
         ASSERT_EQ(symlink((t / "root-owned").c_str(), (t / "planted/.local").c_str()), 0);
         ASSERT_TRUE(xptest::writeFile(t / "bait", "bait"));
         EXPECT_EQ(trash(t / "bait"), XPERR_FILE_REMOVE_FAILED);
+        // Nor does a data folder that climbs out of the home.
+        setenv("XDG_DATA_HOME", (t / "planted/../root-owned/share").c_str(), 1);
+        EXPECT_EQ(trash(t / "bait"), XPERR_FILE_REMOVE_FAILED);
+        unsetenv("XDG_DATA_HOME");
         EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "root-owned"}), "");
         EXPECT_EQ(xptest::readFile(t / "bait"), "bait");
 
@@ -362,22 +367,56 @@ TEST(XpTrash, HomeTrashIsMadeBelowTheHomeWithoutLinksAndBelongsToItsOwner)
     });
 }
 
-TEST(XpTrash, ItemsOfAnotherMountGoToItsOwnTrashNeverThroughAPlantedLink)
+TEST(XpTrash, ItemsOfAnotherMountGoToItsOwnTrashNeverThroughAPlantedLinkOrAnotherUsersFolder)
 {
     xptest::TempDir t;
     setenv("XDG_DATA_HOME", (t / "data").c_str(), 1);
+    struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    auto empty = [](const std::string& folder) { return xptest::runProgram({"ls", "-A", folder}) == ""; };
     xptest::checkInMountNamespace([&] {
-        for (const std::string& vol : {t / "vol", t / "hostile", t / "evil"})
-            ASSERT_TRUE(mkdir(vol.c_str(), 0755) == 0 &&
-                        mount("tmpfs", vol.c_str(), "tmpfs", 0, "size=64k") == 0);
-        EXPECT_TRUE(xptest::writeFile(t / "vol/x", "x") && xptest::writeFile(t / "hostile/y", "y"));
+        for (const char* vol : {"vol", "shared", "hostile", "foreign", "full", "evil"})
+            ASSERT_TRUE(mkdir((t / vol).c_str(), 0755) == 0 &&
+                        mount("tmpfs", (t / vol).c_str(), "tmpfs", 0, "size=64k") == 0);
+        // No trash prepared by an administrator: $topdir/.Trash-UID, Path= relative to the top.
+        EXPECT_TRUE(xptest::writeFile(t / "vol/x", "x"));
         EXPECT_EQ(trash(t / "vol/x"), XPERR_OK);
         EXPECT_EQ(xptest::readFile(t / "vol/.Trash-0/files/x"), "x");
         EXPECT_NE(xptest::readFile(t / "vol/.Trash-0/info/x.trashinfo").find("\nPath=x\n"), std::string::npos);
+        // An item a crash left in files/ without its information file keeps its name.
+        EXPECT_TRUE(xptest::writeFile(t / "vol/.Trash-0/files/y", "left") && xptest::writeFile(t / "vol/y", "y"));
+        EXPECT_EQ(trash(t / "vol/y"), XPERR_OK);
+        EXPECT_EQ(xptest::readFile(t / "vol/.Trash-0/files/y") + xptest::readFile(t / "vol/.Trash-0/files/y(1)"), "lefty");
+        EXPECT_FALSE(std::filesystem::exists(t / "vol/.Trash-0/info/y.trashinfo"));
+        // An administrator's sticky .Trash: the item goes to .Trash/UID, made for us.
+        ASSERT_TRUE(mkdir((t / "shared/.Trash").c_str(), 0777) == 0 && chmod((t / "shared/.Trash").c_str(), 01777) == 0);
+        EXPECT_TRUE(xptest::writeFile(t / "shared/z", "z"));
+        EXPECT_EQ(trash(t / "shared/z"), XPERR_OK);
+        EXPECT_EQ(xptest::readFile(t / "shared/.Trash/0/files/z"), "z");
+        EXPECT_FALSE(std::filesystem::exists(t / "shared/.Trash-0"));
+        // Another user made both our folders first (.Trash/UID and .Trash-UID), or planted a link:
+        // refused, nothing moved into them or made where the link points.
+        for (const char* d : {"foreign/.Trash", "foreign/.Trash/0", "foreign/.Trash-0"})
+            ASSERT_EQ(mkdir((t / d).c_str(), 0777), 0);
+        ASSERT_EQ(chmod((t / "foreign/.Trash").c_str(), 01777), 0);
+        for (const char* d : {"foreign/.Trash/0", "foreign/.Trash-0"})
+            ASSERT_EQ(chown((t / d).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
         EXPECT_EQ(symlink((t / "evil").c_str(), (t / "hostile/.Trash-0").c_str()), 0);
-        EXPECT_EQ(trash(t / "hostile/y"), XPERR_FILE_REMOVE_FAILED);
-        EXPECT_EQ(xptest::readFile(t / "hostile/y"), "y");
-        EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "evil"}), "");
+        for (const char* item : {"foreign/w", "hostile/w"}) {
+            EXPECT_TRUE(xptest::writeFile(t / item, "w"));
+            EXPECT_EQ(trash(t / item), XPERR_FILE_REMOVE_FAILED) << item;
+            EXPECT_EQ(xptest::readFile(t / item), "w") << item;
+        }
+        EXPECT_TRUE(empty(t / "foreign/.Trash/0") && empty(t / "foreign/.Trash-0") && empty(t / "evil"));
+        // A full volume: the information file cannot be written; the item stays, and the name
+        // reserved by the information file is given back.
+        for (const char* d : {"full/.Trash-0", "full/.Trash-0/files", "full/.Trash-0/info"})
+            ASSERT_EQ(mkdir((t / d).c_str(), 0700), 0);
+        EXPECT_TRUE(xptest::writeFile(t / "full/v", "v"));
+        std::ofstream(t / "full/filler") << std::string(64 << 10, 'f');
+        EXPECT_EQ(trash(t / "full/v"), XPERR_FILE_REMOVE_FAILED);
+        EXPECT_EQ(xptest::readFile(t / "full/v"), "v");
+        EXPECT_TRUE(empty(t / "full/.Trash-0/info") && empty(t / "full/.Trash-0/files"));
     });
 }
 

@@ -8,6 +8,8 @@
 #include <XpString.h>
 #include <XpThread.h>
 
+#include "XpFileTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/sem.h>
@@ -41,12 +43,12 @@ struct TempName {
 // Polls (for at most five seconds) until `done` says yes.
 template <class F> void waitFor(F done) { for (int i = 0; i < 5000 && !done(); ++i) usleep(1000); }
 
-// Runs `body` in a child process that _exits with its result; its alarm ends it after 10 s.
+// Runs `body` in a child process that exits with its result; its alarm ends it after 10 s.
 template <class F> pid_t forkChild(F body)
 {
     pid_t pid = fork();
     if (pid == 0)
-        alarm(10), _exit(body());
+        alarm(10), xptest::exitChild(body());
     return pid;
 }
 

@@ -88,8 +88,11 @@ TEST(XpPathUtil, NamesAndTrims)
     EXPECT_EQ(str(P::TrimStringForFolderName(nullptr)) + str(P::TrimStringForFileName(nullptr)), "");
 }
 
+// A host with one language, which records what the library asks it for.
 struct Strings : IXpStringsManagersWrapper {
     std::string keys;   // every key asked for, each followed by ';'
+    bool LoadStrings(const char* language) override { return language == nullptr; }
+    Str GetLanguage() override { return Str(""); }
     Str GetLocalizedString(const char* key) override { return keys += key + std::string(";"), "No drive"; }
 };
 

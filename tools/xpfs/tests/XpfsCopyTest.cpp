@@ -16,11 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-xptest::Ran xpfs(std::vector<std::string> args)
-{
-    args.insert(args.begin(), XPFS_PROGRAM);
-    return xptest::spawn(args);
-}
+using xptest::xpfs;
 
 // The names in a folder, sorted.
 std::vector<std::string> names(const std::string& dir)

@@ -4,11 +4,7 @@
 
 namespace {
 
-xptest::Ran xpfs(std::vector<std::string> args)
-{
-    args.insert(args.begin(), XPFS_PROGRAM);
-    return xptest::spawn(args);
-}
+using xptest::xpfs;
 
 TEST(Xpfs, PathCommands)
 {
