@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -257,7 +258,22 @@ bool InstallerPolkitTextAgent::start(std::string* error)
         break;
     }
     ::close(notify[0]);
-    // An agent that ended has closed the pipe as well: it must still be running to count.
+    // An agent that ended has closed the pipe as well: it must still be running to count. A
+    // process closes its descriptors on the way out a moment before it can be waited for, so an
+    // agent that has just died is given a short while to show it (its pidfd turns readable when
+    // it has ended) rather than being taken for registered.
+    if (registered) {
+        int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        if (pidFd >= 0) {
+            struct pollfd p{pidFd, POLLIN, 0};
+            int n;
+            do
+                n = ::poll(&p, 1, 100);
+            while (n < 0 && errno == EINTR);
+            registered = n == 0;
+            ::close(pidFd);
+        }
+    }
     int status = 0;
     if (registered && ::waitpid(pid, &status, WNOHANG) == 0) {
         pid_ = pid;
