@@ -272,12 +272,10 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElse)
     ASSERT_TRUE(writeFile(t / "secret", "root only", 0600) && writeFile(t / "public", "for all", 0644) &&
                 writeFile(t / "group", "root's group", 0640));
     // nobody plants empty files, readable by him, where root will copy to.
-    ASSERT_EQ(0, asNobody([&] {
+    checkAsNobody([&] {
         for (const char* name : {"p-paths", "p-safe", "p-stream", "p-public", "p-group"})
-            if (!writeFile(t / name, "", 0644))
-                return 1;
-        return 0;
-    }));
+            ASSERT_TRUE(writeFile(t / name, "", 0644)) << name;
+    });
     struct passwd* nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
     ASSERT_EQ(nobody->pw_uid, ownerOf(t / "p-paths"));
