@@ -305,7 +305,7 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     EXPECT_TRUE(places == one + "/same.txt " + two + "/same.txt" || places == two + "/same.txt " + one + "/same.txt") << places;
 }
 
-TEST(XpTrash, HomeTrashIsMadeBelowTheHomeWithoutLinksAndBelongsToItsOwner)
+TEST(XpTrash, HomeAndOtherMountsTrashesAreMadeWithoutLinksAndBelongToTheirOwner)
 {
     xptest::TempDir t;
     ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);   // nobody reaches its home below
@@ -347,14 +347,10 @@ TEST(XpTrash, HomeTrashIsMadeBelowTheHomeWithoutLinksAndBelongsToItsOwner)
             EXPECT_EQ(listed, "trash:///item\t" + t / "item\n");
         });
     });
-}
 
-TEST(XpTrash, ItemsOfAnotherMountGoToItsOwnTrashNeverThroughAPlantedLinkOrAnotherUsersFolder)
-{
-    xptest::TempDir t;
+    // Items of another mount go to its own trash, never through a planted link or into
+    // another user's folder.
     setenv("XDG_DATA_HOME", (t / "data").c_str(), 1);
-    struct passwd* nobody = getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
     auto empty = [](const std::string& folder) { return xptest::runProgram({"ls", "-A", folder}) == ""; };
     xptest::checkInMountNamespace([&] {
         for (const char* vol : {"vol", "shared", "hostile", "foreign", "full", "evil"})
