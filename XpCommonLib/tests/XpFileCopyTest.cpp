@@ -1,7 +1,5 @@
-// Copy, move and remove: the stream copy and its observer, numbered copies, copies and moves by
-// paths, the copy through a temporary, the recursive removal; and real faults: a full disk, a
-// refused permission, a read-only mount, a copying process killed at random, a tree changed
-// under a running removal.
+// Copy, move and remove through real faults: a full disk, a refused permission, a read-only
+// mount, a copying process killed at random, a tree changed under a running removal.
 #include "XpFileTestSupport.h"
 
 #include <XpFile.h>
@@ -10,9 +8,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <random>
 #include <thread>
@@ -37,8 +35,9 @@ struct Recorder : IXpFileOpProgressObserver {
 
 XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
 XpSharedPtr<XpAbstractFile> fileOf(const std::string& p) { return XpSharedPtr<XpAbstractFile>(new XpFile(S(p))); }
+struct stat lstatOf(const std::string& p) { struct stat st = {}; st.st_uid = uid_t(-2); lstat(p.c_str(), &st); return st; }
 bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
-mode_t kind(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0; }
+mode_t kind(const std::string& p) { return lstatOf(p).st_mode & S_IFMT; }
 std::string pattern(size_t n, char seed)
 {
     std::string s(n, 0);
@@ -48,7 +47,7 @@ std::string pattern(size_t n, char seed)
 }
 std::string names(const std::string& dir) { return runProgram({"ls", "-A", dir}); }   // one per line
 
-TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndCancelsAnywhere)
+TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndCancelsAnywhere)
 {
     TempDir t;
     // Finished copies; copies stopped at the first, a middle and the last call.
@@ -77,23 +76,36 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndCancelsAnywhere)
         ASSERT_EQ(XPERR_OK, err);
         EXPECT_EQ(row.size ? 100.0 : 0.0, r.calls.back());
         EXPECT_EQ(data, readFile(t / "dst"));
-        struct stat st;
-        ASSERT_EQ(0, stat((t / "dst").c_str(), &st));
+        struct stat st = lstatOf(t / "dst");
+        EXPECT_EQ(S_IFREG | 0444, st.st_mode);
         EXPECT_EQ(1200000000, st.st_mtim.tv_sec);
-        EXPECT_EQ(0, st.st_mode & 0222);
         ASSERT_EQ(0, unlink((t / "dst").c_str()));
     }
     // Nothing to copy from, the source's own file, a link planted at the destination.
     EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(XpSharedPtr<XpAbstractFile>(), S(t / "x"), nullptr));
     EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(fileOf(t / "src"), S(t / "src"), nullptr));
-    ASSERT_TRUE(writeFile(t / "victim", "keep"));
-    ASSERT_EQ(0, symlink((t / "victim").c_str(), (t / "link").c_str()));
+    ASSERT_TRUE(writeFile(t / "victim", "keep") && symlink((t / "victim").c_str(), (t / "link").c_str()) == 0);
     EXPECT_NE(XPERR_OK, Op::CopyFile(fileOf(t / "src"), S(t / "link"), nullptr));
     EXPECT_EQ("keep", readFile(t / "victim"));
     EXPECT_EQ(pattern(0, 'a'), readFile(t / "src"));
+
+    // Sizes past 4 GiB keep their high bits.
+    const int64_t big = (int64_t(1) << 32) + 262144, odd = (int64_t(1) << 32) - 1;
+    // Data in the first chunks: a sparse file's holes are passed over, its data is reported.
+    ASSERT_EQ(0, truncate((writeFile(t / "big", pattern(3 * 262144, 'b')), t / "big").c_str(), big));
+    ASSERT_EQ(0, truncate((writeFile(t / "odd", ""), t / "odd").c_str(), odd));
+    EXPECT_EQ(big + odd, Op::getTotalSize({S(t / "big"), S(t / "odd")}));
+    EXPECT_EQ(big - 1, Op::getTotalSize({S(t / "big"), S(t / "missing")}));
+    Recorder big4;
+    big4.stopAt = 2;
+    EXPECT_EQ(XPERR_FILE_CANCELLED, Op::CopyFile(fileOf(t / "big"), S(t / "copy"), &big4));
+    ASSERT_EQ(3u, big4.calls.size());
+    EXPECT_DOUBLE_EQ(262144.0 * 100.0 / static_cast<double>(big), big4.calls[1]);
+    EXPECT_DOUBLE_EQ(2 * 262144.0 * 100.0 / static_cast<double>(big), big4.calls[2]);
+    EXPECT_FALSE(exists(t / "copy"));
 }
 
-TEST(XpFileCopy, CopyIntoFolderTakesTheNextFreeNumberedName)
+TEST(XpFileCopy, NumberedCopiesTakeTheNextFreeNameAndNeverReplaceTheSourceOrAnUnrelatedItem)
 {
     TempDir t, in;
     for (const char* name : {"report.txt", "100%d.txt"})
@@ -108,18 +120,38 @@ TEST(XpFileCopy, CopyIntoFolderTakesTheNextFreeNumberedName)
     EXPECT_EQ("report.txt", readFile(t / "report (3).txt"));
     ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(in / "100%d.txt"), S(t.path), true, nullptr, &created));
     EXPECT_EQ(t / "100%d (2).txt", created.GetBuffer());
+
+    // Copies with UI never replace the source or an unrelated item.
+    TempDir u, o;
+    auto inode = [](const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_ino : 0; };
+    ASSERT_TRUE(writeFile(u / "a.txt", "A") && writeFile(o / "a.txt", "unrelated") &&
+                writeFile(u / "m.txt", "M") && writeFile(o / "m.txt", "other"));
+    ino_t a = inode(u / "a.txt"), unrelated = inode(o / "a.txt"), other = inode(o / "m.txt");
+    // Into the source's own folder, and into another folder that has an item of the source's name.
+    EXPECT_EQ(XPERR_OK, Op::CopyFile(S(u / "a.txt"), S(u / "b.txt"), true, nullptr));
+    EXPECT_EQ(XPERR_OK, Op::CopyFileSafely(S(u / "a.txt"), S(u / "c.txt"), true, nullptr));
+    EXPECT_EQ(XPERR_OK, Op::CopyFile(S(u / "a.txt"), S(o / "b.txt"), true, nullptr));
+    EXPECT_EQ(XPERR_OK, Op::MoveFile(S(u / "m.txt"), S(o / "n.txt"), true, nullptr));
+    // Onto itself: refused, the file stays.
+    EXPECT_NE(XPERR_OK, Op::CopyFile(S(u / "a.txt"), S(u / "a.txt"), true, nullptr));
+    EXPECT_EQ(a, inode(u / "a.txt"));
+    EXPECT_EQ("A", readFile(u / "a.txt"));
+    EXPECT_EQ("AA", readFile(u / "b.txt") + readFile(u / "c.txt"));
+    EXPECT_EQ(unrelated, inode(o / "a.txt"));
+    EXPECT_EQ(other, inode(o / "m.txt"));
+    EXPECT_EQ("unrelated A other M", readFile(o / "a.txt") + " " + readFile(o / "b.txt") + " " +
+                                         readFile(o / "m.txt") + " " + readFile(o / "n.txt"));
+    EXPECT_EQ("a.txt\nb.txt\nc.txt\n", names(u.path));   // nothing hidden left on the way
+    EXPECT_EQ("a.txt\nb.txt\nm.txt\nn.txt\n", names(o.path));
 }
 
 TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
 {
     TempDir t;
     std::string data = pattern(3 << 20, 'k');
-    ASSERT_TRUE(writeFile(t / "src", data, 0640) && writeFile(t / "dst", "old"));
-    ASSERT_TRUE(writeFile(t / "victim", "keep"));
-    ASSERT_EQ(0, symlink((t / "victim").c_str(), (t / "link").c_str()));
-    ASSERT_EQ(0, mkfifo((t / "fifo").c_str(), 0644));
-    ASSERT_EQ(0, mknod((t / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)));
-    ASSERT_EQ(0, mkdir((t / "dir").c_str(), 0755));
+    ASSERT_TRUE(writeFile(t / "src", data, 0640) && writeFile(t / "dst", "old") && writeFile(t / "victim", "keep"));
+    ASSERT_EQ(0, symlink((t / "victim").c_str(), (t / "link").c_str()) | mkfifo((t / "fifo").c_str(), 0644) |
+                     mknod((t / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) | mkdir((t / "dir").c_str(), 0755));
     for (const char* to : {"dst", "new", "link"}) {
         ASSERT_EQ(XPERR_OK, Op::CopyFile(S(t / "src"), S(t / to), false, nullptr));
         EXPECT_EQ(data, readFile(t / to));
@@ -176,7 +208,7 @@ TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
     EXPECT_EQ("src\nui-copy\nui-moved\n", names(to.path));   // "src", unrelated, stays
 }
 
-TEST(XpFileCopy, FullDiskReadOnlyMountAndRefusedPermissionLeaveNothingHalfWritten)
+TEST(XpFileCopy, FullDiskReadOnlyMountRefusedPermissionAndDevicesLeaveNothingHalfWritten)
 {
     TempDir t;
     std::string data = pattern(3 << 20, 'd'), vol = t / "vol", ro = t / "ro";
@@ -184,6 +216,7 @@ TEST(XpFileCopy, FullDiskReadOnlyMountAndRefusedPermissionLeaveNothingHalfWritte
     ASSERT_TRUE(mkdir(vol.c_str(), 0755) == 0 && mkdir(ro.c_str(), 0755) == 0);
     ASSERT_TRUE(writeFile(ro + "/old", "old"));
     ASSERT_EQ(0, mknod((t / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)));   // as /dev/full
+    ASSERT_EQ(0, symlink("/dev/zero", (t / "zero").c_str()) | mkfifo((t / "fifo").c_str(), 0644));
     EXPECT_EQ(XPERR_FILE_DISK_FULL, Op::CopyFile(fileOf(t / "src"), S(t / "full"), nullptr));
     EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(t / "src"), S(t / "full"), false, nullptr));
     EXPECT_EQ(S_IFCHR, kind(t / "full"));
@@ -194,6 +227,16 @@ TEST(XpFileCopy, FullDiskReadOnlyMountAndRefusedPermissionLeaveNothingHalfWritte
         EXPECT_EQ(XPERR_FILE_DISK_FULL, Op::CopyFile(fileOf(t / "src"), S(vol + "/new"), nullptr));
         EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(t / "src"), S(vol + "/old"), false, nullptr));
         EXPECT_NE(XPERR_OK, Op::CopyFileSafely(S(t / "src"), S(vol + "/old"), false, nullptr));
+        // The stream copy reads only a regular file: one of /dev/zero would end only on a full volume.
+        EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(fileOf(t / "zero"), S(vol + "/old"), nullptr));
+        EXPECT_NE(XPERR_OK, Op::CopyFile(fileOf(t / "fifo"), S(vol + "/old"), nullptr));   // never waits
+        XpStringT<char> created;
+        EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(fileOf(t / "zero"), S(vol), true, nullptr, &created));
+        XpFile* device = new XpFile(S("/dev/zero"));
+        XpSharedPtr<XpAbstractFile> open(device);
+        ASSERT_EQ(XPERR_OK, device->Open(XpAbstractFile::openRead, XpAbstractFile::shareDenyNone));
+        EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(open, S(vol + "/old"), nullptr));
+        EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(t / "zero"), S(vol + "/old"), false, nullptr));
         EXPECT_EQ("old\nold", names(vol) + readFile(vol + "/old"));
         ASSERT_EQ(0, mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr));
         ASSERT_EQ(0, mount(nullptr, ro.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr));
@@ -210,18 +253,15 @@ TEST(XpFileCopy, FullDiskReadOnlyMountAndRefusedPermissionLeaveNothingHalfWritte
                    Op::MoveFile(S(t / "src"), S(t / "mine"), false, nullptr)}, XPERR_FILE_COPY_FAILED);
         EXPECT_EQ(XPERR_FILE_REMOVE_FAILED, Op::RemoveDir(S(t / "ro"), true, nullptr));
     });
-    EXPECT_EQ("full\nro\nsrc\nvol\n", names(t.path));
+    EXPECT_EQ("fifo\nfull\nro\nsrc\nvol\nzero\n", names(t.path));
     EXPECT_EQ(data, readFile(t / "src"));
     EXPECT_EQ("old", readFile(t / "ro/old"));
 }
 
 // A root-only file (0600), and what nobody may read of the copies made from it.
-bool nobodyCanRead(const std::string& path)
-{
-    return asNobody([&] { return open(path.c_str(), O_RDONLY) >= 0 ? 0 : 1; }) == 0;
-}
-uid_t ownerOf(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_uid : uid_t(-2); }
-mode_t modeOf(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0; }
+bool nobodyCanRead(const std::string& p) { return asNobody([&] { return open(p.c_str(), O_RDONLY) >= 0 ? 0 : 1; }) == 0; }
+uid_t ownerOf(const std::string& p) { return lstatOf(p).st_uid; }
+mode_t modeOf(const std::string& p) { return lstatOf(p).st_mode & 07777; }
 
 TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElse)
 {
@@ -230,21 +270,19 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElse)
     ASSERT_TRUE(writeFile(t / "secret", "root only", 0600) && writeFile(t / "public", "for all", 0644) &&
                 writeFile(t / "group", "root's group", 0640));
     // nobody plants empty files, readable by him, where root will copy to.
-    ASSERT_EQ(0, asNobody([&] {
+    checkAsNobody([&] {
         for (const char* name : {"p-paths", "p-safe", "p-stream", "p-public", "p-group"})
-            if (!writeFile(t / name, "", 0644))
-                return 1;
-        return 0;
-    }));
+            ASSERT_TRUE(writeFile(t / name, "", 0644)) << name;
+    });
     struct passwd* nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
     ASSERT_EQ(nobody->pw_uid, ownerOf(t / "p-paths"));
 
     // A replaced file keeps its owner only when he may read the source.
-    ASSERT_EQ(XPERR_OK, Op::CopyFile(S(t / "secret"), S(t / "p-paths"), false, nullptr));
-    ASSERT_EQ(XPERR_OK, Op::CopyFileSafely(S(t / "secret"), S(t / "p-safe"), false, nullptr));
-    ASSERT_EQ(XPERR_OK, Op::CopyFile(S(t / "group"), S(t / "p-group"), false, nullptr));
-    ASSERT_EQ(XPERR_OK, Op::CopyFile(S(t / "public"), S(t / "p-public"), false, nullptr));
+    expectAll({Op::CopyFile(S(t / "secret"), S(t / "p-paths"), false, nullptr),
+               Op::CopyFileSafely(S(t / "secret"), S(t / "p-safe"), false, nullptr),
+               Op::CopyFile(S(t / "group"), S(t / "p-group"), false, nullptr),
+               Op::CopyFile(S(t / "public"), S(t / "p-public"), false, nullptr)}, XPERR_OK);
     for (const char* name : {"p-paths", "p-safe", "p-group"}) {
         EXPECT_EQ(0u, ownerOf(t / name)) << name;
         EXPECT_FALSE(nobodyCanRead(t / name)) << name;
@@ -261,9 +299,9 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElse)
     TempDir into;
     ASSERT_EQ(0, chmod(into.path.c_str(), 0755));
     XpStringT<char> created;
-    ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "secret"), S(into / "stream"), nullptr));
-    ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "secret"), S(into.path), true, nullptr, &created));
-    ASSERT_EQ(XPERR_OK, Op::CopyFile(S(t / "secret"), S(into / "paths"), false, nullptr));
+    expectAll({Op::CopyFile(fileOf(t / "secret"), S(into / "stream"), nullptr),
+               Op::CopyFile(fileOf(t / "secret"), S(into.path), true, nullptr, &created),
+               Op::CopyFile(S(t / "secret"), S(into / "paths"), false, nullptr)}, XPERR_OK);
     for (const std::string& copy : {into / "stream", std::string(created.GetBuffer()), into / "paths"}) {
         EXPECT_EQ(0600u, modeOf(copy)) << copy;
         EXPECT_FALSE(nobodyCanRead(copy)) << copy;
@@ -277,10 +315,10 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElse)
     ASSERT_TRUE(watcher.Ready());
     for (int n = 0; n < 20; ++n) {
         std::string name = shared / ("c" + std::to_string(n));
-        ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "secret"), S(name), nullptr));
-        ASSERT_EQ(XPERR_OK, Op::CopyFile(S(t / "secret"), S(name + "p"), false, nullptr));
-        ASSERT_EQ(XPERR_OK, Op::CopyFileSafely(S(t / "secret"), S(name + "s"), false, nullptr));
-        ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "secret"), S(shared.path), true, nullptr, &created));
+        expectAll({Op::CopyFile(fileOf(t / "secret"), S(name), nullptr),
+                   Op::CopyFile(S(t / "secret"), S(name + "p"), false, nullptr),
+                   Op::CopyFileSafely(S(t / "secret"), S(name + "s"), false, nullptr),
+                   Op::CopyFile(fileOf(t / "secret"), S(shared.path), true, nullptr, &created)}, XPERR_OK);
     }
     EXPECT_TRUE(watcher.Finish());
 }
@@ -297,12 +335,10 @@ TEST(XpFileCopy, SourceSwappedForALinkIsNeverReadThrough)
     auto race = [&](const std::function<void()>& copyOnce, const std::string& out) {
         Swapper swapper(t / "src", t / "public", t / "secret");
         struct stat st;
-        while (lstat((t / "src").c_str(), &st) != 0)
-            usleep(100);
         int copied = 0, leaked = 0;
         for (int run = 0; run < 1500; ++run) {
             unlink(out.c_str());
-            while (lstat((t / "src").c_str(), &st) != 0)   // a move took it: the swapper brings it back
+            while (lstat((t / "src").c_str(), &st) != 0)   // not made yet, or a move took it
                 usleep(50);
             copyOnce();
             if (lstat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -324,31 +360,6 @@ TEST(XpFileCopy, SourceSwappedForALinkIsNeverReadThrough)
         ASSERT_EQ(0, mount("tmpfs", (t / "vol").c_str(), "tmpfs", 0, "size=4m"));
         std::string far = t / "vol/moved";
         race([&] { Op::MoveFile(S(t / "src"), S(far), false, nullptr); }, far);
-    });
-}
-
-TEST(XpFileCopy, StreamCopyReadsOnlyARegularFile)
-{
-    TempDir t;
-    ASSERT_EQ(0, mkdir((t / "vol").c_str(), 0755));
-    ASSERT_EQ(0, symlink("/dev/zero", (t / "zero").c_str()));
-    ASSERT_EQ(0, mkfifo((t / "fifo").c_str(), 0644));
-    // On a small volume: a copy that reads /dev/zero ends only when the volume is full.
-    checkInMountNamespace([&] {
-        std::string vol = t / "vol";
-        ASSERT_EQ(0, mount("tmpfs", vol.c_str(), "tmpfs", 0, "size=1m"));
-        ASSERT_TRUE(writeFile(vol + "/dst", "keep"));
-        EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(fileOf(t / "zero"), S(vol + "/dst"), nullptr));
-        EXPECT_NE(XPERR_OK, Op::CopyFile(fileOf(t / "fifo"), S(vol + "/dst"), nullptr));   // never waits
-        XpStringT<char> created;
-        EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(fileOf(t / "zero"), S(vol), true, nullptr, &created));
-        XpFile* device = new XpFile(S("/dev/zero"));
-        XpSharedPtr<XpAbstractFile> open(device);
-        ASSERT_EQ(XPERR_OK, device->Open(XpAbstractFile::openRead, XpAbstractFile::shareDenyNone));
-        EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(open, S(vol + "/dst"), nullptr));
-        EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(t / "zero"), S(vol + "/dst"), false, nullptr));
-        EXPECT_EQ("dst\n", names(vol));
-        EXPECT_EQ("keep", readFile(vol + "/dst"));
     });
 }
 
@@ -381,36 +392,10 @@ TEST(XpFileCopy, TemporaryNameSearchStopsAtTheFirstRealFailure)
     }
 }
 
-TEST(XpFileCopy, CopiesWithUINeverReplaceTheSourceOrAnUnrelatedItem)
-{
-    TempDir t, o;
-    auto inode = [](const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_ino : 0; };
-    ASSERT_TRUE(writeFile(t / "a.txt", "A") && writeFile(o / "a.txt", "unrelated") &&
-                writeFile(t / "m.txt", "M") && writeFile(o / "m.txt", "other"));
-    ino_t a = inode(t / "a.txt"), unrelated = inode(o / "a.txt"), other = inode(o / "m.txt");
-    // Into the source's own folder, and into another folder that has an item of the source's name.
-    EXPECT_EQ(XPERR_OK, Op::CopyFile(S(t / "a.txt"), S(t / "b.txt"), true, nullptr));
-    EXPECT_EQ(XPERR_OK, Op::CopyFileSafely(S(t / "a.txt"), S(t / "c.txt"), true, nullptr));
-    EXPECT_EQ(XPERR_OK, Op::CopyFile(S(t / "a.txt"), S(o / "b.txt"), true, nullptr));
-    EXPECT_EQ(XPERR_OK, Op::MoveFile(S(t / "m.txt"), S(o / "n.txt"), true, nullptr));
-    // Onto itself: refused, the file stays.
-    EXPECT_NE(XPERR_OK, Op::CopyFile(S(t / "a.txt"), S(t / "a.txt"), true, nullptr));
-    EXPECT_EQ(a, inode(t / "a.txt"));
-    EXPECT_EQ("A", readFile(t / "a.txt"));
-    EXPECT_EQ("AA", readFile(t / "b.txt") + readFile(t / "c.txt"));
-    EXPECT_EQ(unrelated, inode(o / "a.txt"));
-    EXPECT_EQ(other, inode(o / "m.txt"));
-    EXPECT_EQ("unrelated A other M", readFile(o / "a.txt") + " " + readFile(o / "b.txt") + " " +
-                                         readFile(o / "m.txt") + " " + readFile(o / "n.txt"));
-    EXPECT_EQ("a.txt\nb.txt\nc.txt\n", names(t.path));   // nothing hidden left on the way
-    EXPECT_EQ("a.txt\nb.txt\nm.txt\nn.txt\n", names(o.path));
-}
-
 TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
 {
     TempDir t;
-    for (const char* d : {"vol", "far"})
-        ASSERT_EQ(0, mkdir((t / d).c_str(), 0755));
+    ASSERT_EQ(0, mkdir((t / "vol").c_str(), 0755) | mkdir((t / "far").c_str(), 0755));
     // A 1 GiB file with two small pieces of data, ending in a hole, on 64 MiB volumes: a copy
     // that writes the holes out as zeros fills the volume.
     const off_t size = off_t(1) << 30, middle = size / 2;
@@ -421,21 +406,21 @@ TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
         int fd = open((vol + "/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
         ASSERT_TRUE(fd >= 0 && pwrite(fd, "head", 4, 0) == 4 && pwrite(fd, "middle", 6, middle) == 6 &&
                     ftruncate(fd, size) == 0 && close(fd) == 0);
-        auto keptHoles = [&](const std::string& p) {
-            struct stat st;
+        // A copy of the source from `skip` bytes on: its data where it was, its holes kept.
+        auto keptHoles = [&](const std::string& p, off_t skip) {
+            struct stat st = {};
             char head[5] = {}, mid[7] = {};
             int in = open(p.c_str(), O_RDONLY);
-            bool data = in >= 0 && pread(in, head, 4, 0) == 4 && pread(in, mid, 6, middle) == 6;
+            bool data = in >= 0 && pread(in, head, 4 - skip, 0) == 4 - skip && pread(in, mid, 6, middle - skip) == 6;
             if (in >= 0)
                 close(in);
-            EXPECT_TRUE(data && std::string(head) == "head" && std::string(mid) == "middle") << p;
-            EXPECT_TRUE(stat(p.c_str(), &st) == 0 && st.st_size == size) << p;
+            EXPECT_TRUE(data && std::string(head) == std::string("head").substr(skip) && std::string(mid) == "middle") << p;
+            EXPECT_TRUE(stat(p.c_str(), &st) == 0 && st.st_size == size - skip) << p;
             EXPECT_LT(st.st_blocks * 512, 1 << 20) << p;
         };
         std::string src = vol + "/sparse";
         XpStringT<char> created;
-        ASSERT_EQ(0, mkdir((vol + "/in").c_str(), 0755));
-        ASSERT_EQ(0, mkdir((vol + "/ui").c_str(), 0755));
+        ASSERT_EQ(0, mkdir((vol + "/in").c_str(), 0755) | mkdir((vol + "/ui").c_str(), 0755));
         expectAll({Op::CopyFile(S(src), S(vol + "/paths"), false, nullptr),
                    Op::CopyFileSafely(S(src), S(vol + "/safe"), false, nullptr),
                    Op::CopyFile(fileOf(src), S(vol + "/stream"), nullptr),
@@ -445,21 +430,14 @@ TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
                    Op::RenameFile((vol + "/safe").c_str(), (far + "/renamed").c_str())}, XPERR_OK);
         for (const std::string& copy : {vol + "/stream", vol + "/in/sparse", vol + "/ui/sparse", far + "/moved",
                                         far + "/renamed"})
-            keptHoles(copy);
+            keptHoles(copy, 0);
         // An open source is copied from its position: the holes stay where they are in the copy.
         XpFile* open = new XpFile(S(src));
         XpSharedPtr<XpAbstractFile> shared(open);
         ASSERT_EQ(XPERR_OK, open->Open(XpAbstractFile::openRead, XpAbstractFile::shareDenyNone));
         ASSERT_EQ(XPERR_OK, open->Seek(2, XpAbstractFile::seekBegin));
         ASSERT_EQ(XPERR_OK, Op::CopyFile(shared, S(vol + "/tail"), nullptr));
-        struct stat st;
-        char mid[7] = {}, head[3] = {};
-        int in = ::open((vol + "/tail").c_str(), O_RDONLY);
-        EXPECT_TRUE(in >= 0 && pread(in, mid, 6, middle - 2) == 6 && std::string(mid) == "middle");
-        EXPECT_TRUE(in >= 0 && pread(in, head, 2, 0) == 2 && std::string(head) == "ad");
-        EXPECT_TRUE(stat((vol + "/tail").c_str(), &st) == 0 && st.st_size == size - 2 && st.st_blocks * 512 < 1 << 20);
-        if (in >= 0)
-            close(in);
+        keptHoles(vol + "/tail", 2);
     });
 }
 
@@ -475,12 +453,10 @@ TEST(XpFileCopy, SafeCopyKilledAtRandomLeavesOldOrNewContentAndOnlyTemporaries)
 {
     TempDir t;
     const std::string versions[2] = {pattern(1 << 20, 'A'), pattern(3 << 19, 'B')};
-    ASSERT_TRUE(writeFile(t / "v0", versions[0]) && writeFile(t / "v1", versions[1]));
-    ASSERT_TRUE(writeFile(t / "dst", versions[0]));
+    ASSERT_TRUE(writeFile(t / "v0", versions[0]) && writeFile(t / "v1", versions[1]) && writeFile(t / "dst", versions[0]));
     std::mt19937 random(12345);
     int killedMidway = 0, runs = 0;
-    struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const auto start = std::chrono::steady_clock::now();
     for (; runs < 300; ++runs) {
         std::string from = t / ("v" + std::to_string((runs + 1) % 2));
         pid_t pid = fork();
@@ -491,8 +467,8 @@ TEST(XpFileCopy, SafeCopyKilledAtRandomLeavesOldOrNewContentAndOnlyTemporaries)
         kill(pid, SIGKILL);
         int status;
         ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        std::string now_ = readFile(t / "dst");
-        ASSERT_TRUE(now_ == versions[0] || now_ == versions[1]) << "run " << runs << ": " << now_.size();
+        std::string now = readFile(t / "dst");
+        ASSERT_TRUE(now == versions[0] || now == versions[1]) << "run " << runs << ": " << now.size();
         for (const auto& entry : std::filesystem::directory_iterator(t.path)) {
             std::string n = entry.path().filename();
             bool tmp = (n.size() == 12 && n.find_first_not_of("0123456789") == 8 && n.substr(8) == ".tmp") ||
@@ -501,8 +477,7 @@ TEST(XpFileCopy, SafeCopyKilledAtRandomLeavesOldOrNewContentAndOnlyTemporaries)
             if (tmp && unlink((t / n).c_str()) == 0)
                 ++killedMidway;
         }
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (runs >= kMinimumKills && now.tv_sec - start.tv_sec > 4)
+        if (runs >= kMinimumKills && std::chrono::steady_clock::now() - start > std::chrono::seconds(4))
             break;
     }
     EXPECT_GE(runs, kMinimumKills);
@@ -566,28 +541,8 @@ TEST(XpFileCopy, RemoveDirCountsEntriesAndNeverLeavesTheTree)
         racer.join();
         ASSERT_EQ("keep\n", names(t / "outside")) << "round " << round;
         ASSERT_EQ(0, Op::RemoveDir(S(t / "stash"), true, nullptr));
-        if (exists(t / "tree")) {
-            ASSERT_EQ(0, Op::RemoveDir(S(t / "tree"), true, nullptr));
-        }
+        ASSERT_TRUE(!exists(t / "tree") || Op::RemoveDir(S(t / "tree"), true, nullptr) == 0);
     }
-}
-
-TEST(XpFileCopy, SizesPast4GiBKeepTheirHighBits)
-{
-    TempDir t;
-    const int64_t big = (int64_t(1) << 32) + 262144, odd = (int64_t(1) << 32) - 1;
-    // Data in the first chunks: a sparse file's holes are passed over, its data is reported.
-    ASSERT_EQ(0, truncate((writeFile(t / "big", pattern(3 * 262144, 'b')), t / "big").c_str(), big));
-    ASSERT_EQ(0, truncate((writeFile(t / "odd", ""), t / "odd").c_str(), odd));
-    EXPECT_EQ(big + odd, Op::getTotalSize({S(t / "big"), S(t / "odd")}));
-    EXPECT_EQ(big - 1, Op::getTotalSize({S(t / "big"), S(t / "missing")}));
-    Recorder r;
-    r.stopAt = 2;
-    EXPECT_EQ(XPERR_FILE_CANCELLED, Op::CopyFile(fileOf(t / "big"), S(t / "copy"), &r));
-    ASSERT_EQ(3u, r.calls.size());
-    EXPECT_DOUBLE_EQ(262144.0 * 100.0 / static_cast<double>(big), r.calls[1]);
-    EXPECT_DOUBLE_EQ(2 * 262144.0 * 100.0 / static_cast<double>(big), r.calls[2]);
-    EXPECT_FALSE(exists(t / "copy"));
 }
 
 } // namespace

@@ -79,21 +79,28 @@ TEST(XpRemoveDir, OtherMountsInsideTheTreeAreLeftWholeAndReported)
         ASSERT_EQ(0, mount((t / "vol").c_str(), (t / "tree/sub/bound").c_str(), nullptr, MS_BIND, nullptr));
         ASSERT_EQ(0, mount("xptest", (t / "tree/tmp").c_str(), "tmpfs", 0, "size=1m"));
         ASSERT_TRUE(writeFile(t / "tree/tmp/keep", "k"));
-        for (int round = 0; round < 2; ++round) {
-            // Without and with an observer, which must not count what lies on the other mounts.
+        auto mountsWhole = [&] {
+            EXPECT_EQ(readFile(t / "vol/keep") + " " + readFile(t / "vol/deep/keep"), "vol/keep vol/deep/keep");
+        };
+        for (int round = 0; round < 3; ++round) {
+            // Without and with an observer, which must not count what lies on the other mounts;
+            // then through the xpfs tool, which reports them.
             Counter c;
-            EXPECT_EQ(XPERR_FILE_DIR_NOT_EMPTY, Op::RemoveDir(S(t / "tree"), true, round ? &c : nullptr));
-            EXPECT_EQ(readFile(t / "vol/keep"), "vol/keep");
-            EXPECT_EQ(readFile(t / "vol/deep/keep"), "vol/deep/keep");
-            EXPECT_EQ(readFile(t / "tree/sub/bound/deep/keep"), "vol/deep/keep");
-            EXPECT_EQ(readFile(t / "tree/tmp/keep"), "k");
-            EXPECT_FALSE(exists(t / "tree/a"));
-            EXPECT_FALSE(exists(t / "tree/sub/b"));
-            if (round == 1) {
-                // sub, sub/b and the two mount points, and the tree: only sub/b goes.
-                EXPECT_EQ(c.totalCount, 5);
-                EXPECT_EQ(c.doneCount, 1);
+            if (round < 2) {
+                EXPECT_EQ(XPERR_FILE_DIR_NOT_EMPTY, Op::RemoveDir(S(t / "tree"), true, round ? &c : nullptr));
             }
+#ifdef XP_XPFS
+            if (round == 2) {
+                Ran ran = spawn({XP_XPFS, "rm", "-r", t / "tree"});
+                EXPECT_EQ(ran.status, 1);
+                EXPECT_NE(ran.err.find("XPERR_FILE_DIR_NOT_EMPTY"), std::string::npos) << ran.err;
+            }
+#endif
+            mountsWhole();
+            EXPECT_EQ(readFile(t / "tree/sub/bound/deep/keep") + readFile(t / "tree/tmp/keep"), "vol/deep/keepk");
+            EXPECT_FALSE(exists(t / "tree/a") || exists(t / "tree/sub/b"));
+            // sub, sub/b and the two mount points, and the tree: only sub/b goes.
+            EXPECT_TRUE(round != 1 || (c.totalCount == 5 && c.doneCount == 1)) << c.totalCount << " " << c.doneCount;
             ASSERT_TRUE(writeFile(t / "tree/sub/b", "again"));
         }
         // The file-manager agent's removal of a folder it replaced takes the same care: moving
@@ -103,8 +110,7 @@ TEST(XpRemoveDir, OtherMountsInsideTheTreeAreLeftWholeAndReported)
         ASSERT_TRUE(writeFile(t / "src/tree/new", "n"));
         EXPECT_EQ(0, Op::MoveFiles(std::vector<XpStringT<char>>{S(t / "src/tree")}, S(t.path), true, nullptr));
         EXPECT_EQ(readFile(t / "tree/new"), "n");
-        EXPECT_EQ(readFile(t / "vol/keep"), "vol/keep");
-        EXPECT_EQ(readFile(t / "vol/deep/keep"), "vol/deep/keep");
+        mountsWhole();
     });
 }
 
@@ -131,18 +137,13 @@ TEST(XpRemoveDir, DeepTreesOnSmallStacksAndFewDescriptorsAndAMovedParent)
     });
     EXPECT_FALSE(exists(t / "deeper"));
 
-    // A folder deep in the tree is moved into another folder while the removal works below it.
-    // Coming back up, the removal would reach that other folder through "..", and its parent
-    // after it: it must notice that this is not the folder it left, and stop there. Were it to
-    // go on, it would remove what it still meant to remove in the tenth folder (names the victim
-    // holds too) and then the tenth folder's name ("d", an empty folder planted beside the
-    // victim) in the victim's parent.
+    // A folder deep in the tree is moved into a victim folder while the removal works below it:
+    // coming back up through "..", the removal must see it is not the folder it left and stop,
+    // or it would remove the tenth folder's names the victim holds too, and "d" beside the victim.
     ASSERT_TRUE(makeChain(t / "moved", 100));
     for (const char* d : {"v", "v/victim", "v/d"})
         ASSERT_EQ(0, mkdir((t / d).c_str(), 0755));
-    std::string tenth = t / "moved";
-    for (int i = 0; i < 10; ++i)
-        tenth += "/d";
+    std::string tenth = t / "moved/d/d/d/d/d/d/d/d/d/d";
     std::vector<std::string> victims{"f"};
     for (int i = 0; i < 30; ++i) {
         victims.push_back("g" + std::to_string(i));
@@ -153,9 +154,8 @@ TEST(XpRemoveDir, DeepTreesOnSmallStacksAndFewDescriptorsAndAMovedParent)
     Counter c;
     bool moved = false;
     c.onEntry = [&](const std::string& path) {
-        if (!moved && path.size() > tenth.size() + 150) {   // far below the tenth level
+        if (!moved && path.size() > tenth.size() + 150)   // far below the tenth level
             moved = rename((tenth + "/d").c_str(), (t / "v/victim/d").c_str()) == 0;
-        }
     };
     EXPECT_EQ(XPERR_FILE_REMOVE_FAILED, Op::RemoveDir(S(t / "moved"), true, &c));
     EXPECT_TRUE(moved);
@@ -164,24 +164,5 @@ TEST(XpRemoveDir, DeepTreesOnSmallStacksAndFewDescriptorsAndAMovedParent)
     EXPECT_TRUE(exists(t / "v/d"));
     EXPECT_TRUE(exists(tenth));   // the removal stopped there
 }
-
-#ifdef XP_XPFS
-TEST(XpRemoveDir, ToolLeavesAMountInsideTheTree)
-{
-    TempDir t;
-    for (const char* d : {"tree", "tree/bound", "vol"})
-        ASSERT_EQ(0, mkdir((t / d).c_str(), 0755));
-    ASSERT_TRUE(writeFile(t / "vol/keep", "keep"));
-    ASSERT_TRUE(writeFile(t / "tree/a", "a"));
-    checkInMountNamespace([&] {
-        ASSERT_EQ(0, mount((t / "vol").c_str(), (t / "tree/bound").c_str(), nullptr, MS_BIND, nullptr));
-        Ran ran = spawn({XP_XPFS, "rm", "-r", t / "tree"});
-        EXPECT_EQ(ran.status, 1);
-        EXPECT_NE(ran.err.find("XPERR_FILE_DIR_NOT_EMPTY"), std::string::npos) << ran.err;
-        EXPECT_EQ(readFile(t / "vol/keep"), "keep");
-        EXPECT_FALSE(exists(t / "tree/a"));
-    });
-}
-#endif
 
 } // namespace
