@@ -111,12 +111,9 @@ TEST(XpfsCopySafety, CopyIntoAFolderWhereNothingCanBeMadeEndsAtOnce)
             SCOPED_TRACE(std::string(option) + " " + folder);
             bool unblocked = false, asNobody = std::string(folder) == "locked";
             std::string dir = t / folder;
-            int status = xptest::inChildUnblockedAfter(3, [&] {
-                struct passwd* nobody = getpwnam("nobody");
-                if (asNobody && (nobody == nullptr || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0))
-                    return 120;
-                return xpfs({"cp", option, t / "src", dir + "/dst"});
-            }, [&] { asNobody ? chmod(dir.c_str(), 0777) : mkdir(dir.c_str(), 0777); }, &unblocked);
+            auto copy = [&] { return xpfs({"cp", option, t / "src", dir + "/dst"}); };
+            int status = xptest::inChildUnblockedAfter(3, [&] { return asNobody ? xptest::asNobody(copy) : copy(); },
+                [&] { asNobody ? chmod(dir.c_str(), 0777) : mkdir(dir.c_str(), 0777); }, &unblocked);
             EXPECT_EQ(status, 1);
             EXPECT_FALSE(unblocked);
             EXPECT_EQ(xptest::runProgram({"find", dir, "-mindepth", "1"}), "");
