@@ -72,6 +72,7 @@ protected:
         EXPECT_TRUE(session->start());
         return session;
     }
+    static void toTheEnd(InstallerSession& session) { for (int i = 0; i < 3; ++i) session.continueOn(); }
     Lines launches()
     {
         reapChildren();
@@ -182,8 +183,7 @@ TEST_F(RoadTest, TheAllUsersLoginItemComesFromTheSystemEntryTheLaunchFromTheUser
                                       "[Desktop Entry]\nType=Application\nName=Mine\nExec=" + sandbox_->execLine() +
                                           " from-user-entry\n"));
     auto session = startRoad(true);
-    for (int i = 0; i < 3; ++i)
-        session->continueOn();
+    toTheEnd(*session);
     EXPECT_EQ(launches(), Lines{"[\"from-user-entry\"] new-session"}); // found: an update
     std::string entry = OruSandbox::readFile(sandbox_->autostartEntry());
     EXPECT_NE(entry.find("Name=Ombrix\nExec=" + sandbox_->execLine() + "\n"), std::string::npos) << entry;
@@ -193,8 +193,7 @@ TEST_F(RoadTest, TheAllUsersLoginItemComesFromTheSystemEntryTheLaunchFromTheUser
     std::filesystem::remove(sandbox_->autostartEntry());
     session = startRoad(true);
     std::filesystem::remove(sandbox_->installedEntry()); // as if the package had put nothing there
-    for (int i = 0; i < 3; ++i)
-        session->continueOn();
+    toTheEnd(*session);
     EXPECT_EQ(activity("login-item"), "failed: com.ombrix.Ombrix.desktop not found in the XDG data folders");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(launches(), Lines(2, "[\"from-user-entry\"] new-session"));
@@ -216,8 +215,7 @@ TEST_F(RoadTest, AutostartFolderTheProcessCannotWriteRefusesTheLoginItem)
             InstallerSession session;
             if (!session.loadBundle(ORU_BUNDLE_PATH, nullptr) || !session.start())
                 ::_exit(4);
-            for (int i = 0; i < 3; ++i)
-                session.continueOn();
+            toTheEnd(session);
         }
         bool refused = activity("login-item").find("is not writable") != std::string::npos;
         ::_exit(refused && activity("mutex") == "removed" ? 0 : 5);
@@ -245,8 +243,7 @@ TEST_F(RoadTest, AnApplicationThatCannotBeFoundOrStartedGivesNoLaunchAndNoLoginI
         EXPECT_EQ(session->firstPaneClassName(), "DBSettingPane");
         EXPECT_TRUE(exists(kInstallerMutexPath) && activity("mutex-lock") == "held");
         EXPECT_EQ(InstallerNotificationCenter::defaultCenter().observationCount(session->section()), 1u);
-        for (int i = 0; i < 3; ++i)
-            session->continueOn();
+        toTheEnd(*session);
         EXPECT_EQ(activity("launch"), "failed (reconstructDatabase): " + sandbox_->installedEntry() + e.second);
         EXPECT_EQ(activity("login-item"), "failed: " + sandbox_->installedEntry() + e.second);
         EXPECT_FALSE(exists(sandbox_->autostartEntry())) << e.first;
@@ -268,8 +265,7 @@ TEST_F(RoadTest, RunAsRootForADesktopUserTheApplicationAndTheNewFoldersAreTheUse
     for (const char* named : {"SUDO_UID", "PKEXEC_UID", "HOME owner"}) {
         ::setenv(named, std::to_string(nobody->pw_uid).c_str(), 1);
         auto session = startRoad(true);
-        for (int i = 0; i < 3; ++i)
-            session->continueOn();
+        toTheEnd(*session);
         ::unsetenv(named);
         std::filesystem::remove(sandbox_->installedEntry()); // the next road is a fresh one too
         EXPECT_EQ(launches(), Lines{"[\"reconstructDatabase\"] new-session"}) << named;

@@ -169,8 +169,7 @@ TEST(XpDir, ThousandEntriesWithHostileNamesMatchFindAndARemovalDuringTheWalk)
                              : static_cast<size_t>(std::distance(std::filesystem::directory_iterator(tmp.path),
                                                                  std::filesystem::directory_iterator())));
         EXPECT_EQ(sized.GetEnumEntrySize(), -1);
-        EXPECT_EQ(sized.FinishEnum(), XPERR_OK);
-        EXPECT_EQ(sized.GetEnumEntrySize(), -1);
+        EXPECT_TRUE(sized.FinishEnum() == XPERR_OK && sized.GetEnumEntrySize() == -1);
     }
 
     // A folder the walk has not entered yet is removed after the first file: none of its files

@@ -107,17 +107,6 @@ inline int asNobody(const std::function<int()>& body)
     });
 }
 
-// body runs in a private mount namespace whose mounts vanish with the child; kNoNamespace when
-// the machine refuses one (or body's mount).
-const int kNoNamespace = 121;
-inline int inMountNamespace(const std::function<int()>& body)
-{
-    return inChild([&] {
-        return unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-                   ? kNoNamespace : body();
-    });
-}
-
 // Runs body in a forked child. When the child has not ended after `patience` seconds, it is
 // taken to be waiting for something that will not come by itself: unblock() runs (it makes the
 // call possible, e.g. creates a missing folder) and the child is waited for. The child's exit
@@ -261,12 +250,16 @@ inline void checkAsNobody(const Checks& checks) { EXPECT_EQ(asNobody([&] { retur
 inline void skipWithoutNamespace() { GTEST_SKIP() << "no private mount namespace here"; }
 inline bool checkInMountNamespace(const Checks& checks)
 {
-    int code = inMountNamespace([&] { return verdict(checks); });
-    if (code == kNoNamespace)
+    const int noNamespace = 121;   // the child's mounts vanish with it
+    int code = inChild([&] {
+        return unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                   ? noNamespace : verdict(checks);
+    });
+    if (code == noNamespace)
         skipWithoutNamespace();
     else
         EXPECT_EQ(code, 0);
-    return code != kNoNamespace;
+    return code != noNamespace;
 }
 
 // What a program started with posix_spawnp and an argv (never a shell) did: its exit status (-1

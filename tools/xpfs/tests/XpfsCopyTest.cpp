@@ -116,9 +116,8 @@ int onTerminal(std::vector<std::string> args, const std::string& interruptOn, st
         if (n <= 0)
             break;   // EIO: the tool has ended and closed the terminal
         screen->append(buf, static_cast<size_t>(n));
-        if (!typed && !interruptOn.empty() && screen->find(interruptOn) != std::string::npos) {
+        if (!typed && !interruptOn.empty() && screen->find(interruptOn) != std::string::npos)
             typed = write(master, "\x03", 1) == 1;
-        }
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -147,12 +146,8 @@ TEST(XpfsCopy, ProgressBarAndCtrlCOnATerminal)
     // allocated, not sparse (a copy keeps holes, so a sparse source would be copied at once), and
     // allocating it writes nothing.
     ASSERT_TRUE(xptest::writeFile(t / "dest", "old content"));
-    {
-        int fd = open((t / "big").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(posix_fallocate(fd, 0, 1LL << 30), 0);
-        close(fd);
-    }
+    int fd = open((t / "big").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_TRUE(fd >= 0 && posix_fallocate(fd, 0, 1LL << 30) == 0 && close(fd) == 0);
     screen.clear();
     EXPECT_EQ(onTerminal({x, "cp", "-p", t / "big", t / "dest"}, "%", &screen), 1) << screen;
     EXPECT_NE(screen.find("xpfs: cp: " + t / "big" + ": XPERR_FILE_CANCELLED"), std::string::npos) << screen;
