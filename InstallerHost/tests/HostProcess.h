@@ -162,6 +162,8 @@ struct Host {
         size_t p = output.rfind("installer-host: result: ");
         return p == std::string::npos ? std::string() : output.substr(p, output.find('\n', p) - p);
     }
+    // Expects each of `parts` in the result line; a failure shows the whole output.
+    void expectResult(std::initializer_list<std::string> parts) const { expectHas(resultLine(), parts, output); }
 };
 
 #endif

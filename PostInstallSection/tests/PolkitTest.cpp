@@ -101,11 +101,10 @@ int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* 
 // A child process that is killed and reaped when the object goes.
 struct Daemon {
     pid_t pid = -1;
-    int signal = SIGTERM;
     ~Daemon() { stop(); }
     void stop()
     {
-        if (pid > 0 && ::kill(pid, signal) == 0)
+        if (pid > 0 && ::kill(pid, SIGTERM) == 0)
             ::waitpid(pid, nullptr, 0);
         pid = -1;
     }
@@ -362,29 +361,17 @@ TEST_F(PolkitTest, OnATerminalTheHostsOwnTextAgentAsksAndAWrongPasswordIsARefusa
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    Daemon host; // killed and reaped whatever happens below
+    Host host; // talks through the terminal; killed and reaped whatever happens below
     host.pid = pid;
-    host.signal = SIGKILL;
+    host.out = master;
+    host.in = ::dup(master);
     space_.notePid(pid);
-    std::string seen;
-    auto readUntil = [&](const std::string& marker, size_t count) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (countOf(seen, marker) < count && std::chrono::steady_clock::now() < deadline) {
-            struct pollfd p{master, POLLIN, 0};
-            char buffer[1024];
-            ssize_t n = ::poll(&p, 1, 200) > 0 ? ::read(master, buffer, sizeof buffer) : 0;
-            if (n < 0)
-                break;
-            seen.append(buffer, static_cast<size_t>(n));
-        }
-        return countOf(seen, marker) >= count;
-    };
-    auto send = [&](const char* text) { ASSERT_EQ(::write(master, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text))); };
-    ASSERT_TRUE(readUntil("choice> ", 1)) << seen; // the installation page
-    send("c\n");
-    ASSERT_TRUE(readUntil("choice> ", 2)) << seen; // the launch pane
-    send("c\n");
-    ASSERT_TRUE(readUntil("Password: ", 1)) << seen;
+    const std::string& seen = host.output;
+    ASSERT_TRUE(host.readUntil("choice> ", 1)) << seen; // the installation page
+    host.send("c\n");
+    ASSERT_TRUE(host.readUntil("choice> ", 2)) << seen; // the launch pane
+    host.send("c\n");
+    ASSERT_TRUE(host.readUntil("Password: ", 1)) << seen;
     // The agent turns echo off, flushing the input, after its prompt: answer only then.
     struct termios mode;
     for (int i = 0; i < 500 && ::tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO); ++i)
@@ -392,14 +379,13 @@ TEST_F(PolkitTest, OnATerminalTheHostsOwnTextAgentAsksAndAWrongPasswordIsARefusa
     ASSERT_FALSE(mode.c_lflag & ECHO) << "the agent never turned echo off";
     expectHas(seen, {"AUTHENTICATING FOR com.ombrix.installer.global-login-items",
                      "Authentication is required to start Ombrix at login for all users"});
-    send("certainly-not-the-password\n");
-    ASSERT_TRUE(readUntil("choice> ", 3)) << seen; // the summary, after the refusal
-    send("c\n");
-    ASSERT_TRUE(readUntil("installer-host: result:", 1)) << seen;
-    readUntil("\n", seen.size()); // the rest of the line
+    host.send("certainly-not-the-password\n");
+    ASSERT_TRUE(host.readUntil("choice> ", 3)) << seen; // the summary, after the refusal
+    host.send("c\n");
+    ASSERT_TRUE(host.readUntil("installer-host: result:", 1)) << seen;
+    host.readUntil("\n", seen.size()); // the rest of the line
     expectHas(seen, {"Denied.", "login-item=refused"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
-    ::close(master);
 }
 
 TEST_F(PolkitTest, WithoutAPolkitDaemonTheHostSaysSoRootAsksItselfAndAPersonIsRefused)
@@ -495,24 +481,11 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
 
 TEST_F(PolkitTest, TheHelperRefusesEveryArgumentItDoesNotExpectAndAnyStartButPkexecs)
 {
-    const Lines bad[] = {{},
-                         {"login-item"},
-                         {"login-item", "add", "extra"},
-                         {"login-item", "ADD"},
-                         {"login-item", "add "},
-                         {"login-item", "add\n"},
-                         {"login-item", ""},
-                         {"login-item", "--", "add"},
-                         {"Login-item", "add"},
-                         {"--login-item", "add"},
-                         {"install-payloads", "/usr/share/x"},
-                         {"login-item", "../add"},
-                         {"login-item", "remove", sandbox_->autostartEntry()},
-                         {"--help"},
-                         {"", ""},
-                         {"login-item", std::string(100000, 'a')},
-                         {"login-item", "add", ""},
-                         {"install-payload"},
+    const Lines bad[] = {{}, {"login-item"}, {"login-item", "add", "extra"}, {"login-item", "ADD"}, {"login-item", "add "},
+                         {"login-item", "add\n"}, {"login-item", ""}, {"login-item", "--", "add"}, {"Login-item", "add"},
+                         {"--login-item", "add"}, {"install-payloads", "/usr/share/x"}, {"login-item", "../add"},
+                         {"login-item", "remove", sandbox_->autostartEntry()}, {"--help"}, {"", ""},
+                         {"login-item", std::string(100000, 'a')}, {"login-item", "add", ""}, {"install-payload"},
                          {"install-payload", sandbox_->installedEntry(), "extra"}};
     for (const Lines& arguments : bad) {
         std::string errors;
@@ -533,12 +506,9 @@ TEST_F(PolkitTest, TheHelperRefusesEveryArgumentItDoesNotExpectAndAnyStartButPke
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications), {}), 1); // the entry of SetUp alone
     EXPECT_FALSE(exists(sandbox_->systemDataDir() + "/x.desktop") || exists(applications + "/sub"));
     // Not through pkexec: root without PKEXEC_UID, a malformed one, or not root at all.
-    const std::pair<Lines, bool> starts[] = {{{"PATH=/usr/bin"}, false},
-                                             {{"PKEXEC_UID="}, false},
-                                             {{"PKEXEC_UID=65534x"}, false},
-                                             {{"PKEXEC_UID=-1"}, false},
-                                             {{"PKEXEC_UID=0"}, true},
-                                             {{"PKEXEC_UID=65534"}, true}};
+    const std::pair<Lines, bool> starts[] = {{{"PATH=/usr/bin"}, false},    {{"PKEXEC_UID="}, false},
+                                             {{"PKEXEC_UID=65534x"}, false}, {{"PKEXEC_UID=-1"}, false},
+                                             {{"PKEXEC_UID=0"}, true},       {{"PKEXEC_UID=65534"}, true}};
     for (const auto& start : starts) {
         std::string errors;
         EXPECT_EQ(runProgram({ORU_HELPER_PATH, "login-item", "add"}, start.first, start.second, &errors), 3) << start.first[0];
@@ -587,7 +557,7 @@ TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheH
     pressReturn();
     EXPECT_EQ(host.finish(), 0) << host.output;
     expectHas(host.output, {"installer-host-gtk: authorization system.global-login-items.: granted (polkit)"});
-    expectHas(host.resultLine(), {"login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""}, host.output);
+    host.expectResult({"login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
     struct stat st;
     EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0);
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));

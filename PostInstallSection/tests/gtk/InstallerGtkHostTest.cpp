@@ -40,14 +40,6 @@ bool contains(const Lines& lines, const std::string& line)
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-size_t occurrences(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1))
-        ++n;
-    return n;
-}
-
 class GtkHostTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -197,10 +189,8 @@ TEST_F(GtkHostTest, FreshRoadsWithAndWithoutChangeFoldersThenTheUpdateRoad)
         ASSERT_TRUE(press(window, "Close"));
         EXPECT_EQ(host.finish(), 0) << host.output;
         const std::string mode = changeFolders ? "showSettings" : "reconstructDatabase";
-        EXPECT_NE(host.resultLine().find("first=DBSettingPane panes=DBSettingPane ended=finished installed-before=no"),
-                  std::string::npos) << host.output;
-        EXPECT_NE(host.resultLine().find("launch=" + mode + " login-item=\"added " + sandbox_->autostartEntry() + "\""),
-                  std::string::npos) << host.output;
+        host.expectResult({"first=DBSettingPane panes=DBSettingPane ended=finished installed-before=no",
+                           "launch=" + mode + " login-item=\"added " + sandbox_->autostartEntry() + "\""});
         EXPECT_EQ(launchesAfter(before), Lines{"[\"" + mode + "\"] new-session"});
         EXPECT_TRUE(exists(sandbox_->autostartEntry()));
     }
@@ -220,8 +210,7 @@ TEST_F(GtkHostTest, FreshRoadsWithAndWithoutChangeFoldersThenTheUpdateRoad)
     answerAuthorization(host, "Authorization", "Allow", "start Ombrix at login for all users");
     ASSERT_TRUE(press(window, "Close"));
     EXPECT_EQ(host.finish(), 0) << host.output;
-    EXPECT_NE(host.resultLine().find("first=LaunchAppPane panes=LaunchAppPane ended=finished installed-before=yes"),
-              std::string::npos) << host.output;
+    host.expectResult({"first=LaunchAppPane panes=LaunchAppPane ended=finished installed-before=yes"});
     EXPECT_EQ(launchesAfter(before), Lines{"[] new-session"});
 }
 
@@ -245,8 +234,7 @@ TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstalla
     EXPECT_TRUE(shows(window, "Die Installation wurde erfolgreich abgeschlossen."));
     ASSERT_TRUE(press(window, "Schließen"));
     EXPECT_EQ(host.finish(), 0) << host.output;
-    EXPECT_NE(host.resultLine().find("ended=finished"), std::string::npos) << host.output;
-    EXPECT_NE(host.resultLine().find("launch=reconstructDatabase login-item=refused"), std::string::npos) << host.output;
+    host.expectResult({"ended=finished", "launch=reconstructDatabase login-item=refused"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
 }
@@ -283,7 +271,7 @@ TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsG
         ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
         ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
         EXPECT_EQ(host.finish(), 0) << host.output;
-        EXPECT_NE(host.resultLine().find("panes=none ended=quit"), std::string::npos) << host.output;
+        host.expectResult({"panes=none ended=quit"});
         EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
         EXPECT_FALSE(exists(kInstallerMutexPath));
         EXPECT_EQ(tryLock(probe), XPERR_OK);
@@ -301,9 +289,9 @@ TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsG
     ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
     answerAuthorization(host, "Authorization", "Deny", "start Ombrix at login for all users");
     EXPECT_EQ(host.finish(), 0) << host.output;
-    EXPECT_NE(host.resultLine().find("panes=DBSettingPane ended=quit"), std::string::npos) << host.output;
-    EXPECT_EQ(occurrences(host.resultLine(), "launch="), 1u) << host.output;
-    EXPECT_EQ(occurrences(host.output, "installer-host-gtk: authorization "), 1u) << host.output;
+    host.expectResult({"panes=DBSettingPane ended=quit"});
+    EXPECT_EQ(countOf(host.resultLine(), "launch="), 1u) << host.output;
+    EXPECT_EQ(countOf(host.output, "installer-host-gtk: authorization "), 1u) << host.output;
     EXPECT_EQ(launchesAfter(before), Lines{"[\"reconstructDatabase\"] new-session"});
     EXPECT_FALSE(exists(kInstallerMutexPath));
 
@@ -315,9 +303,7 @@ TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsG
     ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
     ::kill(killed.pid, SIGTERM);
     EXPECT_EQ(killed.finish(), 128 + SIGTERM) << killed.output;
-    EXPECT_NE(killed.resultLine().find("ended=interrupted"), std::string::npos) << killed.output;
-    EXPECT_NE(killed.resultLine().find("launch=reconstructDatabase login-item=refused"), std::string::npos)
-        << killed.output;
+    killed.expectResult({"ended=interrupted", "launch=reconstructDatabase login-item=refused"});
 }
 
 TEST_F(GtkHostTest, ASecondInstallerShowsThatItWaitsAndCancelEndsTheWait)
@@ -337,8 +323,7 @@ TEST_F(GtkHostTest, ASecondInstallerShowsThatItWaitsAndCancelEndsTheWait)
         EXPECT_TRUE(shows(window, "Another installer is running. Waiting for it to finish."));
         ASSERT_TRUE(press(window, way));
         EXPECT_EQ(second.finish(), 128 + SIGINT) << second.output;
-        EXPECT_NE(second.resultLine().find("ended=interrupted installed-before=yes mutex=reused mutex-lock=\"abandoned"),
-                  std::string::npos) << second.output;
+        second.expectResult({"ended=interrupted installed-before=yes mutex=reused mutex-lock=\"abandoned"});
         EXPECT_EQ(second.resultLine().find("launch="), std::string::npos) << second.output;
         EXPECT_TRUE(exists(kInstallerMutexPath)); // the first's mark is not the second's to clear
     }
@@ -377,11 +362,8 @@ TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnle
         ASSERT_TRUE(press(window, "Continue"));
         ASSERT_TRUE(press(window, "Close"));
         EXPECT_EQ(host.finish(), 0) << host.output;
-        EXPECT_NE(host.resultLine().find(override ? "first=LaunchAppPane" : "first=DBSettingPane"), std::string::npos)
-            << host.output;
-        EXPECT_NE(host.resultLine().find(override ? "installed-before=yes"
-                                                  : "installed-before=\"not asked (Command+Shift+Control held)\""),
-                  std::string::npos) << host.output;
+        host.expectResult({override ? "first=LaunchAppPane" : "first=DBSettingPane",
+                           override ? "installed-before=yes" : "installed-before=\"not asked (Command+Shift+Control held)\""});
     }
 }
 
@@ -448,8 +430,7 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     ASSERT_TRUE(shows(window, "The installation was cancelled."));
     ASSERT_TRUE(press(window, "Close"));
     EXPECT_EQ(host.finish(), 0) << host.output;
-    EXPECT_NE(host.resultLine().find("panes=none ended=finished installation=cancelled"), std::string::npos)
-        << host.output;
+    host.expectResult({"panes=none ended=finished installation=cancelled"});
     EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
     EXPECT_FALSE(exists(kInstallerMutexPath));
 }
