@@ -45,20 +45,11 @@ inline std::string readAll(const std::string& path)
     return s.str();
 }
 
-// A fresh folder under /tmp (path empty if it could not be made), removed with its content.
+// A fresh folder /tmp/NAME.XXXXXX (path empty if it could not be made), removed with its content.
 struct TempFolder {
     std::string path;
-    explicit TempFolder(const std::string& name)
-    {
-        std::string t = "/tmp/" + name + ".XXXXXX";
-        path = ::mkdtemp(&t[0]) ? t : std::string();
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ec);
-    }
+    explicit TempFolder(std::string t) : path(::mkdtemp(&(t = "/tmp/" + t + ".XXXXXX")[0]) ? t : "") {}
+    ~TempFolder() { std::error_code ec; std::filesystem::remove_all(path, ec); }
 };
 
 struct Host {

@@ -184,18 +184,14 @@ protected:
             ::umount2(it->c_str(), MNT_DETACH);
     }
 
-    void mount(const std::string& source, const std::string& target, const char* type, const std::string& options)
+    void mount(const std::string& source, const std::string& target, const char* type, const std::string& options,
+               unsigned long flags = MS_NOSUID | MS_NODEV)
     {
-        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, MS_NOSUID | MS_NODEV, options.c_str()), 0)
-            << type << " on " << target << ": " << std::strerror(errno);
+        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, flags, options.c_str()), 0)
+            << source << " on " << target << ": " << std::strerror(errno);
         mounts_.push_back(target);
     }
-    void bind(const std::string& source, const std::string& target)
-    {
-        ASSERT_EQ(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0)
-            << source << " over " << target << ": " << std::strerror(errno);
-        mounts_.push_back(target);
-    }
+    void bind(const std::string& source, const std::string& target) { mount(source, target, nullptr, "", MS_BIND); }
 
     std::string autostartFolder() const { return sandbox_->systemConfigDir() + "/autostart"; }
     void writeConfig(const std::string& text)

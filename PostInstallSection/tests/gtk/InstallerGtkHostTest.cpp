@@ -138,17 +138,12 @@ protected:
     }
 
     static constexpr const char* kNoSystemBus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/system_bus_socket";
-    static OruPrivateLockSpace* space_;
-    static PrivateDesktop* desktop_;
-    static AtspiDriver* driver_;
-    static std::string skipReason_;
+    static inline OruPrivateLockSpace* space_ = nullptr;
+    static inline PrivateDesktop* desktop_ = nullptr;
+    static inline AtspiDriver* driver_ = nullptr;
+    static inline std::string skipReason_;
     std::unique_ptr<OruSandbox> sandbox_;
 };
-
-OruPrivateLockSpace* GtkHostTest::space_ = nullptr;
-PrivateDesktop* GtkHostTest::desktop_ = nullptr;
-AtspiDriver* GtkHostTest::driver_ = nullptr;
-std::string GtkHostTest::skipReason_;
 
 TEST_F(GtkHostTest, FreshRoadsWithAndWithoutChangeFoldersThenTheUpdateRoad)
 {
@@ -372,24 +367,22 @@ TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnle
 // file untouched and nothing half-written or temporary left beside it.
 TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIntact)
 {
-    char top[] = "/tmp/gtk-host-copy.XXXXXX";
-    ASSERT_TRUE(::mkdtemp(top));
-    const std::string mnt = std::string(top) + "/volume", dir = std::string(top) + "/apps", dest = dir + "/payload.bin";
+    TempFolder top("gtk-host-copy"); // declared first: goes after the volume is unmounted
+    ASSERT_FALSE(top.path.empty());
+    const std::string mnt = top.path + "/volume", dir = top.path + "/apps", dest = dir + "/payload.bin";
     ASSERT_TRUE(std::filesystem::create_directory(mnt) && std::filesystem::create_directory(dir));
     std::ofstream(dest) << "the old version\n";
     // The FUSE volume lives in this program's own mount namespace, and goes with the test.
     struct Volume {
-        std::string top, mnt;
+        std::string mnt;
         pid_t daemon = -1;
         ~Volume()
         {
             if (daemon > 0 && ::kill(daemon, SIGTERM) == 0)
                 ::waitpid(daemon, nullptr, 0);
             ::umount2(mnt.c_str(), MNT_DETACH);
-            std::error_code ec;
-            std::filesystem::remove_all(top, ec);
         }
-    } volume{top, mnt};
+    } volume{mnt};
     const long long size = 256ll << 20;
     ASSERT_GE(volume.daemon = ::fork(), 0);
     if (volume.daemon == 0) {
