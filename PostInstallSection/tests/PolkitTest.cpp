@@ -216,20 +216,9 @@ protected:
         ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
         polkitd_.pid = spawn({"/usr/lib/polkit-1/polkitd"}, {}, false, out[1]);
         ::close(out[1]);
-        std::string said;
-        bool ready = false;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!ready && std::chrono::steady_clock::now() < deadline) {
-            struct pollfd p{out[0], POLLIN, 0};
-            char buffer[512];
-            ssize_t n = ::poll(&p, 1, 200) > 0 ? ::read(out[0], buffer, sizeof buffer) : 0;
-            if (n < 0 || (n == 0 && p.revents))
-                break;
-            said.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            ready = said.find("Acquired the name org.freedesktop.PolicyKit1") != std::string::npos;
-        }
-        ::close(out[0]); // polkitd's later messages then go nowhere
-        ASSERT_TRUE(ready) << said;
+        Host said; // only reads, and closes the pipe as it goes: polkitd's later messages go nowhere
+        said.out = out[0];
+        ASSERT_TRUE(said.readUntil("Acquired the name org.freedesktop.PolicyKit1", 1, 10)) << said.output;
     }
 
     // installer-host as nobody or as root, Continue on every page; `launch`: the road is expected
@@ -260,6 +249,13 @@ protected:
         Lines argv{ORU_HELPER_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return runProgram(argv, {"PKEXEC_UID=" + std::to_string(nobody_->pw_uid), "PATH=/usr/bin:/bin"}, false, errors);
+    }
+    // Expects the helper run on `arguments` to end with `status`, saying `says` on its stderr.
+    void expectHelper(const Lines& arguments, int status, const std::string& says)
+    {
+        std::string errors;
+        EXPECT_EQ(helper(arguments, &errors), status) << (arguments.empty() ? "" : arguments.back()) << "\n" << errors;
+        expectHas(errors, {says});
     }
 
     void expectValidRootEntry()
@@ -432,8 +428,7 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
     const std::string temp = autostartFolder() + "/.com.ombrix.Ombrix.desktop.new";
     // A link at the entry: refused and left; at the temporary: removed as a name, never written through.
     ASSERT_EQ(::symlink(precious.c_str(), sandbox_->autostartEntry().c_str()), 0);
-    EXPECT_EQ(helper({"login-item", "add"}, &errors), 6);
-    expectHas(errors, {sandbox_->autostartEntry() + " is a symbolic link; left as it is"});
+    expectHelper({"login-item", "add"}, 6, sandbox_->autostartEntry() + " is a symbolic link; left as it is");
     EXPECT_EQ(helper({"login-item", "remove"}), 6);
     ASSERT_EQ(::unlink(sandbox_->autostartEntry().c_str()), 0);
     ASSERT_EQ(::symlink(precious.c_str(), temp.c_str()), 0);
@@ -446,8 +441,7 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
     // The same at a payload's destination.
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     ASSERT_EQ(::symlink(precious.c_str(), sandbox_->installedEntry().c_str()), 0);
-    EXPECT_EQ(helper({"install-payload", sandbox_->installedEntry()}, &errors), 6);
-    expectHas(errors, {"is a symbolic link; left as it is"});
+    expectHelper({"install-payload", sandbox_->installedEntry()}, 6, "is a symbolic link; left as it is");
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     ASSERT_TRUE(sandbox_->installTargetApp());
 
@@ -455,13 +449,11 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
     const std::string moved = sandbox_->systemConfigDir() + "/real-autostart";
     std::filesystem::rename(autostartFolder(), moved);
     ASSERT_EQ(::symlink(moved.c_str(), autostartFolder().c_str()), 0);
-    EXPECT_EQ(helper({"login-item", "add"}, &errors), 6);
-    expectHas(errors, {"not followed"});
+    expectHelper({"login-item", "add"}, 6, "not followed");
     ASSERT_EQ(::unlink(autostartFolder().c_str()), 0);
     std::filesystem::rename(moved, autostartFolder());
     ASSERT_EQ(::chmod(autostartFolder().c_str(), 0777), 0);
-    EXPECT_EQ(helper({"login-item", "add"}, &errors), 6);
-    expectHas(errors, {"others may write it"});
+    expectHelper({"login-item", "add"}, 6, "others may write it");
     ASSERT_EQ(::chmod(autostartFolder().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(ORU_HELPER_CONFIG, 0666), 0);
     EXPECT_EQ(helper({"login-item", "add"}), 4);
@@ -469,8 +461,7 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
     EXPECT_EQ(helper({"login-item", "add"}), 4);
     writeConfig("AutostartDirectory=" + autostartFolder() + "\nDataDirectories=" + sandbox_->systemDataDir() + "\n");
     ASSERT_TRUE(OruSandbox::writeFile(sandbox_->installedEntry(), "[Desktop Entry]\nType=Application\nExec=ombrix > /tmp/x\n"));
-    EXPECT_EQ(helper({"login-item", "add"}, &errors), 5);
-    expectHas(errors, {"reserved character '>'"});
+    expectHelper({"login-item", "add"}, 5, "reserved character '>'");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
 }
@@ -483,22 +474,16 @@ TEST_F(PolkitTest, TheHelperRefusesEveryArgumentItDoesNotExpectAndAnyStartButPke
                          {"login-item", "remove", sandbox_->autostartEntry()}, {"--help"}, {"", ""},
                          {"login-item", std::string(100000, 'a')}, {"login-item", "add", ""}, {"install-payload"},
                          {"install-payload", sandbox_->installedEntry(), "extra"}};
-    for (const Lines& arguments : bad) {
-        std::string errors;
-        EXPECT_EQ(helper(arguments, &errors), 2) << arguments.size() << " " << (arguments.empty() ? "" : arguments[0]);
-        expectHas(errors, {"oru-privileged-helper: usage:"});
-    }
+    for (const Lines& arguments : bad)
+        expectHelper(arguments, 2, "oru-privileged-helper: usage:");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     // A payload destination must name a file directly in a payload folder.
     const std::string applications = sandbox_->systemDataDir() + "/applications";
     for (const std::string& destination : {std::string("x.desktop"), std::string("/etc/passwd"), applications,
                                            applications + "/", applications + "/../x.desktop", applications + "/./x",
                                            applications + "/.hidden", applications + "/sub/x.desktop",
-                                           applications + "//x.desktop", sandbox_->autostartEntry(), std::string()}) {
-        std::string errors;
-        EXPECT_EQ(helper({"install-payload", destination}, &errors), 8) << destination;
-        expectHas(errors, {"is not a file name in a payload folder"});
-    }
+                                           applications + "//x.desktop", sandbox_->autostartEntry(), std::string()})
+        expectHelper({"install-payload", destination}, 8, "is not a file name in a payload folder");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications), {}), 1); // the entry of SetUp alone
     EXPECT_FALSE(exists(sandbox_->systemDataDir() + "/x.desktop") || exists(applications + "/sub"));
     // Not through pkexec: root without PKEXEC_UID, a malformed one, or not root at all.
