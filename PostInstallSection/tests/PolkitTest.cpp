@@ -45,8 +45,8 @@ std::string ruleFor(const char* result)
                        "    return polkit.Result.") + result + ";\n});\n";
 }
 
-// Starts argv as root or as nobody with exactly `env` (when given), dying with the test; its stderr (and its
-// stdout when `withOutput`) go to `errFd`, or nowhere when it is -1.
+// Starts argv as root or as nobody with exactly `env` (when given), dying with the test; its
+// stderr (and its stdout when `withOutput`) go to `errFd`, or nowhere when it is -1.
 pid_t spawn(const Lines& argv, const Lines& env, bool asNobody, int errFd, bool withOutput = true)
 {
     const struct passwd* nobody = ::getpwnam("nobody");
@@ -83,19 +83,14 @@ int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* 
     int err[2];
     if (::pipe2(err, O_CLOEXEC) != 0)
         return -1;
-    pid_t pid = spawn(argv, env, asNobody, err[1], withOutput);
+    Host program; // reads to the end of its output, then reaps it (killed if it will not end)
+    program.pid = spawn(argv, env, asNobody, err[1], withOutput);
+    program.out = err[0];
     ::close(err[1]);
-    std::string text;
-    char buffer[1024];
-    ssize_t n;
-    while ((n = ::read(err[0], buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    ::close(err[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    int status = program.finish(60);
     if (errors)
-        *errors = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        *errors = program.output;
+    return status;
 }
 
 // A child process that is killed and reaped when the object goes.
