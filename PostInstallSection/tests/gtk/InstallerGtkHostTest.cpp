@@ -82,14 +82,17 @@ protected:
         }
     }
 
-    // Starts the window on the bundle, installing the application as it goes, and waits for it
-    // on the accessibility bus.
-    AccessibleRef start(Host& host, const std::string& title = "Installer", Lines env = {})
+    // Starts the window on the bundle with `options` (by default: installing the application as
+    // it goes), and waits for it on the accessibility bus.
+    AccessibleRef start(Host& host, const std::string& title = "Installer", Lines env = {}, Lines options = {})
     {
         // No polkit daemon answers on this system bus, whatever the machine runs: root then gets
         // the window's own dialog (polkit's fallback), which these tests answer.
         env.push_back(kNoSystemBus);
-        host.start({"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), ORU_BUNDLE_PATH}, env);
+        if (options.empty())
+            options = {"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()};
+        options.push_back(ORU_BUNDLE_PATH);
+        host.start(options, env);
         space_->notePid(host.pid);
         EXPECT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
         AccessibleRef window = driver_->window(host.pid, title, 20);
@@ -334,21 +337,17 @@ TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnle
     struct HeldKeys { // released whatever happens
         std::string display;
         std::vector<std::string> keys{"Super_L", "Shift_L", "Control_L"};
-        bool held = false;
         ~HeldKeys() { setKeysHeld(display, keys, false); }
     } keys{desktop_->display()};
-    ASSERT_TRUE(keys.held = setKeysHeld(keys.display, keys.keys, true));
+    ASSERT_TRUE(setKeysHeld(keys.display, keys.keys, true));
     for (bool override : {false, true}) {
         SCOPED_TRACE(override ? "--modifiers none" : "keys held");
         Host host;
         Lines options{"--authorize", "no"};
         if (override)
             options.insert(options.end(), {"--modifiers", "none"});
-        options.push_back(ORU_BUNDLE_PATH);
-        host.start(options);
-        space_->notePid(host.pid);
-        ASSERT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
-        AccessibleRef window = driver_->window(host.pid, "Installer");
+        AccessibleRef window = start(host, "Installer", {}, options);
+        ASSERT_TRUE(window);
         ASSERT_TRUE(press(window, "Continue"));
         if (override)
             EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
