@@ -15,8 +15,42 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
+
+// How many times `part` appears in `text`.
+inline size_t countOf(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1))
+        ++n;
+    return n;
+}
+
+// Expects each of `parts` in `text`; a failure names the part and shows `context` (else the text).
+inline void expectHas(const std::string& text, std::initializer_list<std::string> parts, const std::string& context = {})
+{
+    for (const std::string& part : parts)
+        EXPECT_NE(text.find(part), std::string::npos) << "missing \"" << part << "\" in\n" << (context.empty() ? text : context);
+}
+
+inline std::string readAll(const std::string& path)
+{
+    std::stringstream s;
+    s << std::ifstream(path).rdbuf();
+    return s.str();
+}
+
+// A fresh folder /tmp/NAME.XXXXXX (path empty if it could not be made), removed with its content.
+struct TempFolder {
+    std::string path;
+    explicit TempFolder(std::string t) : path(::mkdtemp(&(t = "/tmp/" + t + ".XXXXXX")[0]) ? t : "") {}
+    ~TempFolder() { std::error_code ec; std::filesystem::remove_all(path, ec); }
+};
 
 struct Host {
     pid_t pid = -1;
@@ -77,9 +111,7 @@ struct Host {
     {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         for (;;) {
-            size_t seen = 0;
-            for (size_t p = output.find(marker); p != std::string::npos; p = output.find(marker, p + 1))
-                ++seen;
+            size_t seen = countOf(output, marker);
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (seen >= count || left.count() <= 0)
                 return seen >= count;
@@ -121,6 +153,8 @@ struct Host {
         size_t p = output.rfind("installer-host: result: ");
         return p == std::string::npos ? std::string() : output.substr(p, output.find('\n', p) - p);
     }
+    // Expects each of `parts` in the result line; a failure shows the whole output.
+    void expectResult(std::initializer_list<std::string> parts) const { expectHas(resultLine(), parts, output); }
 };
 
 #endif

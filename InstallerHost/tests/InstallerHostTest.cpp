@@ -3,10 +3,6 @@
 // SIGTERM and the end of input are tried with the real plug-in in InstallerEndToEndTest.)
 #include "HostProcess.h"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 namespace {
 
 int runHost(const std::vector<std::string>& args, std::string& output, const std::vector<std::string>& env = {})
@@ -24,9 +20,9 @@ TEST(InstallerHostTest, HelpUsageErrorsAndBundlesThatCannotLoad)
 {
     std::string out;
     EXPECT_EQ(runHost({"--help"}, out), 0);
-    EXPECT_NE(out.find("Exit status"), std::string::npos) << out;
+    expectHas(out, {"Exit status"});
     EXPECT_EQ(runHost({"--frobnicate", RECORDING_BUNDLE}, out), 2);
-    EXPECT_NE(out.find("unknown option --frobnicate"), std::string::npos);
+    expectHas(out, {"unknown option --frobnicate"});
     for (std::vector<std::string> bad : {std::vector<std::string>{"--actions", "continue,jump"}, {"--modifiers", "hyper"},
                                          {"--authorize", "maybe"}, {"--unattended", "--authorize", "ask"}}) {
         bad.push_back(RECORDING_BUNDLE);
@@ -50,29 +46,22 @@ TEST(InstallerHostTest, UnattendedRoadFollowsTheActionsAndReportsIt)
                        "call=shouldLoad:0x1b00 call=firstPane call=title call=A.enter:0 call=A.title call=A.button "
                        "call=A.exit:0 call=B.enter:0 call=B.title call=B.exit:1 call=auth:granted call=A.enter:1 "
                        "call=A.title call=terminate\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("[1] Next"), std::string::npos);
+    expectHas(out, {"[1] Next"});
     // A button number the pane does not have changes nothing.
     ASSERT_EQ(runHost({"--actions", "button:2,quit", RECORDING_BUNDLE}, out), 0);
-    EXPECT_NE(out.find("No such choice here."), std::string::npos);
-    EXPECT_NE(out.find(kRoadStart + "call=A.title call=terminate\n"), std::string::npos) << out;
+    expectHas(out, {"No such choice here.", kRoadStart + "call=A.title call=terminate\n"});
     // Actions that run out continue to the end; an unattended host refuses rights by default. The
     // host's texts follow the person's language; the result line stays as scripts read it.
     ASSERT_EQ(runHost({"--actions", "continue", RECORDING_BUNDLE}, out, {"LANGUAGE=de"}), 0);
-    for (const char* text : {"Nichts zu kopieren.", "c Fortfahren", "Berechtigung: testing", "Antwort (vorgegeben): verweigern",
-                             "erfolgreich abgeschlossen.", "ended=finished", "call=B.exit:0 call=auth:refused call=terminate\n"})
-        EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+    expectHas(out, {"Nichts zu kopieren.", "c Fortfahren", "Berechtigung: testing", "Antwort (vorgegeben): verweigern",
+                    "erfolgreich abgeschlossen.", "ended=finished", "call=B.exit:0 call=auth:refused call=terminate\n"});
 }
 
 TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesideIt)
 {
-    char folder[] = "/tmp/installer-host-test.XXXXXX";
-    ASSERT_TRUE(::mkdtemp(folder));
-    struct Remove {
-        std::string path;
-        ~Remove() { std::filesystem::remove_all(path); }
-    } remove{folder};
-    const std::string dir = folder, precious = dir + "/precious", payload = dir + "/payload", dest = dir + "/dest";
-    auto read = [](const std::string& path) { std::stringstream s; s << std::ifstream(path).rdbuf(); return s.str(); };
+    TempFolder folder("installer-host-test");
+    ASSERT_FALSE(folder.path.empty());
+    const std::string dir = folder.path, precious = dir + "/precious", payload = dir + "/payload", dest = dir + "/dest";
     std::ofstream(precious) << "keep me\n";
     std::ofstream(payload) << "payload\n";
     // Links at the destination and at the temporary name that an earlier host used, as root.
@@ -80,8 +69,8 @@ TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesi
         ASSERT_EQ(::symlink(precious.c_str(), name.c_str()), 0);
     std::string out;
     EXPECT_EQ(runHost({"--unattended", "--install", payload + "=" + dest, RECORDING_BUNDLE}, out), 0);
-    EXPECT_EQ(read(precious), "keep me\n");
-    EXPECT_EQ(read(dest), "payload\n"); // so no longer the link to the precious file
+    EXPECT_EQ(readAll(precious), "keep me\n");
+    EXPECT_EQ(readAll(dest), "payload\n"); // so no longer the link to the precious file
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4); // no temporary left
     // A payload that cannot be read makes nothing on the destination side, not even its folder.
     EXPECT_EQ(runHost({"--unattended", "--install", dir + "/missing=" + dir + "/sub/dest", RECORDING_BUNDLE}, out), 0);
@@ -94,8 +83,7 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
     Host host;
     host.start({"--interactive", "--install", "/nonexistent/payload=/nonexistent/dest", RECORDING_BUNDLE});
     ASSERT_TRUE(host.readUntil("choice> ")) << host.output;
-    EXPECT_NE(host.output.find("failed /nonexistent/dest"), std::string::npos) << host.output;
-    EXPECT_NE(host.output.find("could not be installed completely"), std::string::npos) << host.output;
+    expectHas(host.output, {"failed /nonexistent/dest", "could not be installed completely"});
     size_t prompts = 1;
     for (const char* choice : {"c\n", "1\n"}) { // continue, A's button
         host.send(choice);

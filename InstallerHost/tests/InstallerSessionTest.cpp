@@ -1,17 +1,10 @@
 // The host's road engine in-process, against the recording plug-in: the order of the calls the
 // plug-in relies on, the terminate notification last and once, and the notification center.
+#include "HostProcess.h"
+
 #include <InstallerSession.h>
 
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -113,21 +106,16 @@ TEST(NotificationCenterTest, ObserversMayRemoveThemselvesAndOthersDuringDelivery
 }
 
 // The installation step's copy reports every chunk, in order, up to 100 (here on the thread a
-// runner gave it, as the window does); a copy stopped by the handler leaves the destination that was there with its old content and nothing beside it, the
-// files after it uncopied, and leads past the plug-in's panes to the summary.
+// runner gave it, as the window does); a copy stopped by the handler leaves the old destination
+// as it was and nothing beside it, the files after it uncopied, and leads past the plug-in's panes to the summary.
 TEST(SessionTest, CopyProgressIsReportedAndStoppingItLeavesTheOldDestination)
 {
-    char folder[] = "/tmp/installer-session-test.XXXXXX";
-    ASSERT_TRUE(::mkdtemp(folder));
-    struct Remove {
-        std::string path;
-        ~Remove() { std::filesystem::remove_all(path); }
-    } remove{folder};
-    const std::string dir = folder, big = dir + "/big", small = dir + "/small", out = dir + "/out";
+    TempFolder folder("installer-session-test");
+    ASSERT_FALSE(folder.path.empty());
+    const std::string dir = folder.path, big = dir + "/big", small = dir + "/small", out = dir + "/out";
     std::filesystem::create_directory(out);
     std::ofstream(big) << std::string(5 << 20, 'x'); // 20 chunks of the library's copy
     std::ofstream(small) << "small\n";
-    auto read = [](const std::string& path) { std::stringstream s; s << std::ifstream(path).rdbuf(); return s.str(); };
     for (bool stop : {false, true}) {
         SCOPED_TRACE(stop ? "stopped" : "whole");
         std::filesystem::remove_all(out);
@@ -158,8 +146,8 @@ TEST(SessionTest, CopyProgressIsReportedAndStoppingItLeavesTheOldDestination)
         EXPECT_EQ(copier == caller, stop);
         if (!stop) {
             EXPECT_EQ(seen.back(), 100.0);
-            EXPECT_EQ(read(out + "/big"), read(big));
-            EXPECT_EQ(read(out + "/small"), "small\n");
+            EXPECT_EQ(readAll(out + "/big"), readAll(big));
+            EXPECT_EQ(readAll(out + "/small"), "small\n");
             EXPECT_FALSE(session.installationCancelled());
             continue;
         }
@@ -167,7 +155,7 @@ TEST(SessionTest, CopyProgressIsReportedAndStoppingItLeavesTheOldDestination)
         EXPECT_TRUE(session.installationCancelled());
         EXPECT_EQ(session.installationLog(), (std::vector<std::string>{"cancelled " + out + "/big: nothing of it was left",
                                                                          "not copied " + out + "/small: cancelled"}));
-        EXPECT_EQ(read(out + "/big"), "old\n");
+        EXPECT_EQ(readAll(out + "/big"), "old\n");
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 1); // no temporary, no small
         session.continueOn();
         EXPECT_EQ(session.page(), InstallerSession::Page::Summary);

@@ -45,20 +45,18 @@ std::string ruleFor(const char* result)
                        "    return polkit.Result.") + result + ";\n});\n";
 }
 
-// Runs argv as root or as nobody with exactly `env`; returns the exit status and its stderr
-// (with its stdout too when `withOutput`).
-int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* errors = nullptr, bool withOutput = false)
+// Starts argv as root or as nobody with exactly `env` (when given), dying with the test; its
+// stderr (and its stdout when `withOutput`) go to `errFd`, or nowhere when it is -1.
+pid_t spawn(const Lines& argv, const Lines& env, bool asNobody, int errFd, bool withOutput = true)
 {
-    int err[2];
-    if (::pipe2(err, O_CLOEXEC) != 0)
-        return -1;
     const struct passwd* nobody = ::getpwnam("nobody");
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(err[1], 2);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
-        ::dup2(withOutput ? err[1] : null, 1);
+        ::dup2(withOutput && errFd >= 0 ? errFd : null, 1);
+        ::dup2(errFd >= 0 ? errFd : null, 2);
         if (asNobody && (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
                          ::setuid(nobody->pw_uid) != 0))
             ::_exit(125);
@@ -69,31 +67,39 @@ int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* 
             envp.push_back(const_cast<char*>(e.c_str()));
         args.push_back(nullptr);
         envp.push_back(nullptr);
-        ::execve(args[0], args.data(), envp.data());
+        if (env.empty()) // the test's own environment
+            ::execv(args[0], args.data());
+        else
+            ::execve(args[0], args.data(), envp.data());
         ::_exit(124);
     }
+    return pid;
+}
+
+// Runs argv as spawn() does; returns the exit status and its stderr (with its stdout too when
+// `withOutput`).
+int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* errors = nullptr, bool withOutput = false)
+{
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        return -1;
+    Host program; // reads to the end of its output, then reaps it (killed if it will not end)
+    program.pid = spawn(argv, env, asNobody, err[1], withOutput);
+    program.out = err[0];
     ::close(err[1]);
-    std::string text;
-    char buffer[1024];
-    ssize_t n;
-    while ((n = ::read(err[0], buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    ::close(err[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    int status = program.finish(60);
     if (errors)
-        *errors = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        *errors = program.output;
+    return status;
 }
 
 // A child process that is killed and reaped when the object goes.
 struct Daemon {
     pid_t pid = -1;
-    int signal = SIGTERM;
     ~Daemon() { stop(); }
     void stop()
     {
-        if (pid > 0 && ::kill(pid, signal) == 0)
+        if (pid > 0 && ::kill(pid, SIGTERM) == 0)
             ::waitpid(pid, nullptr, 0);
         pid = -1;
     }
@@ -173,18 +179,14 @@ protected:
             ::umount2(it->c_str(), MNT_DETACH);
     }
 
-    void mount(const std::string& source, const std::string& target, const char* type, const std::string& options)
+    void mount(const std::string& source, const std::string& target, const char* type, const std::string& options,
+               unsigned long flags = MS_NOSUID | MS_NODEV)
     {
-        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, MS_NOSUID | MS_NODEV, options.c_str()), 0)
-            << type << " on " << target << ": " << std::strerror(errno);
+        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, flags, options.c_str()), 0)
+            << source << " on " << target << ": " << std::strerror(errno);
         mounts_.push_back(target);
     }
-    void bind(const std::string& source, const std::string& target)
-    {
-        ASSERT_EQ(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0)
-            << source << " over " << target << ": " << std::strerror(errno);
-        mounts_.push_back(target);
-    }
+    void bind(const std::string& source, const std::string& target) { mount(source, target, nullptr, "", MS_BIND); }
 
     std::string autostartFolder() const { return sandbox_->systemConfigDir() + "/autostart"; }
     void writeConfig(const std::string& text)
@@ -199,71 +201,19 @@ protected:
         ASSERT_TRUE(OruSandbox::writeFile(state_ + "/rules/50-test.rules", rules));
         bind(state_ + "/rules", "/etc/polkit-1/rules.d");
         bind(ORU_POLICY_DIR, "/usr/share/polkit-1/actions");
-        ASSERT_TRUE(OruSandbox::writeFile(state_ + "/bus.conf", R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN" "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=/run/dbus/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-  </policy>
-  <includedir>/usr/share/dbus-1/system.d</includedir>
-</busconfig>
-)"));
-        bus_.pid = spawn({"/usr/bin/dbus-daemon", "--config-file=" + state_ + "/bus.conf", "--nofork", "--nopidfile"}, -1);
+        // The machine's own system bus configuration: its socket lies on this test's /run/dbus.
+        bus_.pid = spawn({"/usr/bin/dbus-daemon", "--system", "--nofork", "--nopidfile"}, {}, false, -1);
         for (int i = 0; i < 100 && !exists(kBusSocket); ++i)
             ::usleep(20 * 1000);
         ASSERT_TRUE(exists(kBusSocket)) << "dbus-daemon did not listen";
         // polkitd says when it owns its name; it changes to its own user itself.
         int out[2];
         ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        polkitd_.pid = spawn({"/usr/lib/polkit-1/polkitd"}, out[1]);
+        polkitd_.pid = spawn({"/usr/lib/polkit-1/polkitd"}, {}, false, out[1]);
         ::close(out[1]);
-        std::string said;
-        bool ready = false;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!ready && std::chrono::steady_clock::now() < deadline) {
-            struct pollfd p{out[0], POLLIN, 0};
-            char buffer[512];
-            ssize_t n = ::poll(&p, 1, 200) > 0 ? ::read(out[0], buffer, sizeof buffer) : 0;
-            if (n < 0 || (n == 0 && p.revents))
-                break;
-            said.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            ready = said.find("Acquired the name org.freedesktop.PolicyKit1") != std::string::npos;
-        }
-        ::close(out[0]); // polkitd's later messages then go nowhere
-        ASSERT_TRUE(ready) << said;
-    }
-
-    pid_t spawn(const Lines& argv, int outFd)
-    {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int null = ::open("/dev/null", O_RDWR);
-            ::dup2(null, 0);
-            ::dup2(outFd >= 0 ? outFd : null, 1);
-            ::dup2(outFd >= 0 ? outFd : null, 2);
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        return pid;
+        Host said; // only reads, and closes the pipe as it goes: polkitd's later messages go nowhere
+        said.out = out[0];
+        ASSERT_TRUE(said.readUntil("Acquired the name org.freedesktop.PolicyKit1", 1, 10)) << said.output;
     }
 
     // installer-host as nobody or as root, Continue on every page; `launch`: the road is expected
@@ -295,6 +245,13 @@ protected:
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return runProgram(argv, {"PKEXEC_UID=" + std::to_string(nobody_->pw_uid), "PATH=/usr/bin:/bin"}, false, errors);
     }
+    // Expects the helper run on `arguments` to end with `status`, saying `says` on its stderr.
+    void expectHelper(const Lines& arguments, int status, const std::string& says)
+    {
+        std::string errors;
+        EXPECT_EQ(helper(arguments, &errors), status) << (arguments.empty() ? "" : arguments.back()) << "\n" << errors;
+        expectHas(errors, {says});
+    }
 
     void expectValidRootEntry()
     {
@@ -302,7 +259,7 @@ protected:
         ASSERT_EQ(::lstat(sandbox_->autostartEntry().c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && st.st_gid == 0 && (st.st_mode & 07777) == 0644) << std::oct << st.st_mode;
         std::string entry = OruSandbox::readFile(sandbox_->autostartEntry());
-        EXPECT_NE(entry.find("Name=Ombrix\nExec=" + sandbox_->execLine() + "\n"), std::string::npos) << entry;
+        expectHas(entry, {"Name=Ombrix\nExec=" + sandbox_->execLine() + "\n"});
         EXPECT_EQ(runProgram({"/usr/bin/desktop-file-validate", sandbox_->autostartEntry()}, {}, false), 0) << entry;
     }
 
@@ -325,13 +282,11 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
     // which this machine lacks: polkit picks the texts by the caller's locale.)
     std::string listed;
     EXPECT_EQ(runProgram({"/usr/bin/pkaction", "--verbose", "--action-id", kAction}, {"LANG=C.UTF-8"}, true, &listed, true), 0);
-    EXPECT_NE(listed.find("message:           Authentication is required to start Ombrix at login for all users"),
-              std::string::npos) << listed;
-    EXPECT_NE(listed.find("implicit inactive: auth_admin\n  implicit active:   auth_admin_keep"), std::string::npos) << listed;
+    expectHas(listed, {"message:           Authentication is required to start Ombrix at login for all users",
+                       "implicit inactive: auth_admin\n  implicit active:   auth_admin_keep"});
     std::string output = runHost(true, install);
-    EXPECT_NE(output.find("installed " + sandbox_->installedEntry() + " (privileged helper)"), std::string::npos) << output;
-    EXPECT_NE(output.find("login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""), std::string::npos)
-        << output;
+    expectHas(output, {"installed " + sandbox_->installedEntry() + " (privileged helper)",
+                       "login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
     struct stat st;
     EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0644);
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
@@ -343,7 +298,7 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
     std::string errors;
     EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "everything"},
                          {"SHELL=/bin/sh", "PATH=/usr/bin:/bin"}, true, &errors), 2) << errors;
-    EXPECT_NE(errors.find("oru-privileged-helper: usage:"), std::string::npos) << errors;
+    expectHas(errors, {"oru-privileged-helper: usage:"});
 
     polkitd_.stop();
     bus_.stop();
@@ -352,21 +307,19 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
     ::unlink(kBusSocket); // should the bus have left it
     startPolkit(ruleFor("NO"));
     output = runHost(true, install, false);
-    EXPECT_NE(output.find("failed " + sandbox_->installedEntry() + ": refused: the right to install for all users was not granted"),
-              std::string::npos) << output;
-    EXPECT_NE(output.find("installer-host: polkit refused com.ombrix.installer.global-login-items: not authorized"),
-              std::string::npos) << output;
-    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    expectHas(output, {"failed " + sandbox_->installedEntry() + ": refused: the right to install for all users was not granted",
+                       "installer-host: polkit refused com.ombrix.installer.global-login-items: not authorized",
+                       "login-item=refused"});
     EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
     // pkexec asked directly is refused the same way: the helper never runs.
     EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "add"}, {"SHELL=/bin/sh"}, true, &errors), 127);
-    EXPECT_NE(errors.find("Not authorized"), std::string::npos) << errors;
+    expectHas(errors, {"Not authorized"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
 
     // Root is granted by polkit without a question, even against the rule, and does both itself.
     output = runHost(false, install);
-    EXPECT_NE(output.find("installed " + sandbox_->installedEntry() + "\n"), std::string::npos) << output;
-    EXPECT_NE(output.find("login-item=\"added " + sandbox_->autostartEntry() + "\""), std::string::npos) << output;
+    expectHas(output, {"installed " + sandbox_->installedEntry() + "\n",
+                       "login-item=\"added " + sandbox_->autostartEntry() + "\""});
     EXPECT_EQ(output.find("Answer"), std::string::npos) << output; // nobody was asked
     expectValidRootEntry();
 }
@@ -395,63 +348,42 @@ TEST_F(PolkitTest, OnATerminalTheHostsOwnTextAgentAsksAndAWrongPasswordIsARefusa
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    Daemon host; // killed and reaped whatever happens below
+    Host host; // talks through the terminal; killed and reaped whatever happens below
     host.pid = pid;
-    host.signal = SIGKILL;
+    host.out = master;
+    host.in = ::dup(master);
     space_.notePid(pid);
-    std::string seen;
-    auto readUntil = [&](const std::string& marker, size_t count) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        auto occurrences = [&] {
-            size_t n = 0;
-            for (size_t p = seen.find(marker); p != std::string::npos; p = seen.find(marker, p + 1))
-                ++n;
-            return n;
-        };
-        while (occurrences() < count && std::chrono::steady_clock::now() < deadline) {
-            struct pollfd p{master, POLLIN, 0};
-            char buffer[1024];
-            ssize_t n = ::poll(&p, 1, 200) > 0 ? ::read(master, buffer, sizeof buffer) : 0;
-            if (n < 0)
-                break;
-            seen.append(buffer, static_cast<size_t>(n));
-        }
-        return occurrences() >= count;
-    };
-    auto send = [&](const char* text) { ASSERT_EQ(::write(master, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text))); };
-    ASSERT_TRUE(readUntil("choice> ", 1)) << seen; // the installation page
-    send("c\n");
-    ASSERT_TRUE(readUntil("choice> ", 2)) << seen; // the launch pane
-    send("c\n");
-    ASSERT_TRUE(readUntil("Password: ", 1)) << seen;
+    const std::string& seen = host.output;
+    ASSERT_TRUE(host.readUntil("choice> ", 1)) << seen; // the installation page
+    host.send("c\n");
+    ASSERT_TRUE(host.readUntil("choice> ", 2)) << seen; // the launch pane
+    host.send("c\n");
+    ASSERT_TRUE(host.readUntil("Password: ", 1)) << seen;
     // The agent turns echo off, flushing the input, after its prompt: answer only then.
     struct termios mode;
     for (int i = 0; i < 500 && ::tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO); ++i)
         ::usleep(10 * 1000);
     ASSERT_FALSE(mode.c_lflag & ECHO) << "the agent never turned echo off";
-    EXPECT_NE(seen.find("AUTHENTICATING FOR com.ombrix.installer.global-login-items"), std::string::npos) << seen;
-    EXPECT_NE(seen.find("Authentication is required to start Ombrix at login for all users"), std::string::npos) << seen;
-    send("certainly-not-the-password\n");
-    ASSERT_TRUE(readUntil("choice> ", 3)) << seen; // the summary, after the refusal
-    send("c\n");
-    ASSERT_TRUE(readUntil("installer-host: result:", 1)) << seen;
-    readUntil("\n", seen.size()); // the rest of the line
-    EXPECT_NE(seen.find("Denied."), std::string::npos) << seen;
-    EXPECT_NE(seen.find("login-item=refused"), std::string::npos) << seen;
+    expectHas(seen, {"AUTHENTICATING FOR com.ombrix.installer.global-login-items",
+                     "Authentication is required to start Ombrix at login for all users"});
+    host.send("certainly-not-the-password\n");
+    ASSERT_TRUE(host.readUntil("choice> ", 3)) << seen; // the summary, after the refusal
+    host.send("c\n");
+    ASSERT_TRUE(host.readUntil("installer-host: result:", 1)) << seen;
+    host.readUntil("\n", seen.size()); // the rest of the line
+    expectHas(seen, {"Denied.", "login-item=refused"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
-    ::close(master);
 }
 
 TEST_F(PolkitTest, WithoutAPolkitDaemonTheHostSaysSoRootAsksItselfAndAPersonIsRefused)
 {
     std::string output = runHost(true);
-    EXPECT_NE(output.find("installer-host: no polkit daemon answers here"), std::string::npos) << output;
-    EXPECT_NE(output.find("without it only root may do this: refused"), std::string::npos) << output;
-    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    expectHas(output, {"installer-host: no polkit daemon answers here", "without it only root may do this: refused",
+                       "login-item=refused"});
     output = runHost(false);
-    EXPECT_NE(output.find("the installer asks for itself"), std::string::npos) << output;
+    expectHas(output, {"the installer asks for itself"});
     EXPECT_NE(output.find("Answer (scripted): deny"), std::string::npos) << output; // unattended: as before
-    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    expectHas(output, {"login-item=refused"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(sandbox_->recordedLaunches(), Lines(2, "[] new-session"));
 }
@@ -462,9 +394,8 @@ TEST_F(PolkitTest, APasswordWantedWhereNobodyCanBeAskedIsARefusal)
     // nobody to ask for the administrator's password.
     startPolkit(ruleFor("AUTH_ADMIN"));
     std::string output = runHost(true);
-    EXPECT_NE(output.find("polkit refused com.ombrix.installer.global-login-items: authentication needed, but nobody "
-                          "could be asked"), std::string::npos) << output;
-    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    expectHas(output, {"polkit refused com.ombrix.installer.global-login-items: authentication needed, but nobody could be asked",
+                       "login-item=refused"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
 }
 
@@ -474,14 +405,14 @@ TEST_F(PolkitTest, WithoutPkexecOrPkcheckTheHostSaysWhatIsMissingAndRefuses)
     startPolkit(ruleFor("YES"));
     bind("/dev/null", "/usr/bin/pkexec");
     std::string output = runHost(true);
-    EXPECT_NE(output.find("pkexec is not installed"), std::string::npos) << output;
+    expectHas(output, {"pkexec is not installed"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     // Without pkcheck polkit cannot be asked at all: as without its daemon.
     bind("/dev/null", "/usr/bin/pkcheck");
     output = runHost(true);
-    EXPECT_NE(output.find("no polkit daemon answers here (polkit is not installed (no /usr/bin/pkcheck)); without it "
-                          "only root may do this: refused"), std::string::npos) << output;
-    EXPECT_NE(output.find("login-item=refused"), std::string::npos) << output;
+    expectHas(output, {"no polkit daemon answers here (polkit is not installed (no /usr/bin/pkcheck)); without it "
+                       "only root may do this: refused",
+                       "login-item=refused"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
 }
 
@@ -492,8 +423,7 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
     const std::string temp = autostartFolder() + "/.com.ombrix.Ombrix.desktop.new";
     // A link at the entry: refused and left; at the temporary: removed as a name, never written through.
     ASSERT_EQ(::symlink(precious.c_str(), sandbox_->autostartEntry().c_str()), 0);
-    EXPECT_EQ(helper({"login-item", "add"}, &errors), 6);
-    EXPECT_NE(errors.find(sandbox_->autostartEntry() + " is a symbolic link; left as it is"), std::string::npos) << errors;
+    expectHelper({"login-item", "add"}, 6, sandbox_->autostartEntry() + " is a symbolic link; left as it is");
     EXPECT_EQ(helper({"login-item", "remove"}), 6);
     ASSERT_EQ(::unlink(sandbox_->autostartEntry().c_str()), 0);
     ASSERT_EQ(::symlink(precious.c_str(), temp.c_str()), 0);
@@ -506,8 +436,7 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
     // The same at a payload's destination.
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     ASSERT_EQ(::symlink(precious.c_str(), sandbox_->installedEntry().c_str()), 0);
-    EXPECT_EQ(helper({"install-payload", sandbox_->installedEntry()}, &errors), 6);
-    EXPECT_NE(errors.find("is a symbolic link; left as it is"), std::string::npos) << errors;
+    expectHelper({"install-payload", sandbox_->installedEntry()}, 6, "is a symbolic link; left as it is");
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     ASSERT_TRUE(sandbox_->installTargetApp());
 
@@ -515,13 +444,11 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
     const std::string moved = sandbox_->systemConfigDir() + "/real-autostart";
     std::filesystem::rename(autostartFolder(), moved);
     ASSERT_EQ(::symlink(moved.c_str(), autostartFolder().c_str()), 0);
-    EXPECT_EQ(helper({"login-item", "add"}, &errors), 6);
-    EXPECT_NE(errors.find("not followed"), std::string::npos) << errors;
+    expectHelper({"login-item", "add"}, 6, "not followed");
     ASSERT_EQ(::unlink(autostartFolder().c_str()), 0);
     std::filesystem::rename(moved, autostartFolder());
     ASSERT_EQ(::chmod(autostartFolder().c_str(), 0777), 0);
-    EXPECT_EQ(helper({"login-item", "add"}, &errors), 6);
-    EXPECT_NE(errors.find("others may write it"), std::string::npos) << errors;
+    expectHelper({"login-item", "add"}, 6, "others may write it");
     ASSERT_EQ(::chmod(autostartFolder().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(ORU_HELPER_CONFIG, 0666), 0);
     EXPECT_EQ(helper({"login-item", "add"}), 4);
@@ -529,62 +456,39 @@ TEST_F(PolkitTest, TheHelperFollowsNoPlantedLinkAndRefusesWhatItDoesNotTrust)
     EXPECT_EQ(helper({"login-item", "add"}), 4);
     writeConfig("AutostartDirectory=" + autostartFolder() + "\nDataDirectories=" + sandbox_->systemDataDir() + "\n");
     ASSERT_TRUE(OruSandbox::writeFile(sandbox_->installedEntry(), "[Desktop Entry]\nType=Application\nExec=ombrix > /tmp/x\n"));
-    EXPECT_EQ(helper({"login-item", "add"}, &errors), 5);
-    EXPECT_NE(errors.find("reserved character '>'"), std::string::npos) << errors;
+    expectHelper({"login-item", "add"}, 5, "reserved character '>'");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
 }
 
 TEST_F(PolkitTest, TheHelperRefusesEveryArgumentItDoesNotExpectAndAnyStartButPkexecs)
 {
-    const Lines bad[] = {{},
-                         {"login-item"},
-                         {"login-item", "add", "extra"},
-                         {"login-item", "ADD"},
-                         {"login-item", "add "},
-                         {"login-item", "add\n"},
-                         {"login-item", ""},
-                         {"login-item", "--", "add"},
-                         {"Login-item", "add"},
-                         {"--login-item", "add"},
-                         {"install-payloads", "/usr/share/x"},
-                         {"login-item", "../add"},
-                         {"login-item", "remove", sandbox_->autostartEntry()},
-                         {"--help"},
-                         {"", ""},
-                         {"login-item", std::string(100000, 'a')},
-                         {"login-item", "add", ""},
-                         {"install-payload"},
+    const Lines bad[] = {{}, {"login-item"}, {"login-item", "add", "extra"}, {"login-item", "ADD"}, {"login-item", "add "},
+                         {"login-item", "add\n"}, {"login-item", ""}, {"login-item", "--", "add"}, {"Login-item", "add"},
+                         {"--login-item", "add"}, {"install-payloads", "/usr/share/x"}, {"login-item", "../add"},
+                         {"login-item", "remove", sandbox_->autostartEntry()}, {"--help"}, {"", ""},
+                         {"login-item", std::string(100000, 'a')}, {"login-item", "add", ""}, {"install-payload"},
                          {"install-payload", sandbox_->installedEntry(), "extra"}};
-    for (const Lines& arguments : bad) {
-        std::string errors;
-        EXPECT_EQ(helper(arguments, &errors), 2) << arguments.size() << " " << (arguments.empty() ? "" : arguments[0]);
-        EXPECT_NE(errors.find("oru-privileged-helper: usage:"), std::string::npos) << errors;
-    }
+    for (const Lines& arguments : bad)
+        expectHelper(arguments, 2, "oru-privileged-helper: usage:");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     // A payload destination must name a file directly in a payload folder.
     const std::string applications = sandbox_->systemDataDir() + "/applications";
     for (const std::string& destination : {std::string("x.desktop"), std::string("/etc/passwd"), applications,
                                            applications + "/", applications + "/../x.desktop", applications + "/./x",
                                            applications + "/.hidden", applications + "/sub/x.desktop",
-                                           applications + "//x.desktop", sandbox_->autostartEntry(), std::string()}) {
-        std::string errors;
-        EXPECT_EQ(helper({"install-payload", destination}, &errors), 8) << destination;
-        EXPECT_NE(errors.find("is not a file name in a payload folder"), std::string::npos) << errors;
-    }
+                                           applications + "//x.desktop", sandbox_->autostartEntry(), std::string()})
+        expectHelper({"install-payload", destination}, 8, "is not a file name in a payload folder");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications), {}), 1); // the entry of SetUp alone
     EXPECT_FALSE(exists(sandbox_->systemDataDir() + "/x.desktop") || exists(applications + "/sub"));
     // Not through pkexec: root without PKEXEC_UID, a malformed one, or not root at all.
-    const std::pair<Lines, bool> starts[] = {{{"PATH=/usr/bin"}, false},
-                                             {{"PKEXEC_UID="}, false},
-                                             {{"PKEXEC_UID=65534x"}, false},
-                                             {{"PKEXEC_UID=-1"}, false},
-                                             {{"PKEXEC_UID=0"}, true},
-                                             {{"PKEXEC_UID=65534"}, true}};
+    const std::pair<Lines, bool> starts[] = {{{"PATH=/usr/bin"}, false},    {{"PKEXEC_UID="}, false},
+                                             {{"PKEXEC_UID=65534x"}, false}, {{"PKEXEC_UID=-1"}, false},
+                                             {{"PKEXEC_UID=0"}, true},       {{"PKEXEC_UID=65534"}, true}};
     for (const auto& start : starts) {
         std::string errors;
         EXPECT_EQ(runProgram({ORU_HELPER_PATH, "login-item", "add"}, start.first, start.second, &errors), 3) << start.first[0];
-        EXPECT_NE(errors.find("refusing to run: not started through pkexec"), std::string::npos) << errors;
+        expectHas(errors, {"refusing to run: not started through pkexec"});
     }
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
 }
@@ -621,18 +525,15 @@ TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheH
     };
     ASSERT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
     // The payload's folder is root's: only the helper could have placed it.
-    EXPECT_NE(host.output.find("installer-host-gtk: authorization system.install-payload.: granted (polkit)"),
-              std::string::npos) << host.output;
+    expectHas(host.output, {"installer-host-gtk: authorization system.install-payload.: granted (polkit)"});
     pressReturn();
     ASSERT_TRUE(host.readUntil("installer-host-gtk: page: Ombrix Database Settings")) << host.output;
     pressReturn();
     ASSERT_TRUE(host.readUntil("installer-host-gtk: page: Summary")) << host.output;
     pressReturn();
     EXPECT_EQ(host.finish(), 0) << host.output;
-    EXPECT_NE(host.output.find("installer-host-gtk: authorization system.global-login-items.: granted (polkit)"),
-              std::string::npos) << host.output;
-    EXPECT_NE(host.resultLine().find("login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""),
-              std::string::npos) << host.output;
+    expectHas(host.output, {"installer-host-gtk: authorization system.global-login-items.: granted (polkit)"});
+    host.expectResult({"login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
     struct stat st;
     EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0);
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));

@@ -40,14 +40,6 @@ bool contains(const Lines& lines, const std::string& line)
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-size_t occurrences(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1))
-        ++n;
-    return n;
-}
-
 class GtkHostTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -90,14 +82,17 @@ protected:
         }
     }
 
-    // Starts the window on the bundle, installing the application as it goes, and waits for it
-    // on the accessibility bus.
-    AccessibleRef start(Host& host, const std::string& title = "Installer", Lines env = {})
+    // Starts the window on the bundle with `options` (by default: installing the application as
+    // it goes), and waits for it on the accessibility bus.
+    AccessibleRef start(Host& host, const std::string& title = "Installer", Lines env = {}, Lines options = {})
     {
         // No polkit daemon answers on this system bus, whatever the machine runs: root then gets
         // the window's own dialog (polkit's fallback), which these tests answer.
         env.push_back(kNoSystemBus);
-        host.start({"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), ORU_BUNDLE_PATH}, env);
+        if (options.empty())
+            options = {"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()};
+        options.push_back(ORU_BUNDLE_PATH);
+        host.start(options, env);
         space_->notePid(host.pid);
         EXPECT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
         AccessibleRef window = driver_->window(host.pid, title, 20);
@@ -146,17 +141,12 @@ protected:
     }
 
     static constexpr const char* kNoSystemBus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/system_bus_socket";
-    static OruPrivateLockSpace* space_;
-    static PrivateDesktop* desktop_;
-    static AtspiDriver* driver_;
-    static std::string skipReason_;
+    static inline OruPrivateLockSpace* space_ = nullptr;
+    static inline PrivateDesktop* desktop_ = nullptr;
+    static inline AtspiDriver* driver_ = nullptr;
+    static inline std::string skipReason_;
     std::unique_ptr<OruSandbox> sandbox_;
 };
-
-OruPrivateLockSpace* GtkHostTest::space_ = nullptr;
-PrivateDesktop* GtkHostTest::desktop_ = nullptr;
-AtspiDriver* GtkHostTest::driver_ = nullptr;
-std::string GtkHostTest::skipReason_;
 
 TEST_F(GtkHostTest, FreshRoadsWithAndWithoutChangeFoldersThenTheUpdateRoad)
 {
@@ -197,10 +187,8 @@ TEST_F(GtkHostTest, FreshRoadsWithAndWithoutChangeFoldersThenTheUpdateRoad)
         ASSERT_TRUE(press(window, "Close"));
         EXPECT_EQ(host.finish(), 0) << host.output;
         const std::string mode = changeFolders ? "showSettings" : "reconstructDatabase";
-        EXPECT_NE(host.resultLine().find("first=DBSettingPane panes=DBSettingPane ended=finished installed-before=no"),
-                  std::string::npos) << host.output;
-        EXPECT_NE(host.resultLine().find("launch=" + mode + " login-item=\"added " + sandbox_->autostartEntry() + "\""),
-                  std::string::npos) << host.output;
+        host.expectResult({"first=DBSettingPane panes=DBSettingPane ended=finished installed-before=no",
+                           "launch=" + mode + " login-item=\"added " + sandbox_->autostartEntry() + "\""});
         EXPECT_EQ(launchesAfter(before), Lines{"[\"" + mode + "\"] new-session"});
         EXPECT_TRUE(exists(sandbox_->autostartEntry()));
     }
@@ -220,8 +208,7 @@ TEST_F(GtkHostTest, FreshRoadsWithAndWithoutChangeFoldersThenTheUpdateRoad)
     answerAuthorization(host, "Authorization", "Allow", "start Ombrix at login for all users");
     ASSERT_TRUE(press(window, "Close"));
     EXPECT_EQ(host.finish(), 0) << host.output;
-    EXPECT_NE(host.resultLine().find("first=LaunchAppPane panes=LaunchAppPane ended=finished installed-before=yes"),
-              std::string::npos) << host.output;
+    host.expectResult({"first=LaunchAppPane panes=LaunchAppPane ended=finished installed-before=yes"});
     EXPECT_EQ(launchesAfter(before), Lines{"[] new-session"});
 }
 
@@ -245,8 +232,7 @@ TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstalla
     EXPECT_TRUE(shows(window, "Die Installation wurde erfolgreich abgeschlossen."));
     ASSERT_TRUE(press(window, "Schließen"));
     EXPECT_EQ(host.finish(), 0) << host.output;
-    EXPECT_NE(host.resultLine().find("ended=finished"), std::string::npos) << host.output;
-    EXPECT_NE(host.resultLine().find("launch=reconstructDatabase login-item=refused"), std::string::npos) << host.output;
+    host.expectResult({"ended=finished", "launch=reconstructDatabase login-item=refused"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
 }
@@ -283,7 +269,7 @@ TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsG
         ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
         ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
         EXPECT_EQ(host.finish(), 0) << host.output;
-        EXPECT_NE(host.resultLine().find("panes=none ended=quit"), std::string::npos) << host.output;
+        host.expectResult({"panes=none ended=quit"});
         EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
         EXPECT_FALSE(exists(kInstallerMutexPath));
         EXPECT_EQ(tryLock(probe), XPERR_OK);
@@ -301,9 +287,9 @@ TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsG
     ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
     answerAuthorization(host, "Authorization", "Deny", "start Ombrix at login for all users");
     EXPECT_EQ(host.finish(), 0) << host.output;
-    EXPECT_NE(host.resultLine().find("panes=DBSettingPane ended=quit"), std::string::npos) << host.output;
-    EXPECT_EQ(occurrences(host.resultLine(), "launch="), 1u) << host.output;
-    EXPECT_EQ(occurrences(host.output, "installer-host-gtk: authorization "), 1u) << host.output;
+    host.expectResult({"panes=DBSettingPane ended=quit"});
+    EXPECT_EQ(countOf(host.resultLine(), "launch="), 1u) << host.output;
+    EXPECT_EQ(countOf(host.output, "installer-host-gtk: authorization "), 1u) << host.output;
     EXPECT_EQ(launchesAfter(before), Lines{"[\"reconstructDatabase\"] new-session"});
     EXPECT_FALSE(exists(kInstallerMutexPath));
 
@@ -315,9 +301,7 @@ TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsG
     ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
     ::kill(killed.pid, SIGTERM);
     EXPECT_EQ(killed.finish(), 128 + SIGTERM) << killed.output;
-    EXPECT_NE(killed.resultLine().find("ended=interrupted"), std::string::npos) << killed.output;
-    EXPECT_NE(killed.resultLine().find("launch=reconstructDatabase login-item=refused"), std::string::npos)
-        << killed.output;
+    killed.expectResult({"ended=interrupted", "launch=reconstructDatabase login-item=refused"});
 }
 
 TEST_F(GtkHostTest, ASecondInstallerShowsThatItWaitsAndCancelEndsTheWait)
@@ -337,8 +321,7 @@ TEST_F(GtkHostTest, ASecondInstallerShowsThatItWaitsAndCancelEndsTheWait)
         EXPECT_TRUE(shows(window, "Another installer is running. Waiting for it to finish."));
         ASSERT_TRUE(press(window, way));
         EXPECT_EQ(second.finish(), 128 + SIGINT) << second.output;
-        EXPECT_NE(second.resultLine().find("ended=interrupted installed-before=yes mutex=reused mutex-lock=\"abandoned"),
-                  std::string::npos) << second.output;
+        second.expectResult({"ended=interrupted installed-before=yes mutex=reused mutex-lock=\"abandoned"});
         EXPECT_EQ(second.resultLine().find("launch="), std::string::npos) << second.output;
         EXPECT_TRUE(exists(kInstallerMutexPath)); // the first's mark is not the second's to clear
     }
@@ -354,21 +337,17 @@ TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnle
     struct HeldKeys { // released whatever happens
         std::string display;
         std::vector<std::string> keys{"Super_L", "Shift_L", "Control_L"};
-        bool held = false;
         ~HeldKeys() { setKeysHeld(display, keys, false); }
     } keys{desktop_->display()};
-    ASSERT_TRUE(keys.held = setKeysHeld(keys.display, keys.keys, true));
+    ASSERT_TRUE(setKeysHeld(keys.display, keys.keys, true));
     for (bool override : {false, true}) {
         SCOPED_TRACE(override ? "--modifiers none" : "keys held");
         Host host;
         Lines options{"--authorize", "no"};
         if (override)
             options.insert(options.end(), {"--modifiers", "none"});
-        options.push_back(ORU_BUNDLE_PATH);
-        host.start(options);
-        space_->notePid(host.pid);
-        ASSERT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
-        AccessibleRef window = driver_->window(host.pid, "Installer");
+        AccessibleRef window = start(host, "Installer", {}, options);
+        ASSERT_TRUE(window);
         ASSERT_TRUE(press(window, "Continue"));
         if (override)
             EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
@@ -377,11 +356,8 @@ TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnle
         ASSERT_TRUE(press(window, "Continue"));
         ASSERT_TRUE(press(window, "Close"));
         EXPECT_EQ(host.finish(), 0) << host.output;
-        EXPECT_NE(host.resultLine().find(override ? "first=LaunchAppPane" : "first=DBSettingPane"), std::string::npos)
-            << host.output;
-        EXPECT_NE(host.resultLine().find(override ? "installed-before=yes"
-                                                  : "installed-before=\"not asked (Command+Shift+Control held)\""),
-                  std::string::npos) << host.output;
+        host.expectResult({override ? "first=LaunchAppPane" : "first=DBSettingPane",
+                           override ? "installed-before=yes" : "installed-before=\"not asked (Command+Shift+Control held)\""});
     }
 }
 
@@ -390,24 +366,22 @@ TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnle
 // file untouched and nothing half-written or temporary left beside it.
 TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIntact)
 {
-    char top[] = "/tmp/gtk-host-copy.XXXXXX";
-    ASSERT_TRUE(::mkdtemp(top));
-    const std::string mnt = std::string(top) + "/volume", dir = std::string(top) + "/apps", dest = dir + "/payload.bin";
+    TempFolder top("gtk-host-copy"); // declared first: goes after the volume is unmounted
+    ASSERT_FALSE(top.path.empty());
+    const std::string mnt = top.path + "/volume", dir = top.path + "/apps", dest = dir + "/payload.bin";
     ASSERT_TRUE(std::filesystem::create_directory(mnt) && std::filesystem::create_directory(dir));
     std::ofstream(dest) << "the old version\n";
     // The FUSE volume lives in this program's own mount namespace, and goes with the test.
     struct Volume {
-        std::string top, mnt;
+        std::string mnt;
         pid_t daemon = -1;
         ~Volume()
         {
             if (daemon > 0 && ::kill(daemon, SIGTERM) == 0)
                 ::waitpid(daemon, nullptr, 0);
             ::umount2(mnt.c_str(), MNT_DETACH);
-            std::error_code ec;
-            std::filesystem::remove_all(top, ec);
         }
-    } volume{top, mnt};
+    } volume{mnt};
     const long long size = 256ll << 20;
     ASSERT_GE(volume.daemon = ::fork(), 0);
     if (volume.daemon == 0) {
@@ -448,8 +422,7 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     ASSERT_TRUE(shows(window, "The installation was cancelled."));
     ASSERT_TRUE(press(window, "Close"));
     EXPECT_EQ(host.finish(), 0) << host.output;
-    EXPECT_NE(host.resultLine().find("panes=none ended=finished installation=cancelled"), std::string::npos)
-        << host.output;
+    host.expectResult({"panes=none ended=finished installation=cancelled"});
     EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
     EXPECT_FALSE(exists(kInstallerMutexPath));
 }
