@@ -201,8 +201,33 @@ protected:
         ASSERT_TRUE(OruSandbox::writeFile(state_ + "/rules/50-test.rules", rules));
         bind(state_ + "/rules", "/etc/polkit-1/rules.d");
         bind(ORU_POLICY_DIR, "/usr/share/polkit-1/actions");
-        // The machine's own system bus configuration: its socket lies on this test's /run/dbus.
-        bus_.pid = spawn({"/usr/bin/dbus-daemon", "--system", "--nofork", "--nopidfile"}, {}, false, -1);
+        // A bus configuration of the test's own, not the machine's: it names no service folder, so
+        // nothing is started on demand and only the daemons this test starts answer on the bus.
+        ASSERT_TRUE(OruSandbox::writeFile(state_ + "/bus.conf", R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN" "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=/run/dbus/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+  </policy>
+  <includedir>/usr/share/dbus-1/system.d</includedir>
+</busconfig>
+)"));
+        bus_.pid = spawn({"/usr/bin/dbus-daemon", "--config-file=" + state_ + "/bus.conf", "--nofork", "--nopidfile"},
+                         {}, false, -1);
         for (int i = 0; i < 100 && !exists(kBusSocket); ++i)
             ::usleep(20 * 1000);
         ASSERT_TRUE(exists(kBusSocket)) << "dbus-daemon did not listen";
