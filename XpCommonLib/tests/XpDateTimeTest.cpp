@@ -1,8 +1,6 @@
-// Tests of the date-time module: the day count and its fields against an independent reference
-// (the days-from-civil algorithm written here, anchored at the values given for the ends of the
-// range and the days around 1899-12-30), the negative-day encoding in arithmetic, spans,
-// parsing, time_t and zone conversions against the C library under several TZ values, and the
-// localized texts.
+// Date-time: the day count and fields against days-from-civil (anchored at the range ends and
+// around 1899-12-30), the negative-day encoding, spans, parsing, time_t and zones against the C
+// library under several TZ values, and the localized texts.
 #include <XpDateTime.h>
 
 #include "../src/_XpDateTimeSub_Linux.h"
@@ -53,10 +51,7 @@ Fields fieldsOf(const XpDateTime& dt)
     return f;
 }
 
-Fields fieldsOf(const struct tm& t)
-{
-    return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_wday};
-}
+Fields fieldsOf(const struct tm& t) { return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_wday}; }
 
 // The flag and the stored value of a date-time or a span; of several, as "flag:value" words.
 using State = std::pair<bool, double>;
@@ -65,16 +60,12 @@ template <class... T> std::string states(const T&... x)
 {
     std::string all;
     char word[64];
-    ((snprintf(word, sizeof word, "%d:%.17g ", x.IsValid(), static_cast<double>(x)), all += word),
-     ...);
+    ((snprintf(word, sizeof word, "%d:%.17g ", x.IsValid(), static_cast<double>(x)), all += word), ...);
     return all;
 }
 
 // Which of ==, !=, <, <=, >, >= hold, in this order, as '1' and '0'.
-template <class T> std::string relations(const T& a, const T& b)
-{
-    return {"01"[a == b], "01"[a != b], "01"[a < b], "01"[a <= b], "01"[a > b], "01"[a >= b]};
-}
+template <class T> std::string relations(const T& a, const T& b) { return {"01"[a == b], "01"[a != b], "01"[a < b], "01"[a <= b], "01"[a > b], "01"[a >= b]}; }
 
 std::string str(const XpStringT<char>& s) { return s.GetBuffer(); }
 
@@ -101,8 +92,6 @@ char scriptOf(const std::string& t)
 }
 
 } // namespace
-
-// ==== field conversion and decomposition ========================================================
 
 TEST(XpDateTimeFields, EveryDayAnchorsRejectedFieldsAndParsing)
 {
@@ -181,8 +170,6 @@ TEST(XpDateTimeFields, EveryDayAnchorsRejectedFieldsAndParsing)
     EXPECT_EQ(states(unchanged, dt), "1:-1.25 0:-1.25 ");
 }
 
-// ==== arithmetic and comparison =================================================================
-
 TEST(XpDateTimeArithmetic, ContinuousFormShiftsFlagsAndRange)
 {
     // Random pairs over the whole range, every fourth near 1899-12-30 where the encoding changes:
@@ -250,8 +237,6 @@ TEST(XpDateTimeArithmetic, ContinuousFormShiftsFlagsAndRange)
     EXPECT_EQ(relations(XpDateTime(NOT_A_NUMBER), XpDateTime(NOT_A_NUMBER)), "010000");
 }
 
-// ==== spans =====================================================================================
-
 TEST(XpDateTimeSpan, GettersRangeArithmeticAndFlags)
 {
     // Only GetDays truncates without rounding to the second.
@@ -295,8 +280,6 @@ TEST(XpDateTimeSpan, GettersRangeArithmeticAndFlags)
                   relations(XpDateTimeSpan(NOT_A_NUMBER), XpDateTimeSpan(NOT_A_NUMBER)),
               "010000" "010000" "010000" "010000");
 }
-
-// ==== time_t and the local time zone ============================================================
 
 TEST(XpDateTimeZones, TimeTAndZoneConversionsMatchTheCLibrary)
 {
@@ -342,10 +325,10 @@ TEST(XpDateTimeZones, TimeTAndZoneConversionsMatchTheCLibrary)
     long now = XpDateTime::GetNow();   // an invalid value would give -1
     EXPECT_TRUE(now >= start && now <= time(nullptr)) << now << " after " << start;
     XpDateTime nearEnd(9998, 12, 31, 20, 0, 0), invalid, before(nearEnd);
-    EXPECT_FALSE(_XpDateTimeSub_Linux().ConvertLocalTimeToUTC(XpDateTime(100, 1, 1, 5, 0, 0))
-                     .IsValid() ||
-                 _XpDateTimeSub_Linux().ConvertLocalTimeToUTC(invalid).IsValid() ||
-                 nearEnd.GmtToLocalTime() || invalid.GmtToLocalTime());
+    _XpDateTimeSub_Linux sub;
+    EXPECT_FALSE(sub.ConvertLocalTimeToUTC(XpDateTime(100, 1, 1, 5, 0, 0)).IsValid() ||
+                 sub.ConvertLocalTimeToUTC(invalid).IsValid() || nearEnd.GmtToLocalTime() ||
+                 invalid.GmtToLocalTime());
     EXPECT_EQ(states(nearEnd, invalid), "0:" + states(before).substr(2) + "0:0 ");
     EXPECT_EQ(static_cast<long>(invalid), -1L);
     // 02:30 on 2009-03-08 does not exist in New York; mktime reads it with the offset before the
@@ -353,8 +336,6 @@ TEST(XpDateTimeZones, TimeTAndZoneConversionsMatchTheCLibrary)
     tz.set("America/New_York");
     EXPECT_EQ(static_cast<long>(XpDateTime(2009, 3, 8, 2, 30, 0)), 1236497400L);
 }
-
-// ==== localized text ============================================================================
 
 TEST(XpDateTimeText, LocalizedTexts)
 {

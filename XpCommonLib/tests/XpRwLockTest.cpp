@@ -10,6 +10,7 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -171,7 +172,6 @@ template <class L> void stress(bool extended)
     EXPECT_EQ(lock.TryLock(), OK);   // nothing left held
 }
 
-TEST(RwLockStress, RwLockInvariants)   { stress<XpRwLock>(false); }
-TEST(RwLockStress, RwLockExInvariants) { stress<XpRwLockEx>(true); }
+TYPED_TEST(RwLockBoth, StressInvariants) { stress<TypeParam>(std::is_same<TypeParam, XpRwLockEx>::value); }
 
 } // namespace
