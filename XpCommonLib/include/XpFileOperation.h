@@ -102,7 +102,8 @@ public:
     // How Linux carries them out:
     // - A copy by paths without UI (copyFileWithoutUI) copies a regular file only, in the kernel
     //   (copy_file_range, falling back to sendfile and then read/write where the file system
-    //   refuses), into a temporary beside the destination that is renamed onto it when complete:
+    //   refuses), into a temporary beside the destination that is renamed onto it when complete
+    //   (to a destination that does not exist: an unnamed file linked under its name, CopyFileAt):
     //   an existing destination is replaced in one step, and keeps its old content on any
     //   failure. The source is opened once, without following a symbolic link in its last
     //   component, and copied from that descriptor: a link as the source is refused (it is never
@@ -204,6 +205,24 @@ public:
     static XpErr moveFileWithoutUI(const XpStringT<char>& source,
                                    const XpStringT<char>& destination,
                                    IXpFileOpProgressObserver* observer);
+    // Linux: the copy without UI on folder descriptors, for a caller that walks a tree itself
+    // (as `xpfs cp` does) and must not follow a path again for every file. Copies sourceName,
+    // an entry of the folder open at sourceFolder, to destinationName in the folder open at
+    // destinationFolder (either may be an O_PATH descriptor), with every rule of
+    // copyFileWithoutUI: the source opened once without following a link and copied only when
+    // it is a regular file, mode before data, holes kept, a replaced file's owner kept only when
+    // it may read the source, a link at the destination replaced as a name. Both names are
+    // single components (no '/', not "." or ".."). XPERR_OK or XPERR_FILE_COPY_FAILED. Several
+    // threads may copy at once.
+    //
+    // Where nothing is at the destination (a tree copied to a new place), both this and the copy
+    // by paths write an unnamed file (O_TMPFILE) that is linked under its name when complete:
+    // nobody can open it before, a process killed meanwhile leaves nothing behind, and no
+    // temporary name is made or renamed. A file system or process that cannot do that (no
+    // O_TMPFILE, no /proc for the link) gets the hidden temporary and the rename instead, as
+    // does an existing destination.
+    static XpErr CopyFileAt(int sourceFolder, const char* sourceName, int destinationFolder,
+                            const char* destinationName);
     // One file-manager request (AskFinder, replacing) for the whole list into folder.
     // XPERR_FILE_COPY_FAILED when it is refused. After an accepted move, a source that still
     // exists beside an equally large file of its name in folder (the agent copied it) is

@@ -41,7 +41,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <string>
@@ -104,11 +106,162 @@ struct CopySource {
     }
 };
 
-// Copies the regular file open in src onto dst as described at the top; durable flushes the
-// copy and its name to disk before returning. 0 or an errno value.
+// Flushes the names of the folder open at dir (an O_PATH descriptor too) to disk. A folder that
+// cannot be opened for reading cannot be flushed this way; the copy is in place all the same.
+int syncFolder(int dir)
+{
+    _XpFd listing(_XpOpenAt(dir, ".", O_RDONLY | O_DIRECTORY));
+    return listing.get() >= 0 && fsync(listing.get()) != 0 ? errno : 0;
+}
+
+// The owner a copy replacing a file keeps (null: the caller's). A replaced file stays its
+// owner's when root copies over a user's file, so that root does not take it over; but only
+// when that owner (and group) may read the source, or root would hand its data to whoever
+// planted the file.
+const struct stat* keptOwner(bool replacing, const struct stat& old, const struct stat& source)
+{
+    return replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid()) &&
+                   _XpFileOperationSub_Linux::OwnerMayRead(old, source)
+               ? &old : nullptr;
+}
+
+// How a finished unnamed copy (O_TMPFILE) gets its name: linkat with AT_EMPTY_PATH where the
+// process may (it needs CAP_DAC_READ_SEARCH), else through its /proc/self/fd link. Learnt at the
+// first copy and kept.
+enum { linkUnknown, linkEmptyPath, linkProcFd, linkNone };
+std::atomic<int> linkWay(linkUnknown);
+
+// Links the unnamed file open at fd as name in dir: 0, or an errno value (EEXIST when the name
+// is taken; ENOSYS when this process cannot name an unnamed file at all).
+int linkUnnamed(int fd, int dir, const char* name)
+{
+    int way = linkWay.load(std::memory_order_relaxed);
+    if (way == linkUnknown || way == linkEmptyPath) {
+        if (linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) {
+            linkWay.store(linkEmptyPath, std::memory_order_relaxed);
+            return 0;
+        }
+        if (errno != ENOENT && errno != EPERM)
+            return errno;
+        if (way == linkEmptyPath)
+            return errno;
+    }
+    if (way != linkNone) {
+        char path[40];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        if (linkat(AT_FDCWD, path, dir, name, AT_SYMLINK_FOLLOW) == 0) {
+            linkWay.store(linkProcFd, std::memory_order_relaxed);
+            return 0;
+        }
+        // ENOENT is a folder removed meanwhile too; only a missing /proc changes the way.
+        if (errno != ENOENT || way == linkProcFd || faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW) == 0)
+            return errno;
+    }
+    linkWay.store(linkNone, std::memory_order_relaxed);   // no /proc: named temporaries only
+    return ENOSYS;
+}
+
+// Copies the regular file open at in (described by st) onto name in the folder open at dir
+// through a hidden temporary made beside it and renamed onto it, as described at the top;
+// durable flushes the copy and its name to disk. 0 or an errno value.
+int copyThroughTemporary(int in, const struct stat& st, int dir, const char* name, bool durable)
+{
+    struct stat old;
+    bool replacing = false;
+    if (fstatat(dir, name, &old, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISREG(old.st_mode))
+            replacing = true;
+        else if (!S_ISLNK(old.st_mode))
+            return S_ISDIR(old.st_mode) ? EISDIR : EEXIST;   // only a file or a link is replaced
+    } else if (errno != ENOENT) {
+        return errno;
+    }
+    std::string temp;
+    int out = createTemporary(dir, &temp);
+    if (out < 0)
+        return errno;
+    int err = _XpFileOperationSub_Linux::FillCopyAt(in, st, dir, temp.c_str(), out, 0777,
+                                                    keptOwner(replacing, old, st), durable);
+    if (err != 0)
+        return err;   // the temporary is gone already
+    if (renameat(dir, temp.c_str(), dir, name) != 0) {
+        err = errno;
+        unlinkat(dir, temp.c_str(), 0);   // ours, created exclusively; nothing else to do
+        return err;
+    }
+    return durable ? syncFolder(dir) : 0;
+}
+
+// The complete unnamed copy open at fd onto name in dir, where something was found: a regular
+// file or a link is replaced by a rename from a hidden name of its own, anything else refused.
+int replaceWithUnnamed(int fd, const struct stat& st, int dir, const char* name)
+{
+    struct stat old;
+    bool replacing = false;
+    if (fstatat(dir, name, &old, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISREG(old.st_mode))
+            replacing = true;
+        else if (!S_ISLNK(old.st_mode))
+            return S_ISDIR(old.st_mode) ? EISDIR : EEXIST;
+    } else if (errno != ENOENT) {
+        return errno;
+    }
+    // Nobody could open the copy while it had no name, so its owner may change after its data.
+    // Its mode holds no set-id bit for the change of owner to clear.
+    if (const struct stat* owner = keptOwner(replacing, old, st))
+        if (fchown(fd, owner->st_uid, owner->st_gid) != 0)
+            return errno;
+    std::string temp;
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 1000 && err == EEXIST; ++attempt) {
+        temp = _XpFileOperationSub_Linux::TemporaryName();
+        err = linkUnnamed(fd, dir, temp.c_str());
+    }
+    if (err != 0)
+        return err;
+    if (renameat(dir, temp.c_str(), dir, name) != 0) {
+        err = errno;
+        unlinkat(dir, temp.c_str(), 0);   // ours; nothing else to do
+    }
+    return err;
+}
+
+// Copies the regular file open at in (described by st) onto name in the folder open at dir as
+// described at the top; durable flushes the copy and its name to disk before returning. 0 or
+// an errno value. Where the file system can, the copy is an unnamed file (O_TMPFILE) that is
+// linked under its name when complete: nobody can open it before, a process killed meanwhile
+// leaves nothing, and a new name costs one link instead of a temporary name and a rename.
+int copyRegularFileAt(int in, const struct stat& st, int dir, const char* name, bool durable)
+{
+    if (name[0] == '\0' || _XpIsDotOrDotDot(name) || std::strchr(name, '/') != nullptr)
+        return EISDIR;
+    if (linkWay.load(std::memory_order_relaxed) == linkNone)
+        return copyThroughTemporary(in, st, dir, name, durable);
+    _XpFd file(_XpOpenAt(dir, ".", O_WRONLY | O_TMPFILE, 0600));
+    if (file.get() < 0)   // older kernels answer EISDIR or EINVAL for a file system without it
+        return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL
+                   ? copyThroughTemporary(in, st, dir, name, durable) : errno;
+    int err = _XpFileOperationSub_Linux::Fill(in, st, file.get(), 0777, nullptr, durable);
+    if (err == 0)
+        err = linkUnnamed(file.get(), dir, name);
+    if (err == ENOSYS)
+        return copyThroughTemporary(in, st, dir, name, durable);   // this process cannot name it
+    if (err == EEXIST)
+        err = replaceWithUnnamed(file.get(), st, dir, name);
+    if (err != 0)
+        return err;   // unnamed: closing it frees it
+    // A delayed write failure shows at the close on some file systems; the copy is not kept.
+    // (Those that can make unnamed files report their write failures before, at the write.)
+    if ((err = file.closeChecked()) != 0) {
+        unlinkat(dir, name, 0);
+        return err;
+    }
+    return durable ? syncFolder(dir) : 0;
+}
+
+// Copies the regular file open in src onto the path dst; see copyRegularFileAt.
 int copyRegularFile(const CopySource& src, const char* dst, bool durable)
 {
-    const struct stat& st = src.st;
     std::string folder, name;
     splitDestination(dst, &folder, &name);
     if (name.empty() || name == "." || name == "..")
@@ -117,44 +270,7 @@ int copyRegularFile(const CopySource& src, const char* dst, bool durable)
     _XpFd dir(_XpOpenAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
     if (dir.get() < 0)
         return errno;
-    struct stat old;
-    bool replacing = false;
-    if (fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISREG(old.st_mode))
-            replacing = true;
-        else if (!S_ISLNK(old.st_mode))
-            return S_ISDIR(old.st_mode) ? EISDIR : EEXIST;   // only a file or a link is replaced
-    } else if (errno != ENOENT) {
-        return errno;
-    }
-
-    std::string temp;
-    int out = createTemporary(dir.get(), &temp);
-    if (out < 0)
-        return errno;
-    // A replaced file stays its owner's when root copies over a user's file, so that root does
-    // not take it over; but only when that owner (and group) may read the source, or root would
-    // hand its data to whoever planted the file. Otherwise the copy is the caller's. The copy
-    // gets the source's permission bits, never set-id bits, before any data is in it.
-    bool keepOwner = replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid()) &&
-                     _XpFileOperationSub_Linux::OwnerMayRead(old, st);
-    int err = _XpFileOperationSub_Linux::FillCopyAt(src.file.get(), st, dir.get(), temp.c_str(), out,
-                                                    0777, keepOwner ? &old : nullptr, durable);
-    if (err != 0)
-        return err;   // the temporary is gone already
-    if (renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) {
-        err = errno;
-        unlinkat(dir.get(), temp.c_str(), 0);   // ours, created exclusively; nothing else to do
-        return err;
-    }
-    if (durable) {
-        // The new name on disk too. A folder that cannot be opened for reading cannot be
-        // flushed this way; the copy is in place all the same.
-        _XpFd listing(_XpOpenAt(dir.get(), ".", O_RDONLY | O_DIRECTORY));
-        if (listing.get() >= 0 && fsync(listing.get()) != 0)
-            return errno;
-    }
-    return 0;
+    return copyRegularFileAt(src.file.get(), src.st, dir.get(), name.c_str(), durable);
 }
 
 } // namespace
@@ -297,4 +413,18 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
     default:
         return getXpErr(remover.failureErr, errRemoveFile, path);
     }
+}
+
+XpErr XpFileOperation::CopyFileAt(int sourceFolder, const char* sourceName, int destinationFolder,
+                                  const char* destinationName)
+{
+    if (sourceName == nullptr || destinationName == nullptr || sourceName[0] == '\0' ||
+        _XpIsDotOrDotDot(sourceName) || std::strchr(sourceName, '/') != nullptr)
+        return XPERR_FILE_COPY_FAILED;
+    struct stat st;
+    _XpFd in(_XpFileOperationSub_Linux::OpenRegularAt(sourceFolder, sourceName, O_NOFOLLOW, &st));
+    if (in.get() < 0)
+        return XPERR_FILE_COPY_FAILED;
+    return copyRegularFileAt(in.get(), st, destinationFolder, destinationName, false) == 0
+               ? XPERR_OK : XPERR_FILE_COPY_FAILED;
 }

@@ -28,6 +28,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <memory>
 #include <pwd.h>
 #include <set>
 #include <stdexcept>
@@ -52,6 +53,9 @@ bool kernelRefuses(int err)
 // where both are refused. Offsets are explicit, so neither descriptor's position matters.
 class DataMover {
 public:
+    // sourceSize: the source's length as fstat gave it when opened (0 when it gives none).
+    explicit DataMover(off_t sourceSize) : end_(sourceSize) {}
+
     // Copies up to len bytes (len < 0: up to the end) from offset at; *moved receives how many
     // were copied, fewer only when the source ended first. 0 or an errno value.
     int Copy(int in, int out, off_t at, off_t len, off_t* moved)
@@ -60,7 +64,9 @@ public:
         off_t offIn = at, offOut = at;
         for (;;) {
             off_t left = len < 0 ? kKernelChunk : len - (offIn - at);
-            if (left <= 0)
+            // A file copied up to the length it had when opened is copied: what is written to
+            // it after that belongs to a later copy.
+            if (left <= 0 || (len < 0 && end_ > 0 && offIn >= end_))
                 break;
             size_t want = static_cast<size_t>(left < kKernelChunk ? left : kKernelChunk);
             ssize_t n;
@@ -82,11 +88,12 @@ public:
                 if (n > 0)
                     offOut += n;
             } else {
-                if (buffer_.empty())
-                    buffer_.resize(1 << 20);
-                n = pread(in, buffer_.data(), want < buffer_.size() ? want : buffer_.size(), offIn);
+                // Not zeroed: a file copied whole in the kernel still reads once here.
+                if (!buffer_)
+                    buffer_.reset(new char[kBufferSize]);
+                n = pread(in, buffer_.get(), want < kBufferSize ? want : kBufferSize, offIn);
                 for (ssize_t written = 0; n > 0 && written < n;) {
-                    ssize_t w = pwrite(out, buffer_.data() + written, static_cast<size_t>(n - written),
+                    ssize_t w = pwrite(out, buffer_.get() + written, static_cast<size_t>(n - written),
                                        offOut + written);
                     if (w < 0 && errno == EINTR)
                         continue;
@@ -104,10 +111,12 @@ public:
             if (n < 0)
                 return errno;
             if (n == 0) {
-                if (how_ == readWrite)
+                // At or past the length the source had when opened, a 0 is its end. Before it,
+                // or for a file of no stated length, it may not be: some file systems (procfs,
+                // sysfs) answer the kernel copy with 0 before their end, and a read has the last
+                // word.
+                if (how_ == readWrite || (end_ > 0 && offIn >= end_))
                     break;
-                // Some file systems (procfs, sysfs) answer the kernel copy with 0 before their
-                // end: a read has the last word.
                 how_ = readWrite;
             }
         }
@@ -116,20 +125,19 @@ public:
     }
 
 private:
+    static const size_t kBufferSize = size_t(1) << 20;
     enum { copyRange, sendFile, readWrite } how_ = copyRange;
-    std::vector<char> buffer_;
+    off_t end_;
+    std::unique_ptr<char[]> buffer_;
 };
 
 // Copies the whole of in into out (both at offset 0, out empty). A sparse source keeps its holes,
 // as cp does: when the source has fewer blocks than its length needs, only its data ranges
 // (SEEK_DATA/SEEK_HOLE on its descriptor) are copied, and the copy gets the source's length.
 // 0 or the errno value.
-int copyData(int in, int out)
+int copyData(int in, const struct stat& st, int out)
 {
-    struct stat st;
-    if (fstat(in, &st) != 0)
-        return errno;
-    DataMover mover;
+    DataMover mover(st.st_size);
     off_t moved = 0;
     if (!_XpFileOperationSub_Linux::IsSparse(st))
         return mover.Copy(in, out, 0, -1, &moved);
@@ -318,18 +326,25 @@ int _XpFileOperationSub_Linux::OpenRegularAt(int dir, const char* name, int flag
     return fd.release();
 }
 
+int _XpFileOperationSub_Linux::Fill(int in, const struct stat& st, int out, mode_t modeMask,
+                                    const struct stat* owner, bool durable)
+{
+    int err = applyOwnerAndMode(out, st, modeMask, owner);
+    if (err == 0)
+        err = copyData(in, st, out);
+    if (err == 0)
+        err = applyTimes(out, st);
+    if (err == 0 && durable && fsync(out) != 0)
+        err = errno;
+    return err;
+}
+
 int _XpFileOperationSub_Linux::FillCopyAt(int in, const struct stat& st, int dir, const char* name,
                                           int out, mode_t modeMask, const struct stat* owner,
                                           bool durable)
 {
     _XpFd file(out);
-    int err = applyOwnerAndMode(out, st, modeMask, owner);
-    if (err == 0)
-        err = copyData(in, out);
-    if (err == 0)
-        err = applyTimes(out, st);
-    if (err == 0 && durable && fsync(out) != 0)
-        err = errno;
+    int err = Fill(in, st, out, modeMask, owner, durable);
     int closeErr = file.closeChecked();   // a delayed write failure (NFS, full disk) shows here
     if (err == 0)
         err = closeErr;

@@ -35,6 +35,10 @@ public:
     // counts. 0, or an errno value with name removed again.
     static int FillCopyAt(int in, const struct stat& st, int dir, const char* name, int out,
                           mode_t modeMask, const struct stat* owner, bool durable);
+    // FillCopyAt's work on out without closing it or removing anything, for a file that has no
+    // name yet (O_TMPFILE). 0 or an errno value.
+    static int Fill(int in, const struct stat& st, int out, mode_t modeMask,
+                    const struct stat* owner, bool durable);
     // Whether a regular file has fewer blocks than its length needs: it holds holes, which a
     // copy keeps (the test cp makes before it looks for data with SEEK_DATA).
     static bool IsSparse(const struct stat& st);

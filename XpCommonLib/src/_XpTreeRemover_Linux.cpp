@@ -3,13 +3,19 @@
 
 #include "_XpFd_Linux.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -39,6 +45,13 @@ template <class Entry> int readListing(int fd, std::vector<Entry>& out)
     return err;
 }
 
+// The cores this process may run on (taskset, a container's share), not the machine's.
+unsigned usableCores()
+{
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<unsigned>(CPU_COUNT(&set)) : 1;
+}
+
 } // namespace
 
 _XpTreeRemover_Linux::_XpTreeRemover_Linux(IXpFileOpProgressObserver* observer, bool keepGoing)
@@ -54,7 +67,8 @@ _XpTreeRemover_Linux::~_XpTreeRemover_Linux()
 bool _XpTreeRemover_Linux::RemoveContents(int fd, const std::string& path)
 {
     try {
-        return walk(fd, path);
+        unsigned walkers = observer_ == nullptr && !keepGoing_ && !counting_ ? usableCores() : 1;
+        return walkers > 1 ? walkSideBySide(fd, std::min(walkers, static_cast<unsigned>(kMaxWalkers))) : walk(fd, path);
     } catch (const std::bad_alloc&) {
         closeAll();
         return fail(listing, ENOMEM);
@@ -156,9 +170,16 @@ bool _XpTreeRemover_Linux::walk(int fd, const std::string& path)
         return false;
     bool stopped = false;
     while (!levels_.empty() && !lost_ && !stopped) {
+        if (stopAll_ != nullptr && stopAll_->load(std::memory_order_relaxed))
+            break;   // another walker failed; its failure is the one reported
         size_t depth = levels_.size() - 1;
         Level& level = levels_[depth];
-        if (level.next == level.entries.size()) {
+        if (depth == 0 && topNext_ != nullptr) {
+            size_t claimed = topNext_->fetch_add(1);   // the top's entries are shared out
+            if (claimed >= level.entries.size())
+                break;
+            level.next = claimed;
+        } else if (level.next == level.entries.size()) {
             if (depth == 0)
                 break;
             stopped = !leave() && !keepGoing_;
@@ -168,10 +189,65 @@ bool _XpTreeRemover_Linux::walk(int fd, const std::string& path)
         std::string name = entry.name;   // levels_ may grow meanwhile
         stopped = !removeEntry(depth, name, entry.type) && !keepGoing_;
     }
+    stoppedByFailure_ = stopped || lost_;
+    if (stoppedByFailure_ && stopAll_ != nullptr)
+        stopAll_->store(true);
     if (!levels_.empty())
         rootKept_ = levels_[0].keep;
     closeAll();
-    return !stopped && !lost_ && !rootKept_ && failureKind == kindBefore;
+    bool othersStopped = stopAll_ != nullptr && stopAll_->load();
+    return !stopped && !lost_ && !rootKept_ && !othersStopped && failureKind == kindBefore;
+}
+
+// The top folder's entries shared out among walkers on threads of their own (see the header);
+// this walker gathers their results.
+bool _XpTreeRemover_Linux::walkSideBySide(int fd, unsigned walkers)
+{
+    _XpFd top(fd);
+    std::vector<Entry> topEntries;
+    if (int err = readListing(fd, topEntries))
+        return fail(listing, err);
+    if (topEntries.size() < 2)
+        return walk(top.release(), std::string());   // nothing to share
+    std::atomic<size_t> next(0);
+    std::atomic<bool> stop(false);
+    std::vector<std::unique_ptr<_XpTreeRemover_Linux> > team;
+    std::vector<std::thread> threads;
+    std::vector<char> done(walkers, 0);
+    for (unsigned i = 0; i < walkers; ++i) {
+        team.emplace_back(new _XpTreeRemover_Linux(nullptr, false));
+        team[i]->topListing_ = &topEntries;
+        team[i]->topNext_ = &next;
+        team[i]->stopAll_ = &stop;
+    }
+    for (unsigned i = 1; i < walkers; ++i) {
+        int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);   // each walker's level 0 is its own descriptor
+        if (own < 0)
+            break;
+        try {
+            threads.emplace_back([&team, &done, i, own] { done[i] = team[i]->walk(own, std::string()); });
+        } catch (const std::system_error&) {
+            _XpFd(own).reset();   // no thread: the walkers that run take its share
+            break;
+        }
+    }
+    bool ok = team[0]->walk(top.release(), std::string());
+    for (std::thread& thread : threads)
+        thread.join();
+    for (unsigned i = 1; i <= threads.size(); ++i)
+        ok = ok && done[i];
+    if (ok)
+        return true;
+    // The failure that stopped the removal, else the mount that had to stay.
+    const _XpTreeRemover_Linux* reported = nullptr;
+    for (unsigned i = 0; i <= threads.size(); ++i) {
+        const _XpTreeRemover_Linux& walker = *team[i];
+        if (walker.failureKind != none &&
+            (reported == nullptr || (walker.stoppedByFailure_ && !reported->stoppedByFailure_)))
+            reported = &walker;
+        rootKept_ = rootKept_ || walker.rootKept_;
+    }
+    return reported != nullptr ? fail(reported->failureKind, reported->failureErr) : false;
 }
 
 // One entry of the folder at levels_[depth]: a file is unlinked, a folder entered.
@@ -244,7 +320,9 @@ bool _XpTreeRemover_Linux::enter(int fd, dev_t device, ino_t inode)
 {
     _XpFd owner(fd);
     std::vector<Entry> entries;
-    if (int err = readListing(fd, entries)) {
+    if (levels_.empty() && topListing_ != nullptr)
+        entries = *topListing_;   // read once for every walker: each must see the same one
+    else if (int err = readListing(fd, entries)) {
         if (!levels_.empty())
             path_.resize(levels_.back().pathLength);
         return fail(listing, err);

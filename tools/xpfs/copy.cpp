@@ -30,18 +30,25 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -148,6 +155,12 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset(int fd = -1)
     {
         if (fd_ >= 0)
@@ -245,13 +258,14 @@ Str claimTemporary(int dir)
 // Copies the regular file name of srcDir to dstName of dstDir as described at the top.
 XpErr copyOneFile(int srcDir, const std::string& name, int dstDir, const std::string& dstName, const CopyOptions& o)
 {
+    if (!o.ui && !o.progress && !o.safe)
+        return XpFileOperation::CopyFileAt(srcDir, name.c_str(), dstDir, dstName.c_str());
     Str target = inFolder(dstDir, dstName);
     Str source = inFolder(srcDir, name);
     if (o.ui)
         return XpFileOperation::CopyFile(source, target, true, nullptr);
     if (!o.progress)
-        return o.safe ? XpFileOperation::CopyFileSafely(source, target, false, nullptr)
-                      : XpFileOperation::CopyFile(source, target, false, nullptr);
+        return XpFileOperation::CopyFileSafely(source, target, false, nullptr);
     // The stream copy reads what it is given by path: give it the file opened here without
     // following a link, so that a link put in its place now is never read through.
     Fd file(openat(srcDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -276,99 +290,299 @@ XpErr copyOneFile(int srcDir, const std::string& name, int dstDir, const std::st
     return err;
 }
 
+// A folder of a tree copy under way: both descriptors, the source's status for the attributes
+// the copy gets at its end, and how much of it is still being copied.
+struct FolderCopy {
+    Fd src, dst;
+    struct stat st;
+    std::string shown, shownTarget;   // how messages name the source and the copy
+    std::shared_ptr<FolderCopy> parent;
+    std::atomic<int> pending{1};   // the walk's own hold, and one for each file or folder under way
+};
+
+// Copies the files of a tree. The plain copy (no option) hands them to a few worker threads:
+// the many small files of an installation or a backup cost the kernel more than any disk here,
+// and workers in different folders keep every core at it. The files of one folder may be
+// written in any order; each is the library's copy of one file, made on the folders'
+// descriptors, and each folder gets its mode and date once all it holds is in. With -p, --safe
+// or --ui, and on a single core, every file is copied in the walk's order on the calling thread,
+// so the progress bars follow one another as the files do.
+class TreeCopy {
+public:
+    // copying false: a move, which has no tree of its own to walk.
+    TreeCopy(const XpfsCommand& self, const CopyOptions& o, bool copying) : self_(self), o_(o)
+    {
+        // The cores this process may run on (taskset, a container's share), not the machine's.
+        cpu_set_t set;
+        unsigned cores = sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<unsigned>(CPU_COUNT(&set)) : 1;
+        unsigned workers = !copying || o.ui || o.progress || o.safe || cores < 2 ? 0
+                           : cores < kMaxWorkers ? cores : kMaxWorkers;
+        for (unsigned i = 0; i < workers; ++i)
+            threads_.emplace_back(&TreeCopy::work, this);
+    }
+    ~TreeCopy() { Finish(); }
+
+    // Waits for every file handed over, and for the folders' attributes; true when nothing
+    // failed.
+    bool Finish()
+    {
+        Flush();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_)
+            t.join();
+        threads_.clear();
+        return !failed_;
+    }
+
+    // Copies the file name of folder (to the same name in its copy), now or by a worker. The
+    // workers take files in batches of one folder's files: one wake-up and one lock for many
+    // files, and the files of one folder mostly written by one thread.
+    void Add(const std::shared_ptr<FolderCopy>& folder, const std::string& name)
+    {
+        if (threads_.empty()) {
+            copy(*folder, name);
+            return;
+        }
+        if (batch_.folder != folder)
+            Flush();
+        batch_.folder = folder;
+        batch_.names.push_back(name);
+        if (batch_.names.size() >= kBatch)
+            Flush();
+    }
+
+    // Hands the batch being filled to the workers.
+    void Flush()
+    {
+        if (batch_.names.empty())
+            return;
+        batch_.folder->pending.fetch_add(1);
+        bool wake;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            room_.wait(lock, [&] { return jobs_.size() < kQueued; });
+            jobs_.push_back(std::move(batch_));
+            wake = idle_ > 0;
+        }
+        if (wake)
+            wake_.notify_one();
+        batch_ = Job();
+    }
+
+    // A folder opened for the walk: counted, and waited for while too many are open below the
+    // walk's own path (each holds two descriptors until its files are in).
+    std::shared_ptr<FolderCopy> Open(const std::shared_ptr<FolderCopy>& parent, size_t depth)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (open_ >= depth + kOpenAhead) {
+            lock.unlock();
+            Flush();   // what the waiting depends on
+            lock.lock();
+            room_.wait(lock, [&] { return open_ < depth + kOpenAhead; });
+        }
+        ++open_;
+        auto folder = std::make_shared<FolderCopy>();
+        folder->parent = parent;
+        if (parent)
+            parent->pending.fetch_add(1);
+        return folder;
+    }
+
+    // Gives up one hold on folder; the last one gives the copy the source's mode and date,
+    // through its descriptor, and then gives up the folder's hold on its parent.
+    void Release(std::shared_ptr<FolderCopy> folder)
+    {
+        if (folder && folder == batch_.folder)
+            Flush();   // the walk is done with it: its last files go now
+        while (folder && folder->pending.fetch_sub(1) == 1) {
+            if (folder->dst.get() >= 0) {
+                const struct timespec times[2] = {{0, UTIME_OMIT}, folder->st.st_mtim};
+                if (fchmod(folder->dst.get(), folder->st.st_mode & 07777) != 0 ||
+                    futimens(folder->dst.get(), times) != 0)
+                    fail(folder->shownTarget, XPERR_FILE_SET_ATTRIBUTE_FAILED);
+            }
+            std::shared_ptr<FolderCopy> parent = std::move(folder->parent);
+            folder.reset();   // closes both descriptors
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                --open_;
+            }
+            room_.notify_all();
+            folder = std::move(parent);
+        }
+    }
+
+    const XpfsCommand& self() const { return self_; }
+    const CopyOptions& options() const { return o_; }
+
+    // A failure found anywhere in the tree: reported at once, and the copy ends with status 1.
+    void fail(const std::string& shown, XpErr err)
+    {
+        failed_ = true;
+        xpfsReportError(self_, shown.c_str(), err);
+    }
+
+private:
+    static const unsigned kMaxWorkers = 4;
+    static const size_t kBatch = 256, kQueued = 64, kOpenAhead = 64;
+    struct Job {
+        std::shared_ptr<FolderCopy> folder;
+        std::vector<std::string> names;
+    };
+
+    void copy(const FolderCopy& folder, const std::string& name)
+    {
+        XpErr err = copyOneFile(folder.src.get(), name, folder.dst.get(), name, o_);
+        if (err != XPERR_OK)
+            fail(folder.shown + "/" + name, err);
+    }
+
+    void work()
+    {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                ++idle_;
+                wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+                --idle_;
+                if (jobs_.empty())
+                    return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            room_.notify_all();
+            for (const std::string& name : job.names)
+                copy(*job.folder, name);
+            Release(std::move(job.folder));
+        }
+    }
+
+    const XpfsCommand& self_;
+    const CopyOptions& o_;
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_, room_;
+    std::deque<Job> jobs_;
+    Job batch_;   // the walk's, filled on the calling thread
+    size_t open_ = 0;
+    unsigned idle_ = 0;
+    bool stopping_ = false;
+    std::atomic<bool> failed_{false};
+};
+
 // The folders this run made or entered as destinations, so that copying a folder into itself
 // stops at the copy instead of growing without end.
 typedef std::set<std::pair<dev_t, ino_t> > Seen;
 
-bool copyTreeAt(const XpfsCommand& self, int srcDir, const std::string& srcName, const std::string& shown,
-                int dstDir, const std::string& dstName, const std::string& shownTarget, const CopyOptions& o,
-                Seen& seen);
+// Where an entry of a tree copy comes from and goes: the folders (parent null for an operand,
+// whose folders are the caller's), the names, and how messages name them.
+struct Entry {
+    std::shared_ptr<FolderCopy> parent;
+    int srcDir, dstDir;
+    std::string srcName, shown, dstName, shownTarget;
+    size_t depth;
+};
 
-// Copies whatever name of srcDir is (file, link, folder) to dstName of dstDir; false after a
-// reported failure. shown and shownTarget name them in messages.
-bool copyEntryAt(const XpfsCommand& self, int srcDir, const std::string& srcName, const std::string& shown,
-                 int dstDir, const std::string& dstName, const std::string& shownTarget, const CopyOptions& o,
-                 Seen& seen)
+bool copyTreeAt(TreeCopy& tree, const Entry& e, Seen& seen);
+
+// Copies whatever e names (file, link, folder); false after a failure reported here (a file
+// handed to a worker reports its own). type is the listing's d_type, DT_UNKNOWN when not known.
+bool copyEntryAt(TreeCopy& tree, const Entry& e, unsigned char type, Seen& seen)
 {
+    if (type == DT_REG && e.parent) {
+        tree.Add(e.parent, e.srcName);
+        return true;
+    }
     struct stat st;
-    if (fstatat(srcDir, srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        xpfsReportError(self, shown.c_str(), XPERR_FILE_NOT_FOUND);
+    if (fstatat(e.srcDir, e.srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        tree.fail(e.shown, XPERR_FILE_NOT_FOUND);
         return false;
     }
     if (S_ISDIR(st.st_mode))
-        return seen.count({st.st_dev, st.st_ino}) != 0 ||
-               copyTreeAt(self, srcDir, srcName, shown, dstDir, dstName, shownTarget, o, seen);
+        return seen.count({st.st_dev, st.st_ino}) != 0 || copyTreeAt(tree, e, seen);
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> link(static_cast<size_t>(st.st_size) + 1);
-        ssize_t n = readlinkat(srcDir, srcName.c_str(), link.data(), link.size());
+        ssize_t n = readlinkat(e.srcDir, e.srcName.c_str(), link.data(), link.size());
         if (n < 0 || static_cast<size_t>(n) >= link.size() ||
-            (link[static_cast<size_t>(n)] = 0, symlinkat(link.data(), dstDir, dstName.c_str()) != 0)) {
-            xpfsReportError(self, shown.c_str(), XPERR_FILE_COPY_FAILED);
+            (link[static_cast<size_t>(n)] = 0, symlinkat(link.data(), e.dstDir, e.dstName.c_str()) != 0)) {
+            tree.fail(e.shown, XPERR_FILE_COPY_FAILED);
             return false;
         }
         return true;
     }
     if (!S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "xpfs: %s: %s: skipped: not a regular file\n", xpfsCommandName(self).c_str(),
-                     shown.c_str());
+        std::fprintf(stderr, "xpfs: %s: %s: skipped: not a regular file\n", xpfsCommandName(tree.self()).c_str(),
+                     e.shown.c_str());
         return false;
     }
-    XpErr err = copyOneFile(srcDir, srcName, dstDir, dstName, o);
+    if (e.parent) {
+        tree.Add(e.parent, e.srcName);
+        return true;
+    }
+    XpErr err = copyOneFile(e.srcDir, e.srcName, e.dstDir, e.dstName, tree.options());
     if (err != XPERR_OK)
-        xpfsReportError(self, shown.c_str(), err);
+        tree.fail(e.shown, err);
     return err == XPERR_OK;
 }
-
 // A folder, on descriptors from the destination down: each destination folder is made or opened
 // relative to its parent without following a link (a link where a folder is expected is refused,
 // so nothing is written where it leads), and gets the source's mode and date through its
 // descriptor once its content is in.
-bool copyTreeAt(const XpfsCommand& self, int srcDir, const std::string& srcName, const std::string& shown,
-                int dstDir, const std::string& dstName, const std::string& shownTarget, const CopyOptions& o,
-                Seen& seen)
+bool copyTreeAt(TreeCopy& tree, const Entry& e, Seen& seen)
 {
-    Fd src(openat(srcDir, srcName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (src.get() < 0 || fstat(src.get(), &st) != 0) {
-        xpfsReportError(self, shown.c_str(), errno == ENOENT ? XPERR_FILE_NOT_FOUND : XPERR_FILE_INVALID_PATH);
+    std::shared_ptr<FolderCopy> folder = tree.Open(e.parent, e.depth);
+    struct Hold {   // the walk's hold on the folder, given up on every way out
+        TreeCopy& tree;
+        std::shared_ptr<FolderCopy>& folder;
+        ~Hold() { tree.Release(std::move(folder)); }
+    } hold{tree, folder};
+    folder->src.reset(openat(e.srcDir, e.srcName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder->src.get() < 0 || fstat(folder->src.get(), &folder->st) != 0) {
+        tree.fail(e.shown, errno == ENOENT ? XPERR_FILE_NOT_FOUND : XPERR_FILE_INVALID_PATH);
         return false;
     }
-    if (mkdirat(dstDir, dstName.c_str(), 0700) != 0 && errno != EEXIST) {
-        xpfsReportError(self, shownTarget.c_str(),
-                        errno == EACCES || errno == EROFS ? XPERR_FILE_ACCESS_DENIED : XPERR_FILE_MAKE_DIR_FAILED);
+    if (mkdirat(e.dstDir, e.dstName.c_str(), 0700) != 0 && errno != EEXIST) {
+        tree.fail(e.shownTarget,
+                  errno == EACCES || errno == EROFS ? XPERR_FILE_ACCESS_DENIED : XPERR_FILE_MAKE_DIR_FAILED);
         return false;
     }
-    Fd dst(openat(dstDir, dstName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Fd dst(openat(e.dstDir, e.dstName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat made;
     if (dst.get() < 0 || fstat(dst.get(), &made) != 0) {
         if (errno == ELOOP || errno == ENOTDIR)
             std::fprintf(stderr, "xpfs: %s: %s: refused: not a folder (a link is never followed)\n",
-                         xpfsCommandName(self).c_str(), shownTarget.c_str());
+                         xpfsCommandName(tree.self()).c_str(), e.shownTarget.c_str());
         else
-            xpfsReportError(self, shownTarget.c_str(), XPERR_FILE_INVALID_PATH);
+            tree.fail(e.shownTarget, XPERR_FILE_INVALID_PATH);
         return false;
     }
     seen.insert({made.st_dev, made.st_ino});
     // The listing is read whole before anything is made: the destination may be inside it.
-    std::vector<std::string> names;
-    DIR* list = fdopendir(dup(src.get()));
+    std::vector<std::pair<std::string, unsigned char> > names;
+    DIR* list = fdopendir(dup(folder->src.get()));
     if (list == nullptr) {
-        xpfsReportError(self, shown.c_str(), XPERR_FILE_ACCESS_DENIED);
+        tree.fail(e.shown, XPERR_FILE_ACCESS_DENIED);
         return false;
     }
-    for (struct dirent* e; (e = readdir(list)) != nullptr;) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
+    for (struct dirent* d; (d = readdir(list)) != nullptr;) {
+        if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
+            names.emplace_back(d->d_name, d->d_type);
     }
     closedir(list);
+    folder->dst.reset(dst.release());
+    folder->shown = e.shown;
+    folder->shownTarget = e.shownTarget;
     bool ok = true;
-    for (size_t k = 0; k < names.size() && !interrupted; ++k)
-        ok = copyEntryAt(self, src.get(), names[k], shown + "/" + names[k], dst.get(), names[k],
-                         shownTarget + "/" + names[k], o, seen) && ok;
-    const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-    if (fchmod(dst.get(), st.st_mode & 07777) != 0 || futimens(dst.get(), times) != 0) {
-        xpfsReportError(self, shownTarget.c_str(), XPERR_FILE_SET_ATTRIBUTE_FAILED);
-        ok = false;
+    for (size_t k = 0; k < names.size() && !interrupted; ++k) {
+        const std::string& name = names[k].first;
+        Entry inner{folder, folder->src.get(), folder->dst.get(), name, e.shown + "/" + name, name,
+                    e.shownTarget + "/" + name, e.depth + 1};
+        ok = copyEntryAt(tree, inner, names[k].second, seen) && ok;
     }
     return ok && !interrupted;
 }
@@ -419,6 +633,7 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
     int status = XPFS_OK;
     int k = i;
     Seen seen;
+    TreeCopy tree(self, o, copy);
     for (; k < argc - 1 && !interrupted; ++k) {
         Str src = absolutePath(argv[k]);
         bool ok;
@@ -429,11 +644,12 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
                 xpfsReportError(self, argv[k], XPERR_FILE_NOT_FOUND);
                 ok = false;
             } else if (intoFolder) {
-                ok = copyEntryAt(self, srcParent.get(), srcName, argv[k], dstFolder.get(), srcName,
-                                 std::string(argv[argc - 1]) + "/" + srcName, o, seen);
+                Entry e{nullptr, srcParent.get(), dstFolder.get(), srcName, argv[k], srcName,
+                        std::string(argv[argc - 1]) + "/" + srcName, 0};
+                ok = copyEntryAt(tree, e, DT_UNKNOWN, seen);
             } else {
-                ok = copyEntryAt(self, srcParent.get(), srcName, argv[k], dstParent.get(), dstName,
-                                 argv[argc - 1], o, seen);
+                Entry e{nullptr, srcParent.get(), dstParent.get(), srcName, argv[k], dstName, argv[argc - 1], 0};
+                ok = copyEntryAt(tree, e, DT_UNKNOWN, seen);
             }
         } else {
             Str target = intoFolder ? XpPathUtil::Concatenate(dst, XpPathUtil::GetFileFullName(src)) : dst;
@@ -445,6 +661,8 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
         if (!ok)
             status = XPFS_FAILED;
     }
+    if (!tree.Finish())
+        status = XPFS_FAILED;
     // A Ctrl-C that came after the last copy was in place undid nothing: the result stands. One
     // that stopped the work before its end says so.
     if (interrupted && (k < argc - 1 || status != XPFS_OK)) {
