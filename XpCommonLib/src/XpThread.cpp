@@ -6,6 +6,8 @@
 // release. Every release changes the counts under the internal lock and signals.
 #include <XpThread.h>
 
+#include "_XpAsymmetricFence.h"
+
 #include <algorithm>
 
 XpSyncObject::~XpSyncObject() {}
@@ -21,6 +23,7 @@ void XpComboSyncObject::AddListener(XpMultiWaiterBase* listener)
     if (std::find(listeners.begin(), listeners.end(), listener) == listeners.end()) {
         listeners.push_back(listener);
         __atomic_store_n(&listenerCount, static_cast<int32_t>(listeners.size()), __ATOMIC_SEQ_CST);
+        _XpAsymmetricFence::Heavy();   // the listener's tries that follow meet every release
     }
 }
 
@@ -173,11 +176,12 @@ void XpManualEvent::SetOk(bool signalled)
 //
 // A release gives the semaphore back, clears the owner, and signals under the internal lock only
 // when there are waiters or listeners. No wake-up is lost: a waiter counts itself before it tries
-// and the releaser clears the owner before it counts (both sequentially consistent), so either
-// the try succeeds or the releaser sees the waiter; and the waiter holds the internal lock from
-// its try until the condition wait releases it, so the signal, taken under that lock, finds it
-// waiting. Uncontended, a first acquisition and its release thus cost the two semop calls and two
-// atomic operations, not two rounds of the internal lock.
+// and the releaser clears the owner before it counts, with a full fence between write and read on
+// each side (split so that the waiter pays for both, _XpAsymmetricFence), so either the try
+// succeeds or the releaser sees the waiter; and the waiter holds the internal lock from its try
+// until the condition wait releases it, so the signal, taken under that lock, finds it waiting.
+// Uncontended, a first acquisition and its release thus cost the two semop calls and one atomic
+// operation, not two rounds of the internal lock.
 //
 // Recursion needs no lock either: only the owning thread ever finds its own id in the owner
 // record (it wrote it, and it clears it before anybody else may write it), and while it owns the
@@ -236,6 +240,7 @@ XpErr XpMutex::Lock(unsigned int timeout)
     if (!claim(owner, self)) {
         InternalGuard guard(internalLock);
         __atomic_add_fetch(&waiters, 1, __ATOMIC_SEQ_CST);
+        _XpAsymmetricFence::Heavy();   // a release from now on sees us, or we see it
         XpErr err = XPERR_OK;
         while (!claim(owner, self)) {
             err = waitCondition(timeout);
@@ -276,7 +281,10 @@ XpErr XpMutex::Unlock()
     }
     storeRelaxed(owner.count, int32_t(0));
     unlockImpl();
-    __atomic_store_n(&owner.thread, pthread_t(0), __ATOMIC_SEQ_CST);
+    // The owner cleared before the waiters are counted; the fence between the two is the
+    // waiters' to pay where it can be (see _XpAsymmetricFence.h).
+    __atomic_store_n(&owner.thread, pthread_t(0), __ATOMIC_RELEASE);
+    _XpAsymmetricFence::Light();
     if (__atomic_load_n(&waiters, __ATOMIC_SEQ_CST) != 0 || __atomic_load_n(&listenerCount, __ATOMIC_SEQ_CST) != 0) {
         InternalGuard guard(internalLock);
         signalCondition();

@@ -174,6 +174,24 @@ TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
     EXPECT_EQ(S_IFCHR, kind(t / "null"));
     EXPECT_EQ("dir\ndst\nfifo\nlink\nnew\nnull\nsrc\nvictim\n", names(t.path));
 
+    // The same copy on folder descriptors (O_PATH ones too), with the same refusals; names are
+    // single components.
+    TempDir at;
+    int from = open(t.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC), into = open(at.path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(from >= 0 && into >= 0 && mkdir((at / "taken").c_str(), 0755) == 0 &&
+                symlink("victim", (t / "victim-link").c_str()) == 0);
+    EXPECT_EQ(XPERR_OK, Op::CopyFileAt(from, "src", into, "copy"));
+    EXPECT_EQ(XPERR_OK, Op::CopyFileAt(from, "victim", into, "copy"));   // replaced whole
+    EXPECT_EQ("keep", readFile(at / "copy"));
+    expectAll({Op::CopyFileAt(from, "victim-link", into, "x"), Op::CopyFileAt(from, "fifo", into, "x"),
+               Op::CopyFileAt(from, "dir", into, "x"), Op::CopyFileAt(from, "src", into, "taken"),
+               Op::CopyFileAt(from, "src", into, "taken/x"), Op::CopyFileAt(from, "dir/../src", into, "x"),
+               Op::CopyFileAt(from, "..", into, "x"), Op::CopyFileAt(from, "src", into, "..")},
+              XPERR_FILE_COPY_FAILED);
+    EXPECT_EQ("copy\ntaken\n", names(at.path));
+    close(from);
+    close(into);
+
     // Moves: a rename on one volume, copy and remove across volumes (the machine's /dev/shm).
     ASSERT_EQ(XPERR_OK, Op::MoveFile(S(t / "new"), S(t / "dst"), false, nullptr));
     EXPECT_FALSE(exists(t / "new"));
@@ -449,19 +467,25 @@ const int kMinimumKills = 25;
 const int kMinimumKills = 100;
 #endif
 
-TEST(XpFileCopy, SafeCopyKilledAtRandomLeavesOldOrNewContentAndOnlyTemporaries)
+// Killed at any moment: the safe copy over a file leaves its old or its new content and at most
+// a temporary; the copy by paths to a new name (an unnamed file until complete) leaves the whole
+// copy or nothing at all.
+TEST(XpFileCopy, CopiesKilledAtRandomLeaveOldOrNewContentAndNoPartOfEither)
 {
     TempDir t;
     const std::string versions[2] = {pattern(1 << 20, 'A'), pattern(3 << 19, 'B')};
     ASSERT_TRUE(writeFile(t / "v0", versions[0]) && writeFile(t / "v1", versions[1]) && writeFile(t / "dst", versions[0]));
     std::mt19937 random(12345);
-    int killedMidway = 0, runs = 0;
+    int killedMidway = 0, runs = 0, newCopiesMissing = 0;
     const auto start = std::chrono::steady_clock::now();
     for (; runs < 300; ++runs) {
         std::string from = t / ("v" + std::to_string((runs + 1) % 2));
+        bool toNewName = runs % 2 == 1;
+        unlink((t / "new").c_str());
         pid_t pid = fork();
         if (pid == 0)
-            _exit(Op::CopyFileSafely(S(from), S(t / "dst"), false, nullptr) == XPERR_OK ? 0 : 1);
+            _exit((toNewName ? Op::CopyFile(S(from), S(t / "new"), false, nullptr)
+                             : Op::CopyFileSafely(S(from), S(t / "dst"), false, nullptr)) == XPERR_OK ? 0 : 1);
         ASSERT_GT(pid, 0);
         usleep(random() % 4000);
         kill(pid, SIGKILL);
@@ -469,19 +493,27 @@ TEST(XpFileCopy, SafeCopyKilledAtRandomLeavesOldOrNewContentAndOnlyTemporaries)
         ASSERT_EQ(pid, waitpid(pid, &status, 0));
         std::string now = readFile(t / "dst");
         ASSERT_TRUE(now == versions[0] || now == versions[1]) << "run " << runs << ": " << now.size();
+        if (toNewName && !exists(t / "new")) {
+            ++newCopiesMissing;
+        } else if (toNewName) {
+            ASSERT_EQ(readFile(t / "new"), readFile(from)) << "run " << runs;
+        }
         for (const auto& entry : std::filesystem::directory_iterator(t.path)) {
             std::string n = entry.path().filename();
-            bool tmp = (n.size() == 12 && n.find_first_not_of("0123456789") == 8 && n.substr(8) == ".tmp") ||
-                       (n.size() == 20 && n.compare(0, 8, ".xpcopy-") == 0 && n.substr(16) == ".tmp");
-            ASSERT_TRUE(tmp || n == "dst" || n == "v0" || n == "v1") << n;
+            bool tmp = !toNewName &&
+                       ((n.size() == 12 && n.find_first_not_of("0123456789") == 8 && n.substr(8) == ".tmp") ||
+                        (n.size() == 20 && n.compare(0, 8, ".xpcopy-") == 0 && n.substr(16) == ".tmp"));
+            ASSERT_TRUE(tmp || n == "dst" || n == "new" || n == "v0" || n == "v1") << "run " << runs << ": " << n;
             if (tmp && unlink((t / n).c_str()) == 0)
                 ++killedMidway;
         }
-        if (runs >= kMinimumKills && std::chrono::steady_clock::now() - start > std::chrono::seconds(4))
+        if (runs >= 2 * kMinimumKills && std::chrono::steady_clock::now() - start > std::chrono::seconds(4))
             break;
     }
-    EXPECT_GE(runs, kMinimumKills);
-    std::printf("%d runs, %d left temporaries behind\n", runs, killedMidway);
+    EXPECT_GE(runs, 2 * kMinimumKills);
+    EXPECT_GT(newCopiesMissing, 0);   // some of those copies were really cut short
+    std::printf("%d runs, %d left temporaries behind, %d new copies never appeared\n", runs, killedMidway,
+                newCopiesMissing);
 }
 
 TEST(XpFileCopy, RemoveDirCountsEntriesAndNeverLeavesTheTree)

@@ -166,3 +166,31 @@ TEST(XpRemoveDir, DeepTreesOnSmallStacksAndFewDescriptorsAndAMovedParent)
 }
 
 } // namespace
+
+// Without an observer a wide tree is removed by several walkers at once. A folder in it whose
+// entries may not be removed (as nobody, a folder of mode 0555) stops every walker with that
+// failure: the folder and what it holds stay, and so does the tree; once it may be changed, the
+// whole tree goes.
+TEST(XpRemoveDir, AWideTreeGoesSideBySideAndAFailureAnywhereStopsItWithThatFailure)
+{
+    TempDir t;
+    const std::string tree = t / "tree";
+    ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+    for (int d = 0; d < 16; ++d) {
+        std::string dir = tree + "/d" + std::to_string(d);
+        ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+        for (int f = 0; f < 40; ++f)
+            ASSERT_TRUE(writeFile(dir + "/f" + std::to_string(f), "x"));
+        ASSERT_TRUE(writeFile(tree + "/top" + std::to_string(d), "t"));
+    }
+    ASSERT_EQ(0, mkdir((tree + "/d9/locked").c_str(), 0755));
+    ASSERT_TRUE(writeFile(tree + "/d9/locked/held", "h"));
+    ASSERT_EQ(0, spawn({"chown", "-R", "nobody:", t.path}).status);
+    ASSERT_EQ(0, chmod((tree + "/d9/locked").c_str(), 0555));
+
+    checkAsNobody([&] { EXPECT_EQ(XPERR_FILE_REMOVE_FAILED, Op::RemoveDir(S(tree), true, nullptr)); });
+    EXPECT_EQ(readFile(tree + "/d9/locked/held"), "h");
+    ASSERT_EQ(0, chmod((tree + "/d9/locked").c_str(), 0755));
+    checkAsNobody([&] { EXPECT_EQ(XPERR_OK, Op::RemoveDir(S(tree), true, nullptr)); });
+    EXPECT_FALSE(exists(tree));
+}

@@ -82,6 +82,81 @@ TEST(XpfsCopy, FilesTreesAndMoves)
     EXPECT_EQ(xptest::readFile(t / "old"), bin);
 }
 
+// A wide tree, which the plain copy hands to its workers: every file and folder arrives with its
+// content, mode and date (a read-only folder gets its mode only after its files are in, or they
+// could not be made), the same as the copy that goes file by file (--safe). A failing entry in
+// the middle (a folder planted where a file goes) is reported by name and stops nothing else.
+TEST(XpfsCopy, WideTreeArrivesWholeWithModesAndDatesWhateverTheOrder)
+{
+    xptest::TempDir t;
+    std::vector<std::string> files, folders;
+    for (int d = 0; d < 12; ++d) {
+        std::string dir = "src/d" + std::to_string(d) + (d % 3 == 0 ? "/inner" : "");
+        fs::create_directories(t / dir);
+        folders.push_back(dir);
+        for (int f = 0; f < 60; ++f) {
+            std::string name = dir + "/f" + std::to_string(f);
+            ASSERT_TRUE(xptest::writeFile(t / name, std::string(static_cast<size_t>(f * 97 % 5000), char('a' + d)),
+                                          f % 4 == 0 ? 0600 : 0644));
+            files.push_back(name);
+        }
+    }
+    // Dates set last, from the deepest up, so that nothing written afterwards changes them.
+    long when = 1000000000;
+    for (auto it = files.rbegin(); it != files.rend(); ++it) {
+        const struct timespec times[2] = {{when, 0}, {when++, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (t / *it).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
+    for (int d = 0; d < 12; ++d) {
+        std::string top = "src/d" + std::to_string(d);
+        if (d % 3 == 0)
+            folders.push_back(top);
+        ASSERT_EQ(chmod((t / folders[static_cast<size_t>(d)]).c_str(), d % 2 ? 0555 : 0750), 0);
+    }
+    for (const std::string& dir : folders) {
+        const struct timespec times[2] = {{when, 0}, {when++, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (t / dir).c_str(), times, 0), 0);
+    }
+
+    for (const char* how : {"", "--safe"}) {
+        SCOPED_TRACE(*how ? how : "plain");
+        std::string copy = std::string("copy") + how;
+        std::vector<std::string> args{"cp"};
+        if (*how)
+            args.push_back(how);
+        args.insert(args.end(), {t / "src", t / copy});
+        xptest::Ran r = xpfs(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto same = [&](const std::string& name) {
+            struct stat from, to;
+            std::string there = copy + name.substr(3);
+            ASSERT_EQ(lstat((t / name).c_str(), &from), 0);
+            ASSERT_EQ(lstat((t / there).c_str(), &to), 0) << there;
+            EXPECT_EQ(to.st_mode, from.st_mode) << there;
+            EXPECT_EQ(to.st_mtim.tv_sec, from.st_mtim.tv_sec) << there;
+            if (S_ISREG(from.st_mode)) {
+                EXPECT_EQ(xptest::readFile(t / there), xptest::readFile(t / name)) << there;
+            }
+        };
+        for (const std::string& name : files)
+            same(name);
+        for (const std::string& dir : folders)
+            same(dir);
+    }
+
+    // Into an existing tree where a folder stands at one file's name: that file fails, by name.
+    fs::create_directories(t / "merge/src/d4/f13/held");
+    xptest::Ran r = xpfs({"cp", t / "src", t / "merge"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "xpfs: cp: " + t / "src/d4/f13" + ": XPERR_FILE_COPY_FAILED\n");
+    EXPECT_TRUE(fs::is_directory(t / "merge/src/d4/f13/held"));
+    for (const std::string& name : files) {
+        if (name != "src/d4/f13") {
+            EXPECT_EQ(xptest::readFile(t / ("merge/" + name)), xptest::readFile(t / name)) << name;
+        }
+    }
+}
+
 // Runs args on a new pseudo-terminal (forkpty: the tool's controlling terminal, so the bar is
 // drawn as for a person). When `interruptOn` appears in what the tool printed, Ctrl-C is typed:
 // the terminal turns it into a real SIGINT for the tool. Returns the exit status; *screen gets
