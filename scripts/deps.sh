@@ -1,6 +1,6 @@
 # Sourced by the other scripts: installs the Debian packages the build needs, only those missing.
 xp_install_deps() {
-    local pkgs="build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+    local pkgs="build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev liburing-dev
         libicu-dev gettext clang libclang-rt-dev desktop-file-utils locales tzdata
         fuse3 libfuse3-dev libglib2.0-bin gvfs gvfs-daemons dbus doxygen gcovr
         polkitd pkexec dpkg-dev debhelper lintian help2man

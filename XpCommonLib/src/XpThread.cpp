@@ -283,8 +283,7 @@ XpErr XpMutex::Unlock()
     unlockImpl();
     // The owner cleared before the waiters are counted; the fence between the two is the
     // waiters' to pay where it can be (see _XpAsymmetricFence.h).
-    __atomic_store_n(&owner.thread, pthread_t(0), __ATOMIC_RELEASE);
-    _XpAsymmetricFence::Light();
+    _XpAsymmetricFence::Write(&owner.thread, pthread_t(0));
     if (__atomic_load_n(&waiters, __ATOMIC_SEQ_CST) != 0 || __atomic_load_n(&listenerCount, __ATOMIC_SEQ_CST) != 0) {
         InternalGuard guard(internalLock);
         signalCondition();

@@ -392,12 +392,19 @@ public:
         return folder;
     }
 
+    // The walk is done with folder: its last files go to the workers, and the walk's hold on
+    // it is given up. On the walk's thread only, which alone fills the batch.
+    void Leave(std::shared_ptr<FolderCopy> folder)
+    {
+        if (folder && folder == batch_.folder)
+            Flush();
+        Release(std::move(folder));
+    }
+
     // Gives up one hold on folder; the last one gives the copy the source's mode and date,
     // through its descriptor, and then gives up the folder's hold on its parent.
     void Release(std::shared_ptr<FolderCopy> folder)
     {
-        if (folder && folder == batch_.folder)
-            Flush();   // the walk is done with it: its last files go now
         while (folder && folder->pending.fetch_sub(1) == 1) {
             if (folder->dst.get() >= 0) {
                 const struct timespec times[2] = {{0, UTIME_OMIT}, folder->st.st_mtim};
@@ -539,7 +546,7 @@ bool copyTreeAt(TreeCopy& tree, const Entry& e, Seen& seen)
     struct Hold {   // the walk's hold on the folder, given up on every way out
         TreeCopy& tree;
         std::shared_ptr<FolderCopy>& folder;
-        ~Hold() { tree.Release(std::move(folder)); }
+        ~Hold() { tree.Leave(std::move(folder)); }
     } hold{tree, folder};
     folder->src.reset(openat(e.srcDir, e.srcName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder->src.get() < 0 || fstat(folder->src.get(), &folder->st) != 0) {
