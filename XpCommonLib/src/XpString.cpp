@@ -14,9 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 #include <map>
 #include <new>
 #include <strings.h>
@@ -46,141 +43,27 @@ inline wchar_t const* findLastChar(wchar_t const* s, wchar_t c) { return std::wc
 inline char const* findText(char const* s, char const* t) { return std::strstr(s, t); }
 inline wchar_t const* findText(wchar_t const* s, wchar_t const* t) { return std::wcsstr(s, t); }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define XP_FIND_AVX2 1
-
-// Zero exactly in the bytes of v that are t0 (first, t0 in every byte) or zero: the xor with t0
-// is zero for the one kind, the byte itself for the other.
-__attribute__((target("avx2"))) inline __m256i stopBytes(__m256i v, __m256i first)
-{
-    return _mm256_min_epu8(v, _mm256_xor_si256(v, first));
-}
-
-// Bit i set where block[i] is t0 or zero.
-__attribute__((target("avx2"))) inline uint32_t stopMask(char const* block, __m256i first)
-{
-    __m256i low = stopBytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block)), first);
-    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, _mm256_setzero_si256())));
-}
-
-// From p (32-byte aligned) in steps of 128 bytes: the first step whose 128 bytes hold t0 or zero,
-// or the first that does not fit before end. Each byte is loaded once (the empty asm keeps the
-// compiler from folding a load into both of its uses) and, out of line, nothing is kept on the
-// stack, so the loop runs at the pace of memchr.
-__attribute__((target("avx2"), noinline)) char const* nextStopBlock(char const* p, char const* end, __m256i first)
-{
-    const __m256i zero = _mm256_setzero_si256();
-    for (; end - p >= 128; p += 128) {
-        __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
-        __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 32));
-        __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 64));
-        __m256i d = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 96));
-        __asm__("" : "+x"(a), "+x"(b), "+x"(c), "+x"(d));
-        __m256i low = _mm256_min_epu8(_mm256_min_epu8(stopBytes(a, first), stopBytes(b, first)),
-                                      _mm256_min_epu8(stopBytes(c, first), stopBytes(d, first)));
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, zero)) != 0)
-            break;
-    }
-    return p;
-}
-
-// As nextStopBlock, 256 bytes a step in 64-byte vectors, where AVX-512BW is there: half the
-// instructions per byte, which is what a pass that looks for two bytes needs to keep up with
-// memchr's pass for one.
-__attribute__((target("avx512bw"), noinline)) char const* nextStopBlock512(char const* p, char const* end, char t0)
-{
-    const __m512i first = _mm512_set1_epi8(t0);
-    for (; end - p >= 256; p += 256) {
-        __m512i a = _mm512_loadu_si512(p);
-        __m512i b = _mm512_loadu_si512(p + 64);
-        __m512i c = _mm512_loadu_si512(p + 128);
-        __m512i d = _mm512_loadu_si512(p + 192);
-        __asm__("" : "+v"(a), "+v"(b), "+v"(c), "+v"(d));
-        a = _mm512_min_epu8(a, _mm512_xor_si512(a, first));
-        b = _mm512_min_epu8(b, _mm512_xor_si512(b, first));
-        c = _mm512_min_epu8(c, _mm512_xor_si512(c, first));
-        d = _mm512_min_epu8(d, _mm512_xor_si512(d, first));
-        __m512i low = _mm512_min_epu8(_mm512_min_epu8(a, b), _mm512_min_epu8(c, d));
-        if (_mm512_testn_epi8_mask(low, low) != 0)
-            break;
-    }
-    return p;
-}
-
-// Looks at the stops of one block in order (bit i of mask for p + i): a zero ends the search, a
-// first character starts a comparison of the rest of t (m characters). The match, `end` for a
-// zero, null to go on.
-inline char const* settleStops(char const* p, uint32_t mask, char const* t, size_t m, char const* end)
-{
-    for (; mask != 0; mask &= mask - 1) {
-        char const* at = p + __builtin_ctz(mask);
-        if (*at == 0)
-            return end;
-        if (std::memcmp(at + 1, t + 1, m - 1) == 0)
-            return at;
-    }
-    return nullptr;
-}
-
-// The first occurrence of t (not empty) in the n characters from s, ending at the first zero
-// character as strstr does. Only positions where the whole of t still fits are looked at, and
-// every read stays within those n characters: a zero beyond the last such position cannot end a
-// match that would otherwise be found, as t holds no zero.
-__attribute__((target("avx2"))) char const* _XpFindTextAvx2(char const* s, size_t n, char const* t)
-{
-    const size_t m = std::strlen(t);
-    if (m > n)
-        return nullptr;   // the text, ending at or before n, is too short
-    const __m256i first = _mm256_set1_epi8(t[0]);
-    char const* const end = s + (n - m + 1);   // one past the last position a match may start at
-    char const* p = s;
-    if (end - p >= 32) {
-        if (char const* hit = settleStops(p, stopMask(p, first), t, m, end))
-            return hit == end ? nullptr : hit;
-        // On to 32-byte alignment. The bytes looked at again hold no zero and no match, only
-        // first characters whose comparison failed, which fails again.
-        p = reinterpret_cast<char const*>((reinterpret_cast<uintptr_t>(p) + 32) & ~uintptr_t(31));
-        static const bool hasAvx512 = __builtin_cpu_supports("avx512bw");
-        for (;;) {
-            if (hasAvx512)
-                p = nextStopBlock512(p, end, t[0]);
-            p = nextStopBlock(p, end, first);
-            if (end - p < 128)
-                break;
-            for (int k = 0; k < 128; k += 32)
-                if (char const* hit = settleStops(p + k, stopMask(p + k, first), t, m, end))
-                    return hit == end ? nullptr : hit;
-            p += 128;
-        }
-        for (; end - p >= 32; p += 32)
-            if (char const* hit = settleStops(p, stopMask(p, first), t, m, end))
-                return hit == end ? nullptr : hit;
-    }
-    for (; p < end; ++p) {
-        if (*p == 0)
-            return nullptr;
-        if (*p == t[0] && std::memcmp(p + 1, t + 1, m - 1) == 0)
-            return p;
-    }
-    return nullptr;
-}
-#endif
-
-// Search of the 8-bit Find: the first occurrence of t in the n characters from s, with strstr's
-// answer (the text ends at its first zero character, even one written into the middle of a
-// buffer). strstr is glibc's SSE2 pair search, about half the speed of the memchr that
-// std::string::find runs over a text where the first character is rare; with AVX2 the same
-// answer comes from one pass that stops at a byte equal to t's first character or to zero.
+// Search of the 8-bit Find: the first occurrence of t in the n characters from s (s[n] is the
+// string's terminating zero), with strstr's answer: the text ends at its first zero character,
+// even one written into the middle of the buffer. strstr is glibc's pair search, about half the
+// speed of the memchr that std::string::find runs over a text where the first character is
+// rare; strchr stops at t's first character or at a zero, in one pass at memchr's pace, and
+// each stop compares the rest of t only where it still fits before the end.
 inline char const* findTextIn(char const* s, size_t n, char const* t)
 {
-#ifdef XP_FIND_AVX2
-    static const bool hasAvx2 = __builtin_cpu_supports("avx2");
-    if (hasAvx2 && t[0] != 0)
-        return _XpFindTextAvx2(s, n, t);
-#else
-    (void)n;
-#endif
-    return std::strstr(s, t);
+    if (t[0] == 0)
+        return s;
+    const size_t rest = std::strlen(t + 1);
+    char const* const end = s + n;
+    for (char const* p = s;; ++p) {
+        p = std::strchr(p, t[0]);
+        // A zero before the next first character ends the text; a first character too near the
+        // end cannot start a match (what follows there is the terminating zero).
+        if (p == nullptr || static_cast<size_t>(end - p) <= rest)
+            return nullptr;
+        if (std::memcmp(p + 1, t + 1, rest) == 0)
+            return p;
+    }
 }
 inline wchar_t const* findTextIn(wchar_t const* s, size_t, wchar_t const* t) { return std::wcsstr(s, t); }
 
