@@ -302,8 +302,8 @@ struct FolderCopy {
 
 // Copies the files of a tree. The plain copy (no option) hands them to a few worker threads:
 // the many small files of an installation or a backup cost the kernel more than any disk here,
-// and workers in different folders keep every core at it. The files of one folder may be
-// written in any order; each is the library's copy of one file, made on the folders'
+// and workers in different folders keep every core at it (the walk copies a batch itself when
+// each worker has two waiting). The files of one folder may be written in any order; each is the library's copy of one file, made on the folders'
 // descriptors, and each folder gets its mode and date once all it holds is in. With -p, --safe
 // or --ui, and on a single core, every file is copied in the walk's order on the calling thread,
 // so the progress bars follow one another as the files do.
@@ -361,15 +361,19 @@ public:
         if (batch_.names.empty())
             return;
         batch_.folder->pending.fetch_add(1);
-        bool wake;
+        bool wake = false, full;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            room_.wait(lock, [&] { return jobs_.size() < kQueued; });
-            jobs_.push_back(std::move(batch_));
-            wake = idle_ > 0;
+            std::lock_guard<std::mutex> lock(mutex_);
+            full = jobs_.size() >= 2 * threads_.size();   // enough for every worker's next batch
+            if (!full) {
+                jobs_.push_back(std::move(batch_));
+                wake = idle_ > 0;
+            }
         }
         if (wake)
             wake_.notify_one();
+        if (full)
+            run(std::move(batch_));   // the workers have enough: the walk copies this batch itself
         batch_ = Job();
     }
 
@@ -435,7 +439,7 @@ public:
 
 private:
     static const unsigned kMaxWorkers = 4;
-    static const size_t kBatch = 256, kQueued = 64, kOpenAhead = 64;
+    static const size_t kBatch = 256, kOpenAhead = 64;
     struct Job {
         std::shared_ptr<FolderCopy> folder;
         std::vector<std::string> names;
@@ -462,11 +466,15 @@ private:
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
-            room_.notify_all();
-            for (const std::string& name : job.names)
-                copy(*job.folder, name);
-            Release(std::move(job.folder));
+            run(std::move(job));
         }
+    }
+
+    void run(Job job)
+    {
+        for (const std::string& name : job.names)
+            copy(*job.folder, name);
+        Release(std::move(job.folder));
     }
 
     const XpfsCommand& self_;
