@@ -234,7 +234,10 @@ public:
                            const XpStringT<char>& folder);
     // Removes a directory: not recursive, one removeDir. Recursive, everything below it first, in
     // the order the folders list their entries, then the directory itself; the first failure
-    // stops the removal (what was removed stays removed). A path whose last component is a
+    // stops the removal (what was removed stays removed). Without an observer the removal runs on
+    // the cores the process may use (up to four threads, which take the top folder's entries one
+    // after another, each removed in that order below it): a failure in one stops the others at
+    // their next entry, and is the result. A path whose last component is a
     // symbolic link is refused with XPERR_FILE_INVALID_PATH and nothing is removed; a folder that
     // cannot be listed gives XPERR_NO_MEMORY, as XpDir's StartEnum answers. With an observer:
     // when its totalCount is 0 it becomes the number of entries below the directory plus one;
