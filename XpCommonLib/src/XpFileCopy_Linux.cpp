@@ -161,21 +161,29 @@ int linkUnnamed(int fd, int dir, const char* name)
     return ENOSYS;
 }
 
+// What is at name in dir before a copy takes its place: *replacing tells a regular file (*old
+// describes it); a link or nothing is fine too; anything else is refused (EISDIR, EEXIST), since
+// only a file or a link is replaced. 0 or an errno value.
+int lookAtDestination(int dir, const char* name, struct stat* old, bool* replacing)
+{
+    *replacing = false;
+    if (fstatat(dir, name, old, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : errno;
+    *replacing = S_ISREG(old->st_mode);
+    if (*replacing || S_ISLNK(old->st_mode))
+        return 0;
+    return S_ISDIR(old->st_mode) ? EISDIR : EEXIST;
+}
+
 // Copies the regular file open at in (described by st) onto name in the folder open at dir
 // through a hidden temporary made beside it and renamed onto it, as described at the top;
 // durable flushes the copy and its name to disk. 0 or an errno value.
 int copyThroughTemporary(int in, const struct stat& st, int dir, const char* name, bool durable)
 {
     struct stat old;
-    bool replacing = false;
-    if (fstatat(dir, name, &old, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISREG(old.st_mode))
-            replacing = true;
-        else if (!S_ISLNK(old.st_mode))
-            return S_ISDIR(old.st_mode) ? EISDIR : EEXIST;   // only a file or a link is replaced
-    } else if (errno != ENOENT) {
-        return errno;
-    }
+    bool replacing;
+    if (int err = lookAtDestination(dir, name, &old, &replacing))
+        return err;
     std::string temp;
     int out = createTemporary(dir, &temp);
     if (out < 0)
@@ -197,15 +205,9 @@ int copyThroughTemporary(int in, const struct stat& st, int dir, const char* nam
 int replaceWithUnnamed(int fd, const struct stat& st, int dir, const char* name)
 {
     struct stat old;
-    bool replacing = false;
-    if (fstatat(dir, name, &old, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISREG(old.st_mode))
-            replacing = true;
-        else if (!S_ISLNK(old.st_mode))
-            return S_ISDIR(old.st_mode) ? EISDIR : EEXIST;
-    } else if (errno != ENOENT) {
-        return errno;
-    }
+    bool replacing;
+    if (int err = lookAtDestination(dir, name, &old, &replacing))
+        return err;
     // Nobody could open the copy while it had no name, so its owner may change after its data.
     // Its mode holds no set-id bit for the change of owner to clear.
     if (const struct stat* owner = keptOwner(replacing, old, st))
