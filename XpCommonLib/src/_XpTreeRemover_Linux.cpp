@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-#include <system_error>
+#include <exception>
 #include <thread>
 #include <utility>
 
@@ -213,6 +213,7 @@ bool _XpTreeRemover_Linux::walkSideBySide(int fd, unsigned walkers)
     std::atomic<bool> stop(false);
     std::vector<std::unique_ptr<_XpTreeRemover_Linux> > team;
     std::vector<std::thread> threads;
+    threads.reserve(walkers);   // no reallocation, so no exception once a thread runs
     std::vector<char> done(walkers, 0);
     for (unsigned i = 0; i < walkers; ++i) {
         team.emplace_back(new _XpTreeRemover_Linux(nullptr, false));
@@ -220,21 +221,34 @@ bool _XpTreeRemover_Linux::walkSideBySide(int fd, unsigned walkers)
         team[i]->topNext_ = &next;
         team[i]->stopAll_ = &stop;
     }
+    // One walker's whole walk; no exception may leave a thread, so running out of memory is a
+    // failure like any other, and stops the others.
+    auto run = [&team, &done, &stop](unsigned i, int own) {
+        try {
+            done[i] = team[i]->walk(own, std::string());
+        } catch (const std::bad_alloc&) {
+            team[i]->closeAll();
+            team[i]->fail(listing, ENOMEM);
+            team[i]->stoppedByFailure_ = true;
+            stop.store(true);
+        }
+    };
     for (unsigned i = 1; i < walkers; ++i) {
         int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);   // each walker's level 0 is its own descriptor
         if (own < 0)
             break;
         try {
-            threads.emplace_back([&team, &done, i, own] { done[i] = team[i]->walk(own, std::string()); });
-        } catch (const std::system_error&) {
+            threads.emplace_back(run, i, own);
+        } catch (const std::exception&) {
             _XpFd(own).reset();   // no thread: the walkers that run take its share
             break;
         }
     }
-    bool ok = team[0]->walk(top.release(), std::string());
+    run(0, top.release());
     for (std::thread& thread : threads)
         thread.join();
-    for (unsigned i = 1; i <= threads.size(); ++i)
+    bool ok = true;
+    for (unsigned i = 0; i <= threads.size(); ++i)
         ok = ok && done[i];
     if (ok)
         return true;
