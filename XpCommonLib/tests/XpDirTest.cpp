@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -75,20 +76,18 @@ TEST(XpDir, FiltersDescendantsCountsAndDates)
         EXPECT_TRUE(!scratch.EnumNext() && scratch.FinishEnum() == XPERR_FILE_INVALID_PATH);
     }
     EXPECT_TRUE(kept && kept->GetSize() == 5);
-    {
-        // SetIdentifier changes only the stored path: the walk goes on, and its entries are
-        // named under the new path from then on.
-        XpDir renamed(S(tmp.path));
-        ASSERT_EQ(renamed.StartEnum(D::enumFiles, S("")), XPERR_OK);
-        XpSharedPtr<XpAbstractFSObj> first = renamed.EnumNext();
-        ASSERT_TRUE(first);
-        EXPECT_EQ(first->GetIdentifier().Left(tmp.path.size() + 1), S(tmp.path + "/"));
-        EXPECT_EQ(renamed.SetIdentifier(S(tmp / "two")), XPERR_OK);
-        XpSharedPtr<XpAbstractFSObj> second = renamed.EnumNext();
-        ASSERT_TRUE(second);
-        std::string name = second->GetIdentifier().GetBuffer();
-        EXPECT_TRUE(name == tmp / "two/a.txt" || name == tmp / "two/sub/b.txt") << name;
-    }
+    // SetIdentifier changes only the stored path: the walk goes on, and its entries are named
+    // under the new path from then on.
+    XpDir renamed(S(tmp.path));
+    ASSERT_EQ(renamed.StartEnum(D::enumFiles, S("")), XPERR_OK);
+    XpSharedPtr<XpAbstractFSObj> first = renamed.EnumNext();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->GetIdentifier().Left(tmp.path.size() + 1), S(tmp.path + "/"));
+    EXPECT_EQ(renamed.SetIdentifier(S(tmp / "two")), XPERR_OK);
+    XpSharedPtr<XpAbstractFSObj> second = renamed.EnumNext();
+    ASSERT_TRUE(second);
+    std::string name = second->GetIdentifier().GetBuffer();
+    EXPECT_TRUE(name == tmp / "two/a.txt" || name == tmp / "two/sub/b.txt") << name;
     for (const std::string& bad : {tmp / "missing", tmp / "a.txt", std::string()}) {
         XpDir none(S(bad));
         EXPECT_TRUE(none.StartEnum(D::enumFiles, S("")) == XPERR_NO_MEMORY && !none.EnumNext() &&
@@ -138,9 +137,7 @@ TEST(XpDir, ThousandEntriesWithHostileNamesMatchFindAndARemovalDuringTheWalk)
              at = end + 3)
             found.insert({text.substr(at, end - at), text[end + 1] == 'd' ? 'd' : 'f'});
         files.clear();
-        for (const auto& e : found)
-            if (e.second == 'f')
-                files.insert(e);
+        std::copy_if(found.begin(), found.end(), std::inserter(files, files.end()), [](auto& e) { return e.second == 'f'; });
         walk(tmp.path, "", walked);
         EXPECT_EQ(found.size(), expectedCount);
         EXPECT_THAT(walked, testing::ContainerEq(found));   // names the differences
@@ -164,10 +161,7 @@ TEST(XpDir, ThousandEntriesWithHostileNamesMatchFindAndARemovalDuringTheWalk)
                                           : e->GetSize();
             EXPECT_EQ(sized.GetEnumEntrySize(), expected) << e->GetIdentifier().GetBuffer();
         }
-        EXPECT_EQ(count, kinds == D::enumFiles
-                             ? files.size()
-                             : static_cast<size_t>(std::distance(std::filesystem::directory_iterator(tmp.path),
-                                                                 std::filesystem::directory_iterator())));
+        EXPECT_EQ(count, enumerate(XpDir(S(tmp.path)), kinds).size());   // matched to find above
         EXPECT_EQ(sized.GetEnumEntrySize(), -1);
         EXPECT_TRUE(sized.FinishEnum() == XPERR_OK && sized.GetEnumEntrySize() == -1);
     }

@@ -6,7 +6,6 @@
 
 #include "XpFileTestSupport.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -30,13 +29,18 @@ const std::string namespaceRefusal = [] {
 }();
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-template <class F> double seconds(F f)   // how long f took
-{
-    Clock::time_point start = Clock::now();
-    return f(), since(start);
-}
+template <class F> double seconds(F f) { Clock::time_point start = Clock::now(); return f(), since(start); }   // f's time
 void sleepSeconds(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
 std::string tid() { return std::to_string(syscall(SYS_gettid)); }
+// Runs f on a thread: whether it was still running after s seconds; release() then lets it end.
+template <class F, class R> bool blocks(double s, F f, R release)
+{
+    std::atomic<bool> done(false);
+    std::thread running([&] { f(), done = true; });
+    sleepSeconds(s);
+    bool blocked = !done;
+    return release(), running.join(), blocked;
+}
 template <class F> bool eventually(F condition)   // within 5 s
 {
     for (int i = 0; i < 500 && !condition(); ++i)
@@ -96,11 +100,12 @@ struct Releaser { Share& share; ~Releaser() { share.releaseAll(); } };
 #define SKIP_UNLESS_MOUNTED(share) \
     if (!(share).refusal.empty()) GTEST_SKIP() << (share).refusal
 
-TEST(XpFileAvailableChecker, HangingShareTimesOutIsCachedAndHoldsTheDestructor)
+TEST(XpFileAvailableChecker, HangingShareTimesOutIsCachedHoldsTheDestructorRefusesMakeDirAndLateWorkersAnswerNoOne)
 {
     Share share("sshfs");
     SKIP_UNLESS_MOUNTED(share);
     auto checker = std::make_unique<XpFileAvailableChecker>(true);
+    XpFileAvailableChecker noCache(false);
     Releaser releaser{share};
     const std::string file = share.dir + "/file.txt";
     // An answering share: each probe on a worker thread, its own answer.
@@ -126,33 +131,28 @@ TEST(XpFileAvailableChecker, HangingShareTimesOutIsCachedAndHoldsTheDestructor)
     EXPECT_GT(seconds([&] { EXPECT_FALSE(checker->IsFileAvailableWithTimeOut((share.dir + "/sub/deep.txt").c_str(), 2)); }), 0.9);
 
     // Destroying the checker waits for the probes still hanging.
-    std::atomic<bool> destroyed(false);
-    std::thread destroyer([&] { checker.reset(), destroyed = true; });
-    sleepSeconds(1.5);
-    EXPECT_FALSE(destroyed);
-    share.release();
-    destroyer.join();
-    EXPECT_TRUE(destroyed);
-}
+    EXPECT_TRUE(blocks(1.5, [&] { checker.reset(); }, [&] { share.release(); }));
 
-TEST(XpFileAvailableChecker, LateWorkerLeavesTheNextAnswerAloneAndNoCacheProbesAgain)
-{
-    Share share("sshfs");
-    SKIP_UNLESS_MOUNTED(share);
-    XpFileAvailableChecker checker(false);
-    Releaser releaser{share};
-    const std::string file = share.dir + "/file.txt";
+    // MakeDir is refused because the volume did not answer within a second; the refusal comes
+    // once the probe has ended. (xpfs on a hanging share: ToolEndsInTimeWhileTheShareHangs.)
+    share.hang();
+    XpErr made = XPERR_OK;
+    EXPECT_TRUE(blocks(1.5, [&] { made = XpFileOperation::MakeDir((share.dir + "/new").c_str()); }, [&] { share.release(); }));
+    EXPECT_EQ(made, XPERR_FILE_DEVICE_NOT_AVAILABLE);
+
+    // Without the cache every check probes again.
     share.hang("file.txt");
-    EXPECT_FALSE(checker.IsFileAvailableWithTimeOut(file.c_str(), 1));
-    EXPECT_GT(seconds([&] { EXPECT_FALSE(checker.IsFileAvailableWithTimeOut(file.c_str(), 2)); }), 0.9);   // no cache
+    EXPECT_FALSE(noCache.IsFileAvailableWithTimeOut(file.c_str(), 1));
+    EXPECT_GT(seconds([&] { EXPECT_FALSE(noCache.IsFileAvailableWithTimeOut(file.c_str(), 2)); }), 0.9);
 
     // A later check in another folder; the earlier workers then find file.txt (true), too late.
     share.hang("missing.txt");
     std::atomic<int> answer(-1);
-    std::thread later([&] { answer = checker.IsFileAvailableWithTimeOut((share.mnt + "/share/other/missing.txt").c_str(), 30); });
+    std::thread later([&] { answer = noCache.IsFileAvailableWithTimeOut((share.mnt + "/share/other/missing.txt").c_str(), 30); });
     EXPECT_TRUE(eventually([&] { return share.count("held /share/other/missing.txt") > 0; }));
+    int answered = share.count("/share/dir/file.txt ");
     share.release("file.txt");
-    EXPECT_TRUE(eventually([&] { return share.count("/share/dir/file.txt ") > 0; }));
+    EXPECT_TRUE(eventually([&] { return share.count("/share/dir/file.txt ") > answered; }));
     sleepSeconds(0.3);
     EXPECT_EQ(answer, -1);   // still waiting for its own worker
     share.release("missing.txt");
@@ -188,29 +188,9 @@ TEST(XpFileAvailableChecker, LocalVolumesAreProbedOnTheCallingThreadWithoutTimeO
 
     // A local volume that stops answering is waited for, past any time-out, and not cached.
     local.hang("file.txt");
-    std::atomic<bool> done(false);
-    std::thread waiting([&] { EXPECT_TRUE(checker.IsFileAvailableWithTimeOut(file.c_str(), 1)), done = true; });
-    sleepSeconds(2.2);
-    EXPECT_FALSE(done);
-    local.release("file.txt");
-    waiting.join();
+    EXPECT_TRUE(blocks(2.2, [&] { EXPECT_TRUE(checker.IsFileAvailableWithTimeOut(file.c_str(), 1)); },
+                       [&] { local.release("file.txt"); }));
     EXPECT_TRUE(checker.IsFileAvailableWithTimeOut(file.c_str(), 0));
-}
-
-TEST(XpFileAvailableChecker, DeviceTestOnAHangingShare)
-{
-    Share share("sshfs");
-    SKIP_UNLESS_MOUNTED(share);
-    Releaser releaser{share};
-    share.hang();
-    // MakeDir is refused because the volume did not answer within a second; the refusal comes
-    // once the probe has ended. (xpfs on a hanging share: ToolEndsInTimeWhileTheShareHangs.)
-    std::atomic<XpErr> made(XPERR_OK);
-    std::thread maker([&] { made = XpFileOperation::MakeDir((share.dir + "/new").c_str()); });
-    sleepSeconds(1.5);
-    share.release();
-    maker.join();
-    EXPECT_EQ(made, XPERR_FILE_DEVICE_NOT_AVAILABLE);
 }
 
 #ifdef XP_XPFS
@@ -221,22 +201,18 @@ TEST(XpFileAvailableChecker, ToolEndsInTimeWhileTheShareHangs)
 {
     Share share("sshfs");
     SKIP_UNLESS_MOUNTED(share);
-    Releaser releaser{share};
-    share.hang();
+    share.hang();   // released by the share's destructor
     struct Case { std::vector<std::string> args; int status; const char* out; const char* err; };
     const std::string file = share.dir + "/file.txt";
+    const char* gone = "XPERR_FILE_DEVICE_NOT_AVAILABLE";
     const Case cases[] = {
-        {{"available", "--timeout", "1", file}, 0, "no\n", ""},
-        {{"available", "--dir", "--timeout", "1", share.dir}, 0, "no\n", ""},
-        {{"rm", file}, 1, "", "XPERR_FILE_DEVICE_NOT_AVAILABLE"},
-        {{"rm", "-r", share.dir}, 1, "", "XPERR_FILE_DEVICE_NOT_AVAILABLE"},
-        {{"mkdir", share.dir + "/new"}, 1, "", "XPERR_FILE_DEVICE_NOT_AVAILABLE"},
-        {{"mkdir", "-p", share.dir + "/new/newer"}, 1, "", "XPERR_FILE_DEVICE_NOT_AVAILABLE"},
-    };
+        {{"available", "--timeout", "1", file}, 0, "no\n", ""}, {{"available", "--dir", "--timeout", "1", share.dir}, 0, "no\n", ""},
+        {{"rm", file}, 1, "", gone}, {{"rm", "-r", share.dir}, 1, "", gone}, {{"mkdir", share.dir + "/new"}, 1, "", gone},
+        {{"mkdir", "-p", share.dir + "/new/newer"}, 1, "", gone}};
     std::vector<pid_t> stuck;
     for (const Case& c : cases) {
         int out[2], err[2];
-        ASSERT_TRUE(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0);
+        ASSERT_TRUE(pipe2(out, O_CLOEXEC | O_NONBLOCK) == 0 && pipe2(err, O_CLOEXEC | O_NONBLOCK) == 0);
         std::vector<char*> argv{const_cast<char*>("xpfs")};
         for (const std::string& a : c.args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -249,22 +225,8 @@ TEST(XpFileAvailableChecker, ToolEndsInTimeWhileTheShareHangs)
             _exit(127);
         }
         close(out[1]), close(err[1]);
-        // Both outputs to their end, then the exit; all within 5 s, while the share hangs.
-        std::string texts[2];
-        struct pollfd ends[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-        while ((ends[0].fd >= 0 || ends[1].fd >= 0) && since(start) < 5.0) {
-            if (poll(ends, 2, 10) <= 0)
-                continue;
-            for (int i = 0; i < 2; ++i) {
-                char buffer[256];
-                ssize_t n = ends[i].revents ? read(ends[i].fd, buffer, sizeof buffer) : -1;
-                if (n > 0)
-                    texts[i].append(buffer, static_cast<size_t>(n));
-                else if (ends[i].revents)
-                    ends[i].fd = -1;   // end of file (poll skips a negative descriptor)
-            }
-        }
-        close(out[0]), close(err[0]);
+        // The exit within 5 s, while the share hangs; then both outputs at their end at once (read
+        // without waiting: a pipe something left behind still holds open answers EAGAIN).
         int status = -1;
         pid_t ended = 0;
         while ((ended = waitpid(tool, &status, WNOHANG)) == 0 && since(start) < 5.0)
@@ -274,8 +236,19 @@ TEST(XpFileAvailableChecker, ToolEndsInTimeWhileTheShareHangs)
             kill(tool, SIGKILL);   // gone once the share answers again
             stuck.push_back(tool);
         }
+        std::string texts[2];
+        bool atEnd = true;
+        for (int i = 0; i < 2; ++i) {
+            char buffer[256];
+            ssize_t n;
+            while ((n = read(i ? err[0] : out[0], buffer, sizeof buffer)) > 0)
+                texts[i].append(buffer, static_cast<size_t>(n));
+            atEnd = atEnd && n == 0;
+        }
+        close(out[0]), close(err[0]);
         std::string shown = c.args[0] + " " + c.args[1];
         EXPECT_EQ(ended, tool) << shown << ": did not end while the share hung";
+        EXPECT_TRUE(atEnd) << shown << ": an output is still held open";
         EXPECT_LT(took, 2.0) << shown;
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << shown << " " << status;
         EXPECT_EQ(texts[0], c.out) << shown;

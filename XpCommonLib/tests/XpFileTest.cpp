@@ -17,7 +17,7 @@ const int R = F::openRead, W = F::openWrite, RW = F::openReadWrite, anyShare = F
 
 XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
 
-TEST(XpFile, OpenModesAndPlantedObjects)
+TEST(XpFile, OpenModesPlantedObjectsAndDates)
 {
     TempDir dir;
     std::string file = dir / "f.txt", victim = dir / "victim", link = dir / "link", fifo = dir / "fifo";
@@ -62,9 +62,44 @@ TEST(XpFile, OpenModesAndPlantedObjects)
     struct stat before, after;
     EXPECT_EQ(stat(file.c_str(), &before) | XpFile::Touch(S(file)) | stat(file.c_str(), &after), 0u);
     EXPECT_TRUE(xptest::readFile(file) == "data" && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec);
+
+    // Dates, on the victim the link points to.
+    XpFile v(S(victim));
+    xptest::checkInChild([&] {   // the zone is the process's
+        for (const char* zone : {"Asia/Tokyo", "America/New_York"}) {
+            setenv("TZ", zone, 1);
+            XpDateTime modified(2001, 7, 3, 4, 5, 6), accessed(2010, 1, 7, 8, 9, 10), c, m, a;
+            XpDateTime late(2030, 1, 1, 0, 0, 0);
+            EXPECT_EQ(v.SetDateTime(&late, &modified, &accessed), XPERR_OK) << zone;
+            EXPECT_EQ(v.GetDateTime(&c, &m, &a), XPERR_OK);
+            EXPECT_TRUE(m == modified && a == accessed) << zone;
+            struct stat st;
+            EXPECT_TRUE(stat(victim.c_str(), &st) == 0 && XpDateTime(static_cast<long>(st.st_mtime)) == m);
+        }
+    });
+    XpDateTime invalid, was = v.GetLastModifiedDateTime(), now = XpDateTime::GetNow();
+    XpFile missing(S(dir / "missing"));
+    expectAll({v.SetDateTime(&invalid, nullptr, nullptr), missing.SetDateTime(nullptr, &now, nullptr),
+               XpFile(S(link)).SetDateTime(nullptr, &now, nullptr)}, XPERR_FAILED);
+    expectAll({v.SetDateTime(nullptr, nullptr, nullptr), missing.SetDateTime(nullptr, nullptr, nullptr)},
+              XPERR_OK);
+    EXPECT_EQ(missing.GetDateTime(&invalid, nullptr, nullptr), XPERR_FILE_NOT_FOUND);
+    EXPECT_FALSE(missing.GetLastModifiedDateTime().IsValid());
+    EXPECT_EQ(v.GetLastModifiedDateTime(), was);   // the link's target is untouched
+
+    // The creation date is the birth time that stat(1) reports, on ext4 (here) and on tmpfs.
+    auto birthMatches = [](const std::string& p) {
+        std::string w = xptest::runProgram({"stat", "-c", "%W", p});
+        return w != "0\n" && XpFile(S(p)).GetCreationDateTime() == XpDateTime(std::stol(w));
+    };
+    EXPECT_TRUE(birthMatches(victim));
+    xptest::checkInMountNamespace([&] {
+        ASSERT_EQ(mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=64k"), 0);
+        EXPECT_TRUE(xptest::writeFile(victim, "") && birthMatches(victim));
+    });
 }
 
-TEST(XpFile, TransfersPositionsSizesAndLock)
+TEST(XpFile, TransfersPositionsSizesLockAndIntegersInByteOrder)
 {
     TempDir dir;
     std::string path = dir / "f", link = dir / "link";
@@ -97,15 +132,48 @@ TEST(XpFile, TransfersPositionsSizesAndLock)
     EXPECT_EQ(XpFile(S("/dev/null")).SetSize(0), XPERR_FILE_INVALID_PARAM);   // not a regular file: EINVAL
     EXPECT_EQ(XpFile::GetSize(path.c_str()), 10);
 
-    auto otherCanLock = [&] {
-        return xptest::inChild([&] { return flock(open(path.c_str(), O_RDONLY), LOCK_EX | LOCK_NB); }) == 0;
-    };
+    auto otherCanLock = [&] { return xptest::inChild([&] { return flock(open(path.c_str(), O_RDONLY), LOCK_EX | LOCK_NB); }) == 0; };
     ASSERT_EQ(f.Open(R, anyShare), XPERR_OK);
     EXPECT_TRUE(otherCanLock());
     ASSERT_EQ(f.Open(S(path), R, F::shareExclusive), XPERR_OK);
     EXPECT_FALSE(otherCanLock());
     f.Close();
     EXPECT_TRUE(otherCanLock());
+
+    // Integers in byte order.
+    std::string ints = dir / "ints", hex;
+    XpFile w(S(ints));
+    ASSERT_EQ(w.Open(W, anyShare), XPERR_OK);
+    EXPECT_EQ(w.GetFileEndian(), 0);
+    // No order yet: big-endian, not the CPU's order; a given order is kept.
+    expectAll({w.WriteInt(0x01020304, F::endianKeep), w.WriteInt(0x01020304, F::endianLittle)}, XPERR_OK);
+    EXPECT_EQ(w.GetFileEndian(), F::endianLittle);
+    // An invalid order keeps the current one; 8 bits have none.
+    expectAll({w.WriteInt(static_cast<short>(0x1234), F::endianBig), w.WriteInt(-2LL, 77),
+               w.WriteInt(static_cast<unsigned char>(0xAB), F::endianLittle)}, XPERR_OK);
+    EXPECT_TRUE(w.SetFileEndian(0) == XPERR_FAILED && w.SetFileEndian(F::endianKeep) == XPERR_OK);
+    EXPECT_EQ(w.GetFileEndian(), F::endianBig);
+    EXPECT_EQ(w.WriteFlush("!", 1, nullptr), XPERR_OK);
+    w.Close();
+    EXPECT_EQ(w.WriteFlush("!", 1, nullptr), XPERR_FILE_INVALID_PATH);
+    for (unsigned char c : xptest::readFile(ints))
+        hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
+    EXPECT_EQ(hex, "01020304040302011234fffffffffffffffeab21");
+
+    XpFile r(S(ints), F::endianLittle);
+    ASSERT_EQ(r.Open(R, anyShare), XPERR_OK);
+    unsigned int u = 0;
+    int i = 0;
+    unsigned short s = 0;
+    long long ll = 0;
+    char c = 0;
+    expectAll({r.ReadInt(u, F::endianBig), r.ReadInt(i, F::endianLittle), r.ReadInt(s, F::endianBig),
+               r.ReadInt(ll, F::endianKeep), r.ReadInt(c, F::endianLittle)}, XPERR_OK);   // 8 bits: stays big
+    EXPECT_TRUE(u == 0x01020304u && i == 0x01020304 && s == 0x1234 && ll == -2 && c == '\xAB');
+    EXPECT_EQ(r.GetFileEndian(), F::endianBig);
+    u = 0;
+    EXPECT_EQ(r.ReadInt(u, F::endianKeep), XPERR_FILE_END_OF_FILE);   // one byte left: "!"
+    EXPECT_EQ(u, 0x21000000u);   // reordered all the same
 }
 
 TEST(XpFile, RefusalsMapToTheirCodes)
@@ -143,84 +211,6 @@ TEST(XpFile, RefusalsMapToTheirCodes)
         EXPECT_EQ(g.Write(big.data(), bigSize, &done), XPERR_FILE_DISK_FULL);
     });
     EXPECT_EQ(xptest::readFile(ro + "/f"), "keep");
-}
-
-TEST(XpFile, DatesRoundTripAndBirthTime)
-{
-    TempDir dir;
-    std::string path = dir / "d", link = dir / "link";
-    ASSERT_TRUE(xptest::writeFile(path, "") && symlink(path.c_str(), link.c_str()) == 0);
-    XpFile f(S(path));
-    xptest::checkInChild([&] {   // the zone is the process's
-        for (const char* zone : {"Asia/Tokyo", "America/New_York"}) {
-            setenv("TZ", zone, 1);
-            XpDateTime modified(2001, 7, 3, 4, 5, 6), accessed(2010, 1, 7, 8, 9, 10), c, m, a;
-            XpDateTime late(2030, 1, 1, 0, 0, 0);
-            EXPECT_EQ(f.SetDateTime(&late, &modified, &accessed), XPERR_OK) << zone;
-            EXPECT_EQ(f.GetDateTime(&c, &m, &a), XPERR_OK);
-            EXPECT_TRUE(m == modified && a == accessed) << zone;
-            struct stat st;
-            EXPECT_TRUE(stat(path.c_str(), &st) == 0 && XpDateTime(static_cast<long>(st.st_mtime)) == m);
-        }
-    });
-    XpDateTime invalid, before = f.GetLastModifiedDateTime(), now = XpDateTime::GetNow();
-    XpFile missing(S(dir / "missing"));
-    expectAll({f.SetDateTime(&invalid, nullptr, nullptr), missing.SetDateTime(nullptr, &now, nullptr),
-               XpFile(S(link)).SetDateTime(nullptr, &now, nullptr)}, XPERR_FAILED);
-    expectAll({f.SetDateTime(nullptr, nullptr, nullptr), missing.SetDateTime(nullptr, nullptr, nullptr)},
-              XPERR_OK);
-    EXPECT_EQ(missing.GetDateTime(&invalid, nullptr, nullptr), XPERR_FILE_NOT_FOUND);
-    EXPECT_FALSE(missing.GetLastModifiedDateTime().IsValid());
-    EXPECT_EQ(f.GetLastModifiedDateTime(), before);   // the link's target is untouched
-
-    // The creation date is the birth time that stat(1) reports, on ext4 (here) and on tmpfs.
-    auto birthMatches = [](const std::string& p) {
-        std::string w = xptest::runProgram({"stat", "-c", "%W", p});
-        return w != "0\n" && XpFile(S(p)).GetCreationDateTime() == XpDateTime(std::stol(w));
-    };
-    EXPECT_TRUE(birthMatches(path));
-    xptest::checkInMountNamespace([&] {
-        ASSERT_EQ(mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=64k"), 0);
-        EXPECT_TRUE(xptest::writeFile(path, "") && birthMatches(path));
-    });
-}
-
-TEST(XpFile, IntegersInByteOrder)
-{
-    TempDir dir;
-    std::string path = dir / "ints", hex;
-    XpFile f(S(path));
-    ASSERT_EQ(f.Open(W, anyShare), XPERR_OK);
-    EXPECT_EQ(f.GetFileEndian(), 0);
-    // No order yet: big-endian, not the CPU's order; a given order is kept.
-    expectAll({f.WriteInt(0x01020304, F::endianKeep), f.WriteInt(0x01020304, F::endianLittle)}, XPERR_OK);
-    EXPECT_EQ(f.GetFileEndian(), F::endianLittle);
-    // An invalid order keeps the current one; 8 bits have none.
-    expectAll({f.WriteInt(static_cast<short>(0x1234), F::endianBig), f.WriteInt(-2LL, 77),
-               f.WriteInt(static_cast<unsigned char>(0xAB), F::endianLittle)}, XPERR_OK);
-    EXPECT_TRUE(f.SetFileEndian(0) == XPERR_FAILED && f.SetFileEndian(F::endianKeep) == XPERR_OK);
-    EXPECT_EQ(f.GetFileEndian(), F::endianBig);
-    EXPECT_EQ(f.WriteFlush("!", 1, nullptr), XPERR_OK);
-    f.Close();
-    EXPECT_EQ(f.WriteFlush("!", 1, nullptr), XPERR_FILE_INVALID_PATH);
-    for (unsigned char c : xptest::readFile(path))
-        hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
-    EXPECT_EQ(hex, "01020304040302011234fffffffffffffffeab21");
-
-    XpFile r(S(path), F::endianLittle);
-    ASSERT_EQ(r.Open(R, anyShare), XPERR_OK);
-    unsigned int u = 0;
-    int i = 0;
-    unsigned short s = 0;
-    long long ll = 0;
-    char c = 0;
-    expectAll({r.ReadInt(u, F::endianBig), r.ReadInt(i, F::endianLittle), r.ReadInt(s, F::endianBig),
-               r.ReadInt(ll, F::endianKeep), r.ReadInt(c, F::endianLittle)}, XPERR_OK);   // 8 bits: stays big
-    EXPECT_TRUE(u == 0x01020304u && i == 0x01020304 && s == 0x1234 && ll == -2 && c == '\xAB');
-    EXPECT_EQ(r.GetFileEndian(), F::endianBig);
-    u = 0;
-    EXPECT_EQ(r.ReadInt(u, F::endianKeep), XPERR_FILE_END_OF_FILE);   // one byte left: "!"
-    EXPECT_EQ(u, 0x21000000u);   // reordered all the same
 }
 
 } // namespace

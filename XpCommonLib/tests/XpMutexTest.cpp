@@ -8,22 +8,14 @@
 #include <XpString.h>
 #include <XpThread.h>
 
-#include "XpFileTestSupport.h"
-
-#include <gtest/gtest.h>
+#include "XpFileTestSupport.h"   // GoogleTest, the POSIX headers, <string> and <vector> too
 
 #include <sys/sem.h>
-#include <sys/wait.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <future>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -53,11 +45,7 @@ template <class F> pid_t forkChild(F body)
 }
 
 // The child's exit code, or -1 when it did not exit by itself.
-int waitChild(pid_t pid)
-{
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int waitChild(pid_t pid) { int status = 0; return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 // Ends a child by SIGKILL: -1, as it did not exit by itself.
 int killChild(pid_t pid) { return kill(pid, SIGKILL) == 0 ? waitChild(pid) : -2; }
@@ -71,7 +59,7 @@ pid_t holdElsewhere(const TempName& file)
     return pid;
 }
 
-TEST(XpMutex, NamesSetsAndTimeOuts)
+TEST(XpMutex, NamesSetsTimeOutsAndARemovedSet)
 {
     // Opening an existing set waits 200 ms for a racing creator; creating it does not.
     TempName file, dir(true);
@@ -83,8 +71,7 @@ TEST(XpMutex, NamesSetsAndTimeOuts)
     EXPECT_TRUE(opened >= std::chrono::milliseconds(195) && created < opened);
     struct semid_ds ds;
     EXPECT_EQ(semctl(file.setId(), 0, IPC_STAT, &ds) == 0 ? ds.sem_perm.mode & 0777 : 0, 0666u);   // for all users
-    EXPECT_EQ((std::vector<XpErr>{creator.Lock(1), creator.Lock(5), creator.Lock(0xFFFFFFFE)}),
-              std::vector<XpErr>(3, XPERR_SYNC_INVALID));
+    xptest::expectAll({creator.Lock(1), creator.Lock(5), creator.Lock(0xFFFFFFFE)}, XPERR_SYNC_INVALID);
     EXPECT_EQ(file.value(), 1);
     EXPECT_EQ(XpMutex(dir.name()).TryLock(), OK);   // a directory names a mutex just as well
 
@@ -93,27 +80,21 @@ TEST(XpMutex, NamesSetsAndTimeOuts)
     auto sets = [&] { return semctl(0, 0, SEM_INFO, &info) < 0 ? -1 : info.semusz; };
     int before = sets();
     XpMutex missing(XpStringT<char>((file.path + ".missing").c_str())), empty(XpStringT<char>(""));
-    EXPECT_EQ((std::vector<XpErr>{missing.TryLock(), missing.Lock(), empty.Lock()}),
-              std::vector<XpErr>(3, XPERR_SYNC_NOT_INITIALIZED));
+    xptest::expectAll({missing.TryLock(), missing.Lock(), empty.Lock()}, XPERR_SYNC_NOT_INITIALIZED);
     EXPECT_EQ(sets(), before);
-}
 
-TEST(XpMutex, RemovedSetIsReported)
-{
-    // Removed while a Lock waits for it: the waiter learns it, and the failure leaves the mutex
-    // free in the process. Removed before the call: the kernel no longer knows the id.
-    TempName file;
+    // The set removed while a Lock waits for it: the waiter learns it, and the failure leaves the
+    // mutex free in the process. Removed before the call: the kernel no longer knows the id.
     pid_t holder = holdElsewhere(file);
-    XpMutex m(file.name());
-    auto waiter = std::async(std::launch::async, [&] { return m.Lock(); });
+    auto waiter = std::async(std::launch::async, [&] { return opener.Lock(); });
     waitFor([&] { return file.value(GETNCNT) == 1; });
     semctl(file.setId(), 0, IPC_RMID);
     EXPECT_EQ(waiter.get(), XPERR_SYNC_NOT_INITIALIZED);
-    EXPECT_EQ((std::vector<XpErr>{m.TryLock(), m.Lock()}), std::vector<XpErr>(2, XPERR_SYNC_FAILED));
+    xptest::expectAll({opener.TryLock(), opener.Lock()}, XPERR_SYNC_FAILED);
     killChild(holder);
 }
 
-TEST(XpMutex, OtherProcessesAndObjectsGetInOnlyAfterTheLastUnlock)
+TEST(XpMutex, OtherProcessesAndObjectsGetInOnlyAfterTheLastUnlockAndAForkedChildHoldsNothing)
 {
     TempName file;
     XpMutex m(file.name()), twin(file.name());
@@ -138,14 +119,9 @@ TEST(XpMutex, OtherProcessesAndObjectsGetInOnlyAfterTheLastUnlock)
     EXPECT_EQ(killChild(holder), -1);
     EXPECT_EQ(m.TryLock(), OK);
     m.Unlock();
-}
 
-TEST(XpMutex, AForkedChildHoldsNothing)
-{
-    // The forking thread holds the mutex twice: the child's Unlock calls give back nothing, and its
-    // try goes to the semaphore, which the parent holds.
-    TempName file;
-    XpMutex m(file.name());
+    // A forked child holds nothing. The forking thread holds the mutex twice: the child's Unlock
+    // calls give back nothing, and its try goes to the semaphore, which the parent holds.
     ASSERT_EQ(m.Lock(), OK);
     ASSERT_EQ(m.Lock(), OK);
     EXPECT_EQ(waitChild(forkChild([&] { return m.Unlock(), m.Unlock(), m.TryLock() == BUSY ? 0 : 1; })), 0);
@@ -155,21 +131,17 @@ TEST(XpMutex, AForkedChildHoldsNothing)
     // Another thread of the parent holds it: the child's Lock waits for the semaphore (not for a
     // thread that the child does not have) and gets it when the parent lets go.
     std::promise<void> letGo;
-    std::thread holder([&] {
-        m.Lock();
-        letGo.get_future().wait();
-        m.Unlock();
-    });
+    std::thread owner([&] { m.Lock(), letGo.get_future().wait(), m.Unlock(); });
     waitFor([&] { return file.value() == 0; });
     pid_t child = forkChild([&] { return m.TryLock() != BUSY ? 1 : m.Lock() == OK && file.value() == 0 ? 0 : 2; });
     waitFor([&] { return file.value(GETNCNT) == 1; });
     letGo.set_value();
-    holder.join();
+    owner.join();
     EXPECT_EQ(waitChild(child), 0);
     EXPECT_EQ(file.value(), 1);   // the child's hold ended with it
 }
 
-TEST(XpMutex, MultiObjectWaitPollsAMutexHeldElsewhere)
+TEST(XpMutex, MultiObjectWaitPollsAMutexHeldElsewhereAndManyThreadsExcludeEachOther)
 {
     // While another process holds the mutex the wait sleeps between polls and ends at the
     // whole-second deadline of its time-out; once the holder is gone, a poll takes the mutex.
@@ -187,16 +159,12 @@ TEST(XpMutex, MultiObjectWaitPollsAMutexHeldElsewhere)
     EXPECT_LT(cpu, 0.2 * wall + 0.01) << cpu << " s CPU in " << wall << " s";
     auto taken = std::async(std::launch::async, [&] { return XpMultiLockOne(true, &never, &m, wake, 5).GetLockedIndex(); });
     EXPECT_EQ(killChild(holder), -1);
-    EXPECT_EQ(taken.get(), 1);
-}
+    EXPECT_EQ(taken.get(), 1);   // and given back
 
-TEST(XpMutex, ManyThreadsExcludeEachOtherAndTheSemaphoreFollows)
-{
     // Four threads through two objects on one file, with tries and recursion, starting while
     // another process holds the lock: the semaphore is 0 whenever someone is inside, 1 at the end.
-    TempName file;
-    pid_t holder = holdElsewhere(file);
-    XpMutex m(file.name()), twin(file.name());
+    holder = holdElsewhere(file);
+    XpMutex twin(file.name());
     std::atomic<int> inside{0}, faults{0}, entries{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)

@@ -47,11 +47,7 @@ void gate(const char* path)
     }
 }
 
-void* fsInit(fuse_conn_info*, fuse_config* cfg)
-{
-    cfg->entry_timeout = cfg->attr_timeout = cfg->negative_timeout = 0;
-    return nullptr;
-}
+void* fsInit(fuse_conn_info*, fuse_config* cfg) { return cfg->entry_timeout = cfg->attr_timeout = cfg->negative_timeout = 0, nullptr; }
 
 int fsGetattr(const char* path, struct stat* st, fuse_file_info*)
 {
@@ -79,11 +75,8 @@ int fsReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
     return 0;
 }
 
-int fsStatfs(const char* path, struct statvfs*)
-{
-    gate(path);   // a share that is gone does not answer this either
-    return 0;
-}
+// A share that is gone does not answer this either.
+int fsStatfs(const char* path, struct statvfs*) { return gate(path), 0; }
 
 } // namespace
 

@@ -23,7 +23,7 @@ const XpErr OK = XPERR_OK, BUSY = XPERR_SYNC_TIMEOUT;
 // The result of `body` run on another thread.
 template <typename F> auto onOtherThread(F body) { return std::async(std::launch::async, body).get(); }
 
-TEST(XpSyncCoreTest, CriticalSectionIsRecursiveAndSingleLockReleasesOnlyWhatItTook)
+TEST(XpSyncCoreTest, RecursionScopedLocksUnitsUpToTheMaximumTimeOutsSignalledEventsAndListeners)
 {
     XpCriticalSection cs;
     XpSyncObject& object = cs;   // the exported calls, through the virtual table
@@ -45,27 +45,21 @@ TEST(XpSyncCoreTest, CriticalSectionIsRecursiveAndSingleLockReleasesOnlyWhatItTo
                   (Results{OK, OK, BUSY, BUSY}));
     }
     EXPECT_EQ(sem.TryLock(), OK);
-}
 
-TEST(XpSyncCoreTest, TimeoutsCountWholeSecondsAndSleepMilliseconds)
-{
-    XpSemaphore busy(0, 1);
+    // Semaphores, events, listeners and time-outs.
+    XpSemaphore binary(0, 1), never(0, 0), over(2, 1), wide(0xFFFFFFFFu, XP_INFINITE_TIMEOUT);
     auto start = std::chrono::steady_clock::now();
     auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     // 0 never waits; t seconds end at the t-th whole second from now: more than t - 1, at most t.
     for (unsigned t : {0u, 1u, 2u}) {
         start = std::chrono::steady_clock::now();
-        EXPECT_EQ(busy.Lock(t), BUSY);
+        EXPECT_EQ(never.Lock(t), BUSY);
         EXPECT_TRUE(seconds() > t - 1.01 && seconds() <= t + 0.1) << t << ": " << seconds();
     }
     start = std::chrono::steady_clock::now();
     XpThreadSleep(30);
     EXPECT_GE(seconds(), 0.029);
-}
 
-TEST(XpSemaphoreTest, SemaphoreCountsUnitsUpToItsMaximumAndEventStaysSignalled)
-{
-    XpSemaphore binary(0, 1), never(0, 0), over(2, 1), wide(0xFFFFFFFFu, XP_INFINITE_TIMEOUT);
     // A release beyond the maximum is dropped, the maximum 0 allows no unit, the initial count is
     // not compared with the maximum, and the count is 64-bit (one more unit is not wrapped to 0).
     binary.Unlock(), binary.Unlock(), never.Unlock(), wide.Unlock();
@@ -84,12 +78,9 @@ TEST(XpSemaphoreTest, SemaphoreCountsUnitsUpToItsMaximumAndEventStaysSignalled)
     // Waiting consumes nothing; a reset holds waiters back again, and Unlock sets the event.
     EXPECT_EQ((Results{event.TryLock(), (event.SetOk(false), event.TryLock()), event.Unlock(), event.TryLock()}),
               (Results{OK, BUSY, OK, OK}));
-}
 
-TEST(XpSyncCoreTest, ListenersAreWokenOncePerSignal)
-{
+    // Listeners are woken once per signal.
     XpSemaphore wakeups(0, XP_INFINITE_TIMEOUT), watched(0, XP_INFINITE_TIMEOUT);
-    XpManualEvent event(false);
     XpMultiWaiterBase listener(wakeups);
     watched.AddListener(&listener);
     watched.AddListener(&listener);   // not added twice
@@ -119,7 +110,7 @@ void* joinMyself(void*)
     return reinterpret_cast<void*>(joiner->IsCurrent() && XpThreadJoinAndFree(joiner) == XPERR_SYNC_DEADLOCK ? 42 : 1);
 }
 
-TEST(XpThreadTest, JoinReturnsTheExitValueAs32BitsButNotToTheThreadItself)
+TEST(XpThreadTest, JoinReturnsTheExitValueAs32BitsButNotToTheThreadItselfAndPrioritiesKeepThePolicy)
 {
     EXPECT_EQ(XpThreadJoinAndFree(nullptr), XPERR_SYNC_INVALID);
     const struct { void* (*function)(void*); uintptr_t argument; uint32_t exit; } rows[] = {
@@ -132,10 +123,8 @@ TEST(XpThreadTest, JoinReturnsTheExitValueAs32BitsButNotToTheThreadItself)
         joinerKnown.SetOk(true);
         EXPECT_EQ(XpThreadJoinAndFree(t), row.exit);   // after a refused self-join, too
     }
-}
 
-TEST(XpThreadTest, PriorityChangesKeepThePolicy)
-{
+    // Priority changes keep the policy.
     XpManualEvent gate(false);
     XpThread* t = XpThreadAllocAndBegin(waitForEvent, &gate);
     ASSERT_NE(t, nullptr);

@@ -19,7 +19,7 @@ void expectFailure(const std::vector<std::string>& args, int status, const std::
     EXPECT_EQ(r.err.compare(0, err.size(), err), 0) << r.err;
 }
 
-TEST(XpfsChange, MakeRenameAndRemove)
+TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
 {
     xptest::TempDir t;
     ASSERT_TRUE(xptest::writeFile(t / "f", "data") && symlink("f", (t / "link").c_str()) == 0);
@@ -56,11 +56,8 @@ TEST(XpfsChange, MakeRenameAndRemove)
     EXPECT_EQ(xpfs({"rm", "-r", t / "p", t / "e", t / "link"}).status, 0);
     EXPECT_EQ(fs::directory_iterator(t.path), fs::directory_iterator());
     expectFailure({"rm", "-r", t / "p"}, 1, "xpfs: rm: " + t / "p" + ": XPERR_");
-}
 
-TEST(XpfsChange, TemporaryNamesJoiningAndChecks)
-{
-    xptest::TempDir t;
+    // Temporary names, joining and checks, in the folder now empty.
     ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);   // nobody may look in, not write
     ASSERT_TRUE(xptest::writeFile(t / "a", "first\n") && xptest::writeFile(t / "b.txt", "second\n"));
 
@@ -88,7 +85,7 @@ TEST(XpfsChange, TemporaryNamesJoiningAndChecks)
         {{"available", "--dir", t.path}, "yes\n"}, {{"available", "--dir", t / "a"}, "no\n"},
         {{"available", "--noext", t / "b"}, "yes\n"}, {{"available", "--timeout", "1", t / "none"}, "no\n"}};
     for (const auto& c : checks) {
-        xptest::Ran r = xpfs(c.args);
+        r = xpfs(c.args);
         EXPECT_TRUE(r.status == 0 && r.out == c.out) << c.args.back() << ": " << r.out << r.err;
     }
     expectFailure({"available", "--timeout", "soon", t / "a"}, 2, "xpfs: available: --timeout wants whole seconds\n");
@@ -114,17 +111,14 @@ TEST(XpfsChange, TemporaryNamesJoiningAndChecks)
     for (const auto& entry : fs::directory_iterator(t.path))
         left.insert(entry.path().filename().string());
     EXPECT_EQ(left, (std::set<std::string>{"00.tmp", "00000000.tmp", "00000001.tmp", "a", "b.txt", "d", "joined", "out"}));
-}
 
-TEST(XpfsChange, TrashKeepsTheItemAndWhereItCameFrom)
-{
-    xptest::TempDir t;
+    // The trash keeps the item and where it came from.
     fs::create_directories(t / "home/docs/sub");
     ASSERT_TRUE(xptest::writeFile(t / "home/docs/report 1.txt", "one") &&
                 xptest::writeFile(t / "home/docs/sub/x", "x") && (fs::create_directories(t / "other"), xptest::writeFile(t / "other/report 1.txt", "two")));
     setenv("XDG_DATA_HOME", (t / "home/.local/share").c_str(), 1);   // the home trash below it
 
-    xptest::Ran r = xpfs({"trash", t / "home/docs/report 1.txt", t / "home/docs/sub", t / "other/report 1.txt"});
+    r = xpfs({"trash", t / "home/docs/report 1.txt", t / "home/docs/sub", t / "other/report 1.txt"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string trash = t / "home/.local/share/Trash";
     EXPECT_FALSE(fs::exists(t / "home/docs/report 1.txt") || fs::exists(t / "home/docs/sub"));
