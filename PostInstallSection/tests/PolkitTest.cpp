@@ -247,18 +247,17 @@ protected:
         return host.output;
     }
 
-    // The helper run directly, as pkexec would run it (root, PKEXEC_UID naming nobody).
-    int helper(const Lines& arguments, std::string* errors = nullptr)
+    // Expects the helper run directly on `arguments` to end with `status`, saying `says` on its
+    // stderr. It runs as pkexec would run it (root, PKEXEC_UID naming nobody) unless `env` is given.
+    void expectHelper(const Lines& arguments, int status, const std::string& says = "", Lines env = {}, bool asNobody = false)
     {
         Lines argv{ORU_HELPER_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        return runProgram(argv, {"PKEXEC_UID=" + std::to_string(nobody_->pw_uid), "PATH=/usr/bin:/bin"}, false, errors);
-    }
-    // Expects the helper run on `arguments` to end with `status`, saying `says` on its stderr.
-    void expectHelper(const Lines& arguments, int status, const std::string& says)
-    {
+        if (env.empty())
+            env = {"PKEXEC_UID=" + std::to_string(nobody_->pw_uid), "PATH=/usr/bin:/bin"};
         std::string errors;
-        EXPECT_EQ(helper(arguments, &errors), status) << (arguments.empty() ? "" : arguments.back()) << "\n" << errors;
+        EXPECT_EQ(runProgram(argv, env, asNobody, &errors), status)
+            << (arguments.empty() ? "" : arguments.back()) << " " << env[0] << "\n" << errors;
         expectHas(errors, {says});
     }
 
@@ -340,7 +339,6 @@ TEST_F(PolkitTest, APasswordWantedIsARefusalUnattendedAndOnATerminalTheHostsOwnT
     startPolkit(ruleFor("AUTH_ADMIN"));
     expectHas(runHost(true), {"polkit refused com.ombrix.installer.global-login-items: authentication needed, but nobody could be asked",
                               "login-item=refused"});
-    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     // On a terminal pkttyagent, registered by the host for itself, asks there with the policy's
     // message; a wrong answer refuses.
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -429,25 +427,22 @@ TEST_F(PolkitTest, TheHelperRefusesWhatItDoesNotExpectOrTrustAndAnyStartButPkexe
     const std::pair<Lines, bool> starts[] = {{{"PATH=/usr/bin"}, false},    {{"PKEXEC_UID="}, false},
                                              {{"PKEXEC_UID=65534x"}, false}, {{"PKEXEC_UID=-1"}, false},
                                              {{"PKEXEC_UID=0"}, true},       {{"PKEXEC_UID=65534"}, true}};
-    for (const auto& start : starts) {
-        std::string errors;
-        EXPECT_EQ(runProgram({ORU_HELPER_PATH, "login-item", "add"}, start.first, start.second, &errors), 3) << start.first[0];
-        expectHas(errors, {"refusing to run: not started through pkexec"});
-    }
+    for (const auto& start : starts)
+        expectHelper({"login-item", "add"}, 3, "refusing to run: not started through pkexec", start.first, start.second);
 
-    std::string precious = sandbox_->root() + "/precious", errors;
+    const std::string precious = sandbox_->root() + "/precious";
     ASSERT_TRUE(OruSandbox::writeFile(precious, "keep me\n"));
     const std::string temp = autostartFolder() + "/.com.ombrix.Ombrix.desktop.new";
     // A link at the entry: refused and left; at the temporary: removed as a name, never written through.
     ASSERT_EQ(::symlink(precious.c_str(), sandbox_->autostartEntry().c_str()), 0);
     expectHelper({"login-item", "add"}, 6, sandbox_->autostartEntry() + " is a symbolic link; left as it is");
-    EXPECT_EQ(helper({"login-item", "remove"}), 6);
+    expectHelper({"login-item", "remove"}, 6);
     ASSERT_EQ(::unlink(sandbox_->autostartEntry().c_str()), 0);
     ASSERT_EQ(::symlink(precious.c_str(), temp.c_str()), 0);
-    EXPECT_EQ(helper({"login-item", "add"}, &errors), 0) << errors;
+    expectHelper({"login-item", "add"}, 0);
     expectValidRootEntry();
     EXPECT_FALSE(exists(temp));
-    EXPECT_EQ(helper({"login-item", "remove"}), 0);
+    expectHelper({"login-item", "remove"}, 0);
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     // The same at a payload's destination.
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
@@ -467,9 +462,9 @@ TEST_F(PolkitTest, TheHelperRefusesWhatItDoesNotExpectOrTrustAndAnyStartButPkexe
     expectHelper({"login-item", "add"}, 6, "others may write it");
     ASSERT_EQ(::chmod(autostartFolder().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(ORU_HELPER_CONFIG, 0666), 0);
-    EXPECT_EQ(helper({"login-item", "add"}), 4);
+    expectHelper({"login-item", "add"}, 4);
     writeConfig("AutostartDirectory=" + autostartFolder() + "\nDataDirectories=" + sandbox_->systemDataDir() + ":../x\n");
-    EXPECT_EQ(helper({"login-item", "add"}), 4);
+    expectHelper({"login-item", "add"}, 4);
     writeConfig("AutostartDirectory=" + autostartFolder() + "\nDataDirectories=" + sandbox_->systemDataDir() + "\n");
     ASSERT_TRUE(OruSandbox::writeFile(sandbox_->installedEntry(), "[Desktop Entry]\nType=Application\nExec=ombrix > /tmp/x\n"));
     expectHelper({"login-item", "add"}, 5, "reserved character '>'");
