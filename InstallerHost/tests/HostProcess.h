@@ -10,6 +10,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,6 +44,28 @@ inline std::string readAll(const std::string& path)
     std::stringstream s;
     s << std::ifstream(path).rdbuf();
     return s.str();
+}
+
+// In a child just forked: becomes `uid` and `gid` without supplementary groups (when uid is not
+// 0), adds `env` (NAME=VALUE) to its environment, or makes them the whole environment when
+// `onlyEnv`, and runs argv, dying with the test program. 125: the user could not be changed;
+// 124: argv[0] could not be run (not 127, which pkexec answers for a refusal).
+[[noreturn]] inline void execChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                                   uid_t uid = 0, gid_t gid = 0, bool onlyEnv = false)
+{
+    if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+        ::_exit(125);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL); // after the change of user, which clears it
+    if (onlyEnv)
+        ::clearenv();
+    for (const std::string& e : env)
+        ::putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(124);
 }
 
 // A fresh folder /tmp/NAME.XXXXXX (path empty if it could not be made), removed with its content.
@@ -84,20 +107,12 @@ struct Host {
         env.insert(env.begin(), "LANGUAGE=en");
         ASSERT_GE(pid = ::fork(), 0);
         if (pid == 0) {
-            if (runAsUid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(runAsGid) != 0 || ::setuid(runAsUid) != 0))
-                ::_exit(126);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL); // after the change of user, which clears it
             ::dup2(inPipe[0], 0);
             ::dup2(outPipe[1], 1);
             ::dup2(outPipe[1], 2);
-            for (const std::string& e : env)
-                ::putenv(const_cast<char*>(e.c_str()));
-            std::vector<char*> argv{const_cast<char*>(program)};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
+            std::vector<std::string> argv{program};
+            argv.insert(argv.end(), args.begin(), args.end());
+            execChild(argv, env, runAsUid, runAsGid);
         }
         ::close(inPipe[0]);
         ::close(outPipe[1]);

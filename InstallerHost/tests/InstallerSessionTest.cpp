@@ -48,8 +48,7 @@ TEST(SessionTest, CallsComeInTheOrderThePluginReliesOn)
     EXPECT_EQ(calls(), (Calls{"shouldLoad:0x1100", "firstPane", "title", "A.enter:0", "A.button", "A.exit:0",
                               "B.enter:0", "B.exit:1", "auth:granted", "A.enter:1", "A.exit:1", "A.enter:0",
                               "A.exit:0", "B.enter:0", "B.exit:0", "auth:granted", "terminate"}));
-    EXPECT_NE(session.summaryLine().find("first=A panes=A,B,A,A,B ended=finished"), std::string::npos)
-        << session.summaryLine();
+    expectHas(session.summaryLine(), {"first=A panes=A,B,A,A,B ended=finished"});
     InstallerSetAuthorizationHandler(nullptr);
 }
 
@@ -113,7 +112,6 @@ TEST(SessionTest, CopyProgressIsReportedAndStoppingItLeavesTheOldDestination)
     TempFolder folder("installer-session-test");
     ASSERT_FALSE(folder.path.empty());
     const std::string dir = folder.path, big = dir + "/big", small = dir + "/small", out = dir + "/out";
-    std::filesystem::create_directory(out);
     std::ofstream(big) << std::string(5 << 20, 'x'); // 20 chunks of the library's copy
     std::ofstream(small) << "small\n";
     for (bool stop : {false, true}) {
@@ -144,15 +142,14 @@ TEST(SessionTest, CopyProgressIsReportedAndStoppingItLeavesTheOldDestination)
         for (size_t i = 1; i < seen.size(); ++i)
             EXPECT_GT(seen[i], seen[i - 1]);
         EXPECT_EQ(copier == caller, stop);
+        EXPECT_EQ(session.installationCancelled(), stop);
         if (!stop) {
             EXPECT_EQ(seen.back(), 100.0);
             EXPECT_EQ(readAll(out + "/big"), readAll(big));
             EXPECT_EQ(readAll(out + "/small"), "small\n");
-            EXPECT_FALSE(session.installationCancelled());
             continue;
         }
         EXPECT_LT(seen.back(), 100.0);
-        EXPECT_TRUE(session.installationCancelled());
         EXPECT_EQ(session.installationLog(), (std::vector<std::string>{"cancelled " + out + "/big: nothing of it was left",
                                                                          "not copied " + out + "/small: cancelled"}));
         EXPECT_EQ(readAll(out + "/big"), "old\n");
@@ -161,8 +158,7 @@ TEST(SessionTest, CopyProgressIsReportedAndStoppingItLeavesTheOldDestination)
         EXPECT_EQ(session.page(), InstallerSession::Page::Summary);
         session.continueOn();
         EXPECT_EQ(calls(), (Calls{"shouldLoad:0x0000", "firstPane", "title", "terminate"}));
-        EXPECT_NE(session.summaryLine().find("panes=none ended=finished installation=cancelled"), std::string::npos)
-            << session.summaryLine();
+        expectHas(session.summaryLine(), {"panes=none ended=finished installation=cancelled"});
     }
 }
 
