@@ -181,8 +181,8 @@ TEST(XpPathUtil, RootsAndDisplayPathsOfRealMounts)
 }
 
 // Special folders with HOME, TMPDIR and XDG_DATA_HOME in a sandbox, then with HOME unset (in a
-// child, since the environment is process-wide).
-TEST(XpPathUtil, SpecialFoldersFromTheEnvironment)
+// child, since the environment is process-wide); then the program's own resources.
+TEST(XpPathUtil, SpecialFoldersAndResourcesOfTheProgram)
 {
     xptest::TempDir t;
     const std::string home = t / "home", tmp = t / "tmp", data = t / "data";
@@ -222,10 +222,7 @@ TEST(XpPathUtil, SpecialFoldersFromTheEnvironment)
         unsetenv("HOME");
         EXPECT_EQ(str(P::GetSpecialPath(P::PATH_MUSIC, false)), passwdHome + "/Music");
     });
-}
 
-TEST(XpPathUtil, ResourcesOfTheProgram)
-{
     char exe[PATH_MAX] = {};
     ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
     const std::string bundle = std::string(exe).substr(0, std::string(exe).rfind('/'));

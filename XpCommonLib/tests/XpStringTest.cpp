@@ -106,7 +106,7 @@ TEST(XpStringThreads, DefaultStringsPerThreadAndSharedBuffers)
     EXPECT_TRUE(refs(seed) == 17 && bytes(seed) == repeat(300, 's')); // seed and the 16 handed-out copies
 }
 
-TEST(XpStringCore, CopyOnWriteGrowthAndSelfAppend)
+TEST(XpStringCore, CopyOnWriteGrowthSearchSlicingAndReplace)
 {
     XpStringA fromNull(static_cast<char const*>(nullptr));
     EXPECT_TRUE(fromNull.IsEmpty() && refs(fromNull) == 1);
@@ -159,10 +159,7 @@ TEST(XpStringCore, CopyOnWriteGrowthAndSelfAppend)
     XpStringA copy(self);
     EXPECT_EQ(forty + forty + forty + forty, bytes(copy += copy.GetBuffer()));
     EXPECT_TRUE(cap(self) == 128 && bytes(self) == forty + forty);
-}
 
-TEST(XpStringOps, SearchSlicingAndReplace)
-{
     const XpStringA s("abcb");
     const XpStringW w(L"abcb");
     const int found[][2] = {{1, s.Find('b', 0)},      {3, s.Find('b', 2)},     {3, s.ReverseFind('b')},
