@@ -268,7 +268,7 @@ TEST(XpStringOps, TooLongResultKeepsTheText)
     munmap(huge, length + 4096);
 }
 
-TEST(XpStringOps, FormattingConcatenationAndComparison)
+TEST(XpStringOps, FormattingConcatenationComparisonAndUtf8)
 {
     // Exactly 255, 256 and 600 characters, sizes around the 512-character steps and 1 MiB.
     for (int n : {0, 255, 256, 511, 512, 600, 1023, 1024, 1025, 5000, 1 << 20}) {
@@ -322,16 +322,13 @@ TEST(XpStringOps, FormattingConcatenationAndComparison)
             check(XpStringA(l), XpStringA(r), l, r, c);
             check(XpStringW(wl.c_str()), XpStringW(wr.c_str()), wl.c_str(), wr.c_str(), c);
         }
-}
 
-TEST(XpStringEncoding, Utf8WideAndPlatformString)
-{
     // Sequences of every length round-trip; each form shares itself.
     const char* mixed = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
-    const XpStringA a(mixed);
-    const XpStringW w = a.GetUnicodeString();
-    EXPECT_TRUE(wide(w) == (std::wstring{L'A', 0xE9, 0x20AC, 0x1F600, L'z'}) && bytes(w.GetAnsiString()) == mixed);
-    EXPECT_TRUE(w.stringBuffer() == w.GetUnicodeString().stringBuffer() && a.stringBuffer() == a.GetString().stringBuffer());
+    const XpStringA utf8(mixed);
+    const XpStringW utf16 = utf8.GetUnicodeString();
+    EXPECT_TRUE(wide(utf16) == (std::wstring{L'A', 0xE9, 0x20AC, 0x1F600, L'z'}) && bytes(utf16.GetAnsiString()) == mixed);
+    EXPECT_TRUE(utf16.stringBuffer() == utf16.GetUnicodeString().stringBuffer() && utf8.stringBuffer() == utf8.GetString().stringBuffer());
     // Invalid UTF-8 of every kind gives the empty wide string.
     for (const char* bad : {"\x80", "a\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
                             "\xF8\x88\x80\x80\x80", "ok\xFF", "\xE2\x82"})
