@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(XpErrTest, NamesTellTheGroupOfTheirValue)
+TEST(XpCommonLib, ErrorNamesAndDiagnosticHooks)
 {
     // Named values carry their group in the high byte: 0x80 general, 0x81 files, 0x82 threads and
     // synchronization, 0x84 resources; no other value has a name.
@@ -23,10 +23,7 @@ TEST(XpErrTest, NamesTellTheGroupOfTheirValue)
     EXPECT_GE(named, 36);
     EXPECT_STREQ(XpErrName(XPERR_SYNC_DEADLOCK), "XPERR_SYNC_DEADLOCK");
     EXPECT_EQ(XpErrName(0xFFFFFFFF), nullptr);
-}
 
-TEST(XpDiagnosticsTest, HooksNeverStopTheProcess)
-{
     XpCommonLibInit();
     _XpTrace("%s %d\n", "trace", 1);
     __XpDebugBreak();   // no debugger is attached, so it must return

@@ -18,7 +18,7 @@ typedef XpPathUtil P;
 std::string str(const Str& s) { return s.GetBuffer(); }
 Str S(const std::string& s) { return Str(s.c_str()); }
 
-TEST(XpPathUtil, TailDelimiterAndRelationship)
+TEST(XpPathUtil, TextRules)
 {
     const char* tails[][3] = {{"/", "", "/"}, {"/a//", "/a/", "/a//"}, {"", "", "/"}, {"a", "a", "a/"}};
     for (const auto& t : tails) {
@@ -38,10 +38,7 @@ TEST(XpPathUtil, TailDelimiterAndRelationship)
         EXPECT_EQ(P::CheckPathRelationship(Str(r.b), Str(r.a)), reverse[r.rel]) << r.b << " " << r.a;
         EXPECT_EQ(P::IsEqualPath(Str(r.a), Str(r.b)), r.rel == P::PATHREL_SAME) << r.a << " " << r.b;
     }
-}
 
-TEST(XpPathUtil, JoiningAndSplitting)
-{
     const char* joins[][3] = {{"/a", "b", "/a/b"}, {"/a/", "/b", "/a/b"}, {"", "/b", "b"}, {"/a", "", "/a/"},
                               {"/a", "//b", "/a//b"}, {"/", "x", "/x"}};
     for (const auto& j : joins)
@@ -65,10 +62,7 @@ TEST(XpPathUtil, JoiningAndSplitting)
                              {"b", "c", "b.c"}};
     for (const auto& e : exts)
         EXPECT_EQ(str(P::ConvertExt(Str(e[0]), Str(e[1]))), e[2]);
-}
 
-TEST(XpPathUtil, NamesAndTrims)
-{
     for (const auto& v : {std::make_pair("a:b", true), {"a\tb", false}, {"a/b", false}, {"", true}})
         EXPECT_EQ(P::IsValid(Str(v.first)), v.second) << v.first;
     // input | folder-name trim | file-name trim
@@ -96,7 +90,7 @@ struct Strings : IXpStringsManagersWrapper {
     Str GetLocalizedString(const char* key) override { return keys += key + std::string(";"), "No drive"; }
 };
 
-TEST(XpPathUtil, DisplayForms)
+TEST(XpPathUtil, DisplayFormsAndLogicalOrder)
 {
     const char* displays[][3] = {{"C:", "C:\\", "\\"}, {"abc", "abc", "abc"}, {"/a/b/", "/a/b", "/a/b"},
                                  {"/a/", "/a/", "/a/"}, {"/", "", ""}, {"Disk:x:y/", "Disk:x:y", "y"}};
@@ -123,10 +117,7 @@ TEST(XpPathUtil, DisplayForms)
     for (const auto& b : backs)
         EXPECT_EQ(str(P::ConvertDisplayPathToSystemPath(S(b[0]))), b[1]) << b[0];
     EXPECT_EQ(str(P::ConvertSystemPathToDisplayPath(Str("/no/such/path"))), "");
-}
 
-TEST(XpPathUtil, CompareLogical)
-{
     const struct { const char *a, *b; int order; } rows[] = {
         {"a2", "A10", -1}, {"File10", "file2", 1}, {"abc", "ABC", 0}, {"a01", "a1", 1}, {"x", "x1", -1},
         {"", "", 0}, {"", "a", -1}, {"99", "100", -1}, {"a 2", "a10", -1},
@@ -190,8 +181,8 @@ TEST(XpPathUtil, RootsAndDisplayPathsOfRealMounts)
 }
 
 // Special folders with HOME, TMPDIR and XDG_DATA_HOME in a sandbox, then with HOME unset (in a
-// child, since the environment is process-wide).
-TEST(XpPathUtil, SpecialFoldersFromTheEnvironment)
+// child, since the environment is process-wide); then the program's own resources.
+TEST(XpPathUtil, SpecialFoldersAndResourcesOfTheProgram)
 {
     xptest::TempDir t;
     const std::string home = t / "home", tmp = t / "tmp", data = t / "data";
@@ -231,10 +222,7 @@ TEST(XpPathUtil, SpecialFoldersFromTheEnvironment)
         unsetenv("HOME");
         EXPECT_EQ(str(P::GetSpecialPath(P::PATH_MUSIC, false)), passwdHome + "/Music");
     });
-}
 
-TEST(XpPathUtil, ResourcesOfTheProgram)
-{
     char exe[PATH_MAX] = {};
     ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
     const std::string bundle = std::string(exe).substr(0, std::string(exe).rfind('/'));
