@@ -1,5 +1,6 @@
 // The plug-in's Linux desktop layer on its own: Exec lines, desktop entry lookup, user folders,
 // the autostart write and the mutex file against links, detached starts and the catalogs.
+#include "HostProcess.h" // TempFolder
 #include "OruPlatform_Linux.h"
 
 #include <InstallerPlugin.h>
@@ -21,18 +22,7 @@ using Opt = std::optional<std::string>;
 
 namespace {
 
-// A fresh folder per test, removed at the end.
-struct TempDir {
-    explicit TempDir(const char* name) : path(::testing::TempDir() + "oru-" + name + "-" + std::to_string(::getpid()))
-    {
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    const std::string path;
-};
-
-TEST(OruPlatformTest, ExecLinesAreUnquotedFieldCodesDroppedAndBadOnesRefused)
+TEST(OruPlatformTest, ExecLinesAreUnquotedAndBadOnesRefusedDesktopValuesEscapedCatalogTextsFound)
 {
     const struct {
         const char* line;
@@ -60,11 +50,21 @@ TEST(OruPlatformTest, ExecLinesAreUnquotedFieldCodesDroppedAndBadOnesRefused)
         EXPECT_EQ(argv, c.error ? Args{"untouched"} : c.argv) << c.line;
         EXPECT_TRUE(!c.error || error.find(c.error) != std::string::npos) << c.line << ": " << error;
     }
+    EXPECT_EQ(escapeDesktopValue(" lead\\ing\ttab\nline"), "\\slead\\\\ing\\ttab\\nline");
+
+    // Catalog texts (the key itself for a missing key): the catalogs sit beside this program as
+    // they sit beside the module in the bundle. (The English texts are checked on the panes.)
+    ::setenv("LANGUAGE", "de", 1);
+    InstallerApplyUserLanguage();
+    EXPECT_EQ(bundleLocalizedString("msg_photo"), "Fotos");
+    EXPECT_EQ(bundleLocalizedString("msg_no_such_key"), "msg_no_such_key");
+    ::setenv("LANGUAGE", "en", 1), InstallerApplyUserLanguage(); // the system's messages below in English
 }
 
-TEST(OruPlatformTest, ApplicationEntriesAreFoundByDesktopFileId)
+TEST(OruPlatformTest, ApplicationEntriesAreFoundByDesktopFileIdUserFoldersFallBackToHome)
 {
-    TempDir root("lookup");
+    TempFolder root("oru-xdg"); // a fresh folder, removed at the end
+    ASSERT_FALSE(root.path.empty());
     const std::string id = "com.ombrix.Ombrix.desktop", user = root.path + "/home/.local/share/applications/" + id;
     ::setenv("XDG_DATA_HOME", (root.path + "/home/.local/share").c_str(), 1);
     ::setenv("XDG_DATA_DIRS", ("relative/ignored:" + root.path + "/local:" + root.path + "/usr").c_str(), 1);
@@ -92,12 +92,9 @@ TEST(OruPlatformTest, ApplicationEntriesAreFoundByDesktopFileId)
         EXPECT_FALSE(findApplicationEntry(id, &why));
         EXPECT_NE(why.find(h.second), std::string::npos) << why;
     }
-}
 
-TEST(OruPlatformTest, UserFoldersFallBackToHomeForLinesTheyCannotUse)
-{
-    // (The settings file reader is exercised through the settings pane.)
-    TempDir root("userdirs");
+    // User folders fall back to the home folder for lines they cannot use. (The settings file
+    // reader is exercised through the settings pane.)
     ::unsetenv("SUDO_UID"), ::unsetenv("PKEXEC_UID"); // root acting for nobody else
     const std::string home = root.path + "/home";
     ::setenv("HOME", home.c_str(), 1);
@@ -113,9 +110,10 @@ TEST(OruPlatformTest, UserFoldersFallBackToHomeForLinesTheyCannotUse)
         EXPECT_EQ(userDirectory(std::string("XDG_") + d.first + "_DIR", "Fallback"), Opt(d.second)) << d.first;
 }
 
-TEST(OruPlatformTest, AutostartEntriesAndTheMutexFileAreNeverWrittenThroughALink)
+TEST(OruPlatformTest, AutostartEntriesAndTheMutexFileAreNeverWrittenThroughALinkDetachedStartsInheritNoDescriptors)
 {
-    TempDir root("links");
+    TempFolder root("oru-links");
+    ASSERT_FALSE(root.path.empty());
     std::string dir = root.path + "/etc/xdg/autostart", error; // made on demand
     ASSERT_TRUE(writeFileAtomically(dir, "app.desktop", "first\n", &error)) << error;
     ASSERT_TRUE(writeFileAtomically(dir, "app.desktop", "second\n", &error)) << error; // replaces
@@ -145,16 +143,12 @@ TEST(OruPlatformTest, AutostartEntriesAndTheMutexFileAreNeverWrittenThroughALink
     EXPECT_EQ(createMutexFile(mutexFile, &error), MutexFileResult::NotRegularFile);
     EXPECT_FALSE(removeMutexFile(mutexFile, &error));
     EXPECT_EQ(createMutexFile(root.path + "/missing-folder/x", &error), MutexFileResult::Failed);
-}
 
-TEST(OruPlatformTest, DetachedStartsInheritNoDescriptors)
-{
-    // Leading its own session is checked by every road: the sample application records it.
-    TempDir root("spawn");
+    // Detached starts inherit no descriptors. (Leading its own session is checked by every road:
+    // the sample application records it.)
     int keep = ::fcntl(::open("/dev/null", O_RDONLY), F_DUPFD, 57); // not close-on-exec: must not reach the child
     ASSERT_GE(keep, 57);
     pid_t pid = -1;
-    std::string error;
     ASSERT_TRUE(spawnDetached({"/bin/sh", "-c", "ls /proc/self/fd > \"$0\"", root.path + "/fds"}, nullptr, &pid, &error)) << error;
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -168,18 +162,6 @@ TEST(OruPlatformTest, DetachedStartsInheritNoDescriptors)
     ::waitpid(pid, nullptr, 0);
     EXPECT_FALSE(spawnDetached({root.path + "/no-such-program"}, nullptr, &pid, &error));
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
-}
-
-TEST(OruPlatformTest, CatalogTextsWithTheKeyForMissingKeysAndDesktopValueEscapes)
-{
-    // The catalogs sit beside this program as they sit beside the module in the bundle.
-    for (const char* lang : {"de", "en"}) {
-        ::setenv("LANGUAGE", lang, 1);
-        InstallerApplyUserLanguage();
-        EXPECT_EQ(bundleLocalizedString("msg_photo"), lang[0] == 'd' ? "Fotos" : "Photos");
-        EXPECT_EQ(bundleLocalizedString("msg_no_such_key"), "msg_no_such_key");
-    }
-    EXPECT_EQ(escapeDesktopValue(" lead\\ing\ttab\nline"), "\\slead\\\\ing\\ttab\\nline");
 }
 
 } // namespace

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
-#include <sys/prctl.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -29,15 +28,9 @@ std::string describe(const AccessibleRef& node, int depth = 0)
     std::string text;
     for (const AccessibleRef& child : node.children()) {
         text += std::string(static_cast<size_t>(depth) * 2, ' ') + child.roleName() + " \"" + child.name() + "\"" +
-                (child.hasState(ATSPI_STATE_SENSITIVE) ? "" : " (insensitive)") + "\n";
-        text += describe(child, depth + 1);
+                (child.hasState(ATSPI_STATE_SENSITIVE) ? "" : " (insensitive)") + "\n" + describe(child, depth + 1);
     }
     return text;
-}
-
-bool contains(const Lines& lines, const std::string& line)
-{
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 class GtkHostTest : public ::testing::Test {
@@ -84,7 +77,8 @@ protected:
 
     // Starts the window on the bundle with `options` (by default: installing the application as
     // it goes), and waits for it on the accessibility bus.
-    AccessibleRef start(Host& host, const std::string& title = "Installer", Lines env = {}, Lines options = {})
+    ::testing::AssertionResult start(Host& host, AccessibleRef& window, const std::string& title = "Installer",
+                                     Lines env = {}, Lines options = {})
     {
         // No polkit daemon answers on this system bus, whatever the machine runs: root then gets
         // the window's own dialog (polkit's fallback), which these tests answer.
@@ -94,10 +88,9 @@ protected:
         options.push_back(ORU_BUNDLE_PATH);
         host.start(options, env);
         space_->notePid(host.pid);
-        EXPECT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
-        AccessibleRef window = driver_->window(host.pid, title, 20);
-        EXPECT_TRUE(window) << "no window \"" << title << "\"\n" << host.output;
-        return window;
+        if (!host.readUntil("installer-host-gtk: first page shown") || !(window = driver_->window(host.pid, title, 20)))
+            return ::testing::AssertionFailure() << "no window \"" << title << "\"\n" << host.output;
+        return ::testing::AssertionSuccess();
     }
     // Presses the button named `name` in `window`; false (with what the window shows) when it
     // is not there.
@@ -127,10 +120,6 @@ protected:
         EXPECT_TRUE(shows(dialog, purpose, true));
         EXPECT_TRUE(press(dialog, answer));
     }
-    bool buttonSensitive(const AccessibleRef& window, const std::string& name)
-    {
-        return driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, name).hasState(ATSPI_STATE_SENSITIVE);
-    }
     // The launches recorded once the application has had time to record one more start.
     Lines launchesAfter(size_t before)
     {
@@ -138,6 +127,14 @@ protected:
         std::this_thread::sleep_for(std::chrono::milliseconds(300)); // room for a wrong second start
         all = sandbox_->recordedLaunches();
         return Lines(all.begin() + static_cast<long>(std::min(before, all.size())), all.end());
+    }
+    // Presses `button` (on the summary) and expects the host to end well with `result`.
+    void close(Host& host, const AccessibleRef& window, std::initializer_list<std::string> result,
+               const std::string& button = "Close")
+    {
+        ASSERT_TRUE(press(window, button));
+        EXPECT_EQ(host.finish(), 0) << host.output;
+        host.expectResult(result);
     }
 
     static constexpr const char* kNoSystemBus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/system_bus_socket";
@@ -148,78 +145,83 @@ protected:
     std::unique_ptr<OruSandbox> sandbox_;
 };
 
-TEST_F(GtkHostTest, FreshRoadsWithAndWithoutChangeFoldersThenTheUpdateRoad)
+TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftControlHeldAndQuittingOnThePane)
 {
     const std::string home = sandbox_->home();
-    for (bool changeFolders : {true, false}) {
-        SCOPED_TRACE(changeFolders ? "Change Folders…" : "Continue");
-        std::filesystem::remove(sandbox_->installedEntry()); // a fresh installation each time
-        std::filesystem::remove(sandbox_->autostartEntry());
-        size_t before = sandbox_->recordedLaunches().size();
-        Host host;
-        AccessibleRef window = start(host);
-        ASSERT_TRUE(window);
-        // The installation page, with the road in the side list.
-        EXPECT_TRUE(shows(window, "installed " + sandbox_->installedEntry()));
-        Lines labels = driver_->names(window, ATSPI_ROLE_LABEL);
-        for (const char* step : {"Installation", "Ombrix Database Settings", "Summary"})
-            EXPECT_TRUE(contains(labels, step)) << step << "\n" << describe(window);
-        EXPECT_FALSE(buttonSensitive(window, "Go Back"));
-        EXPECT_TRUE(exists(kInstallerMutexPath)); // held from loading until a pane is entered
-        ASSERT_TRUE(press(window, "Continue"));
-
-        // The settings pane: the four folders, Go Back disabled as the pane asks.
-        ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
-        for (const char* text : {"Photos", "Videos", "Music", "Application backup files"})
-            EXPECT_TRUE(shows(window, text));
-        for (const std::string& folder : {home + "/Pictures", home + "/Videos", home + "/Music", home + "/Documents/Ombrix"})
-            EXPECT_TRUE(shows(window, folder));
-        EXPECT_FALSE(buttonSensitive(window, "Go Back")) << describe(window);
-        EXPECT_FALSE(exists(kInstallerMutexPath));
-        ASSERT_TRUE(press(window, changeFolders ? "Change Folders…" : "Continue"));
-        answerAuthorization(host, "Authorization", "Allow", "start Ombrix at login for all users");
-
-        ASSERT_TRUE(shows(window, "The installation was completed successfully."));
-        // polkit was asked first; its absence is told in the window's status line.
-        EXPECT_TRUE(shows(window, "no polkit daemon answers here", true));
-        EXPECT_TRUE(host.readUntil("installer-host-gtk: asking polkit for com.ombrix.installer.global-login-items"))
-            << host.output;
-        ASSERT_TRUE(press(window, "Close"));
-        EXPECT_EQ(host.finish(), 0) << host.output;
-        const std::string mode = changeFolders ? "showSettings" : "reconstructDatabase";
-        host.expectResult({"first=DBSettingPane panes=DBSettingPane ended=finished installed-before=no",
-                           "launch=" + mode + " login-item=\"added " + sandbox_->autostartEntry() + "\""});
-        EXPECT_EQ(launchesAfter(before), Lines{"[\"" + mode + "\"] new-session"});
-        EXPECT_TRUE(exists(sandbox_->autostartEntry()));
-    }
-
-    // The application is there now: the update road shows the launch pane, which starts it
-    // without arguments.
-    size_t before = sandbox_->recordedLaunches().size();
     Host host;
-    AccessibleRef window = start(host);
-    ASSERT_TRUE(window);
-    Lines labels = driver_->names(window, ATSPI_ROLE_LABEL);
-    EXPECT_TRUE(contains(labels, "Start Ombrix")) << describe(window);
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window));
+    // The installation page, with the road in the side list.
+    EXPECT_TRUE(shows(window, "installed " + sandbox_->installedEntry()));
+    for (const char* step : {"Installation", "Ombrix Database Settings", "Summary"})
+        EXPECT_TRUE(shows(window, step));
+    EXPECT_FALSE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Go Back").hasState(ATSPI_STATE_SENSITIVE));
+    ASSERT_TRUE(press(window, "Continue"));
+
+    // The settings pane: the four folders, Go Back disabled as the pane asks.
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
+    for (const std::string& text : Lines{"Photos", "Videos", "Music", "Application backup files", home + "/Pictures",
+                                         home + "/Videos", home + "/Music", home + "/Documents/Ombrix"})
+        EXPECT_TRUE(shows(window, text));
+    EXPECT_FALSE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Go Back").hasState(ATSPI_STATE_SENSITIVE)) << describe(window);
+    EXPECT_FALSE(exists(kInstallerMutexPath));
+    ASSERT_TRUE(press(window, "Change Folders…"));
+    answerAuthorization(host, "Authorization", "Allow", "start Ombrix at login for all users");
+
+    ASSERT_TRUE(shows(window, "The installation was completed successfully."));
+    // polkit was asked first; its absence is told in the window's status line.
+    EXPECT_TRUE(shows(window, "no polkit daemon answers here", true));
+    // "installed-before=no", not "not asked": the keys, not held, were read as such.
+    close(host, window, {"first=DBSettingPane panes=DBSettingPane ended=finished installed-before=no",
+                         "launch=showSettings login-item=\"added " + sandbox_->autostartEntry() + "\""});
+    expectHas(host.output, {"installer-host-gtk: asking polkit for com.ombrix.installer.global-login-items"});
+    EXPECT_EQ(launchesAfter(0), Lines{"[\"showSettings\"] new-session"});
+
+    // The application is there now. Command+Shift+Control held on the keyboard force the settings
+    // pane. Closing the window there, the terminate notification reaches the pane once, which
+    // starts the application once and asks for the login item once.
+    struct HeldKeys { // released whatever happens
+        std::string display;
+        std::vector<std::string> keys{"Super_L", "Shift_L", "Control_L"};
+        ~HeldKeys() { setKeysHeld(display, keys, false); }
+    } keys{desktop_->display()};
+    ASSERT_TRUE(setKeysHeld(keys.display, keys.keys, true));
+    Host forced;
+    ASSERT_TRUE(start(forced, window));
+    EXPECT_TRUE(shows(window, "Ombrix Database Settings"));
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
+    ASSERT_TRUE(closeWindow(desktop_->display(), forced.pid, "Installer"));
+    ASSERT_TRUE(press(driver_->window(forced.pid, "Quit the Installer"), "Quit"));
+    answerAuthorization(forced, "Authorization", "Deny", "start Ombrix at login for all users");
+    EXPECT_EQ(forced.finish(), 0) << forced.output;
+    forced.expectResult({"first=DBSettingPane panes=DBSettingPane ended=quit",
+                         "installed-before=\"not asked (Command+Shift+Control held)\""});
+    EXPECT_EQ(countOf(forced.resultLine(), "launch="), 1u) << forced.output;
+    EXPECT_EQ(countOf(forced.output, "installer-host-gtk: authorization "), 1u) << forced.output;
+    EXPECT_EQ(launchesAfter(1), Lines{"[\"reconstructDatabase\"] new-session"});
+
+    // Unless the option says otherwise: then the update road shows the launch pane, which starts
+    // the application without arguments.
+    Host update;
+    ASSERT_TRUE(start(update, window, "Installer", {}, {"--modifiers", "none"}));
+    EXPECT_TRUE(shows(window, "Start Ombrix"));
     ASSERT_TRUE(press(window, "Continue"));
     EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
-    EXPECT_FALSE(buttonSensitive(window, "Go Back")) << describe(window);
     ASSERT_TRUE(press(window, "Continue"));
-    answerAuthorization(host, "Authorization", "Allow", "start Ombrix at login for all users");
-    ASSERT_TRUE(press(window, "Close"));
-    EXPECT_EQ(host.finish(), 0) << host.output;
-    host.expectResult({"first=LaunchAppPane panes=LaunchAppPane ended=finished installed-before=yes"});
-    EXPECT_EQ(launchesAfter(before), Lines{"[] new-session"});
+    answerAuthorization(update, "Authorization", "Allow", "start Ombrix at login for all users");
+    close(update, window, {"first=LaunchAppPane panes=LaunchAppPane ended=finished installed-before=yes",
+                           "launch=\"(no arguments)\""});
+    EXPECT_EQ(launchesAfter(2), Lines{"[] new-session"});
 }
 
 TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstallationCompletes)
 {
     Host host;
-    AccessibleRef window = start(host, "Installationsprogramm", {"LANGUAGE=de"});
-    ASSERT_TRUE(window);
-    Lines labels = driver_->names(window, ATSPI_ROLE_LABEL);
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window, "Installationsprogramm", {"LANGUAGE=de"}));
     for (const char* step : {"Installation", "Ombrix-Datenbankeinstellungen", "Zusammenfassung"})
-        EXPECT_TRUE(contains(labels, step)) << step << "\n" << describe(window);
+        EXPECT_TRUE(shows(window, step));
     EXPECT_TRUE(shows(window, "Die Software wurde installiert. Fahren Sie fort, um die Einrichtung abzuschließen."));
     for (const char* button : {"Beenden", "Zurück", "Fortfahren"})
         EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, button)) << button << "\n" << describe(window);
@@ -230,135 +232,64 @@ TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstalla
     ASSERT_TRUE(press(window, "Fortfahren"));
     answerAuthorization(host, "Berechtigung", "Verweigern", "bei der Anmeldung starten");
     EXPECT_TRUE(shows(window, "Die Installation wurde erfolgreich abgeschlossen."));
-    ASSERT_TRUE(press(window, "Schließen"));
-    EXPECT_EQ(host.finish(), 0) << host.output;
-    host.expectResult({"ended=finished", "launch=reconstructDatabase login-item=refused"});
+    close(host, window, {"ended=finished", "launch=reconstructDatabase login-item=refused"}, "Schließen");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
 }
 
-TEST_F(GtkHostTest, ClosingTheWindowMidRoadAsksThenEndsTheRoadOnceAndTheMutexIsGone)
+TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoadWithTheMutexGoneSoDoesSIGTERM)
 {
-    // On the installation page, the installer mutex held: staying keeps it; quitting ends the
-    // road, and the section removes the file as it hears that the installer terminates.
-    {
-        Host host;
-        AccessibleRef window = start(host);
-        ASSERT_TRUE(window);
-        ASSERT_TRUE(exists(kInstallerMutexPath));
-        XpMutex probe{XpStringT<char>(kInstallerMutexPath)};
-        EXPECT_EQ(tryLock(probe), XPERR_SYNC_TIMEOUT);
-        ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
-        ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
-        // Ctrl+Q asks the same.
-        ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, "Installer"));
-        ASSERT_TRUE(setKeysHeld(desktop_->display(), {"Control_L", "q"}, true));
-        ASSERT_TRUE(setKeysHeld(desktop_->display(), {"q", "Control_L"}, false));
-        ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
-        EXPECT_TRUE(press(window, "Continue")) << "the window is still there";
-        ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
-        EXPECT_FALSE(exists(kInstallerMutexPath));
-        // The host is killed as it goes out of scope: the orderly quit from the pane is below.
-        std::filesystem::remove(sandbox_->installedEntry());
-    }
-    {
-        Host host;
-        AccessibleRef window = start(host);
-        ASSERT_TRUE(window);
-        XpMutex probe{XpStringT<char>(kInstallerMutexPath)}; // made on the file while it is there
-        ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
-        ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
-        EXPECT_EQ(host.finish(), 0) << host.output;
-        host.expectResult({"panes=none ended=quit"});
-        EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
-        EXPECT_FALSE(exists(kInstallerMutexPath));
-        EXPECT_EQ(tryLock(probe), XPERR_OK);
-        std::filesystem::remove(sandbox_->installedEntry());
-    }
-    // On the settings pane: the terminate notification reaches the pane once, which starts the
-    // application once and asks for the login item once.
-    size_t before = sandbox_->recordedLaunches().size();
+    // On the installation page, the installer mutex held: staying keeps it, and a second
+    // installer shows that it waits; quitting ends the road, and the section removes the file as
+    // it hears that the installer terminates.
     Host host;
-    AccessibleRef window = start(host);
-    ASSERT_TRUE(window);
-    ASSERT_TRUE(press(window, "Continue"));
-    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window));
+    ASSERT_TRUE(exists(kInstallerMutexPath));
+    XpMutex probe{XpStringT<char>(kInstallerMutexPath)};
+    EXPECT_EQ(tryLock(probe), XPERR_SYNC_TIMEOUT);
     ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
-    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
-    answerAuthorization(host, "Authorization", "Deny", "start Ombrix at login for all users");
-    EXPECT_EQ(host.finish(), 0) << host.output;
-    host.expectResult({"panes=DBSettingPane ended=quit"});
-    EXPECT_EQ(countOf(host.resultLine(), "launch="), 1u) << host.output;
-    EXPECT_EQ(countOf(host.output, "installer-host-gtk: authorization "), 1u) << host.output;
-    EXPECT_EQ(launchesAfter(before), Lines{"[\"reconstructDatabase\"] new-session"});
-    EXPECT_FALSE(exists(kInstallerMutexPath));
-
-    // SIGTERM on the pane ends the road at once, without waiting for an answer to the login item.
-    std::filesystem::remove(sandbox_->installedEntry());
-    Host killed;
-    window = start(killed);
-    ASSERT_TRUE(press(window, "Continue"));
-    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
-    ::kill(killed.pid, SIGTERM);
-    EXPECT_EQ(killed.finish(), 128 + SIGTERM) << killed.output;
-    killed.expectResult({"ended=interrupted", "launch=reconstructDatabase login-item=refused"});
-}
-
-TEST_F(GtkHostTest, ASecondInstallerShowsThatItWaitsAndCancelEndsTheWait)
-{
-    Host first;
-    AccessibleRef firstWindow = start(first); // on its installation page, holding the lock
-    ASSERT_TRUE(firstWindow);
+    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
+    // Ctrl+Q asks the same.
+    ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, "Installer"));
+    ASSERT_TRUE(setKeysHeld(desktop_->display(), {"Control_L", "q"}, true));
+    ASSERT_TRUE(setKeysHeld(desktop_->display(), {"q", "Control_L"}, false));
+    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
     for (const char* way : {"Cancel", "Quit"}) {
         SCOPED_TRACE(way);
         Host second;
         second.start({ORU_BUNDLE_PATH});
         space_->notePid(second.pid);
         ASSERT_TRUE(second.readUntil("installer-host-gtk: status: ")) << second.output;
-        AccessibleRef window = driver_->window(second.pid, "Installer");
-        ASSERT_TRUE(window) << second.output;
+        AccessibleRef waiting = driver_->window(second.pid, "Installer");
+        ASSERT_TRUE(waiting) << second.output;
         // The window answers while the section waits inside shouldLoad.
-        EXPECT_TRUE(shows(window, "Another installer is running. Waiting for it to finish."));
-        ASSERT_TRUE(press(window, way));
+        EXPECT_TRUE(shows(waiting, "Another installer is running. Waiting for it to finish."));
+        ASSERT_TRUE(press(waiting, way));
         EXPECT_EQ(second.finish(), 128 + SIGINT) << second.output;
         second.expectResult({"ended=interrupted installed-before=yes mutex=reused mutex-lock=\"abandoned"});
         EXPECT_EQ(second.resultLine().find("launch="), std::string::npos) << second.output;
         EXPECT_TRUE(exists(kInstallerMutexPath)); // the first's mark is not the second's to clear
     }
-    // The first goes on undisturbed.
-    ASSERT_TRUE(press(firstWindow, "Continue"));
-    ASSERT_TRUE(driver_->find(firstWindow, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    // The first, still there and undisturbed, quits.
+    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    host.expectResult({"panes=none ended=quit"});
+    EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
     EXPECT_FALSE(exists(kInstallerMutexPath));
-}
+    EXPECT_EQ(tryLock(probe), XPERR_OK);
+    std::filesystem::remove(sandbox_->installedEntry());
 
-TEST_F(GtkHostTest, CommandShiftControlHeldOnTheKeyboardForceTheSettingsPaneUnlessTheOptionSaysOtherwise)
-{
-    ASSERT_TRUE(sandbox_->installTargetApp()); // an update, were it not for the keys
-    struct HeldKeys { // released whatever happens
-        std::string display;
-        std::vector<std::string> keys{"Super_L", "Shift_L", "Control_L"};
-        ~HeldKeys() { setKeysHeld(display, keys, false); }
-    } keys{desktop_->display()};
-    ASSERT_TRUE(setKeysHeld(keys.display, keys.keys, true));
-    for (bool override : {false, true}) {
-        SCOPED_TRACE(override ? "--modifiers none" : "keys held");
-        Host host;
-        Lines options{"--authorize", "no"};
-        if (override)
-            options.insert(options.end(), {"--modifiers", "none"});
-        AccessibleRef window = start(host, "Installer", {}, options);
-        ASSERT_TRUE(window);
-        ASSERT_TRUE(press(window, "Continue"));
-        if (override)
-            EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
-        else
-            EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
-        ASSERT_TRUE(press(window, "Continue"));
-        ASSERT_TRUE(press(window, "Close"));
-        EXPECT_EQ(host.finish(), 0) << host.output;
-        host.expectResult({override ? "first=LaunchAppPane" : "first=DBSettingPane",
-                           override ? "installed-before=yes" : "installed-before=\"not asked (Command+Shift+Control held)\""});
-    }
+    // SIGTERM on the settings pane ends the road at once, without waiting for an answer to the
+    // login item.
+    Host killed;
+    ASSERT_TRUE(start(killed, window));
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    ::kill(killed.pid, SIGTERM);
+    EXPECT_EQ(killed.finish(), 128 + SIGTERM) << killed.output;
+    killed.expectResult({"ended=interrupted", "launch=reconstructDatabase login-item=refused"});
 }
 
 // The payload on a slow FUSE volume (a few MiB a second), copied into a folder of the test where
@@ -371,24 +302,15 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     const std::string mnt = top.path + "/volume", dir = top.path + "/apps", dest = dir + "/payload.bin";
     ASSERT_TRUE(std::filesystem::create_directory(mnt) && std::filesystem::create_directory(dir));
     std::ofstream(dest) << "the old version\n";
-    // The FUSE volume lives in this program's own mount namespace, and goes with the test.
-    struct Volume {
+    // The FUSE volume lives in this program's own mount namespace, and goes with the test: its
+    // daemon killed first, then the mount detached.
+    struct Unmount {
         std::string mnt;
-        pid_t daemon = -1;
-        ~Volume()
-        {
-            if (daemon > 0 && ::kill(daemon, SIGTERM) == 0)
-                ::waitpid(daemon, nullptr, 0);
-            ::umount2(mnt.c_str(), MNT_DETACH);
-        }
-    } volume{mnt};
-    const long long size = 256ll << 20;
-    ASSERT_GE(volume.daemon = ::fork(), 0);
-    if (volume.daemon == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::execl(SLOW_PAYLOAD_FS, "SlowPayloadFs", mnt.c_str(), std::to_string(size).c_str(), "20000", nullptr);
-        ::_exit(127);
-    }
+        ~Unmount() { ::umount2(mnt.c_str(), MNT_DETACH); }
+    } unmount{mnt};
+    Host volume;
+    volume.program = SLOW_PAYLOAD_FS;
+    volume.start({mnt, std::to_string(256ll << 20), "20000"});
     const std::string source = mnt + "/payload.bin";
     for (int i = 0; i < 100 && !(exists(source.c_str())); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -420,9 +342,7 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     // The plug-in's panes are skipped: they would set up an application that was not installed.
     ASSERT_TRUE(press(window, "Continue"));
     ASSERT_TRUE(shows(window, "The installation was cancelled."));
-    ASSERT_TRUE(press(window, "Close"));
-    EXPECT_EQ(host.finish(), 0) << host.output;
-    host.expectResult({"panes=none ended=finished installation=cancelled"});
+    close(host, window, {"panes=none ended=finished installation=cancelled"});
     EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
     EXPECT_FALSE(exists(kInstallerMutexPath));
 }
