@@ -97,15 +97,15 @@ inline int inChild(const std::function<int()>& body)
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// body runs as nobody: root passes every permission check, so refusals are only seen there.
-inline int asNobody(const std::function<int()>& body)
+// Drops root for good in a forked child: nobody's user and group, no supplementary groups.
+inline bool becomeNobody()
 {
-    return inChild([&] {
-        struct passwd* nobody = getpwnam("nobody");
-        return nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
-               setuid(nobody->pw_uid) != 0 ? 120 : body();
-    });
+    struct passwd* nobody = getpwnam("nobody");
+    return nobody != nullptr && setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0;
 }
+
+// body runs as nobody: root passes every permission check, so refusals are only seen there.
+inline int asNobody(const std::function<int()>& body) { return inChild([&] { return becomeNobody() ? body() : 120; }); }
 
 // Runs body in a forked child. When the child has not ended after `patience` seconds, it is
 // taken to be waiting for something that will not come by itself: unblock() runs (it makes the
@@ -178,10 +178,8 @@ public:
             return;
         pid_ = fork();
         if (pid_ == 0) {
-            struct passwd* nobody = getpwnam("nobody");
             int in = inotify_init1(0);
-            if (nobody == nullptr || setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
-                setuid(nobody->pw_uid) != 0 || in < 0 || inotify_add_watch(in, folder.c_str(), IN_CREATE) < 0)
+            if (!becomeNobody() || in < 0 || inotify_add_watch(in, folder.c_str(), IN_CREATE) < 0)
                 _exit(120);
             (void)!write(ready[1], "r", 1);
             std::vector<int> opened;

@@ -79,9 +79,6 @@ TEST(XpRemoveDir, OtherMountsInsideTheTreeAreLeftWholeAndReported)
         ASSERT_EQ(0, mount((t / "vol").c_str(), (t / "tree/sub/bound").c_str(), nullptr, MS_BIND, nullptr));
         ASSERT_EQ(0, mount("xptest", (t / "tree/tmp").c_str(), "tmpfs", 0, "size=1m"));
         ASSERT_TRUE(writeFile(t / "tree/tmp/keep", "k"));
-        auto mountsWhole = [&] {
-            EXPECT_EQ(readFile(t / "vol/keep") + " " + readFile(t / "vol/deep/keep"), "vol/keep vol/deep/keep");
-        };
         for (int round = 0; round < 3; ++round) {
             // Without and with an observer, which must not count what lies on the other mounts;
             // then through the xpfs tool, which reports them.
@@ -96,7 +93,7 @@ TEST(XpRemoveDir, OtherMountsInsideTheTreeAreLeftWholeAndReported)
                 EXPECT_NE(ran.err.find("XPERR_FILE_DIR_NOT_EMPTY"), std::string::npos) << ran.err;
             }
 #endif
-            mountsWhole();
+            EXPECT_EQ(readFile(t / "vol/keep") + " " + readFile(t / "vol/deep/keep"), "vol/keep vol/deep/keep");
             EXPECT_EQ(readFile(t / "tree/sub/bound/deep/keep") + readFile(t / "tree/tmp/keep"), "vol/deep/keepk");
             EXPECT_FALSE(exists(t / "tree/a") || exists(t / "tree/sub/b"));
             // sub, sub/b and the two mount points, and the tree: only sub/b goes.
@@ -105,12 +102,11 @@ TEST(XpRemoveDir, OtherMountsInsideTheTreeAreLeftWholeAndReported)
         }
         // The file-manager agent's removal of a folder it replaced takes the same care: moving
         // a folder over the tree leaves both mounts whole, in the old tree that it removes.
-        ASSERT_EQ(0, mkdir((t / "src").c_str(), 0755));
-        ASSERT_EQ(0, mkdir((t / "src/tree").c_str(), 0755));
-        ASSERT_TRUE(writeFile(t / "src/tree/new", "n"));
+        ASSERT_TRUE(mkdir((t / "src").c_str(), 0755) == 0 && mkdir((t / "src/tree").c_str(), 0755) == 0 &&
+                    writeFile(t / "src/tree/new", "n"));
         EXPECT_EQ(0, Op::MoveFiles(std::vector<XpStringT<char>>{S(t / "src/tree")}, S(t.path), true, nullptr));
         EXPECT_EQ(readFile(t / "tree/new"), "n");
-        mountsWhole();
+        EXPECT_EQ(readFile(t / "vol/keep") + " " + readFile(t / "vol/deep/keep"), "vol/keep vol/deep/keep");
     });
 }
 
@@ -122,9 +118,7 @@ TEST(XpRemoveDir, DeepTreesOnSmallStacksAndFewDescriptorsAndAMovedParent)
     checkInChild([&] {
         Counter c;
         EXPECT_EQ(XPERR_OK, onSmallStack(256 * 1024, [&] { return Op::RemoveDir(S(t / "deep"), true, &c); }));
-        EXPECT_EQ(c.totalCount, 6001);
-        EXPECT_EQ(c.doneCount, 6001);
-        EXPECT_EQ(c.calls, 6001);
+        expectAll({c.totalCount, c.doneCount, c.calls}, int64_t(6001));
     });
     EXPECT_FALSE(exists(t / "deep"));
 
@@ -144,13 +138,11 @@ TEST(XpRemoveDir, DeepTreesOnSmallStacksAndFewDescriptorsAndAMovedParent)
     for (const char* d : {"v", "v/victim", "v/d"})
         ASSERT_EQ(0, mkdir((t / d).c_str(), 0755));
     std::string tenth = t / "moved/d/d/d/d/d/d/d/d/d/d";
-    std::vector<std::string> victims{"f"};
-    for (int i = 0; i < 30; ++i) {
+    std::vector<std::string> victims{"f"};   // f is in every folder of the chain already
+    for (int i = 0; i < 30; ++i)
         victims.push_back("g" + std::to_string(i));
-        ASSERT_TRUE(writeFile(tenth + "/" + victims.back(), "x"));
-    }
     for (const std::string& name : victims)
-        ASSERT_TRUE(writeFile(t / "v/victim/" + name, "precious"));
+        ASSERT_TRUE(writeFile(t / "v/victim/" + name, "precious") && (name == "f" || writeFile(tenth + "/" + name, "x")));
     Counter c;
     bool moved = false;
     c.onEntry = [&](const std::string& path) {
@@ -184,15 +176,13 @@ TEST(XpRemoveDir, AWideTreeGoesSideBySideAndAFailureAnywhereStopsItWithThatFailu
             ASSERT_TRUE(writeFile(dir + "/f" + std::to_string(f), "x"));
         ASSERT_TRUE(writeFile(tree + "/top" + std::to_string(d), "t"));
     }
-    ASSERT_EQ(0, mkdir((tree + "/d9/locked").c_str(), 0755));
-    ASSERT_TRUE(writeFile(tree + "/d9/locked/held", "h"));
+    ASSERT_TRUE(mkdir((tree + "/d9/locked").c_str(), 0755) == 0 && writeFile(tree + "/d9/locked/held", "h"));
     ASSERT_EQ(0, spawn({"chown", "-R", "nobody:", t.path}).status);
     ASSERT_EQ(0, chmod((tree + "/d9/locked").c_str(), 0555));
 
     // Through the tool, started as nobody: a process of its own, whose walkers start afresh.
-    const std::vector<std::string> asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
-    std::vector<std::string> remove = asNobody;
-    remove.insert(remove.end(), {XP_XPFS, "rm", "-r", tree});
+    const std::vector<std::string> remove = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                             XP_XPFS, "rm", "-r", tree};
     Ran ran = spawn(remove);
     EXPECT_EQ(ran.status, 1);
     EXPECT_EQ(ran.err, "xpfs: rm: " + tree + ": XPERR_FILE_REMOVE_FAILED\n");
