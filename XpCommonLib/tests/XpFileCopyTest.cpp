@@ -226,8 +226,8 @@ TEST(XpFileCopy, FullDiskReadOnlyMountRefusedPermissionAndDevicesLeaveNothingHal
     std::string data = pattern(3 << 20, 'd'), vol = t / "vol", ro = t / "ro";
     ASSERT_TRUE(writeFile(t / "src", data) && mkdir(vol.c_str(), 0755) == 0 && mkdir(ro.c_str(), 0755) == 0 &&
                 writeFile(ro + "/old", "old"));
-    ASSERT_EQ(0, mknod((t / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)));   // as /dev/full
-    ASSERT_EQ(0, symlink("/dev/zero", (t / "zero").c_str()) | mkfifo((t / "fifo").c_str(), 0644));
+    ASSERT_EQ(0, mknod((t / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) |   // as /dev/full
+                     symlink("/dev/zero", (t / "zero").c_str()) | mkfifo((t / "fifo").c_str(), 0644));
     EXPECT_EQ(XPERR_FILE_DISK_FULL, Op::CopyFile(fileOf(t / "src"), S(t / "full"), nullptr));
     EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(t / "src"), S(t / "full"), false, nullptr));
     EXPECT_EQ(S_IFCHR, kind(t / "full"));
