@@ -208,55 +208,54 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStri
     return XPERR_OK;
 }
 
-XpErr XpFileOperation::CopyFile(const XpStringT<char>& source, const XpStringT<char>& destination,
-                                bool withUI, IXpFileOpProgressObserver* observer)
+namespace {
+
+// A copy or move of one item with UI: a file-manager request into the destination's folder. The
+// agent names the item after the source. Put beside the destination under that name, it would
+// take the place of whatever has the name there: the source itself, when both are in one folder,
+// or an unrelated file. So an item to be renamed goes through a hidden folder of its own beside
+// the destination and is renamed from there. A move that cannot be renamed on is moved back as
+// far as possible, and only an empty staging folder is removed, so the item is never lost; a
+// copy's staging folder goes with whatever is left in it.
+XpErr throughFileManager(const XpStringT<char>& source, const XpStringT<char>& destination, bool copy)
 {
-    if (!withUI)
-        return copyFileWithoutUI(source, destination, observer);
     XpStringT<char> folder = XpPathUtil::GetFileDir(destination);
     XpStringT<char> sourceName = XpPathUtil::GetFileFullName(source);
     std::vector<XpStringT<char> > one(1, source);
+    auto request = [&](const XpStringT<char>& into) {
+        return static_cast<XpErr>(copy ? XpFileOperation::CopyFiles(one, into, true, nullptr)
+                                       : XpFileOperation::MoveFiles(one, into, true, nullptr));
+    };
     if (XpPathUtil::GetFileFullName(destination).Compare(sourceName.GetBuffer()) == 0)
-        return static_cast<XpErr>(CopyFiles(one, folder, true, nullptr));
-    // The agent names its copy after the source. Put beside the destination under that name, it
-    // would take the place of whatever has the name there: the source itself, when both are in
-    // one folder, or an unrelated file. So the copy is made in a hidden folder of its own beside
-    // the destination and renamed from there.
+        return request(folder);
     XpStringT<char> staging = _XpFileOperationSub_Linux::MakeStagingFolder(folder);
     if (staging.IsEmpty())
-        return XPERR_FILE_COPY_FAILED;
-    XpErr err = static_cast<XpErr>(CopyFiles(one, staging, true, nullptr));
-    if (err == XPERR_OK)
-        err = moveFileWithoutUI(XpPathUtil::Concatenate(staging, sourceName), destination, nullptr);
-    _XpFileOperationSub_Linux::RemoveStagingFolder(staging, true);   // with the copy, if it is left
+        return copy ? XPERR_FILE_COPY_FAILED : XPERR_FILE_MOVE_FAILED;
+    XpErr err = request(staging);
+    if (err == XPERR_OK) {
+        XpStringT<char> placed = XpPathUtil::Concatenate(staging, sourceName);
+        err = XpFileOperation::moveFileWithoutUI(placed, destination, nullptr);
+        if (err != XPERR_OK && !copy)
+            XpFileOperation::moveFileWithoutUI(placed, source, nullptr);   // back where it was
+    }
+    _XpFileOperationSub_Linux::RemoveStagingFolder(staging, copy);
     return err;
+}
+
+} // namespace
+
+XpErr XpFileOperation::CopyFile(const XpStringT<char>& source, const XpStringT<char>& destination,
+                                bool withUI, IXpFileOpProgressObserver* observer)
+{
+    return withUI ? throughFileManager(source, destination, true)
+                  : copyFileWithoutUI(source, destination, observer);
 }
 
 XpErr XpFileOperation::MoveFile(const XpStringT<char>& source, const XpStringT<char>& destination,
                                 bool withUI, IXpFileOpProgressObserver* observer)
 {
-    if (!withUI)
-        return moveFileWithoutUI(source, destination, observer);
-    XpStringT<char> folder = XpPathUtil::GetFileDir(destination);
-    XpStringT<char> sourceName = XpPathUtil::GetFileFullName(source);
-    std::vector<XpStringT<char> > one(1, source);
-    if (XpPathUtil::GetFileFullName(destination).Compare(sourceName.GetBuffer()) == 0)
-        return static_cast<XpErr>(MoveFiles(one, folder, true, nullptr));
-    // As for the copy: through a hidden folder beside the destination, so that the item never
-    // takes the place of an unrelated one of its name on the way.
-    XpStringT<char> staging = _XpFileOperationSub_Linux::MakeStagingFolder(folder);
-    if (staging.IsEmpty())
-        return XPERR_FILE_MOVE_FAILED;
-    XpErr err = static_cast<XpErr>(MoveFiles(one, staging, true, nullptr));
-    if (err == XPERR_OK) {
-        XpStringT<char> moved = XpPathUtil::Concatenate(staging, sourceName);
-        err = moveFileWithoutUI(moved, destination, nullptr);
-        if (err != XPERR_OK)
-            moveFileWithoutUI(moved, source, nullptr);   // back where it was, as far as possible
-    }
-    // Only an empty folder goes: an item that could not be moved on or back stays in it.
-    _XpFileOperationSub_Linux::RemoveStagingFolder(staging, false);
-    return err;
+    return withUI ? throughFileManager(source, destination, false)
+                  : moveFileWithoutUI(source, destination, observer);
 }
 
 XpErr XpFileOperation::CopyFileSafely(const XpStringT<char>& source,
