@@ -289,6 +289,18 @@ AccessibleRef& AccessibleRef::operator=(AccessibleRef other)
     return *this;
 }
 
+namespace {
+
+// A string the accessibility library handed over, as a std::string; the library's copy is freed.
+std::string taken(gchar* text)
+{
+    std::string result = text ? text : "";
+    g_free(text);
+    return result;
+}
+
+} // namespace
+
 AccessibleRef::~AccessibleRef()
 {
     if (object_)
@@ -297,22 +309,12 @@ AccessibleRef::~AccessibleRef()
 
 std::string AccessibleRef::name() const
 {
-    if (!object_)
-        return std::string();
-    gchar* text = atspi_accessible_get_name(object_, nullptr);
-    std::string result = text ? text : "";
-    g_free(text);
-    return result;
+    return object_ ? taken(atspi_accessible_get_name(object_, nullptr)) : std::string();
 }
 
 std::string AccessibleRef::description() const
 {
-    if (!object_)
-        return std::string();
-    gchar* text = atspi_accessible_get_description(object_, nullptr);
-    std::string result = text ? text : "";
-    g_free(text);
-    return result;
+    return object_ ? taken(atspi_accessible_get_description(object_, nullptr)) : std::string();
 }
 
 AtspiRole AccessibleRef::role() const
@@ -322,12 +324,7 @@ AtspiRole AccessibleRef::role() const
 
 std::string AccessibleRef::roleName() const
 {
-    if (!object_)
-        return std::string();
-    gchar* text = atspi_accessible_get_role_name(object_, nullptr);
-    std::string result = text ? text : "";
-    g_free(text);
-    return result;
+    return object_ ? taken(atspi_accessible_get_role_name(object_, nullptr)) : std::string();
 }
 
 bool AccessibleRef::hasState(AtspiStateType state) const
