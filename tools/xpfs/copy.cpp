@@ -506,13 +506,9 @@ struct Entry {
 bool copyTreeAt(TreeCopy& tree, const Entry& e, Seen& seen);
 
 // Copies whatever e names (file, link, folder); false after a failure reported here (a file
-// handed to a worker reports its own). type is the listing's d_type, DT_UNKNOWN when not known.
-bool copyEntryAt(TreeCopy& tree, const Entry& e, unsigned char type, Seen& seen)
+// handed to a worker reports its own).
+bool copyEntryAt(TreeCopy& tree, const Entry& e, Seen& seen)
 {
-    if (type == DT_REG && e.parent) {
-        tree.Add(e.parent, e.srcName);
-        return true;
-    }
     struct stat st;
     if (fstatat(e.srcDir, e.srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         tree.fail(e.shown, XPERR_FILE_NOT_FOUND);
@@ -595,9 +591,13 @@ bool copyTreeAt(TreeCopy& tree, const Entry& e, Seen& seen)
     bool ok = true;
     for (size_t k = 0; k < names.size() && !interrupted; ++k) {
         const std::string& name = names[k].first;
+        if (names[k].second == DT_REG) {   // the listing says so: a file, handed over as it is
+            tree.Add(folder, name);
+            continue;
+        }
         Entry inner{folder, folder->src.get(), folder->dst.get(), name, e.shown + "/" + name, name,
                     e.shownTarget + "/" + name, e.depth + 1};
-        ok = copyEntryAt(tree, inner, names[k].second, seen) && ok;
+        ok = copyEntryAt(tree, inner, seen) && ok;
     }
     return ok && !interrupted;
 }
@@ -661,10 +661,10 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
             } else if (intoFolder) {
                 Entry e{nullptr, srcParent.get(), dstFolder.get(), srcName, argv[k], srcName,
                         std::string(argv[argc - 1]) + "/" + srcName, 0};
-                ok = copyEntryAt(tree, e, DT_UNKNOWN, seen);
+                ok = copyEntryAt(tree, e, seen);
             } else {
                 Entry e{nullptr, srcParent.get(), dstParent.get(), srcName, argv[k], dstName, argv[argc - 1], 0};
-                ok = copyEntryAt(tree, e, DT_UNKNOWN, seen);
+                ok = copyEntryAt(tree, e, seen);
             }
         } else {
             Str target = intoFolder ? XpPathUtil::Concatenate(dst, XpPathUtil::GetFileFullName(src)) : dst;
