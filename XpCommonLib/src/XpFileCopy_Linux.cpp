@@ -65,22 +65,29 @@ void splitDestination(const std::string& path, std::string* folder, std::string*
     }
 }
 
-// Creates a hidden temporary (TemporaryName) exclusively in the folder open at dirfd; the
-// descriptor, or -1 with errno set.
+// Calls make(candidate) with fresh hidden names (TemporaryName) as long as it answers EEXIST:
+// its last answer (0 or an errno value), with *name the candidate it was given.
+template <class Make> int withHiddenName(std::string* name, Make make)
+{
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 1000 && err == EEXIST; ++attempt) {
+        *name = _XpFileOperationSub_Linux::TemporaryName();
+        err = make(name->c_str());
+    }
+    return err;
+}
+
+// Creates a hidden temporary exclusively in the folder open at dirfd; the descriptor, or -1
+// with errno set.
 int createTemporary(int dirfd, std::string* name)
 {
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        std::string candidate = _XpFileOperationSub_Linux::TemporaryName();
-        int fd = _XpOpenAt(dirfd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-        if (fd >= 0) {
-            name->swap(candidate);
-            return fd;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    errno = EEXIST;
-    return -1;
+    int fd = -1;
+    int err = withHiddenName(name, [&](const char* candidate) {
+        fd = _XpOpenAt(dirfd, candidate, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        return fd >= 0 ? 0 : errno;
+    });
+    errno = err;
+    return fd;
 }
 
 // The source of a copy by paths, opened once: the folder that holds it, its name there, and the
@@ -214,11 +221,7 @@ int replaceWithUnnamed(int fd, const struct stat& st, int dir, const char* name)
         if (fchown(fd, owner->st_uid, owner->st_gid) != 0)
             return errno;
     std::string temp;
-    int err = EEXIST;
-    for (int attempt = 0; attempt < 1000 && err == EEXIST; ++attempt) {
-        temp = _XpFileOperationSub_Linux::TemporaryName();
-        err = linkUnnamed(fd, dir, temp.c_str());
-    }
+    int err = withHiddenName(&temp, [&](const char* candidate) { return linkUnnamed(fd, dir, candidate); });
     if (err != 0)
         return err;
     if (renameat(dir, temp.c_str(), dir, name) != 0) {
@@ -266,8 +269,6 @@ int copyRegularFile(const CopySource& src, const char* dst, bool durable)
 {
     std::string folder, name;
     splitDestination(dst, &folder, &name);
-    if (name.empty() || name == "." || name == "..")
-        return EISDIR;
     // O_PATH: a folder that may be written and searched but not listed (a drop box) works too.
     _XpFd dir(_XpOpenAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
     if (dir.get() < 0)
