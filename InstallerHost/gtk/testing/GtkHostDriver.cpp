@@ -114,6 +114,10 @@ std::vector<std::pair<std::string, std::string>> PrivateDesktop::environment() c
         {"GDK_BACKEND", "x11"},
         // No GL on a virtual frame buffer worth the start-up time; cairo draws the same window.
         {"GSK_RENDERER", "cairo"},
+        // Nor the probe for it: on X11 the display loads Mesa's software driver to choose a
+        // visual even for cairo, and unloads it at exit with a buffer that LeakSanitizer then
+        // reports against an unknown module, as the host's own leak.
+        {"GDK_DEBUG", "gl-disable"},
         // Settings and the virtual file system from memory and the local disk: nothing of the
         // person's own services is started on this private bus.
         {"GSETTINGS_BACKEND", "memory"},

@@ -347,4 +347,40 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     EXPECT_FALSE(exists(kInstallerMutexPath));
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// The value of `name` in the environment a process started with (/proc/PID/environ: what its
+// sanitizer read, whatever it changed later with setenv).
+std::string startingEnvironment(const std::string& pid, const std::string& name)
+{
+    std::string all = readAll("/proc/" + pid + "/environ");
+    for (size_t at = 0; at < all.size();) {
+        size_t end = all.find('\0', at);
+        std::string entry = all.substr(at, end - at);
+        if (entry.compare(0, name.size() + 1, name + "=") == 0)
+            return entry.substr(name.size() + 1);
+        at = end == std::string::npos ? all.size() : end + 1;
+    }
+    return "(not set)";
+}
+#endif
+
+// Under AddressSanitizer this program, an AT-SPI client that loses a few bytes inside that
+// library, runs without leak detection, and every host it starts runs with it: a host's leak
+// must still fail the suite. A CMake slip once left the driver with leak detection on, so the
+// suite failed on the client's bytes instead.
+TEST_F(GtkHostTest, SanitizerOptionsLeaveLeakChecksToTheHosts)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_NE(startingEnvironment("self", "ASAN_OPTIONS").find("detect_leaks=0"), std::string::npos)
+        << "the driving process checks leaks: ASAN_OPTIONS=" << startingEnvironment("self", "ASAN_OPTIONS");
+    Host host;
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window));
+    std::string hostOptions = startingEnvironment(std::to_string(host.pid), "ASAN_OPTIONS");
+    EXPECT_NE(hostOptions.find("detect_leaks=1"), std::string::npos) << "the host runs with ASAN_OPTIONS=" << hostOptions;
+#else
+    GTEST_SKIP() << "only AddressSanitizer builds check leaks";
+#endif
+}
+
 } // namespace
