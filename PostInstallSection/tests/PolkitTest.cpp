@@ -493,7 +493,7 @@ TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheH
     host.start({"--privileged-helper", ORU_HELPER_PATH, "--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(),
                 ORU_BUNDLE_PATH},
                {"SHELL=/bin/sh", "DISPLAY=" + desktop.display(), "GDK_BACKEND=x11", "GSK_RENDERER=cairo",
-                "GSETTINGS_BACKEND=memory", "GIO_USE_VFS=local", "GTK_A11Y=none",
+                "GDK_DEBUG=gl-disable", "GSETTINGS_BACKEND=memory", "GIO_USE_VFS=local", "GTK_A11Y=none",
                 "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/session_bus_socket"});
     space_.notePid(host.pid);
     ASSERT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
