@@ -3,6 +3,7 @@
 #include <InstallerPolkit.h>
 
 #include <fcntl.h>
+#include <libintl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -166,6 +167,19 @@ std::string InstallerPolkitActionForRight(const std::string& right)
     if (right == kInstallerInstallPayloadRight)
         return kInstallerPolkitInstallPayloadAction;
     return std::string();
+}
+
+std::string InstallerRightInPlainWords(const std::string& right)
+{
+    if (right == "system.global-login-items.")
+        return ::dgettext("installer-host", "If you allow it, the application will start by itself whenever anyone "
+                                            "logs in to this computer, for every user, until it is removed from the "
+                                            "login items.");
+    if (right == kInstallerInstallPayloadRight)
+        return ::dgettext("installer-host", "If you allow it, the file will be placed in a system folder, for every "
+                                            "user of this computer.");
+    return ::dgettext("installer-host", "If you allow it, the installer will make a change that needs an "
+                                        "administrator and may affect every user of this computer.");
 }
 
 InstallerPolkitResult InstallerPolkitCheckAuthorization(const std::string& actionId, bool allowUserInteraction)

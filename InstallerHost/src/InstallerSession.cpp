@@ -168,6 +168,20 @@ CopyOutcome copyPayloadFile(const std::string& source, const std::string& destin
     return CopyOutcome::Copied;
 }
 
+// One line of the installation page, in the person's language: the catalog's format (with %s for
+// the file and, where there is one, %s for the reason) filled in.
+std::string logLine(const char* format, const std::string& path, const std::string& reason = std::string())
+{
+    const char* text = ::dgettext("installer-host", format);
+    int size = std::snprintf(nullptr, 0, text, path.c_str(), reason.c_str());
+    if (size < 0)
+        return path;
+    std::string line(static_cast<size_t>(size) + 1, '\0');
+    std::snprintf(&line[0], line.size(), text, path.c_str(), reason.c_str());
+    line.resize(static_cast<size_t>(size));
+    return line;
+}
+
 // Whether this process may make and write the destination's folder (the nearest existing one).
 bool mayWriteFolderOf(const std::string& destination)
 {
@@ -312,7 +326,7 @@ void InstallerSession::copyPayload()
     report.count = payload_.size();
     for (const auto& item : payload_) {
         if (installationCancelled_) {
-            installationLog_.push_back("not copied " + item.second + ": cancelled");
+            installationLog_.push_back(logLine("not copied %s: cancelled", item.second));
             continue;
         }
         report.source = item.first;
@@ -341,14 +355,15 @@ void InstallerSession::copyPayload()
         }
         switch (outcome) {
         case CopyOutcome::Copied:
-            installationLog_.push_back("installed " + item.second + (privileged ? " (privileged helper)" : ""));
+            installationLog_.push_back(privileged ? logLine("installed %s (privileged helper)", item.second)
+                                                  : logLine("installed %s", item.second));
             break;
         case CopyOutcome::Failed:
-            installationLog_.push_back("failed " + item.second + ": " + error);
+            installationLog_.push_back(logLine("failed %s: %s", item.second, error));
             installationFailed_ = true;
             break;
         case CopyOutcome::Cancelled:
-            installationLog_.push_back("cancelled " + item.second + ": nothing of it was left");
+            installationLog_.push_back(logLine("cancelled %s: nothing of it was left", item.second));
             installationFailed_ = true;
             installationCancelled_ = true;
             break;

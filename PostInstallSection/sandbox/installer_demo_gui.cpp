@@ -239,7 +239,7 @@ int GuiDemo::runRoad(const std::vector<std::string>& options, const std::string&
         driven = pressIn(window, "Continue");
         // Leaving a pane of the plug-in asks for the login item: the dialog gets its picture too.
         if (driven && page > 1) {
-            AccessibleRef dialog = driver_->window(pid, "Authorization", 5);
+            AccessibleRef dialog = driver_->window(pid, "Allow this change for all users?", 5); // named by its question
             if (dialog) {
                 settle();
                 screenshot(pid, "Authorization", prefix + "-" + std::to_string(++page) + "-authorization");
