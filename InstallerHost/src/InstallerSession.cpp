@@ -1,6 +1,7 @@
 // The installer's road: load, shouldLoad / firstPane / title, installation, panes, summary, end.
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
+#include "InstallerTexts.h"
 
 #include <XpFile.h>
 #include <XpFileOperation.h>
@@ -168,20 +169,6 @@ CopyOutcome copyPayloadFile(const std::string& source, const std::string& destin
     return CopyOutcome::Copied;
 }
 
-// One line of the installation page, in the person's language: the catalog's format (with %s for
-// the file and, where there is one, %s for the reason) filled in.
-std::string logLine(const char* format, const std::string& path, const std::string& reason = std::string())
-{
-    const char* text = ::dgettext("installer-host", format);
-    int size = std::snprintf(nullptr, 0, text, path.c_str(), reason.c_str());
-    if (size < 0)
-        return path;
-    std::string line(static_cast<size_t>(size) + 1, '\0');
-    std::snprintf(&line[0], line.size(), text, path.c_str(), reason.c_str());
-    line.resize(static_cast<size_t>(size));
-    return line;
-}
-
 // Whether this process may make and write the destination's folder (the nearest existing one).
 bool mayWriteFolderOf(const std::string& destination)
 {
@@ -216,7 +203,7 @@ bool installThroughHelper(const std::string& helper, const std::string& source, 
     }
     std::string explanation = ::dgettext("installer-host", "The installer wants to install a file for all users:");
     if (!InstallerRequestAuthorization(kInstallerInstallPayloadRight, explanation + " " + destination))
-        return *error = "refused: the right to install for all users was not granted", false;
+        return *error = ::dgettext("installer-host", "refused: the right to install for all users was not granted"), false;
     std::string output, errors;
     int status = InstallerRunThroughPkexec(helper, {"install-payload", destination}, data, &output, &errors);
     if (status == 0)
@@ -326,7 +313,7 @@ void InstallerSession::copyPayload()
     report.count = payload_.size();
     for (const auto& item : payload_) {
         if (installationCancelled_) {
-            installationLog_.push_back(logLine("not copied %s: cancelled", item.second));
+            installationLog_.push_back(InstallerText("not copied %s: cancelled", item.second));
             continue;
         }
         report.source = item.first;
@@ -355,15 +342,15 @@ void InstallerSession::copyPayload()
         }
         switch (outcome) {
         case CopyOutcome::Copied:
-            installationLog_.push_back(privileged ? logLine("installed %s (privileged helper)", item.second)
-                                                  : logLine("installed %s", item.second));
+            installationLog_.push_back(privileged ? InstallerText("installed %s (privileged helper)", item.second)
+                                                  : InstallerText("installed %s", item.second));
             break;
         case CopyOutcome::Failed:
-            installationLog_.push_back(logLine("failed %s: %s", item.second, error));
+            installationLog_.push_back(InstallerText("failed %s: %s", item.second, error));
             installationFailed_ = true;
             break;
         case CopyOutcome::Cancelled:
-            installationLog_.push_back(logLine("cancelled %s: nothing of it was left", item.second));
+            installationLog_.push_back(InstallerText("cancelled %s: nothing of it was left", item.second));
             installationFailed_ = true;
             installationCancelled_ = true;
             break;

@@ -239,6 +239,7 @@ TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstalla
                       "startet das Programm bei jeder Anmeldung an diesem Computer von selbst", true));
     answerAuthorization(host, "Diese Änderung für alle Benutzer erlauben?", "Verweigern", "bei der Anmeldung starten");
     EXPECT_TRUE(shows(window, "Die Installation wurde erfolgreich abgeschlossen."));
+    EXPECT_TRUE(shows(window, "hier antwortet kein polkit-Dienst", true)); // the status line
     close(host, window, {"ended=finished", "launch=reconstructDatabase login-item=refused"}, "Schließen");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
