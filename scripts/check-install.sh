@@ -36,6 +36,17 @@ if [ -x "$prefix/usr/bin/installer-demo" ]; then
     LANGUAGE=de "$prefix/usr/bin/installer-demo" --unattended >"$prefix/demo" 2>&1 || { cat "$prefix/demo"; exit 1; }
     grep -q '  Zusammenfassung' "$prefix/demo" || { cat "$prefix/demo"; echo "installed installer-host found no German texts" >&2; exit 1; }
 fi
+# The installed demo's window: both roads in the installed installer-host-gtk on a private Xvfb
+# display (no display of the caller's is used), driven over AT-SPI, with a picture of every page.
+# The driver finds the buttons by their English names, hence LANGUAGE=en.
+if [ -x "$prefix/usr/bin/installer-host-gtk" ]; then
+    env -u DISPLAY -u WAYLAND_DISPLAY LANGUAGE=en "$prefix/usr/bin/installer-demo" --gui --screenshots "$prefix/shots" \
+        >"$prefix/demo-gui" 2>&1 || { cat "$prefix/demo-gui"; echo "the installed installer-demo --gui failed" >&2; exit 1; }
+    grep -q 'installer-demo: both roads behaved as expected' "$prefix/demo-gui" &&
+        ls "$prefix/shots"/fresh-*-authorization.png >/dev/null 2>&1 ||
+        { cat "$prefix/demo-gui"; echo "the installed installer-demo --gui did not walk both roads in the window" >&2; exit 1; }
+fi
 echo "install check: CMake package and pkg-config consumers (g++, clang++) built and ran"
 echo "install check: xpfs ran from the prefix"
 if [ -x "$prefix/usr/bin/installer-demo" ]; then echo "install check: installer-demo ran from the prefix"; fi
+if [ -x "$prefix/usr/bin/installer-host-gtk" ]; then echo "install check: installer-demo --gui ran the installed window on a private display"; fi

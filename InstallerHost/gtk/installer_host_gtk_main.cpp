@@ -169,10 +169,13 @@ private:
     void showCopyProgress(const InstallerCopyProgress& progress);
     // One line in the window's status line (and on standard output): what polkit said.
     void showNotice(const std::string& text);
-    // A modal dialog over the window: heading, text, buttons. The index of the button pressed,
-    // -1 when the dialog was closed.
-    int ask(const std::string& title, const std::string& heading, const std::string& text,
-            const std::vector<std::string>& buttons);
+    // A modal dialog over the window: the question as its heading, text, buttons, and an optional
+    // detail line in small print. To the accessibility bus it is an alert dialog named by the
+    // question, so a screen reader announces it as a dialog and reads the question first. The first
+    // button is the safe answer: it has the focus, and Escape presses it. The index of the button
+    // pressed, -1 when the dialog was closed.
+    int ask(const std::string& title, const std::string& question, const std::string& text,
+            const std::vector<std::string>& buttons, const std::string& detail = std::string());
     void onFirstFrame();
     // Serves the window for most of the interval between two looks of a waiting plug-in at the
     // interrupt (a tenth of a second), so the person and screen readers get prompt answers; back
@@ -665,21 +668,27 @@ bool InstallerWindow::authorize(const std::string& right, const std::string& exp
     } else if (InstallerInterruptRequested()) {
         granted = false; // the installer is being ended: nobody is asked any more
     } else {
-        std::string text = explanation + "\n\n" + _("Right requested:") + " " + right;
-        granted = ask(_("Authorization"), _("The installer needs your permission"), text,
-                      {_("Deny"), _("Allow")}) == 1;
+        // What will happen in words; the right's identifier only as a detail line.
+        std::string text = explanation + "\n\n" + InstallerRightInPlainWords(right);
+        granted = ask(_("Authorization"), _("Allow this change for all users?"), text, {_("Deny"), _("Allow")},
+                      std::string(_("Detail: right")) + " " + right) == 1;
     }
     std::printf("installer-host-gtk: authorization %s: %s\n", right.c_str(), granted ? "granted" : "refused");
     std::fflush(stdout);
     return granted;
 }
 
-int InstallerWindow::ask(const std::string& title, const std::string& heading, const std::string& text,
-                         const std::vector<std::string>& buttons)
+int InstallerWindow::ask(const std::string& title, const std::string& question, const std::string& text,
+                         const std::vector<std::string>& buttons, const std::string& detail)
 {
-    GtkWidget* dialog = gtk_window_new();
+    // The role can only be given as the window is made; a plain window would be a "filler".
+    GtkWidget* dialog = GTK_WIDGET(g_object_new(GTK_TYPE_WINDOW, "accessible-role", GTK_ACCESSIBLE_ROLE_ALERT_DIALOG,
+                                                nullptr));
     g_object_ref_sink(dialog);
     gtk_window_set_title(GTK_WINDOW(dialog), title.c_str());
+    // After the title, which would otherwise be the accessible name; the text is its description.
+    gtk_accessible_update_property(GTK_ACCESSIBLE(dialog), GTK_ACCESSIBLE_PROPERTY_LABEL, question.c_str(),
+                                   GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, text.c_str(), -1);
     gtk_window_set_transient_for(GTK_WINDOW(dialog), GTK_WINDOW(window_));
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
@@ -691,12 +700,19 @@ int InstallerWindow::ask(const std::string& title, const std::string& heading, c
     gtk_widget_set_margin_top(box, 18);
     gtk_widget_set_margin_bottom(box, 18);
     gtk_window_set_child(GTK_WINDOW(dialog), box);
-    GtkWidget* headingLabel = makeLabel(heading, false);
+    GtkWidget* headingLabel = makeLabel(question, false);
     gtk_widget_add_css_class(headingLabel, "installer-title");
     gtk_box_append(GTK_BOX(box), headingLabel);
     GtkWidget* textLabel = makeLabel(text, true);
     gtk_label_set_max_width_chars(GTK_LABEL(textLabel), 50);
     gtk_box_append(GTK_BOX(box), textLabel);
+    if (!detail.empty()) {
+        GtkWidget* detailLabel = makeLabel(detail, true);
+        gtk_label_set_max_width_chars(GTK_LABEL(detailLabel), 50);
+        gtk_widget_add_css_class(detailLabel, "dim-label");
+        gtk_widget_add_css_class(detailLabel, "caption");
+        gtk_box_append(GTK_BOX(box), detailLabel);
+    }
 
     struct State {
         int answer = -2;
@@ -720,6 +736,15 @@ int InstallerWindow::ask(const std::string& title, const std::string& heading, c
         s->answer = -1;
         return TRUE;
     }), &state);
+    // Escape answers as the safe button does, wherever the focus is in the dialog.
+    GtkEventController* keys = gtk_shortcut_controller_new();
+    gtk_shortcut_controller_add_shortcut(GTK_SHORTCUT_CONTROLLER(keys),
+        gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_Escape, GdkModifierType(0)),
+                         gtk_callback_action_new(+[](GtkWidget*, GVariant*, gpointer s) -> gboolean {
+                             static_cast<State*>(s)->answer = 0;
+                             return TRUE;
+                         }, &state, nullptr)));
+    gtk_widget_add_controller(dialog, keys);
     gtk_window_present(GTK_WINDOW(dialog));
     while (state.answer == -2) {
         g_main_context_iteration(nullptr, TRUE);
@@ -856,6 +881,9 @@ int main(int argc, char** argv)
     g_signalFd = InstallerInstallHostSignalHandlers(true);
     InstallerApplyUserLanguage();
     InstallerBindHostTexts("installer-host-gtk");
+    // The session core's own lines (the installation page's log, what a right means) come from
+    // the terminal host's catalog, which the build puts beside this program too.
+    InstallerBindHostTexts("installer-host");
     InstallerUsePrivilegedHelper(options.helper);
     // The locale is already set from the environment, with the person's language chosen.
     gtk_disable_setlocale();

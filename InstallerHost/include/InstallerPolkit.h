@@ -36,6 +36,11 @@ INSTALLER_API extern const char* const kInstallerInstallPayloadRight;
 // The polkit action standing for a right; "" for a right polkit does not know.
 INSTALLER_API std::string InstallerPolkitActionForRight(const std::string& right);
 
+// What granting `right` will do, in the person's language, for the question a front-end asks
+// (the identifier itself is at most a detail line below it). A right the installer does not know
+// gets a general sentence: it needs an administrator and affects the whole computer.
+INSTALLER_API std::string InstallerRightInPlainWords(const std::string& right);
+
 enum class InstallerPolkitAnswer {
     Granted,   // the action is authorized for this process
     Refused,   // not authorized, or the person dismissed the agent's question

@@ -1,8 +1,10 @@
 // The installer's rights through polkit's own programs (see InstallerPolkit.h for why they are
 // spawned rather than spoken to over D-Bus in-process).
 #include <InstallerPolkit.h>
+#include "InstallerTexts.h"
 
 #include <fcntl.h>
+#include <libintl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -168,6 +170,19 @@ std::string InstallerPolkitActionForRight(const std::string& right)
     return std::string();
 }
 
+std::string InstallerRightInPlainWords(const std::string& right)
+{
+    if (right == "system.global-login-items.")
+        return ::dgettext("installer-host", "If you allow it, the application will start by itself whenever anyone "
+                                            "logs in to this computer, for every user, until it is removed from the "
+                                            "login items.");
+    if (right == kInstallerInstallPayloadRight)
+        return ::dgettext("installer-host", "If you allow it, the file will be placed in a system folder, for every "
+                                            "user of this computer.");
+    return ::dgettext("installer-host", "If you allow it, the installer will make a change that needs an "
+                                        "administrator and may affect every user of this computer.");
+}
+
 InstallerPolkitResult InstallerPolkitCheckAuthorization(const std::string& actionId, bool allowUserInteraction)
 {
     InstallerPolkitResult result;
@@ -188,15 +203,15 @@ InstallerPolkitResult InstallerPolkitCheckAuthorization(const std::string& actio
         return result;
     case 1:
         result.answer = InstallerPolkitAnswer::Refused;
-        result.detail = "not authorized";
+        result.detail = ::dgettext("installer-host", "not authorized");
         return result;
     case 2:
         result.answer = InstallerPolkitAnswer::Refused;
-        result.detail = "authentication needed, but nobody could be asked";
+        result.detail = ::dgettext("installer-host", "authentication needed, but nobody could be asked");
         return result;
     case 3:
         result.answer = InstallerPolkitAnswer::Refused;
-        result.detail = "dismissed";
+        result.detail = ::dgettext("installer-host", "dismissed");
         return result;
     default:
         break;
@@ -326,19 +341,19 @@ InstallerAuthorizationHandler InstallerPolkitAuthorizationHandler(InstallerAutho
         case InstallerPolkitAnswer::Granted:
             return true;
         case InstallerPolkitAnswer::Refused:
-            tell("polkit refused " + action + ": " + result.detail);
+            tell(InstallerText("polkit refused %s: %s", action, result.detail));
             return false;
         case InstallerPolkitAnswer::Failed:
-            tell("polkit could not decide on " + action + ": " + result.detail);
+            tell(InstallerText("polkit could not decide on %s: %s", action, result.detail));
             return false;
         case InstallerPolkitAnswer::NoDaemon:
             break;
         }
         if (::geteuid() != 0) {
-            tell("no polkit daemon answers here (" + result.detail + "); without it only root may do this: refused");
+            tell(InstallerText("no polkit daemon answers here (%s); without it only root may do this: refused", result.detail));
             return false;
         }
-        tell("no polkit daemon answers here (" + result.detail + "); the installer asks for itself");
+        tell(InstallerText("no polkit daemon answers here (%s); the installer asks for itself", result.detail));
         return fallback ? fallback(right, explanation) : false;
     };
 }

@@ -1,6 +1,7 @@
 // The installer's road: load, shouldLoad / firstPane / title, installation, panes, summary, end.
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
+#include "InstallerTexts.h"
 
 #include <XpFile.h>
 #include <XpFileOperation.h>
@@ -202,7 +203,7 @@ bool installThroughHelper(const std::string& helper, const std::string& source, 
     }
     std::string explanation = ::dgettext("installer-host", "The installer wants to install a file for all users:");
     if (!InstallerRequestAuthorization(kInstallerInstallPayloadRight, explanation + " " + destination))
-        return *error = "refused: the right to install for all users was not granted", false;
+        return *error = ::dgettext("installer-host", "refused: the right to install for all users was not granted"), false;
     std::string output, errors;
     int status = InstallerRunThroughPkexec(helper, {"install-payload", destination}, data, &output, &errors);
     if (status == 0)
@@ -312,7 +313,7 @@ void InstallerSession::copyPayload()
     report.count = payload_.size();
     for (const auto& item : payload_) {
         if (installationCancelled_) {
-            installationLog_.push_back("not copied " + item.second + ": cancelled");
+            installationLog_.push_back(InstallerText("not copied %s: cancelled", item.second));
             continue;
         }
         report.source = item.first;
@@ -341,14 +342,15 @@ void InstallerSession::copyPayload()
         }
         switch (outcome) {
         case CopyOutcome::Copied:
-            installationLog_.push_back("installed " + item.second + (privileged ? " (privileged helper)" : ""));
+            installationLog_.push_back(privileged ? InstallerText("installed %s (privileged helper)", item.second)
+                                                  : InstallerText("installed %s", item.second));
             break;
         case CopyOutcome::Failed:
-            installationLog_.push_back("failed " + item.second + ": " + error);
+            installationLog_.push_back(InstallerText("failed %s: %s", item.second, error));
             installationFailed_ = true;
             break;
         case CopyOutcome::Cancelled:
-            installationLog_.push_back("cancelled " + item.second + ": nothing of it was left");
+            installationLog_.push_back(InstallerText("cancelled %s: nothing of it was left", item.second));
             installationFailed_ = true;
             installationCancelled_ = true;
             break;

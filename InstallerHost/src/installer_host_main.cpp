@@ -276,8 +276,9 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     });
     InstallerAuthorizationHandler ownStep = [authorize](const std::string& right, const std::string& explanation) {
-        std::printf("\n  %s %s\n  %s \"%s\"\n", _("Authorization:"), explanation.c_str(), _("Right requested:"),
-                    right.c_str());
+        // What will happen, in words; the right's identifier only as a detail for whoever looks it up.
+        std::printf("\n  %s %s\n  %s\n  %s %s\n", _("Authorization:"), explanation.c_str(),
+                    InstallerRightInPlainWords(right).c_str(), _("Detail: right"), right.c_str());
         bool granted = false;
         if (authorize != "ask") {
             granted = authorize == "yes";
@@ -309,7 +310,8 @@ int main(int argc, char** argv)
                 std::fflush(stdout);
                 return false;
             }
-            std::printf("\n  %s %s\n  %s \"%s\"\n", _("Authorization:"), explanation.c_str(), _("Asking polkit for"),
+            std::printf("\n  %s %s\n  %s\n  %s \"%s\"\n", _("Authorization:"), explanation.c_str(),
+                        InstallerRightInPlainWords(right).c_str(), _("Asking polkit for"),
                         InstallerPolkitActionForRight(right).c_str());
             std::fflush(stdout);
             std::string error;
@@ -338,7 +340,9 @@ int main(int argc, char** argv)
     session.setCopyProgressHandler([lastIndex = size_t(-1), lastQuarter = -1](const InstallerCopyProgress& p) mutable {
         int quarter = static_cast<int>(p.percent / 25.0);
         if (p.index != lastIndex || quarter > lastQuarter) {
-            std::printf("installer-host: copying %s: %d%%\n", p.destination.c_str(), quarter * 25);
+            std::printf("installer-host: ");
+            std::printf(_("copying %s: %d%%"), p.destination.c_str(), quarter * 25);
+            std::printf("\n");
             std::fflush(stdout);
         }
         lastIndex = p.index;

@@ -49,6 +49,24 @@ TEST(InstallerHostTest, UnattendedRoadFollowsTheActionsAndReportsIt)
                "erfolgreich abgeschlossen.", "ended=finished", "call=B.exit:0 call=auth:refused call=terminate\n"});
 }
 
+// Every line for a person in the person's language, the copy's progress and the installation
+// page's lines among them, and a right in words with its identifier only as a detail; the result
+// line stays as scripts read it.
+TEST(InstallerHostTest, InGermanTheCopyProgressTheInstalledFileAndTheRightAskedForReadInGerman)
+{
+    TempFolder folder("installer-host-test");
+    ASSERT_FALSE(folder.path.empty());
+    const std::string payload = folder.path + "/payload", dest = folder.path + "/dest";
+    std::ofstream(payload) << "payload\n";
+    std::string output = runHost({"--actions", "continue", "--install", payload + "=" + dest, RECORDING_BUNDLE}, 0,
+                                 {"LANGUAGE=de"});
+    expectHas(output, {"installer-host: " + dest + " wird kopiert: 100 %\n", "installiert: " + dest + "\n",
+                       "Wenn Sie es erlauben, nimmt das Installationsprogramm eine Änderung vor",
+                       "Detail: Recht test.right.\n", "installer-host: result: "});
+    EXPECT_EQ(output.find("copying"), std::string::npos) << output;
+    EXPECT_EQ(output.find("installed "), std::string::npos) << output;
+}
+
 TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesideIt)
 {
     TempFolder folder("installer-host-test");
@@ -82,7 +100,8 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
     }
     host.send("c\n"); // leaving B brings the authorization prompt
     ASSERT_TRUE(host.readUntil("Allow? [y/N] ")) << host.output;
-    EXPECT_NE(host.output.find("\"test.right.\""), std::string::npos);
+    // The right in words first, its identifier only as a detail.
+    expectHas(host.output, {"If you allow it, the installer will make a change", "Detail: right test.right.\n"});
     host.send("y\n");
     ASSERT_TRUE(host.readUntil("Summary")) << host.output;
     host.send("c\n");

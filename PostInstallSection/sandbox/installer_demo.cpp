@@ -151,7 +151,7 @@ int main(int argc, char** argv)
 #ifdef INSTALLER_DEMO_WITH_GUI
     std::unique_ptr<GuiDemo> window;
     if (gui) {
-        window = std::make_unique<GuiDemo>();
+        window = std::make_unique<GuiDemo>(installedPath(INSTALLER_HOST_GTK_PATH));
         if (!screenshots.empty())
             window->setScreenshotFolder(screenshots);
         if (!window->start(&error)) {
@@ -204,7 +204,7 @@ int main(int argc, char** argv)
         pid_t host = -1;
 #ifdef INSTALLER_DEMO_WITH_GUI
         if (window)
-            road.status = window->runRoad({args[1], args[2], ORU_BUNDLE_PATH}, &road == &roads[0] ? "fresh" : "update", &host);
+            road.status = window->runRoad({args[1], args[2], args.back()}, &road == &roads[0] ? "fresh" : "update", &host);
         else
 #endif
             road.status = run(args, &host);

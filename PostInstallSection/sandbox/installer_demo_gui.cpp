@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -108,7 +109,7 @@ void settle()
 
 } // namespace
 
-GuiDemo::GuiDemo() = default;
+GuiDemo::GuiDemo(std::string hostProgram) : hostProgram_(std::move(hostProgram)) {}
 
 GuiDemo::~GuiDemo()
 {
@@ -177,7 +178,7 @@ bool GuiDemo::screenshot(pid_t host, const std::string& window, const std::strin
 
 int GuiDemo::runRoad(const std::vector<std::string>& options, const std::string& prefix, pid_t* started)
 {
-    std::vector<std::string> args{INSTALLER_HOST_GTK_PATH};
+    std::vector<std::string> args{hostProgram_};
     // On the private display the window's own dialog answers (and is pictured), whether or not
     // the machine runs polkit; in the person's session polkit and the desktop's agent do.
     if (headless())
@@ -239,7 +240,7 @@ int GuiDemo::runRoad(const std::vector<std::string>& options, const std::string&
         driven = pressIn(window, "Continue");
         // Leaving a pane of the plug-in asks for the login item: the dialog gets its picture too.
         if (driven && page > 1) {
-            AccessibleRef dialog = driver_->window(pid, "Authorization", 5);
+            AccessibleRef dialog = driver_->window(pid, "Allow this change for all users?", 5); // named by its question
             if (dialog) {
                 settle();
                 screenshot(pid, "Authorization", prefix + "-" + std::to_string(++page) + "-authorization");

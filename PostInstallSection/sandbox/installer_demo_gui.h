@@ -15,7 +15,9 @@ class AtspiDriver;
 
 class GuiDemo {
 public:
-    GuiDemo();
+    // `hostProgram`: the installer-host-gtk to run (the build tree's, or the one installed beside
+    // the installed demo).
+    explicit GuiDemo(std::string hostProgram);
     ~GuiDemo();
     GuiDemo(const GuiDemo&) = delete;
     GuiDemo& operator=(const GuiDemo&) = delete;
@@ -39,6 +41,7 @@ private:
     // Saves the window of `host` with that title as <folder>/<name>.png (ImageMagick's import).
     bool screenshot(pid_t host, const std::string& window, const std::string& name);
 
+    std::string hostProgram_;
     std::unique_ptr<PrivateDesktop> desktop_;
     std::unique_ptr<AtspiDriver> driver_;
     std::string folder_;

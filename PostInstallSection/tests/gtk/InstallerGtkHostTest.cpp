@@ -110,11 +110,12 @@ protected:
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "no label \"" << text << "\" in\n" << describe(window);
     }
-    // Answers the authorization dialog, checking that it names the right and its purpose.
-    void answerAuthorization(Host& host, const std::string& title, const std::string& answer,
+    // Answers the authorization dialog (found by its question), checking that it names the right
+    // and its purpose.
+    void answerAuthorization(Host& host, const std::string& question, const std::string& answer,
                              const std::string& purpose)
     {
-        AccessibleRef dialog = driver_->window(host.pid, title);
+        AccessibleRef dialog = driver_->window(host.pid, question);
         ASSERT_TRUE(dialog) << host.output;
         EXPECT_TRUE(shows(dialog, "system.global-login-items.", true));
         EXPECT_TRUE(shows(dialog, purpose, true));
@@ -137,6 +138,9 @@ protected:
         host.expectResult(result);
     }
 
+    // The dialogs' accessible names: their questions.
+    static constexpr const char* kQuitQuestion = "Quit the installer now?";
+    static constexpr const char* kAuthorizationQuestion = "Allow this change for all users?";
     static constexpr const char* kNoSystemBus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/system_bus_socket";
     static inline OruPrivateLockSpace* space_ = nullptr;
     static inline PrivateDesktop* desktop_ = nullptr;
@@ -166,7 +170,7 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     EXPECT_FALSE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Go Back").hasState(ATSPI_STATE_SENSITIVE)) << describe(window);
     EXPECT_FALSE(exists(kInstallerMutexPath));
     ASSERT_TRUE(press(window, "Change Folders…"));
-    answerAuthorization(host, "Authorization", "Allow", "start Ombrix at login for all users");
+    answerAuthorization(host, kAuthorizationQuestion, "Allow", "start Ombrix at login for all users");
 
     ASSERT_TRUE(shows(window, "The installation was completed successfully."));
     // polkit was asked first; its absence is told in the window's status line.
@@ -192,8 +196,8 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     ASSERT_TRUE(press(window, "Continue"));
     ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
     ASSERT_TRUE(closeWindow(desktop_->display(), forced.pid, "Installer"));
-    ASSERT_TRUE(press(driver_->window(forced.pid, "Quit the Installer"), "Quit"));
-    answerAuthorization(forced, "Authorization", "Deny", "start Ombrix at login for all users");
+    ASSERT_TRUE(press(driver_->window(forced.pid, kQuitQuestion), "Quit"));
+    answerAuthorization(forced, kAuthorizationQuestion, "Deny", "start Ombrix at login for all users");
     EXPECT_EQ(forced.finish(), 0) << forced.output;
     forced.expectResult({"first=DBSettingPane panes=DBSettingPane ended=quit",
                          "installed-before=\"not asked (Command+Shift+Control held)\""});
@@ -209,7 +213,7 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     ASSERT_TRUE(press(window, "Continue"));
     EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
     ASSERT_TRUE(press(window, "Continue"));
-    answerAuthorization(update, "Authorization", "Allow", "start Ombrix at login for all users");
+    answerAuthorization(update, kAuthorizationQuestion, "Allow", "start Ombrix at login for all users");
     close(update, window, {"first=LaunchAppPane panes=LaunchAppPane ended=finished installed-before=yes",
                            "launch=\"(no arguments)\""});
     EXPECT_EQ(launchesAfter(2), Lines{"[] new-session"});
@@ -223,6 +227,7 @@ TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstalla
     for (const char* step : {"Installation", "Ombrix-Datenbankeinstellungen", "Zusammenfassung"})
         EXPECT_TRUE(shows(window, step));
     EXPECT_TRUE(shows(window, "Die Software wurde installiert. Fahren Sie fort, um die Einrichtung abzuschließen."));
+    EXPECT_TRUE(shows(window, "installiert: " + sandbox_->installedEntry()));
     for (const char* button : {"Beenden", "Zurück", "Fortfahren"})
         EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, button)) << button << "\n" << describe(window);
     ASSERT_TRUE(press(window, "Fortfahren"));
@@ -230,11 +235,60 @@ TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstalla
     EXPECT_TRUE(shows(window, "Fotos"));
     EXPECT_TRUE(shows(window, "Sicherungsdateien von Programmen"));
     ASSERT_TRUE(press(window, "Fortfahren"));
-    answerAuthorization(host, "Berechtigung", "Verweigern", "bei der Anmeldung starten");
+    EXPECT_TRUE(shows(driver_->window(host.pid, "Diese Änderung für alle Benutzer erlauben?"),
+                      "startet das Programm bei jeder Anmeldung an diesem Computer von selbst", true));
+    answerAuthorization(host, "Diese Änderung für alle Benutzer erlauben?", "Verweigern", "bei der Anmeldung starten");
     EXPECT_TRUE(shows(window, "Die Installation wurde erfolgreich abgeschlossen."));
+    EXPECT_TRUE(shows(window, "hier antwortet kein polkit-Dienst", true)); // the status line
     close(host, window, {"ended=finished", "launch=reconstructDatabase login-item=refused"}, "Schließen");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
+}
+
+// The two questions as a screen reader meets them: dialogs on the accessibility bus, named by the
+// question, and Escape, pressed on the keyboard, answers as their safe button does.
+TEST_F(GtkHostTest, TheQuitAndAuthorizationQuestionsAreDialogsNamedByTheQuestionAndEscapeGivesTheSafeAnswer)
+{
+    Host host;
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window));
+    auto pressEscapeIn = [this, &host](const std::string& title) {
+        return focusWindow(desktop_->display(), host.pid, title) &&
+               setKeysHeld(desktop_->display(), {"Escape"}, true) && setKeysHeld(desktop_->display(), {"Escape"}, false);
+    };
+    auto gone = [this, &host](const std::string& question) {
+        for (int i = 0; i < 200; ++i) {
+            if (!driver_->window(host.pid, question, 0))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
+
+    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+    AccessibleRef quit = driver_->window(host.pid, kQuitQuestion);
+    ASSERT_TRUE(quit) << host.output;
+    EXPECT_EQ(quit.roleName(), "dialog");
+    EXPECT_EQ(quit.description(), "The steps not yet taken are skipped. What was installed stays installed.");
+    ASSERT_TRUE(pressEscapeIn("Quit the Installer"));
+    ASSERT_TRUE(gone(kQuitQuestion)) << describe(quit);
+    // Escape was Stay: the road goes on.
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
+
+    ASSERT_TRUE(press(window, "Continue"));
+    AccessibleRef authorization = driver_->window(host.pid, kAuthorizationQuestion);
+    ASSERT_TRUE(authorization) << host.output;
+    EXPECT_EQ(authorization.roleName(), "dialog");
+    // What will happen in words, the identifier only as the detail line.
+    EXPECT_TRUE(shows(authorization, "the application will start by itself whenever anyone logs in", true));
+    EXPECT_TRUE(shows(authorization, "Detail: right system.global-login-items."));
+    ASSERT_TRUE(pressEscapeIn("Authorization"));
+    ASSERT_TRUE(gone(kAuthorizationQuestion)) << describe(authorization);
+    ASSERT_TRUE(shows(window, "The installation was completed successfully."));
+    close(host, window, {"ended=finished", "login-item=refused"});
+    expectHas(host.output, {"installer-host-gtk: authorization system.global-login-items.: refused"});
+    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
 }
 
 TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoadWithTheMutexGoneSoDoesSIGTERM)
@@ -249,12 +303,12 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
     XpMutex probe{XpStringT<char>(kInstallerMutexPath)};
     EXPECT_EQ(tryLock(probe), XPERR_SYNC_TIMEOUT);
     ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
-    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
+    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
     // Ctrl+Q asks the same.
     ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, "Installer"));
     ASSERT_TRUE(setKeysHeld(desktop_->display(), {"Control_L", "q"}, true));
     ASSERT_TRUE(setKeysHeld(desktop_->display(), {"q", "Control_L"}, false));
-    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Stay"));
+    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
     for (const char* way : {"Cancel", "Quit"}) {
         SCOPED_TRACE(way);
         Host second;
@@ -273,7 +327,7 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
     }
     // The first, still there and undisturbed, quits.
     ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
-    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
+    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
     EXPECT_EQ(host.finish(), 0) << host.output;
     host.expectResult({"panes=none ended=quit"});
     EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
