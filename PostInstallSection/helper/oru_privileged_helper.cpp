@@ -15,7 +15,9 @@
 // caller), so root reads no file the caller names. Every folder is opened from "/" down without
 // following a link; files are written to a temporary created with O_CREAT|O_EXCL|O_NOFOLLOW and
 // renamed into place. No shell, no other program. Each refusal has its own exit status and one
-// line on standard error.
+// line on standard error (control characters escaped). The configuration is taken exactly as
+// written: a control character on a line (a CRLF end, a NUL), blanks around a key or value, or a
+// file over 64 KiB is refused with status 4 before any folder is opened.
 #include "OruAppUtility.h"
 #include "OruPlatform_Linux.h"
 
