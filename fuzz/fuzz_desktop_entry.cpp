@@ -1,6 +1,7 @@
 // Fuzzes the plug-in's readers of desktop entries and Exec lines, which take files that any
 // package or user can put in the XDG data folders. Checks: no crash or sanitizer report; a
-// split Exec line names a program; a parsed entry's values resolve without growing.
+// split Exec line names a program; what the login item's check takes can be launched, and no line
+// holding a NUL passes either; a parsed entry's values resolve without growing.
 //
 // The fuzz build leaves the installer out, so this target compiles the desktop layer's source
 // itself; the layer needs nothing from the library.
@@ -16,12 +17,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     std::vector<std::string> argv;
     std::string error;
-    if (OruPlatform_Linux::splitExecLine(text, argv, &error)) {
+    const bool launchable = OruPlatform_Linux::splitExecLine(text, argv, &error);
+    if (launchable) {
         if (argv.empty() || argv[0].empty())
             std::abort();
     } else if (error.empty()) {
         std::abort();
     }
+    // The login item's stricter check never takes a line the launch refuses, and no line with a
+    // NUL in it goes anywhere.
+    error.clear();
+    if (OruPlatform_Linux::checkExecLine(text, &error) && (!launchable || text.find('\0') != std::string::npos))
+        std::abort();
 
     OruPlatform_Linux::DesktopEntry entry;
     if (OruPlatform_Linux::parseDesktopEntry(text, entry, &error)) {

@@ -9,6 +9,7 @@
 //
 // The last line on standard output is the same "installer-host: result:" line that the terminal
 // host prints, for scripts.
+#include <InstallerDisplayText.h>
 #include <InstallerHostOptions.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
@@ -122,7 +123,8 @@ void setAccessibleDescription(GtkWidget* widget, const char* text)
 
 GtkWidget* makeLabel(const std::string& text, bool selectable)
 {
-    GtkWidget* label = gtk_label_new(text.c_str());
+    // Folder names need not be UTF-8; GTK takes only UTF-8 (the path itself is left as it is).
+    GtkWidget* label = gtk_label_new(InstallerValidUTF8(text).c_str());
     gtk_label_set_wrap(GTK_LABEL(label), TRUE);
     gtk_label_set_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
     gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
@@ -317,7 +319,7 @@ bool InstallerWindow::load()
 {
     std::string error;
     if (!session_.loadBundle(options_.bundle, &error)) {
-        std::fprintf(stderr, "installer-host-gtk: %s\n", error.c_str());
+        std::fprintf(stderr, "installer-host-gtk: %s\n", InstallerEscapeControls(error).c_str());
         return false;
     }
     for (const auto& item : options_.payload)
@@ -465,10 +467,10 @@ void InstallerWindow::build()
     gtk_window_set_default_widget(GTK_WINDOW(window_), continue_);
 
     InstallerSetStatusHandler([this](const std::string& text) {
-        gtk_label_set_text(GTK_LABEL(statusText_), text.c_str());
+        gtk_label_set_text(GTK_LABEL(statusText_), InstallerValidUTF8(text).c_str());
         gtk_widget_set_visible(status_, TRUE);
         gtk_spinner_start(GTK_SPINNER(spinner_));
-        std::printf("installer-host-gtk: status: %s\n", text.c_str());
+        std::printf("installer-host-gtk: status: %s\n", InstallerEscapeControls(text).c_str());
         std::fflush(stdout);
         // The plug-in goes on waiting inside its call, looking at the interrupt now and then:
         // each look lets the window draw and take the person's input (Cancel, Quit).
@@ -642,7 +644,7 @@ void InstallerWindow::showCopyProgress(const InstallerCopyProgress& progress)
         std::printf("installer-host-gtk: copying\n");
         std::fflush(stdout);
     }
-    std::string text = std::string(_("Copying")) + " " + progress.destination;
+    std::string text = std::string(_("Copying")) + " " + InstallerValidUTF8(progress.destination);
     if (progress.count > 1)
         text += " (" + std::to_string(progress.index + 1) + "/" + std::to_string(progress.count) + ")";
     if (text != gtk_label_get_text(GTK_LABEL(copyingText_)))
@@ -653,9 +655,9 @@ void InstallerWindow::showCopyProgress(const InstallerCopyProgress& progress)
 
 void InstallerWindow::showNotice(const std::string& text)
 {
-    gtk_label_set_text(GTK_LABEL(noticeText_), text.c_str());
+    gtk_label_set_text(GTK_LABEL(noticeText_), InstallerValidUTF8(text).c_str());
     gtk_widget_set_visible(noticeText_, TRUE);
-    std::printf("installer-host-gtk: %s\n", text.c_str());
+    std::printf("installer-host-gtk: %s\n", InstallerEscapeControls(text).c_str());
     std::fflush(stdout);
     pumpEvents();
 }
@@ -826,7 +828,7 @@ void InstallerWindow::renderInstallation()
 void InstallerWindow::renderPane()
 {
     InstallerPane* pane = session_.currentPane();
-    gtk_label_set_text(GTK_LABEL(title_), pane->title().c_str());
+    gtk_label_set_text(GTK_LABEL(title_), InstallerValidUTF8(pane->title()).c_str());
     // Rows of one control span the page; in longer rows the first control takes the first
     // column, so the labels and their values line up.
     size_t buttonIndex = 0;
@@ -840,7 +842,7 @@ void InstallerWindow::renderPane()
                 // label would make the name "value label", which reads worse than the row itself.
                 widget = makeLabel(field->stringValue(), true);
             } else if (auto* button = dynamic_cast<InstallerButton*>(control)) {
-                widget = gtk_button_new_with_label(button->title().c_str());
+                widget = gtk_button_new_with_label(InstallerValidUTF8(button->title()).c_str());
                 gtk_widget_set_halign(widget, GTK_ALIGN_START);
                 g_object_set_data(G_OBJECT(widget), "index", GSIZE_TO_POINTER(buttonIndex++));
                 g_signal_connect(widget, "clicked", G_CALLBACK(+[](GtkButton* b, InstallerWindow* self) {

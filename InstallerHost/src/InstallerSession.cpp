@@ -1,4 +1,5 @@
 // The installer's road: load, shouldLoad / firstPane / title, installation, panes, summary, end.
+#include <InstallerDisplayText.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
 #include "InstallerTexts.h"
@@ -21,17 +22,20 @@
 
 namespace {
 
+// A value of the one-line result record: quoted when it holds a blank, a quote, a control
+// character or bytes that are not UTF-8, and then with " and \ escaped and control characters
+// written as escapes (a refusal that quotes a file's line must not split the record).
 std::string quoteIfNeeded(const std::string& value)
 {
-    if (!value.empty() && value.find_first_of(" \t\"") == std::string::npos)
+    if (!value.empty() && value.find_first_of(" \t\"") == std::string::npos && InstallerEscapeControls(value) == value)
         return value;
-    std::string out = "\"";
+    std::string out;
     for (char c : value) {
         if (c == '"' || c == '\\')
             out += '\\';
         out += c;
     }
-    return out + "\"";
+    return "\"" + InstallerEscapeControls(out) + "\"";
 }
 
 const char* endingName(InstallerSession::Ending ending)

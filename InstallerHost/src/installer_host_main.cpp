@@ -6,6 +6,7 @@
 // What the person reads is in their language (the installer-host gettext catalog in the locale/
 // folder beside the program, or in the system's locale folder once installed); the usage text and
 // the result line, which scripts read, stay English.
+#include <InstallerDisplayText.h>
 #include <InstallerHostOptions.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
@@ -171,6 +172,14 @@ void printWrapped(const std::string& text, const std::string& indent)
     }
 }
 
+// What the terminal is given of text that comes from files (settings values, folder names, the
+// reasons of refusals): control characters escaped, so no file can move the cursor, retitle or
+// clear the terminal of the person (often root) running the installer.
+std::string shown(const std::string& text, bool keepNewlines = false)
+{
+    return InstallerEscapeControls(text, keepNewlines);
+}
+
 void render(const InstallerSession& session)
 {
     const char* rule = "------------------------------------------------------------------------";
@@ -181,7 +190,7 @@ void render(const InstallerSession& session)
         if (session.installationLog().empty())
             std::printf("  %s\n", _("Nothing to copy."));
         for (const std::string& line : session.installationLog())
-            std::printf("  %s\n", line.c_str());
+            std::printf("  %s\n", shown(line).c_str());
         printWrapped(session.installationCancelled()
                          ? _("The installation was cancelled. Nothing half-copied was left behind. Continue to the summary.")
                          : session.installationFailed()
@@ -190,22 +199,22 @@ void render(const InstallerSession& session)
         break;
     case InstallerSession::Page::Pane: {
         InstallerPane* pane = session.currentPane();
-        std::printf("  %s    [%s]\n%s\n", pane->title().c_str(),
+        std::printf("  %s    [%s]\n%s\n", shown(pane->title()).c_str(),
                     session.paneClassName(pane).c_str(), rule);
         // Rows of two or more cells line up their first column (a label and its value).
         size_t column = 0;
         for (const auto& row : pane->rows())
             if (row.size() > 1)
                 if (auto* field = dynamic_cast<InstallerTextField*>(row[0]))
-                    column = std::max(column, displayLength(field->stringValue()) + 2);
+                    column = std::max(column, displayLength(shown(field->stringValue())) + 2);
         size_t buttonNumber = 0;
         for (const auto& row : pane->rows()) {
             std::vector<std::string> cells;
             for (InstallerControl* control : row) {
                 if (auto* field = dynamic_cast<InstallerTextField*>(control))
-                    cells.push_back(field->stringValue());
+                    cells.push_back(shown(field->stringValue(), row.size() == 1));
                 else if (auto* button = dynamic_cast<InstallerButton*>(control))
-                    cells.push_back("[" + std::to_string(++buttonNumber) + "] " + button->title());
+                    cells.push_back("[" + std::to_string(++buttonNumber) + "] " + shown(button->title()));
             }
             if (cells.size() == 1) {
                 printWrapped(cells[0], "  ");
@@ -272,13 +281,13 @@ int main(int argc, char** argv)
     InstallerSetCurrentEventKeyModifiers(options.modifiers);
     InstallerUsePrivilegedHelper(options.helper);
     InstallerSetStatusHandler([](const std::string& text) {
-        std::printf("installer-host: %s %s\n", text.c_str(), _("(Ctrl-C ends the installer.)"));
+        std::printf("installer-host: %s %s\n", shown(text).c_str(), _("(Ctrl-C ends the installer.)"));
         std::fflush(stdout);
     });
     InstallerAuthorizationHandler ownStep = [authorize](const std::string& right, const std::string& explanation) {
         // What will happen, in words; the right's identifier only as a detail for whoever looks it up.
-        std::printf("\n  %s %s\n  %s\n  %s %s\n", _("Authorization:"), explanation.c_str(),
-                    InstallerRightInPlainWords(right).c_str(), _("Detail: right"), right.c_str());
+        std::printf("\n  %s %s\n  %s\n  %s %s\n", _("Authorization:"), shown(explanation).c_str(),
+                    InstallerRightInPlainWords(right).c_str(), _("Detail: right"), shown(right).c_str());
         bool granted = false;
         if (authorize != "ask") {
             granted = authorize == "yes";
@@ -301,22 +310,22 @@ int main(int argc, char** argv)
     static InstallerPolkitTextAgent agent;
     if (polkit) {
         InstallerAuthorizationHandler viaPolkit = InstallerPolkitAuthorizationHandler(ownStep, [](const std::string& text) {
-            std::printf("installer-host: %s\n", text.c_str());
+            std::printf("installer-host: %s\n", shown(text).c_str());
             std::fflush(stdout);
         });
         InstallerSetAuthorizationHandler([viaPolkit, interactive](const std::string& right, const std::string& explanation) {
             if (g_inputEnded || InstallerInterruptRequested()) {
-                std::printf("\n  %s %s\n  %s\n", _("Authorization:"), explanation.c_str(), _("Nobody is left to answer: denied."));
+                std::printf("\n  %s %s\n  %s\n", _("Authorization:"), shown(explanation).c_str(), _("Nobody is left to answer: denied."));
                 std::fflush(stdout);
                 return false;
             }
-            std::printf("\n  %s %s\n  %s\n  %s \"%s\"\n", _("Authorization:"), explanation.c_str(),
+            std::printf("\n  %s %s\n  %s\n  %s \"%s\"\n", _("Authorization:"), shown(explanation).c_str(),
                         InstallerRightInPlainWords(right).c_str(), _("Asking polkit for"),
                         InstallerPolkitActionForRight(right).c_str());
             std::fflush(stdout);
             std::string error;
             if (interactive && !agent.running() && !agent.start(&error))
-                std::printf("installer-host: %s\n", error.c_str());
+                std::printf("installer-host: %s\n", shown(error).c_str());
             bool granted = viaPolkit(right, explanation);
             std::printf("  %s\n", granted ? _("Allowed.") : _("Denied."));
             std::fflush(stdout);
@@ -330,7 +339,7 @@ int main(int argc, char** argv)
     std::string error;
     InstallerSession session;
     if (!session.loadBundle(options.bundle, &error)) {
-        std::fprintf(stderr, "installer-host: %s\n", error.c_str());
+        std::fprintf(stderr, "installer-host: %s\n", shown(error).c_str());
         return 3;
     }
     for (const auto& item : options.payload)
@@ -341,7 +350,7 @@ int main(int argc, char** argv)
         int quarter = static_cast<int>(p.percent / 25.0);
         if (p.index != lastIndex || quarter > lastQuarter) {
             std::printf("installer-host: ");
-            std::printf(_("copying %s: %d%%"), p.destination.c_str(), quarter * 25);
+            std::printf(_("copying %s: %d%%"), shown(p.destination).c_str(), quarter * 25);
             std::printf("\n");
             std::fflush(stdout);
         }

@@ -2,6 +2,7 @@
 // plug-in relies on, the terminate notification last and once, and the notification center.
 #include "HostProcess.h"
 
+#include <InstallerDisplayText.h>
 #include <InstallerSession.h>
 
 #include <thread>
@@ -73,6 +74,33 @@ TEST(SessionTest, TerminateComesOnceWhicheverWayTheRoadEnds)
     } // destroyed mid-road
     EXPECT_EQ(calls(), (Calls{"shouldLoad:0x0000", "firstPane", "title", "A.enter:0", "A.exit:0", "B.enter:0", "B.exit:0",
                               "auth:refused", "terminate"})); // (a declining section: see InstallerHostTest)
+}
+
+TEST(DisplayTextTest, ControlCharactersAndBytesThatAreNotUTF8AreEscapedOrReplacedAndTheResultRecordStaysOneLine)
+{
+    using namespace std::string_literals;
+    const struct {
+        std::string text, escaped, valid;
+    } cases[] = {
+        {"plain \xc3\x96mbrix \xe2\x9c\x93", "plain \xc3\x96mbrix \xe2\x9c\x93", "plain \xc3\x96mbrix \xe2\x9c\x93"},
+        {"\x1b]0;owned\x07\x1b[2J", "\\x1b]0;owned\\x07\\x1b[2J", "\x1b]0;owned\x07\x1b[2J"},
+        {"a\nb\rc\td\x7f", "a\\nb\\rc\\td\\x7f", "a\nb\rc\td\x7f"},
+        {"nul\0byte"s, "nul\\x00byte", "nul\xef\xbf\xbd" "byte"},
+        {"c1 \xc2\x9b" "2J", "c1 \\u009b2J", "c1 \xc2\x9b" "2J"}, // CSI as a code point
+        {"latin1 \xe9t\xe9 \xc3", "latin1 \\xe9t\\xe9 \\xc3", "latin1 \xef\xbf\xbdt\xef\xbf\xbd \xef\xbf\xbd"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(InstallerEscapeControls(c.text), c.escaped) << c.escaped;
+        EXPECT_EQ(InstallerValidUTF8(c.text), c.valid) << c.escaped;
+    }
+    EXPECT_EQ(InstallerEscapeControls("one\ntwo\x1b", true), "one\ntwo\\x1b");
+
+    // A plug-in's record quoting a control character: quoted, escaped, one line.
+    InstallerSession session;
+    start(session);
+    InstallerRecordActivity("login-item", "failed: reserved character '\n' in \"Exec\" \\ \x1b[2J");
+    expectHas(session.summaryLine(), {" login-item=\"failed: reserved character '\\n' in \\\"Exec\\\" \\\\ \\x1b[2J\""});
+    EXPECT_EQ(session.summaryLine().find_first_of("\n\x1b"), std::string::npos) << session.summaryLine();
 }
 
 TEST(NotificationCenterTest, ObserversMayRemoveThemselvesAndOthersDuringDelivery)

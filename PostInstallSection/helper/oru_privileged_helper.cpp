@@ -15,14 +15,19 @@
 // caller), so root reads no file the caller names. Every folder is opened from "/" down without
 // following a link; files are written to a temporary created with O_CREAT|O_EXCL|O_NOFOLLOW and
 // renamed into place. No shell, no other program. Each refusal has its own exit status and one
-// line on standard error.
+// line on standard error (control characters escaped). The configuration is taken exactly as
+// written: a control character on a line (a CRLF end, a NUL), blanks around a key or value, or a
+// file over 64 KiB is refused with status 4 before any folder is opened.
 #include "OruAppUtility.h"
 #include "OruPlatform_Linux.h"
+
+#include <InstallerDisplayText.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -49,9 +54,14 @@ const size_t kMaxPayload = 16u << 20;
 
 const char* const kProgram = "oru-privileged-helper";
 
+// Its configuration is a few lines: what is larger was not written by an administrator.
+const size_t kMaxConfiguration = 64u << 10;
+
+// One line on standard error, whatever the message quotes (a name or a line from a file):
+// control characters escaped, so the caller that shows it gets one line.
 int fail(int status, const std::string& message)
 {
-    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgram, InstallerEscapeControls(message).c_str());
     return status;
 }
 
@@ -111,22 +121,47 @@ bool loadConfiguration(Configuration& config, std::string& why)
         why = std::string(ORU_HELPER_CONFIG) + " is not a regular file of root's that only root may write";
         return false;
     }
+    // Read whole or not at all: a file cut short would give a cut path ("/etc/xdg/auto").
     char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536)
+    ssize_t n = 0;
+    while (text.size() <= kMaxConfiguration) {
+        n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         text.append(buffer, static_cast<size_t>(n));
+    }
     ::close(fd);
     if (n < 0) {
         why = std::string(ORU_HELPER_CONFIG) + ": " + std::strerror(errno);
         return false;
     }
+    if (text.size() > kMaxConfiguration) {
+        why = std::string(ORU_HELPER_CONFIG) + " is larger than 64 KiB";
+        return false;
+    }
+    // Values are taken exactly as written, so anything that an editor hides (a carriage return
+    // of a CRLF file, a trailing blank, a NUL) would name a neighbouring folder: refused, never
+    // trimmed.
     std::stringstream in(text);
     std::string line;
-    while (std::getline(in, line)) {
+    for (size_t number = 1; std::getline(in, line); ++number) {
+        if (std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+            why = std::string(ORU_HELPER_CONFIG) + ": line " + std::to_string(number) + " holds a control character";
+            return false;
+        }
         if (line.empty() || line[0] == '#' || line[0] == '[')
             continue;
         size_t eq = line.find('=');
         std::string key = line.substr(0, eq), value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+        auto blankAtAnEnd = [](const std::string& t) {
+            return !t.empty() && (std::strchr(" \t", t.front()) || std::strchr(" \t", t.back()));
+        };
+        if (blankAtAnEnd(key) || blankAtAnEnd(value)) {
+            why = std::string(ORU_HELPER_CONFIG) + ": line " + std::to_string(number) + " has blanks around its key or value";
+            return false;
+        }
         if (key == "AutostartDirectory" && plainAbsolutePath(value)) {
             config.autostartDirectory = value;
         } else if (key == "DataDirectories" || key == "PayloadDirectories") {

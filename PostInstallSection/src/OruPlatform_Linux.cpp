@@ -1,6 +1,8 @@
 // Linux desktop services for the plug-in (see OruPlatform_Linux.h for what stands in for what).
 #include "OruPlatform_Linux.h"
 
+#include <InstallerDisplayText.h>
+
 #include <dlfcn.h>
 #include <grp.h>
 #include <fcntl.h>
@@ -275,17 +277,34 @@ std::vector<std::string> systemDataDirectories()
 std::optional<std::string> loginItemText(const DesktopEntry& entry, const std::string& fallbackName, std::string* why)
 {
     // An entry the desktop could not start from would be no login item at all.
-    std::vector<std::string> argv;
     std::string error;
     if (!entry.has("Exec")) {
         if (why)
             *why = entry.path + " has no Exec line";
         return std::nullopt;
     }
-    if (!splitExecLine(entry.raw.at("Exec"), argv, &error)) {
+    if (!checkExecLine(entry.raw.at("Exec"), &error)) {
         if (why)
             *why = entry.path + ": " + error;
         return std::nullopt;
+    }
+    // The entry is copied as written, so what a desktop would reject in it is refused here:
+    // a value that is not UTF-8, or a raw control character (a carriage return in Name would
+    // end the line for some readers and not for others).
+    for (const char* key : {"Name", "Exec", "Icon"}) {
+        if (!entry.has(key))
+            continue;
+        const std::string& raw = entry.raw.at(key);
+        if (!g_utf8_validate_len(raw.data(), raw.size(), nullptr)) {
+            if (why)
+                *why = entry.path + ": " + key + " is not valid UTF-8";
+            return std::nullopt;
+        }
+        if (std::any_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+            if (why)
+                *why = entry.path + ": " + key + " holds a control character";
+            return std::nullopt;
+        }
     }
     std::string text = "[Desktop Entry]\nType=Application\n";
     text += "Name=" + (entry.has("Name") ? entry.raw.at("Name") : fallbackName) + "\n";
@@ -296,8 +315,21 @@ std::optional<std::string> loginItemText(const DesktopEntry& entry, const std::s
     return text;
 }
 
-bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, std::string* error)
+namespace {
+
+// The Exec line's words; with `desktopRules` also what the Desktop Entry rules forbid and a
+// launch can do without (it passes the words literally): a bare $ or ` inside quotes, a
+// backslash there that escapes nothing, unknown or incomplete field codes, several file codes.
+bool splitExec(const std::string& rawExec, std::vector<std::string>& argv, std::string* error, bool desktopRules)
 {
+    auto refuse = [error](const std::string& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    // execve ends each argument at a NUL: "app\0-other" would start "app" without a word said.
+    if (rawExec.find('\0') != std::string::npos)
+        return refuse("NUL byte in Exec");
     DesktopEntry holder;
     holder.raw["Exec"] = rawExec;
     const std::string s = holder.value("Exec");
@@ -323,6 +355,13 @@ bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, s
                     i += 2;
                     continue;
                 }
+                // Inside quotes a backslash escapes exactly " ` $ and itself; one before anything
+                // else leaves the quoting unclear, and a bare $ or ` would be expanded by a
+                // desktop that hands the line to a shell.
+                if (desktopRules && c == '\\')
+                    return refuse("backslash inside quotes in Exec escapes nothing");
+                if (desktopRules && (c == '$' || c == '`'))
+                    return refuse(std::string("unescaped '") + c + "' inside quotes in Exec");
                 if (c == '"') {
                     closed = true;
                     ++i;
@@ -354,6 +393,26 @@ bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, s
         words.emplace_back(word, quoted);
     }
 
+    // Field codes: only the known ones, whole, and at most one of those that take files or URLs.
+    // Quoted words count too: a quoted one is passed as written, but desktops and the validator
+    // still read the code in it.
+    int fileCodes = 0;
+    for (size_t n = 0; desktopRules && n < words.size(); ++n) {
+        const auto& w = words[n];
+        for (size_t k = 0; k < w.first.size(); ++k) {
+            if (w.first[k] != '%')
+                continue;
+            if (k + 1 == w.first.size())
+                return refuse("incomplete field code '%' in Exec");
+            char code = w.first[++k];
+            if (!std::strchr("fFuUdDnNickvm%", code))
+                return refuse(std::string("unknown field code '%") + code + "' in Exec");
+            fileCodes += std::strchr("fFuU", code) != nullptr;
+        }
+    }
+    if (fileCodes > 1)
+        return refuse("more than one of %f %u %F %U in Exec");
+
     std::vector<std::string> out;
     for (const auto& w : words) {
         const std::string& word = w.first;
@@ -379,6 +438,19 @@ bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, s
     }
     argv.swap(out);
     return true;
+}
+
+} // namespace
+
+bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, std::string* error)
+{
+    return splitExec(rawExec, argv, error, false);
+}
+
+bool checkExecLine(const std::string& rawExec, std::string* error)
+{
+    std::vector<std::string> argv;
+    return splitExec(rawExec, argv, error, true);
 }
 
 bool spawnDetached(const std::vector<std::string>& argv, const DesktopUser* as, pid_t* pid, std::string* error)

@@ -60,14 +60,22 @@ std::vector<std::string> systemDataDirectories();
 
 // The text of an autostart entry that starts the application of `entry`: its Name (else
 // `fallbackName`), Exec and Icon, and a comment. nullopt with the reason when the entry has no
-// Exec line or one that splitExecLine refuses: the desktop could not start such an entry.
+// Exec line or one that checkExecLine refuses (the desktop could not start such an entry), or
+// when Name, Exec or Icon is not valid UTF-8 or holds a raw control character: the text written
+// is always an entry desktop-file-validate accepts, or there is none.
 std::optional<std::string> loginItemText(const DesktopEntry& entry, const std::string& fallbackName, std::string* why);
 
 // Turns an Exec value (raw, as in the file) into an argument vector: string escapes resolved, then
 // quoting by the Desktop Entry rules, then field codes (%f %F %u %U %i %c %k and the deprecated
 // ones) dropped and %% made '%'. false with a reason for an unterminated quote, a reserved
-// character outside quotes, or an empty command.
+// character outside quotes, a NUL byte anywhere (execve would end the word there and start a
+// shorter command), or an empty command. The words are passed literally, never to a shell.
 bool splitExecLine(const std::string& rawExec, std::vector<std::string>& argv, std::string* error);
+// What splitExecLine refuses, and also what the Desktop Entry rules forbid though a launch can
+// do without: a $ or ` inside quotes without its backslash (or a backslash there before anything
+// else), an unknown or incomplete field code (quoted ones too), more than one of %f %u %F %U.
+// An Exec line copied into an entry that others' desktops read must pass this.
+bool checkExecLine(const std::string& rawExec, std::string* error);
 
 // The person an installer running as root works for, whose application and folders it must not
 // make root's.

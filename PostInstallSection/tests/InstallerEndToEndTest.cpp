@@ -6,6 +6,8 @@
 #include "HostProcess.h"
 #include "MutexTestSupport.h"
 
+#include <InstallerDisplayText.h>
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -146,6 +148,24 @@ TEST_F(EndToEndTest, HostileObjectsAtTheInstallersPathsAreNeitherFollowedNorWait
                        "login-item=\"failed: " + sandbox_->autostartEntry() + " is a symbolic link; left as it is\""});
     EXPECT_EQ(result.find("mutex-lock="), std::string::npos) << result; // no lock, no wait
     EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[\"reconstructDatabase\"] new-session"}); // started all the same
+}
+
+TEST_F(EndToEndTest, ControlCharactersFromTheUsersFilesReachTheTerminalEscapedAndTheResultLineStaysOneLine)
+{
+    // A settings value that would retitle root's terminal, a user folder that would clear it, and
+    // a system entry whose Exec holds a newline outside quotes (refused, the reason quoting it).
+    ASSERT_TRUE(OruSandbox::writeFile(sandbox_->settingsFile(), "[Settings]\nPhotoHomePath=/srv/\x1b]0;owned\x07photos\n"));
+    ASSERT_TRUE(OruSandbox::writeFile(sandbox_->configHome() + "/user-dirs.dirs", "XDG_VIDEOS_DIR=\"$HOME/\x1b[2Jvideos\"\n"));
+    ASSERT_TRUE(OruSandbox::writeFile(sandbox_->payloadEntry(), "[Desktop Entry]\nType=Application\nName=Ombrix\nExec=" +
+                                                                    sandbox_->execLine() + " a\\nb\n"));
+    Host host;
+    start(host, {"--actions", "continue", "--authorize", "yes"});
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    EXPECT_EQ(host.output.find('\x1b'), std::string::npos) << InstallerEscapeControls(host.output, true);
+    EXPECT_EQ(host.output.find('\x07'), std::string::npos) << InstallerEscapeControls(host.output, true);
+    expectHas(host.output, {"/srv/\\x1b]0;owned\\x07photos", sandbox_->home() + "/\\x1b[2Jvideos"});
+    host.expectResult({"login-item=\"failed: " + sandbox_->installedEntry() + ": reserved character '\\n' outside quotes in Exec\""});
+    EXPECT_TRUE(sandbox_->recordedLaunches().empty());
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // The plug-in's Linux desktop layer on its own: Exec lines, desktop entry lookup, user folders,
 // the autostart write and the mutex file against links, detached starts and the catalogs.
-#include "HostProcess.h" // TempFolder
+#include "HostProcess.h" // TempFolder, Host
+#include "HostileEntries.h"
 #include "OruPlatform_Linux.h"
 
+#include <InstallerDisplayText.h>
 #include <InstallerPlugin.h>
 #include <OruSandbox.h>
 
@@ -108,6 +110,33 @@ TEST(OruPlatformTest, ApplicationEntriesAreFoundByDesktopFileIdUserFoldersFallBa
                                                         {"DOCUMENTS", home + "/Fallback"}};
     for (const auto& d : dirs)
         EXPECT_EQ(userDirectory(std::string("XDG_") + d.first + "_DIR", "Fallback"), Opt(d.second)) << d.first;
+}
+
+TEST(OruPlatformTest, AHostileSystemEntryGivesALoginItemThatValidatesOrNoneAndTheReason)
+{
+    TempFolder root("oru-hostile");
+    ASSERT_FALSE(root.path.empty());
+    const std::string id = "com.ombrix.Ombrix.desktop", written = root.path + "/written.desktop";
+    for (const HostileEntry& row : hostileEntries()) {
+        const std::string context = InstallerEscapeControls(row.keys);
+        ASSERT_TRUE(OruSandbox::writeFile(root.path + "/applications/" + id, "[Desktop Entry]\nType=Application\n" + row.keys));
+        std::string why;
+        auto entry = findApplicationEntryIn({root.path}, id, &why);
+        ASSERT_TRUE(entry) << context << ": " << why;
+        Opt text = loginItemText(*entry, "Ombrix", &why);
+        if (row.reason) {
+            EXPECT_FALSE(text) << context << " gave\n" << text.value_or("");
+            EXPECT_EQ(why, entry->path + ": " + row.reason) << context;
+            continue;
+        }
+        ASSERT_TRUE(text) << context << ": " << why;
+        ASSERT_TRUE(OruSandbox::writeFile(written, *text));
+        Host validator; // stdout and stderr, so a warning would show
+        validator.program = "/usr/bin/desktop-file-validate";
+        validator.start({written});
+        EXPECT_EQ(validator.finish(), 0) << context << "\n" << *text << validator.output;
+        EXPECT_EQ(validator.output.find("error"), std::string::npos) << validator.output;
+    }
 }
 
 TEST(OruPlatformTest, AutostartEntriesAndTheMutexFileAreNeverWrittenThroughALinkDetachedStartsInheritNoDescriptors)

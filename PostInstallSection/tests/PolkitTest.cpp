@@ -9,10 +9,13 @@
 // and what the helper and the host do with it, not the desktop agent's dialog or the password.
 // ctest-resource-lock: installer-mutex
 #include "HostProcess.h"
+#include "HostileEntries.h"
 #ifdef INSTALLER_HOST_GTK_PATH
 #include <GtkHostDriver.h>
 #endif
 #include "MutexTestSupport.h"
+
+#include <InstallerDisplayText.h>
 
 #include <gtest/gtest.h>
 
@@ -470,6 +473,58 @@ TEST_F(PolkitTest, TheHelperRefusesWhatItDoesNotExpectOrTrustAndAnyStartButPkexe
     expectHelper({"login-item", "add"}, 5, "reserved character '>'");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
+}
+
+TEST_F(PolkitTest, TheHelperWritesAHostileSystemEntryOnlyAsALoginItemThatValidatesElseSaysWhy)
+{
+    for (const HostileEntry& row : hostileEntries()) {
+        const std::string context = InstallerEscapeControls(row.keys);
+        SCOPED_TRACE(context);
+        ASSERT_TRUE(OruSandbox::writeFile(sandbox_->installedEntry(), "[Desktop Entry]\nType=Application\n" + row.keys));
+        expectHelper({"login-item", "add"}, row.reason ? 5 : 0,
+                     row.reason ? sandbox_->installedEntry() + ": " + row.reason : std::string());
+        if (row.reason) {
+            EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+            continue;
+        }
+        std::string output;
+        EXPECT_EQ(runProgram({"/usr/bin/desktop-file-validate", sandbox_->autostartEntry()}, {}, false, &output, true), 0)
+            << OruSandbox::readFile(sandbox_->autostartEntry()) << output;
+        EXPECT_EQ(output.find("error"), std::string::npos) << output;
+        ASSERT_EQ(::unlink(sandbox_->autostartEntry().c_str()), 0);
+    }
+}
+
+// Root takes its folders from this file as written: whatever an editor hides in it (a CRLF line
+// end, a trailing blank, a NUL, a file longer than it reads) would otherwise name a neighbouring
+// folder that root then makes and writes into.
+TEST_F(PolkitTest, AHelperConfigurationWithHiddenCharactersOrOverTheLimitIsRefusedAndNoFolderIsMade)
+{
+    using namespace std::string_literals;
+    const std::string folder = sandbox_->root() + "/hostile", autostart = folder + "/autostart";
+    const std::string data = "DataDirectories=" + sandbox_->systemDataDir() + "\n";
+    // A comment that pads the file so that the 64 KiB boundary falls inside the folder's name.
+    const std::string line = "AutostartDirectory=" + autostart + "\n";
+    const std::string padding = "#" + std::string(65536 - data.size() - (line.size() - 4) - 2, 'x') + "\n";
+    const std::string configs[] = {
+        "AutostartDirectory=" + autostart + "\r\n" + data,
+        "AutostartDirectory=" + autostart + "\nDataDirectories=" + sandbox_->systemDataDir() + "\r\n",
+        "AutostartDirectory=" + autostart + " \n" + data,
+        "AutostartDirectory=" + autostart + "\t\n" + data,
+        "AutostartDirectory=" + autostart + "\0-elsewhere\n"s + data,
+        "AutostartDirectory=" + autostart + "\x1b]0;x\a\n" + data,
+        data + padding + line,
+    };
+    for (const std::string& config : configs) {
+        writeConfig(config);
+        expectHelper({"login-item", "add"}, 4, ORU_HELPER_CONFIG);
+        EXPECT_FALSE(exists(folder)) << InstallerEscapeControls(config.substr(0, 200));
+        std::filesystem::remove_all(folder);
+    }
+    // Written plainly, the same configuration is taken.
+    writeConfig(line + data);
+    expectHelper({"login-item", "add"}, 0, "");
+    EXPECT_TRUE(exists(autostart + "/com.ombrix.Ombrix.desktop"));
 }
 
 #ifdef INSTALLER_HOST_GTK_PATH

@@ -201,10 +201,18 @@ TEST_F(RoadTest, AnApplicationThatCannotBeFoundOrStartedGivesNoLaunchAndNoLoginI
     // Fresh roads: at shouldLoad nothing is found, which must not keep the section from loading,
     // taking the mutex and observing the end. Then the installed entry is one that cannot be used.
     // (Which Exec lines are refused and why is tried on the parser; the road passes its word on.)
-    const std::pair<const char*, const char*> entries[] = {
-        {"Hidden=true\n", ": Hidden=true"}, {"", " has no Exec line"}, {"Exec=\"/opt/ombrix --x\n", ": unterminated quote in Exec"}};
+    // A NUL byte would end the program's name or an argument early and start what is left: the
+    // sample application, which would record the launch.
+    std::string program = sandbox_->execLine(), argument = program;
+    size_t cut = program.find(" --record");
+    using namespace std::string_literals;
+    program.insert(cut - (program[cut - 1] == '"'), "\0-not-this"s);
+    argument.insert(cut, " \"--safe\0-mode-off\""s);
+    const std::pair<std::string, const char*> entries[] = {
+        {"Hidden=true\n", ": Hidden=true"}, {"", " has no Exec line"}, {"Exec=\"/opt/ombrix --x\n", ": unterminated quote in Exec"},
+        {"Exec=" + program + "\n", ": NUL byte in Exec"}, {"Exec=" + argument + "\n", ": NUL byte in Exec"}};
     for (const auto& e : entries) {
-        ASSERT_TRUE(OruSandbox::writeFile(sandbox_->payloadEntry(), std::string("[Desktop Entry]\nType=Application\n") + e.first));
+        ASSERT_TRUE(OruSandbox::writeFile(sandbox_->payloadEntry(), "[Desktop Entry]\nType=Application\n" + e.first));
         auto session = startRoad(true);
         EXPECT_EQ(session->firstPaneClassName(), "DBSettingPane");
         EXPECT_TRUE(exists(kInstallerMutexPath) && activity("mutex-lock") == "held");
@@ -216,7 +224,7 @@ TEST_F(RoadTest, AnApplicationThatCannotBeFoundOrStartedGivesNoLaunchAndNoLoginI
         std::filesystem::remove(sandbox_->installedEntry()); // the next road is a fresh one too
     }
     EXPECT_TRUE(launches().empty());
-    EXPECT_EQ(rightsAsked_.size(), 3u); // the authorization is asked before the lookup
+    EXPECT_EQ(rightsAsked_.size(), std::size(entries)); // the authorization is asked before the lookup
 }
 
 TEST_F(RoadTest, AnUnprivilegedInstallerGetsNoLoginItemRootInstallingForAUserStartsTheApplicationAsThatUser)

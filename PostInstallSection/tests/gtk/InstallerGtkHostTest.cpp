@@ -219,6 +219,22 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     EXPECT_EQ(launchesAfter(2), Lines{"[] new-session"});
 }
 
+TEST_F(GtkHostTest, AFolderWhoseNameIsNotUTF8IsShownReadableWithoutAWarning)
+{
+    // A settings value in Latin-1, as an old tool may have written it.
+    ASSERT_TRUE(OruSandbox::writeFile(sandbox_->settingsFile(), "[Settings]\nPhotoHomePath=/srv/Fotos-\xe9t\xe9\n"));
+    Host host;
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window));
+    ASSERT_TRUE(press(window, "Continue"));
+    EXPECT_TRUE(shows(window, "/srv/Fotos-\xef\xbf\xbdt\xef\xbf\xbd")); // U+FFFD for each byte that is not UTF-8
+    ASSERT_TRUE(press(window, "Continue"));
+    answerAuthorization(host, "Authorization", "Deny", "start Ombrix at login for all users");
+    ASSERT_TRUE(shows(window, "The installation was completed successfully."));
+    close(host, window, {"first=DBSettingPane panes=DBSettingPane ended=finished"});
+    EXPECT_EQ(host.output.find("Invalid UTF-8"), std::string::npos) << host.output;
+}
+
 TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstallationCompletes)
 {
     Host host;
