@@ -229,7 +229,7 @@ TEST_F(GtkHostTest, AFolderWhoseNameIsNotUTF8IsShownReadableWithoutAWarning)
     ASSERT_TRUE(press(window, "Continue"));
     EXPECT_TRUE(shows(window, "/srv/Fotos-\xef\xbf\xbdt\xef\xbf\xbd")); // U+FFFD for each byte that is not UTF-8
     ASSERT_TRUE(press(window, "Continue"));
-    answerAuthorization(host, "Authorization", "Deny", "start Ombrix at login for all users");
+    answerAuthorization(host, kAuthorizationQuestion, "Deny", "start Ombrix at login for all users");
     ASSERT_TRUE(shows(window, "The installation was completed successfully."));
     close(host, window, {"first=DBSettingPane panes=DBSettingPane ended=finished"});
     EXPECT_EQ(host.output.find("Invalid UTF-8"), std::string::npos) << host.output;
