@@ -876,16 +876,18 @@ void InstallerWindow::renderSummary()
 
 int main(int argc, char** argv)
 {
+    // The language first: the usage text and the command line's complaints are read by people.
+    InstallerApplyUserLanguage();
+    InstallerBindHostTexts("installer-host-gtk");
+    // The session core's own lines (the installation page's log, what a right means, the command
+    // line's complaints) come from the terminal host's catalog, which the build puts beside this
+    // program too.
+    InstallerBindHostTexts("installer-host");
     Options options;
-    int usageStatus = InstallerReadHostCommandLine(argc, argv, "installer-host-gtk", kUsage, options);
+    int usageStatus = InstallerReadHostCommandLine(argc, argv, "installer-host-gtk", _(kUsage), options);
     if (usageStatus >= 0)
         return usageStatus;
     g_signalFd = InstallerInstallHostSignalHandlers(true);
-    InstallerApplyUserLanguage();
-    InstallerBindHostTexts("installer-host-gtk");
-    // The session core's own lines (the installation page's log, what a right means) come from
-    // the terminal host's catalog, which the build puts beside this program too.
-    InstallerBindHostTexts("installer-host");
     InstallerUsePrivilegedHelper(options.helper);
     // The locale is already set from the environment, with the person's language chosen.
     gtk_disable_setlocale();

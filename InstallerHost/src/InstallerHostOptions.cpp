@@ -2,6 +2,8 @@
 #include <InstallerHostOptions.h>
 #include <InstallerPolkit.h>
 
+#include "InstallerTexts.h"
+
 #include <fcntl.h>
 #include <libintl.h>
 #include <limits.h>
@@ -32,7 +34,7 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
         std::string arg = argv[i];
         std::function<bool(std::string&)> value = [&](std::string& out) {
             if (i + 1 >= argc) {
-                error = arg + " needs a value";
+                error = InstallerText("%s needs a value", arg);
                 return false;
             }
             out = argv[++i];
@@ -53,7 +55,7 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
                 else if (m == "option") options.modifiers |= kInstallerOptionKeyMask;
                 else if (m == "capslock") options.modifiers |= kInstallerCapsLockKeyMask;
                 else if (m != "none") {
-                    error = "unknown modifier \"" + m + "\"";
+                    error = InstallerText("unknown modifier \"%s\"", m);
                     return false;
                 }
             }
@@ -61,7 +63,7 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
             if (!value(v))
                 return false;
             if (v != "yes" && v != "no" && v != "ask" && v != "polkit") {
-                error = "--authorize takes polkit, yes, no or ask";
+                error = ::dgettext("installer-host", "--authorize takes polkit, yes, no or ask");
                 return false;
             }
             options.authorize = v;
@@ -70,7 +72,7 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
                 return false;
             size_t eq = v.find('=');
             if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
-                error = "--install takes SRC=DEST";
+                error = ::dgettext("installer-host", "--install takes SRC=DEST");
                 return false;
             }
             options.payload.emplace_back(v.substr(0, eq), v.substr(eq + 1));
@@ -78,7 +80,7 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
             if (!value(options.helper))
                 return false;
             if (options.helper.empty() || options.helper[0] != '/') {
-                error = "--privileged-helper takes an absolute path";
+                error = ::dgettext("installer-host", "--privileged-helper takes an absolute path");
                 return false;
             }
         } else if (!arg.empty() && arg[0] == '-') {
@@ -86,18 +88,18 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
             if (own == InstallerHostOption::Wrong)
                 return false;
             if (own == InstallerHostOption::Unknown) {
-                error = "unknown option " + arg;
+                error = InstallerText("unknown option %s", arg);
                 return false;
             }
         } else if (options.bundle.empty()) {
             options.bundle = arg;
         } else {
-            error = "more than one bundle given";
+            error = ::dgettext("installer-host", "more than one bundle given");
             return false;
         }
     }
     if (options.bundle.empty()) {
-        error = "no bundle given";
+        error = ::dgettext("installer-host", "no bundle given");
         return false;
     }
     return true;

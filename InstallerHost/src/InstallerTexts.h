@@ -1,6 +1,6 @@
 // The session core's texts for people: the installer-host catalog's translation of `format`
 // (printf-style, with one %s for each of `first` and, where the text has one, `second`) filled in.
-// Internal to InstallerPluginKit.
+// Internal to InstallerPluginKit and the hosts.
 #ifndef INSTALLERTEXTS_H
 #define INSTALLERTEXTS_H
 

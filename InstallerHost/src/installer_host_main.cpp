@@ -4,12 +4,14 @@
 // run and what the plug-in did, for scripts.
 //
 // What the person reads is in their language (the installer-host gettext catalog in the locale/
-// folder beside the program, or in the system's locale folder once installed); the usage text and
-// the result line, which scripts read, stay English.
+// folder beside the program, or in the system's locale folder once installed), the usage text
+// included; the result line, which scripts read, stays English.
 #include <InstallerDisplayText.h>
 #include <InstallerHostOptions.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
+
+#include "InstallerTexts.h"
 
 #include <libintl.h>
 #include <poll.h>
@@ -97,7 +99,7 @@ InstallerHostOption parseOwnOption(Options& options, const std::string& arg,
                 ok = end && *end == '\0' && n >= 1;
             }
             if (!ok) {
-                error = "unknown action \"" + a + "\"";
+                error = InstallerText("unknown action \"%s\"", a);
                 return InstallerHostOption::Wrong;
             }
         }
@@ -256,9 +258,13 @@ void render(const InstallerSession& session)
 
 int main(int argc, char** argv)
 {
+    // The language first: the usage text and the command line's complaints are read by people
+    // too. (The result line stays English for scripts.)
+    InstallerApplyUserLanguage();
+    InstallerBindHostTexts("installer-host");
     Options options;
     int usageStatus = InstallerReadHostCommandLine(
-        argc, argv, "installer-host", kUsage, options,
+        argc, argv, "installer-host", _(kUsage), options,
         [&options](const std::string& arg, const std::function<bool(std::string&)>& value, std::string& error) {
             return parseOwnOption(options, arg, value, error);
         });
@@ -270,14 +276,12 @@ int main(int argc, char** argv)
     // The host's own step: the fallback of polkit, or what --authorize chose.
     std::string authorize = polkit ? (interactive ? "ask" : "no") : options.authorize;
     if (authorize == "ask" && !interactive) {
-        std::fprintf(stderr, "installer-host: --authorize ask needs an interactive run\n");
+        std::fprintf(stderr, "installer-host: %s\n", _("--authorize ask needs an interactive run"));
         return 2;
     }
 
     // No SA_RESTART: a pending read must return so the host can end its road.
     g_wakeFd = InstallerInstallHostSignalHandlers(false);
-    InstallerApplyUserLanguage();
-    InstallerBindHostTexts("installer-host");
     InstallerSetCurrentEventKeyModifiers(options.modifiers);
     InstallerUsePrivilegedHelper(options.helper);
     InstallerSetStatusHandler([](const std::string& text) {

@@ -30,6 +30,28 @@ TEST(InstallerHostTest, HelpUsageErrorsAndBundlesThatCannotLoad)
     expectHas(runHost({"--unattended", RECORDING_BUNDLE}, 4, {"RECORDING_DECLINE=1"}), {"call=shouldLoad:0x0000 call=terminate"});
 }
 
+// The usage text and the command line's complaints are read by people too: in their language,
+// from both hosts (the window's without needing a display).
+TEST(InstallerHostTest, InGermanTheUsageAndTheCommandLinesComplaints)
+{
+    const std::vector<std::string> german{"LANGUAGE=de"};
+    expectHas(runHost({"--help"}, 0, german), {"Aufruf: installer-host [Optionen] BÜNDEL", "Rückgabewert: 0"});
+    expectHas(runHost({"--frobnicate", RECORDING_BUNDLE}, 2, german), {"unbekannte Option --frobnicate"});
+    expectHas(runHost({"--install", RECORDING_BUNDLE}, 2, german), {"--install nimmt QUELLE=ZIEL"});
+    expectHas(runHost({"--unattended", "--authorize", "ask", RECORDING_BUNDLE}, 2, german),
+              {"--authorize ask braucht einen interaktiven Lauf"});
+#ifdef INSTALLER_HOST_GTK_PATH
+    Host window;
+    window.program = INSTALLER_HOST_GTK_PATH;
+    window.start({"--help"}, {"LANGUAGE=de", "DISPLAY=", "WAYLAND_DISPLAY="});
+    EXPECT_EQ(window.finish(), 0) << window.output;
+    expectHas(window.output, {"Aufruf: installer-host-gtk [Optionen] BÜNDEL", "5 keine Anzeige"});
+    window.start({"--modifiers", "hyper", RECORDING_BUNDLE}, {"LANGUAGE=de", "DISPLAY=", "WAYLAND_DISPLAY="});
+    EXPECT_EQ(window.finish(), 2) << window.output;
+    expectHas(window.output, {"unbekannte Zusatztaste \"hyper\""});
+#endif
+}
+
 TEST(InstallerHostTest, UnattendedRoadFollowsTheActionsAndReportsIt)
 {
     expectHas(runHost({"--actions", "button,back,quit", "--modifiers", "command,shift,control,option", "--authorize",
