@@ -275,6 +275,10 @@ int main(int argc, char** argv)
         std::printf("installer-host: %s %s\n", text.c_str(), _("(Ctrl-C ends the installer.)"));
         std::fflush(stdout);
     });
+    InstallerSetNoticeHandler([](const std::string& text) {
+        std::printf("installer-host: %s\n", text.c_str());
+        std::fflush(stdout);
+    });
     InstallerAuthorizationHandler ownStep = [authorize](const std::string& right, const std::string& explanation) {
         std::printf("\n  %s %s\n  %s \"%s\"\n", _("Authorization:"), explanation.c_str(), _("Right requested:"),
                     right.c_str());
