@@ -204,35 +204,43 @@ TEST(OruPlatformTest, OnlyAnEmptyRegularFileIsOpenedForTheInstallerLockNothingEl
 
 TEST(OruPlatformTest, ALockHoldersNameShowsNoControlCharactersAnEndedProcessIsNoHolder)
 {
-    // A program whose path holds a line break and an escape sequence, started as nobody: named
-    // with nobody's user name and '?' for what a terminal would act on.
+    // Programs whose paths another user chose, started as nobody: named with nobody's user name,
+    // and '?' for what a terminal would act on and for every byte of a name that is not UTF-8.
     TempFolder root("oru-holder");
     ASSERT_FALSE(root.path.empty());
     ASSERT_EQ(::chmod(root.path.c_str(), 0755), 0);
-    const std::string program = root.path + "/sle\nep\x1b[2J";
-    std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), program);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const struct passwd* nobody = ::getpwnam("nobody");
-        if (nobody && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0)
-            ::execl(program.c_str(), "sleep", "60", static_cast<char*>(nullptr));
-        ::_exit(1);
+    const std::pair<std::string, std::string> names[] = {
+        {"sle\nep\x1b[2J", "sle?ep?[2J"},
+        {"schl\xC3\xA4" "fer", "schl\xC3\xA4" "fer"},
+        {"sl\xC1\xBF" "p\xC3\xA9", "sl??p??"}, // an overlong form: not UTF-8
+    };
+    for (const auto& name : names) {
+        SCOPED_TRACE(name.second);
+        const std::string program = root.path + "/" + name.first;
+        std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), program);
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const struct passwd* nobody = ::getpwnam("nobody");
+            if (nobody && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0)
+                ::execl(program.c_str(), "sleep", "60", static_cast<char*>(nullptr));
+            ::_exit(1);
+        }
+        std::optional<ProcessInfo> who;
+        for (int i = 0; i < 500 && !(who && who->program.rfind(root.path, 0) == 0); ++i)
+            ::usleep(10 * 1000), who = describeProcess(pid); // after the exec
+        ASSERT_TRUE(who);
+        EXPECT_EQ((Args{std::to_string(who->pid), who->user, who->program}),
+                  (Args{std::to_string(pid), "nobody", root.path + "/" + name.second}));
+        EXPECT_GT(who->startedAt, 0);
+        // Ended but not yet collected (a zombie): no holder; collected: no process at all.
+        ::kill(pid, SIGKILL);
+        siginfo_t info;
+        ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+        EXPECT_FALSE(describeProcess(pid));
+        ::waitpid(pid, nullptr, 0);
+        EXPECT_FALSE(describeProcess(pid));
     }
-    std::optional<ProcessInfo> who;
-    for (int i = 0; i < 500 && !(who && who->program.find("sle") != std::string::npos); ++i)
-        ::usleep(10 * 1000), who = describeProcess(pid); // after the exec
-    ASSERT_TRUE(who);
-    EXPECT_EQ((Args{std::to_string(who->pid), who->user, who->program}),
-              (Args{std::to_string(pid), "nobody", root.path + "/sle?ep?[2J"}));
-    EXPECT_GT(who->startedAt, 0);
-    // Ended but not yet collected (a zombie): no holder; collected: no process at all.
-    ::kill(pid, SIGKILL);
-    siginfo_t info;
-    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
-    EXPECT_FALSE(describeProcess(pid));
-    ::waitpid(pid, nullptr, 0);
-    EXPECT_FALSE(describeProcess(pid));
 }
 
 } // namespace
