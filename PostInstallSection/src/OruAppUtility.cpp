@@ -335,6 +335,7 @@ void OruAppUtility::createMutex()
     // telling that it will not use what it holds. Its owner, or root, can end it.
     auto mutex = std::make_unique<XpMutex>(XpStringT<char>(fsPath.c_str()));
     XpErr err;
+    bool repaired = false;
     while ((err = mutex->Lock(0)) == XPERR_SYNC_TIMEOUT) {
         std::optional<platform::LockSemaphore> sem = platform::lockSemaphore(fsPath);
         if (sem && sem->value == 0) {
@@ -349,12 +350,18 @@ void OruAppUtility::createMutex()
                     InstallerRecordActivity("mutex-lock", "failed: left taken by process " + pid + ", which has ended, and not set free: " + detail);
                     return; // the file lock still keeps other installers out
                 }
-                InstallerRecordActivity("mutex-lock", "repaired: left taken by process " + pid + ", which has ended");
-                InstallerShowNotice(catalogText("msg_lock_repaired", {{"pid", pid}}));
-                continue;
-            }
-            if (line.due())
+                // Said once, and tried again at once; should ended processes keep leaving it
+                // taken (someone sets it to 0 again and again), it is not said again, and tried
+                // again at the installer's usual pace.
+                if (!repaired) {
+                    repaired = true;
+                    InstallerRecordActivity("mutex-lock", "repaired: left taken by process " + pid + ", which has ended");
+                    InstallerShowNotice(catalogText("msg_lock_repaired", {{"pid", pid}}));
+                    continue;
+                }
+            } else if (line.due()) {
                 line.offer(catalogText("msg_lock_held_elsewhere", processValues(*who)));
+            }
         }
         if (InstallerInterruptRequested()) {
             g_waitAbandoned = true;
