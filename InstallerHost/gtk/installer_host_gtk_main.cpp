@@ -481,6 +481,8 @@ void InstallerWindow::build()
         if (waiting_)
             serveWhileWaiting();
     });
+    // The plug-in's one-line notices (a repair of the installer lock, say) share the host's line.
+    InstallerSetNoticeHandler([this](const std::string& text) { onMainThread([&]() { showNotice(text); }); });
     // The host's own step (the dialog, or the scripted answer) is what --authorize chose, or
     // polkit's fallback where no polkit daemon answers. polkit's questions come from the
     // desktop's authentication agent, not from this window.

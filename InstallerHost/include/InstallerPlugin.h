@@ -221,6 +221,13 @@ using InstallerStatusHandler = std::function<void(const std::string& text)>;
 INSTALLER_API void InstallerShowStatus(const std::string& text);
 INSTALLER_API void InstallerSetStatusHandler(InstallerStatusHandler handler);
 
+// Tells the person, in one line, of something the plug-in decided on its own that they should
+// know of (a repair it made, a step it left out and why); unlike a status, nothing waits behind
+// it. The host installs the handler; without one the text goes nowhere.
+using InstallerNoticeHandler = std::function<void(const std::string& text)>;
+INSTALLER_API void InstallerShowNotice(const std::string& text);
+INSTALLER_API void InstallerSetNoticeHandler(InstallerNoticeHandler handler);
+
 // The signal by which the host was asked to end (Ctrl-C, SIGTERM, SIGHUP), else 0. A plug-in that
 // waits for something outside the process looks at it and gives up its wait once it is set.
 INSTALLER_API int InstallerInterruptRequested();

@@ -116,6 +116,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers")
 std::mutex g_serviceLock;
 InstallerAuthorizationHandler g_authorizationHandler;
 InstallerStatusHandler g_statusHandler;
+InstallerNoticeHandler g_noticeHandler;
 InstallerWaitHandler g_waitHandler;
 std::vector<std::pair<std::string, std::string>> g_activities;
 
@@ -163,6 +164,23 @@ void InstallerSetStatusHandler(InstallerStatusHandler handler)
 {
     std::lock_guard<std::mutex> guard(g_serviceLock);
     g_statusHandler = std::move(handler);
+}
+
+void InstallerShowNotice(const std::string& text)
+{
+    InstallerNoticeHandler handler;
+    {
+        std::lock_guard<std::mutex> guard(g_serviceLock);
+        handler = g_noticeHandler;
+    }
+    if (handler)
+        handler(text);
+}
+
+void InstallerSetNoticeHandler(InstallerNoticeHandler handler)
+{
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    g_noticeHandler = std::move(handler);
 }
 
 int InstallerInterruptRequested()

@@ -288,6 +288,10 @@ int main(int argc, char** argv)
         std::printf("installer-host: %s %s\n", shown(text).c_str(), _("(Ctrl-C ends the installer.)"));
         std::fflush(stdout);
     });
+    InstallerSetNoticeHandler([](const std::string& text) {
+        std::printf("installer-host: %s\n", text.c_str());
+        std::fflush(stdout);
+    });
     InstallerAuthorizationHandler ownStep = [authorize](const std::string& right, const std::string& explanation) {
         // What will happen, in words; the right's identifier only as a detail for whoever looks it up.
         std::printf("\n  %s %s\n  %s\n  %s %s\n", _("Authorization:"), shown(explanation).c_str(),

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -42,17 +43,24 @@ std::recursive_mutex& classLock()
     return lock;
 }
 
-// The mutex taken by createMutex stays alive until destoryMutex, so the lock is given back at
-// the moment the mark is cleared instead of when the installer process ends. Both happen on the
-// host's main thread, which is the owner XpMutex requires for Unlock. The kernel still gives the
-// lock back (SEM_UNDO) should the process end without destoryMutex.
-std::unique_ptr<XpMutex>& installerMutex()
+// The installer lock this process holds from createMutex to destoryMutex. Installers exclude
+// each other by the flock on the mutex file (open read-only, close-on-exec): only this process
+// can give it back, whatever anyone does to the semaphore, which is writable by every user (every
+// user's installer must use it). The XpMutex on the file is what other processes see: taken
+// while the installer holds the lock, given back with it. Both go with the process should it end
+// first; Unlock needs the owner thread, and both calls come on the host's main thread.
+struct InstallerLock {
+    int file = -1;
+    std::unique_ptr<XpMutex> mutex;
+};
+
+InstallerLock& installerLock()
 {
-    static std::unique_ptr<XpMutex> mutex;
-    return mutex;
+    static InstallerLock lock;
+    return lock;
 }
 
-// Set when the installer was asked to end while another installer held the lock: the file then
+// Set when the installer was asked to end while another process held the lock: the file then
 // is that installer's mark, and clearing it is not ours to do.
 bool g_waitAbandoned = false;
 
@@ -63,14 +71,136 @@ const unsigned int kLockPollMilliseconds = 100;
 const int kPkexecDismissed = 126;
 const int kPkexecFailed = 127;
 
-void releaseInstallerMutex()
+// Gives back what this process holds. With `removeFile`, the file goes first, and only while the
+// path still names the file whose lock this process holds (never a new one of someone else's):
+// an installer waiting for that lock then finds its file gone and starts over on a new one,
+// instead of taking the lock of a file that is about to disappear.
+void releaseInstallerLock(const std::string& path, bool removeFile)
 {
-    std::unique_ptr<XpMutex>& held = installerMutex();
-    if (held) {
-        held->Unlock();
-        held.reset();
+    InstallerLock& held = installerLock();
+    if (held.mutex) {
+        held.mutex->Unlock();
+        held.mutex.reset();
         InstallerRecordActivity("mutex-lock", "released");
     }
+    if (held.file < 0)
+        return;
+    std::string detail;
+    if (removeFile && !platform::namesOpenFile(path, held.file))
+        InstallerRecordActivity("mutex", "not-removed: another file is there now");
+    else if (removeFile && platform::removeMutexFile(path, &detail))
+        InstallerRecordActivity("mutex", "removed");
+    else if (removeFile)
+        InstallerRecordActivity("mutex", "not-removed: " + detail);
+    ::close(held.file);
+    held.file = -1;
+}
+
+// A catalog text with its {pid}, {user}, {program}, {path} and {reason} filled in, in one pass
+// (a program's name may itself hold braces).
+std::string catalogText(const std::string& key, const std::map<std::string, std::string>& values)
+{
+    std::string text = platform::bundleLocalizedString(key), out;
+    for (size_t i = 0; i < text.size();) {
+        size_t close = text[i] == '{' ? text.find('}', i) : std::string::npos;
+        auto value = close == std::string::npos ? values.end() : values.find(text.substr(i + 1, close - i - 1));
+        if (value != values.end()) {
+            out += value->second;
+            i = close + 1;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+std::map<std::string, std::string> processValues(const platform::ProcessInfo& who)
+{
+    return {{"pid", std::to_string(who.pid)}, {"user", who.user}, {"program", who.program}};
+}
+
+// The line that tells the person what the installer waits for: shown when it changes, but at
+// most once every 10 s (a terminal is not flooded while the lock changes hands); who holds the
+// lock is looked up at most once a second, and only when a new line may be shown.
+class WaitingLine {
+public:
+    bool due()
+    {
+        auto now = std::chrono::steady_clock::now();
+        if ((looked_ && now - lookedAt_ < std::chrono::seconds(1)) || (shown_ && now - shownAt_ < std::chrono::seconds(10)))
+            return false;
+        looked_ = true;
+        lookedAt_ = now;
+        return true;
+    }
+    void offer(const std::string& text)
+    {
+        if (shown_ && text == text_)
+            return;
+        InstallerShowStatus(text);
+        shown_ = true;
+        text_ = text;
+        shownAt_ = std::chrono::steady_clock::now();
+    }
+
+private:
+    bool looked_ = false, shown_ = false;
+    std::chrono::steady_clock::time_point lookedAt_, shownAt_;
+    std::string text_;
+};
+
+// Waits for the flock on `fd`, naming the process that holds it; false when the installer was
+// asked to end meanwhile.
+bool waitForFileLock(int fd, WaitingLine& line)
+{
+    while (!platform::tryLockMutexFile(fd)) {
+        if (line.due()) {
+            std::string text = platform::bundleLocalizedString("msg_waiting_for_other_installer");
+            std::optional<platform::ProcessInfo> who = platform::describeProcess(platform::fileLockHolder(fd));
+            if (who)
+                text += " " + catalogText("msg_lock_held_by", processValues(*who));
+            line.offer(text);
+        }
+        if (InstallerInterruptRequested())
+            return false;
+        XpThreadSleep(kLockPollMilliseconds);
+    }
+    return true;
+}
+
+// Opens the mutex file (made or reused) and waits for its file lock. -1 when no lock is taken:
+// the installer was asked to end (g_waitAbandoned), or the file is not one a lock may be taken
+// on (said in one line).
+int takeFileLock(const std::string& path, WaitingLine& line)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        std::string detail;
+        platform::MutexFileResult made = platform::createMutexFile(path, &detail);
+        int fd = -1;
+        if (made == platform::MutexFileResult::Created || made == platform::MutexFileResult::Reused)
+            fd = platform::openMutexFile(path, &detail);
+        if (fd < 0) {
+            // Nothing is written to, followed through or removed at the path: the installer goes
+            // on without the lock, as it would with no /var/tmp at all.
+            InstallerRecordActivity("mutex", "not-taken: " + detail);
+            InstallerShowNotice(catalogText("msg_lock_file_refused", {{"path", path}, {"reason", detail}}));
+            return -1;
+        }
+        if (attempt == 0)
+            InstallerRecordActivity("mutex", made == platform::MutexFileResult::Created ? "created" : "reused");
+        if (!waitForFileLock(fd, line)) {
+            ::close(fd);
+            g_waitAbandoned = true;
+            InstallerRecordActivity("mutex-lock", "abandoned: the installer was ended while another one held it");
+            return -1;
+        }
+        if (platform::namesOpenFile(path, fd))
+            return fd;
+        ::close(fd); // the holder removed the file as it let go: start over on a new one
+    }
+    InstallerRecordActivity("mutex", "not-taken: the file keeps being replaced");
+    InstallerShowNotice(catalogText("msg_lock_file_refused", {{"path", path}, {"reason", "it keeps being replaced"}}));
+    return -1;
 }
 
 std::string settingsFile()
@@ -172,62 +302,81 @@ void OruAppUtility::destoryMutex()
     std::lock_guard<std::recursive_mutex> guard(classLock());
     XpPlatformString path = getInstallerMutexName();
     XpStringT<char> fsPath(path);
-    if (!platform::mutexFileExists(fsPath.GetBuffer()))
-        return;
     if (g_waitAbandoned) {
-        InstallerRecordActivity("mutex", "left to the other installer");
+        if (platform::mutexFileExists(fsPath.GetBuffer()))
+            InstallerRecordActivity("mutex", "left to the other installer");
         return;
     }
-    releaseInstallerMutex();
-    std::string detail;
-    if (platform::removeMutexFile(fsPath.GetBuffer(), &detail))
-        InstallerRecordActivity("mutex", "removed");
-    else
-        InstallerRecordActivity("mutex", "not-removed: " + detail);
+    // Only the file whose lock this process holds is removed: a file it could not take a lock
+    // on (another user's, say) is not its mark.
+    releaseInstallerLock(fsPath.GetBuffer(), true);
 }
 
 void OruAppUtility::createMutex()
 {
     std::lock_guard<std::recursive_mutex> guard(classLock());
     XpPlatformString path = getInstallerMutexName();
-    XpStringT<char> fsPath(path);
+    std::string fsPath = XpStringT<char>(path).GetBuffer();
     // A mark left by an earlier createMutex of this process: give its lock back first, or the
-    // new mutex could wait on a semaphore this very process holds.
-    releaseInstallerMutex();
-    std::string detail;
-    platform::MutexFileResult made = platform::createMutexFile(fsPath.GetBuffer(), &detail);
-    switch (made) {
-    case platform::MutexFileResult::Created:
-        InstallerRecordActivity("mutex", "created");
-        break;
-    case platform::MutexFileResult::Reused:
-        InstallerRecordActivity("mutex", "reused");
-        break;
-    default:
-        // A mutex on a path that is not our file could never be granted, or would follow a link
-        // someone planted: take no lock and go on.
-        InstallerRecordActivity("mutex", "not-taken: " + detail);
+    // new one would wait on locks this very process holds.
+    releaseInstallerLock(fsPath, false);
+    g_waitAbandoned = false;
+    WaitingLine line;
+    int fd = takeFileLock(fsPath, line);
+    if (fd < 0)
         return;
-    }
-    // Waits without limit like Lock(XP_INFINITE_TIMEOUT), but by trying again and again, so that
-    // the person can still end the installer (Ctrl-C) while another one holds the lock, and is
-    // told why nothing happens meanwhile.
-    auto mutex = std::make_unique<XpMutex>(fsPath);
-    XpErr err = mutex->Lock(0);
-    if (err == XPERR_SYNC_TIMEOUT)
-        InstallerShowStatus(platform::bundleLocalizedString("msg_waiting_for_other_installer"));
-    for (; err == XPERR_SYNC_TIMEOUT; err = mutex->Lock(0)) {
+    installerLock().file = fd;
+
+    // No other installer holds the lock now; the semaphore is taken too, for the processes that
+    // look at it. Taken means by a living process: a semaphore left at 0 by one that has ended
+    // (or that no process ever took: a set planted at 0) is set free and taken. A living process
+    // that is not an installer (it does not hold the file lock) is waited for, and named: it may
+    // be a program that keeps an XpMutex on the file, or an older installer, and there is no
+    // telling that it will not use what it holds. Its owner, or root, can end it.
+    auto mutex = std::make_unique<XpMutex>(XpStringT<char>(fsPath.c_str()));
+    XpErr err;
+    bool repaired = false;
+    while ((err = mutex->Lock(0)) == XPERR_SYNC_TIMEOUT) {
+        std::optional<platform::LockSemaphore> sem = platform::lockSemaphore(fsPath);
+        if (sem && sem->value == 0) {
+            std::optional<platform::ProcessInfo> who = platform::describeProcess(sem->lastPid);
+            // A process started after the set last changed cannot have taken it: its number was
+            // given again since (a slack of 2 s for the rounding of both times).
+            if (who && who->startedAt != 0 && who->startedAt > sem->lastChange + 2)
+                who.reset();
+            if (!who) {
+                std::string pid = std::to_string(sem->lastPid), detail;
+                if (!platform::freeLockSemaphore(sem->id, &detail)) {
+                    InstallerRecordActivity("mutex-lock", "failed: left taken by process " + pid + ", which has ended, and not set free: " + detail);
+                    return; // the file lock still keeps other installers out
+                }
+                // Said once, and tried again at once; should ended processes keep leaving it
+                // taken (someone sets it to 0 again and again), it is not said again, and tried
+                // again at the installer's usual pace.
+                if (!repaired) {
+                    repaired = true;
+                    InstallerRecordActivity("mutex-lock", "repaired: left taken by process " + pid + ", which has ended");
+                    InstallerShowNotice(catalogText("msg_lock_repaired", {{"pid", pid}}));
+                    continue;
+                }
+            } else if (line.due()) {
+                line.offer(catalogText("msg_lock_held_elsewhere", processValues(*who)));
+            }
+        }
         if (InstallerInterruptRequested()) {
             g_waitAbandoned = true;
-            InstallerRecordActivity("mutex-lock", "abandoned: the installer was ended while another one held it");
+            InstallerRecordActivity("mutex-lock", "abandoned: the installer was ended while another process held it");
+            releaseInstallerLock(fsPath, false);
             return;
         }
         XpThreadSleep(kLockPollMilliseconds);
     }
     if (err == XPERR_OK) {
-        installerMutex() = std::move(mutex);
+        installerLock().mutex = std::move(mutex);
         InstallerRecordActivity("mutex-lock", "held");
     } else {
+        // No semaphore to take (its owner made it unusable to us, or removed it): the file lock
+        // still keeps other installers out.
         const char* name = XpErrName(err);
         InstallerRecordActivity("mutex-lock", std::string("failed: ") + (name ? name : "unknown"));
     }

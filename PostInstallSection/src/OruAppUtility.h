@@ -11,6 +11,10 @@
 // The installer lock taken by createMutex is given back by destoryMutex, at the moment the file
 // goes, rather than when the installer process ends: both run on the host's main thread, which
 // is the owner that XpMutex requires. Should the process end first, the kernel gives it back.
+// The lock is two: an flock on the mutex file, by which installers exclude each other and which
+// only its holder can give back, and the XpMutex's semaphore on the file, which other processes
+// see, and which every user may set (installers of every user share it). A semaphore left taken
+// by a process that has ended is set free; a living process that holds it is waited for.
 //
 // Run as root for a desktop user (sudo's SUDO_UID, pkexec's PKEXEC_UID, else the owner of $HOME
 // when that is not root), the plug-in works in that user's home and starts the target application
@@ -43,15 +47,19 @@ class OruAppUtility {
 public:
     OruAppUtility() = delete;
 
-    // Clears the installer mutex mark: when the mutex file (a regular file) exists, gives the
-    // installer lock back and removes the file; otherwise does nothing. Excludes createMutex.
+    // Clears the installer mutex mark: gives back the installer lock this process holds and
+    // removes the mutex file it holds it on (only that one: never a file put there since, nor one
+    // it took no lock on); without a lock does nothing. Excludes createMutex.
     static void destoryMutex();
     // Sets the installer mutex mark: creates the empty file /var/tmp/Oru_5E19DF74-...-F1292401B8B6
-    // (or reuses a regular file there) and takes the XpMutex named by it, waiting while another
-    // process holds it: the host is told (InstallerShowStatus), and when the host is asked to end
-    // meanwhile (InstallerInterruptRequested) the wait is given up, no lock is taken and the
-    // other installer's file is left to it by destoryMutex. When the file cannot be made (a
-    // symbolic link or anything else is at the path, or creation fails) it takes no lock and
+    // (or reuses an empty regular file there), takes the flock on it, then the XpMutex named by
+    // it. While another process holds either, it waits and the host is told (InstallerShowStatus)
+    // who: process id, user and program, again when that changes, at most every 10 s. When the
+    // host is asked to end meanwhile (InstallerInterruptRequested) the wait is given up, no lock
+    // is kept and the other's file is left to it by destoryMutex. A semaphore left taken by a
+    // process that has ended is set free, in one line (InstallerShowNotice). When the file cannot
+    // be used (a symbolic link, anything but an empty regular file, a file it may not read, or
+    // creation fails) it is left as it is, no lock is taken, that is said in one line, and it
     // returns at once. Excludes destoryMutex.
     static void createMutex();
     // The four folders by key, each the stored preference (unchanged) or the default: the user's

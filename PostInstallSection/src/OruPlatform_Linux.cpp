@@ -6,11 +6,15 @@
 #include <dlfcn.h>
 #include <grp.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <libintl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
+#include <sys/sem.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +23,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <sstream>
 
@@ -897,6 +902,227 @@ bool removeMutexFile(const std::string& path, std::string* detail)
         return false;
     }
     return true;
+}
+
+int openMutexFile(const std::string& path, std::string* detail)
+{
+    auto refuse = [detail](const std::string& why) {
+        if (detail)
+            *detail = why;
+        return -1;
+    };
+    // Looked at before it is opened, so that no device is ever opened; the descriptor is looked
+    // at again in case something else was put there in between.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return refuse(errnoText(errno));
+    if (S_ISLNK(st.st_mode))
+        return refuse("a symbolic link is there");
+    if (!S_ISREG(st.st_mode))
+        return refuse("something other than a file is there");
+    int fd;
+    do
+        fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return refuse(errno == ELOOP ? "a symbolic link is there" : errnoText(errno));
+    const char* why = nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        why = "something other than a file is there";
+    else if (st.st_size != 0)
+        why = "the file is not empty";
+    if (why) {
+        ::close(fd);
+        return refuse(why);
+    }
+    return fd;
+}
+
+bool tryLockMutexFile(int fd)
+{
+    int rc;
+    do
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool namesOpenFile(const std::string& path, int fd)
+{
+    struct stat open, named;
+    return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+pid_t fileLockHolder(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:2d:5678 0 EOF"; a waiter's line has "->" after the
+    // number and is not a holder.
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, file;
+        long long pid = 0;
+        if (!(fields >> number >> kind) || kind != "FLOCK" || !(fields >> mode >> access >> pid >> file))
+            continue;
+        unsigned int major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(file.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 && major == ::major(st.st_dev) &&
+            minor == ::minor(st.st_dev) && inode == static_cast<unsigned long long>(st.st_ino) && pid > 0 &&
+            pid != ::getpid())
+            return static_cast<pid_t>(pid);
+    }
+    return 0;
+}
+
+namespace {
+
+std::string readProcFile(pid_t pid, const char* name)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Text another user's process chose (its command line, its name) shown to the person: control
+// characters, and everything when it is not UTF-8, become '?'; long names are cut.
+// Whether `text` is valid UTF-8, by glibc's decoder (which refuses overlong forms and encoded
+// surrogates): the helper built from this file links nothing but the C library.
+bool isUtf8(const std::string& text)
+{
+    iconv_t cd = ::iconv_open("UTF-8", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    std::string in = text, out(text.size() + 4, '\0');
+    char* inPtr = &in[0];
+    char* outPtr = &out[0];
+    size_t inLeft = in.size(), outLeft = out.size();
+    bool valid = ::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
+    ::iconv_close(cd);
+    return valid;
+}
+
+std::string printable(std::string text)
+{
+    bool utf8 = isUtf8(text);
+    for (char& c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && !utf8))
+            c = '?';
+    }
+    const size_t kMax = 160;
+    if (text.size() > kMax) {
+        size_t cut = kMax;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut; // not inside a character
+        text = text.substr(0, cut) + "...";
+    }
+    return text;
+}
+
+} // namespace
+
+std::optional<ProcessInfo> describeProcess(pid_t pid)
+{
+    // kill(0) decides whether it lives (EPERM: it does, it is another user's); /proc only says more.
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH))
+        return std::nullopt;
+    ProcessInfo info;
+    info.pid = pid;
+    // After the name in parentheses (which may hold anything): the state, then from the 20th
+    // field on the start in clock ticks since boot.
+    std::string stat = readProcFile(pid, "stat");
+    size_t close = stat.rfind(')');
+    std::string name = close == std::string::npos ? std::string() : stat.substr(stat.find('(') + 1, close - stat.find('(') - 1);
+    if (close != std::string::npos) {
+        std::istringstream fields(stat.substr(close + 1));
+        std::string state, skip;
+        unsigned long long started = 0;
+        fields >> state;
+        for (int i = 0; i < 18; ++i)
+            fields >> skip;
+        if (state == "Z" || state == "X")
+            return std::nullopt; // ended; only its parent has not collected it yet
+        std::istringstream procStat(readProcFile(pid, "../stat"));
+        std::string word;
+        long long bootTime = 0;
+        while (procStat >> word && word != "btime") {
+        }
+        long ticks = ::sysconf(_SC_CLK_TCK);
+        if ((fields >> started) && procStat >> bootTime && ticks > 0)
+            info.startedAt = bootTime + static_cast<long long>(started / static_cast<unsigned long long>(ticks));
+    }
+    std::istringstream status(readProcFile(pid, "status"));
+    std::string line;
+    long long uid = -1;
+    while (std::getline(status, line))
+        if (line.compare(0, 4, "Uid:") == 0) {
+            std::istringstream(line.substr(4)) >> uid;
+            break;
+        }
+    if (uid >= 0) {
+        struct passwd pw;
+        struct passwd* known = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getpwuid_r(static_cast<uid_t>(uid), &pw, buffer.data(), buffer.size(), &known) == 0 && known)
+            info.user = known->pw_name;
+        else
+            info.user = std::to_string(uid);
+    }
+    char exe[PATH_MAX];
+    ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
+    if (n > 0)
+        info.program.assign(exe, static_cast<size_t>(n));
+    else
+        info.program = readProcFile(pid, "cmdline").c_str(); // the first word: up to the first NUL
+    if (info.program.empty())
+        info.program = name;
+    info.user = printable(info.user.empty() ? "?" : info.user);
+    info.program = printable(info.program.empty() ? "?" : info.program);
+    return info;
+}
+
+namespace {
+
+union SemaphoreArgument { // glibc leaves semctl's fourth argument to the caller
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+} // namespace
+
+std::optional<LockSemaphore> lockSemaphore(const std::string& path)
+{
+    key_t key = ::ftok(path.c_str(), '1');
+    if (key == static_cast<key_t>(-1))
+        return std::nullopt;
+    LockSemaphore sem;
+    sem.id = ::semget(key, 1, 0);
+    struct semid_ds ds;
+    SemaphoreArgument arg;
+    arg.buf = &ds;
+    if (sem.id < 0 || (sem.value = ::semctl(sem.id, 0, GETVAL)) < 0 || (sem.lastPid = ::semctl(sem.id, 0, GETPID)) < 0 ||
+        ::semctl(sem.id, 0, IPC_STAT, arg) != 0)
+        return std::nullopt;
+    sem.lastChange = std::max<long long>(ds.sem_otime, ds.sem_ctime);
+    return sem;
+}
+
+bool freeLockSemaphore(int id, std::string* detail)
+{
+    SemaphoreArgument arg;
+    arg.val = 1;
+    if (::semctl(id, 0, SETVAL, arg) == 0)
+        return true;
+    if (detail)
+        *detail = errnoText(errno);
+    return false;
 }
 
 } // namespace OruPlatform_Linux

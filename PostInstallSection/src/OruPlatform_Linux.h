@@ -16,7 +16,10 @@
 //   (helper/oru_privileged_helper.cpp) builds it with the same lookup and checks.
 // - Localized texts come from the gettext catalogs of the plug-in's bundle folder.
 // - The installer mutex file is created with O_CREAT|O_EXCL|O_NOFOLLOW; a symbolic link there is
-//   never followed nor removed.
+//   never followed nor removed. Installers exclude each other by an flock on it (opened read-only,
+//   never through a link, only an empty regular file), which only its holder can give back; the
+//   semaphore set keyed on it is what other processes see, and anyone may change its value.
+//   /proc tells who holds either (/proc/locks, the set's last pid) and who that process is.
 #ifndef ORUPLATFORM_LINUX_H
 #define ORUPLATFORM_LINUX_H
 
@@ -146,6 +149,48 @@ MutexFileResult createMutexFile(const std::string& path, std::string* detail);
 bool mutexFileExists(const std::string& path);
 // Removes the file at `path` if it is a regular file; true when it was removed.
 bool removeMutexFile(const std::string& path, std::string* detail);
+
+// Opens the installer mutex file for its file lock: read-only (nothing is ever written to it),
+// without following a link and without waiting on a FIFO or device, and keeps it only when the
+// descriptor is an empty regular file. -1 with the reason otherwise.
+int openMutexFile(const std::string& path, std::string* detail);
+// Takes the exclusive file lock on `fd` without waiting; true when this descriptor has it. The
+// kernel gives it back when the last descriptor of that open goes, so with close-on-exec only
+// the process that took it holds it, and nobody else can give it back.
+bool tryLockMutexFile(int fd);
+// Whether `path` still names the file open on `fd`: an installer ending removes its file before
+// it lets go, so a waiter that got the lock of a removed file must start over on the new one.
+bool namesOpenFile(const std::string& path, int fd);
+// The process that holds a file lock on the file open on `fd` (other than through `fd`), from
+// /proc/locks; 0 when none is seen (or the holder is in another pid namespace).
+pid_t fileLockHolder(int fd);
+
+// A process as the installer names it: its id, its (real) user, and its program (the executable
+// when it may be read, else the first word of its command line, else its name), with control
+// characters and bytes that are not UTF-8 shown as '?'. `startedAt` is its start in seconds since
+// the epoch (0 when unknown).
+struct ProcessInfo {
+    pid_t pid = 0;
+    std::string user;
+    std::string program;
+    long long startedAt = 0;
+};
+// nullopt when no such process lives (a zombie has ended too).
+std::optional<ProcessInfo> describeProcess(pid_t pid);
+
+// The semaphore of the XpMutex named by `path`, as the kernel keeps it: the set's id, the value
+// (1 free, 0 taken), the process of the last operation, and when the set last changed (the later
+// of its last operation and its last control call). nullopt when there is none or it may not be read.
+struct LockSemaphore {
+    int id = -1;
+    int value = -1;
+    pid_t lastPid = 0;
+    long long lastChange = 0;
+};
+std::optional<LockSemaphore> lockSemaphore(const std::string& path);
+// Sets the semaphore free again (SETVAL 1), which also clears every process's undo of it. For a
+// semaphore left taken by a process that has ended; false with the reason when refused.
+bool freeLockSemaphore(int id, std::string* detail);
 
 } // namespace OruPlatform_Linux
 

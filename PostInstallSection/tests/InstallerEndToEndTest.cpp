@@ -1,7 +1,7 @@
 // installer-host with the plug-in, end to end on a sandbox desktop, each test in a private lock
 // space: the roads, what the sample application recorded, the autostart entry, the installer
-// mutex's life as other processes (a second installer among them) see it, and hostile objects
-// planted on the way.
+// mutex's life as other processes (a second installer among them) see it, what another local
+// user (nobody) can and cannot do to the installer lock, and hostile objects planted on the way.
 // ctest-resource-lock: installer-mutex
 #include "HostProcess.h"
 #include "MutexTestSupport.h"
@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 
 #include <filesystem>
@@ -127,6 +129,106 @@ TEST_F(EndToEndTest, MutexIsHeldUntilAPaneIsEnteredASecondInstallerWaitsQuitting
     expectHas(run({"--actions", "continue"}), {"mutex=reused mutex-lock=held mutex-lock=released mutex=removed"});
 }
 
+// As a tester found it: nobody made the file and the set keyed on it, set the set to 0 and ended.
+// No process holds the lock; the installer (root's) sets it free, says so in one line, goes on.
+TEST_F(EndToEndTest, ALockLeftTakenByAnEndedProcessOfAnotherUserIsSetFreeAndTheInstallerGoesOn)
+{
+    pid_t planter = startAsNobody([] {
+        int fd = ::open(kInstallerMutexPath, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        bool made = fd >= 0 && ::close(fd) == 0 &&
+                    ::semget(::ftok(kInstallerMutexPath, '1'), 1, IPC_CREAT | IPC_EXCL | 0666) >= 0;
+        return made && setLockValue(0) ? 0 : 1;
+    });
+    space_.notePid(planter);
+    ASSERT_EQ(exitStatus(planter), 0);
+    ASSERT_EQ((std::vector<int>{lockSet(GETVAL), lockSet(GETPID)}), (std::vector<int>{0, planter}));
+    const std::string pid = std::to_string(planter);
+    Host host;
+    start(host, {"--actions", "continue"});
+    EXPECT_TRUE(host.readUntil("It has been set free, and the installation goes on.", 1, 10)) << host.output;
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    host.expectResult({"mutex=reused mutex-lock=\"repaired: left taken by process " + pid +
+                       ", which has ended\" mutex-lock=held mutex-lock=released mutex=removed"});
+    EXPECT_EQ(countOf(host.output, "installer-host: The installer lock was left taken by process " + pid + ", which has ended."), 1u)
+        << host.output;
+    EXPECT_EQ(host.output.find("Waiting"), std::string::npos) << host.output;
+}
+
+// While an installer holds the lock, nobody sets the semaphore free (every user may write it): a
+// second installer still waits, and the first's file stays, until the first lets go.
+TEST_F(EndToEndTest, AnotherUsersSetvalWhileAnInstallerHoldsTheLockLetsNoSecondInstallerIn)
+{
+    Host first;
+    start(first, {"--interactive"});
+    ASSERT_TRUE(first.readUntil("choice> ")) << first.output; // the installation page, the lock held
+    struct stat held, now;
+    ASSERT_EQ(::lstat(kInstallerMutexPath, &held), 0);
+    pid_t setter = startAsNobody([] { return setLockValue(1) ? 0 : 1; });
+    space_.notePid(setter);
+    ASSERT_EQ(exitStatus(setter), 0);
+    ASSERT_EQ(lockSet(GETVAL), 1);
+    Host second;
+    start(second, {"--actions", "quit"}, false);
+    EXPECT_TRUE(second.readUntil("Another installer is running. Waiting for it to finish.", 1, 10)) << second.output;
+    EXPECT_FALSE(second.readUntil("installer-host: result:", 1, 1)) << second.output;
+    EXPECT_TRUE(::lstat(kInstallerMutexPath, &now) == 0 && now.st_ino == held.st_ino) << "the first's file went";
+    first.send("c\n"); // the first enters its pane and lets go
+    EXPECT_EQ(second.finish(), 0) << second.output;
+    second.expectResult({"ended=quit installed-before=yes mutex=reused mutex-lock=held"});
+    ASSERT_TRUE(first.readUntil("choice> ", 2)) << first.output;
+    EXPECT_EQ(first.finish(), 0) << first.output;
+}
+
+// Whoever holds the lock is named while the installer waits, in one line while it stays the
+// same: a process of nobody's that holds the file lock (as another installer would), and one
+// that holds only the semaphore, which is no installer and is waited for all the same. Once the
+// holder ends the installer goes on; nothing had to be set free.
+TEST_F(EndToEndTest, TheWaitingInstallerNamesTheProcessThatHoldsTheLockAndGoesOnWhenItEnds)
+{
+    const std::string sleep = std::filesystem::canonical("/bin/sleep");
+    const struct {
+        bool fileLock;
+        std::string line; // after the pid
+    } holders[] = {
+        {true, "Another installer is running. Waiting for it to finish. The installer lock is held by process "},
+        {false, "installer-host: Process "},
+    };
+    for (const auto& h : holders) {
+        SCOPED_TRACE(h.fileLock ? "file lock" : "semaphore");
+        // The holder takes its lock, then becomes `sleep` (which keeps the lock): the pipe closes
+        // with the exec.
+        int execed[2];
+        ASSERT_EQ(::pipe2(execed, O_CLOEXEC), 0);
+        pid_t holder = startAsNobody([&] {
+            int fd = ::open(kInstallerMutexPath, O_RDONLY | O_CREAT, 0644);
+            XpMutex semaphore{XpStringT<char>(kInstallerMutexPath)};
+            if (fd < 0 || (h.fileLock ? ::flock(fd, LOCK_EX) : int(semaphore.Lock())) != 0)
+                return 1;
+            ::execl(sleep.c_str(), "sleep", "600", static_cast<char*>(nullptr));
+            return 2;
+        });
+        space_.notePid(holder);
+        ::close(execed[1]);
+        char c;
+        ASSERT_EQ(::read(execed[0], &c, 1), 0);
+        ::close(execed[0]);
+        std::string pid = std::to_string(holder);
+        std::string named = h.line + pid + (h.fileLock ? " of user nobody (" + sleep + ")." : " of user nobody (" + sleep +
+                                             ") holds the installer lock but is not an installer. Waiting until it gives the lock back or ends.");
+        Host host;
+        start(host, {"--actions", "continue"});
+        EXPECT_TRUE(host.readUntil(named, 1, 10)) << host.output;
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+        EXPECT_EQ(host.finish(), 0) << host.output;
+        EXPECT_EQ(countOf(host.output, named), 1u) << host.output;
+        host.expectResult({"mutex-lock=held mutex-lock=released mutex=removed"});
+        EXPECT_EQ(host.output.find("set free"), std::string::npos) << host.output;
+        reapChildren();
+        std::filesystem::remove(sandbox_->installedEntry()); // the next road is a fresh one too
+    }
+}
+
 TEST_F(EndToEndTest, HostileObjectsAtTheInstallersPathsAreNeitherFollowedNorWaitedOn)
 {
     // As root: links at the mutex file and at the autostart entry must not lead the installer's
@@ -145,6 +247,8 @@ TEST_F(EndToEndTest, HostileObjectsAtTheInstallersPathsAreNeitherFollowedNorWait
     EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
     // The FIFOs count as absent: the user's own folders are shown.
     expectHas(result, {"mutex=\"not-taken: a symbolic link is there\"", sandbox_->home() + "/Pictures",
+                       std::string("installer-host: The installer lock file ") + kInstallerMutexPath +
+                           " cannot be used (a symbolic link is there). It is left as it is, and this installer goes on without the lock.\n",
                        "login-item=\"failed: " + sandbox_->autostartEntry() + " is a symbolic link; left as it is\""});
     EXPECT_EQ(result.find("mutex-lock="), std::string::npos) << result; // no lock, no wait
     EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[\"reconstructDatabase\"] new-session"}); // started all the same

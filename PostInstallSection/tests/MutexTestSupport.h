@@ -8,8 +8,13 @@
 #include <XpString.h>
 #include <XpThread.h>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -38,6 +43,50 @@ inline XpErr tryLock(XpMutex& mutex)
     if (err == XPERR_OK)
         mutex.Unlock();
     return err;
+}
+
+// Starts `body` in a child process that has become nobody (user and group, no supplementary
+// groups), as another local user would act; the child exits with body's result (125: it could
+// not become nobody). Returns its pid.
+template <class F>
+pid_t startAsNobody(F body)
+{
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        const struct passwd* nobody = ::getpwnam("nobody");
+        if (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
+            ::_exit(125);
+        ::_exit(body());
+    }
+    return pid;
+}
+
+// The child's exit status; -1 when it did not exit by itself.
+inline int exitStatus(pid_t pid)
+{
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The installer lock's semaphore set, as any process reaches it through the file: its id (-1
+// when there is none), and semctl's answer to GETVAL, GETPID or GETNCNT; SETVAL as another user
+// could do it (the set is writable by all).
+inline int lockSetId()
+{
+    return ::semget(::ftok(kInstallerMutexPath, '1'), 1, 0);
+}
+inline int lockSet(int what)
+{
+    return ::semctl(lockSetId(), 0, what);
+}
+inline bool setLockValue(int value)
+{
+    union {
+        int val;
+        struct semid_ds* buf;
+    } arg; // semctl's fourth argument, which glibc leaves to the caller
+    arg.val = value;
+    return ::semctl(lockSetId(), 0, SETVAL, arg) == 0;
 }
 
 #endif

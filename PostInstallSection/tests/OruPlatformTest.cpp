@@ -1,5 +1,6 @@
 // The plug-in's Linux desktop layer on its own: Exec lines, desktop entry lookup, user folders,
-// the autostart write and the mutex file against links, detached starts and the catalogs.
+// the autostart write and the mutex file against links, detached starts, the catalogs, and what
+// the installer lock tells of other processes.
 #include "HostProcess.h" // TempFolder, Host
 #include "HostileEntries.h"
 #include "OruPlatform_Linux.h"
@@ -11,12 +12,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 using namespace OruPlatform_Linux;
 using Args = std::vector<std::string>;
@@ -191,6 +196,84 @@ TEST(OruPlatformTest, AutostartEntriesAndTheMutexFileAreNeverWrittenThroughALink
     ::waitpid(pid, nullptr, 0);
     EXPECT_FALSE(spawnDetached({root.path + "/no-such-program"}, nullptr, &pid, &error));
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+}
+
+TEST(OruPlatformTest, OnlyAnEmptyRegularFileIsOpenedForTheInstallerLockNothingElseIsFollowedOrWaitedOn)
+{
+    TempFolder root("oru-lockfile");
+    ASSERT_FALSE(root.path.empty());
+    const std::string file = root.path + "/lock", target = root.path + "/target";
+    ASSERT_TRUE(OruSandbox::writeFile(target, ""));
+    const struct {
+        const char* what;
+        std::function<int()> make; // 0 on success
+        const char* refusal;       // nullptr: opened
+    } cases[] = {
+        {"empty file", [&] { return OruSandbox::writeFile(file, "") ? 0 : 1; }, nullptr},
+        {"file with data", [&] { return OruSandbox::writeFile(file, "x") ? 0 : 1; }, "the file is not empty"},
+        {"link to an empty file", [&] { return ::symlink(target.c_str(), file.c_str()); }, "a symbolic link is there"},
+        {"FIFO", [&] { return ::mkfifo(file.c_str(), 0666); }, "something other than a file is there"},
+        {"folder", [&] { return ::mkdir(file.c_str(), 0755); }, "something other than a file is there"},
+        {"nothing", [&] { return 0; }, "No such file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(file);
+        ASSERT_EQ(c.make(), 0);
+        std::string detail;
+        int fd = openMutexFile(file, &detail);
+        EXPECT_EQ(fd >= 0, !c.refusal) << detail;
+        EXPECT_TRUE(!c.refusal || detail.find(c.refusal) != std::string::npos) << detail;
+        if (fd >= 0) { // read-only: the lock file is never written
+            EXPECT_EQ(::fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+            ::close(fd);
+        }
+    }
+    EXPECT_EQ(OruSandbox::readFile(target), "");
+}
+
+TEST(OruPlatformTest, ALockHoldersNameShowsNoControlCharactersAnEndedProcessIsNoHolder)
+{
+    // Programs whose paths another user chose, started as nobody: named with nobody's user name,
+    // and '?' for what a terminal would act on and for every byte of a name that is not UTF-8.
+    TempFolder root("oru-holder");
+    ASSERT_FALSE(root.path.empty());
+    ASSERT_EQ(::chmod(root.path.c_str(), 0755), 0);
+    struct statvfs fs;
+    if (::statvfs(root.path.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC))
+        GTEST_SKIP() << "/tmp does not let programs run (noexec)";
+    const std::pair<std::string, std::string> names[] = {
+        {"sle\nep\x1b[2J", "sle?ep?[2J"},
+        {"schl\xC3\xA4" "fer", "schl\xC3\xA4" "fer"},
+        {"sl\xC1\xBF" "p\xC3\xA9", "sl??p??"}, // an overlong form: not UTF-8
+    };
+    for (const auto& name : names) {
+        SCOPED_TRACE(name.second);
+        const std::string program = root.path + "/" + name.first;
+        std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), program);
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const struct passwd* nobody = ::getpwnam("nobody");
+            if (nobody && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0)
+                ::execl(program.c_str(), "sleep", "60", static_cast<char*>(nullptr));
+            ::_exit(1);
+        }
+        std::optional<ProcessInfo> who;
+        for (int i = 0; i < 500 && !(who && who->program.rfind(root.path, 0) == 0); ++i)
+            ::usleep(10 * 1000), who = describeProcess(pid); // after the exec
+        ASSERT_TRUE(who);
+        EXPECT_EQ((Args{std::to_string(who->pid), who->user, who->program}),
+                  (Args{std::to_string(pid), "nobody", root.path + "/" + name.second}));
+        EXPECT_GT(who->startedAt, 0);
+        // Ended but not yet collected (a zombie): no holder; collected: no process at all.
+        ::kill(pid, SIGKILL);
+        siginfo_t info;
+        ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+        EXPECT_FALSE(describeProcess(pid));
+        ::waitpid(pid, nullptr, 0);
+        EXPECT_FALSE(describeProcess(pid));
+    }
 }
 
 } // namespace

@@ -3,8 +3,9 @@
 // The named mutex with real processes: other processes are refused while one holds the lock, a
 // killed holder's lock comes back through the kernel, recursion touches the semaphore only on the
 // first and last level, a forked child holds nothing, a removed set is reported, and a wait on
-// several objects polls a mutex that another process holds. Every test uses its own temporary
-// file and removes the semaphore set keyed on it.
+// several objects polls a mutex that another process holds. Processes that come and go leave the
+// semaphore as they found it, however they ended (the kernel's undo count of a lock given back
+// must be nil). Every test uses its own temporary file and removes the semaphore set keyed on it.
 #include <XpString.h>
 #include <XpThread.h>
 
@@ -139,6 +140,88 @@ TEST(XpMutex, OtherProcessesAndObjectsGetInOnlyAfterTheLastUnlockAndAForkedChild
     owner.join();
     EXPECT_EQ(waitChild(child), 0);
     EXPECT_EQ(file.value(), 1);   // the child's hold ended with it
+}
+
+// Two pipes between the test and a child: the child tells `ready` when it has got where it
+// should, and goes on when the test closes `letGo`.
+struct Signals {
+    Signals() { EXPECT_EQ(pipe(ready) | pipe(letGo), 0); }
+    ~Signals() { for (int fd : {ready[0], ready[1], letGo[0], letGo[1]}) close(fd); }
+    // In the child: only its ends stay open, so the test's close is the child's end of input.
+    void childSide() { close(ready[0]), close(letGo[1]), ready[0] = letGo[1] = -1; }
+    bool tell() { return write(ready[1], "r", 1) == 1; }
+    bool waitForLetGo() { char c; return read(letGo[0], &c, 1) == 0; }
+    bool heard() { char c; return read(ready[0], &c, 1) == 1; }
+    void release() { close(letGo[1]), letGo[1] = -1; }
+    int ready[2], letGo[2];
+};
+
+// A child process that takes the lock `cycles` times, giving it back each time, then takes it
+// once more when `holdAtEnd` (through an object it destroys), tells the test and waits for its
+// end: the test's let-go (then it exits by itself, still holding when `holdAtEnd`) or SIGKILL.
+pid_t liveElsewhere(const TempName& file, int cycles, bool holdAtEnd, Signals& signals)
+{
+    return forkChild([&] {
+        signals.childSide();
+        XpMutex m(file.name());
+        for (int i = 0; i < cycles; ++i)
+            if (m.Lock() != OK || m.Unlock() != OK)
+                return 1;
+        if (holdAtEnd && XpMutex(file.name()).Lock() != OK)
+            return 2;
+        return signals.tell() && signals.waitForLetGo() ? 0 : 3;
+    });
+}
+
+TEST(XpMutex, AfterALockUnlockAndCleanExitTheNextTwoProcessesStillExcludeEachOther)
+{
+    TempName file;
+    EXPECT_EQ(waitChild(forkChild([&] { XpMutex m(file.name()); return m.Lock() == OK && m.Unlock() == OK ? 0 : 1; })), 0);
+    EXPECT_EQ(file.value(), 1);
+    // The first of two holds the lock until the test lets it go; the second's try is refused and
+    // its Lock waits until the first gives the lock back.
+    Signals signals;
+    pid_t first = liveElsewhere(file, 0, true, signals);
+    ASSERT_TRUE(signals.heard());
+    pid_t second = forkChild([&] {
+        signals.childSide();
+        XpMutex m(file.name());
+        return m.TryLock() != BUSY ? 1 : m.Lock() == OK ? 0 : 2;
+    });
+    waitFor([&] { return file.value(GETNCNT) == 1; });
+    EXPECT_EQ(file.value(GETNCNT), 1) << "the second process is not waiting";
+    EXPECT_EQ(waitpid(second, nullptr, WNOHANG), 0) << "the second process got the lock while the first held it";
+    signals.release();
+    EXPECT_EQ(waitChild(first), 0);
+    EXPECT_EQ(waitChild(second), 0);
+    EXPECT_EQ(file.value(), 1);
+}
+
+TEST(XpMutex, EachProcessLifeLeavesTheSemaphoreFreeHoweverItEnded)
+{
+    // One after the other on one file, as installers come and go: after each the value is 1,
+    // neither more (a give-back the kernel counts again at the exit) nor less.
+    const struct {
+        int cycles;
+        bool holdAtEnd;
+        bool killed;
+    } lives[] = {{1, false, false}, {3, false, false}, {2, true, false}, {0, true, true}, {2, true, true}, {3, false, true}};
+    TempName file;
+    XpMutex m(file.name());
+    for (const auto& life : lives) {
+        SCOPED_TRACE(testing::Message() << life.cycles << " cycles, " << (life.holdAtEnd ? "holding, " : "")
+                                        << (life.killed ? "killed" : "exits"));
+        Signals signals;
+        pid_t pid = liveElsewhere(file, life.cycles, life.holdAtEnd, signals);
+        EXPECT_TRUE(signals.heard());
+        EXPECT_EQ(file.value(), life.holdAtEnd ? 0 : 1);
+        if (!life.killed)
+            signals.release();
+        EXPECT_EQ(life.killed ? killChild(pid) : waitChild(pid), life.killed ? -1 : 0);
+        EXPECT_EQ(file.value(), 1);
+        // And this process, which lives on, takes and gives back the lock in between.
+        EXPECT_EQ((std::vector<XpErr>{m.TryLock(), m.Unlock()}), (std::vector<XpErr>{OK, OK}));
+    }
 }
 
 TEST(XpMutex, MultiObjectWaitPollsAMutexHeldElsewhereAndManyThreadsExcludeEachOther)

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 
 #include <algorithm>
@@ -333,8 +334,10 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
         ASSERT_TRUE(second.readUntil("installer-host-gtk: status: ")) << second.output;
         AccessibleRef waiting = driver_->window(second.pid, "Installer");
         ASSERT_TRUE(waiting) << second.output;
-        // The window answers while the section waits inside shouldLoad.
-        EXPECT_TRUE(shows(waiting, "Another installer is running. Waiting for it to finish."));
+        // The window answers while the section waits inside shouldLoad, and names the first.
+        EXPECT_TRUE(shows(waiting, "Another installer is running. Waiting for it to finish. The installer lock is held by "
+                                   "process " + std::to_string(host.pid) + " of user root (" +
+                                       std::filesystem::canonical(INSTALLER_HOST_PATH).string() + ")."));
         ASSERT_TRUE(press(waiting, way));
         EXPECT_EQ(second.finish(), 128 + SIGINT) << second.output;
         second.expectResult({"ended=interrupted installed-before=yes mutex=reused mutex-lock=\"abandoned"});
@@ -360,6 +363,29 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
     ::kill(killed.pid, SIGTERM);
     EXPECT_EQ(killed.finish(), 128 + SIGTERM) << killed.output;
     killed.expectResult({"ended=interrupted", "launch=reconstructDatabase login-item=refused"});
+}
+
+// A lock another user left taken by a process that has ended: the window says in its notice
+// line that it was set free, and the road goes on.
+TEST_F(GtkHostTest, ALockLeftTakenByAnEndedProcessIsSetFreeAndTheWindowSaysSo)
+{
+    pid_t planter = startAsNobody([] {
+        int fd = ::open(kInstallerMutexPath, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        bool made = fd >= 0 && ::close(fd) == 0 &&
+                    ::semget(::ftok(kInstallerMutexPath, '1'), 1, IPC_CREAT | IPC_EXCL | 0666) >= 0;
+        return made && setLockValue(0) ? 0 : 1;
+    });
+    space_->notePid(planter);
+    ASSERT_EQ(exitStatus(planter), 0);
+    Host host;
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window));
+    EXPECT_TRUE(shows(window, "The installer lock was left taken by process " + std::to_string(planter) +
+                                  ", which has ended. It has been set free, and the installation goes on."));
+    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    host.expectResult({"mutex-lock=held"});
 }
 
 // The payload on a slow FUSE volume (a few MiB a second), copied into a folder of the test where
