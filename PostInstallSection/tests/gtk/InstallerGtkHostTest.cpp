@@ -383,7 +383,7 @@ TEST_F(GtkHostTest, ALockLeftTakenByAnEndedProcessIsSetFreeAndTheWindowSaysSo)
     EXPECT_TRUE(shows(window, "The installer lock was left taken by process " + std::to_string(planter) +
                                   ", which has ended. It has been set free, and the installation goes on."));
     ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
-    ASSERT_TRUE(press(driver_->window(host.pid, "Quit the Installer"), "Quit"));
+    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
     EXPECT_EQ(host.finish(), 0) << host.output;
     host.expectResult({"mutex-lock=held"});
 }
