@@ -342,6 +342,56 @@ TEST(XpStringOps, FormattingConcatenationComparisonAndUtf8)
     EXPECT_EQ(before, uselocale(static_cast<locale_t>(0)));
 }
 
+TEST(XpStringEncoding, Utf8VerdictsMatchIconvOnEveryLeadAndSecondByte)
+{
+    // Every byte 0x80-0xFF alone, and as a lead before each second byte at the edges of the
+    // ranges (0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0) with none, one or two continuation
+    // bytes after it: overlong forms (C0, C1, E0 80-9F, F0 80-8F), surrogates (ED A0-BF), the
+    // end of Unicode (F4 8F, F4 90, F5-FF), truncated sequences and stray continuation bytes.
+    std::vector<std::string> items = {"a\xC3", "\xC3\xA9\x80", "\xF0\x9F\x98", "\xF0\x9F\x98\x80z",
+                                      "\xF8\x88\x80\x80\x80", "\xFC\x84\x80\x80\x80\x80", "\xEF\xBF\xBF"};
+    for (int lead = 0x80; lead < 0x100; ++lead) {
+        items.push_back(std::string(1, static_cast<char>(lead)));
+        for (int second : {0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0})
+            for (const char* tail : {"", "\x80", "\xBF", "\x80\x80", "\xBF\xBF"})
+                items.push_back(std::string{static_cast<char>(lead), static_cast<char>(second)} + tail);
+    }
+    // The verdicts of glibc's iconv: -c leaves out what does not decode, so a line comes back
+    // unchanged exactly when it is valid. glibc still takes the old four-byte forms above
+    // U+10FFFF (F4 90-BF, leads F5-F7), which Unicode and Python's decoder refuse; those count as
+    // invalid. Made with Python's strict decoder, the same items give 410 valid ones.
+    std::string input, all;
+    for (const std::string& item : items)
+        input += item + "\r\n";
+    runIconv("UTF-8", input, true, all);
+    int valid = 0;
+    std::vector<std::string> wrong;
+    for (size_t i = 0, at = 0; i < items.size(); ++i) {
+        const std::string& item = items[i];
+        const size_t end = all.find('\n', at);
+        ASSERT_NE(std::string::npos, end) << "iconv gave fewer lines than items";
+        const std::string theirs = all.substr(at, end - at - (end > at && all[end - 1] == '\r'));
+        at = end + 1;
+        const unsigned char lead = static_cast<unsigned char>(item[0]), second = static_cast<unsigned char>(item[1]);
+        const bool expected = theirs == item && !(lead >= 0xF5 || (lead == 0xF4 && second >= 0x90));
+        valid += expected;
+        // Each way in: the validator with the exact length, and with one more byte that would
+        // complete a truncated sequence but lies past the length; the platform string; the
+        // wide form; the UTF-8 code page.
+        const std::string completed = item + "\xA9";
+        const std::string got = std::to_string(XpPlatformString::IsValidUTF8(item.data(), item.size())) +
+                                std::to_string(XpPlatformString::IsValidUTF8(completed.data(), item.size())) +
+                                std::to_string(!XpPlatformString::StringWithUTF8String(item.c_str()).IsNil()) +
+                                std::to_string(!XpStringA(item.c_str()).GetUnicodeString().IsEmpty()) +
+                                std::to_string(!XpStringA().AssignMultiByteChar(65001, (item + std::string(4, '\0')).c_str()).IsEmpty());
+        if (got != std::string(5, expected ? '1' : '0'))
+            wrong.push_back(testing::PrintToString(item) + " " + got + (expected ? " (valid)" : " (invalid)"));
+    }
+    EXPECT_EQ(410, valid) << "the reference verdicts changed";
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " items judged wrongly, first: " << (wrong.empty() ? "" : wrong[0])
+                               << (wrong.size() > 1 ? ", " + wrong[1] : "") << (wrong.size() > 2 ? ", " + wrong.back() : "");
+}
+
 TEST(XpStringEncoding, CodePagesDecodeAsWindows)
 {
     // Each code page with its iconv name and its sample: S every byte, then after each listed
