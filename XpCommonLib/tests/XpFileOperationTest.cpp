@@ -264,6 +264,14 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     // A list is taken by its names in the first item's folder.
     ASSERT_TRUE(xptest::writeFile(src + "/x", "") && xptest::writeFile(src + "/y", ""));
     EXPECT_EQ(Op::removeFiles({(src + "/x").c_str(), "/elsewhere/y"}, true), XPERR_OK);
+    // In Path= only letters, digits, '/' and -_.~ stay as they are: every byte of a character
+    // that is not ASCII, a byte that is not UTF-8, reserved characters and a line break are
+    // written as %XX, so that the file keeps one line per key and any reader finds the place.
+    const std::string odd = "\xC3\xA9 %#?+&=;:[]'!*@$,\\\xFF\n~-_.azAZ09";
+    ASSERT_TRUE(xptest::writeFile(src + "/" + odd, "") && trash(src + "/" + odd) == XPERR_OK);
+    const std::string info = xptest::readFile(t / "XDG_DATA_HOME/Trash/info/" + odd + ".trashinfo");
+    EXPECT_NE(info.find("/s%C3%A9%20d/%C3%A9%20%25%23%3F%2B%26%3D%3B%3A%5B%5D%27%21%2A%40%24%2C%5C%FF%0A~-_.azAZ09\n"),
+              std::string::npos) << info;
 
     std::string listed = xptest::runProgram({"dbus-run-session", "--", "gio", "trash", "--list"});
     std::vector<std::string> lines;
@@ -271,6 +279,7 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
         lines.push_back(listed.substr(at, end - at));
     std::sort(lines.begin(), lines.end());
     std::vector<std::string> expected = {
+        "trash:///%C3%A9%20%25%23%3F+&=;:%5B%5D'!*@$,%5C%FF%0A~-_.azAZ09\t" + shown + "/\\xc3\\xa9 %#?+&=;:[]'!*@$,\\x5c\\xff\\x0a~-_.azAZ09",
         "trash:///a%20b(1).txt\t" + shown + "/a b.txt", "trash:///a%20b(2).txt\t" + shown + "/a b.txt",
         "trash:///a%20b.txt\t" + shown + "/a b.txt", "trash:///link\t" + shown + "/link",
         "trash:///same(1).txt\t", "trash:///same.txt\t",
@@ -279,7 +288,7 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     for (size_t i = 0; i < lines.size(); ++i)
         EXPECT_EQ(lines[i].substr(0, expected[i].size()), expected[i]) << listed;
     // Each of the two processes got its own name; both places are recorded.
-    std::string places = lines[4].substr(expected[4].size()) + " " + lines[5].substr(expected[5].size());
+    std::string places = lines[5].substr(expected[5].size()) + " " + lines[6].substr(expected[6].size());
     EXPECT_TRUE(places == one + "/same.txt " + two + "/same.txt" || places == two + "/same.txt " + one + "/same.txt") << places;
 }
 
