@@ -24,12 +24,15 @@ typedef XpFileOperation Op;
 struct Recorder : IXpFileOpProgressObserver {
     std::vector<double> calls;
     std::vector<std::string> paths;
+    std::vector<mode_t> modes;   // of the destination at each call (0: none there)
     int stopAt;   // the call (from 0) that answers true
     explicit Recorder(int stop = -1) : stopAt(stop) {}
     bool OnProgress(double p) override
     {
         calls.push_back(p);
         paths.push_back(currentPath.GetBuffer());
+        struct stat st;
+        modes.push_back(lstat(destinationPath.GetBuffer(), &st) == 0 ? st.st_mode : 0);
         return static_cast<int>(calls.size()) - 1 == stopAt;
     }
 };
@@ -67,6 +70,8 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndC
         EXPECT_EQ(0.0, r.calls[0]);
         EXPECT_EQ(t / "src", r.paths[0]);
         EXPECT_EQ(t / "dst", r.destinationPath.GetBuffer());
+        // The copy has the source's mode before its first byte, not only when it is finished.
+        EXPECT_EQ(std::vector<mode_t>(r.calls.size(), S_IFREG | 0444), r.modes);
         EXPECT_EQ(data, readFile(t / "src"));
         if (row.stopAt >= 0) {
             EXPECT_EQ(XPERR_FILE_CANCELLED, err);
@@ -88,6 +93,11 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndC
     EXPECT_NE(XPERR_OK, Op::CopyFile(fileOf(t / "src"), S(t / "link"), nullptr));
     EXPECT_EQ("keep", readFile(t / "victim"));
     EXPECT_EQ(pattern(0, 'a'), readFile(t / "src"));
+    // A file that is replaced takes the source's mode before the data too.
+    Recorder over;
+    ASSERT_TRUE(writeFile(t / "src", pattern(600000, 'r'), 0400) && writeFile(t / "old", "old", 0666));
+    EXPECT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "src"), S(t / "old"), &over));
+    EXPECT_EQ(std::vector<mode_t>(4, S_IFREG | 0400), over.modes);
 
     // Sizes past 4 GiB keep their high bits.
     const int64_t big = (int64_t(1) << 32) + 262144, odd = (int64_t(1) << 32) - 1;
