@@ -5,7 +5,9 @@
 #include <XpFile.h>
 #include <XpFileOperation.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/fanotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -467,6 +469,81 @@ TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
         ASSERT_EQ(XPERR_OK, open->Seek(2, XpAbstractFile::seekBegin));
         ASSERT_EQ(XPERR_OK, Op::CopyFile(shared, S(vol + "/tail"), nullptr));
         keptHoles(vol + "/tail", 2);
+    });
+}
+
+// Runs `then` the first time anyone reads the file at path, while that read waits: a step in the
+// middle of an operation, at a point that a test names exactly, without a timing race. Through
+// fanotify's permission events (root, and a kernel built with them): false when there are none.
+class OnFirstRead {
+public:
+    OnFirstRead(const std::string& path, std::function<void()> then) : then_(std::move(then))
+    {
+        fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0 || fanotify_mark(fd_, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0)
+            return;
+        ready_ = true;
+        listener_ = std::thread([this] {
+            struct pollfd p = {fd_, POLLIN, 0};
+            while (!stop_.load()) {
+                if (poll(&p, 1, 20) <= 0)
+                    continue;
+                alignas(struct fanotify_event_metadata) char buffer[4096];
+                ssize_t n = read(fd_, buffer, sizeof buffer);
+                for (auto* e = reinterpret_cast<struct fanotify_event_metadata*>(buffer); n > 0 && FAN_EVENT_OK(e, n);
+                     e = FAN_EVENT_NEXT(e, n)) {
+                    if (!fired_.exchange(true))
+                        then_();
+                    const struct fanotify_response allow = {e->fd, FAN_ALLOW};
+                    (void)!write(fd_, &allow, sizeof allow);
+                    close(e->fd);
+                }
+            }
+        });
+    }
+    ~OnFirstRead()
+    {
+        stop_ = true;
+        if (listener_.joinable())
+            listener_.join();
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool Ready() const { return ready_; }
+    bool Fired() const { return fired_.load(); }
+
+private:
+    std::function<void()> then_;
+    int fd_ = -1;
+    bool ready_ = false;
+    std::atomic<bool> stop_{false}, fired_{false};
+    std::thread listener_;
+};
+
+// A move across volumes removes the source only when its name still holds the file it copied:
+// another file put there while the copy ran (here: swapped with its sibling at the first read)
+// stays, and the move reports the failure with both copies of the moved file kept.
+TEST(XpFileCopy, MoveAcrossVolumesLeavesAFileSwappedInDuringTheCopy)
+{
+    TempDir t;
+    const std::string one = pattern(1 << 20, '1'), two = pattern(1 << 19, '2');
+    ASSERT_TRUE(writeFile(t / "src", one) && writeFile(t / "sibling", two) && mkdir((t / "vol").c_str(), 0755) == 0);
+    checkInMountNamespace([&] {
+        ASSERT_EQ(0, mount("tmpfs", (t / "vol").c_str(), "tmpfs", 0, "size=8m"));
+        XpErr err;
+        {
+            OnFirstRead swap(t / "src", [&] {
+                renameat2(AT_FDCWD, (t / "src").c_str(), AT_FDCWD, (t / "sibling").c_str(), RENAME_EXCHANGE);
+            });
+            if (!swap.Ready()) {
+                std::printf("[   NOTE   ] not run: no fanotify permission events here\n");
+                return;
+            }
+            err = Op::MoveFile(S(t / "src"), S(t / "vol/moved"), false, nullptr);
+            EXPECT_TRUE(swap.Fired());
+        }
+        EXPECT_EQ(XPERR_FILE_COPY_FAILED, err);
+        EXPECT_TRUE(readFile(t / "src") == two && readFile(t / "sibling") == one && readFile(t / "vol/moved") == one);
     });
 }
 
