@@ -336,6 +336,23 @@ TEST(XpStringOps, FormattingConcatenationComparisonAndUtf8)
     // Units without a UTF-8 form other than surrogate pairs become U+FFFD.
     const wchar_t lone[] = {0xD800, L'b', 0xDC00, 0x110000, static_cast<wchar_t>(-2), 0};
     EXPECT_EQ("\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", bytes(XpStringW(lone).GetAnsiString()));
+    // The edges on both sides of each length and of the surrogates, alone and after a lone
+    // surrogate (which makes the whole text go through our own encoder); pairs of surrogates
+    // combine at their edges too, in order only.
+    const std::pair<std::vector<wchar_t>, std::string> edges[] = {
+        {{0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000, 0xD7FF, 0xE000, 0x10FFFF},
+         "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF"},
+        {{0xDFFF}, "\xEF\xBF\xBD"}, {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"}, {{0xD800, 0xDC00}, "\xF0\x90\x80\x80"},
+        {{0xDBFF, 0xE000}, "\xEF\xBF\xBD\xEE\x80\x80"}, {{0xDC00, 0xD800}, "\xEF\xBF\xBD\xEF\xBF\xBD"}, {{0xDBFF, 0xDBFF}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {{0xD7FF, 0xDC00}, "\xED\x9F\xBF\xEF\xBF\xBD"}, {{L'a', 0xDBFF}, "a\xEF\xBF\xBD"}};
+    for (const auto& e : edges)
+        for (bool afterLone : {false, true}) {
+            std::wstring text(e.first.begin(), e.first.end());
+            if (afterLone)
+                text.insert(0, 1, static_cast<wchar_t>(0xDFFF));
+            EXPECT_EQ((afterLone ? "\xEF\xBF\xBD" : "") + e.second, bytes(XpStringW(text.c_str()).GetAnsiString()))
+                << testing::PrintToString(e.second) << (afterLone ? " after a lone surrogate" : "");
+        }
     // The conversions leave the thread's locale alone.
     locale_t before = uselocale(static_cast<locale_t>(0));
     XpStringA("\xC3\xA9").GetUnicodeString();
