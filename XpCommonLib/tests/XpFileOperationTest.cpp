@@ -236,8 +236,25 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     // gio shows the bytes of a name that are not ASCII as \xNN.
     std::string src = t / "s\xC3\xA9 d", shown = t / "s\\xc3\\xa9 d", one = t / "one", two = t / "two";
     ASSERT_EQ(mkdir(src.c_str(), 0755) | mkdir(one.c_str(), 0755) | mkdir(two.c_str(), 0755), 0);
+    // Each information file is written whole before its item arrives in files/: a process that
+    // stops in between leaves no item without its place. Watched as it happens, in order.
+    std::filesystem::create_directories(t / "XDG_DATA_HOME/Trash/files");
+    std::filesystem::create_directories(t / "XDG_DATA_HOME/Trash/info");
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_TRUE(watch >= 0 && inotify_add_watch(watch, (t / "XDG_DATA_HOME/Trash/files").c_str(), IN_MOVED_TO | IN_CREATE) >= 0 &&
+                inotify_add_watch(watch, (t / "XDG_DATA_HOME/Trash/info").c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) >= 0);
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(xptest::writeFile(src + "/a b.txt", std::to_string(i)) && trash(src + "/a b.txt") == XPERR_OK) << i;
+    alignas(struct inotify_event) char events[4096];
+    std::string order;
+    const ssize_t got = read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < got; at += static_cast<ssize_t>(sizeof(struct inotify_event)) + reinterpret_cast<struct inotify_event*>(events + at)->len) {
+        const auto* e = reinterpret_cast<struct inotify_event*>(events + at);
+        order += std::string(e->mask & IN_CLOSE_WRITE ? "written " : e->mask & IN_MOVED_TO ? "moved " : "made ") + e->name + "|";
+    }
+    close(watch);
+    EXPECT_EQ("written a b.txt.trashinfo|moved a b.txt|written a b(1).txt.trashinfo|moved a b(1).txt|"
+              "written a b(2).txt.trashinfo|moved a b(2).txt|", order);
     ASSERT_TRUE(xptest::writeFile(t / "target", "target") && symlink((t / "target").c_str(), (src + "/link").c_str()) == 0);
     EXPECT_EQ(trash(src + "/link"), XPERR_OK);
     EXPECT_EQ(xptest::readFile(t / "target"), "target");
