@@ -102,6 +102,21 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndC
     ASSERT_TRUE(writeFile(t / "src", pattern(600000, 'r'), 0400) && writeFile(t / "old", "old", 0666));
     EXPECT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "src"), S(t / "old"), &over));
     EXPECT_EQ(std::vector<mode_t>(4, S_IFREG | 0400), over.modes);
+    // A source that grows during the copy is copied to its new end; the progress stops at 100.
+    struct Grower : Recorder {
+        std::string path;
+        bool OnProgress(double p) override
+        {
+            if (calls.empty())
+                std::ofstream(path, std::ios::binary | std::ios::app) << pattern(300000, 'g');
+            return Recorder::OnProgress(p);
+        }
+    } grower;
+    grower.path = t / "growing";
+    ASSERT_TRUE(writeFile(grower.path, pattern(300000, 'f')));
+    EXPECT_EQ(XPERR_OK, Op::CopyFile(fileOf(grower.path), S(t / "grown"), &grower));
+    EXPECT_EQ((std::vector<double>{0.0, 262144.0 * 100.0 / 300000.0, 100.0, 100.0}), grower.calls);
+    EXPECT_EQ(pattern(300000, 'f') + pattern(300000, 'g'), readFile(t / "grown"));
 
     // Sizes past 4 GiB keep their high bits.
     const int64_t big = (int64_t(1) << 32) + 262144, odd = (int64_t(1) << 32) - 1;
