@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/fanotify.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -489,50 +490,61 @@ TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
 
 // Runs `then` the first time anyone reads the file at path, while that read waits: a step in the
 // middle of an operation, at a point that a test names exactly, without a timing race. Through
-// fanotify's permission events (root, and a kernel built with them): false when there are none.
+// fanotify's permission events (root, and a kernel built with them), answered by a process of
+// its own (a thread would not do in a forked child under ThreadSanitizer); Ready() is false
+// where there are none.
 class OnFirstRead {
 public:
-    OnFirstRead(const std::string& path, std::function<void()> then) : then_(std::move(then))
+    OnFirstRead(const std::string& path, const std::function<void()>& then)
     {
-        fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0 || fanotify_mark(fd_, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0)
+        int group = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+        if (group < 0 || fanotify_mark(group, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0 ||
+            pipe(fired_) != 0) {
+            if (group >= 0)
+                close(group);
             return;
-        ready_ = true;
-        listener_ = std::thread([this] {
-            struct pollfd p = {fd_, POLLIN, 0};
-            while (!stop_.load()) {
-                if (poll(&p, 1, 20) <= 0)
-                    continue;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {   // answers until killed; the group ends with it, allowing what waits
+            prctl(PR_SET_PDEATHSIG, SIGKILL);   // and never outlives the test
+            close(fired_[0]);
+            bool first = true;
+            for (;;) {
                 alignas(struct fanotify_event_metadata) char buffer[4096];
-                ssize_t n = read(fd_, buffer, sizeof buffer);
+                ssize_t n = read(group, buffer, sizeof buffer);
                 for (auto* e = reinterpret_cast<struct fanotify_event_metadata*>(buffer); n > 0 && FAN_EVENT_OK(e, n);
                      e = FAN_EVENT_NEXT(e, n)) {
-                    if (!fired_.exchange(true))
-                        then_();
+                    if (first) {
+                        then();
+                        first = false;
+                        (void)!write(fired_[1], "f", 1);
+                    }
                     const struct fanotify_response allow = {e->fd, FAN_ALLOW};
-                    (void)!write(fd_, &allow, sizeof allow);
+                    (void)!write(group, &allow, sizeof allow);
                     close(e->fd);
                 }
             }
-        });
+        }
+        close(group);
+        close(fired_[1]);
     }
     ~OnFirstRead()
     {
-        stop_ = true;
-        if (listener_.joinable())
-            listener_.join();
-        if (fd_ >= 0)
-            close(fd_);
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
+            waitpid(pid_, nullptr, 0);
+        if (pid_ > 0)
+            close(fired_[0]);
     }
-    bool Ready() const { return ready_; }
-    bool Fired() const { return fired_.load(); }
+    bool Ready() const { return pid_ > 0; }
+    bool Fired() const
+    {
+        struct pollfd p = {fired_[0], POLLIN, 0};
+        return Ready() && poll(&p, 1, 0) == 1;
+    }
 
 private:
-    std::function<void()> then_;
-    int fd_ = -1;
-    bool ready_ = false;
-    std::atomic<bool> stop_{false}, fired_{false};
-    std::thread listener_;
+    pid_t pid_ = -1;
+    int fired_[2] = {-1, -1};
 };
 
 // A move across volumes removes the source only when its name still holds the file it copied:
