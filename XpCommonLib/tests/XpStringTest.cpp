@@ -266,6 +266,35 @@ TEST(XpStringOps, TooLongResultKeepsTheText)
     EXPECT_EQ("keep", bytes(s + huge));
     EXPECT_TRUE(s.Replace("e", huge) == 0 && bytes(s) == "keep" && bytes(sharer) == "keep");
     munmap(huge, length + 4096);
+
+    // At the limit itself (INT32_MAX - 128 characters, as the header says): a text one longer
+    // (its last block comes from a second memory file that ends it with zeros). One more than
+    // the limit is refused; exactly the limit is taken, by assignment and by appending (2 GiB
+    // each, freed before the next).
+    const int limit = INT32_MAX - 128;
+    const size_t over = static_cast<size_t>(limit) + 1, whole = over - over % block;
+    const int last = memfd_create("xpstring-edge", MFD_CLOEXEC);
+    ASSERT_TRUE(last >= 0 && ftruncate(last, static_cast<off_t>(block)) == 0);
+    ASSERT_EQ(static_cast<ssize_t>(over % block), pwrite(last, repeat(over % block, 'h').data(), over % block, 0));
+    const int first = memfd_create("xpstring-blocks", MFD_CLOEXEC);
+    ASSERT_TRUE(first >= 0 && ftruncate(first, static_cast<off_t>(block)) == 0);
+    ASSERT_EQ(static_cast<ssize_t>(block), pwrite(first, repeat(block, 'h').data(), block, 0));
+    char* edge = static_cast<char*>(mmap(nullptr, whole + block, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    ASSERT_NE(MAP_FAILED, static_cast<void*>(edge));
+    for (size_t at = 0; at <= whole; at += block)
+        ASSERT_NE(MAP_FAILED, mmap(edge + at, block, PROT_READ, MAP_SHARED | MAP_FIXED, at < whole ? first : last, 0));
+    close(first);
+    close(last);
+    ASSERT_EQ(over, std::strlen(edge));
+    XpStringA atLimit("keep");
+    EXPECT_EQ("keep", bytes(atLimit = edge));
+    EXPECT_EQ("keep", bytes(atLimit += edge + 3));
+    EXPECT_EQ(limit, (atLimit = edge + 1).Length());
+    atLimit = "keep";
+    EXPECT_EQ(limit, (atLimit += edge + 5).Length());
+    EXPECT_EQ(0, std::memcmp(atLimit.GetBuffer(), "keephhhh", 8));
+    atLimit = "";
+    munmap(edge, whole + block);
 }
 
 TEST(XpStringOps, FormattingConcatenationComparisonAndUtf8)
