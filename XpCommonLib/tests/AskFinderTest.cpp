@@ -61,11 +61,20 @@ TEST(AskFinder, RequestsAreCheckedThenHandedToTheAgentAndTheBuiltInOneCopiesAndM
                 xptest::writeFile(t / "src/tree/sub/g", "g") && xptest::writeFile(t / "dst/tree/stale", ""));
     ASSERT_EQ(symlink("sub/g", (t / "src/tree/l").c_str()) | mkfifo((t / "src/fifo").c_str(), 0644), 0);
     FSRef f = makeRef(t / "src/f"), tree = makeRef(t / "src/tree"), dst = makeRef(t / "dst"), fifo = makeRef(t / "src/fifo");
+    // A set-user-ID program of another user keeps its owner and its mode: the owner is given
+    // before the mode, since giving a file away clears its set-ID bits.
+    const struct passwd* nobody = getpwnam("nobody");
+    ASSERT_TRUE(nobody != nullptr && chown((t / "src/tree/sub/g").c_str(), nobody->pw_uid, nobody->pw_gid) == 0 &&
+                chmod((t / "src/tree/sub/g").c_str(), 06755) == 0);
     EXPECT_FALSE(AskFinder::DuplicateItem({f}, dst, false));   // the name is taken
     EXPECT_EQ(xptest::readFile(t / "dst/f"), "old");
     EXPECT_TRUE(AskFinder::DuplicateItem({f, tree}, dst, true));
     EXPECT_EQ(xptest::readFile(t / "dst/f"), "new");
     EXPECT_TRUE(xptest::readFile(t / "dst/tree/l") == "g" && std::filesystem::is_symlink(t / "dst/tree/l"));
+    struct stat program = {};
+    EXPECT_EQ(lstat((t / "dst/tree/sub/g").c_str(), &program), 0);
+    EXPECT_TRUE(program.st_mode == (S_IFREG | 06755) && program.st_uid == nobody->pw_uid && program.st_gid == nobody->pw_gid)
+        << std::oct << program.st_mode << std::dec << " " << program.st_uid << ":" << program.st_gid;
     EXPECT_NE(access((t / "dst/tree/stale").c_str(), F_OK), 0);   // the old folder was replaced
     EXPECT_FALSE(AskFinder::DuplicateItem({fifo}, dst, true));  // refused, never opened
     EXPECT_TRUE(AskFinder::DuplicateItem({tree}, tree, false)); // into itself: one level, no more

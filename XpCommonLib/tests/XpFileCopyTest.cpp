@@ -5,8 +5,13 @@
 #include <XpFile.h>
 #include <XpFileOperation.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/fanotify.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/sysmacros.h>
 
 #include <atomic>
@@ -24,12 +29,15 @@ typedef XpFileOperation Op;
 struct Recorder : IXpFileOpProgressObserver {
     std::vector<double> calls;
     std::vector<std::string> paths;
+    std::vector<mode_t> modes;   // of the destination at each call (0: none there)
     int stopAt;   // the call (from 0) that answers true
     explicit Recorder(int stop = -1) : stopAt(stop) {}
     bool OnProgress(double p) override
     {
         calls.push_back(p);
         paths.push_back(currentPath.GetBuffer());
+        struct stat st;
+        modes.push_back(lstat(destinationPath.GetBuffer(), &st) == 0 ? st.st_mode : 0);
         return static_cast<int>(calls.size()) - 1 == stopAt;
     }
 };
@@ -67,6 +75,8 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndC
         EXPECT_EQ(0.0, r.calls[0]);
         EXPECT_EQ(t / "src", r.paths[0]);
         EXPECT_EQ(t / "dst", r.destinationPath.GetBuffer());
+        // The copy has the source's mode before its first byte, not only when it is finished.
+        EXPECT_EQ(std::vector<mode_t>(r.calls.size(), S_IFREG | 0444), r.modes);
         EXPECT_EQ(data, readFile(t / "src"));
         if (row.stopAt >= 0) {
             EXPECT_EQ(XPERR_FILE_CANCELLED, err);
@@ -88,6 +98,26 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndC
     EXPECT_NE(XPERR_OK, Op::CopyFile(fileOf(t / "src"), S(t / "link"), nullptr));
     EXPECT_EQ("keep", readFile(t / "victim"));
     EXPECT_EQ(pattern(0, 'a'), readFile(t / "src"));
+    // A file that is replaced takes the source's mode before the data too.
+    Recorder over;
+    ASSERT_TRUE(writeFile(t / "src", pattern(600000, 'r'), 0400) && writeFile(t / "old", "old", 0666));
+    EXPECT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "src"), S(t / "old"), &over));
+    EXPECT_EQ(std::vector<mode_t>(4, S_IFREG | 0400), over.modes);
+    // A source that grows during the copy is copied to its new end; the progress stops at 100.
+    struct Grower : Recorder {
+        std::string path;
+        bool OnProgress(double p) override
+        {
+            if (calls.empty())
+                std::ofstream(path, std::ios::binary | std::ios::app) << pattern(300000, 'g');
+            return Recorder::OnProgress(p);
+        }
+    } grower;
+    grower.path = t / "growing";
+    ASSERT_TRUE(writeFile(grower.path, pattern(300000, 'f')));
+    EXPECT_EQ(XPERR_OK, Op::CopyFile(fileOf(grower.path), S(t / "grown"), &grower));
+    EXPECT_EQ((std::vector<double>{0.0, 262144.0 * 100.0 / 300000.0, 100.0, 100.0}), grower.calls);
+    EXPECT_EQ(pattern(300000, 'f') + pattern(300000, 'g'), readFile(t / "grown"));
 
     // Sizes past 4 GiB keep their high bits.
     const int64_t big = (int64_t(1) << 32) + 262144, odd = (int64_t(1) << 32) - 1;
@@ -156,9 +186,22 @@ TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
         EXPECT_EQ(S_IFREG | 0640, lstatOf(t / to).st_mode);
     }
     EXPECT_EQ("keep", readFile(t / "victim"));   // the link was replaced, not written through
-    // A FIFO source is refused at once (never waited on); a device or a folder is not replaced;
-    // a name that ends in '/' names no file, and a missing folder holds none.
+    // A socket, as a source like the FIFO and the device (which reads as empty, and as
+    // /dev/zero would never end).
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT((t / "sock").size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, (t / "sock").c_str());
+    const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+    close(sock);
+    // A source that is not a regular file is refused at once (never waited on or read to its
+    // end) and nothing is made; a device or a folder is not replaced; a name that ends in '/'
+    // names no file, and a missing folder holds none.
     expectAll({Op::CopyFile(S(t / "fifo"), S(t / "f2"), false, nullptr),
+               Op::CopyFile(S(t / "null"), S(t / "f2"), false, nullptr),
+               Op::CopyFile(S(t / "sock"), S(t / "f2"), false, nullptr),
+               Op::CopyFileSafely(S(t / "null"), S(t / "f2"), false, nullptr),
                Op::CopyFile(S(t / "src"), S(t / "null"), false, nullptr),
                Op::CopyFile(S(t / "src"), S(t / "dir"), false, nullptr),
                Op::CopyFile(S(t / "src/"), S(t / "f2"), false, nullptr),
@@ -168,7 +211,7 @@ TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
                Op::copyFiles({S(t / "gone/src")}, S(t / "dir"))}, XPERR_FILE_COPY_FAILED);
     EXPECT_EQ(Op::moveFiles({S(t / "src")}, S(t / "gone")), XPERR_FILE_MOVE_FAILED);
     EXPECT_EQ(S_IFCHR, kind(t / "null"));
-    EXPECT_EQ("dir\ndst\nfifo\nlink\nnew\nnull\nsrc\nvictim\n", names(t.path));
+    EXPECT_EQ("dir\ndst\nfifo\nlink\nnew\nnull\nsock\nsrc\nvictim\n", names(t.path));
 
     // The same copy on folder descriptors (O_PATH ones too), with the same refusals; names are
     // single components.
@@ -180,7 +223,8 @@ TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
     EXPECT_EQ(XPERR_OK, Op::CopyFileAt(from, "victim", into, "copy"));   // replaced whole
     EXPECT_EQ("keep", readFile(at / "copy"));
     expectAll({Op::CopyFileAt(from, "victim-link", into, "x"), Op::CopyFileAt(from, "fifo", into, "x"),
-               Op::CopyFileAt(from, "dir", into, "x"), Op::CopyFileAt(from, "src", into, "taken"),
+               Op::CopyFileAt(from, "dir", into, "x"), Op::CopyFileAt(from, "null", into, "x"),
+               Op::CopyFileAt(from, "sock", into, "x"), Op::CopyFileAt(from, "src", into, "taken"),
                Op::CopyFileAt(from, "src", into, "taken/x"), Op::CopyFileAt(from, "dir/../src", into, "x"),
                Op::CopyFileAt(from, "..", into, "x"), Op::CopyFileAt(from, "src", into, "..")},
               XPERR_FILE_COPY_FAILED);
@@ -441,6 +485,91 @@ TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
         ASSERT_EQ(XPERR_OK, open->Seek(2, XpAbstractFile::seekBegin));
         ASSERT_EQ(XPERR_OK, Op::CopyFile(shared, S(vol + "/tail"), nullptr));
         keptHoles(vol + "/tail", 2);
+    });
+}
+
+// Runs `then` the first time anyone reads the file at path, while that read waits: a step in the
+// middle of an operation, at a point that a test names exactly, without a timing race. Through
+// fanotify's permission events (root, and a kernel built with them), answered by a process of
+// its own (a thread would not do in a forked child under ThreadSanitizer); Ready() is false
+// where there are none.
+class OnFirstRead {
+public:
+    OnFirstRead(const std::string& path, const std::function<void()>& then)
+    {
+        int group = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+        if (group < 0 || fanotify_mark(group, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0 ||
+            pipe(fired_) != 0) {
+            if (group >= 0)
+                close(group);
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {   // answers until killed; the group ends with it, allowing what waits
+            prctl(PR_SET_PDEATHSIG, SIGKILL);   // and never outlives the test
+            close(fired_[0]);
+            bool first = true;
+            for (;;) {
+                alignas(struct fanotify_event_metadata) char buffer[4096];
+                ssize_t n = read(group, buffer, sizeof buffer);
+                for (auto* e = reinterpret_cast<struct fanotify_event_metadata*>(buffer); n > 0 && FAN_EVENT_OK(e, n);
+                     e = FAN_EVENT_NEXT(e, n)) {
+                    if (first) {
+                        then();
+                        first = false;
+                        (void)!write(fired_[1], "f", 1);
+                    }
+                    const struct fanotify_response allow = {e->fd, FAN_ALLOW};
+                    (void)!write(group, &allow, sizeof allow);
+                    close(e->fd);
+                }
+            }
+        }
+        close(group);
+        close(fired_[1]);
+    }
+    ~OnFirstRead()
+    {
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
+            waitpid(pid_, nullptr, 0);
+        if (pid_ > 0)
+            close(fired_[0]);
+    }
+    bool Ready() const { return pid_ > 0; }
+    bool Fired() const
+    {
+        struct pollfd p = {fired_[0], POLLIN, 0};
+        return Ready() && poll(&p, 1, 0) == 1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int fired_[2] = {-1, -1};
+};
+
+// A move across volumes removes the source only when its name still holds the file it copied:
+// another file put there while the copy ran (here: swapped with its sibling at the first read)
+// stays, and the move reports the failure with both copies of the moved file kept.
+TEST(XpFileCopy, MoveAcrossVolumesLeavesAFileSwappedInDuringTheCopy)
+{
+    TempDir t;
+    const std::string one = pattern(1 << 20, '1'), two = pattern(1 << 19, '2');
+    ASSERT_TRUE(writeFile(t / "src", one) && writeFile(t / "sibling", two) && mkdir((t / "vol").c_str(), 0755) == 0);
+    if (!OnFirstRead(t / "sibling", [] {}).Ready())
+        GTEST_SKIP() << "no fanotify permission events here";
+    checkInMountNamespace([&] {
+        ASSERT_EQ(0, mount("tmpfs", (t / "vol").c_str(), "tmpfs", 0, "size=8m"));
+        XpErr err;
+        {
+            OnFirstRead swap(t / "src", [&] {
+                renameat2(AT_FDCWD, (t / "src").c_str(), AT_FDCWD, (t / "sibling").c_str(), RENAME_EXCHANGE);
+            });
+            ASSERT_TRUE(swap.Ready());
+            err = Op::MoveFile(S(t / "src"), S(t / "vol/moved"), false, nullptr);
+            EXPECT_TRUE(swap.Fired());
+        }
+        EXPECT_EQ(XPERR_FILE_COPY_FAILED, err);
+        EXPECT_TRUE(readFile(t / "src") == two && readFile(t / "sibling") == one && readFile(t / "vol/moved") == one);
     });
 }
 

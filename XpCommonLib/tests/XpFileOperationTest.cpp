@@ -236,8 +236,25 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     // gio shows the bytes of a name that are not ASCII as \xNN.
     std::string src = t / "s\xC3\xA9 d", shown = t / "s\\xc3\\xa9 d", one = t / "one", two = t / "two";
     ASSERT_EQ(mkdir(src.c_str(), 0755) | mkdir(one.c_str(), 0755) | mkdir(two.c_str(), 0755), 0);
+    // Each information file is written whole before its item arrives in files/: a process that
+    // stops in between leaves no item without its place. Watched as it happens, in order.
+    std::filesystem::create_directories(t / "XDG_DATA_HOME/Trash/files");
+    std::filesystem::create_directories(t / "XDG_DATA_HOME/Trash/info");
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_TRUE(watch >= 0 && inotify_add_watch(watch, (t / "XDG_DATA_HOME/Trash/files").c_str(), IN_MOVED_TO | IN_CREATE) >= 0 &&
+                inotify_add_watch(watch, (t / "XDG_DATA_HOME/Trash/info").c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) >= 0);
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(xptest::writeFile(src + "/a b.txt", std::to_string(i)) && trash(src + "/a b.txt") == XPERR_OK) << i;
+    alignas(struct inotify_event) char events[4096];
+    std::string order;
+    const ssize_t got = read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < got; at += static_cast<ssize_t>(sizeof(struct inotify_event)) + reinterpret_cast<struct inotify_event*>(events + at)->len) {
+        const auto* e = reinterpret_cast<struct inotify_event*>(events + at);
+        order += std::string(e->mask & IN_CLOSE_WRITE ? "written " : e->mask & IN_MOVED_TO ? "moved " : "made ") + e->name + "|";
+    }
+    close(watch);
+    EXPECT_EQ("written a b.txt.trashinfo|moved a b.txt|written a b(1).txt.trashinfo|moved a b(1).txt|"
+              "written a b(2).txt.trashinfo|moved a b(2).txt|", order);
     ASSERT_TRUE(xptest::writeFile(t / "target", "target") && symlink((t / "target").c_str(), (src + "/link").c_str()) == 0);
     EXPECT_EQ(trash(src + "/link"), XPERR_OK);
     EXPECT_EQ(xptest::readFile(t / "target"), "target");
@@ -264,6 +281,14 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     // A list is taken by its names in the first item's folder.
     ASSERT_TRUE(xptest::writeFile(src + "/x", "") && xptest::writeFile(src + "/y", ""));
     EXPECT_EQ(Op::removeFiles({(src + "/x").c_str(), "/elsewhere/y"}, true), XPERR_OK);
+    // In Path= only letters, digits, '/' and -_.~ stay as they are: every byte of a character
+    // that is not ASCII, a byte that is not UTF-8, reserved characters and a line break are
+    // written as %XX, so that the file keeps one line per key and any reader finds the place.
+    const std::string odd = "\xC3\xA9 %#?+&=;:[]'!*@$,\\\xFF\n~-_.azAZ09";
+    ASSERT_TRUE(xptest::writeFile(src + "/" + odd, "") && trash(src + "/" + odd) == XPERR_OK);
+    const std::string info = xptest::readFile(t / "XDG_DATA_HOME/Trash/info/" + odd + ".trashinfo");
+    EXPECT_NE(info.find("/s%C3%A9%20d/%C3%A9%20%25%23%3F%2B%26%3D%3B%3A%5B%5D%27%21%2A%40%24%2C%5C%FF%0A~-_.azAZ09\n"),
+              std::string::npos) << info;
 
     std::string listed = xptest::runProgram({"dbus-run-session", "--", "gio", "trash", "--list"});
     std::vector<std::string> lines;
@@ -271,6 +296,7 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
         lines.push_back(listed.substr(at, end - at));
     std::sort(lines.begin(), lines.end());
     std::vector<std::string> expected = {
+        "trash:///%C3%A9%20%25%23%3F+&=;:%5B%5D'!*@$,%5C%FF%0A~-_.azAZ09\t" + shown + "/\\xc3\\xa9 %#?+&=;:[]'!*@$,\\x5c\\xff\\x0a~-_.azAZ09",
         "trash:///a%20b(1).txt\t" + shown + "/a b.txt", "trash:///a%20b(2).txt\t" + shown + "/a b.txt",
         "trash:///a%20b.txt\t" + shown + "/a b.txt", "trash:///link\t" + shown + "/link",
         "trash:///same(1).txt\t", "trash:///same.txt\t",
@@ -279,7 +305,7 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     for (size_t i = 0; i < lines.size(); ++i)
         EXPECT_EQ(lines[i].substr(0, expected[i].size()), expected[i]) << listed;
     // Each of the two processes got its own name; both places are recorded.
-    std::string places = lines[4].substr(expected[4].size()) + " " + lines[5].substr(expected[5].size());
+    std::string places = lines[5].substr(expected[5].size()) + " " + lines[6].substr(expected[6].size());
     EXPECT_TRUE(places == one + "/same.txt " + two + "/same.txt" || places == two + "/same.txt " + one + "/same.txt") << places;
 }
 
@@ -324,6 +350,14 @@ TEST(XpTrash, HomeAndOtherMountsTrashesAreMadeWithoutLinksAndBelongToTheirOwner)
             std::string listed = xptest::runProgram({"dbus-run-session", "--", "gio", "trash", "--list"});
             EXPECT_EQ(listed, "trash:///item\t" + t / "item\n");
         });
+        // A data folder beside the home whose name only begins as the home's does is not in the
+        // home: its trash is made where it says, as root's, and nothing more in the home.
+        setenv("XDG_DATA_HOME", (t / "home2/share").c_str(), 1);
+        EXPECT_TRUE(xptest::writeFile(t / "item2", "item2") && trash(t / "item2") == XPERR_OK);
+        unsetenv("XDG_DATA_HOME");
+        struct stat st;
+        EXPECT_TRUE(lstat((t / "home2/share/Trash/files/item2").c_str(), &st) == 0 && st.st_uid == 0);
+        EXPECT_NE(access((t / "home/2").c_str(), F_OK), 0);
     });
 
     // Items of another mount go to its own trash, never through a planted link or into

@@ -266,6 +266,35 @@ TEST(XpStringOps, TooLongResultKeepsTheText)
     EXPECT_EQ("keep", bytes(s + huge));
     EXPECT_TRUE(s.Replace("e", huge) == 0 && bytes(s) == "keep" && bytes(sharer) == "keep");
     munmap(huge, length + 4096);
+
+    // At the limit itself (INT32_MAX - 128 characters, as the header says): a text one longer
+    // (its last block comes from a second memory file that ends it with zeros). One more than
+    // the limit is refused; exactly the limit is taken, by assignment and by appending (2 GiB
+    // each, freed before the next).
+    const int limit = INT32_MAX - 128;
+    const size_t over = static_cast<size_t>(limit) + 1, whole = over - over % block;
+    const int last = memfd_create("xpstring-edge", MFD_CLOEXEC);
+    ASSERT_TRUE(last >= 0 && ftruncate(last, static_cast<off_t>(block)) == 0);
+    ASSERT_EQ(static_cast<ssize_t>(over % block), pwrite(last, repeat(over % block, 'h').data(), over % block, 0));
+    const int first = memfd_create("xpstring-blocks", MFD_CLOEXEC);
+    ASSERT_TRUE(first >= 0 && ftruncate(first, static_cast<off_t>(block)) == 0);
+    ASSERT_EQ(static_cast<ssize_t>(block), pwrite(first, repeat(block, 'h').data(), block, 0));
+    char* edge = static_cast<char*>(mmap(nullptr, whole + block, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    ASSERT_NE(MAP_FAILED, static_cast<void*>(edge));
+    for (size_t at = 0; at <= whole; at += block)
+        ASSERT_NE(MAP_FAILED, mmap(edge + at, block, PROT_READ, MAP_SHARED | MAP_FIXED, at < whole ? first : last, 0));
+    close(first);
+    close(last);
+    ASSERT_EQ(over, std::strlen(edge));
+    XpStringA atLimit("keep");
+    EXPECT_EQ("keep", bytes(atLimit = edge));
+    EXPECT_EQ("keep", bytes(atLimit += edge + 3));
+    EXPECT_EQ(limit, (atLimit = edge + 1).Length());
+    atLimit = "keep";
+    EXPECT_EQ(limit, (atLimit += edge + 5).Length());
+    EXPECT_EQ(0, std::memcmp(atLimit.GetBuffer(), "keephhhh", 8));
+    atLimit = "";
+    munmap(edge, whole + block);
 }
 
 TEST(XpStringOps, FormattingConcatenationComparisonAndUtf8)
@@ -336,10 +365,77 @@ TEST(XpStringOps, FormattingConcatenationComparisonAndUtf8)
     // Units without a UTF-8 form other than surrogate pairs become U+FFFD.
     const wchar_t lone[] = {0xD800, L'b', 0xDC00, 0x110000, static_cast<wchar_t>(-2), 0};
     EXPECT_EQ("\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", bytes(XpStringW(lone).GetAnsiString()));
+    // The edges on both sides of each length and of the surrogates, alone and after a lone
+    // surrogate (which makes the whole text go through our own encoder); pairs of surrogates
+    // combine at their edges too, in order only.
+    const std::pair<std::vector<wchar_t>, std::string> edges[] = {
+        {{0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000, 0xD7FF, 0xE000, 0x10FFFF},
+         "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF"},
+        {{0xDFFF}, "\xEF\xBF\xBD"}, {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"}, {{0xD800, 0xDC00}, "\xF0\x90\x80\x80"},
+        {{0xDBFF, 0xE000}, "\xEF\xBF\xBD\xEE\x80\x80"}, {{0xDC00, 0xD800}, "\xEF\xBF\xBD\xEF\xBF\xBD"}, {{0xDBFF, 0xDBFF}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {{0xD7FF, 0xDC00}, "\xED\x9F\xBF\xEF\xBF\xBD"}, {{L'a', 0xDBFF}, "a\xEF\xBF\xBD"}};
+    for (const auto& e : edges)
+        for (bool afterLone : {false, true}) {
+            std::wstring text(e.first.begin(), e.first.end());
+            if (afterLone)
+                text.insert(0, 1, static_cast<wchar_t>(0xDFFF));
+            EXPECT_EQ((afterLone ? "\xEF\xBF\xBD" : "") + e.second, bytes(XpStringW(text.c_str()).GetAnsiString()))
+                << testing::PrintToString(e.second) << (afterLone ? " after a lone surrogate" : "");
+        }
     // The conversions leave the thread's locale alone.
     locale_t before = uselocale(static_cast<locale_t>(0));
     XpStringA("\xC3\xA9").GetUnicodeString();
     EXPECT_EQ(before, uselocale(static_cast<locale_t>(0)));
+}
+
+TEST(XpStringEncoding, Utf8VerdictsMatchIconvOnEveryLeadAndSecondByte)
+{
+    // Every byte 0x80-0xFF alone, and as a lead before each second byte at the edges of the
+    // ranges (0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0) with none, one or two continuation
+    // bytes after it: overlong forms (C0, C1, E0 80-9F, F0 80-8F), surrogates (ED A0-BF), the
+    // end of Unicode (F4 8F, F4 90, F5-FF), truncated sequences and stray continuation bytes.
+    std::vector<std::string> items = {"a\xC3", "\xC3\xA9\x80", "\xF0\x9F\x98", "\xF0\x9F\x98\x80z",
+                                      "\xF8\x88\x80\x80\x80", "\xFC\x84\x80\x80\x80\x80", "\xEF\xBF\xBF"};
+    for (int lead = 0x80; lead < 0x100; ++lead) {
+        items.push_back(std::string(1, static_cast<char>(lead)));
+        for (int second : {0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0})
+            for (const char* tail : {"", "\x80", "\xBF", "\x80\x80", "\xBF\xBF"})
+                items.push_back(std::string{static_cast<char>(lead), static_cast<char>(second)} + tail);
+    }
+    // The verdicts of glibc's iconv: -c leaves out what does not decode, so a line comes back
+    // unchanged exactly when it is valid. glibc still takes the old four-byte forms above
+    // U+10FFFF (F4 90-BF, leads F5-F7), which Unicode and Python's decoder refuse; those count as
+    // invalid. Made with Python's strict decoder, the same items give 410 valid ones.
+    std::string input, all;
+    for (const std::string& item : items)
+        input += item + "\r\n";
+    runIconv("UTF-8", input, true, all);
+    int valid = 0;
+    std::vector<std::string> wrong;
+    for (size_t i = 0, at = 0; i < items.size(); ++i) {
+        const std::string& item = items[i];
+        const size_t end = all.find('\n', at);
+        ASSERT_NE(std::string::npos, end) << "iconv gave fewer lines than items";
+        const std::string theirs = all.substr(at, end - at - (end > at && all[end - 1] == '\r'));
+        at = end + 1;
+        const unsigned char lead = static_cast<unsigned char>(item[0]), second = static_cast<unsigned char>(item[1]);
+        const bool expected = theirs == item && !(lead >= 0xF5 || (lead == 0xF4 && second >= 0x90));
+        valid += expected;
+        // Each way in: the validator with the exact length, and with one more byte that would
+        // complete a truncated sequence but lies past the length; the platform string; the
+        // wide form; the UTF-8 code page.
+        const std::string completed = item + "\xA9";
+        const std::string got = std::to_string(XpPlatformString::IsValidUTF8(item.data(), item.size())) +
+                                std::to_string(XpPlatformString::IsValidUTF8(completed.data(), item.size())) +
+                                std::to_string(!XpPlatformString::StringWithUTF8String(item.c_str()).IsNil()) +
+                                std::to_string(!XpStringA(item.c_str()).GetUnicodeString().IsEmpty()) +
+                                std::to_string(!XpStringA().AssignMultiByteChar(65001, (item + std::string(4, '\0')).c_str()).IsEmpty());
+        if (got != std::string(5, expected ? '1' : '0'))
+            wrong.push_back(testing::PrintToString(item) + " " + got + (expected ? " (valid)" : " (invalid)"));
+    }
+    EXPECT_EQ(410, valid) << "the reference verdicts changed";
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " items judged wrongly, first: " << (wrong.empty() ? "" : wrong[0])
+                               << (wrong.size() > 1 ? ", " + wrong[1] : "") << (wrong.size() > 2 ? ", " + wrong.back() : "");
 }
 
 TEST(XpStringEncoding, CodePagesDecodeAsWindows)
