@@ -36,10 +36,12 @@
 #include <vector>
 
 #define _(text) ::dgettext("installer-host-gtk", text)
+// Marks a text for the catalog (xgettext) where it is translated later, through _().
+#define N_(text) text
 
 namespace {
 
-const char* const kUsage =
+const char* const kUsage = N_(
     "Usage: installer-host-gtk [options] BUNDLE\n"
     "\n"
     "Loads the installer plug-in bundle BUNDLE (a folder NAME.bundle holding NAME.so and its\n"
@@ -62,7 +64,7 @@ const char* const kUsage =
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
     "loaded, 4 the section declined to load, 5 no display, 128+N when ended by signal N.\n"
-    "The last line of output starts with \"installer-host: result:\".\n";
+    "The last line of output starts with \"installer-host: result:\".\n");
 
 using Options = InstallerHostOptions;
 

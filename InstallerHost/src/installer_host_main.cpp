@@ -27,6 +27,8 @@
 #include <vector>
 
 #define _(text) ::dgettext("installer-host", text)
+// Marks a text for the catalog (xgettext) where it is translated later, through _().
+#define N_(text) text
 
 namespace {
 
@@ -38,7 +40,7 @@ int g_wakeFd = -1;
 // Set once standard input has ended: nobody is left to answer.
 bool g_inputEnded = false;
 
-const char* const kUsage =
+const char* const kUsage = N_(
     "Usage: installer-host [options] BUNDLE\n"
     "\n"
     "Loads the installer plug-in bundle BUNDLE (a folder NAME.bundle holding NAME.so and its\n"
@@ -73,7 +75,7 @@ const char* const kUsage =
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
     "loaded, 4 the section declined to load, 128+N when ended by signal N (130 for Ctrl-C).\n"
     "The last line of output starts with \"installer-host: result:\" and lists, as key=value,\n"
-    "the section, the first pane, the panes entered, how the road ended and what the plug-in did.\n";
+    "the section, the first pane, the panes entered, how the road ended and what the plug-in did.\n");
 
 struct Options : InstallerHostOptions {
     std::vector<std::string> actions;

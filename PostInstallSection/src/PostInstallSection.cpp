@@ -19,7 +19,8 @@ PostInstallSection::~PostInstallSection()
 
 std::string PostInstallSection::title()
 {
-    return getLocalizedStringForKey(alreadyInstalled_ ? "msg_start_oru" : "msg_database_settings");
+    // One call per key, so that xgettext finds both keys for the catalog.
+    return alreadyInstalled_ ? getLocalizedStringForKey("msg_start_oru") : getLocalizedStringForKey("msg_database_settings");
 }
 
 InstallerPane* PostInstallSection::firstPane()
