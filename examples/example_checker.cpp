@@ -1,8 +1,8 @@
 // The availability checker: existence tests that cannot hang on a network share that stopped
 // answering. On local volumes (as here) it answers at once; on a network volume it would give up
 // after the time-out and, with its cache on, answer "not available" for that folder from then on.
-#include <XpCommonLib.h>
-#include <XpFileAvailableChecker.h>
+#include <XpCommonLib/XpCommonLib.h>
+#include <XpCommonLib/XpFileAvailableChecker.h>
 
 #include <unistd.h>
 

@@ -1,8 +1,8 @@
 // A copy with a progress observer: the observer sees each 256 KiB step, and a second copy is
 // stopped half-way by the observer's answer, which leaves no partial destination behind.
-#include <XpCommonLib.h>
-#include <XpFile.h>
-#include <XpFileOperation.h>
+#include <XpCommonLib/XpCommonLib.h>
+#include <XpCommonLib/XpFile.h>
+#include <XpCommonLib/XpFileOperation.h>
 
 #include <unistd.h>
 

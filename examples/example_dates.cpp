@@ -1,7 +1,7 @@
 // Dates: calendar fields, arithmetic with spans, parsing, and localized text (in the locale of
 // LC_ALL/LC_TIME/LANG and the zone of TZ; the test runs it with LANG=C and TZ=UTC).
-#include <XpCommonLib.h>
-#include <XpDateTime.h>
+#include <XpCommonLib/XpCommonLib.h>
+#include <XpCommonLib/XpDateTime.h>
 
 #include <cstdio>
 

@@ -1,9 +1,9 @@
 // A named mutex across two processes: the parent holds it, a forked child finds it taken, waits,
 // and gets it once the parent lets go. The name is a file both processes know; the lock lives in
 // a System V semaphore keyed on that file, which the kernel gives back if a holder dies.
-#include <XpCommonLib.h>
-#include <XpString.h>
-#include <XpThread.h>
+#include <XpCommonLib/XpCommonLib.h>
+#include <XpCommonLib/XpString.h>
+#include <XpCommonLib/XpThread.h>
 
 #include <sys/ipc.h>
 #include <sys/sem.h>

@@ -1,6 +1,6 @@
 // Paths: joining, splitting, relationships, natural order and the colon-separated display form.
-#include <XpCommonLib.h>
-#include <XpPathUtil.h>
+#include <XpCommonLib/XpCommonLib.h>
+#include <XpCommonLib/XpPathUtil.h>
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 // Strings: UTF-8 and wide forms, copy-on-write, search and replace, formatting, code pages.
-#include <XpCommonLib.h>
-#include <XpString.h>
+#include <XpCommonLib/XpCommonLib.h>
+#include <XpCommonLib/XpString.h>
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // A small tour of XpCommonLib: worker threads hand results back through a semaphore guarded by
 // a critical section, and the main thread joins them and prints their exit values.
-#include <XpCommonLib.h>
-#include <XpThread.h>
+#include <XpCommonLib/XpCommonLib.h>
+#include <XpCommonLib/XpThread.h>
 
 #include <cstdio>
 

@@ -12,11 +12,23 @@ cmake -S examples/consumer -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix/usr" 
 cmake --build "$prefix/build" >/dev/null
 LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/build/xp-consumer"
 # Both compilers: they differ in how explicit template instantiations are exported.
-flags=$(PKG_CONFIG_PATH="$prefix/usr/lib/pkgconfig" pkg-config --cflags --libs XpCommonLib)
+# The consumer includes the headers in both forms (main.cpp <XpCommonLib/XpString.h>, old_form.cpp
+# <XpString.h>). The package is xpcommonlib, and under its older name XpCommonLib.
+export PKG_CONFIG_PATH="$prefix/usr/lib/pkgconfig"
+cflags=$(pkg-config --cflags xpcommonlib)
+case " $cflags $(pkg-config --libs xpcommonlib)" in
+    *..*) echo "pkg-config gives paths with '..': $cflags" >&2; exit 1 ;;
+esac
+[ "$(pkg-config --cflags --libs XpCommonLib)" = "$(pkg-config --cflags --libs xpcommonlib)" ]
+flags=$(pkg-config --cflags --libs xpcommonlib)
 for cxx in g++ clang++; do
-    "$cxx" -std=c++17 -Wall -Wextra -Werror "$root/examples/consumer/main.cpp" -o "$prefix/xp-consumer-$cxx" $flags
+    "$cxx" -std=c++17 -Wall -Wextra -Werror "$root/examples/consumer/main.cpp" "$root/examples/consumer/old_form.cpp" \
+        -o "$prefix/xp-consumer-$cxx" $flags
     LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/xp-consumer-$cxx"
 done
+# The prefixed form needs nothing but the include folder itself (as /usr/include is for a
+# Debian user): the headers find each other beside themselves.
+g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I"$prefix/usr/include" "$root/examples/consumer/main.cpp"
 # The installed xpfs finds the library beside it (no LD_LIBRARY_PATH) and answers.
 test "$("$prefix/usr/bin/xpfs" path join /usr lib)" = /usr/lib
 test "$("$prefix/usr/bin/xpfs" path root /)" = /
@@ -46,7 +58,7 @@ if [ -x "$prefix/usr/bin/installer-host-gtk" ]; then
         ls "$prefix/shots"/fresh-*-authorization.png >/dev/null 2>&1 ||
         { cat "$prefix/demo-gui"; echo "the installed installer-demo --gui did not walk both roads in the window" >&2; exit 1; }
 fi
-echo "install check: CMake package and pkg-config consumers (g++, clang++) built and ran"
+echo "install check: CMake package and pkg-config (xpcommonlib) consumers (g++, clang++) built and ran, both include forms"
 echo "install check: xpfs ran from the prefix"
 if [ -x "$prefix/usr/bin/installer-demo" ]; then echo "install check: installer-demo ran from the prefix"; fi
 if [ -x "$prefix/usr/bin/installer-host-gtk" ]; then echo "install check: installer-demo --gui ran the installed window on a private display"; fi

@@ -33,8 +33,8 @@
 #ifndef ASKFINDER_H
 #define ASKFINDER_H
 
-#include <XpCommonLib.h>
-#include <XpString.h>
+#include "XpCommonLib.h"
+#include "XpString.h"
 
 #include <list>
 #include <sys/types.h>

@@ -4,8 +4,8 @@
 #ifndef XPABSTRACTDIR_H
 #define XPABSTRACTDIR_H
 
-#include <XpAbstractFSObj.h>
-#include <XpSharedPtr.h>
+#include "XpAbstractFSObj.h"
+#include "XpSharedPtr.h"
 
 // A folder: enumeration of its entries, as XpSharedPtr-owned file-system objects.
 class XP_API XpAbstractDir : public XpAbstractFSObj {

@@ -9,9 +9,9 @@
 #ifndef XPABSTRACTFSOBJ_H
 #define XPABSTRACTFSOBJ_H
 
-#include <XpCommonLib.h>
-#include <XpDateTime.h>
-#include <XpString.h>
+#include "XpCommonLib.h"
+#include "XpDateTime.h"
+#include "XpString.h"
 
 #include <cstdint>
 

@@ -10,7 +10,7 @@
 #ifndef XPABSTRACTFILE_H
 #define XPABSTRACTFILE_H
 
-#include <XpAbstractFSObj.h>
+#include "XpAbstractFSObj.h"
 
 // A file read and written through a position, with byte-order-aware integer I/O.
 class XP_API XpAbstractFile : public XpAbstractFSObj {

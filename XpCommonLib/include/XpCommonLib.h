@@ -5,7 +5,7 @@
 #ifndef XPCOMMONLIB_H
 #define XPCOMMONLIB_H
 
-#include <XpCommonLibExport.h>
+#include "XpCommonLibExport.h"
 #include <cstdint>
 
 // A result code: XPERR_OK or one of the codes below.

@@ -50,8 +50,8 @@
 #ifndef XPDATETIME_H
 #define XPDATETIME_H
 
-#include <XpCommonLibExport.h>
-#include <XpString.h>
+#include "XpCommonLibExport.h"
+#include "XpString.h"
 
 // A signed length of time in days with a validity flag. Valid lengths lie within
 // +-3615899.999988426 days (the distance between the earliest and the latest XpDateTime); a value

@@ -26,7 +26,7 @@
 #ifndef XPDIR_H
 #define XPDIR_H
 
-#include <XpAbstractDir.h>
+#include "XpAbstractDir.h"
 
 struct _XpDirEnumState;
 

@@ -25,7 +25,7 @@
 #ifndef XPFILE_H
 #define XPFILE_H
 
-#include <XpAbstractFile.h>
+#include "XpAbstractFile.h"
 
 #include <cstdio>
 

@@ -27,8 +27,8 @@
 #ifndef XPFILEAVAILABLECHECKER_H
 #define XPFILEAVAILABLECHECKER_H
 
-#include <XpString.h>
-#include <XpThread.h>
+#include "XpString.h"
+#include "XpThread.h"
 
 #include <deque>
 #include <vector>

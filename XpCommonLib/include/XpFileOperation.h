@@ -7,11 +7,11 @@
 #ifndef XPFILEOPERATION_H
 #define XPFILEOPERATION_H
 
-#include <XpCommonLib.h>
-#include <XpString.h>
-#include <XpAbstractFile.h>
-#include <XpPathUtil.h>
-#include <XpSharedPtr.h>
+#include "XpCommonLib.h"
+#include "XpString.h"
+#include "XpAbstractFile.h"
+#include "XpPathUtil.h"
+#include "XpSharedPtr.h"
 
 #include <cstdint>
 #include <vector>

@@ -41,8 +41,8 @@
 #ifndef XPPATHUTIL_H
 #define XPPATHUTIL_H
 
-#include <XpCommonLib.h>
-#include <XpString.h>
+#include "XpCommonLib.h"
+#include "XpString.h"
 
 #include <cstdint>
 

@@ -17,7 +17,7 @@
 #ifndef XPSHAREDPTR_H
 #define XPSHAREDPTR_H
 
-#include <XpThread.h>
+#include "XpThread.h"
 
 #include <atomic>
 #include <cstdint>

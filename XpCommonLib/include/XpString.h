@@ -43,8 +43,8 @@
 #ifndef XPSTRING_H
 #define XPSTRING_H
 
-#include <XpCommonLibExport.h>
-#include <XpThread.h>
+#include "XpCommonLibExport.h"
+#include "XpThread.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -9,7 +9,7 @@
 #ifndef XPTHREAD_H
 #define XPTHREAD_H
 
-#include <XpCommonLib.h>
+#include "XpCommonLib.h"
 #include <pthread.h>
 #include <ctime>
 #include <vector>

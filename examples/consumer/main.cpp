@@ -1,9 +1,12 @@
 // Uses the installed XpCommonLib: a worker thread builds a string and a date and signals an event
-// that the main thread waits on.
-#include <XpCommonLib.h>
-#include <XpDateTime.h>
-#include <XpString.h>
-#include <XpThread.h>
+// that the main thread waits on. This file includes the headers in the prefixed form
+// (<XpCommonLib/XpString.h>); old_form.cpp, linked in, in the older one (<XpString.h>).
+#include <XpCommonLib/XpCommonLib.h>
+#include <XpCommonLib/XpDateTime.h>
+#include <XpCommonLib/XpString.h>
+#include <XpCommonLib/XpThread.h>
+
+#include "old_form.h"
 
 #include <cstdio>
 #include <cstring>
@@ -37,8 +40,10 @@ int main()
         return 1;
     XpErr err = w.done.Lock(5);
     uint32_t dayOfWeek = XpThreadJoinAndFree(thread);
-    std::printf("wait: %s, \"%s\", day of week %u\n", XpErrName(err), w.text.GetBuffer(), dayOfWeek);
+    bool oldForm = oldFormJoins();
+    std::printf("wait: %s, \"%s\", day of week %u, old include form %s\n", XpErrName(err), w.text.GetBuffer(),
+                dayOfWeek, oldForm ? "works" : "FAILS");
     bool ok = err == XPERR_OK && std::strcmp(w.text.GetBuffer(), "leap day 2024-02-29") == 0 &&
-              w.text.Find("2024") == 9;
+              w.text.Find("2024") == 9 && oldForm;
     return ok ? 0 : 1;
 }
