@@ -8,7 +8,9 @@
 #     date", then GetYear, GetMonth, ...) documents each of them: they become a member group,
 #     whose first member's text Doxygen hands to the others (DISTRIBUTE_GROUP_DOC);
 #   - explicit specializations and explicit instantiations are left out: they repeat members
-#     that the class template documents already.
+#     that the class template documents already;
+#   - a /** ... */ block is Doxygen markup already (the area groups, \defgroup ... \{ and \}) and
+#     passes as it is; it ends any member group open before it.
 function quotes_balanced(s,    n, i, c, esc) {
     n = 0; esc = 0
     for (i = 1; i <= length(s); i++) {
@@ -55,12 +57,17 @@ function close_group(    j, text) {
     }
     grp_start = 0
 }
-BEGIN { opening = 1; depth = 0; block = 0; grp_start = 0; last_code = 0 }
+BEGIN { opening = 1; depth = 0; block = 0; grp_start = 0; last_code = 0; markup = 0 }
 {
     line = $0
     orig[NR] = line
     code[NR] = line
     cmt[NR] = ""
+    if (markup || line ~ /^[ \t]*\/\*\*/) {           # Doxygen markup of its own, kept as written
+        if (!markup) { opening = 0; close_group(); block = 0 }
+        markup = index(line, "*/") == 0
+        next
+    }
     if (opening) {
         if (line ~ /^\/\//) {
             code[NR] = "///" escape_text(substr(line, 3)) (NR == 1 ? " \\file" : "")

@@ -40,6 +40,9 @@
 #include <sys/types.h>
 #include <vector>
 
+/** \addtogroup fileoperations
+    \{ */
+
 // Reference to a file-system object: the Linux stand-in for the platform's opaque file
 // reference. Holds the object's resolved absolute path (symbolic links followed) and its device
 // and inode numbers, so that a request can tell whether the path still names the same object.
@@ -88,5 +91,7 @@ public:
     // callers and tests that want to know which step refused it.
     static const char* LastFailureMessage();
 };
+
+/** \} */
 
 #endif

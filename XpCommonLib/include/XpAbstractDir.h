@@ -7,6 +7,9 @@
 #include "XpAbstractFSObj.h"
 #include "XpSharedPtr.h"
 
+/** \addtogroup files
+    \{ */
+
 // A folder: enumeration of its entries, as XpSharedPtr-owned file-system objects.
 class XP_API XpAbstractDir : public XpAbstractFSObj {
 public:
@@ -21,6 +24,7 @@ public:
         enumNameStartsWith = 0x200,
         enumNameEndsWith = 0x400,
     };
+    // Combines filters: one kind or both, and a name test.
     friend enumType operator|(enumType a, enumType b)
     {
         return static_cast<enumType>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b));
@@ -61,5 +65,7 @@ protected:
     mutable XpStringT<char> pattern;
     mutable int32_t patternLength;
 };
+
+/** \} */
 
 #endif

@@ -15,6 +15,9 @@
 
 #include <cstdint>
 
+/** \addtogroup files
+    \{ */
+
 // What files and folders share: identifier, dates, attributes.
 class XP_API XpAbstractFSObj {
 public:
@@ -59,5 +62,7 @@ protected:
 private:
     XpStringT<char> identifier;
 };
+
+/** \} */
 
 #endif

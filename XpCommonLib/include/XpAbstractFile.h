@@ -12,6 +12,9 @@
 
 #include "XpAbstractFSObj.h"
 
+/** \addtogroup files
+    \{ */
+
 // A file read and written through a position, with byte-order-aware integer I/O.
 class XP_API XpAbstractFile : public XpAbstractFSObj {
 public:
@@ -94,5 +97,7 @@ private:
     template <typename T> XpErr readInt(T& value, int endian);
     template <typename T> XpErr writeInt(T value, int endian);
 };
+
+/** \} */
 
 #endif

@@ -8,6 +8,10 @@
 #include "XpCommonLibExport.h"
 #include <cstdint>
 
+/** \defgroup basics Basics: errors and initialization
+    The error codes every operation returns (XpErr, XpErrName) and the library's initialization.
+    \{ */
+
 // A result code: XPERR_OK or one of the codes below.
 typedef uint32_t XpErr;
 
@@ -72,5 +76,7 @@ XP_API void __XpDebugBreak();
 // Library initialisation. There is nothing to prepare: it returns at once. Kept so that callers
 // have one place to call before first use, should the library ever need one.
 XP_API void XpCommonLibInit();
+
+/** \} */
 
 #endif

@@ -53,6 +53,10 @@
 #include "XpCommonLibExport.h"
 #include "XpString.h"
 
+/** \defgroup dates Dates
+    Date-time values (days since 1899-12-30), time-zone conversions and localized texts.
+    \{ */
+
 // A signed length of time in days with a validity flag. Valid lengths lie within
 // +-3615899.999988426 days (the distance between the earliest and the latest XpDateTime); a value
 // that is not a number counts as within range.
@@ -331,5 +335,7 @@ inline bool XpDateTime::Span(const XpDateTime& other, long long& seconds) const
     seconds = wholeSeconds(value) - wholeSeconds(other.value);
     return true;
 }
+
+/** \} */
 
 #endif

@@ -28,6 +28,9 @@
 
 #include "XpAbstractDir.h"
 
+/** \addtogroup files
+    \{ */
+
 struct _XpDirEnumState;
 
 // A folder on disk, named by its path.
@@ -67,5 +70,7 @@ public:
 private:
     mutable _XpDirEnumState* enumState;
 };
+
+/** \} */
 
 #endif

@@ -29,6 +29,10 @@
 
 #include <cstdio>
 
+/** \defgroup files Files and directories
+    File streams and directory enumeration on paths, their abstract bases and the shared pointer that carries enumerated entries.
+    \{ */
+
 // A file on disk, named by its path.
 class XP_API XpFile : public XpAbstractFile {
 public:
@@ -110,5 +114,7 @@ private:
     unsigned char* streamBuffer;
     int32_t openMode;
 };
+
+/** \} */
 
 #endif

@@ -33,6 +33,10 @@
 #include <deque>
 #include <vector>
 
+/** \defgroup checker The availability checker
+    Checks whether files and folders are reachable without hanging on network volumes that do not answer.
+    \{ */
+
 // Existence checks with a time-out for network volumes (see the top of this file).
 class XP_API XpFileAvailableChecker {
 public:
@@ -77,5 +81,7 @@ private:
     std::vector<XpStringT<char> > dirCache;
     std::vector<XpStringT<char> > fileParentDirCache;
 };
+
+/** \} */
 
 #endif

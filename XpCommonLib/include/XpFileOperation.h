@@ -16,6 +16,10 @@
 #include <cstdint>
 #include <vector>
 
+/** \defgroup fileoperations File operations
+    Copy, move, remove and trash files and trees, with progress; attribute tests; the file-manager agent.
+    \{ */
+
 // ---- Progress observer of the file operations ----
 // The caller derives from it and passes a pointer (null: no observer). The operations write the
 // fields directly, then call OnProgress on the calling thread; the library never deletes it.
@@ -358,5 +362,7 @@ private:
     // rules of MakeDir look at again.
     static XpErr getXpErr(int err, ErrnoRule rule, const XpStringT<char>& path);
 };
+
+/** \} */
 
 #endif

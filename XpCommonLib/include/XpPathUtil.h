@@ -46,6 +46,10 @@
 
 #include <cstdint>
 
+/** \defgroup paths Paths
+    UTF-8 paths as text, special folders, volume roots, display paths and logical comparison.
+    \{ */
+
 // The host application's provider of localized texts. The library holds no implementation; it
 // calls only GetLocalizedString, with the key "Messages/DataBase/NotDriveExists", when it shows
 // a path that stands for a missing drive (GetDisplayPathEx). The other members are for the
@@ -229,5 +233,7 @@ public:
     // from any thread; concurrent first calls wait for the one lookup.
     static XpStringT<char> GetEllipsisDisplayPath(const XpStringT<char>& path);
 };
+
+/** \} */
 
 #endif

@@ -23,6 +23,9 @@
 #include <cstdint>
 #include <type_traits>
 
+/** \addtogroup files
+    \{ */
+
 namespace XpSharedPtrDetail {
 
 // The counter record shared by every pointer to one object. Not for direct use.
@@ -143,5 +146,7 @@ private:
     T* pointer;
     XpSharedPtrDetail::_XpSharedCounterBase* counter;
 };
+
+/** \} */
 
 #endif

@@ -53,6 +53,10 @@
 #include <cwchar>
 #include <string>
 
+/** \defgroup strings Strings
+    Copy-on-write UTF-8 and wide strings, encoding and code-page conversions, formatting.
+    \{ */
+
 // Stands for the platform's string object: text known to be valid UTF-8, or nil. It is a value
 // type: copies are independent. Building one from bytes that are not valid UTF-8 gives nil.
 class XP_API XpPlatformString {
@@ -132,6 +136,9 @@ struct XP_API _XpStringFunctions {
 // Same as _XpStringFunctions<wchar_t>::strDup.
 XP_API wchar_t* _XpWideStrDup(wchar_t const* s);
 
+// A text, UTF-8 in the char form (XpStringA) and one code point per element in the wchar_t form
+// (XpStringW): a small handle onto a shared, reference-counted buffer, copied on write. The rules
+// for failures (too long, memory exhaustion, invalid text) are at the top of this header.
 template <typename T>
 class XP_API XpStringT {
 public:
@@ -362,5 +369,7 @@ extern template class XP_TEMPLATE_API XpStringT<wchar_t>;
 // The two forms by their short names: UTF-8 text and wide text.
 typedef XpStringT<char> XpStringA;
 typedef XpStringT<wchar_t> XpStringW;
+
+/** \} */
 
 #endif

@@ -14,6 +14,10 @@
 #include <ctime>
 #include <vector>
 
+/** \defgroup synchronization Threads and synchronization
+    Threads, critical sections, semaphores, events, reader-writer locks, the inter-process mutex and waits on several objects.
+    \{ */
+
 // The time-out that waits without limit.
 #define XP_INFINITE_TIMEOUT 0xFFFFFFFFu
 
@@ -278,9 +282,9 @@ private:
     void* pool;   // always null on Linux
 };
 
-// ---- Named inter-process mutex ---------------------------------------------------------------------
-
 template <typename T> class XpStringT;
+
+// ---- Named inter-process mutex ---------------------------------------------------------------------
 
 // Recursive lock that is also held across processes. Inside the process the owning thread may lock
 // again (each Lock needs its Unlock); across processes it is backed by a System V semaphore set of
@@ -501,5 +505,7 @@ private:
     std::vector<int> lockedIndices;
     std::vector<XpComboSyncObject*> lockedObjects;
 };
+
+/** \} */
 
 #endif
