@@ -449,8 +449,8 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
 }
 
 // Every button of the window and of its dialogs answers Alt and its underlined letter (GTK 4.8
-// tells no screen reader of the access keys: they are pressed here as a person would). Go Back,
-// disabled on every page of this road but the summary's way back, is pressed by the road tests.
+// tells no screen reader of the access keys: they are pressed here as a person would). Go Back is
+// left out: the plug-in's panes keep it disabled, so no road of this plug-in can press it.
 TEST_F(GtkHostTest, AltAndTheUnderlinedLetterPressEachButton)
 {
     Host host;
