@@ -457,8 +457,11 @@ TEST_F(GtkHostTest, AltAndTheUnderlinedLetterPressEachButton)
     AccessibleRef window;
     ASSERT_TRUE(start(host, window));
     auto altAnd = [this, &host](const std::string& title, const std::string& letter) {
-        return focusWindow(desktop_->display(), host.pid, title) &&
-               setKeysHeld(desktop_->display(), {"Alt_L", letter}, true) &&
+        // A dialog is on the accessibility bus a moment before the display shows it.
+        bool focused = false;
+        for (int i = 0; i < 100 && !(focused = focusWindow(desktop_->display(), host.pid, title)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return focused && setKeysHeld(desktop_->display(), {"Alt_L", letter}, true) &&
                setKeysHeld(desktop_->display(), {letter, "Alt_L"}, false);
     };
     auto gone = [this, &host](const std::string& question) {
