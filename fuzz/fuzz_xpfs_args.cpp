@@ -67,6 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     case XpfsCommandLine::TOOL_HELP:
         check(argc >= 2 && isHelp(argv[1]));
         break;
+    case XpfsCommandLine::TOOL_VERSION:
+        check(argc >= 2 && std::strcmp(argv[1], "--version") == 0);
+        break;
     case XpfsCommandLine::GROUP_HELP:
         check(argc >= 3 && std::strcmp(line.group, argv[1]) == 0 && isHelp(argv[2]));
         break;

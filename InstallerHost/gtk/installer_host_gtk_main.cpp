@@ -9,6 +9,13 @@
 //
 // The last line on standard output is the same "installer-host: result:" line that the terminal
 // host prints, for scripts.
+//
+// To the desktop it is the application com.ombrix.Installer (a GtkApplication): the id names its
+// desktop entry, its icon in the hicolor theme and its AppStream metainfo, so docks and window
+// lists show the product's name and icon for the window. It is NON_UNIQUE: each run works on the
+// bundle it was given, and a second installer started meanwhile must run (and wait for the
+// installer lock) on its own instead of handing its command line to the first (so the id is
+// also the program's name to the display, see main()).
 #include <InstallerDisplayText.h>
 #include <InstallerHostOptions.h>
 #include <InstallerPolkit.h>
@@ -41,6 +48,8 @@
 
 namespace {
 
+const char* const kApplicationId = "com.ombrix.Installer";
+
 const char* const kUsage = N_(
     "Usage: installer-host-gtk [options] BUNDLE\n"
     "\n"
@@ -61,6 +70,7 @@ const char* const kUsage = N_(
     "                       (a payload in a system folder, the all-users login item) when the\n"
     "                       host is not root. Default: the installed helper, when it is there.\n"
     "  -h, --help           this text.\n"
+    "  --version            the version, and nothing else.\n"
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
     "loaded, 4 the section declined to load, 5 no display, 128+N when ended by signal N.\n"
@@ -118,6 +128,28 @@ uint32_t heldModifiers()
     return bits;
 }
 
+// The icon where the program finds it when it is not installed in a folder the icon theme searches
+// anyway: in the build tree icons/ beside the program, installed the share/icons folder of the
+// program's own prefix.
+void addIconFolders()
+{
+    GdkDisplay* display = gdk_display_get_default();
+    gchar* self = g_file_read_link("/proc/self/exe", nullptr);
+    if (!display || !self)
+        return;
+    gchar* folder = g_path_get_dirname(self);
+    GtkIconTheme* theme = gtk_icon_theme_get_for_display(display);
+    gchar* beside = g_build_filename(folder, "icons", nullptr);
+    if (g_file_test(beside, G_FILE_TEST_IS_DIR))
+        gtk_icon_theme_add_search_path(theme, beside);
+    gchar* installed = g_build_filename(folder, INSTALLER_GTK_ICONDIR_FROM_BIN, nullptr);
+    gtk_icon_theme_add_search_path(theme, installed);
+    g_free(installed);
+    g_free(beside);
+    g_free(folder);
+    g_free(self);
+}
+
 void setAccessibleDescription(GtkWidget* widget, const char* text)
 {
     gtk_accessible_update_property(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, text, -1);
@@ -136,10 +168,44 @@ GtkWidget* makeLabel(const std::string& text, bool selectable)
     return label;
 }
 
+// A button whose label marks its access key with an underscore ("_Continue"): Alt and that letter
+// press it, and the letter is underlined while Alt is held. GTK 4.8 names such a button on the
+// accessibility bus by its raw label followed by the text of the label that it is labelled by
+// ("_Continue Continue"); the name is set to the text alone. (The access key itself reaches no
+// screen reader through 4.8: its action's key binding is always <Space>, and a key-shortcuts
+// property is not passed on.)
+std::string withoutMnemonic(const char* label)
+{
+    std::string text;
+    for (const char* c = label; *c; ++c) {
+        if (*c != '_')
+            text += *c;
+        else if (c[1] == '_') // "__" stands for an underscore
+            text += *++c;
+    }
+    return text;
+}
+
+void setMnemonicLabel(GtkWidget* button, const char* label)
+{
+    gtk_button_set_label(GTK_BUTTON(button), label);
+    gtk_button_set_use_underline(GTK_BUTTON(button), TRUE);
+    gtk_accessible_reset_relation(GTK_ACCESSIBLE(button), GTK_ACCESSIBLE_RELATION_LABELLED_BY);
+    gtk_accessible_update_property(GTK_ACCESSIBLE(button), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                   withoutMnemonic(label).c_str(), -1);
+}
+
+GtkWidget* mnemonicButton(const char* label)
+{
+    GtkWidget* button = gtk_button_new();
+    setMnemonicLabel(button, label);
+    return button;
+}
+
 // The window and the road it shows.
 class InstallerWindow {
 public:
-    explicit InstallerWindow(const Options& options) : options_(options) {}
+    InstallerWindow(const Options& options, GtkApplication* application) : options_(options), application_(application) {}
     ~InstallerWindow()
     {
         if (window_) {
@@ -175,9 +241,10 @@ private:
     void showNotice(const std::string& text);
     // A modal dialog over the window: the question as its heading, text, buttons, and an optional
     // detail line in small print. To the accessibility bus it is an alert dialog named by the
-    // question, so a screen reader announces it as a dialog and reads the question first. The first
-    // button is the safe answer: it has the focus, and Escape presses it. The index of the button
-    // pressed, -1 when the dialog was closed.
+    // question, so a screen reader announces it as a dialog and reads the question first. The
+    // buttons' texts mark their access keys ("_Allow"). The first button is the safe answer: it
+    // has the focus, and Escape presses it. The index of the button pressed, -1 when the dialog
+    // was closed.
     int ask(const std::string& title, const std::string& question, const std::string& text,
             const std::vector<std::string>& buttons, const std::string& detail = std::string());
     void onFirstFrame();
@@ -282,6 +349,7 @@ private:
     static gboolean onStart(gpointer self);
 
     Options options_;
+    GtkApplication* application_;
     InstallerSession session_;
     GtkWidget* window_ = nullptr;
     GtkWidget* body_ = nullptr;
@@ -344,7 +412,10 @@ void InstallerWindow::build()
 
     window_ = gtk_window_new();
     g_object_ref_sink(window_); // ours until the destructor, not the toolkit's toplevel list's
-    gtk_window_set_title(GTK_WINDOW(window_), _("Installer"));
+    gtk_window_set_application(GTK_WINDOW(window_), application_);
+    // The product's name and icon, as the desktop entry shows them.
+    gtk_window_set_title(GTK_WINDOW(window_), _("Ombrix Installer"));
+    gtk_window_set_icon_name(GTK_WINDOW(window_), kApplicationId);
     gtk_window_set_default_size(GTK_WINDOW(window_), 760, 480);
     g_signal_connect(window_, "close-request", G_CALLBACK(onCloseRequest), this);
 
@@ -391,7 +462,7 @@ void InstallerWindow::build()
     statusText_ = makeLabel("", true);
     gtk_widget_set_hexpand(statusText_, TRUE);
     // Ends the wait as Ctrl-C ends the terminal host's: nothing has been installed yet.
-    GtkWidget* cancel = gtk_button_new_with_label(_("Cancel"));
+    GtkWidget* cancel = mnemonicButton(_("_Cancel"));
     g_signal_connect(cancel, "clicked", G_CALLBACK(+[](GtkButton*, gpointer) { InstallerRequestInterrupt(SIGINT); }),
                      nullptr);
     gtk_box_append(GTK_BOX(status_), spinner_);
@@ -405,7 +476,7 @@ void InstallerWindow::build()
     copyingText_ = makeLabel("", true);
     copyingBar_ = gtk_progress_bar_new();
     gtk_accessible_update_property(GTK_ACCESSIBLE(copyingBar_), GTK_ACCESSIBLE_PROPERTY_LABEL, _("Copy progress"), -1);
-    copyingCancel_ = gtk_button_new_with_label(_("Cancel"));
+    copyingCancel_ = mnemonicButton(_("_Cancel"));
     gtk_widget_set_halign(copyingCancel_, GTK_ALIGN_END);
     g_signal_connect(copyingCancel_, "clicked", G_CALLBACK(+[](GtkButton* button, InstallerWindow* self) {
         self->cancelCopy_ = true;
@@ -448,11 +519,11 @@ void InstallerWindow::build()
     gtk_box_append(GTK_BOX(body_), noticeText_);
 
     GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-    // Plain labels: the toolkit would put a mnemonic's underscore into the accessible name.
-    // Return presses Continue (the default button) and Ctrl+Q quits.
-    quit_ = gtk_button_new_with_label(_("Quit"));
-    back_ = gtk_button_new_with_label(_("Go Back"));
-    continue_ = gtk_button_new_with_label(_("Continue"));
+    // Alt and the underlined letter press each; Return presses Continue (the default button) and
+    // Ctrl+Q quits.
+    quit_ = mnemonicButton(_("_Quit"));
+    back_ = mnemonicButton(_("_Go Back"));
+    continue_ = mnemonicButton(_("_Continue"));
     gtk_widget_add_css_class(continue_, "suggested-action");
     GtkWidget* spacer = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
     gtk_widget_set_hexpand(spacer, TRUE);
@@ -622,7 +693,7 @@ void InstallerWindow::requestQuit()
     if (page != InstallerSession::Page::Summary) {
         int answer = ask(_("Quit the Installer"), _("Quit the installer now?"),
                          _("The steps not yet taken are skipped. What was installed stays installed."),
-                         {_("Stay"), _("Quit")});
+                         {_("_Stay"), _("_Quit")});
         if (answer != 1)
             return;
     }
@@ -676,7 +747,7 @@ bool InstallerWindow::authorize(const std::string& right, const std::string& exp
     } else {
         // What will happen in words; the right's identifier only as a detail line.
         std::string text = explanation + "\n\n" + InstallerRightInPlainWords(right);
-        granted = ask(_("Authorization"), _("Allow this change for all users?"), text, {_("Deny"), _("Allow")},
+        granted = ask(_("Authorization"), _("Allow this change for all users?"), text, {_("_Deny"), _("_Allow")},
                       std::string(_("Detail: right")) + " " + right) == 1;
     }
     std::printf("installer-host-gtk: authorization %s: %s\n", right.c_str(), granted ? "granted" : "refused");
@@ -727,7 +798,7 @@ int InstallerWindow::ask(const std::string& title, const std::string& question, 
     gtk_widget_set_halign(row, GTK_ALIGN_END);
     gtk_box_append(GTK_BOX(box), row);
     for (size_t i = 0; i < buttons.size(); ++i) {
-        GtkWidget* button = gtk_button_new_with_label(buttons[i].c_str());
+        GtkWidget* button = mnemonicButton(buttons[i].c_str());
         g_object_set_data(G_OBJECT(button), "answer", GINT_TO_POINTER(static_cast<int>(i)));
         g_signal_connect(button, "clicked", G_CALLBACK(+[](GtkButton* b, State* s) {
             s->answer = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(b), "answer"));
@@ -780,7 +851,7 @@ void InstallerWindow::render()
     }
     gtk_widget_set_sensitive(back_, session_.canGoBack());
     gtk_widget_set_sensitive(continue_, TRUE);
-    gtk_button_set_label(GTK_BUTTON(continue_), session_.page() == InstallerSession::Page::Summary ? _("Close") : _("Continue"));
+    setMnemonicLabel(continue_, session_.page() == InstallerSession::Page::Summary ? _("_Close") : _("_Continue"));
     gtk_widget_grab_focus(continue_);
     const char* title = gtk_label_get_text(GTK_LABEL(title_));
     std::printf("installer-host-gtk: page: %s\n", title);
@@ -893,18 +964,34 @@ int main(int argc, char** argv)
         return usageStatus;
     g_signalFd = InstallerInstallHostSignalHandlers(true);
     InstallerUsePrivilegedHelper(options.helper);
+    // The program's name to the display is the application id too: a NON_UNIQUE application does
+    // not register it on the session bus, from where GTK would take the Wayland app_id and the X11
+    // window's application property; both then come from this name (app_id, WM_CLASS), and that
+    // is how a desktop matches the window with the desktop entry com.ombrix.Installer.desktop.
+    g_set_prgname(kApplicationId);
     // The locale is already set from the environment, with the person's language chosen.
     gtk_disable_setlocale();
     if (!gtk_init_check()) {
         std::fprintf(stderr, "installer-host-gtk: %s\n", _("cannot open the display (is DISPLAY or WAYLAND_DISPLAY set?)"));
         return 5;
     }
-    int status;
-    {
-        InstallerWindow window(options);
-        if (!window.load())
-            return 3;
-        status = window.run();
-    }
-    return status;
+    addIconFolders();
+    g_set_application_name(_("Ombrix Installer"));
+    gtk_window_set_default_icon_name(kApplicationId); // the dialogs' too
+
+    // The whole road is walked in "activate"; the application ends when it returns, its window
+    // gone. Only the program's name is passed on: the command line has been read above.
+    struct Run {
+        const Options* options;
+        int status = 0;
+    } run{&options};
+    GtkApplication* application = gtk_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE);
+    g_signal_connect(application, "activate", G_CALLBACK(+[](GtkApplication* app, Run* r) {
+        InstallerWindow window(*r->options, app);
+        r->status = window.load() ? window.run() : 3;
+    }), &run);
+    char* programOnly[] = {argv[0], nullptr};
+    g_application_run(G_APPLICATION(application), 1, programOnly);
+    g_object_unref(application);
+    return run.status;
 }

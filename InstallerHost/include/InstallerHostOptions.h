@@ -18,6 +18,7 @@
 struct InstallerHostOptions {
     std::string bundle;
     bool help = false;           // -h or --help: the rest of the command line was not read
+    bool version = false;        // --version: the same
     bool modifiersGiven = false; // --modifiers was given (even as "none")
     uint32_t modifiers = 0;      // kInstaller...KeyMask bits
     std::string authorize = "polkit"; // polkit, yes, no or ask
@@ -40,12 +41,14 @@ using InstallerHostOptionHandler = std::function<InstallerHostOption(
 INSTALLER_API std::vector<std::string> InstallerSplitList(const std::string& text);
 
 // Reads argv into `options`; false with a one-line message in `error` on a usage error (also when
-// no bundle is given). Stops at -h/--help, which sets options.help.
+// no bundle is given). Stops at -h/--help, which sets options.help, and at --version, which sets
+// options.version.
 INSTALLER_API bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& options, std::string& error,
                                              const InstallerHostOptionHandler& ownOption = {});
 
 // InstallerParseHostOptions for main(): -1 when the host goes on; otherwise the exit status, the
-// texts already printed: 0 after `usage` on standard output for --help, 2 after "PROGRAM: error",
+// texts already printed: 0 after `usage` on standard output for --help, 0 after "PROGRAM VERSION"
+// (the project's version) on standard output for --version, 2 after "PROGRAM: error",
 // a blank line and `usage` on standard error for a usage error.
 INSTALLER_API int InstallerReadHostCommandLine(int argc, char** argv, const char* program, const char* usage,
                                                InstallerHostOptions& options,

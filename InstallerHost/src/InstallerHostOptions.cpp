@@ -44,6 +44,9 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
         if (arg == "-h" || arg == "--help") {
             options.help = true;
             return true;
+        } else if (arg == "--version") {
+            options.version = true;
+            return true;
         } else if (arg == "--modifiers") {
             if (!value(v))
                 return false;
@@ -115,6 +118,10 @@ int InstallerReadHostCommandLine(int argc, char** argv, const char* program, con
     }
     if (options.help) {
         std::fputs(usage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", program, INSTALLER_VERSION);
         return 0;
     }
     return -1;

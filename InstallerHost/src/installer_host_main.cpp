@@ -71,6 +71,7 @@ const char* const kUsage = N_(
     "                       terminal (for driving the host through a pipe).\n"
     "  --unattended         never read standard input.\n"
     "  -h, --help           this text.\n"
+    "  --version            the version, and nothing else.\n"
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
     "loaded, 4 the section declined to load, 128+N when ended by signal N (130 for Ctrl-C).\n"

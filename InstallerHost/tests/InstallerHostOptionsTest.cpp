@@ -63,6 +63,9 @@ TEST(InstallerHostOptionsTest, SharedOptionsAndTheFrontEndsOwn)
     p = parse({"--flag", "--help", "--bogus"});
     EXPECT_TRUE(p.ok && p.options.help);
     EXPECT_FALSE(parse({"--bogus", "-h"}).ok);
+    // So does --version.
+    p = parse({"--flag", "--version", "--bogus"});
+    EXPECT_TRUE(p.ok && p.options.version && !p.options.help);
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> wrong{
         {{}, "no bundle given"},

@@ -337,6 +337,12 @@ bool startedThroughPkexec()
 
 int main(int argc, char** argv)
 {
+    // Which helper is installed, for whoever looks (a packager, a bug report); it reads and
+    // changes nothing, so it needs no pkexec.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("oru-privileged-helper %s\n", XP_PROJECT_VERSION);
+        return 0;
+    }
     bool loginItem = argc == 3 && std::strcmp(argv[1], "login-item") == 0 &&
                      (std::strcmp(argv[2], "add") == 0 || std::strcmp(argv[2], "remove") == 0);
     bool payload = argc == 3 && std::strcmp(argv[1], "install-payload") == 0;

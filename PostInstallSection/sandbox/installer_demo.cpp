@@ -122,8 +122,12 @@ int main(int argc, char** argv)
             interactive = 1;
         } else if (a == "--unattended") {
             interactive = 0;
+        } else if (a == "--version") {
+            std::printf("installer-demo %s\n", XP_PROJECT_VERSION);
+            return 0;
         } else {
             std::printf("Usage: installer-demo [--keep] [--interactive | --unattended] [--gui [--screenshots DIR]]\n"
+                        "       installer-demo --version\n"
                         "Runs the installer's fresh-installation and update roads on a sandbox desktop in a\n"
                         "temporary folder, in a private mount and IPC namespace, and shows what the plug-in\n"
                         "did. --keep leaves the sandbox folder in place. --gui runs the roads in the\n"

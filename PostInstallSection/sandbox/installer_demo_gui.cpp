@@ -229,9 +229,9 @@ int GuiDemo::runRoad(const std::vector<std::string>& options, const std::string&
     };
     while (driven && output.next("installer-host-gtk: page: ", title)) {
         if (!window)
-            window = driver_->window(pid, "Installer");
+            window = driver_->window(pid, "Ombrix Installer");
         settle();
-        screenshot(pid, "Installer", prefix + "-" + std::to_string(++page) + "-" + slug(title));
+        screenshot(pid, "Ombrix Installer", prefix + "-" + std::to_string(++page) + "-" + slug(title));
         bool summary = static_cast<bool>(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Close", 0.5));
         if (summary) {
             driven = pressIn(window, "Close");

@@ -555,7 +555,7 @@ TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheH
     // The payload's folder is root's: only the helper could have placed it.
     expectHas(host.output, {"installer-host-gtk: authorization system.install-payload.: granted (polkit)"});
     for (const std::string next : {"page: Ombrix Database Settings", "page: Summary", ""}) {
-        ASSERT_TRUE(focusWindow(desktop.display(), host.pid, "Installer"));
+        ASSERT_TRUE(focusWindow(desktop.display(), host.pid, "Ombrix Installer"));
         ASSERT_TRUE(setKeysHeld(desktop.display(), {"Return"}, true));
         ASSERT_TRUE(setKeysHeld(desktop.display(), {"Return"}, false));
         ASSERT_TRUE(next.empty() || host.readUntil("installer-host-gtk: " + next)) << host.output;

@@ -48,7 +48,8 @@ void printToolHelp(FILE* out)
     for (const XpfsCommand& c : table())
         printCommandLine(out, c);
     std::fprintf(out,
-                 "\n'xpfs GROUP --help' and 'xpfs GROUP COMMAND --help' describe a group or a command.\n"
+                 "\n'xpfs GROUP --help' and 'xpfs GROUP COMMAND --help' describe a group or a command;\n"
+                 "'xpfs --version' prints the version.\n"
                  "Exit status: 0 success, 1 an operation failed, 2 usage error.\n"
                  "Failures are reported on stderr as 'xpfs: COMMAND: OPERAND: XPERR_NAME'.\n");
 }
@@ -150,6 +151,10 @@ XpfsCommandLine xpfsParseCommandLine(int argc, char** argv)
         line.action = XpfsCommandLine::TOOL_HELP;
         return line;
     }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        line.action = XpfsCommandLine::TOOL_VERSION;
+        return line;
+    }
     const char* group = argv[1];
     bool known = false;
     for (const XpfsCommand& c : table()) {
@@ -185,6 +190,9 @@ int xpfsMain(int argc, char** argv)
         return line.command->run(*line.command, line.argc, line.argv);
     case XpfsCommandLine::TOOL_HELP:
         printToolHelp(stdout);
+        return XPFS_OK;
+    case XpfsCommandLine::TOOL_VERSION:
+        std::printf("xpfs %s\n", XP_PROJECT_VERSION);
         return XPFS_OK;
     case XpfsCommandLine::GROUP_HELP:
         printGroupHelp(line.group);

@@ -67,6 +67,7 @@ struct XpfsCommandLine {
     enum Action {
         RUN,            // run `command` on argc/argv (a leading "--" already dropped)
         TOOL_HELP,      // "xpfs --help": the command list on stdout, status 0
+        TOOL_VERSION,   // "xpfs --version": "xpfs VERSION" on stdout, status 0
         GROUP_HELP,     // "xpfs GROUP --help": the group's commands on stdout, status 0
         COMMAND_HELP,   // --help or -h among the operands before "--": the command's help
         USAGE,          // not understood: `message` on stderr, status 2

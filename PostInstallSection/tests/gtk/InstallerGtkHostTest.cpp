@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <fcntl.h>
 #include <sys/mount.h>
 
@@ -78,7 +81,7 @@ protected:
 
     // Starts the window on the bundle with `options` (by default: installing the application as
     // it goes), and waits for it on the accessibility bus.
-    ::testing::AssertionResult start(Host& host, AccessibleRef& window, const std::string& title = "Installer",
+    ::testing::AssertionResult start(Host& host, AccessibleRef& window, const std::string& title = kWindowTitle,
                                      Lines env = {}, Lines options = {})
     {
         // No polkit daemon answers on this system bus, whatever the machine runs: root then gets
@@ -139,6 +142,8 @@ protected:
         host.expectResult(result);
     }
 
+    // The window's title: the product's name.
+    static constexpr const char* kWindowTitle = "Ombrix Installer";
     // The dialogs' accessible names: their questions.
     static constexpr const char* kQuitQuestion = "Quit the installer now?";
     static constexpr const char* kAuthorizationQuestion = "Allow this change for all users?";
@@ -196,7 +201,7 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     EXPECT_TRUE(shows(window, "Ombrix Database Settings"));
     ASSERT_TRUE(press(window, "Continue"));
     ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
-    ASSERT_TRUE(closeWindow(desktop_->display(), forced.pid, "Installer"));
+    ASSERT_TRUE(closeWindow(desktop_->display(), forced.pid, kWindowTitle));
     ASSERT_TRUE(press(driver_->window(forced.pid, kQuitQuestion), "Quit"));
     answerAuthorization(forced, kAuthorizationQuestion, "Deny", "start Ombrix at login for all users");
     EXPECT_EQ(forced.finish(), 0) << forced.output;
@@ -209,7 +214,7 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     // Unless the option says otherwise: then the update road shows the launch pane, which starts
     // the application without arguments.
     Host update;
-    ASSERT_TRUE(start(update, window, "Installer", {}, {"--modifiers", "none"}));
+    ASSERT_TRUE(start(update, window, kWindowTitle, {}, {"--modifiers", "none"}));
     EXPECT_TRUE(shows(window, "Start Ombrix"));
     ASSERT_TRUE(press(window, "Continue"));
     EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
@@ -240,7 +245,7 @@ TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstalla
 {
     Host host;
     AccessibleRef window;
-    ASSERT_TRUE(start(host, window, "Installationsprogramm", {"LANGUAGE=de"}));
+    ASSERT_TRUE(start(host, window, "Ombrix-Installationsprogramm", {"LANGUAGE=de"}));
     for (const char* step : {"Installation", "Ombrix-Datenbankeinstellungen", "Zusammenfassung"})
         EXPECT_TRUE(shows(window, step));
     EXPECT_TRUE(shows(window, "Die Software wurde installiert. Fahren Sie fort, um die Einrichtung abzuschließen."));
@@ -282,7 +287,7 @@ TEST_F(GtkHostTest, TheQuitAndAuthorizationQuestionsAreDialogsNamedByTheQuestion
         return false;
     };
 
-    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, kWindowTitle));
     AccessibleRef quit = driver_->window(host.pid, kQuitQuestion);
     ASSERT_TRUE(quit) << host.output;
     EXPECT_EQ(quit.roleName(), "dialog");
@@ -319,10 +324,10 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
     ASSERT_TRUE(exists(kInstallerMutexPath));
     XpMutex probe{XpStringT<char>(kInstallerMutexPath)};
     EXPECT_EQ(tryLock(probe), XPERR_SYNC_TIMEOUT);
-    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, kWindowTitle));
     ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
     // Ctrl+Q asks the same.
-    ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, "Installer"));
+    ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, kWindowTitle));
     ASSERT_TRUE(setKeysHeld(desktop_->display(), {"Control_L", "q"}, true));
     ASSERT_TRUE(setKeysHeld(desktop_->display(), {"q", "Control_L"}, false));
     ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
@@ -332,7 +337,7 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
         second.start({ORU_BUNDLE_PATH});
         space_->notePid(second.pid);
         ASSERT_TRUE(second.readUntil("installer-host-gtk: status: ")) << second.output;
-        AccessibleRef waiting = driver_->window(second.pid, "Installer");
+        AccessibleRef waiting = driver_->window(second.pid, kWindowTitle);
         ASSERT_TRUE(waiting) << second.output;
         // The window answers while the section waits inside shouldLoad, and names the first.
         EXPECT_TRUE(shows(waiting, "Another installer is running. Waiting for it to finish. The installer lock is held by "
@@ -345,7 +350,7 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
         EXPECT_TRUE(exists(kInstallerMutexPath)); // the first's mark is not the second's to clear
     }
     // The first, still there and undisturbed, quits.
-    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, kWindowTitle));
     ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
     EXPECT_EQ(host.finish(), 0) << host.output;
     host.expectResult({"panes=none ended=quit"});
@@ -382,7 +387,7 @@ TEST_F(GtkHostTest, ALockLeftTakenByAnEndedProcessIsSetFreeAndTheWindowSaysSo)
     ASSERT_TRUE(start(host, window));
     EXPECT_TRUE(shows(window, "The installer lock was left taken by process " + std::to_string(planter) +
                                   ", which has ended. It has been set free, and the installation goes on."));
-    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, "Installer"));
+    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, kWindowTitle));
     ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
     EXPECT_EQ(host.finish(), 0) << host.output;
     host.expectResult({"mutex-lock=held"});
@@ -417,7 +422,7 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     host.start({"--install", source + "=" + dest, ORU_BUNDLE_PATH}, {kNoSystemBus});
     space_->notePid(host.pid);
     ASSERT_TRUE(host.readUntil("installer-host-gtk: copying")) << host.output;
-    AccessibleRef window = driver_->window(host.pid, "Installer", 20);
+    AccessibleRef window = driver_->window(host.pid, kWindowTitle, 20);
     ASSERT_TRUE(window) << host.output;
     AccessibleRef bar = driver_->find(window, ATSPI_ROLE_PROGRESS_BAR, "Copy progress");
     ASSERT_TRUE(bar) << describe(window);
@@ -441,6 +446,83 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     close(host, window, {"panes=none ended=finished installation=cancelled"});
     EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
     EXPECT_FALSE(exists(kInstallerMutexPath));
+}
+
+// Every button of the window and of its dialogs answers Alt and its underlined letter (GTK 4.8
+// tells no screen reader of the access keys: they are pressed here as a person would). Go Back is
+// left out: the plug-in's panes keep it disabled, so no road of this plug-in can press it.
+TEST_F(GtkHostTest, AltAndTheUnderlinedLetterPressEachButton)
+{
+    Host host;
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window));
+    auto altAnd = [this, &host](const std::string& title, const std::string& letter) {
+        // A dialog is on the accessibility bus a moment before the display shows it.
+        bool focused = false;
+        for (int i = 0; i < 100 && !(focused = focusWindow(desktop_->display(), host.pid, title)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return focused && setKeysHeld(desktop_->display(), {"Alt_L", letter}, true) &&
+               setKeysHeld(desktop_->display(), {letter, "Alt_L"}, false);
+    };
+    auto gone = [this, &host](const std::string& question) {
+        for (int i = 0; i < 200; ++i) {
+            if (!driver_->window(host.pid, question, 0))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
+
+    ASSERT_TRUE(altAnd(kWindowTitle, "c")); // _Continue
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window) << host.output;
+    ASSERT_TRUE(altAnd(kWindowTitle, "q")); // _Quit
+    ASSERT_TRUE(driver_->window(host.pid, kQuitQuestion)) << host.output;
+    ASSERT_TRUE(altAnd("Quit the Installer", "s")); // _Stay
+    ASSERT_TRUE(gone(kQuitQuestion));
+    ASSERT_TRUE(altAnd(kWindowTitle, "c"));
+    ASSERT_TRUE(driver_->window(host.pid, kAuthorizationQuestion)) << host.output;
+    ASSERT_TRUE(altAnd("Authorization", "d")); // _Deny
+    ASSERT_TRUE(gone(kAuthorizationQuestion));
+    ASSERT_TRUE(shows(window, "The installation was completed successfully."));
+    ASSERT_TRUE(altAnd(kWindowTitle, "c")); // _Close
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    host.expectResult({"ended=finished", "login-item=refused"});
+}
+
+// To the display the window belongs to the application com.ombrix.Installer (its X11 class names
+// it, as the Wayland app_id does), so a desktop matches it with the desktop entry and shows the
+// product's icon, which the window also carries itself.
+TEST_F(GtkHostTest, TheWindowIsTheApplicationComOmbrixInstallerAndCarriesItsIcon)
+{
+    Host host;
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window));
+    unsigned long id = windowId(desktop_->display(), host.pid, kWindowTitle);
+    ASSERT_NE(id, 0ul);
+    Display* display = XOpenDisplay(desktop_->display().c_str());
+    ASSERT_TRUE(display);
+    XClassHint hint{};
+    ASSERT_TRUE(XGetClassHint(display, id, &hint));
+    EXPECT_STREQ(hint.res_name, "com.ombrix.Installer");
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+    // _NET_WM_ICON: width, height, then the pixels, for each size the theme gave.
+    Atom type;
+    int format;
+    unsigned long items = 0, rest;
+    unsigned char* data = nullptr;
+    ASSERT_EQ(XGetWindowProperty(display, id, XInternAtom(display, "_NET_WM_ICON", False), 0, 1 << 20, False,
+                                 XA_CARDINAL, &type, &format, &items, &rest, &data), Success);
+    ASSERT_GE(items, 2ul) << "the window carries no icon";
+    const long* icon = reinterpret_cast<const long*>(data);
+    EXPECT_GT(icon[0], 0);
+    EXPECT_EQ(icon[0], icon[1]);
+    EXPECT_GE(items, 2 + static_cast<unsigned long>(icon[0] * icon[1]));
+    XFree(data);
+    XCloseDisplay(display);
+    ASSERT_TRUE(closeWindow(desktop_->display(), host.pid, kWindowTitle));
+    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
+    EXPECT_EQ(host.finish(), 0) << host.output;
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -480,3 +562,4 @@ TEST_F(GtkHostTest, SanitizerOptionsLeaveLeakChecksToTheHosts)
 }
 
 } // namespace
+
