@@ -120,6 +120,22 @@ InstallerNoticeHandler g_noticeHandler;
 InstallerWaitHandler g_waitHandler;
 std::vector<std::pair<std::string, std::string>> g_activities;
 
+// A host's handler is read under the lock and called outside it: a handler may take long (a
+// person answers) or call back into these services.
+template <typename Handler>
+Handler handlerIn(const Handler& slot)
+{
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    return slot;
+}
+
+template <typename Handler>
+void setHandler(Handler& slot, Handler handler)
+{
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    slot = std::move(handler);
+}
+
 } // namespace
 
 uint32_t GetCurrentEventKeyModifiers()
@@ -134,62 +150,43 @@ void InstallerSetCurrentEventKeyModifiers(uint32_t modifiers)
 
 bool InstallerRequestAuthorization(const std::string& right, const std::string& explanation)
 {
-    InstallerAuthorizationHandler handler;
-    {
-        std::lock_guard<std::mutex> guard(g_serviceLock);
-        handler = g_authorizationHandler;
-    }
+    InstallerAuthorizationHandler handler = handlerIn(g_authorizationHandler);
     // No handler: nobody can answer, so the right is not granted.
     return handler ? handler(right, explanation) : false;
 }
 
 void InstallerSetAuthorizationHandler(InstallerAuthorizationHandler handler)
 {
-    std::lock_guard<std::mutex> guard(g_serviceLock);
-    g_authorizationHandler = std::move(handler);
+    setHandler(g_authorizationHandler, std::move(handler));
 }
 
 void InstallerShowStatus(const std::string& text)
 {
-    InstallerStatusHandler handler;
-    {
-        std::lock_guard<std::mutex> guard(g_serviceLock);
-        handler = g_statusHandler;
-    }
+    InstallerStatusHandler handler = handlerIn(g_statusHandler);
     if (handler)
         handler(text);
 }
 
 void InstallerSetStatusHandler(InstallerStatusHandler handler)
 {
-    std::lock_guard<std::mutex> guard(g_serviceLock);
-    g_statusHandler = std::move(handler);
+    setHandler(g_statusHandler, std::move(handler));
 }
 
 void InstallerShowNotice(const std::string& text)
 {
-    InstallerNoticeHandler handler;
-    {
-        std::lock_guard<std::mutex> guard(g_serviceLock);
-        handler = g_noticeHandler;
-    }
+    InstallerNoticeHandler handler = handlerIn(g_noticeHandler);
     if (handler)
         handler(text);
 }
 
 void InstallerSetNoticeHandler(InstallerNoticeHandler handler)
 {
-    std::lock_guard<std::mutex> guard(g_serviceLock);
-    g_noticeHandler = std::move(handler);
+    setHandler(g_noticeHandler, std::move(handler));
 }
 
 int InstallerInterruptRequested()
 {
-    InstallerWaitHandler handler;
-    {
-        std::lock_guard<std::mutex> guard(g_serviceLock);
-        handler = g_waitHandler;
-    }
+    InstallerWaitHandler handler = handlerIn(g_waitHandler);
     if (handler)
         handler();
     return g_interrupt.load();
@@ -197,8 +194,7 @@ int InstallerInterruptRequested()
 
 void InstallerSetWaitHandler(InstallerWaitHandler handler)
 {
-    std::lock_guard<std::mutex> guard(g_serviceLock);
-    g_waitHandler = std::move(handler);
+    setHandler(g_waitHandler, std::move(handler));
 }
 
 void InstallerRequestInterrupt(int signal)
