@@ -478,7 +478,6 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     EXPECT_FALSE(exists(kInstallerMutexPath));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
 // The value of `name` in the environment a process started with (/proc/PID/environ: what its
 // sanitizer read, whatever it changed later with setenv).
 std::string startingEnvironment(const std::string& pid, const std::string& name)
@@ -493,7 +492,23 @@ std::string startingEnvironment(const std::string& pid, const std::string& name)
     }
     return "(not set)";
 }
-#endif
+
+// The window is on the display server this run is about: the toolkit's backend named (it then
+// uses no other, and fails to start without it) and the other server's variable unset, so a run
+// meant for Wayland cannot pass on X11 unnoticed.
+TEST_F(GtkHostTest, TheWindowRunsOnTheChosenDisplayServerOnly)
+{
+    Host host;
+    AccessibleRef window;
+    ASSERT_TRUE(start(host, window));
+    const std::string pid = std::to_string(host.pid);
+    EXPECT_EQ(startingEnvironment(pid, "GDK_BACKEND"), backendName(desktop_->backend()));
+    EXPECT_EQ(startingEnvironment(pid, onWayland() ? "DISPLAY" : "WAYLAND_DISPLAY"), "(not set)");
+    EXPECT_EQ(startingEnvironment(pid, onWayland() ? "WAYLAND_DISPLAY" : "DISPLAY"), desktop_->display());
+    ASSERT_TRUE(requestClose(host, window));
+    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
+    EXPECT_EQ(host.finish(), 0) << host.output;
+}
 
 // Under AddressSanitizer this program, an AT-SPI client that loses a few bytes inside that
 // library, runs without leak detection, and every host it starts runs with it: a host's leak
