@@ -47,7 +47,7 @@ protected:
         DisplayBackend backend;
         std::string error;
         if (!desktopBackendFromEnvironment(&backend, &error)) {
-            skipReason_ = error;
+            setupError_ = error; // a fault of the run, not a missing program: every case fails
             return;
         }
         desktop_ = new PrivateDesktop(backend);
@@ -66,6 +66,8 @@ protected:
     }
     void SetUp() override
     {
+        if (!setupError_.empty())
+            FAIL() << setupError_;
         if (!skipReason_.empty())
             GTEST_SKIP() << skipReason_;
         std::string error;
@@ -167,6 +169,7 @@ protected:
     static inline PrivateDesktop* desktop_ = nullptr;
     static inline AtspiDriver* driver_ = nullptr;
     static inline std::string skipReason_;
+    static inline std::string setupError_;
     std::unique_ptr<OruSandbox> sandbox_;
 };
 
