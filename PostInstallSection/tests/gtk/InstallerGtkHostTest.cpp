@@ -88,7 +88,7 @@ protected:
 
     // Starts the window on the bundle with `options` (by default: installing the application as
     // it goes), and waits for it on the accessibility bus.
-    ::testing::AssertionResult start(Host& host, AccessibleRef& window, const std::string& title = windowTitle(),
+    ::testing::AssertionResult start(Host& host, AccessibleRef& window, const std::string& title = kWindowTitle,
                                      Lines env = {}, Lines options = {})
     {
         // No polkit daemon answers on this system bus, whatever the machine runs: root then gets
@@ -109,7 +109,7 @@ protected:
     // draws itself there.
     ::testing::AssertionResult requestClose(const Host& host, const AccessibleRef& window)
     {
-        if (onWayland() ? closeByTitleBar(*driver_, window) : closeWindow(desktop_->display(), host.pid, windowTitle()))
+        if (onWayland() ? closeByTitleBar(*driver_, window) : closeWindow(desktop_->display(), host.pid, kWindowTitle))
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "the window could not be asked to close\n" << describe(window);
     }
@@ -159,8 +159,8 @@ protected:
         host.expectResult(result);
     }
 
-    // The main window's title, as AT-SPI names it.
-    static std::string windowTitle() { return "Installer"; }
+    // The window's title, as AT-SPI names it.
+    static constexpr const char* kWindowTitle = "Installer";
     // The dialogs' accessible names: their questions.
     static constexpr const char* kQuitQuestion = "Quit the installer now?";
     static constexpr const char* kAuthorizationQuestion = "Allow this change for all users?";
@@ -225,7 +225,7 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     else
         ASSERT_TRUE(setKeysHeld(keys.display, keys.keys, true));
     Host forced;
-    ASSERT_TRUE(start(forced, window, windowTitle(), {}, forcedOptions));
+    ASSERT_TRUE(start(forced, window, kWindowTitle, {}, forcedOptions));
     EXPECT_TRUE(shows(window, "Ombrix Database Settings"));
     ASSERT_TRUE(press(window, "Continue"));
     ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
@@ -243,7 +243,7 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     // the application without arguments. On Wayland no key is held: the window reads that from
     // the seat itself.
     Host update;
-    ASSERT_TRUE(start(update, window, windowTitle(), {}, onWayland() ? Lines{} : Lines{"--modifiers", "none"}));
+    ASSERT_TRUE(start(update, window, kWindowTitle, {}, onWayland() ? Lines{} : Lines{"--modifiers", "none"}));
     EXPECT_TRUE(shows(window, "Start Ombrix"));
     ASSERT_TRUE(press(window, "Continue"));
     EXPECT_TRUE(shows(window, "Ombrix has been updated. Continue to start Ombrix with your existing database."));
@@ -359,7 +359,7 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
     ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
     // Ctrl+Q asks the same (on X11: on Wayland no key can be pressed from outside).
     if (!onWayland()) {
-        ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, windowTitle()));
+        ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, kWindowTitle));
         ASSERT_TRUE(setKeysHeld(desktop_->display(), {"Control_L", "q"}, true));
         ASSERT_TRUE(setKeysHeld(desktop_->display(), {"q", "Control_L"}, false));
         ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
@@ -370,7 +370,7 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
         second.start({ORU_BUNDLE_PATH});
         space_->notePid(second.pid);
         ASSERT_TRUE(second.readUntil("installer-host-gtk: status: ")) << second.output;
-        AccessibleRef waiting = driver_->window(second.pid, windowTitle());
+        AccessibleRef waiting = driver_->window(second.pid, kWindowTitle);
         ASSERT_TRUE(waiting) << second.output;
         // The window answers while the section waits inside shouldLoad, and names the first.
         EXPECT_TRUE(shows(waiting, "Another installer is running. Waiting for it to finish. The installer lock is held by "
@@ -455,7 +455,7 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     host.start({"--install", source + "=" + dest, ORU_BUNDLE_PATH}, {kNoSystemBus});
     space_->notePid(host.pid);
     ASSERT_TRUE(host.readUntil("installer-host-gtk: copying")) << host.output;
-    AccessibleRef window = driver_->window(host.pid, windowTitle(), 20);
+    AccessibleRef window = driver_->window(host.pid, kWindowTitle, 20);
     ASSERT_TRUE(window) << host.output;
     AccessibleRef bar = driver_->find(window, ATSPI_ROLE_PROGRESS_BAR, "Copy progress");
     ASSERT_TRUE(bar) << describe(window);
