@@ -4,7 +4,7 @@ xp_install_deps() {
         libicu-dev gettext clang libclang-rt-dev desktop-file-utils locales tzdata
         fuse3 libfuse3-dev libglib2.0-bin gvfs gvfs-daemons dbus doxygen gcovr
         polkitd pkexec dpkg-dev debhelper lintian help2man
-        libglib2.0-dev libgtk-4-dev xvfb at-spi2-core libatspi2.0-dev libx11-dev libxtst-dev imagemagick
+        libglib2.0-dev libgtk-4-dev xvfb at-spi2-core libatspi2.0-dev libx11-dev libxtst-dev imagemagick weston
         appstream libgdk-pixbuf2.0-bin"
     local missing=""
     for p in $pkgs; do

@@ -133,7 +133,8 @@ int main(int argc, char** argv)
                         "did. --keep leaves the sandbox folder in place. --gui runs the roads in the\n"
                         "installer's window: on your display, or without one on a private Xvfb display, where\n"
                         "the demo drives the window itself and saves a screenshot of every page (into DIR, else\n"
-                        "a new temporary folder; it is printed).\n");
+                        "a new temporary folder; it is printed). With XP_DESKTOP_BACKEND=wayland that private\n"
+                        "display is a headless weston, and the window uses GTK's Wayland backend.\n");
             return a == "-h" || a == "--help" ? 0 : 2;
         }
     }

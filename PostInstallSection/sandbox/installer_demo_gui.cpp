@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,7 +20,6 @@
 #include <thread>
 #include <utility>
 
-extern char** environ;
 
 namespace {
 
@@ -123,7 +121,11 @@ bool GuiDemo::start(std::string* error)
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if ((display && *display) || (wayland && *wayland))
         return true;
-    desktop_ = std::make_unique<PrivateDesktop>();
+    // On a private Xvfb display, or a private headless weston with XP_DESKTOP_BACKEND=wayland.
+    DisplayBackend backend;
+    if (!desktopBackendFromEnvironment(&backend, error))
+        return false;
+    desktop_ = std::make_unique<PrivateDesktop>(backend);
     if (!desktop_->start(error)) {
         desktop_.reset();
         return false;
@@ -154,23 +156,8 @@ void GuiDemo::setScreenshotFolder(const std::string& folder)
 
 bool GuiDemo::screenshot(pid_t host, const std::string& window, const std::string& name)
 {
-    unsigned long id = windowId(desktop_->display(), host, window);
-    if (!id) {
-        screenshotFailed_ = true;
-        return false;
-    }
-    char idText[32];
-    std::snprintf(idText, sizeof idText, "0x%lx", id);
     std::string file = folder_ + "/" + name + ".png";
-    std::vector<std::string> args{"/usr/bin/import", "-display", desktop_->display(), "-window", idText, file};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return false;
-    bool ok = waitFor(pid) == 0;
+    bool ok = desktop_->screenshot(host, window, file);
     std::printf("  screenshot: %s%s\n", file.c_str(), ok ? "" : " (FAILED)");
     screenshotFailed_ = screenshotFailed_ || !ok;
     return ok;

@@ -1,6 +1,7 @@
 // The window half of installer-demo: runs a road with installer-host-gtk, either in the person's
-// own session (they drive it) or on a private Xvfb display, where the demo drives it over AT-SPI
-// as a person would and saves a screenshot of every page.
+// own session (they drive it) or on a private Xvfb display (a private headless weston with
+// XP_DESKTOP_BACKEND=wayland), where the demo drives it over AT-SPI as a person would and saves a
+// screenshot of every page.
 #ifndef INSTALLER_DEMO_GUI_H
 #define INSTALLER_DEMO_GUI_H
 
@@ -38,7 +39,8 @@ public:
     int runRoad(const std::vector<std::string>& options, const std::string& prefix, pid_t* started);
 
 private:
-    // Saves the window of `host` with that title as <folder>/<name>.png (ImageMagick's import).
+    // Saves the window of `host` with that title as <folder>/<name>.png (see
+    // PrivateDesktop::screenshot for how on each backend).
     bool screenshot(pid_t host, const std::string& window, const std::string& name);
 
     std::string hostProgram_;

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,7 +69,27 @@ std::string readLine(int fd, double seconds)
 
 } // namespace
 
-PrivateDesktop::PrivateDesktop() = default;
+bool desktopBackendFromEnvironment(DisplayBackend* backend, std::string* error)
+{
+    const char* name = std::getenv("XP_DESKTOP_BACKEND");
+    *backend = DisplayBackend::X11;
+    if (!name || !*name || std::strcmp(name, "x11") == 0)
+        return true;
+    if (std::strcmp(name, "wayland") == 0) {
+        *backend = DisplayBackend::Wayland;
+        return true;
+    }
+    if (error)
+        *error = std::string("XP_DESKTOP_BACKEND is \"") + name + "\"; it can be x11 or wayland";
+    return false;
+}
+
+const char* backendName(DisplayBackend backend)
+{
+    return backend == DisplayBackend::Wayland ? "wayland" : "x11";
+}
+
+PrivateDesktop::PrivateDesktop(DisplayBackend backend) : backend_(backend) {}
 
 PrivateDesktop::~PrivateDesktop()
 {
@@ -107,16 +128,20 @@ PrivateDesktop::~PrivateDesktop()
 
 std::vector<std::pair<std::string, std::string>> PrivateDesktop::environment() const
 {
+    const bool wayland = backend_ == DisplayBackend::Wayland;
     return {
-        {"DISPLAY", display_},
+        // One display server only: a program that found the other would not be tested on this one.
+        {"DISPLAY", wayland ? "" : display_},
+        {"WAYLAND_DISPLAY", wayland ? display_ : ""},
         {"DBUS_SESSION_BUS_ADDRESS", sessionBus_},
         {"XDG_RUNTIME_DIR", runtimeDir_},
-        {"GDK_BACKEND", "x11"},
+        {"GDK_BACKEND", backendName(backend_)},
         // No GL on a virtual frame buffer worth the start-up time; cairo draws the same window.
         {"GSK_RENDERER", "cairo"},
         // Nor the probe for it: on X11 the display loads Mesa's software driver to choose a
         // visual even for cairo, and unloads it at exit with a buffer that LeakSanitizer then
-        // reports against an unknown module, as the host's own leak.
+        // reports against an unknown module, as the host's own leak. On Wayland the toolkit
+        // would load the same driver through EGL.
         {"GDK_DEBUG", "gl-disable"},
         // Settings and the virtual file system from memory and the local disk: nothing of the
         // person's own services is started on this private bus.
@@ -196,6 +221,76 @@ pid_t PrivateDesktop::spawn(const std::vector<std::string>& args, int keepFd)
     return pid;
 }
 
+bool PrivateDesktop::startX11(std::string* error)
+{
+    // Xvfb picks a free display number itself and writes it to descriptor 3.
+    int pipeFd[2];
+    if (::pipe2(pipeFd, O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    pid_t x = spawn({"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                     "-noreset"}, pipeFd[1]);
+    ::close(pipeFd[1]);
+    std::string number = x > 0 ? readLine(pipeFd[0], 15) : std::string();
+    ::close(pipeFd[0]);
+    if (number.empty()) {
+        *error = "Xvfb did not start";
+        return false;
+    }
+    display_ = ":" + number;
+    return true;
+}
+
+bool PrivateDesktop::startWayland(std::string* error)
+{
+    // The shell's settings: a plain black desktop (the screenshots are cut to what differs from
+    // it), no panel, no lock screen or animations to wait for, no on-screen keyboard.
+    const std::string config = runtimeDir_ + "/weston.ini";
+    {
+        int fd = ::open(config.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        static const char text[] = "[core]\nidle-time=0\n"
+                                   "[shell]\nbackground-color=0xff000000\npanel-position=none\nlocking=false\n"
+                                   "animation=none\nstartup-animation=none\nclose-animation=none\nfocus-animation=none\n"
+                                   "[input-method]\npath=\n";
+        bool written = fd >= 0 && ::write(fd, text, sizeof text - 1) == static_cast<ssize_t>(sizeof text - 1);
+        if (fd >= 0)
+            ::close(fd);
+        if (!written) {
+            *error = "cannot write " + config + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    display_ = "wayland-0"; // in our own runtime folder, so always free
+    // The headless backend with the pixman renderer: the default renderer there draws nothing,
+    // which leaves the screenshooter nothing to read. --debug allows the screenshooter (weston
+    // refuses it to clients otherwise); only this user reaches the socket.
+    pid_t weston = spawn({"/usr/bin/weston", "--backend=headless-backend.so", "--use-pixman", "--width=1024",
+                          "--height=768", "--socket=" + display_, "--config=" + config, "--debug"});
+    if (weston <= 0) {
+        *error = "weston did not start";
+        return false;
+    }
+    // Clients may come once the socket is there: weston accepts them in its main loop, which it
+    // enters after the shell is loaded, so they find the shell's interfaces.
+    const std::string socket = runtimeDir_ + "/" + display_;
+    for (auto deadline = after(15); Clock::now() < deadline;) {
+        struct stat st;
+        if (::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+            return true;
+        if (::waitpid(weston, nullptr, WNOHANG) == weston) {
+            for (pid_t& child : children_)
+                if (child == weston)
+                    child = -1;
+            *error = "weston ended at start";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    *error = "weston did not open its socket";
+    return false;
+}
+
 bool PrivateDesktop::start(std::string* error)
 {
     auto fail = [error](const std::string& why) {
@@ -203,30 +298,24 @@ bool PrivateDesktop::start(std::string* error)
             *error = why;
         return false;
     };
-    for (const char* program : {"/usr/bin/Xvfb", "/usr/bin/dbus-daemon", "/usr/libexec/at-spi-bus-launcher"})
+    const char* server = backend_ == DisplayBackend::Wayland ? "/usr/bin/weston" : "/usr/bin/Xvfb";
+    for (const char* program : {server, "/usr/bin/dbus-daemon", "/usr/libexec/at-spi-bus-launcher"})
         if (::access(program, X_OK) != 0)
             return fail(std::string(program) + " is missing (scripts/deps.sh installs it)");
-    // Daemons that the buses start are reparented to us when their parents end, so that the
-    // destructor can collect them.
+    // Daemons that the buses and the compositor start are reparented to us when their parents
+    // end, so that the destructor can collect them.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // Also the compositor's socket: weston wants this folder to be the user's alone (mkdtemp
+    // makes it 0700), and nothing outside this process's user can reach the socket there.
     char folder[] = "/tmp/installer-desktop.XXXXXX";
     if (!::mkdtemp(folder))
         return fail(std::string("no runtime folder: ") + std::strerror(errno));
     runtimeDir_ = folder;
+    std::string why;
+    if (!(backend_ == DisplayBackend::Wayland ? startWayland(&why) : startX11(&why)))
+        return fail(why);
 
-    // Xvfb picks a free display number itself and writes it to descriptor 3.
     int pipeFd[2];
-    if (::pipe2(pipeFd, O_CLOEXEC) != 0)
-        return fail(std::string("pipe: ") + std::strerror(errno));
-    pid_t x = spawn({"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                     "-noreset"}, pipeFd[1]);
-    ::close(pipeFd[1]);
-    std::string number = x > 0 ? readLine(pipeFd[0], 15) : std::string();
-    ::close(pipeFd[0]);
-    if (number.empty())
-        return fail("Xvfb did not start");
-    display_ = ":" + number;
-
     if (::pipe2(pipeFd, O_CLOEXEC) != 0)
         return fail(std::string("pipe: ") + std::strerror(errno));
     pid_t bus = spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"}, pipeFd[1]);
@@ -433,25 +522,39 @@ AccessibleRef AtspiDriver::window(pid_t pid, const std::string& title, double se
 
 namespace {
 
-void collect(const AccessibleRef& node, AtspiRole role, std::vector<AccessibleRef>& out, int depth)
+void collect(const AccessibleRef& node, AtspiRole role, std::vector<AccessibleRef>& out, int depth, const AccessibleRef& skip)
 {
     if (depth > 40)
         return;
     for (const AccessibleRef& child : node.children()) {
+        if (skip && child.get() == skip.get())
+            continue;
         if (child.role() == role)
             out.push_back(child);
-        collect(child, role, out, depth + 1);
+        collect(child, role, out, depth + 1, skip);
     }
 }
 
 } // namespace
+
+AccessibleRef titleBar(const AccessibleRef& window)
+{
+    AtspiRole role = window.role();
+    if (role != ATSPI_ROLE_FRAME && role != ATSPI_ROLE_DIALOG)
+        return AccessibleRef();
+    // A window holds one child of its own; the toolkit adds the title bar it draws after it.
+    std::vector<AccessibleRef> children = window.children();
+    if (children.size() < 2 || children.back().role() != ATSPI_ROLE_PANEL)
+        return AccessibleRef();
+    return children.back();
+}
 
 std::vector<AccessibleRef> AtspiDriver::all(const AccessibleRef& root, AtspiRole role)
 {
     pump();
     std::vector<AccessibleRef> out;
     if (root)
-        collect(root, role, out, 0);
+        collect(root, role, out, 0, titleBar(root));
     return out;
 }
 
@@ -583,4 +686,81 @@ bool focusWindow(const std::string& display, pid_t pid, const std::string& title
     XSync(dpy, False);
     XCloseDisplay(dpy);
     return !windows.empty();
+}
+
+bool closeByTitleBar(AtspiDriver& driver, const AccessibleRef& window, const std::string& closeName)
+{
+    driver.pump();
+    AccessibleRef bar = titleBar(window);
+    for (const AccessibleRef& button : bar ? driver.all(bar, ATSPI_ROLE_PUSH_BUTTON) : std::vector<AccessibleRef>())
+        if (button.name() == closeName)
+            return button.press();
+    return false;
+}
+
+// ---- screenshots ----
+
+namespace {
+
+// Runs `args` (a full path first) with `folder` as its working folder, its output to /dev/null;
+// true when it ends with status 0.
+bool runIn(const std::vector<std::string>& args, const std::string& folder)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (devnull >= 0) {
+            ::dup2(devnull, 1);
+            ::dup2(devnull, 2);
+        }
+        if (!folder.empty() && ::chdir(folder.c_str()) != 0)
+            ::_exit(127);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (devnull >= 0)
+        ::close(devnull);
+    if (pid < 0)
+        return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+bool PrivateDesktop::screenshot(pid_t pid, const std::string& title, const std::string& file) const
+{
+    if (backend_ == DisplayBackend::X11) {
+        unsigned long id = windowId(display_, pid, title);
+        if (!id)
+            return false;
+        char idText[32];
+        std::snprintf(idText, sizeof idText, "0x%lx", id);
+        return runIn({"/usr/bin/import", "-display", display_, "-window", idText, file}, "");
+    }
+    // weston-screenshooter saves the output as wayland-screenshot-<time>.png in its working
+    // folder: a new folder of ours, so the picture is the only file there.
+    std::string pattern = runtimeDir_ + "/shot.XXXXXX";
+    std::vector<char> folder(pattern.begin(), pattern.end());
+    folder.push_back('\0');
+    if (!::mkdtemp(folder.data()))
+        return false;
+    const std::string dir = folder.data();
+    bool ok = runIn({"/usr/bin/weston-screenshooter"}, dir);
+    std::string picture;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        if (entry.path().extension() == ".png")
+            picture = entry.path().string();
+    // The windows on the black desktop: the picture cut to what is not black (-trim), with the
+    // page geometry of the cut reset (+repage) so that viewers show it from its corner.
+    ok = ok && !picture.empty() && runIn({"/usr/bin/convert", picture, "-trim", "+repage", file}, "");
+    std::filesystem::remove_all(dir, ec);
+    return ok;
 }
