@@ -116,6 +116,17 @@ protected:
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "the window could not be asked to close\n" << describe(window);
     }
+    // Gives the X11 window with that title the focus and presses `keys` together, as a person
+    // does (released in the opposite order). A dialog is on the accessibility bus a moment before
+    // the display shows it: the focus is tried for up to 2 s.
+    bool pressKeysIn(const Host& host, const std::string& title, const std::vector<std::string>& keys)
+    {
+        bool focused = false;
+        for (int i = 0; i < 100 && !(focused = focusWindow(desktop_->display(), host.pid, title)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return focused && setKeysHeld(desktop_->display(), keys, true) &&
+               setKeysHeld(desktop_->display(), std::vector<std::string>(keys.rbegin(), keys.rend()), false);
+    }
     // Whether the dialog named `question` has left the accessibility bus, within 10 s.
     bool gone(const Host& host, const std::string& question)
     {
@@ -318,17 +329,13 @@ TEST_F(GtkHostTest, TheQuitAndAuthorizationQuestionsAreDialogsNamedByTheQuestion
     Host host;
     AccessibleRef window;
     ASSERT_TRUE(start(host, window));
-    auto pressEscapeIn = [this, &host](const std::string& title) {
-        return focusWindow(desktop_->display(), host.pid, title) &&
-               setKeysHeld(desktop_->display(), {"Escape"}, true) && setKeysHeld(desktop_->display(), {"Escape"}, false);
-    };
 
     ASSERT_TRUE(requestClose(host, window));
     AccessibleRef quit = driver_->window(host.pid, kQuitQuestion);
     ASSERT_TRUE(quit) << host.output;
     EXPECT_EQ(quit.roleName(), "dialog");
     EXPECT_EQ(quit.description(), "The steps not yet taken are skipped. What was installed stays installed.");
-    ASSERT_TRUE(pressEscapeIn("Quit the Installer"));
+    ASSERT_TRUE(pressKeysIn(host, "Quit the Installer", {"Escape"}));
     ASSERT_TRUE(gone(host, kQuitQuestion)) << describe(quit);
     // Escape was Stay: the road goes on.
     ASSERT_TRUE(press(window, "Continue"));
@@ -341,7 +348,7 @@ TEST_F(GtkHostTest, TheQuitAndAuthorizationQuestionsAreDialogsNamedByTheQuestion
     // What will happen in words, the identifier only as the detail line.
     EXPECT_TRUE(shows(authorization, "the application will start by itself whenever anyone logs in", true));
     EXPECT_TRUE(shows(authorization, "Detail: right system.global-login-items."));
-    ASSERT_TRUE(pressEscapeIn("Authorization"));
+    ASSERT_TRUE(pressKeysIn(host, "Authorization", {"Escape"}));
     ASSERT_TRUE(gone(host, kAuthorizationQuestion)) << describe(authorization);
     ASSERT_TRUE(shows(window, "The installation was completed successfully."));
     close(host, window, {"ended=finished", "login-item=refused"});
@@ -364,9 +371,7 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
     ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
     // Ctrl+Q asks the same (on X11: on Wayland no key can be pressed from outside).
     if (!onWayland()) {
-        ASSERT_TRUE(focusWindow(desktop_->display(), host.pid, kWindowTitle));
-        ASSERT_TRUE(setKeysHeld(desktop_->display(), {"Control_L", "q"}, true));
-        ASSERT_TRUE(setKeysHeld(desktop_->display(), {"q", "Control_L"}, false));
+        ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Control_L", "q"}));
         ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
     }
     for (const char* way : {"Cancel", "Quit"}) {
@@ -496,27 +501,19 @@ TEST_F(GtkHostTest, AltAndTheUnderlinedLetterPressEachButton)
     Host host;
     AccessibleRef window;
     ASSERT_TRUE(start(host, window));
-    auto altAnd = [this, &host](const std::string& title, const std::string& letter) {
-        // A dialog is on the accessibility bus a moment before the display shows it.
-        bool focused = false;
-        for (int i = 0; i < 100 && !(focused = focusWindow(desktop_->display(), host.pid, title)); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return focused && setKeysHeld(desktop_->display(), {"Alt_L", letter}, true) &&
-               setKeysHeld(desktop_->display(), {letter, "Alt_L"}, false);
-    };
 
-    ASSERT_TRUE(altAnd(kWindowTitle, "c")); // _Continue
+    ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "c"})); // _Continue
     ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window) << host.output;
-    ASSERT_TRUE(altAnd(kWindowTitle, "q")); // _Quit
+    ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "q"})); // _Quit
     ASSERT_TRUE(driver_->window(host.pid, kQuitQuestion)) << host.output;
-    ASSERT_TRUE(altAnd("Quit the Installer", "s")); // _Stay
+    ASSERT_TRUE(pressKeysIn(host, "Quit the Installer", {"Alt_L", "s"})); // _Stay
     ASSERT_TRUE(gone(host, kQuitQuestion));
-    ASSERT_TRUE(altAnd(kWindowTitle, "c"));
+    ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "c"}));
     ASSERT_TRUE(driver_->window(host.pid, kAuthorizationQuestion)) << host.output;
-    ASSERT_TRUE(altAnd("Authorization", "d")); // _Deny
+    ASSERT_TRUE(pressKeysIn(host, "Authorization", {"Alt_L", "d"})); // _Deny
     ASSERT_TRUE(gone(host, kAuthorizationQuestion));
     ASSERT_TRUE(shows(window, "The installation was completed successfully."));
-    ASSERT_TRUE(altAnd(kWindowTitle, "c")); // _Close
+    ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "c"})); // _Close
     EXPECT_EQ(host.finish(), 0) << host.output;
     host.expectResult({"ended=finished", "login-item=refused"});
 }
