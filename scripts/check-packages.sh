@@ -80,9 +80,10 @@ rm -rf "$work"
 mkdir -p "$work"
 
 # The terminal installer must run where no desktop is installed: nothing it depends on, however
-# indirectly, may be GTK. Its direct dependencies come from its .deb, the rest from apt's lists.
-direct=$(dpkg-deb -f "$out/xp-installer_${version}_${arch}.deb" Depends | tr ',|' '\n\n' |
-    sed 's/(.*)//; s/:any//; s/ //g' | grep -v '^$' | grep -vx 'libxpcommonlib1' || true)
+# indirectly, may be GTK. Its direct dependencies and those of the library it links come from
+# their .deb files, the rest from apt's lists.
+direct=$(for p in xp-installer libxpcommonlib1; do dpkg-deb -f "$out/${p}_${version}_${arch}.deb" Depends; echo; done |
+    tr ',|' '\n\n' | sed 's/(.*)//; s/:any//; s/ //g' | grep -v '^$' | grep -vx 'libxpcommonlib1' | sort -u || true)
 closure=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
     --no-replaces --no-enhances $direct | grep -v '^ ' | sed 's/^<\(.*\)>$/\1/' | sort -u)
 [ "$(echo "$closure" | wc -l)" -gt 10 ] || fail "apt-cache found too few dependencies of xp-installer: $closure"
