@@ -120,6 +120,10 @@ summary=$work/autopkgtest/summary
 [ -f "$summary" ] && cat "$summary"
 if [ "$status" -ne 0 ]; then
     cat "$work/autopkgtest.log"
+    # What the failed tests wrote to stderr (the log above has their stdout).
+    for f in "$work/autopkgtest"/*-stderr; do
+        [ -s "$f" ] && { echo "=== $(basename "$f")"; cat "$f"; }
+    done
     fail "autopkgtest failed (status $status)"
 fi
 # autopkgtest ends with 2 when a test was skipped and 8 when none ran, which fail above; the count
