@@ -7,7 +7,7 @@
 # nothing else of the build's place or time gets in. On a difference it names the files inside
 # the packages that differ (and runs diffoscope on them when it is installed).
 #
-# Two full package builds without a compiler cache: about 3 minutes on 2 cores (each build 70 to 90 s
+# Two full package builds without a compiler cache: 2 to 3 minutes on 2 cores (each build 55 to 90 s
 # here), as long again as the whole package check. Not part of
 # scripts/test.sh for that reason. Needs dpkg-buildpackage and the build dependencies.
 set -euo pipefail
