@@ -19,10 +19,6 @@ work=$root/build/deb-check
 fail() { echo "check-packages: $*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || fail "needs root (apt-get install and purge)"
-# autopkgtest runs the smoke tests; a Debian package like the other tools, installed when missing.
-if ! command -v autopkgtest >/dev/null; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 autopkgtest
-fi
 for tool in dpkg-buildpackage lintian apt-get autopkgtest; do
     command -v "$tool" >/dev/null || fail "$tool is missing"
 done
