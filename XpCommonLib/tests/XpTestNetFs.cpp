@@ -10,6 +10,8 @@
 // thread; the kernel holds the other lookups of a held name's folder). CONTROLDIR/log gets
 // "held PATH" when a request starts to wait and "PATH TID" for each getattr answered, TID being
 // the kernel thread that asked. No caching in the kernel (timeouts 0): every stat reaches here.
+// While CONTROLDIR/flusherr exists, every flush (the close of a descriptor) answers EIO, as a
+// share whose write-back failed reports it at the close.
 #define FUSE_USE_VERSION 35
 #include <fuse3/fuse.h>
 
@@ -78,6 +80,8 @@ int fsReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
 // A share that is gone does not answer this either.
 int fsStatfs(const char* path, struct statvfs*) { return gate(path), 0; }
 
+int fsFlush(const char*, fuse_file_info*) { return exists(control + "/flusherr") ? -EIO : 0; }
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -93,5 +97,6 @@ int main(int argc, char** argv)
     ops.getattr = fsGetattr;
     ops.readdir = fsReaddir;
     ops.statfs = fsStatfs;
+    ops.flush = fsFlush;
     return fuse_main(5, args, &ops, nullptr);
 }
