@@ -22,10 +22,12 @@
 //    with SysErr() EEXIST when taken), placeReplace over whatever file or symbolic link is there
 //    (rename, in one step: the name shows the old file or the new one, never neither). An
 //    unnamed file to be put over a name first gets a hidden name of the pattern above, for the
-//    moment between the link and the rename. Before the file is visible it is flushed through a
-//    close of a duplicate descriptor, so a write failure that a network file system or a full
-//    disk reports only at the close fails the Place and leaves the name as it was. durable adds
-//    fsync of the file before, and of its folder after, the file gets its name.
+//    moment between the link and the rename. A write failure that a network file system or a
+//    full disk reports only at the close fails the Place: a file that replaces a name is flushed
+//    through the close of a duplicate descriptor before the rename, so the name keeps showing the
+//    old file; a file linked to a free name is closed right after the link and, when the close
+//    fails, unlinked again, so nothing stays where nothing was. durable adds fsync of the file
+//    before, and of its folder after, the file gets its name.
 // 6. A staged file that was not placed is dropped without a trace by Discard or the destructor:
 //    an unnamed file vanishes with its descriptor, a hidden name is removed.
 //
@@ -66,10 +68,11 @@ public:
     XpStagedFile& operator=(const XpStagedFile&) = delete;
 
     // Stages an empty file, mode 0600 and owned by the caller, in the folder open at folder (an
-    // O_PATH descriptor will do; it is duplicated and kept until Place or Discard), to be put in
-    // place as name, a single component (not "", ".", ".." and without '/':
+    // O_PATH descriptor will do; the caller keeps it open until Place or Discard: it is not
+    // duplicated, which a copy of thousands of small files would pay for), to be put in place as
+    // name, a single component (not "", ".", ".." and without '/':
     // XPERR_FILE_INVALID_PARAM). A file staged before is discarded first. Failures: the
-    // folder's errno (EACCES, EROFS, ENOSPC, ENOENT) with XPERR_FILE_ACCESS_DENIED,
+    // folder's errno (EACCES, EROFS, ENOSPC, EBADF) with XPERR_FILE_ACCESS_DENIED,
     // XPERR_FILE_DISK_FULL or XPERR_FILE_FAILED.
     XpFileError Create(int folder, const char* name, Staging staging = stageUnnamed);
     // The staged file's descriptor, open for reading and writing; -1 when nothing is staged. It
@@ -101,6 +104,9 @@ public:
     // Other failures: XPERR_FILE_DISK_FULL for ENOSPC or EDQUOT, else XPERR_FILE_FAILED, with the
     // errno of the call that failed (the kernel copy does not tell which side failed).
     XpFileError CopyFrom(int source, IXpFileOpProgressObserver* observer);
+    // CopyFrom for a caller that has fstat'ed source already (st): the same, without asking
+    // again. st must describe the descriptor source, as fstat gave it.
+    XpFileError CopyFrom(int source, const struct stat& st, IXpFileOpProgressObserver* observer);
 
     // Puts the staged file in place as described at the top; afterwards nothing is staged. On
     // failure the file stays staged (Discard drops it) and the name shows what it showed before.
@@ -116,7 +122,7 @@ private:
     XpFileError placeHidden(Placement placement);
     XpFileError nameAnyway();
 
-    XpFd folder_;
+    int folder_ = -1;   // the caller's
     XpFd file_;
     XpStringT<char> name_;
     XpStringT<char> hidden_;

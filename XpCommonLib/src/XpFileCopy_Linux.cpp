@@ -132,7 +132,7 @@ XpFileError fillAndPlace(XpStagedFile& staged, int in, const struct stat& st, in
     if (err.IsOk())
         err = staged.SetMode(st.st_mode & 0777);
     if (err.IsOk())
-        err = staged.CopyFrom(in, observer);
+        err = staged.CopyFrom(in, st, observer);
     if (!err.IsOk())
         return err;
     staged.SetTimes(st.st_atim, st.st_mtim);
@@ -222,8 +222,8 @@ XpErr XpFileOperation::CopyFileSafely(const XpStringT<char>& source,
     XpStagedFile staged;
     if (err.IsOk())
         err = staged.Create(dir.Get(), name.c_str());
-    if (!err.IsOk())
-        return keep(err, XPERR_FILE_FAILED);
+    if (!err.IsOk())   // a name that names no file is a failed copy, not a missing temporary
+        return keep(err, err.Code() == XPERR_FILE_INVALID_PARAM ? XPERR_FILE_COPY_FAILED : XPERR_FILE_FAILED);
     if (withUI) {
         // The agent stages its copy under a hidden name of its own and renames it into place.
         staged.Discard();
@@ -253,9 +253,11 @@ XpErr XpFileOperation::moveFileWithoutUI(const XpStringT<char>& source,
         return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "rename", from), XPERR_FILE_COPY_FAILED);
     struct stat st;
     if (lstat(from.GetBuffer(), &st) != 0)
-        return XPERR_FILE_COPY_FAILED;
-    if (!S_ISREG(st.st_mode))
-        return RenameFile(from.GetBuffer(), to.GetBuffer()) == XPERR_OK ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+        return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "lstat", from), XPERR_FILE_COPY_FAILED);
+    if (!S_ISREG(st.st_mode)) {
+        XpErr moved = RenameFile(from.GetBuffer(), to.GetBuffer());
+        return keep(XpFileError(moved, 0, "RenameFile", from), XPERR_FILE_COPY_FAILED);
+    }
     // The file is opened once, without following a link; a link put in its place after the look
     // above is refused, never read through.
     CopySource src;
@@ -267,8 +269,10 @@ XpErr XpFileOperation::moveFileWithoutUI(const XpStringT<char>& source,
     struct stat now;
     if (fstatat(src.folder.Get(), src.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
         now.st_dev != src.st.st_dev || now.st_ino != src.st.st_ino)
-        return XPERR_FILE_COPY_FAILED;
-    return unlinkat(src.folder.Get(), src.name.c_str(), 0) == 0 ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+        return keep(XpFileError(XPERR_FILE_COPY_FAILED, ESTALE, "fstatat", from), XPERR_FILE_COPY_FAILED);
+    if (unlinkat(src.folder.Get(), src.name.c_str(), 0) != 0)
+        return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "unlinkat", from), XPERR_FILE_COPY_FAILED);
+    return keep(XpFileError(), XPERR_OK);
 }
 
 namespace {

@@ -11,9 +11,11 @@
 // an unnamed file that replaces one passes through a hidden name for the moment between its
 // link and the rename.
 //
-// Before the file gets its name, a duplicate of its descriptor is closed: close runs the file
-// system's flush (NFS writes its cached pages back there and reports EIO or ENOSPC, FUSE asks its
-// server), so a failed write is seen while the name still shows what it showed before.
+// close runs the file system's flush (NFS writes its cached pages back there and reports EIO or
+// ENOSPC, FUSE asks its server). A file that replaces a name is flushed through the close of a
+// duplicate descriptor before the rename, so a failed write is seen while the name still shows
+// the old file; a file given a free name is closed right after its link (one close, no
+// duplicate, for the thousands of files of a tree) and unlinked again when that close fails.
 #include <XpStagedFile.h>
 
 #include "_XpFd_Linux.h"
@@ -169,27 +171,25 @@ XpFileError XpStagedFile::Create(int folder, const char* name, Staging staging)
     Discard();
     if (!validName(name))
         return XpFileError(XPERR_FILE_INVALID_PARAM, EINVAL, "Create", XpStringT<char>(name != nullptr ? name : ""));
-    folder_.Reset(fcntl(folder, F_DUPFD_CLOEXEC, 0));
-    if (!folder_.IsValid())
-        return failure(errno, "fcntl", name);
+    folder_ = folder;
     name_ = name;
     if (staging == stageUnnamed && linkWay.load(std::memory_order_relaxed) != linkNone) {
-        file_.Reset(_XpOpenAt(folder_.Get(), ".", O_RDWR | O_TMPFILE, 0600));
+        file_.Reset(_XpOpenAt(folder_, ".", O_RDWR | O_TMPFILE, 0600));
         // Older kernels answer EISDIR or EINVAL for a file system without unnamed files.
         if (file_.IsValid() || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
             XpFileError err = file_.IsValid() ? XpFileError() : failure(errno, "openat", ".");
             if (!err.IsOk())
-                folder_.Reset();
+                folder_ = -1;
             return err;
         }
     }
     std::string hidden;
     int err = withHiddenName(&hidden, [&](const char* candidate) {
-        file_.Reset(_XpOpenAt(folder_.Get(), candidate, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+        file_.Reset(_XpOpenAt(folder_, candidate, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
         return file_.IsValid() ? 0 : errno;
     });
     if (err != 0) {
-        folder_.Reset();
+        folder_ = -1;
         return failure(err, "openat", hidden.c_str());
     }
     hidden_ = hidden.c_str();
@@ -227,6 +227,11 @@ XpFileError XpStagedFile::CopyFrom(int source, IXpFileOpProgressObserver* observ
     struct stat st;
     if (fstat(source, &st) != 0)
         return XpFileError(XPERR_FILE_INVALID_PARAM, errno, "fstat");
+    return CopyFrom(source, st, observer);
+}
+
+XpFileError XpStagedFile::CopyFrom(int source, const struct stat& st, IXpFileOpProgressObserver* observer)
+{
     if (!S_ISREG(st.st_mode))
         return XpFileError(XPERR_FILE_INVALID_PARAM, S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "fstat");
     if (!file_.IsValid())
@@ -241,47 +246,54 @@ XpFileError XpStagedFile::Place(Placement placement, bool durable)
 {
     if (!file_.IsValid())
         return XpFileError(XPERR_FILE_INVALID_PARAM, EBADF, "Place", name_);
-    // The dates after the last write, the data down to the disk (durable) and through the file
-    // system's flush: all before the file is seen.
+    // The dates after the last write and the data down to the disk (durable), before the file is
+    // seen.
     if ((times_[0].tv_nsec != UTIME_OMIT || times_[1].tv_nsec != UTIME_OMIT) && futimens(file_.Get(), times_) != 0)
         return XpFileError(XPERR_FILE_SET_ATTRIBUTE_FAILED, errno, "futimens", name_);
     if (durable && fsync(file_.Get()) != 0)
         return failure(errno, "fsync", name_);
-    if (int err = flushByClose(file_.Get()))
-        return failure(err, "close", name_);
     XpFileError err = hidden_.IsEmpty() ? placeUnnamed(placement) : placeHidden(placement);
     if (!err.IsOk())
         return err;
-    // Placed: what is left to fail cannot take the file back any more.
-    file_.Close();   // flushed above; a file system that fails only now lost nothing we wrote
-    int folderErr = durable ? syncFolder(folder_.Get()) : 0;
-    folder_.Reset();
+    file_.Close();   // flushed before it was placed, see placeUnnamed and placeHidden
+    int folderErr = durable ? syncFolder(folder_) : 0;
+    folder_ = -1;
     hidden_ = XpStringT<char>();
     return folderErr == 0 ? XpFileError() : failure(folderErr, "fsync", ".");
 }
 
 XpFileError XpStagedFile::placeUnnamed(Placement placement)
 {
-    int err = linkUnnamed(file_.Get(), folder_.Get(), name_.GetBuffer());
+    int err = linkUnnamed(file_.Get(), folder_, name_.GetBuffer());
+    if (err == 0) {
+        // A name that was free: the close tells whether every write arrived (see the top), and
+        // a file whose writes were lost gives the name up again, so nothing is where nothing was.
+        // That costs no duplicate descriptor on the way of every new file.
+        if (int closeErr = file_.Close()) {
+            unlinkat(folder_, name_.GetBuffer(), 0);   // just made by us; nothing else to do
+            return failure(closeErr, "close", name_);
+        }
+        return XpFileError();
+    }
     if (err == ENOSYS) {
         // This process cannot name an unnamed file: go on under a hidden name.
         XpFileError named = nameAnyway();
         return named.IsOk() ? placeHidden(placement) : named;
     }
     if (err != EEXIST || placement == placeNew)
-        return err == 0 ? XpFileError() : failure(err, "linkat", name_);
+        return failure(err, "linkat", name_);
     struct stat old;
-    if (fstatat(folder_.Get(), name_.GetBuffer(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstatat(folder_, name_.GetBuffer(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode))
         return failure(S_ISDIR(old.st_mode) ? EISDIR : EEXIST, "linkat", name_);
     std::string hidden;
-    err = withHiddenName(&hidden, [&](const char* candidate) { return linkUnnamed(file_.Get(), folder_.Get(), candidate); });
+    err = withHiddenName(&hidden, [&](const char* candidate) { return linkUnnamed(file_.Get(), folder_, candidate); });
     if (err != 0)
         return failure(err, "linkat", hidden.c_str());
     hidden_ = hidden.c_str();
     XpFileError placed = placeHidden(placeReplace);
     if (!placed.IsOk()) {
-        removeOurName(folder_.Get(), hidden.c_str(), file_.Get());   // unnamed again
+        removeOurName(folder_, hidden.c_str(), file_.Get());   // unnamed again
         hidden_ = XpStringT<char>();
     }
     return placed;
@@ -292,17 +304,20 @@ XpFileError XpStagedFile::placeHidden(Placement placement)
     const char* hidden = hidden_.GetBuffer();
     // What is renamed is the name: it must still be our file, or someone else's object would be
     // put in place under the destination's name.
-    if (!stillOurs(folder_.Get(), hidden, file_.Get()))
+    if (!stillOurs(folder_, hidden, file_.Get()))
         return failure(ESTALE, "fstatat", hidden_);
+    // What the name shows must not change for a file whose writes were lost.
+    if (int err = flushByClose(file_.Get()))
+        return failure(err, "close", name_);
     if (placement == placeNew) {
-        int err = _XpFileOperationSub_Linux::RenameNoReplaceAt(folder_.Get(), hidden, folder_.Get(), name_.GetBuffer());
+        int err = _XpFileOperationSub_Linux::RenameNoReplaceAt(folder_, hidden, folder_, name_.GetBuffer());
         return err == 0 ? XpFileError() : failure(err, "renameat2", name_);
     }
     struct stat old;
-    if (fstatat(folder_.Get(), name_.GetBuffer(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstatat(folder_, name_.GetBuffer(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode))
         return failure(S_ISDIR(old.st_mode) ? EISDIR : EEXIST, "renameat", name_);
-    if (renameat(folder_.Get(), hidden, folder_.Get(), name_.GetBuffer()) != 0)
+    if (renameat(folder_, hidden, folder_, name_.GetBuffer()) != 0)
         return failure(errno, "renameat", name_);
     return XpFileError();
 }
@@ -316,7 +331,7 @@ XpFileError XpStagedFile::nameAnyway()
     std::string hidden;
     XpFd named;
     int err = withHiddenName(&hidden, [&](const char* candidate) {
-        named.Reset(_XpOpenAt(folder_.Get(), candidate, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+        named.Reset(_XpOpenAt(folder_, candidate, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
         return named.IsValid() ? 0 : errno;
     });
     if (err == 0 && fchown(named.Get(), st.st_uid, st.st_gid) != 0 && geteuid() == 0)
@@ -328,11 +343,9 @@ XpFileError XpStagedFile::nameAnyway()
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (err == 0 && futimens(named.Get(), times) != 0)
         err = errno;
-    if (err == 0)
-        err = flushByClose(named.Get());
     if (err != 0) {
         if (named.IsValid())
-            removeOurName(folder_.Get(), hidden.c_str(), named.Get());
+            removeOurName(folder_, hidden.c_str(), named.Get());
         return failure(err, "copy", hidden.c_str());
     }
     file_ = std::move(named);
@@ -343,9 +356,9 @@ XpFileError XpStagedFile::nameAnyway()
 void XpStagedFile::Discard()
 {
     if (file_.IsValid() && !hidden_.IsEmpty())
-        removeOurName(folder_.Get(), hidden_.GetBuffer(), file_.Get());
+        removeOurName(folder_, hidden_.GetBuffer(), file_.Get());
     file_.Reset();   // an unnamed file vanishes here
-    folder_.Reset();
+    folder_ = -1;
     hidden_ = XpStringT<char>();
     name_ = XpStringT<char>();
 }

@@ -264,7 +264,7 @@ int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
     if (err.IsOk())
         err = staged.SetMode(st.st_mode & 07777);
     if (err.IsOk())
-        err = staged.CopyFrom(src.Get(), nullptr);
+        err = staged.CopyFrom(src.Get(), st, nullptr);
     staged.SetTimes(st.st_atim, st.st_mtim);
     if (err.IsOk())
         err = staged.Place(XpStagedFile::placeNew, false);
