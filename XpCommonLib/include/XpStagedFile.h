@@ -3,7 +3,7 @@
 // every copy by paths (CopyFile, CopyFileSafely, CopyFileAt, the move across volumes) is built
 // on it.
 //
-// The steps, in the order the object enforces where it can:
+// The steps, in the order a caller takes them:
 // 1. Create stages the file in the folder: unnamed (O_TMPFILE) where the file system allows it,
 //    so nobody can open it and a process killed meanwhile leaves nothing; otherwise under a
 //    hidden name ".xpcopy-XXXXXXXX.tmp" (eight hexadecimal digits), created exclusively and
@@ -12,8 +12,8 @@
 //    a caller cleans such debris by removing, while no copy runs in the folder, the files named
 //    ".xpcopy-" + eight hexadecimal digits + ".tmp".
 // 2. SetOwner and SetMode act on the descriptor at once, before any data is written, so that
-//    nobody who may not read the data can read it at any moment. The owner goes first: a change
-//    of owner clears set-id bits.
+//    nobody who may not read the data can read it at any moment (a hidden name is 0600 and the
+//    caller's until then). The owner goes first: a change of owner clears set-id bits.
 // 3. Write and CopyFrom fill it, with progress and cancellation through the observer.
 // 4. SetTimes is remembered and applied by Place after the last write (writing changes them),
 //    still before the file can be seen.
