@@ -107,34 +107,29 @@ TEST(XpFd, ClosesOnceMovesAndCanBeReleased)
     EXPECT_EQ(-1, fcntl(kept, F_GETFD));
 }
 
-// A FUSE volume whose flush fails plays a network share that reports a lost write at the close.
-TEST(XpFd, CloseReportsTheErrorOfAFailedFlush)
+// Runs checks(mnt, ctl) in a child with its own mount namespace, on an XpTestNetFs volume
+// (writable with rw) mounted at mnt and controlled through ctl; the volume goes with the child.
+// Skips the test where no namespace or no FUSE volume can be had.
+void onTestNetFs(bool rw, const std::function<void(const std::string&, const std::string&)>& checks)
 {
     TempDir t;
     std::string mnt = t / "mnt", ctl = t / "ctl";
     ASSERT_TRUE(mkdir(mnt.c_str(), 0755) == 0 && mkdir(ctl.c_str(), 0755) == 0);
-    const int noNamespace = 121, noFuse = 122;   // the child's mount vanishes with it
+    const int noNamespace = 121, noFuse = 122;
     int code = inChild([&] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             return noNamespace;
         pid_t daemon = fork();
         if (daemon == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            execl(XP_TEST_NETFS, "XpTestNetFs", mnt.c_str(), ctl.c_str(), "xplocal", nullptr);
+            execl(XP_TEST_NETFS, "XpTestNetFs", mnt.c_str(), ctl.c_str(), "xplocal", rw ? "rw" : nullptr, nullptr);
             _exit(127);
         }
         bool mounted = false;
         for (int i = 0; i < 500 && !mounted; ++i, usleep(10000))
             mounted = readFile("/proc/self/mountinfo").find(" " + mnt + " ") != std::string::npos;
         if (mounted) {
-            std::string file = mnt + "/share/dir/file.txt";
-            XpFd good(open(file.c_str(), O_RDONLY | O_CLOEXEC));
-            EXPECT_TRUE(good.IsValid());
-            EXPECT_EQ(0, good.Close());
-            XpFd bad(open(file.c_str(), O_RDONLY | O_CLOEXEC));
-            EXPECT_TRUE(bad.IsValid() && writeFile(ctl + "/flusherr", ""));
-            EXPECT_EQ(EIO, bad.Close());
-            EXPECT_FALSE(bad.IsValid());
+            checks(mnt, ctl);
             unlink((ctl + "/flusherr").c_str());
             umount2(mnt.c_str(), MNT_DETACH);
         }
@@ -145,6 +140,44 @@ TEST(XpFd, CloseReportsTheErrorOfAFailedFlush)
     if (code == noNamespace || code == noFuse)
         GTEST_SKIP() << (code == noFuse ? "the FUSE volume could not be mounted" : "no private mount namespace");
     EXPECT_EQ(0, code);
+}
+
+// A FUSE volume whose flush fails plays a network share that reports a lost write at the close.
+TEST(XpFd, CloseReportsTheErrorOfAFailedFlush)
+{
+    onTestNetFs(false, [](const std::string& mnt, const std::string& ctl) {
+        std::string file = mnt + "/share/dir/file.txt";
+        XpFd good(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_TRUE(good.IsValid());
+        EXPECT_EQ(0, good.Close());
+        XpFd bad(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_TRUE(bad.IsValid() && writeFile(ctl + "/flusherr", ""));
+        EXPECT_EQ(EIO, bad.Close());
+        EXPECT_FALSE(bad.IsValid());
+    });
+}
+
+// On a share that reports a lost write only at the close (and has no unnamed files, so the copy
+// is staged under a hidden name), the copy fails with that cause and the name shows what it
+// showed before; the hidden name goes too.
+TEST(XpStagedFile, AWriteLostAtTheCloseFailsThePlaceAndLeavesTheNameAsItWas)
+{
+    TempDir local;
+    ASSERT_TRUE(writeFile(local / "src", pattern(300000, 'n')));
+    onTestNetFs(true, [&](const std::string& mnt, const std::string& ctl) {
+        std::string rw = mnt + "/rw";
+        EXPECT_EQ(XPERR_OK, Op::CopyFileSafely(S(local / "src"), S(rw + "/old"), false, nullptr));   // works there
+        EXPECT_EQ(readFile(local / "src"), readFile(rw + "/old"));
+        EXPECT_TRUE(writeFile(ctl + "/flusherr", ""));
+        ASSERT_TRUE(writeFile(local / "other", "other content"));
+        EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFileSafely(S(local / "other"), S(rw + "/old"), false, nullptr));
+        EXPECT_EQ(EIO, Op::LastError().SysErr());
+        EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(local / "other"), S(rw + "/new"), false, nullptr));
+        EXPECT_EQ(EIO, Op::LastError().SysErr());
+        unlink((ctl + "/flusherr").c_str());
+        EXPECT_EQ(readFile(local / "src"), readFile(rw + "/old"));
+        EXPECT_EQ("old\n", names(rw));
+    });
 }
 
 TEST(XpFileError, TheSystemsReasonReachesTheCaller)
