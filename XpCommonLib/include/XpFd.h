@@ -17,6 +17,7 @@
 #include "XpCommonLib.h"
 #include "XpString.h"
 
+#include <string>
 #include <utility>
 
 /** \defgroup filesafety File safety
@@ -30,9 +31,13 @@ public:
     XpFileError() = default;
     // code with the errno value sysErr of the call named operation (a string literal, or null),
     // on path (may be empty).
-    XpFileError(XpErr code, int sysErr, const char* operation = nullptr,
-                const XpStringT<char>& path = XpStringT<char>())
-        : code_(code), sysErr_(sysErr), operation_(operation), path_(path)
+    XpFileError(XpErr code, int sysErr, const char* operation = nullptr, const char* path = nullptr)
+        : code_(code), sysErr_(sysErr), operation_(operation), path_(path != nullptr ? path : "")
+    {
+    }
+    // The same with the path as a library string.
+    XpFileError(XpErr code, int sysErr, const char* operation, const XpStringT<char>& path)
+        : XpFileError(code, sysErr, operation, path.GetBuffer())
     {
     }
 
@@ -43,7 +48,7 @@ public:
     // The name of the system call or step that failed ("openat", "linkat"), "" when none.
     const char* Operation() const { return operation_ != nullptr ? operation_ : ""; }
     // The path or name the failed step worked on; empty when none is known.
-    const XpStringT<char>& Path() const { return path_; }
+    XpStringT<char> Path() const { return XpStringT<char>(path_.c_str()); }
     // True for success.
     bool IsOk() const { return code_ == XPERR_OK; }
     // The system's text for SysErr() in the user's language ("No such file or directory"); for
@@ -54,7 +59,7 @@ private:
     XpErr code_ = XPERR_OK;
     int sysErr_ = 0;
     const char* operation_ = nullptr;
-    XpStringT<char> path_;
+    std::string path_;   // a result made on every call must cost no shared buffer
 };
 
 // The one owner of a file descriptor. The descriptor is closed exactly once: by Close, by Reset,

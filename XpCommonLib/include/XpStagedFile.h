@@ -39,6 +39,7 @@
 #include "XpFd.h"
 #include "XpFileOperation.h"
 
+#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -79,9 +80,9 @@ public:
     // stays owned by this object.
     int Descriptor() const { return file_.Get(); }
     // True when the file is staged without a name.
-    bool IsUnnamed() const { return file_.IsValid() && hidden_.IsEmpty(); }
+    bool IsUnnamed() const { return file_.IsValid() && hidden_.empty(); }
     // The hidden name the file is staged under, "" when it has none.
-    const XpStringT<char>& HiddenName() const { return hidden_; }
+    const char* HiddenName() const { return hidden_.c_str(); }
 
     // fchown of the staged file (XPERR_FILE_SET_ATTRIBUTE_FAILED on failure).
     XpFileError SetOwner(uid_t owner, gid_t group);
@@ -124,8 +125,8 @@ private:
 
     int folder_ = -1;   // the caller's
     XpFd file_;
-    XpStringT<char> name_;
-    XpStringT<char> hidden_;
+    std::string name_;
+    std::string hidden_;
     struct timespec times_[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
 };
 

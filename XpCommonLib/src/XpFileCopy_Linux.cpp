@@ -116,26 +116,34 @@ int lookAtDestination(int dir, const char* name, struct stat* old, bool* replaci
 }
 
 // The copy of the regular file open at in (described by st), staged in staged (Create done),
-// put in place as name in dir: mode and, for a replaced file, its kept owner first, then the data
-// (holes kept) with progress, then the dates; replacing a regular file or a link, refusing
-// anything else. durable flushes the copy and its name to disk.
+// put in place as name in dir: the source's mode first, then the data (holes kept) with progress,
+// then the dates; replacing a regular file or a link, refusing anything else. durable flushes the
+// copy and its name to disk. The name is looked at only when it turns out to be taken (most
+// copies go to a free name, and a tree of small files would pay a lookup for each): a replaced
+// file's kept owner is given then, before the copy can be seen under the name. Until then the
+// copy is the caller's with the source's mode, which lets nobody read it who may not read the
+// source.
 XpFileError fillAndPlace(XpStagedFile& staged, int in, const struct stat& st, int dir, const char* name,
                          bool durable, IXpFileOpProgressObserver* observer)
 {
-    struct stat old;
-    bool replacing;
-    if (int err = lookAtDestination(dir, name, &old, &replacing))
-        return XpFileError(XPERR_FILE_EXISTS, err, "fstatat", name);
-    XpFileError err;
-    if (const struct stat* owner = keptOwner(replacing, old, st))
-        err = staged.SetOwner(owner->st_uid, owner->st_gid);
-    if (err.IsOk())
-        err = staged.SetMode(st.st_mode & 0777);
+    XpFileError err = staged.SetMode(st.st_mode & 0777);
     if (err.IsOk())
         err = staged.CopyFrom(in, st, observer);
     if (!err.IsOk())
         return err;
     staged.SetTimes(st.st_atim, st.st_mtim);
+    err = staged.Place(XpStagedFile::placeNew, durable);
+    if (err.Code() != XPERR_FILE_EXISTS)
+        return err;
+    struct stat old;
+    bool replacing;
+    if (int taken = lookAtDestination(dir, name, &old, &replacing))
+        return XpFileError(XPERR_FILE_EXISTS, taken, "fstatat", name);
+    if (const struct stat* owner = keptOwner(replacing, old, st)) {
+        err = staged.SetOwner(owner->st_uid, owner->st_gid);   // no set-id bits for it to clear
+        if (!err.IsOk())
+            return err;
+    }
     return staged.Place(XpStagedFile::placeReplace, durable);
 }
 

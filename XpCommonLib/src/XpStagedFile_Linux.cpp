@@ -78,9 +78,9 @@ XpErr codeOf(int err)
     }
 }
 
-XpFileError failure(int err, const char* operation, const XpStringT<char>& name)
+XpFileError failure(int err, const char* operation, const std::string& name)
 {
-    return XpFileError(codeOf(err), err, operation, name);
+    return XpFileError(codeOf(err), err, operation, name.c_str());
 }
 
 // How an unnamed file gets its name: linkat with AT_EMPTY_PATH where the process may (it needs
@@ -170,7 +170,7 @@ XpFileError XpStagedFile::Create(int folder, const char* name, Staging staging)
 {
     Discard();
     if (!validName(name))
-        return XpFileError(XPERR_FILE_INVALID_PARAM, EINVAL, "Create", XpStringT<char>(name != nullptr ? name : ""));
+        return XpFileError(XPERR_FILE_INVALID_PARAM, EINVAL, "Create", name);
     folder_ = folder;
     name_ = name;
     if (staging == stageUnnamed && linkWay.load(std::memory_order_relaxed) != linkNone) {
@@ -190,23 +190,23 @@ XpFileError XpStagedFile::Create(int folder, const char* name, Staging staging)
     });
     if (err != 0) {
         folder_ = -1;
-        return failure(err, "openat", hidden.c_str());
+        return failure(err, "openat", hidden);
     }
-    hidden_ = hidden.c_str();
+    hidden_ = hidden;
     return XpFileError();
 }
 
 XpFileError XpStagedFile::SetOwner(uid_t owner, gid_t group)
 {
     if (fchown(file_.Get(), owner, group) != 0)
-        return XpFileError(XPERR_FILE_SET_ATTRIBUTE_FAILED, errno, "fchown", name_);
+        return XpFileError(XPERR_FILE_SET_ATTRIBUTE_FAILED, errno, "fchown", name_.c_str());
     return XpFileError();
 }
 
 XpFileError XpStagedFile::SetMode(mode_t mode)
 {
     if (fchmod(file_.Get(), mode & 07777) != 0)
-        return XpFileError(XPERR_FILE_SET_ATTRIBUTE_FAILED, errno, "fchmod", name_);
+        return XpFileError(XPERR_FILE_SET_ATTRIBUTE_FAILED, errno, "fchmod", name_.c_str());
     return XpFileError();
 }
 
@@ -219,7 +219,7 @@ void XpStagedFile::SetTimes(const struct timespec& access, const struct timespec
 XpFileError XpStagedFile::Write(const void* data, size_t size)
 {
     int err = file_.IsValid() ? _XpWriteAll(file_.Get(), data, size) : EBADF;
-    return err == 0 ? XpFileError() : failure(err, "write", name_);
+    return err == 0 ? XpFileError() : failure(err, "write", name_.c_str());
 }
 
 XpFileError XpStagedFile::CopyFrom(int source, IXpFileOpProgressObserver* observer)
@@ -235,42 +235,42 @@ XpFileError XpStagedFile::CopyFrom(int source, const struct stat& st, IXpFileOpP
     if (!S_ISREG(st.st_mode))
         return XpFileError(XPERR_FILE_INVALID_PARAM, S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "fstat");
     if (!file_.IsValid())
-        return XpFileError(XPERR_FILE_INVALID_PARAM, EBADF, "CopyFrom", name_);
+        return XpFileError(XPERR_FILE_INVALID_PARAM, EBADF, "CopyFrom", name_.c_str());
     int err = _XpFileOperationSub_Linux::CopyData(source, st, file_.Get(), observer);
     if (err == ECANCELED)
-        return XpFileError(XPERR_FILE_CANCELLED, 0, "CopyFrom", name_);
-    return err == 0 ? XpFileError() : failure(err, "copy", name_);
+        return XpFileError(XPERR_FILE_CANCELLED, 0, "CopyFrom", name_.c_str());
+    return err == 0 ? XpFileError() : failure(err, "copy", name_.c_str());
 }
 
 XpFileError XpStagedFile::Place(Placement placement, bool durable)
 {
     if (!file_.IsValid())
-        return XpFileError(XPERR_FILE_INVALID_PARAM, EBADF, "Place", name_);
+        return XpFileError(XPERR_FILE_INVALID_PARAM, EBADF, "Place", name_.c_str());
     // The dates after the last write and the data down to the disk (durable), before the file is
     // seen.
     if ((times_[0].tv_nsec != UTIME_OMIT || times_[1].tv_nsec != UTIME_OMIT) && futimens(file_.Get(), times_) != 0)
-        return XpFileError(XPERR_FILE_SET_ATTRIBUTE_FAILED, errno, "futimens", name_);
+        return XpFileError(XPERR_FILE_SET_ATTRIBUTE_FAILED, errno, "futimens", name_.c_str());
     if (durable && fsync(file_.Get()) != 0)
         return failure(errno, "fsync", name_);
-    XpFileError err = hidden_.IsEmpty() ? placeUnnamed(placement) : placeHidden(placement);
+    XpFileError err = hidden_.empty() ? placeUnnamed(placement) : placeHidden(placement);
     if (!err.IsOk())
         return err;
     file_.Close();   // flushed before it was placed, see placeUnnamed and placeHidden
     int folderErr = durable ? syncFolder(folder_) : 0;
     folder_ = -1;
-    hidden_ = XpStringT<char>();
-    return folderErr == 0 ? XpFileError() : failure(folderErr, "fsync", ".");
+    hidden_.clear();
+    return folderErr == 0 ? XpFileError() : failure(folderErr, "fsync", std::string("."));
 }
 
 XpFileError XpStagedFile::placeUnnamed(Placement placement)
 {
-    int err = linkUnnamed(file_.Get(), folder_, name_.GetBuffer());
+    int err = linkUnnamed(file_.Get(), folder_, name_.c_str());
     if (err == 0) {
         // A name that was free: the close tells whether every write arrived (see the top), and
         // a file whose writes were lost gives the name up again, so nothing is where nothing was.
         // That costs no duplicate descriptor on the way of every new file.
         if (int closeErr = file_.Close()) {
-            unlinkat(folder_, name_.GetBuffer(), 0);   // just made by us; nothing else to do
+            unlinkat(folder_, name_.c_str(), 0);   // just made by us; nothing else to do
             return failure(closeErr, "close", name_);
         }
         return XpFileError();
@@ -283,25 +283,25 @@ XpFileError XpStagedFile::placeUnnamed(Placement placement)
     if (err != EEXIST || placement == placeNew)
         return failure(err, "linkat", name_);
     struct stat old;
-    if (fstatat(folder_, name_.GetBuffer(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstatat(folder_, name_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode))
         return failure(S_ISDIR(old.st_mode) ? EISDIR : EEXIST, "linkat", name_);
     std::string hidden;
     err = withHiddenName(&hidden, [&](const char* candidate) { return linkUnnamed(file_.Get(), folder_, candidate); });
     if (err != 0)
-        return failure(err, "linkat", hidden.c_str());
-    hidden_ = hidden.c_str();
+        return failure(err, "linkat", hidden);
+    hidden_ = hidden;
     XpFileError placed = placeHidden(placeReplace);
     if (!placed.IsOk()) {
         removeOurName(folder_, hidden.c_str(), file_.Get());   // unnamed again
-        hidden_ = XpStringT<char>();
+        hidden_.clear();
     }
     return placed;
 }
 
 XpFileError XpStagedFile::placeHidden(Placement placement)
 {
-    const char* hidden = hidden_.GetBuffer();
+    const char* hidden = hidden_.c_str();
     // What is renamed is the name: it must still be our file, or someone else's object would be
     // put in place under the destination's name.
     if (!stillOurs(folder_, hidden, file_.Get()))
@@ -310,14 +310,14 @@ XpFileError XpStagedFile::placeHidden(Placement placement)
     if (int err = flushByClose(file_.Get()))
         return failure(err, "close", name_);
     if (placement == placeNew) {
-        int err = _XpFileOperationSub_Linux::RenameNoReplaceAt(folder_, hidden, folder_, name_.GetBuffer());
-        return err == 0 ? XpFileError() : failure(err, "renameat2", name_);
+        int err = _XpFileOperationSub_Linux::RenameNoReplaceAt(folder_, hidden, folder_, name_.c_str());
+        return err == 0 ? XpFileError() : failure(err, "renameat2", name_.c_str());
     }
     struct stat old;
-    if (fstatat(folder_, name_.GetBuffer(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstatat(folder_, name_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode))
         return failure(S_ISDIR(old.st_mode) ? EISDIR : EEXIST, "renameat", name_);
-    if (renameat(folder_, hidden, folder_, name_.GetBuffer()) != 0)
+    if (renameat(folder_, hidden, folder_, name_.c_str()) != 0)
         return failure(errno, "renameat", name_);
     return XpFileError();
 }
@@ -346,19 +346,19 @@ XpFileError XpStagedFile::nameAnyway()
     if (err != 0) {
         if (named.IsValid())
             removeOurName(folder_, hidden.c_str(), named.Get());
-        return failure(err, "copy", hidden.c_str());
+        return failure(err, "copy", hidden);
     }
     file_ = std::move(named);
-    hidden_ = hidden.c_str();
+    hidden_ = hidden;
     return XpFileError();
 }
 
 void XpStagedFile::Discard()
 {
-    if (file_.IsValid() && !hidden_.IsEmpty())
-        removeOurName(folder_, hidden_.GetBuffer(), file_.Get());
+    if (file_.IsValid() && !hidden_.empty())
+        removeOurName(folder_, hidden_.c_str(), file_.Get());
     file_.Reset();   // an unnamed file vanishes here
     folder_ = -1;
-    hidden_ = XpStringT<char>();
-    name_ = XpStringT<char>();
+    hidden_.clear();
+    name_.clear();
 }

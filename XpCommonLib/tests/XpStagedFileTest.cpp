@@ -242,7 +242,7 @@ TEST(XpStagedFile, PutsInPlaceAsAskedAndLeavesNoTraceWhenNotPlaced)
                 XpStagedFile staged;
                 ASSERT_TRUE(staged.Create(dir.Get(), "dst", staging).IsOk());
                 EXPECT_EQ(staging == XpStagedFile::stageUnnamed, staged.IsUnnamed());
-                EXPECT_TRUE(staging == XpStagedFile::stageUnnamed || isHiddenName(staged.HiddenName().GetBuffer()));
+                EXPECT_TRUE(staging == XpStagedFile::stageUnnamed || isHiddenName(staged.HiddenName()));
                 ASSERT_TRUE(staged.SetMode(0640).IsOk() && staged.Write("new", 3).IsOk());
                 const struct timespec when = {1000000000, 0};
                 staged.SetTimes(when, when);
@@ -375,7 +375,7 @@ TEST(XpStagedFile, NamesAndLinksPlantedByAnotherUserAreNeverFollowedNorPlaced)
     // that in place, and Discard leaves nobody's objects alone.
     XpStagedFile staged;
     ASSERT_TRUE(staged.Create(dir.Get(), "dst", XpStagedFile::stageHidden).IsOk() && staged.Write("mine", 4).IsOk());
-    std::string hidden = t / staged.HiddenName().GetBuffer();
+    std::string hidden = t / staged.HiddenName();
     ASSERT_EQ(0, asNobody([&] {
         return rename(hidden.c_str(), (t / "stolen").c_str()) | symlink((outside / "target").c_str(), hidden.c_str());
     }));
