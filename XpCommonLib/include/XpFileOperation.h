@@ -10,6 +10,7 @@
 #include "XpCommonLib.h"
 #include "XpString.h"
 #include "XpAbstractFile.h"
+#include "XpFd.h"
 #include "XpPathUtil.h"
 #include "XpSharedPtr.h"
 
@@ -94,22 +95,23 @@ public:
     static XpErr MakeDirRecursively(const XpStringT<char>& path);
 
     // ---- Copy, move and remove ----
-    // Names these operations create on disk: CopyFileSafely's "00000000.tmp", "00000001.tmp", ...
-    // beside the destination, and the hidden ".xpcopy-XXXXXXXX.tmp" (eight hexadecimal digits)
-    // under which a copy by paths is written before it is renamed onto its destination. Both are
-    // created exclusively (O_CREAT|O_EXCL|O_NOFOLLOW). They are removed on every failure and
-    // cancellation; only a process killed in the middle (SIGKILL, power loss) leaves one behind,
-    // and never a partly written destination. A caller cleans such debris by removing, in the
-    // destination folder and while no copy runs there, the files named by eight decimal digits
-    // and ".tmp", and those named ".xpcopy-" + eight hexadecimal digits + ".tmp".
+    // Names these operations create on disk: the copies by paths and CopyFileSafely stage their
+    // file with XpStagedFile (XpStagedFile.h): unnamed where the file system allows, else under
+    // the hidden ".xpcopy-XXXXXXXX.tmp" (eight hexadecimal digits), created exclusively
+    // (O_CREAT|O_EXCL|O_NOFOLLOW); the file-manager agent's copies and moves to another name
+    // stage in a hidden folder of that same pattern. Nothing is ever created under the
+    // destination's own name before the copy is complete. Staged names are removed on every
+    // failure and cancellation; only a process killed in the middle (SIGKILL, power loss) may
+    // leave one behind, and never a partly written or empty destination. A caller cleans such
+    // debris by removing, in the destination folder and while no copy runs there, the entries
+    // named ".xpcopy-" + eight hexadecimal digits + ".tmp".
     //
     // How Linux carries them out:
     // - A copy by paths without UI (copyFileWithoutUI) copies a regular file only, in the kernel
     //   (copy_file_range, falling back to sendfile and then read/write where the file system
-    //   refuses), into a temporary beside the destination that is renamed onto it when complete
-    //   (to a destination that does not exist: an unnamed file linked under its name, CopyFileAt):
-    //   an existing destination is replaced in one step, and keeps its old content on any
-    //   failure. The source is opened once, without following a symbolic link in its last
+    //   refuses), into a file staged beside the destination (XpStagedFile) that is put in place
+    //   when complete: an existing destination is replaced in one step, and keeps its old content
+    //   on any failure. The source is opened once, without following a symbolic link in its last
     //   component, and copied from that descriptor: a link as the source is refused (it is never
     //   followed, also not when it is swapped in while the copy starts), and so is anything
     //   that is not a regular file once opened (a FIFO, a device, a directory), without reading
@@ -171,13 +173,20 @@ public:
     // the destination's folder (replacing the item of that name there, but never the source
     // itself), through a hidden folder beside the destination when the destination's name
     // differs from the source's, renamed from there to the destination (the copy is removed when
-    // that rename fails). The observer is not used.
+    // that rename fails). The observer is used without UI, as by CopyFileSafely.
     static XpErr CopyFile(const XpStringT<char>& source, const XpStringT<char>& destination,
                           bool withUI, IXpFileOpProgressObserver* observer);
-    // Copies source into a new "NNNNNNNN.tmp" beside destination, then moves it onto destination,
-    // so an existing destination holds all its old content until the move replaces it with all
-    // the new one. A destination that did not exist is created empty first and removed again on
-    // failure. No temporary file: XPERR_FILE_FAILED.
+    // Copies source into a file staged beside destination (XpStagedFile), then puts it in place
+    // in one step, so an existing destination holds all its old content until it is replaced with
+    // all the new one, and a destination that did not exist appears only complete: a process
+    // killed at any moment leaves the whole old file, the whole new one, or nothing where nothing
+    // was. When no file can be staged in the destination's folder (missing, not writable, full):
+    // XPERR_FILE_FAILED, nothing touched. Without UI, every other failure (the source missing or
+    // not a regular file, a folder at destination) is XPERR_FILE_COPY_FAILED, and the observer
+    // (null: none) gets currentPath, destinationPath, statusFlag cleared and OnProgress(0.0), then
+    // OnProgress(percent) after every piece of at most 8 MiB; true stops the copy with
+    // XPERR_FILE_CANCELLED, nothing changed. With UI the copy is the file-manager copy of
+    // CopyFile. LastError() tells the cause.
     static XpErr CopyFileSafely(const XpStringT<char>& source, const XpStringT<char>& destination,
                                 bool withUI, IXpFileOpProgressObserver* observer);
     // Moves one file by paths: without UI moveFileWithoutUI; with UI a file-manager move into the
@@ -202,13 +211,19 @@ public:
         return copyMoveList(files, folder, withUI, observer, false);
     }
     // The copy and move without UI described above: 0, or XPERR_FILE_COPY_FAILED for any failure
-    // (the move too), with the destination and the source as they were. The observer is not used.
+    // (the move too), with the destination and the source as they were; XPERR_FILE_CANCELLED when
+    // the copy's observer asks to stop (as for CopyFileSafely). The move does not use its observer.
     static XpErr copyFileWithoutUI(const XpStringT<char>& source,
                                    const XpStringT<char>& destination,
                                    IXpFileOpProgressObserver* observer);
     static XpErr moveFileWithoutUI(const XpStringT<char>& source,
                                    const XpStringT<char>& destination,
                                    IXpFileOpProgressObserver* observer);
+    // The full result of the last copyFileWithoutUI, moveFileWithoutUI, CopyFileAt or
+    // CopyFileSafely on the calling thread: the code it answered, with the errno value, the
+    // system call and the path of the step that failed (see XpFileError). Success after a
+    // successful call.
+    static XpFileError LastError();
     // Linux: the copy without UI on folder descriptors, for a caller that walks a tree itself
     // (as `xpfs cp` does) and must not follow a path again for every file. Copies sourceName,
     // an entry of the folder open at sourceFolder, to destinationName in the folder open at
@@ -219,12 +234,11 @@ public:
     // single components (no '/', not "." or ".."). XPERR_OK or XPERR_FILE_COPY_FAILED. Several
     // threads may copy at once.
     //
-    // Where nothing is at the destination (a tree copied to a new place), both this and the copy
-    // by paths write an unnamed file (O_TMPFILE) that is linked under its name when complete:
-    // nobody can open it before, a process killed meanwhile leaves nothing behind, and no
-    // temporary name is made or renamed. A file system or process that cannot do that (no
-    // O_TMPFILE, no /proc for the link) gets the hidden temporary and the rename instead, as
-    // does an existing destination.
+    // Both this and the copy by paths write an unnamed file (O_TMPFILE) where the file system
+    // allows, linked under its name when complete (through a hidden name and a rename when it
+    // replaces a file): nobody can open it before, and a process killed meanwhile leaves
+    // nothing behind. A file system or process that cannot do that (no O_TMPFILE, no /proc for
+    // the link) gets the hidden name and the rename instead.
     static XpErr CopyFileAt(int sourceFolder, const char* sourceName, int destinationFolder,
                             const char* destinationName);
     // One file-manager request (AskFinder, replacing) for the whole list into folder.

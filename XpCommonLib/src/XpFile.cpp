@@ -139,11 +139,11 @@ XpErr XpFile::Open(int mode, int share)
     }
     // The text flag has no effect here: the binary "b" would be appended without it, and means
     // nothing to the C library on Linux, so the mode stays as it is.
-    _XpFd fd(_XpFileSub_Linux::OpenDescriptor(GetPath().GetBuffer(), mode & openReadWrite));
-    if (fd.get() >= 0) {
-        stream = fdopen(fd.get(), cMode);
+    XpFd fd(_XpFileSub_Linux::OpenDescriptor(GetPath().GetBuffer(), mode & openReadWrite));
+    if (fd.Get() >= 0) {
+        stream = fdopen(fd.Get(), cMode);
         if (stream != nullptr)
-            fd.release();   // the stream owns it now
+            fd.Release();   // the stream owns it now
     }
     if (stream == nullptr)
         return xperrFromErrno(errno, openMode, XPERR_FILE_OPEN_FAILED);

@@ -112,10 +112,10 @@ void resetInChild()
 // file stays bound to the namespace in which it was opened). Detached; lives with the process.
 void* watch(void* arg)
 {
-    _XpFd fd(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+    XpFd fd(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
     std::string ns = mountNamespace();
     for (;;) {
-        struct pollfd p = {fd.get(), POLLPRI, 0};
+        struct pollfd p = {fd.Get(), POLLPRI, 0};
         int n = poll(&p, 1, 1000);
         if (n < 0 && errno != EINTR)
             usleep(100000);   // cannot poll: look again later rather than spin
@@ -125,7 +125,7 @@ void* watch(void* arg)
             ns = mountNamespace();
             int fresh = _XpOpenMountInfo();
             if (fresh >= 0)
-                fd.reset(fresh);
+                fd.Reset(fresh);
             ++generation;
         }
     }
@@ -183,27 +183,27 @@ private:
         unsigned int now = generation.load();
         if (watcherRunning && now == readGeneration)
             return;
-        _XpFd fd(_XpOpenMountInfo());   // read only: its close loses nothing
-        if (fd.get() < 0)
+        XpFd fd(_XpOpenMountInfo());   // read only: its close loses nothing
+        if (fd.Get() < 0)
             return;   // no /proc: only statfs can tell
         if (!watcherRunning && !forkedChild) {
             // The watcher gets its own descriptor, opened before the table is read, so that no
             // change between the two goes unseen. Without a watcher it is closed again, and the
             // table is read on every call.
-            _XpFd watched(_XpOpenMountInfo());
+            XpFd watched(_XpOpenMountInfo());
             pthread_t thread;
             pthread_attr_t attr;
-            if (watched.get() >= 0 && pthread_attr_init(&attr) == 0) {
+            if (watched.Get() >= 0 && pthread_attr_init(&attr) == 0) {
                 pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
                 watcherRunning = pthread_create(&thread, &attr, watch,
-                                                reinterpret_cast<void*>(static_cast<intptr_t>(watched.get()))) == 0;
+                                                reinterpret_cast<void*>(static_cast<intptr_t>(watched.Get()))) == 0;
                 pthread_attr_destroy(&attr);
             }
             if (watcherRunning)
-                watched.release();   // the watcher's now
+                watched.Release();   // the watcher's now
         }
         readGeneration = now;
-        read(fd.get());
+        read(fd.Get());
     }
 
     // REQUIRES: tableLock held.

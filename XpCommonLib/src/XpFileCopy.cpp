@@ -257,29 +257,3 @@ XpErr XpFileOperation::MoveFile(const XpStringT<char>& source, const XpStringT<c
     return withUI ? throughFileManager(source, destination, false)
                   : moveFileWithoutUI(source, destination, observer);
 }
-
-XpErr XpFileOperation::CopyFileSafely(const XpStringT<char>& source,
-                                      const XpStringT<char>& destination, bool withUI,
-                                      IXpFileOpProgressObserver* observer)
-{
-    XpStringT<char> temp = CreateTempFile(XpPathUtil::GetFileDir(destination), "", 8, "", ".tmp");
-    if (temp.IsEmpty())
-        return XPERR_FILE_FAILED;
-    XpErr created = CreateNewFile(destination);
-    if (created != XPERR_OK && created != XPERR_FILE_EXISTS) {
-        removeFile(temp);
-        return created;
-    }
-    XpErr err = CopyFile(source, temp, withUI, observer);
-    if (err == XPERR_OK)
-        err = MoveFile(temp, destination, false, nullptr);
-    if (err == XPERR_OK) {
-        // The move took the temporary name away. It is not removed again here: by now another
-        // copy in this folder may have been given the same free number.
-        return XPERR_OK;
-    }
-    if (created == XPERR_OK)
-        removeFile(destination);
-    removeFile(temp);
-    return err;
-}

@@ -6,10 +6,11 @@
 // - The copy runs in the kernel: copy_file_range moves the pages without a trip through user
 //   memory (and lets file systems that can share extents do so), sendfile stands in where a file
 //   system refuses it, and read/write where both are refused (_XpFileOperationSub_Linux, whose
-//   copy of one file the file-manager agent uses too). It writes into a temporary created
-//   with O_CREAT|O_EXCL|O_NOFOLLOW beside the destination and renames it onto the destination
-//   only when everything is written, so the destination never holds a part of the data, and an
-//   existing destination keeps its old content on any failure or when the process is killed.
+//   copy of one file the file-manager agent uses too). It writes into a file staged beside the
+//   destination (XpStagedFile: unnamed where the file system allows, else under a hidden name)
+//   and puts it in place only when everything is written, so the destination never holds a
+//   part of the data, nothing shows an empty file, and an existing destination keeps its old
+//   content on any failure or when the process is killed.
 //   We run as root in folders other users can write: the source is opened once, relative to its
 //   folder, without following a link in its last component and non-blocking, checked with
 //   S_ISREG on the descriptor (a link or FIFO planted as the source is refused, never followed
@@ -35,6 +36,7 @@
 #include <XpPathUtil.h>
 
 #include "_XpFd_Linux.h"
+#include <XpStagedFile.h>
 #include "_XpFileOperationSub_Linux.h"
 
 #include <fcntl.h>
@@ -65,36 +67,11 @@ void splitDestination(const std::string& path, std::string* folder, std::string*
     }
 }
 
-// Calls make(candidate) with fresh hidden names (TemporaryName) as long as it answers EEXIST:
-// its last answer (0 or an errno value), with *name the candidate it was given.
-template <class Make> int withHiddenName(std::string* name, Make make)
-{
-    int err = EEXIST;
-    for (int attempt = 0; attempt < 1000 && err == EEXIST; ++attempt) {
-        *name = _XpFileOperationSub_Linux::TemporaryName();
-        err = make(name->c_str());
-    }
-    return err;
-}
-
-// Creates a hidden temporary exclusively in the folder open at dirfd; the descriptor, or -1
-// with errno set.
-int createTemporary(int dirfd, std::string* name)
-{
-    int fd = -1;
-    int err = withHiddenName(name, [&](const char* candidate) {
-        fd = _XpOpenAt(dirfd, candidate, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-        return fd >= 0 ? 0 : errno;
-    });
-    errno = err;
-    return fd;
-}
-
 // The source of a copy by paths, opened once: the folder that holds it, its name there, and the
 // regular file itself, opened without following a link in the last component (O_NOFOLLOW) and
 // checked on the descriptor, so that whatever replaces the name afterwards is never read.
 struct CopySource {
-    _XpFd folder, file;
+    XpFd folder, file;
     std::string name;
     struct stat st;
     // 0 or an errno value: ELOOP for a link, EISDIR for a folder, EINVAL for any other kind.
@@ -105,21 +82,13 @@ struct CopySource {
         if (name.empty() || name == "." || name == "..")
             return EISDIR;
         // O_PATH: a folder that may be searched but not listed holds sources too.
-        folder.reset(_XpOpenAt(AT_FDCWD, folderPath.c_str(), O_PATH | O_DIRECTORY));
-        if (folder.get() < 0)
+        folder.Reset(_XpOpenAt(AT_FDCWD, folderPath.c_str(), O_PATH | O_DIRECTORY));
+        if (folder.Get() < 0)
             return errno;
-        file.reset(_XpFileOperationSub_Linux::OpenRegularAt(folder.get(), name.c_str(), O_NOFOLLOW, &st));
-        return file.get() < 0 ? errno : 0;
+        file.Reset(_XpFileOperationSub_Linux::OpenRegularAt(folder.Get(), name.c_str(), O_NOFOLLOW, &st));
+        return file.Get() < 0 ? errno : 0;
     }
 };
-
-// Flushes the names of the folder open at dir (an O_PATH descriptor too) to disk. A folder that
-// cannot be opened for reading cannot be flushed this way; the copy is in place all the same.
-int syncFolder(int dir)
-{
-    _XpFd listing(_XpOpenAt(dir, ".", O_RDONLY | O_DIRECTORY));
-    return listing.get() >= 0 && fsync(listing.get()) != 0 ? errno : 0;
-}
 
 // The owner a copy replacing a file keeps (null: the caller's). A replaced file stays its
 // owner's when root copies over a user's file, so that root does not take it over; but only
@@ -130,42 +99,6 @@ const struct stat* keptOwner(bool replacing, const struct stat& old, const struc
     return replacing && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != getegid()) &&
                    _XpFileOperationSub_Linux::OwnerMayRead(old, source)
                ? &old : nullptr;
-}
-
-// How a finished unnamed copy (O_TMPFILE) gets its name: linkat with AT_EMPTY_PATH where the
-// process may (it needs CAP_DAC_READ_SEARCH), else through its /proc/self/fd link. Learnt at the
-// first copy and kept.
-enum { linkUnknown, linkEmptyPath, linkProcFd, linkNone };
-std::atomic<int> linkWay(linkUnknown);
-
-// Links the unnamed file open at fd as name in dir: 0, or an errno value (EEXIST when the name
-// is taken; ENOSYS when this process cannot name an unnamed file at all).
-int linkUnnamed(int fd, int dir, const char* name)
-{
-    int way = linkWay.load(std::memory_order_relaxed);
-    if (way == linkUnknown || way == linkEmptyPath) {
-        if (linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) {
-            linkWay.store(linkEmptyPath, std::memory_order_relaxed);
-            return 0;
-        }
-        if (errno != ENOENT && errno != EPERM)
-            return errno;
-        if (way == linkEmptyPath)
-            return errno;
-    }
-    if (way != linkNone) {
-        char path[40];
-        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-        if (linkat(AT_FDCWD, path, dir, name, AT_SYMLINK_FOLLOW) == 0) {
-            linkWay.store(linkProcFd, std::memory_order_relaxed);
-            return 0;
-        }
-        // ENOENT is a folder removed meanwhile too; only a missing /proc changes the way.
-        if (errno != ENOENT || way == linkProcFd || faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW) == 0)
-            return errno;
-    }
-    linkWay.store(linkNone, std::memory_order_relaxed);   // no /proc: named temporaries only
-    return ENOSYS;
 }
 
 // What is at name in dir before a copy takes its place: *replacing tells a regular file (*old
@@ -182,111 +115,138 @@ int lookAtDestination(int dir, const char* name, struct stat* old, bool* replaci
     return S_ISDIR(old->st_mode) ? EISDIR : EEXIST;
 }
 
-// Copies the regular file open at in (described by st) onto name in the folder open at dir
-// through a hidden temporary made beside it and renamed onto it, as described at the top;
-// durable flushes the copy and its name to disk. 0 or an errno value.
-int copyThroughTemporary(int in, const struct stat& st, int dir, const char* name, bool durable)
+// The copy of the regular file open at in (described by st), staged in staged (Create done),
+// put in place as name in dir: the source's mode first, then the data (holes kept) with progress,
+// then the dates; replacing a regular file or a link, refusing anything else. durable flushes the
+// copy and its name to disk. The name is looked at only when it turns out to be taken (most
+// copies go to a free name, and a tree of small files would pay a lookup for each): a replaced
+// file's kept owner is given then, before the copy can be seen under the name. Until then the
+// copy is the caller's with the source's mode, which lets nobody read it who may not read the
+// source.
+XpFileError fillAndPlace(XpStagedFile& staged, int in, const struct stat& st, int dir, const char* name,
+                         bool durable, IXpFileOpProgressObserver* observer)
 {
+    XpFileError err = staged.SetMode(st.st_mode & 0777);
+    if (err.IsOk())
+        err = staged.CopyFrom(in, st, observer);
+    if (!err.IsOk())
+        return err;
+    staged.SetTimes(st.st_atim, st.st_mtim);
+    err = staged.Place(XpStagedFile::placeNew, durable);
+    if (err.Code() != XPERR_FILE_EXISTS)
+        return err;
     struct stat old;
     bool replacing;
-    if (int err = lookAtDestination(dir, name, &old, &replacing))
-        return err;
-    std::string temp;
-    int out = createTemporary(dir, &temp);
-    if (out < 0)
-        return errno;
-    int err = _XpFileOperationSub_Linux::FillCopyAt(in, st, dir, temp.c_str(), out, 0777,
-                                                    keptOwner(replacing, old, st), durable);
-    if (err != 0)
-        return err;   // the temporary is gone already
-    if (renameat(dir, temp.c_str(), dir, name) != 0) {
-        err = errno;
-        unlinkat(dir, temp.c_str(), 0);   // ours, created exclusively; nothing else to do
-        return err;
+    if (int taken = lookAtDestination(dir, name, &old, &replacing))
+        return XpFileError(XPERR_FILE_EXISTS, taken, "fstatat", name);
+    if (const struct stat* owner = keptOwner(replacing, old, st)) {
+        err = staged.SetOwner(owner->st_uid, owner->st_gid);   // no set-id bits for it to clear
+        if (!err.IsOk())
+            return err;
     }
-    return durable ? syncFolder(dir) : 0;
+    return staged.Place(XpStagedFile::placeReplace, durable);
 }
 
-// The complete unnamed copy open at fd onto name in dir, where something was found: a regular
-// file or a link is replaced by a rename from a hidden name of its own, anything else refused.
-int replaceWithUnnamed(int fd, const struct stat& st, int dir, const char* name)
+// The copy of the regular file open at in onto name in dir, as above.
+XpFileError copyRegularFileAt(int in, const struct stat& st, int dir, const char* name, bool durable,
+                              IXpFileOpProgressObserver* observer)
 {
-    struct stat old;
-    bool replacing;
-    if (int err = lookAtDestination(dir, name, &old, &replacing))
-        return err;
-    // Nobody could open the copy while it had no name, so its owner may change after its data.
-    // Its mode holds no set-id bit for the change of owner to clear.
-    if (const struct stat* owner = keptOwner(replacing, old, st))
-        if (fchown(fd, owner->st_uid, owner->st_gid) != 0)
-            return errno;
-    std::string temp;
-    int err = withHiddenName(&temp, [&](const char* candidate) { return linkUnnamed(fd, dir, candidate); });
-    if (err != 0)
-        return err;
-    if (renameat(dir, temp.c_str(), dir, name) != 0) {
-        err = errno;
-        unlinkat(dir, temp.c_str(), 0);   // ours; nothing else to do
-    }
-    return err;
+    XpStagedFile staged;
+    XpFileError err = staged.Create(dir, name);
+    return err.IsOk() ? fillAndPlace(staged, in, st, dir, name, durable, observer) : err;
 }
 
-// Copies the regular file open at in (described by st) onto name in the folder open at dir as
-// described at the top; durable flushes the copy and its name to disk before returning. 0 or
-// an errno value. Where the file system can, the copy is an unnamed file (O_TMPFILE) that is
-// linked under its name when complete: nobody can open it before, a process killed meanwhile
-// leaves nothing, and a new name costs one link instead of a temporary name and a rename.
-int copyRegularFileAt(int in, const struct stat& st, int dir, const char* name, bool durable)
+// The folder of a destination path, opened O_PATH (a folder that may be written and searched but
+// not listed, a drop box, works too), and the destination's name in it.
+XpFileError openDestination(const XpStringT<char>& path, XpFd* dir, std::string* name)
 {
-    if (name[0] == '\0' || _XpIsDotOrDotDot(name) || std::strchr(name, '/') != nullptr)
-        return EISDIR;
-    if (linkWay.load(std::memory_order_relaxed) == linkNone)
-        return copyThroughTemporary(in, st, dir, name, durable);
-    _XpFd file(_XpOpenAt(dir, ".", O_WRONLY | O_TMPFILE, 0600));
-    if (file.get() < 0)   // older kernels answer EISDIR or EINVAL for a file system without it
-        return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL
-                   ? copyThroughTemporary(in, st, dir, name, durable) : errno;
-    int err = _XpFileOperationSub_Linux::Fill(in, st, file.get(), 0777, nullptr, durable);
-    if (err == 0)
-        err = linkUnnamed(file.get(), dir, name);
-    if (err == ENOSYS)
-        return copyThroughTemporary(in, st, dir, name, durable);   // this process cannot name it
-    if (err == EEXIST)
-        err = replaceWithUnnamed(file.get(), st, dir, name);
-    if (err != 0)
-        return err;   // unnamed: closing it frees it
-    // A delayed write failure shows at the close on some file systems; the copy is not kept.
-    // (Those that can make unnamed files report their write failures before, at the write.)
-    if ((err = file.closeChecked()) != 0) {
-        unlinkat(dir, name, 0);
-        return err;
-    }
-    return durable ? syncFolder(dir) : 0;
+    std::string folder;
+    splitDestination(path.GetAnsiString().GetBuffer(), &folder, name);
+    dir->Reset(_XpOpenAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
+    if (!dir->IsValid())
+        return XpFileError(XPERR_FILE_FAILED, errno, "openat", folder.c_str());
+    return XpFileError();
 }
 
-// Copies the regular file open in src onto the path dst; see copyRegularFileAt.
-int copyRegularFile(const CopySource& src, const char* dst, bool durable)
+// The result of the copies by paths, kept for LastError on the calling thread.
+thread_local XpFileError lastError;
+
+// Keeps err (its code replaced by code, unless it is a cancellation) for LastError and answers
+// its code.
+XpErr keep(XpFileError err, XpErr code)
 {
-    std::string folder, name;
-    splitDestination(dst, &folder, &name);
-    // O_PATH: a folder that may be written and searched but not listed (a drop box) works too.
-    _XpFd dir(_XpOpenAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
-    if (dir.get() < 0)
-        return errno;
-    return copyRegularFileAt(src.file.get(), src.st, dir.get(), name.c_str(), durable);
+    if (err.Code() != XPERR_OK && err.Code() != XPERR_FILE_CANCELLED)
+        err = XpFileError(code, err.SysErr(), err.Operation(), err.Path());
+    lastError = err;
+    return err.Code();
+}
+
+// The copy by paths: source opened once (see CopySource), then as copyRegularFileAt. staged is
+// Created already in dir for name.
+XpFileError copyByPaths(const XpStringT<char>& source, XpStagedFile& staged, int dir, const char* name,
+                        bool durable, IXpFileOpProgressObserver* observer, CopySource* src)
+{
+    if (int err = src->Open(source.GetAnsiString().GetBuffer()))
+        return XpFileError(XPERR_FILE_COPY_FAILED, err, "openat", source);
+    if (observer != nullptr) {
+        observer->currentPath = source;
+        observer->statusFlag = false;
+    }
+    return fillAndPlace(staged, src->file.Get(), src->st, dir, name, durable, observer);
+}
+
+XpFileError copyPath(const XpStringT<char>& source, const XpStringT<char>& destination, bool durable,
+                     IXpFileOpProgressObserver* observer, CopySource* src)
+{
+    XpFd dir;
+    std::string name;
+    XpFileError err = openDestination(destination, &dir, &name);
+    XpStagedFile staged;
+    if (err.IsOk())
+        err = staged.Create(dir.Get(), name.c_str());
+    if (observer != nullptr)
+        observer->destinationPath = destination;
+    return err.IsOk() ? copyByPaths(source, staged, dir.Get(), name.c_str(), durable, observer, src) : err;
 }
 
 } // namespace
 
 XpErr XpFileOperation::copyFileWithoutUI(const XpStringT<char>& source,
                                          const XpStringT<char>& destination,
-                                         IXpFileOpProgressObserver*)
+                                         IXpFileOpProgressObserver* observer)
 {
     CopySource src;
-    if (src.Open(source.GetAnsiString().GetBuffer()) != 0)
-        return XPERR_FILE_COPY_FAILED;
-    return copyRegularFile(src, destination.GetAnsiString().GetBuffer(), false) == 0
-               ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+    return keep(copyPath(source, destination, false, observer, &src), XPERR_FILE_COPY_FAILED);
+}
+
+XpErr XpFileOperation::CopyFileSafely(const XpStringT<char>& source,
+                                      const XpStringT<char>& destination, bool withUI,
+                                      IXpFileOpProgressObserver* observer)
+{
+    // The staged file is made first: where none can be made, nothing is touched at all.
+    XpFd dir;
+    std::string name;
+    XpFileError err = openDestination(destination, &dir, &name);
+    XpStagedFile staged;
+    if (err.IsOk())
+        err = staged.Create(dir.Get(), name.c_str());
+    if (!err.IsOk())   // a name that names no file is a failed copy, not a missing temporary
+        return keep(err, err.Code() == XPERR_FILE_INVALID_PARAM ? XPERR_FILE_COPY_FAILED : XPERR_FILE_FAILED);
+    if (withUI) {
+        // The agent stages its copy under a hidden name of its own and renames it into place.
+        staged.Discard();
+        lastError = XpFileError();
+        return CopyFile(source, destination, true, observer);
+    }
+    if (observer != nullptr)
+        observer->destinationPath = destination;
+    CopySource src;
+    return keep(copyByPaths(source, staged, dir.Get(), name.c_str(), false, observer, &src), XPERR_FILE_COPY_FAILED);
+}
+
+XpFileError XpFileOperation::LastError()
+{
+    return lastError;
 }
 
 XpErr XpFileOperation::moveFileWithoutUI(const XpStringT<char>& source,
@@ -296,26 +256,31 @@ XpErr XpFileOperation::moveFileWithoutUI(const XpStringT<char>& source,
     XpStringT<char> from = source.GetAnsiString();
     XpStringT<char> to = destination.GetAnsiString();
     if (rename(from.GetBuffer(), to.GetBuffer()) == 0)
-        return XPERR_OK;
+        return keep(XpFileError(), XPERR_OK);
     if (errno != EXDEV)
-        return XPERR_FILE_COPY_FAILED;
+        return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "rename", from), XPERR_FILE_COPY_FAILED);
     struct stat st;
     if (lstat(from.GetBuffer(), &st) != 0)
-        return XPERR_FILE_COPY_FAILED;
-    if (!S_ISREG(st.st_mode))
-        return RenameFile(from.GetBuffer(), to.GetBuffer()) == XPERR_OK ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+        return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "lstat", from), XPERR_FILE_COPY_FAILED);
+    if (!S_ISREG(st.st_mode)) {
+        XpErr moved = RenameFile(from.GetBuffer(), to.GetBuffer());
+        return keep(XpFileError(moved, 0, "RenameFile", from), XPERR_FILE_COPY_FAILED);
+    }
     // The file is opened once, without following a link; a link put in its place after the look
     // above is refused, never read through.
     CopySource src;
-    if (src.Open(from.GetBuffer()) != 0 || copyRegularFile(src, to.GetBuffer(), true) != 0)
-        return XPERR_FILE_COPY_FAILED;
+    XpFileError err = copyPath(from, to, true, nullptr, &src);
+    if (!err.IsOk())
+        return keep(err, XPERR_FILE_COPY_FAILED);
     // Only the file that was copied is removed. Both copies exist when it cannot be (or when its
     // name now holds something else): reported, and nothing is lost.
     struct stat now;
-    if (fstatat(src.folder.get(), src.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (fstatat(src.folder.Get(), src.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
         now.st_dev != src.st.st_dev || now.st_ino != src.st.st_ino)
-        return XPERR_FILE_COPY_FAILED;
-    return unlinkat(src.folder.get(), src.name.c_str(), 0) == 0 ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+        return keep(XpFileError(XPERR_FILE_COPY_FAILED, ESTALE, "fstatat", from), XPERR_FILE_COPY_FAILED);
+    if (unlinkat(src.folder.Get(), src.name.c_str(), 0) != 0)
+        return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "unlinkat", from), XPERR_FILE_COPY_FAILED);
+    return keep(XpFileError(), XPERR_OK);
 }
 
 namespace {
@@ -390,8 +355,8 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
     std::string top(path.GetAnsiString().GetBuffer());
     while (top.size() > 1 && top.back() == '/')
         top.pop_back();
-    _XpFd fd(_XpOpenAt(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY));
-    if (fd.get() < 0) {
+    XpFd fd(_XpOpenAt(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY));
+    if (fd.Get() < 0) {
         struct stat st;
         return lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH
                                                                    : XPERR_NO_MEMORY;
@@ -401,11 +366,11 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
     if (observer != nullptr && observer->totalCount == 0) {
         // Counted by the removal's own walk: it meets what the removal will meet (no other
         // mount), at any depth, on any stack.
-        observer->totalCount = _XpTreeRemover_Linux::CountContents(fd.get()) + 1;
+        observer->totalCount = _XpTreeRemover_Linux::CountContents(fd.Get()) + 1;
         observer->doneCount = 0;
     }
     _XpTreeRemover_Linux remover(observer, false);
-    if (remover.RemoveContents(fd.release(), top) &&
+    if (remover.RemoveContents(fd.Release(), top) &&
         remover.RemoveEmptyDirectory(AT_FDCWD, top.c_str(), path))
         return XPERR_OK;
     switch (remover.failureKind) {
@@ -425,9 +390,9 @@ XpErr XpFileOperation::CopyFileAt(int sourceFolder, const char* sourceName, int 
         _XpIsDotOrDotDot(sourceName) || std::strchr(sourceName, '/') != nullptr)
         return XPERR_FILE_COPY_FAILED;
     struct stat st;
-    _XpFd in(_XpFileOperationSub_Linux::OpenRegularAt(sourceFolder, sourceName, O_NOFOLLOW, &st));
-    if (in.get() < 0)
-        return XPERR_FILE_COPY_FAILED;
-    return copyRegularFileAt(in.get(), st, destinationFolder, destinationName, false) == 0
-               ? XPERR_OK : XPERR_FILE_COPY_FAILED;
+    XpFd in(_XpFileOperationSub_Linux::OpenRegularAt(sourceFolder, sourceName, O_NOFOLLOW, &st));
+    if (!in.IsValid())
+        return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "openat", sourceName), XPERR_FILE_COPY_FAILED);
+    return keep(copyRegularFileAt(in.Get(), st, destinationFolder, destinationName, false, nullptr),
+                XPERR_FILE_COPY_FAILED);
 }

@@ -88,15 +88,15 @@ XpErr XpFileOperation::MakeDirRecursively(const XpStringT<char>& path)
 XpErr XpFileOperation::CreateNewFile(const XpStringT<char>& path)
 {
     // O_EXCL also refuses any link already at the path, dangling or not: nothing is followed.
-    _XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0666));
+    XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0666));
     // Nothing is written through it: its close loses nothing.
-    return fd.get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
+    return fd.Get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
 }
 
 XpErr XpFileOperation::claimName(const XpStringT<char>& path)
 {
-    _XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0600));
-    return fd.get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
+    XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+    return fd.Get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
 }
 
 XpStringT<char> XpFileOperation::CreateTempFile(const XpStringT<char>& folder, const char* prefix,
@@ -155,11 +155,11 @@ bool XpFileOperation::IsDirWritable(const XpStringT<char>& folder)
         // creating (IsEnableReadWrite would create it again should its owner just have removed
         // it, leaving a probe behind); a planted link or FIFO is passed over.
         struct stat st;
-        _XpFd fd(lstat(path.GetBuffer(), &st) == 0 && S_ISREG(st.st_mode)
+        XpFd fd(lstat(path.GetBuffer(), &st) == 0 && S_ISREG(st.st_mode)
                      ? _XpOpenAt(AT_FDCWD, path.GetBuffer(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK)
                      : -1);
-        bool plainFile = fd.get() >= 0 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
-        fd.reset();   // nothing written
+        bool plainFile = fd.Get() >= 0 && fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode);
+        fd.Reset();   // nothing written
         if (plainFile && !IsReadOnly(path))
             return true;
     }

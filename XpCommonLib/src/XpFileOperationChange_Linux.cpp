@@ -75,18 +75,18 @@ XpErr XpFileOperation::RenameFile(const char* from, const char* to)
     int fromFd = -1, toFd = -1;
     std::string fromName, toName;
     int err = _XpFileOperationSub_Linux::OpenParent(source.GetBuffer(), &fromFd, &fromName);
-    _XpFd fromDir(fromFd);
+    XpFd fromDir(fromFd);
     if (err == 0)
         err = _XpFileOperationSub_Linux::OpenParent(target.GetBuffer(), &toFd, &toName);
-    _XpFd toDir(toFd);
+    XpFd toDir(toFd);
     if (err == 0)
-        err = _XpFileOperationSub_Linux::RenameNoReplaceAt(fromDir.get(), fromName.c_str(),
-                                                           toDir.get(), toName.c_str());
+        err = _XpFileOperationSub_Linux::RenameNoReplaceAt(fromDir.Get(), fromName.c_str(),
+                                                           toDir.Get(), toName.c_str());
     if (err == EXDEV) {
-        err = _XpFileOperationSub_Linux::PlaceCopyAt(fromDir.get(), fromName.c_str(), toDir.get(),
+        err = _XpFileOperationSub_Linux::PlaceCopyAt(fromDir.Get(), fromName.c_str(), toDir.Get(),
                                                      toName.c_str(), false);
         if (err == 0)
-            err = _XpFileOperationSub_Linux::RemoveTreeAt(fromDir.get(), fromName.c_str());
+            err = _XpFileOperationSub_Linux::RemoveTreeAt(fromDir.Get(), fromName.c_str());
     }
     return err == 0 ? XPERR_OK : getXpErr(err, errRename, target);
 }

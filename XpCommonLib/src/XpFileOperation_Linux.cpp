@@ -115,13 +115,13 @@ XpErr XpFileOperation::SetReadOnly(const XpStringT<char>& path, bool readOnly)
     if (text == nullptr)
         return XPERR_FILE_SET_ATTRIBUTE_FAILED;
     // An O_PATH descriptor has nothing to write back: its close cannot fail usefully.
-    _XpFd fd(_XpOpenAt(AT_FDCWD, text, O_PATH | O_NOFOLLOW));
+    XpFd fd(_XpOpenAt(AT_FDCWD, text, O_PATH | O_NOFOLLOW));
     struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || S_ISLNK(st.st_mode))
+    if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0 || S_ISLNK(st.st_mode))
         return XPERR_FILE_SET_ATTRIBUTE_FAILED;
     mode_t mode = st.st_mode & 07777;
     mode_t wanted = readOnly ? mode & ~(S_IWUSR | S_IWGRP | S_IWOTH) : mode | S_IWUSR;
-    std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    std::string self = "/proc/self/fd/" + std::to_string(fd.Get());
     return wanted == mode || chmod(self.c_str(), wanted) == 0 ? XPERR_OK
                                                               : XPERR_FILE_SET_ATTRIBUTE_FAILED;
 }

@@ -37,19 +37,19 @@ int openNonBlocking(const char* path, int flags, mode_t mode = 0)
 // fd). Afterwards the descriptor blocks again, as a stream expects.
 int checkedDescriptor(int fd, bool regularOnly)
 {
-    _XpFd owner(fd);
+    XpFd owner(fd);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0)
         return -1;
     if (!S_ISREG(st.st_mode) && (regularOnly || !S_ISCHR(st.st_mode))) {
-        owner.reset();
+        owner.Reset();
         errno = S_ISDIR(st.st_mode) ? EISDIR : regularOnly ? EINVAL : ENXIO;
         return -1;
     }
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return -1;
-    return owner.release();
+    return owner.Release();
 }
 
 } // namespace
@@ -84,20 +84,20 @@ void _XpFileSub_Linux::LockExclusive(int fd)
 bool _XpFileSub_Linux::Truncate(const char* path, int64_t size)
 {
     // truncate(2) would follow a planted link; the descriptor is opened without following it.
-    _XpFd fd(checkedDescriptor(openNonBlocking(path, O_WRONLY | O_NOFOLLOW), true));
-    if (fd.get() < 0)
+    XpFd fd(checkedDescriptor(openNonBlocking(path, O_WRONLY | O_NOFOLLOW), true));
+    if (fd.Get() < 0)
         return false;
     int done;
     do
-        done = ftruncate(fd.get(), static_cast<off_t>(size));
+        done = ftruncate(fd.Get(), static_cast<off_t>(size));
     while (done != 0 && errno == EINTR);
     return done == 0;   // errno outlives the close
 }
 
 bool _XpFileSub_Linux::Touch(const char* path)
 {
-    _XpFd fd(openNonBlocking(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666));
-    return fd.get() >= 0;   // nothing was written through it: its close loses nothing
+    XpFd fd(openNonBlocking(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666));
+    return fd.Get() >= 0;   // nothing was written through it: its close loses nothing
 }
 
 bool _XpFileSub_Linux::ReadDates(const char* path, XpDateTime* creation, XpDateTime* lastModified,

@@ -9,12 +9,14 @@
 // followed, and a FIFO or device is refused instead of being opened (which could block). A copy
 // is made under a hidden temporary name in the destination folder and renamed into place only
 // when complete, so the destination shows the old item or the whole new one, never a part. The
-// data of a regular file is copied in the kernel (FillCopyAt), for the agent's copies as for the
+// data of a regular file is copied in the kernel and put in place through XpStagedFile, for the agent's copies as for the
 // copy by paths (XpFileCopy_Linux.cpp), which shares it.
 #include "_XpFileOperationSub_Linux.h"
 
 #include "XpFile_Linux.h"
 #include "_XpFd_Linux.h"
+
+#include <XpStagedFile.h>
 
 #include <AskFinder.h>
 
@@ -131,26 +133,75 @@ private:
     std::unique_ptr<char[]> buffer_;
 };
 
-// Copies the whole of in into out (both at offset 0, out empty). A sparse source keeps its holes,
-// as cp does: when the source has fewer blocks than its length needs, only its data ranges
-// (SEEK_DATA/SEEK_HOLE on its descriptor) are copied, and the copy gets the source's length.
-// 0 or the errno value.
-int copyData(int in, const struct stat& st, int out)
+// The observer of a copy of file data: percent of the source's length done, and whether the
+// caller asks to stop. Without an observer the data moves in one call as far as the kernel goes.
+class Progress {
+public:
+    Progress(IXpFileOpProgressObserver* observer, off_t total) : observer_(observer), total_(total) {}
+    bool Active() const { return observer_ != nullptr; }
+    // Reports done bytes; true when the observer asks to stop.
+    bool Report(off_t done)
+    {
+        if (observer_ == nullptr)
+            return false;
+        double percent = total_ > 0 ? static_cast<double>(done) * 100.0 / static_cast<double>(total_)
+                                    : (done > 0 ? 100.0 : 0.0);
+        observer_->percent = percent > 100.0 ? 100.0 : percent;   // a source that grew
+        return observer_->OnProgress(observer_->percent);
+    }
+
+private:
+    IXpFileOpProgressObserver* observer_;
+    off_t total_;
+};
+
+// mover.Copy of len bytes from at (len < 0: to the end), in pieces of 8 MiB between which the
+// progress is reported while someone observes. ECANCELED when the observer stops it.
+int copyRange(DataMover& mover, int in, int out, off_t at, off_t len, Progress& progress, off_t* moved)
+{
+    if (!progress.Active())
+        return mover.Copy(in, out, at, len, moved);
+    const off_t kPiece = off_t(8) << 20;
+    off_t pos = at;
+    for (;;) {
+        off_t want = len < 0 || len - (pos - at) > kPiece ? kPiece : len - (pos - at);
+        off_t got = 0;
+        if (want <= 0)
+            break;
+        if (int err = mover.Copy(in, out, pos, want, &got))
+            return err;
+        pos += got;
+        if (progress.Report(pos))
+            return ECANCELED;
+        if (got < want)
+            break;   // the end of the source
+    }
+    *moved = pos - at;
+    return 0;
+}
+
+} // namespace
+
+int _XpFileOperationSub_Linux::CopyData(int in, const struct stat& st, int out,
+                                        IXpFileOpProgressObserver* observer)
 {
     DataMover mover(st.st_size);
+    Progress progress(observer, st.st_size);
+    if (progress.Report(0))
+        return ECANCELED;
     off_t moved = 0;
-    if (!_XpFileOperationSub_Linux::IsSparse(st))
-        return mover.Copy(in, out, 0, -1, &moved);
+    if (!IsSparse(st))
+        return copyRange(mover, in, out, 0, -1, progress, &moved);
     for (off_t pos = 0;;) {
         off_t data = lseek(in, pos, SEEK_DATA);
         if (data < 0 && errno == ENXIO)
             break;   // nothing but a hole from pos to the end
         if (data < 0)
-            return kernelRefuses(errno) ? mover.Copy(in, out, pos, -1, &moved) : errno;
+            return kernelRefuses(errno) ? copyRange(mover, in, out, pos, -1, progress, &moved) : errno;
         off_t hole = lseek(in, data, SEEK_HOLE);
         if (hole < 0)
             return errno;
-        if (int err = mover.Copy(in, out, data, hole - data, &moved))
+        if (int err = copyRange(mover, in, out, data, hole - data, progress, &moved))
             return err;
         pos = data + moved;
         if (moved < hole - data)
@@ -161,8 +212,12 @@ int copyData(int in, const struct stat& st, int out)
     struct stat now;
     if (end < 0 || fstat(out, &now) != 0)
         return errno;
-    return now.st_size == end || ftruncate(out, end) == 0 ? 0 : errno;
+    if (now.st_size != end && ftruncate(out, end) != 0)
+        return errno;
+    return progress.Report(end) ? ECANCELED : 0;
 }
+
+namespace {
 
 // The owner of `owner` (when given) and st's permission bits under modeMask onto the open fd,
 // before any data is written, so that nobody who may not read the source can read the copy at
@@ -194,17 +249,26 @@ int copyAttributes(int dir, const char* name, int fd, const struct stat& st)
     return err != 0 ? err : applyTimes(fd, st);
 }
 
+// A regular file of a tree, staged in dstDir and put in place as dstName only where the name is
+// free: mode (set-id bits too) and, for root, owner before the data, dates after it.
 int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
 {
     struct stat st;
-    _XpFd src(_XpFileOperationSub_Linux::OpenRegularAt(srcDir, srcName, O_NOFOLLOW, &st));
-    if (src.get() < 0)
+    XpFd src(_XpFileOperationSub_Linux::OpenRegularAt(srcDir, srcName, O_NOFOLLOW, &st));
+    if (!src.IsValid())
         return errno;
-    int dst = _XpOpenAt(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-    if (dst < 0)
-        return errno;
-    return _XpFileOperationSub_Linux::FillCopyAt(src.get(), st, dstDir, dstName, dst, 07777,
-                                                 geteuid() == 0 ? &st : nullptr, false);
+    XpStagedFile staged;
+    XpFileError err = staged.Create(dstDir, dstName);
+    if (err.IsOk() && geteuid() == 0)
+        err = staged.SetOwner(st.st_uid, st.st_gid);
+    if (err.IsOk())
+        err = staged.SetMode(st.st_mode & 07777);
+    if (err.IsOk())
+        err = staged.CopyFrom(src.Get(), st, nullptr);
+    staged.SetTimes(st.st_atim, st.st_mtim);
+    if (err.IsOk())
+        err = staged.Place(XpStagedFile::placeNew, false);
+    return err.IsOk() ? 0 : err.SysErr() != 0 ? err.SysErr() : EIO;
 }
 
 int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
@@ -213,30 +277,30 @@ int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
 int copyDirectory(int srcDir, const char* srcName, const struct stat& st, int dstDir,
                   const char* dstName, std::set<std::pair<dev_t, ino_t> >& made)
 {
-    _XpFd src(_XpOpenAt(srcDir, srcName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    if (src.get() < 0)
+    XpFd src(_XpOpenAt(srcDir, srcName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (src.Get() < 0)
         return errno;
     if (mkdirat(dstDir, dstName, 0700) != 0)
         return errno;
-    _XpFd dst(_XpOpenAt(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    XpFd dst(_XpOpenAt(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
     struct stat dstStat;
-    int err = dst.get() < 0 || fstat(dst.get(), &dstStat) != 0 ? errno : 0;
+    int err = dst.Get() < 0 || fstat(dst.Get(), &dstStat) != 0 ? errno : 0;
     if (err == 0)
         made.insert({dstStat.st_dev, dstStat.st_ino});
-    DIR* list = err == 0 ? _XpOpenDirStream(dup(src.get())) : nullptr;
+    DIR* list = err == 0 ? _XpOpenDirStream(dup(src.Get())) : nullptr;
     if (err == 0 && list == nullptr)
         err = errno;
     for (struct dirent* e; err == 0 && (errno = 0, e = readdir(list)) != nullptr;) {
         if (!_XpIsDotOrDotDot(e->d_name))
-            err = copyTree(src.get(), e->d_name, dst.get(), e->d_name, made);
+            err = copyTree(src.Get(), e->d_name, dst.Get(), e->d_name, made);
     }
     if (err == 0 && errno != 0)
         err = errno;   // readdir failed
     if (list != nullptr)
         closedir(list);
     if (err == 0)
-        err = copyAttributes(dstDir, dstName, dst.get(), st);
-    dst.reset();
+        err = copyAttributes(dstDir, dstName, dst.Get(), st);
+    dst.Reset();
     if (err != 0)
         _XpFileOperationSub_Linux::RemoveTreeAt(dstDir, dstName);
     return err;
@@ -315,42 +379,15 @@ int _XpFileOperationSub_Linux::RemoveTreeAt(int dir, const char* name)
 
 int _XpFileOperationSub_Linux::OpenRegularAt(int dir, const char* name, int flags, struct stat* st)
 {
-    _XpFd fd(_XpOpenAt(dir, name, flags | O_RDONLY | O_NONBLOCK | O_NOCTTY));
-    if (fd.get() < 0 || fstat(fd.get(), st) != 0)
+    XpFd fd(_XpOpenAt(dir, name, flags | O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (fd.Get() < 0 || fstat(fd.Get(), st) != 0)
         return -1;
     if (!S_ISREG(st->st_mode)) {
-        fd.reset();
+        fd.Reset();
         errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
         return -1;
     }
-    return fd.release();
-}
-
-int _XpFileOperationSub_Linux::Fill(int in, const struct stat& st, int out, mode_t modeMask,
-                                    const struct stat* owner, bool durable)
-{
-    int err = applyOwnerAndMode(out, st, modeMask, owner);
-    if (err == 0)
-        err = copyData(in, st, out);
-    if (err == 0)
-        err = applyTimes(out, st);
-    if (err == 0 && durable && fsync(out) != 0)
-        err = errno;
-    return err;
-}
-
-int _XpFileOperationSub_Linux::FillCopyAt(int in, const struct stat& st, int dir, const char* name,
-                                          int out, mode_t modeMask, const struct stat* owner,
-                                          bool durable)
-{
-    _XpFd file(out);
-    int err = Fill(in, st, out, modeMask, owner, durable);
-    int closeErr = file.closeChecked();   // a delayed write failure (NFS, full disk) shows here
-    if (err == 0)
-        err = closeErr;
-    if (err != 0)
-        unlinkat(dir, name, 0);   // ours, created exclusively: nothing else to do
-    return err;
+    return fd.Release();
 }
 
 bool _XpFileOperationSub_Linux::IsSparse(const struct stat& st)
@@ -402,12 +439,12 @@ bool _XpFileOperationSub_Linux::OwnerMayRead(const struct stat& existing, const 
 
 XpStringT<char> _XpFileOperationSub_Linux::MakeStagingFolder(const XpStringT<char>& folder)
 {
-    _XpFd dir(_XpOpenAt(AT_FDCWD, folder.GetAnsiString().GetBuffer(), O_PATH | O_DIRECTORY));
-    if (dir.get() < 0)
+    XpFd dir(_XpOpenAt(AT_FDCWD, folder.GetAnsiString().GetBuffer(), O_PATH | O_DIRECTORY));
+    if (dir.Get() < 0)
         return XpStringT<char>();
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = TemporaryName();
-        if (mkdirat(dir.get(), name.c_str(), 0700) == 0)
+        if (mkdirat(dir.Get(), name.c_str(), 0700) == 0)
             return folder + "/" + name.c_str();
         if (errno != EEXIST)
             break;
@@ -421,12 +458,12 @@ void _XpFileOperationSub_Linux::RemoveStagingFolder(const XpStringT<char>& path,
     std::string name;
     if (OpenParent(path.GetAnsiString().GetBuffer(), &dir, &name) != 0)
         return;
-    _XpFd parent(dir);
+    XpFd parent(dir);
     // Cleaning up: what cannot be removed stays, hidden.
     if (withContents)
-        RemoveTreeAt(parent.get(), name.c_str());
+        RemoveTreeAt(parent.Get(), name.c_str());
     else
-        unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
+        unlinkat(parent.Get(), name.c_str(), AT_REMOVEDIR);
 }
 
 std::string _XpFileOperationSub_Linux::TemporaryName()
@@ -536,7 +573,7 @@ _XpStreamCopy_Linux::_XpStreamCopy_Linux(const XpAbstractFile& source)
         source_ = -1;
     // Where no descriptor of our own can be had, the copy goes on without looking for holes.
     if (source_ >= 0 && _XpFileOperationSub_Linux::IsSparse(st_))
-        query_.reset(_XpOpenAt(AT_FDCWD, ("/proc/self/fd/" + std::to_string(source_)).c_str(),
+        query_.Reset(_XpOpenAt(AT_FDCWD, ("/proc/self/fd/" + std::to_string(source_)).c_str(),
                                O_RDONLY | O_NONBLOCK | O_NOCTTY));
 }
 
@@ -566,9 +603,9 @@ bool _XpStreamCopy_Linux::ClaimNew(const XpStringT<char>& path) const
 {
     if (source_ < 0)
         return false;
-    _XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(),
+    XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0600));
-    return fd.get() >= 0;   // empty: its close loses nothing
+    return fd.Get() >= 0;   // empty: its close loses nothing
 }
 
 XpErr _XpStreamCopy_Linux::CheckDestination(const XpAbstractFile& target) const
@@ -592,15 +629,15 @@ XpErr _XpStreamCopy_Linux::ApplyMode(const XpAbstractFile& target) const
 
 bool _XpStreamCopy_Linux::NextData(int64_t pos, int64_t* next, int64_t* length) const
 {
-    off_t data = lseek(query_.get(), static_cast<off_t>(pos), SEEK_DATA);
-    off_t hole = data >= 0 ? lseek(query_.get(), data, SEEK_HOLE) : -1;
+    off_t data = lseek(query_.Get(), static_cast<off_t>(pos), SEEK_DATA);
+    off_t hole = data >= 0 ? lseek(query_.Get(), data, SEEK_HOLE) : -1;
     if (data >= 0 && hole > data) {
         *next = data;
         *length = hole - data;
         return true;
     }
     if (data < 0 && errno == ENXIO) {
-        off_t end = lseek(query_.get(), 0, SEEK_END);
+        off_t end = lseek(query_.Get(), 0, SEEK_END);
         *next = end > pos ? end : pos;
         return false;
     }
@@ -640,14 +677,14 @@ bool isItemOrAbove(int dir, const char* name, int srcDir, const char* srcName)
         return true;
     if (!S_ISDIR(target.st_mode))
         return false;
-    _XpFd level(_XpOpenAt(srcDir, ".", O_PATH | O_DIRECTORY));
-    for (int depth = 0; level.get() >= 0 && fstat(level.get(), &st) == 0 && depth < 4096; ++depth) {
+    XpFd level(_XpOpenAt(srcDir, ".", O_PATH | O_DIRECTORY));
+    for (int depth = 0; level.Get() >= 0 && fstat(level.Get(), &st) == 0 && depth < 4096; ++depth) {
         if (st.st_dev == target.st_dev && st.st_ino == target.st_ino)
             return true;
         struct stat up;
-        if (fstatat(level.get(), "..", &up, 0) != 0 || (up.st_dev == st.st_dev && up.st_ino == st.st_ino))
+        if (fstatat(level.Get(), "..", &up, 0) != 0 || (up.st_dev == st.st_dev && up.st_ino == st.st_ino))
             return false;   // the root: nothing above
-        level.reset(_XpOpenAt(level.get(), "..", O_PATH | O_DIRECTORY));
+        level.Reset(_XpOpenAt(level.Get(), "..", O_PATH | O_DIRECTORY));
     }
     return false;
 }
@@ -660,22 +697,22 @@ class BuiltInAgent : public IXpFileManagerAgent {
 public:
     bool Perform(const XpFileManagerRequest& request) override
     {
-        _XpFd dst(_XpOpenAt(AT_FDCWD, request.destination.GetBuffer(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-        if (dst.get() < 0)
+        XpFd dst(_XpOpenAt(AT_FDCWD, request.destination.GetBuffer(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+        if (dst.Get() < 0)
             return false;
         for (const XpStringT<char>& item : request.items) {
             int folder = -1;
             std::string name;
             if (_XpFileOperationSub_Linux::OpenParent(item.GetBuffer(), &folder, &name) != 0)
                 return false;
-            _XpFd src(folder);
+            XpFd src(folder);
             if (request.operation == XpFileManagerRequest::opDuplicate &&
-                isItemOrAbove(dst.get(), name.c_str(), src.get(), name.c_str()))
+                isItemOrAbove(dst.Get(), name.c_str(), src.Get(), name.c_str()))
                 return false;
             int err = request.operation == XpFileManagerRequest::opMove
-                          ? _XpFileOperationSub_Linux::MoveAt(src.get(), name.c_str(), dst.get(),
+                          ? _XpFileOperationSub_Linux::MoveAt(src.Get(), name.c_str(), dst.Get(),
                                                               name.c_str(), request.replacing)
-                          : _XpFileOperationSub_Linux::PlaceCopyAt(src.get(), name.c_str(), dst.get(),
+                          : _XpFileOperationSub_Linux::PlaceCopyAt(src.Get(), name.c_str(), dst.Get(),
                                                                    name.c_str(), request.replacing);
             if (err != 0)
                 return false;

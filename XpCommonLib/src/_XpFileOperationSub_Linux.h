@@ -28,17 +28,12 @@ public:
     // descriptor. The descriptor with *st filled, or -1 with errno set: EISDIR for a directory,
     // EINVAL for any other kind that is not a regular file.
     static int OpenRegularAt(int dir, const char* name, int flags, struct stat* st);
-    // Fills `out` (taken over), an empty file just created exclusively as name in dir, with the
-    // regular file open at `in` (described by st), and closes it: first the owner of `owner` when
-    // not null and st's permission bits under modeMask, then the data copied in the kernel (holes
-    // kept), then st's access and modification times, fsync when durable; the close's own result
-    // counts. 0, or an errno value with name removed again.
-    static int FillCopyAt(int in, const struct stat& st, int dir, const char* name, int out,
-                          mode_t modeMask, const struct stat* owner, bool durable);
-    // FillCopyAt's work on out without closing it or removing anything, for a file that has no
-    // name yet (O_TMPFILE). 0 or an errno value.
-    static int Fill(int in, const struct stat& st, int out, mode_t modeMask,
-                    const struct stat* owner, bool durable);
+    // Copies the whole regular file open at in (described by st) into out, which is empty, at
+    // the same offsets, in the kernel where it can (copy_file_range, sendfile, read/write), the
+    // holes of a sparse source kept. The observer (null: none) gets percent and OnProgress at
+    // 0 and after every piece of at most 8 MiB; ECANCELED when it asks to stop. 0 or an errno
+    // value.
+    static int CopyData(int in, const struct stat& st, int out, IXpFileOpProgressObserver* observer);
     // Whether a regular file has fewer blocks than its length needs: it holds holes, which a
     // copy keeps (the test cp makes before it looks for data with SEEK_DATA).
     static bool IsSparse(const struct stat& st);
@@ -113,7 +108,7 @@ public:
     // is written. Someone else's file whose mode the caller may not change keeps it.
     XpErr ApplyMode(const XpAbstractFile& target) const;
     // Whether the source holds holes, which the copy then keeps.
-    bool Sparse() const { return query_.get() >= 0; }
+    bool Sparse() const { return query_.Get() >= 0; }
     // From position pos of a sparse source: the next data at *next (>= pos), *length bytes of it.
     // False when nothing but a hole follows; *next is then the end of the source.
     bool NextData(int64_t pos, int64_t* next, int64_t* length) const;
@@ -126,7 +121,7 @@ private:
     struct stat st_;
     // A descriptor of its own on the source, whose position the hole search may move without
     // disturbing the source's stream.
-    _XpFd query_;
+    XpFd query_;
 };
 
 #endif

@@ -122,6 +122,6 @@ bool _XpReadMountTable(int fd, std::vector<_XpMountEntry>& entries)
 
 bool _XpReadMountTable(std::vector<_XpMountEntry>& entries)
 {
-    _XpFd fd(_XpOpenMountInfo());   // only read from: its close loses nothing
-    return fd.get() >= 0 && _XpReadMountTable(fd.get(), entries);
+    XpFd fd(_XpOpenMountInfo());   // only read from: its close loses nothing
+    return fd.Get() >= 0 && _XpReadMountTable(fd.Get(), entries);
 }

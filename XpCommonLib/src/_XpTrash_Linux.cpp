@@ -67,23 +67,23 @@ int openMadeDirAt(int dir, const char* name, const Owner& owner)
     bool made = mkdirat(dir, name, 0700) == 0;
     if (!made && errno != EEXIST)
         return -1;
-    _XpFd fd(openDirAt(dir, name));
-    if (fd.get() >= 0 && made && owner.uid != geteuid() && fchown(fd.get(), owner.uid, owner.gid) != 0)
-        fd.reset();
-    return fd.release();
+    XpFd fd(openDirAt(dir, name));
+    if (fd.Get() >= 0 && made && owner.uid != geteuid() && fchown(fd.Get(), owner.uid, owner.gid) != 0)
+        fd.Reset();
+    return fd.Release();
 }
 
 // openMadeDirAt for a folder of the trash itself, which must belong to owner.
 int openOwnDirAt(int dir, const char* name, const Owner& owner)
 {
-    _XpFd fd(openMadeDirAt(dir, name, owner));
+    XpFd fd(openMadeDirAt(dir, name, owner));
     struct stat st;
-    if (fd.get() >= 0 && (fstat(fd.get(), &st) != 0 || st.st_uid != owner.uid)) {
-        fd.reset();
+    if (fd.Get() >= 0 && (fstat(fd.Get(), &st) != 0 || st.st_uid != owner.uid)) {
+        fd.Reset();
         errno = EPERM;
         return -1;
     }
-    return fd.release();
+    return fd.Release();
 }
 
 // Percent-encoding of a path for Path=: unreserved characters and '/' stay, every other byte
@@ -132,32 +132,32 @@ std::string trashName(const std::string& item, int n)
 int trashInto(int trash, int dir, const char* name, const std::string& originalPath,
               const Owner& owner)
 {
-    _XpFd files(openOwnDirAt(trash, "files", owner));
-    _XpFd info(openOwnDirAt(trash, "info", owner));
-    if (files.get() < 0 || info.get() < 0)
+    XpFd files(openOwnDirAt(trash, "files", owner));
+    XpFd info(openOwnDirAt(trash, "info", owner));
+    if (files.Get() < 0 || info.Get() < 0)
         return errno;
     std::string text = infoText(originalPath);
     for (int n = 0; n < 100000; ++n) {
         std::string target = trashName(name, n);
         std::string infoName = target + ".trashinfo";
-        int fd = _XpOpenAt(info.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+        int fd = _XpOpenAt(info.Get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
                            0600);
         if (fd < 0 && errno == EEXIST)
             continue;   // taken, by us or by another process right now
         if (fd < 0)
             return errno;
-        _XpFd file(fd);
-        int err = owner.uid != geteuid() && fchown(file.get(), owner.uid, owner.gid) != 0 ? errno : 0;
+        XpFd file(fd);
+        int err = owner.uid != geteuid() && fchown(file.Get(), owner.uid, owner.gid) != 0 ? errno : 0;
         if (err == 0)
-            err = _XpWriteAll(file.get(), text.data(), text.size());
-        int closeErr = file.closeChecked();
+            err = _XpWriteAll(file.Get(), text.data(), text.size());
+        int closeErr = file.Close();
         if (err == 0)
             err = closeErr;
         if (err == 0)
-            err = _XpFileOperationSub_Linux::RenameNoReplaceAt(dir, name, files.get(), target.c_str());
+            err = _XpFileOperationSub_Linux::RenameNoReplaceAt(dir, name, files.Get(), target.c_str());
         if (err == 0)
             return 0;
-        unlinkat(info.get(), infoName.c_str(), 0);   // give the reserved name back
+        unlinkat(info.Get(), infoName.c_str(), 0);   // give the reserved name back
         if (err != EEXIST)
             return err;
         // files/NAME exists without its information file (left by a crash): next number.
@@ -168,19 +168,19 @@ int trashInto(int trash, int dir, const char* name, const std::string& originalP
 // The trash folder of the mount whose top folder is topdir, opened; -1 when it has none usable.
 int openTopdirTrash(const std::string& topdir)
 {
-    _XpFd top(openDirAt(AT_FDCWD, topdir.c_str()));
-    if (top.get() < 0)
+    XpFd top(openDirAt(AT_FDCWD, topdir.c_str()));
+    if (top.Get() < 0)
         return -1;
     std::string uid = std::to_string(geteuid());
     struct stat st;
-    if (fstatat(top.get(), ".Trash", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+    if (fstatat(top.Get(), ".Trash", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
         (st.st_mode & S_ISVTX) != 0) {
-        _XpFd shared(openDirAt(top.get(), ".Trash"));
-        int fd = shared.get() >= 0 ? openOwnDirAt(shared.get(), uid.c_str(), us()) : -1;
+        XpFd shared(openDirAt(top.Get(), ".Trash"));
+        int fd = shared.Get() >= 0 ? openOwnDirAt(shared.Get(), uid.c_str(), us()) : -1;
         if (fd >= 0)
             return fd;
     }
-    return openOwnDirAt(top.get(), (".Trash-" + uid).c_str(), us());
+    return openOwnDirAt(top.Get(), (".Trash-" + uid).c_str(), us());
 }
 
 // The home folder: $HOME, else the password database's; "" when neither is absolute.
@@ -216,9 +216,9 @@ int openHomeTrash(std::string* path, Owner* owner)
     // opened as the system names it, each level below without following links.
     bool inHome = home.size() > 1 && data.compare(0, home.size() + 1, home + "/") == 0;
     std::string below = inHome ? data.substr(home.size()) : data;
-    _XpFd level(_XpOpenAt(AT_FDCWD, inHome ? home.c_str() : "/", O_RDONLY | O_DIRECTORY));
+    XpFd level(_XpOpenAt(AT_FDCWD, inHome ? home.c_str() : "/", O_RDONLY | O_DIRECTORY));
     struct stat st;
-    if (level.get() < 0 || fstat(level.get(), &st) != 0)
+    if (level.Get() < 0 || fstat(level.Get(), &st) != 0)
         return -1;
     *owner = inHome ? Owner{st.st_uid, st.st_gid} : us();
     std::string shown = inHome ? home : "";
@@ -234,20 +234,20 @@ int openHomeTrash(std::string* path, Owner* owner)
             errno = EINVAL;
             return -1;
         }
-        level.reset(openMadeDirAt(level.get(), name.c_str(), *owner));
-        if (level.get() < 0)
+        level.Reset(openMadeDirAt(level.Get(), name.c_str(), *owner));
+        if (level.Get() < 0)
             return -1;
         shown += "/" + name;
     }
-    _XpFd trash(openOwnDirAt(level.get(), "Trash", *owner));
-    if (trash.get() < 0)
+    XpFd trash(openOwnDirAt(level.Get(), "Trash", *owner));
+    if (trash.Get() < 0)
         return -1;
-    _XpFd files(openOwnDirAt(trash.get(), "files", *owner));
-    _XpFd info(openOwnDirAt(trash.get(), "info", *owner));
-    if (files.get() < 0 || info.get() < 0)
+    XpFd files(openOwnDirAt(trash.Get(), "files", *owner));
+    XpFd info(openOwnDirAt(trash.Get(), "info", *owner));
+    if (files.Get() < 0 || info.Get() < 0)
         return -1;
     *path = shown + "/Trash";
-    return trash.release();
+    return trash.Release();
 }
 
 // The real path of an open folder.
@@ -267,8 +267,8 @@ XpStringT<char> _XpFileOperationSub_Linux::HomeTrashPath()
 {
     std::string path;
     Owner owner;
-    _XpFd trash(openHomeTrash(&path, &owner));
-    return trash.get() >= 0 ? XpStringT<char>(path.c_str()) : XpStringT<char>();
+    XpFd trash(openHomeTrash(&path, &owner));
+    return trash.Get() >= 0 ? XpStringT<char>(path.c_str()) : XpStringT<char>();
 }
 
 int _XpFileOperationSub_Linux::Trash(const XpStringT<char>& path)
@@ -278,29 +278,29 @@ int _XpFileOperationSub_Linux::Trash(const XpStringT<char>& path)
     int err = OpenParent(path.GetBuffer(), &dirFd, &name);
     if (err != 0)
         return err;
-    _XpFd dir(dirFd);
+    XpFd dir(dirFd);
     struct stat st;
-    if (fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
-    std::string folder = pathOfDir(dir.get());
+    std::string folder = pathOfDir(dir.Get());
     if (folder.empty())
         return ENOENT;
     std::string original = (folder == "/" ? "" : folder) + "/" + name;
     std::string homePath;
     Owner owner;
-    _XpFd homeTrash(openHomeTrash(&homePath, &owner));
-    if (homeTrash.get() < 0)
+    XpFd homeTrash(openHomeTrash(&homePath, &owner));
+    if (homeTrash.Get() < 0)
         return ENOENT;
-    err = trashInto(homeTrash.get(), dir.get(), name.c_str(), original, owner);
+    err = trashInto(homeTrash.Get(), dir.Get(), name.c_str(), original, owner);
     if (err != EXDEV)
         return err;
     // Another mount: its own trash, with the path relative to its top folder.
     std::string topdir = _XpMountPointOf(original);
     if (topdir.empty() || original.size() <= topdir.size())
         return EXDEV;   // no mount found, or the item is the mount's top folder itself
-    _XpFd trash(openTopdirTrash(topdir));
-    if (trash.get() < 0)
+    XpFd trash(openTopdirTrash(topdir));
+    if (trash.Get() < 0)
         return EXDEV;
     std::string relative = topdir == "/" ? original.substr(1) : original.substr(topdir.size() + 1);
-    return trashInto(trash.get(), dir.get(), name.c_str(), relative, us());
+    return trashInto(trash.Get(), dir.Get(), name.c_str(), relative, us());
 }

@@ -160,7 +160,7 @@ bool _XpTreeRemover_Linux::walk(int fd, const std::string& path)
     bool mountRoot;
     if (!identify(fd, &device, &inode, &mountRoot)) {
         int err = errno;
-        _XpFd(fd).reset();
+        XpFd(fd).Reset();
         return fail(listing, err);
     }
     treeDevice_ = device;
@@ -203,12 +203,12 @@ bool _XpTreeRemover_Linux::walk(int fd, const std::string& path)
 // this walker gathers their results.
 bool _XpTreeRemover_Linux::walkSideBySide(int fd, unsigned walkers)
 {
-    _XpFd top(fd);
+    XpFd top(fd);
     std::vector<Entry> topEntries;
     if (int err = readListing(fd, topEntries))
         return fail(listing, err);
     if (topEntries.size() < 2)
-        return walk(top.release(), std::string());   // nothing to share
+        return walk(top.Release(), std::string());   // nothing to share
     std::atomic<size_t> next(0);
     std::atomic<bool> stop(false);
     std::vector<std::unique_ptr<_XpTreeRemover_Linux> > team;
@@ -240,11 +240,11 @@ bool _XpTreeRemover_Linux::walkSideBySide(int fd, unsigned walkers)
         try {
             threads.emplace_back(run, i, own);
         } catch (const std::exception&) {
-            _XpFd(own).reset();   // no thread: the walkers that run take its share
+            XpFd(own).Reset();   // no thread: the walkers that run take its share
             break;
         }
     }
-    run(0, top.release());
+    run(0, top.Release());
     for (std::thread& thread : threads)
         thread.join();
     bool ok = true;
@@ -308,12 +308,12 @@ bool _XpTreeRemover_Linux::descend(size_t depth, const std::string& name, bool r
     bool mountRoot;
     if (!identify(child, &device, &inode, &mountRoot)) {
         int err = errno;
-        _XpFd(child).reset();
+        XpFd(child).Reset();
         return fail(listing, err);
     }
     if (device != treeDevice_ || mountRoot) {
         // Another mount: it stays whole, and so does every folder above it.
-        _XpFd(child).reset();
+        XpFd(child).Reset();
         if (counting_)
             ++counted_;
         levels_[depth].keep = true;
@@ -332,7 +332,7 @@ bool _XpTreeRemover_Linux::descend(size_t depth, const std::string& name, bool r
 // the descriptor of the shallowest open level when more than kOpenLevels are open.
 bool _XpTreeRemover_Linux::enter(int fd, dev_t device, ino_t inode)
 {
-    _XpFd owner(fd);
+    XpFd owner(fd);
     std::vector<Entry> entries;
     if (levels_.empty() && topListing_ != nullptr)
         entries = *topListing_;   // read once for every walker: each must see the same one
@@ -343,9 +343,9 @@ bool _XpTreeRemover_Linux::enter(int fd, dev_t device, ino_t inode)
     }
     levels_.push_back(Level{fd, device, inode, std::move(entries), 0, path_.size(), false,
                             failureKind, failureErr});
-    owner.release();
+    owner.Release();
     if (levels_.size() - firstOpen_ > kOpenLevels) {
-        _XpFd(levels_[firstOpen_].fd).reset();
+        XpFd(levels_[firstOpen_].fd).Reset();
         levels_[firstOpen_++].fd = -1;
     }
     return true;
@@ -357,25 +357,25 @@ bool _XpTreeRemover_Linux::leave()
 {
     Level child = std::move(levels_.back());
     levels_.pop_back();
-    _XpFd childFd(child.fd);
+    XpFd childFd(child.fd);
     size_t depth = levels_.size() - 1;
     Level& parent = levels_[depth];
     if (parent.fd < 0) {
-        _XpFd up(_XpOpenAt(childFd.get(), "..", kOpenDir));
+        XpFd up(_XpOpenAt(childFd.Get(), "..", kOpenDir));
         dev_t device;
         ino_t inode;
         bool mountRoot;
-        if (up.get() < 0 || !identify(up.get(), &device, &inode, &mountRoot) ||
+        if (up.Get() < 0 || !identify(up.Get(), &device, &inode, &mountRoot) ||
             device != parent.device || inode != parent.inode) {
             // The folder was moved meanwhile: ".." is no longer the parent we came from.
-            int err = up.get() < 0 ? errno : ESTALE;
+            int err = up.Get() < 0 ? errno : ESTALE;
             lost_ = true;
             return fail(directory, err);
         }
-        parent.fd = up.release();
+        parent.fd = up.Release();
         firstOpen_ = depth;
     }
-    childFd.reset();
+    childFd.Reset();
     if (firstOpen_ > depth)
         firstOpen_ = depth;
     path_.resize(parent.pathLength);
@@ -429,7 +429,7 @@ std::string _XpTreeRemover_Linux::shown(const std::string& name) const
 void _XpTreeRemover_Linux::closeAll()
 {
     for (Level& level : levels_)
-        _XpFd(level.fd).reset();
+        XpFd(level.fd).Reset();
     levels_.clear();
     firstOpen_ = 0;
 }

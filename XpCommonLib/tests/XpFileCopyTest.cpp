@@ -1,5 +1,5 @@
 // Copy, move and remove through real faults: a full disk, a refused permission, a read-only
-// mount, a copying process killed at random, a tree changed under a running removal.
+// mount, a tree changed under a running removal. (Copies killed at random: XpStagedFileTest.)
 #include "XpFileTestSupport.h"
 
 #include <XpFile.h>
@@ -571,59 +571,6 @@ TEST(XpFileCopy, MoveAcrossVolumesLeavesAFileSwappedInDuringTheCopy)
         EXPECT_EQ(XPERR_FILE_COPY_FAILED, err);
         EXPECT_TRUE(readFile(t / "src") == two && readFile(t / "sibling") == one && readFile(t / "vol/moved") == one);
     });
-}
-
-// Under ThreadSanitizer every fork copies the sanitizer's state and costs about half a second,
-// so that build kills fewer copies; the others kill at least 100.
-#if defined(__SANITIZE_THREAD__)
-const int kMinimumKills = 25;
-#else
-const int kMinimumKills = 100;
-#endif
-
-// Killed at any moment: the safe copy over a file leaves its old or its new content and at most
-// a temporary; the copy by paths to a new name (an unnamed file until complete) leaves the whole
-// copy or nothing at all.
-TEST(XpFileCopy, CopiesKilledAtRandomLeaveOldOrNewContentAndNoPartOfEither)
-{
-    TempDir t;
-    const std::string versions[2] = {pattern(1 << 20, 'A'), pattern(3 << 19, 'B')};
-    ASSERT_TRUE(writeFile(t / "v0", versions[0]) && writeFile(t / "v1", versions[1]) && writeFile(t / "dst", versions[0]));
-    std::mt19937 random(12345);
-    int killedMidway = 0, runs = 0, newCopiesMissing = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (; runs < 300; ++runs) {
-        std::string from = t / ("v" + std::to_string((runs + 1) % 2));
-        bool toNewName = runs % 2 == 1;
-        unlink((t / "new").c_str());
-        pid_t pid = fork();
-        if (pid == 0)
-            _exit((toNewName ? Op::CopyFile(S(from), S(t / "new"), false, nullptr)
-                             : Op::CopyFileSafely(S(from), S(t / "dst"), false, nullptr)) == XPERR_OK ? 0 : 1);
-        ASSERT_GT(pid, 0);
-        usleep(random() % 4000);
-        kill(pid, SIGKILL);
-        ASSERT_EQ(pid, waitpid(pid, nullptr, 0));
-        std::string now = readFile(t / "dst");
-        ASSERT_TRUE(now == versions[0] || now == versions[1]) << "run " << runs << ": " << now.size();
-        newCopiesMissing += toNewName && !exists(t / "new");
-        ASSERT_TRUE(!toNewName || !exists(t / "new") || readFile(t / "new") == readFile(from)) << "run " << runs;
-        for (const auto& entry : std::filesystem::directory_iterator(t.path)) {
-            std::string n = entry.path().filename();
-            bool tmp = !toNewName &&
-                       ((n.size() == 12 && n.find_first_not_of("0123456789") == 8 && n.substr(8) == ".tmp") ||
-                        (n.size() == 20 && n.compare(0, 8, ".xpcopy-") == 0 && n.substr(16) == ".tmp"));
-            ASSERT_TRUE(tmp || n == "dst" || n == "new" || n == "v0" || n == "v1") << "run " << runs << ": " << n;
-            if (tmp && unlink((t / n).c_str()) == 0)
-                ++killedMidway;
-        }
-        if (runs >= 2 * kMinimumKills && std::chrono::steady_clock::now() - start > std::chrono::seconds(4))
-            break;
-    }
-    EXPECT_GE(runs, 2 * kMinimumKills);
-    EXPECT_GT(newCopiesMissing, 0);   // some of those copies were really cut short
-    std::printf("%d runs, %d left temporaries behind, %d new copies never appeared\n", runs, killedMidway,
-                newCopiesMissing);
 }
 
 TEST(XpFileCopy, RemoveDirCountsEntriesAndNeverLeavesTheTree)

@@ -1,6 +1,6 @@
 // A tiny FUSE file system that plays an unreachable network share for the tests.
 //
-//   XpTestNetFs MOUNTPOINT CONTROLDIR SUBTYPE
+//   XpTestNetFs MOUNTPOINT CONTROLDIR SUBTYPE [rw]
 //
 // Serves a fixed tree of empty files (share/dir/{file.txt,report.txt,sub/deep.txt}, share/other/)
 // in the foreground, mounted with -o subtype=SUBTYPE so that /proc/self/mountinfo shows
@@ -10,12 +10,20 @@
 // thread; the kernel holds the other lookups of a held name's folder). CONTROLDIR/log gets
 // "held PATH" when a request starts to wait and "PATH TID" for each getattr answered, TID being
 // the kernel thread that asked. No caching in the kernel (timeouts 0): every stat reaches here.
+// While CONTROLDIR/flusherr exists, every flush (the close of a descriptor) answers EIO, as a
+// share whose write-back failed reports it at the close. With "rw", a folder /rw (mode 0777)
+// holds files kept in memory that can be created, written, renamed (RENAME_NOREPLACE honoured)
+// and removed; no links and no unnamed files, as on many network shares.
 #define FUSE_USE_VERSION 35
 #include <fuse3/fuse.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +36,19 @@ const char* const DIRS[] = {"/", "/share", "/share/dir", "/share/dir/sub", "/sha
 const char* const FILES[] = {"/share/dir/file.txt", "/share/dir/report.txt", "/share/dir/sub/deep.txt"};
 
 bool exists(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
+
+// The writable folder's files, by path ("/rw/NAME").
+struct Node {
+    std::string data;
+    mode_t mode;
+    uid_t uid;
+    gid_t gid;
+    struct timespec mtime;
+};
+bool writable = false;
+std::mutex lock;
+std::map<std::string, Node> nodes;
+bool inRw(const char* path) { return writable && std::strncmp(path, "/rw/", 4) == 0 && !std::strchr(path + 4, '/'); }
 
 void note(const std::string& line)
 {
@@ -53,6 +74,21 @@ int fsGetattr(const char* path, struct stat* st, fuse_file_info*)
 {
     gate(path);
     note(std::string(path) + " " + std::to_string(fuse_get_context()->pid) + "\n");
+    if (writable && std::strcmp(path, "/rw") == 0)
+        return st->st_mode = S_IFDIR | 0777, st->st_nlink = 2, 0;
+    if (inRw(path)) {
+        std::lock_guard<std::mutex> hold(lock);
+        auto it = nodes.find(path);
+        if (it == nodes.end())
+            return -ENOENT;
+        st->st_mode = S_IFREG | it->second.mode;
+        st->st_nlink = 1;
+        st->st_size = static_cast<off_t>(it->second.data.size());
+        st->st_uid = it->second.uid;
+        st->st_gid = it->second.gid;
+        st->st_mtim = it->second.mtime;
+        return 0;
+    }
     for (const char* d : DIRS)
         if (std::strcmp(d, path) == 0)
             return st->st_mode = S_IFDIR | 0555, 0;
@@ -66,6 +102,14 @@ int fsGetattr(const char* path, struct stat* st, fuse_file_info*)
 int fsReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags)
 {
     gate(path);
+    if (writable && std::strcmp(path, "/rw") == 0) {
+        std::lock_guard<std::mutex> hold(lock);
+        for (const auto& n : nodes)
+            fill(buf, n.first.c_str() + 4, nullptr, 0, fuse_fill_dir_flags());
+        return 0;
+    }
+    if (writable && std::strcmp(path, "/") == 0)
+        fill(buf, "rw", nullptr, 0, fuse_fill_dir_flags());
     size_t len = std::strlen(path) == 1 ? 0 : std::strlen(path);
     for (const char* const* list : {DIRS, FILES})
         for (size_t i = 0; i < (list == DIRS ? 5 : 3); ++i)
@@ -78,12 +122,109 @@ int fsReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
 // A share that is gone does not answer this either.
 int fsStatfs(const char* path, struct statvfs*) { return gate(path), 0; }
 
+int fsFlush(const char*, fuse_file_info*) { return exists(control + "/flusherr") ? -EIO : 0; }
+
+// ---- The writable folder ----
+int fsCreate(const char* path, mode_t mode, fuse_file_info*)
+{
+    if (!inRw(path))
+        return -EACCES;
+    std::lock_guard<std::mutex> hold(lock);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    nodes[path] = Node{std::string(), mode & 07777, fuse_get_context()->uid, fuse_get_context()->gid, now};
+    return 0;
+}
+int fsOpen(const char* path, fuse_file_info*)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return !inRw(path) || nodes.count(path) ? 0 : -ENOENT;
+}
+int fsRead(const char* path, char* buf, size_t size, off_t at, fuse_file_info*)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = nodes.find(path);
+    if (it == nodes.end())
+        return 0;   // the fixed files are empty
+    size_t from = static_cast<size_t>(at) < it->second.data.size() ? static_cast<size_t>(at) : it->second.data.size();
+    size_t n = std::min(size, it->second.data.size() - from);
+    std::memcpy(buf, it->second.data.data() + from, n);
+    return static_cast<int>(n);
+}
+int fsWrite(const char* path, const char* buf, size_t size, off_t at, fuse_file_info*)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = nodes.find(path);
+    if (it == nodes.end())
+        return -EACCES;
+    std::string& d = it->second.data;
+    if (d.size() < static_cast<size_t>(at) + size)
+        d.resize(static_cast<size_t>(at) + size);
+    d.replace(static_cast<size_t>(at), size, buf, size);
+    return static_cast<int>(size);
+}
+int fsTruncate(const char* path, off_t size, fuse_file_info*)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = nodes.find(path);
+    return it == nodes.end() ? -EACCES : (it->second.data.resize(static_cast<size_t>(size)), 0);
+}
+int fsRename(const char* from, const char* to, unsigned int flags)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    if (!inRw(from) || !inRw(to) || (flags & RENAME_EXCHANGE))
+        return -EINVAL;
+    auto it = nodes.find(from);
+    if (it == nodes.end())
+        return -ENOENT;
+    if ((flags & RENAME_NOREPLACE) && nodes.count(to))
+        return -EEXIST;
+    Node moved = it->second;
+    nodes.erase(it);
+    nodes[to] = moved;
+    return 0;
+}
+int fsUnlink(const char* path)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return nodes.erase(path) ? 0 : -ENOENT;
+}
+int fsChmod(const char* path, mode_t mode, fuse_file_info*)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = nodes.find(path);
+    return it == nodes.end() ? -EPERM : (it->second.mode = mode & 07777, 0);
+}
+int fsChown(const char* path, uid_t uid, gid_t gid, fuse_file_info*)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = nodes.find(path);
+    if (it == nodes.end())
+        return -EPERM;
+    if (uid != uid_t(-1))
+        it->second.uid = uid;
+    if (gid != gid_t(-1))
+        it->second.gid = gid;
+    return 0;
+}
+int fsUtimens(const char* path, const struct timespec tv[2], fuse_file_info*)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = nodes.find(path);
+    if (it == nodes.end())
+        return -EPERM;
+    if (tv[1].tv_nsec != UTIME_OMIT)
+        it->second.mtime = tv[1];
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 4)
+    if (argc != 4 && !(argc == 5 && std::strcmp(argv[4], "rw") == 0))
         return 2;
+    writable = argc == 5;
     control = argv[2];
     std::string options = std::string("subtype=") + argv[3] + ",fsname=xptest";
     char foreground[] = "-f", o[] = "-o";
@@ -93,5 +234,18 @@ int main(int argc, char** argv)
     ops.getattr = fsGetattr;
     ops.readdir = fsReaddir;
     ops.statfs = fsStatfs;
+    ops.flush = fsFlush;
+    if (writable) {
+        ops.create = fsCreate;
+        ops.open = fsOpen;
+        ops.read = fsRead;
+        ops.write = fsWrite;
+        ops.truncate = fsTruncate;
+        ops.rename = fsRename;
+        ops.unlink = fsUnlink;
+        ops.chmod = fsChmod;
+        ops.chown = fsChown;
+        ops.utimens = fsUtimens;
+    }
     return fuse_main(5, args, &ops, nullptr);
 }
