@@ -157,15 +157,16 @@ XpFileError copyRegularFileAt(int in, const struct stat& st, int dir, const char
 }
 
 // The folder of a destination path, opened O_PATH (a folder that may be written and searched but
-// not listed, a drop box, works too), and the destination's name in it.
-XpFileError openDestination(const XpStringT<char>& path, XpFd* dir, std::string* name)
+// not listed, a drop box, works too), the destination's name in it, and a file staged there for
+// that name.
+XpFileError stageAtDestination(const XpStringT<char>& path, XpFd* dir, std::string* name, XpStagedFile* staged)
 {
     std::string folder;
     splitDestination(path.GetAnsiString().GetBuffer(), &folder, name);
     dir->Reset(_XpOpenAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY));
     if (!dir->IsValid())
         return XpFileError(XPERR_FILE_FAILED, errno, "openat", folder.c_str());
-    return XpFileError();
+    return staged->Create(dir->Get(), name->c_str());
 }
 
 // The result of the copies by paths, kept for LastError on the calling thread.
@@ -200,10 +201,8 @@ XpFileError copyPath(const XpStringT<char>& source, const XpStringT<char>& desti
 {
     XpFd dir;
     std::string name;
-    XpFileError err = openDestination(destination, &dir, &name);
     XpStagedFile staged;
-    if (err.IsOk())
-        err = staged.Create(dir.Get(), name.c_str());
+    XpFileError err = stageAtDestination(destination, &dir, &name, &staged);
     if (observer != nullptr)
         observer->destinationPath = destination;
     return err.IsOk() ? copyByPaths(source, staged, dir.Get(), name.c_str(), durable, observer, src) : err;
@@ -226,10 +225,8 @@ XpErr XpFileOperation::CopyFileSafely(const XpStringT<char>& source,
     // The staged file is made first: where none can be made, nothing is touched at all.
     XpFd dir;
     std::string name;
-    XpFileError err = openDestination(destination, &dir, &name);
     XpStagedFile staged;
-    if (err.IsOk())
-        err = staged.Create(dir.Get(), name.c_str());
+    XpFileError err = stageAtDestination(destination, &dir, &name, &staged);
     if (!err.IsOk())   // a name that names no file is a failed copy, not a missing temporary
         return keep(err, err.Code() == XPERR_FILE_INVALID_PARAM ? XPERR_FILE_COPY_FAILED : XPERR_FILE_FAILED);
     if (withUI) {
