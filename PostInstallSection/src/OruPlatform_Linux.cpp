@@ -6,7 +6,6 @@
 #include <dlfcn.h>
 #include <grp.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <libintl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -991,25 +990,9 @@ std::string readProcFile(pid_t pid, const char* name)
 
 // Text another user's process chose (its command line, its name) shown to the person: control
 // characters, and everything when it is not UTF-8, become '?'; long names are cut.
-// Whether `text` is valid UTF-8, by glibc's decoder (which refuses overlong forms and encoded
-// surrogates): the helper built from this file links nothing but the C library.
-bool isUtf8(const std::string& text)
-{
-    iconv_t cd = ::iconv_open("UTF-8", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return false;
-    std::string in = text, out(text.size() + 4, '\0');
-    char* inPtr = &in[0];
-    char* outPtr = &out[0];
-    size_t inLeft = in.size(), outLeft = out.size();
-    bool valid = ::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
-    ::iconv_close(cd);
-    return valid;
-}
-
 std::string printable(std::string text)
 {
-    bool utf8 = isUtf8(text);
+    bool utf8 = g_utf8_validate_len(text.data(), text.size(), nullptr);
     for (char& c : text) {
         unsigned char u = static_cast<unsigned char>(c);
         if (u < 0x20 || u == 0x7F || (u >= 0x80 && !utf8))
