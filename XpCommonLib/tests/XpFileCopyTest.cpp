@@ -44,17 +44,7 @@ struct Recorder : IXpFileOpProgressObserver {
 
 XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
 XpSharedPtr<XpAbstractFile> fileOf(const std::string& p) { return XpSharedPtr<XpAbstractFile>(new XpFile(S(p))); }
-struct stat lstatOf(const std::string& p) { struct stat st = {}; st.st_uid = uid_t(-2); lstat(p.c_str(), &st); return st; }
-bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
 mode_t kind(const std::string& p) { return lstatOf(p).st_mode & S_IFMT; }
-std::string pattern(size_t n, char seed)
-{
-    std::string s(n, 0);
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>(seed + i * 7 % 251);
-    return s;
-}
-std::string names(const std::string& dir) { return runProgram({"ls", "-A", dir}); }   // one per line
 
 TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndCancelsAnywhere)
 {
