@@ -289,6 +289,19 @@ inline Ran spawn(std::vector<std::string> args)
 }
 
 inline std::string runProgram(std::vector<std::string> args) { return spawn(std::move(args)).out; }
+// The entries of a folder, sorted, one per line.
+inline std::string names(const std::string& dir) { return runProgram({"ls", "-A", dir}); }
+// What lstat says of p; a missing p reads as owned by no one (uid -2) and of no kind.
+inline struct stat lstatOf(const std::string& p) { struct stat st = {}; st.st_uid = uid_t(-2); lstat(p.c_str(), &st); return st; }
+inline bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
+// n bytes that differ from one position to the next, seeded so that two files differ too.
+inline std::string pattern(size_t n, char seed)
+{
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(seed + i * 7 % 251);
+    return s;
+}
 
 #ifdef XPFS_PROGRAM
 // The built xpfs, run with args.

@@ -18,7 +18,6 @@ namespace {
 typedef XpFileOperation Op;
 
 XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
-bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
 
 struct Counter : IXpFileOpProgressObserver {
     std::function<void(const std::string&)> onEntry;   // called with currentPath

@@ -27,17 +27,6 @@ namespace {
 typedef XpFileOperation Op;
 
 XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
-struct stat lstatOf(const std::string& p) { struct stat st = {}; st.st_uid = uid_t(-2); lstat(p.c_str(), &st); return st; }
-bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
-std::string pattern(size_t n, char seed)
-{
-    std::string s(n, 0);
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>(seed + i * 7 % 251);
-    return s;
-}
-// The entries of a folder, sorted, one per line.
-std::string names(const std::string& dir) { return runProgram({"ls", "-A", dir}); }
 bool isHiddenName(const std::string& n)
 {
     return n.size() == 20 && n.compare(0, 8, ".xpcopy-") == 0 && n.compare(16, 4, ".tmp") == 0 &&
