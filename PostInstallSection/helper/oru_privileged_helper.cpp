@@ -22,6 +22,7 @@
 #include "OruPlatform_Linux.h"
 
 #include <InstallerDisplayText.h>
+#include <XpStagedFile.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -209,19 +210,6 @@ int openTrustedFolder(const std::string& path, std::string& why)
     return dir;
 }
 
-bool writeAll(int fd, const std::string& data)
-{
-    for (size_t done = 0; done < data.size();) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // What is at `name` in the folder: absent, a regular file, or something to leave alone.
 int checkTarget(int dir, const std::string& name, const std::string& path, bool& present)
 {
@@ -240,24 +228,20 @@ int replaceFile(int dir, const std::string& folder, const std::string& name, con
     bool present = false;
     if (int refused = checkTarget(dir, name, path, present))
         return refused;
-    // One fixed temporary name: whatever is left there (a crashed run's file, a planted link) is
-    // removed as a name, never followed, and the exclusive create must then succeed.
-    const std::string temp = "." + name + ".new";
-    int fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == EEXIST && ::unlinkat(dir, temp.c_str(), 0) == 0)
-        fd = ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return fail(kWriteFailed, folder + "/" + temp + ": " + std::strerror(errno));
-    // Root's and readable by every session, whatever pkexec's umask.
-    bool written = writeAll(fd, text) && ::fchown(fd, 0, 0) == 0 && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    int err = errno;
-    if (::close(fd) != 0 && written)
-        written = false, err = errno;
-    if (!written || ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-        err = written ? errno : err;
-        ::unlinkat(dir, temp.c_str(), 0);
-        return fail(kWriteFailed, path + ": " + std::strerror(err));
-    }
+    // Staged beside the name, root's and readable by every session whatever pkexec's umask, and
+    // put over the name in one step.
+    XpStagedFile staged;
+    XpFileError result = staged.Create(dir, name.c_str());
+    if (result.IsOk())
+        result = staged.SetOwner(0, 0);
+    if (result.IsOk())
+        result = staged.SetMode(0644);
+    if (result.IsOk())
+        result = staged.Write(text.data(), text.size());
+    if (result.IsOk())
+        result = staged.Place(XpStagedFile::placeReplace, true);
+    if (!result.IsOk())
+        return fail(kWriteFailed, path + ": " + std::strerror(result.SysErr()));
     std::printf("%s\n", path.c_str());
     return kDone;
 }

@@ -2,6 +2,7 @@
 #include "OruPlatform_Linux.h"
 
 #include <InstallerDisplayText.h>
+#include <XpStagedFile.h>
 
 #include <dlfcn.h>
 #include <grp.h>
@@ -10,7 +11,6 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -122,21 +122,6 @@ std::vector<std::string> envPathList(const char* name, const std::string& fallba
 std::string dataHome()
 {
     return envOr("XDG_DATA_HOME", homeDirectory() + "/.local/share");
-}
-
-bool writeAll(int fd, const std::string& data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Takes the user's groups, group and user id, the user id last while the right to change the
@@ -793,39 +778,21 @@ bool writeFileAtomically(const std::string& directory, const std::string& name,
         why = directory + "/" + name + (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a regular file") +
               "; left as it is";
     } else {
-        std::string temp;
-        int fd = -1;
-        for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-            unsigned int r = 0;
-            if (::getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r))
-                r = static_cast<unsigned int>(::getpid()) * 2654435761u + static_cast<unsigned int>(attempt);
-            char suffix[16];
-            std::snprintf(suffix, sizeof suffix, ".%08x", r);
-            temp = "." + name + suffix;
-            fd = ::openat(dfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-            if (fd < 0 && errno != EEXIST)
-                break;
-        }
-        if (fd < 0) {
-            why = directory + ": cannot create a temporary file: " + errnoText(errno);
-        } else {
-            // Autostart entries are read by every user's session: readable by all whatever the umask.
-            bool written = writeAll(fd, contents) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-            int savedErrno = errno;
-            if (::close(fd) != 0 && written) {
-                written = false;
-                savedErrno = errno;
-            }
-            if (!written) {
-                why = directory + "/" + temp + ": " + errnoText(savedErrno);
-                ::unlinkat(dfd, temp.c_str(), 0);
-            } else if (::renameat(dfd, temp.c_str(), dfd, name.c_str()) != 0) {
-                why = directory + "/" + name + ": " + errnoText(errno);
-                ::unlinkat(dfd, temp.c_str(), 0);
-            } else {
-                ok = true;
-            }
-        }
+        // Staged beside the name and put over it in one step: sessions see the old entry or the
+        // new one, never a half-written one. Autostart entries are read by every user's session:
+        // readable by all whatever the umask.
+        XpStagedFile staged;
+        XpFileError result = staged.Create(dfd, name.c_str());
+        if (result.IsOk())
+            result = staged.SetMode(0644);
+        if (result.IsOk())
+            result = staged.Write(contents.data(), contents.size());
+        if (result.IsOk())
+            result = staged.Place(XpStagedFile::placeReplace, true);
+        if (result.IsOk())
+            ok = true;
+        else
+            why = directory + "/" + name + ": " + errnoText(result.SysErr());
     }
     ::close(dfd);
     return ok ? true : fail(why);

@@ -436,7 +436,9 @@ TEST_F(PolkitTest, TheHelperRefusesWhatItDoesNotExpectOrTrustAndAnyStartButPkexe
     const std::string precious = sandbox_->root() + "/precious";
     ASSERT_TRUE(OruSandbox::writeFile(precious, "keep me\n"));
     const std::string temp = autostartFolder() + "/.com.ombrix.Ombrix.desktop.new";
-    // A link at the entry: refused and left; at the temporary: removed as a name, never written through.
+    // A link at the entry: refused and left. A link planted where a fixed temporary name would be:
+    // the helper stages its entry without one (unnamed, or under an unguessable hidden name), so
+    // the link is neither written through nor used.
     ASSERT_EQ(::symlink(precious.c_str(), sandbox_->autostartEntry().c_str()), 0);
     expectHelper({"login-item", "add"}, 6, sandbox_->autostartEntry() + " is a symbolic link; left as it is");
     expectHelper({"login-item", "remove"}, 6);
@@ -444,7 +446,9 @@ TEST_F(PolkitTest, TheHelperRefusesWhatItDoesNotExpectOrTrustAndAnyStartButPkexe
     ASSERT_EQ(::symlink(precious.c_str(), temp.c_str()), 0);
     expectHelper({"login-item", "add"}, 0);
     expectValidRootEntry();
-    EXPECT_FALSE(exists(temp));
+    EXPECT_TRUE(std::filesystem::is_symlink(temp));
+    EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
+    ASSERT_EQ(::unlink(temp.c_str()), 0);
     expectHelper({"login-item", "remove"}, 0);
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     // The same at a payload's destination.
