@@ -62,6 +62,16 @@ struct Descriptor {
     }
 };
 
+// Hands the library's copy progress on; its answer stops the copy.
+class CopyObserver : public IXpFileOpProgressObserver {
+public:
+    explicit CopyObserver(std::function<bool(double)> onProgress) : onProgress_(std::move(onProgress)) {}
+    bool OnProgress(double percent) override { return onProgress_(percent); }
+
+private:
+    std::function<bool(double)> onProgress_;
+};
+
 enum class CopyOutcome { Copied, Failed, Cancelled };
 
 std::string describeError(XpErr err)
@@ -117,30 +127,12 @@ CopyOutcome copyPayloadFile(const std::string& source, const std::string& destin
         return fail(folder + ": " + err.Describe().GetBuffer());
     // The copy keeps the source's modification time, as the installed file always did.
     staged.SetTimes(st.st_atim, st.st_mtim);
-    // Read and written in pieces of 256 KiB, each reported: the staged file's own CopyFrom reports
-    // only every 8 MiB, too coarse for the progress bar and for a Cancel to stop a payload of a
-    // few megabytes part way.
-    const size_t piece = 256 << 10;
-    std::vector<char> buffer(piece);
-    off_t done = 0;
-    bool stop = progress(0.0);
-    while (!stop) {
-        ssize_t n = ::pread(in.fd, buffer.data(), piece, done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return fail(source + ": " + std::strerror(errno));
-        if (n == 0)
-            break;
-        err = staged.Write(buffer.data(), static_cast<size_t>(n));
-        if (!err.IsOk())
-            return fail(describeError(err.Code()));
-        done += n;
-        double percent = st.st_size > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(st.st_size) : 100.0;
-        stop = progress(percent > 100.0 ? 100.0 : percent);
-    }
-    if (stop)
+    CopyObserver observer(progress);
+    err = staged.CopyFrom(in.fd, st, &observer);
+    if (err.Code() == XPERR_FILE_CANCELLED)
         return CopyOutcome::Cancelled; // staged drops the partial copy
+    if (!err.IsOk())
+        return fail(describeError(err.Code()));
     // On disk before it takes the destination's name, and the name's folder after.
     err = staged.Place(XpStagedFile::placeReplace, true);
     if (!err.IsOk())
