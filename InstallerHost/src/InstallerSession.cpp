@@ -4,13 +4,12 @@
 #include <InstallerSession.h>
 #include "InstallerTexts.h"
 
-#include <XpFile.h>
 #include <XpFileOperation.h>
+#include <XpStagedFile.h>
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libintl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 namespace {
 
@@ -82,14 +82,15 @@ std::string describeError(XpErr err)
     return std::string(name && *name ? name : "error") + " (" + code + ")";
 }
 
-// Copies one payload file with the library's stream copy, which reports each chunk and stops
-// when asked, removing what it wrote. The copy is made in a new private folder (mode 0700, made
-// with mkdirat, so nothing can be planted in it) beside the destination and renamed over the
-// destination once complete: a half-copied file never appears under that name, an existing
-// destination keeps its content until then, and a link at the destination is replaced, never
-// written through. The library is given paths through this process's descriptors
-// (/proc/self/fd/N), so a folder or source swapped after the checks here is not what it writes
-// into or reads. Only a regular source is read: a FIFO would hang the installer.
+// Copies one payload file through the library's staged file: the copy is staged in the
+// destination's folder (unnamed where the file system allows, else under the library's hidden
+// name, created exclusively without following a link), gets the source's permission bits before
+// any byte is written, reports each chunk and stops when asked, and is then renamed over the
+// destination once complete and on disk. A half-copied file never appears under that name, an
+// existing destination keeps its content until then, a link at the destination is replaced,
+// never written through, and a cancelled or failed copy leaves nothing behind. The folder and
+// the source are held as descriptors, so a folder or source swapped after the checks here is not
+// what is written into or read. Only a regular source is read: a FIFO would hang the installer.
 CopyOutcome copyPayloadFile(const std::string& source, const std::string& destination,
                             const std::function<bool(double)>& progress, std::string* error)
 {
@@ -104,7 +105,7 @@ CopyOutcome copyPayloadFile(const std::string& source, const std::string& destin
         return fail("not a file name");
     // The source is checked before anything is made, so a payload that cannot be read leaves the
     // destination side as it was (no folder created for nothing).
-    Descriptor in, dir, work, out;
+    Descriptor in, dir;
     struct stat st;
     in.fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (in.fd < 0 || ::fstat(in.fd, &st) != 0)
@@ -118,58 +119,24 @@ CopyOutcome copyPayloadFile(const std::string& source, const std::string& destin
     dir.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir.fd < 0)
         return fail(folder + ": " + std::strerror(errno));
-    std::string temp;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        uint64_t r = 0;
-        if (::getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r))
-            return fail(std::string("no random name: ") + std::strerror(errno));
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(r));
-        temp = "." + name + suffix;
-        if (::mkdirat(dir.fd, temp.c_str(), 0700) == 0)
-            break;
-        int err = errno;
-        temp.clear();
-        if (err != EEXIST)
-            return fail(folder + ": cannot create a temporary folder: " + std::strerror(err));
-    }
-    if (temp.empty())
-        return fail(folder + ": cannot create a temporary folder");
-    struct stat ws;
-    work.fd = ::openat(dir.fd, temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (work.fd < 0 || ::fstat(work.fd, &ws) != 0 || ws.st_uid != ::geteuid() || (ws.st_mode & 077) != 0) {
-        // Not the folder just made (replaced in the meantime): nothing is written there.
-        return fail(folder + ": the temporary folder " + temp + " was replaced");
-    }
-    auto removeWork = [&]() {
-        ::unlinkat(work.fd, name.c_str(), 0);
-        ::unlinkat(dir.fd, temp.c_str(), AT_REMOVEDIR);
-    };
-    std::string self = "/proc/self/fd/";
-    XpSharedPtr<XpAbstractFile> from(new XpFile(XpStringT<char>((self + std::to_string(in.fd)).c_str())));
-    std::string into = self + std::to_string(work.fd) + "/" + name;
+    XpStagedFile staged;
+    XpFileError err = staged.Create(dir.fd, name.c_str());
+    if (err.IsOk())
+        err = staged.SetMode(st.st_mode & 07777);
+    if (!err.IsOk())
+        return fail(folder + ": " + err.Describe().GetBuffer());
+    // The copy keeps the source's modification time, as the installed file always did.
+    staged.SetTimes(st.st_atim, st.st_mtim);
     CopyObserver observer(progress);
-    XpErr err = XpFileOperation::CopyFile(from, XpStringT<char>(into.c_str()), &observer);
-    if (err == XPERR_FILE_CANCELLED) {
-        removeWork();
-        return CopyOutcome::Cancelled;
-    }
-    if (err != XPERR_OK) {
-        removeWork();
-        return fail(describeError(err));
-    }
-    // The copy gets the source's permission bits and reaches the disk before it takes the
-    // destination's name.
-    struct stat cs;
-    out.fd = ::openat(work.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    bool copied = out.fd >= 0 && ::fstat(out.fd, &cs) == 0 && S_ISREG(cs.st_mode) &&
-                  ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::fsync(out.fd) == 0;
-    int saved = errno;
-    if (copied && ::renameat(work.fd, name.c_str(), dir.fd, name.c_str()) != 0)
-        copied = false, saved = errno;
-    removeWork();
-    if (!copied)
-        return fail(std::strerror(saved));
+    err = staged.CopyFrom(in.fd, st, &observer);
+    if (err.Code() == XPERR_FILE_CANCELLED)
+        return CopyOutcome::Cancelled; // staged drops the partial copy
+    if (!err.IsOk())
+        return fail(describeError(err.Code()));
+    // On disk before it takes the destination's name, and the name's folder after.
+    err = staged.Place(XpStagedFile::placeReplace, true);
+    if (!err.IsOk())
+        return fail(err.Describe().GetBuffer());
     return CopyOutcome::Copied;
 }
 

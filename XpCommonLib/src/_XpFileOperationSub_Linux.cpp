@@ -21,6 +21,7 @@
 #include <AskFinder.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -149,19 +150,27 @@ public:
         observer_->percent = percent > 100.0 ? 100.0 : percent;   // a source that grew
         return observer_->OnProgress(observer_->percent);
     }
+    // The bytes between two reports: about a 64th of the file, so that a bar moves and a Cancel
+    // is heard on a file of a few megabytes as on a large one, but at least 256 KiB (a system
+    // call per piece) and at most 8 MiB.
+    off_t Piece() const
+    {
+        const off_t kLeast = off_t(256) << 10, kMost = off_t(8) << 20;
+        return std::min(std::max(total_ / 64, kLeast), kMost);
+    }
 
 private:
     IXpFileOpProgressObserver* observer_;
     off_t total_;
 };
 
-// mover.Copy of len bytes from at (len < 0: to the end), in pieces of 8 MiB between which the
-// progress is reported while someone observes. ECANCELED when the observer stops it.
+// mover.Copy of len bytes from at (len < 0: to the end), in progress.Piece() pieces between
+// which the progress is reported while someone observes. ECANCELED when the observer stops it.
 int copyRange(DataMover& mover, int in, int out, off_t at, off_t len, Progress& progress, off_t* moved)
 {
     if (!progress.Active())
         return mover.Copy(in, out, at, len, moved);
-    const off_t kPiece = off_t(8) << 20;
+    const off_t kPiece = progress.Piece();
     off_t pos = at;
     for (;;) {
         off_t want = len < 0 || len - (pos - at) > kPiece ? kPiece : len - (pos - at);
@@ -170,6 +179,8 @@ int copyRange(DataMover& mover, int in, int out, off_t at, off_t len, Progress& 
             break;
         if (int err = mover.Copy(in, out, pos, want, &got))
             return err;
+        if (got == 0)
+            break;   // the end of a source whose length is a whole number of pieces: reported
         pos += got;
         if (progress.Report(pos))
             return ECANCELED;
