@@ -133,12 +133,7 @@ TEST_F(EndToEndTest, MutexIsHeldUntilAPaneIsEnteredASecondInstallerWaitsQuitting
 // No process holds the lock; the installer (root's) sets it free, says so in one line, goes on.
 TEST_F(EndToEndTest, ALockLeftTakenByAnEndedProcessOfAnotherUserIsSetFreeAndTheInstallerGoesOn)
 {
-    pid_t planter = startAsNobody([] {
-        int fd = ::open(kInstallerMutexPath, O_WRONLY | O_CREAT | O_EXCL, 0644);
-        bool made = fd >= 0 && ::close(fd) == 0 &&
-                    ::semget(::ftok(kInstallerMutexPath, '1'), 1, IPC_CREAT | IPC_EXCL | 0666) >= 0;
-        return made && setLockValue(0) ? 0 : 1;
-    });
+    pid_t planter = plantLockOfEndedProcess();
     space_.notePid(planter);
     ASSERT_EQ(exitStatus(planter), 0);
     ASSERT_EQ((std::vector<int>{lockSet(GETVAL), lockSet(GETPID)}), (std::vector<int>{0, planter}));

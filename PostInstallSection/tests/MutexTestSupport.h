@@ -8,6 +8,7 @@
 #include <XpString.h>
 #include <XpThread.h>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/ipc.h>
@@ -87,6 +88,19 @@ inline bool setLockValue(int value)
     } arg; // semctl's fourth argument, which glibc leaves to the caller
     arg.val = value;
     return ::semctl(lockSetId(), 0, SETVAL, arg) == 0;
+}
+
+// Starts, as nobody, a process that makes the installer lock's file and semaphore set, leaves the
+// lock taken (value 0) and ends: a lock left by an ended process of another user. The child exits
+// with 0 when all of it was made. Returns its pid.
+inline pid_t plantLockOfEndedProcess()
+{
+    return startAsNobody([] {
+        int fd = ::open(kInstallerMutexPath, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        bool made = fd >= 0 && ::close(fd) == 0 &&
+                    ::semget(::ftok(kInstallerMutexPath, '1'), 1, IPC_CREAT | IPC_EXCL | 0666) >= 0;
+        return made && setLockValue(0) ? 0 : 1;
+    });
 }
 
 #endif

@@ -16,7 +16,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <fcntl.h>
 #include <sys/mount.h>
 
 #include <algorithm>
@@ -81,8 +80,12 @@ protected:
     }
     void TearDown() override
     {
-        // A host that a failed test killed leaves its mark in this program's private /var/tmp;
-        // the next test starts without it.
+        // The test's host, still running when the test failed, goes first: it would otherwise
+        // take the installer lock again or keep it. A killed host leaves its mark in this
+        // program's private /var/tmp; the next test starts without it.
+        if (host.pid > 0 && ::kill(host.pid, SIGKILL) == 0)
+            ::waitpid(host.pid, nullptr, 0);
+        host.pid = -1;
         ::unlink(kInstallerMutexPath);
         // The applications the hosts started, ours as the subreaper once they have ended.
         while (::waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -174,6 +177,14 @@ protected:
         all = sandbox_->recordedLaunches();
         return Lines(all.begin() + static_cast<long>(std::min(before, all.size())), all.end());
     }
+    // Closes the window as the person does, answers Quit in the question that follows, and
+    // expects the host to end well.
+    void quitVia(Host& host, const AccessibleRef& window)
+    {
+        ASSERT_TRUE(requestClose(host, window));
+        ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
+        EXPECT_EQ(host.finish(), 0) << host.output;
+    }
     // Presses `button` (on the summary) and expects the host to end well with `result`.
     void close(Host& host, const AccessibleRef& window, std::initializer_list<std::string> result,
                const std::string& button = "Close")
@@ -195,13 +206,14 @@ protected:
     static inline std::string skipReason_;
     static inline std::string setupError_;
     std::unique_ptr<OruSandbox> sandbox_;
+    // The test's window and the host that shows it (killed in TearDown if the test left it).
+    Host host;
+    AccessibleRef window;
 };
 
 TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftControlHeldAndQuittingOnThePane)
 {
     const std::string home = sandbox_->home();
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window));
     // The installation page, with the road in the side list.
     EXPECT_TRUE(shows(window, "installed " + sandbox_->installedEntry()));
@@ -282,8 +294,6 @@ TEST_F(GtkHostTest, AFolderWhoseNameIsNotUTF8IsShownReadableWithoutAWarning)
 {
     // A settings value in Latin-1, as an old tool may have written it.
     ASSERT_TRUE(OruSandbox::writeFile(sandbox_->settingsFile(), "[Settings]\nPhotoHomePath=/srv/Fotos-\xe9t\xe9\n"));
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window));
     ASSERT_TRUE(press(window, "Continue"));
     EXPECT_TRUE(shows(window, "/srv/Fotos-\xef\xbf\xbdt\xef\xbf\xbd")); // U+FFFD for each byte that is not UTF-8
@@ -296,8 +306,6 @@ TEST_F(GtkHostTest, AFolderWhoseNameIsNotUTF8IsShownReadableWithoutAWarning)
 
 TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstallationCompletes)
 {
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window, "Ombrix-Installationsprogramm", {"LANGUAGE=de"}));
     for (const char* step : {"Installation", "Ombrix-Datenbankeinstellungen", "Zusammenfassung"})
         EXPECT_TRUE(shows(window, step));
@@ -326,8 +334,6 @@ TEST_F(GtkHostTest, TheQuitAndAuthorizationQuestionsAreDialogsNamedByTheQuestion
 {
     if (onWayland())
         GTEST_SKIP() << "Escape cannot be pressed from outside on Wayland (docs/wayland.md)";
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window));
 
     ASSERT_TRUE(requestClose(host, window));
@@ -361,8 +367,6 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
     // On the installation page, the installer mutex held: staying keeps it, and a second
     // installer shows that it waits; quitting ends the road, and the section removes the file as
     // it hears that the installer terminates.
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window));
     ASSERT_TRUE(exists(kInstallerMutexPath));
     XpMutex probe{XpStringT<char>(kInstallerMutexPath)};
@@ -393,9 +397,7 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
         EXPECT_TRUE(exists(kInstallerMutexPath)); // the first's mark is not the second's to clear
     }
     // The first, still there and undisturbed, quits.
-    ASSERT_TRUE(requestClose(host, window));
-    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
-    EXPECT_EQ(host.finish(), 0) << host.output;
+    ASSERT_NO_FATAL_FAILURE(quitVia(host, window));
     host.expectResult({"panes=none ended=quit"});
     EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
     EXPECT_FALSE(exists(kInstallerMutexPath));
@@ -417,22 +419,13 @@ TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoad
 // line that it was set free, and the road goes on.
 TEST_F(GtkHostTest, ALockLeftTakenByAnEndedProcessIsSetFreeAndTheWindowSaysSo)
 {
-    pid_t planter = startAsNobody([] {
-        int fd = ::open(kInstallerMutexPath, O_WRONLY | O_CREAT | O_EXCL, 0644);
-        bool made = fd >= 0 && ::close(fd) == 0 &&
-                    ::semget(::ftok(kInstallerMutexPath, '1'), 1, IPC_CREAT | IPC_EXCL | 0666) >= 0;
-        return made && setLockValue(0) ? 0 : 1;
-    });
+    pid_t planter = plantLockOfEndedProcess();
     space_->notePid(planter);
     ASSERT_EQ(exitStatus(planter), 0);
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window));
     EXPECT_TRUE(shows(window, "The installer lock was left taken by process " + std::to_string(planter) +
                                   ", which has ended. It has been set free, and the installation goes on."));
-    ASSERT_TRUE(requestClose(host, window));
-    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
-    EXPECT_EQ(host.finish(), 0) << host.output;
+    ASSERT_NO_FATAL_FAILURE(quitVia(host, window));
     host.expectResult({"mutex-lock=held"});
 }
 
@@ -498,8 +491,6 @@ TEST_F(GtkHostTest, AltAndTheUnderlinedLetterPressEachButton)
 {
     if (onWayland())
         GTEST_SKIP() << "keys cannot be pressed from outside on Wayland (docs/wayland.md)";
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window));
 
     ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "c"})); // _Continue
@@ -525,8 +516,6 @@ TEST_F(GtkHostTest, TheWindowIsTheApplicationComOmbrixInstallerAndCarriesItsIcon
 {
     if (onWayland())
         GTEST_SKIP() << "the class and icon are read as X11 window properties (docs/wayland.md)";
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window));
     unsigned long id = windowId(desktop_->display(), host.pid, kWindowTitle);
     ASSERT_NE(id, 0ul);
@@ -551,9 +540,7 @@ TEST_F(GtkHostTest, TheWindowIsTheApplicationComOmbrixInstallerAndCarriesItsIcon
     EXPECT_GE(items, 2 + static_cast<unsigned long>(icon[0] * icon[1]));
     XFree(data);
     XCloseDisplay(display);
-    ASSERT_TRUE(requestClose(host, window));
-    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
-    EXPECT_EQ(host.finish(), 0) << host.output;
+    quitVia(host, window);
 }
 
 // The value of `name` in the environment a process started with (/proc/PID/environ: what its
@@ -576,16 +563,12 @@ std::string startingEnvironment(const std::string& pid, const std::string& name)
 // meant for Wayland cannot pass on X11 unnoticed.
 TEST_F(GtkHostTest, TheWindowRunsOnTheChosenDisplayServerOnly)
 {
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window));
     const std::string pid = std::to_string(host.pid);
     EXPECT_EQ(startingEnvironment(pid, "GDK_BACKEND"), backendName(desktop_->backend()));
     EXPECT_EQ(startingEnvironment(pid, onWayland() ? "DISPLAY" : "WAYLAND_DISPLAY"), "(not set)");
     EXPECT_EQ(startingEnvironment(pid, onWayland() ? "WAYLAND_DISPLAY" : "DISPLAY"), desktop_->display());
-    ASSERT_TRUE(requestClose(host, window));
-    ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
-    EXPECT_EQ(host.finish(), 0) << host.output;
+    quitVia(host, window);
 }
 
 // Under AddressSanitizer this program, an AT-SPI client that loses a few bytes inside that
@@ -597,8 +580,6 @@ TEST_F(GtkHostTest, SanitizerOptionsLeaveLeakChecksToTheHosts)
 #if defined(__SANITIZE_ADDRESS__)
     EXPECT_NE(startingEnvironment("self", "ASAN_OPTIONS").find("detect_leaks=0"), std::string::npos)
         << "the driving process checks leaks: ASAN_OPTIONS=" << startingEnvironment("self", "ASAN_OPTIONS");
-    Host host;
-    AccessibleRef window;
     ASSERT_TRUE(start(host, window));
     std::string hostOptions = startingEnvironment(std::to_string(host.pid), "ASAN_OPTIONS");
     EXPECT_NE(hostOptions.find("detect_leaks=1"), std::string::npos) << "the host runs with ASAN_OPTIONS=" << hostOptions;
