@@ -26,15 +26,12 @@ namespace {
 
 typedef XpFileOperation Op;
 
-XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
 bool isHiddenName(const std::string& n)
 {
     return n.size() == 20 && n.compare(0, 8, ".xpcopy-") == 0 && n.compare(16, 4, ".tmp") == 0 &&
            n.find_first_not_of("0123456789abcdef", 8) == 16;
 }
 int openDir(const std::string& p) { return open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
-uid_t nobodyUid() { struct passwd* pw = getpwnam("nobody"); return pw != nullptr ? pw->pw_uid : uid_t(65534); }
-gid_t nobodyGid() { struct passwd* pw = getpwnam("nobody"); return pw != nullptr ? pw->pw_gid : gid_t(65534); }
 
 // Looks, at the first progress call only, at the staged file (through fd(), -1: nothing found)
 // and at the destination's name.
