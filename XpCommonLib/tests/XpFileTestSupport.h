@@ -14,6 +14,7 @@
 #include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -314,6 +315,30 @@ inline std::string pattern(size_t n, char seed)
         s[i] = static_cast<char>(seed + i * 7 % 251);
     return s;
 }
+
+#ifdef XP_TEST_NETFS
+// Starts XpTestNetFs, a FUSE volume of the given subtype (writable with rw) at mnt, controlled
+// through the folder ctl, in the caller's mount namespace; the daemon dies with its parent. The
+// daemon's pid once the volume is in the mount table, -1 when it was not there within 5 s.
+inline pid_t mountTestNetFs(const std::string& mnt, const std::string& ctl, const std::string& subtype, bool rw = false)
+{
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);   // never outlive the test
+        execl(XP_TEST_NETFS, "XpTestNetFs", mnt.c_str(), ctl.c_str(), subtype.c_str(), rw ? "rw" : nullptr, nullptr);
+        _exit(127);
+    }
+    for (int i = 0; daemon > 0 && i < 500; ++i, usleep(10000)) {
+        std::string table = readFile("/proc/self/mountinfo");
+        size_t at = table.find(" " + mnt + " ");
+        if (at != std::string::npos && table.find(" - fuse." + subtype + " ", at) < table.find('\n', at))
+            return daemon;
+    }
+    if (daemon > 0 && kill(daemon, SIGTERM) == 0)
+        waitpid(daemon, nullptr, 0);
+    return -1;
+}
+#endif
 
 #ifdef XPFS_PROGRAM
 // The built xpfs, run with args.

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
@@ -105,23 +104,15 @@ void onTestNetFs(bool rw, const std::function<void(const std::string&, const std
     int code = inChild([&] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             return noNamespace;
-        pid_t daemon = fork();
-        if (daemon == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            execl(XP_TEST_NETFS, "XpTestNetFs", mnt.c_str(), ctl.c_str(), "xplocal", rw ? "rw" : nullptr, nullptr);
-            _exit(127);
-        }
-        bool mounted = false;
-        for (int i = 0; i < 500 && !mounted; ++i, usleep(10000))
-            mounted = readFile("/proc/self/mountinfo").find(" " + mnt + " ") != std::string::npos;
-        if (mounted) {
-            checks(mnt, ctl);
-            unlink((ctl + "/flusherr").c_str());
-            umount2(mnt.c_str(), MNT_DETACH);
-        }
+        pid_t daemon = mountTestNetFs(mnt, ctl, "xplocal", rw);
+        if (daemon < 0)
+            return noFuse;
+        checks(mnt, ctl);
+        unlink((ctl + "/flusherr").c_str());
+        umount2(mnt.c_str(), MNT_DETACH);
         kill(daemon, SIGTERM);
         waitpid(daemon, nullptr, 0);
-        return !mounted ? noFuse : ::testing::Test::HasFailure() ? 1 : 0;
+        return ::testing::Test::HasFailure() ? 1 : 0;
     });
     if (code == noNamespace || code == noFuse)
         GTEST_SKIP() << (code == noFuse ? "the FUSE volume could not be mounted" : "no private mount namespace");
