@@ -63,7 +63,7 @@ TEST(AskFinder, RequestsAreCheckedThenHandedToTheAgentAndTheBuiltInOneCopiesAndM
     FSRef f = makeRef(t / "src/f"), tree = makeRef(t / "src/tree"), dst = makeRef(t / "dst"), fifo = makeRef(t / "src/fifo");
     // A set-user-ID program of another user keeps its owner and its mode: the owner is given
     // before the mode, since giving a file away clears its set-ID bits.
-    const struct passwd* nobody = getpwnam("nobody");
+    const struct passwd* nobody = xptest::nobodyUser();
     ASSERT_TRUE(nobody != nullptr && chown((t / "src/tree/sub/g").c_str(), nobody->pw_uid, nobody->pw_gid) == 0 &&
                 chmod((t / "src/tree/sub/g").c_str(), 06755) == 0);
     EXPECT_FALSE(AskFinder::DuplicateItem({f}, dst, false));   // the name is taken

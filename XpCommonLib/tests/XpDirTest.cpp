@@ -14,10 +14,10 @@
 namespace {
 
 using xptest::TempDir;
+using xptest::S;
 typedef XpAbstractDir D;
 typedef std::set<std::pair<std::string, char>> Listing;   // relative name, 'd' or 'f'
 
-XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
 
 // What one enumeration delivers (relative names and kinds); each full path starts with the folder.
 Listing enumerate(const XpDir& dir, D::enumType type, const std::string& pattern = "")

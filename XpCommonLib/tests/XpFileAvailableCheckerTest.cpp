@@ -7,7 +7,6 @@
 #include "XpFileTestSupport.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 
 #include <atomic>
@@ -60,16 +59,7 @@ struct Share {
             refusal += " / no mount point";
             return;
         }
-        if ((daemon = fork()) == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);   // never outlive the test
-            execl(XP_TEST_NETFS, "XpTestNetFs", mnt.c_str(), ctl.c_str(), subtype.c_str(), nullptr);
-            _exit(127);
-        }
-        if (!eventually([&] {
-                std::string table = xptest::readFile("/proc/self/mountinfo");
-                size_t at = table.find(" " + mnt + " ");
-                return at != std::string::npos && table.find(" - fuse." + subtype + " ", at) < table.find('\n', at);
-            }))
+        if ((daemon = xptest::mountTestNetFs(mnt, ctl, subtype)) < 0)
             refusal = "the FUSE volume could not be mounted (is /dev/fuse usable?)";
     }
     ~Share()

@@ -42,7 +42,6 @@ struct Recorder : IXpFileOpProgressObserver {
     }
 };
 
-XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
 XpSharedPtr<XpAbstractFile> fileOf(const std::string& p) { return XpSharedPtr<XpAbstractFile>(new XpFile(S(p))); }
 mode_t kind(const std::string& p) { return lstatOf(p).st_mode & S_IFMT; }
 
@@ -290,7 +289,6 @@ TEST(XpFileCopy, FullDiskReadOnlyMountRefusedPermissionAndDevicesLeaveNothingHal
 // A root-only file (0600), and what nobody may read of the copies made from it.
 bool nobodyCanRead(const std::string& p) { return asNobody([&] { return open(p.c_str(), O_RDONLY) >= 0 ? 0 : 1; }) == 0; }
 uid_t ownerOf(const std::string& p) { return lstatOf(p).st_uid; }
-mode_t modeOf(const std::string& p) { return lstatOf(p).st_mode & 07777; }
 
 TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElseNorReadItThroughASwappedSource)
 {
@@ -303,7 +301,7 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElseNorReadItThroughASwappedSourc
         for (const char* name : {"p-paths", "p-safe", "p-stream", "p-public", "p-group"})
             ASSERT_TRUE(writeFile(t / name, "", 0644)) << name;
     });
-    struct passwd* nobody = getpwnam("nobody");
+    const struct passwd* nobody = nobodyUser();
     ASSERT_NE(nobody, nullptr);
     ASSERT_EQ(nobody->pw_uid, ownerOf(t / "p-paths"));
 
@@ -570,7 +568,7 @@ TEST(XpFileCopy, RemoveDirCountsEntriesAndNeverLeavesTheTree)
 
     // A folder inside that the caller may not list (nobody, in nobody's tree, meets root's 0700
     // folder): the removal stops there, says a listing failed, and that folder stays whole.
-    struct passwd* nobody = getpwnam("nobody");
+    const struct passwd* nobody = nobodyUser();
     ASSERT_TRUE(nobody != nullptr && chmod(t.path.c_str(), 0755) == 0 && mkdir((t / "tree").c_str(), 0755) == 0 &&
                 mkdir((t / "tree/locked").c_str(), 0700) == 0 && writeFile(t / "tree/locked/x", "x") &&
                 chown((t / "tree").c_str(), nobody->pw_uid, nobody->pw_gid) == 0);

@@ -313,7 +313,7 @@ TEST(XpTrash, HomeAndOtherMountsTrashesAreMadeWithoutLinksAndBelongToTheirOwner)
 {
     xptest::TempDir t;
     ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);   // nobody reaches its home below
-    struct passwd* nobody = getpwnam("nobody");
+    const struct passwd* nobody = xptest::nobodyUser();
     ASSERT_NE(nobody, nullptr);
     for (const char* d : {"planted", "home", "root-owned"})
         ASSERT_TRUE(mkdir((t / d).c_str(), 0755) == 0 &&

@@ -12,10 +12,10 @@ namespace {
 
 using xptest::TempDir;
 using xptest::expectAll;
+using xptest::S;
 typedef XpAbstractFile F;
 const int R = F::openRead, W = F::openWrite, RW = F::openReadWrite, anyShare = F::shareDenyNone;
 
-XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
 
 TEST(XpFile, OpenModesPlantedObjectsAndDates)
 {

@@ -14,6 +14,7 @@
 #include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +28,11 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#ifndef XPFS_PROGRAM   // the library's own tests; xpfs's tests only run the tool
+#include <XpString.h>
+namespace xptest { inline XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); } }
+#endif
 
 extern char** environ;
 
@@ -97,10 +103,15 @@ inline int inChild(const std::function<int()>& body)
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The unprivileged user the tests drop root to and hand files to (null: none here; ids then 65534).
+inline const struct passwd* nobodyUser() { return getpwnam("nobody"); }
+inline uid_t nobodyUid() { const struct passwd* pw = nobodyUser(); return pw != nullptr ? pw->pw_uid : uid_t(65534); }
+inline gid_t nobodyGid() { const struct passwd* pw = nobodyUser(); return pw != nullptr ? pw->pw_gid : gid_t(65534); }
+
 // Drops root for good in a forked child: nobody's user and group, no supplementary groups.
 inline bool becomeNobody()
 {
-    struct passwd* nobody = getpwnam("nobody");
+    const struct passwd* nobody = nobodyUser();
     return nobody != nullptr && setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0;
 }
 
@@ -293,6 +304,8 @@ inline std::string runProgram(std::vector<std::string> args) { return spawn(std:
 inline std::string names(const std::string& dir) { return runProgram({"ls", "-A", dir}); }
 // What lstat says of p; a missing p reads as owned by no one (uid -2) and of no kind.
 inline struct stat lstatOf(const std::string& p) { struct stat st = {}; st.st_uid = uid_t(-2); lstat(p.c_str(), &st); return st; }
+// The permission bits of p, 0 when it is missing.
+inline mode_t modeOf(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0; }
 inline bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
 // n bytes that differ from one position to the next, seeded so that two files differ too.
 inline std::string pattern(size_t n, char seed)
@@ -302,6 +315,30 @@ inline std::string pattern(size_t n, char seed)
         s[i] = static_cast<char>(seed + i * 7 % 251);
     return s;
 }
+
+#ifdef XP_TEST_NETFS
+// Starts XpTestNetFs, a FUSE volume of the given subtype (writable with rw) at mnt, controlled
+// through the folder ctl, in the caller's mount namespace; the daemon dies with its parent. The
+// daemon's pid once the volume is in the mount table, -1 when it was not there within 5 s.
+inline pid_t mountTestNetFs(const std::string& mnt, const std::string& ctl, const std::string& subtype, bool rw = false)
+{
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);   // never outlive the test
+        execl(XP_TEST_NETFS, "XpTestNetFs", mnt.c_str(), ctl.c_str(), subtype.c_str(), rw ? "rw" : nullptr, nullptr);
+        _exit(127);
+    }
+    for (int i = 0; daemon > 0 && i < 500; ++i, usleep(10000)) {
+        std::string table = readFile("/proc/self/mountinfo");
+        size_t at = table.find(" " + mnt + " ");
+        if (at != std::string::npos && table.find(" - fuse." + subtype + " ", at) < table.find('\n', at))
+            return daemon;
+    }
+    if (daemon > 0 && kill(daemon, SIGTERM) == 0)
+        waitpid(daemon, nullptr, 0);
+    return -1;
+}
+#endif
 
 #ifdef XPFS_PROGRAM
 // The built xpfs, run with args.

@@ -16,7 +16,7 @@ typedef XpStringT<char> Str;
 typedef XpPathUtil P;
 
 std::string str(const Str& s) { return s.GetBuffer(); }
-Str S(const std::string& s) { return Str(s.c_str()); }
+using xptest::S;
 
 TEST(XpPathUtil, TextRules)
 {

@@ -17,7 +17,6 @@ namespace {
 
 typedef XpFileOperation Op;
 
-XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
 
 struct Counter : IXpFileOpProgressObserver {
     std::function<void(const std::string&)> onEntry;   // called with currentPath

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
@@ -26,15 +25,12 @@ namespace {
 
 typedef XpFileOperation Op;
 
-XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); }
 bool isHiddenName(const std::string& n)
 {
     return n.size() == 20 && n.compare(0, 8, ".xpcopy-") == 0 && n.compare(16, 4, ".tmp") == 0 &&
            n.find_first_not_of("0123456789abcdef", 8) == 16;
 }
 int openDir(const std::string& p) { return open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
-uid_t nobodyUid() { struct passwd* pw = getpwnam("nobody"); return pw != nullptr ? pw->pw_uid : uid_t(65534); }
-gid_t nobodyGid() { struct passwd* pw = getpwnam("nobody"); return pw != nullptr ? pw->pw_gid : gid_t(65534); }
 
 // Looks, at the first progress call only, at the staged file (through fd(), -1: nothing found)
 // and at the destination's name.
@@ -108,23 +104,15 @@ void onTestNetFs(bool rw, const std::function<void(const std::string&, const std
     int code = inChild([&] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             return noNamespace;
-        pid_t daemon = fork();
-        if (daemon == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            execl(XP_TEST_NETFS, "XpTestNetFs", mnt.c_str(), ctl.c_str(), "xplocal", rw ? "rw" : nullptr, nullptr);
-            _exit(127);
-        }
-        bool mounted = false;
-        for (int i = 0; i < 500 && !mounted; ++i, usleep(10000))
-            mounted = readFile("/proc/self/mountinfo").find(" " + mnt + " ") != std::string::npos;
-        if (mounted) {
-            checks(mnt, ctl);
-            unlink((ctl + "/flusherr").c_str());
-            umount2(mnt.c_str(), MNT_DETACH);
-        }
+        pid_t daemon = mountTestNetFs(mnt, ctl, "xplocal", rw);
+        if (daemon < 0)
+            return noFuse;
+        checks(mnt, ctl);
+        unlink((ctl + "/flusherr").c_str());
+        umount2(mnt.c_str(), MNT_DETACH);
         kill(daemon, SIGTERM);
         waitpid(daemon, nullptr, 0);
-        return !mounted ? noFuse : ::testing::Test::HasFailure() ? 1 : 0;
+        return ::testing::Test::HasFailure() ? 1 : 0;
     });
     if (code == noNamespace || code == noFuse)
         GTEST_SKIP() << (code == noFuse ? "the FUSE volume could not be mounted" : "no private mount namespace");

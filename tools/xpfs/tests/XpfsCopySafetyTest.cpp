@@ -12,8 +12,8 @@ const int kRaceRuns = 40;
 const int kRaceRuns = 150;
 #endif
 
-mode_t modeOf(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0; }
-std::string names(const std::string& dir) { return xptest::runProgram({"ls", "-A", dir}); }
+using xptest::modeOf;
+using xptest::names;
 int xpfs(std::vector<std::string> args) { return xptest::xpfs(std::move(args)).status; }
 
 TEST(XpfsCopySafety, TreeCopyNeverWritesThroughAPlantedLink)
@@ -24,7 +24,7 @@ TEST(XpfsCopySafety, TreeCopyNeverWritesThroughAPlantedLink)
     ASSERT_TRUE(xptest::writeFile(t / "src/a", "a") && xptest::writeFile(t / "src/sub/b", "b") &&
                 xptest::writeFile(t / "victim/v", "v"));
     ASSERT_EQ(chmod((t / "src").c_str(), 0777) | chmod((t / "victim").c_str(), 0700), 0);
-    struct passwd* nobody = getpwnam("nobody");
+    const struct passwd* nobody = xptest::nobodyUser();
     ASSERT_NE(nobody, nullptr);
     // Links to root's folder, planted by nobody: where the copy of src would go, one level
     // deeper in an existing copy, and as the destination operand itself.

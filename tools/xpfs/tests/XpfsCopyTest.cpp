@@ -15,10 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using xptest::names;
 using xptest::xpfs;
-
-// The names in a folder, sorted, one a line.
-std::string names(const std::string& dir) { return xptest::runProgram({"ls", "-A", dir}); }
 
 TEST(XpfsCopy, FilesTreesAndMoves)
 {
