@@ -5,7 +5,7 @@
 // Path= gives the original path back; the names stay one path component and differ by number.
 //
 // The writer is internal to the trash's source file, so this target compiles that file itself.
-#include "../XpCommonLib/src/_XpTrash_Linux.cpp"
+#include "../XpCommonLib/src/linux/_XpTrash_Linux.cpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // library under several TZ values, and the localized texts.
 #include <XpDateTime.h>
 
-#include "../src/_XpDateTimeSub_Linux.h"
+#include "../src/linux/_XpDateTimeSub_Linux.h"
 
 #include <gtest/gtest.h>
 
