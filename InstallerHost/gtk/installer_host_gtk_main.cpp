@@ -17,6 +17,7 @@
 // installer lock) on its own instead of handing its command line to the first (so the id is
 // also the program's name to the display, see main()).
 #include <InstallerDisplayText.h>
+#include <InstallerFrontEnd.h>
 #include <InstallerHostOptions.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
@@ -174,25 +175,13 @@ GtkWidget* makeLabel(const std::string& text, bool selectable)
 // ("_Continue Continue"); the name is set to the text alone. (The access key itself reaches no
 // screen reader through 4.8: its action's key binding is always <Space>, and a key-shortcuts
 // property is not passed on.)
-std::string withoutMnemonic(const char* label)
-{
-    std::string text;
-    for (const char* c = label; *c; ++c) {
-        if (*c != '_')
-            text += *c;
-        else if (c[1] == '_') // "__" stands for an underscore
-            text += *++c;
-    }
-    return text;
-}
-
 void setMnemonicLabel(GtkWidget* button, const char* label)
 {
     gtk_button_set_label(GTK_BUTTON(button), label);
     gtk_button_set_use_underline(GTK_BUTTON(button), TRUE);
     gtk_accessible_reset_relation(GTK_ACCESSIBLE(button), GTK_ACCESSIBLE_RELATION_LABELLED_BY);
     gtk_accessible_update_property(GTK_ACCESSIBLE(button), GTK_ACCESSIBLE_PROPERTY_LABEL,
-                                   withoutMnemonic(label).c_str(), -1);
+                                   InstallerWithoutMnemonic(label).c_str(), -1);
 }
 
 GtkWidget* mnemonicButton(const char* label)
@@ -205,7 +194,11 @@ GtkWidget* mnemonicButton(const char* label)
 // The window and the road it shows.
 class InstallerWindow {
 public:
-    InstallerWindow(const Options& options, GtkApplication* application) : options_(options), application_(application) {}
+    // A window always has a person in front of it to ask.
+    InstallerWindow(const Options& options, GtkApplication* application)
+        : options_(options), application_(application), policy_(options.authorize, true)
+    {
+    }
     ~InstallerWindow()
     {
         if (window_) {
@@ -221,11 +214,14 @@ public:
 
 private:
     void build();
+    void buildPage(GtkWidget* outer);
+    void buildStatus();
+    void buildCopying();
+    void buildButtons();
+    void installHandlers();
     void render();
     void renderSteps();
-    void renderInstallation();
     void renderPane();
-    void renderSummary();
     void clearContent();
     // Runs one of the person's moves on the session, with the window closed to other input while
     // the plug-in works; then shows where the road has got to.
@@ -234,7 +230,7 @@ private:
     // Asks before leaving the road early, then quits. Does nothing while the plug-in works.
     void requestQuit();
     void interrupt();
-    bool authorize(const std::string& right, const std::string& explanation, const std::string& answer);
+    bool authorize(const std::string& right, const std::string& explanation);
     // Shows where the copy has got to.
     void showCopyProgress(const InstallerCopyProgress& progress);
     // One line in the window's status line (and on standard output): what polkit said.
@@ -350,6 +346,7 @@ private:
 
     Options options_;
     GtkApplication* application_;
+    InstallerAuthorizationPolicy policy_;
     InstallerSession session_;
     GtkWidget* window_ = nullptr;
     GtkWidget* body_ = nullptr;
@@ -374,7 +371,6 @@ private:
     bool busy_ = false;
     bool quitPending_ = false;
     bool started_ = false;
-    bool declined_ = false;
     bool firstFrameSeen_ = false;
     bool waiting_ = false; // the plug-in waits inside a call and said so
     bool pumping_ = false;
@@ -428,7 +424,21 @@ void InstallerWindow::build()
 
     GtkWidget* outer = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
     gtk_window_set_child(GTK_WINDOW(window_), outer);
+    buildPage(outer);
+    buildStatus();
+    buildCopying();
+    // One-line notices of the host (what polkit answered), shown until the road ends.
+    noticeText_ = makeLabel("", true);
+    gtk_widget_add_css_class(noticeText_, "dim-label");
+    gtk_widget_set_visible(noticeText_, FALSE);
+    gtk_box_append(GTK_BOX(body_), noticeText_);
+    buildButtons();
+    installHandlers();
+}
 
+// The steps in a side list, and the page: its title and the grid of its controls.
+void InstallerWindow::buildPage(GtkWidget* outer)
+{
     steps_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
     gtk_widget_add_css_class(steps_, "installer-steps");
     gtk_widget_set_size_request(steps_, 200, -1);
@@ -455,8 +465,11 @@ void InstallerWindow::build()
     gtk_grid_set_column_spacing(GTK_GRID(content_), 16);
     gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), content_);
     gtk_box_append(GTK_BOX(body_), scroller);
+}
 
-    // The plug-in's status while it keeps the installer waiting.
+// The plug-in's status while it keeps the installer waiting.
+void InstallerWindow::buildStatus()
+{
     status_ = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
     spinner_ = gtk_spinner_new(); // shown only: the text beside it says what is going on
     statusText_ = makeLabel("", true);
@@ -470,8 +483,14 @@ void InstallerWindow::build()
     gtk_box_append(GTK_BOX(status_), cancel);
     gtk_widget_set_visible(status_, FALSE);
     gtk_box_append(GTK_BOX(body_), status_);
-    // The installation step's copy: what is being copied, a bar, and Cancel, which stops the
-    // copy at its next chunk.
+}
+
+// The installation step's copy: what is being copied, a bar, and Cancel, which stops the copy at
+// its next chunk. The copy runs on a thread of its own, so that the window keeps drawing and
+// answering between two chunks however slowly they come; the bar shows the latest progress it
+// reported.
+void InstallerWindow::buildCopying()
+{
     copying_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
     copyingText_ = makeLabel("", true);
     copyingBar_ = gtk_progress_bar_new();
@@ -487,8 +506,6 @@ void InstallerWindow::build()
     gtk_box_append(GTK_BOX(copying_), copyingCancel_);
     gtk_widget_set_visible(copying_, FALSE);
     gtk_box_append(GTK_BOX(body_), copying_);
-    // The copy runs on a thread of its own, so that the window keeps drawing and answering between
-    // two chunks however slowly they come; the bar shows the latest progress it reported.
     session_.setCopyProgressHandler([this](const InstallerCopyProgress& p) {
         {
             std::lock_guard<std::mutex> guard(progressLock_);
@@ -511,19 +528,17 @@ void InstallerWindow::build()
             showCopyProgress(progress);
         });
     });
+}
 
-    // One-line notices of the host (what polkit answered), shown until the road ends.
-    noticeText_ = makeLabel("", true);
-    gtk_widget_add_css_class(noticeText_, "dim-label");
-    gtk_widget_set_visible(noticeText_, FALSE);
-    gtk_box_append(GTK_BOX(body_), noticeText_);
-
+// Quit, Go Back and Continue, labelled as the session core labels them. Alt and the underlined
+// letter press each; Return presses Continue (the default button) and Ctrl+Q quits.
+void InstallerWindow::buildButtons()
+{
+    InstallerPageTexts texts = InstallerPageTextsFor(session_);
     GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-    // Alt and the underlined letter press each; Return presses Continue (the default button) and
-    // Ctrl+Q quits.
-    quit_ = mnemonicButton(_("_Quit"));
-    back_ = mnemonicButton(_("_Go Back"));
-    continue_ = mnemonicButton(_("_Continue"));
+    quit_ = mnemonicButton(texts.quitLabel.c_str());
+    back_ = mnemonicButton(texts.backLabel.c_str());
+    continue_ = mnemonicButton(texts.continueLabel.c_str());
     gtk_widget_add_css_class(continue_, "suggested-action");
     GtkWidget* spacer = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
     gtk_widget_set_hexpand(spacer, TRUE);
@@ -538,7 +553,11 @@ void InstallerWindow::build()
     gtk_widget_set_sensitive(back_, FALSE);
     gtk_widget_set_sensitive(continue_, FALSE);
     gtk_window_set_default_widget(GTK_WINDOW(window_), continue_);
+}
 
+// The plug-in's status and notices, and the answers to its requests for rights.
+void InstallerWindow::installHandlers()
+{
     InstallerSetStatusHandler([this](const std::string& text) {
         gtk_label_set_text(GTK_LABEL(statusText_), InstallerValidUTF8(text).c_str());
         gtk_widget_set_visible(status_, TRUE);
@@ -563,37 +582,37 @@ void InstallerWindow::build()
         bool granted = false;
         onMainThread([&]() {
             ownStepAsked_ = true;
-            granted = authorize(right, explanation, options_.authorize == "polkit" ? "ask" : options_.authorize);
+            granted = authorize(right, explanation);
         });
         return granted;
     };
-    if (options_.authorize == "polkit") {
-        InstallerAuthorizationHandler viaPolkit = InstallerPolkitAuthorizationHandler(ownStep, [this](const std::string& text) {
-            onMainThread([&]() { showNotice(text); });
-        });
-        InstallerSetAuthorizationHandler([this, viaPolkit](const std::string& right, const std::string& explanation) {
-            if (InstallerInterruptRequested()) // the installer is being ended: nobody is asked any more
-                return false;
-            std::printf("installer-host-gtk: asking polkit for %s\n", InstallerPolkitActionForRight(right).c_str());
-            std::fflush(stdout);
-            ownStepAsked_ = false;
-            // polkit's answer can take as long as the person takes with the desktop's agent: it
-            // is awaited on a thread of its own while the window keeps drawing and answering.
-            bool granted = false;
-            if (std::this_thread::get_id() == mainThread_)
-                runBesideWindow([&]() { granted = viaPolkit(right, explanation); });
-            else // asked by the copy, which already runs beside the window
-                granted = viaPolkit(right, explanation);
-            if (!ownStepAsked_) { // the fallback reported its own answer
-                std::printf("installer-host-gtk: authorization %s: %s (polkit)\n", right.c_str(),
-                            granted ? "granted" : "refused");
-                std::fflush(stdout);
-            }
-            return granted;
-        });
-    } else {
+    if (!policy_.viaPolkit()) {
         InstallerSetAuthorizationHandler(ownStep);
+        return;
     }
+    InstallerAuthorizationHandler viaPolkit = InstallerPolkitAuthorizationHandler(ownStep, [this](const std::string& text) {
+        onMainThread([&]() { showNotice(text); });
+    });
+    InstallerSetAuthorizationHandler([this, viaPolkit](const std::string& right, const std::string& explanation) {
+        if (policy_.nobodyLeft())
+            return false;
+        std::printf("installer-host-gtk: asking polkit for %s\n", InstallerPolkitActionForRight(right).c_str());
+        std::fflush(stdout);
+        ownStepAsked_ = false;
+        // polkit's answer can take as long as the person takes with the desktop's agent: it is
+        // awaited on a thread of its own while the window keeps drawing and answering.
+        bool granted = false;
+        if (std::this_thread::get_id() == mainThread_)
+            runBesideWindow([&]() { granted = viaPolkit(right, explanation); });
+        else // asked by the copy, which already runs beside the window
+            granted = viaPolkit(right, explanation);
+        if (!ownStepAsked_) { // the fallback reported its own answer
+            std::printf("installer-host-gtk: authorization %s: %s (polkit)\n", right.c_str(),
+                        granted ? "granted" : "refused");
+            std::fflush(stdout);
+        }
+        return granted;
+    });
 }
 
 int InstallerWindow::run()
@@ -613,11 +632,7 @@ int InstallerWindow::run()
         g_main_context_iteration(nullptr, TRUE);
     std::printf("installer-host: result: %s\n", session_.summaryLine().c_str());
     std::fflush(stdout);
-    if (declined_)
-        return 4;
-    if (session_.ending() == InstallerSession::Ending::Interrupted)
-        return 128 + InstallerInterruptRequested();
-    return 0;
+    return InstallerExitStatusFor(session_);
 }
 
 void InstallerWindow::onFirstFrame()
@@ -643,8 +658,7 @@ gboolean InstallerWindow::onStart(gpointer data)
     gtk_spinner_stop(GTK_SPINNER(self->spinner_));
     gtk_widget_set_visible(self->status_, FALSE);
     if (!loaded) {
-        std::printf("installer-host-gtk: the section declined to load\n");
-        self->declined_ = true;
+        std::printf("installer-host-gtk: %s\n", InstallerDeclinedText().c_str());
         return G_SOURCE_REMOVE;
     }
     // A signal that came while the payload was being copied ends the road here.
@@ -714,7 +728,9 @@ void InstallerWindow::interrupt()
 void InstallerWindow::showCopyProgress(const InstallerCopyProgress& progress)
 {
     if (!gtk_widget_get_visible(copying_)) {
-        gtk_label_set_text(GTK_LABEL(title_), _("Installation"));
+        // The installation page's own title, as its first step (the page's texts would read the
+        // log the copy is writing meanwhile).
+        gtk_label_set_text(GTK_LABEL(title_), InstallerStepNames(session_, nullptr).front().c_str());
         gtk_widget_set_visible(copying_, TRUE);
         std::printf("installer-host-gtk: copying\n");
         std::fflush(stdout);
@@ -737,18 +753,23 @@ void InstallerWindow::showNotice(const std::string& text)
     pumpEvents();
 }
 
-bool InstallerWindow::authorize(const std::string& right, const std::string& explanation, const std::string& answer)
+bool InstallerWindow::authorize(const std::string& right, const std::string& explanation)
 {
     bool granted = false;
-    if (answer != "ask") {
-        granted = answer == "yes";
-    } else if (InstallerInterruptRequested()) {
-        granted = false; // the installer is being ended: nobody is asked any more
-    } else {
+    switch (policy_.ownStep()) {
+    case InstallerAuthorizationPolicy::Answer::Allow:
+        granted = true;
+        break;
+    case InstallerAuthorizationPolicy::Answer::Deny:
+    case InstallerAuthorizationPolicy::Answer::NobodyLeft:
+        break;
+    case InstallerAuthorizationPolicy::Answer::Ask: {
         // What will happen in words; the right's identifier only as a detail line.
-        std::string text = explanation + "\n\n" + InstallerRightInPlainWords(right);
-        granted = ask(_("Authorization"), _("Allow this change for all users?"), text, {_("_Deny"), _("_Allow")},
-                      std::string(_("Detail: right")) + " " + right) == 1;
+        InstallerAuthorizationTexts texts = InstallerAuthorizationTextsFor(right, explanation);
+        granted = ask(texts.heading, texts.question, texts.explanation + "\n\n" + texts.plainWords,
+                      {_("_Deny"), _("_Allow")}, texts.detail) == 1;
+        break;
+    }
     }
     std::printf("installer-host-gtk: authorization %s: %s\n", right.c_str(), granted ? "granted" : "refused");
     std::fflush(stdout);
@@ -841,17 +862,20 @@ void InstallerWindow::clearContent()
 
 void InstallerWindow::render()
 {
+    InstallerPageTexts texts = InstallerPageTextsFor(session_);
     renderSteps();
     clearContent();
-    switch (session_.page()) {
-    case InstallerSession::Page::Installation: renderInstallation(); break;
-    case InstallerSession::Page::Pane: renderPane(); break;
-    case InstallerSession::Page::Summary: renderSummary(); break;
-    default: break;
-    }
+    gtk_label_set_text(GTK_LABEL(title_), InstallerValidUTF8(texts.title).c_str());
+    int row = 0;
+    for (const std::string& line : texts.lines)
+        gtk_grid_attach(GTK_GRID(content_), makeLabel(line, true), 0, row++, 2, 1);
+    if (session_.page() == InstallerSession::Page::Pane)
+        renderPane();
+    if (!texts.body.empty())
+        gtk_grid_attach(GTK_GRID(content_), makeLabel(texts.body, true), 0, row, 2, 1);
     gtk_widget_set_sensitive(back_, session_.canGoBack());
     gtk_widget_set_sensitive(continue_, TRUE);
-    setMnemonicLabel(continue_, session_.page() == InstallerSession::Page::Summary ? _("_Close") : _("_Continue"));
+    setMnemonicLabel(continue_, texts.continueLabel.c_str());
     gtk_widget_grab_focus(continue_);
     const char* title = gtk_label_get_text(GTK_LABEL(title_));
     std::printf("installer-host-gtk: page: %s\n", title);
@@ -862,15 +886,8 @@ void InstallerWindow::renderSteps()
 {
     while (GtkWidget* child = gtk_widget_get_first_child(steps_))
         gtk_box_remove(GTK_BOX(steps_), child);
-    std::vector<std::string> names{_("Installation")};
-    if (!session_.firstPaneClassName().empty())
-        names.push_back(session_.sectionTitle());
-    names.push_back(_("Summary"));
     size_t current = 0;
-    if (session_.page() == InstallerSession::Page::Pane)
-        current = 1;
-    else if (session_.page() == InstallerSession::Page::Summary)
-        current = names.size() - 1;
+    std::vector<std::string> names = InstallerStepNames(session_, &current);
     for (size_t i = 0; i < names.size(); ++i) {
         GtkWidget* label = makeLabel(names[i], false);
         if (i == current) {
@@ -883,27 +900,9 @@ void InstallerWindow::renderSteps()
     }
 }
 
-void InstallerWindow::renderInstallation()
-{
-    gtk_label_set_text(GTK_LABEL(title_), _("Installation"));
-    int row = 0;
-    if (session_.installationLog().empty())
-        gtk_grid_attach(GTK_GRID(content_), makeLabel(_("Nothing to copy."), true), 0, row++, 2, 1);
-    for (const std::string& line : session_.installationLog())
-        gtk_grid_attach(GTK_GRID(content_), makeLabel(line, true), 0, row++, 2, 1);
-    gtk_grid_attach(GTK_GRID(content_),
-                    makeLabel(session_.installationCancelled()
-                                  ? _("The installation was cancelled. Nothing half-copied was left behind. Continue to the summary.")
-                                  : session_.installationFailed()
-                                  ? _("The software could not be installed completely. Continue to set up what is there.")
-                                  : _("The software was installed. Continue to finish setting it up."), true),
-                    0, row, 2, 1);
-}
-
 void InstallerWindow::renderPane()
 {
     InstallerPane* pane = session_.currentPane();
-    gtk_label_set_text(GTK_LABEL(title_), InstallerValidUTF8(pane->title()).c_str());
     // Rows of one control span the page; in longer rows the first control takes the first
     // column, so the labels and their values line up.
     size_t buttonIndex = 0;
@@ -937,16 +936,6 @@ void InstallerWindow::renderPane()
     }
 }
 
-void InstallerWindow::renderSummary()
-{
-    gtk_label_set_text(GTK_LABEL(title_), _("Summary"));
-    gtk_grid_attach(GTK_GRID(content_),
-                    makeLabel(session_.installationCancelled() ? _("The installation was cancelled.")
-                              : session_.installationFailed() ? _("The installation ended with errors (see the installation page).")
-                                                           : _("The installation was completed successfully."), true),
-                    0, 0, 2, 1);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -973,7 +962,7 @@ int main(int argc, char** argv)
     gtk_disable_setlocale();
     if (!gtk_init_check()) {
         std::fprintf(stderr, "installer-host-gtk: %s\n", _("cannot open the display (is DISPLAY or WAYLAND_DISPLAY set?)"));
-        return 5;
+        return kInstallerExitNoDisplay;
     }
     addIconFolders();
     g_set_application_name(_("Ombrix Installer"));
@@ -988,7 +977,7 @@ int main(int argc, char** argv)
     GtkApplication* application = gtk_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE);
     g_signal_connect(application, "activate", G_CALLBACK(+[](GtkApplication* app, Run* r) {
         InstallerWindow window(*r->options, app);
-        r->status = window.load() ? window.run() : 3;
+        r->status = window.load() ? window.run() : kInstallerExitNoBundle;
     }), &run);
     char* programOnly[] = {argv[0], nullptr};
     g_application_run(G_APPLICATION(application), 1, programOnly);

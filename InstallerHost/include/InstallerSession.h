@@ -90,6 +90,8 @@ public:
     bool installationFailed() const { return installationFailed_; }
     // Whether the copy was stopped (by the progress handler or an interrupt).
     bool installationCancelled() const { return installationCancelled_; }
+    // Whether the section declined to load (start() answered false).
+    bool declined() const { return declined_; }
     // The panes entered, in order, by class name.
     const std::vector<std::string>& panesEntered() const { return panesEntered_; }
 
@@ -121,6 +123,7 @@ private:
     bool loaded_ = false;
     bool installationFailed_ = false;
     bool installationCancelled_ = false;
+    bool declined_ = false;
     InstallerCopyProgressHandler progress_;
     InstallerCopyRunner runner_;
 };

@@ -255,6 +255,7 @@ bool InstallerSession::start()
         return false;
     page_ = Page::Installation;
     if (!contents_.section->shouldLoad()) {
+        declined_ = true;
         end(Ending::Finished);
         return false;
     }

@@ -7,6 +7,7 @@
 // folder beside the program, or in the system's locale folder once installed), the usage text
 // included; the result line, which scripts read, stays English.
 #include <InstallerDisplayText.h>
+#include <InstallerFrontEnd.h>
 #include <InstallerHostOptions.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
@@ -39,6 +40,8 @@ int g_wakeFd = -1;
 
 // Set once standard input has ended: nobody is left to answer.
 bool g_inputEnded = false;
+// Told when standard input ends.
+InstallerAuthorizationPolicy* g_policy = nullptr;
 
 const char* const kUsage = N_(
     "Usage: installer-host [options] BUNDLE\n"
@@ -144,6 +147,8 @@ bool readLine(std::string& line)
         if (n < 0 && errno == EINTR)
             continue;
         g_inputEnded = true;
+        if (g_policy)
+            g_policy->personLeft();
         return n == 0 && !line.empty();
     }
 }
@@ -185,76 +190,248 @@ std::string shown(const std::string& text, bool keepNewlines = false)
     return InstallerEscapeControls(text, keepNewlines);
 }
 
+// The pane's rows as the plug-in laid them out: a row of one cell wraps, in longer rows the first
+// cells line up (a label and its value); buttons are numbered across the pane.
+void renderRows(InstallerPane& pane)
+{
+    size_t column = 0;
+    for (const auto& row : pane.rows())
+        if (row.size() > 1)
+            if (auto* field = dynamic_cast<InstallerTextField*>(row[0]))
+                column = std::max(column, displayLength(shown(field->stringValue())) + 2);
+    size_t buttonNumber = 0;
+    for (const auto& row : pane.rows()) {
+        std::vector<std::string> cells;
+        for (InstallerControl* control : row) {
+            if (auto* field = dynamic_cast<InstallerTextField*>(control))
+                cells.push_back(shown(field->stringValue(), row.size() == 1));
+            else if (auto* button = dynamic_cast<InstallerButton*>(control))
+                cells.push_back("[" + std::to_string(++buttonNumber) + "] " + shown(button->title()));
+        }
+        if (cells.size() == 1) {
+            printWrapped(cells[0], "  ");
+            continue;
+        }
+        std::string line;
+        for (size_t i = 0; i < cells.size(); ++i) {
+            line += cells[i];
+            if (i == 0)
+                line += std::string(column > displayLength(cells[0]) ? column - displayLength(cells[0]) : 1, ' ');
+            else if (i + 1 < cells.size())
+                line += " ";
+        }
+        std::printf("  %s\n", line.c_str());
+    }
+}
+
 void render(const InstallerSession& session)
 {
     const char* rule = "------------------------------------------------------------------------";
+    InstallerPageTexts texts = InstallerPageTextsFor(session);
     std::printf("\n%s\n", rule);
     switch (session.page()) {
     case InstallerSession::Page::Installation:
-        std::printf("  %s\n%s\n", _("Installation"), rule);
-        if (session.installationLog().empty())
-            std::printf("  %s\n", _("Nothing to copy."));
-        for (const std::string& line : session.installationLog())
+        std::printf("  %s\n%s\n", texts.title.c_str(), rule);
+        for (const std::string& line : texts.lines)
             std::printf("  %s\n", shown(line).c_str());
-        printWrapped(session.installationCancelled()
-                         ? _("The installation was cancelled. Nothing half-copied was left behind. Continue to the summary.")
-                         : session.installationFailed()
-                         ? _("The software could not be installed completely. Continue to set up what is there.")
-                         : _("The software was installed. Continue to finish setting it up."), "  ");
+        printWrapped(texts.body, "  ");
         break;
-    case InstallerSession::Page::Pane: {
-        InstallerPane* pane = session.currentPane();
-        std::printf("  %s    [%s]\n%s\n", shown(pane->title()).c_str(),
-                    session.paneClassName(pane).c_str(), rule);
-        // Rows of two or more cells line up their first column (a label and its value).
-        size_t column = 0;
-        for (const auto& row : pane->rows())
-            if (row.size() > 1)
-                if (auto* field = dynamic_cast<InstallerTextField*>(row[0]))
-                    column = std::max(column, displayLength(shown(field->stringValue())) + 2);
-        size_t buttonNumber = 0;
-        for (const auto& row : pane->rows()) {
-            std::vector<std::string> cells;
-            for (InstallerControl* control : row) {
-                if (auto* field = dynamic_cast<InstallerTextField*>(control))
-                    cells.push_back(shown(field->stringValue(), row.size() == 1));
-                else if (auto* button = dynamic_cast<InstallerButton*>(control))
-                    cells.push_back("[" + std::to_string(++buttonNumber) + "] " + shown(button->title()));
-            }
-            if (cells.size() == 1) {
-                printWrapped(cells[0], "  ");
-                continue;
-            }
-            std::string line;
-            for (size_t i = 0; i < cells.size(); ++i) {
-                line += cells[i];
-                if (i == 0)
-                    line += std::string(column > displayLength(cells[0]) ? column - displayLength(cells[0]) : 1, ' ');
-                else if (i + 1 < cells.size())
-                    line += " ";
-            }
-            std::printf("  %s\n", line.c_str());
-        }
+    case InstallerSession::Page::Pane:
+        std::printf("  %s    [%s]\n%s\n", shown(texts.title).c_str(),
+                    session.paneClassName(session.currentPane()).c_str(), rule);
+        renderRows(*session.currentPane());
         break;
-    }
     case InstallerSession::Page::Summary:
-        std::printf("  %s\n%s\n  %s\n", _("Summary"), rule,
-                    session.installationCancelled() ? _("The installation was cancelled.")
-                    : session.installationFailed() ? _("The installation ended with errors (see the installation page).")
-                                                 : _("The installation was completed successfully."));
+        std::printf("  %s\n%s\n  %s\n", texts.title.c_str(), rule, texts.body.c_str());
         break;
     default:
         break;
     }
     std::printf("%s\n", rule);
-    std::string keys = std::string("  ") + _("c Continue");
+    // The keys stay c, b and q in every language; the labels are the window's buttons'.
+    std::string keys = "  c " + InstallerWithoutMnemonic(texts.continueLabel);
     if (!session.buttons().empty())
         keys += "   1" + std::string(session.buttons().size() > 1 ? "-" + std::to_string(session.buttons().size()) : "") +
                 " " + _("press button");
-    keys += std::string("   ") + (session.canGoBack() ? _("b Go Back") : _("(Go Back disabled)"));
-    keys += std::string("   ") + _("q Quit");
+    std::string back = InstallerWithoutMnemonic(texts.backLabel);
+    keys += "   " + (session.canGoBack() ? "b " + back : InstallerText("(%s disabled)", back));
+    keys += "   q " + InstallerWithoutMnemonic(texts.quitLabel);
     std::printf("%s\n", keys.c_str());
     std::fflush(stdout);
+}
+
+// Prints the question for a right: what will happen, in words; the right's identifier only as a
+// detail for whoever looks it up.
+void printAuthorizationQuestion(const std::string& right, const std::string& explanation)
+{
+    InstallerAuthorizationTexts texts = InstallerAuthorizationTextsFor(right, explanation);
+    std::printf("\n  %s: %s\n  %s\n  %s\n", texts.heading.c_str(), shown(texts.explanation).c_str(),
+                texts.plainWords.c_str(), shown(texts.detail).c_str());
+}
+
+// The host's own step: the scripted answer, or the person's on the terminal.
+bool answerOwnStep(const InstallerAuthorizationPolicy& policy, const std::string& right, const std::string& explanation)
+{
+    printAuthorizationQuestion(right, explanation);
+    bool granted = false;
+    switch (policy.ownStep()) {
+    case InstallerAuthorizationPolicy::Answer::Allow:
+    case InstallerAuthorizationPolicy::Answer::Deny:
+        granted = policy.ownStep() == InstallerAuthorizationPolicy::Answer::Allow;
+        std::printf("  %s %s\n", _("Answer (scripted):"), granted ? _("allow") : _("deny"));
+        break;
+    case InstallerAuthorizationPolicy::Answer::NobodyLeft:
+        std::printf("  %s\n", _("Nobody is left to answer: denied."));
+        break;
+    case InstallerAuthorizationPolicy::Answer::Ask: {
+        std::printf("  %s ", _("Allow? [y/N]"));
+        std::fflush(stdout);
+        std::string answer;
+        granted = readLine(answer) && (answer == "y" || answer == "yes" || answer == _("y") || answer == _("yes"));
+        std::printf("  %s\n", granted ? _("Allowed.") : _("Denied."));
+        break;
+    }
+    }
+    std::fflush(stdout);
+    return granted;
+}
+
+// polkit first, through a text agent on the terminal (started at the first request, ended with
+// the host); the host's own step where no polkit daemon answers.
+bool answerViaPolkit(const InstallerAuthorizationPolicy& policy, const InstallerAuthorizationHandler& viaPolkit,
+                     bool interactive, const std::string& right, const std::string& explanation)
+{
+    static InstallerPolkitTextAgent agent;
+    if (policy.nobodyLeft()) {
+        std::printf("\n  %s: %s\n  %s\n", InstallerAuthorizationTextsFor(right, explanation).heading.c_str(),
+                    shown(explanation).c_str(), _("Nobody is left to answer: denied."));
+        std::fflush(stdout);
+        return false;
+    }
+    printAuthorizationQuestion(right, explanation);
+    std::printf("  %s \"%s\"\n", _("Asking polkit for"), InstallerPolkitActionForRight(right).c_str());
+    std::fflush(stdout);
+    std::string error;
+    if (interactive && !agent.running() && !agent.start(&error))
+        std::printf("installer-host: %s\n", shown(error).c_str());
+    bool granted = viaPolkit(right, explanation);
+    std::printf("  %s\n", granted ? _("Allowed.") : _("Denied."));
+    std::fflush(stdout);
+    return granted;
+}
+
+void printHostLine(const std::string& text)
+{
+    std::printf("installer-host: %s\n", shown(text).c_str());
+    std::fflush(stdout);
+}
+
+// The plug-in's status and notices, and the answers to its requests for rights.
+void installHandlers(const InstallerAuthorizationPolicy& policy, bool interactive)
+{
+    InstallerSetStatusHandler([](const std::string& text) {
+        std::printf("installer-host: %s %s\n", shown(text).c_str(), _("(Ctrl-C ends the installer.)"));
+        std::fflush(stdout);
+    });
+    InstallerSetNoticeHandler([](const std::string& text) {
+        std::printf("installer-host: %s\n", text.c_str());
+        std::fflush(stdout);
+    });
+    InstallerAuthorizationHandler ownStep = [&policy](const std::string& right, const std::string& explanation) {
+        return answerOwnStep(policy, right, explanation);
+    };
+    if (!policy.viaPolkit()) {
+        InstallerSetAuthorizationHandler(ownStep);
+        return;
+    }
+    InstallerAuthorizationHandler viaPolkit = InstallerPolkitAuthorizationHandler(ownStep, printHostLine);
+    InstallerSetAuthorizationHandler([&policy, viaPolkit, interactive](const std::string& right, const std::string& explanation) {
+        return answerViaPolkit(policy, viaPolkit, interactive, right, explanation);
+    });
+}
+
+// The copy's progress in quarters of each file; Ctrl-C stops it (the session looks at the
+// interrupt after every chunk).
+void followCopy(InstallerSession& session)
+{
+    session.setCopyProgressHandler([lastIndex = size_t(-1), lastQuarter = -1](const InstallerCopyProgress& p) mutable {
+        int quarter = static_cast<int>(p.percent / 25.0);
+        if (p.index != lastIndex || quarter > lastQuarter) {
+            std::printf("installer-host: ");
+            std::printf(_("copying %s: %d%%"), shown(p.destination).c_str(), quarter * 25);
+            std::printf("\n");
+            std::fflush(stdout);
+        }
+        lastIndex = p.index;
+        lastQuarter = quarter;
+        return false;
+    });
+}
+
+// The next move: the person's on a terminal, else the next scripted action. false when an
+// interrupt came while the person was asked.
+bool nextChoice(const InstallerSession& session, const Options& options, bool interactive, size_t& nextAction,
+                std::string& choice)
+{
+    if (interactive) {
+        std::printf("%s", _("choice> "));
+        std::fflush(stdout);
+        if (!readLine(choice)) {
+            if (InstallerInterruptRequested())
+                return false;
+            choice = "q"; // end of input: the person has gone
+        }
+        return true;
+    }
+    if (session.page() == InstallerSession::Page::Installation)
+        choice = "continue"; // the installation page continues by itself
+    else if (nextAction < options.actions.size())
+        choice = options.actions[nextAction++];
+    else
+        choice = "continue";
+    std::printf("> %s\n", choice.c_str());
+    return true;
+}
+
+void applyChoice(InstallerSession& session, const std::string& choice)
+{
+    if (choice == "c" || choice == "continue" || choice.empty()) {
+        session.continueOn();
+    } else if (choice == "b" || choice == "back") {
+        if (!session.canGoBack())
+            std::printf("  %s\n", _("Go Back is not available here."));
+        session.goBack();
+    } else if (choice == "q" || choice == "quit") {
+        session.quit(InstallerSession::Ending::Quit);
+    } else {
+        size_t number = 0;
+        if (choice == "button")
+            number = 1;
+        else if (choice.rfind("button:", 0) == 0)
+            number = std::strtoul(choice.c_str() + 7, nullptr, 10);
+        else
+            number = std::strtoul(choice.c_str(), nullptr, 10);
+        if (number >= 1 && number <= session.buttons().size())
+            session.pressButton(number - 1);
+        else
+            std::printf("  %s\n", _("No such choice here."));
+    }
+}
+
+// Walks the road from the installation page to its end.
+void walk(InstallerSession& session, const Options& options, bool interactive)
+{
+    size_t nextAction = 0;
+    while (session.page() != InstallerSession::Page::Ended) {
+        if (InstallerInterruptRequested()) {
+            session.quit(InstallerSession::Ending::Interrupted);
+            break;
+        }
+        render(session);
+        std::string choice;
+        if (nextChoice(session, options, interactive, nextAction, choice))
+            applyChoice(session, choice);
+    }
 }
 
 } // namespace
@@ -275,161 +452,33 @@ int main(int argc, char** argv)
         return usageStatus;
     bool interactive = options.interactive == -1 ? (::isatty(STDIN_FILENO) && !options.actionsGiven)
                                                  : options.interactive == 1;
-    bool polkit = options.authorize == "polkit";
-    // The host's own step: the fallback of polkit, or what --authorize chose.
-    std::string authorize = polkit ? (interactive ? "ask" : "no") : options.authorize;
-    if (authorize == "ask" && !interactive) {
+    static InstallerAuthorizationPolicy policy(options.authorize, interactive);
+    g_policy = &policy;
+    if (!policy.usable()) {
         std::fprintf(stderr, "installer-host: %s\n", _("--authorize ask needs an interactive run"));
-        return 2;
+        return kInstallerExitUsage;
     }
 
     // No SA_RESTART: a pending read must return so the host can end its road.
     g_wakeFd = InstallerInstallHostSignalHandlers(false);
     InstallerSetCurrentEventKeyModifiers(options.modifiers);
     InstallerUsePrivilegedHelper(options.helper);
-    InstallerSetStatusHandler([](const std::string& text) {
-        std::printf("installer-host: %s %s\n", shown(text).c_str(), _("(Ctrl-C ends the installer.)"));
-        std::fflush(stdout);
-    });
-    InstallerSetNoticeHandler([](const std::string& text) {
-        std::printf("installer-host: %s\n", text.c_str());
-        std::fflush(stdout);
-    });
-    InstallerAuthorizationHandler ownStep = [authorize](const std::string& right, const std::string& explanation) {
-        // What will happen, in words; the right's identifier only as a detail for whoever looks it up.
-        std::printf("\n  %s %s\n  %s\n  %s %s\n", _("Authorization:"), shown(explanation).c_str(),
-                    InstallerRightInPlainWords(right).c_str(), _("Detail: right"), shown(right).c_str());
-        bool granted = false;
-        if (authorize != "ask") {
-            granted = authorize == "yes";
-            std::printf("  %s %s\n", _("Answer (scripted):"), granted ? _("allow") : _("deny"));
-        } else if (g_inputEnded || InstallerInterruptRequested()) {
-            // Quitting at the end of input or on a signal still leaves panes; nobody can answer.
-            std::printf("  %s\n", _("Nobody is left to answer: denied."));
-        } else {
-            std::printf("  %s ", _("Allow? [y/N]"));
-            std::fflush(stdout);
-            std::string answer;
-            granted = readLine(answer) && (answer == "y" || answer == "yes" || answer == _("y") || answer == _("yes"));
-            std::printf("  %s\n", granted ? _("Allowed.") : _("Denied."));
-        }
-        std::fflush(stdout);
-        return granted;
-    };
-    // polkit asks the person through the agent registered for this process: a text agent on
-    // the terminal, started at the first request and ended with the host.
-    static InstallerPolkitTextAgent agent;
-    if (polkit) {
-        InstallerAuthorizationHandler viaPolkit = InstallerPolkitAuthorizationHandler(ownStep, [](const std::string& text) {
-            std::printf("installer-host: %s\n", shown(text).c_str());
-            std::fflush(stdout);
-        });
-        InstallerSetAuthorizationHandler([viaPolkit, interactive](const std::string& right, const std::string& explanation) {
-            if (g_inputEnded || InstallerInterruptRequested()) {
-                std::printf("\n  %s %s\n  %s\n", _("Authorization:"), shown(explanation).c_str(), _("Nobody is left to answer: denied."));
-                std::fflush(stdout);
-                return false;
-            }
-            std::printf("\n  %s %s\n  %s\n  %s \"%s\"\n", _("Authorization:"), shown(explanation).c_str(),
-                        InstallerRightInPlainWords(right).c_str(), _("Asking polkit for"),
-                        InstallerPolkitActionForRight(right).c_str());
-            std::fflush(stdout);
-            std::string error;
-            if (interactive && !agent.running() && !agent.start(&error))
-                std::printf("installer-host: %s\n", shown(error).c_str());
-            bool granted = viaPolkit(right, explanation);
-            std::printf("  %s\n", granted ? _("Allowed.") : _("Denied."));
-            std::fflush(stdout);
-            return granted;
-        });
-    } else {
-        InstallerSetAuthorizationHandler(ownStep);
-    }
-
+    installHandlers(policy, interactive);
 
     std::string error;
     InstallerSession session;
     if (!session.loadBundle(options.bundle, &error)) {
         std::fprintf(stderr, "installer-host: %s\n", shown(error).c_str());
-        return 3;
+        return kInstallerExitNoBundle;
     }
     for (const auto& item : options.payload)
         session.addPayload(item.first, item.second);
-    // The copy's progress in quarters of each file; Ctrl-C stops it (the session looks at the
-    // interrupt after every chunk).
-    session.setCopyProgressHandler([lastIndex = size_t(-1), lastQuarter = -1](const InstallerCopyProgress& p) mutable {
-        int quarter = static_cast<int>(p.percent / 25.0);
-        if (p.index != lastIndex || quarter > lastQuarter) {
-            std::printf("installer-host: ");
-            std::printf(_("copying %s: %d%%"), shown(p.destination).c_str(), quarter * 25);
-            std::printf("\n");
-            std::fflush(stdout);
-        }
-        lastIndex = p.index;
-        lastQuarter = quarter;
-        return false;
-    });
-
-    bool loaded = session.start();
-    if (!loaded) {
-        std::printf("installer-host: %s\n", _("the section declined to load"));
-        std::printf("installer-host: result: %s\n", session.summaryLine().c_str());
-        return 4;
-    }
-
-    size_t nextAction = 0;
-    while (session.page() != InstallerSession::Page::Ended) {
-        if (InstallerInterruptRequested()) {
-            session.quit(InstallerSession::Ending::Interrupted);
-            break;
-        }
-        render(session);
-        std::string choice;
-        if (interactive) {
-            std::printf("%s", _("choice> "));
-            std::fflush(stdout);
-            if (!readLine(choice)) {
-                if (InstallerInterruptRequested())
-                    continue; // ends the road at the top of the loop
-                choice = "q"; // end of input: the person has gone
-            }
-        } else if (session.page() == InstallerSession::Page::Installation) {
-            choice = "continue";
-        } else if (nextAction < options.actions.size()) {
-            choice = options.actions[nextAction++];
-        } else {
-            choice = "continue";
-        }
-        if (!interactive)
-            std::printf("> %s\n", choice.c_str());
-
-        if (choice == "c" || choice == "continue" || choice.empty()) {
-            session.continueOn();
-        } else if (choice == "b" || choice == "back") {
-            if (!session.canGoBack())
-                std::printf("  %s\n", _("Go Back is not available here."));
-            session.goBack();
-        } else if (choice == "q" || choice == "quit") {
-            session.quit(InstallerSession::Ending::Quit);
-        } else {
-            size_t number = 0;
-            if (choice == "button")
-                number = 1;
-            else if (choice.rfind("button:", 0) == 0)
-                number = std::strtoul(choice.c_str() + 7, nullptr, 10);
-            else
-                number = std::strtoul(choice.c_str(), nullptr, 10);
-            if (number >= 1 && number <= session.buttons().size())
-                session.pressButton(number - 1);
-            else
-                std::printf("  %s\n", _("No such choice here."));
-        }
-    }
-
-    std::printf("\ninstaller-host: result: %s\n", session.summaryLine().c_str());
+    followCopy(session);
+    if (session.start())
+        walk(session, options, interactive);
+    else
+        printHostLine(InstallerDeclinedText());
+    std::printf("%sinstaller-host: result: %s\n", session.declined() ? "" : "\n", session.summaryLine().c_str());
     std::fflush(stdout);
-    int status = 0;
-    if (session.ending() == InstallerSession::Ending::Interrupted)
-        status = 128 + InstallerInterruptRequested();
-    return status;
+    return InstallerExitStatusFor(session);
 }

@@ -3,8 +3,12 @@
 #include "HostProcess.h"
 
 #include <InstallerDisplayText.h>
+#include <InstallerFrontEnd.h>
+#include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -188,6 +192,150 @@ TEST(SessionTest, CopyProgressIsReportedAndStoppingItLeavesTheOldDestination)
         EXPECT_EQ(calls(), (Calls{"shouldLoad:0x0000", "firstPane", "title", "terminate"}));
         expectHas(session.summaryLine(), {"panes=none ended=finished installation=cancelled"});
     }
+}
+
+// What both hosts show on each page of the road, and the steps beside it (in English here; the
+// German catalog is checked by the build, and the hosts' tests show it on screen).
+TEST(FrontEndTest, EachPageOfTheRoadHasItsTexts)
+{
+    TempFolder folder("installer-frontend-test");
+    ASSERT_FALSE(folder.path.empty());
+    const std::string payload = folder.path + "/payload", dest = folder.path + "/dest";
+    std::ofstream(payload) << "payload\n";
+    const std::string installed = "The software was installed. Continue to finish setting it up.";
+    const std::string incomplete = "The software could not be installed completely. Continue to set up what is there.";
+    const std::string cancelled =
+        "The installation was cancelled. Nothing half-copied was left behind. Continue to the summary.";
+    const struct {
+        const char* road;
+        std::string source;   // "" for no payload
+        bool stopCopy;
+        int continues;        // moves after start()
+        std::string title;
+        std::vector<std::string> lines;
+        std::string body, continueLabel;
+        size_t step;
+    } cases[] = {
+        {"nothing to copy", "", false, 0, "Installation", {"Nothing to copy."}, installed, "_Continue", 0},
+        {"installed", payload, false, 0, "Installation", {"installed " + dest}, installed, "_Continue", 0},
+        {"failed", folder.path + "/missing", false, 0, "Installation",
+         {"failed " + dest + ": " + folder.path + "/missing: No such file or directory"}, incomplete, "_Continue", 0},
+        {"cancelled", payload, true, 0, "Installation", {"cancelled " + dest + ": nothing of it was left"}, cancelled,
+         "_Continue", 0},
+        {"pane", "", false, 1, "Recording A", {}, "", "_Continue", 1},
+        {"summary", "", false, 3, "Summary", {}, "The installation was completed successfully.", "_Close", 2},
+        {"summary after a failure", folder.path + "/missing", false, 3, "Summary", {},
+         "The installation ended with errors (see the installation page).", "_Close", 2},
+        {"summary after a cancel", payload, true, 1, "Summary", {}, "The installation was cancelled.", "_Close", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.road);
+        std::filesystem::remove(dest);
+        InstallerSession session;
+        if (!c.source.empty())
+            session.addPayload(c.source, dest);
+        session.setCopyProgressHandler([&c](const InstallerCopyProgress&) { return c.stopCopy; });
+        start(session);
+        for (int i = 0; i < c.continues; ++i)
+            session.continueOn();
+        InstallerPageTexts texts = InstallerPageTextsFor(session);
+        EXPECT_EQ(texts.title, c.title);
+        EXPECT_EQ(texts.lines, c.lines);
+        EXPECT_EQ(texts.body, c.body);
+        EXPECT_EQ(texts.continueLabel, c.continueLabel);
+        EXPECT_EQ(texts.backLabel, "_Go Back");
+        EXPECT_EQ(texts.quitLabel, "_Quit");
+        size_t step = 99;
+        std::vector<std::string> steps = InstallerStepNames(session, &step);
+        EXPECT_EQ(step, c.step);
+        // After a cancelled copy the panes are passed over, but the list still names them.
+        EXPECT_EQ(steps, (std::vector<std::string>{"Installation", "Recording", "Summary"}));
+    }
+    for (const auto& label : std::vector<std::pair<std::string, std::string>>{
+             {"_Go Back", "Go Back"}, {"Save__as", "Save_as"}, {"plain", "plain"}, {"trailing_", "trailing"}})
+        EXPECT_EQ(InstallerWithoutMnemonic(label.first), label.second) << label.first;
+}
+
+// The status each way a run ends with, the same for both hosts.
+TEST(FrontEndTest, EachEndingHasItsExitStatus)
+{
+    enum class Move { None, Finish, Quit, Interrupt, Decline };
+    const struct {
+        const char* ending;
+        Move move;
+        int status;
+    } cases[] = {
+        {"still running", Move::None, 0},
+        {"finished", Move::Finish, kInstallerExitEnded},
+        {"quit", Move::Quit, kInstallerExitEnded},
+        {"declined", Move::Decline, kInstallerExitDeclined},
+        {"ended by SIGTERM", Move::Interrupt, 128 + SIGTERM},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ending);
+        InstallerSession session;
+        ASSERT_TRUE(session.loadBundle(RECORDING_BUNDLE, nullptr));
+        if (c.move == Move::Decline)
+            ::setenv("RECORDING_DECLINE", "1", 1);
+        EXPECT_EQ(session.start(), c.move != Move::Decline);
+        ::unsetenv("RECORDING_DECLINE");
+        if (c.move == Move::Finish)
+            for (int i = 0; i < 4; ++i)
+                session.continueOn();
+        if (c.move == Move::Quit)
+            session.quit();
+        if (c.move == Move::Interrupt) {
+            InstallerRequestInterrupt(SIGTERM);
+            session.quit(InstallerSession::Ending::Interrupted);
+        }
+        EXPECT_EQ(InstallerExitStatusFor(session), c.status);
+        InstallerRequestInterrupt(0);
+    }
+}
+
+// Who answers a request for a right, for each --authorize choice, with someone there to ask or
+// not, and once nobody is left (the input ended, or the host is being ended).
+TEST(FrontEndTest, WhoAnswersARequestForARight)
+{
+    using Answer = InstallerAuthorizationPolicy::Answer;
+    enum class Later { Stays, InputEnds, Interrupted };
+    const struct {
+        const char* authorize;
+        bool present;
+        Later later;
+        bool usable, viaPolkit;
+        Answer own;
+    } cases[] = {
+        {"polkit", true, Later::Stays, true, true, Answer::Ask},
+        {"polkit", false, Later::Stays, true, true, Answer::Deny}, // unattended: never granted by itself
+        {"polkit", true, Later::InputEnds, true, true, Answer::NobodyLeft},
+        {"polkit", true, Later::Interrupted, true, true, Answer::NobodyLeft},
+        {"yes", false, Later::Stays, true, false, Answer::Allow},
+        {"yes", true, Later::Interrupted, true, false, Answer::Allow}, // scripted: nobody needed
+        {"no", true, Later::Stays, true, false, Answer::Deny},
+        {"ask", true, Later::Stays, true, false, Answer::Ask},
+        {"ask", true, Later::InputEnds, true, false, Answer::NobodyLeft},
+        {"ask", false, Later::Stays, false, false, Answer::Ask}, // a usage error: nobody to ask
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.authorize) + (c.present ? " attended" : " unattended") + " later " +
+                     std::to_string(static_cast<int>(c.later)));
+        InstallerAuthorizationPolicy policy(c.authorize, c.present);
+        EXPECT_FALSE(policy.nobodyLeft());
+        if (c.later == Later::InputEnds)
+            policy.personLeft();
+        if (c.later == Later::Interrupted)
+            InstallerRequestInterrupt(SIGINT);
+        EXPECT_EQ(policy.usable(), c.usable);
+        EXPECT_EQ(policy.viaPolkit(), c.viaPolkit);
+        EXPECT_EQ(policy.ownStep(), c.own);
+        EXPECT_EQ(policy.nobodyLeft(), c.later != Later::Stays);
+        InstallerRequestInterrupt(0);
+    }
+    InstallerAuthorizationTexts texts = InstallerAuthorizationTextsFor("test.right.", "testing");
+    EXPECT_EQ(texts.detail, "Detail: right test.right.");
+    EXPECT_EQ(texts.explanation, "testing");
+    EXPECT_EQ(texts.plainWords, InstallerRightInPlainWords("test.right."));
 }
 
 } // namespace
