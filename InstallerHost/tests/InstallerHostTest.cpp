@@ -18,10 +18,9 @@ TEST(InstallerHostTest, HelpUsageErrorsAndBundlesThatCannotLoad)
 {
     expectHas(runHost({"--help"}, 0), {"Exit status"});
     // The parser's complaints are InstallerHostOptionsTest's; here that they end in status 2, and
-    // the terminal host's own: a scripted action it does not know, ask without a terminal.
+    // the terminal host's own: a scripted action it does not know (ask without a terminal: below).
     expectHas(runHost({"--frobnicate", RECORDING_BUNDLE}, 2), {"unknown option --frobnicate"});
     runHost({"--actions", "continue,jump", RECORDING_BUNDLE}, 2);
-    runHost({"--unattended", "--authorize", "ask", RECORDING_BUNDLE}, 2);
     expectHas(runHost({"/nonexistent/Missing.bundle"}, 3), {"cannot load /nonexistent/Missing.bundle/Missing.so"});
     // A loadable module, but no plug-in.
     expectHas(runHost({NO_FACTORY_BUNDLE "/"}, 3), {"NoFactory.so has no InstallerPluginCreate factory"});
