@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -50,7 +51,7 @@ std::recursive_mutex& classLock()
 // while the installer holds the lock, given back with it. Both go with the process should it end
 // first; Unlock needs the owner thread, and both calls come on the host's main thread.
 struct InstallerLock {
-    int file = -1;
+    XpFd file;
     std::unique_ptr<XpMutex> mutex;
 };
 
@@ -83,17 +84,16 @@ void releaseInstallerLock(const std::string& path, bool removeFile)
         held.mutex.reset();
         InstallerRecordActivity("mutex-lock", "released");
     }
-    if (held.file < 0)
+    if (!held.file.IsValid())
         return;
     std::string detail;
-    if (removeFile && !platform::namesOpenFile(path, held.file))
+    if (removeFile && !platform::namesOpenFile(path, held.file.Get()))
         InstallerRecordActivity("mutex", "not-removed: another file is there now");
     else if (removeFile && platform::removeMutexFile(path, &detail))
         InstallerRecordActivity("mutex", "removed");
     else if (removeFile)
         InstallerRecordActivity("mutex", "not-removed: " + detail);
-    ::close(held.file);
-    held.file = -1;
+    held.file.Reset(); // gives the file lock back
 }
 
 // A catalog text with its {pid}, {user}, {program}, {path} and {reason} filled in, in one pass
@@ -168,39 +168,38 @@ bool waitForFileLock(int fd, WaitingLine& line)
     return true;
 }
 
-// Opens the mutex file (made or reused) and waits for its file lock. -1 when no lock is taken:
+// Opens the mutex file (made or reused) and waits for its file lock. None when no lock is taken:
 // the installer was asked to end (g_waitAbandoned), or the file is not one a lock may be taken
 // on (said in one line).
-int takeFileLock(const std::string& path, WaitingLine& line)
+XpFd takeFileLock(const std::string& path, WaitingLine& line)
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
         std::string detail;
         platform::MutexFileResult made = platform::createMutexFile(path, &detail);
-        int fd = -1;
+        XpFd fd;
         if (made == platform::MutexFileResult::Created || made == platform::MutexFileResult::Reused)
             fd = platform::openMutexFile(path, &detail);
-        if (fd < 0) {
+        if (!fd.IsValid()) {
             // Nothing is written to, followed through or removed at the path: the installer goes
             // on without the lock, as it would with no /var/tmp at all.
             InstallerRecordActivity("mutex", "not-taken: " + detail);
             InstallerShowNotice(catalogText("msg_lock_file_refused", {{"path", path}, {"reason", detail}}));
-            return -1;
+            return XpFd();
         }
         if (attempt == 0)
             InstallerRecordActivity("mutex", made == platform::MutexFileResult::Created ? "created" : "reused");
-        if (!waitForFileLock(fd, line)) {
-            ::close(fd);
+        if (!waitForFileLock(fd.Get(), line)) {
             g_waitAbandoned = true;
             InstallerRecordActivity("mutex-lock", "abandoned: the installer was ended while another one held it");
-            return -1;
+            return XpFd();
         }
-        if (platform::namesOpenFile(path, fd))
+        if (platform::namesOpenFile(path, fd.Get()))
             return fd;
-        ::close(fd); // the holder removed the file as it let go: start over on a new one
+        // The holder removed the file as it let go: start over on a new one (fd closes).
     }
     InstallerRecordActivity("mutex", "not-taken: the file keeps being replaced");
     InstallerShowNotice(catalogText("msg_lock_file_refused", {{"path", path}, {"reason", "it keeps being replaced"}}));
-    return -1;
+    return XpFd();
 }
 
 std::string settingsFile()
@@ -322,10 +321,10 @@ void OruAppUtility::createMutex()
     releaseInstallerLock(fsPath, false);
     g_waitAbandoned = false;
     WaitingLine line;
-    int fd = takeFileLock(fsPath, line);
-    if (fd < 0)
+    XpFd fd = takeFileLock(fsPath, line);
+    if (!fd.IsValid())
         return;
-    installerLock().file = fd;
+    installerLock().file = std::move(fd);
 
     // No other installer holds the lock now; the semaphore is taken too, for the processes that
     // look at it. Taken means by a living process: a semaphore left at 0 by one that has ended

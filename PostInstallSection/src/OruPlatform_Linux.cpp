@@ -2,6 +2,8 @@
 #include "OruPlatform_Linux.h"
 
 #include <InstallerDisplayText.h>
+#include <XpFd.h>
+#include <XpFileOperation.h>
 #include <XpStagedFile.h>
 
 #include <dlfcn.h>
@@ -54,23 +56,24 @@ std::string trim(const std::string& s)
 // within the cap. Anything else at the path (a FIFO, a device, a socket, a folder, also behind a
 // link) counts as absent: a device is never opened, and the open that follows the check cannot
 // block either, should a FIFO have been swapped in meanwhile. Links are followed: a settings file
-// kept elsewhere by a dotfile manager is still the user's own.
+// kept elsewhere by a dotfile manager is still the user's own. (The library's XpFile reads a
+// character device as a file, so the descriptor is held and looked at here.)
 bool readTextFile(const std::string& path, std::string& text)
 {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
-    int fd;
+    XpFd fd;
     do
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+        fd.Reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    while (!fd.IsValid() && errno == EINTR);
+    if (!fd.IsValid())
         return false;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode);
     std::string data;
     char buffer[65536];
     while (ok && data.size() <= kMaxTextFile) {
-        ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, kMaxTextFile + 1 - data.size()));
+        ssize_t n = ::read(fd.Get(), buffer, std::min(sizeof buffer, kMaxTextFile + 1 - data.size()));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -79,7 +82,7 @@ bool readTextFile(const std::string& path, std::string& text)
         }
         data.append(buffer, static_cast<size_t>(n));
     }
-    ::close(fd);
+    fd.Reset();
     if (!ok)
         return false;
     if (data.size() > kMaxTextFile) {
@@ -306,25 +309,41 @@ std::optional<std::string> loginItemText(const DesktopEntry& entry, const std::s
 
 namespace {
 
-// The Exec line's words; with `desktopRules` also what the Desktop Entry rules forbid and a
-// launch can do without (it passes the words literally): a bare $ or ` inside quotes, a
-// backslash there that escapes nothing, unknown or incomplete field codes, several file codes.
-bool splitExec(const std::string& rawExec, std::vector<std::string>& argv, std::string* error, bool desktopRules)
-{
-    auto refuse = [error](const std::string& why) {
-        if (error)
-            *error = why;
-        return false;
-    };
-    // execve ends each argument at a NUL: "app\0-other" would start "app" without a word said.
-    if (rawExec.find('\0') != std::string::npos)
-        return refuse("NUL byte in Exec");
-    DesktopEntry holder;
-    holder.raw["Exec"] = rawExec;
-    const std::string s = holder.value("Exec");
-    static const std::string reserved = "\t\n\"'\\><~|&;$*?#()`";
+using ExecWords = std::vector<std::pair<std::string, bool>>; // text, was quoted
 
-    std::vector<std::pair<std::string, bool>> words; // text, was quoted
+// One quoted word of the Exec line, from the opening quote at `i`; `i` ends after the closing one.
+// Inside quotes a backslash escapes exactly " ` $ and itself; with `desktopRules`, one before
+// anything else leaves the quoting unclear, and a bare $ or ` would be expanded by a desktop that
+// hands the line to a shell.
+bool readQuotedWord(const std::string& s, size_t& i, std::string& word, std::string& why, bool desktopRules)
+{
+    ++i;
+    while (i < s.size()) {
+        char c = s[i];
+        if (c == '\\' && i + 1 < s.size() && std::strchr("\"`$\\", s[i + 1])) {
+            word += s[i + 1];
+            i += 2;
+            continue;
+        }
+        if (desktopRules && c == '\\')
+            return why = "backslash inside quotes in Exec escapes nothing", false;
+        if (desktopRules && (c == '$' || c == '`'))
+            return why = std::string("unescaped '") + c + "' inside quotes in Exec", false;
+        ++i;
+        if (c == '"') {
+            if (i < s.size() && s[i] != ' ')
+                return why = "quoted argument runs into other text in Exec", false;
+            return true;
+        }
+        word += c;
+    }
+    return why = "unterminated quote in Exec", false;
+}
+
+// The Exec value's words, split at spaces; outside quotes the reserved characters are refused.
+bool readExecWords(const std::string& s, ExecWords& words, std::string& why, bool desktopRules)
+{
+    static const std::string reserved = "\t\n\"'\\><~|&;$*?#()`";
     size_t i = 0;
     while (i < s.size()) {
         if (s[i] == ' ') {
@@ -332,80 +351,49 @@ bool splitExec(const std::string& rawExec, std::vector<std::string>& argv, std::
             continue;
         }
         std::string word;
-        bool quoted = false;
-        if (s[i] == '"') {
-            quoted = true;
-            ++i;
-            bool closed = false;
-            while (i < s.size()) {
-                char c = s[i];
-                if (c == '\\' && i + 1 < s.size() && std::strchr("\"`$\\", s[i + 1])) {
-                    word += s[i + 1];
-                    i += 2;
-                    continue;
-                }
-                // Inside quotes a backslash escapes exactly " ` $ and itself; one before anything
-                // else leaves the quoting unclear, and a bare $ or ` would be expanded by a
-                // desktop that hands the line to a shell.
-                if (desktopRules && c == '\\')
-                    return refuse("backslash inside quotes in Exec escapes nothing");
-                if (desktopRules && (c == '$' || c == '`'))
-                    return refuse(std::string("unescaped '") + c + "' inside quotes in Exec");
-                if (c == '"') {
-                    closed = true;
-                    ++i;
-                    break;
-                }
-                word += c;
-                ++i;
-            }
-            if (!closed) {
-                if (error)
-                    *error = "unterminated quote in Exec";
-                return false;
-            }
-            if (i < s.size() && s[i] != ' ') {
-                if (error)
-                    *error = "quoted argument runs into other text in Exec";
-                return false;
-            }
-        } else {
-            while (i < s.size() && s[i] != ' ') {
-                if (reserved.find(s[i]) != std::string::npos) {
-                    if (error)
-                        *error = std::string("reserved character '") + s[i] + "' outside quotes in Exec";
-                    return false;
-                }
-                word += s[i++];
-            }
+        bool quoted = s[i] == '"';
+        if (quoted && !readQuotedWord(s, i, word, why, desktopRules))
+            return false;
+        while (!quoted && i < s.size() && s[i] != ' ') {
+            if (reserved.find(s[i]) != std::string::npos)
+                return why = std::string("reserved character '") + s[i] + "' outside quotes in Exec", false;
+            word += s[i++];
         }
         words.emplace_back(word, quoted);
     }
+    return true;
+}
 
-    // Field codes: only the known ones, whole, and at most one of those that take files or URLs.
-    // Quoted words count too: a quoted one is passed as written, but desktops and the validator
-    // still read the code in it.
+// Field codes: only the known ones, whole, and at most one of those that take files or URLs.
+// Quoted words count too: a quoted one is passed as written, but desktops and the validator still
+// read the code in it.
+bool checkFieldCodes(const ExecWords& words, std::string& why)
+{
     int fileCodes = 0;
-    for (size_t n = 0; desktopRules && n < words.size(); ++n) {
-        const auto& w = words[n];
+    for (const auto& w : words) {
         for (size_t k = 0; k < w.first.size(); ++k) {
             if (w.first[k] != '%')
                 continue;
             if (k + 1 == w.first.size())
-                return refuse("incomplete field code '%' in Exec");
+                return why = "incomplete field code '%' in Exec", false;
             char code = w.first[++k];
             if (!std::strchr("fFuUdDnNickvm%", code))
-                return refuse(std::string("unknown field code '%") + code + "' in Exec");
+                return why = std::string("unknown field code '%") + code + "' in Exec", false;
             fileCodes += std::strchr("fFuU", code) != nullptr;
         }
     }
     if (fileCodes > 1)
-        return refuse("more than one of %f %u %F %U in Exec");
+        return why = "more than one of %f %u %F %U in Exec", false;
+    return true;
+}
 
+// The arguments the words stand for: a field code standing alone is dropped with its argument
+// (no files or URLs are passed), one inside an unquoted argument expands to nothing, %% is %.
+std::vector<std::string> expandFieldCodes(const ExecWords& words)
+{
     std::vector<std::string> out;
     for (const auto& w : words) {
         const std::string& word = w.first;
-        // A field code standing alone is dropped with its argument: we pass no files or URLs.
         if (!w.second && word.size() == 2 && word[0] == '%' && word[1] != '%')
             continue;
         std::string arg;
@@ -413,16 +401,38 @@ bool splitExec(const std::string& rawExec, std::vector<std::string>& argv, std::
             if (word[k] == '%' && !w.second && k + 1 < word.size()) {
                 if (word[k + 1] == '%')
                     arg += '%';
-                ++k; // any other field code inside an argument expands to nothing
+                ++k;
                 continue;
             }
             arg += word[k];
         }
         out.push_back(arg);
     }
-    if (out.empty() || out[0].empty()) {
+    return out;
+}
+
+// The Exec line's words; with `desktopRules` also what the Desktop Entry rules forbid and a
+// launch can do without (it passes the words literally): a bare $ or ` inside quotes, a
+// backslash there that escapes nothing, unknown or incomplete field codes, several file codes.
+bool splitExec(const std::string& rawExec, std::vector<std::string>& argv, std::string* error, bool desktopRules)
+{
+    std::string why;
+    // execve ends each argument at a NUL: "app\0-other" would start "app" without a word said.
+    if (rawExec.find('\0') != std::string::npos)
+        why = "NUL byte in Exec";
+    DesktopEntry holder;
+    holder.raw["Exec"] = rawExec;
+    ExecWords words;
+    std::vector<std::string> out;
+    if (why.empty() && readExecWords(holder.value("Exec"), words, why, desktopRules) &&
+        (!desktopRules || checkFieldCodes(words, why))) {
+        out = expandFieldCodes(words);
+        if (out.empty() || out[0].empty())
+            why = "Exec names no program";
+    }
+    if (!why.empty()) {
         if (error)
-            *error = "Exec names no program";
+            *error = why;
         return false;
     }
     argv.swap(out);
@@ -442,37 +452,24 @@ bool checkExecLine(const std::string& rawExec, std::string* error)
     return splitExec(rawExec, argv, error, true);
 }
 
-bool spawnDetached(const std::vector<std::string>& argv, const DesktopUser* as, pid_t* pid, std::string* error)
+namespace {
+
+// `name` looked up in PATH as a shell would (a regular file that may be executed); "" when none.
+std::string findInPath(const std::string& name)
 {
-    auto fail = [error](const std::string& why) {
-        if (error)
-            *error = why;
-        return false;
-    };
-    if (argv.empty())
-        return fail("no program");
-    // Everything the child needs is prepared here: between fork and exec it may only make system
-    // calls, as the installer can have other threads.
-    std::string program = argv[0];
-    if (program.find('/') == std::string::npos) {
-        const char* path = std::getenv("PATH");
-        program.clear();
-        for (const std::string& dir : splitPathList(path ? path : "/usr/local/bin:/usr/bin:/bin")) {
-            struct stat st;
-            std::string candidate = dir + "/" + argv[0];
-            if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
-                program = candidate;
-                break;
-            }
-        }
-        if (program.empty())
-            return fail(argv[0] + ": " + errnoText(ENOENT));
+    const char* path = std::getenv("PATH");
+    for (const std::string& dir : splitPathList(path ? path : "/usr/local/bin:/usr/bin:/bin")) {
+        struct stat st;
+        std::string candidate = dir + "/" + name;
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
     }
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    // The installer's environment, with the identity of the person the program now belongs to.
+    return std::string();
+}
+
+// The installer's environment, with the identity of the person the program now belongs to.
+std::vector<std::string> childEnvironment(const DesktopUser* as)
+{
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         std::string var = *e;
@@ -484,80 +481,114 @@ bool spawnDetached(const std::vector<std::string>& argv, const DesktopUser* as, 
         if (!as->name.empty())
             env.insert(env.end(), {"USER=" + as->name, "LOGNAME=" + as->name});
     }
-    std::vector<char*> envp;
-    for (const std::string& var : env)
-        envp.push_back(const_cast<char*>(var.c_str()));
-    envp.push_back(nullptr);
+    return env;
+}
 
-    // Not close-on-exec: should it land on 0, 1 or 2 (the installer's own were closed), it is
-    // already in place; anywhere else the child closes it.
-    int devNull = ::open("/dev/null", O_RDWR);
-    int report[2] = {-1, -1};
-    if (devNull < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
-        int err = errno;
-        if (devNull >= 0)
-            ::close(devNull);
-        return fail(errnoText(err));
-    }
-    if (report[1] < 3) { // above the standard three, which the child replaces
-        int moved = ::fcntl(report[1], F_DUPFD_CLOEXEC, 3);
-        ::close(report[1]);
-        report[1] = moved;
-    }
-    pid_t child = report[1] < 0 ? -1 : ::fork();
-    if (child == 0) {
-        // A new session: the application outlives the installer and its terminal. Signals the
-        // installer blocks, catches or ignores are reset, so it starts as from a desktop menu. Its
-        // only descriptors are the standard three on /dev/null and the report pipe, which closes
-        // on exec; the stage that failed and errno go through the pipe.
-        int failure[2] = {0, 0};
-        struct sigaction byDefault;
-        std::memset(&byDefault, 0, sizeof byDefault);
-        byDefault.sa_handler = SIG_DFL;
-        for (int sig = 1; sig < NSIG; ++sig)
-            ::sigaction(sig, &byDefault, nullptr); // SIGKILL, SIGSTOP and the reserved ones refuse: fine
-        sigset_t none;
-        sigemptyset(&none);
-        const int out = report[1];
-        if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0 || ::setsid() < 0 || ::dup2(devNull, 0) < 0 ||
-            ::dup2(devNull, 1) < 0 || ::dup2(devNull, 2) < 0 || (out > 3 && ::close_range(3, out - 1, 0) != 0) ||
-            ::close_range(out + 1, ~0u, 0) != 0)
-            failure[1] = errno;
-        else if (as && !becomeUser(*as))
-            failure[0] = 1, failure[1] = errno;
-        else if (as && ::chdir(as->home.c_str()) != 0 && ::chdir("/") != 0)
-            failure[1] = errno;
-        else
-            ::execve(program.c_str(), args.data(), envp.data()), failure[0] = 2, failure[1] = errno;
-        ssize_t written = ::write(out, failure, sizeof failure);
-        (void)written; // nothing more to be done: the parent then sees a child that ended early
-        ::_exit(127);
-    }
-    int forkErr = errno;
-    ::close(report[1]);
-    ::close(devNull);
-    if (child < 0) {
-        ::close(report[0]);
-        return fail(errnoText(forkErr));
-    }
+std::vector<char*> pointersTo(const std::vector<std::string>& strings)
+{
+    std::vector<char*> out;
+    for (const std::string& s : strings)
+        out.push_back(const_cast<char*>(s.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+// The child's side, between fork and exec: system calls only, as the installer can have other
+// threads. A new session: the application outlives the installer and its terminal. Signals the
+// installer blocks, catches or ignores are reset, so it starts as from a desktop menu. Its only
+// descriptors are the standard three on /dev/null and `report`, which closes on exec; the stage
+// that failed and errno go through it.
+[[noreturn]] void runDetachedChild(int devNull, int report, const char* program, char* const* args, char* const* envp,
+                                   const DesktopUser* as)
+{
+    int failure[2] = {0, 0};
+    struct sigaction byDefault;
+    std::memset(&byDefault, 0, sizeof byDefault);
+    byDefault.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig)
+        ::sigaction(sig, &byDefault, nullptr); // SIGKILL, SIGSTOP and the reserved ones refuse: fine
+    sigset_t none;
+    sigemptyset(&none);
+    if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0 || ::setsid() < 0 || ::dup2(devNull, 0) < 0 ||
+        ::dup2(devNull, 1) < 0 || ::dup2(devNull, 2) < 0 || (report > 3 && ::close_range(3, report - 1, 0) != 0) ||
+        ::close_range(report + 1, ~0u, 0) != 0)
+        failure[1] = errno;
+    else if (as && !becomeUser(*as))
+        failure[0] = 1, failure[1] = errno;
+    else if (as && ::chdir(as->home.c_str()) != 0 && ::chdir("/") != 0)
+        failure[1] = errno;
+    else
+        ::execve(program, args, envp), failure[0] = 2, failure[1] = errno;
+    ssize_t written = ::write(report, failure, sizeof failure);
+    (void)written; // nothing more to be done: the parent then sees a child that ended early
+    ::_exit(127);
+}
+
+// The parent's side: the report pipe ends without a word once the program runs; otherwise it
+// says what failed, and the child, which has ended, is reaped.
+bool awaitExec(pid_t child, const XpFd& report, const std::string& name, const DesktopUser* as, std::string& why)
+{
     int failure[2] = {0, 0};
     ssize_t n;
     do
-        n = ::read(report[0], failure, sizeof failure);
+        n = ::read(report.Get(), failure, sizeof failure);
     while (n < 0 && errno == EINTR);
-    ::close(report[0]);
-    if (n == 0) {
-        if (pid)
-            *pid = child;
+    if (n == 0)
         return true;
-    }
     while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
     if (n != static_cast<ssize_t>(sizeof failure))
-        return fail(argv[0] + ": the child ended before it could run the program");
-    if (failure[0] == 1)
-        return fail("cannot become user " + std::to_string(as->uid) + ": " + errnoText(failure[1]));
-    return fail(argv[0] + ": " + errnoText(failure[1]));
+        why = name + ": the child ended before it could run the program";
+    else if (failure[0] == 1)
+        why = "cannot become user " + std::to_string(as->uid) + ": " + errnoText(failure[1]);
+    else
+        why = name + ": " + errnoText(failure[1]);
+    return false;
+}
+
+} // namespace
+
+bool spawnDetached(const std::vector<std::string>& argv, const DesktopUser* as, pid_t* pid, std::string* error)
+{
+    auto fail = [error](const std::string& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (argv.empty())
+        return fail("no program");
+    // Everything the child needs is prepared here: between fork and exec it may only make system
+    // calls.
+    std::string program = argv[0].find('/') == std::string::npos ? findInPath(argv[0]) : argv[0];
+    if (program.empty())
+        return fail(argv[0] + ": " + errnoText(ENOENT));
+    std::vector<char*> args = pointersTo(argv);
+    std::vector<std::string> env = childEnvironment(as);
+    std::vector<char*> envp = pointersTo(env);
+
+    // Not close-on-exec: should it land on 0, 1 or 2 (the installer's own were closed), it is
+    // already in place; anywhere else the child closes it.
+    XpFd devNull(::open("/dev/null", O_RDWR));
+    int ends[2] = {-1, -1};
+    if (!devNull.IsValid() || ::pipe2(ends, O_CLOEXEC) != 0)
+        return fail(errnoText(errno));
+    XpFd reportIn(ends[0]), reportOut(ends[1]);
+    if (reportOut.Get() < 3) // above the standard three, which the child replaces
+        reportOut.Reset(::fcntl(reportOut.Get(), F_DUPFD_CLOEXEC, 3));
+    pid_t child = reportOut.IsValid() ? ::fork() : -1;
+    if (child == 0)
+        runDetachedChild(devNull.Get(), reportOut.Get(), program.c_str(), args.data(), envp.data(), as);
+    int forkErr = errno;
+    reportOut.Reset();
+    devNull.Reset();
+    if (child < 0)
+        return fail(errnoText(forkErr));
+    std::string why;
+    if (!awaitExec(child, reportIn, argv[0], as, why))
+        return fail(why);
+    if (pid)
+        *pid = child;
+    return true;
 }
 
 // ---- settings and folders ----
@@ -702,23 +733,27 @@ bool makeDirectories(const std::string& path, const DesktopUser* as)
 {
     if (path.empty() || path[0] != '/')
         return false;
-    std::vector<std::string> parts; // each folder from the top down
-    for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
-        parts.push_back(path.substr(0, slash));
-        if (slash == std::string::npos)
-            break;
-    }
-    // System calls only: the same steps run in a child between fork and _exit.
-    auto make = [&parts] {
-        for (const std::string& part : parts)
-            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-                return false;
-        return true;
-    };
     if (!as) {
-        if (!make())
+        // A folder already there is what is wanted; whether the path is a folder is looked at below.
+        XpErr made = XpFileOperation::MakeDirRecursively(XpStringT<char>(path.c_str()));
+        if (made != XPERR_OK && made != XPERR_FILE_EXISTS)
             return false;
     } else {
+        // The library makes folders only as the process it runs in, and allocates on the way,
+        // which a child of a process with threads may not do between fork and exec: the child
+        // that has become the user makes them with system calls only, prepared here.
+        std::vector<std::string> parts; // each folder from the top down
+        for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+            parts.push_back(path.substr(0, slash));
+            if (slash == std::string::npos)
+                break;
+        }
+        auto make = [&parts] {
+            for (const std::string& part : parts)
+                if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+                    return false;
+            return true;
+        };
         pid_t child = ::fork();
         if (child == 0)
             ::_exit(becomeUser(*as) && make() ? 0 : 1);
@@ -768,34 +803,26 @@ bool writeFileAtomically(const std::string& directory, const std::string& name,
     }
     if (S_ISLNK(st.st_mode))
         return fail(directory + " is a symbolic link; not followed");
-    int dfd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dfd < 0)
+    XpFd folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.IsValid())
         return fail(directory + ": " + errnoText(errno));
-
-    bool ok = false;
-    std::string why;
-    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
-        why = directory + "/" + name + (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a regular file") +
-              "; left as it is";
-    } else {
-        // Staged beside the name and put over it in one step: sessions see the old entry or the
-        // new one, never a half-written one. Autostart entries are read by every user's session:
-        // readable by all whatever the umask.
-        XpStagedFile staged;
-        XpFileError result = staged.Create(dfd, name.c_str());
-        if (result.IsOk())
-            result = staged.SetMode(0644);
-        if (result.IsOk())
-            result = staged.Write(contents.data(), contents.size());
-        if (result.IsOk())
-            result = staged.Place(XpStagedFile::placeReplace, true);
-        if (result.IsOk())
-            ok = true;
-        else
-            why = directory + "/" + name + ": " + errnoText(result.SysErr());
-    }
-    ::close(dfd);
-    return ok ? true : fail(why);
+    if (::fstatat(folder.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode))
+        return fail(directory + "/" + name + (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a regular file") +
+                    "; left as it is");
+    // Staged beside the name and put over it in one step: sessions see the old entry or the new
+    // one, never a half-written one. Autostart entries are read by every user's session: readable
+    // by all whatever the umask.
+    XpStagedFile staged;
+    XpFileError result = staged.Create(folder.Get(), name.c_str());
+    if (result.IsOk())
+        result = staged.SetMode(0644);
+    if (result.IsOk())
+        result = staged.Write(contents.data(), contents.size());
+    if (result.IsOk())
+        result = staged.Place(XpStagedFile::placeReplace, true);
+    if (!result.IsOk())
+        return fail(directory + "/" + name + ": " + errnoText(result.SysErr()));
+    return true;
 }
 
 // ---- localized texts ----
@@ -823,11 +850,10 @@ std::string bundleLocalizedString(const std::string& key)
 MutexFileResult createMutexFile(const std::string& path, std::string* detail)
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::close(fd); // nothing to write: only the file's existence and identity matter
+        // Nothing is written: only the file's existence and identity matter, so the descriptor
+        // is let go at once.
+        if (XpFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)).IsValid())
             return MutexFileResult::Created;
-        }
         if (errno != EEXIST) {
             if (detail)
                 *detail = errnoText(errno);
@@ -870,12 +896,12 @@ bool removeMutexFile(const std::string& path, std::string* detail)
     return true;
 }
 
-int openMutexFile(const std::string& path, std::string* detail)
+XpFd openMutexFile(const std::string& path, std::string* detail)
 {
     auto refuse = [detail](const std::string& why) {
         if (detail)
             *detail = why;
-        return -1;
+        return XpFd();
     };
     // Looked at before it is opened, so that no device is ever opened; the descriptor is looked
     // at again in case something else was put there in between.
@@ -886,21 +912,16 @@ int openMutexFile(const std::string& path, std::string* detail)
         return refuse("a symbolic link is there");
     if (!S_ISREG(st.st_mode))
         return refuse("something other than a file is there");
-    int fd;
+    XpFd fd;
     do
-        fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+        fd.Reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    while (!fd.IsValid() && errno == EINTR);
+    if (!fd.IsValid())
         return refuse(errno == ELOOP ? "a symbolic link is there" : errnoText(errno));
-    const char* why = nullptr;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        why = "something other than a file is there";
-    else if (st.st_size != 0)
-        why = "the file is not empty";
-    if (why) {
-        ::close(fd);
-        return refuse(why);
-    }
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return refuse("something other than a file is there");
+    if (st.st_size != 0)
+        return refuse("the file is not empty");
     return fd;
 }
 

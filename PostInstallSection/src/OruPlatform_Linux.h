@@ -23,6 +23,8 @@
 #ifndef ORUPLATFORM_LINUX_H
 #define ORUPLATFORM_LINUX_H
 
+#include <XpFd.h>
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -152,8 +154,8 @@ bool removeMutexFile(const std::string& path, std::string* detail);
 
 // Opens the installer mutex file for its file lock: read-only (nothing is ever written to it),
 // without following a link and without waiting on a FIFO or device, and keeps it only when the
-// descriptor is an empty regular file. -1 with the reason otherwise.
-int openMutexFile(const std::string& path, std::string* detail);
+// descriptor is an empty regular file. No descriptor, with the reason, otherwise.
+XpFd openMutexFile(const std::string& path, std::string* detail);
 // Takes the exclusive file lock on `fd` without waiting; true when this descriptor has it. The
 // kernel gives it back when the last descriptor of that open goes, so with close-on-exec only
 // the process that took it holds it, and nobody else can give it back.

@@ -221,12 +221,11 @@ TEST(OruPlatformTest, OnlyAnEmptyRegularFileIsOpenedForTheInstallerLockNothingEl
         std::filesystem::remove(file);
         ASSERT_EQ(c.make(), 0);
         std::string detail;
-        int fd = openMutexFile(file, &detail);
-        EXPECT_EQ(fd >= 0, !c.refusal) << detail;
+        XpFd fd = openMutexFile(file, &detail);
+        EXPECT_EQ(fd.IsValid(), !c.refusal) << detail;
         EXPECT_TRUE(!c.refusal || detail.find(c.refusal) != std::string::npos) << detail;
-        if (fd >= 0) { // read-only: the lock file is never written
-            EXPECT_EQ(::fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);
-            ::close(fd);
+        if (fd.IsValid()) { // read-only: the lock file is never written
+            EXPECT_EQ(::fcntl(fd.Get(), F_GETFL) & O_ACCMODE, O_RDONLY);
         }
     }
     EXPECT_EQ(OruSandbox::readFile(target), "");
