@@ -19,6 +19,8 @@
 #include "OruSandbox.h"
 #ifdef INSTALLER_DEMO_WITH_GUI
 #include "installer_demo_gui.h"
+#else
+class GuiDemo {}; // built without the installer's window: never made
 #endif
 
 #include <spawn.h>
@@ -40,6 +42,7 @@ extern char** environ;
 namespace {
 
 const char* const kMutexFile = kOruInstallerMutexFile;
+using GuiDemoPointer = GuiDemo*; // null: the roads run in the terminal host
 
 bool exists(const std::string& path)
 {
@@ -102,26 +105,28 @@ void heading(const char* text)
     std::fflush(stdout);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
+struct DemoOptions {
     bool keep = false;
-    int interactive = -1;
+    int interactive = -1; // -1: when both ends are a terminal
     bool gui = false;
     std::string screenshots;
+};
+
+// Reads the command line; -1 to go on, else the status to end with (usage and --version printed).
+int readOptions(int argc, char** argv, DemoOptions& options)
+{
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--keep") {
-            keep = true;
+            options.keep = true;
         } else if (a == "--gui") {
-            gui = true;
+            options.gui = true;
         } else if (a == "--screenshots" && i + 1 < argc) {
-            screenshots = argv[++i];
+            options.screenshots = argv[++i];
         } else if (a == "--interactive") {
-            interactive = 1;
+            options.interactive = 1;
         } else if (a == "--unattended") {
-            interactive = 0;
+            options.interactive = 0;
         } else if (a == "--version") {
             std::printf("installer-demo %s\n", XP_PROJECT_VERSION);
             return 0;
@@ -138,40 +143,13 @@ int main(int argc, char** argv)
             return a == "-h" || a == "--help" ? 0 : 2;
         }
     }
-    if (interactive == -1)
-        interactive = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
+    if (options.interactive == -1)
+        options.interactive = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
+    return -1;
+}
 
-    std::string error;
-    OruSandbox sandbox(installedPath(ORU_SAMPLE_APP_PATH), {"Music"}, &error);
-    if (sandbox.root().empty() || !error.empty()) {
-        std::fprintf(stderr, "installer-demo: %s\n", error.c_str());
-        return 1;
-    }
-    if (keep)
-        sandbox.keep();
-    sandbox.applyToProcess();
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    OruPrivateLockSpace lockSpace;
-    // The window's driver starts threads, so it comes after the namespaces.
-#ifdef INSTALLER_DEMO_WITH_GUI
-    std::unique_ptr<GuiDemo> window;
-    if (gui) {
-        window = std::make_unique<GuiDemo>(installedPath(INSTALLER_HOST_GTK_PATH));
-        if (!screenshots.empty())
-            window->setScreenshotFolder(screenshots);
-        if (!window->start(&error)) {
-            std::fprintf(stderr, "installer-demo: the installer's window cannot be shown: %s\n", error.c_str());
-            return 1;
-        }
-        interactive = !window->headless();
-    }
-#else
-    if (gui) {
-        std::fprintf(stderr, "installer-demo: built without the installer's window (XP_BUILD_GTK_HOST=OFF)\n");
-        return 2;
-    }
-#endif
-
+void describeSandbox(const OruSandbox& sandbox, const OruPrivateLockSpace& lockSpace, const DemoOptions& options)
+{
     heading("Sandbox");
     std::printf("Folder:               %s\n", sandbox.root().c_str());
     std::printf("Home:                 %s (Pictures, Videos, Documents; no Music yet)\n", sandbox.home().c_str());
@@ -183,79 +161,144 @@ int main(int argc, char** argv)
     std::printf("Lock space:           %s\n", lockSpace.isolated()
                     ? "private (own /var/tmp and IPC namespace; nothing stays on this machine)"
                     : ("SHARED: " + lockSpace.note()).c_str());
-    std::printf("Mode:                 %s%s\n", interactive ? "interactive" : "unattended (Continue, authorization granted)",
-                gui ? (interactive ? ", in the installer's window" : ", in the installer's window on a private display") : "");
+    std::printf("Mode:                 %s%s\n",
+                options.interactive ? "interactive" : "unattended (Continue, authorization granted)",
+                options.gui ? (options.interactive ? ", in the installer's window"
+                                                   : ", in the installer's window on a private display")
+                            : "");
+}
 
-    struct Road {
-        const char* name;
-        size_t launchesBefore;
-        int status;
-        std::vector<std::string> launches;
-        bool mutexAfter;
-    };
-    std::vector<Road> roads{{"Fresh installation (the application was not there when the installer started)", 0, 0, {}, false},
-                            {"Update (the application was already installed)", 0, 0, {}, false}};
-    bool ok = true;
-    for (Road& road : roads) {
-        heading(road.name);
-        road.launchesBefore = sandbox.recordedLaunches().size();
-        std::vector<std::string> args{installedPath(INSTALLER_HOST_PATH), "--install",
-                                      sandbox.payloadEntry() + "=" + sandbox.installedEntry()};
-        if (interactive)
-            args.push_back("--interactive");
-        else
-            args.insert(args.end(), {"--actions", "continue", "--authorize", "yes"});
-        args.push_back(installedPath(ORU_BUNDLE_PATH));
-        pid_t host = -1;
+struct Road {
+    Road(const char* n, const char* s, const char* e) : name(n), shortName(s), expected(e) {}
+    const char* name;
+    const char* shortName;
+    const char* expected; // the arguments the application should be started with
+    size_t launchesBefore = 0;
+    int status = 0;
+    std::vector<std::string> launches;
+    bool mutexAfter = false;
+};
+
+// Runs one road in the terminal host, or in the window when one is given; notes what it did.
+void runRoad(Road& road, OruSandbox& sandbox, OruPrivateLockSpace& lockSpace, bool interactive, GuiDemoPointer window)
+{
+    heading(road.name);
+    road.launchesBefore = sandbox.recordedLaunches().size();
+    std::vector<std::string> args{installedPath(INSTALLER_HOST_PATH), "--install",
+                                  sandbox.payloadEntry() + "=" + sandbox.installedEntry()};
+    if (interactive)
+        args.push_back("--interactive");
+    else
+        args.insert(args.end(), {"--actions", "continue", "--authorize", "yes"});
+    args.push_back(installedPath(ORU_BUNDLE_PATH));
+    pid_t host = -1;
 #ifdef INSTALLER_DEMO_WITH_GUI
-        if (window)
-            road.status = window->runRoad({args[1], args[2], args.back()}, &road == &roads[0] ? "fresh" : "update", &host);
-        else
+    if (window)
+        road.status = window->runRoad({args[1], args[2], args.back()}, road.shortName, &host);
+    else
+#else
+    (void)window;
 #endif
-            road.status = run(args, &host);
-        lockSpace.notePid(host);
-        road.launches = sandbox.waitForLaunches(road.launchesBefore + 1, interactive ? 2.0 : 5.0);
-        road.launches.erase(road.launches.begin(), road.launches.begin() + static_cast<long>(road.launchesBefore));
-        reapOrphans();
-        road.mutexAfter = exists(kMutexFile);
-        ok = ok && road.status == 0 && !road.mutexAfter;
-    }
+        road.status = run(args, &host);
+    lockSpace.notePid(host);
+    road.launches = sandbox.waitForLaunches(road.launchesBefore + 1, interactive ? 2.0 : 5.0);
+    road.launches.erase(road.launches.begin(), road.launches.begin() + static_cast<long>(road.launchesBefore));
+    reapOrphans();
+    road.mutexAfter = exists(kMutexFile);
+}
 
+// What each road did; false when an unattended road did not start the application as expected.
+bool reportRoads(const std::vector<Road>& roads, bool interactive)
+{
     heading("What happened");
-    const char* expectations[] = {"[\"reconstructDatabase\"] or [\"showSettings\"]", "[] (no arguments)"};
-    for (size_t i = 0; i < roads.size(); ++i) {
-        const Road& road = roads[i];
+    bool ok = true;
+    for (const Road& road : roads) {
         std::printf("%s\n", road.name);
         std::printf("  installer-host exit status: %d\n", road.status);
-        std::printf("  application started with (expected %s):\n", expectations[i]);
+        std::printf("  application started with (expected %s):\n", road.expected);
         if (road.launches.empty())
             std::printf("    (not started)\n");
         for (const std::string& line : road.launches)
             std::printf("    %s\n", line.c_str());
         std::printf("  installer mutex file after the run: %s\n", road.mutexAfter ? "STILL PRESENT" : "removed");
+        ok = ok && road.status == 0 && !road.mutexAfter;
     }
     if (!interactive) {
         ok = ok && roads[0].launches.size() == 1 && roads[0].launches[0] == "[\"reconstructDatabase\"] new-session";
         ok = ok && roads[1].launches.size() == 1 && roads[1].launches[0] == "[] new-session";
     }
+    return ok;
+}
 
+// The autostart entry the roads left, and whether it validates; false when it is missing
+// although an unattended road granted the authorization, or when it does not validate.
+bool reportAutostart(const OruSandbox& sandbox, bool interactive)
+{
     std::printf("\nAutostart entry for all users (%s):\n", sandbox.autostartEntry().c_str());
-    if (exists(sandbox.autostartEntry())) {
-        std::string text = OruSandbox::readFile(sandbox.autostartEntry());
-        std::printf("%s", text.c_str());
-        if (which("desktop-file-validate")) {
-            std::fflush(stdout);
-            int rc = run({"/usr/bin/desktop-file-validate", sandbox.autostartEntry()});
-            std::printf("  desktop-file-validate: %s\n", rc == 0 ? "valid" : "REPORTED PROBLEMS");
-            ok = ok && rc == 0;
-        }
-    } else {
+    if (!exists(sandbox.autostartEntry())) {
         std::printf("  (none: the authorization was refused or the application was missing)\n");
-        ok = ok && interactive;
+        return interactive;
     }
+    std::string text = OruSandbox::readFile(sandbox.autostartEntry());
+    std::printf("%s", text.c_str());
+    if (!which("desktop-file-validate"))
+        return true;
+    std::fflush(stdout);
+    int rc = run({"/usr/bin/desktop-file-validate", sandbox.autostartEntry()});
+    std::printf("  desktop-file-validate: %s\n", rc == 0 ? "valid" : "REPORTED PROBLEMS");
+    return rc == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    DemoOptions options;
+    int usageStatus = readOptions(argc, argv, options);
+    if (usageStatus >= 0)
+        return usageStatus;
+    std::string error;
+    OruSandbox sandbox(installedPath(ORU_SAMPLE_APP_PATH), {"Music"}, &error);
+    if (sandbox.root().empty() || !error.empty()) {
+        std::fprintf(stderr, "installer-demo: %s\n", error.c_str());
+        return 1;
+    }
+    if (options.keep)
+        sandbox.keep();
+    sandbox.applyToProcess();
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    OruPrivateLockSpace lockSpace;
+    // The window's driver starts threads, so it comes after the namespaces.
+    std::unique_ptr<GuiDemo> window;
+#ifdef INSTALLER_DEMO_WITH_GUI
+    if (options.gui) {
+        window = std::make_unique<GuiDemo>(installedPath(INSTALLER_HOST_GTK_PATH));
+        if (!options.screenshots.empty())
+            window->setScreenshotFolder(options.screenshots);
+        if (!window->start(&error)) {
+            std::fprintf(stderr, "installer-demo: the installer's window cannot be shown: %s\n", error.c_str());
+            return 1;
+        }
+        options.interactive = !window->headless();
+    }
+#else
+    if (options.gui) {
+        std::fprintf(stderr, "installer-demo: built without the installer's window (XP_BUILD_GTK_HOST=OFF)\n");
+        return 2;
+    }
+#endif
+    describeSandbox(sandbox, lockSpace, options);
+    std::vector<Road> roads{
+        {"Fresh installation (the application was not there when the installer started)", "fresh",
+         "[\"reconstructDatabase\"] or [\"showSettings\"]"},
+        {"Update (the application was already installed)", "update", "[] (no arguments)"}};
+    for (Road& road : roads)
+        runRoad(road, sandbox, lockSpace, options.interactive, window.get());
+    bool ok = reportRoads(roads, options.interactive);
+    ok = reportAutostart(sandbox, options.interactive) && ok;
     std::printf("\nDefault folders the settings pane showed were created where missing: Music %s\n",
                 exists(sandbox.home() + "/Music") ? "now exists" : "still missing");
-    std::printf("%s\n", keep ? ("Sandbox kept at " + sandbox.root()).c_str() : "Sandbox removed.");
+    std::printf("%s\n", options.keep ? ("Sandbox kept at " + sandbox.root()).c_str() : "Sandbox removed.");
 #ifdef INSTALLER_DEMO_WITH_GUI
     if (window && window->headless()) {
         std::printf("Screenshots of every page: %s%s\n", window->screenshotFolder().c_str(),
