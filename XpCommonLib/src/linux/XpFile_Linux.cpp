@@ -13,7 +13,7 @@
 //   no call that sets a birth time, so the creation date is only converted.
 #include "XpFile_Linux.h"
 
-#include "_XpDateTimeSub_Linux.h"
+#include "_XpDateTimeSub.h"
 #include "_XpFd_Linux.h"
 
 #include <XpAbstractFile.h>
