@@ -165,30 +165,6 @@ pid_t liveElsewhere(const TempName& file, int cycles, bool holdAtEnd, Signals& s
     });
 }
 
-TEST(XpMutex, AfterALockUnlockAndCleanExitTheNextTwoProcessesStillExcludeEachOther)
-{
-    TempName file;
-    EXPECT_EQ(childExit(forkChild([&] { XpMutex m(file.name()); return m.Lock() == OK && m.Unlock() == OK ? 0 : 1; })), 0);
-    EXPECT_EQ(file.value(), 1);
-    // The first of two holds the lock until the test lets it go; the second's try is refused and
-    // its Lock waits until the first gives the lock back.
-    Signals signals;
-    pid_t first = liveElsewhere(file, 0, true, signals);
-    ASSERT_TRUE(signals.heard());
-    pid_t second = forkChild([&] {
-        signals.childSide();
-        XpMutex m(file.name());
-        return m.TryLock() != BUSY ? 1 : m.Lock() == OK ? 0 : 2;
-    });
-    waitFor([&] { return file.value(GETNCNT) == 1; });
-    EXPECT_EQ(file.value(GETNCNT), 1) << "the second process is not waiting";
-    EXPECT_EQ(waitpid(second, nullptr, WNOHANG), 0) << "the second process got the lock while the first held it";
-    signals.release();
-    EXPECT_EQ(childExit(first), 0);
-    EXPECT_EQ(childExit(second), 0);
-    EXPECT_EQ(file.value(), 1);
-}
-
 TEST(XpMutex, EachProcessLifeLeavesTheSemaphoreFreeHoweverItEnded)
 {
     // One after the other on one file, as installers come and go: after each the value is 1,
