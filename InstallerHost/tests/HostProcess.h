@@ -83,8 +83,12 @@ struct Host {
     // When not 0: the host runs as this user (and group), without supplementary groups.
     uid_t runAsUid = 0;
     gid_t runAsGid = 0;
-    // The program started: the terminal host unless a test names another front-end.
-    const char* program = INSTALLER_HOST_PATH;
+    // The program started: the terminal host unless a test names another front-end (or program).
+    std::string program = INSTALLER_HOST_PATH;
+    // The environment is exactly the `env` of start() (and LANGUAGE=en), not the test's own.
+    bool onlyEnv = false;
+    // Its output goes to /dev/null instead of `out` (a daemon nobody reads).
+    bool discardOutput = false;
 
     Host() = default;
     Host(const Host&) = delete;
@@ -94,25 +98,37 @@ struct Host {
         for (int fd : {in, out})
             if (fd >= 0)
                 ::close(fd);
-        if (pid > 0 && ::kill(pid, SIGKILL) == 0)
+        stop();
+    }
+    // Ends the process with `sig` (when still running) and reaps it.
+    void stop(int sig = SIGKILL)
+    {
+        if (pid > 0 && ::kill(pid, sig) == 0)
             ::waitpid(pid, nullptr, 0);
+        pid = -1;
     }
 
     // Starts installer-host with `args` in English; `env` entries (NAME=VALUE) are added to the
-    // environment. The host dies with the test program.
+    // environment. The host dies with the test program. A Host started again begins afresh: the
+    // earlier run's pipes closed, its output forgotten.
     void start(const std::vector<std::string>& args, std::vector<std::string> env = {})
     {
+        for (int* fd : {&in, &out})
+            if (*fd >= 0)
+                ::close(*fd), *fd = -1;
+        output.clear();
         int inPipe[2], outPipe[2];
         ASSERT_EQ(::pipe2(inPipe, O_CLOEXEC) | ::pipe2(outPipe, O_CLOEXEC), 0);
         env.insert(env.begin(), "LANGUAGE=en");
         ASSERT_GE(pid = ::fork(), 0);
         if (pid == 0) {
+            int output = discardOutput ? ::open("/dev/null", O_WRONLY) : outPipe[1];
             ::dup2(inPipe[0], 0);
-            ::dup2(outPipe[1], 1);
-            ::dup2(outPipe[1], 2);
+            ::dup2(output, 1);
+            ::dup2(output, 2);
             std::vector<std::string> argv{program};
             argv.insert(argv.end(), args.begin(), args.end());
-            execChild(argv, env, runAsUid, runAsGid);
+            execChild(argv, env, runAsUid, runAsGid, onlyEnv);
         }
         ::close(inPipe[0]);
         ::close(outPipe[1]);
@@ -171,5 +187,17 @@ struct Host {
     // Expects each of `parts` in the result line; a failure shows the whole output.
     void expectResult(std::initializer_list<std::string> parts) const { expectHas(resultLine(), parts, output); }
 };
+
+// Whether desktop-file-validate (desktop-file-utils) accepts the desktop entry at `path` without
+// an error; a failure shows what it said and the entry.
+inline ::testing::AssertionResult validDesktopEntry(const std::string& path)
+{
+    Host validator;
+    validator.program = "/usr/bin/desktop-file-validate";
+    validator.start({path});
+    if (validator.finish() == 0 && validator.output.find("error") == std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "desktop-file-validate " << path << ":\n" << validator.output << readAll(path);
+}
 
 #endif

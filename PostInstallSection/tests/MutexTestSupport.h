@@ -8,25 +8,20 @@
 #include <XpString.h>
 #include <XpThread.h>
 
-#include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
+#include "XpFileTestSupport.h" // forked children, nobody, exists
+
 #include <sys/ipc.h>
 #include <sys/sem.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
 constexpr const char* kInstallerMutexPath = kOruInstallerMutexFile;
 
-inline bool exists(const std::string& path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
+using xptest::exists;
+using xptest::startAsNobody;
+// A child's exit status; -1 when it did not exit by itself.
+inline int exitStatus(pid_t pid) { return xptest::childExit(pid); }
 
 // Waits for every child: the applications the plug-in started are ours (directly, or as their
 // subreaper), so after this the record holds every start there will be.
@@ -44,29 +39,6 @@ inline XpErr tryLock(XpMutex& mutex)
     if (err == XPERR_OK)
         mutex.Unlock();
     return err;
-}
-
-// Starts `body` in a child process that has become nobody (user and group, no supplementary
-// groups), as another local user would act; the child exits with body's result (125: it could
-// not become nobody). Returns its pid.
-template <class F>
-pid_t startAsNobody(F body)
-{
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        const struct passwd* nobody = ::getpwnam("nobody");
-        if (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
-            ::_exit(125);
-        ::_exit(body());
-    }
-    return pid;
-}
-
-// The child's exit status; -1 when it did not exit by itself.
-inline int exitStatus(pid_t pid)
-{
-    int status = 0;
-    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The installer lock's semaphore set, as any process reaches it through the file: its id (-1

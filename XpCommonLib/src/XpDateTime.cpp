@@ -1,9 +1,9 @@
 // Portable part of the date-time module: the day count, its fields, the continuous form used
 // for arithmetic, spans, time_t conversion and parsing. The zone conversions and the localized
-// texts live in the platform half (_XpDateTimeSub_Linux.cpp).
+// texts live in the platform half (_XpDateTimeSub.h).
 #include <XpDateTime.h>
 
-#include "_XpDateTimeSub_Linux.h"
+#include "_XpDateTimeSub.h"
 
 #include <cerrno>
 #include <climits>
@@ -261,11 +261,8 @@ XpDateTime& XpDateTime::operator=(double v)
 
 XpDateTime& XpDateTime::operator=(long const& time)
 {
-    time_t t = static_cast<time_t>(time);
-    struct tm local;
-    // localtime_r need not look at TZ again; tzset makes a change of zone count at once.
-    tzset();
-    if (localtime_r(&t, &local) == nullptr)
+    std::tm local;
+    if (!_XpTimeTToLocalTime(static_cast<time_t>(time), &local))
         return *this;
     valid = dateTimeFromRawInt(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                                local.tm_min, local.tm_sec, value);
@@ -561,7 +558,7 @@ bool XpDateTime::GmtToLocalTime()
     int year, month, day, hour, minute, second, dayOfWeek;
     if (!GetDateTime(year, month, day, hour, minute, second, dayOfWeek))
         return false;
-    XpDateTime local = _XpDateTimeSub_Linux().ConvertUTCToLocalTime(*this);
+    XpDateTime local = _XpDateTimeSub().ConvertUTCToLocalTime(*this);
     valid = local.valid;
     if (valid)
         value = local.value;
@@ -573,7 +570,7 @@ XpStringT<char> XpDateTime::GetLocalizedDateTimeString(DateFormat, TimeFormat, b
     int f[7];
     if (!GetDateTime(f[0], f[1], f[2], f[3], f[4], f[5], f[6]))
         return XpStringT<char>();
-    return _XpDateTimeSub_Linux().GetLocalizedDateTimeString(*this);
+    return _XpDateTimeSub().GetLocalizedDateTimeString(*this);
 }
 
 XpStringT<char> XpDateTime::GetLocalizedDateString(DateFormat dateFormat) const
@@ -581,7 +578,7 @@ XpStringT<char> XpDateTime::GetLocalizedDateString(DateFormat dateFormat) const
     int f[7];
     if (!GetDateTime(f[0], f[1], f[2], f[3], f[4], f[5], f[6]))
         return XpStringT<char>();
-    return _XpDateTimeSub_Linux().GetLocalizedDateString(*this, dateFormat == DateFormatShort);
+    return _XpDateTimeSub().GetLocalizedDateString(*this, dateFormat == DateFormatShort);
 }
 
 XpStringT<char> XpDateTime::GetLocalizedTimeString(TimeFormat, bool) const
@@ -589,7 +586,7 @@ XpStringT<char> XpDateTime::GetLocalizedTimeString(TimeFormat, bool) const
     int f[7];
     if (!GetDateTime(f[0], f[1], f[2], f[3], f[4], f[5], f[6]))
         return XpStringT<char>();
-    return _XpDateTimeSub_Linux().GetLocalizedTimeString(*this);
+    return _XpDateTimeSub().GetLocalizedTimeString(*this);
 }
 
 namespace {

@@ -1,16 +1,13 @@
 // XpFile: the portable half. The stream work goes through the C standard library; opening the
-// descriptor, locks, sizes by path and dates are in XpFile_Linux.cpp.
+// stream, locks, positions, sizes by path and dates are the platform's (_XpFileSub.h).
 #include <XpFile.h>
 #include <XpFileOperation.h>
 #include <XpPathUtil.h>
 
-#include "XpFile_Linux.h"
-#include "_XpFd_Linux.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include "_XpFileSub.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -139,12 +136,7 @@ XpErr XpFile::Open(int mode, int share)
     }
     // The text flag has no effect here: the binary "b" would be appended without it, and means
     // nothing to the C library on Linux, so the mode stays as it is.
-    XpFd fd(_XpFileSub_Linux::OpenDescriptor(GetPath().GetBuffer(), mode & openReadWrite));
-    if (fd.Get() >= 0) {
-        stream = fdopen(fd.Get(), cMode);
-        if (stream != nullptr)
-            fd.Release();   // the stream owns it now
-    }
+    stream = _XpFileSub::OpenStream(GetPath().GetBuffer(), mode & openReadWrite, cMode);
     if (stream == nullptr)
         return xperrFromErrno(errno, openMode, XPERR_FILE_OPEN_FAILED);
 
@@ -156,7 +148,7 @@ XpErr XpFile::Open(int mode, int share)
         streamBuffer = nullptr;
     }
     if (share == shareExclusive)
-        _XpFileSub_Linux::LockExclusive(fileno(stream));
+        _XpFileSub::LockExclusive(stream);
     return XPERR_OK;
 }
 
@@ -190,7 +182,7 @@ XpErr XpFile::Read(void* buffer, int64_t size, int64_t* done)
     if (stream == nullptr)
         return XPERR_FILE_INVALID_PATH;
     if (bothLowBits(openMode))
-        fseeko(stream, 0, SEEK_CUR);   // lets a read follow a write; it cannot fail at the same place
+        _XpFileSub::Seek(stream, 0, SEEK_CUR);   // lets a read follow a write; it cannot fail at the same place
     size_t count = fread(buffer, 1, static_cast<size_t>(size), stream);
     XpErr result = XPERR_OK;
     if (count != static_cast<size_t>(size)) {
@@ -213,7 +205,7 @@ XpErr XpFile::Write(const void* buffer, int64_t size, int64_t* done)
     if (stream == nullptr)
         return XPERR_FILE_INVALID_PATH;
     if (bothLowBits(openMode))
-        fseeko(stream, 0, SEEK_CUR);
+        _XpFileSub::Seek(stream, 0, SEEK_CUR);
     size_t count = fwrite(buffer, 1, static_cast<size_t>(size), stream);
     XpErr result = count == static_cast<size_t>(size) ? XPERR_OK
                                                       : transferFailure(XPERR_FILE_PATH_NOT_FOUND);
@@ -238,14 +230,14 @@ XpErr XpFile::Seek(int64_t offset, seekmode origin)
 {
     if (stream == nullptr)
         return XPERR_FILE_INVALID_PATH;
-    if (fseeko(stream, static_cast<off_t>(offset), static_cast<int>(origin)) != 0)
+    if (_XpFileSub::Seek(stream, offset, static_cast<int>(origin)) != 0)
         return xperrFromErrno(errno, openMode, XPERR_FILE_FAILED);
     return XPERR_OK;
 }
 
 int64_t XpFile::GetCurrentPosition() const
 {
-    return stream == nullptr ? -1 : static_cast<int64_t>(ftello(stream));
+    return stream == nullptr ? -1 : _XpFileSub::Tell(stream);
 }
 
 // ==== size =======================================================================================
@@ -255,14 +247,13 @@ int64_t XpFile::GetSize() const
     if (stream != nullptr) {
         // The seek to the end writes buffered data out first. The seeks' results are not looked
         // at: a stream that cannot seek answers -1 through ftello.
-        off_t position = ftello(stream);
-        fseeko(stream, 0, SEEK_END);
-        off_t size = ftello(stream);
-        fseeko(stream, position, SEEK_SET);
-        return static_cast<int64_t>(size);
+        int64_t position = _XpFileSub::Tell(stream);
+        _XpFileSub::Seek(stream, 0, SEEK_END);
+        int64_t size = _XpFileSub::Tell(stream);
+        _XpFileSub::Seek(stream, position, SEEK_SET);
+        return size;
     }
-    struct stat st;
-    return stat(GetPath().GetBuffer(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    return _XpFileSub::SizeOfPath(GetPath().GetBuffer());
 }
 
 int64_t XpFile::GetSize(const char* path)
@@ -275,7 +266,7 @@ int64_t XpFile::GetSize(const char* path)
 
 XpErr XpFile::SetSize(int64_t size)
 {
-    if (!_XpFileSub_Linux::Truncate(GetPath().GetBuffer(), size))
+    if (!_XpFileSub::Truncate(GetPath().GetBuffer(), size))
         return xperrFromErrno(errno, openMode, XPERR_FILE_FAILED);
     return XPERR_OK;
 }
@@ -283,7 +274,7 @@ XpErr XpFile::SetSize(int64_t size)
 XpErr XpFile::Touch(const XpStringT<char>& path)
 {
     // ENOENT always means a missing folder here: mode 0 is never openRead alone.
-    if (!_XpFileSub_Linux::Touch(path.GetBuffer()))
+    if (!_XpFileSub::Touch(path.GetBuffer()))
         return xperrFromErrno(errno, 0, XPERR_FILE_FAILED);
     return XPERR_OK;
 }
@@ -292,12 +283,12 @@ XpErr XpFile::Touch(const XpStringT<char>& path)
 
 XpErr XpFile::GetDateTime(XpDateTime* creation, XpDateTime* lastModified, XpDateTime* lastAccess) const
 {
-    return _XpFileSub_Linux::ReadDates(GetPath().GetBuffer(), creation, lastModified, lastAccess)
+    return _XpFileSub::ReadDates(GetPath().GetBuffer(), creation, lastModified, lastAccess)
                ? XPERR_OK : XPERR_FILE_NOT_FOUND;
 }
 
 XpErr XpFile::SetDateTime(const XpDateTime* creation, const XpDateTime* lastModified,
                           const XpDateTime* lastAccess)
 {
-    return _XpFileSub_Linux::SetDates(GetPath().GetBuffer(), creation, lastModified, lastAccess);
+    return _XpFileSub::SetDates(GetPath().GetBuffer(), creation, lastModified, lastAccess);
 }

@@ -5,20 +5,10 @@
 #include <XpFile.h>
 #include <XpPathUtil.h>
 
-#include "_XpFd_Linux.h"
+#include "_XpFileSub.h"
 
 #include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-
-namespace {
-
-const mode_t kDirMode = 0755;
-
-} // namespace
 
 XpErr XpFileOperation::getXpErr(int err, ErrnoRule rule, const XpStringT<char>& path)
 {
@@ -58,11 +48,7 @@ XpErr XpFileOperation::MakeDir(const XpStringT<char>& path)
     if (!IsDeviceAvailable(path))
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
     XpStringT<char> text = path.GetAnsiString();
-    int rc;
-    do {
-        rc = mkdir(text.GetBuffer(), kDirMode);
-    } while (rc != 0 && errno == EINTR);
-    if (rc == 0)
+    if (_XpFileSub::MakeDir(text.GetBuffer()))
         return XPERR_OK;
     int err = errno;
     // The volume may have gone while we asked: say so rather than blame the path.
@@ -87,16 +73,15 @@ XpErr XpFileOperation::MakeDirRecursively(const XpStringT<char>& path)
 
 XpErr XpFileOperation::CreateNewFile(const XpStringT<char>& path)
 {
-    // O_EXCL also refuses any link already at the path, dangling or not: nothing is followed.
-    XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0666));
-    // Nothing is written through it: its close loses nothing.
-    return fd.Get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
+    // Nothing is followed: a link already at the path, dangling or not, is refused too.
+    return _XpFileSub::CreateExclusive(path.GetAnsiString().GetBuffer(), 0666)
+               ? XPERR_OK : getXpErr(errno, errCreateFile, path);
 }
 
 XpErr XpFileOperation::claimName(const XpStringT<char>& path)
 {
-    XpFd fd(_XpOpenAt(AT_FDCWD, path.GetAnsiString().GetBuffer(), O_WRONLY | O_CREAT | O_EXCL, 0600));
-    return fd.Get() >= 0 ? XPERR_OK : getXpErr(errno, errCreateFile, path);
+    return _XpFileSub::CreateExclusive(path.GetAnsiString().GetBuffer(), 0600)
+               ? XPERR_OK : getXpErr(errno, errCreateFile, path);
 }
 
 XpStringT<char> XpFileOperation::CreateTempFile(const XpStringT<char>& folder, const char* prefix,
@@ -145,7 +130,7 @@ bool XpFileOperation::IsDirWritable(const XpStringT<char>& folder)
         XpStringT<char> path = XpPathUtil::Concatenate(folder, name);
         XpErr r = CreateNewFile(path);
         if (r == XPERR_OK) {
-            unlink(path.GetBuffer());   // our own empty probe; should it stay, it is hidden
+            _XpFileSub::RemoveFile(path.GetBuffer());   // our own empty probe; should it stay, it is hidden
             return true;
         }
         if (r != XPERR_FILE_EXISTS)
@@ -154,13 +139,7 @@ bool XpFileOperation::IsDirWritable(const XpStringT<char>& folder)
         // read-only, that opens for writing. Opened without following a link and without
         // creating (IsEnableReadWrite would create it again should its owner just have removed
         // it, leaving a probe behind); a planted link or FIFO is passed over.
-        struct stat st;
-        XpFd fd(lstat(path.GetBuffer(), &st) == 0 && S_ISREG(st.st_mode)
-                     ? _XpOpenAt(AT_FDCWD, path.GetBuffer(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK)
-                     : -1);
-        bool plainFile = fd.Get() >= 0 && fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode);
-        fd.Reset();   // nothing written
-        if (plainFile && !IsReadOnly(path))
+        if (_XpFileSub::IsPlainFileOpenForWriting(path.GetBuffer()) && !IsReadOnly(path))
             return true;
     }
     return false;

@@ -8,8 +8,9 @@
 
 #include <XpFileOperation.h>
 
+#include "_XpStringSub.h"
+
 #include <cstring>
-#include <strings.h>
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -131,8 +132,8 @@ int32_t XpPathUtil::CheckPathRelationship(const XpStringT<char>& a, const XpStri
     if (la == lb)
         return ca.CompareNoCase(cb) == 0 ? PATHREL_SAME : PATHREL_UNRELATED;
     if (la < lb)
-        return strncasecmp(ca, cb, static_cast<size_t>(la)) == 0 ? PATHREL_PARENT : PATHREL_UNRELATED;
-    return strncasecmp(ca, cb, static_cast<size_t>(lb)) == 0 ? PATHREL_CHILD : PATHREL_UNRELATED;
+        return xpCompareNoCaseN(ca, cb, static_cast<size_t>(la)) == 0 ? PATHREL_PARENT : PATHREL_UNRELATED;
+    return xpCompareNoCaseN(ca, cb, static_cast<size_t>(lb)) == 0 ? PATHREL_CHILD : PATHREL_UNRELATED;
 }
 
 bool XpPathUtil::IsEqualPath(const XpStringT<char>& a, const XpStringT<char>& b)

@@ -7,7 +7,7 @@
 // a former co-holder made before dropping its reference happens before the change.
 #include <XpString.h>
 
-#include "XpString_Linux.h"
+#include "_XpStringSub.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,7 +16,6 @@
 #include <cwchar>
 #include <map>
 #include <new>
-#include <strings.h>
 
 namespace {
 
@@ -673,7 +672,7 @@ template <typename T> int XpStringT<T>::Compare(T const* s) const
 
 template <> int XpStringT<char>::CompareNoCase(char const* s) const
 {
-    return strcasecmp(buffer->text, s);
+    return xpCompareNoCase(buffer->text, s);
 }
 
 template <> int XpStringT<wchar_t>::CompareNoCase(wchar_t const* s) const

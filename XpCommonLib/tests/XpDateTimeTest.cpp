@@ -3,7 +3,7 @@
 // library under several TZ values, and the localized texts.
 #include <XpDateTime.h>
 
-#include "../src/linux/_XpDateTimeSub_Linux.h"
+#include "../src/_XpDateTimeSub.h"
 
 #include <gtest/gtest.h>
 
@@ -296,7 +296,7 @@ TEST(XpDateTime, ZonesAndLocalizedTexts)
             time_t back = static_cast<long>(dt);
             Fields u = fieldsOf(utc);
             XpDateTime gmt(u[0], u[1], u[2], u[3], u[4], u[5]);
-            XpDateTime toUtc = _XpDateTimeSub_Linux().ConvertLocalTimeToUTC(dt);
+            XpDateTime toUtc = _XpDateTimeSub().ConvertLocalTimeToUTC(dt);
             bool ok = dt.IsValid() && fieldsOf(dt) == fieldsOf(local) &&
                       localtime_r(&back, &backLocal) && fieldsOf(dt) == fieldsOf(backLocal) &&
                       (back == t || back == t - 3600 || back == t + 3600) &&
@@ -316,7 +316,7 @@ TEST(XpDateTime, ZonesAndLocalizedTexts)
     long now = XpDateTime::GetNow();   // an invalid value would give -1
     EXPECT_TRUE(now >= start && now <= time(nullptr)) << now << " after " << start;
     XpDateTime nearEnd(9998, 12, 31, 20, 0, 0), invalid, before(nearEnd);
-    _XpDateTimeSub_Linux sub;
+    _XpDateTimeSub sub;
     EXPECT_FALSE(sub.ConvertLocalTimeToUTC(XpDateTime(100, 1, 1, 5, 0, 0)).IsValid() ||
                  sub.ConvertLocalTimeToUTC(invalid).IsValid() || nearEnd.GmtToLocalTime() ||
                  invalid.GmtToLocalTime());

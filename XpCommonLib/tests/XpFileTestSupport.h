@@ -93,15 +93,24 @@ extern "C" void __gcov_dump(void);
     _exit(code);
 }
 
-// Runs body in a forked child and returns its exit code (-1 when it did not exit normally).
-inline int inChild(const std::function<int()>& body)
+// Starts body in a forked child that exits with its result; the child's pid (-1: no fork).
+inline pid_t startChild(const std::function<int()>& body)
 {
     pid_t pid = fork();
     if (pid == 0)
         exitChild(body());
+    return pid;
+}
+
+// Waits for the child pid: its exit code, -1 when it did not exit by itself.
+inline int childExit(pid_t pid)
+{
     int status = 0;
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// Runs body in a forked child and returns its exit code (-1 when it did not exit normally).
+inline int inChild(const std::function<int()>& body) { return childExit(startChild(body)); }
 
 // The unprivileged user the tests drop root to and hand files to (null: none here; ids then 65534).
 inline const struct passwd* nobodyUser() { return getpwnam("nobody"); }
@@ -115,8 +124,11 @@ inline bool becomeNobody()
     return nobody != nullptr && setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0;
 }
 
-// body runs as nobody: root passes every permission check, so refusals are only seen there.
-inline int asNobody(const std::function<int()>& body) { return inChild([&] { return becomeNobody() ? body() : 120; }); }
+// body runs as nobody, as another local user would act: root passes every permission check, so
+// refusals are only seen there. The child exits with body's result, 120 when it could not become
+// nobody; startAsNobody returns its pid, asNobody waits for it.
+inline pid_t startAsNobody(const std::function<int()>& body) { return startChild([&] { return becomeNobody() ? body() : 120; }); }
+inline int asNobody(const std::function<int()>& body) { return childExit(startAsNobody(body)); }
 
 // Runs body in a forked child. When the child has not ended after `patience` seconds, it is
 // taken to be waiting for something that will not come by itself: unblock() runs (it makes the

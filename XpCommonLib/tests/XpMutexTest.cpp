@@ -37,19 +37,11 @@ struct TempName {
 template <class F> void waitFor(F done) { for (int i = 0; i < 5000 && !done(); ++i) usleep(1000); }
 
 // Runs `body` in a child process that exits with its result; its alarm ends it after 10 s.
-template <class F> pid_t forkChild(F body)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        alarm(10), xptest::exitChild(body());
-    return pid;
-}
-
-// The child's exit code, or -1 when it did not exit by itself.
-int waitChild(pid_t pid) { int status = 0; return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+template <class F> pid_t forkChild(F body) { return xptest::startChild([&] { return alarm(10), int(body()); }); }
+using xptest::childExit;
 
 // Ends a child by SIGKILL: -1, as it did not exit by itself.
-int killChild(pid_t pid) { return kill(pid, SIGKILL) == 0 ? waitChild(pid) : -2; }
+int killChild(pid_t pid) { return kill(pid, SIGKILL) == 0 ? childExit(pid) : -2; }
 
 // A child process that takes the lock through an object it destroys at once, and holds it until
 // it is killed.
@@ -104,7 +96,7 @@ TEST(XpMutex, OtherProcessesAndObjectsGetInOnlyAfterTheLastUnlockAndAForkedChild
     EXPECT_EQ((std::vector<XpErr>{m.Lock(), m.Lock(), m.TryLock(), twin.TryLock(), twin.Unlock()}),
               (std::vector<XpErr>{OK, OK, OK, BUSY, OK}));
     // What another process gets from TryLock (the XpErr's low byte) after each Unlock.
-    auto elsewhere = [&] { return waitChild(forkChild([&] { return int(XpMutex(file.name()).TryLock() & 0xFF); })); };
+    auto elsewhere = [&] { return childExit(forkChild([&] { return int(XpMutex(file.name()).TryLock() & 0xFF); })); };
     for (int level = 3; level > 0; --level) {
         EXPECT_EQ(file.value(), 0);
         EXPECT_EQ(elsewhere(), int(BUSY & 0xFF));
@@ -125,7 +117,7 @@ TEST(XpMutex, OtherProcessesAndObjectsGetInOnlyAfterTheLastUnlockAndAForkedChild
     // calls give back nothing, and its try goes to the semaphore, which the parent holds.
     ASSERT_EQ(m.Lock(), OK);
     ASSERT_EQ(m.Lock(), OK);
-    EXPECT_EQ(waitChild(forkChild([&] { return m.Unlock(), m.Unlock(), m.TryLock() == BUSY ? 0 : 1; })), 0);
+    EXPECT_EQ(childExit(forkChild([&] { return m.Unlock(), m.Unlock(), m.TryLock() == BUSY ? 0 : 1; })), 0);
     EXPECT_EQ(file.value(), 0);
     m.Unlock(), m.Unlock();
 
@@ -138,7 +130,7 @@ TEST(XpMutex, OtherProcessesAndObjectsGetInOnlyAfterTheLastUnlockAndAForkedChild
     waitFor([&] { return file.value(GETNCNT) == 1; });
     letGo.set_value();
     owner.join();
-    EXPECT_EQ(waitChild(child), 0);
+    EXPECT_EQ(childExit(child), 0);
     EXPECT_EQ(file.value(), 1);   // the child's hold ended with it
 }
 
@@ -173,30 +165,6 @@ pid_t liveElsewhere(const TempName& file, int cycles, bool holdAtEnd, Signals& s
     });
 }
 
-TEST(XpMutex, AfterALockUnlockAndCleanExitTheNextTwoProcessesStillExcludeEachOther)
-{
-    TempName file;
-    EXPECT_EQ(waitChild(forkChild([&] { XpMutex m(file.name()); return m.Lock() == OK && m.Unlock() == OK ? 0 : 1; })), 0);
-    EXPECT_EQ(file.value(), 1);
-    // The first of two holds the lock until the test lets it go; the second's try is refused and
-    // its Lock waits until the first gives the lock back.
-    Signals signals;
-    pid_t first = liveElsewhere(file, 0, true, signals);
-    ASSERT_TRUE(signals.heard());
-    pid_t second = forkChild([&] {
-        signals.childSide();
-        XpMutex m(file.name());
-        return m.TryLock() != BUSY ? 1 : m.Lock() == OK ? 0 : 2;
-    });
-    waitFor([&] { return file.value(GETNCNT) == 1; });
-    EXPECT_EQ(file.value(GETNCNT), 1) << "the second process is not waiting";
-    EXPECT_EQ(waitpid(second, nullptr, WNOHANG), 0) << "the second process got the lock while the first held it";
-    signals.release();
-    EXPECT_EQ(waitChild(first), 0);
-    EXPECT_EQ(waitChild(second), 0);
-    EXPECT_EQ(file.value(), 1);
-}
-
 TEST(XpMutex, EachProcessLifeLeavesTheSemaphoreFreeHoweverItEnded)
 {
     // One after the other on one file, as installers come and go: after each the value is 1,
@@ -217,7 +185,7 @@ TEST(XpMutex, EachProcessLifeLeavesTheSemaphoreFreeHoweverItEnded)
         EXPECT_EQ(file.value(), life.holdAtEnd ? 0 : 1);
         if (!life.killed)
             signals.release();
-        EXPECT_EQ(life.killed ? killChild(pid) : waitChild(pid), life.killed ? -1 : 0);
+        EXPECT_EQ(life.killed ? killChild(pid) : childExit(pid), life.killed ? -1 : 0);
         EXPECT_EQ(file.value(), 1);
         // And this process, which lives on, takes and gives back the lock in between.
         EXPECT_EQ((std::vector<XpErr>{m.TryLock(), m.Unlock()}), (std::vector<XpErr>{OK, OK}));

@@ -1,6 +1,6 @@
 // A tiny FUSE file system that plays an unreachable network share for the tests.
 //
-//   XpTestNetFs MOUNTPOINT CONTROLDIR SUBTYPE [rw]
+//   XpTestNetFs MOUNTPOINT CONTROLDIR SUBTYPE [rw | payload=SIZE,DELAY_US]
 //
 // Serves a fixed tree of empty files (share/dir/{file.txt,report.txt,sub/deep.txt}, share/other/)
 // in the foreground, mounted with -o subtype=SUBTYPE so that /proc/self/mountinfo shows
@@ -13,12 +13,16 @@
 // While CONTROLDIR/flusherr exists, every flush (the close of a descriptor) answers EIO, as a
 // share whose write-back failed reports it at the close. With "rw", a folder /rw (mode 0777)
 // holds files kept in memory that can be created, written, renamed (RENAME_NOREPLACE honoured)
-// and removed; no links and no unnamed files, as on many network shares.
+// and removed; no links and no unnamed files, as on many network shares. With "payload=", a
+// read-only /payload.bin (not listed) of SIZE bytes, byte i being i % 251, every read of which
+// waits DELAY_US microseconds first: a payload on a slow share, whose copy lasts long enough to
+// be watched and cancelled.
 #define FUSE_USE_VERSION 35
 #include <fuse3/fuse.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -49,6 +53,9 @@ bool writable = false;
 std::mutex lock;
 std::map<std::string, Node> nodes;
 bool inRw(const char* path) { return writable && std::strncmp(path, "/rw/", 4) == 0 && !std::strchr(path + 4, '/'); }
+off_t payloadSize = -1;
+useconds_t payloadDelay = 0;
+bool isPayload(const char* path) { return payloadSize >= 0 && std::strcmp(path, "/payload.bin") == 0; }
 
 void note(const std::string& line)
 {
@@ -76,6 +83,8 @@ int fsGetattr(const char* path, struct stat* st, fuse_file_info*)
     note(std::string(path) + " " + std::to_string(fuse_get_context()->pid) + "\n");
     if (writable && std::strcmp(path, "/rw") == 0)
         return st->st_mode = S_IFDIR | 0777, st->st_nlink = 2, 0;
+    if (isPayload(path))
+        return st->st_mode = S_IFREG | 0444, st->st_nlink = 1, st->st_size = payloadSize, 0;
     if (inRw(path)) {
         std::lock_guard<std::mutex> hold(lock);
         auto it = nodes.find(path);
@@ -135,13 +144,22 @@ int fsCreate(const char* path, mode_t mode, fuse_file_info*)
     nodes[path] = Node{std::string(), mode & 07777, fuse_get_context()->uid, fuse_get_context()->gid, now};
     return 0;
 }
-int fsOpen(const char* path, fuse_file_info*)
+int fsOpen(const char* path, fuse_file_info* fi)
 {
+    if (isPayload(path))
+        return (fi->flags & O_ACCMODE) == O_RDONLY ? 0 : -EACCES;
     std::lock_guard<std::mutex> hold(lock);
     return !inRw(path) || nodes.count(path) ? 0 : -ENOENT;
 }
 int fsRead(const char* path, char* buf, size_t size, off_t at, fuse_file_info*)
 {
+    if (isPayload(path)) {
+        usleep(payloadDelay);
+        size_t n = at < payloadSize ? static_cast<size_t>(std::min<off_t>(static_cast<off_t>(size), payloadSize - at)) : 0;
+        for (size_t i = 0; i < n; ++i)
+            buf[i] = static_cast<char>((static_cast<unsigned long long>(at) + i) % 251);
+        return static_cast<int>(n);
+    }
     std::lock_guard<std::mutex> hold(lock);
     auto it = nodes.find(path);
     if (it == nodes.end())
@@ -222,9 +240,14 @@ int fsUtimens(const char* path, const struct timespec tv[2], fuse_file_info*)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4 && !(argc == 5 && std::strcmp(argv[4], "rw") == 0))
+    long long size = -1;
+    unsigned long delay = 0;
+    bool payload = argc == 5 && std::sscanf(argv[4], "payload=%lld,%lu", &size, &delay) == 2 && size >= 0;
+    if (argc != 4 && !(argc == 5 && (std::strcmp(argv[4], "rw") == 0 || payload)))
         return 2;
-    writable = argc == 5;
+    writable = argc == 5 && !payload;
+    payloadSize = payload ? static_cast<off_t>(size) : -1;
+    payloadDelay = static_cast<useconds_t>(delay);
     control = argv[2];
     std::string options = std::string("subtype=") + argv[3] + ",fsname=xptest";
     char foreground[] = "-f", o[] = "-o";
@@ -235,10 +258,12 @@ int main(int argc, char** argv)
     ops.readdir = fsReaddir;
     ops.statfs = fsStatfs;
     ops.flush = fsFlush;
-    if (writable) {
-        ops.create = fsCreate;
+    if (writable || payload) {
         ops.open = fsOpen;
         ops.read = fsRead;
+    }
+    if (writable) {
+        ops.create = fsCreate;
         ops.write = fsWrite;
         ops.truncate = fsTruncate;
         ops.rename = fsRename;

@@ -1,19 +1,27 @@
-# One check of the desktop files, run by ctest as `cmake -DCHECK=... -P`: installs COMPONENT
-# installer-gtk of the build into a prefix of its own, checks what CHECK names there, and removes
-# the prefix again (also when the check fails).
+# One step of the check of the desktop files, run by ctest as `cmake -DCHECK=... -P`. The first
+# installs COMPONENT installer-gtk of the build into a prefix of its own, once for all the checks
+# (a CTest fixture), and the last removes it again, also when a check failed:
+#   install          cmake --install into PREFIX
 #   installed-paths  each file lies where desktops look for it
 #   desktop-entry    desktop-file-validate has nothing to say about the entry, not even a hint
 #   metainfo         appstreamcli validates the metainfo, and the installed tree (entry, icon) with it
 #   icon-sizes       the PNGs are 48 and 128 px square, as their folders say
 #   release          the metainfo has a release entry for the project's version
+#   cleanup          PREFIX removed
 cmake_minimum_required(VERSION 3.25)
 
 set(failure "")
-file(REMOVE_RECURSE ${PREFIX})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --component installer-gtk --prefix ${PREFIX}
-  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
-if(NOT status EQUAL 0)
-  set(failure "cmake --install failed:\n${output}")
+if(CHECK STREQUAL "install")
+  file(REMOVE_RECURSE ${PREFIX})
+  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --component installer-gtk --prefix ${PREFIX}
+    RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "cmake --install failed:\n${output}")
+  endif()
+  return()
+elseif(CHECK STREQUAL "cleanup")
+  file(REMOVE_RECURSE ${PREFIX})
+  return()
 endif()
 
 set(data ${PREFIX}/${DATADIR})
@@ -30,8 +38,7 @@ function(run_tool what)
   set(tool_output "${output}" PARENT_SCOPE)
 endfunction()
 
-if(failure)
-elseif(CHECK STREQUAL "installed-paths")
+if(CHECK STREQUAL "installed-paths")
   foreach(file ${entry} ${metainfo} ${data}/icons/hicolor/scalable/apps/${APP_ID}.svg
                ${data}/icons/hicolor/48x48/apps/${APP_ID}.png ${data}/icons/hicolor/128x128/apps/${APP_ID}.png)
     if(NOT EXISTS ${file})
@@ -80,7 +87,6 @@ else()
   set(failure "unknown check ${CHECK}")
 endif()
 
-file(REMOVE_RECURSE ${PREFIX})
 if(failure)
   message(FATAL_ERROR "${failure}")
 endif()

@@ -433,8 +433,9 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
 {
     TempFolder top("gtk-host-copy"); // declared first: goes after the volume is unmounted
     ASSERT_FALSE(top.path.empty());
-    const std::string mnt = top.path + "/volume", dir = top.path + "/apps", dest = dir + "/payload.bin";
-    ASSERT_TRUE(std::filesystem::create_directory(mnt) && std::filesystem::create_directory(dir));
+    const std::string mnt = top.path + "/volume", ctl = top.path + "/ctl", dir = top.path + "/apps", dest = dir + "/payload.bin";
+    for (const std::string& folder : {mnt, ctl, dir})
+        ASSERT_TRUE(std::filesystem::create_directory(folder));
     std::ofstream(dest) << "the old version\n";
     // The FUSE volume lives in this program's own mount namespace, and goes with the test: its
     // daemon killed first, then the mount detached.
@@ -443,8 +444,8 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
         ~Unmount() { ::umount2(mnt.c_str(), MNT_DETACH); }
     } unmount{mnt};
     Host volume;
-    volume.program = SLOW_PAYLOAD_FS;
-    volume.start({mnt, std::to_string(256ll << 20), "20000"});
+    volume.program = XP_TEST_NETFS;
+    volume.start({mnt, ctl, "xplocal", "payload=" + std::to_string(256ll << 20) + ",20000"});
     const std::string source = mnt + "/payload.bin";
     for (int i = 0; i < 100 && !(exists(source.c_str())); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -11,7 +11,7 @@
 #include <XpFile.h>
 #include <XpPathUtil.h>
 
-#include "XpFile_Linux.h"
+#include "_XpFileSub.h"
 #include "_XpFd_Linux.h"
 
 #include <dirent.h>
@@ -167,12 +167,12 @@ XpErr XpDir::GetDateTime(XpDateTime* creation, XpDateTime* lastModified, XpDateT
     XpStringT<char> path = GetIdentifier();
     if (!XpPlatformString::IsValidUTF8(path.GetBuffer(), static_cast<size_t>(path.Length())))
         return XPERR_NO_MEMORY;
-    return _XpFileSub_Linux::ReadDates(path.GetBuffer(), creation, lastModified, lastAccess)
+    return _XpFileSub::ReadDates(path.GetBuffer(), creation, lastModified, lastAccess)
                ? XPERR_OK : XPERR_PATH_UNRESOLVED;
 }
 
 XpErr XpDir::SetDateTime(const XpDateTime* creation, const XpDateTime* lastModified,
                          const XpDateTime* lastAccess)
 {
-    return _XpFileSub_Linux::SetDates(GetIdentifier().GetBuffer(), creation, lastModified, lastAccess);
+    return _XpFileSub::SetDates(GetIdentifier().GetBuffer(), creation, lastModified, lastAccess);
 }

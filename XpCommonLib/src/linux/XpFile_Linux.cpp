@@ -12,8 +12,9 @@
 // - The catalog dates (FSSetCatalogInfo): utimensat for modification and access times. Linux has
 //   no call that sets a birth time, so the creation date is only converted.
 #include "XpFile_Linux.h"
+#include "_XpFileSub.h"
 
-#include "_XpDateTimeSub_Linux.h"
+#include "_XpDateTimeSub.h"
 #include "_XpFd_Linux.h"
 
 #include <XpAbstractFile.h>
@@ -52,15 +53,8 @@ int checkedDescriptor(int fd, bool regularOnly)
     return owner.Release();
 }
 
-} // namespace
-
-int _XpFileSub_Linux::Descriptor(const XpAbstractFile& file)
-{
-    const XpFile* own = dynamic_cast<const XpFile*>(&file);
-    return own != nullptr && own->stream != nullptr ? fileno(own->stream) : -1;
-}
-
-int _XpFileSub_Linux::OpenDescriptor(const char* path, int mode)
+// A descriptor for XpFile::Open in mode, or -1 with errno set.
+int openDescriptor(const char* path, int mode)
 {
     switch (mode & XpAbstractFile::openReadWrite) {
     case XpAbstractFile::openRead:
@@ -73,15 +67,48 @@ int _XpFileSub_Linux::OpenDescriptor(const char* path, int mode)
     }
 }
 
-void _XpFileSub_Linux::LockExclusive(int fd)
+} // namespace
+
+int _XpFileSub_Linux::Descriptor(const XpAbstractFile& file)
+{
+    const XpFile* own = dynamic_cast<const XpFile*>(&file);
+    return own != nullptr && own->stream != nullptr ? fileno(own->stream) : -1;
+}
+
+FILE* _XpFileSub::OpenStream(const char* path, int mode, const char* cMode)
+{
+    XpFd fd(openDescriptor(path, mode));
+    FILE* stream = fd.Get() >= 0 ? fdopen(fd.Get(), cMode) : nullptr;
+    if (stream != nullptr)
+        fd.Release();   // the stream owns it now
+    return stream;
+}
+
+void _XpFileSub::LockExclusive(FILE* stream)
 {
     // Only EINTR is worth a retry; other failures (ENOLCK) leave the file open without the lock,
     // as the caller does not look at the lock's result.
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    while (flock(fileno(stream), LOCK_EX) != 0 && errno == EINTR) {
     }
 }
 
-bool _XpFileSub_Linux::Truncate(const char* path, int64_t size)
+int _XpFileSub::Seek(FILE* stream, int64_t offset, int origin)
+{
+    return fseeko(stream, static_cast<off_t>(offset), origin);
+}
+
+int64_t _XpFileSub::Tell(FILE* stream)
+{
+    return static_cast<int64_t>(ftello(stream));
+}
+
+int64_t _XpFileSub::SizeOfPath(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+bool _XpFileSub::Truncate(const char* path, int64_t size)
 {
     // truncate(2) would follow a planted link; the descriptor is opened without following it.
     XpFd fd(checkedDescriptor(openNonBlocking(path, O_WRONLY | O_NOFOLLOW), true));
@@ -94,14 +121,14 @@ bool _XpFileSub_Linux::Truncate(const char* path, int64_t size)
     return done == 0;   // errno outlives the close
 }
 
-bool _XpFileSub_Linux::Touch(const char* path)
+bool _XpFileSub::Touch(const char* path)
 {
     XpFd fd(openNonBlocking(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666));
     return fd.Get() >= 0;   // nothing was written through it: its close loses nothing
 }
 
-bool _XpFileSub_Linux::ReadDates(const char* path, XpDateTime* creation, XpDateTime* lastModified,
-                                 XpDateTime* lastAccess)
+bool _XpFileSub::ReadDates(const char* path, XpDateTime* creation, XpDateTime* lastModified,
+                           XpDateTime* lastAccess)
 {
     struct statx sx;
     if (statx(AT_FDCWD, path, AT_STATX_SYNC_AS_STAT, STATX_BTIME | STATX_MTIME | STATX_ATIME, &sx) != 0)
@@ -118,8 +145,8 @@ bool _XpFileSub_Linux::ReadDates(const char* path, XpDateTime* creation, XpDateT
     return true;
 }
 
-XpErr _XpFileSub_Linux::SetDates(const char* path, const XpDateTime* creation,
-                                 const XpDateTime* lastModified, const XpDateTime* lastAccess)
+XpErr _XpFileSub::SetDates(const char* path, const XpDateTime* creation,
+                           const XpDateTime* lastModified, const XpDateTime* lastAccess)
 {
     if (creation == nullptr && lastModified == nullptr && lastAccess == nullptr)
         return XPERR_OK;
@@ -146,4 +173,37 @@ XpErr _XpFileSub_Linux::SetDates(const char* path, const XpDateTime* creation,
     if (utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) != 0)
         return XPERR_FAILED;
     return XPERR_OK;
+}
+
+// ---- the single-path steps of XpFileOperation ----------------------------------------------------
+
+bool _XpFileSub::MakeDir(const char* path)
+{
+    int rc;
+    do {
+        rc = mkdir(path, 0755);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool _XpFileSub::CreateExclusive(const char* path, unsigned mode)
+{
+    // O_EXCL also refuses any link already at the path, dangling or not: nothing is followed.
+    XpFd fd(_XpOpenAt(AT_FDCWD, path, O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode)));
+    return fd.Get() >= 0;   // nothing is written through it: its close loses nothing
+}
+
+bool _XpFileSub::RemoveFile(const char* path)
+{
+    return unlink(path) == 0;
+}
+
+bool _XpFileSub::IsPlainFileOpenForWriting(const char* path)
+{
+    struct stat st;
+    XpFd fd(lstat(path, &st) == 0 && S_ISREG(st.st_mode)
+                 ? _XpOpenAt(AT_FDCWD, path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK)
+                 : -1);
+    // Nothing is written through it.
+    return fd.Get() >= 0 && fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode);
 }

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <cwchar>
 #include <memory>
 #include <mutex>
@@ -641,4 +642,14 @@ bool xpPrecomposeUTF8(char const* s, size_t n, std::string& utf8)
     if (U_FAILURE(status))
         return false;
     return utf16ToUTF8(reinterpret_cast<UChar const*>(composed.data()), needed, utf8);
+}
+
+int xpCompareNoCase(char const* a, char const* b)
+{
+    return strcasecmp(a, b);
+}
+
+int xpCompareNoCaseN(char const* a, char const* b, size_t n)
+{
+    return strncasecmp(a, b, n);
 }

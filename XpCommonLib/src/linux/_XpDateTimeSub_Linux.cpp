@@ -14,7 +14,7 @@
 //   like "JST-9").
 // - A formatter per call would cost ten times the formatting itself (udat_open is that slow), so
 //   each thread keeps the formatters it opened (see ThreadCache).
-#include "_XpDateTimeSub_Linux.h"
+#include "_XpDateTimeSub.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -402,7 +402,7 @@ XpStringT<char> xpStringFromDateWithFormatsByUTC(XpDateTime const& utc, unsigned
 
 } // namespace
 
-XpDateTime _XpDateTimeSub_Linux::ConvertLocalTimeToUTC(XpDateTime const& t)
+XpDateTime _XpDateTimeSub::ConvertLocalTimeToUTC(XpDateTime const& t)
 {
     struct tm fields;
     time_t instant;
@@ -412,7 +412,7 @@ XpDateTime _XpDateTimeSub_Linux::ConvertLocalTimeToUTC(XpDateTime const& t)
     return fromFields(utc);
 }
 
-XpDateTime _XpDateTimeSub_Linux::ConvertUTCToLocalTime(XpDateTime const& t)
+XpDateTime _XpDateTimeSub::ConvertUTCToLocalTime(XpDateTime const& t)
 {
     struct tm fields;
     time_t instant;
@@ -425,18 +425,25 @@ XpDateTime _XpDateTimeSub_Linux::ConvertUTCToLocalTime(XpDateTime const& t)
     return fromFields(local);
 }
 
-XpStringT<char> _XpDateTimeSub_Linux::GetLocalizedDateTimeString(XpDateTime const& t)
+XpStringT<char> _XpDateTimeSub::GetLocalizedDateTimeString(XpDateTime const& t)
 {
     return xpStringFromDateWithFormatsByUTC(ConvertLocalTimeToUTC(t), STYLE_MEDIUM, STYLE_MEDIUM);
 }
 
-XpStringT<char> _XpDateTimeSub_Linux::GetLocalizedDateString(XpDateTime const& t, bool shortStyle)
+XpStringT<char> _XpDateTimeSub::GetLocalizedDateString(XpDateTime const& t, bool shortStyle)
 {
     return xpStringFromDateWithFormatsByUTC(ConvertLocalTimeToUTC(t),
                                             shortStyle ? STYLE_SHORT : STYLE_LONG, STYLE_NONE);
 }
 
-XpStringT<char> _XpDateTimeSub_Linux::GetLocalizedTimeString(XpDateTime const& t)
+XpStringT<char> _XpDateTimeSub::GetLocalizedTimeString(XpDateTime const& t)
 {
     return xpStringFromDateWithFormatsByUTC(ConvertLocalTimeToUTC(t), STYLE_NONE, STYLE_LONG);
+}
+
+bool _XpTimeTToLocalTime(time_t t, std::tm* local)
+{
+    // localtime_r need not look at TZ again; tzset makes a change of zone count at once.
+    tzset();
+    return localtime_r(&t, local) != nullptr;
 }
