@@ -101,9 +101,10 @@ public:
     // attributes, its data read from data: a regular file is copied whole from offset 0 (its
     // position untouched); any other descriptor is read from where it stands for exactly
     // entry.size bytes, and left just after them. The file is put in place only when complete
-    // (see the top for what it replaces). The observer (null: none) gets currentPath = name,
-    // percent and OnProgress as the data goes; a true answer stops with XPERR_FILE_CANCELLED
-    // and nothing placed (a stream is then left inside the file's data).
+    // (see the top for what it replaces). The observer (null: none) gets percent and
+    // OnProgress before the first byte and after each piece of data (its other fields are the
+    // caller's); a true answer stops with XPERR_FILE_CANCELLED and nothing placed (a stream is
+    // then left inside the file's data).
     XpFileError AddFile(int folder, const char* name, const XpTreeEntry& entry, int data,
                         IXpFileOpProgressObserver* observer) const;
     // Adds the symbolic link name to the folder open at folder, pointing at target (kept as it
@@ -118,9 +119,9 @@ private:
 // How an XpTreeCopy runs.
 struct XP_API XpTreeCopyOptions {
     XpTreeWriter::Ownership ownership = XpTreeWriter::ownKept;
-    // Threads that copy files besides the walk: -1 chooses (up to 4, never more than the cores
-    // this process may run on, none on a single core or with an observer that draws every file);
-    // 0 copies every file on the calling thread, in the walk's order.
+    // Threads that copy files besides the walk: -1 chooses (as many as the cores this process
+    // may run on, at most 4, none on a single core); 0 copies every file on the calling thread,
+    // in the walk's order (what an observer that draws each file wants); at most 16.
     int workers = -1;
 };
 
@@ -134,8 +135,10 @@ struct XP_API XpTreeCopyOptions {
 //
 // A failed entry is reported to the observer's OnEntryFailed as it fails, and the copy goes on
 // with the next entry; a folder that cannot be made or opened is reported once and not entered.
-// A true answer of OnProgress stops the copy (XPERR_FILE_CANCELLED); what was placed stays.
-// Observer calls come from the walk's thread and the workers, never two at once.
+// The observer's OnProgress is called for each file as its data goes (currentPath: the file as
+// failures name it, doneCount: the files copied so far, percent: of this file); a true answer
+// stops the copy (XPERR_FILE_CANCELLED): the file under way is not placed, what was placed
+// stays. Observer calls come from the walk's thread and the workers, never two at once.
 class XP_API XpTreeCopy {
 public:
     explicit XpTreeCopy(const XpTreeCopyOptions& options = XpTreeCopyOptions(),

@@ -50,13 +50,11 @@ struct Entry {
 };
 
 // The workers this copy may use (see XpTreeCopyOptions).
-unsigned workersFor(const XpTreeCopyOptions& options, bool observed)
+unsigned workersFor(const XpTreeCopyOptions& options)
 {
     const unsigned kMaxWorkers = 4;
     if (options.workers >= 0)
         return options.workers < 16 ? unsigned(options.workers) : 16u;
-    if (observed)
-        return 0;
     // The cores this process may run on (taskset, a container's share), not the machine's.
     cpu_set_t set;
     unsigned cores = sched_getaffinity(0, sizeof set, &set) == 0 ? unsigned(CPU_COUNT(&set)) : 1;
@@ -74,7 +72,7 @@ XpFileError at(const XpFileError& err, const std::string& shown)
 class XpTreeCopy::Impl {
 public:
     Impl(const XpTreeCopyOptions& options, IXpTreeCopyObserver* observer)
-        : writer_(options.ownership), observer_(observer), workers_(workersFor(options, observer != nullptr))
+        : writer_(options.ownership), observer_(observer), workers_(workersFor(options))
     {
     }
     ~Impl() { Finish(); }
