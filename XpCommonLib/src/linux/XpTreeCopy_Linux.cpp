@@ -69,7 +69,8 @@ XpFileError at(const XpFileError& err, const std::string& shown)
 
 } // namespace
 
-class XpTreeCopy::Impl {
+// Hidden: the copy's machinery is no part of the library's interface.
+class __attribute__((visibility("hidden"))) XpTreeCopy::Impl {
 public:
     Impl(const XpTreeCopyOptions& options, IXpTreeCopyObserver* observer)
         : writer_(options.ownership), observer_(observer), workers_(workersFor(options))
@@ -213,7 +214,7 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             if (threads_.empty())
                 for (unsigned i = 0; i < workers_; ++i)
-                    threads_.emplace_back(&Impl::work, this);
+                    threads_.emplace_back([this] { work(); });
             full = jobs_.size() >= 2 * threads_.size();   // enough for every worker's next batch
             if (!full) {
                 jobs_.push_back(std::move(batch_));
