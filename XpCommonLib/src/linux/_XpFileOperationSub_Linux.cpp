@@ -4,13 +4,13 @@
 // Where the library came from, an item was handed to the platform's file manager, which copied
 // or moved it and asked the user about conflicts. Linux has no such service every desktop
 // offers, so the requests go to a file-manager agent (AskFinder.h). The agent built in does the
-// work itself with the helpers below: every object is opened relative to its folder's descriptor
-// with O_NOFOLLOW, so a symbolic link planted anywhere in a tree is copied as a link and never
-// followed, and a FIFO or device is refused instead of being opened (which could block). A copy
-// is made under a hidden temporary name in the destination folder and renamed into place only
-// when complete, so the destination shows the old item or the whole new one, never a part. The
-// data of a regular file is copied in the kernel and put in place through XpStagedFile, for the agent's copies as for the
-// copy by paths (XpFileCopy_Linux.cpp), which shares it.
+// work itself with the helpers below. A copy is the library's tree copy (XpTreeCopy): every
+// object opened relative to its folder's descriptor with O_NOFOLLOW, so a symbolic link planted
+// anywhere in a tree is copied as a link and never followed, and a FIFO or device refused
+// instead of being opened (which could block). It is made under a hidden temporary name in the
+// destination folder and renamed into place only when complete, so the destination shows the
+// old item or the whole new one, never a part. The data of a regular file is copied in the
+// kernel (CopyData, which XpStagedFile uses for every copy of the library).
 #include "_XpFileOperationSub_Linux.h"
 
 #include "XpFile_Linux.h"
