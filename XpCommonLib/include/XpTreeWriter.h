@@ -123,6 +123,9 @@ struct XP_API XpTreeCopyOptions {
     // may run on, at most 4, none on a single core); 0 copies every file on the calling thread,
     // in the walk's order (what an observer that draws each file wants); at most 16.
     int workers = -1;
+    // false: the observer hears of failed entries only, never of progress (and cannot stop the
+    // copy), which spares a copy of many small files a lock per file.
+    bool progress = true;
 };
 
 // A copy of trees as cp -a makes it: the walk opens every source folder relative to its parent

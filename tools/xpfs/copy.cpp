@@ -356,6 +356,7 @@ int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
     CopyReport report(self, o.progress);
     XpTreeCopyOptions options;
     options.workers = o.progress ? 0 : -1;   // the bars follow one another as the files do
+    options.progress = o.progress;
     XpTreeCopy tree(options, &report);
     int status = XPFS_OK;
     int k = i;

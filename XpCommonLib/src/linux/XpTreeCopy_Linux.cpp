@@ -73,7 +73,8 @@ XpFileError at(const XpFileError& err, const std::string& shown)
 class __attribute__((visibility("hidden"))) XpTreeCopy::Impl {
 public:
     Impl(const XpTreeCopyOptions& options, IXpTreeCopyObserver* observer)
-        : writer_(options.ownership), observer_(observer), workers_(workersFor(options))
+        : writer_(options.ownership), observer_(observer), watcher_(options.progress ? observer : nullptr),
+          workers_(workersFor(options))
     {
     }
     ~Impl() { Finish(); }
@@ -136,10 +137,10 @@ private:
     {
         std::lock_guard<std::mutex> lock(report_);
         if (!cancelled_) {
-            observer_->currentPath = XpStringT<char>(shown.c_str());
-            observer_->percent = percent;
-            observer_->doneCount = done_.load();
-            cancelled_ = observer_->OnProgress(percent);
+            watcher_->currentPath = XpStringT<char>(shown.c_str());
+            watcher_->percent = percent;
+            watcher_->doneCount = done_.load();
+            cancelled_ = watcher_->OnProgress(percent);
         }
         return cancelled_;
     }
@@ -171,7 +172,7 @@ private:
     void copyFile(int srcDir, const std::string& name, int dstDir, const std::string& dstName,
                   const std::string& shown)
     {
-        if (observer_ != nullptr && cancelled())
+        if (watcher_ != nullptr && cancelled())
             return;
         struct stat st;
         XpFd in(_XpFileOperationSub_Linux::OpenRegularAt(srcDir, name.c_str(), O_NOFOLLOW, &st));
@@ -181,7 +182,7 @@ private:
         }
         FileProgress progress(*this, shown);
         XpFileError err = writer_.AddFile(dstDir, dstName.c_str(), XpTreeEntry::FromStat(st), in.Get(),
-                                          observer_ != nullptr ? &progress : nullptr);
+                                          watcher_ != nullptr ? &progress : nullptr);
         if (err.IsOk())
             done_.fetch_add(1);
         else
@@ -310,6 +311,7 @@ private:
 
     XpTreeWriter writer_;
     IXpTreeCopyObserver* observer_;
+    IXpTreeCopyObserver* watcher_;   // the observer when it hears of progress, else null
     unsigned workers_;
     std::vector<std::thread> threads_;
     std::mutex mutex_;
@@ -416,7 +418,7 @@ void XpTreeCopy::Impl::copyFolder(const Entry& e)
     if (errno != 0)
         fail(XpFileError(XPERR_FILE_READ_FAILED, errno, "readdir"), e.shown);
     closedir(list);
-    for (size_t k = 0; k < names.size() && !(observer_ != nullptr && cancelled()); ++k) {
+    for (size_t k = 0; k < names.size() && !(watcher_ != nullptr && cancelled()); ++k) {
         const std::string& name = names[k].first;
         if (names[k].second == DT_REG) {   // the listing says so: a file, handed over as it is
             add(folder, name);
