@@ -55,10 +55,10 @@
 // What a copy takes over from its source entry.
 struct XP_API XpTreeEntry {
     mode_t mode = 0;            // the kind (S_IFREG, S_IFDIR, S_IFLNK) and the permission bits
-    uid_t owner = 0;            // the source's owner and group
-    gid_t group = 0;
+    uid_t owner = 0;            // the source's owner
+    gid_t group = 0;            // the source's group
     struct timespec accessed = {0, UTIME_OMIT};   // futimens' format: UTIME_OMIT keeps the copy's
-    struct timespec modified = {0, UTIME_OMIT};
+    struct timespec modified = {0, UTIME_OMIT};   // the same for the modification time
     int64_t size = 0;           // a file's length in bytes (what is read from a stream)
 
     // The entry as fstat or fstatat described it.
@@ -77,13 +77,16 @@ public:
 // The destination side of a tree copy (see the top of this file).
 class XP_API XpTreeWriter {
 public:
+    // Who owns the copies (see the top).
     enum Ownership {
         ownKept,     // the source's owner where the caller may give it (root), else the caller's
         ownCaller    // the caller's (a replaced file may keep its owner, see the top)
     };
 
+    // A writer that gives copies their owners by ownership.
     explicit XpTreeWriter(Ownership ownership = ownKept) : ownership_(ownership) {}
 
+    // The rule given at construction.
     Ownership GetOwnership() const { return ownership_; }
 
     // Makes the folder name (a single component) in the folder open at parent, mode 0700 and
@@ -118,6 +121,7 @@ private:
 
 // How an XpTreeCopy runs.
 struct XP_API XpTreeCopyOptions {
+    // Who owns the copies (XpTreeWriter::Ownership).
     XpTreeWriter::Ownership ownership = XpTreeWriter::ownKept;
     // Threads that copy files besides the walk: -1 chooses (as many as the cores this process
     // may run on, at most 4, none on a single core); 0 copies every file on the calling thread,
@@ -144,6 +148,7 @@ struct XP_API XpTreeCopyOptions {
 // stays. Observer calls come from the walk's thread and the workers, never two at once.
 class XP_API XpTreeCopy {
 public:
+    // A copy run by options, reporting to observer (null: none).
     explicit XpTreeCopy(const XpTreeCopyOptions& options = XpTreeCopyOptions(),
                         IXpTreeCopyObserver* observer = nullptr);
     // Waits for every file handed to a worker (as Finish).
