@@ -90,6 +90,24 @@ TEST(XpTreeCopy, SetIdBitsStayOnlyOnACopyWithTheSourcesOwner)
     }
 }
 
+// A folder with the set-group-id bit gives what is made in it its own group; a kept group must
+// still be the source's, for the walk's files and for one added by the writer alone.
+TEST(XpTreeCopy, AKeptGroupWinsOverASetGroupIdFolder)
+{
+    TempDir t;
+    ASSERT_EQ(mkdir((t / "src").c_str(), 0755) | mkdir((t / "dst").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(t / "src/f", "f") && writeFile(t / "single", "s"));
+    ASSERT_EQ(chown((t / "dst").c_str(), 0, nobodyGid()) | chmod((t / "dst").c_str(), 02755), 0);
+    EXPECT_TRUE(copyTree(t.path, "src", t / "dst").IsOk());
+    XpFd from = openFolder(t.path), to = openFolder(t / "dst");
+    XpFd single(openat(from.Get(), "single", O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    ASSERT_EQ(fstat(single.Get(), &st), 0);
+    EXPECT_TRUE(XpTreeWriter().AddFile(to.Get(), "single", XpTreeEntry::FromStat(st), single.Get(), nullptr).IsOk());
+    for (const char* p : {"dst/src", "dst/src/f", "dst/single"})
+        EXPECT_EQ(lstatOf(t / p).st_gid, 0u) << p;
+}
+
 TEST(XpTreeCopy, ASecondCopyReplacesTheLinksOfTheFirst)
 {
     TempDir t;

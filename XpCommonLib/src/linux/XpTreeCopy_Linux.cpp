@@ -14,6 +14,7 @@
 
 #include "_XpFd_Linux.h"
 #include "_XpFileOperationSub_Linux.h"
+#include "_XpTreeWriter_Linux.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -35,6 +36,7 @@ namespace {
 struct FolderCopy {
     XpFd src, dst;
     XpTreeEntry entry;
+    gid_t newFileGroup = gid_t(-1);   // the group a file made in the copy gets
     std::string shown;   // how failures name it
     std::shared_ptr<FolderCopy> parent;
     std::atomic<int> pending{1};   // the walk's own hold, and one for each file or folder under way
@@ -169,7 +171,7 @@ private:
 
     // The regular file name of srcDir onto dstName of dstDir, opened without following a link and
     // checked on its descriptor (a FIFO or device planted there is never waited on).
-    void copyFile(int srcDir, const std::string& name, int dstDir, const std::string& dstName,
+    void copyFile(int srcDir, const std::string& name, int dstDir, gid_t newFileGroup, const std::string& dstName,
                   const std::string& shown)
     {
         if (watcher_ != nullptr && cancelled())
@@ -181,8 +183,8 @@ private:
             return;
         }
         FileProgress progress(*this, shown);
-        XpFileError err = writer_.AddFile(dstDir, dstName.c_str(), XpTreeEntry::FromStat(st), in.Get(),
-                                          watcher_ != nullptr ? &progress : nullptr);
+        XpFileError err = _XpTreeWriterAddFile(writer_, dstDir, newFileGroup, dstName.c_str(), XpTreeEntry::FromStat(st),
+                                               in.Get(), watcher_ != nullptr ? &progress : nullptr);
         if (err.IsOk())
             done_.fetch_add(1);
         else
@@ -193,7 +195,7 @@ private:
     void add(const std::shared_ptr<FolderCopy>& folder, const std::string& name)
     {
         if (workers_ == 0) {
-            copyFile(folder->src.Get(), name, folder->dst.Get(), name, folder->shown + "/" + name);
+            copyFile(folder->src.Get(), name, folder->dst.Get(), folder->newFileGroup, name, folder->shown + "/" + name);
             return;
         }
         if (batch_.folder != folder)
@@ -300,7 +302,7 @@ private:
     {
         FolderCopy& f = *job.folder;
         for (const std::string& name : job.names)
-            copyFile(f.src.Get(), name, f.dst.Get(), name, f.shown + "/" + name);
+            copyFile(f.src.Get(), name, f.dst.Get(), f.newFileGroup, name, f.shown + "/" + name);
         release(std::move(job.folder));
     }
 
@@ -349,7 +351,7 @@ void XpTreeCopy::Impl::copyEntry(const Entry& e)
     } else if (e.parent && e.srcName == e.dstName) {
         add(e.parent, e.srcName);
     } else {
-        copyFile(e.srcDir, e.srcName, e.dstDir, e.dstName, e.shown);
+        copyFile(e.srcDir, e.srcName, e.dstDir, _XpNewFileGroup(e.dstDir), e.dstName, e.shown);
     }
 }
 
@@ -389,6 +391,7 @@ bool XpTreeCopy::Impl::openFolders(const Entry& e, FolderCopy& folder)
         return false;
     }
     seen_.insert({made.st_dev, made.st_ino});
+    folder.newFileGroup = (made.st_mode & S_ISGID) ? made.st_gid : getegid();
     folder.dst = std::move(dst);
     return true;
 }

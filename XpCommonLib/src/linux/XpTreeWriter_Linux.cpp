@@ -23,6 +23,7 @@
 
 #include "_XpFd_Linux.h"
 #include "_XpFileOperationSub_Linux.h"
+#include "_XpTreeWriter_Linux.h"
 
 #include <cerrno>
 #include <cstring>
@@ -237,18 +238,39 @@ XpFileError XpTreeWriter::CloseFolder(int folder, const XpTreeEntry& entry) cons
     return XpFileError();
 }
 
+// The group a file made in the folder open at folder gets: the folder's own in a set-group-id
+// folder, else the caller's. The caller's when the folder cannot be asked (the fchown then made
+// anyway is harmless).
+gid_t _XpNewFileGroup(int folder)
+{
+    struct stat st;
+    return fstat(folder, &st) == 0 && (st.st_mode & S_ISGID) ? st.st_gid : getegid();
+}
+
 XpFileError XpTreeWriter::AddFile(int folder, const char* name, const XpTreeEntry& entry, int data,
                                   IXpFileOpProgressObserver* observer) const
+{
+    // Asked only where it decides whether a change of owner is needed.
+    bool same = givesOwner(ownership_) && entry.owner == geteuid();
+    return _XpTreeWriterAddFile(*this, folder, same ? _XpNewFileGroup(folder) : gid_t(-1), name, entry, data,
+                                observer);
+}
+
+XpFileError _XpTreeWriterAddFile(const XpTreeWriter& writer, int folder, gid_t newFileGroup, const char* name,
+                                 const XpTreeEntry& entry, int data, IXpFileOpProgressObserver* observer)
 {
     XpStagedFile staged;
     XpFileError err = staged.Create(folder, name);
     if (!err.IsOk())
         return err;
+    XpTreeWriter::Ownership ownership = writer.GetOwnership();
     uid_t owner = entry.owner;
     gid_t group = entry.group;
-    if (givesOwner(ownership_))
+    // A file made by root for root's own entry needs no change of owner: most of a tree copied
+    // by root, where the call would cost every file a write of its inode.
+    if (givesOwner(ownership) && !(entry.owner == geteuid() && entry.group == newFileGroup))
         err = staged.SetOwner(entry.owner, entry.group);
-    else if (entry.mode & (S_ISUID | S_ISGID))
+    else if (!givesOwner(ownership) && (entry.mode & (S_ISUID | S_ISGID)))
         callerOwns(staged.Descriptor(), &owner, &group);
     // The mode before the first byte: nobody who may not read the source reads the copy.
     if (err.IsOk())
@@ -262,7 +284,7 @@ XpFileError XpTreeWriter::AddFile(int folder, const char* name, const XpTreeEntr
     if (err.Code() != XPERR_FILE_EXISTS)
         return err;
     // Taken: a file or link there is replaced in one step, a folder refused by Place.
-    if (ownership_ == ownCaller) {
+    if (ownership == XpTreeWriter::ownCaller) {
         err = keepReplacedOwner(staged, folder, name, entry);
         if (!err.IsOk())
             return err;
