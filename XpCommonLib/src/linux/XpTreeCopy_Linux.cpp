@@ -184,7 +184,7 @@ private:
         }
         FileProgress progress(*this, shown);
         XpFileError err = _XpTreeWriterAddFile(writer_, dstDir, newFileGroup, dstName.c_str(), XpTreeEntry::FromStat(st),
-                                               in.Get(), watcher_ != nullptr ? &progress : nullptr);
+                                               in.Get(), &st, watcher_ != nullptr ? &progress : nullptr);
         if (err.IsOk())
             done_.fetch_add(1);
         else

@@ -163,14 +163,16 @@ private:
 
 // The data of a file into the staged file: a regular source in the kernel with its holes kept,
 // anything else as a stream of exactly entry.size bytes.
-XpFileError fill(XpStagedFile& staged, int data, const XpTreeEntry& entry, const char* name,
+XpFileError fill(XpStagedFile& staged, int data, const struct stat* known, const XpTreeEntry& entry, const char* name,
                  IXpFileOpProgressObserver* observer)
 {
     struct stat st;
-    if (fstat(data, &st) != 0)
+    if (known == nullptr && fstat(data, &st) != 0)
         return XpFileError(XPERR_FILE_READ_FAILED, errno, "fstat", name);
-    if (S_ISREG(st.st_mode))
-        return staged.CopyFrom(data, st, observer);
+    if (known == nullptr)
+        known = &st;
+    if (S_ISREG(known->st_mode))
+        return staged.CopyFrom(data, *known, observer);
     if (entry.size < 0)
         return XpFileError(XPERR_FILE_INVALID_PARAM, EINVAL, "AddFile", name);
     int err = StreamReader(data, staged.Descriptor(), entry.size, observer).Run();
@@ -253,11 +255,12 @@ XpFileError XpTreeWriter::AddFile(int folder, const char* name, const XpTreeEntr
     // Asked only where it decides whether a change of owner is needed.
     bool same = givesOwner(ownership_) && entry.owner == geteuid();
     return _XpTreeWriterAddFile(*this, folder, same ? _XpNewFileGroup(folder) : gid_t(-1), name, entry, data,
-                                observer);
+                                nullptr, observer);
 }
 
 XpFileError _XpTreeWriterAddFile(const XpTreeWriter& writer, int folder, gid_t newFileGroup, const char* name,
-                                 const XpTreeEntry& entry, int data, IXpFileOpProgressObserver* observer)
+                                 const XpTreeEntry& entry, int data, const struct stat* dataStat,
+                                 IXpFileOpProgressObserver* observer)
 {
     XpStagedFile staged;
     XpFileError err = staged.Create(folder, name);
@@ -268,15 +271,16 @@ XpFileError _XpTreeWriterAddFile(const XpTreeWriter& writer, int folder, gid_t n
     gid_t group = entry.group;
     // A file made by root for root's own entry needs no change of owner: most of a tree copied
     // by root, where the call would cost every file a write of its inode.
-    if (givesOwner(ownership) && !(entry.owner == geteuid() && entry.group == newFileGroup))
+    bool gives = givesOwner(ownership);   // root, so the file is made with uid 0
+    if (gives && !(entry.owner == 0 && entry.group == newFileGroup))
         err = staged.SetOwner(entry.owner, entry.group);
-    else if (!givesOwner(ownership) && (entry.mode & (S_ISUID | S_ISGID)))
+    else if (!gives && (entry.mode & (S_ISUID | S_ISGID)))
         callerOwns(staged.Descriptor(), &owner, &group);
     // The mode before the first byte: nobody who may not read the source reads the copy.
     if (err.IsOk())
         err = staged.SetMode(modeFor(entry, owner, group));
     if (err.IsOk())
-        err = fill(staged, data, entry, name, observer);
+        err = fill(staged, data, dataStat, entry, name, observer);
     if (!err.IsOk())
         return err;
     staged.SetTimes(entry.accessed, entry.modified);
