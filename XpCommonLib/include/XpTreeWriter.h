@@ -103,7 +103,7 @@ public:
     // Adds the file name (a single component) to the folder open at folder, with entry's
     // attributes, its data read from data: a regular file is copied whole from offset 0 (its
     // position untouched); any other descriptor is read from where it stands for exactly
-    // entry.size bytes, and left just after them. The file is put in place only when complete
+    // entry.size bytes (waiting for a non-blocking one), and left just after them. The file is put in place only when complete
     // (see the top for what it replaces). The observer (null: none) gets percent and
     // OnProgress before the first byte and after each piece of data (its other fields are the
     // caller's); a true answer stops with XPERR_FILE_CANCELLED and nothing placed (a stream is

@@ -222,14 +222,15 @@ TEST(XpTreeWriter, AFileFromAPipeTakesExactlyItsSizeAndAShortStreamPlacesNothing
                                                          {99, 100, false}, {0, 10, false}, {3 << 20, 3 << 20, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << row.sent << " of " << row.told);
-        int ends[2];
-        ASSERT_EQ(pipe(ends), 0);
+        int ends[2];   // non-blocking, as a sender's pipe may be: the writer waits for the data
+        ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
         XpFd in(ends[0]), out(ends[1]);
         std::string data = pattern(row.sent, 'p');
         // A writer process, as the installer's helper gets its entries: the pipe holds 64 KiB.
         pid_t sender = fork();
         if (sender == 0) {
             in.Reset();
+            fcntl(out.Get(), F_SETFL, 0);
             _exit(write(out.Get(), data.data(), data.size()) == ssize_t(data.size()) ? 0 : 1);
         }
         out.Reset();
@@ -240,6 +241,7 @@ TEST(XpTreeWriter, AFileFromAPipeTakesExactlyItsSizeAndAShortStreamPlacesNothing
         entry.group = getgid();
         XpFileError err = writer.AddFile(dir.Get(), "got", entry, in.Get(), nullptr);
         std::string rest(64, '\0');
+        fcntl(in.Get(), F_SETFL, 0);   // what is left, up to the sender's end
         ssize_t left = read(in.Get(), &rest[0], rest.size());
         in.Reset();
         int status = 0;

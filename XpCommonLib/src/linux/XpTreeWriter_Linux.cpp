@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,6 +121,8 @@ public:
                 n = copyBuffered(want);
             if (n < 0 && errno == EINTR)
                 continue;
+            if (n < 0 && errno == EAGAIN && waitForData())
+                continue;   // a non-blocking stream: wait for the sender
             if (n < 0)
                 return errno;
             if (n == 0)
@@ -132,6 +135,15 @@ public:
     }
 
 private:
+    // Waits until the stream has data or its end; false when it cannot be waited on.
+    bool waitForData()
+    {
+        struct pollfd p = {in_, POLLIN, 0};
+        int n;
+        while ((n = poll(&p, 1, -1)) < 0 && errno == EINTR) {
+        }
+        return n > 0;
+    }
     // One piece through the buffer: the bytes read and all written, or -1 with errno.
     ssize_t copyBuffered(size_t want)
     {
