@@ -369,10 +369,9 @@ InstallerPayloadResult installFile(int source, const struct stat& st, int folder
         err = staged.Place(XpStagedFile::placeReplace, true);
     if (!err.IsOk())
         return failed(destination + ": " + err.Describe().GetBuffer());
+    // Its copy has reported the end already.
     progress.bytesDone = progress.bytesTotal;
     ++progress.filesDone;
-    if (observer)
-        observer(progress);
     return {InstallerPayloadOutcome::Installed, std::string()};
 }
 
@@ -632,7 +631,8 @@ InstallerPayloadResult InstallerPayloadInstall(const std::string& source, const 
     std::string why;
     if (!openPayload(source, fd, st, progress, why))
         return failed(why);
-    if (observer && observer(progress))
+    // A file's copy reports its own start; a folder's is reported here, before its first file.
+    if (S_ISDIR(st.st_mode) && observer && observer(progress))
         return {InstallerPayloadOutcome::Cancelled, std::string()};
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);

@@ -63,7 +63,7 @@ const char* const kUsage = N_(
     "                       text agent of its own for the password); where no polkit daemon\n"
     "                       answers, root is asked by the host (ask on a terminal, no when\n"
     "                       unattended) and anyone else is refused.\n"
-    "  --install SRC=DEST   payload: the installation page copies file SRC to DEST (repeatable).\n"
+    "  --install SRC=DEST   payload: the installation page copies file or folder SRC to DEST (repeatable).\n"
     "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
     "                       (a payload in a system folder, the all-users login item) when the\n"
     "                       host is not root. Default: the installed helper, when it is there.\n"
@@ -355,13 +355,17 @@ int main(int argc, char** argv)
     }
     for (const auto& item : options.payload)
         session.addPayload(item.first, item.second);
-    // The copy's progress in quarters of each file; Ctrl-C stops it (the session looks at the
-    // interrupt after every chunk).
+    // The copy's progress in quarters of each payload, a folder's with its files done; Ctrl-C
+    // stops it (the session looks at the interrupt after every chunk and every file).
     session.setCopyProgressHandler([lastIndex = size_t(-1), lastQuarter = -1](const InstallerCopyProgress& p) mutable {
         int quarter = static_cast<int>(p.percent / 25.0);
         if (p.index != lastIndex || quarter > lastQuarter) {
             std::printf("installer-host: ");
-            std::printf(_("copying %s: %d%%"), shown(p.destination).c_str(), quarter * 25);
+            if (p.filesTotal > 1)
+                std::printf(_("copying %s: %d%% (files: %zu of %zu)"), shown(p.destination).c_str(), quarter * 25,
+                            p.filesDone, p.filesTotal);
+            else
+                std::printf(_("copying %s: %d%%"), shown(p.destination).c_str(), quarter * 25);
             std::printf("\n");
             std::fflush(stdout);
         }
