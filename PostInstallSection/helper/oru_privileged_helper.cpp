@@ -447,6 +447,11 @@ int installPayload(const Configuration& config, const std::string& destination)
         allowed = allowed || dir == folder;
     if (!plainAbsolutePath(destination) || !allowed || name.empty() || name[0] == '.' || name.size() > 255)
         return fail(kPayloadRefused, destination + " is not a file name in a payload folder");
+    // The installer writes the stream into a pipe. A regular file there would be taken whole by
+    // the tree writer, which copies a regular source from its start, not the size a record gives.
+    struct stat in;
+    if (::fstat(0, &in) != 0 || !(S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode)))
+        return fail(kPayloadRefused, "standard input is not a pipe; the payload comes as a stream");
     char magic[sizeof kInstallerPayloadMagic];
     if (!readExactly(magic, sizeof magic) || std::memcmp(magic, kInstallerPayloadMagic, sizeof magic) != 0)
         return fail(kPayloadRefused, "standard input is not a payload stream");
