@@ -325,8 +325,15 @@ protected:
 
 TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHelperRefusedNeitherRootIsNotAsked)
 {
-    // A fresh road: the payload goes to the system's applications folder, which is root's.
-    const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()};
+    // A fresh road: the payload, a file and a folder, goes to the system's applications folder,
+    // which is root's.
+    const std::string data = sandbox_->root() + "/Ombrix Sample/data";
+    const std::string installedData = sandbox_->systemDataDir() + "/applications/ombrix-data";
+    makeApplicationFolder(data, 100);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(data))
+        ASSERT_EQ(::lchown(item.path().c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
+    const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), "--install",
+                        data + "=" + installedData};
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     startPolkit(ruleFor("YES"));
     // The policy as polkit serves it. (Its German texts would need a German locale installed,
@@ -337,10 +344,13 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
                        "implicit inactive: auth_admin\n  implicit active:   auth_admin_keep"});
     std::string output = runHost(true, install);
     expectHas(output, {"installed " + sandbox_->installedEntry() + " (privileged helper)",
+                       "installed " + installedData + " (privileged helper)",
                        "login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
     struct stat st;
     EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0644);
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
+    expectSameTree(data, installedData, 0755);
+    EXPECT_TRUE(::stat((installedData + "/private.conf").c_str(), &st) == 0 && st.st_uid == 0);
     expectValidRootEntry();
     EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[\"reconstructDatabase\"] new-session"});
     // The application runs as the person who ran the installer.
@@ -355,13 +365,14 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
     bus_.stop();
     for (const std::string& made : {sandbox_->autostartEntry(), sandbox_->installedEntry()})
         ASSERT_EQ(::unlink(made.c_str()), 0);
+    std::filesystem::remove_all(installedData);
     ::unlink(kBusSocket); // should the bus have left it
     startPolkit(ruleFor("NO"));
     output = runHost(true, install, false);
     expectHas(output, {"failed " + sandbox_->installedEntry() + ": refused: the right to install for all users was not granted",
                        "installer-host: polkit refused com.ombrix.installer.global-login-items: not authorized",
                        "login-item=refused"});
-    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
+    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()) || exists(installedData));
     // pkexec asked directly is refused the same way: the helper never runs.
     EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "add"}, {"SHELL=/bin/sh"}, true, &errors), 127);
     expectHas(errors, {"Not authorized"});
