@@ -20,9 +20,11 @@
 //   32 mtime nsec   u32
 //   36 zero         u32
 //   40 size         u64: the file's length, the link's target length, 0 otherwise
+//   48 name         256 bytes: the name's bytes, then zeros
 //
-// followed by the name (that many bytes) and then `size` bytes of data: the file's content or
-// the link's target. The first record is the payload itself, a file or a folder, with an empty
+// followed by `size` bytes of data: the file's content or the link's target. The header has one
+// size whatever the name, so that the reader takes it with one read and then hands the data's
+// descriptor on without having read a byte too many. The first record is the payload itself, a file or a folder, with an empty
 // name (it takes the destination's name); every other name is one component of a path: not
 // empty, not "." or "..", without '/' or NUL, and never a name of the library's staging
 // (".xpcopy-" + 8 hex digits + ".tmp"), so a stream cannot make a file that the writer would
@@ -32,13 +34,14 @@
 #ifndef INSTALLERPAYLOADSTREAM_H
 #define INSTALLERPAYLOADSTREAM_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 constexpr char kInstallerPayloadMagic[8] = {'X', 'P', 'P', 'A', 'Y', 'L', 'D', '1'};
-constexpr size_t kInstallerPayloadHeaderSize = 48;
+constexpr size_t kInstallerPayloadHeaderSize = 48 + 256;
 constexpr uint32_t kInstallerPayloadMaxName = 255;
 // A link's target, as the system takes it (PATH_MAX less its NUL).
 constexpr uint64_t kInstallerPayloadMaxLink = 4095;
@@ -73,7 +76,8 @@ inline uint64_t get(const unsigned char* at, size_t bytes)
 }
 } // namespace installer_payload_detail
 
-// The header and name of `record`, ready to be written (the data follows them).
+// The header of `record` with its name, ready to be written (the data follows it). The name
+// must not be longer than kInstallerPayloadMaxName.
 inline std::string InstallerPayloadEncode(const InstallerPayloadRecord& record)
 {
     using installer_payload_detail::put;
@@ -86,7 +90,8 @@ inline std::string InstallerPayloadEncode(const InstallerPayloadRecord& record)
     put(header + 24, static_cast<uint64_t>(record.mtimeSec), 8);
     put(header + 32, record.mtimeNsec, 4);
     put(header + 40, record.size, 8);
-    return std::string(reinterpret_cast<const char*>(header), sizeof header) + record.name;
+    std::memcpy(header + 48, record.name.data(), std::min<size_t>(record.name.size(), kInstallerPayloadMaxName));
+    return std::string(reinterpret_cast<const char*>(header), sizeof header);
 }
 
 // Whether `name` is a name the stream may carry below the payload itself.
@@ -103,10 +108,10 @@ inline bool InstallerPayloadNameAllowed(const std::string& name)
     return true;
 }
 
-// Reads the fixed header in `header` into `record` (its name still to come: `nameLength`). false
-// with the reason for a header no sender of ours writes.
+// Reads the header in `header` into `record`, its name included. false with the reason for a
+// header no sender of ours writes.
 inline bool InstallerPayloadDecode(const unsigned char (&header)[kInstallerPayloadHeaderSize],
-                                   InstallerPayloadRecord& record, uint32_t& nameLength, std::string& why)
+                                   InstallerPayloadRecord& record, std::string& why)
 {
     using installer_payload_detail::get;
     const char kind = static_cast<char>(header[0]);
@@ -120,7 +125,7 @@ inline bool InstallerPayloadDecode(const unsigned char (&header)[kInstallerPaylo
     }
     record.kind = static_cast<InstallerPayloadKind>(kind);
     record.mode = static_cast<uint32_t>(get(header + 4, 4));
-    nameLength = static_cast<uint32_t>(get(header + 8, 4));
+    const uint64_t nameLength = get(header + 8, 4);
     record.atimeNsec = static_cast<uint32_t>(get(header + 12, 4));
     record.atimeSec = static_cast<int64_t>(get(header + 16, 8));
     record.mtimeSec = static_cast<int64_t>(get(header + 24, 8));
@@ -138,8 +143,12 @@ inline bool InstallerPayloadDecode(const unsigned char (&header)[kInstallerPaylo
         why = "a name on an end record";
     else if (kind == 'L' && (record.size == 0 || record.size > kInstallerPayloadMaxLink))
         why = "a link target that is empty or longer than 4095 bytes";
-    else
+    else if (std::any_of(header + 48 + nameLength, header + kInstallerPayloadHeaderSize, [](unsigned char c) { return c != 0; }))
+        why = "bytes after the name";
+    else {
+        record.name.assign(reinterpret_cast<const char*>(header + 48), nameLength);
         return true;
+    }
     return false;
 }
 

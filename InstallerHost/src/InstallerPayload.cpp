@@ -38,6 +38,8 @@ namespace {
 
 // Progress is handed on after every file, and inside a file after this many bytes.
 const uint64_t kReportEvery = 4u << 20;
+// Files up to this size are sent with their record in one write, through a buffer of this size.
+const uint64_t kSmallFile = 64u << 10;
 
 InstallerPayloadResult failed(const std::string& why)
 {
@@ -224,6 +226,29 @@ private:
     bool sendFile(int fd, const struct stat& st, const char* name, const std::string& path)
     {
         const uint64_t size = static_cast<uint64_t>(st.st_size);
+        if (size <= kSmallFile) {
+            // A small file goes out with its record in one write: most files of an application
+            // are small, and a write and a wake-up of the helper each would cost more than them.
+            small_ = InstallerPayloadEncode(recordOf(InstallerPayloadKind::File, st, name, size));
+            const size_t head = small_.size();
+            small_.resize(head + size);
+            size_t got = 0;
+            while (got < size) {
+                ssize_t n = ::pread(fd, &small_[head + got], size - got, static_cast<off_t>(got));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    return fail(path + ": " + systemReason(errno));
+                if (n == 0)
+                    return fail(InstallerText("%s: changed while it was being copied", path));
+                got += static_cast<size_t>(n);
+            }
+            if (!write(small_.data(), small_.size()))
+                return false;
+            progress_.bytesDone += size;
+            ++progress_.filesDone;
+            return report();
+        }
         if (!writeRecord(recordOf(InstallerPayloadKind::File, st, name, size)))
             return false;
         off_t offset = 0;
@@ -294,8 +319,11 @@ private:
             const std::string sub = joined(path, entry->d_name);
             if (!InstallerPayloadNameAllowed(entry->d_name))
                 return fail(InstallerText("%s: a name the installer does not copy (a staging name of its own)", sub));
+            // The kind the listing gives is a hint that spares a look at every file; what is
+            // opened is checked on its descriptor all the same.
             struct stat entrySt;
-            if (::fstatat(::dirfd(d.get()), entry->d_name, &entrySt, AT_SYMLINK_NOFOLLOW) != 0)
+            entrySt.st_mode = entry->d_type == DT_DIR ? S_IFDIR : entry->d_type == DT_REG ? S_IFREG : 0;
+            if (entrySt.st_mode == 0 && ::fstatat(::dirfd(d.get()), entry->d_name, &entrySt, AT_SYMLINK_NOFOLLOW) != 0)
                 return fail(sub + ": " + systemReason(errno));
             if (S_ISLNK(entrySt.st_mode)) {
                 if (!sendLink(::dirfd(d.get()), entrySt, entry->d_name, sub))
@@ -318,6 +346,7 @@ private:
     }
 
     int out_;
+    std::string small_; // a small file's record and data, written at once
     const InstallerPayloadObserver& observer_;
     InstallerPayloadProgress progress_;
     std::string error_;
@@ -534,6 +563,21 @@ bool InstallerPayloadInspect(const std::string& source, InstallerPayloadProgress
     return ok;
 }
 
+namespace {
+
+InstallerPayloadResult sendOpened(int fd, const struct stat& st, const InstallerPayloadProgress& totals,
+                                  const std::string& source, int out, const InstallerPayloadObserver& observer)
+{
+    Sender sender(out, observer, totals);
+    if (sender.send(fd, st, source))
+        return {InstallerPayloadOutcome::Installed, std::string()};
+    if (sender.cancelled())
+        return {InstallerPayloadOutcome::Cancelled, std::string()};
+    return failed(sender.error());
+}
+
+} // namespace
+
 InstallerPayloadResult InstallerPayloadSend(const std::string& source, int out, const InstallerPayloadObserver& observer)
 {
     XpFd fd;
@@ -542,12 +586,7 @@ InstallerPayloadResult InstallerPayloadSend(const std::string& source, int out, 
     std::string why;
     if (!openPayload(source, fd, st, totals, why))
         return failed(why);
-    Sender sender(out, observer, totals);
-    if (sender.send(fd.Get(), st, source))
-        return {InstallerPayloadOutcome::Installed, std::string()};
-    if (sender.cancelled())
-        return {InstallerPayloadOutcome::Cancelled, std::string()};
-    return failed(sender.error());
+    return sendOpened(fd.Get(), st, totals, source, out, observer);
 }
 
 InstallerPayloadResult InstallerPayloadInstallThroughHelper(const std::vector<std::string>& command,
@@ -558,14 +597,12 @@ InstallerPayloadResult InstallerPayloadInstallThroughHelper(const std::vector<st
         return failed(::dgettext("installer-host", "no privileged helper"));
     // The payload is looked at before the helper starts: one that cannot be read, or holds a
     // FIFO, is refused here and the helper is never asked.
-    {
-        XpFd fd;
-        struct stat st;
-        InstallerPayloadProgress totals;
-        std::string why;
-        if (!openPayload(source, fd, st, totals, why))
-            return failed(why);
-    }
+    XpFd fd;
+    struct stat st;
+    InstallerPayloadProgress totals;
+    std::string why;
+    if (!openPayload(source, fd, st, totals, why))
+        return failed(why);
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return failed(systemReason(errno));
@@ -596,7 +633,7 @@ InstallerPayloadResult InstallerPayloadInstallThroughHelper(const std::vector<st
     InstallerPayloadResult sent;
     {
         PipeSignalHeld held;
-        sent = InstallerPayloadSend(source, writeEnd.Get(), observer);
+        sent = sendOpened(fd.Get(), st, totals, source, writeEnd.Get(), observer);
         writeEnd.Reset(); // the helper sees the end of the stream (early, when cancelled)
     }
     int status = waitFor(pid);

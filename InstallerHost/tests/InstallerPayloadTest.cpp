@@ -35,16 +35,13 @@ std::vector<InstallerPayloadRecord> readStream(int fd, std::map<std::string, std
     for (;;) {
         unsigned char header[kInstallerPayloadHeaderSize];
         InstallerPayloadRecord record;
-        uint32_t nameLength = 0;
         if (!take(header, sizeof header)) {
             *why = "ended early";
             return records;
         }
-        if (!InstallerPayloadDecode(header, record, nameLength, *why))
+        if (!InstallerPayloadDecode(header, record, *why))
             return records;
-        record.name.resize(nameLength);
         std::string bytes(record.size, '\0');
-        take(&record.name[0], nameLength);
         take(&bytes[0], bytes.size());
         std::string path;
         for (const std::string& f : folders)

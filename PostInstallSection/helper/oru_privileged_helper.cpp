@@ -299,15 +299,11 @@ XpTreeEntry entryOf(const InstallerPayloadRecord& record, mode_t kind)
 int nextRecord(InstallerPayloadRecord& record, bool first)
 {
     unsigned char header[kInstallerPayloadHeaderSize];
-    uint32_t nameLength = 0;
     std::string why;
     if (!readExactly(header, sizeof header))
         return fail(kPayloadRefused, "the payload stream ended early; nothing of its last entry was kept");
-    if (!InstallerPayloadDecode(header, record, nameLength, why))
+    if (!InstallerPayloadDecode(header, record, why))
         return fail(kPayloadRefused, "the payload stream is malformed: " + why);
-    record.name.assign(nameLength, '\0');
-    if (!readExactly(&record.name[0], nameLength))
-        return fail(kPayloadRefused, "the payload stream ended early; nothing of its last entry was kept");
     bool payload = record.kind == InstallerPayloadKind::File || record.kind == InstallerPayloadKind::Folder;
     if (first ? !payload || !record.name.empty()
               : (record.kind != InstallerPayloadKind::EndFolder && record.kind != InstallerPayloadKind::End &&
@@ -370,7 +366,9 @@ int receiveFolder(int dir, const std::string& path, const std::string& name, con
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
         return fail(kRefusedObject, path + (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a folder") +
                                         "; left as it is");
-    const XpTreeWriter writer(XpTreeWriter::ownKept);
+    // The caller's (root's) copies: a fresh file needs no change of owner, and a file replaced
+    // keeps the owner an administrator gave it.
+    const XpTreeWriter writer(XpTreeWriter::ownCaller);
     struct Level {
         XpFd folder;
         XpTreeEntry entry;

@@ -691,6 +691,8 @@ TEST_F(PolkitTest, AStreamThatEndsEarlyOrIsMalformedIsRefusedAndKeepsNothingOfIt
         nested += record(K::Folder, "d");
     std::string badMode = record(K::File, "m", "x", 0);
     badMode[4 + 1] = 0x10; // 010000: a kind bit among the mode's
+    std::string junk = record(K::File, "j", "x");
+    junk[48 + 3] = 'z'; // after the name's one byte, where only zeros may be
     struct Row {
         std::string stream, says;
         Lines kept; // below dest; empty: dest not even made
@@ -715,6 +717,7 @@ TEST_F(PolkitTest, AStreamThatEndsEarlyOrIsMalformedIsRefusedAndKeepsNothingOfIt
         {magic + record(K::Folder, "") + record(K::Link, "l", std::string("a\0b", 3)), "a link target holds a NUL", {}},
         {magic + record(K::Folder, "") + record(K::Link, "l", ""), "a link target that is empty", {}},
         {magic + record(K::Folder, "") + badMode, "a mode beyond the permission bits", {}},
+        {magic + record(K::Folder, "") + junk, "bytes after the name", {}},
         {magic + record(K::Folder, "") + "Q" + record(K::File, "q", "x").substr(1), "unknown record kind", {}},
         {magic + record(K::Folder, "") + nested, "folders nested too deep", {"d"}},
     };
