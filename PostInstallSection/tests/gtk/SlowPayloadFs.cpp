@@ -4,7 +4,8 @@
 //
 //   SlowPayloadFs MOUNTPOINT SIZE DELAY_US
 //
-// Serves /payload.bin (not listed: nobody lists the volume): SIZE bytes, byte i being (i % 251),
+// Serves /payload.bin (listed, so the volume can lie inside a payload folder): SIZE bytes, byte
+// i being (i % 251),
 // in the foreground; every read waits DELAY_US microseconds first. Nothing is cached in the kernel
 // between opens (fuse's default, without kernel_cache).
 #define FUSE_USE_VERSION 35
@@ -39,6 +40,15 @@ int fsOpen(const char*, fuse_file_info* fi)
     return (fi->flags & O_ACCMODE) == O_RDONLY ? 0 : -EACCES;
 }
 
+int fsReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags)
+{
+    if (std::strcmp(path, "/") != 0)
+        return -ENOTDIR;
+    for (const char* name : {".", "..", "payload.bin"})
+        fill(buf, name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    return 0;
+}
+
 int fsRead(const char*, char* buf, size_t size, off_t offset, fuse_file_info*)
 {
     ::usleep(g_delay);
@@ -62,5 +72,6 @@ int main(int argc, char** argv)
     ops.getattr = fsGetattr;
     ops.open = fsOpen;
     ops.read = fsRead;
+    ops.readdir = fsReaddir;
     return fuse_main(6, args, &ops, nullptr);
 }
