@@ -15,8 +15,15 @@
 // copied is then dropped (nothing of it appears under its name), what was complete before stays,
 // as with an interrupted `cp -a`. A payload that holds anything but regular files, folders and
 // links (a FIFO, a socket, a device) is refused before anything is written, and without reading
-// it, which could hang the installer. The payload named by the person may itself be a link to a
-// file or a folder (followed, as the person named it); below it, links are copied as links.
+// it, which could hang the installer; so is a name of the library's own staging
+// (".xpcopy-" + 8 hex digits + ".tmp", debris of an interrupted copy), which no writer would
+// place. The payload named by the person may itself be a link to a file or a folder (followed,
+// as the person named it); below it, links are copied as links.
+//
+// A folder installed where a folder of its name lies already is merged into it, as `cp -a` does:
+// its files replace those of the same names, other files there stay. A file is on disk (fsync)
+// before it takes its name; a folder's files are put on disk together (syncfs) before the folder
+// counts as installed.
 #ifndef INSTALLERPAYLOAD_H
 #define INSTALLERPAYLOAD_H
 

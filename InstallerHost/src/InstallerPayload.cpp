@@ -1,9 +1,10 @@
 // Payload installation: the person's road on the library's file-safety layer, the helper's road as
 // a stream of records written by this process (see InstallerPayload.h and InstallerPayloadStream.h).
 //
-// Linux notes. The sending side reads every file with sendfile into the pipe, so no chunk of
-// the payload passes through this process's memory; the pipe is widened to 1 MiB (the most an
-// unprivileged process may ask by default) so the helper is woken less often. SIGPIPE is blocked
+// Linux notes. The sending side moves a file's data into the pipe with sendfile, so no more than
+// a small file (64 KiB, sent with its record in one write) passes through this process's memory;
+// the pipe is widened to 1 MiB (the most an unprivileged process may ask by default) so the
+// helper is woken less often. SIGPIPE is blocked
 // on the sending thread while it writes: a helper that refuses ends its standard input early,
 // which must end the copy with its message, not kill the installer.
 #include <InstallerPayload.h>
