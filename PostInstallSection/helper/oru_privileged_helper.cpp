@@ -375,12 +375,15 @@ int receiveFolder(int dir, const std::string& path, const std::string& name, con
         std::string path;
     };
     std::vector<Level> open;
+    // A folder that was there already is written into only when nobody but root may change it.
+    auto trusted = [&st](const XpFd& folder) {
+        return ::fstat(folder.Get(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 022) == 0;
+    };
     XpFd top;
     XpFileError result = writer.OpenFolder(dir, name.c_str(), &top);
     if (!result.IsOk())
         return writeFailed(result, path);
-    // A folder that was there already is written into only when nobody but root may change it.
-    if (::fstat(top.Get(), &st) != 0 || st.st_uid != 0 || (st.st_mode & 022))
+    if (!trusted(top))
         return fail(kRefusedObject, path + " is not root's, or others may write it");
     open.push_back({std::move(top), entryOf(record, S_IFDIR), path});
     std::vector<char> target;
@@ -415,6 +418,8 @@ int receiveFolder(int dir, const std::string& path, const std::string& name, con
                 return fail(kPayloadRefused, "the payload stream is malformed: folders nested too deep");
             XpFd sub;
             result = writer.OpenFolder(level.folder.Get(), next.name.c_str(), &sub);
+            if (result.IsOk() && !trusted(sub))
+                return fail(kRefusedObject, entryPath + " is not root's, or others may write it");
             if (result.IsOk())
                 open.push_back({std::move(sub), entryOf(next, S_IFDIR), entryPath});
             break;

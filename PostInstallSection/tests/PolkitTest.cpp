@@ -614,6 +614,39 @@ TEST_F(PolkitTest, TheHelperInstallsAFolderStreamedByTheInstallerAsRootsWithoutS
     EXPECT_EQ(stagingDebris(dest), 0u);
 }
 
+// Installed again over itself, the folder is merged into the one there; a folder of it (the
+// payload's own or one inside) that someone but root may change is refused and written into
+// no further.
+TEST_F(PolkitTest, TheHelperWritesIntoNoFolderOfAnEarlierInstallationThatOthersMayChange)
+{
+    const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
+    const std::string file = "/lib/3/0/file3.dat";
+    makeApplicationFolder(source, 50);
+    ASSERT_EQ(::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1), 0);
+    auto install = [&]() { return InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr); };
+    ASSERT_EQ(install().outcome, InstallerPayloadOutcome::Installed);
+    std::ofstream(source + file) << "the new version\n";
+    struct Case {
+        std::string folder;
+        uid_t owner;
+        mode_t mode;
+    } cases[] = {{dest, nobody_->pw_uid, 0755}, {dest, 0, 0777}, {dest + "/lib/3", nobody_->pw_uid, 0755},
+                 {dest + "/lib/3/0", 0, 0775}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        ASSERT_EQ(::chown(c.folder.c_str(), c.owner, 0) | ::chmod(c.folder.c_str(), c.mode), 0);
+        InstallerPayloadResult result = install();
+        EXPECT_EQ(result.outcome, InstallerPayloadOutcome::Failed);
+        expectHas(result.error, {c.folder + " is not root's, or others may write it", "(status 6)"});
+        EXPECT_NE(fileText(dest + file), "the new version\n");
+        ASSERT_EQ(::chown(c.folder.c_str(), 0, 0) | ::chmod(c.folder.c_str(), 0755), 0);
+    }
+    EXPECT_EQ(install().outcome, InstallerPayloadOutcome::Installed);
+    ::unsetenv("PKEXEC_UID");
+    EXPECT_EQ(fileText(dest + file), "the new version\n");
+    expectSameTree(source, dest, 0755);
+}
+
 // A file much larger than memory should hold goes through the pipe a piece at a time: neither the
 // installer's process nor the helper grows with it.
 TEST_F(PolkitTest, TheHelperTakesALargeFileWithoutEitherSideGrowing)
