@@ -55,10 +55,10 @@
 // What a copy takes over from its source entry.
 struct XP_API XpTreeEntry {
     mode_t mode = 0;            // the kind (S_IFREG, S_IFDIR, S_IFLNK) and the permission bits
-    uid_t owner = 0;            // the source's owner and group
-    gid_t group = 0;
+    uid_t owner = 0;            // the source's owner
+    gid_t group = 0;            // the source's group
     struct timespec accessed = {0, UTIME_OMIT};   // futimens' format: UTIME_OMIT keeps the copy's
-    struct timespec modified = {0, UTIME_OMIT};
+    struct timespec modified = {0, UTIME_OMIT};   // the same for the modification time
     int64_t size = 0;           // a file's length in bytes (what is read from a stream)
 
     // The entry as fstat or fstatat described it.
@@ -77,13 +77,16 @@ public:
 // The destination side of a tree copy (see the top of this file).
 class XP_API XpTreeWriter {
 public:
+    // Who owns the copies (see the top).
     enum Ownership {
         ownKept,     // the source's owner where the caller may give it (root), else the caller's
         ownCaller    // the caller's (a replaced file may keep its owner, see the top)
     };
 
+    // A writer that gives copies their owners by ownership.
     explicit XpTreeWriter(Ownership ownership = ownKept) : ownership_(ownership) {}
 
+    // The rule given at construction.
     Ownership GetOwnership() const { return ownership_; }
 
     // Makes the folder name (a single component) in the folder open at parent, mode 0700 and
@@ -100,10 +103,11 @@ public:
     // Adds the file name (a single component) to the folder open at folder, with entry's
     // attributes, its data read from data: a regular file is copied whole from offset 0 (its
     // position untouched); any other descriptor is read from where it stands for exactly
-    // entry.size bytes, and left just after them. The file is put in place only when complete
-    // (see the top for what it replaces). The observer (null: none) gets currentPath = name,
-    // percent and OnProgress as the data goes; a true answer stops with XPERR_FILE_CANCELLED
-    // and nothing placed (a stream is then left inside the file's data).
+    // entry.size bytes (waiting for a non-blocking one), and left just after them. The file is put in place only when complete
+    // (see the top for what it replaces). The observer (null: none) gets percent and
+    // OnProgress before the first byte and after each piece of data (its other fields are the
+    // caller's); a true answer stops with XPERR_FILE_CANCELLED and nothing placed (a stream is
+    // then left inside the file's data).
     XpFileError AddFile(int folder, const char* name, const XpTreeEntry& entry, int data,
                         IXpFileOpProgressObserver* observer) const;
     // Adds the symbolic link name to the folder open at folder, pointing at target (kept as it
@@ -117,11 +121,15 @@ private:
 
 // How an XpTreeCopy runs.
 struct XP_API XpTreeCopyOptions {
+    // Who owns the copies (XpTreeWriter::Ownership).
     XpTreeWriter::Ownership ownership = XpTreeWriter::ownKept;
-    // Threads that copy files besides the walk: -1 chooses (up to 4, never more than the cores
-    // this process may run on, none on a single core or with an observer that draws every file);
-    // 0 copies every file on the calling thread, in the walk's order.
+    // Threads that copy files besides the walk: -1 chooses (as many as the cores this process
+    // may run on, at most 4, none on a single core); 0 copies every file on the calling thread,
+    // in the walk's order (what an observer that draws each file wants); at most 16.
     int workers = -1;
+    // false: the observer hears of failed entries only, never of progress (and cannot stop the
+    // copy), which spares a copy of many small files a lock per file.
+    bool progress = true;
 };
 
 // A copy of trees as cp -a makes it: the walk opens every source folder relative to its parent
@@ -134,10 +142,13 @@ struct XP_API XpTreeCopyOptions {
 //
 // A failed entry is reported to the observer's OnEntryFailed as it fails, and the copy goes on
 // with the next entry; a folder that cannot be made or opened is reported once and not entered.
-// A true answer of OnProgress stops the copy (XPERR_FILE_CANCELLED); what was placed stays.
-// Observer calls come from the walk's thread and the workers, never two at once.
+// The observer's OnProgress is called for each file as its data goes (currentPath: the file as
+// failures name it, doneCount: the files copied so far, percent: of this file); a true answer
+// stops the copy (XPERR_FILE_CANCELLED): the file under way is not placed, what was placed
+// stays. Observer calls come from the walk's thread and the workers, never two at once.
 class XP_API XpTreeCopy {
 public:
+    // A copy run by options, reporting to observer (null: none).
     explicit XpTreeCopy(const XpTreeCopyOptions& options = XpTreeCopyOptions(),
                         IXpTreeCopyObserver* observer = nullptr);
     // Waits for every file handed to a worker (as Finish).

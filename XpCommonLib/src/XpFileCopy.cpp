@@ -6,23 +6,147 @@
 #include <XpFile.h>
 #include <XpPathUtil.h>
 
-#include "_XpFileOperationSub_Linux.h"
+#include "_XpFileCopySub.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
 
 namespace {
 
 const int64_t kCopyChunk = 262144;   // one buffer of the stream copy, 0x40000 bytes
 
-// Removes what a failed or stopped stream copy left at path. Only a regular file is removed: the
-// destination may be a device (/dev/full, /dev/null) that the copy wrote to, and that must stay.
-void removeCopyDestination(const XpStringT<char>& path)
+// The stream copy's destination, opened for writing after the checks of the source and of what
+// is there: a source that cannot be read or is not a regular file (a link swapped in for it may
+// lead to /dev/zero, which never ends) costs the destination nothing, and a file there that
+// belongs to someone who may not read the source is refused, not filled (its owner may hold it
+// open). A new destination is made private first: open for writing, it could otherwise be opened
+// by anyone before it gets the source's mode, and read through that descriptor later.
+XpErr openDestination(const _XpStreamCopy& look, const XpStringT<char>& destination, XpFile& target)
 {
-    struct stat st;
-    if (lstat(path.GetAnsiString().GetBuffer(), &st) == 0 && S_ISREG(st.st_mode))
-        XpFileOperation::removeFile(path);   // nothing more to do when even this fails
+    XpErr err = look.CheckSource();
+    if (err == XPERR_OK)
+        err = look.CheckDestinationPath(destination);
+    bool claimed = err == XPERR_OK && look.ClaimNew(destination);
+    if (err == XPERR_OK)
+        err = target.Open(XpAbstractFile::openWrite, XpAbstractFile::shareDenyNone);
+    if (err != XPERR_OK && claimed)
+        _XpFileCopySub::RemoveCopyDestination(destination);
+    if (err == XPERR_OK) {
+        err = look.CheckDestination(target);   // put there since the look above
+        if (err != XPERR_OK)
+            target.Close();   // not ours: left where it is
+    }
+    return err;
+}
+
+// The position and progress of a stream copy under way.
+struct StreamCopy {
+    XpAbstractFile& source;
+    XpFile& target;
+    const _XpStreamCopy& look;
+    IXpFileOpProgressObserver* observer;
+    int64_t total, done, start, pos;
+    bool stop;
+
+    // A sparse source's holes are passed over on both sides: the destination gets holes where
+    // the source has them, as cp makes them. *want is cut to the data that follows; *endsInHole
+    // tells that only a hole is left (the destination then lengthened to the end), *skipped that
+    // a hole was passed.
+    XpErr SkipHole(int64_t* want, bool* endsInHole, bool* skipped)
+    {
+        int64_t next = pos, length = kCopyChunk;
+        *endsInHole = !look.NextData(pos, &next, &length);
+        if (next > pos) {
+            XpErr err = source.Seek(next, XpAbstractFile::seekBegin);
+            if (err == XPERR_OK && !*endsInHole)
+                err = target.Seek(next - start, XpAbstractFile::seekBegin);
+            if (err == XPERR_OK && *endsInHole)
+                err = look.Lengthen(target, next - start) == 0 ? XPERR_OK : XPERR_FILE_FAILED;
+            if (err != XPERR_OK)
+                return err;
+            done += next - pos;
+            pos = next;
+            *skipped = true;
+        }
+        if (length < *want)
+            *want = length;
+        return XPERR_OK;
+    }
+
+    void Report()
+    {
+        double percent = total > 0 ? static_cast<double>(done) * 100.0 / static_cast<double>(total) : 100.0;
+        observer->percent = percent > 100.0 ? 100.0 : percent;   // a source that grew
+        stop = observer->OnProgress(observer->percent);
+    }
+
+    // Copies chunk by chunk to the source's end or a stop request.
+    XpErr Run(unsigned char* buffer)
+    {
+        while (!stop) {
+            int64_t want = kCopyChunk;
+            bool endsInHole = false, skipped = false;
+            XpErr err = look.Sparse() ? SkipHole(&want, &endsInHole, &skipped) : XPERR_OK;
+            if (err != XPERR_OK)
+                return err;
+            int64_t count = -1;
+            err = endsInHole ? XPERR_FILE_END_OF_FILE : source.Read(buffer, want, &count);
+            if (err != XPERR_OK && err != XPERR_FILE_END_OF_FILE)
+                return err;
+            if (count > 0) {
+                err = target.Write(buffer, count, nullptr);
+                if (err != XPERR_OK)
+                    return err;
+                done += count;
+                pos += count;
+            }
+            if (observer != nullptr && (count > 0 || (endsInHole && skipped)))
+                Report();
+            if (count < want)
+                break;   // the end of the source: a finished copy
+        }
+        return XPERR_OK;
+    }
+};
+
+// The data of the open source into the open target, from the source's position (the
+// destination's offsets count from it); *stop tells a stop request.
+XpErr copyData(XpAbstractFile& source, XpFile& target, const _XpStreamCopy& look, const XpStringT<char>& destination,
+               IXpFileOpProgressObserver* observer, bool* stop)
+{
+    unsigned char* buffer = static_cast<unsigned char*>(std::malloc(kCopyChunk));
+    if (buffer == nullptr)
+        return XPERR_NO_MEMORY;
+    const int64_t start = source.GetCurrentPosition();
+    StreamCopy copy{source, target, look, observer, source.GetSize(), 0, start, start, false};
+    if (observer != nullptr) {
+        observer->currentPath = source.GetIdentifier();
+        observer->destinationPath = destination;
+        observer->percent = 0.0;
+        observer->statusFlag = false;
+        copy.stop = observer->OnProgress(0.0);
+    }
+    XpErr err = copy.Run(buffer);
+    std::free(buffer);
+    *stop = copy.stop;
+    return err;
+}
+
+// Dates, read-only and hidden of the source onto the finished copy.
+XpErr copyAttributes(XpAbstractFile& source, XpFile& target, const XpStringT<char>& destination)
+{
+    XpDateTime creation, modified;
+    XpErr err = source.GetDateTime(&creation, &modified, nullptr);
+    if (err == XPERR_OK)
+        err = target.SetDateTime(&creation, &modified, nullptr);
+    if (err == XPERR_OK)
+        err = XpFileOperation::SetReadOnly(destination, source.IsReadOnly());
+    if (err == XPERR_OK) {
+        err = XpFileOperation::SetHidden(destination, source.IsHidden());
+        if (err == XPERR_FILE_NOT_SUPPORTED)   // a name is hidden by its dot alone here
+            err = XPERR_OK;
+    }
+    return err;
 }
 
 } // namespace
@@ -34,39 +158,19 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
     if (!source)
         return XPERR_FILE_INVALID_PARAM;
     // The source's own file as the destination: opening it for writing would truncate the source.
-    if (_XpFileOperationSub_Linux::SameObject(source->GetIdentifier(), destination))
+    if (_XpFileCopySub::SameObject(source->GetIdentifier(), destination))
         return XPERR_FILE_INVALID_PARAM;
-    // A closed source is opened here and closed again before returning. It is opened and checked
-    // before the destination is touched: a source that cannot be read, or that is not a regular
-    // file (a link swapped in for it may lead to /dev/zero, which never ends), costs the
-    // destination nothing.
+    // A closed source is opened here and closed again before returning.
     bool openedHere = false;
-    XpErr err = XPERR_OK;
     if (source->GetCurrentPosition() < 0) {
-        err = source->Open(XpAbstractFile::openRead, XpAbstractFile::shareDenyNone);
+        XpErr err = source->Open(XpAbstractFile::openRead, XpAbstractFile::shareDenyNone);
         if (err != XPERR_OK)
             return err;
         openedHere = true;
     }
-    _XpStreamCopy_Linux look(*source);
-    err = look.CheckSource();
-    // The copy is written in place: a file there that belongs to someone who may not read the
-    // source is refused, not filled (its owner may hold it open).
-    if (err == XPERR_OK)
-        err = look.CheckDestinationPath(destination);
-    // A new destination is made private first: open for writing, it could otherwise be opened by
-    // anyone before it gets the source's mode, and read through that descriptor later.
-    bool claimed = err == XPERR_OK && look.ClaimNew(destination);
+    _XpStreamCopy look(*source);
     XpFile target(destination);
-    if (err == XPERR_OK)
-        err = target.Open(XpAbstractFile::openWrite, XpAbstractFile::shareDenyNone);
-    if (err != XPERR_OK && claimed)
-        removeCopyDestination(destination);
-    if (err == XPERR_OK) {
-        err = look.CheckDestination(target);   // put there since the look above
-        if (err != XPERR_OK)
-            target.Close();   // not ours: left where it is
-    }
+    XpErr err = openDestination(look, destination, target);
     if (err != XPERR_OK) {
         if (openedHere)
             source->Close();   // read-only: nothing of ours is lost when this fails
@@ -74,102 +178,22 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source,
     }
     // Nobody may read the copy who may not read the source, from the first byte on.
     err = look.ApplyMode(target);
-
     bool stop = false;
-    if (err == XPERR_OK) {
-        unsigned char* buffer = static_cast<unsigned char*>(std::malloc(kCopyChunk));
-        if (buffer == nullptr) {
-            err = XPERR_NO_MEMORY;
-        } else {
-            int64_t total = source->GetSize();
-            int64_t done = 0;
-            // An open source is read from its position: the destination's offsets count from it.
-            const int64_t start = source->GetCurrentPosition();
-            int64_t pos = start;
-            if (observer != nullptr) {
-                observer->currentPath = source->GetIdentifier();
-                observer->destinationPath = destination;
-                observer->percent = 0.0;
-                observer->statusFlag = false;
-                stop = observer->OnProgress(0.0);
-            }
-            while (!stop) {
-                // A sparse source's holes are passed over on both sides: the destination gets
-                // holes where the source has them, as cp makes them.
-                int64_t want = kCopyChunk;
-                bool endsInHole = false, skipped = false;
-                if (look.Sparse()) {
-                    int64_t next = pos, length = kCopyChunk;
-                    endsInHole = !look.NextData(pos, &next, &length);
-                    if (next > pos) {
-                        err = source->Seek(next, XpAbstractFile::seekBegin);
-                        if (err == XPERR_OK && !endsInHole)
-                            err = target.Seek(next - start, XpAbstractFile::seekBegin);
-                        if (err == XPERR_OK && endsInHole) {
-                            int lengthErr = look.Lengthen(target, next - start);
-                            err = lengthErr == 0 ? XPERR_OK : XPERR_FILE_FAILED;
-                        }
-                        if (err != XPERR_OK)
-                            break;
-                        done += next - pos;
-                        pos = next;
-                        skipped = true;
-                    }
-                    if (length < want)
-                        want = length;
-                }
-                int64_t count = -1;
-                XpErr readErr = endsInHole ? XPERR_FILE_END_OF_FILE : source->Read(buffer, want, &count);
-                if (readErr != XPERR_OK && readErr != XPERR_FILE_END_OF_FILE) {
-                    err = readErr;
-                    break;
-                }
-                if (count > 0) {
-                    err = target.Write(buffer, count, nullptr);
-                    if (err != XPERR_OK)
-                        break;
-                    done += count;
-                    pos += count;
-                }
-                if (observer != nullptr && (count > 0 || (endsInHole && skipped))) {
-                    double percent = total > 0 ? static_cast<double>(done) * 100.0 / static_cast<double>(total)
-                                               : 100.0;
-                    observer->percent = percent > 100.0 ? 100.0 : percent;   // a source that grew
-                    stop = observer->OnProgress(observer->percent);
-                }
-                if (count < want)
-                    break;   // the end of the source: a finished copy
-            }
-            std::free(buffer);
-        }
-    }
+    if (err == XPERR_OK)
+        err = copyData(*source, target, look, destination, observer, &stop);
     XpErr closeErr = target.Close();
     if (err == XPERR_OK)
         err = closeErr;
     if (openedHere)
-        source->Close();   // read-only: nothing of ours is lost when this fails
-
+        source->Close();
     if (stop) {
-        removeCopyDestination(destination);
+        _XpFileCopySub::RemoveCopyDestination(destination);
         return XPERR_FILE_CANCELLED;
     }
-    if (err != XPERR_OK) {
-        removeCopyDestination(destination);
-        return err;
-    }
-    XpDateTime creation, modified;
-    err = source->GetDateTime(&creation, &modified, nullptr);
     if (err == XPERR_OK)
-        err = target.SetDateTime(&creation, &modified, nullptr);
-    if (err == XPERR_OK)
-        err = SetReadOnly(destination, source->IsReadOnly());
-    if (err == XPERR_OK) {
-        err = SetHidden(destination, source->IsHidden());
-        if (err == XPERR_FILE_NOT_SUPPORTED)   // a name is hidden by its dot alone here
-            err = XPERR_OK;
-    }
+        err = copyAttributes(*source, target, destination);
     if (err != XPERR_OK)
-        removeCopyDestination(destination);
+        _XpFileCopySub::RemoveCopyDestination(destination);
     return err;
 }
 
@@ -200,7 +224,7 @@ XpErr XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile> source, const XpStri
         return err;
     err = CopyFile(source, target, observer);
     if (err != XPERR_OK) {
-        removeCopyDestination(target);
+        _XpFileCopySub::RemoveCopyDestination(target);
         return err;
     }
     if (created != nullptr)
@@ -228,7 +252,7 @@ XpErr throughFileManager(const XpStringT<char>& source, const XpStringT<char>& d
     };
     if (XpPathUtil::GetFileFullName(destination).Compare(sourceName.GetBuffer()) == 0)
         return request(folder);
-    XpStringT<char> staging = _XpFileOperationSub_Linux::MakeStagingFolder(folder);
+    XpStringT<char> staging = _XpFileCopySub::MakeStagingFolder(folder);
     if (staging.IsEmpty())
         return copy ? XPERR_FILE_COPY_FAILED : XPERR_FILE_MOVE_FAILED;
     XpErr err = request(staging);
@@ -238,7 +262,7 @@ XpErr throughFileManager(const XpStringT<char>& source, const XpStringT<char>& d
         if (err != XPERR_OK && !copy)
             XpFileOperation::moveFileWithoutUI(placed, source, nullptr);   // back where it was
     }
-    _XpFileOperationSub_Linux::RemoveStagingFolder(staging, copy);
+    _XpFileCopySub::RemoveStagingFolder(staging, copy);
     return err;
 }
 

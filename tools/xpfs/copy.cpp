@@ -1,56 +1,44 @@
-// xpfs cp, mv and the recursive removal behind rm -r: XpFileOperation's copies, moves and
-// RemoveDir, with a progress bar drawn from the progress observer.
+// xpfs cp, mv and the recursive removal behind rm -r: the library's tree copy, moves and
+// RemoveDir, with a progress bar drawn from the progress observer. This file only reads the
+// command line, finds the operands and draws; every rule of copying is the library's.
 //
 // How cp treats its operands:
 // - Several sources, or a destination that is an existing folder: each source goes into that
 //   folder under its own name. Otherwise the one source is copied to the destination path.
-// - A file is copied by the library's copy by paths: in the kernel, into a hidden temporary that
-//   replaces the destination in one step (--safe: CopyFileSafely; --ui: the file-manager agent).
-//   With -p the stream copy reports each 256 KiB to a bar on the terminal; it writes into a
-//   temporary beside the destination that a move puts in place, so Ctrl-C (which the bar's
-//   observer turns into a stop request) leaves the destination as it was and no partial file.
-// - A folder is copied as a whole tree, like cp -a, on descriptors from the destination operand
-//   down: every folder, on both sides, is opened relative to its parent without following a link
-//   (openat with O_NOFOLLOW|O_DIRECTORY), files are copied by the library through
-//   /proc/self/fd/N/name paths that name exactly the folders opened, and folders get the
-//   source's permission bits and modification date through their descriptors (fchmod,
-//   futimens) after their content. A link found where a folder is expected is refused, never
-//   written through; symbolic links of the source are made again as links (never followed, so
-//   a tree copied as root cannot pull in what a link points to outside it). FIFOs, devices and
+// - Every operand, file, link or folder, is copied by the library's tree copy (XpTreeCopy, the
+//   rules of cp -a): owners kept where the caller may give them, set-id bits only on a copy with
+//   the source's owner, modes, dates and holes kept, links made again as links (replacing those
+//   of an earlier copy), every file written beside its name and put in place when complete. A
+//   link found where a folder is expected is refused, never written through; FIFOs, devices and
 //   sockets are reported and skipped. The copy goes on after a failed entry and exits with
-//   status 1.
+//   status 1. Failures name the entry and the system's reason.
+// - -p copies file by file in the walk's order with a bar for each; Ctrl-C (which the bar's
+//   observer turns into a stop request) stops the copy, and the file under way is never placed.
+// - --safe copies a file operand by the copy by paths (CopyFileSafely): the copy is the caller's
+//   (as cp without -a makes it), with the source's permission bits but never set-id bits. A
+//   folder operand is copied by the tree copy as without --safe.
+// - --ui hands each operand to the file-manager agent.
 // - A destination operand that is a symbolic link is followed only when it belongs to the caller
 //   or to root: one planted by another user is refused (cp and mv).
 #include "xpfs.h"
 
-#include <XpDir.h>
-#include <XpFile.h>
 #include <XpFileOperation.h>
 #include <XpPathUtil.h>
+#include <XpTreeWriter.h>
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cerrno>
 #include <climits>
-#include <condition_variable>
-#include <deque>
-#include <memory>
-#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 #include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -147,34 +135,9 @@ struct CopyOptions {
     bool ui = false;
 };
 
-// A descriptor closed when it goes out of scope.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);   // folders and files opened for reading: nothing to lose
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-// The name of an object in the folder open at dir, as a path the library can take: the kernel
-// resolves /proc/self/fd/N to exactly the folder we opened, so the library's copy works in that
-// folder whatever happens meanwhile to the path that led to it.
+// The name of an object in the folder open at dir, as a path the library's copies by paths can
+// take: the kernel resolves /proc/self/fd/N to exactly the folder we opened, so the copy works
+// in that folder whatever happens meanwhile to the path that led to it.
 Str inFolder(int dir, const std::string& name)
 {
     return Str(("/proc/self/fd/" + std::to_string(dir) + "/" + name).c_str());
@@ -182,8 +145,8 @@ Str inFolder(int dir, const std::string& name)
 
 // An operand split into the folder holding its last component (opened; links in the folder part
 // are followed, as in any path given) and that component. "/", "." and ".." are resolved first,
-// so that the name is a real entry of the folder.
-bool openOperand(const Str& path, Fd* folder, std::string* name)
+// so that the name is a real entry of the folder. 0, or the errno value of the failure.
+int openOperand(const Str& path, XpFd* folder, std::string* name)
 {
     std::string p(path.GetBuffer());
     while (p.size() > 1 && p.back() == '/')
@@ -193,491 +156,219 @@ bool openOperand(const Str& path, Fd* folder, std::string* name)
     if (last.empty() || last == "." || last == "..") {
         char* real = realpath(p.c_str(), nullptr);
         if (real == nullptr)
-            return false;
+            return errno;
         p = real;
         free(real);
         if (p == "/") {
-            folder->reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            folder->Reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
             *name = ".";
-            return folder->get() >= 0;
+            return folder->IsValid() ? 0 : errno;
         }
         slash = p.rfind('/');
     }
     *name = p.substr(slash + 1);
-    folder->reset(open(slash == 0 ? "/" : p.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return folder->get() >= 0;
+    folder->Reset(open(slash == 0 ? "/" : p.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return folder->IsValid() ? 0 : errno;
 }
 
 // Opens the destination operand (name in parent) when it is a folder. A symbolic link there is
 // followed only when it belongs to the caller or to root: one that another user planted could
 // send a copy run as root into any folder of the system. *refused tells such a link.
-int openDestinationFolder(int parent, const std::string& name, bool* refused)
+XpFd openDestinationFolder(int parent, const std::string& name, bool* refused)
 {
     *refused = false;
     struct stat before, after;
     if (fstatat(parent, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0)
-        return -1;
+        return XpFd();
     if (!S_ISLNK(before.st_mode))
-        return S_ISDIR(before.st_mode) ? openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                       : -1;
+        return XpFd(S_ISDIR(before.st_mode) ? openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                            : -1);
     if (before.st_uid != geteuid() && before.st_uid != 0) {
         struct stat target;
         *refused = fstatat(parent, name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode);
-        return -1;
+        return XpFd();
     }
-    int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    XpFd fd(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // The link we looked at is the one that led there (a link cannot be changed, only replaced).
-    if (fd >= 0 && (fstatat(parent, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 ||
-                    after.st_ino != before.st_ino || after.st_dev != before.st_dev)) {
-        close(fd);
-        return -1;
-    }
+    if (fd.IsValid() && (fstatat(parent, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 ||
+                         after.st_ino != before.st_ino || after.st_dev != before.st_dev))
+        fd.Reset();
     return fd;
 }
 
-// Creates the progress copy's temporary ".xpfs-NNNNNNNN.tmp" (the first free number) in the
-// folder open at dir, exclusively and readable by the caller alone until the copy gives it the
-// source's mode: nobody can open it meanwhile and read the data later. Its path, or "" at the
-// first failure that is not a taken name (a folder where nothing can be made fails at once).
-Str claimTemporary(int dir)
-{
-    for (unsigned n = 0; n < 100000000u; ++n) {
-        char name[32];
-        std::snprintf(name, sizeof name, ".xpfs-%08u.tmp", n);
-        int fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            close(fd);   // empty: nothing to lose
-            return inFolder(dir, name);
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    return Str();
-}
-
-// Copies the regular file name of srcDir to dstName of dstDir as described at the top.
-XpErr copyOneFile(int srcDir, const std::string& name, int dstDir, const std::string& dstName, const CopyOptions& o)
-{
-    if (!o.ui && !o.progress && !o.safe)
-        return XpFileOperation::CopyFileAt(srcDir, name.c_str(), dstDir, dstName.c_str());
-    Str target = inFolder(dstDir, dstName);
-    Str source = inFolder(srcDir, name);
-    if (o.ui)
-        return XpFileOperation::CopyFile(source, target, true, nullptr);
-    if (!o.progress)
-        return XpFileOperation::CopyFileSafely(source, target, false, nullptr);
-    // The stream copy reads what it is given by path: give it the file opened here without
-    // following a link, so that a link put in its place now is never read through.
-    Fd file(openat(srcDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat st;
-    if (file.get() < 0 || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return XPERR_FILE_COPY_FAILED;
-    Str temp = claimTemporary(dstDir);
-    if (temp.IsEmpty())
-        return XPERR_FILE_FAILED;
-    ProgressBar bar;
-    bar.Start(name, st.st_size);
-    Str pinned(("/proc/self/fd/" + std::to_string(file.get())).c_str());
-    XpErr err = XpFileOperation::CopyFile(XpSharedPtr<XpAbstractFile>(new XpFile(pinned)), temp, &bar);
-    bar.Finish();
-    if (err != XPERR_OK) {
-        XpFileOperation::removeFile(temp);   // when the copy refused before writing, it is still there
-        return err;
-    }
-    err = XpFileOperation::MoveFile(temp, target, false, nullptr);
-    if (err != XPERR_OK)
-        XpFileOperation::removeFile(temp);
-    return err;
-}
-
-// A folder of a tree copy under way: both descriptors, the source's status for the attributes
-// the copy gets at its end, and how much of it is still being copied.
-struct FolderCopy {
-    Fd src, dst;
-    struct stat st;
-    std::string shown, shownTarget;   // how messages name the source and the copy
-    std::shared_ptr<FolderCopy> parent;
-    std::atomic<int> pending{1};   // the walk's own hold, and one for each file or folder under way
-};
-
-// Copies the files of a tree. The plain copy (no option) hands them to a few worker threads:
-// the many small files of an installation or a backup cost the kernel more than any disk here,
-// and workers in different folders keep every core at it (the walk copies a batch itself when
-// each worker has two waiting). The files of one folder may be written in any order; each is the library's copy of one file, made on the folders'
-// descriptors, and each folder gets its mode and date once all it holds is in. With -p, --safe
-// or --ui, and on a single core, every file is copied in the walk's order on the calling thread,
-// so the progress bars follow one another as the files do.
-class TreeCopy {
+// What the tree copy tells: each failed entry, printed at once with the system's reason, and with
+// -p a bar for each file, started when the copy moves on to the next file.
+class CopyReport : public IXpTreeCopyObserver {
 public:
-    // copying false: a move, which has no tree of its own to walk.
-    TreeCopy(const XpfsCommand& self, const CopyOptions& o, bool copying) : self_(self), o_(o)
+    CopyReport(const XpfsCommand& self, bool drawing) : self_(self), drawing_(drawing) {}
+    bool OnProgress(double p) override
     {
-        // The cores this process may run on (taskset, a container's share), not the machine's.
-        cpu_set_t set;
-        unsigned cores = sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<unsigned>(CPU_COUNT(&set)) : 1;
-        unsigned workers = !copying || o.ui || o.progress || o.safe || cores < 2 ? 0
-                           : cores < kMaxWorkers ? cores : kMaxWorkers;
-        for (unsigned i = 0; i < workers; ++i)
-            threads_.emplace_back(&TreeCopy::work, this);
-    }
-    ~TreeCopy() { Finish(); }
-
-    // Waits for every file handed over, and for the folders' attributes; true when nothing
-    // failed.
-    bool Finish()
-    {
-        Flush();
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
+        if (!drawing_)
+            return interrupted != 0;
+        std::string path = currentPath.GetBuffer();
+        if (path != current_) {
+            EndBar();
+            current_ = path;
+            struct stat st;   // the size, for the bar only
+            bar_.Start(path.substr(path.rfind('/') + 1), lstat(path.c_str(), &st) == 0 ? st.st_size : 0);
+            drawn_ = true;
         }
-        wake_.notify_all();
-        for (std::thread& t : threads_)
-            t.join();
-        threads_.clear();
-        return !failed_;
+        return bar_.OnProgress(p);
     }
-
-    // Copies the file name of folder (to the same name in its copy), now or by a worker. The
-    // workers take files in batches of one folder's files: one wake-up and one lock for many
-    // files, and the files of one folder mostly written by one thread.
-    void Add(const std::shared_ptr<FolderCopy>& folder, const std::string& name)
+    void OnEntryFailed(const XpFileError& error) override
     {
-        if (threads_.empty()) {
-            copy(*folder, name);
-            return;
-        }
-        if (batch_.folder != folder)
-            Flush();
-        batch_.folder = folder;
-        batch_.names.push_back(name);
-        if (batch_.names.size() >= kBatch)
-            Flush();
+        EndBar();
+        std::string shown = error.Path().GetBuffer();
+        if (error.Code() == XPERR_FILE_NOT_SUPPORTED)
+            std::fprintf(stderr, "xpfs: %s: %s: skipped: not a regular file, folder or link\n",
+                         xpfsCommandName(self_).c_str(), shown.c_str());
+        else if (std::strcmp(error.Operation(), "openat") == 0 && (error.SysErr() == ENOTDIR || error.SysErr() == ELOOP) &&
+                 error.Code() == XPERR_FILE_MAKE_DIR_FAILED)
+            std::fprintf(stderr, "xpfs: %s: %s: refused: not a folder (a link is never followed)\n",
+                         xpfsCommandName(self_).c_str(), shown.c_str());
+        else
+            xpfsReportFailure(self_, shown.c_str(), error);
     }
-
-    // Hands the batch being filled to the workers.
-    void Flush()
+    void EndBar()
     {
-        if (batch_.names.empty())
-            return;
-        batch_.folder->pending.fetch_add(1);
-        bool wake = false, full;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            full = jobs_.size() >= 2 * threads_.size();   // enough for every worker's next batch
-            if (!full) {
-                jobs_.push_back(std::move(batch_));
-                wake = idle_ > 0;
-            }
-        }
-        if (wake)
-            wake_.notify_one();
-        if (full)
-            run(std::move(batch_));   // the workers have enough: the walk copies this batch itself
-        batch_ = Job();
-    }
-
-    // A folder opened for the walk: counted, and waited for while too many are open below the
-    // walk's own path (each holds two descriptors until its files are in).
-    std::shared_ptr<FolderCopy> Open(const std::shared_ptr<FolderCopy>& parent, size_t depth)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (open_ >= depth + kOpenAhead) {
-            lock.unlock();
-            Flush();   // what the waiting depends on
-            lock.lock();
-            room_.wait(lock, [&] { return open_ < depth + kOpenAhead; });
-        }
-        ++open_;
-        auto folder = std::make_shared<FolderCopy>();
-        folder->parent = parent;
-        if (parent)
-            parent->pending.fetch_add(1);
-        return folder;
-    }
-
-    // The walk is done with folder: its last files go to the workers, and the walk's hold on
-    // it is given up. On the walk's thread only, which alone fills the batch.
-    void Leave(std::shared_ptr<FolderCopy> folder)
-    {
-        if (folder && folder == batch_.folder)
-            Flush();
-        Release(std::move(folder));
-    }
-
-    // Gives up one hold on folder; the last one gives the copy the source's mode and date,
-    // through its descriptor, and then gives up the folder's hold on its parent.
-    void Release(std::shared_ptr<FolderCopy> folder)
-    {
-        while (folder && folder->pending.fetch_sub(1) == 1) {
-            if (folder->dst.get() >= 0) {
-                const struct timespec times[2] = {{0, UTIME_OMIT}, folder->st.st_mtim};
-                if (fchmod(folder->dst.get(), folder->st.st_mode & 07777) != 0 ||
-                    futimens(folder->dst.get(), times) != 0)
-                    fail(folder->shownTarget, XPERR_FILE_SET_ATTRIBUTE_FAILED);
-            }
-            std::shared_ptr<FolderCopy> parent = std::move(folder->parent);
-            folder.reset();   // closes both descriptors
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                --open_;
-            }
-            room_.notify_all();
-            folder = std::move(parent);
-        }
-    }
-
-    const XpfsCommand& self() const { return self_; }
-    const CopyOptions& options() const { return o_; }
-
-    // A failure found anywhere in the tree: reported at once, and the copy ends with status 1.
-    void fail(const std::string& shown, XpErr err)
-    {
-        failed_ = true;
-        xpfsReportError(self_, shown.c_str(), err);
+        if (drawn_)
+            bar_.Finish();
+        drawn_ = false;
+        current_.clear();
     }
 
 private:
-    static const unsigned kMaxWorkers = 4;
-    static const size_t kBatch = 256, kOpenAhead = 64;
-    struct Job {
-        std::shared_ptr<FolderCopy> folder;
-        std::vector<std::string> names;
-    };
-
-    void copy(const FolderCopy& folder, const std::string& name)
-    {
-        XpErr err = copyOneFile(folder.src.get(), name, folder.dst.get(), name, o_);
-        if (err != XPERR_OK)
-            fail(folder.shown + "/" + name, err);
-    }
-
-    void work()
-    {
-        for (;;) {
-            Job job;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                ++idle_;
-                wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-                --idle_;
-                if (jobs_.empty())
-                    return;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            run(std::move(job));
-        }
-    }
-
-    void run(Job job)
-    {
-        for (const std::string& name : job.names)
-            copy(*job.folder, name);
-        Release(std::move(job.folder));
-    }
-
     const XpfsCommand& self_;
-    const CopyOptions& o_;
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable wake_, room_;
-    std::deque<Job> jobs_;
-    Job batch_;   // the walk's, filled on the calling thread
-    size_t open_ = 0;
-    unsigned idle_ = 0;
-    bool stopping_ = false;
-    std::atomic<bool> failed_{false};
+    bool drawing_;
+    ProgressBar bar_;
+    std::string current_;
+    bool drawn_ = false;
 };
 
-// The folders this run made or entered as destinations, so that copying a folder into itself
-// stops at the copy instead of growing without end.
-typedef std::set<std::pair<dev_t, ino_t> > Seen;
-
-// Where an entry of a tree copy comes from and goes: the folders (parent null for an operand,
-// whose folders are the caller's), the names, and how messages name them.
-struct Entry {
-    std::shared_ptr<FolderCopy> parent;
-    int srcDir, dstDir;
-    std::string srcName, shown, dstName, shownTarget;
-    size_t depth;
+// Where the sources go: the destination operand's folder and name, and the destination folder
+// itself when the sources go into it.
+struct Destination {
+    XpFd parent, folder;
+    std::string name;
+    bool intoFolder = false;
 };
 
-bool copyTreeAt(TreeCopy& tree, const Entry& e, Seen& seen);
-
-// Copies whatever e names (file, link, folder); false after a failure reported here (a file
-// handed to a worker reports its own).
-bool copyEntryAt(TreeCopy& tree, const Entry& e, Seen& seen)
+// Reads the options of cp (copy) or mv; the index of the first operand, or -1 after a usage
+// error (*usage holds the status).
+int readOptions(const XpfsCommand& self, int argc, char** argv, bool copy, CopyOptions* o, int* usage)
 {
-    struct stat st;
-    if (fstatat(e.srcDir, e.srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        tree.fail(e.shown, XPERR_FILE_NOT_FOUND);
-        return false;
-    }
-    if (S_ISDIR(st.st_mode))
-        return seen.count({st.st_dev, st.st_ino}) != 0 || copyTreeAt(tree, e, seen);
-    if (S_ISLNK(st.st_mode)) {
-        std::vector<char> link(static_cast<size_t>(st.st_size) + 1);
-        ssize_t n = readlinkat(e.srcDir, e.srcName.c_str(), link.data(), link.size());
-        if (n < 0 || static_cast<size_t>(n) >= link.size() ||
-            (link[static_cast<size_t>(n)] = 0, symlinkat(link.data(), e.dstDir, e.dstName.c_str()) != 0)) {
-            tree.fail(e.shown, XPERR_FILE_COPY_FAILED);
-            return false;
-        }
-        return true;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "xpfs: %s: %s: skipped: not a regular file\n", xpfsCommandName(tree.self()).c_str(),
-                     e.shown.c_str());
-        return false;
-    }
-    if (e.parent) {
-        tree.Add(e.parent, e.srcName);
-        return true;
-    }
-    XpErr err = copyOneFile(e.srcDir, e.srcName, e.dstDir, e.dstName, tree.options());
-    if (err != XPERR_OK)
-        tree.fail(e.shown, err);
-    return err == XPERR_OK;
-}
-// A folder, on descriptors from the destination down: each destination folder is made or opened
-// relative to its parent without following a link (a link where a folder is expected is refused,
-// so nothing is written where it leads), and gets the source's mode and date through its
-// descriptor once its content is in.
-bool copyTreeAt(TreeCopy& tree, const Entry& e, Seen& seen)
-{
-    std::shared_ptr<FolderCopy> folder = tree.Open(e.parent, e.depth);
-    struct Hold {   // the walk's hold on the folder, given up on every way out
-        TreeCopy& tree;
-        std::shared_ptr<FolderCopy>& folder;
-        ~Hold() { tree.Leave(std::move(folder)); }
-    } hold{tree, folder};
-    folder->src.reset(openat(e.srcDir, e.srcName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (folder->src.get() < 0 || fstat(folder->src.get(), &folder->st) != 0) {
-        tree.fail(e.shown, errno == ENOENT ? XPERR_FILE_NOT_FOUND : XPERR_FILE_INVALID_PATH);
-        return false;
-    }
-    if (mkdirat(e.dstDir, e.dstName.c_str(), 0700) != 0 && errno != EEXIST) {
-        tree.fail(e.shownTarget,
-                  errno == EACCES || errno == EROFS ? XPERR_FILE_ACCESS_DENIED : XPERR_FILE_MAKE_DIR_FAILED);
-        return false;
-    }
-    Fd dst(openat(e.dstDir, e.dstName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat made;
-    if (dst.get() < 0 || fstat(dst.get(), &made) != 0) {
-        if (errno == ELOOP || errno == ENOTDIR)
-            std::fprintf(stderr, "xpfs: %s: %s: refused: not a folder (a link is never followed)\n",
-                         xpfsCommandName(tree.self()).c_str(), e.shownTarget.c_str());
-        else
-            tree.fail(e.shownTarget, XPERR_FILE_INVALID_PATH);
-        return false;
-    }
-    seen.insert({made.st_dev, made.st_ino});
-    // The listing is read whole before anything is made: the destination may be inside it.
-    std::vector<std::pair<std::string, unsigned char> > names;
-    DIR* list = fdopendir(dup(folder->src.get()));
-    if (list == nullptr) {
-        tree.fail(e.shown, XPERR_FILE_ACCESS_DENIED);
-        return false;
-    }
-    for (struct dirent* d; (d = readdir(list)) != nullptr;) {
-        if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
-            names.emplace_back(d->d_name, d->d_type);
-    }
-    closedir(list);
-    folder->dst.reset(dst.release());
-    folder->shown = e.shown;
-    folder->shownTarget = e.shownTarget;
-    bool ok = true;
-    for (size_t k = 0; k < names.size() && !interrupted; ++k) {
-        const std::string& name = names[k].first;
-        if (names[k].second == DT_REG) {   // the listing says so: a file, handed over as it is
-            tree.Add(folder, name);
-            continue;
-        }
-        Entry inner{folder, folder->src.get(), folder->dst.get(), name, e.shown + "/" + name, name,
-                    e.shownTarget + "/" + name, e.depth + 1};
-        ok = copyEntryAt(tree, inner, seen) && ok;
-    }
-    return ok && !interrupted;
-}
-
-// The target of each source: inside dst when it is a folder (or there are several sources).
-int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
-{
-    CopyOptions o;
     int i = 0;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         if (copy && std::strcmp(argv[i], "-p") == 0)
-            o.progress = true;
+            o->progress = true;
         else if (copy && std::strcmp(argv[i], "--safe") == 0)
-            o.safe = true;
+            o->safe = true;
         else if (std::strcmp(argv[i], "--ui") == 0)
-            o.ui = true;
-        else if (std::strcmp(argv[i], "--") == 0) {
-            ++i;
-            break;
-        } else
-            return xpfsUsageError(self, std::string("unknown option ") + argv[i]);
+            o->ui = true;
+        else if (std::strcmp(argv[i], "--") == 0)
+            return i + 1;
+        else {
+            *usage = xpfsUsageError(self, std::string("unknown option ") + argv[i]);
+            return -1;
+        }
     }
-    if (int usage = xpfsCheckOperands(self, argc - i, 2, -1))
-        return usage;
-    Str dst = absolutePath(argv[argc - 1]);
-    Fd dstParent, dstFolder;
-    std::string dstName;
+    return i;
+}
+
+// Opens the destination operand; XPFS_OK, or the status to end with (the failure reported).
+int openDestination(const XpfsCommand& self, const char* operand, int sources, Destination* d)
+{
     bool refused = false;
-    if (openOperand(dst, &dstParent, &dstName))
-        dstFolder.reset(openDestinationFolder(dstParent.get(), dstName, &refused));
+    int err = openOperand(absolutePath(operand), &d->parent, &d->name);
+    if (err == 0)
+        d->folder = openDestinationFolder(d->parent.Get(), d->name, &refused);
     if (refused) {
         std::fprintf(stderr, "xpfs: %s: %s: refused: a symbolic link that belongs to another user\n",
-                     xpfsCommandName(self).c_str(), argv[argc - 1]);
+                     xpfsCommandName(self).c_str(), operand);
         return XPFS_FAILED;
     }
-    bool intoFolder = argc - i > 2 || dstFolder.get() >= 0;
-    if (argc - i > 2 && dstFolder.get() < 0)
-        return xpfsUsageError(self, std::string("target is not a folder: ") + argv[argc - 1]);
-    if (dstParent.get() < 0) {
-        xpfsReportError(self, argv[argc - 1], XPERR_FILE_PATH_NOT_FOUND);
+    d->intoFolder = sources > 1 || d->folder.IsValid();
+    if (sources > 1 && !d->folder.IsValid())
+        return xpfsUsageError(self, std::string("target is not a folder: ") + operand);
+    if (err != 0) {
+        xpfsReportFailure(self, operand, XpFileError(XPERR_FILE_PATH_NOT_FOUND, err, "openat", operand));
         return XPFS_FAILED;
     }
+    return XPFS_OK;
+}
+
+// Copies one source operand; false after a failure reported here or by the report.
+bool copyOperand(const XpfsCommand& self, const char* operand, const Destination& d, const CopyOptions& o,
+                 XpTreeCopy& tree)
+{
+    XpFd srcParent;
+    std::string srcName;
+    if (int err = openOperand(absolutePath(operand), &srcParent, &srcName)) {
+        xpfsReportFailure(self, operand, XpFileError(XPERR_FILE_NOT_FOUND, err, "openat", operand));
+        return false;
+    }
+    int dstDir = d.intoFolder ? d.folder.Get() : d.parent.Get();
+    const std::string& dstName = d.intoFolder ? srcName : d.name;
+    struct stat st;
+    bool file = fstatat(srcParent.Get(), srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    if (o.ui || (o.safe && file)) {
+        Str from = inFolder(srcParent.Get(), srcName), to = inFolder(dstDir, dstName);
+        XpErr err = o.ui ? XpFileOperation::CopyFile(from, to, true, nullptr)
+                         : XpFileOperation::CopyFileSafely(from, to, false, nullptr);
+        if (err != XPERR_OK)
+            xpfsReportFailure(self, operand, o.ui ? XpFileError(err, 0) : XpFileOperation::LastError());
+        return err == XPERR_OK;
+    }
+    XpFileError err = tree.Copy(srcParent.Get(), srcName.c_str(), dstDir, dstName.c_str(), operand);
+    if (err.Code() == XPERR_FILE_CANCELLED)
+        xpfsReportFailure(self, operand, err);
+    return err.IsOk();
+}
+
+// Moves one source operand into place.
+bool moveOperand(const XpfsCommand& self, const char* operand, const Str& dst, bool intoFolder, const CopyOptions& o)
+{
+    Str src = absolutePath(operand);
+    Str target = intoFolder ? XpPathUtil::Concatenate(dst, XpPathUtil::GetFileFullName(src)) : dst;
+    XpErr err = XpFileOperation::MoveFile(src, target, o.ui, nullptr);
+    if (err != XPERR_OK)
+        xpfsReportFailure(self, operand, o.ui ? XpFileError(err, 0) : XpFileOperation::LastError());
+    return err == XPERR_OK;
+}
+
+int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
+{
+    CopyOptions o;
+    int usage = XPFS_OK;
+    int i = readOptions(self, argc, argv, copy, &o, &usage);
+    if (i < 0)
+        return usage;
+    if (int tooFew = xpfsCheckOperands(self, argc - i, 2, -1))
+        return tooFew;
+    Destination d;
+    if (int status = openDestination(self, argv[argc - 1], argc - i - 1, &d))
+        return status;
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = onInterrupt;
     if (copy && o.progress)
         sigaction(SIGINT, &sa, nullptr);   // Ctrl-C becomes the observer's stop request
+    CopyReport report(self, o.progress);
+    XpTreeCopyOptions options;
+    options.workers = o.progress ? 0 : -1;   // the bars follow one another as the files do
+    options.progress = o.progress;
+    XpTreeCopy tree(options, &report);
     int status = XPFS_OK;
     int k = i;
-    Seen seen;
-    TreeCopy tree(self, o, copy);
     for (; k < argc - 1 && !interrupted; ++k) {
-        Str src = absolutePath(argv[k]);
-        bool ok;
-        if (copy) {
-            Fd srcParent;
-            std::string srcName;
-            if (!openOperand(src, &srcParent, &srcName)) {
-                xpfsReportError(self, argv[k], XPERR_FILE_NOT_FOUND);
-                ok = false;
-            } else if (intoFolder) {
-                Entry e{nullptr, srcParent.get(), dstFolder.get(), srcName, argv[k], srcName,
-                        std::string(argv[argc - 1]) + "/" + srcName, 0};
-                ok = copyEntryAt(tree, e, seen);
-            } else {
-                Entry e{nullptr, srcParent.get(), dstParent.get(), srcName, argv[k], dstName, argv[argc - 1], 0};
-                ok = copyEntryAt(tree, e, seen);
-            }
-        } else {
-            Str target = intoFolder ? XpPathUtil::Concatenate(dst, XpPathUtil::GetFileFullName(src)) : dst;
-            XpErr err = XpFileOperation::MoveFile(src, target, o.ui, nullptr);
-            if (err != XPERR_OK)
-                xpfsReportError(self, argv[k], err);
-            ok = err == XPERR_OK;
-        }
+        bool ok = copy ? copyOperand(self, argv[k], d, o, tree)
+                       : moveOperand(self, argv[k], absolutePath(argv[argc - 1]), d.intoFolder, o);
         if (!ok)
             status = XPFS_FAILED;
     }
-    if (!tree.Finish())
+    if (!tree.Finish().IsOk())
         status = XPFS_FAILED;
+    report.EndBar();
     // A Ctrl-C that came after the last copy was in place undid nothing: the result stands. One
     // that stopped the work before its end says so.
     if (interrupted && (k < argc - 1 || status != XPFS_OK)) {
@@ -699,14 +390,16 @@ int runMv(const XpfsCommand& self, int argc, char** argv)
 
 const XpfsCommand kCommands[] = {
     {"cp", nullptr, "[-p] [--safe] [--ui] SRC... DST",
-     "Copy files and whole folders (replacing a file at the destination in one step).",
-     "  -p      show a progress bar (percent, bytes, rate, time left); Ctrl-C stops and\n"
-     "          removes the partial copy, leaving an existing destination as it was\n"
-     "  --safe  copy through a numbered .tmp file beside the destination (CopyFileSafely)\n"
+     "Copy files and whole folders, like cp -a (replacing a file at the destination in one step).",
+     "  -p      show a progress bar (percent, bytes, rate, time left) for each file; Ctrl-C\n"
+     "          stops, and the file under way is never put in place\n"
+     "  --safe  copy a file by path, staged beside the destination (CopyFileSafely); the copy\n"
+     "          is yours and has no set-id bits. A folder is copied as without --safe\n"
      "  --ui    hand the copy to the file-manager agent\n"
-     "A folder is copied as a whole tree (like cp -a); links are made again as links, and a\n"
-     "link found where a folder is expected is refused, never written through. A destination\n"
-     "that is a link belonging to another user (not you, not root) is refused.",
+     "Owners are kept where you may give them (root), set-id bits only with the owner; links\n"
+     "are made again as links, and a link found where a folder is expected is refused, never\n"
+     "written through. A destination that is a link belonging to another user (not you, not\n"
+     "root) is refused.",
      runCp},
     {"mv", nullptr, "[--ui] SRC... DST", "Move files and folders (across volumes: copy, then remove).",
      "  --ui    hand the move to the file-manager agent", runMv},

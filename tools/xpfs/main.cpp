@@ -112,6 +112,16 @@ void xpfsReportError(const XpfsCommand& command, const char* operand, XpErr err)
         std::fprintf(stderr, "xpfs: %s: %s: 0x%X\n", xpfsCommandName(command).c_str(), operand, err);
 }
 
+void xpfsReportFailure(const XpfsCommand& command, const char* operand, const XpFileError& err)
+{
+    if (err.SysErr() == 0) {
+        xpfsReportError(command, operand, err.Code());
+        return;
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "xpfs: %s: %s: %s\n", xpfsCommandName(command).c_str(), operand, err.Describe().GetBuffer());
+}
+
 int xpfsUsageError(const XpfsCommand& command, const std::string& message)
 {
     std::string name = xpfsCommandName(command);

@@ -7,6 +7,7 @@
 #define XPFS_H
 
 #include <XpCommonLib.h>
+#include <XpFd.h>
 
 #include <functional>
 #include <string>
@@ -38,6 +39,10 @@ struct XpfsRegistration {
 std::string xpfsCommandName(const XpfsCommand& command);
 // Reports a failed operation: "xpfs: <command>: <operand>: <XpErr name>" on stderr.
 void xpfsReportError(const XpfsCommand& command, const char* operand, XpErr err);
+// Reports a failed operation with its cause: "xpfs: <command>: <operand>: <reason>" on stderr,
+// the reason being the system's text (XpFileError::Describe: "No such file or directory"), or
+// the XpErr name when no system call failed.
+void xpfsReportFailure(const XpfsCommand& command, const char* operand, const XpFileError& err);
 // Reports a usage error ("xpfs: <command>: <message>" and a hint to --help) and returns
 // XPFS_USAGE.
 int xpfsUsageError(const XpfsCommand& command, const std::string& message);

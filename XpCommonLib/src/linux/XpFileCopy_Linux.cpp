@@ -18,8 +18,9 @@
 //   as a name by the rename, never written through. The copy gets the source's permission bits
 //   before any data is written, and a replaced file keeps its owner only when that owner may
 //   read the source. Holes of a sparse source stay holes.
-// - The move is rename(2); across volumes a regular file is copied as above and flushed to disk
-//   before the source is removed, so a crash leaves at least one whole copy.
+// - The move is rename(2); across volumes any item goes through the tree copy (XpTreeWriter.h),
+//   which keeps owners where the caller may give them, for files and folders alike, and is
+//   flushed to disk before the source is removed, so a crash leaves at least one whole copy.
 // - The Finder's requests go to the file-manager agent of AskFinder.
 // - RemoveDir recursive walks descriptors: every folder is opened relative to its parent with
 //   O_NOFOLLOW and every entry removed with unlinkat relative to the folder that listed it. A
@@ -208,6 +209,38 @@ XpFileError copyPath(const XpStringT<char>& source, const XpStringT<char>& desti
     return err.IsOk() ? copyByPaths(source, staged, dir.Get(), name.c_str(), durable, observer, src) : err;
 }
 
+// A move to another volume: the tree copy (which keeps owners where the caller may give them,
+// for files and folders alike) under a hidden name, renamed into place, flushed to disk, and
+// only then the source removed, so a crash leaves at least one whole copy. A file or link
+// replaces one at the destination, as rename would; a folder never replaces anything. Only the
+// item that was copied is removed: when its name now holds something else, or it cannot be
+// removed, both stay and the move is reported failed, so nothing is lost.
+XpFileError moveAcrossVolumes(const XpStringT<char>& from, const XpStringT<char>& to)
+{
+    int fd = -1;
+    std::string name, toName;
+    if (int err = _XpFileOperationSub_Linux::OpenParent(from.GetBuffer(), &fd, &name))
+        return XpFileError(XPERR_FILE_COPY_FAILED, err, "openat", from);
+    XpFd fromDir(fd);
+    if (int err = _XpFileOperationSub_Linux::OpenParent(to.GetBuffer(), &fd, &toName))
+        return XpFileError(XPERR_FILE_COPY_FAILED, err, "openat", to);
+    XpFd toDir(fd);
+    struct stat st, now;
+    if (fstatat(fromDir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return XpFileError(XPERR_FILE_COPY_FAILED, errno, "fstatat", from);
+    int err = _XpFileOperationSub_Linux::PlaceCopyAt(fromDir.Get(), name.c_str(), toDir.Get(), toName.c_str(),
+                                                     !S_ISDIR(st.st_mode));
+    if (err != 0)
+        return XpFileError(XPERR_FILE_COPY_FAILED, err, "copy", from);
+    if (syncfs(toDir.Get()) != 0)
+        return XpFileError(XPERR_FILE_COPY_FAILED, errno, "syncfs", to);
+    if (fstatat(fromDir.Get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
+        now.st_ino != st.st_ino)
+        return XpFileError(XPERR_FILE_COPY_FAILED, ESTALE, "fstatat", from);
+    err = _XpFileOperationSub_Linux::RemoveTreeAt(fromDir.Get(), name.c_str());
+    return err == 0 ? XpFileError() : XpFileError(XPERR_FILE_COPY_FAILED, err, "unlinkat", from);
+}
+
 } // namespace
 
 XpErr XpFileOperation::copyFileWithoutUI(const XpStringT<char>& source,
@@ -256,28 +289,7 @@ XpErr XpFileOperation::moveFileWithoutUI(const XpStringT<char>& source,
         return keep(XpFileError(), XPERR_OK);
     if (errno != EXDEV)
         return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "rename", from), XPERR_FILE_COPY_FAILED);
-    struct stat st;
-    if (lstat(from.GetBuffer(), &st) != 0)
-        return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "lstat", from), XPERR_FILE_COPY_FAILED);
-    if (!S_ISREG(st.st_mode)) {
-        XpErr moved = RenameFile(from.GetBuffer(), to.GetBuffer());
-        return keep(XpFileError(moved, 0, "RenameFile", from), XPERR_FILE_COPY_FAILED);
-    }
-    // The file is opened once, without following a link; a link put in its place after the look
-    // above is refused, never read through.
-    CopySource src;
-    XpFileError err = copyPath(from, to, true, nullptr, &src);
-    if (!err.IsOk())
-        return keep(err, XPERR_FILE_COPY_FAILED);
-    // Only the file that was copied is removed. Both copies exist when it cannot be (or when its
-    // name now holds something else): reported, and nothing is lost.
-    struct stat now;
-    if (fstatat(src.folder.Get(), src.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        now.st_dev != src.st.st_dev || now.st_ino != src.st.st_ino)
-        return keep(XpFileError(XPERR_FILE_COPY_FAILED, ESTALE, "fstatat", from), XPERR_FILE_COPY_FAILED);
-    if (unlinkat(src.folder.Get(), src.name.c_str(), 0) != 0)
-        return keep(XpFileError(XPERR_FILE_COPY_FAILED, errno, "unlinkat", from), XPERR_FILE_COPY_FAILED);
-    return keep(XpFileError(), XPERR_OK);
+    return keep(moveAcrossVolumes(from, to), XPERR_FILE_COPY_FAILED);
 }
 
 namespace {

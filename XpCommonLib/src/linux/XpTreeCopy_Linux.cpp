@@ -14,6 +14,7 @@
 
 #include "_XpFd_Linux.h"
 #include "_XpFileOperationSub_Linux.h"
+#include "_XpTreeWriter_Linux.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -35,6 +36,7 @@ namespace {
 struct FolderCopy {
     XpFd src, dst;
     XpTreeEntry entry;
+    gid_t newFileGroup = gid_t(-1);   // the group a file made in the copy gets
     std::string shown;   // how failures name it
     std::shared_ptr<FolderCopy> parent;
     std::atomic<int> pending{1};   // the walk's own hold, and one for each file or folder under way
@@ -50,13 +52,11 @@ struct Entry {
 };
 
 // The workers this copy may use (see XpTreeCopyOptions).
-unsigned workersFor(const XpTreeCopyOptions& options, bool observed)
+unsigned workersFor(const XpTreeCopyOptions& options)
 {
     const unsigned kMaxWorkers = 4;
     if (options.workers >= 0)
         return options.workers < 16 ? unsigned(options.workers) : 16u;
-    if (observed)
-        return 0;
     // The cores this process may run on (taskset, a container's share), not the machine's.
     cpu_set_t set;
     unsigned cores = sched_getaffinity(0, sizeof set, &set) == 0 ? unsigned(CPU_COUNT(&set)) : 1;
@@ -71,10 +71,12 @@ XpFileError at(const XpFileError& err, const std::string& shown)
 
 } // namespace
 
-class XpTreeCopy::Impl {
+// Hidden: the copy's machinery is no part of the library's interface.
+class __attribute__((visibility("hidden"))) XpTreeCopy::Impl {
 public:
     Impl(const XpTreeCopyOptions& options, IXpTreeCopyObserver* observer)
-        : writer_(options.ownership), observer_(observer), workers_(workersFor(options, observer != nullptr))
+        : writer_(options.ownership), observer_(observer), watcher_(options.progress ? observer : nullptr),
+          workers_(workersFor(options))
     {
     }
     ~Impl() { Finish(); }
@@ -137,10 +139,10 @@ private:
     {
         std::lock_guard<std::mutex> lock(report_);
         if (!cancelled_) {
-            observer_->currentPath = XpStringT<char>(shown.c_str());
-            observer_->percent = percent;
-            observer_->doneCount = done_.load();
-            cancelled_ = observer_->OnProgress(percent);
+            watcher_->currentPath = XpStringT<char>(shown.c_str());
+            watcher_->percent = percent;
+            watcher_->doneCount = done_.load();
+            cancelled_ = watcher_->OnProgress(percent);
         }
         return cancelled_;
     }
@@ -169,10 +171,10 @@ private:
 
     // The regular file name of srcDir onto dstName of dstDir, opened without following a link and
     // checked on its descriptor (a FIFO or device planted there is never waited on).
-    void copyFile(int srcDir, const std::string& name, int dstDir, const std::string& dstName,
+    void copyFile(int srcDir, const std::string& name, int dstDir, gid_t newFileGroup, const std::string& dstName,
                   const std::string& shown)
     {
-        if (observer_ != nullptr && cancelled())
+        if (watcher_ != nullptr && cancelled())
             return;
         struct stat st;
         XpFd in(_XpFileOperationSub_Linux::OpenRegularAt(srcDir, name.c_str(), O_NOFOLLOW, &st));
@@ -181,8 +183,8 @@ private:
             return;
         }
         FileProgress progress(*this, shown);
-        XpFileError err = writer_.AddFile(dstDir, dstName.c_str(), XpTreeEntry::FromStat(st), in.Get(),
-                                          observer_ != nullptr ? &progress : nullptr);
+        XpFileError err = _XpTreeWriterAddFile(writer_, dstDir, newFileGroup, dstName.c_str(), XpTreeEntry::FromStat(st),
+                                               in.Get(), &st, watcher_ != nullptr ? &progress : nullptr);
         if (err.IsOk())
             done_.fetch_add(1);
         else
@@ -193,7 +195,7 @@ private:
     void add(const std::shared_ptr<FolderCopy>& folder, const std::string& name)
     {
         if (workers_ == 0) {
-            copyFile(folder->src.Get(), name, folder->dst.Get(), name, folder->shown + "/" + name);
+            copyFile(folder->src.Get(), name, folder->dst.Get(), folder->newFileGroup, name, folder->shown + "/" + name);
             return;
         }
         if (batch_.folder != folder)
@@ -215,7 +217,7 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             if (threads_.empty())
                 for (unsigned i = 0; i < workers_; ++i)
-                    threads_.emplace_back(&Impl::work, this);
+                    threads_.emplace_back([this] { work(); });
             full = jobs_.size() >= 2 * threads_.size();   // enough for every worker's next batch
             if (!full) {
                 jobs_.push_back(std::move(batch_));
@@ -300,7 +302,7 @@ private:
     {
         FolderCopy& f = *job.folder;
         for (const std::string& name : job.names)
-            copyFile(f.src.Get(), name, f.dst.Get(), name, f.shown + "/" + name);
+            copyFile(f.src.Get(), name, f.dst.Get(), f.newFileGroup, name, f.shown + "/" + name);
         release(std::move(job.folder));
     }
 
@@ -311,6 +313,7 @@ private:
 
     XpTreeWriter writer_;
     IXpTreeCopyObserver* observer_;
+    IXpTreeCopyObserver* watcher_;   // the observer when it hears of progress, else null
     unsigned workers_;
     std::vector<std::thread> threads_;
     std::mutex mutex_;
@@ -348,7 +351,7 @@ void XpTreeCopy::Impl::copyEntry(const Entry& e)
     } else if (e.parent && e.srcName == e.dstName) {
         add(e.parent, e.srcName);
     } else {
-        copyFile(e.srcDir, e.srcName, e.dstDir, e.dstName, e.shown);
+        copyFile(e.srcDir, e.srcName, e.dstDir, _XpNewFileGroup(e.dstDir), e.dstName, e.shown);
     }
 }
 
@@ -388,6 +391,7 @@ bool XpTreeCopy::Impl::openFolders(const Entry& e, FolderCopy& folder)
         return false;
     }
     seen_.insert({made.st_dev, made.st_ino});
+    folder.newFileGroup = (made.st_mode & S_ISGID) ? made.st_gid : getegid();
     folder.dst = std::move(dst);
     return true;
 }
@@ -417,7 +421,7 @@ void XpTreeCopy::Impl::copyFolder(const Entry& e)
     if (errno != 0)
         fail(XpFileError(XPERR_FILE_READ_FAILED, errno, "readdir"), e.shown);
     closedir(list);
-    for (size_t k = 0; k < names.size() && !(observer_ != nullptr && cancelled()); ++k) {
+    for (size_t k = 0; k < names.size() && !(watcher_ != nullptr && cancelled()); ++k) {
         const std::string& name = names[k].first;
         if (names[k].second == DT_REG) {   // the listing says so: a file, handed over as it is
             add(folder, name);

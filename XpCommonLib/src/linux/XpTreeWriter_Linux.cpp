@@ -23,10 +23,12 @@
 
 #include "_XpFd_Linux.h"
 #include "_XpFileOperationSub_Linux.h"
+#include "_XpTreeWriter_Linux.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,6 +121,8 @@ public:
                 n = copyBuffered(want);
             if (n < 0 && errno == EINTR)
                 continue;
+            if (n < 0 && errno == EAGAIN && waitForData())
+                continue;   // a non-blocking stream: wait for the sender
             if (n < 0)
                 return errno;
             if (n == 0)
@@ -131,6 +135,15 @@ public:
     }
 
 private:
+    // Waits until the stream has data or its end; false when it cannot be waited on.
+    bool waitForData()
+    {
+        struct pollfd p = {in_, POLLIN, 0};
+        int n;
+        while ((n = poll(&p, 1, -1)) < 0 && errno == EINTR) {
+        }
+        return n > 0;
+    }
     // One piece through the buffer: the bytes read and all written, or -1 with errno.
     ssize_t copyBuffered(size_t want)
     {
@@ -162,14 +175,16 @@ private:
 
 // The data of a file into the staged file: a regular source in the kernel with its holes kept,
 // anything else as a stream of exactly entry.size bytes.
-XpFileError fill(XpStagedFile& staged, int data, const XpTreeEntry& entry, const char* name,
+XpFileError fill(XpStagedFile& staged, int data, const struct stat* known, const XpTreeEntry& entry, const char* name,
                  IXpFileOpProgressObserver* observer)
 {
     struct stat st;
-    if (fstat(data, &st) != 0)
+    if (known == nullptr && fstat(data, &st) != 0)
         return XpFileError(XPERR_FILE_READ_FAILED, errno, "fstat", name);
-    if (S_ISREG(st.st_mode))
-        return staged.CopyFrom(data, st, observer);
+    if (known == nullptr)
+        known = &st;
+    if (S_ISREG(known->st_mode))
+        return staged.CopyFrom(data, *known, observer);
     if (entry.size < 0)
         return XpFileError(XPERR_FILE_INVALID_PARAM, EINVAL, "AddFile", name);
     int err = StreamReader(data, staged.Descriptor(), entry.size, observer).Run();
@@ -237,24 +252,47 @@ XpFileError XpTreeWriter::CloseFolder(int folder, const XpTreeEntry& entry) cons
     return XpFileError();
 }
 
+// The group a file made in the folder open at folder gets: the folder's own in a set-group-id
+// folder, else the caller's. The caller's when the folder cannot be asked (the fchown then made
+// anyway is harmless).
+gid_t _XpNewFileGroup(int folder)
+{
+    struct stat st;
+    return fstat(folder, &st) == 0 && (st.st_mode & S_ISGID) ? st.st_gid : getegid();
+}
+
 XpFileError XpTreeWriter::AddFile(int folder, const char* name, const XpTreeEntry& entry, int data,
                                   IXpFileOpProgressObserver* observer) const
+{
+    // Asked only where it decides whether a change of owner is needed.
+    bool same = givesOwner(ownership_) && entry.owner == geteuid();
+    return _XpTreeWriterAddFile(*this, folder, same ? _XpNewFileGroup(folder) : gid_t(-1), name, entry, data,
+                                nullptr, observer);
+}
+
+XpFileError _XpTreeWriterAddFile(const XpTreeWriter& writer, int folder, gid_t newFileGroup, const char* name,
+                                 const XpTreeEntry& entry, int data, const struct stat* dataStat,
+                                 IXpFileOpProgressObserver* observer)
 {
     XpStagedFile staged;
     XpFileError err = staged.Create(folder, name);
     if (!err.IsOk())
         return err;
+    XpTreeWriter::Ownership ownership = writer.GetOwnership();
     uid_t owner = entry.owner;
     gid_t group = entry.group;
-    if (givesOwner(ownership_))
+    // A file made by root for root's own entry needs no change of owner: most of a tree copied
+    // by root, where the call would cost every file a write of its inode.
+    bool gives = givesOwner(ownership);   // root, so the file is made with uid 0
+    if (gives && !(entry.owner == 0 && entry.group == newFileGroup))
         err = staged.SetOwner(entry.owner, entry.group);
-    else if (entry.mode & (S_ISUID | S_ISGID))
+    else if (!gives && (entry.mode & (S_ISUID | S_ISGID)))
         callerOwns(staged.Descriptor(), &owner, &group);
     // The mode before the first byte: nobody who may not read the source reads the copy.
     if (err.IsOk())
         err = staged.SetMode(modeFor(entry, owner, group));
     if (err.IsOk())
-        err = fill(staged, data, entry, name, observer);
+        err = fill(staged, data, dataStat, entry, name, observer);
     if (!err.IsOk())
         return err;
     staged.SetTimes(entry.accessed, entry.modified);
@@ -262,7 +300,7 @@ XpFileError XpTreeWriter::AddFile(int folder, const char* name, const XpTreeEntr
     if (err.Code() != XPERR_FILE_EXISTS)
         return err;
     // Taken: a file or link there is replaced in one step, a folder refused by Place.
-    if (ownership_ == ownCaller) {
+    if (ownership == XpTreeWriter::ownCaller) {
         err = keepReplacedOwner(staged, folder, name, entry);
         if (!err.IsOk())
             return err;

@@ -4,19 +4,20 @@
 // Where the library came from, an item was handed to the platform's file manager, which copied
 // or moved it and asked the user about conflicts. Linux has no such service every desktop
 // offers, so the requests go to a file-manager agent (AskFinder.h). The agent built in does the
-// work itself with the helpers below: every object is opened relative to its folder's descriptor
-// with O_NOFOLLOW, so a symbolic link planted anywhere in a tree is copied as a link and never
-// followed, and a FIFO or device is refused instead of being opened (which could block). A copy
-// is made under a hidden temporary name in the destination folder and renamed into place only
-// when complete, so the destination shows the old item or the whole new one, never a part. The
-// data of a regular file is copied in the kernel and put in place through XpStagedFile, for the agent's copies as for the
-// copy by paths (XpFileCopy_Linux.cpp), which shares it.
+// work itself with the helpers below. A copy is the library's tree copy (XpTreeCopy): every
+// object opened relative to its folder's descriptor with O_NOFOLLOW, so a symbolic link planted
+// anywhere in a tree is copied as a link and never followed, and a FIFO or device refused
+// instead of being opened (which could block). It is made under a hidden temporary name in the
+// destination folder and renamed into place only when complete, so the destination shows the
+// old item or the whole new one, never a part. The data of a regular file is copied in the
+// kernel (CopyData, which XpStagedFile uses for every copy of the library).
 #include "_XpFileOperationSub_Linux.h"
 
 #include "XpFile_Linux.h"
 #include "_XpFd_Linux.h"
 
 #include <XpStagedFile.h>
+#include <XpTreeWriter.h>
 
 #include <AskFinder.h>
 
@@ -230,122 +231,6 @@ int _XpFileOperationSub_Linux::CopyData(int in, const struct stat& st, int out,
 
 namespace {
 
-// The owner of `owner` (when given) and st's permission bits under modeMask onto the open fd,
-// before any data is written, so that nobody who may not read the source can read the copy at
-// any moment; the owner first, since a change of owner clears set-id bits.
-int applyOwnerAndMode(int fd, const struct stat& st, mode_t modeMask, const struct stat* owner)
-{
-    if (owner != nullptr && fchown(fd, owner->st_uid, owner->st_gid) != 0)
-        return errno;
-    return fchmod(fd, st.st_mode & modeMask) == 0 ? 0 : errno;
-}
-
-// st's access and modification times onto the open fd, after the data (writing changes them).
-int applyTimes(int fd, const struct stat& st)
-{
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    return futimens(fd, times) == 0 ? 0 : errno;
-}
-
-// Mode, owner (root only: nobody else may give files away) and times of st onto name in dir.
-int copyAttributes(int dir, const char* name, int fd, const struct stat& st)
-{
-    if (S_ISLNK(st.st_mode)) {
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        if (geteuid() == 0 && fchownat(dir, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno;
-        return utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW) != 0 ? errno : 0;
-    }
-    int err = applyOwnerAndMode(fd, st, 07777, geteuid() == 0 ? &st : nullptr);
-    return err != 0 ? err : applyTimes(fd, st);
-}
-
-// A regular file of a tree, staged in dstDir and put in place as dstName only where the name is
-// free: mode (set-id bits too) and, for root, owner before the data, dates after it.
-int copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName)
-{
-    struct stat st;
-    XpFd src(_XpFileOperationSub_Linux::OpenRegularAt(srcDir, srcName, O_NOFOLLOW, &st));
-    if (!src.IsValid())
-        return errno;
-    XpStagedFile staged;
-    XpFileError err = staged.Create(dstDir, dstName);
-    if (err.IsOk() && geteuid() == 0)
-        err = staged.SetOwner(st.st_uid, st.st_gid);
-    if (err.IsOk())
-        err = staged.SetMode(st.st_mode & 07777);
-    if (err.IsOk())
-        err = staged.CopyFrom(src.Get(), st, nullptr);
-    staged.SetTimes(st.st_atim, st.st_mtim);
-    if (err.IsOk())
-        err = staged.Place(XpStagedFile::placeNew, false);
-    return err.IsOk() ? 0 : err.SysErr() != 0 ? err.SysErr() : EIO;
-}
-
-int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
-             std::set<std::pair<dev_t, ino_t> >& made);
-
-int copyDirectory(int srcDir, const char* srcName, const struct stat& st, int dstDir,
-                  const char* dstName, std::set<std::pair<dev_t, ino_t> >& made)
-{
-    XpFd src(_XpOpenAt(srcDir, srcName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    if (src.Get() < 0)
-        return errno;
-    if (mkdirat(dstDir, dstName, 0700) != 0)
-        return errno;
-    XpFd dst(_XpOpenAt(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    struct stat dstStat;
-    int err = dst.Get() < 0 || fstat(dst.Get(), &dstStat) != 0 ? errno : 0;
-    if (err == 0)
-        made.insert({dstStat.st_dev, dstStat.st_ino});
-    DIR* list = err == 0 ? _XpOpenDirStream(dup(src.Get())) : nullptr;
-    if (err == 0 && list == nullptr)
-        err = errno;
-    for (struct dirent* e; err == 0 && (errno = 0, e = readdir(list)) != nullptr;) {
-        if (!_XpIsDotOrDotDot(e->d_name))
-            err = copyTree(src.Get(), e->d_name, dst.Get(), e->d_name, made);
-    }
-    if (err == 0 && errno != 0)
-        err = errno;   // readdir failed
-    if (list != nullptr)
-        closedir(list);
-    if (err == 0)
-        err = copyAttributes(dstDir, dstName, dst.Get(), st);
-    dst.Reset();
-    if (err != 0)
-        _XpFileOperationSub_Linux::RemoveTreeAt(dstDir, dstName);
-    return err;
-}
-
-// `made` holds the directories this copy created, so that copying a folder into itself skips the
-// copy growing inside it instead of recursing without end.
-int copyTree(int srcDir, const char* srcName, int dstDir, const char* dstName,
-             std::set<std::pair<dev_t, ino_t> >& made)
-{
-    struct stat st;
-    if (fstatat(srcDir, srcName, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno;
-    if (S_ISDIR(st.st_mode))
-        return made.count({st.st_dev, st.st_ino}) ? 0
-                                                   : copyDirectory(srcDir, srcName, st, dstDir,
-                                                                   dstName, made);
-    if (S_ISREG(st.st_mode))
-        return copyFile(srcDir, srcName, dstDir, dstName);
-    if (!S_ISLNK(st.st_mode))
-        return EINVAL;
-    std::vector<char> target(static_cast<size_t>(st.st_size) + 2);
-    ssize_t n = readlinkat(srcDir, srcName, target.data(), target.size());
-    if (n < 0 || static_cast<size_t>(n) >= target.size())
-        return n < 0 ? errno : EAGAIN;   // the link changed while it was read
-    target[static_cast<size_t>(n)] = '\0';
-    if (symlinkat(target.data(), dstDir, dstName) != 0)
-        return errno;
-    int err = copyAttributes(dstDir, dstName, -1, st);
-    if (err != 0)
-        unlinkat(dstDir, dstName, 0);
-    return err;
-}
-
 // Puts the finished copy tmp in place of dstName.
 int placeAt(int dir, const char* tmp, const char* dstName, bool replace)
 {
@@ -368,12 +253,19 @@ int placeAt(int dir, const char* tmp, const char* dstName, bool replace)
 int _XpFileOperationSub_Linux::CopyTreeAt(int srcDir, const char* srcName, int dstDir,
                                           const char* dstName)
 {
-    try {
-        std::set<std::pair<dev_t, ino_t> > made;
-        return copyTree(srcDir, srcName, dstDir, dstName, made);
-    } catch (const std::bad_alloc&) {
-        return ENOMEM;
-    }
+    struct stat st;
+    if (fstatat(dstDir, dstName, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;   // the tree copy would merge into it or replace it
+    XpTreeCopy copy;   // owners kept where the caller may give them, for copies and moves alike
+    XpFileError walked = copy.Copy(srcDir, srcName, dstDir, dstName);
+    XpFileError all = copy.Finish();
+    const XpFileError& err = walked.IsOk() ? all : walked;
+    if (err.IsOk())
+        return 0;
+    RemoveTreeAt(dstDir, dstName);
+    if (err.Code() == XPERR_FILE_NOT_SUPPORTED)
+        return EINVAL;   // a FIFO, device or socket in the tree
+    return err.SysErr() != 0 ? err.SysErr() : EIO;
 }
 
 int _XpFileOperationSub_Linux::RemoveTreeAt(int dir, const char* name)

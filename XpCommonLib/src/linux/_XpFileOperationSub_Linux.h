@@ -18,9 +18,10 @@
 class _XpFileOperationSub_Linux {
 public:
     // Copies the object srcName of srcDir (a regular file, a link, or a directory with all it
-    // holds) to dstName in dstDir, which must not exist. Mode, times and, for root, the owner are
-    // kept. Other kinds of objects (FIFOs, devices, sockets) are refused with EINVAL, never
-    // opened. On failure whatever was made at dstName is removed again.
+    // holds) to dstName in dstDir, which must not exist (EEXIST), by the library's tree copy
+    // (XpTreeWriter.h: owners kept where the caller may give them, set-id bits only with them).
+    // Other kinds of objects (FIFOs, devices, sockets) are refused with EINVAL, never opened. On
+    // failure whatever was made at dstName is removed again.
     static int CopyTreeAt(int srcDir, const char* srcName, int dstDir, const char* dstName);
     // The copy of one regular file, for the trees above and for the copy by paths. Opens name
     // in dir (flags added: O_NOFOLLOW or not) for reading a regular file, with O_NONBLOCK so

@@ -57,8 +57,9 @@ TEST(XpfsCopy, FilesTreesAndMoves)
 
     // Failures: nothing changes, the message names the operand.
     const struct { std::vector<std::string> args; int status; std::string err; } failing[] = {
-        {{"cp", t / "missing", t / "x"}, 1, "xpfs: cp: " + t / "missing" + ": XPERR_FILE_NOT_FOUND\n"},
-        {{"mv", t / "missing", t / "x"}, 1, "xpfs: mv: " + t / "missing" + ": XPERR_"},
+        {{"cp", t / "missing", t / "x"}, 1, "xpfs: cp: " + t / "missing" + ": No such file or directory\n"},
+        {{"mv", t / "missing", t / "x"}, 1, "xpfs: mv: " + t / "missing" + ": No such file or directory\n"},
+        {{"cp", t / "src/a.txt", t / "none/x"}, 1, "xpfs: cp: " + t / "none/x" + ": No such file or directory\n"},
         {{"cp", t / "src/a.txt", t / "old", t / "new"}, 2, "xpfs: cp: target is not a folder: " + t / "new"},
         {{"cp", "--bogus", t / "src/a.txt", t / "x"}, 2, "xpfs: cp: unknown option --bogus\n"},
         {{"mv", "-p", t / "src/a.txt", t / "x"}, 2, "xpfs: mv: unknown option -p\n"},
@@ -70,6 +71,21 @@ TEST(XpfsCopy, FilesTreesAndMoves)
     }
     EXPECT_FALSE(fs::exists(t / "x") || fs::exists(t / "new"));
     EXPECT_EQ(xptest::readFile(t / "old"), bin);
+}
+
+// --safe takes the copy by paths (CopyFileSafely), whose copy is the caller's and never set-id;
+// the plain copy keeps the owner, and with it the set-id bit, as cp -a does.
+TEST(XpfsCopy, SafeCopiesAFileByPathAsTheCallersOwn)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(xptest::writeFile(t / "prog", "#!") && chown((t / "prog").c_str(), xptest::nobodyUid(), xptest::nobodyGid()) == 0 &&
+                chmod((t / "prog").c_str(), 04755) == 0);
+    EXPECT_EQ(xpfs({"cp", "--safe", t / "prog", t / "safe"}).status, 0);
+    EXPECT_EQ(xpfs({"cp", t / "prog", t / "plain"}).status, 0);
+    EXPECT_EQ(xptest::lstatOf(t / "safe").st_uid, 0u);
+    EXPECT_EQ(xptest::modeOf(t / "safe"), 0755u);
+    EXPECT_EQ(xptest::lstatOf(t / "plain").st_uid, xptest::nobodyUid());
+    EXPECT_EQ(xptest::modeOf(t / "plain"), 04755u);
 }
 
 // A wide tree, which the plain copy hands to its workers: every file and folder arrives with its
@@ -129,7 +145,7 @@ TEST(XpfsCopy, WideTreeArrivesWholeWithModesAndDatesWhateverTheOrder)
     fs::create_directories(t / "merge/src/d4/f13/held");
     xptest::Ran r = xpfs({"cp", t / "src", t / "merge"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "xpfs: cp: " + t / "src/d4/f13" + ": XPERR_FILE_COPY_FAILED\n");
+    EXPECT_EQ(r.err, "xpfs: cp: " + t / "src/d4/f13" + ": Is a directory\n");
     EXPECT_TRUE(fs::is_directory(t / "merge/src/d4/f13/held"));
     for (const std::string& name : files)
         EXPECT_TRUE(name == "src/d4/f13" || xptest::readFile(t / ("merge/" + name)) == xptest::readFile(t / name)) << name;
