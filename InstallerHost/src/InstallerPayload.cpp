@@ -463,6 +463,7 @@ InstallerPayloadResult installFolder(const std::string& source, int folder, cons
     TreeObserver treeObserver(observer, progress);
     XpTreeCopyOptions options;
     options.ownership = XpTreeWriter::ownCaller;
+    options.progress = static_cast<bool>(observer); // failures are wanted either way
     XpFileError err;
     {
         XpTreeCopy copy(options, &treeObserver);
