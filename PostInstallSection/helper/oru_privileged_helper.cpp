@@ -113,8 +113,8 @@ bool pathList(const std::string& key, const std::string& value, std::vector<std:
 // a link. Its absence leaves the defaults.
 bool loadConfiguration(Configuration& config, std::string& why)
 {
-    int fd = ::open(ORU_HELPER_CONFIG, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    XpFd fd(::open(ORU_HELPER_CONFIG, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.IsValid()) {
         if (errno == ENOENT)
             return true;
         why = std::string(ORU_HELPER_CONFIG) + ": " + std::strerror(errno);
@@ -122,8 +122,7 @@ bool loadConfiguration(Configuration& config, std::string& why)
     }
     struct stat st;
     std::string text;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022)) {
-        ::close(fd);
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022)) {
         why = std::string(ORU_HELPER_CONFIG) + " is not a regular file of root's that only root may write";
         return false;
     }
@@ -131,14 +130,14 @@ bool loadConfiguration(Configuration& config, std::string& why)
     char buffer[4096];
     ssize_t n = 0;
     while (text.size() <= kMaxConfiguration) {
-        n = ::read(fd, buffer, sizeof buffer);
+        n = ::read(fd.Get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         text.append(buffer, static_cast<size_t>(n));
     }
-    ::close(fd);
+    fd.Reset();
     if (n < 0) {
         why = std::string(ORU_HELPER_CONFIG) + ": " + std::strerror(errno);
         return false;
@@ -186,31 +185,28 @@ bool loadConfiguration(Configuration& config, std::string& why)
 
 // Opens the folder from "/" down, one component at a time without following a link, making the
 // missing ones (root's, 0755). The folder itself must be root's and writable by nobody else, or
-// someone else could change what lies in it behind our back.
-int openTrustedFolder(const std::string& path, std::string& why)
+// someone else could change what lies in it behind our back. Not valid, with the reason in `why`,
+// otherwise.
+XpFd openTrustedFolder(const std::string& path, std::string& why)
 {
-    int dir = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    XpFd dir(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::stringstream in(path.substr(1));
     std::string part;
-    while (dir >= 0 && std::getline(in, part, '/')) {
-        if (::mkdirat(dir, part.c_str(), 0755) != 0 && errno != EEXIST) {
+    while (dir.IsValid() && std::getline(in, part, '/')) {
+        if (::mkdirat(dir.Get(), part.c_str(), 0755) != 0 && errno != EEXIST) {
             why = path + ": cannot make " + part + ": " + std::strerror(errno);
-            ::close(dir);
-            return -1;
+            return XpFd();
         }
-        int next = ::openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        dir = XpFd(::openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         int err = errno;
-        ::close(dir);
-        dir = next;
-        if (dir < 0)
+        if (!dir.IsValid())
             why = path + ": " + part + (err == ELOOP || err == ENOTDIR ? " is a symbolic link or not a folder; not followed"
                                                                        : std::string(": ") + std::strerror(err));
     }
     struct stat st;
-    if (dir >= 0 && (::fstat(dir, &st) != 0 || st.st_uid != 0 || (st.st_mode & 022))) {
+    if (dir.IsValid() && (::fstat(dir.Get(), &st) != 0 || st.st_uid != 0 || (st.st_mode & 022))) {
         why = path + " is not root's, or others may write it";
-        ::close(dir);
-        return -1;
+        return XpFd();
     }
     return dir;
 }
@@ -462,7 +458,7 @@ int installPayload(const Configuration& config, const std::string& destination)
     if (int refused = nextRecord(record, true))
         return refused;
     std::string why;
-    XpFd dir(openTrustedFolder(folder, why));
+    XpFd dir = openTrustedFolder(folder, why);
     if (!dir.IsValid())
         return fail(kRefusedObject, why);
     int status = record.kind == InstallerPayloadKind::File ? receiveFile(dir.Get(), destination, name, record)
@@ -521,11 +517,10 @@ int main(int argc, char** argv)
         return fail(kConfiguration, why.empty() ? "AutostartDirectory is not a plain absolute path" : why);
     if (payload)
         return installPayload(config, argv[2]);
-    int dir = openTrustedFolder(config.autostartDirectory, why);
-    if (dir < 0)
+    XpFd dir = openTrustedFolder(config.autostartDirectory, why);
+    if (!dir.IsValid())
         return fail(kRefusedObject, why);
     const std::string name = std::string(TargetAppBundleId) + ".desktop";
-    int status = std::strcmp(argv[2], "add") == 0 ? addLoginItem(config, dir, name) : removeLoginItem(config, dir, name);
-    ::close(dir);
-    return status;
+    return std::strcmp(argv[2], "add") == 0 ? addLoginItem(config, dir.Get(), name)
+                                            : removeLoginItem(config, dir.Get(), name);
 }
