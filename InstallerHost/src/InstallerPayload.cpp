@@ -2,7 +2,8 @@
 // a stream of records written by this process (see InstallerPayload.h and InstallerPayloadStream.h).
 //
 // Linux notes. The sending side moves a file's data into the pipe with sendfile, so no more than
-// a small file (64 KiB, sent with its record in one write) passes through this process's memory;
+// small files (up to 64 KiB each, gathered up to 64 KiB and sent with their records in one write)
+// pass through this process's memory;
 // the pipe is widened to 1 MiB (the most an unprivileged process may ask by default) so the
 // helper is woken less often. SIGPIPE is blocked
 // on the sending thread while it writes: a helper that refuses ends its standard input early,
@@ -39,8 +40,10 @@ namespace {
 
 // Progress is handed on after every file, and inside a file after this many bytes.
 const uint64_t kReportEvery = 4u << 20;
-// Files up to this size are sent with their record in one write, through a buffer of this size.
+// Files up to this size are read into the sender's buffer and sent with their record, several
+// at a time once the buffer holds kBatch bytes; larger ones go with sendfile.
 const uint64_t kSmallFile = 64u << 10;
+const size_t kBatch = 64u << 10;
 
 InstallerPayloadResult failed(const std::string& why)
 {
@@ -177,17 +180,21 @@ public:
 
     bool send(int fd, const struct stat& st, const std::string& source)
     {
-        if (!report() || !write(kInstallerPayloadMagic, sizeof kInstallerPayloadMagic))
+        if (!report())
             return false;
+        pending_.assign(kInstallerPayloadMagic, sizeof kInstallerPayloadMagic);
         bool sent = S_ISDIR(st.st_mode) ? sendFolder(fd, st, "", source, 1) : sendFile(fd, st, "", source);
-        return sent && writeRecord(recordOf(InstallerPayloadKind::End, {}, "", 0));
+        return sent && writeRecord(recordOf(InstallerPayloadKind::End, {}, "", 0)) && flush();
     }
 
 private:
+    // Stopped, the entries complete in pending_ still go out (the helper keeps them, as what was
+    // copied before the stop); the stream then ends without its end record.
     bool report()
     {
         if (observer_ && observer_(progress_)) {
             cancelled_ = true;
+            flush();
             return false;
         }
         return true;
@@ -208,10 +215,19 @@ private:
         return true;
     }
 
+    // Records, small files and links wait in pending_ and go out together once it holds
+    // kBatch bytes: one write and one wake-up of the helper for many small entries.
     bool writeRecord(const InstallerPayloadRecord& record)
     {
-        std::string bytes = InstallerPayloadEncode(record);
-        return write(bytes.data(), bytes.size());
+        pending_ += InstallerPayloadEncode(record);
+        return pending_.size() < kBatch || flush();
+    }
+
+    bool flush()
+    {
+        bool written = pending_.empty() || write(pending_.data(), pending_.size());
+        pending_.clear();
+        return written;
     }
 
     bool fail(const std::string& why)
@@ -230,12 +246,12 @@ private:
         if (size <= kSmallFile) {
             // A small file goes out with its record in one write: most files of an application
             // are small, and a write and a wake-up of the helper each would cost more than them.
-            small_ = InstallerPayloadEncode(recordOf(InstallerPayloadKind::File, st, name, size));
-            const size_t head = small_.size();
-            small_.resize(head + size);
+            pending_ += InstallerPayloadEncode(recordOf(InstallerPayloadKind::File, st, name, size));
+            const size_t head = pending_.size();
+            pending_.resize(head + size);
             size_t got = 0;
             while (got < size) {
-                ssize_t n = ::pread(fd, &small_[head + got], size - got, static_cast<off_t>(got));
+                ssize_t n = ::pread(fd, &pending_[head + got], size - got, static_cast<off_t>(got));
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n < 0)
@@ -244,13 +260,14 @@ private:
                     return fail(InstallerText("%s: changed while it was being copied", path));
                 got += static_cast<size_t>(n);
             }
-            if (!write(small_.data(), small_.size()))
+            if (pending_.size() >= kBatch && !flush())
                 return false;
             progress_.bytesDone += size;
             ++progress_.filesDone;
             return report();
         }
-        if (!writeRecord(recordOf(InstallerPayloadKind::File, st, name, size)))
+        pending_ += InstallerPayloadEncode(recordOf(InstallerPayloadKind::File, st, name, size));
+        if (!flush())
             return false;
         off_t offset = 0;
         uint64_t sinceReport = 0;
@@ -295,10 +312,9 @@ private:
             return fail(path + ": " + systemReason(errno));
         if (n == 0 || static_cast<uint64_t>(n) > kInstallerPayloadMaxLink)
             return fail(InstallerText("%s: a link whose target is too long", path));
-        if (!writeRecord(recordOf(InstallerPayloadKind::Link, st, name, static_cast<uint64_t>(n))) ||
-            !write(target, static_cast<size_t>(n)))
-            return false;
-        return true;
+        pending_ += InstallerPayloadEncode(recordOf(InstallerPayloadKind::Link, st, name, static_cast<uint64_t>(n)));
+        pending_.append(target, static_cast<size_t>(n));
+        return pending_.size() < kBatch || flush();
     }
 
     // The folder's record, its entries, and its end. Each entry is opened below the folder's
@@ -347,7 +363,7 @@ private:
     }
 
     int out_;
-    std::string small_; // a small file's record and data, written at once
+    std::string pending_; // what is yet to be written: at most kBatch and a small file
     const InstallerPayloadObserver& observer_;
     InstallerPayloadProgress progress_;
     std::string error_;
