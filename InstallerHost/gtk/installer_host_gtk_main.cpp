@@ -66,7 +66,7 @@ const char* const kUsage = N_(
     "                       default; the desktop's authentication agent asks for the password),\n"
     "                       or the host itself: yes, no or ask (a dialog). Where no polkit\n"
     "                       daemon answers, root gets the dialog and anyone else is refused.\n"
-    "  --install SRC=DEST   payload: the installation page copies file SRC to DEST (repeatable).\n"
+    "  --install SRC=DEST   payload: the installation page copies file or folder SRC to DEST (repeatable).\n"
     "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
     "                       (a payload in a system folder, the all-users login item) when the\n"
     "                       host is not root. Default: the installed helper, when it is there.\n"
@@ -738,6 +738,17 @@ void InstallerWindow::showCopyProgress(const InstallerCopyProgress& progress)
     std::string text = std::string(_("Copying")) + " " + InstallerValidUTF8(progress.destination);
     if (progress.count > 1)
         text += " (" + std::to_string(progress.index + 1) + "/" + std::to_string(progress.count) + ")";
+    if (progress.filesTotal > 1) {
+        // A folder: how many of its files, and how much of its data.
+        char* done = g_format_size(progress.bytesDone);
+        char* total = g_format_size(progress.bytesTotal);
+        char* files =
+            g_strdup_printf(_("Files: %zu of %zu, %s of %s"), progress.filesDone, progress.filesTotal, done, total);
+        text += std::string("\n") + files;
+        g_free(files);
+        g_free(total);
+        g_free(done);
+    }
     if (text != gtk_label_get_text(GTK_LABEL(copyingText_)))
         gtk_label_set_text(GTK_LABEL(copyingText_), text.c_str());
     double fraction = (static_cast<double>(progress.index) + progress.percent / 100.0) / static_cast<double>(progress.count);

@@ -10,24 +10,30 @@
 
 #include <InstallerPlugin.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
-// Where the installation step's copy has got to: reported when a payload file starts and after
-// every chunk of it (the library's copy works 256 KiB at a time).
+// Where the installation step's copy has got to: reported when a payload (a file or a folder)
+// starts and as its data goes.
 struct InstallerCopyProgress {
-    size_t index = 0; // the payload file being copied, counted from 0
-    size_t count = 0; // payload files in all
+    size_t index = 0; // the payload being copied, counted from 0
+    size_t count = 0; // payloads in all
     std::string source;
     std::string destination;
-    double percent = 0.0; // of this file, 0 to 100
+    double percent = 0.0; // of this payload's bytes (of its files where it holds no byte), 0 to 100
+    uint64_t bytesDone = 0;
+    uint64_t bytesTotal = 0;
+    size_t filesDone = 0;  // regular files of this payload copied (folders and links not counted)
+    size_t filesTotal = 0;
 };
 // Called while the installation step copies, on the thread that copies (the session's own, or
-// the one the copy runner chose); answering true stops the copy. The file being copied is then removed as the library's copy promises (a destination that
-// existed keeps its old content, nothing half-written appears under its name), the files after it
-// are not copied, and the road goes from the installation page to the summary.
+// the one the copy runner chose); answering true stops the copy. The file being copied is then
+// dropped (a destination that existed keeps its old content, nothing half-written appears under
+// its name), what of a folder was complete stays, the payloads after it are not copied, and the
+// road goes from the installation page to the summary.
 using InstallerCopyProgressHandler = std::function<bool(const InstallerCopyProgress&)>;
 // Runs the installation step's copying (`copy`) and returns once it has returned: a window runs it
 // on a thread of its own and keeps drawing meanwhile. The session does nothing else until then,
@@ -48,9 +54,8 @@ public:
     // Loads the bundle folder: its module is <bundle>/<name>.so, where <name> is the folder's
     // name without ".bundle". false with a message when the module or its factory is missing.
     bool loadBundle(const std::string& bundlePath, std::string* error);
-    // Files that the installation step copies: source file -> destination path. Each is written
-    // to a new randomly named file beside the destination and renamed over it; links planted at
-    // either name are never followed.
+    // What the installation step copies: source file or folder -> destination path
+    // (InstallerPayload.h says how, on which road, and what a stop leaves).
     void addPayload(const std::string& source, const std::string& destination);
     // Follows (and may stop) the installation step's copy. Without one, only an interrupt of the
     // host (InstallerInterruptRequested) stops it.

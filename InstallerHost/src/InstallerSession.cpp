@@ -1,11 +1,9 @@
 // The installer's road: load, shouldLoad / firstPane / title, installation, panes, summary, end.
 #include <InstallerDisplayText.h>
+#include <InstallerPayload.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
 #include "InstallerTexts.h"
-
-#include <XpFileOperation.h>
-#include <XpStagedFile.h>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -49,142 +47,24 @@ const char* endingName(InstallerSession::Ending ending)
     return "running";
 }
 
-// A descriptor closed by its owner.
-struct Descriptor {
-    int fd = -1;
-    Descriptor() = default;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-// Hands the library's copy progress on; its answer stops the copy.
-class CopyObserver : public IXpFileOpProgressObserver {
-public:
-    explicit CopyObserver(std::function<bool(double)> onProgress) : onProgress_(std::move(onProgress)) {}
-    bool OnProgress(double percent) override { return onProgress_(percent); }
-
-private:
-    std::function<bool(double)> onProgress_;
-};
-
-enum class CopyOutcome { Copied, Failed, Cancelled };
-
-std::string describeError(XpErr err)
+// A payload whose folder is root's, for an installer that is not: walked and read here, as the
+// person who runs it, and streamed to the privileged helper through pkexec once the right is
+// granted, so the helper (root) opens no file the person names. A payload that cannot be read or
+// holds what may not be copied is refused before anybody is asked for the right.
+InstallerPayloadResult installThroughHelper(const std::string& helper, const std::string& source,
+                                            const std::string& destination, const InstallerPayloadObserver& observer)
 {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%04X", static_cast<unsigned>(err));
-    const char* name = XpErrName(err);
-    return std::string(name && *name ? name : "error") + " (" + code + ")";
-}
-
-// Copies one payload file through the library's staged file: the copy is staged in the
-// destination's folder (unnamed where the file system allows, else under the library's hidden
-// name, created exclusively without following a link), gets the source's permission bits before
-// any byte is written, reports each chunk and stops when asked, and is then renamed over the
-// destination once complete and on disk. A half-copied file never appears under that name, an
-// existing destination keeps its content until then, a link at the destination is replaced,
-// never written through, and a cancelled or failed copy leaves nothing behind. The folder and
-// the source are held as descriptors, so a folder or source swapped after the checks here is not
-// what is written into or read. Only a regular source is read: a FIFO would hang the installer.
-CopyOutcome copyPayloadFile(const std::string& source, const std::string& destination,
-                            const std::function<bool(double)>& progress, std::string* error)
-{
-    auto fail = [error](const std::string& why) {
-        *error = why;
-        return CopyOutcome::Failed;
-    };
-    std::filesystem::path dest(destination);
-    std::string name = dest.filename().string();
-    std::string folder = dest.has_parent_path() ? dest.parent_path().string() : ".";
-    if (name.empty() || name == "." || name == "..")
-        return fail("not a file name");
-    // The source is checked before anything is made, so a payload that cannot be read leaves the
-    // destination side as it was (no folder created for nothing).
-    Descriptor in, dir;
-    struct stat st;
-    in.fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (in.fd < 0 || ::fstat(in.fd, &st) != 0)
-        return fail(source + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        return fail(source + ": not a regular file");
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec)
-        return fail("cannot create " + folder + ": " + ec.message());
-    dir.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir.fd < 0)
-        return fail(folder + ": " + std::strerror(errno));
-    XpStagedFile staged;
-    XpFileError err = staged.Create(dir.fd, name.c_str());
-    if (err.IsOk())
-        err = staged.SetMode(st.st_mode & 07777);
-    if (!err.IsOk())
-        return fail(folder + ": " + err.Describe().GetBuffer());
-    // The copy keeps the source's modification time, as the installed file always did.
-    staged.SetTimes(st.st_atim, st.st_mtim);
-    CopyObserver observer(progress);
-    err = staged.CopyFrom(in.fd, st, &observer);
-    if (err.Code() == XPERR_FILE_CANCELLED)
-        return CopyOutcome::Cancelled; // staged drops the partial copy
-    if (!err.IsOk())
-        return fail(describeError(err.Code()));
-    // On disk before it takes the destination's name, and the name's folder after.
-    err = staged.Place(XpStagedFile::placeReplace, true);
-    if (!err.IsOk())
-        return fail(err.Describe().GetBuffer());
-    return CopyOutcome::Copied;
-}
-
-// Whether this process may make and write the destination's folder (the nearest existing one).
-bool mayWriteFolderOf(const std::string& destination)
-{
-    std::filesystem::path folder = std::filesystem::path(destination).parent_path();
-    while (!folder.empty() && ::access(folder.c_str(), F_OK) != 0 && folder != folder.parent_path())
-        folder = folder.parent_path();
-    return ::access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) == 0;
-}
-
-// A payload whose folder is root's, for an installer that is not: read here, as the person who
-// runs it, and handed to the privileged helper through pkexec once the right is granted, so the
-// helper (root) opens no file the person names.
-bool installThroughHelper(const std::string& helper, const std::string& source, const std::string& destination,
-                          std::string* error)
-{
-    const size_t maxPayload = 16u << 20; // what the helper takes at most
-    Descriptor in;
-    struct stat st;
-    in.fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (in.fd < 0 || ::fstat(in.fd, &st) != 0)
-        return *error = source + ": " + std::strerror(errno), false;
-    if (!S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > maxPayload)
-        return *error = source + (S_ISREG(st.st_mode) ? ": larger than 16 MiB" : ": not a regular file"), false;
-    std::string data;
-    char buffer[65536];
-    for (ssize_t n; (n = ::read(in.fd, buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || data.size() + static_cast<size_t>(n) > maxPayload)
-            return *error = source + ": " + (n < 0 ? std::strerror(errno) : "larger than 16 MiB"), false;
-        data.append(buffer, static_cast<size_t>(n));
-    }
+    std::string why;
+    if (!InstallerPayloadInspect(source, nullptr, nullptr, &why))
+        return {InstallerPayloadOutcome::Failed, why};
     std::string explanation = ::dgettext("installer-host", "The installer wants to install a file for all users:");
     if (!InstallerRequestAuthorization(kInstallerInstallPayloadRight, explanation + " " + destination))
-        return *error = ::dgettext("installer-host", "refused: the right to install for all users was not granted"), false;
-    std::string output, errors;
-    int status = InstallerRunThroughPkexec(helper, {"install-payload", destination}, data, &output, &errors);
-    if (status == 0)
-        return true;
-    while (!errors.empty() && errors.back() == '\n')
-        errors.pop_back();
-    errors = errors.substr(errors.rfind('\n') == std::string::npos ? 0 : errors.rfind('\n') + 1);
-    *error = (status == 126 || errors.find("Not authorized") != std::string::npos ? "refused: " : "") + errors +
-             " (status " + std::to_string(status) + ")";
-    return false;
+        return {InstallerPayloadOutcome::Failed,
+                ::dgettext("installer-host", "refused: the right to install for all users was not granted")};
+    const char* const pkexec = "/usr/bin/pkexec";
+    if (::access(pkexec, X_OK) != 0)
+        return {InstallerPayloadOutcome::Failed, "pkexec is not installed"};
+    return InstallerPayloadInstallThroughHelper({pkexec, helper}, source, destination, observer);
 }
 
 } // namespace
@@ -291,38 +171,39 @@ void InstallerSession::copyPayload()
         report.source = item.first;
         report.destination = item.second;
         report.percent = 0.0;
-        auto onProgress = [this, &report](double percent) {
-            report.percent = percent;
+        report.bytesDone = report.bytesTotal = 0;
+        report.filesDone = report.filesTotal = 0;
+        auto observer = [this, &report](const InstallerPayloadProgress& p) {
+            report.bytesDone = p.bytesDone;
+            report.bytesTotal = p.bytesTotal;
+            report.filesDone = p.filesDone;
+            report.filesTotal = p.filesTotal;
+            report.percent = p.bytesTotal > 0   ? 100.0 * static_cast<double>(p.bytesDone) / static_cast<double>(p.bytesTotal)
+                             : p.filesTotal > 0 ? 100.0 * static_cast<double>(p.filesDone) / static_cast<double>(p.filesTotal)
+                                                : 0.0;
             bool stop = progress_ && progress_(report);
             return stop || InstallerInterruptRequested() != 0;
         };
-        std::string error;
         std::string helper = InstallerPrivilegedHelper();
-        bool privileged = ::geteuid() != 0 && !helper.empty() && !mayWriteFolderOf(item.second);
-        CopyOutcome outcome;
-        if (privileged) {
-            // The helper takes the data in one piece: its progress is its start and its end.
-            outcome = onProgress(0.0) ? CopyOutcome::Cancelled
-                      : installThroughHelper(helper, item.first, item.second, &error) ? CopyOutcome::Copied
-                                                                                      : CopyOutcome::Failed;
-            if (outcome == CopyOutcome::Copied && progress_) {
-                report.percent = 100.0;
-                progress_(report);
-            }
-        } else {
-            outcome = copyPayloadFile(item.first, item.second, onProgress, &error);
-        }
-        switch (outcome) {
-        case CopyOutcome::Copied:
+        bool privileged = ::geteuid() != 0 && !helper.empty() && !InstallerPayloadMayWrite(item.second);
+        struct stat st;
+        bool folder = ::stat(item.first.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        InstallerPayloadResult result = privileged ? installThroughHelper(helper, item.first, item.second, observer)
+                                                   : InstallerPayloadInstall(item.first, item.second, observer);
+        switch (result.outcome) {
+        case InstallerPayloadOutcome::Installed:
             installationLog_.push_back(privileged ? InstallerText("installed %s (privileged helper)", item.second)
                                                   : InstallerText("installed %s", item.second));
             break;
-        case CopyOutcome::Failed:
-            installationLog_.push_back(InstallerText("failed %s: %s", item.second, error));
+        case InstallerPayloadOutcome::Failed:
+            installationLog_.push_back(InstallerText("failed %s: %s", item.second, result.error));
             installationFailed_ = true;
             break;
-        case CopyOutcome::Cancelled:
-            installationLog_.push_back(InstallerText("cancelled %s: nothing of it was left", item.second));
+        case InstallerPayloadOutcome::Cancelled:
+            installationLog_.push_back(
+                folder ? InstallerText("cancelled %s: the file being copied was dropped, the files copied before it stay",
+                                       item.second)
+                       : InstallerText("cancelled %s: nothing of it was left", item.second));
             installationFailed_ = true;
             installationCancelled_ = true;
             break;

@@ -66,7 +66,7 @@ const char* const kUsage = N_(
     "                       text agent of its own for the password); where no polkit daemon\n"
     "                       answers, root is asked by the host (ask on a terminal, no when\n"
     "                       unattended) and anyone else is refused.\n"
-    "  --install SRC=DEST   payload: the installation page copies file SRC to DEST (repeatable).\n"
+    "  --install SRC=DEST   payload: the installation page copies file or folder SRC to DEST (repeatable).\n"
     "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
     "                       (a payload in a system folder, the all-users login item) when the\n"
     "                       host is not root. Default: the installed helper, when it is there.\n"
@@ -350,15 +350,19 @@ void installHandlers(const InstallerAuthorizationPolicy& policy, bool interactiv
     });
 }
 
-// The copy's progress in quarters of each file; Ctrl-C stops it (the session looks at the
-// interrupt after every chunk).
+// The copy's progress in quarters of each payload, a folder's with its files done; Ctrl-C stops
+// it (the session looks at the interrupt after every chunk and every file).
 void followCopy(InstallerSession& session)
 {
     session.setCopyProgressHandler([lastIndex = size_t(-1), lastQuarter = -1](const InstallerCopyProgress& p) mutable {
         int quarter = static_cast<int>(p.percent / 25.0);
         if (p.index != lastIndex || quarter > lastQuarter) {
             std::printf("installer-host: ");
-            std::printf(_("copying %s: %d%%"), shown(p.destination).c_str(), quarter * 25);
+            if (p.filesTotal > 1)
+                std::printf(_("copying %s: %d%% (files: %zu of %zu)"), shown(p.destination).c_str(), quarter * 25,
+                            p.filesDone, p.filesTotal);
+            else
+                std::printf(_("copying %s: %d%%"), shown(p.destination).c_str(), quarter * 25);
             std::printf("\n");
             std::fflush(stdout);
         }

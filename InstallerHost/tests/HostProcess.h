@@ -89,6 +89,8 @@ struct Host {
     bool onlyEnv = false;
     // Its output goes to /dev/null instead of `out` (a daemon nobody reads).
     bool discardOutput = false;
+    // When >= 0: its standard input is this descriptor (a stream the test prepared), not `in`.
+    int stdinFd = -1;
 
     Host() = default;
     Host(const Host&) = delete;
@@ -123,7 +125,7 @@ struct Host {
         ASSERT_GE(pid = ::fork(), 0);
         if (pid == 0) {
             int output = discardOutput ? ::open("/dev/null", O_WRONLY) : outPipe[1];
-            ::dup2(inPipe[0], 0);
+            ::dup2(stdinFd >= 0 ? stdinFd : inPipe[0], 0);
             ::dup2(output, 1);
             ::dup2(output, 2);
             std::vector<std::string> argv{program};

@@ -2,6 +2,7 @@
 // exit statuses, the result line, scripted answers, its language and its payload copy. (Ctrl-C,
 // SIGTERM and the end of input are tried with the real plug-in in InstallerEndToEndTest.)
 #include "HostProcess.h"
+#include "PayloadTreeSupport.h"
 
 namespace {
 
@@ -127,3 +128,61 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
 }
 
 } // namespace
+
+// Ctrl-C while a folder is being copied: the host is held inside the copy (its output pipe full
+// when it reports 25%), interrupted there, and then leaves every file it had placed complete and
+// nothing of the files under way, no staging debris, and says the installation was cancelled.
+TEST(InstallerHostTest, CtrlCMidCopyOfAFolderKeepsTheCompleteFilesAndNothingOfThoseUnderWay)
+{
+    TempFolder folder("installer-host-test");
+    ASSERT_FALSE(folder.path.empty());
+    const std::string source = folder.path + "/App", dest = folder.path + "/installed/App";
+    const size_t files = makeApplicationFolder(source, 400);
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    Host host; // kills and reaps the host, closes the pipe's reading end, whatever happens
+    host.out = out[0];
+    const int capacity = ::fcntl(out[0], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0);
+    // Room for the first progress line only: the next one (25%) waits, mid-copy, until drained.
+    const std::string first = "installer-host: copying " + dest + ": 0% (files: 0 of " + std::to_string(files) + ")\n";
+    const std::string filler(static_cast<size_t>(capacity) - first.size(), '#');
+    ASSERT_EQ(::write(out[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+    host.pid = ::fork();
+    ASSERT_GE(host.pid, 0);
+    if (host.pid == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(out[1], 1);
+        ::dup2(null, 2);
+        execChild({INSTALLER_HOST_PATH, "--unattended", "--install", source + "=" + dest, RECORDING_BUNDLE},
+                  {"LANGUAGE=en"});
+    }
+    ::close(out[1]);
+    // Held in a write to the full pipe (by whichever of its threads reports the progress).
+    auto heldInWrite = [&host]() {
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(host.pid) + "/task"))
+            if (readAll(task.path().string() + "/wchan").find("pipe_write") != std::string::npos)
+                return true;
+        return false;
+    };
+    bool held = false;
+    for (int i = 0; i < 2000 && !(held = heldInWrite()); ++i)
+        ::usleep(10 * 1000);
+    ASSERT_TRUE(held) << "the host never waited on its output";
+    ASSERT_EQ(::kill(host.pid, SIGINT), 0);
+    EXPECT_EQ(host.finish(), 130) << host.output;
+    ASSERT_EQ(host.output.compare(0, filler.size() + first.size(), filler + first), 0) << host.output;
+    expectHas(host.output, {"installer-host: copying " + dest + ": 25%", "ended=interrupted installation=cancelled"});
+    size_t placed = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dest)) {
+        if (!entry.is_regular_file())
+            continue;
+        ++placed;
+        const std::string rel = entry.path().lexically_relative(dest).string();
+        EXPECT_EQ(fileText(entry.path().string()), fileText(source + "/" + rel)) << rel;
+    }
+    EXPECT_GT(placed, 0u);
+    EXPECT_LT(placed, files);
+    EXPECT_EQ(stagingDebris(dest), 0u);
+}

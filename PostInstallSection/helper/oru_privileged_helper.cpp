@@ -4,15 +4,19 @@
 //
 //   oru-privileged-helper login-item add      writes the all-users autostart entry of the target
 //   oru-privileged-helper login-item remove   application / removes it
-//   oru-privileged-helper install-payload DEST  places the payload file read from standard input
-//                                               at DEST (action com.ombrix.installer.install-payload)
+//   oru-privileged-helper install-payload DEST  places the payload (a file or a folder) that
+//                                               standard input describes as a stream of records
+//                                               (InstallerPayloadStream.h) at DEST (action
+//                                               com.ombrix.installer.install-payload)
 //
 // Nothing else, and no path it did not check: the folders come from the helper's own
 // configuration (root's file, ORU_HELPER_CONFIG; built-in defaults when it is absent), the
 // entry's file name from the application id, the entry from the application's system-wide
 // desktop entry, checked as the plug-in checks it. A payload destination must lie directly in one
-// of the configured payload folders; its data comes on standard input (read by the caller as the
-// caller), so root reads no file the caller names. Every folder is opened from "/" down without
+// of the configured payload folders; the payload comes on standard input (walked and read by the
+// caller as the caller), so root reads no file the caller names, and every name in it is checked
+// before anything is written under it. The payload may be of any size: it is written as it comes,
+// a piece at a time. Every folder is opened from "/" down without
 // following a link; files are written to a temporary created with O_CREAT|O_EXCL|O_NOFOLLOW and
 // renamed into place. No shell, no other program. Each refusal has its own exit status and one
 // line on standard error (control characters escaped). The configuration is taken exactly as
@@ -22,8 +26,10 @@
 #include "OruPlatform_Linux.h"
 
 #include <InstallerDisplayText.h>
+#include <InstallerPayloadStream.h>
 #include <XpFd.h>
 #include <XpStagedFile.h>
+#include <XpTreeWriter.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -48,11 +54,9 @@ enum Status {
     kNoEntry = 5,        // no usable system-wide entry of the application
     kRefusedObject = 6,  // a link or anything but a regular file where the entry goes
     kWriteFailed = 7,
-    kPayloadRefused = 8, // a payload destination outside the payload folders, or too large
+    kPayloadRefused = 8, // a payload destination outside the payload folders, or a stream that
+                         // ended early or is malformed
 };
-
-// Payload files are desktop entries, icons and the like: what is larger is not taken.
-const size_t kMaxPayload = 16u << 20;
 
 const char* const kProgram = "oru-privileged-helper";
 
@@ -181,9 +185,9 @@ bool loadConfiguration(Configuration& config, std::string& why)
 
 // Opens the folder from "/" down, one component at a time without following a link, making the
 // missing ones (root's, 0755). The folder itself must be root's and writable by nobody else, or
-// someone else could change what lies in it behind our back. The caller owns the descriptor
-// returned (-1 with the reason when refused).
-int openTrustedFolder(const std::string& path, std::string& why)
+// someone else could change what lies in it behind our back. Not valid, with the reason in `why`,
+// otherwise.
+XpFd openTrustedFolder(const std::string& path, std::string& why)
 {
     XpFd dir(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::stringstream in(path.substr(1));
@@ -191,10 +195,10 @@ int openTrustedFolder(const std::string& path, std::string& why)
     while (dir.IsValid() && std::getline(in, part, '/')) {
         if (::mkdirat(dir.Get(), part.c_str(), 0755) != 0 && errno != EEXIST) {
             why = path + ": cannot make " + part + ": " + std::strerror(errno);
-            return -1;
+            return XpFd();
         }
         dir = XpFd(::openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        int err = errno; // kept by the close of the folder above
+        int err = errno;
         if (!dir.IsValid())
             why = path + ": " + part + (err == ELOOP || err == ENOTDIR ? " is a symbolic link or not a folder; not followed"
                                                                        : std::string(": ") + std::strerror(err));
@@ -202,9 +206,9 @@ int openTrustedFolder(const std::string& path, std::string& why)
     struct stat st;
     if (dir.IsValid() && (::fstat(dir.Get(), &st) != 0 || st.st_uid != 0 || (st.st_mode & 022))) {
         why = path + " is not root's, or others may write it";
-        return -1;
+        return XpFd();
     }
-    return dir.Release();
+    return dir;
 }
 
 // What is at `name` in the folder: absent, a regular file, or something to leave alone.
@@ -255,8 +259,183 @@ int addLoginItem(const Configuration& config, int dir, const std::string& name)
     return replaceFile(dir, config.autostartDirectory, name, *text);
 }
 
-// The payload from standard input to `destination`, which must name a file directly in one of the
-// payload folders (the name not hidden, so it can never be one of our temporaries).
+// Reads exactly `size` bytes of standard input; false when it ends (or fails) first.
+bool readExactly(void* data, size_t size)
+{
+    char* at = static_cast<char*>(data);
+    while (size > 0) {
+        ssize_t n = ::read(0, at, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The payload's attributes as root writes them: root's, and never a set-id, sticky or
+// group- or other-writable bit, whatever the stream says (a person's file must not become a
+// program that runs as root, nor a system folder others may write).
+XpTreeEntry entryOf(const InstallerPayloadRecord& record, mode_t kind)
+{
+    XpTreeEntry entry;
+    entry.mode = kind | (record.mode & 0755);
+    entry.owner = 0;
+    entry.group = 0;
+    entry.accessed = {static_cast<time_t>(record.atimeSec), static_cast<long>(record.atimeNsec)};
+    entry.modified = {static_cast<time_t>(record.mtimeSec), static_cast<long>(record.mtimeNsec)};
+    entry.size = static_cast<int64_t>(record.size);
+    return entry;
+}
+
+// Reads the next record's header and name: kPayloadRefused with the reason for a stream that
+// ended or that no installer writes.
+int nextRecord(InstallerPayloadRecord& record, bool first)
+{
+    unsigned char header[kInstallerPayloadHeaderSize];
+    std::string why;
+    if (!readExactly(header, sizeof header))
+        return fail(kPayloadRefused, "the payload stream ended early; nothing of its last entry was kept");
+    if (!InstallerPayloadDecode(header, record, why))
+        return fail(kPayloadRefused, "the payload stream is malformed: " + why);
+    bool payload = record.kind == InstallerPayloadKind::File || record.kind == InstallerPayloadKind::Folder;
+    if (first ? !payload || !record.name.empty()
+              : (record.kind != InstallerPayloadKind::EndFolder && record.kind != InstallerPayloadKind::End &&
+                 !InstallerPayloadNameAllowed(record.name)))
+        return fail(kPayloadRefused, "the payload stream is malformed: a name that may not be written (\"" +
+                                         record.name + "\")");
+    return kDone;
+}
+
+// A failure of the tree writer: a stream that ended inside a file is the stream's fault.
+int writeFailed(const XpFileError& err, const std::string& path)
+{
+    if (err.Code() == XPERR_FILE_END_OF_FILE)
+        return fail(kPayloadRefused, "the payload stream ended early; nothing of " + path + " was kept");
+    return fail(err.Code() == XPERR_FILE_EXISTS ? kRefusedObject : kWriteFailed,
+                path + ": " + err.Describe().GetBuffer());
+}
+
+// The payload's one file, at `name` of the folder: staged, given its data in pieces and put in
+// place on disk once complete, and only once the stream's end has been read.
+int receiveFile(int dir, const std::string& path, const std::string& name, const InstallerPayloadRecord& record)
+{
+    bool present = false;
+    if (int refused = checkTarget(dir, name, path, present))
+        return refused;
+    const XpTreeEntry entry = entryOf(record, S_IFREG);
+    XpStagedFile staged;
+    XpFileError result = staged.Create(dir, name.c_str());
+    if (result.IsOk())
+        result = staged.SetOwner(0, 0);
+    if (result.IsOk())
+        result = staged.SetMode(entry.mode & 07777);
+    std::vector<char> buffer(256u << 10);
+    for (uint64_t left = record.size; result.IsOk() && left > 0;) {
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+        if (!readExactly(buffer.data(), piece))
+            return fail(kPayloadRefused, "the payload stream ended early; nothing of " + path + " was kept");
+        result = staged.Write(buffer.data(), piece);
+        left -= piece;
+    }
+    if (!result.IsOk())
+        return writeFailed(result, path);
+    InstallerPayloadRecord end;
+    if (int refused = nextRecord(end, false))
+        return refused;
+    if (end.kind != InstallerPayloadKind::End)
+        return fail(kPayloadRefused, "the payload stream is malformed: more than one file");
+    staged.SetTimes(entry.accessed, entry.modified);
+    result = staged.Place(XpStagedFile::placeReplace, true);
+    return result.IsOk() ? kDone : writeFailed(result, path);
+}
+
+// The payload's folder at `name` of the folder, and all the stream puts in it, through the
+// library's tree writer: each file is placed when its data is complete, a folder gets its
+// attributes when its end is read; a stream that ends early keeps what was complete before and
+// nothing of the file it was in. On disk (syncfs) before the helper says it is done.
+int receiveFolder(int dir, const std::string& path, const std::string& name, const InstallerPayloadRecord& record)
+{
+    struct stat st;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
+        return fail(kRefusedObject, path + (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a folder") +
+                                        "; left as it is");
+    // The caller's (root's) copies: a fresh file needs no change of owner, and a file replaced
+    // keeps the owner an administrator gave it.
+    const XpTreeWriter writer(XpTreeWriter::ownCaller);
+    struct Level {
+        XpFd folder;
+        XpTreeEntry entry;
+        std::string path;
+    };
+    std::vector<Level> open;
+    // A folder that was there already is written into only when nobody but root may change it.
+    auto trusted = [&st](const XpFd& folder) {
+        return ::fstat(folder.Get(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 022) == 0;
+    };
+    XpFd top;
+    XpFileError result = writer.OpenFolder(dir, name.c_str(), &top);
+    if (!result.IsOk())
+        return writeFailed(result, path);
+    if (!trusted(top))
+        return fail(kRefusedObject, path + " is not root's, or others may write it");
+    open.push_back({std::move(top), entryOf(record, S_IFDIR), path});
+    std::vector<char> target;
+    for (;;) {
+        InstallerPayloadRecord next;
+        if (int refused = nextRecord(next, false))
+            return refused;
+        if (next.kind == InstallerPayloadKind::End) {
+            if (!open.empty())
+                return fail(kPayloadRefused, "the payload stream is malformed: it ends inside a folder");
+            break;
+        }
+        if (open.empty())
+            return fail(kPayloadRefused, "the payload stream is malformed: an entry after the payload's end");
+        Level& level = open.back();
+        const std::string entryPath = level.path + "/" + next.name;
+        const std::string shown = next.kind == InstallerPayloadKind::EndFolder ? level.path : entryPath;
+        switch (next.kind) {
+        case InstallerPayloadKind::File:
+            result = writer.AddFile(level.folder.Get(), next.name.c_str(), entryOf(next, S_IFREG), 0, nullptr);
+            break;
+        case InstallerPayloadKind::Link:
+            target.assign(next.size + 1, '\0');
+            if (!readExactly(target.data(), next.size))
+                return fail(kPayloadRefused, "the payload stream ended early; nothing of " + entryPath + " was kept");
+            if (std::memchr(target.data(), '\0', next.size) != nullptr)
+                return fail(kPayloadRefused, "the payload stream is malformed: a link target holds a NUL");
+            result = writer.AddLink(level.folder.Get(), next.name.c_str(), target.data(), entryOf(next, S_IFLNK));
+            break;
+        case InstallerPayloadKind::Folder: {
+            if (open.size() >= kInstallerPayloadMaxDepth)
+                return fail(kPayloadRefused, "the payload stream is malformed: folders nested too deep");
+            XpFd sub;
+            result = writer.OpenFolder(level.folder.Get(), next.name.c_str(), &sub);
+            if (result.IsOk() && !trusted(sub))
+                return fail(kRefusedObject, entryPath + " is not root's, or others may write it");
+            if (result.IsOk())
+                open.push_back({std::move(sub), entryOf(next, S_IFDIR), entryPath});
+            break;
+        }
+        default: // the end of the folder entered last
+            result = writer.CloseFolder(level.folder.Get(), level.entry);
+            if (result.IsOk() && open.size() == 1 && ::syncfs(level.folder.Get()) != 0)
+                result = XpFileError(XPERR_FILE_FAILED, errno, "syncfs");
+            open.pop_back();
+            break;
+        }
+        if (!result.IsOk())
+            return writeFailed(result, shown);
+    }
+    return kDone;
+}
+
+// The payload stream on standard input to `destination`, which must name an entry directly in
+// one of the payload folders (the name not hidden, so it can never be one of our temporaries).
+// Nothing is made, not even a missing payload folder, before the stream's first record is read.
 int installPayload(const Configuration& config, const std::string& destination)
 {
     size_t slash = destination.rfind('/');
@@ -267,26 +446,25 @@ int installPayload(const Configuration& config, const std::string& destination)
         allowed = allowed || dir == folder;
     if (!plainAbsolutePath(destination) || !allowed || name.empty() || name[0] == '.' || name.size() > 255)
         return fail(kPayloadRefused, destination + " is not a file name in a payload folder");
-    std::string data;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(0, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return fail(kWriteFailed, std::string("standard input: ") + std::strerror(errno));
-        if (n == 0)
-            break;
-        data.append(buffer, static_cast<size_t>(n));
-        if (data.size() > kMaxPayload)
-            return fail(kPayloadRefused, destination + ": the payload is larger than 16 MiB");
-    }
+    // The installer writes the stream into a pipe. A regular file there would be taken whole by
+    // the tree writer, which copies a regular source from its start, not the size a record gives.
+    struct stat in;
+    if (::fstat(0, &in) != 0 || !(S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode)))
+        return fail(kPayloadRefused, "standard input is not a pipe; the payload comes as a stream");
+    char magic[sizeof kInstallerPayloadMagic];
+    if (!readExactly(magic, sizeof magic) || std::memcmp(magic, kInstallerPayloadMagic, sizeof magic) != 0)
+        return fail(kPayloadRefused, "standard input is not a payload stream");
+    InstallerPayloadRecord record;
+    if (int refused = nextRecord(record, true))
+        return refused;
     std::string why;
-    int dir = openTrustedFolder(folder, why);
-    if (dir < 0)
+    XpFd dir = openTrustedFolder(folder, why);
+    if (!dir.IsValid())
         return fail(kRefusedObject, why);
-    int status = replaceFile(dir, folder, name, data);
-    ::close(dir);
+    int status = record.kind == InstallerPayloadKind::File ? receiveFile(dir.Get(), destination, name, record)
+                                                           : receiveFolder(dir.Get(), destination, name, record);
+    if (status == kDone)
+        std::printf("%s\n", destination.c_str());
     return status;
 }
 
@@ -339,7 +517,7 @@ int main(int argc, char** argv)
         return fail(kConfiguration, why.empty() ? "AutostartDirectory is not a plain absolute path" : why);
     if (payload)
         return installPayload(config, argv[2]);
-    XpFd dir(openTrustedFolder(config.autostartDirectory, why));
+    XpFd dir = openTrustedFolder(config.autostartDirectory, why);
     if (!dir.IsValid())
         return fail(kRefusedObject, why);
     const std::string name = std::string(TargetAppBundleId) + ".desktop";

@@ -9,19 +9,25 @@
 // and what the helper and the host do with it, not the desktop agent's dialog or the password.
 // ctest-resource-lock: installer-mutex
 #include "HostProcess.h"
+#include "PayloadTreeSupport.h"
 #ifdef INSTALLER_HOST_GTK_PATH
 #include <GtkHostDriver.h>
 #endif
 #include "MutexTestSupport.h"
 
 #include <InstallerDisplayText.h>
+#include <InstallerPayload.h>
+#include <InstallerPayloadStream.h>
+#include <XpFd.h>
 
 #include <gtest/gtest.h>
 
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 
@@ -46,11 +52,13 @@ std::string ruleFor(const char* result)
 }
 
 // Runs argv as root or as nobody with exactly `env` (and LANGUAGE=en; the test's own environment
-// when empty), dying with the test; returns its exit status, and its output in `output`.
-int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* output = nullptr)
+// when empty), dying with the test; returns its exit status, and its output in `output`. Its
+// standard input is `inFd` when given.
+int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* output = nullptr, int inFd = -1)
 {
     Host program; // reads to the end of its output, then reaps it (killed if it will not end)
     program.program = argv[0];
+    program.stdinFd = inFd;
     program.onlyEnv = !env.empty();
     const struct passwd* nobody = ::getpwnam("nobody");
     if (asNobody && nobody)
@@ -78,6 +86,37 @@ void killRemainingChildren()
         if (fields >> state >> parent && parent == self)
             ::kill(std::stoi(name), SIGKILL);
     }
+}
+
+// A pipe that holds `bytes` and then ends (written here at once: it is made wide enough), as the
+// helper's standard input.
+XpFd pipeHolding(const std::string& bytes)
+{
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    XpFd in(ends[0]), out(ends[1]);
+    EXPECT_GE(::fcntl(out.Get(), F_SETPIPE_SZ, static_cast<int>(std::max<size_t>(bytes.size(), 1u << 20))), 0);
+    EXPECT_EQ(::write(out.Get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    return in;
+}
+
+// The payload stream of `source` as the installer sends it, in such a pipe.
+XpFd streamOf(const std::string& source)
+{
+    XpFd stream(::memfd_create("payload-stream", MFD_CLOEXEC));
+    EXPECT_EQ(InstallerPayloadSend(source, stream.Get(), nullptr).outcome, InstallerPayloadOutcome::Installed);
+    return pipeHolding(readAll("/proc/self/fd/" + std::to_string(stream.Get())));
+}
+
+// A record of a hand-made stream.
+std::string record(InstallerPayloadKind kind, const std::string& name, const std::string& data = "", uint32_t mode = 0644)
+{
+    InstallerPayloadRecord r;
+    r.kind = kind;
+    r.name = name;
+    r.mode = kind == InstallerPayloadKind::Folder ? 0755 : mode;
+    r.size = data.size();
+    return InstallerPayloadEncode(r) + data;
 }
 
 class PolkitTest : public ::testing::Test {
@@ -220,14 +259,16 @@ protected:
 
     // Expects the helper run directly on `arguments` to end with `status`, saying `says` on its
     // stderr. It runs as pkexec would run it (root, PKEXEC_UID naming nobody) unless `env` is given.
-    void expectHelper(const Lines& arguments, int status, const std::string& says = "", Lines env = {}, bool asNobody = false)
+    // `input`: what it reads on its standard input (nothing when -1).
+    void expectHelper(const Lines& arguments, int status, const std::string& says = "", Lines env = {}, bool asNobody = false,
+                      int input = -1)
     {
         Lines argv{ORU_HELPER_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         if (env.empty())
             env = {"PKEXEC_UID=" + std::to_string(nobody_->pw_uid), "PATH=/usr/bin:/bin"};
         std::string errors;
-        EXPECT_EQ(runProgram(argv, env, asNobody, &errors), status)
+        EXPECT_EQ(runProgram(argv, env, asNobody, &errors, input), status)
             << (arguments.empty() ? "" : arguments.back()) << " " << env[0] << "\n" << errors;
         expectHas(errors, {says});
     }
@@ -252,8 +293,15 @@ protected:
 
 TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHelperRefusedNeitherRootIsNotAsked)
 {
-    // A fresh road: the payload goes to the system's applications folder, which is root's.
-    const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()};
+    // A fresh road: the payload, a file and a folder, goes to the system's applications folder,
+    // which is root's.
+    const std::string data = sandbox_->root() + "/Ombrix Sample/data";
+    const std::string installedData = sandbox_->systemDataDir() + "/applications/ombrix-data";
+    makeApplicationFolder(data, 100);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(data))
+        ASSERT_EQ(::lchown(item.path().c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
+    const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), "--install",
+                        data + "=" + installedData};
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     startPolkit(ruleFor("YES"));
     // The policy as polkit serves it. (Its German texts would need a German locale installed,
@@ -264,10 +312,13 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
                        "implicit inactive: auth_admin\n  implicit active:   auth_admin_keep"});
     std::string output = runHost(true, install);
     expectHas(output, {"installed " + sandbox_->installedEntry() + " (privileged helper)",
+                       "installed " + installedData + " (privileged helper)",
                        "login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
     struct stat st;
     EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0644);
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
+    expectSameTree(data, installedData, 0755);
+    EXPECT_TRUE(::stat((installedData + "/private.conf").c_str(), &st) == 0 && st.st_uid == 0);
     expectValidRootEntry();
     EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[\"reconstructDatabase\"] new-session"});
     // The application runs as the person who ran the installer.
@@ -282,13 +333,14 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
     bus_.stop(SIGTERM);
     for (const std::string& made : {sandbox_->autostartEntry(), sandbox_->installedEntry()})
         ASSERT_EQ(::unlink(made.c_str()), 0);
+    std::filesystem::remove_all(installedData);
     ::unlink(kBusSocket); // should the bus have left it
     startPolkit(ruleFor("NO"));
     output = runHost(true, install, false);
     expectHas(output, {"failed " + sandbox_->installedEntry() + ": refused: the right to install for all users was not granted",
                        "installer-host: polkit refused com.ombrix.installer.global-login-items: not authorized",
                        "login-item=refused"});
-    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
+    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()) || exists(installedData));
     // pkexec asked directly is refused the same way: the helper never runs.
     EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "add"}, {"SHELL=/bin/sh"}, true, &errors), 127);
     expectHas(errors, {"Not authorized"});
@@ -421,7 +473,8 @@ TEST_F(PolkitTest, TheHelperRefusesWhatItDoesNotExpectOrTrustAndAnyStartButPkexe
     // The same at a payload's destination.
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     ASSERT_EQ(::symlink(precious.c_str(), sandbox_->installedEntry().c_str()), 0);
-    expectHelper({"install-payload", sandbox_->installedEntry()}, 6, "is a symbolic link; left as it is");
+    expectHelper({"install-payload", sandbox_->installedEntry()}, 6, "is a symbolic link; left as it is", {}, false,
+                 streamOf(sandbox_->payloadEntry()).Get());
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     ASSERT_TRUE(sandbox_->installTargetApp());
 
@@ -476,6 +529,245 @@ TEST_F(PolkitTest, AHelperConfigurationWithHiddenCharactersOrOverTheLimitIsRefus
     writeConfig(line + data);
     expectHelper({"login-item", "add"}, 0, "");
     EXPECT_TRUE(exists(autostart + "/com.ombrix.Ombrix.desktop"));
+}
+
+// The installer (here this process, as the person would) walks a folder of thousands of files and
+// streams it to the helper, which writes it as root's: contents, folders, links as links and
+// times as they were, the set-id bits and write permission for others dropped.
+TEST_F(PolkitTest, TheHelperInstallsAFolderStreamedByTheInstallerAsRootsWithoutSetIdOrOthersWriteBits)
+{
+    const std::string source = sandbox_->root() + "/Ombrix Sample/Ombrix.app";
+    const std::string dest = sandbox_->systemDataDir() + "/applications/Ombrix.app";
+    const size_t files = makeApplicationFolder(source, 2000);
+    ASSERT_EQ(::chmod((source + "/bin/app").c_str(), 04775), 0);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(source))
+        ASSERT_EQ(::lchown(item.path().c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
+    ASSERT_EQ(::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1), 0);
+    InstallerPayloadProgress last;
+    InstallerPayloadResult result = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest,
+                                                                         [&last](const InstallerPayloadProgress& p) {
+                                                                             last = p;
+                                                                             return false;
+                                                                         });
+    ::unsetenv("PKEXEC_UID");
+    ASSERT_EQ(result.outcome, InstallerPayloadOutcome::Installed) << result.error;
+    EXPECT_EQ(last.filesDone, files);
+    EXPECT_EQ(last.bytesDone, last.bytesTotal);
+    EXPECT_GE(expectSameTree(source, dest, 0755), files);
+    struct stat st;
+    ASSERT_EQ(::stat((dest + "/bin/app").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(dest))
+        ASSERT_TRUE(::lstat(item.path().c_str(), &st) == 0 && st.st_uid == 0 && st.st_gid == 0) << item.path();
+    EXPECT_EQ(stagingDebris(dest), 0u);
+}
+
+// Installed again over itself, the folder is merged into the one there; a folder of it (the
+// payload's own or one inside) that someone but root may change is refused and written into
+// no further.
+TEST_F(PolkitTest, TheHelperWritesIntoNoFolderOfAnEarlierInstallationThatOthersMayChange)
+{
+    const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
+    const std::string file = "/lib/3/0/file3.dat";
+    makeApplicationFolder(source, 50);
+    ASSERT_EQ(::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1), 0);
+    auto install = [&]() { return InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr); };
+    ASSERT_EQ(install().outcome, InstallerPayloadOutcome::Installed);
+    std::ofstream(source + file) << "the new version\n";
+    struct Case {
+        std::string folder;
+        uid_t owner;
+        mode_t mode;
+    } cases[] = {{dest, nobody_->pw_uid, 0755}, {dest, 0, 0777}, {dest + "/lib/3", nobody_->pw_uid, 0755},
+                 {dest + "/lib/3/0", 0, 0775}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        ASSERT_EQ(::chown(c.folder.c_str(), c.owner, 0) | ::chmod(c.folder.c_str(), c.mode), 0);
+        InstallerPayloadResult result = install();
+        EXPECT_EQ(result.outcome, InstallerPayloadOutcome::Failed);
+        expectHas(result.error, {c.folder + " is not root's, or others may write it", "(status 6)"});
+        EXPECT_NE(fileText(dest + file), "the new version\n");
+        ASSERT_EQ(::chown(c.folder.c_str(), 0, 0) | ::chmod(c.folder.c_str(), 0755), 0);
+    }
+    EXPECT_EQ(install().outcome, InstallerPayloadOutcome::Installed);
+    ::unsetenv("PKEXEC_UID");
+    EXPECT_EQ(fileText(dest + file), "the new version\n");
+    expectSameTree(source, dest, 0755);
+}
+
+// A file much larger than memory should hold goes through the pipe a piece at a time: neither the
+// installer's process nor the helper grows with it.
+TEST_F(PolkitTest, TheHelperTakesALargeFileWithoutEitherSideGrowing)
+{
+    const char* wanted = std::getenv("XP_PAYLOAD_MEMORY_TEST_MIB"); // a larger run by hand
+    const size_t mib = wanted ? std::strtoul(wanted, nullptr, 10) : 256;
+    // The file of `size` MiB installed through the helper by a process of its own (the installer's
+    // side), which reports its own peak resident memory and the helper's, in KiB.
+    auto install = [this](size_t size, const std::string& name, long* installerKiB, long* helperKiB) {
+        const std::string source = sandbox_->root() + "/" + name, dest = sandbox_->systemDataDir() + "/applications/" + name;
+        {
+            XpFd out(::open(source.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            ASSERT_TRUE(out.IsValid());
+            std::string piece(1u << 20, '\0');
+            for (size_t i = 0; i < size; ++i) {
+                for (size_t k = 0; k < piece.size(); k += 4096) {
+                    const std::string mark = std::to_string(i) + ":" + std::to_string(k); // no two pages alike
+                    piece.replace(k, mark.size(), mark);
+                }
+                ASSERT_EQ(::write(out.Get(), piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+            }
+        }
+        int report[2];
+        ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1);
+            InstallerPayloadResult result = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr);
+            std::string status = readAll("/proc/self/status");
+            size_t at = status.find("VmHWM:");
+            long self = at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+            struct rusage children;
+            ::getrusage(RUSAGE_CHILDREN, &children); // the helper, once waited for
+            std::string line = std::to_string(static_cast<int>(result.outcome)) + " " + std::to_string(self) + " " +
+                               std::to_string(children.ru_maxrss) + " " + result.error;
+            ssize_t written = ::write(report[1], line.data(), line.size());
+            ::_exit(written > 0 ? 0 : 1);
+        }
+        ::close(report[1]);
+        Host side; // reads the report to its end, reaps the child
+        side.pid = child;
+        side.out = report[0];
+        EXPECT_EQ(side.finish(600), 0);
+        std::istringstream fields(side.output);
+        int outcome = -1;
+        fields >> outcome >> *installerKiB >> *helperKiB;
+        ASSERT_EQ(outcome, static_cast<int>(InstallerPayloadOutcome::Installed)) << side.output;
+        XpFd a(::open(source.c_str(), O_RDONLY | O_CLOEXEC)), b(::open(dest.c_str(), O_RDONLY | O_CLOEXEC));
+        std::string x(1u << 20, '\0'), y(1u << 20, '\0');
+        for (size_t i = 0; i <= size; ++i) {
+            ssize_t n = ::read(a.Get(), &x[0], x.size()), m = ::read(b.Get(), &y[0], y.size());
+            ASSERT_EQ(n, m) << "at MiB " << i;
+            ASSERT_TRUE(n <= 0 || std::memcmp(x.data(), y.data(), static_cast<size_t>(n)) == 0) << "at MiB " << i;
+        }
+    };
+    long baseInstaller = 0, baseHelper = 0;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's shadow memory makes up most of a sanitized process's pages: the bound is then
+    // on what the large payload adds to the same road with a payload of 1 MiB.
+    ASSERT_NO_FATAL_FAILURE(install(1, "small.bin", &baseInstaller, &baseHelper));
+#endif
+    long installerKiB = -1, helperKiB = -1;
+    ASSERT_NO_FATAL_FAILURE(install(mib, "large.bin", &installerKiB, &helperKiB));
+    std::printf("payload of %zu MiB through the helper: peak resident memory %ld KiB (installer), %ld KiB (helper)\n",
+                mib, installerKiB, helperKiB);
+    EXPECT_GT(installerKiB, 0);
+    EXPECT_GT(helperKiB, 0);
+    EXPECT_LT(installerKiB - baseInstaller, 64 * 1024) << "over " << baseInstaller;
+    EXPECT_LT(helperKiB - baseHelper, 64 * 1024) << "over " << baseHelper;
+}
+
+// A stream that ends early or that no installer writes is refused (8) with what was wrong; the
+// entry it was in is not placed (nor any staging debris left), what was complete before stays.
+TEST_F(PolkitTest, AStreamThatEndsEarlyOrIsMalformedIsRefusedAndKeepsNothingOfItsEntry)
+{
+    using K = InstallerPayloadKind;
+    const std::string magic(kInstallerPayloadMagic, sizeof kInstallerPayloadMagic);
+    const std::string dest = sandbox_->systemDataDir() + "/applications/App";
+    const std::string file = record(K::File, "a", "0123456789");
+    std::string cut = record(K::File, "b", std::string(100000, 'b'));
+    cut.resize(cut.size() - 1);
+    std::string nested;
+    for (size_t i = 0; i <= kInstallerPayloadMaxDepth; ++i)
+        nested += record(K::Folder, "d");
+    std::string badMode = record(K::File, "m", "x", 0);
+    badMode[4 + 1] = 0x10; // 010000: a kind bit among the mode's
+    std::string junk = record(K::File, "j", "x");
+    junk[48 + 3] = 'z'; // after the name's one byte, where only zeros may be
+    struct Row {
+        std::string stream, says;
+        Lines kept; // below dest; empty: dest not even made
+    } rows[] = {
+        {"not a stream at all", "standard input is not a payload stream", {}},
+        {magic, "ended early", {}},
+        {magic + record(K::File, "", "0123"), "ended early", {}},
+        {magic + record(K::File, "", "0123456789").substr(0, 60), "ended early", {}},
+        {magic + record(K::File, "", "0123456789"), "ended early", {}}, // no end record: not placed
+        {magic + record(K::File, "", "0") + record(K::File, "x", "1") + record(K::End, ""), "more than one file", {}},
+        {magic + record(K::File, "named", "0"), "a name that may not be written", {}},
+        {magic + record(K::Link, "", "/etc/shadow"), "a name that may not be written", {}},
+        {magic + record(K::Folder, "") + file + cut, "nothing of " + dest + "/b was kept", {"a"}},
+        {magic + record(K::Folder, "") + file + record(K::EndFolder, ""), "ended early", {"a"}},
+        {magic + record(K::Folder, "") + file + record(K::End, ""), "it ends inside a folder", {"a"}},
+        {magic + record(K::Folder, "") + record(K::EndFolder, "") + file, "an entry after the payload's end", {}},
+        {magic + record(K::Folder, "") + record(K::File, "../escape", "x"), "(\"../escape\")", {}},
+        {magic + record(K::Folder, "") + record(K::File, "sub/x", "x"), "(\"sub/x\")", {}},
+        {magic + record(K::Folder, "") + record(K::Folder, ".."), "(\"..\")", {}},
+        {magic + record(K::Folder, "") + record(K::File, ".xpcopy-0123abcd.tmp", "x"), "(\".xpcopy-0123abcd.tmp\")", {}},
+        {magic + record(K::Folder, "") + record(K::File, std::string("nul\0x", 5), "x"), "may not be written", {}},
+        {magic + record(K::Folder, "") + record(K::Link, "l", std::string("a\0b", 3)), "a link target holds a NUL", {}},
+        {magic + record(K::Folder, "") + record(K::Link, "l", ""), "a link target that is empty", {}},
+        {magic + record(K::Folder, "") + badMode, "a mode beyond the permission bits", {}},
+        {magic + record(K::Folder, "") + junk, "bytes after the name", {}},
+        {magic + record(K::Folder, "") + "Q" + record(K::File, "q", "x").substr(1), "unknown record kind", {}},
+        {magic + record(K::Folder, "") + nested, "folders nested too deep", {"d"}},
+    };
+    // A regular file as standard input is no stream of an installer (and the writer would copy it
+    // whole): refused.
+    XpFd memory(::memfd_create("payload-stream", MFD_CLOEXEC));
+    expectHelper({"install-payload", dest}, 8, "standard input is not a pipe", {}, false, memory.Get());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(InstallerEscapeControls(row.stream.substr(0, 120)));
+        std::filesystem::remove_all(dest);
+        expectHelper({"install-payload", dest}, 8, row.says, {}, false, pipeHolding(row.stream).Get());
+        if (row.kept.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(dest) && !std::filesystem::is_empty(dest));
+            continue;
+        }
+        for (const std::string& kept : row.kept)
+            EXPECT_TRUE(std::filesystem::exists(dest + "/" + kept)) << kept;
+        EXPECT_FALSE(std::filesystem::exists(dest + "/b"));
+        EXPECT_EQ(stagingDebris(dest), 0u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(sandbox_->systemDataDir() + "/escape"));
+}
+
+// The person stops the copy mid-stream (the installer's Cancel): the helper reads a stream that
+// ends early, keeps the files that were complete and nothing of the one under way.
+TEST_F(PolkitTest, ACopyStoppedMidStreamKeepsTheCompleteFilesAndNothingOfTheOneUnderWay)
+{
+    const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
+    const size_t files = makeApplicationFolder(source, 400);
+    std::ofstream(source + "/lib/0/0/zz-large") << std::string(20u << 20, 'z'); // reported inside, as it goes
+    ASSERT_EQ(::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1), 0);
+    InstallerPayloadResult result = InstallerPayloadInstallThroughHelper(
+        {ORU_HELPER_PATH}, source, dest, [](const InstallerPayloadProgress& p) { return p.bytesDone >= (8u << 20); });
+    ::unsetenv("PKEXEC_UID");
+    EXPECT_EQ(result.outcome, InstallerPayloadOutcome::Cancelled) << result.error;
+    size_t placed = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dest)) {
+        if (!entry.is_regular_file())
+            continue;
+        ++placed;
+        const std::string rel = entry.path().lexically_relative(dest).string();
+        EXPECT_EQ(fileText(entry.path().string()), fileText(source + "/" + rel)) << rel;
+    }
+    EXPECT_LT(placed, files + 1);
+    EXPECT_FALSE(std::filesystem::exists(dest + "/lib/0/0/zz-large"));
+    EXPECT_EQ(stagingDebris(dest), 0u);
+}
+
+// A FIFO in the payload folder is found while the installer looks at the payload, before the
+// helper is started: nothing is made, and nothing waits on the FIFO.
+TEST_F(PolkitTest, AFifoInThePayloadIsRefusedBeforeTheHelperStarts)
+{
+    const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
+    makeApplicationFolder(source, 50);
+    ASSERT_EQ(::mkfifo((source + "/lib/0/fifo").c_str(), 0644), 0);
+    InstallerPayloadResult result = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr);
+    EXPECT_EQ(result.outcome, InstallerPayloadOutcome::Failed);
+    expectHas(result.error, {source + "/lib/0/fifo: neither a regular file, a folder nor a link"});
+    EXPECT_FALSE(std::filesystem::exists(dest));
 }
 
 #ifdef INSTALLER_HOST_GTK_PATH

@@ -14,7 +14,7 @@
 // share whose write-back failed reports it at the close. With "rw", a folder /rw (mode 0777)
 // holds files kept in memory that can be created, written, renamed (RENAME_NOREPLACE honoured)
 // and removed; no links and no unnamed files, as on many network shares. With "payload=", a
-// read-only /payload.bin (not listed) of SIZE bytes, byte i being i % 251, every read of which
+// read-only /payload.bin (alone in the listing) of SIZE bytes, byte i being i % 251, every read of which
 // waits DELAY_US microseconds first: a payload on a slow share, whose copy lasts long enough to
 // be watched and cancelled.
 #define FUSE_USE_VERSION 35
@@ -119,6 +119,11 @@ int fsReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
     }
     if (writable && std::strcmp(path, "/") == 0)
         fill(buf, "rw", nullptr, 0, fuse_fill_dir_flags());
+    if (payloadSize >= 0) { // the payload volume holds its one file, so it can be a payload folder
+        if (std::strcmp(path, "/") == 0)
+            fill(buf, "payload.bin", nullptr, 0, fuse_fill_dir_flags());
+        return 0;
+    }
     size_t len = std::strlen(path) == 1 ? 0 : std::strlen(path);
     for (const char* const* list : {DIRS, FILES})
         for (size_t i = 0; i < (list == DIRS ? 5 : 3); ++i)

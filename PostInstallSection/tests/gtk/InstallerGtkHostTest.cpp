@@ -8,6 +8,7 @@
 // ctest-resource-lock: installer-mutex
 #include "HostProcess.h"
 #include "MutexTestSupport.h"
+#include "PayloadTreeSupport.h"
 
 #include <GtkHostDriver.h>
 
@@ -480,6 +481,59 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     close(host, window, {"panes=none ended=finished installation=cancelled"});
     EXPECT_EQ(host.resultLine().find("launch="), std::string::npos) << host.output;
     EXPECT_FALSE(exists(kInstallerMutexPath));
+}
+
+// A folder whose largest file lies on the slow volume (mounted inside it): the window shows the
+// files and bytes done, and Cancel keeps every file that was complete and nothing of the one
+// under way, with no staging debris.
+TEST_F(GtkHostTest, CancelDuringAFoldersCopyKeepsTheCompleteFilesAndNothingOfTheOneUnderWay)
+{
+    TempFolder top("gtk-host-folder"); // declared first: goes after the volume is unmounted
+    ASSERT_FALSE(top.path.empty());
+    const std::string source = top.path + "/App", mnt = source + "/volume", ctl = top.path + "/ctl",
+                      dest = top.path + "/apps/App";
+    makeApplicationFolder(source, 60);
+    for (const std::string& folder : {mnt, ctl})
+        ASSERT_TRUE(std::filesystem::create_directory(folder));
+    struct Unmount {
+        std::string mnt;
+        ~Unmount() { ::umount2(mnt.c_str(), MNT_DETACH); }
+    } unmount{mnt};
+    Host volume;
+    volume.program = XP_TEST_NETFS;
+    volume.start({mnt, ctl, "xplocal", "payload=" + std::to_string(256ll << 20) + ",20000"});
+    for (int i = 0; i < 100 && !(exists((mnt + "/payload.bin").c_str())); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!exists((mnt + "/payload.bin").c_str()))
+        GTEST_SKIP() << "the FUSE volume could not be mounted (is /dev/fuse usable?)";
+
+    Host host;
+    host.start({"--install", source + "=" + dest, ORU_BUNDLE_PATH}, {kNoSystemBus});
+    space_->notePid(host.pid);
+    ASSERT_TRUE(host.readUntil("installer-host-gtk: copying")) << host.output;
+    AccessibleRef window = driver_->window(host.pid, kWindowTitle, 20);
+    ASSERT_TRUE(window) << host.output;
+    AccessibleRef bar = driver_->find(window, ATSPI_ROLE_PROGRESS_BAR, "Copy progress");
+    ASSERT_TRUE(bar) << describe(window);
+    double seen = -1;
+    for (int i = 0; i < 400 && seen <= 0; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
+        seen = bar.value();
+    EXPECT_GT(seen, 0.0);
+    EXPECT_LT(seen, 1.0) << "the copy ended before it could be cancelled";
+    EXPECT_TRUE(shows(window, "Files: ", true));
+    ASSERT_TRUE(press(window, "Cancel"));
+    ASSERT_TRUE(shows(window, "cancelled " + dest + ": the file being copied was dropped, the files copied before it stay"))
+        << host.output;
+    EXPECT_FALSE(exists((dest + "/volume/payload.bin").c_str()));
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dest))
+        if (entry.is_regular_file()) {
+            const std::string rel = entry.path().lexically_relative(dest).string();
+            EXPECT_EQ(fileText(entry.path().string()), fileText(source + "/" + rel)) << rel;
+        }
+    EXPECT_EQ(stagingDebris(dest), 0u);
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(shows(window, "The installation was cancelled."));
+    close(host, window, {"panes=none ended=finished installation=cancelled"});
 }
 
 // Every button of the window and of its dialogs answers Alt and its underlined letter (GTK 4.8
