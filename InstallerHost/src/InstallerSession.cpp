@@ -55,9 +55,11 @@ InstallerPayloadResult installThroughHelper(const std::string& helper, const std
                                             const std::string& destination, const InstallerPayloadObserver& observer)
 {
     std::string why;
-    if (!InstallerPayloadInspect(source, nullptr, nullptr, &why))
+    bool isFolder = false;
+    if (!InstallerPayloadInspect(source, nullptr, &isFolder, &why))
         return {InstallerPayloadOutcome::Failed, why};
-    std::string explanation = ::dgettext("installer-host", "The installer wants to install a file for all users:");
+    std::string explanation = isFolder ? ::dgettext("installer-host", "The installer wants to install a folder for all users:")
+                                       : ::dgettext("installer-host", "The installer wants to install a file for all users:");
     if (!InstallerRequestAuthorization(kInstallerInstallPayloadRight, explanation + " " + destination))
         return {InstallerPayloadOutcome::Failed,
                 ::dgettext("installer-host", "refused: the right to install for all users was not granted")};
