@@ -231,18 +231,10 @@ int replaceFile(int dir, const std::string& folder, const std::string& name, con
         return refused;
     // Staged beside the name, root's and readable by every session whatever pkexec's umask, and
     // put over the name in one step.
-    XpStagedFile staged;
-    XpFileError result = staged.Create(dir, name.c_str());
-    if (result.IsOk())
-        result = staged.SetOwner(0, 0);
-    if (result.IsOk())
-        result = staged.SetMode(0644);
-    if (result.IsOk())
-        result = staged.Write(text.data(), text.size());
-    if (result.IsOk())
-        result = staged.Place(XpStagedFile::placeReplace, true);
+    XpFileError result =
+        XpStagedFile::WriteWhole(dir, name.c_str(), text.data(), text.size(), 0644, XpStagedFile::placeReplace, true, 0, 0);
     if (!result.IsOk())
-        return fail(kWriteFailed, path + ": " + std::strerror(result.SysErr()));
+        return fail(kWriteFailed, path + ": " + result.Describe().GetBuffer());
     std::printf("%s\n", path.c_str());
     return kDone;
 }

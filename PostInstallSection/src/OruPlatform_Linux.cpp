@@ -812,16 +812,10 @@ bool writeFileAtomically(const std::string& directory, const std::string& name,
     // Staged beside the name and put over it in one step: sessions see the old entry or the new
     // one, never a half-written one. Autostart entries are read by every user's session: readable
     // by all whatever the umask.
-    XpStagedFile staged;
-    XpFileError result = staged.Create(folder.Get(), name.c_str());
-    if (result.IsOk())
-        result = staged.SetMode(0644);
-    if (result.IsOk())
-        result = staged.Write(contents.data(), contents.size());
-    if (result.IsOk())
-        result = staged.Place(XpStagedFile::placeReplace, true);
+    XpFileError result = XpStagedFile::WriteWhole(folder.Get(), name.c_str(), contents.data(), contents.size(), 0644,
+                                                  XpStagedFile::placeReplace, true);
     if (!result.IsOk())
-        return fail(directory + "/" + name + ": " + errnoText(result.SysErr()));
+        return fail(directory + "/" + name + ": " + result.Describe().GetBuffer());
     return true;
 }
 

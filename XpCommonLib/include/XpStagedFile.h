@@ -118,6 +118,15 @@ public:
     // Drops a file that was not placed: nothing of it stays. Nothing when nothing is staged.
     void Discard();
 
+    // The usual way to write a small file whole (a configuration, a desktop entry): size bytes
+    // of data staged in the folder open at folder, given mode's permission bits (and owner and
+    // group, unless they are -1) before any byte is written, then put in place as name as
+    // placement says, durable or not. Create's, Write's and Place's failures; nothing of the
+    // new file stays after one, and the name shows what it showed before.
+    static XpFileError WriteWhole(int folder, const char* name, const void* data, size_t size, mode_t mode,
+                                  Placement placement, bool durable, uid_t owner = static_cast<uid_t>(-1),
+                                  gid_t group = static_cast<gid_t>(-1));
+
 private:
     XpFileError placeUnnamed(Placement placement);
     XpFileError placeHidden(Placement placement);

@@ -257,6 +257,29 @@ TEST(XpStagedFile, PutsInPlaceAsAskedAndLeavesNoTraceWhenNotPlaced)
     EXPECT_EQ("", names(t.path));
 }
 
+// A small file written whole: its owner and mode as asked, over an older file when replacing; a
+// name taken under placeNew, or a folder at the name, keeps what it had and nothing is left.
+TEST(XpStagedFile, WriteWholeGivesOwnerAndModeAndLeavesATakenNameAsItWas)
+{
+    TempDir t;
+    XpFd dir(openDir(t.path));
+    ASSERT_TRUE(writeFile(t / "entry", "old"));
+    ASSERT_TRUE(XpStagedFile::WriteWhole(dir.Get(), "entry", "new", 3, 0644, XpStagedFile::placeReplace, true, 65534,
+                                         65534).IsOk());
+    EXPECT_EQ("new", readFile(t / "entry"));
+    EXPECT_EQ(mode_t(S_IFREG | 0644), lstatOf(t / "entry").st_mode);
+    EXPECT_EQ(uid_t(65534), lstatOf(t / "entry").st_uid);
+    EXPECT_EQ(gid_t(65534), lstatOf(t / "entry").st_gid);
+
+    XpFileError taken = XpStagedFile::WriteWhole(dir.Get(), "entry", "other", 5, 0600, XpStagedFile::placeNew, false);
+    EXPECT_EQ(XPERR_FILE_EXISTS, taken.Code());
+    EXPECT_EQ(EEXIST, taken.SysErr());
+    ASSERT_EQ(0, mkdir((t / "folder").c_str(), 0755));
+    EXPECT_EQ(EISDIR, XpStagedFile::WriteWhole(dir.Get(), "folder", "x", 1, 0644, XpStagedFile::placeReplace, false).SysErr());
+    EXPECT_EQ("new", readFile(t / "entry"));
+    EXPECT_EQ("entry\nfolder\n", names(t.path));
+}
+
 // The observer's first call comes before any data: by then the staged file has its final mode and
 // owner, and the destination still shows its old content. With the mode set after the data, the
 // first look would find 0600.

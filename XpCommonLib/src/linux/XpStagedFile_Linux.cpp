@@ -362,3 +362,19 @@ void XpStagedFile::Discard()
     hidden_.clear();
     name_.clear();
 }
+
+XpFileError XpStagedFile::WriteWhole(int folder, const char* name, const void* data, size_t size, mode_t mode,
+                                     Placement placement, bool durable, uid_t owner, gid_t group)
+{
+    XpStagedFile staged;
+    XpFileError err = staged.Create(folder, name);
+    if (err.IsOk() && (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)))
+        err = staged.SetOwner(owner, group);
+    if (err.IsOk())
+        err = staged.SetMode(mode);
+    if (err.IsOk())
+        err = staged.Write(data, size);
+    if (err.IsOk())
+        err = staged.Place(placement, durable);
+    return err; // a file not placed is dropped with `staged`
+}
