@@ -5,7 +5,7 @@ xp_install_deps() {
         fuse3 libfuse3-dev libglib2.0-bin gvfs gvfs-daemons dbus doxygen gcovr
         polkitd pkexec dpkg-dev debhelper lintian help2man autopkgtest
         libglib2.0-dev libgtk-4-dev xvfb at-spi2-core libatspi2.0-dev libx11-dev libxtst-dev imagemagick weston
-        appstream libgdk-pixbuf2.0-bin"
+        appstream libgdk-pixbuf2.0-bin libsystemd-dev systemd"
     local missing=""
     for p in $pkgs; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
