@@ -7,7 +7,12 @@
 #include <XpFileOperation.h>
 #include <XpPathUtil.h>
 
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cinttypes>
 #include <cstdio>
@@ -187,12 +192,28 @@ int runInfo(const XpfsCommand& self, int argc, char** argv)
         return usage;
     int status = XPFS_OK;
     for (int i = 0; i < argc; ++i) {
-        Str path(argv[i]);
-        bool isDir = false;
-        if (!XpFileOperation::IsPathAvailable(path, &isDir)) {
-            xpfsReportError(self, argv[i], XPERR_FILE_NOT_FOUND);
+        const char* operand = argv[i];
+        struct stat st;
+        if (stat(operand, &st) != 0) {
+            xpfsReportError(self, operand, XPERR_FILE_NOT_FOUND);
             status = XPFS_FAILED;
             continue;
+        }
+        const bool isDir = S_ISDIR(st.st_mode);
+        // The library takes paths as UTF-8 text and counts other bytes as no path at all. A name
+        // that is not UTF-8 is therefore handed over as the /proc alias of a descriptor opened on
+        // it, a UTF-8 path to the same object. The alias has no folder of its own, so for such a
+        // name "read-only" judges the object's own permissions and attributes only.
+        Str path(operand);
+        XpFd alias;
+        if (!XpPlatformString::IsValidUTF8(operand, std::strlen(operand))) {
+            alias.Reset(open(operand, O_PATH | O_CLOEXEC));
+            if (alias.Get() < 0) {
+                xpfsReportFailure(self, operand, XpFileError(XPERR_FILE_OPEN_FAILED, errno, "open", operand));
+                status = XPFS_FAILED;
+                continue;
+            }
+            path = Str(("/proc/self/fd/" + std::to_string(alias.Get())).c_str());
         }
         XpDir dir(path);
         XpFile file(path);
@@ -200,16 +221,17 @@ int runInfo(const XpfsCommand& self, int argc, char** argv)
         XpDateTime created, modified, accessed;
         XpErr err = object.GetDateTime(&created, &modified, &accessed);
         if (err != XPERR_OK) {
-            xpfsReportError(self, argv[i], err);
+            xpfsReportError(self, operand, err);
             status = XPFS_FAILED;
         }
+        // A relative path's volume is the one of the folder it is relative to.
+        Str root = XpPathUtil::GetRootPath(Str(xpfsAbsolute(operand).c_str()));
         std::printf("path: %s\nkind: %s\nsize: %" PRId64 "\ncreated: %s\nmodified: %s\naccessed: %s\n"
                     "read-only: %s\nhidden: %s\nroot: %s\ndisplay path: %s\n",
-                    argv[i], isDir ? "directory" : "file", object.GetSize(), dateText(created).c_str(),
+                    operand, isDir ? "directory" : "file", object.GetSize(), dateText(created).c_str(),
                     dateText(modified).c_str(), dateText(accessed).c_str(),
-                    object.IsReadOnly() ? "yes" : "no", object.IsHidden() ? "yes" : "no",
-                    XpPathUtil::GetRootPath(path).GetBuffer(),
-                    XpPathUtil::ConvertSystemPathToDisplayPath(path).GetBuffer());
+                    object.IsReadOnly() ? "yes" : "no", XpFileOperation::IsHidden(Str(operand)) ? "yes" : "no",
+                    root.GetBuffer(), xpfsDisplayPath(operand).GetBuffer());
         if (i + 1 < argc)
             std::printf("\n");
     }

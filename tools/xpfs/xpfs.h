@@ -66,6 +66,14 @@ bool xpfsVolumeAnswers(const char* path);
 // How long to wait for a child asked with an availability time-out of timeout seconds (the time-out
 // plus the child's start; -1 for 0xFFFFFFFF, which waits without limit).
 double xpfsAnswerLimit(unsigned int timeout);
+// The display path of path (XpPathUtil::ConvertSystemPathToDisplayPath), also for a path whose
+// bytes are not UTF-8, which the library counts as not existing: the real path's longest leading
+// part that is UTF-8 is converted by the library and the components after it are added by name
+// (':' and '/' swapped as the library swaps them). "" when path does not exist.
+XpStringT<char> xpfsDisplayPath(const char* path);
+// path made absolute against the working directory (the library finds volume roots and makes
+// chains of folders for absolute paths only); an absolute path is returned unchanged.
+std::string xpfsAbsolute(const char* path);
 // What a command line asks for, decided before anything runs (the dispatcher's parse, kept apart
 // so that it can be tested and fuzzed on its own).
 struct XpfsCommandLine {
