@@ -69,4 +69,25 @@ TEST(XpfsNames, TrashOfMissingFileMakesNoTrash)
     });
 }
 
+// Levels of 200 bytes each, longer than PATH_MAX all together.
+std::string longChain(int levels)
+{
+    std::string chain;
+    for (int i = 0; i < levels; ++i)
+        chain += (i ? "/" : "") + std::string(200, char('a' + i % 26));
+    return chain;
+}
+
+TEST(XpfsNames, MkdirParentsBeyondPathMax)
+{
+    xptest::TempDir t;
+    const std::string chain = longChain(25);
+    xptest::Ran r = xpfs({"mkdir", "-p", t / chain});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // find walks by descriptors too: its deepest entry is the last level.
+    xptest::Ran found = xptest::spawn({"find", t.path, "-type", "d", "-name", std::string(200, 'y')});
+    EXPECT_EQ(found.out, t / chain + "\n");
+    xptest::spawn({"rm", "-rf", t / "a"});   // deeper than the folder's own cleanup reaches
+}
+
 } // namespace
