@@ -10,7 +10,10 @@
 #include <getopt.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,8 +25,8 @@
 #include <cwctype>
 #include <vector>
 
-#ifndef XPFS_LOCALEDIR
-#define XPFS_LOCALEDIR "/usr/share/locale"
+#ifndef XPFS_LOCALEDIR_FROM_BIN
+#define XPFS_LOCALEDIR_FROM_BIN "../share/locale"
 #endif
 
 bool xpfsDebug = false;
@@ -259,6 +262,24 @@ size_t printableCharacter(const char* text, size_t n, mbstate_t* state)
         return 0;
     }
     return std::iswprint(static_cast<wint_t>(wc)) ? length : 0;
+}
+
+// The catalogs: locale/ beside the program in the build tree, else the system's locale folder
+// relative to the program (installed under any prefix).
+void bindTexts()
+{
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0)
+        return;
+    std::string folder(self, static_cast<size_t>(length));
+    folder.erase(folder.rfind('/'));
+    std::string catalogs = folder + "/locale";
+    struct stat st;
+    if (stat(catalogs.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        catalogs = folder + "/" XPFS_LOCALEDIR_FROM_BIN;
+    bindtextdomain(XPFS_TEXT_DOMAIN, catalogs.c_str());
+    bind_textdomain_codeset(XPFS_TEXT_DOMAIN, "UTF-8");
 }
 
 } // namespace
@@ -506,8 +527,7 @@ XpfsCommandLine xpfsParseCommandLine(int argc, char** argv)
 int xpfsMain(int argc, char** argv)
 {
     setlocale(LC_ALL, "");
-    bindtextdomain(XPFS_TEXT_DOMAIN, XPFS_LOCALEDIR);
-    bind_textdomain_codeset(XPFS_TEXT_DOMAIN, "UTF-8");
+    bindTexts();
     sortTable();
     XpfsCommandLine line = xpfsParseCommandLine(argc, argv);
     return closeStdout(xpfsRun(line));
