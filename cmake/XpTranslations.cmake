@@ -76,22 +76,31 @@ function(xp_catalog domain po_dir)
   endif()
 endfunction()
 
-set(XP_PO_HOST ${PROJECT_SOURCE_DIR}/InstallerHost/po)
-set(XP_PO_GTK_HOST ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/po)
-set(XP_PO_PLUGIN ${PROJECT_SOURCE_DIR}/PostInstallSection/po)
-# The session core and the terminal host (installer-host's catalog, also read by the window).
-xp_catalog(installer-host ${XP_PO_HOST}
-  SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/InstallerHost/src/*.cpp ${PROJECT_SOURCE_DIR}/InstallerHost/src/*.h
-               ${PROJECT_SOURCE_DIR}/InstallerHost/include/*.h
-  KEYWORDS _ N_ InstallerText:1 dgettext:2)
-# The window's own texts.
-xp_catalog(installer-host-gtk ${XP_PO_GTK_HOST}
-  SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/*.cpp ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/*.h
-  KEYWORDS _ N_)
-# The plug-in: its message IDs are keys (msg_...), English included as a catalog of its own.
-xp_catalog(PostInstallSection ${XP_PO_PLUGIN}
-  SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/PostInstallSection/src/*.cpp ${PROJECT_SOURCE_DIR}/PostInstallSection/src/*.h
-  KEYWORDS getLocalizedStringForKey:1 bundleLocalizedString:1 catalogText:1)
+if(XP_BUILD_INSTALLER)
+  set(XP_PO_HOST ${PROJECT_SOURCE_DIR}/InstallerHost/po)
+  set(XP_PO_GTK_HOST ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/po)
+  set(XP_PO_PLUGIN ${PROJECT_SOURCE_DIR}/PostInstallSection/po)
+  # The session core and the terminal host (installer-host's catalog, also read by the window).
+  xp_catalog(installer-host ${XP_PO_HOST}
+    SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/InstallerHost/src/*.cpp ${PROJECT_SOURCE_DIR}/InstallerHost/src/*.h
+                 ${PROJECT_SOURCE_DIR}/InstallerHost/include/*.h
+    KEYWORDS _ N_ InstallerText:1 dgettext:2)
+  # The window's own texts.
+  xp_catalog(installer-host-gtk ${XP_PO_GTK_HOST}
+    SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/*.cpp ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/*.h
+    KEYWORDS _ N_)
+  # The plug-in: its message IDs are keys (msg_...), English included as a catalog of its own.
+  xp_catalog(PostInstallSection ${XP_PO_PLUGIN}
+    SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/PostInstallSection/src/*.cpp ${PROJECT_SOURCE_DIR}/PostInstallSection/src/*.h
+    KEYWORDS getLocalizedStringForKey:1 bundleLocalizedString:1 catalogText:1)
+endif()
+if(XP_BUILD_TOOLS)
+  # xpfs, the command-line tool: its messages, option and command help.
+  set(XP_PO_XPFS ${PROJECT_SOURCE_DIR}/tools/xpfs/po)
+  xp_catalog(xpfs ${XP_PO_XPFS}
+    SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/tools/xpfs/*.cpp ${PROJECT_SOURCE_DIR}/tools/xpfs/*.h
+    KEYWORDS _ N_)
+endif()
 
 # The check's own tests, one per kind of fault, on prepared catalogs (cmake/po/tests/<case>/)
 # of the texts marked in cmake/po/tests/marked.cpp: the check must fail on each, naming the text.
