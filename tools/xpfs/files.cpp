@@ -1,4 +1,4 @@
-// xpfs ls, info, touch, cat-int: the file and directory objects of XpCommonLib (XpDir, XpFile and
+// xpfs walk, info, touch, cat-int: the file and directory objects of XpCommonLib (XpDir, XpFile and
 // its byte-order integer reads) and the attribute tests.
 #include "xpfs.h"
 
@@ -290,7 +290,7 @@ int runCatInt(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"ls", nullptr, "[-R] [--files|--dirs] [--name PATTERN] DIR",
+    {"walk", nullptr, "[-R] [--files|--dirs] [--name PATTERN] DIR",
      "List the entries of DIR, one per line: relative name, size, kind (d or f).",
      "-R goes down into every folder. --files or --dirs keeps one kind; --name keeps entries whose\n"
      "own name matches the shell pattern (as find -name). A folder's size is the sum of the files\n"
