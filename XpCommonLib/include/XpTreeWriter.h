@@ -130,6 +130,14 @@ struct XP_API XpTreeCopyOptions {
     // false: the observer hears of failed entries only, never of progress (and cannot stop the
     // copy), which spares a copy of many small files a lock per file.
     bool progress = true;
+    // true: every copy gets its source's permission bits and dates (cp -a, cp -p). false, the
+    // copies of cp without -p: a new file, folder or link gets its source's permission bits less
+    // newModeMask and the time it is written; a file that replaces a regular file, and a folder
+    // that was there already, keep their own permission bits.
+    bool keepModeAndTimes = true;
+    // The bits cleared from a new copy's mode when keepModeAndTimes is false: the set-id bits
+    // (which cp drops), and the caller adds its file-creation mask (umask).
+    mode_t newModeMask = S_ISUID | S_ISGID;
 };
 
 // A copy of trees as cp -a makes it: the walk opens every source folder relative to its parent

@@ -286,3 +286,30 @@ TEST(XpFileMove, AcrossVolumesKeepsTheOwnerOfFilesAndFolders)
 }
 
 } // namespace
+
+// The copies of cp without -p: new entries get their source's mode less the mask and the time of
+// their writing; a replaced file and a folder that was there keep their mode.
+TEST(XpTreeCopy, WithoutKeptModeAndTimesNewCopiesAreMaskedAndDatedNow)
+{
+    TempDir t;
+    ASSERT_EQ(mkdir((t / "src").c_str(), 0777) | chmod((t / "src").c_str(), 01777) | mkdir((t / "dst").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(t / "src/new", "n") && writeFile(t / "src/old", "o") && writeFile(t / "src/prog", "#!"));
+    ASSERT_EQ(chmod((t / "src/new").c_str(), 0666) | chmod((t / "src/prog").c_str(), 04755), 0);
+    struct timespec past[2] = {{1000000, 0}, {1000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (t / "src/new").c_str(), past, 0), 0);
+    ASSERT_EQ(mkdir((t / "dst/src").c_str(), 0700) | chmod((t / "dst/src").c_str(), 0700), 0);
+    ASSERT_TRUE(writeFile(t / "dst/src/old", "replaced"));
+    ASSERT_EQ(chmod((t / "dst/src/old").c_str(), 0600), 0);
+    XpTreeCopyOptions options;
+    options.keepModeAndTimes = false;
+    options.newModeMask = S_ISUID | S_ISGID | 022;
+    ASSERT_TRUE(copyTree(t.path, "src", t / "dst", options).IsOk());
+    EXPECT_EQ(lstatOf(t / "dst/src/new").st_mode & 07777, 0644u);
+    EXPECT_EQ(lstatOf(t / "dst/src/prog").st_mode & 07777, 0755u);
+    EXPECT_EQ(lstatOf(t / "dst/src/old").st_mode & 07777, 0600u);
+    EXPECT_EQ(lstatOf(t / "dst/src").st_mode & 07777, 0700u);
+    EXPECT_GT(lstatOf(t / "dst/src/new").st_mtime, 1000000);
+    ASSERT_EQ(XpFileOperation::RemoveDir((t / "dst/src").c_str(), true, nullptr), XPERR_OK);
+    ASSERT_TRUE(copyTree(t.path, "src", t / "dst", options).IsOk());
+    EXPECT_EQ(lstatOf(t / "dst/src").st_mode & 07777, 01755u);   // a new folder: sticky kept, masked
+}

@@ -76,10 +76,26 @@ class __attribute__((visibility("hidden"))) XpTreeCopy::Impl {
 public:
     Impl(const XpTreeCopyOptions& options, IXpTreeCopyObserver* observer)
         : writer_(options.ownership), observer_(observer), watcher_(options.progress ? observer : nullptr),
-          workers_(workersFor(options))
+          workers_(workersFor(options)), keepModeAndTimes_(options.keepModeAndTimes),
+          newModeMask_(options.newModeMask)
     {
     }
     ~Impl() { Finish(); }
+
+    // What the copy of the entry described by st at dstName of dstDir takes over (see
+    // XpTreeCopyOptions::keepModeAndTimes); asked before the copy is made.
+    XpTreeEntry entryFor(const struct stat& st, int dstDir, const char* dstName) const
+    {
+        XpTreeEntry entry = XpTreeEntry::FromStat(st);
+        if (keepModeAndTimes_)
+            return entry;
+        entry.accessed = entry.modified = {0, UTIME_OMIT};
+        struct stat old;
+        bool replaced = !S_ISLNK(st.st_mode) && fstatat(dstDir, dstName, &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        (old.st_mode & S_IFMT) == (st.st_mode & S_IFMT);
+        entry.mode = (st.st_mode & S_IFMT) | (replaced ? old.st_mode & 07777 : st.st_mode & 07777 & ~newModeMask_);
+        return entry;
+    }
 
     XpFileError Copy(int srcDir, const char* srcName, int dstDir, const char* dstName, const char* shown)
     {
@@ -183,7 +199,7 @@ private:
             return;
         }
         FileProgress progress(*this, shown);
-        XpFileError err = _XpTreeWriterAddFile(writer_, dstDir, newFileGroup, dstName.c_str(), XpTreeEntry::FromStat(st),
+        XpFileError err = _XpTreeWriterAddFile(writer_, dstDir, newFileGroup, dstName.c_str(), entryFor(st, dstDir, dstName.c_str()),
                                                in.Get(), &st, watcher_ != nullptr ? &progress : nullptr);
         if (err.IsOk())
             done_.fetch_add(1);
@@ -315,6 +331,8 @@ private:
     IXpTreeCopyObserver* observer_;
     IXpTreeCopyObserver* watcher_;   // the observer when it hears of progress, else null
     unsigned workers_;
+    bool keepModeAndTimes_;
+    mode_t newModeMask_;
     std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::condition_variable wake_, room_;
@@ -364,7 +382,7 @@ void XpTreeCopy::Impl::copyLink(const Entry& e, const struct stat& st)
         return;
     }
     target[size_t(n)] = '\0';
-    XpFileError err = writer_.AddLink(e.dstDir, e.dstName.c_str(), target.data(), XpTreeEntry::FromStat(st));
+    XpFileError err = writer_.AddLink(e.dstDir, e.dstName.c_str(), target.data(), entryFor(st, e.dstDir, e.dstName.c_str()));
     if (!err.IsOk())
         fail(err, e.shown);
 }
@@ -380,7 +398,7 @@ bool XpTreeCopy::Impl::openFolders(const Entry& e, FolderCopy& folder)
         fail(XpFileError(errno == ENOENT ? XPERR_FILE_NOT_FOUND : XPERR_FILE_COPY_FAILED, errno, "openat"), e.shown);
         return false;
     }
-    folder.entry = XpTreeEntry::FromStat(st);
+    folder.entry = entryFor(st, e.dstDir, e.dstName.c_str());   // before the folder is made
     XpFd dst;
     XpFileError err = writer_.OpenFolder(e.dstDir, e.dstName.c_str(), &dst);
     struct stat made;
