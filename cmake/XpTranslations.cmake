@@ -64,8 +64,9 @@ function(xp_catalog domain po_dir)
   add_dependencies(update-po update-po-${domain})
 
   if(XP_BUILD_TESTS)
-    # (a list would not survive as one argument of the test's command line)
-    list(JOIN ARG_KEYWORDS "," keywords_commas)
+    # (a list would not survive as one argument of the test's command line; "|" because a
+    # keyword may hold commas: P_:1,2)
+    list(JOIN ARG_KEYWORDS "|" keywords_commas)
     add_test(NAME catalog_${domain}
       COMMAND ${CMAKE_COMMAND} -DDOMAIN=${domain} -DPO_DIR=${po_dir} -DSOURCES=${list_file}
               -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
@@ -99,7 +100,7 @@ if(XP_BUILD_TOOLS)
   set(XP_PO_XPFS ${PROJECT_SOURCE_DIR}/tools/xpfs/po)
   xp_catalog(xpfs ${XP_PO_XPFS}
     SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/tools/xpfs/*.cpp ${PROJECT_SOURCE_DIR}/tools/xpfs/*.h
-    KEYWORDS _ N_)
+    KEYWORDS _ N_ P_:1,2)
 endif()
 
 # The check's own tests, one per kind of fault, on prepared catalogs (cmake/po/tests/<case>/)
@@ -120,7 +121,7 @@ if(XP_BUILD_TESTS)
       COMMAND ${CMAKE_COMMAND} "-DEXPECT=${expect}" -DDOMAIN=demo
               -DPO_DIR=${PROJECT_SOURCE_DIR}/cmake/po/tests/${name}
               -DSOURCES=${CMAKE_BINARY_DIR}/po/selftest.sources -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
-              -DKEYWORDS=_,N_ -DXGETTEXT=${XGETTEXT_EXECUTABLE} -DMSGCMP=${MSGCMP_EXECUTABLE}
+              -DKEYWORDS=_|N_ -DXGETTEXT=${XGETTEXT_EXECUTABLE} -DMSGCMP=${MSGCMP_EXECUTABLE}
               -DMSGMERGE=${MSGMERGE_EXECUTABLE} -DMSGATTRIB=${MSGATTRIB_EXECUTABLE}
               -DWORK=${CMAKE_BINARY_DIR}/po/selftest-${name}
               -P ${PROJECT_SOURCE_DIR}/cmake/po/po_check_expect.cmake)

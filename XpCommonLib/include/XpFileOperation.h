@@ -235,10 +235,12 @@ public:
     static XpErr moveFileWithoutUI(const XpStringT<char>& source,
                                    const XpStringT<char>& destination,
                                    IXpFileOpProgressObserver* observer);
-    // The full result of the last copyFileWithoutUI, moveFileWithoutUI, CopyFileAt or
-    // CopyFileSafely on the calling thread: the code it answered, with the errno value, the
-    // system call and the path of the step that failed (see XpFileError). Success after a
-    // successful call.
+    // The full result of the last copyFileWithoutUI, moveFileWithoutUI, CopyFileAt,
+    // CopyFileSafely, MakeDir (and so MakeDirRecursively), removeFile, removeDir or RemoveDir on
+    // the calling thread: the code it answered, with the errno value, the system call and the
+    // path of the step that failed (see XpFileError). Success after a successful call. A volume
+    // that is not available has no system cause (SysErr() 0). RemoveDir recursive names the
+    // tree, not the entry that failed (its observer's currentPath does).
     static XpFileError LastError();
     // Linux: the copy without UI on folder descriptors, for a caller that walks a tree itself
     // (as `xpfs cp` does) and must not follow a path again for every file. Copies sourceName,

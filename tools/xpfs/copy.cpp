@@ -409,22 +409,3 @@ XpfsRegistration registration(kCommands, 2);
 } // namespace
 
 
-// rm -r: removes each operand as a whole tree (RemoveDir recursive; a file or a link is removed
-// as itself). Shared with the rm group.
-int xpfsRemoveRecursively(const XpfsCommand& self, int argc, char** argv)
-{
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i) {
-        Str path = absolutePath(argv[i]);
-        struct stat st;
-        XpErr err = lstat(argv[i], &st) == 0 && S_ISDIR(st.st_mode) ? XpFileOperation::RemoveDir(path, true, nullptr)
-                                                                     : XpFileOperation::removeFile(path);
-        if (err != XPERR_OK) {
-            xpfsReportError(self, argv[i], err);
-            status = XPFS_FAILED;
-        }
-    }
-    return status;
-}

@@ -56,7 +56,7 @@ bool isHelp(const char* arg)
 
 void printCommandLine(FILE* out, const XpfsCommand& c)
 {
-    std::fprintf(out, "  xpfs %s %s\n      %s\n", xpfsCommandName(c).c_str(), c.usage, c.summary);
+    std::fprintf(out, "  xpfs %s %s\n      %s\n", xpfsCommandName(c).c_str(), _(c.usage), _(c.summary));
 }
 
 void printToolHelp(FILE* out)
@@ -86,7 +86,7 @@ void printOptions(const XpfsCommand& c);
 
 void printCommandHelp(const XpfsCommand& c)
 {
-    std::printf("%s xpfs %s %s\n%s\n", _("Usage:"), xpfsCommandName(c).c_str(), c.usage, _(c.summary));
+    std::printf("%s xpfs %s %s\n%s\n", _("Usage:"), xpfsCommandName(c).c_str(), _(c.usage), _(c.summary));
     if (c.options)
         printOptions(c);
     if (c.help)

@@ -18,7 +18,8 @@
 #include <vector>
 
 // The tool's texts come from its own gettext domain ("xpfs"), bound by xpfsMain. _() translates at
-// once, N_() marks a text for the catalog that is translated where it is printed.
+// once, N_() marks a text for the catalog that is translated where it is printed (the texts of
+// the command table: usage, summary, help and option help are translated by the dispatcher).
 #define XPFS_TEXT_DOMAIN "xpfs"
 #ifndef _
 #define _(text) dgettext(XPFS_TEXT_DOMAIN, text)
@@ -26,6 +27,8 @@
 #ifndef N_
 #define N_(text) text
 #endif
+// A text with a plural form chosen by n.
+#define P_(singular, plural, n) dngettext(XPFS_TEXT_DOMAIN, singular, plural, static_cast<unsigned long>(n))
 
 // Exit status of every command.
 enum XpfsStatus {

@@ -83,7 +83,10 @@ XpFileError XpFileOperation::MakeDirChain(const XpStringT<char>& pathText, int m
             break;   // only slashes were left
         const std::string name = path.substr(start, end - start), upTo = path.substr(0, end);
         const bool last = path.find_first_not_of('/', end) == std::string::npos;
-        bool made = makeDirAt(dir.Get(), name.c_str(), 0777) == 0;
+        // A last level with a mode is made with no more permission than the mode (the umask can
+        // only take away), then given exactly the mode: never more, not even for a moment.
+        const mode_t initial = last && mode >= 0 ? static_cast<mode_t>(mode) & 0777 : 0777;
+        bool made = makeDirAt(dir.Get(), name.c_str(), initial) == 0;
         if (!made && errno != EEXIST)
             return XpFileError(codeOf(errno), errno, "mkdirat", upTo.c_str());
         XpFd next(openLevel(dir.Get(), name.c_str()));
