@@ -200,21 +200,17 @@ int runInfo(const XpfsCommand& self, int argc, char** argv)
             continue;
         }
         const bool isDir = S_ISDIR(st.st_mode);
-        // The library takes paths as UTF-8 text and counts other bytes as no path at all. A name
-        // that is not UTF-8 is therefore handed over as the /proc alias of a descriptor opened on
-        // it, a UTF-8 path to the same object. The alias has no folder of its own, so for such a
-        // name "read-only" judges the object's own permissions and attributes only.
-        Str path(operand);
+        // A name that is not UTF-8 goes to the library as a /proc alias (xpfsLibraryPath). The
+        // alias has no folder of its own, so for such a name "read-only" judges the object's own
+        // permissions and attributes only.
         XpFd alias;
-        if (!XpPlatformString::IsValidUTF8(operand, std::strlen(operand))) {
-            alias.Reset(open(operand, O_PATH | O_CLOEXEC));
-            if (alias.Get() < 0) {
-                xpfsReportFailure(self, operand, XpFileError(XPERR_FILE_OPEN_FAILED, errno, "open", operand));
-                status = XPFS_FAILED;
-                continue;
-            }
-            path = Str(("/proc/self/fd/" + std::to_string(alias.Get())).c_str());
+        const std::string reachable = xpfsLibraryPath(operand, alias);
+        if (reachable.empty()) {
+            xpfsReportFailure(self, operand, XpFileError(XPERR_FILE_OPEN_FAILED, errno, "open", operand));
+            status = XPFS_FAILED;
+            continue;
         }
+        Str path(reachable.c_str());
         XpDir dir(path);
         XpFile file(path);
         XpAbstractFSObj& object = isDir ? static_cast<XpAbstractFSObj&>(dir) : file;

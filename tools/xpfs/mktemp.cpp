@@ -23,7 +23,9 @@ int runMktemp(const XpfsCommand& self, int argc, char** argv)
         return usage;
     // The library tries every number before it gives up in a folder that takes no file: ask
     // first, so that the tool answers at once.
-    XpStringT<char> folder(argv[0]);
+    XpFd alias;   // a folder whose name is not UTF-8 is reached through its descriptor
+    const std::string reachable = xpfsLibraryPath(argv[0], alias);
+    XpStringT<char> folder(reachable.c_str());
     XpErr refusal = !XpFileOperation::IsDirAvailable(folder) ? XPERR_FILE_PATH_NOT_FOUND
                     : !XpFileOperation::IsDirWritable(folder) ? XPERR_FILE_ACCESS_DENIED
                                                                : XPERR_OK;
@@ -34,7 +36,15 @@ int runMktemp(const XpfsCommand& self, int argc, char** argv)
         xpfsReportError(self, argv[0], refusal != XPERR_OK ? refusal : XPERR_FILE_FAILED);
         return XPFS_FAILED;
     }
-    std::printf("%s\n", made.GetBuffer());
+    // Told by the folder's own name, not by the alias it was reached through.
+    std::string shown = made.GetBuffer();
+    if (reachable != argv[0]) {
+        std::string rest = shown.substr(reachable.size()), named = argv[0];
+        if (!named.empty() && named.back() == '/' && !rest.empty() && rest[0] == '/')
+            rest.erase(0, 1);
+        shown = named + rest;
+    }
+    std::printf("%s\n", shown.c_str());
     return XPFS_OK;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -68,9 +69,16 @@ int eachOperand(const XpfsCommand& self, int argc, char** argv, Str (*convert)(c
     return status;
 }
 
+// A relative path's volume is the one of the folder it is relative to: the library walks up the
+// text and finds no folder above a bare name.
+Str rootPath(const Str& path)
+{
+    return XpPathUtil::GetRootPath(Str(xpfsAbsolute(path.GetBuffer()).c_str()));
+}
+
 int runRoot(const XpfsCommand& self, int argc, char** argv)
 {
-    return eachOperand(self, argc, argv, XpPathUtil::GetRootPath, XPERR_FILE_DEVICE_NOT_AVAILABLE);
+    return eachOperand(self, argc, argv, rootPath, XPERR_FILE_DEVICE_NOT_AVAILABLE);
 }
 
 Str displayPath(const Str& path)
@@ -173,6 +181,14 @@ const XpfsCommand kCommands[] = {
 XpfsRegistration registration(kCommands, sizeof kCommands / sizeof kCommands[0]);
 
 } // namespace
+
+std::string xpfsLibraryPath(const char* operand, XpFd& holder)
+{
+    if (XpPlatformString::IsValidUTF8(operand, std::strlen(operand)))
+        return operand;
+    holder.Reset(open(operand, O_PATH | O_CLOEXEC));
+    return holder.Get() < 0 ? std::string() : "/proc/self/fd/" + std::to_string(holder.Get());
+}
 
 std::string xpfsAbsolute(const char* path)
 {

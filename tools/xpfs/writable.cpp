@@ -11,7 +11,9 @@ int runWritable(const XpfsCommand& self, int argc, char** argv)
 {
     if (int usage = xpfsCheckOperands(self, argc, 1, 1))
         return usage;
-    std::printf("%s\n", XpFileOperation::IsDirWritable(XpStringT<char>(argv[0])) ? "yes" : "no");
+    XpFd alias;   // a folder whose name is not UTF-8 is reached through its descriptor
+    const std::string folder = xpfsLibraryPath(argv[0], alias);
+    std::printf("%s\n", !folder.empty() && XpFileOperation::IsDirWritable(XpStringT<char>(folder.c_str())) ? "yes" : "no");
     return XPFS_OK;
 }
 

@@ -141,6 +141,12 @@ double xpfsAnswerLimit(unsigned int timeout);
 // part that is UTF-8 is converted by the library and the components after it are added by name
 // (':' and '/' swapped as the library swaps them). "" when path does not exist.
 XpStringT<char> xpfsDisplayPath(const char* path);
+// A path the library accepts for operand, which must exist: operand itself when it is UTF-8,
+// else the /proc alias of a descriptor opened on it (O_PATH, links followed), held by holder.
+// The library counts other bytes as no path at all; the alias is UTF-8 and reaches the same
+// object, and names made below an alias of a folder land in that folder. "" (errno set) when
+// operand cannot be opened.
+std::string xpfsLibraryPath(const char* operand, XpFd& holder);
 // path made absolute against the working directory (the library finds volume roots and makes
 // chains of folders for absolute paths only); an absolute path is returned unchanged.
 std::string xpfsAbsolute(const char* path);

@@ -44,6 +44,23 @@ TEST(XpfsNames, DisplayPathOfNamesThatAreNotUtf8)
     EXPECT_EQ(field("\n" + xpfs({"info", t / "a:b\xfe/f\xff"}).out, "display path") + "\n", expected);
 }
 
+TEST(XpfsNames, FolderCommandsOnNamesThatAreNotUtf8)
+{
+    xptest::TempDir t;
+    const std::string dir = t / "d\xfe";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const struct { std::vector<std::string> args; std::string out; } rows[] = {
+        {{"writable", dir}, "yes\n"},
+        {{"mktemp", "--digits", "2", dir}, dir + "/00.tmp\n"},
+        {{"mktemp", "--digits", "2", dir + "/"}, dir + "/01.tmp\n"},
+    };
+    for (const auto& r : rows) {
+        xptest::Ran ran = xpfs(r.args);
+        EXPECT_EQ(ran.out, r.out) << r.args[0] << ": " << ran.err;
+    }
+    EXPECT_EQ(xptest::names(dir), "00.tmp\n01.tmp\n");
+}
+
 TEST(XpfsNames, InfoOfRelativePathNamesItsVolumeRoot)
 {
     xptest::TempDir t;
@@ -53,6 +70,7 @@ TEST(XpfsNames, InfoOfRelativePathNamesItsVolumeRoot)
     xptest::checkInChild([&] {
         ASSERT_EQ(chdir(t.path.c_str()), 0);
         EXPECT_EQ(field("\n" + xpfs({"info", "f"}).out, "root") + "\n", root);
+        EXPECT_EQ(xpfs({"path", "root", "f"}).out, root);
     });
 }
 
