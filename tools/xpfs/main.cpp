@@ -456,7 +456,7 @@ int xpfsUsageError(const XpfsCommand& command, const std::string& message)
 {
     std::string name = xpfsCommandName(command);
     std::fflush(stdout);
-    std::fprintf(stderr, "xpfs: %s: %s\n%s\n", name.c_str(), message.c_str(),
+    std::fprintf(stderr, "xpfs: %s\n%s\n", message.c_str(),
                  xpfsFormat(_("Try 'xpfs %s --help' for more information."), name.c_str()).c_str());
     return XPFS_USAGE;
 }
