@@ -61,22 +61,22 @@ void printCommandLine(FILE* out, const XpfsCommand& c)
 
 void printToolHelp(FILE* out)
 {
-    std::fprintf(out,
-                 "Usage: xpfs GROUP [COMMAND] [OPERAND...]\n"
-                 "File and path operations of XpCommonLib from the command line.\n\n"
-                 "Commands:\n");
+    std::fprintf(out, "%s\n%s\n\n%s\n", _("Usage: xpfs GROUP [COMMAND] [OPTION]... [OPERAND]..."),
+                 _("File and path operations of XpCommonLib from the command line."), _("Commands:"));
     for (const XpfsCommand& c : table())
         printCommandLine(out, c);
-    std::fprintf(out,
-                 "\n'xpfs GROUP --help' and 'xpfs GROUP COMMAND --help' describe a group or a command;\n"
-                 "'xpfs --version' prints the version.\n"
-                 "Exit status: 0 success, 1 an operation failed, 2 usage error.\n"
-                 "Failures are reported on stderr as 'xpfs: COMMAND: OPERAND: XPERR_NAME'.\n");
+    std::fprintf(out, "\n%s\n",
+                 _("'xpfs GROUP --help' and 'xpfs GROUP COMMAND --help' describe a group or a command;\n"
+                   "'xpfs --version' prints the version. Options may follow operands (not when\n"
+                   "POSIXLY_CORRECT is set); '--' ends the options.\n"
+                   "Exit status: 0 success, 1 an operation failed (every operand is still tried),\n"
+                   "2 usage error. Failures are reported on stderr as 'xpfs: what failed: reason',\n"
+                   "the reason being the system's; --debug adds the library's error code."));
 }
 
 void printGroupHelp(const char* group)
 {
-    std::printf("Usage: xpfs %s COMMAND [OPERAND...]\n\nCommands:\n", group);
+    std::printf("%s\n\n%s\n", xpfsFormat(_("Usage: xpfs %s COMMAND [OPERAND]..."), group).c_str(), _("Commands:"));
     for (const XpfsCommand& c : table())
         if (std::strcmp(c.group, group) == 0)
             printCommandLine(stdout, c);
@@ -456,7 +456,7 @@ int xpfsUsageError(const XpfsCommand& command, const std::string& message)
 {
     std::string name = xpfsCommandName(command);
     std::fflush(stdout);
-    std::fprintf(stderr, "xpfs: %s: %s\n%s\n", name.c_str(), message.c_str(),
+    std::fprintf(stderr, "xpfs: %s\n%s\n", message.c_str(),
                  xpfsFormat(_("Try 'xpfs %s --help' for more information."), name.c_str()).c_str());
     return XPFS_USAGE;
 }

@@ -113,8 +113,8 @@ void xpfsReportError(const XpfsCommand& command, const char* operand, XpErr err)
 // the reason being the system's text (XpFileError::Describe: "No such file or directory"), or
 // the XpErr name when no system call failed.
 void xpfsReportFailure(const XpfsCommand& command, const char* operand, const XpFileError& err);
-// Reports a usage error ("xpfs: <command>: <message>" and a hint to --help) and returns
-// XPFS_USAGE.
+// Reports a usage error ("xpfs: <message>" and "Try 'xpfs <command> --help' for more
+// information.", the shape of coreutils) and returns XPFS_USAGE.
 int xpfsUsageError(const XpfsCommand& command, const std::string& message);
 // XPFS_USAGE with a message when argc is outside [min, max] (max < 0: no upper bound), else
 // XPFS_OK.
