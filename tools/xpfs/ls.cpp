@@ -315,8 +315,12 @@ public:
             Entry e;
             e.name = name;
             e.type = d->d_type;
-            if (o.longFormat || (o.recursive && e.type == DT_UNKNOWN))
-                describedAll = describe(dirfd(stream), name, e, joined(path, name), false) && describedAll;
+            if (o.longFormat || (o.recursive && e.type == DT_UNKNOWN)) {
+                const bool described = describe(dirfd(stream), name, e, joined(path, name), false);
+                describedAll = described && describedAll;
+                if (!described && o.longFormat)
+                    continue;   // gone meanwhile, or unreadable: told, and no line of guesses
+            }
             entries.push_back(std::move(e));
             errno = 0;
         }
