@@ -6,7 +6,8 @@
 // - Into a pipe or a file names are written as the bytes they are (a script reads them back
 //   exactly); on a terminal a name that a shell would misread is quoted in shell-escape style
 //   ('a b', 'a'$'\n''b'), as ls does. -b, -Q and -N choose escapes, double quotes or no quoting.
-// - One name per line, also on a terminal (ls would use columns there; -1 is accepted).
+// - On a terminal (or with -C) names go in columns down the line's width, as ls lays them out;
+//   into a pipe or a file (or with -1), one per line.
 // - -l: mode, links, owner, group, size, modification date ("%b %e %H:%M" within six months,
 //   else "%b %e  %Y", month names of the locale), name and a link's target, columns aligned,
 //   a "total" of 1 KiB blocks for each folder. No ACL or security-context mark after the mode.
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -30,6 +32,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
@@ -50,6 +53,8 @@ struct Options {
     bool recursive = false;  // -R
     Quoting quoting = LITERAL;
     bool hideControl = false;   // literal on a terminal: '?' for what the terminal would act on
+    bool columns = false;       // names in columns across the line (a terminal, or -C)
+    size_t lineWidth = 80;
 };
 
 struct Entry {
@@ -208,11 +213,96 @@ std::string dateText(const struct timespec& when)
     return text;
 }
 
+// The columns a name takes on the terminal.
+size_t displayWidth(const std::string& text)
+{
+    std::vector<wchar_t> wide(text.size() + 1);
+    size_t n = std::mbstowcs(wide.data(), text.c_str(), wide.size());
+    if (n == static_cast<size_t>(-1))
+        return text.size();
+    int width = wcswidth(wide.data(), n);
+    return width < 0 ? text.size() : static_cast<size_t>(width);
+}
+
+// Names down columns, as many columns as the line's width holds: each column as wide as its
+// widest name and two spaces (the last one without), the columns found and filled as ls finds
+// and fills them (tabs included), so the two look alike on one terminal.
+void printColumns(const std::vector<Entry>& entries, const Options& o)
+{
+    const size_t count = entries.size();
+    if (count == 0)
+        return;
+    std::vector<std::string> names;
+    std::vector<size_t> widths;
+    bool someQuoted = false;
+    for (const Entry& e : entries) {
+        names.push_back(shown(e.name, o));
+        someQuoted = someQuoted || (o.quoting == SHELL_ESCAPE && names.back() != e.name);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        // As in -l: when a name is quoted, the others start one column later.
+        if (someQuoted && names[i] == entries[i].name)
+            names[i] = " " + names[i];
+        widths.push_back(displayWidth(names[i]));
+    }
+    const size_t minimum = 3;   // the narrowest a column can be: a name and two spaces
+    const size_t maxColumns = std::min(std::max<size_t>(1, o.lineWidth / minimum), count);
+    struct Layout { bool fits = true; size_t lineLength; std::vector<size_t> width; };
+    std::vector<Layout> layouts(maxColumns);
+    for (size_t i = 0; i < maxColumns; ++i) {
+        layouts[i].lineLength = (i + 1) * minimum;
+        layouts[i].width.assign(i + 1, minimum);
+    }
+    for (size_t file = 0; file < count; ++file)
+        for (size_t i = 0; i < maxColumns; ++i) {
+            Layout& l = layouts[i];
+            if (!l.fits)
+                continue;
+            const size_t column = file / ((count + i) / (i + 1));
+            const size_t real = widths[file] + (column == i ? 0 : 2);
+            if (l.width[column] < real) {
+                l.lineLength += real - l.width[column];
+                l.width[column] = real;
+                l.fits = l.lineLength < o.lineWidth;
+            }
+        }
+    size_t columns = maxColumns;
+    while (columns > 1 && !layouts[columns - 1].fits)
+        --columns;
+    const Layout& l = layouts[columns - 1];
+    const size_t rows = (count + columns - 1) / columns;
+    for (size_t row = 0; row < rows; ++row) {
+        std::string line;
+        size_t position = 0;
+        for (size_t column = 0, file = row; file < count; ++column, file += rows) {
+            line += names[file];
+            if (file + rows >= count)
+                break;
+            // Up to the next column with tabs where a tab stop (every 8) is passed, as ls does.
+            for (size_t from = position + widths[file], to = position + l.width[column]; from < to;) {
+                if (to / 8 > (from + 1) / 8) {
+                    line += '\t';
+                    from += 8 - from % 8;
+                } else {
+                    line += ' ';
+                    ++from;
+                }
+            }
+            position += l.width[column];
+        }
+        out(line + "\n");
+    }
+}
+
 // Prints entries (sorted) in the chosen format; with -l their columns are aligned together, and
 // with the columns of alsoAlign (ls aligns the files named on the command line with the folders
 // named beside them, whose own lines come later).
 void printEntries(const std::vector<Entry>& entries, const Options& o, const std::vector<Entry>& alsoAlign = {})
 {
+    if (!o.longFormat && o.columns) {
+        printColumns(entries, o);
+        return;
+    }
     if (!o.longFormat) {
         for (const Entry& e : entries)
             out(shown(e.name, o) + "\n");
@@ -380,6 +470,13 @@ int runLs(const XpfsCommand&, XpfsArgs& args)
     default: o.quoting = terminal ? SHELL_ESCAPE : LITERAL; break;
     }
     o.hideControl = terminal && o.quoting == LITERAL;
+    o.columns = args.Last({'1', 'C'}) == 'C' || (terminal && args.Last({'1', 'C'}) == 0);
+    struct winsize size;
+    const char* columnsVariable = std::getenv("COLUMNS");
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        o.lineWidth = size.ws_col;
+    else if (columnsVariable != nullptr && std::atoi(columnsVariable) > 0)
+        o.lineWidth = static_cast<size_t>(std::atoi(columnsVariable));
     if (o.recursive) {
         // One descriptor stays open for each level being walked: allow as many as the system does.
         struct rlimit limit;
@@ -440,7 +537,8 @@ const XpfsOption kOptions[] = {
     {'d', "directory", nullptr, N_("list folders themselves, not their contents")},
     {'l', nullptr, nullptr, N_("long listing: mode, links, owner, group, size, date")},
     {'R', "recursive", nullptr, N_("list the folders below too, level by level")},
-    {'1', nullptr, nullptr, N_("one name per line (always so)")},
+    {'1', nullptr, nullptr, N_("one name per line (the default into a pipe or a file)")},
+    {'C', nullptr, nullptr, N_("names in columns (the default on a terminal)")},
     {'b', "escape", nullptr, N_("C-style escapes for characters that are not printable")},
     {'Q', "quote-name", nullptr, N_("names in double quotes, with C-style escapes")},
     {'N', "literal", nullptr, N_("names as they are, without quotes")},

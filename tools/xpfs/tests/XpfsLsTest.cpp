@@ -68,10 +68,11 @@ std::pair<xptest::Ran, xptest::Ran> both(const std::string& folder, const char* 
 }
 
 // What a program wrote to a terminal: it runs with a pseudo-terminal as its standard output.
-std::string onTerminal(const std::string& folder, const char* locale, std::vector<std::string> args)
+std::string onTerminal(const std::string& folder, const char* locale, std::vector<std::string> args,
+                       unsigned short width = 80)
 {
     int master = -1;
-    struct winsize size = {24, 80, 0, 0};
+    struct winsize size = {24, width, 0, 0};
     pid_t pid = forkpty(&master, nullptr, nullptr, &size);
     if (pid == 0) {
         setenv("LC_ALL", locale, 1);
@@ -131,6 +132,19 @@ TEST(XpfsLs, NamesOnTerminalAreQuotedAsLsQuotesThem)
             std::string ls = onTerminal(s.t.path, locale, {"/bin/ls", "-1", option});
             EXPECT_EQ(ls.find("'a b'") != std::string::npos, std::string(option) != "-N") << ls;
             EXPECT_EQ(onTerminal(s.t.path, locale, {XPFS_PROGRAM, "ls", "-1", option}), ls) << locale << option;
+        }
+}
+
+TEST(XpfsLs, ColumnsOnTerminalAsLsLaysThemOut)
+{
+    Sample s;
+    for (unsigned short width : {80, 40, 20})
+        for (const char* option : {"-C", "-A", "-N", "-R"}) {
+            std::string ls = onTerminal(s.t.path, "C.UTF-8", {"/bin/ls", option}, width);
+            if (width == 80) {
+                EXPECT_NE(ls.find("  "), std::string::npos) << ls;   // more than one name on a line
+            }
+            EXPECT_EQ(onTerminal(s.t.path, "C.UTF-8", {XPFS_PROGRAM, "ls", option}, width), ls) << width << option;
         }
 }
 
