@@ -133,7 +133,7 @@ bool makeLevel(const std::string& path, bool last, const MkdirOptions& o)
         }
     }
     if (o.verbose)
-        std::printf(_("created directory %s\n"), xpfsQuote(path.c_str()).c_str());
+        std::printf("xpfs: %s\n", xpfsFormat(_("created directory %s"), xpfsQuote(path.c_str()).c_str()).c_str());
     return true;
 }
 
