@@ -149,7 +149,7 @@ bool makeOperand(const char* operand, const MkdirOptions& o)
         XpFileError err = XpFileOperation::MakeDirChain(XpStringT<char>(operand), o.modeGiven ? int(o.mode) : -1,
                                                         [&](const char* made) {
             if (o.verbose)
-                std::printf(_("created directory %s\n"), xpfsQuote(made).c_str());
+                std::printf("xpfs: %s\n", xpfsFormat(_("created directory %s"), xpfsQuote(made).c_str()).c_str());
         });
         if (!err.IsOk())
             reportMake(err.Path().IsEmpty() ? std::string(operand) : std::string(err.Path().GetBuffer()), err);
