@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -33,9 +34,17 @@ int runAvailable(const XpfsCommand& self, int argc, char** argv)
     // process could not end while a thread of it hangs there: the check runs in a child, which
     // never destroys its checker. No answer from the child in time is a volume that does not
     // answer: "no", as the checker itself says after its time-out.
-    XpStringT<char> path(argv[0]);
+    const char* operand = argv[0];
     unsigned int t = static_cast<unsigned int>(timeout);
     int answer = xpfsAskInChild([&] {
+        // A name that is not UTF-8 is asked through its descriptor's alias (xpfsLibraryPath),
+        // opened here in the child, where an open that hangs on a dead share holds nobody up.
+        // --noext looks for other names beside it and takes the name as it is.
+        XpFd alias;
+        const std::string reachable = kind == 2 ? std::string(operand) : xpfsLibraryPath(operand, alias);
+        if (reachable.empty())
+            return 'n';
+        XpStringT<char> path(reachable.c_str());
         XpFileAvailableChecker* checker = new XpFileAvailableChecker(false);   // never destroyed
         bool yes = kind == 1 ? checker->IsDirAvailableWithTimeOut(path, t)
                    : kind == 2 ? checker->IsFileAvailableNoExtWithTimeOut(path, t)

@@ -51,6 +51,9 @@ TEST(XpfsNames, FolderCommandsOnNamesThatAreNotUtf8)
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     const struct { std::vector<std::string> args; std::string out; } rows[] = {
         {{"writable", dir}, "yes\n"},
+        {{"available", "--dir", dir}, "yes\n"},
+        {{"available", dir}, "no\n"},   // a folder, not a file
+        {{"available", dir + "/none"}, "no\n"},
         {{"mktemp", "--digits", "2", dir}, dir + "/00.tmp\n"},
         {{"mktemp", "--digits", "2", dir + "/"}, dir + "/01.tmp\n"},
     };
@@ -59,6 +62,7 @@ TEST(XpfsNames, FolderCommandsOnNamesThatAreNotUtf8)
         EXPECT_EQ(ran.out, r.out) << r.args[0] << ": " << ran.err;
     }
     EXPECT_EQ(xptest::names(dir), "00.tmp\n01.tmp\n");
+    EXPECT_EQ(xpfs({"available", dir + "/00.tmp"}).out, "yes\n");
 }
 
 TEST(XpfsNames, InfoOfRelativePathNamesItsVolumeRoot)
