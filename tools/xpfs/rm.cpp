@@ -114,6 +114,12 @@ bool isRoot(const char* operand)
 // Removes one operand; false after a failure (reported).
 bool removeOperand(const char* operand, const RmOptions& o)
 {
+    // Asked first, where the tool need not wait for it (volume.cpp): on a share that stopped
+    // answering even a look at the operand would hang the tool until its server is back.
+    if (!xpfsVolumeAnswers(operand)) {
+        reportRemoval(operand, XpFileError(XPERR_FILE_DEVICE_NOT_AVAILABLE, 0));
+        return false;
+    }
     struct stat st;
     if (lstat(operand, &st) != 0) {
         int err = errno;
@@ -142,12 +148,6 @@ bool removeOperand(const char* operand, const RmOptions& o)
         if (yes == 0)
             return true;
     }
-    // Asked where the tool need not wait for it (volume.cpp): a share that stopped answering is
-    // reported instead of hanging the tool until its server is back.
-    if (!xpfsVolumeAnswers(operand)) {
-        reportRemoval(operand, XpFileError(XPERR_FILE_DEVICE_NOT_AVAILABLE, 0));
-        return false;
-    }
     XpStringT<char> path(operand);
     if (!tree) {
         if (XpFileOperation::removeFile(path) != XPERR_OK) {
@@ -158,9 +158,11 @@ bool removeOperand(const char* operand, const RmOptions& o)
             std::printf(_("removed %s\n"), xpfsQuote(operand).c_str());
         return true;
     }
+    // Without -v the library removes the tree with several walkers at once, and a failure names
+    // the tree with the system's reason; with -v one walk tells each entry, and a failure names
+    // the entry under way.
     Removal removal(o.verbose);
-    if (XpFileOperation::RemoveDir(path, true, &removal) != XPERR_OK) {
-        // The entry that failed is the one under way, when the walk got that far.
+    if (XpFileOperation::RemoveDir(path, true, o.verbose ? &removal : nullptr) != XPERR_OK) {
         const std::string& entry = removal.Current();
         reportRemoval(entry.empty() ? operand : entry.c_str(), XpFileOperation::LastError());
         return false;
