@@ -250,6 +250,7 @@ TEST(XpfsOptions, SyntaxUnknownOptionsHelpAndVersion)
         {{"cp", "-t", "d", "-T", "a"}, 2, "",
          "xpfs: cannot combine --target-directory (-t) and --no-target-directory (-T)\nTry 'xpfs cp --help' for more information.\n"},
         {{"rm"}, 2, "", "xpfs: missing operand\nTry 'xpfs rm --help' for more information.\n"},
+        {{"rm", "--debug", "nothing"}, 1, "", "xpfs: cannot remove 'nothing': No such file or directory (XPERR_FILE_NOT_FOUND)\n"},
         {{"cp", "a", "--help", "c"}, 0, "Usage: xpfs cp [OPTION]... SOURCE... DEST  or  -t DIR SOURCE...", ""},
         {{"mkdir", "--version"}, 0, std::string("xpfs ") + XP_TEST_VERSION, ""},
         {{"--version"}, 0, std::string("xpfs ") + XP_TEST_VERSION, ""},
