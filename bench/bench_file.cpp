@@ -3,7 +3,7 @@
 // - recursive enumeration of a 100,000-entry tree: XpDir (enumFiles, which walks the whole tree)
 //   against `find DIR` (spawned with an argv, its output read through a pipe) and
 //   std::filesystem::recursive_directory_iterator;
-// - the listing with sizes and kinds of that tree: `xpfs ls -R` against
+// - the listing with sizes and kinds of that tree: `xpfs walk -R` against
 //   `find DIR -printf '%P %s %y\n'`, both spawned and read through a pipe;
 // - sequential write and read of 256 MiB in 64 KiB requests: XpFile against plain write/read;
 // - 10,000,000 big-endian 32-bit reads: XpFile::ReadInt against fread + be32toh.
@@ -130,9 +130,9 @@ void spawnedLister(benchmark::State& state, const std::vector<std::string>& argv
 
 void BM_FindProgram(benchmark::State& state) { spawnedLister(state, {"find", gTree}); }
 
-// A listing with every entry's size and kind, as xpfs ls -R prints it (a folder's size differs:
+// A listing with every entry's size and kind, as xpfs walk -R prints it (a folder's size differs:
 // find gives the folder's own, xpfs the sum of the files below it).
-void BM_XpfsLsRecursive(benchmark::State& state) { spawnedLister(state, {XPFS_PROGRAM, "ls", "-R", gTree}); }
+void BM_XpfsLsRecursive(benchmark::State& state) { spawnedLister(state, {XPFS_PROGRAM, "walk", "-R", gTree}); }
 void BM_FindPrintf(benchmark::State& state) { spawnedLister(state, {"find", gTree, "-printf", "%P %s %y\n"}); }
 
 void BM_StdRecursiveIterator(benchmark::State& state)
@@ -267,7 +267,7 @@ int main(int argc, char** argv)
     const struct { const char* what; const char* ours; const char* theirs; const char* goal; } rows[] = {
         {"enumerate 100k entries / find DIR", "BM_XpDirRecursive", "BM_FindProgram", "<= 1.25"},
         {"enumerate 100k entries / std::filesystem", "BM_XpDirRecursive", "BM_StdRecursiveIterator", "-"},
-        {"xpfs ls -R 100k entries / find -printf '%P %s %y'", "BM_XpfsLsRecursive", "BM_FindPrintf", "<= 1.10"},
+        {"xpfs walk -R 100k entries / find -printf '%P %s %y'", "BM_XpfsLsRecursive", "BM_FindPrintf", "<= 1.10"},
         {"write 256 MiB / write(2) 64 KiB", "BM_XpFileWrite", "BM_PlainWrite", "<= 1.20"},
         {"read 256 MiB / read(2) 64 KiB", "BM_XpFileRead", "BM_PlainRead", "<= 1.20"},
         {"10M big-endian 32-bit / fread+be32toh", "BM_XpFileReadIntBE32", "BM_FreadBe32toh", "<= 2.00"},

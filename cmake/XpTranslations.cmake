@@ -64,8 +64,9 @@ function(xp_catalog domain po_dir)
   add_dependencies(update-po update-po-${domain})
 
   if(XP_BUILD_TESTS)
-    # (a list would not survive as one argument of the test's command line)
-    list(JOIN ARG_KEYWORDS "," keywords_commas)
+    # (a list would not survive as one argument of the test's command line; "|" because a
+    # keyword may hold commas: P_:1,2)
+    list(JOIN ARG_KEYWORDS "|" keywords_commas)
     add_test(NAME catalog_${domain}
       COMMAND ${CMAKE_COMMAND} -DDOMAIN=${domain} -DPO_DIR=${po_dir} -DSOURCES=${list_file}
               -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
@@ -76,22 +77,31 @@ function(xp_catalog domain po_dir)
   endif()
 endfunction()
 
-set(XP_PO_HOST ${PROJECT_SOURCE_DIR}/InstallerHost/po)
-set(XP_PO_GTK_HOST ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/po)
-set(XP_PO_PLUGIN ${PROJECT_SOURCE_DIR}/PostInstallSection/po)
-# The session core and the terminal host (installer-host's catalog, also read by the window).
-xp_catalog(installer-host ${XP_PO_HOST}
-  SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/InstallerHost/src/*.cpp ${PROJECT_SOURCE_DIR}/InstallerHost/src/*.h
-               ${PROJECT_SOURCE_DIR}/InstallerHost/include/*.h
-  KEYWORDS _ N_ InstallerText:1 dgettext:2)
-# The window's own texts.
-xp_catalog(installer-host-gtk ${XP_PO_GTK_HOST}
-  SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/*.cpp ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/*.h
-  KEYWORDS _ N_)
-# The plug-in: its message IDs are keys (msg_...), English included as a catalog of its own.
-xp_catalog(PostInstallSection ${XP_PO_PLUGIN}
-  SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/PostInstallSection/src/*.cpp ${PROJECT_SOURCE_DIR}/PostInstallSection/src/*.h
-  KEYWORDS getLocalizedStringForKey:1 bundleLocalizedString:1 catalogText:1)
+if(XP_BUILD_INSTALLER)
+  set(XP_PO_HOST ${PROJECT_SOURCE_DIR}/InstallerHost/po)
+  set(XP_PO_GTK_HOST ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/po)
+  set(XP_PO_PLUGIN ${PROJECT_SOURCE_DIR}/PostInstallSection/po)
+  # The session core and the terminal host (installer-host's catalog, also read by the window).
+  xp_catalog(installer-host ${XP_PO_HOST}
+    SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/InstallerHost/src/*.cpp ${PROJECT_SOURCE_DIR}/InstallerHost/src/*.h
+                 ${PROJECT_SOURCE_DIR}/InstallerHost/include/*.h
+    KEYWORDS _ N_ InstallerText:1 dgettext:2)
+  # The window's own texts.
+  xp_catalog(installer-host-gtk ${XP_PO_GTK_HOST}
+    SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/*.cpp ${PROJECT_SOURCE_DIR}/InstallerHost/gtk/*.h
+    KEYWORDS _ N_)
+  # The plug-in: its message IDs are keys (msg_...), English included as a catalog of its own.
+  xp_catalog(PostInstallSection ${XP_PO_PLUGIN}
+    SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/PostInstallSection/src/*.cpp ${PROJECT_SOURCE_DIR}/PostInstallSection/src/*.h
+    KEYWORDS getLocalizedStringForKey:1 bundleLocalizedString:1 catalogText:1)
+endif()
+if(XP_BUILD_TOOLS)
+  # xpfs, the command-line tool: its messages, option and command help.
+  set(XP_PO_XPFS ${PROJECT_SOURCE_DIR}/tools/xpfs/po)
+  xp_catalog(xpfs ${XP_PO_XPFS}
+    SOURCE_GLOBS ${PROJECT_SOURCE_DIR}/tools/xpfs/*.cpp ${PROJECT_SOURCE_DIR}/tools/xpfs/*.h
+    KEYWORDS _ N_ P_:1,2)
+endif()
 
 # The check's own tests, one per kind of fault, on prepared catalogs (cmake/po/tests/<case>/)
 # of the texts marked in cmake/po/tests/marked.cpp: the check must fail on each, naming the text.
@@ -111,7 +121,7 @@ if(XP_BUILD_TESTS)
       COMMAND ${CMAKE_COMMAND} "-DEXPECT=${expect}" -DDOMAIN=demo
               -DPO_DIR=${PROJECT_SOURCE_DIR}/cmake/po/tests/${name}
               -DSOURCES=${CMAKE_BINARY_DIR}/po/selftest.sources -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
-              -DKEYWORDS=_,N_ -DXGETTEXT=${XGETTEXT_EXECUTABLE} -DMSGCMP=${MSGCMP_EXECUTABLE}
+              -DKEYWORDS=_|N_ -DXGETTEXT=${XGETTEXT_EXECUTABLE} -DMSGCMP=${MSGCMP_EXECUTABLE}
               -DMSGMERGE=${MSGMERGE_EXECUTABLE} -DMSGATTRIB=${MSGATTRIB_EXECUTABLE}
               -DWORK=${CMAKE_BINARY_DIR}/po/selftest-${name}
               -P ${PROJECT_SOURCE_DIR}/cmake/po/po_check_expect.cmake)

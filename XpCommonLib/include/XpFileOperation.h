@@ -15,6 +15,7 @@
 #include "XpSharedPtr.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 /** \defgroup fileoperations File operations
@@ -93,6 +94,21 @@ public:
     // The last level answers as MakeDir does, so a path that exists already, or that ends with
     // '/', gives XPERR_FILE_EXISTS.
     static XpErr MakeDirRecursively(const XpStringT<char>& path);
+    // Makes every missing folder of path (absolute, or relative to the working folder) level by
+    // level from the descriptor of the level above (mkdirat, then openat with O_DIRECTORY and
+    // O_NOFOLLOW), so that path may be longer than PATH_MAX and is never looked up whole. A
+    // symbolic link met as a level that exists is followed only when it belongs to the owner of
+    // the folder holding it or to the caller (the rule the kernel's protected_symlinks applies in
+    // sticky folders): a link another user planted in a shared folder is refused (ELOOP) and
+    // nothing is made through it. Levels are made with 0777 less the umask; mode >= 0 gives the
+    // last level, when this call makes it, exactly those permission bits. onMade (may be empty)
+    // is told the path of each level made, outermost first. Success when the last level is a
+    // folder at the end, made now or before; otherwise the code (XPERR_FILE_EXISTS for a last
+    // level that is not a folder, XPERR_FILE_ACCESS_DENIED, XPERR_FILE_DISK_FULL,
+    // XPERR_FILE_PARENT_NOT_FOUND, else XPERR_FILE_MAKE_DIR_FAILED) with the errno value, the
+    // call and the path up to the level that failed. Levels made before a failure stay.
+    static XpFileError MakeDirChain(const XpStringT<char>& path, int mode = -1,
+                                    const std::function<void(const char* made)>& onMade = nullptr);
 
     // ---- Copy, move and remove ----
     // Names these operations create on disk: the copies by paths and CopyFileSafely stage their
@@ -219,10 +235,12 @@ public:
     static XpErr moveFileWithoutUI(const XpStringT<char>& source,
                                    const XpStringT<char>& destination,
                                    IXpFileOpProgressObserver* observer);
-    // The full result of the last copyFileWithoutUI, moveFileWithoutUI, CopyFileAt or
-    // CopyFileSafely on the calling thread: the code it answered, with the errno value, the
-    // system call and the path of the step that failed (see XpFileError). Success after a
-    // successful call.
+    // The full result of the last copyFileWithoutUI, moveFileWithoutUI, CopyFileAt,
+    // CopyFileSafely, MakeDir (and so MakeDirRecursively), removeFile, removeDir or RemoveDir on
+    // the calling thread: the code it answered, with the errno value, the system call and the
+    // path of the step that failed (see XpFileError). Success after a successful call. A volume
+    // that is not available has no system cause (SysErr() 0). RemoveDir recursive names the
+    // tree, not the entry that failed (its observer's currentPath does).
     static XpFileError LastError();
     // Linux: the copy without UI on folder descriptors, for a caller that walks a tree itself
     // (as `xpfs cp` does) and must not follow a path again for every file. Copies sourceName,

@@ -44,6 +44,7 @@
 #include "XpFileOperation.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -130,6 +131,30 @@ struct XP_API XpTreeCopyOptions {
     // false: the observer hears of failed entries only, never of progress (and cannot stop the
     // copy), which spares a copy of many small files a lock per file.
     bool progress = true;
+    // true: every copy gets its source's permission bits (cp -a, cp -p). false, the copies of
+    // cp without -p: a new file, folder or link gets its source's permission bits less
+    // newModeMask; a file that replaces a regular file, and a folder that was there already,
+    // keep their own.
+    bool keepMode = true;
+    // The bits cleared from a new copy's mode when keepMode is false: the set-id bits (which cp
+    // drops); the caller adds its file-creation mask (umask).
+    mode_t newModeMask = S_ISUID | S_ISGID;
+    // true: copies get their source's access and modification times; false: the time they are
+    // written (cp without -p).
+    bool keepTimes = true;
+    // What becomes of a file or link whose name is taken at the destination by anything but a
+    // folder (a folder there is entered, and a file never replaces it): it is replaced (cp), kept
+    // (cp -n), or replaced only by a source modified later than it (cp -u). A kept entry is no
+    // failure and is not copied.
+    enum Existing { existingReplaced, existingKept, existingReplacedWhenOlder };
+    Existing existing = existingReplaced;
+    // Asked, after the rule above let an entry through, before a file or link replaces what is
+    // there: false keeps it (cp -i). Called with the entry's path as failures name it, never two
+    // calls at once. Empty: not asked.
+    std::function<bool(const char* shown)> askReplace;
+    // Told of each entry once it is in place (a file or link written, a folder made or entered,
+    // before what it holds), with its path as failures name it, never two calls at once (cp -v).
+    std::function<void(const char* shown)> placed;
 };
 
 // A copy of trees as cp -a makes it: the walk opens every source folder relative to its parent

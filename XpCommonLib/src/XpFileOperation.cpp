@@ -45,16 +45,21 @@ XpErr XpFileOperation::getXpErr(int err, ErrnoRule rule, const XpStringT<char>& 
 
 XpErr XpFileOperation::MakeDir(const XpStringT<char>& path)
 {
+    _XpFileSub::KeepLastError(XpFileError(XPERR_FILE_DEVICE_NOT_AVAILABLE, 0, "mkdir", path));
     if (!IsDeviceAvailable(path))
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
     XpStringT<char> text = path.GetAnsiString();
-    if (_XpFileSub::MakeDir(text.GetBuffer()))
+    if (_XpFileSub::MakeDir(text.GetBuffer())) {
+        _XpFileSub::KeepLastError(XpFileError());
         return XPERR_OK;
+    }
     int err = errno;
     // The volume may have gone while we asked: say so rather than blame the path.
     if (!IsDeviceAvailable(path))
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
-    return getXpErr(err, errMakeDir, path);
+    XpErr code = getXpErr(err, errMakeDir, path);
+    _XpFileSub::KeepLastError(XpFileError(code, err, "mkdir", path));
+    return code;
 }
 
 XpErr XpFileOperation::MakeDirRecursively(const XpStringT<char>& path)

@@ -7,6 +7,7 @@
 #define _XPFILESUB_H
 
 #include <XpDateTime.h>
+#include <XpFd.h>
 #include <XpString.h>
 
 #include <cstdint>
@@ -48,6 +49,8 @@ public:
     // Whether path is a plain file (no link, FIFO or device) that opens for writing; it is opened
     // without following a link, without creating it and without waiting.
     static bool IsPlainFileOpenForWriting(const char* path);
+    // Keeps err as the calling thread's XpFileOperation::LastError().
+    static void KeepLastError(const XpFileError& err);
 };
 
 #endif

@@ -407,3 +407,85 @@ TEST(XpTrash, HomeAndOtherMountsTrashesAreMadeWithoutLinksAndBelongToTheirOwner)
 }
 
 } // namespace
+
+namespace {
+
+// A relative chain of levels of 200 bytes each, longer than PATH_MAX all together.
+std::string longChain(int levels)
+{
+    std::string chain;
+    for (int i = 0; i < levels; ++i)
+        chain += (i ? "/" : "") + std::string(200, char('a' + i % 26));
+    return chain;
+}
+
+TEST(XpMakeDirChain, MakesPathLongerThanPathMaxAndTellsEachLevel)
+{
+    xptest::TempDir t;
+    const std::string chain = longChain(25);
+    ASSERT_GT(chain.size(), size_t(PATH_MAX));
+    std::vector<std::string> made;
+    XpFileError err = Op::MakeDirChain(Str((t.path + "/" + chain).c_str()), -1, [&](const char* p) { made.push_back(p); });
+    EXPECT_TRUE(err.IsOk()) << err.Describe().GetBuffer();
+    ASSERT_EQ(made.size(), 25u);
+    EXPECT_EQ(made.back(), t.path + "/" + chain);
+    // Every level is there: walked down by descriptors, as no whole path of this length opens.
+    int dir = open(t.path.c_str(), O_PATH | O_DIRECTORY);
+    for (int i = 0; i < 25 && dir >= 0; ++i) {
+        int next = openat(dir, std::string(200, char('a' + i % 26)).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
+        close(dir);
+        dir = next;
+    }
+    EXPECT_GE(dir, 0);
+    close(dir);
+    // Again: everything exists, nothing is made, success.
+    made.clear();
+    EXPECT_TRUE(Op::MakeDirChain(Str((t.path + "/" + chain).c_str()), -1, [&](const char* p) { made.push_back(p); }).IsOk());
+    EXPECT_TRUE(made.empty());
+    xptest::spawn({"rm", "-rf", t.path + "/a"});   // deeper than the folder's own cleanup reaches
+}
+
+TEST(XpMakeDirChain, RefusesLinkAnotherUserPlantedInSharedFolder)
+{
+    xptest::TempDir t;
+    ASSERT_EQ(mkdir((t / "shared").c_str(), 01777), 0);
+    ASSERT_EQ(chmod((t / "shared").c_str(), 01777), 0);
+    ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((t / "target").c_str(), 0777), 0);
+    ASSERT_EQ(xptest::asNobody([&] { return symlink((t / "target").c_str(), (t / "shared/planted").c_str()); }), 0);
+    XpFileError err = Op::MakeDirChain(Str((t / "shared/planted/x").c_str()));
+    EXPECT_EQ(err.Code(), XPERR_FILE_ACCESS_DENIED);
+    EXPECT_EQ(err.SysErr(), ELOOP);
+    EXPECT_FALSE(xptest::exists(t / "target/x"));
+    // A link of the caller's own is followed, as mkdir -p follows /var/run.
+    ASSERT_EQ(symlink((t / "target").c_str(), (t / "shared/mine").c_str()), 0);
+    EXPECT_TRUE(Op::MakeDirChain(Str((t / "shared/mine/y").c_str())).IsOk());
+    EXPECT_TRUE(std::filesystem::is_directory(t / "target/y"));
+}
+
+TEST(XpMakeDirChain, GivesTheMadeLastLevelExactlyItsMode)
+{
+    xptest::TempDir t;
+    mode_t old = umask(077);
+    XpFileError err = Op::MakeDirChain(Str((t / "p/q").c_str()), 0755);
+    umask(old);
+    EXPECT_TRUE(err.IsOk());
+    EXPECT_EQ(modeOf(t / "p/q"), 0755u);
+    EXPECT_EQ(modeOf(t / "p"), 0700u);   // a level above: 0777 less the umask
+    ASSERT_EQ(chmod((t / "p/q").c_str(), 0700), 0);
+    EXPECT_TRUE(Op::MakeDirChain(Str((t / "p/q").c_str()), 0755).IsOk());
+    EXPECT_EQ(modeOf(t / "p/q"), 0700u);   // one that was there keeps its own
+}
+
+TEST(XpMakeDirChain, FileAsLastLevelIsExistsAndAboveIsNotADirectory)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(xptest::writeFile(t / "f", "x"));
+    XpFileError last = Op::MakeDirChain(Str((t / "f").c_str())), above = Op::MakeDirChain(Str((t / "f/g").c_str()));
+    EXPECT_EQ(last.Code(), XPERR_FILE_EXISTS);
+    EXPECT_EQ(above.Code(), XPERR_FILE_MAKE_DIR_FAILED);
+    EXPECT_EQ(above.SysErr(), ENOTDIR);
+    EXPECT_EQ(xptest::readFile(t / "f"), "x");
+}
+
+} // namespace

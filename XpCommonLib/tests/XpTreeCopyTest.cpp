@@ -286,3 +286,81 @@ TEST(XpFileMove, AcrossVolumesKeepsTheOwnerOfFilesAndFolders)
 }
 
 } // namespace
+
+// The copies of cp without -p: new entries get their source's mode less the mask and the time of
+// their writing; a replaced file and a folder that was there keep their mode.
+TEST(XpTreeCopy, WithoutKeptModeAndTimesNewCopiesAreMaskedAndDatedNow)
+{
+    TempDir t;
+    ASSERT_EQ(mkdir((t / "src").c_str(), 0777) | chmod((t / "src").c_str(), 01777) | mkdir((t / "dst").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(t / "src/new", "n") && writeFile(t / "src/old", "o") && writeFile(t / "src/prog", "#!"));
+    ASSERT_EQ(chmod((t / "src/new").c_str(), 0666) | chmod((t / "src/prog").c_str(), 04755), 0);
+    struct timespec past[2] = {{1000000, 0}, {1000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (t / "src/new").c_str(), past, 0), 0);
+    ASSERT_EQ(mkdir((t / "dst/src").c_str(), 0700) | chmod((t / "dst/src").c_str(), 0700), 0);
+    ASSERT_TRUE(writeFile(t / "dst/src/old", "replaced"));
+    ASSERT_EQ(chmod((t / "dst/src/old").c_str(), 0600), 0);
+    XpTreeCopyOptions options;
+    options.keepMode = options.keepTimes = false;
+    options.newModeMask = S_ISUID | S_ISGID | 022;
+    ASSERT_TRUE(copyTree(t.path, "src", t / "dst", options).IsOk());
+    EXPECT_EQ(lstatOf(t / "dst/src/new").st_mode & 07777, 0644u);
+    EXPECT_EQ(lstatOf(t / "dst/src/prog").st_mode & 07777, 0755u);
+    EXPECT_EQ(lstatOf(t / "dst/src/old").st_mode & 07777, 0600u);
+    EXPECT_EQ(lstatOf(t / "dst/src").st_mode & 07777, 0700u);
+    EXPECT_GT(lstatOf(t / "dst/src/new").st_mtime, 1000000);
+    ASSERT_EQ(mkdir((t / "fresh").c_str(), 0755), 0);
+    ASSERT_TRUE(copyTree(t.path, "src", t / "fresh", options).IsOk());
+    EXPECT_EQ(lstatOf(t / "fresh/src").st_mode & 07777, 01755u);   // a new folder: sticky kept, masked
+}
+
+// Names taken at the destination: replaced, kept (cp -n), replaced by a newer source only (cp -u),
+// or as a question answers (cp -i); what was put in place is told in the walk's order (cp -v).
+TEST(XpTreeCopy, TakenNamesAreReplacedKeptOrAskedAboutAsTheOptionsSay)
+{
+    typedef XpTreeCopyOptions O;
+    struct Row { O::Existing existing; const char* askYesFor; const char* replaced; const char* placed; };
+    const Row rows[] = {
+        {O::existingReplaced, nullptr, "link newer older", "src src/fresh src/link src/newer src/older"},
+        {O::existingKept, nullptr, "", "src src/fresh"},
+        {O::existingReplacedWhenOlder, nullptr, "link newer", "src src/fresh src/link src/newer"},
+        {O::existingReplaced, "src/older", "older", "src src/fresh src/older"},
+    };
+    for (const Row& r : rows) {
+        TempDir t;
+        ASSERT_EQ(mkdir((t / "src").c_str(), 0755) | mkdir((t / "dst").c_str(), 0755) | mkdir((t / "dst/src").c_str(), 0755), 0);
+        struct Named { const char* name; time_t src, dst; };
+        for (Named n : {Named{"newer", 2000, 1500}, Named{"older", 1000, 1500}}) {
+            ASSERT_TRUE(writeFile(t / "src" + "/" + n.name, "new") && writeFile(t / "dst/src" + "/" + n.name, "old"));
+            struct timespec src[2] = {{n.src, 0}, {n.src, 0}}, dst[2] = {{n.dst, 0}, {n.dst, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, (t / "src" + "/" + n.name).c_str(), src, 0) |
+                      utimensat(AT_FDCWD, (t / "dst/src" + "/" + n.name).c_str(), dst, 0), 0);
+        }
+        ASSERT_TRUE(writeFile(t / "src/fresh", "new") && writeFile(t / "dst/src/link", "old"));
+        ASSERT_EQ(symlink("newer", (t / "src/link").c_str()), 0);   // dated now, after the file it replaces
+        struct timespec before[2] = {{1500, 0}, {1500, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (t / "dst/src/link").c_str(), before, 0), 0);
+        O options;
+        options.workers = 0;
+        options.existing = r.existing;
+        std::vector<std::string> asked, placed;
+        if (r.askYesFor)
+            options.askReplace = [&](const char* shown) { asked.push_back(shown); return std::string(shown) == r.askYesFor; };
+        options.placed = [&](const char* shown) { placed.push_back(shown); };
+        ASSERT_TRUE(copyTree(t.path, "src", t / "dst", options).IsOk());
+        std::string replaced;
+        for (const char* name : {"link", "newer", "older"})
+            if (readFile(t / "dst/src" + "/" + name) != "old")
+                replaced += std::string(replaced.empty() ? "" : " ") + name;
+        EXPECT_EQ(replaced, r.replaced) << r.existing << " " << (r.askYesFor ? r.askYesFor : "");
+        std::sort(placed.begin(), placed.end());
+        std::string told;
+        for (const std::string& p : placed)
+            told += (told.empty() ? "" : " ") + p;
+        EXPECT_EQ(told, r.placed) << r.existing;
+        EXPECT_EQ(readFile(t / "dst/src/fresh"), "new");
+        if (r.askYesFor) {
+            EXPECT_EQ(asked.size(), 3u);   // each taken name, never the free one
+        }
+    }
+}

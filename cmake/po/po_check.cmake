@@ -1,5 +1,5 @@
 # cmake -DDOMAIN=<domain> -DPO_DIR=<folder with LINGUAS and <lang>.po> -DSOURCES=<file listing the
-#       sources, one a line, relative to SOURCE_DIR> -DSOURCE_DIR=... -DKEYWORDS=<k1,k2,...> -DXGETTEXT=... -DMSGCMP=... -DMSGMERGE=... -DMSGATTRIB=...
+#       sources, one a line, relative to SOURCE_DIR> -DSOURCE_DIR=... -DKEYWORDS=<k1|k2|...> -DXGETTEXT=... -DMSGCMP=... -DMSGMERGE=... -DMSGATTRIB=...
 #       -DWORK=<scratch folder> -P po_check.cmake
 # Fails (non-zero status) when a catalog named in LINGUAS is missing, has an untranslated or fuzzy
 # entry, or lacks a text that the sources mark for translation. The texts are extracted afresh from
@@ -12,7 +12,7 @@ foreach(var DOMAIN PO_DIR SOURCES SOURCE_DIR KEYWORDS XGETTEXT MSGCMP MSGMERGE M
 endforeach()
 
 set(keyword_args --keyword=)   # none of xgettext's defaults: each catalog names its own marks
-string(REPLACE "," ";" KEYWORDS "${KEYWORDS}")
+string(REPLACE "|" ";" KEYWORDS "${KEYWORDS}")
 foreach(k ${KEYWORDS})
   list(APPEND keyword_args --keyword=${k})
 endforeach()

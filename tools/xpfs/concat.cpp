@@ -8,23 +8,30 @@
 
 namespace {
 
-int runConcat(const XpfsCommand& self, int argc, char** argv)
+const XpfsOption kOptions[] = {
+    {'o', "output", N_("OUT"), N_("the file to write (created or truncated)")},
+    {0, nullptr, nullptr, nullptr},
+};
+
+int runConcat(const XpfsCommand& self, XpfsArgs& args)
 {
-    if (argc < 2 || std::strcmp(argv[0], "-o") != 0)
-        return xpfsUsageError(self, "expected -o OUT");
-    if (int usage = xpfsCheckOperands(self, argc - 2, 1, -1))
-        return usage;
-    std::vector<XpStringT<char> > inputs(argv + 2, argv + argc);
-    XpErr err = XpFileOperation::ConcatenateFiles(inputs, XpStringT<char>(argv[1]), nullptr);
+    const char* out = args.Value('o');
+    if (out == nullptr)
+        return xpfsUsageError(self, _("expected -o OUT"));
+    if (args.Count() == 0)
+        return xpfsUsageError(self, _("missing operand"));
+    std::vector<XpStringT<char> > inputs(args.operands.begin(), args.operands.end());
+    XpErr err = XpFileOperation::ConcatenateFiles(inputs, XpStringT<char>(out), nullptr);
     if (err == XPERR_OK)
         return XPFS_OK;
-    xpfsReportError(self, argv[1], err);
+    // The library keeps no cause of a concatenation: its code is all there is to say.
+    xpfsMessageCause(xpfsFormat(_("cannot concatenate into %s"), xpfsQuote(out).c_str()), XpFileError(err, 0));
     return XPFS_FAILED;
 }
 
 const XpfsCommand kCommands[] = {
-    {"concat", nullptr, "-o OUT IN...", "Write the inputs one after another into OUT.",
-     "OUT is created or truncated; on failure it keeps what was written.", runConcat},
+    {"concat", nullptr, N_("-o OUT IN..."), N_("Write the inputs one after another into OUT."),
+     N_("OUT is created or truncated; on failure it keeps what was written."), nullptr, kOptions, runConcat},
 };
 XpfsRegistration registration(kCommands, 1);
 

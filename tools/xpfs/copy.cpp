@@ -1,23 +1,35 @@
-// xpfs cp, mv and the recursive removal behind rm -r: the library's tree copy, moves and
-// RemoveDir, with a progress bar drawn from the progress observer. This file only reads the
-// command line, finds the operands and draws; every rule of copying is the library's.
+// xpfs cp and mv: the library's tree copy and moves, with the options of cp and mv and a
+// progress bar drawn from the progress observer. This file only reads the command line, finds
+// the operands, asks and draws; every rule of copying is the library's.
 //
 // How cp treats its operands:
-// - Several sources, or a destination that is an existing folder: each source goes into that
-//   folder under its own name. Otherwise the one source is copied to the destination path.
-// - Every operand, file, link or folder, is copied by the library's tree copy (XpTreeCopy, the
-//   rules of cp -a): owners kept where the caller may give them, set-id bits only on a copy with
-//   the source's owner, modes, dates and holes kept, links made again as links (replacing those
-//   of an earlier copy), every file written beside its name and put in place when complete. A
-//   link found where a folder is expected is refused, never written through; FIFOs, devices and
+// - Several sources, or a destination that is an existing folder (or -t DIR): each source goes
+//   into that folder under its own name. Otherwise (or with -T) the one source is copied to the
+//   destination path.
+// - Every operand, file, link or folder, is copied by the library's tree copy (XpTreeCopy): -r,
+//   -R are accepted and change nothing. Links are made again as links, never followed; a link
+//   found where a folder is expected is refused, never written through; FIFOs, devices and
 //   sockets are reported and skipped. The copy goes on after a failed entry and exits with
 //   status 1. Failures name the entry and the system's reason.
-// - -p copies file by file in the walk's order with a bar for each; Ctrl-C (which the bar's
-//   observer turns into a stop request) stops the copy, and the file under way is never placed.
+// - Attributes as cp gives them: without -p the copies are the caller's, new ones with the
+//   source's permission bits less the umask and the set-id bits, dated when written; a replaced
+//   file and a folder that was there keep their mode. -p (--preserve=mode,ownership,timestamps)
+//   and -a keep them: the owner where the caller may give it (root), set-id bits only with the
+//   owner, mode and dates.
+// - Names that are taken: replaced (-f, the default), kept (-n), replaced by a newer source only
+//   (-u), or as the user answers on the terminal (-i; no terminal: kept, and said). Folders are
+//   merged, never replaced.
+// - --progress draws a bar per file on a terminal (stderr), copying file by file in the walk's
+//   order; on anything else nothing is drawn (with -v one line at the end).
+// - Ctrl-C stops the copy or the move: the file under way is never put in place (the library
+//   stages every file), and the tool ends by SIGINT, as a shell expects of an interrupted
+//   program.
 // - --safe copies a file operand by the copy by paths (CopyFileSafely): the copy is the caller's
-//   (as cp without -a makes it), with the source's permission bits but never set-id bits. A
+//   (as cp without -p makes it), with the source's permission bits but never set-id bits. A
 //   folder operand is copied by the tree copy as without --safe.
 // - --ui hands each operand to the file-manager agent.
+// - "cp a a", a copy onto another name of the same file, and a folder copied into itself are
+//   refused before anything is written.
 // - A destination operand that is a symbolic link is followed only when it belongs to the caller
 //   or to root: one planted by another user is refused (cp and mv).
 #include "xpfs.h"
@@ -38,6 +50,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace {
@@ -129,12 +142,6 @@ private:
     double start_ = 0.0, lastDraw_ = -1.0;
 };
 
-struct CopyOptions {
-    bool progress = false;
-    bool safe = false;
-    bool ui = false;
-};
-
 // The name of an object in the folder open at dir, as a path the library's copies by paths can
 // take: the kernel resolves /proc/self/fd/N to exactly the folder we opened, so the copy works
 // in that folder whatever happens meanwhile to the path that led to it.
@@ -196,11 +203,130 @@ XpFd openDestinationFolder(int parent, const std::string& name, bool* refused)
     return fd;
 }
 
-// What the tree copy tells: each failed entry, printed at once with the system's reason, and with
-// -p a bar for each file, started when the copy moves on to the next file.
-class CopyReport : public IXpTreeCopyObserver {
+// The options of cp and mv.
+enum {
+    OPT_PRESERVE = XPFS_LONG_ONLY,
+    OPT_PROGRESS,
+    OPT_SAFE,
+    OPT_UI,
+};
+
+const XpfsOption kCpOptions[] = {
+    {'a', "archive", nullptr, N_("the same as -r -p")},
+    {'f', "force", nullptr, N_("replace what is there (the default); cancels -i and -n")},
+    {'i', "interactive", nullptr, N_("ask on the terminal before replacing anything")},
+    {'n', "no-clobber", nullptr, N_("never replace anything")},
+    {'p', nullptr, nullptr, N_("the same as --preserve=mode,ownership,timestamps")},
+    {OPT_PRESERVE, "preserve", N_("LIST"), N_("keep these of the source: mode, ownership, timestamps,\nall (the default)"), true},
+    {OPT_PROGRESS, "progress", nullptr, N_("show a progress bar on the terminal (percent, bytes,\nrate, time left)")},
+    {'r', "recursive", nullptr, N_("accepted: folders are copied with all they hold anyway")},
+    {'R', nullptr, nullptr, N_("the same as -r")},
+    {OPT_SAFE, "safe", nullptr, N_("copy a file by path, staged beside the destination; the\ncopy is yours and has no set-id bits")},
+    {'t', "target-directory", N_("DIR"), N_("copy every SOURCE into DIR")},
+    {'T', "no-target-directory", nullptr, N_("treat DEST as a name, never as a folder to copy into")},
+    {'u', "update", nullptr, N_("replace only what is older than its source")},
+    {OPT_UI, "ui", nullptr, N_("hand the copy to the file-manager agent")},
+    {'v', "verbose", nullptr, N_("tell each entry copied")},
+    {0, nullptr, nullptr, nullptr},
+};
+
+const XpfsOption kMvOptions[] = {
+    {'f', "force", nullptr, N_("replace what is there (the default); cancels -i and -n")},
+    {'i', "interactive", nullptr, N_("ask on the terminal before replacing anything")},
+    {'n', "no-clobber", nullptr, N_("never replace anything")},
+    {'t', "target-directory", N_("DIR"), N_("move every SOURCE into DIR")},
+    {'T', "no-target-directory", nullptr, N_("treat DEST as a name, never as a folder to move into")},
+    {'u', "update", nullptr, N_("replace only what is older than its source")},
+    {OPT_UI, "ui", nullptr, N_("hand the move to the file-manager agent")},
+    {'v', "verbose", nullptr, N_("tell each move")},
+    {0, nullptr, nullptr, nullptr},
+};
+
+struct CopyOptions {
+    bool copy = true;
+    bool progress = false, safe = false, ui = false, verbose = false;
+    bool noTargetDirectory = false;
+    const char* targetDirectory = nullptr;
+    int taken = 'f';   // 'f' replace, 'n' keep, 'i' ask
+    bool update = false;
+    bool keepMode = false, keepOwner = false, keepTimes = false;
+};
+
+// Reads --preserve's list into o; false for an attribute this copy does not know.
+bool readPreserve(const char* list, CopyOptions* o)
+{
+    std::string all = list ? list : "all";
+    size_t from = 0;
+    for (;;) {
+        size_t comma = all.find(',', from);
+        std::string a = all.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        if (a == "mode")
+            o->keepMode = true;
+        else if (a == "ownership")
+            o->keepOwner = true;
+        else if (a == "timestamps")
+            o->keepTimes = true;
+        else if (a == "all")
+            o->keepMode = o->keepOwner = o->keepTimes = true;
+        else
+            return false;
+        if (comma == std::string::npos)
+            return true;
+        from = comma + 1;
+    }
+}
+
+// The operand with the slashes at its end dropped ("/" stays), as messages show a path below it.
+std::string trimmed(const char* operand)
+{
+    std::string p(operand);
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    return p;
+}
+
+// Where the sources go: the destination operand's folder and name, and the destination folder
+// itself when the sources go into it.
+struct Destination {
+    XpFd parent, folder;
+    std::string name;
+    std::string shown;   // the destination operand as messages show it
+    bool intoFolder = false;
+};
+
+// One source on its way: its folder, name, what it is, and where it goes.
+struct Source {
+    const char* operand;
+    XpFd parent;
+    std::string name;
+    struct stat st;
+    int dstDir;
+    std::string dstName, dstShown;
+};
+
+// The tool's state while it copies: options, what it was told, and the Ctrl-C.
+class CopyRun : public IXpTreeCopyObserver {
 public:
-    CopyReport(const XpfsCommand& self, bool drawing) : self_(self), drawing_(drawing) {}
+    explicit CopyRun(const CopyOptions& o) : o_(o), drawing_(o.progress && isatty(STDERR_FILENO)) {}
+
+    bool Drawing() const { return drawing_; }
+    int Status() const { return status_; }
+    void Failed() { status_ = XPFS_FAILED; }
+    int64_t Copied() const { return copied_; }
+    int64_t CopiedBytes() const { return bytes_; }
+
+    // The operand under way: its source path (as failures name it) and destination path.
+    void Start(const Source& s)
+    {
+        srcShown_ = s.operand;
+        dstShown_ = s.dstShown;
+    }
+    std::string DestinationOf(const char* shown) const
+    {
+        std::string src(shown);
+        return src.compare(0, srcShown_.size(), srcShown_) == 0 ? dstShown_ + src.substr(srcShown_.size()) : src;
+    }
+
     bool OnProgress(double p) override
     {
         if (!drawing_)
@@ -218,16 +344,45 @@ public:
     void OnEntryFailed(const XpFileError& error) override
     {
         EndBar();
-        std::string shown = error.Path().GetBuffer();
+        status_ = XPFS_FAILED;
+        std::string src = error.Path().GetBuffer();
+        std::string shown = xpfsQuote(src.c_str());
+        const char* op = error.Operation();
         if (error.Code() == XPERR_FILE_NOT_SUPPORTED)
-            std::fprintf(stderr, "xpfs: %s: %s: skipped: not a regular file, folder or link\n",
-                         xpfsCommandName(self_).c_str(), shown.c_str());
-        else if (std::strcmp(error.Operation(), "openat") == 0 && (error.SysErr() == ENOTDIR || error.SysErr() == ELOOP) &&
+            xpfsMessage(xpfsFormat(_("skipping %s: not a regular file, folder or link"), shown.c_str()));
+        else if (std::strcmp(op, "openat") == 0 && (error.SysErr() == ENOTDIR || error.SysErr() == ELOOP) &&
                  error.Code() == XPERR_FILE_MAKE_DIR_FAILED)
-            std::fprintf(stderr, "xpfs: %s: %s: refused: not a folder (a link is never followed)\n",
-                         xpfsCommandName(self_).c_str(), shown.c_str());
+            xpfsMessage(xpfsFormat(_("cannot copy into %s: not a folder (a link is never followed)"),
+                                   xpfsQuote(DestinationOf(src.c_str()).c_str()).c_str()));
+        else if (error.Code() == XPERR_FILE_NOT_FOUND || std::strcmp(op, "opendir") == 0 ||
+                 std::strcmp(op, "readlinkat") == 0 || (std::strcmp(op, "openat") == 0 && error.Code() == XPERR_FILE_COPY_FAILED))
+            xpfsMessageCause(xpfsFormat(_("cannot read %s"), shown.c_str()), error);
         else
-            xpfsReportFailure(self_, shown.c_str(), error);
+            xpfsMessageCause(xpfsFormat(_("cannot write %s"), xpfsQuote(DestinationOf(src.c_str()).c_str()).c_str()), error);
+    }
+    // -v: "'a' -> 'b'" for each entry in place.
+    void Placed(const char* shown)
+    {
+        ++copied_;
+        struct stat st;
+        if (lstat(DestinationOf(shown).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            bytes_ += st.st_size;
+        if (o_.verbose) {
+            EndBar();
+            std::printf("%s -> %s\n", xpfsQuote(shown).c_str(), xpfsQuote(DestinationOf(shown).c_str()).c_str());
+        }
+    }
+    // -i: asks before the entry replaces what is at its destination.
+    bool AskReplace(const char* shown)
+    {
+        EndBar();
+        std::string dst = xpfsQuote(DestinationOf(shown).c_str());
+        int yes = xpfsAskYes(xpfsFormat(_("overwrite %s? "), dst.c_str()));
+        if (yes < 0) {
+            xpfsMessage(xpfsFormat(_("not overwriting %s: no terminal to ask on"), dst.c_str()));
+            status_ = XPFS_FAILED;
+        }
+        return yes == 1 && interrupted == 0;
     }
     void EndBar()
     {
@@ -238,193 +393,268 @@ public:
     }
 
 private:
-    const XpfsCommand& self_;
+    const CopyOptions& o_;
     bool drawing_;
     ProgressBar bar_;
     std::string current_;
     bool drawn_ = false;
+    std::string srcShown_, dstShown_;
+    int status_ = XPFS_OK;
+    int64_t copied_ = 0, bytes_ = 0;
 };
 
-// Where the sources go: the destination operand's folder and name, and the destination folder
-// itself when the sources go into it.
-struct Destination {
-    XpFd parent, folder;
-    std::string name;
-    bool intoFolder = false;
-};
-
-// Reads the options of cp (copy) or mv; the index of the first operand, or -1 after a usage
-// error (*usage holds the status).
-int readOptions(const XpfsCommand& self, int argc, char** argv, bool copy, CopyOptions* o, int* usage)
-{
-    int i = 0;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        if (copy && std::strcmp(argv[i], "-p") == 0)
-            o->progress = true;
-        else if (copy && std::strcmp(argv[i], "--safe") == 0)
-            o->safe = true;
-        else if (std::strcmp(argv[i], "--ui") == 0)
-            o->ui = true;
-        else if (std::strcmp(argv[i], "--") == 0)
-            return i + 1;
-        else {
-            *usage = xpfsUsageError(self, std::string("unknown option ") + argv[i]);
-            return -1;
-        }
-    }
-    return i;
-}
-
-// Opens the destination operand; XPFS_OK, or the status to end with (the failure reported).
-int openDestination(const XpfsCommand& self, const char* operand, int sources, Destination* d)
+// Opens the destination; XPFS_OK, or the status to end with (the failure reported).
+int openDestination(const char* operand, int sources, const CopyOptions& o, Destination* d)
 {
     bool refused = false;
+    d->shown = trimmed(operand);
     int err = openOperand(absolutePath(operand), &d->parent, &d->name);
-    if (err == 0)
+    if (err == 0 && !o.noTargetDirectory)
         d->folder = openDestinationFolder(d->parent.Get(), d->name, &refused);
     if (refused) {
-        std::fprintf(stderr, "xpfs: %s: %s: refused: a symbolic link that belongs to another user\n",
-                     xpfsCommandName(self).c_str(), operand);
+        xpfsMessage(xpfsFormat(_("not following %s: a symbolic link that belongs to another user"), xpfsQuote(operand).c_str()));
         return XPFS_FAILED;
     }
-    d->intoFolder = sources > 1 || d->folder.IsValid();
-    if (sources > 1 && !d->folder.IsValid())
-        return xpfsUsageError(self, std::string("target is not a folder: ") + operand);
+    d->intoFolder = !o.noTargetDirectory && (sources > 1 || o.targetDirectory || d->folder.IsValid());
+    if (d->intoFolder && !d->folder.IsValid()) {
+        struct stat st;
+        int cause = err != 0 ? err : fstatat(d->parent.Get(), d->name.c_str(), &st, 0) != 0 ? errno : ENOTDIR;
+        xpfsMessageErrno(xpfsFormat(_("target %s"), xpfsQuote(operand).c_str()), cause);
+        return XPFS_FAILED;
+    }
     if (err != 0) {
-        xpfsReportFailure(self, operand, XpFileError(XPERR_FILE_PATH_NOT_FOUND, err, "openat", operand));
+        xpfsMessageErrno(xpfsFormat(o.copy ? _("cannot create %s") : _("cannot move to %s"), xpfsQuote(operand).c_str()), err);
         return XPFS_FAILED;
     }
     return XPFS_OK;
 }
 
-// Copies one source operand; false after a failure reported here or by the report.
-bool copyOperand(const XpfsCommand& self, const char* operand, const Destination& d, const CopyOptions& o,
-                 XpTreeCopy& tree)
+bool sameObject(const struct stat& a, const struct stat& b)
 {
-    XpFd srcParent;
-    std::string srcName;
-    if (int err = openOperand(absolutePath(operand), &srcParent, &srcName)) {
-        xpfsReportFailure(self, operand, XpFileError(XPERR_FILE_NOT_FOUND, err, "openat", operand));
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the folder open at dir is the folder of src or lies below it (followed up by "..").
+bool insideOf(int dir, const struct stat& src)
+{
+    XpFd at(dup(dir));
+    for (int depth = 0; at.IsValid() && depth < 4096; ++depth) {
+        struct stat here, up;
+        if (fstat(at.Get(), &here) != 0)
+            return false;
+        if (sameObject(here, src))
+            return true;
+        XpFd parent(openat(at.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!parent.IsValid() || fstat(parent.Get(), &up) != 0 || sameObject(up, here))
+            return false;   // the root
+        at = std::move(parent);
+    }
+    return false;
+}
+
+// Finds the source operand and where it goes; false after a failure reported here.
+bool openSource(const char* operand, const Destination& d, const CopyOptions& o, Source* s)
+{
+    s->operand = operand;
+    int err = openOperand(absolutePath(operand), &s->parent, &s->name);
+    if (err == 0 && fstatat(s->parent.Get(), s->name.c_str(), &s->st, AT_SYMLINK_NOFOLLOW) != 0)
+        err = errno;
+    if (err != 0) {
+        xpfsMessageErrno(xpfsFormat(_("cannot stat %s"), xpfsQuote(operand).c_str()), err);
         return false;
     }
-    int dstDir = d.intoFolder ? d.folder.Get() : d.parent.Get();
-    const std::string& dstName = d.intoFolder ? srcName : d.name;
-    struct stat st;
-    bool file = fstatat(srcParent.Get(), srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
-    if (o.ui || (o.safe && file)) {
-        Str from = inFolder(srcParent.Get(), srcName), to = inFolder(dstDir, dstName);
-        XpErr err = o.ui ? XpFileOperation::CopyFile(from, to, true, nullptr)
-                         : XpFileOperation::CopyFileSafely(from, to, false, nullptr);
-        if (err != XPERR_OK)
-            xpfsReportFailure(self, operand, o.ui ? XpFileError(err, 0) : XpFileOperation::LastError());
-        return err == XPERR_OK;
+    s->dstDir = d.intoFolder ? d.folder.Get() : d.parent.Get();
+    s->dstName = d.intoFolder ? s->name : d.name;
+    s->dstShown = d.intoFolder ? (d.shown == "/" ? "/" : d.shown + "/") + s->name : d.shown;
+    struct stat there;
+    if (fstatat(s->dstDir, s->dstName.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && sameObject(there, s->st)) {
+        xpfsMessage(xpfsFormat(_("%s and %s are the same file"), xpfsQuote(operand).c_str(), xpfsQuote(s->dstShown.c_str()).c_str()));
+        return false;
     }
-    XpFileError err = tree.Copy(srcParent.Get(), srcName.c_str(), dstDir, dstName.c_str(), operand);
-    if (err.Code() == XPERR_FILE_CANCELLED)
-        xpfsReportFailure(self, operand, err);
-    return err.IsOk();
+    if (S_ISDIR(s->st.st_mode) && insideOf(s->dstDir, s->st)) {
+        xpfsMessage(xpfsFormat(o.copy ? _("cannot copy a directory, %s, into itself, %s") : _("cannot move %s to a subdirectory of itself, %s"),
+                               xpfsQuote(operand).c_str(), xpfsQuote(s->dstShown.c_str()).c_str()));
+        return false;
+    }
+    return true;
 }
 
-// Moves one source operand into place.
-bool moveOperand(const XpfsCommand& self, const char* operand, const Str& dst, bool intoFolder, const CopyOptions& o)
+// -n, -u and -i for an operand the tool moves or copies by paths itself: whether it may replace
+// what is at its destination.
+bool mayReplace(const Source& s, const CopyOptions& o, CopyRun& run)
 {
-    Str src = absolutePath(operand);
-    Str target = intoFolder ? XpPathUtil::Concatenate(dst, XpPathUtil::GetFileFullName(src)) : dst;
-    XpErr err = XpFileOperation::MoveFile(src, target, o.ui, nullptr);
-    if (err != XPERR_OK)
-        xpfsReportFailure(self, operand, o.ui ? XpFileError(err, 0) : XpFileOperation::LastError());
-    return err == XPERR_OK;
+    struct stat there;
+    if (fstatat(s.dstDir, s.dstName.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0)
+        return true;
+    if (o.taken == 'n')
+        return false;
+    if (o.update && (s.st.st_mtim.tv_sec < there.st_mtim.tv_sec ||
+                     (s.st.st_mtim.tv_sec == there.st_mtim.tv_sec && s.st.st_mtim.tv_nsec <= there.st_mtim.tv_nsec)))
+        return false;
+    return o.taken != 'i' || run.AskReplace(s.operand);
 }
 
-int copyOrMove(const XpfsCommand& self, int argc, char** argv, bool copy)
+// Copies one source operand by paths (--safe for a file, --ui); false after a failure reported.
+bool copyByPaths(const Source& s, const CopyOptions& o, CopyRun& run)
+{
+    if (!mayReplace(s, o, run))
+        return true;
+    Str from = inFolder(s.parent.Get(), s.name), to = inFolder(s.dstDir, s.dstName);
+    XpErr err = o.ui ? XpFileOperation::CopyFile(from, to, true, nullptr) : XpFileOperation::CopyFileSafely(from, to, false, nullptr);
+    if (err == XPERR_OK) {
+        run.Placed(s.operand);
+        return true;
+    }
+    std::string what = xpfsFormat(_("cannot copy %s to %s"), xpfsQuote(s.operand).c_str(), xpfsQuote(s.dstShown.c_str()).c_str());
+    if (o.ui)
+        xpfsMessage(what + ": " + _("the file-manager agent refused the copy"));
+    else
+        xpfsMessageCause(what, XpFileOperation::LastError());
+    return false;
+}
+
+// Moves one source operand; false after a failure reported.
+bool moveOperand(const Source& s, const CopyOptions& o, CopyRun& run)
+{
+    if (!mayReplace(s, o, run))
+        return true;
+    Str from = inFolder(s.parent.Get(), s.name), to = inFolder(s.dstDir, s.dstName);
+    XpErr err = XpFileOperation::MoveFile(from, to, o.ui, nullptr);
+    if (err == XPERR_OK) {
+        if (o.verbose)
+            std::printf(_("renamed %s -> %s\n"), xpfsQuote(s.operand).c_str(), xpfsQuote(s.dstShown.c_str()).c_str());
+        return true;
+    }
+    std::string what = xpfsFormat(_("cannot move %s to %s"), xpfsQuote(s.operand).c_str(), xpfsQuote(s.dstShown.c_str()).c_str());
+    if (o.ui)
+        xpfsMessage(what + ": " + _("the file-manager agent refused the move"));
+    else
+        xpfsMessageCause(what, XpFileOperation::LastError());
+    return false;
+}
+
+// The end of an interrupted run: the default action of SIGINT, so that the caller sees a
+// program killed by Ctrl-C (status 130 in a shell), after everything was cleaned up.
+[[noreturn]] void endByInterrupt()
+{
+    std::fflush(stdout);
+    signal(SIGINT, SIG_DFL);
+    raise(SIGINT);
+    _exit(128 + SIGINT);   // SIGINT blocked by whoever started us
+}
+
+int copyOrMove(const XpfsCommand& self, XpfsArgs& args, bool copy)
 {
     CopyOptions o;
-    int usage = XPFS_OK;
-    int i = readOptions(self, argc, argv, copy, &o, &usage);
-    if (i < 0)
-        return usage;
-    if (int tooFew = xpfsCheckOperands(self, argc - i, 2, -1))
-        return tooFew;
+    o.copy = copy;
+    o.verbose = args.Has('v');
+    o.ui = args.Has(OPT_UI);
+    o.update = args.Has('u');
+    o.noTargetDirectory = args.Has('T');
+    o.targetDirectory = args.Value('t');
+    int taken = args.Last({'f', 'i', 'n'});
+    o.taken = taken == 0 ? 'f' : taken;
+    if (copy) {
+        o.progress = args.Has(OPT_PROGRESS);
+        o.safe = args.Has(OPT_SAFE);
+        if (args.Has('p') || args.Has('a'))
+            o.keepMode = o.keepOwner = o.keepTimes = true;
+        for (const auto& given : args.options)
+            if (given.first == OPT_PRESERVE && !readPreserve(given.second, &o))
+                return xpfsUsageError(self, xpfsFormat(_("invalid attribute list %s for --preserve"), xpfsQuote(given.second).c_str()));
+    }
+    if (o.targetDirectory && o.noTargetDirectory)
+        return xpfsUsageError(self, _("cannot combine --target-directory (-t) and --no-target-directory (-T)"));
+    std::vector<char*> sources = args.operands;
+    const char* destination = o.targetDirectory;
+    if (!destination) {
+        if (sources.empty())
+            return xpfsUsageError(self, _("missing file operand"));
+        destination = sources.back();
+        sources.pop_back();
+    }
+    if (sources.empty())
+        return xpfsUsageError(self, xpfsFormat(_("missing destination file operand after %s"), xpfsQuote(destination).c_str()));
+    if (o.noTargetDirectory && sources.size() > 1)
+        return xpfsUsageError(self, xpfsFormat(_("extra operand %s"), xpfsQuote(destination).c_str()));
+
     Destination d;
-    if (int status = openDestination(self, argv[argc - 1], argc - i - 1, &d))
+    if (int status = openDestination(destination, static_cast<int>(sources.size()), o, &d))
         return status;
+    // Ctrl-C becomes the observer's stop request, and the tool's end once the copy has stopped.
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = onInterrupt;
-    if (copy && o.progress)
-        sigaction(SIGINT, &sa, nullptr);   // Ctrl-C becomes the observer's stop request
-    CopyReport report(self, o.progress);
+    sigaction(SIGINT, &sa, nullptr);
+
+    CopyRun run(o);
     XpTreeCopyOptions options;
-    options.workers = o.progress ? 0 : -1;   // the bars follow one another as the files do
-    options.progress = o.progress;
-    XpTreeCopy tree(options, &report);
-    int status = XPFS_OK;
-    int k = i;
-    for (; k < argc - 1 && !interrupted; ++k) {
-        bool ok = copy ? copyOperand(self, argv[k], d, o, tree)
-                       : moveOperand(self, argv[k], absolutePath(argv[argc - 1]), d.intoFolder, o);
+    options.ownership = o.keepOwner ? XpTreeWriter::ownKept : XpTreeWriter::ownCaller;
+    options.keepMode = o.keepMode;
+    options.keepTimes = o.keepTimes;
+    mode_t mask = umask(0);
+    umask(mask);
+    options.newModeMask = mask | S_ISUID | S_ISGID;
+    options.existing = o.taken == 'n' ? XpTreeCopyOptions::existingKept
+                       : o.update     ? XpTreeCopyOptions::existingReplacedWhenOlder
+                                      : XpTreeCopyOptions::existingReplaced;
+    if (o.taken == 'i')
+        options.askReplace = [&run](const char* shown) { return run.AskReplace(shown); };
+    options.placed = [&run](const char* shown) { run.Placed(shown); };
+    // File by file in the walk's order where the output follows the files (a bar, -v, questions).
+    options.workers = run.Drawing() || o.verbose || o.taken == 'i' ? 0 : -1;
+    options.progress = true;   // so that Ctrl-C can stop the copy
+    XpTreeCopy tree(options, &run);
+    for (size_t k = 0; k < sources.size() && !interrupted; ++k) {
+        Source s;
+        if (!openSource(sources[k], d, o, &s)) {
+            run.Failed();
+            continue;
+        }
+        run.Start(s);
+        bool ok;
+        if (!copy)
+            ok = moveOperand(s, o, run);
+        else if (o.ui || (o.safe && S_ISREG(s.st.st_mode)))
+            ok = copyByPaths(s, o, run);
+        else   // each failed entry is reported to the run as it fails, and fails the run
+            ok = (tree.Copy(s.parent.Get(), s.name.c_str(), s.dstDir, s.dstName.c_str(), s.operand), true);
         if (!ok)
-            status = XPFS_FAILED;
+            run.Failed();
     }
-    if (!tree.Finish().IsOk())
-        status = XPFS_FAILED;
-    report.EndBar();
-    // A Ctrl-C that came after the last copy was in place undid nothing: the result stands. One
-    // that stopped the work before its end says so.
-    if (interrupted && (k < argc - 1 || status != XPFS_OK)) {
-        std::fprintf(stderr, "xpfs: %s: interrupted before the end\n", self.group);
-        status = XPFS_FAILED;
-    }
-    return status;
+    tree.Finish();   // every failure was reported to the run as it happened
+    run.EndBar();
+    if (interrupted)
+        endByInterrupt();
+    if (o.progress && o.verbose && !run.Drawing())
+        xpfsMessage(xpfsFormat(P_("copied %lld entry, %s", "copied %lld entries, %s", run.Copied()),
+                               static_cast<long long>(run.Copied()), humanBytes(static_cast<double>(run.CopiedBytes())).c_str()));
+    return run.Status();
 }
 
-int runCp(const XpfsCommand& self, int argc, char** argv)
+int runCp(const XpfsCommand& self, XpfsArgs& args)
 {
-    return copyOrMove(self, argc, argv, true);
+    return copyOrMove(self, args, true);
 }
 
-int runMv(const XpfsCommand& self, int argc, char** argv)
+int runMv(const XpfsCommand& self, XpfsArgs& args)
 {
-    return copyOrMove(self, argc, argv, false);
+    return copyOrMove(self, args, false);
 }
 
 const XpfsCommand kCommands[] = {
-    {"cp", nullptr, "[-p] [--safe] [--ui] SRC... DST",
-     "Copy files and whole folders, like cp -a (replacing a file at the destination in one step).",
-     "  -p      show a progress bar (percent, bytes, rate, time left) for each file; Ctrl-C\n"
-     "          stops, and the file under way is never put in place\n"
-     "  --safe  copy a file by path, staged beside the destination (CopyFileSafely); the copy\n"
-     "          is yours and has no set-id bits. A folder is copied as without --safe\n"
-     "  --ui    hand the copy to the file-manager agent\n"
-     "Owners are kept where you may give them (root), set-id bits only with the owner; links\n"
-     "are made again as links, and a link found where a folder is expected is refused, never\n"
-     "written through. A destination that is a link belonging to another user (not you, not\n"
-     "root) is refused.",
-     runCp},
-    {"mv", nullptr, "[--ui] SRC... DST", "Move files and folders (across volumes: copy, then remove).",
-     "  --ui    hand the move to the file-manager agent", runMv},
+    {"cp", nullptr, N_("[OPTION]... SOURCE... DEST  or  -t DIR SOURCE..."),
+     N_("Copy files and whole folders (replacing a file at the destination in one step)."),
+     N_("Without -p the copies are yours, with the source's permission bits less your umask,\n"
+        "dated now; -p and -a keep owner (where you may give it), mode and dates. Links are made\n"
+        "again as links, and a link found where a folder is expected is refused, never written\n"
+        "through. A destination that is a link belonging to another user (not you, not root) is\n"
+        "refused. -p used to draw a progress bar: that is --progress now. Ctrl-C stops the copy;\n"
+        "the file under way is never put in place."),
+     nullptr, kCpOptions, runCp},
+    {"mv", nullptr, N_("[OPTION]... SOURCE... DEST  or  -t DIR SOURCE..."),
+     N_("Move files and folders (across volumes: copy, then remove)."), nullptr, nullptr, kMvOptions, runMv},
 };
 XpfsRegistration registration(kCommands, 2);
 
 } // namespace
-
-
-// rm -r: removes each operand as a whole tree (RemoveDir recursive; a file or a link is removed
-// as itself). Shared with the rm group.
-int xpfsRemoveRecursively(const XpfsCommand& self, int argc, char** argv)
-{
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i) {
-        Str path = absolutePath(argv[i]);
-        struct stat st;
-        XpErr err = lstat(argv[i], &st) == 0 && S_ISDIR(st.st_mode) ? XpFileOperation::RemoveDir(path, true, nullptr)
-                                                                     : XpFileOperation::removeFile(path);
-        if (err != XPERR_OK) {
-            xpfsReportError(self, argv[i], err);
-            status = XPFS_FAILED;
-        }
-    }
-    return status;
-}

@@ -1,4 +1,4 @@
-// xpfs ls, info, touch, cat-int: the file and directory objects of XpCommonLib (XpDir, XpFile and
+// xpfs walk, info, touch, cat-int: the file and directory objects of XpCommonLib (XpDir, XpFile and
 // its byte-order integer reads) and the attribute tests.
 #include "xpfs.h"
 
@@ -7,7 +7,12 @@
 #include <XpFileOperation.h>
 #include <XpPathUtil.h>
 
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cinttypes>
 #include <cstdio>
@@ -187,29 +192,42 @@ int runInfo(const XpfsCommand& self, int argc, char** argv)
         return usage;
     int status = XPFS_OK;
     for (int i = 0; i < argc; ++i) {
-        Str path(argv[i]);
-        bool isDir = false;
-        if (!XpFileOperation::IsPathAvailable(path, &isDir)) {
-            xpfsReportError(self, argv[i], XPERR_FILE_NOT_FOUND);
+        const char* operand = argv[i];
+        struct stat st;
+        if (stat(operand, &st) != 0) {
+            xpfsReportError(self, operand, XPERR_FILE_NOT_FOUND);
             status = XPFS_FAILED;
             continue;
         }
+        const bool isDir = S_ISDIR(st.st_mode);
+        // A name that is not UTF-8 goes to the library as a /proc alias (xpfsLibraryPath). The
+        // alias has no folder of its own, so for such a name "read-only" judges the object's own
+        // permissions and attributes only.
+        XpFd alias;
+        const std::string reachable = xpfsLibraryPath(operand, alias);
+        if (reachable.empty()) {
+            xpfsReportFailure(self, operand, XpFileError(XPERR_FILE_OPEN_FAILED, errno, "open", operand));
+            status = XPFS_FAILED;
+            continue;
+        }
+        Str path(reachable.c_str());
         XpDir dir(path);
         XpFile file(path);
         XpAbstractFSObj& object = isDir ? static_cast<XpAbstractFSObj&>(dir) : file;
         XpDateTime created, modified, accessed;
         XpErr err = object.GetDateTime(&created, &modified, &accessed);
         if (err != XPERR_OK) {
-            xpfsReportError(self, argv[i], err);
+            xpfsReportError(self, operand, err);
             status = XPFS_FAILED;
         }
+        // A relative path's volume is the one of the folder it is relative to.
+        Str root = XpPathUtil::GetRootPath(Str(xpfsAbsolute(operand).c_str()));
         std::printf("path: %s\nkind: %s\nsize: %" PRId64 "\ncreated: %s\nmodified: %s\naccessed: %s\n"
                     "read-only: %s\nhidden: %s\nroot: %s\ndisplay path: %s\n",
-                    argv[i], isDir ? "directory" : "file", object.GetSize(), dateText(created).c_str(),
+                    operand, isDir ? "directory" : "file", object.GetSize(), dateText(created).c_str(),
                     dateText(modified).c_str(), dateText(accessed).c_str(),
-                    object.IsReadOnly() ? "yes" : "no", object.IsHidden() ? "yes" : "no",
-                    XpPathUtil::GetRootPath(path).GetBuffer(),
-                    XpPathUtil::ConvertSystemPathToDisplayPath(path).GetBuffer());
+                    object.IsReadOnly() ? "yes" : "no", XpFileOperation::IsHidden(Str(operand)) ? "yes" : "no",
+                    root.GetBuffer(), xpfsDisplayPath(operand).GetBuffer());
         if (i + 1 < argc)
             std::printf("\n");
     }
@@ -268,7 +286,7 @@ int runCatInt(const XpfsCommand& self, int argc, char** argv)
 }
 
 const XpfsCommand kCommands[] = {
-    {"ls", nullptr, "[-R] [--files|--dirs] [--name PATTERN] DIR",
+    {"walk", nullptr, "[-R] [--files|--dirs] [--name PATTERN] DIR",
      "List the entries of DIR, one per line: relative name, size, kind (d or f).",
      "-R goes down into every folder. --files or --dirs keeps one kind; --name keeps entries whose\n"
      "own name matches the shell pattern (as find -name). A folder's size is the sum of the files\n"

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -66,14 +69,26 @@ int eachOperand(const XpfsCommand& self, int argc, char** argv, Str (*convert)(c
     return status;
 }
 
+// A relative path's volume is the one of the folder it is relative to: the library walks up the
+// text and finds no folder above a bare name.
+Str rootPath(const Str& path)
+{
+    return XpPathUtil::GetRootPath(Str(xpfsAbsolute(path.GetBuffer()).c_str()));
+}
+
 int runRoot(const XpfsCommand& self, int argc, char** argv)
 {
-    return eachOperand(self, argc, argv, XpPathUtil::GetRootPath, XPERR_FILE_DEVICE_NOT_AVAILABLE);
+    return eachOperand(self, argc, argv, rootPath, XPERR_FILE_DEVICE_NOT_AVAILABLE);
+}
+
+Str displayPath(const Str& path)
+{
+    return xpfsDisplayPath(path.GetBuffer());
 }
 
 int runDisplay(const XpfsCommand& self, int argc, char** argv)
 {
-    return eachOperand(self, argc, argv, XpPathUtil::ConvertSystemPathToDisplayPath, XPERR_FILE_NOT_FOUND);
+    return eachOperand(self, argc, argv, displayPath, XPERR_FILE_NOT_FOUND);
 }
 
 int runUndisplay(const XpfsCommand& self, int argc, char** argv)
@@ -166,3 +181,59 @@ const XpfsCommand kCommands[] = {
 XpfsRegistration registration(kCommands, sizeof kCommands / sizeof kCommands[0]);
 
 } // namespace
+
+std::string xpfsLibraryPath(const char* operand, XpFd& holder)
+{
+    if (XpPlatformString::IsValidUTF8(operand, std::strlen(operand)))
+        return operand;
+    holder.Reset(open(operand, O_PATH | O_CLOEXEC));
+    return holder.Get() < 0 ? std::string() : "/proc/self/fd/" + std::to_string(holder.Get());
+}
+
+std::string xpfsAbsolute(const char* path)
+{
+    if (path[0] == '/')
+        return path;
+    char* cwd = getcwd(nullptr, 0);   // any length: the working folder may be deeper than PATH_MAX
+    std::string absolute = cwd != nullptr ? cwd : "";
+    std::free(cwd);
+    if (absolute.empty())
+        return path;
+    if (absolute.back() != '/')
+        absolute += '/';
+    return absolute + path;
+}
+
+Str xpfsDisplayPath(const char* path)
+{
+    char* resolved = realpath(path, nullptr);
+    if (resolved == nullptr)
+        return Str("");
+    const std::string real = resolved;
+    std::free(resolved);
+    // The longest leading run of whole components that is UTF-8: the library converts it (it
+    // decides the volume), and every component after it is a name inside that folder.
+    size_t keep = real.size();
+    while (keep > 1 && !XpPlatformString::IsValidUTF8(real.data(), keep)) {
+        size_t slash = real.rfind('/', keep - 1);
+        keep = slash == 0 ? 1 : slash;
+    }
+    Str result = XpPathUtil::ConvertSystemPathToDisplayPath(Str(real.substr(0, keep).c_str()));
+    if (result.IsEmpty() || keep == real.size())
+        return result;
+    if (result.GetBuffer()[result.Length() - 1] == ':')
+        result = result.Left(result.Length() - 1);   // "Volume:" names the volume alone
+    for (size_t start = keep; start < real.size();) {
+        while (start < real.size() && real[start] == '/')
+            ++start;
+        size_t end = real.find('/', start);
+        if (end == std::string::npos)
+            end = real.size();
+        if (end > start) {
+            result += ":";
+            result += XpPathUtil::ConvertSystemNameToDisplayName(Str(real.substr(start, end - start).c_str()));
+        }
+        start = end;
+    }
+    return result;
+}

@@ -4,20 +4,28 @@
 #include <XpFileOperation.h>
 
 #include <cstdio>
+#include <string>
 
 namespace {
 
-int runWritable(const XpfsCommand& self, int argc, char** argv)
+const XpfsOption kOptions[] = {
+    {0, nullptr, nullptr, nullptr},
+};
+
+int runWritable(const XpfsCommand& self, XpfsArgs& args)
 {
-    if (int usage = xpfsCheckOperands(self, argc, 1, 1))
-        return usage;
-    std::printf("%s\n", XpFileOperation::IsDirWritable(XpStringT<char>(argv[0])) ? "yes" : "no");
+    if (args.Count() != 1)
+        return xpfsUsageError(self, args.Count() == 0 ? _("missing operand") : _("too many operands"));
+    XpFd alias;   // a folder whose name is not UTF-8 is reached through its descriptor
+    const std::string folder = xpfsLibraryPath(args.operands[0], alias);
+    std::printf("%s\n", !folder.empty() && XpFileOperation::IsDirWritable(XpStringT<char>(folder.c_str())) ? "yes" : "no");
     return XPFS_OK;
 }
 
 const XpfsCommand kCommands[] = {
-    {"writable", nullptr, "DIR", "Print yes when a file can be created in DIR, else no.",
-     "Creates and removes a hidden probe file .00000000.tmp (or the next free number).", runWritable},
+    {"writable", nullptr, N_("DIR"), N_("Print yes when a file can be created in DIR, else no."),
+     N_("Creates and removes a hidden probe file .00000000.tmp (or the next free number)."), nullptr, kOptions,
+     runWritable},
 };
 XpfsRegistration registration(kCommands, 1);
 

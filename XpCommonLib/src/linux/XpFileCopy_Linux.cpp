@@ -37,6 +37,7 @@
 #include <XpPathUtil.h>
 
 #include "_XpFd_Linux.h"
+#include "_XpFileSub.h"
 #include <XpStagedFile.h>
 #include "_XpFileOperationSub_Linux.h"
 
@@ -279,6 +280,11 @@ XpFileError XpFileOperation::LastError()
     return lastError;
 }
 
+void _XpFileSub::KeepLastError(const XpFileError& err)
+{
+    lastError = err;
+}
+
 XpErr XpFileOperation::moveFileWithoutUI(const XpStringT<char>& source,
                                          const XpStringT<char>& destination,
                                          IXpFileOpProgressObserver*)
@@ -366,12 +372,17 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
         top.pop_back();
     XpFd fd(_XpOpenAt(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY));
     if (fd.Get() < 0) {
+        int openErr = errno;
         struct stat st;
-        return lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH
-                                                                   : XPERR_NO_MEMORY;
+        XpErr code = lstat(top.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? XPERR_FILE_INVALID_PATH
+                                                                         : XPERR_NO_MEMORY;
+        lastError = XpFileError(code, openErr, "openat", top.c_str());
+        return code;
     }
-    if (!IsDeviceAvailable(path))   // a relative path counts from the working folder
+    if (!IsDeviceAvailable(path)) {   // a relative path counts from the working folder
+        lastError = XpFileError(XPERR_FILE_DEVICE_NOT_AVAILABLE, 0, "rmdir", top.c_str());
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
+    }
     if (observer != nullptr && observer->totalCount == 0) {
         // Counted by the removal's own walk: it meets what the removal will meet (no other
         // mount), at any depth, on any stack.
@@ -380,16 +391,30 @@ XpErr XpFileOperation::RemoveDir(const XpStringT<char>& path, bool recursive,
     }
     _XpTreeRemover_Linux remover(observer, false);
     if (remover.RemoveContents(fd.Release(), top) &&
-        remover.RemoveEmptyDirectory(AT_FDCWD, top.c_str(), path))
+        remover.RemoveEmptyDirectory(AT_FDCWD, top.c_str(), path)) {
+        lastError = XpFileError();
         return XPERR_OK;
+    }
+    XpErr code;
+    const char* operation;
     switch (remover.failureKind) {
     case _XpTreeRemover_Linux::listing:
-        return XPERR_NO_MEMORY;   // what a listing that cannot start answers
+        code = XPERR_NO_MEMORY;   // what a listing that cannot start answers
+        operation = "openat";
+        break;
     case _XpTreeRemover_Linux::directory:
-        return getXpErr(remover.failureErr, errRemoveDir, path);
+        code = getXpErr(remover.failureErr, errRemoveDir, path);
+        operation = "rmdir";
+        break;
     default:
-        return getXpErr(remover.failureErr, errRemoveFile, path);
+        code = getXpErr(remover.failureErr, errRemoveFile, path);
+        operation = "unlinkat";
+        break;
     }
+    // The remover keeps the cause, not the entry: the path is the tree's (an observer's
+    // currentPath names the entry).
+    lastError = XpFileError(code, remover.failureErr, operation, top.c_str());
+    return code;
 }
 
 XpErr XpFileOperation::CopyFileAt(int sourceFolder, const char* sourceName, int destinationFolder,

@@ -10,6 +10,7 @@
 #include <XpFileOperation.h>
 
 #include "_XpFd_Linux.h"
+#include "_XpFileSub.h"
 #include "_XpFileOperationSub_Linux.h"
 #include "_XpNetworkVolume.h"
 
@@ -91,21 +92,39 @@ XpErr XpFileOperation::RenameFile(const char* from, const char* to)
     return err == 0 ? XPERR_OK : getXpErr(err, errRename, target);
 }
 
+// The result of a removal for LastError: rc of the system call named operation, errno its cause.
+static XpErr keepRemoval(int rc, const char* operation, XpErr (*translate)(int, const XpStringT<char>&),
+                         const XpStringT<char>& path)
+{
+    if (rc == 0) {
+        _XpFileSub::KeepLastError(XpFileError());
+        return XPERR_OK;
+    }
+    int err = errno;
+    XpErr code = translate(err, path);
+    _XpFileSub::KeepLastError(XpFileError(code, err, operation, path));
+    return code;
+}
+
 XpErr XpFileOperation::removeFile(const XpStringT<char>& path)
 {
-    if (!IsDeviceAvailable(path))
+    if (!IsDeviceAvailable(path)) {
+        _XpFileSub::KeepLastError(XpFileError(XPERR_FILE_DEVICE_NOT_AVAILABLE, 0, "unlink", path));
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
+    }
     // unlink removes a link itself, never what it points to; EINTR does not happen here.
-    return unlink(path.GetAnsiString().GetBuffer()) == 0 ? XPERR_OK
-                                                         : getXpErr(errno, errRemoveFile, path);
+    return keepRemoval(unlink(path.GetAnsiString().GetBuffer()), "unlink",
+                       [](int err, const XpStringT<char>& p) { return getXpErr(err, errRemoveFile, p); }, path);
 }
 
 XpErr XpFileOperation::removeDir(const XpStringT<char>& path)
 {
-    if (!IsDeviceAvailable(path))
+    if (!IsDeviceAvailable(path)) {
+        _XpFileSub::KeepLastError(XpFileError(XPERR_FILE_DEVICE_NOT_AVAILABLE, 0, "rmdir", path));
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
-    return rmdir(path.GetAnsiString().GetBuffer()) == 0 ? XPERR_OK
-                                                        : getXpErr(errno, errRemoveDir, path);
+    }
+    return keepRemoval(rmdir(path.GetAnsiString().GetBuffer()), "rmdir",
+                       [](int err, const XpStringT<char>& p) { return getXpErr(err, errRemoveDir, p); }, path);
 }
 
 XpErr XpFileOperation::removeFiles(const std::vector<XpStringT<char> >& paths, bool toTrash)

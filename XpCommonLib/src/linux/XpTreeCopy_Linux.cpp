@@ -76,10 +76,55 @@ class __attribute__((visibility("hidden"))) XpTreeCopy::Impl {
 public:
     Impl(const XpTreeCopyOptions& options, IXpTreeCopyObserver* observer)
         : writer_(options.ownership), observer_(observer), watcher_(options.progress ? observer : nullptr),
-          workers_(workersFor(options))
+          workers_(workersFor(options)), options_(options)
     {
     }
     ~Impl() { Finish(); }
+
+    // What the copy of the entry described by st at dstName of dstDir takes over (see
+    // XpTreeCopyOptions::keepMode and keepTimes); asked before the copy is made.
+    XpTreeEntry entryFor(const struct stat& st, int dstDir, const char* dstName) const
+    {
+        XpTreeEntry entry = XpTreeEntry::FromStat(st);
+        if (!options_.keepTimes)
+            entry.accessed = entry.modified = {0, UTIME_OMIT};
+        if (options_.keepMode)
+            return entry;
+        struct stat old;
+        bool replaced = !S_ISLNK(st.st_mode) && fstatat(dstDir, dstName, &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        (old.st_mode & S_IFMT) == (st.st_mode & S_IFMT);
+        entry.mode = (st.st_mode & S_IFMT) | (replaced ? old.st_mode & 07777 : st.st_mode & 07777 & ~options_.newModeMask);
+        return entry;
+    }
+
+    // Whether the entry st (a file or link) may go to dstName of dstDir by the rules for names
+    // that are taken (XpTreeCopyOptions::existing and askReplace).
+    bool mayReplace(int dstDir, const std::string& dstName, const struct stat& st, const std::string& shown)
+    {
+        if (options_.existing == XpTreeCopyOptions::existingReplaced && !options_.askReplace)
+            return true;
+        struct stat old;
+        if (fstatat(dstDir, dstName.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(old.st_mode))
+            return true;   // nothing there, or a folder, which the writer refuses to replace
+        if (options_.existing == XpTreeCopyOptions::existingKept)
+            return false;
+        if (options_.existing == XpTreeCopyOptions::existingReplacedWhenOlder &&
+            (st.st_mtim.tv_sec < old.st_mtim.tv_sec ||
+             (st.st_mtim.tv_sec == old.st_mtim.tv_sec && st.st_mtim.tv_nsec <= old.st_mtim.tv_nsec)))
+            return false;
+        if (!options_.askReplace)
+            return true;
+        std::lock_guard<std::mutex> lock(report_);
+        return options_.askReplace(shown.c_str());
+    }
+
+    void placed(const std::string& shown)
+    {
+        if (!options_.placed)
+            return;
+        std::lock_guard<std::mutex> lock(report_);
+        options_.placed(shown.c_str());
+    }
 
     XpFileError Copy(int srcDir, const char* srcName, int dstDir, const char* dstName, const char* shown)
     {
@@ -182,13 +227,17 @@ private:
             fail(XpFileError(errno == ENOENT ? XPERR_FILE_NOT_FOUND : XPERR_FILE_COPY_FAILED, errno, "openat"), shown);
             return;
         }
+        if (!mayReplace(dstDir, dstName, st, shown))
+            return;
         FileProgress progress(*this, shown);
-        XpFileError err = _XpTreeWriterAddFile(writer_, dstDir, newFileGroup, dstName.c_str(), XpTreeEntry::FromStat(st),
+        XpFileError err = _XpTreeWriterAddFile(writer_, dstDir, newFileGroup, dstName.c_str(), entryFor(st, dstDir, dstName.c_str()),
                                                in.Get(), &st, watcher_ != nullptr ? &progress : nullptr);
-        if (err.IsOk())
+        if (err.IsOk()) {
             done_.fetch_add(1);
-        else
+            placed(shown);
+        } else {
             fail(err, shown);
+        }
     }
 
     // Copies the file name of folder (to the same name in its copy), now or by a worker.
@@ -315,6 +364,7 @@ private:
     IXpTreeCopyObserver* observer_;
     IXpTreeCopyObserver* watcher_;   // the observer when it hears of progress, else null
     unsigned workers_;
+    XpTreeCopyOptions options_;   // the attributes and existing names rules
     std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::condition_variable wake_, room_;
@@ -364,8 +414,12 @@ void XpTreeCopy::Impl::copyLink(const Entry& e, const struct stat& st)
         return;
     }
     target[size_t(n)] = '\0';
-    XpFileError err = writer_.AddLink(e.dstDir, e.dstName.c_str(), target.data(), XpTreeEntry::FromStat(st));
-    if (!err.IsOk())
+    if (!mayReplace(e.dstDir, e.dstName, st, e.shown))
+        return;
+    XpFileError err = writer_.AddLink(e.dstDir, e.dstName.c_str(), target.data(), entryFor(st, e.dstDir, e.dstName.c_str()));
+    if (err.IsOk())
+        placed(e.shown);
+    else
         fail(err, e.shown);
 }
 
@@ -380,7 +434,7 @@ bool XpTreeCopy::Impl::openFolders(const Entry& e, FolderCopy& folder)
         fail(XpFileError(errno == ENOENT ? XPERR_FILE_NOT_FOUND : XPERR_FILE_COPY_FAILED, errno, "openat"), e.shown);
         return false;
     }
-    folder.entry = XpTreeEntry::FromStat(st);
+    folder.entry = entryFor(st, e.dstDir, e.dstName.c_str());   // before the folder is made
     XpFd dst;
     XpFileError err = writer_.OpenFolder(e.dstDir, e.dstName.c_str(), &dst);
     struct stat made;
@@ -393,6 +447,7 @@ bool XpTreeCopy::Impl::openFolders(const Entry& e, FolderCopy& folder)
     seen_.insert({made.st_dev, made.st_ino});
     folder.newFileGroup = (made.st_mode & S_ISGID) ? made.st_gid : getegid();
     folder.dst = std::move(dst);
+    placed(e.shown);
     return true;
 }
 

@@ -27,23 +27,21 @@ TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
     EXPECT_EQ(xpfs({"mkdir", t / "d", t / "e"}).status, 0);
     EXPECT_EQ(xpfs({"mkdir", "-p", t / "p/q/r", t / "d"}).status, 0);   // -p: an existing one is fine
     EXPECT_TRUE(fs::is_directory(t / "d") && fs::is_directory(t / "e") && fs::is_directory(t / "p/q/r"));
-    expectFailure({"mkdir", t / "d"}, 1, "xpfs: mkdir: " + t / "d" + ": XPERR_FILE_EXISTS\n");
-    expectFailure({"mkdir", t / "none/x"}, 1, "xpfs: mkdir: " + t / "none/x" + ": XPERR_");
-    expectFailure({"mkdir"}, 2, "xpfs: mkdir: missing operand\n");
+    expectFailure({"mkdir", t / "d"}, 1, "xpfs: cannot create directory '" + t / "d" + "': File exists\n");
 
     // rename: to a free name only; FROM missing or TO taken change nothing.
     EXPECT_EQ(xpfs({"rename", t / "f", t / "g"}).status, 0);
     EXPECT_TRUE(!fs::exists(t / "f") && xptest::readFile(t / "g") == "data");
     ASSERT_TRUE(xptest::writeFile(t / "taken", "keep"));
-    expectFailure({"rename", t / "g", t / "taken"}, 1, "xpfs: rename: " + t / "g" + ": XPERR_FILE_OPEN_FAILED\n");
-    expectFailure({"rename", t / "f", t / "h"}, 1, "xpfs: rename: " + t / "f" + ": XPERR_FILE_OPEN_FAILED\n");
-    expectFailure({"rename", t / "g"}, 2, "xpfs: rename: missing operand\n");
+    expectFailure({"rename", t / "g", t / "taken"}, 1, "xpfs: cannot move '" + t / "g" + "' to '" + t / "taken" + "': File exists\n");
+    expectFailure({"rename", t / "f", t / "h"}, 1, "xpfs: cannot stat '" + t / "f" + "': No such file or directory\n");
+    expectFailure({"rename", t / "g"}, 2, "xpfs: missing operand\n");
     EXPECT_TRUE(xptest::readFile(t / "g") == "data" && xptest::readFile(t / "taken") == "keep");
 
     // rmdir: empty folders only; rm: files, a link as the link; rm -r: whole trees.
     ASSERT_TRUE(xptest::writeFile(t / "e/inside", ""));
     EXPECT_EQ(xpfs({"rmdir", t / "d"}).status, 0);
-    expectFailure({"rmdir", t / "e"}, 1, "xpfs: rmdir: " + t / "e" + ": XPERR_");
+    expectFailure({"rmdir", t / "e"}, 1, "xpfs: failed to remove '" + t / "e" + "': Directory not empty\n");
     EXPECT_TRUE(!fs::exists(t / "d") && fs::exists(t / "e/inside"));
     ASSERT_EQ(symlink("g", (t / "link2").c_str()), 0);
     EXPECT_EQ(xpfs({"rm", t / "link2", t / "taken"}).status, 0);
@@ -51,11 +49,10 @@ TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
                 xptest::readFile(t / "g") == "data");
     xptest::Ran r = xpfs({"rm", t / "missing", t / "g"});   // a failure does not stop the others
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "xpfs: rm: " + t / "missing" + ": XPERR_FILE_NOT_FOUND\n");
+    EXPECT_EQ(r.err, "xpfs: cannot remove '" + t / "missing" + "': No such file or directory\n");
     EXPECT_FALSE(fs::exists(t / "g"));
     EXPECT_EQ(xpfs({"rm", "-r", t / "p", t / "e", t / "link"}).status, 0);
     EXPECT_EQ(fs::directory_iterator(t.path), fs::directory_iterator());
-    expectFailure({"rm", "-r", t / "p"}, 1, "xpfs: rm: " + t / "p" + ": XPERR_");
 
     // Temporary names, joining and checks, in the folder now empty.
     ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);   // nobody may look in, not write
@@ -66,15 +63,16 @@ TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
     EXPECT_EQ(xpfs({"mktemp", t.path}).out, t / "00000001.tmp\n");
     EXPECT_EQ(xpfs({"mktemp", "--digits", "2", t.path}).out, t / "00.tmp\n");
     EXPECT_TRUE(fs::is_regular_file(t / "00000001.tmp") && fs::file_size(t / "00.tmp") == 0);
-    expectFailure({"mktemp", t / "none"}, 1, "xpfs: mktemp: " + t / "none" + ": XPERR_FILE_PATH_NOT_FOUND\n");
-    expectFailure({"mktemp", "--digits", "11", t.path}, 2, "xpfs: mktemp: --digits wants a number from 1 to 10\n");
+    expectFailure({"mktemp", t / "none"}, 1, "xpfs: cannot create a temporary file in '" + t / "none" + "': not an existing folder\n");
+    expectFailure({"mktemp", "--digits", "11", t.path}, 2, "xpfs: --digits wants a number from 1 to 10\n");
 
     // concat: the inputs in order; a full device fails the write, a missing input is reported.
     EXPECT_EQ(xpfs({"concat", "-o", t / "joined", t / "a", t / "b.txt", t / "a"}).status, 0);
     EXPECT_EQ(xptest::readFile(t / "joined"), "first\nsecond\nfirst\n");
-    expectFailure({"concat", "-o", "/dev/full", t / "a"}, 1, "xpfs: concat: /dev/full: XPERR_FILE_DISK_FULL\n");
-    expectFailure({"concat", "-o", t / "out", t / "none"}, 1, "xpfs: concat: " + t / "out" + ": XPERR_");
-    expectFailure({"concat", t / "a"}, 2, "xpfs: concat: expected -o OUT\n");
+    // (The library keeps no cause of a concatenation: its code is the reason.)
+    expectFailure({"concat", "-o", "/dev/full", t / "a"}, 1, "xpfs: cannot concatenate into '/dev/full': XPERR_FILE_DISK_FULL\n");
+    expectFailure({"concat", "-o", t / "out", t / "none"}, 1, "xpfs: cannot concatenate into '" + t / "out" + "': XPERR_");
+    expectFailure({"concat", t / "a"}, 2, "xpfs: expected -o OUT\n");
 
     // available: files, folders, names whatever their extension; a path spelled with "//", "."
     // and ".." is judged by the volume of the folder it names.
@@ -88,16 +86,16 @@ TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
         r = xpfs(c.args);
         EXPECT_TRUE(r.status == 0 && r.out == c.out) << c.args.back() << ": " << r.out << r.err;
     }
-    expectFailure({"available", "--timeout", "soon", t / "a"}, 2, "xpfs: available: --timeout wants whole seconds\n");
-    expectFailure({"available", "--fast", t / "a"}, 2, "xpfs: available: unknown option --fast\n");
-    expectFailure({"available", t / "a", t / "b.txt"}, 2, "xpfs: available: too many operands\n");
+    expectFailure({"available", "--timeout", "soon", t / "a"}, 2, "xpfs: --timeout wants whole seconds\n");
+    expectFailure({"available", "--fast", t / "a"}, 2, "xpfs: unrecognized option '--fast'\nTry 'xpfs available --help' for more information.\n");
+    expectFailure({"available", t / "a", t / "b.txt"}, 2, "xpfs: too many operands\n");
 
     // writable: root may write here, nobody may not; neither probe stays. mktemp as nobody is
     // refused at once.
     EXPECT_EQ(xpfs({"writable", t.path}).out, "yes\n");
     xptest::checkAsNobody([&] {
         EXPECT_EQ(xpfs({"writable", t.path}).out, "no\n");
-        expectFailure({"mktemp", t.path}, 1, "xpfs: mktemp: " + t.path + ": XPERR_FILE_ACCESS_DENIED\n");
+        expectFailure({"mktemp", t.path}, 1, "xpfs: cannot create a temporary file in '" + t.path + "': no file can be created there\n");
         // No process may be started (the user's process limit): available asks in its own.
         // (A leak check at exit would need a process of its own: none in a sanitized build.)
         const char* sanitizer = std::getenv("ASAN_OPTIONS");

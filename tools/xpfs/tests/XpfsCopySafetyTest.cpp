@@ -38,8 +38,8 @@ TEST(XpfsCopySafety, TreeCopyNeverWritesThroughAPlantedLink)
     EXPECT_EQ(xptest::readFile(t / "deep/src/a"), "a");
     EXPECT_EQ(modeOf(t / "victim"), 0700u);
     EXPECT_EQ(names(t / "victim"), "v\n");
-    // Without planted links: the whole tree with its modes; a link of root's own is followed.
-    EXPECT_EQ(xpfs({"cp", t / "src", t / "plain"}), 0);
+    // Without planted links: the whole tree with its modes (-a); a link of root's own is followed.
+    EXPECT_EQ(xpfs({"cp", "-a", t / "src", t / "plain"}), 0);
     EXPECT_EQ(xptest::readFile(t / "plain/src/sub/b"), "b");
     EXPECT_EQ(modeOf(t / "plain/src"), 0777u);
     ASSERT_EQ(symlink((t / "owned").c_str(), (t / "mine").c_str()), 0);

@@ -1,4 +1,4 @@
-// xpfs ls, info, touch, cat-int: names, sizes and kinds as find(1) reports them, integers in both
+// xpfs walk, info, touch, cat-int: names, sizes and kinds as find(1) reports them, integers in both
 // byte orders, and the exit statuses; the tool and find run as real processes (argv, no shell).
 #include "XpFileTestSupport.h"
 
@@ -34,13 +34,13 @@ TEST(Xpfs, FileCommandsAgreeWithFind)
     }
     // Files as find's "%P %s %y"; a folder's size is the sum of the files below it.
     Lines found = run({"find", root, "-mindepth", "1", "-type", "f", "-printf", "%P %s %y\\n"});
-    EXPECT_EQ(run({x, "ls", "-R", "--files", root}), found);
+    EXPECT_EQ(run({x, "walk", "-R", "--files", root}), found);
     EXPECT_EQ(found.size(), 8u);
-    EXPECT_EQ(run({x, "ls", "--dirs", "--name", "in*", "-R", root}),
+    EXPECT_EQ(run({x, "walk", "--dirs", "--name", "in*", "-R", root}),
               (Lines{"d0/inner 0 d", "d1/inner 100 d", "d2/inner 200 d", "d3/inner 300 d"}));
-    EXPECT_EQ(run({x, "ls", root}), (Lines{"d0 4 d", "d1 104 d", "d2 204 d", "d3 304 d"}));
+    EXPECT_EQ(run({x, "walk", root}), (Lines{"d0 4 d", "d1 104 d", "d2 204 d", "d3 304 d"}));
     // In the order of the walk, each folder's line comes ahead of everything below it.
-    const std::string listing = xptest::spawn({x, "ls", "-R", root}).out;
+    const std::string listing = xptest::spawn({x, "walk", "-R", root}).out;
     for (int i = 0; i < 4; ++i) {
         const std::string d = "d" + std::to_string(i), size = std::to_string(i * 100);
         const size_t folder = listing.find(d + " " + std::to_string(i * 100 + 4) + " d\n"),
@@ -56,11 +56,11 @@ TEST(Xpfs, FileCommandsAgreeWithFind)
     EXPECT_EQ(run({x, "cat-int", "--order", "little", "--width", "32", root + "/d0/.g"}), Lines{"67305985"});
     const std::vector<std::string> failing[] = {
         {x, "cat-int", "--order", "big", "--width", "64", root + "/d0/.g"},
-        {x, "touch", root + "/new", root + "/missing/new"}, {x, "ls", root + "/missing"}};
+        {x, "touch", root + "/new", root + "/missing/new"}, {x, "walk", root + "/missing"}};
     for (const auto& args : failing)
         EXPECT_TRUE(run(args).empty() && status == 1) << args[1];
     EXPECT_TRUE(std::filesystem::is_regular_file(root + "/new"));
-    EXPECT_TRUE(run({x, "ls", "--files", "--dirs", root}).empty() && status == 2);   // a usage error
+    EXPECT_TRUE(run({x, "walk", "--files", "--dirs", root}).empty() && status == 2);   // a usage error
 }
 
 } // namespace

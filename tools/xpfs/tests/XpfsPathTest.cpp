@@ -17,11 +17,11 @@ TEST(Xpfs, PathCommands)
         {{"path", "special", "music", "4"}, 0, "/home/someone/Music\n/home/someone\n", ""},
         {{"path", "root", "/", "/mnt/xpfs-gone/a"}, 1, "/\n",
          "xpfs: path root: /mnt/xpfs-gone/a: XPERR_FILE_DEVICE_NOT_AVAILABLE\n"},
-        {{"path", "rel", "/a"}, 2, "", "xpfs: path rel: missing operand\nTry 'xpfs path rel --help'.\n"},
+        {{"path", "rel", "/a"}, 2, "", "xpfs: missing operand\nTry 'xpfs path rel --help' for more information.\n"},
         {{"path", "special", "attic"}, 2, "",
-         "xpfs: path special: unknown folder 'attic'\nTry 'xpfs path special --help'.\n"},
-        {{"path", "nothing"}, 2, "", "xpfs: path: unknown command 'nothing'\nTry 'xpfs path --help'.\n"},
-        {{"nothing"}, 2, "", "xpfs: unknown command 'nothing'\nTry 'xpfs --help'.\n"}};
+         "xpfs: unknown folder 'attic'\nTry 'xpfs path special --help' for more information.\n"},
+        {{"path", "nothing"}, 2, "", "xpfs: path: unknown command 'nothing'\nTry 'xpfs path --help' for more information.\n"},
+        {{"nothing"}, 2, "", "xpfs: unknown command 'nothing'\nTry 'xpfs --help' for more information.\n"}};
     for (const auto& r : rows) {
         xptest::Ran got = xpfs(r.args);
         EXPECT_EQ(got.status, r.status) << r.args.back();

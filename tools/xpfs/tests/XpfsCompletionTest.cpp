@@ -1,0 +1,52 @@
+// The bash completion of xpfs, run by bash itself (/bin/bash --norc with an argv, no shell
+// between): the file is sourced, COMP_WORDS and COMP_CWORD set as bash sets them, the function
+// called, and COMPREPLY read back.
+#include "XpFileTestSupport.h"
+
+namespace {
+
+// COMPREPLY, one entry per line, for the command line words with the cursor in word cword.
+std::string complete(int cword, std::vector<std::string> words)
+{
+    std::vector<std::string> args{"/bin/bash", "--norc", "-c",
+                                  "source \"$1\"; shift; COMP_CWORD=$1; shift; COMP_WORDS=(\"$@\"); _xpfs; "
+                                  "printf '%s\\n' \"${COMPREPLY[@]}\"",
+                                  "bash", XPFS_COMPLETION, std::to_string(cword), XPFS_PROGRAM};
+    args.insert(args.end(), words.begin(), words.end());
+    return xptest::spawn(args).out;
+}
+
+TEST(XpfsCompletion, CompletesCommandsSubcommandsAndOptions)
+{
+    const struct { int cword; std::vector<std::string> words; std::string reply; } rows[] = {
+        {1, {"l"}, "ls\n"},
+        {1, {"pa"}, "path\n"},
+        {1, {"--v"}, "--version\n"},
+        {2, {"path", "di"}, "display\n"},
+        {2, {"ls", "--al"}, "--all\n--almost-all\n"},
+        {2, {"ls", "--rec"}, "--recursive\n"},
+        {2, {"cat-int", "--"}, "--help\n--order\n--width\n"},
+        {3, {"path", "root", "--he"}, "--help\n"},
+        {3, {"ls", "-l", "--h"}, "--help\n"},
+        {3, {"ls", "-l", "-R"}, "-R\n"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(complete(r.cword, r.words), r.reply) << r.words.back();
+}
+
+TEST(XpfsCompletion, CompletesPathsAlsoAfterDoubleDash)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(xptest::writeFile(t / "file one", "") && xptest::writeFile(t / "-dash", "") &&
+                xptest::writeFile(t / "other", ""));
+    EXPECT_EQ(complete(2, {"rm", t / "fi"}), t / "file one\n");
+    EXPECT_EQ(complete(3, {"path", "display", t / "o"}), t / "other\n");
+    // A word starting with '-' after "--" is a file name, not an option.
+    const std::string here = std::filesystem::current_path();
+    std::filesystem::current_path(t.path);
+    EXPECT_EQ(complete(3, {"ls", "--", "-d"}), "-dash\n");
+    EXPECT_EQ(complete(2, {"ls", "-d"}), "-d\n");   // before it, the option
+    std::filesystem::current_path(here);
+}
+
+} // namespace

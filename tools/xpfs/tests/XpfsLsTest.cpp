@@ -1,0 +1,184 @@
+// xpfs ls against /bin/ls on the same folder: order in the C and a UTF-8 locale, names with
+// spaces, newlines and bytes that are not UTF-8 into a pipe and on a terminal, -l columns, file
+// operands, and -R below PATH_MAX's reach. Both programs run as real processes (argv, no shell).
+#include "XpFileTestSupport.h"
+
+#include <pty.h>
+#include <sys/stat.h>
+
+namespace {
+
+using xptest::xpfs;
+
+// A folder with names that sort differently by bytes and by collation, and names ls must quote.
+struct Sample {
+    xptest::TempDir t;
+    Sample()
+    {
+        for (const char* name : {"a b", "new\nline", "bad\xff", "B", "a", "_z", ".hidden", "it's", "x$y", "Z",
+                                 "\xc3\xa9t\xc3\xa9", "e", "tab\there", "~home", "#x", "plain"})
+            xptest::writeFile(t / name, name);
+        std::filesystem::create_directories(t / "sub/inner");
+        xptest::writeFile(t / "sub/inner/deep file", std::string(5000, 'x'));
+        symlink("a", (t / "lnk").c_str());
+        symlink("/nonexistent target", (t / "dangling").c_str());
+        lchown((t / "B").c_str(), xptest::nobodyUid(), xptest::nobodyGid());   // a wider owner column
+    }
+};
+
+// A locale whose collation is not the bytes' order: en_US.UTF-8, compiled from the system's locale
+// sources into a private folder (LOCPATH) once per run; false when localedef cannot make it.
+const xptest::TempDir& localeFolder()
+{
+    static xptest::TempDir folder;
+    return folder;
+}
+bool haveEnglish()
+{
+    static const bool made =
+        xptest::spawn({"localedef", "-i", "en_US", "-f", "UTF-8", localeFolder() / "en_US.UTF-8"}).status == 0;
+    return made;
+}
+
+// Runs ls and xpfs ls with args in the locale, in the folder (a child does the chdir).
+std::pair<xptest::Ran, xptest::Ran> both(const std::string& folder, const char* locale, const std::vector<std::string>& args)
+{
+    setenv("LC_ALL", locale, 1);
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    const std::string sanitizerBefore = sanitizer ? sanitizer : "";
+    if (std::string(locale) == "en_US.UTF-8") {
+        setenv("LOCPATH", localeFolder().path.c_str(), 1);
+        // glibc's locale loader keeps the list it makes of LOCPATH for good: not our leak.
+        setenv("ASAN_OPTIONS", (sanitizerBefore + ":detect_leaks=0").c_str(), 1);
+    }
+    std::string here = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    std::vector<std::string> ls{"/bin/ls"}, ours{XPFS_PROGRAM, "ls"};
+    ls.insert(ls.end(), args.begin(), args.end());
+    ours.insert(ours.end(), args.begin(), args.end());
+    std::pair<xptest::Ran, xptest::Ran> ran{xptest::spawn(ls), xptest::spawn(ours)};
+    std::filesystem::current_path(here);
+    unsetenv("LC_ALL");
+    unsetenv("LOCPATH");
+    if (sanitizer)
+        setenv("ASAN_OPTIONS", sanitizerBefore.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
+    return ran;
+}
+
+// What a program wrote to a terminal: it runs with a pseudo-terminal as its standard output.
+std::string onTerminal(const std::string& folder, const char* locale, std::vector<std::string> args,
+                       unsigned short width = 80)
+{
+    int master = -1;
+    struct winsize size = {24, width, 0, 0};
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) {
+        setenv("LC_ALL", locale, 1);
+        if (chdir(folder.c_str()) != 0)
+            _exit(126);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; pid > 0 && (n = read(master, buffer, sizeof buffer)) > 0;)   // EIO once the child is gone
+        text.append(buffer, static_cast<size_t>(n));
+    if (master >= 0)
+        close(master);
+    int status = 0;
+    if (pid > 0)
+        waitpid(pid, &status, 0);
+    return text;
+}
+
+TEST(XpfsLs, OrderAndNamesIntoPipeMatchLs)
+{
+    Sample s;
+    std::vector<const char*> locales{"C", "C.UTF-8"};
+    if (haveEnglish())
+        locales.push_back("en_US.UTF-8");
+    else
+        std::fprintf(stderr, "localedef could not make en_US.UTF-8 here: byte orders only\n");
+    const std::vector<std::vector<std::string>> rows = {
+        {}, {"-A"}, {"-a"}, {"-b"}, {"-Q"}, {"-N"}, {"-R"}, {"-1", "sub"}, {"-d", "sub", "a", "."}};
+    for (const char* locale : locales)
+        for (const auto& args : rows) {
+            auto ran = both(s.t.path, locale, args);
+            EXPECT_EQ(ran.second.out, ran.first.out) << locale << " " << (args.empty() ? "" : args[0]);
+            EXPECT_EQ(ran.second.status, 0) << ran.second.err;
+        }
+}
+
+TEST(XpfsLs, LongListingColumnsMatchLs)
+{
+    Sample s;
+    for (const auto& args : std::vector<std::vector<std::string>>{{"-l"}, {"-lA"}, {"-lR"}, {"-l", "lnk", "sub", "B"}}) {
+        auto ran = both(s.t.path, "C", args);
+        EXPECT_EQ(ran.second.out, ran.first.out) << args.back();
+    }
+}
+
+TEST(XpfsLs, NamesOnTerminalAreQuotedAsLsQuotesThem)
+{
+    Sample s;
+    for (const char* locale : {"C", "C.UTF-8"})
+        for (const char* option : {"-1", "-l", "-N"}) {
+            std::string ls = onTerminal(s.t.path, locale, {"/bin/ls", "-1", option});
+            EXPECT_EQ(ls.find("'a b'") != std::string::npos, std::string(option) != "-N") << ls;
+            EXPECT_EQ(onTerminal(s.t.path, locale, {XPFS_PROGRAM, "ls", "-1", option}), ls) << locale << option;
+        }
+}
+
+TEST(XpfsLs, ColumnsOnTerminalAsLsLaysThemOut)
+{
+    Sample s;
+    for (unsigned short width : {80, 40, 20})
+        for (const char* option : {"-C", "-A", "-N", "-R"}) {
+            std::string ls = onTerminal(s.t.path, "C.UTF-8", {"/bin/ls", option}, width);
+            if (width == 80) {
+                EXPECT_NE(ls.find("  "), std::string::npos) << ls;   // more than one name on a line
+            }
+            EXPECT_EQ(onTerminal(s.t.path, "C.UTF-8", {XPFS_PROGRAM, "ls", option}, width), ls) << width << option;
+        }
+}
+
+TEST(XpfsLs, FileOperandsAndMissingOnesAsLsListsThem)
+{
+    Sample s;
+    auto ran = both(s.t.path, "C", {"sub", "plain", "missing", "lnk"});
+    EXPECT_EQ(ran.second.out, ran.first.out);
+    EXPECT_EQ(ran.second.status, 1);
+    EXPECT_EQ(ran.second.err, "xpfs: cannot access 'missing': No such file or directory\n");
+    EXPECT_EQ(ran.first.err, "/bin/ls: cannot access 'missing': No such file or directory\n");
+}
+
+TEST(XpfsLs, RecursiveListingGoesBeyondPathMaxAndNotThroughLinks)
+{
+    xptest::TempDir t;
+    std::string chain = "top", name(200, 'n');
+    for (int i = 0; i < 25; ++i)
+        chain += "/" + name;
+    ASSERT_EQ(xptest::spawn({"mkdir", "-p", t / chain}).status, 0);
+    ASSERT_EQ(symlink(t.path.c_str(), (t / "top/up").c_str()), 0);   // a loop, were it followed
+    std::string here = std::filesystem::current_path();
+    std::filesystem::current_path(t.path);
+    xptest::Ran r = xpfs({"ls", "-R", "top"});
+    std::filesystem::current_path(here);
+    EXPECT_EQ(r.status, 0) << r.err.substr(0, 200);
+    const std::string last = "\n" + chain + ":\n";   // the last level, empty, ends the listing
+    EXPECT_TRUE(r.out.size() > last.size() && r.out.compare(r.out.size() - last.size(), last.size(), last) == 0);
+    size_t headers = 0;
+    for (size_t at = r.out.find(":\n"); at != std::string::npos; at = r.out.find(":\n", at + 1))
+        ++headers;
+    EXPECT_EQ(headers, 26u);
+    EXPECT_EQ(r.out.compare(0, 12, "top:\n" + name.substr(0, 7)), 0) << r.out.substr(0, 40);
+    xptest::spawn({"rm", "-rf", t / "top"});   // deeper than the folder's own cleanup reaches
+}
+
+} // namespace

@@ -1,0 +1,115 @@
+// xpfs on names the library does not take as text (bytes that are not UTF-8), relative paths,
+// paths longer than PATH_MAX, and a trash request for nothing; the tool runs as a real process.
+#include "XpFileTestSupport.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using xptest::xpfs;
+
+// The value of "key: " in info's output, "" when it is missing.
+std::string field(const std::string& info, const std::string& key)
+{
+    size_t at = info.find("\n" + key + ": ");
+    if (at == std::string::npos)
+        return "";
+    at += key.size() + 3;
+    return info.substr(at, info.find('\n', at) - at);
+}
+
+TEST(XpfsNames, InfoOfNamesThatAreNotUtf8)
+{
+    xptest::TempDir t;
+    const std::string file = t / "caf\xe9.txt", dir = t / "d\xff";
+    ASSERT_TRUE(xptest::writeFile(file, "12345") && mkdir(dir.c_str(), 0755) == 0 &&
+                xptest::writeFile(dir + "/inner", "abc"));
+    xptest::Ran r = xpfs({"info", file, dir});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("path: " + file + "\nkind: file\nsize: 5\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("path: " + dir + "\nkind: directory\nsize: 3\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(": -\n"), std::string::npos) << r.out;   // every date was read
+}
+
+TEST(XpfsNames, DisplayPathOfNamesThatAreNotUtf8)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(mkdir((t / "a:b\xfe").c_str(), 0755) == 0 && xptest::writeFile(t / "a:b\xfe/f\xff", ""));
+    const std::string above = xpfs({"path", "display", t.path}).out;
+    ASSERT_FALSE(above.empty());
+    const std::string expected = above.substr(0, above.size() - 1) + ":a/b\xfe:f\xff\n";
+    EXPECT_EQ(xpfs({"path", "display", t / "a:b\xfe/f\xff"}).out, expected);
+    EXPECT_EQ(field("\n" + xpfs({"info", t / "a:b\xfe/f\xff"}).out, "display path") + "\n", expected);
+}
+
+TEST(XpfsNames, FolderCommandsOnNamesThatAreNotUtf8)
+{
+    xptest::TempDir t;
+    const std::string dir = t / "d\xfe";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const struct { std::vector<std::string> args; std::string out; } rows[] = {
+        {{"writable", dir}, "yes\n"},
+        {{"available", "--dir", dir}, "yes\n"},
+        {{"available", dir}, "no\n"},   // a folder, not a file
+        {{"available", dir + "/none"}, "no\n"},
+        {{"mktemp", "--digits", "2", dir}, dir + "/00.tmp\n"},
+        {{"mktemp", "--digits", "2", dir + "/"}, dir + "/01.tmp\n"},
+    };
+    for (const auto& r : rows) {
+        xptest::Ran ran = xpfs(r.args);
+        EXPECT_EQ(ran.out, r.out) << r.args[0] << ": " << ran.err;
+    }
+    EXPECT_EQ(xptest::names(dir), "00.tmp\n01.tmp\n");
+    EXPECT_EQ(xpfs({"available", dir + "/00.tmp"}).out, "yes\n");
+}
+
+TEST(XpfsNames, InfoOfRelativePathNamesItsVolumeRoot)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(xptest::writeFile(t / "f", "x"));
+    const std::string root = xpfs({"path", "root", t.path}).out;
+    ASSERT_FALSE(root.empty());
+    xptest::checkInChild([&] {
+        ASSERT_EQ(chdir(t.path.c_str()), 0);
+        EXPECT_EQ(field("\n" + xpfs({"info", "f"}).out, "root") + "\n", root);
+        EXPECT_EQ(xpfs({"path", "root", "f"}).out, root);
+    });
+}
+
+TEST(XpfsNames, TrashOfMissingFileMakesNoTrash)
+{
+    xptest::TempDir t;
+    xptest::checkInChild([&] {
+        setenv("HOME", t.path.c_str(), 1);
+        setenv("XDG_DATA_HOME", (t / "share").c_str(), 1);
+        xptest::Ran r = xpfs({"trash", t / "missing"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(t / "missing"), std::string::npos) << r.err;
+        EXPECT_EQ(xptest::names(t.path), "");
+    });
+}
+
+// Levels of 200 bytes each, longer than PATH_MAX all together.
+std::string longChain(int levels)
+{
+    std::string chain;
+    for (int i = 0; i < levels; ++i)
+        chain += (i ? "/" : "") + std::string(200, char('a' + i % 26));
+    return chain;
+}
+
+TEST(XpfsNames, MkdirParentsBeyondPathMax)
+{
+    xptest::TempDir t;
+    const std::string chain = longChain(25);
+    xptest::Ran r = xpfs({"mkdir", "-p", t / chain});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // find walks by descriptors too: its deepest entry is the last level.
+    xptest::Ran found = xptest::spawn({"find", t.path, "-type", "d", "-name", std::string(200, 'y')});
+    EXPECT_EQ(found.out, t / chain + "\n");
+    xptest::spawn({"rm", "-rf", t / "a"});   // deeper than the folder's own cleanup reaches
+}
+
+} // namespace

@@ -1,0 +1,349 @@
+// xpfs cp, mv, rm and mkdir with the options people bring from coreutils. Each row of the table
+// runs against the real tool; where coreutils has the same option, /bin/cp, /bin/mv, /bin/rm or
+// /bin/mkdir runs the same command line on a twin tree, and the two must leave the same tree,
+// end with the same status and say the same (with the program's name set aside). Around it: the
+// option syntax (unknown options, --, POSIXLY_CORRECT, --help and --version), a write error on
+// standard output, -i without a terminal, the progress bar off a terminal, and German messages.
+#include "XpFileTestSupport.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a program did: its status (128 + signal when killed), standard output and error.
+struct Ran {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs program (argv[0] named name) in folder dir with args, by execv (no shell), in a session of
+// its own (so without a controlling terminal) and in the C.UTF-8 locale unless env says more.
+// stdout goes to outPath when one is given.
+Ran runIn(const std::string& dir, const std::string& program, const std::string& name, std::vector<std::string> args,
+          const std::vector<std::string>& env = {}, const char* outPath = nullptr)
+{
+    args.insert(args.begin(), name);
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int out = memfd_create("stdout", MFD_CLOEXEC), err = memfd_create("stderr", MFD_CLOEXEC);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = outPath ? open(outPath, O_WRONLY | O_CLOEXEC) : out;
+        int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (setsid() < 0 || chdir(dir.c_str()) != 0 || o < 0 || in < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        unsetenv("LANGUAGE");
+        unsetenv("POSIXLY_CORRECT");
+        setenv("LC_ALL", "C.UTF-8", 1);
+        for (const std::string& e : env)
+            putenv(strdup(e.c_str()));
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    Ran ran;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    ran.out = xptest::readFile("/proc/self/fd/" + std::to_string(out));
+    ran.err = xptest::readFile("/proc/self/fd/" + std::to_string(err));
+    close(out);
+    close(err);
+    return ran;
+}
+
+Ran xpfsIn(const std::string& dir, const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+{
+    return runIn(dir, XPFS_PROGRAM, "xpfs", args, env);
+}
+
+// The tree every row starts from.
+void makeTree(const std::string& root)
+{
+    fs::create_directories(root + "/d/e");
+    fs::create_directory(root + "/empty");
+    struct File { const char* name; const char* data; mode_t mode; };
+    for (File f : {File{"a", "alpha\n", 0640}, File{"b", "bravo\n", 0644}, File{"d/e/f", "foxtrot\n", 0600},
+                   File{"d/g", "golf\n", 0644}, File{"-x", "dash\n", 0644}, File{"q'uote", "quote\n", 0644}})
+        ASSERT_TRUE(xptest::writeFile(root + "/" + f.name, f.data) && chmod((root + "/" + f.name).c_str(), f.mode) == 0);
+    ASSERT_EQ(chmod((root + "/d/e").c_str(), 0750) | symlink("a", (root + "/link").c_str()), 0);
+    struct timespec old[2] = {{978307200, 0}, {978307200, 0}};   // 2001-01-01: a is older than b
+    ASSERT_EQ(utimensat(AT_FDCWD, (root + "/a").c_str(), old, 0), 0);
+}
+
+// The tree below root, one entry a line: path, kind, mode, content or link target, and with
+// times the modification time.
+std::string snapshot(const std::string& root, bool times)
+{
+    std::vector<std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        std::string path = it->path().string();
+        struct stat st = xptest::lstatOf(path);
+        std::ostringstream line;
+        line << path.substr(root.size() + 1) << " " << (S_ISDIR(st.st_mode) ? 'd' : S_ISLNK(st.st_mode) ? 'l' : 'f') << " "
+             << std::oct << (st.st_mode & 07777) << std::dec << " " << st.st_uid;
+        if (S_ISREG(st.st_mode))
+            line << " " << xptest::readFile(path);
+        if (S_ISLNK(st.st_mode))
+            line << " -> " << fs::read_symlink(path).string();
+        if (times && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
+            line << " @" << st.st_mtime;
+        lines.push_back(line.str());
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const std::string& l : lines)
+        all += l + "\n";
+    return all;
+}
+
+// What a program said, its name set aside: "xpfs: " and "cp: " at a line's start become "P: ",
+// and the hint names the command alone. coreutils' mkdir quotes the operand of its failures with
+// the locale's quotation marks (‘d’), its other messages as xpfs does ('d'): the marks are read
+// as plain quotes.
+std::string shape(std::string text, const std::string& command, bool sorted)
+{
+    for (const char* mark : {"\u2018", "\u2019"})
+        for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark))
+            text.replace(at, std::strlen(mark), "'");
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        for (const std::string& prefix : {std::string("xpfs: "), command + ": "})
+            if (line.compare(0, prefix.size(), prefix) == 0)
+                line = "P: " + line.substr(prefix.size());
+        size_t hint = line.find("'xpfs " + command + " --help'");
+        if (hint != std::string::npos)
+            line.replace(hint, command.size() + 13, "'" + command + " --help'");
+        lines.push_back(line);
+    }
+    if (sorted)   // a tree's entries come in the order of the folder listing, which differs
+        std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const std::string& l : lines)
+        all += l + "\n";
+    return all;
+}
+
+TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
+{
+    struct Row {
+        std::vector<std::string> args;
+        int status;            // what xpfs must end with
+        bool twin;             // coreutils has the option: run it too and compare
+        bool times = false;    // compare modification times too
+        bool sorted = false;   // the output lists a tree: compare it sorted
+    };
+    const Row rows[] = {
+        // cp
+        {{"cp", "a", "c"}, 0, true},
+        {{"cp", "-r", "d", "x"}, 0, true},
+        {{"cp", "-R", "d", "empty"}, 0, true},
+        {{"cp", "-a", "d", "link", "a", "empty"}, 0, true, true},
+        {{"cp", "-p", "a", "c"}, 0, true, true},
+        {{"cp", "--preserve=mode,timestamps", "a", "c"}, 0, true, true},
+        {{"cp", "-f", "a", "b"}, 0, true},
+        {{"cp", "-n", "a", "b"}, 0, true},
+        {{"cp", "--no-clobber", "a", "b"}, 0, true},
+        {{"cp", "-u", "a", "b"}, 0, true},
+        {{"cp", "-u", "b", "a"}, 0, true},
+        {{"cp", "-v", "a", "c"}, 0, true},
+        {{"cp", "-rv", "d", "x"}, 0, true, false, true},
+        {{"cp", "-t", "empty", "a", "b"}, 0, true},
+        {{"cp", "a", "b", "-t", "empty"}, 0, true},
+        {{"cp", "-rT", "d", "empty"}, 0, true},
+        {{"cp", "a", "b", "c"}, 1, true},
+        {{"cp", "a", "a"}, 1, true},
+        {{"cp", "nothing", "a", "empty"}, 1, true},
+        {{"cp", "--", "-x", "c"}, 0, true},
+        {{"cp", "--progress", "a", "c"}, 0, false},
+        {{"cp", "--safe", "a", "c"}, 0, false},
+        // mv
+        {{"mv", "a", "c"}, 0, true},
+        {{"mv", "-f", "a", "b"}, 0, true},
+        {{"mv", "-n", "a", "b"}, 0, true},
+        {{"mv", "-u", "a", "b"}, 0, true},
+        {{"mv", "-u", "b", "a"}, 0, true},
+        {{"mv", "-v", "a", "c"}, 0, true},
+        {{"mv", "-t", "d", "a", "b"}, 0, true},
+        {{"mv", "-T", "d", "empty"}, 0, true},
+        {{"mv", "a", "a"}, 1, true},
+        {{"mv", "nothing", "a", "empty"}, 1, true},
+        // rm
+        {{"rm", "a", "link"}, 0, true},
+        {{"rm", "d"}, 1, true},
+        {{"rm", "-r", "d"}, 0, true},
+        {{"rm", "-R", "d", "empty"}, 0, true},
+        {{"rm", "-rf", "d", "nothing"}, 0, true},
+        {{"rm", "-f", "nothing"}, 0, true},
+        {{"rm", "-f"}, 0, true},
+        {{"rm", "nothing", "a"}, 1, true},
+        {{"rm", "-v", "a", "b"}, 0, true},
+        {{"rm", "-rv", "d"}, 0, true, false, true},
+        {{"rm", "d", "-r"}, 0, true},
+        {{"rm", "--", "-x"}, 0, true},
+        {{"rm", "--one-file-system", "-r", "d"}, 0, true},
+        {{"rm", "--preserve-root", "-r", "d"}, 0, true},
+        {{"rm", "-r", "."}, 1, true},
+        {{"rm", "a b", "a'b", "a\nb", "\xff", "\xc3\xa9"}, 1, true},
+        // mkdir
+        {{"mkdir", "m", "n"}, 0, true},
+        {{"mkdir", "-p", "m/n/o"}, 0, true},
+        {{"mkdir", "m/n/o", "-p"}, 0, true},
+        {{"mkdir", "-m", "700", "m"}, 0, true},
+        {{"mkdir", "-m", "u+rwx,go-w", "m"}, 0, true},
+        {{"mkdir", "--mode=a=rx", "m"}, 0, true},
+        {{"mkdir", "-pv", "m/n"}, 0, true},
+        {{"mkdir", "-v", "m", "d"}, 1, true},
+        {{"mkdir", "-p", "a/x"}, 1, true},
+        {{"mkdir", "m/n"}, 1, true},
+        {{"mkdir", "--", "-p"}, 0, true},
+    };
+    xptest::TempDir t;
+    int n = 0;
+    for (const Row& r : rows) {
+        std::string mine = t / ("xpfs" + std::to_string(n)), theirs = t / ("coreutils" + std::to_string(n));
+        ++n;
+        makeTree(mine);
+        makeTree(theirs);
+        std::string line;
+        for (const std::string& a : r.args)
+            line += " " + a;
+        Ran x = xpfsIn(mine, r.args);
+        EXPECT_EQ(x.status, r.status) << line << "\n" << x.err;
+        if (!r.twin)
+            continue;
+        std::vector<std::string> rest(r.args.begin() + 1, r.args.end());
+        Ran c = runIn(theirs, "/bin/" + r.args[0], r.args[0], rest);
+        EXPECT_EQ(snapshot(mine, r.times), snapshot(theirs, r.times)) << line;
+        EXPECT_EQ(x.status, c.status) << line;
+        EXPECT_EQ(shape(x.err, r.args[0], false), shape(c.err, r.args[0], false)) << line;
+        EXPECT_EQ(shape(x.out, r.args[0], r.sorted), shape(c.out, r.args[0], r.sorted)) << line;
+    }
+}
+
+// Options coreutils reads differently or not at all, and the option syntax.
+TEST(XpfsOptions, SyntaxUnknownOptionsHelpAndVersion)
+{
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;   // out: its first line only
+    };
+    const Row rows[] = {
+        {{"cp", "-Z", "a", "c"}, 2, "", "xpfs: invalid option -- 'Z'\nTry 'xpfs cp --help' for more information.\n"},
+        {{"mv", "--bogus", "a", "c"}, 2, "", "xpfs: unrecognized option '--bogus'\nTry 'xpfs mv --help' for more information.\n"},
+        {{"rm", "-rZ", "d"}, 2, "", "xpfs: invalid option -- 'Z'\nTry 'xpfs rm --help' for more information.\n"},
+        {{"mkdir", "m", "-m"}, 2, "", "xpfs: option requires an argument -- 'm'\nTry 'xpfs mkdir --help' for more information.\n"},
+        {{"rm", "--force=yes", "a"}, 2, "", "xpfs: option '--force' doesn't allow an argument\nTry 'xpfs rm --help' for more information.\n"},
+        {{"mkdir", "-m", "u+q", "m"}, 2, "", "xpfs: invalid mode 'u+q'\nTry 'xpfs mkdir --help' for more information.\n"},
+        {{"cp", "--preserve=links", "a", "c"}, 2, "",
+         "xpfs: invalid attribute list 'links' for --preserve\nTry 'xpfs cp --help' for more information.\n"},
+        {{"cp", "-t", "d", "-T", "a"}, 2, "",
+         "xpfs: cannot combine --target-directory (-t) and --no-target-directory (-T)\nTry 'xpfs cp --help' for more information.\n"},
+        {{"rm"}, 2, "", "xpfs: missing operand\nTry 'xpfs rm --help' for more information.\n"},
+        {{"rm", "--debug", "nothing"}, 1, "", "xpfs: cannot remove 'nothing': No such file or directory (XPERR_FILE_NOT_FOUND)\n"},
+        {{"cp", "a", "--help", "c"}, 0, "Usage: xpfs cp [OPTION]... SOURCE... DEST  or  -t DIR SOURCE...", ""},
+        {{"mkdir", "--version"}, 0, std::string("xpfs ") + XP_TEST_VERSION, ""},
+        {{"--version"}, 0, std::string("xpfs ") + XP_TEST_VERSION, ""},
+        {{"--help"}, 0, "Usage: xpfs GROUP [COMMAND] [OPTION]... [OPERAND]...", ""},
+        // A folder is copied whole without -r (xpfs has no other way to copy one).
+        {{"cp", "d", "x"}, 0, "", ""},
+    };
+    xptest::TempDir t;
+    makeTree(t.path);
+    for (const Row& r : rows) {
+        Ran x = xpfsIn(t.path, r.args);
+        EXPECT_EQ(x.status, r.status) << r.args[0] << " " << r.args[1];
+        EXPECT_EQ(x.out.substr(0, x.out.find('\n')), r.out) << r.args[0] << " " << r.args[1];
+        EXPECT_EQ(x.err, r.err) << r.args[0] << " " << r.args[1];
+    }
+    EXPECT_EQ(xptest::readFile(t / "x/e/f"), "foxtrot\n");
+    EXPECT_FALSE(fs::exists(t / "c") || fs::exists(t / "m"));   // a refused command line changes nothing
+    EXPECT_TRUE(fs::exists(t / "a") && fs::exists(t / "d"));
+}
+
+// Options may follow operands; with POSIXLY_CORRECT they end at the first operand, so "-p"
+// after one is a folder's name.
+TEST(XpfsOptions, PosixlyCorrectEndsOptionsAtTheFirstOperand)
+{
+    xptest::TempDir t;
+    EXPECT_EQ(xpfsIn(t.path, {"mkdir", "n/o", "-p"}).status, 0);
+    EXPECT_EQ(xpfsIn(t.path, {"mkdir", "m", "-p"}, {"POSIXLY_CORRECT=1"}).status, 0);
+    EXPECT_EQ(xptest::names(t.path), "-p\nm\nn\n");
+    EXPECT_TRUE(fs::is_directory(t / "n/o"));
+}
+
+// stdout that cannot be written (a full disk) is a failure that is told, as coreutils tells it.
+TEST(XpfsOptions, AWriteErrorOnStandardOutputFailsTheCommand)
+{
+    xptest::TempDir t;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"cp", "--help"}, {"mkdir", "-v", "m"}}) {
+        Ran x = runIn(t.path, XPFS_PROGRAM, "xpfs", args, {}, "/dev/full");
+        EXPECT_EQ(x.status, 1) << args.back();
+        EXPECT_EQ(x.err, "xpfs: write error: No space left on device\n") << args.back();
+    }
+    EXPECT_TRUE(fs::is_directory(t / "m"));   // the work was done; only its report was lost
+}
+
+// -i and -I ask on the terminal; without one nothing they would ask about is done, and they say
+// why (status 1).
+TEST(XpfsOptions, InteractiveWithoutATerminalRefusesAndSaysSo)
+{
+    struct Row { std::vector<std::string> args; std::string err; };
+    const Row rows[] = {
+        {{"cp", "-i", "a", "b"}, "xpfs: not overwriting 'b': no terminal to ask on\n"},
+        {{"cp", "-ri", "d/e", "empty"}, ""},   // nothing there to replace: nothing to ask
+        {{"cp", "-ri", "d/e", "empty"}, "xpfs: not overwriting 'empty/e/f': no terminal to ask on\n"},
+        {{"mv", "-i", "a", "b"}, "xpfs: not overwriting 'b': no terminal to ask on\n"},
+        {{"rm", "-i", "a"}, "xpfs: not removing 'a': no terminal to ask on\n"},
+        {{"rm", "-I", "-r", "d"}, "xpfs: nothing removed: no terminal to ask on\n"},
+    };
+    xptest::TempDir t;
+    makeTree(t.path);
+    std::string before = snapshot(t.path, true);
+    for (const Row& r : rows) {
+        Ran x = xpfsIn(t.path, r.args);
+        EXPECT_EQ(x.status, r.err.empty() ? 0 : 1) << r.args[0] << " " << r.args[1];
+        EXPECT_EQ(x.err, r.err) << r.args[0] << " " << r.args[1];
+        if (!r.err.empty()) {
+            EXPECT_EQ(snapshot(t.path, true), before) << r.args[0] << " " << r.args[1];
+        }
+        before = snapshot(t.path, true);
+    }
+}
+
+// --progress draws only on a terminal: into a file or pipe nothing, or with -v one line at the
+// end, and never a carriage return or an escape sequence.
+TEST(XpfsOptions, ProgressOffATerminalDrawsNothing)
+{
+    xptest::TempDir t;
+    makeTree(t.path);
+    Ran quiet = xpfsIn(t.path, {"cp", "--progress", "a", "c"});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "");
+    Ran told = xpfsIn(t.path, {"cp", "--progress", "-v", "d", "x"});
+    EXPECT_EQ(told.status, 0);
+    EXPECT_EQ(told.err, "xpfs: copied 4 entries, 13 B\n");
+    EXPECT_EQ(told.out.find_first_of("\r\x1b"), std::string::npos) << told.out;
+}
+
+TEST(XpfsOptions, MessagesInGerman)
+{
+    xptest::TempDir t;
+    Ran x = xpfsIn(t.path, {"rm", "nothing"}, {"LANGUAGE=de"});
+    EXPECT_EQ(x.status, 1);
+    EXPECT_EQ(x.err.rfind("xpfs: 'nothing' kann nicht entfernt werden: ", 0), 0u) << x.err;
+    x = xpfsIn(t.path, {"cp", "--bogus"}, {"LANGUAGE=de"});
+    EXPECT_EQ(x.err, "xpfs: nicht erkannte Option »--bogus«\n»xpfs cp --help« liefert weitere Informationen.\n");
+}
+
+} // namespace
