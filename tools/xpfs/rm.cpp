@@ -137,7 +137,7 @@ bool removeOperand(const char* operand, const RmOptions& o)
         xpfsMessage(xpfsFormat(_("refusing to remove '.' or '..' directory: skipping %s"), xpfsQuote(operand).c_str()));
         return false;
     }
-    if (o.ask == 'i') {
+    if (o.ask == 'i' && (tree || !S_ISDIR(st.st_mode))) {   // a folder without -r fails unasked
         std::string question = tree ? xpfsFormat(_("remove directory %s and everything in it? "), xpfsQuote(operand).c_str())
                                     : xpfsFormat(_("remove %s %s? "), kindOf(st), xpfsQuote(operand).c_str());
         int yes = xpfsAskYes(question);

@@ -170,7 +170,8 @@ struct XpfsCommandLine {
     std::string message;                    // USAGE: the complete text for stderr ("" for the command list)
     XpfsArgs args;                          // RUN of a command with declared options
 };
-// Finds the command that argv (as main received it) names in the table. Reads only.
+// Finds the command that argv (as main received it) names in the table. Runs nothing; for a
+// command with declared options getopt_long may reorder the pointers of argv after the command.
 XpfsCommandLine xpfsParseCommandLine(int argc, char** argv);
 // Runs what line asks for (the command, a help or the usage error) and gives its status; stdout
 // is left open.

@@ -305,6 +305,7 @@ TEST(XpfsOptions, InteractiveWithoutATerminalRefusesAndSaysSo)
         {{"cp", "-ri", "d/e", "empty"}, "xpfs: not overwriting 'empty/e/f': no terminal to ask on\n"},
         {{"mv", "-i", "a", "b"}, "xpfs: not overwriting 'b': no terminal to ask on\n"},
         {{"rm", "-i", "a"}, "xpfs: not removing 'a': no terminal to ask on\n"},
+        {{"rm", "-i", "d"}, "xpfs: cannot remove 'd': Is a directory\n"},   // nothing to ask: it fails anyway
         {{"rm", "-I", "-r", "d"}, "xpfs: nothing removed: no terminal to ask on\n"},
     };
     xptest::TempDir t;
