@@ -147,6 +147,7 @@ struct XP_API XpTreeCopyOptions {
     // (cp -n), or replaced only by a source modified later than it (cp -u). A kept entry is no
     // failure and is not copied.
     enum Existing { existingReplaced, existingKept, existingReplacedWhenOlder };
+    // The rule above that this copy follows.
     Existing existing = existingReplaced;
     // Asked, after the rule above let an entry through, before a file or link replaces what is
     // there: false keeps it (cp -i). Called with the entry's path as failures name it, never two
