@@ -75,7 +75,11 @@ void makeTree(const std::string& root)
                    File{"d/g", "golf\n", 0644}, File{"-x", "dash\n", 0644}, File{"q'uote", "quote\n", 0644}})
         ASSERT_TRUE(xptest::writeFile(root + "/" + f.name, f.data) && chmod((root + "/" + f.name).c_str(), f.mode) == 0);
     ASSERT_EQ(chmod((root + "/d/e").c_str(), 0750) | symlink("a", (root + "/link").c_str()), 0);
-    struct timespec old[2] = {{978307200, 0}, {978307200, 0}};   // 2001-01-01: a is older than b
+    // Fixed dates, so that the twin trees (made a moment apart) compare equal: a (2001-01-01) is
+    // older than the rest (2020-01-01).
+    const struct timespec old[2] = {{978307200, 0}, {978307200, 0}}, later[2] = {{1577836800, 0}, {1577836800, 0}};
+    for (const char* name : {"b", "d/e/f", "d/g", "-x", "q'uote"})
+        ASSERT_EQ(utimensat(AT_FDCWD, (root + "/" + name).c_str(), later, 0), 0) << name;
     ASSERT_EQ(utimensat(AT_FDCWD, (root + "/a").c_str(), old, 0), 0);
 }
 
