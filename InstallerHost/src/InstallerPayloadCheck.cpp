@@ -18,10 +18,10 @@ namespace {
 
 const uint64_t kMinimumMargin = 16u << 20;
 
-// A text of the installer-host catalog with three %s filled in.
-std::string text3(const char* format, const std::string& a, const std::string& b, const std::string& c)
+// A translated text with three %s filled in.
+std::string text3(const char* translated, const std::string& a, const std::string& b, const std::string& c)
 {
-    gchar* filled = g_strdup_printf(::dgettext("installer-host", format), a.c_str(), b.c_str(), c.c_str());
+    gchar* filled = g_strdup_printf(translated, a.c_str(), b.c_str(), c.c_str());
     std::string out = filled;
     g_free(filled);
     return out;
@@ -108,7 +108,7 @@ bool InstallerPayloadPreflight(const std::vector<InstallerPayloadPlan>& plan, st
         }
         volume.needed += InstallerPayloadRoomNeeded(totals.bytesTotal);
         if (volume.needed > volume.available) {
-            *error = text3("not enough free space in %s: %s needed, %s free", folder, sizeText(volume.needed),
+            *error = text3(::dgettext("installer-host", "not enough free space in %s: %s needed, %s free"), folder, sizeText(volume.needed),
                            sizeText(volume.available));
             return false;
         }
