@@ -41,8 +41,8 @@ std::string recordNote()
     if (place.empty() || run.empty())
         return std::string();
     if (place == "journal")
-        return " " + InstallerText("This run is recorded in the system journal: journalctl -t installer-host INSTALLER_RUN=%s", run);
-    return " " + InstallerText("This run is recorded in %s (run %s).", place, run);
+        return InstallerText("This run is recorded in the system journal: journalctl -t installer-host INSTALLER_RUN=%s", run);
+    return InstallerText("This run is recorded in %s (run %s).", place, run);
 }
 
 } // namespace
@@ -68,7 +68,7 @@ InstallerPageTexts InstallerPageTextsFor(const InstallerSession& session)
     case InstallerSession::Page::Summary:
         texts.title = _("Summary");
         texts.body = runOutcome(session);
-        texts.body += recordNote();
+        texts.recordNote = recordNote();
         // Continue ends the run here: it says so.
         texts.continueLabel = _("_Close");
         break;

@@ -243,6 +243,8 @@ void render(const InstallerSession& session)
         break;
     case InstallerSession::Page::Summary:
         std::printf("  %s\n%s\n  %s\n", texts.title.c_str(), rule, texts.body.c_str());
+        if (!texts.recordNote.empty())
+            std::printf("  %s\n", shown(texts.recordNote).c_str());
         break;
     default:
         break;
