@@ -259,6 +259,11 @@ void reportRecord(const std::vector<Road>& roads)
 {
     heading("The record of the runs");
     std::fflush(stdout);
+    const char* setting = std::getenv("INSTALLER_HOST_RECORD");
+    if (setting && std::strcmp(setting, "off") == 0) {
+        std::printf("(not recorded: INSTALLER_HOST_RECORD=off)\n");
+        return;
+    }
     if (::access("/run/systemd/journal/socket", F_OK) == 0 && which("journalctl")) {
         const char* journalctl = ::access("/usr/bin/journalctl", X_OK) == 0 ? "/usr/bin/journalctl" : "/bin/journalctl";
         std::vector<std::string> args{journalctl, "--no-pager", "-o", "short", "-t", "installer-host"};
