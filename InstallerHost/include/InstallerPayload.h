@@ -75,13 +75,14 @@ struct InstallerPayloadPlan {
 // staged beside it and takes its name only once complete, so both lie on the volume for a while.
 INSTALLER_API uint64_t InstallerPayloadRoomNeeded(uint64_t size);
 
-// Looks, before anything is copied, at whether every payload of `plan` can be installed: each is
-// inspected (InstallerPayloadInspect); each destination's folder (the nearest that exists) must
+// Looks, before anything is copied, at whether every payload of `plan` can be installed: each
+// destination's folder (the nearest that exists) must
 // be writable by whoever will write it (this process: faccessat with its effective ids; the
 // helper or root: not on a read-only mount, and a folder, not a file); and each volume must have
 // free the room of all payloads that go to it (InstallerPayloadRoomNeeded), as statvfs tells it
 // (the blocks free to anyone for the person, all free blocks for root). false at the first
-// payload that fails, with its destination and the reason in the person's language.
+// payload that fails, with its destination and the reason in the person's language. A payload
+// that InstallerPayloadInspect refuses is passed over here: its copy fails with that reason.
 INSTALLER_API bool InstallerPayloadPreflight(const std::vector<InstallerPayloadPlan>& plan, std::string* destination,
                                              std::string* error);
 

@@ -80,15 +80,25 @@ bool InstallerPayloadPreflight(const std::vector<InstallerPayloadPlan>& plan, st
     std::map<dev_t, Volume> volumes;
     for (const InstallerPayloadPlan& item : plan) {
         *destination = item.destination;
+        // A payload that cannot be read or may not be copied fails on its own when its turn
+        // comes, as it always has, with the copy's reason; it takes no room.
         InstallerPayloadProgress totals;
-        if (!InstallerPayloadInspect(item.source, &totals, nullptr, error))
-            return false;
+        std::string unreadable;
+        if (!InstallerPayloadInspect(item.source, &totals, nullptr, &unreadable))
+            continue;
+        // A folder the person cannot look into is looked at by the helper itself, which refuses
+        // with its own reason; for this process's own road it is a refusal now.
         std::string folder;
-        if (!nearestFolder(item.destination, &folder, error))
+        if (!nearestFolder(item.destination, &folder, error)) {
+            if (item.throughHelper)
+                continue;
             return false;
+        }
         struct statvfs vfs;
         struct stat st;
         if (::statvfs(folder.c_str(), &vfs) != 0 || ::stat(folder.c_str(), &st) != 0) {
+            if (item.throughHelper)
+                continue;
             *error = folder + ": " + g_strerror(errno);
             return false;
         }
