@@ -190,6 +190,33 @@ TEST_F(InstallerRecordTest, EachStepOfARunIsReadBackFromTheJournalWithItsFields)
             EXPECT_EQ(field.second.find("Exec="), std::string::npos) << field.first;
 }
 
+// A payload refused before copying (no room on its volume) is a step of its own, and the run's
+// end says the installation was refused, as a warning.
+TEST_F(InstallerRecordTest, ARefusalBeforeCopyingIsRecordedWithItsReason)
+{
+    startJournal();
+    const std::string applications = std::filesystem::path(sandbox_->installedEntry()).parent_path().string();
+    std::filesystem::create_directories(applications);
+    mount("record-test-full", applications, "size=4m"); // less than the 16 MiB margin
+    Host host;
+    host.start({"--actions", "continue,continue", "--authorize", "no", "--install",
+                sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), ORU_BUNDLE_PATH});
+    space_.notePid(host.pid);
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    std::map<std::string, Entry> byStep;
+    for (const Entry& e : readJournal())
+        byStep[e.count("INSTALLER_STEP") ? e.at("INSTALLER_STEP") : ""] = e;
+    ASSERT_EQ(byStep.count("check"), 1u) << host.output;
+    EXPECT_EQ(byStep["check"]["MESSAGE_ID"], "fadf4d0fd13a42f883c8fabd7ca8649a");
+    EXPECT_EQ(byStep["check"]["INSTALLER_PATH"], sandbox_->installedEntry());
+    EXPECT_EQ(byStep["check"]["INSTALLER_REASON"].rfind("not enough free space in " + applications + ":", 0), 0u)
+        << byStep["check"]["INSTALLER_REASON"];
+    EXPECT_EQ(byStep["check"]["PRIORITY"], "4");
+    EXPECT_EQ(byStep["end"]["INSTALLER_INSTALLATION"], "refused");
+    EXPECT_EQ(byStep["end"]["PRIORITY"], "4");
+    EXPECT_EQ(byStep.count("file"), 0u);
+}
+
 // Without a journal, root's run goes to /var/log/installer-host.log: one line per step, with the
 // same fields, and the summary says where.
 TEST_F(InstallerRecordTest, WithoutAJournalTheRunGoesToThePlainLogFile)
