@@ -13,7 +13,9 @@
 //   login-item  5b1a56a8ad434d628bd4e457fe813f20  INSTALLER_OUTCOME=added|refused|failed INSTALLER_DETAIL
 //   launch      cb73bc97595749fdaa1b73c54685112d  INSTALLER_OUTCOME=started|failed INSTALLER_DETAIL
 //                                                 (the arguments, and for whom)
-//   end         4aca77d50e234b788a69dd919908e746  INSTALLER_ENDING INSTALLER_INSTALLATION INSTALLER_PANES
+//   end         4aca77d50e234b788a69dd919908e746  INSTALLER_ENDING=finished|quit|interrupted|declined
+//                                                 INSTALLER_INSTALLATION=complete|failed|cancelled|refused|
+//                                                 nothing|not-started, INSTALLER_PANES (INSTALLER_SIGNAL)
 //   check       fadf4d0fd13a42f883c8fabd7ca8649a  INSTALLER_PATH INSTALLER_REASON (a payload refused
 //                                                 before copying: no room, or no way to write)
 //

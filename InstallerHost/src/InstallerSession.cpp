@@ -7,7 +7,6 @@
 #include "InstallerTexts.h"
 
 #include <dlfcn.h>
-#include <glib.h>
 #include <fcntl.h>
 #include <libintl.h>
 #include <sys/stat.h>
@@ -400,7 +399,8 @@ void InstallerSession::recordEnd()
                                : installationCancelled_ ? "cancelled"
                                : installationFailed_    ? "failed"
                                : payload_.empty()       ? "nothing"
-                                                        : "complete";
+                               : installationLog_.empty() ? "not-started" // declined, or ended before it
+                                                          : "complete";
     std::string panes;
     for (const std::string& p : panesEntered_)
         panes += (panes.empty() ? "" : ",") + p;
