@@ -883,7 +883,9 @@ void InstallerWindow::render()
     if (session_.page() == InstallerSession::Page::Pane)
         renderPane();
     if (!texts.body.empty())
-        gtk_grid_attach(GTK_GRID(content_), makeLabel(texts.body, true), 0, row, 2, 1);
+        gtk_grid_attach(GTK_GRID(content_), makeLabel(texts.body, true), 0, row++, 2, 1);
+    if (!texts.recordNote.empty())
+        gtk_grid_attach(GTK_GRID(content_), makeLabel(texts.recordNote, true), 0, row, 2, 1);
     gtk_widget_set_sensitive(back_, session_.canGoBack());
     gtk_widget_set_sensitive(continue_, TRUE);
     setMnemonicLabel(continue_, texts.continueLabel.c_str());

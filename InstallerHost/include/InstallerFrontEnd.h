@@ -23,6 +23,7 @@ struct InstallerPageTexts {
     std::string title;              // "Installation", the pane's title, "Summary"; "" on other pages
     std::vector<std::string> lines; // the installation page's log, or "Nothing to copy."
     std::string body;               // the sentence under them: how the installation or the run went
+    std::string recordNote;         // on the summary: where the record of this run is (InstallerJournal.h)
     std::string continueLabel;      // "_Continue"; "_Close" on the summary, where it ends the run
     std::string backLabel;          // "_Go Back"
     std::string quitLabel;          // "_Quit"

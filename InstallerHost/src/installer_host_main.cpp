@@ -243,6 +243,8 @@ void render(const InstallerSession& session)
         break;
     case InstallerSession::Page::Summary:
         std::printf("  %s\n%s\n  %s\n", texts.title.c_str(), rule, texts.body.c_str());
+        if (!texts.recordNote.empty())
+            std::printf("  %s\n", shown(texts.recordNote).c_str());
         break;
     default:
         break;
@@ -350,6 +352,24 @@ void installHandlers(const InstallerAuthorizationPolicy& policy, bool interactiv
     });
 }
 
+// Writes a progress line whole, past an interrupt. The signal handlers are installed without
+// SA_RESTART, so Ctrl-C during a write to a full pipe or a stalled terminal makes it fail with
+// EINTR, and stdio would drop the line: the person (or a script reading the output) would miss
+// the progress the copy had reached when it was stopped.
+void writeWholeLine(const std::string& text)
+{
+    std::fflush(stdout);
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
 // The copy's progress in quarters of each payload, a folder's with its files done; Ctrl-C stops
 // it (the session looks at the interrupt after every chunk and every file).
 void followCopy(InstallerSession& session)
@@ -357,14 +377,14 @@ void followCopy(InstallerSession& session)
     session.setCopyProgressHandler([lastIndex = size_t(-1), lastQuarter = -1](const InstallerCopyProgress& p) mutable {
         int quarter = static_cast<int>(p.percent / 25.0);
         if (p.index != lastIndex || quarter > lastQuarter) {
-            std::printf("installer-host: ");
+            const std::string where = shown(p.destination);
+            std::vector<char> line(where.size() + 256);
             if (p.filesTotal > 1)
-                std::printf(_("copying %s: %d%% (files: %zu of %zu)"), shown(p.destination).c_str(), quarter * 25,
-                            p.filesDone, p.filesTotal);
+                std::snprintf(line.data(), line.size(), _("copying %s: %d%% (files: %zu of %zu)"), where.c_str(),
+                              quarter * 25, p.filesDone, p.filesTotal);
             else
-                std::printf(_("copying %s: %d%%"), shown(p.destination).c_str(), quarter * 25);
-            std::printf("\n");
-            std::fflush(stdout);
+                std::snprintf(line.data(), line.size(), _("copying %s: %d%%"), where.c_str(), quarter * 25);
+            writeWholeLine("installer-host: " + std::string(line.data()) + "\n");
         }
         lastIndex = p.index;
         lastQuarter = quarter;

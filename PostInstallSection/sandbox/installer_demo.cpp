@@ -32,8 +32,10 @@ class GuiDemo {}; // built without the installer's window: never made
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -177,6 +179,7 @@ struct Road {
     int status = 0;
     std::vector<std::string> launches;
     bool mutexAfter = false;
+    pid_t host = -1; // the installer's process, whose entries the record holds
 };
 
 // Runs one road in the terminal host, or in the window when one is given; notes what it did.
@@ -201,6 +204,7 @@ void runRoad(Road& road, OruSandbox& sandbox, OruPrivateLockSpace& lockSpace, bo
 #endif
         road.status = run(args, &host);
     lockSpace.notePid(host);
+    road.host = host;
     road.launches = sandbox.waitForLaunches(road.launchesBefore + 1, interactive ? 2.0 : 5.0);
     road.launches.erase(road.launches.begin(), road.launches.begin() + static_cast<long>(road.launchesBefore));
     reapOrphans();
@@ -247,6 +251,40 @@ bool reportAutostart(const OruSandbox& sandbox, bool interactive)
     int rc = run({"/usr/bin/desktop-file-validate", sandbox.autostartEntry()});
     std::printf("  desktop-file-validate: %s\n", rc == 0 ? "valid" : "REPORTED PROBLEMS");
     return rc == 0;
+}
+
+// The record the installers kept of the roads: their entries in the systemd journal when it
+// runs, else their lines of the plain log file (the host's own choice of place, InstallerJournal.h).
+void reportRecord(const std::vector<Road>& roads)
+{
+    heading("The record of the runs");
+    std::fflush(stdout);
+    const char* setting = std::getenv("INSTALLER_HOST_RECORD");
+    if (setting && std::strcmp(setting, "off") == 0) {
+        std::printf("(not recorded: INSTALLER_HOST_RECORD=off)\n");
+        return;
+    }
+    if (::access("/run/systemd/journal/socket", F_OK) == 0 && which("journalctl")) {
+        const char* journalctl = ::access("/usr/bin/journalctl", X_OK) == 0 ? "/usr/bin/journalctl" : "/bin/journalctl";
+        std::vector<std::string> args{journalctl, "--no-pager", "-o", "short", "-t", "installer-host"};
+        for (const Road& road : roads)
+            if (road.host > 0)
+                args.push_back("_PID=" + std::to_string(road.host));
+        run(args);
+        return;
+    }
+    std::string log = "/var/log/installer-host.log";
+    if (::geteuid() != 0) {
+        const char* state = std::getenv("XDG_STATE_HOME");
+        const char* home = std::getenv("HOME");
+        log = (state && *state ? std::string(state) : std::string(home ? home : "") + "/.local/state") + "/installer-host/log";
+    }
+    std::printf("(no journal runs here: %s)\n", log.c_str());
+    std::istringstream lines(OruSandbox::readFile(log));
+    for (std::string line; std::getline(lines, line);)
+        for (const Road& road : roads)
+            if (road.host > 0 && line.find(" installer-host[" + std::to_string(road.host) + "]: ") != std::string::npos)
+                std::printf("%s\n", line.c_str());
 }
 
 } // namespace
@@ -296,6 +334,7 @@ int main(int argc, char** argv)
         runRoad(road, sandbox, lockSpace, options.interactive, window.get());
     bool ok = reportRoads(roads, options.interactive);
     ok = reportAutostart(sandbox, options.interactive) && ok;
+    reportRecord(roads);
     std::printf("\nDefault folders the settings pane showed were created where missing: Music %s\n",
                 exists(sandbox.home() + "/Music") ? "now exists" : "still missing");
     std::printf("%s\n", options.keep ? ("Sandbox kept at " + sandbox.root()).c_str() : "Sandbox removed.");
