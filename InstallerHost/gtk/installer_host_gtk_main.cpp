@@ -67,6 +67,8 @@ const char* const kUsage = N_(
     "                       or the host itself: yes, no or ask (a dialog). Where no polkit\n"
     "                       daemon answers, root gets the dialog and anyone else is refused.\n"
     "  --install SRC=DEST   payload: the installation page copies file or folder SRC to DEST (repeatable).\n"
+    "  --answers FILE       the choices of an unattended run, in a key file (the terminal host's\n"
+    "                       --help describes it): the window then walks the road by itself.\n"
     "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
     "                       (a payload in a system folder, the all-users login item) when the\n"
     "                       host is not root. Default: the installed helper, when it is there.\n"
@@ -343,6 +345,10 @@ private:
         return G_SOURCE_CONTINUE;
     }
     static gboolean onStart(gpointer self);
+    // With an answers file the window walks its road by itself: each page drawn gets the
+    // answered move, pressed as a person would press it, from the main loop.
+    static gboolean onAnsweredMove(gpointer self);
+    size_t nextMove_ = 0;
 
     Options options_;
     GtkApplication* application_;
@@ -891,6 +897,35 @@ void InstallerWindow::render()
     const char* title = gtk_label_get_text(GTK_LABEL(title_));
     std::printf("installer-host-gtk: page: %s\n", title);
     std::fflush(stdout);
+    if (!options_.answers.path.empty())
+        g_idle_add(onAnsweredMove, this);
+}
+
+gboolean InstallerWindow::onAnsweredMove(gpointer data)
+{
+    auto* self = static_cast<InstallerWindow*>(data);
+    InstallerSession& session = self->session_;
+    if (self->busy_ || session.page() == InstallerSession::Page::Ended)
+        return G_SOURCE_REMOVE;
+    std::string move = session.page() == InstallerSession::Page::Installation
+                           ? std::string("continue")
+                           : InstallerAnsweredMove(self->options_.answers, session, self->nextMove_);
+    std::printf("installer-host-gtk: answered: %s\n", move.c_str());
+    std::fflush(stdout);
+    if (move == "continue") {
+        self->act([](InstallerSession& s) { s.continueOn(); });
+    } else if (move == "back") {
+        self->act([](InstallerSession& s) { s.goBack(); }); // redrawn even where it cannot go back: the next answer follows
+    } else if (move == "quit") {
+        self->act([](InstallerSession& s) { s.quit(InstallerSession::Ending::Quit); });
+    } else {
+        size_t number = move == "button" ? 1 : std::strtoul(move.c_str() + 7, nullptr, 10);
+        if (number >= 1 && number <= session.buttons().size())
+            self->act([number](InstallerSession& s) { s.pressButton(number - 1); });
+        else
+            self->act([](InstallerSession& s) { s.continueOn(); }); // no such button here: on, as unattended runs go
+    }
+    return G_SOURCE_REMOVE;
 }
 
 void InstallerWindow::renderSteps()

@@ -67,6 +67,10 @@ const char* const kUsage = N_(
     "                       answers, root is asked by the host (ask on a terminal, no when\n"
     "                       unattended) and anyone else is refused.\n"
     "  --install SRC=DEST   payload: the installation page copies file or folder SRC to DEST (repeatable).\n"
+    "  --answers FILE       the choices of an unattended run, in a key file: [Road] Moves=LIST\n"
+    "                       (as --actions) and ChangeFolders=true|false, [Authorization]\n"
+    "                       Answer=polkit|yes|no, [Payload] Install=SRC=DEST;SRC=DEST. A file\n"
+    "                       with a wrong line is refused, naming the line, before anything is done.\n"
     "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
     "                       (a payload in a system folder, the all-users login item) when the\n"
     "                       host is not root. Default: the installed helper, when it is there.\n"
@@ -389,6 +393,8 @@ bool nextChoice(const InstallerSession& session, const Options& options, bool in
     }
     if (session.page() == InstallerSession::Page::Installation)
         choice = "continue"; // the installation page continues by itself
+    else if (!options.answers.path.empty() && !options.actionsGiven)
+        choice = InstallerAnsweredMove(options.answers, session, nextAction);
     else if (nextAction < options.actions.size())
         choice = options.actions[nextAction++];
     else
@@ -454,7 +460,13 @@ int main(int argc, char** argv)
         });
     if (usageStatus >= 0)
         return usageStatus;
-    bool interactive = options.interactive == -1 ? (::isatty(STDIN_FILENO) && !options.actionsGiven)
+    if (options.actionsGiven && options.answers.movesGiven) {
+        std::fprintf(stderr, "installer-host: %s\n\n%s", _("--actions and the answers file's Moves both given"), _(kUsage));
+        return kInstallerExitUsage;
+    }
+    // An answers file is for a run nobody watches: it drives the road unless --interactive says otherwise.
+    bool unattendedByAnswers = !options.answers.path.empty();
+    bool interactive = options.interactive == -1 ? (::isatty(STDIN_FILENO) && !options.actionsGiven && !unattendedByAnswers)
                                                  : options.interactive == 1;
     static InstallerAuthorizationPolicy policy(options.authorize, interactive);
     g_policy = &policy;
