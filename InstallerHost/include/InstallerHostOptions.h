@@ -29,6 +29,7 @@ struct InstallerHostOptions {
     // in `authorize` and its payload in `payload`; the moves are the front-end's to follow.
     InstallerAnswers answers;
     bool authorizeGiven = false; // --authorize was on the command line
+    bool uninstall = false;      // --uninstall: remove what the bundle's installation placed
 };
 
 // What a front-end's handler made of an option the shared parser does not know.

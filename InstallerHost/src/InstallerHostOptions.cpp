@@ -71,6 +71,8 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
             }
             options.authorize = v;
             options.authorizeGiven = true;
+        } else if (arg == "--uninstall") {
+            options.uninstall = true;
         } else if (arg == "--answers") {
             if (!value(v))
                 return false;

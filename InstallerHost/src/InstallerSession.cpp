@@ -1,5 +1,6 @@
 // The installer's road: load, shouldLoad / firstPane / title, installation, panes, summary, end.
 #include <InstallerDisplayText.h>
+#include <InstallerManifest.h>
 #include <InstallerPayload.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
@@ -190,13 +191,18 @@ void InstallerSession::copyPayload()
         bool privileged = ::geteuid() != 0 && !helper.empty() && !InstallerPayloadMayWrite(item.second);
         struct stat st;
         bool folder = ::stat(item.first.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        InstallerManifestPlan plan = InstallerManifestPlanPayload(item.first, item.second);
         InstallerPayloadResult result = privileged ? installThroughHelper(helper, item.first, item.second, observer)
                                                    : InstallerPayloadInstall(item.first, item.second, observer);
         switch (result.outcome) {
-        case InstallerPayloadOutcome::Installed:
+        case InstallerPayloadOutcome::Installed: {
             installationLog_.push_back(privileged ? InstallerText("installed %s (privileged helper)", item.second)
                                                   : InstallerText("installed %s", item.second));
+            std::string unrecorded = InstallerManifestNotePayload(plan, privileged);
+            if (!unrecorded.empty())
+                installationLog_.push_back(InstallerText("not recorded for removal: %s", unrecorded));
             break;
+        }
         case InstallerPayloadOutcome::Failed:
             installationLog_.push_back(InstallerText("failed %s: %s", item.second, result.error));
             installationFailed_ = true;
@@ -350,6 +356,8 @@ void InstallerSession::end(Ending how)
     ending_ = how;
     InstallerNotificationCenter::defaultCenter().postNotificationName(
         InstallerApplicationWillTerminateNotification);
+    // The login item the plug-in added is listed for removal too.
+    InstallerManifestNoteEnd();
 }
 
 std::string InstallerSession::summaryLine() const

@@ -9,6 +9,7 @@
 #include <InstallerDisplayText.h>
 #include <InstallerFrontEnd.h>
 #include <InstallerHostOptions.h>
+#include <InstallerManifest.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
@@ -74,6 +75,10 @@ const char* const kUsage = N_(
     "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
     "                       (a payload in a system folder, the all-users login item) when the\n"
     "                       host is not root. Default: the installed helper, when it is there.\n"
+    "  --uninstall          remove what the installation of BUNDLE placed, as its record lists it:\n"
+    "                       files still as they were installed, folders left empty, the all-users\n"
+    "                       login item. Changed files and what others put there stay. Asks once\n"
+    "                       on a terminal; --unattended removes without asking.\n"
     "  --interactive        read the person's choices from standard input even when it is not a\n"
     "                       terminal (for driving the host through a pipe).\n"
     "  --unattended         never read standard input.\n"
@@ -81,7 +86,8 @@ const char* const kUsage = N_(
     "  --version            the version, and nothing else.\n"
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
-    "loaded, 4 the section declined to load, 128+N when ended by signal N (130 for Ctrl-C).\n"
+    "loaded, 4 the section declined to load, 6 nothing recorded to remove, 7 a removal failed,\n"
+    "128+N when ended by signal N (130 for Ctrl-C).\n"
     "The last line of output starts with \"installer-host: result:\" and lists, as key=value,\n"
     "the section, the first pane, the panes entered, how the road ended and what the plug-in did.\n");
 
@@ -444,6 +450,34 @@ void walk(InstallerSession& session, const Options& options, bool interactive)
     }
 }
 
+// --uninstall: asks once (on a terminal), then removes what the record lists, a line a step.
+int uninstall(const std::string& bundle, bool interactive)
+{
+    std::string name = InstallerManifestPathFor(bundle);
+    if (interactive) {
+        std::printf("%s\n  %s ", InstallerText("Remove what the installation of %s placed?", bundle).c_str(),
+                    _("Changed files and files added since stay. Remove? [y/N]"));
+        std::fflush(stdout);
+        std::string answer;
+        bool yes = readLine(answer) && (answer == "y" || answer == "yes" || answer == _("y") || answer == _("yes"));
+        if (!yes) {
+            printHostLine(_("Nothing was removed."));
+            std::printf("installer-host: result: uninstall=declined\n");
+            return InstallerInterruptRequested() ? 128 + InstallerInterruptRequested() : 0;
+        }
+    }
+    InstallerRemovalResult result = InstallerUninstall(bundle, [](const InstallerRemovalStep& step) { printHostLine(step.text); });
+    if (!result.found) {
+        printHostLine(result.error);
+        std::printf("installer-host: result: uninstall=nothing-recorded\n");
+        return kInstallerExitNothingRecorded;
+    }
+    std::printf("installer-host: result: uninstall=%s removed=%zu kept=%zu failed=%zu\n",
+                result.failed ? "incomplete" : "done", result.removed, result.kept, result.failed);
+    std::fflush(stdout);
+    return result.failed ? kInstallerExitRemovalFailed : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -477,6 +511,11 @@ int main(int argc, char** argv)
 
     // No SA_RESTART: a pending read must return so the host can end its road.
     g_wakeFd = InstallerInstallHostSignalHandlers(false);
+    if (options.uninstall) {
+        InstallerUsePrivilegedHelper(options.helper);
+        installHandlers(policy, interactive);
+        return uninstall(options.bundle, interactive);
+    }
     InstallerSetCurrentEventKeyModifiers(options.modifiers);
     InstallerUsePrivilegedHelper(options.helper);
     installHandlers(policy, interactive);
@@ -487,6 +526,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "installer-host: %s\n", shown(error).c_str());
         return kInstallerExitNoBundle;
     }
+    InstallerManifestBegin(options.bundle);
     for (const auto& item : options.payload)
         session.addPayload(item.first, item.second);
     followCopy(session);
