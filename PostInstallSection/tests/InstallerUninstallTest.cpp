@@ -1,0 +1,153 @@
+// --uninstall after a real installation on a sandbox desktop, in a private lock space: what the
+// installer placed goes, what it did not place (or what was changed since) stays and is named,
+// and a link planted by another user where an installed file was is removed, never followed.
+// ctest-resource-lock: installer-mutex
+#include "HostProcess.h"
+#include "MutexTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class UninstallTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+        std::string error;
+        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
+        ASSERT_TRUE(error.empty()) << error;
+        sandbox_->applyToProcess();
+        // A folder payload beside the desktop entry: an application of two files in two folders
+        // and a link.
+        app_ = sandbox_->root() + "/payload/Ombrix";
+        std::filesystem::create_directories(app_ + "/lib");
+        ASSERT_TRUE(OruSandbox::writeFile(app_ + "/ombrix", "#!/bin/sh\n"));
+        ASSERT_TRUE(OruSandbox::writeFile(app_ + "/lib/libombrix.so", "library\n"));
+        ASSERT_EQ(::symlink("lib/libombrix.so", (app_ + "/libombrix.so").c_str()), 0);
+        installed_ = sandbox_->root() + "/opt/Ombrix";
+        std::filesystem::create_directories(sandbox_->root() + "/opt");
+    }
+    void TearDown() override { reapChildren(); }
+    std::string run(const Lines& args, int status = 0, const std::string& input = std::string())
+    {
+        Host host;
+        Lines all = args;
+        all.push_back(ORU_BUNDLE_PATH);
+        host.start(all);
+        space_.notePid(host.pid);
+        if (!input.empty())
+            host.send(input);
+        EXPECT_EQ(host.finish(), status) << host.output;
+        reapChildren();
+        return host.output;
+    }
+    void install()
+    {
+        expectHas(run({"--unattended", "--authorize", "yes", "--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(),
+                       "--install", app_ + "=" + installed_}),
+                  {"login-item=\"added " + sandbox_->autostartEntry() + "\""});
+        ASSERT_TRUE(std::filesystem::exists(installed_ + "/lib/libombrix.so"));
+    }
+    std::string manifest() const { return sandbox_->dataHome() + "/xp-installer/PostInstallSection.manifest"; }
+
+    OruPrivateLockSpace space_;
+    std::unique_ptr<OruSandbox> sandbox_;
+    std::string app_, installed_;
+};
+
+bool present(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+TEST_F(UninstallTest, RemovesWhatItPlacedKeepsWhatItDidNotAndNamesAChangedFile)
+{
+    install();
+    ASSERT_TRUE(present(manifest()));
+    // The person's own file in the application's folder, and an installed file they changed.
+    ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/notes.txt", "mine\n"));
+    ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/lib/libombrix.so", "patched\n"));
+    std::string output = run({"--uninstall", "--unattended"});
+    expectHas(output, {"removed " + sandbox_->installedEntry() + "\n", "removed " + installed_ + "/ombrix\n",
+                       "removed " + installed_ + "/libombrix.so\n", "removed " + sandbox_->autostartEntry() + "\n",
+                       "kept " + installed_ + "/lib/libombrix.so: it was changed after the installation\n",
+                       "kept " + installed_ + "/lib: it holds files the installer did not place\n",
+                       "kept " + installed_ + ": it holds files the installer did not place\n",
+                       "installer-host: result: uninstall=done removed=4 kept=3 failed=0\n"});
+    EXPECT_FALSE(present(sandbox_->installedEntry()));
+    EXPECT_FALSE(present(sandbox_->autostartEntry()));
+    EXPECT_FALSE(present(installed_ + "/ombrix"));
+    EXPECT_FALSE(present(installed_ + "/libombrix.so"));
+    EXPECT_EQ(OruSandbox::readFile(installed_ + "/notes.txt"), "mine\n");
+    EXPECT_EQ(OruSandbox::readFile(installed_ + "/lib/libombrix.so"), "patched\n");
+    EXPECT_TRUE(present(sandbox_->systemDataDir() + "/applications")); // a folder that was there before
+    EXPECT_FALSE(present(manifest()));
+    // Nothing recorded any more: said, and nothing touched.
+    expectHas(run({"--uninstall", "--unattended"}, 6), {"no record of an installation of PostInstallSection"});
+    EXPECT_EQ(OruSandbox::readFile(installed_ + "/notes.txt"), "mine\n");
+}
+
+TEST_F(UninstallTest, AllOfItGoesWhenNothingWasAddedOrChanged)
+{
+    install();
+    expectHas(run({"--uninstall", "--unattended"}), {"uninstall=done removed=7 kept=0 failed=0"});
+    EXPECT_FALSE(present(installed_));
+    EXPECT_FALSE(present(sandbox_->installedEntry()));
+    EXPECT_TRUE(present(sandbox_->root() + "/opt"));
+}
+
+TEST_F(UninstallTest, OnATerminalItAsksOnceAndANoRemovesNothing)
+{
+    install();
+    std::string declined = run({"--uninstall", "--interactive"}, 0, "n\n");
+    expectHas(declined, {"Remove what the installation of", "Nothing was removed.", "uninstall=declined"});
+    EXPECT_EQ(countOf(declined, "Remove? [y/N]"), 1u);
+    EXPECT_TRUE(present(installed_ + "/ombrix"));
+    EXPECT_TRUE(present(manifest()));
+    std::string accepted = run({"--uninstall", "--interactive"}, 0, "y\n");
+    EXPECT_EQ(countOf(accepted, "Remove? [y/N]"), 1u);
+    expectHas(accepted, {"uninstall=done removed=7"});
+    EXPECT_FALSE(present(installed_));
+}
+
+// Another user (nobody) who may write the installed folder replaces an installed file with a
+// link to a file of root's: the removal, as root, takes the link away and leaves its target.
+TEST_F(UninstallTest, ALinkPlantedWhereAnInstalledFileWasIsRemovedNotFollowed)
+{
+    install();
+    struct passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    std::string precious = sandbox_->root() + "/precious";
+    ASSERT_TRUE(OruSandbox::writeFile(precious, "root's\n"));
+    ASSERT_EQ(::chmod(installed_.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(sandbox_->root().c_str(), 0755), 0);
+    std::string target = installed_ + "/ombrix";
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
+            ::_exit(125);
+        ::_exit(::unlink(target.c_str()) == 0 && ::symlink(precious.c_str(), target.c_str()) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat st;
+    ASSERT_TRUE(::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == nobody->pw_uid);
+    expectHas(run({"--uninstall", "--unattended"}),
+              {"removed " + target + " (a link where the installer had placed a file; not followed)\n"});
+    EXPECT_FALSE(present(target));
+    EXPECT_EQ(OruSandbox::readFile(precious), "root's\n");
+}
+
+} // namespace
