@@ -2,6 +2,7 @@
 #include <InstallerManifest.h>
 #include <InstallerPolkit.h>
 
+#include "InstallerRemoval.h"
 #include "InstallerTexts.h"
 
 #include <XpFd.h>
@@ -90,97 +91,6 @@ std::string nameOf(const std::string& path)
     return slash == std::string::npos ? p : p.substr(slash + 1);
 }
 
-std::string systemError(int error) { return std::strerror(error); }
-
-// SHA-256 of the regular file `name` in `folder`, read a piece at a time; a link, a FIFO or a
-// device there is not read (and not waited on).
-bool checksumAt(int folder, const std::string& name, std::string& hex, std::string* why, dev_t device = 0)
-{
-    XpFd fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.Get() < 0) {
-        if (why)
-            *why = systemError(errno);
-        return false;
-    }
-    struct stat st;
-    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || (device && st.st_dev != device)) {
-        if (why)
-            *why = _("not a regular file on the installation's volume");
-        return false;
-    }
-    GChecksum* sum = g_checksum_new(G_CHECKSUM_SHA256);
-    std::vector<unsigned char> buffer(256 * 1024);
-    for (;;) {
-        ssize_t n = ::read(fd.Get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            if (why)
-                *why = systemError(errno);
-            g_checksum_free(sum);
-            return false;
-        }
-        if (n == 0)
-            break;
-        g_checksum_update(sum, buffer.data(), static_cast<gssize>(n));
-    }
-    hex = g_checksum_get_string(sum);
-    g_checksum_free(sum);
-    return true;
-}
-
-// A manifest's relative name: components that are not empty, ".", "..".
-bool plainRelative(const std::string& rel)
-{
-    if (rel.empty() || rel[0] == '/')
-        return false;
-    size_t at = 0;
-    while (at <= rel.size()) {
-        size_t slash = rel.find('/', at);
-        std::string part = rel.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        if (slash == std::string::npos)
-            break;
-        at = slash + 1;
-    }
-    return true;
-}
-
-// Opens the folder that holds `rel` beneath `top`, one component at a time, never following a
-// link and never leaving `device`; `leaf` is rel's last name.
-bool openParent(int top, const std::string& rel, dev_t device, XpFd& parent, std::string& leaf, std::string& why)
-{
-    if (!plainRelative(rel)) {
-        why = _("not a name the installer places");
-        return false;
-    }
-    XpFd current(::fcntl(top, F_DUPFD_CLOEXEC, 0));
-    size_t at = 0;
-    for (;;) {
-        size_t slash = rel.find('/', at);
-        if (slash == std::string::npos) {
-            leaf = rel.substr(at);
-            parent = std::move(current);
-            return true;
-        }
-        std::string part = rel.substr(at, slash - at);
-        XpFd next(::openat(current.Get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (next.Get() < 0) {
-            why = errno == ENOTDIR || errno == ELOOP ? _("a folder of it was replaced by something else")
-                                                     : systemError(errno);
-            return false;
-        }
-        struct stat st;
-        if (::fstat(next.Get(), &st) != 0 || st.st_dev != device) {
-            why = _("it lies on another volume now");
-            return false;
-        }
-        current = std::move(next);
-        at = slash + 1;
-    }
-}
-
 std::vector<std::string> listOf(GKeyFile* file, const char* group, const char* key)
 {
     std::vector<std::string> items;
@@ -214,17 +124,17 @@ bool openManifestFolder(bool make, XpFd& folder, std::string& why)
     }
     XpFd base(::open(data.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (base.Get() < 0) {
-        why = data + ": " + systemError(errno);
+        why = data + ": " + std::strerror(errno);
         return false;
     }
     if (make && ::mkdirat(base.Get(), "xp-installer", 0700) != 0 && errno != EEXIST) {
-        why = data + "/xp-installer: " + systemError(errno);
+        why = data + "/xp-installer: " + std::strerror(errno);
         return false;
     }
     folder.Reset(::openat(base.Get(), "xp-installer", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (folder.Get() < 0 || ::fstat(folder.Get(), &st) != 0 || st.st_uid != ::geteuid()) {
-        why = data + "/xp-installer: " + (folder.Get() < 0 ? systemError(errno) : std::string(_("not this user's folder")));
+        why = data + "/xp-installer: " + (folder.Get() < 0 ? std::strerror(errno) : std::string(_("not this user's folder")));
         return false;
     }
     return true;
@@ -246,7 +156,7 @@ bool readManifest(const std::string& bundlePath, Manifest& manifest, bool& exist
     if (fd.Get() < 0) {
         if (errno == ENOENT)
             return true;
-        why = name + ": " + systemError(errno);
+        why = name + ": " + std::strerror(errno);
         return false;
     }
     struct stat st;
@@ -374,7 +284,7 @@ void removeOwnPayload(const PayloadRecord& record, const InstallerRemovalObserve
     struct stat st;
     if (top.Get() < 0 || ::fstat(top.Get(), &st) != 0) {
         tell(observer, result, InstallerRemovalStep::Kept, record.destination,
-             InstallerText("nothing to remove at %s: %s", record.destination, systemError(errno)));
+             InstallerText("nothing to remove at %s: %s", record.destination, std::strerror(errno)));
         return;
     }
     if (st.st_dev != record.device) {
@@ -382,89 +292,11 @@ void removeOwnPayload(const PayloadRecord& record, const InstallerRemovalObserve
              InstallerText("kept %s: its folder lies on another volume now", record.destination));
         return;
     }
-    auto full = [&](const std::string& rel) { return (folderPath == "/" ? "" : folderPath) + "/" + rel; };
-    for (size_t i = 0; i < record.files.size(); ++i) {
-        const std::string& rel = record.files[i];
-        XpFd parent;
-        std::string leaf, why;
-        if (!openParent(top.Get(), rel, record.device, parent, leaf, why)) {
-            tell(observer, result, InstallerRemovalStep::Kept, full(rel), InstallerText("kept %s: %s", full(rel), why));
-            continue;
-        }
-        struct stat entry;
-        if (::fstatat(parent.Get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT)
-                tell(observer, result, InstallerRemovalStep::Failed, full(rel),
-                     InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
-            continue; // gone already: nothing to say
-        }
-        if (S_ISLNK(entry.st_mode)) {
-            // Something put a link where our file was: the link goes, what it points at is not looked at.
-            if (::unlinkat(parent.Get(), leaf.c_str(), 0) == 0)
-                tell(observer, result, InstallerRemovalStep::Removed, full(rel),
-                     InstallerText("removed %s (a link where the installer had placed a file; not followed)", full(rel)));
-            else
-                tell(observer, result, InstallerRemovalStep::Failed, full(rel),
-                     InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
-            continue;
-        }
-        std::string sum;
-        if (!checksumAt(parent.Get(), leaf, sum, &why, record.device)) {
-            tell(observer, result, InstallerRemovalStep::Kept, full(rel), InstallerText("kept %s: %s", full(rel), why));
-            continue;
-        }
-        if (sum != record.checksums[i]) {
-            tell(observer, result, InstallerRemovalStep::Kept, full(rel),
-                 InstallerText("kept %s: it was changed after the installation", full(rel)));
-            continue;
-        }
-        if (::unlinkat(parent.Get(), leaf.c_str(), 0) == 0)
-            tell(observer, result, InstallerRemovalStep::Removed, full(rel), InstallerText("removed %s", full(rel)));
-        else
-            tell(observer, result, InstallerRemovalStep::Failed, full(rel),
-                 InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
-    }
-    for (const std::string& rel : record.links) {
-        XpFd parent;
-        std::string leaf, why;
-        struct stat entry;
-        if (!openParent(top.Get(), rel, record.device, parent, leaf, why) ||
-            ::fstatat(parent.Get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (!S_ISLNK(entry.st_mode))
-            tell(observer, result, InstallerRemovalStep::Kept, full(rel),
-                 InstallerText("kept %s: no longer the link the installer placed", full(rel)));
-        else if (::unlinkat(parent.Get(), leaf.c_str(), 0) == 0)
-            tell(observer, result, InstallerRemovalStep::Removed, full(rel), InstallerText("removed %s", full(rel)));
-        else
-            tell(observer, result, InstallerRemovalStep::Failed, full(rel),
-                 InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
-    }
-    // The deepest folders first, each only when nothing is left in it.
-    std::vector<std::string> folders = record.folders;
-    std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
-        return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
-    });
-    for (const std::string& rel : folders) {
-        XpFd parent;
-        std::string leaf, why;
-        struct stat entry;
-        if (!openParent(top.Get(), rel, record.device, parent, leaf, why) ||
-            ::fstatat(parent.Get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (!S_ISDIR(entry.st_mode) || entry.st_dev != record.device) {
-            tell(observer, result, InstallerRemovalStep::Kept, full(rel),
-                 InstallerText("kept %s: no longer the folder the installer made", full(rel)));
-        } else if (::unlinkat(parent.Get(), leaf.c_str(), AT_REMOVEDIR) == 0) {
-            tell(observer, result, InstallerRemovalStep::Removed, full(rel), InstallerText("removed %s", full(rel)));
-        } else if (errno == ENOTEMPTY || errno == EEXIST) {
-            tell(observer, result, InstallerRemovalStep::Kept, full(rel),
-                 InstallerText("kept %s: it holds files the installer did not place", full(rel)));
-        } else {
-            tell(observer, result, InstallerRemovalStep::Failed, full(rel),
-                 InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
-        }
-    }
+    InstallerRemovalList list{record.folders, record.files, record.checksums, record.links};
+    InstallerRemoveListed(top.Get(), record.device, folderPath, list,
+                          [&](InstallerRemovalStep::Kind kind, const std::string& path, const std::string& text) {
+                              tell(observer, result, kind, path, text);
+                          });
 }
 
 } // namespace
@@ -546,13 +378,13 @@ std::string InstallerManifestNotePayload(const InstallerManifestPlan& plan, bool
     XpFd top(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
     if (top.Get() < 0 || ::fstat(top.Get(), &st) != 0)
-        return folderPath + ": " + systemError(errno);
+        return folderPath + ": " + std::strerror(errno);
     record.device = st.st_dev;
     for (const std::string& rel : plan.files) {
         XpFd parent;
         std::string leaf, why, sum;
         // Only what lies there as a regular file now is ours to list.
-        if (openParent(top.Get(), rel, st.st_dev, parent, leaf, why) && checksumAt(parent.Get(), leaf, sum, nullptr, st.st_dev)) {
+        if (InstallerOpenParentOf(top.Get(), rel, st.st_dev, parent, leaf, why) && InstallerChecksumAt(parent.Get(), leaf, sum, nullptr, st.st_dev)) {
             record.files.push_back(rel);
             record.checksums.push_back(sum);
         }
@@ -596,7 +428,7 @@ std::string InstallerManifestNoteEnd()
         g_manifest.loginItemChecksum.clear();
         XpFd folder(::open(folderOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (folder.Get() >= 0)
-            checksumAt(folder.Get(), nameOf(path), g_manifest.loginItemChecksum, nullptr);
+            InstallerChecksumAt(folder.Get(), nameOf(path), g_manifest.loginItemChecksum, nullptr);
         changed = true;
     }
     return changed ? writeManifest(g_bundlePath, g_manifest) : std::string();
