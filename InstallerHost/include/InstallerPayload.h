@@ -61,6 +61,30 @@ INSTALLER_API bool InstallerPayloadMayWrite(const std::string& destination);
 INSTALLER_API bool InstallerPayloadInspect(const std::string& source, InstallerPayloadProgress* totals, bool* isFolder,
                                            std::string* error);
 
+// One payload as the installation step will write it: as this process, or through the
+// privileged helper (as root).
+struct InstallerPayloadPlan {
+    std::string source;
+    std::string destination;
+    bool throughHelper = false;
+};
+
+// The room a payload of `size` bytes needs on its volume: its size and a margin of 1% of it, at
+// least 16 MiB, for the file systems' own blocks (folders, inodes, a journal) and for what other
+// programs write meanwhile. A file that is replaced is not counted as freed: the new copy is
+// staged beside it and takes its name only once complete, so both lie on the volume for a while.
+INSTALLER_API uint64_t InstallerPayloadRoomNeeded(uint64_t size);
+
+// Looks, before anything is copied, at whether every payload of `plan` can be installed: each is
+// inspected (InstallerPayloadInspect); each destination's folder (the nearest that exists) must
+// be writable by whoever will write it (this process: faccessat with its effective ids; the
+// helper or root: not on a read-only mount, and a folder, not a file); and each volume must have
+// free the room of all payloads that go to it (InstallerPayloadRoomNeeded), as statvfs tells it
+// (the blocks free to anyone for the person, all free blocks for root). false at the first
+// payload that fails, with its destination and the reason in the person's language.
+INSTALLER_API bool InstallerPayloadPreflight(const std::vector<InstallerPayloadPlan>& plan, std::string* destination,
+                                             std::string* error);
+
 // Installs `source` at `destination` as this process.
 INSTALLER_API InstallerPayloadResult InstallerPayloadInstall(const std::string& source, const std::string& destination,
                                                              const InstallerPayloadObserver& observer);

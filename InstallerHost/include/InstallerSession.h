@@ -2,7 +2,8 @@
 //
 // A session loads a plug-in bundle, asks its section shouldLoad, firstPane and title, runs the
 // installation step (copying the payload), walks the plug-in's panes and ends with a summary page.
-// installer-host puts a terminal in front of it; the tests drive it directly. The calls into the
+// installer-host puts a terminal in front of it; the tests drive it directly. Each run is recorded,
+// step by step, in the system journal or a log file (InstallerJournal.h), from here for every host. The calls into the
 // plug-in keep the order of the plug-in interface (InstallerPlugin.h), and end() posts the
 // will-terminate notification exactly once, after every other call.
 #ifndef INSTALLERSESSION_H
@@ -95,6 +96,10 @@ public:
     bool installationFailed() const { return installationFailed_; }
     // Whether the copy was stopped (by the progress handler or an interrupt).
     bool installationCancelled() const { return installationCancelled_; }
+    // Whether the installation was refused before anything was copied: a payload that would not
+    // fit on its volume, or whose folder may not be written (InstallerPayloadPreflight). The
+    // installation log says why; the plug-in's panes are skipped, as after a cancelled copy.
+    bool installationRefused() const { return installationRefused_; }
     // Whether the section declined to load (start() answered false).
     bool declined() const { return declined_; }
     // The panes entered, in order, by class name.
@@ -111,6 +116,7 @@ private:
     void runInstallation();
     void copyPayload();
     void end(Ending how);
+    void recordEnd();
     void processPendingNext();
 
     InstallerPluginContents contents_;
@@ -123,11 +129,13 @@ private:
     InstallerPane* current_ = nullptr;
     InstallerPane* pendingNext_ = nullptr;
     std::string sectionTitle_;
+    std::string bundlePath_;
     Page page_ = Page::NotStarted;
     Ending ending_ = Ending::None;
     bool loaded_ = false;
     bool installationFailed_ = false;
     bool installationCancelled_ = false;
+    bool installationRefused_ = false;
     bool declined_ = false;
     InstallerCopyProgressHandler progress_;
     InstallerCopyRunner runner_;

@@ -1,5 +1,6 @@
 // What every front-end shows and decides the same way (see InstallerFrontEnd.h).
 #include <InstallerFrontEnd.h>
+#include <InstallerJournal.h>
 #include <InstallerPolkit.h>
 
 #include "InstallerTexts.h"
@@ -14,6 +15,8 @@ const char* installationOutcome(const InstallerSession& session)
 {
     if (session.installationCancelled())
         return _("The installation was cancelled. Nothing half-copied was left behind. Continue to the summary.");
+    if (session.installationRefused())
+        return _("Nothing was copied: the installation was refused before it began. Continue to the summary.");
     if (session.installationFailed())
         return _("The software could not be installed completely. Continue to set up what is there.");
     return _("The software was installed. Continue to finish setting it up.");
@@ -23,9 +26,23 @@ const char* runOutcome(const InstallerSession& session)
 {
     if (session.installationCancelled())
         return _("The installation was cancelled.");
+    if (session.installationRefused())
+        return _("The installation was refused before anything was copied (see the installation page).");
     if (session.installationFailed())
         return _("The installation ended with errors (see the installation page).");
     return _("The installation was completed successfully.");
+}
+
+// Where a support person finds the record of this run (InstallerJournal.h); "" when not recorded.
+std::string recordNote()
+{
+    std::string place = InstallerRecordPlace();
+    std::string run = InstallerRecordRunId();
+    if (place.empty() || run.empty())
+        return std::string();
+    if (place == "journal")
+        return " " + InstallerText("This run is recorded in the system journal: journalctl -t installer-host INSTALLER_RUN=%s", run);
+    return " " + InstallerText("This run is recorded in %s (run %s).", place, run);
 }
 
 } // namespace
@@ -51,6 +68,7 @@ InstallerPageTexts InstallerPageTextsFor(const InstallerSession& session)
     case InstallerSession::Page::Summary:
         texts.title = _("Summary");
         texts.body = runOutcome(session);
+        texts.body += recordNote();
         // Continue ends the run here: it says so.
         texts.continueLabel = _("_Close");
         break;

@@ -1,11 +1,13 @@
 // The plug-in interface's shared pieces: notification center, controls, base classes and the
 // host services (modifier keys, authorization, activity record).
 #include <InstallerPlugin.h>
+#include <InstallerJournal.h>
 
 #include <algorithm>
 #include <atomic>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 
 #include <stdlib.h>
 
@@ -152,7 +154,10 @@ bool InstallerRequestAuthorization(const std::string& right, const std::string& 
 {
     InstallerAuthorizationHandler handler = handlerIn(g_authorizationHandler);
     // No handler: nobody can answer, so the right is not granted.
-    return handler ? handler(right, explanation) : false;
+    bool granted = handler ? handler(right, explanation) : false;
+    InstallerRecordWrite(InstallerRecordStep::Right, "right " + right + (granted ? " granted" : " refused"),
+                         {{"INSTALLER_RIGHT", right}, {"INSTALLER_ANSWER", granted ? "granted" : "refused"}}, !granted);
+    return granted;
 }
 
 void InstallerSetAuthorizationHandler(InstallerAuthorizationHandler handler)
@@ -204,8 +209,21 @@ void InstallerRequestInterrupt(int signal)
 
 void InstallerRecordActivity(const std::string& what, const std::string& detail)
 {
-    std::lock_guard<std::mutex> guard(g_serviceLock);
-    g_activities.emplace_back(what, detail);
+    {
+        std::lock_guard<std::mutex> guard(g_serviceLock);
+        g_activities.emplace_back(what, detail);
+    }
+    // The login item and the launch are steps of the run's record too (InstallerJournal.h).
+    auto startsWith = [&detail](const char* word) { return detail.compare(0, std::strlen(word), word) == 0; };
+    if (what == "login-item") {
+        const char* outcome = startsWith("added") ? "added" : startsWith("refused") ? "refused" : "failed";
+        InstallerRecordWrite(InstallerRecordStep::LoginItem, "login item " + detail,
+                             {{"INSTALLER_OUTCOME", outcome}, {"INSTALLER_DETAIL", detail}}, !startsWith("added"));
+    } else if (what == "launch") {
+        bool failed = startsWith("failed");
+        InstallerRecordWrite(InstallerRecordStep::Launch, "launch " + detail,
+                             {{"INSTALLER_OUTCOME", failed ? "failed" : "started"}, {"INSTALLER_DETAIL", detail}}, failed);
+    }
 }
 
 std::vector<std::pair<std::string, std::string>> InstallerActivities()

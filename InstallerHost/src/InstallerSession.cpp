@@ -1,5 +1,6 @@
 // The installer's road: load, shouldLoad / firstPane / title, installation, panes, summary, end.
 #include <InstallerDisplayText.h>
+#include <InstallerJournal.h>
 #include <InstallerManifest.h>
 #include <InstallerPayload.h>
 #include <InstallerPolkit.h>
@@ -7,6 +8,7 @@
 #include "InstallerTexts.h"
 
 #include <dlfcn.h>
+#include <glib.h>
 #include <fcntl.h>
 #include <libintl.h>
 #include <sys/stat.h>
@@ -122,6 +124,7 @@ bool InstallerSession::loadBundle(const std::string& bundlePath, std::string* er
         return false;
     }
     module_ = module;
+    bundlePath_ = folder;
     contents_ = std::move(contents);
     loaded_ = true;
     return true;
@@ -137,6 +140,7 @@ bool InstallerSession::start()
     if (!loaded_ || page_ != Page::NotStarted)
         return false;
     page_ = Page::Installation;
+    InstallerRecordBegin();
     if (!contents_.section->shouldLoad()) {
         declined_ = true;
         end(Ending::Finished);
@@ -150,6 +154,13 @@ bool InstallerSession::start()
     }
     firstPane_ = contents_.section->firstPane();
     sectionTitle_ = contents_.section->title();
+    InstallerRecordWrite(InstallerRecordStep::Road,
+                         "road of " + contents_.sectionClassName + " from " + (firstPane_ ? firstPaneClassName() : "no pane"),
+                         {{"INSTALLER_HOST", program_invocation_short_name},
+                          {"INSTALLER_BUNDLE", bundlePath_},
+                          {"INSTALLER_SECTION", contents_.sectionClassName},
+                          {"INSTALLER_FIRST_PANE", firstPane_ ? firstPaneClassName() : std::string("none")},
+                          {"INSTALLER_PAYLOADS", std::to_string(payload_.size())}});
     runInstallation();
     return true;
 }
@@ -162,8 +173,29 @@ void InstallerSession::runInstallation()
         copyPayload();
 }
 
+// Whether the payload for `destination` goes through the privileged helper: for a person who may
+// not write its folder, where a helper is there.
+static bool throughHelper(const std::string& destination)
+{
+    return ::geteuid() != 0 && !InstallerPrivilegedHelper().empty() && !InstallerPayloadMayWrite(destination);
+}
+
 void InstallerSession::copyPayload()
 {
+    // Nothing is copied unless everything fits and may be written: a volume filled up half way or
+    // a folder refused after the first files would leave a half-installed application.
+    std::vector<InstallerPayloadPlan> plan;
+    for (const auto& item : payload_)
+        plan.push_back({item.first, item.second, throughHelper(item.second)});
+    std::string refusedAt, why;
+    if (!InstallerPayloadPreflight(plan, &refusedAt, &why)) {
+        installationLog_.push_back(InstallerText("refused %s: %s", refusedAt, why));
+        installationFailed_ = true;
+        installationRefused_ = true;
+        InstallerRecordWrite(InstallerRecordStep::Check, "refused " + refusedAt + " before copying: " + why,
+                             {{"INSTALLER_PATH", refusedAt}, {"INSTALLER_REASON", why}}, true);
+        return;
+    }
     InstallerCopyProgress report;
     report.count = payload_.size();
     for (const auto& item : payload_) {
@@ -188,7 +220,7 @@ void InstallerSession::copyPayload()
             return stop || InstallerInterruptRequested() != 0;
         };
         std::string helper = InstallerPrivilegedHelper();
-        bool privileged = ::geteuid() != 0 && !helper.empty() && !InstallerPayloadMayWrite(item.second);
+        bool privileged = throughHelper(item.second);
         struct stat st;
         bool folder = ::stat(item.first.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         InstallerManifestPlan plan = InstallerManifestPlanPayload(item.first, item.second);
@@ -198,6 +230,7 @@ void InstallerSession::copyPayload()
         case InstallerPayloadOutcome::Installed: {
             installationLog_.push_back(privileged ? InstallerText("installed %s (privileged helper)", item.second)
                                                   : InstallerText("installed %s", item.second));
+            InstallerRecordPlacedPayload(item.first, item.second, privileged ? "privileged-helper" : "self");
             std::string unrecorded = InstallerManifestNotePayload(plan, privileged);
             if (!unrecorded.empty())
                 installationLog_.push_back(InstallerText("not recorded for removal: %s", unrecorded));
@@ -205,6 +238,9 @@ void InstallerSession::copyPayload()
         }
         case InstallerPayloadOutcome::Failed:
             installationLog_.push_back(InstallerText("failed %s: %s", item.second, result.error));
+            InstallerRecordWrite(InstallerRecordStep::File, "not placed " + item.second + ": " + result.error,
+                                 {{"INSTALLER_PATH", item.second}, {"INSTALLER_OUTCOME", "failed"}, {"INSTALLER_REASON", result.error}},
+                                 true);
             installationFailed_ = true;
             break;
         case InstallerPayloadOutcome::Cancelled:
@@ -214,6 +250,8 @@ void InstallerSession::copyPayload()
                        : InstallerText("cancelled %s: nothing of it was left", item.second));
             installationFailed_ = true;
             installationCancelled_ = true;
+            InstallerRecordWrite(InstallerRecordStep::File, "copy of " + item.second + " cancelled",
+                                 {{"INSTALLER_PATH", item.second}, {"INSTALLER_OUTCOME", "cancelled"}}, true);
             break;
         }
         ++report.index;
@@ -226,7 +264,7 @@ void InstallerSession::continueOn()
     case Page::Installation:
         // The plug-in's panes set up what was installed: after a cancelled copy there is
         // nothing for them to set up.
-        if (firstPane_ && !installationCancelled_)
+        if (firstPane_ && !installationCancelled_ && !installationRefused_)
             enterPane(firstPane_, InstallerDirectionForward);
         else
             page_ = Page::Summary;
@@ -358,6 +396,31 @@ void InstallerSession::end(Ending how)
         InstallerApplicationWillTerminateNotification);
     // The login item the plug-in added is listed for removal too.
     InstallerManifestNoteEnd();
+    // After the notification: what the plug-in does on its way out (the launch on Quit) is part
+    // of the run.
+    recordEnd();
+}
+
+void InstallerSession::recordEnd()
+{
+    std::string ended = declined_ ? "declined" : endingName(ending_);
+    std::string installation = installationRefused_     ? "refused"
+                               : installationCancelled_ ? "cancelled"
+                               : installationFailed_    ? "failed"
+                               : payload_.empty()       ? "nothing"
+                                                        : "complete";
+    std::string panes;
+    for (const std::string& p : panesEntered_)
+        panes += (panes.empty() ? "" : ",") + p;
+    int signal = ending_ == Ending::Interrupted ? InstallerInterruptRequested() : 0;
+    InstallerRecordFields fields{{"INSTALLER_ENDING", ended},
+                                 {"INSTALLER_INSTALLATION", installation},
+                                 {"INSTALLER_PANES", panes.empty() ? std::string("none") : panes}};
+    if (signal > 0)
+        fields.emplace_back("INSTALLER_SIGNAL", std::to_string(signal));
+    InstallerRecordWrite(InstallerRecordStep::End, "run " + ended + ", installation " + installation, fields,
+                         installation == "refused" || installation == "failed");
+    InstallerRecordFinish();
 }
 
 std::string InstallerSession::summaryLine() const
@@ -371,6 +434,8 @@ std::string InstallerSession::summaryLine() const
     line += std::string(" ended=") + endingName(ending_);
     if (installationCancelled_)
         line += " installation=cancelled";
+    else if (installationRefused_)
+        line += " installation=refused";
     for (const auto& activity : InstallerActivities())
         line += " " + activity.first + "=" + quoteIfNeeded(activity.second);
     return line;

@@ -1,0 +1,145 @@
+// The checks before the installation page copies: a payload that would not fit on its volume, or
+// whose folder is on a read-only mount, is refused with the reason and nothing is copied. Each
+// test mounts its small volumes in a mount namespace of its own (undone with it, even when it
+// fails), and runs installer-host against the recording plug-in.
+#include "HostProcess.h"
+
+#include <InstallerPayload.h>
+
+#include <sched.h>
+#include <sys/mount.h>
+
+#include <cstring>
+
+namespace {
+
+class InstallerPreflightTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(folder_.path.empty());
+        ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "the tests of small volumes need a mount namespace: " << std::strerror(errno);
+        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    }
+    void TearDown() override
+    {
+        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
+            ::umount2(it->c_str(), MNT_DETACH);
+    }
+
+    // A tmpfs of `size` at a new folder NAME in the test's folder.
+    std::string smallVolume(const std::string& name, const std::string& size)
+    {
+        std::string at = folder_.path + "/" + name;
+        std::filesystem::create_directories(at);
+        EXPECT_EQ(::mount("preflight-test", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()), 0)
+            << std::strerror(errno);
+        mounts_.push_back(at);
+        return at;
+    }
+    // A payload file of `bytes` (sparse: its size is what counts).
+    std::string payloadOf(uint64_t bytes)
+    {
+        std::string path = folder_.path + "/payload-" + std::to_string(bytes);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(bytes)), 0);
+        ::close(fd);
+        return path;
+    }
+    // Runs the host to its end (Continue on every page) with `installs` (SRC=DEST each).
+    Host& run(Host& host, const std::vector<std::string>& installs, const std::vector<std::string>& env = {})
+    {
+        std::vector<std::string> args{"--actions", "continue,continue,continue,continue"};
+        for (const std::string& install : installs)
+            args.insert(args.end(), {"--install", install});
+        args.push_back(RECORDING_BUNDLE);
+        host.start(args, env);
+        EXPECT_EQ(host.finish(), 0) << "a refused installation ends the road as the summary does\n" << host.output;
+        return host;
+    }
+    static bool isEmpty(const std::string& folder) { return std::filesystem::is_empty(folder); }
+
+    TempFolder folder_{"preflight-test"};
+    std::vector<std::string> mounts_;
+};
+
+// The room a payload needs is its size and 1% of it, at least 16 MiB: 2 MiB on a 16 MiB volume
+// does not fit, on a 32 MiB one it does; 8 MiB on 4 MiB does not.
+TEST_F(InstallerPreflightTest, ThePayloadMustFitWithItsMarginOrNothingIsCopied)
+{
+    struct Case {
+        uint64_t payload;
+        const char* volume;
+        bool fits;
+    } cases[] = {{8u << 20, "4m", false}, {2u << 20, "16m", false}, {2u << 20, "32m", true}};
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.payload) + " bytes on " + c.volume);
+        std::string volume = smallVolume("volume" + std::to_string(n++), c.volume);
+        std::string dest = volume + "/app/payload.bin";
+        Host host;
+        run(host, {payloadOf(c.payload) + "=" + dest});
+        if (c.fits) {
+            EXPECT_TRUE(std::filesystem::exists(dest)) << host.output;
+            host.expectResult({"panes=A,B ended=finished"});
+            continue;
+        }
+        expectHas(host.output, {"refused " + dest + ": not enough free space in " + volume + ":",
+                                "Nothing was copied: the installation was refused before it began.",
+                                "The installation was refused before anything was copied"});
+        // The plug-in's panes set up what was installed: skipped.
+        host.expectResult({"first=A panes=none ended=finished installation=refused"});
+        EXPECT_TRUE(isEmpty(volume)) << "nothing may be made on the volume";
+    }
+}
+
+// Two payloads, the second refused: the first, which would fit elsewhere, is not copied either.
+TEST_F(InstallerPreflightTest, ARefusedPayloadKeepsTheOthersFromBeingCopied)
+{
+    std::string roomy = folder_.path + "/roomy";
+    std::filesystem::create_directories(roomy);
+    std::string small = smallVolume("small", "4m");
+    Host host;
+    run(host, {payloadOf(1024) + "=" + roomy + "/first.bin", payloadOf(8u << 20) + "=" + small + "/second.bin"});
+    expectHas(host.output, {"refused " + small + "/second.bin: not enough free space"});
+    EXPECT_TRUE(isEmpty(roomy)) << host.output;
+    EXPECT_TRUE(isEmpty(small));
+}
+
+// A destination on a read-only mount is refused before anything is copied, also for root, who
+// passes every permission but cannot write there.
+TEST_F(InstallerPreflightTest, AFolderOnAReadOnlyMountIsRefused)
+{
+    std::string readOnly = folder_.path + "/read-only";
+    std::filesystem::create_directories(readOnly);
+    ASSERT_EQ(::mount(readOnly.c_str(), readOnly.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+    mounts_.push_back(readOnly);
+    ASSERT_EQ(::mount(nullptr, readOnly.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << std::strerror(errno);
+    Host host;
+    run(host, {payloadOf(1024) + "=" + readOnly + "/app/payload.bin"});
+    expectHas(host.output, {"refused " + readOnly + "/app/payload.bin: " + readOnly + " is on a read-only volume"});
+    host.expectResult({"installation=refused"});
+    EXPECT_TRUE(isEmpty(readOnly));
+}
+
+// A person who may not write the folder, where no helper could write it for them, is refused
+// with the system's reason before anything is copied (the folder is root's, the host runs as
+// nobody).
+TEST_F(InstallerPreflightTest, AFolderThePersonMayNotWriteIsRefusedWithoutAHelper)
+{
+    ASSERT_EQ(::chmod(folder_.path.c_str(), 0755), 0);
+    std::string rootsOwn = folder_.path + "/roots-own";
+    std::filesystem::create_directories(rootsOwn);
+    std::string payload = payloadOf(1024);
+    ASSERT_EQ(::chmod(payload.c_str(), 0644), 0);
+    Host host;
+    host.runAsUid = 65534;
+    host.runAsGid = 65534;
+    run(host, {payload + "=" + rootsOwn + "/payload.bin"}, {"HOME=" + folder_.path});
+    expectHas(host.output, {"refused " + rootsOwn + "/payload.bin: " + rootsOwn + " may not be written: Permission denied"});
+    EXPECT_TRUE(isEmpty(rootsOwn));
+}
+
+} // namespace
