@@ -1,4 +1,5 @@
 // The record of what an installation placed, and its removal (InstallerManifest.h).
+#include <InstallerJournal.h>
 #include <InstallerManifest.h>
 #include <InstallerPolkit.h>
 
@@ -257,9 +258,31 @@ std::string writeManifest(const std::string& bundlePath, const Manifest& manifes
     return why;
 }
 
-// Where a step of a removal is recorded beside what the person is shown. The installer's record
-// of its runs takes these steps once it is there; until then this writes nothing.
-void recordRemovalStep(const InstallerRemovalStep&) {}
+// A step of a removal in the installer's record (English, as every record is; the person's
+// language is for the person's lines).
+void recordRemovalStep(const InstallerRemovalStep& step)
+{
+    const char* outcome = step.kind == InstallerRemovalStep::Removed ? "removed"
+                          : step.kind == InstallerRemovalStep::Kept  ? "kept"
+                                                                     : "failed";
+    InstallerRecordWrite(InstallerRecordStep::Removal,
+                         std::string(step.kind == InstallerRemovalStep::Failed ? "not removed" : outcome) + " " + step.path,
+                         {{"INSTALLER_PATH", step.path}, {"INSTALLER_OUTCOME", outcome}},
+                         step.kind == InstallerRemovalStep::Failed);
+}
+
+void recordRemovalEnd(const std::string& bundlePath, const InstallerRemovalResult& result)
+{
+    std::string ending = !result.found ? "nothing-recorded" : result.failed ? "removal-incomplete" : "removal-done";
+    InstallerRecordWrite(InstallerRecordStep::End, "removal of " + bundleName(bundlePath) + ": " + ending,
+                         {{"INSTALLER_ENDING", ending},
+                          {"INSTALLER_BUNDLE", bundleName(bundlePath)},
+                          {"INSTALLER_REMOVED", std::to_string(result.removed)},
+                          {"INSTALLER_KEPT", std::to_string(result.kept)},
+                          {"INSTALLER_FAILED", std::to_string(result.failed)}},
+                         result.failed > 0);
+    InstallerRecordFinish();
+}
 
 void tell(const InstallerRemovalObserver& observer, InstallerRemovalResult& result, InstallerRemovalStep::Kind kind,
           const std::string& path, const std::string& text)
@@ -434,7 +457,21 @@ std::string InstallerManifestNoteEnd()
     return changed ? writeManifest(g_bundlePath, g_manifest) : std::string();
 }
 
+namespace {
+InstallerRemovalResult removeRecorded(const std::string& bundlePath, const InstallerRemovalObserver& observer);
+} // namespace
+
 InstallerRemovalResult InstallerUninstall(const std::string& bundlePath, const InstallerRemovalObserver& observer)
+{
+    InstallerRecordBegin();
+    InstallerRemovalResult result = removeRecorded(bundlePath, observer);
+    recordRemovalEnd(bundlePath, result);
+    return result;
+}
+
+namespace {
+
+InstallerRemovalResult removeRecorded(const std::string& bundlePath, const InstallerRemovalObserver& observer)
 {
     InstallerRemovalResult result;
     Manifest manifest;
@@ -507,3 +544,5 @@ InstallerRemovalResult InstallerUninstall(const std::string& bundlePath, const I
     }
     return result;
 }
+
+} // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
@@ -148,6 +149,39 @@ TEST_F(UninstallTest, ALinkPlantedWhereAnInstalledFileWasIsRemovedNotFollowed)
               {"removed " + target + " (a link where the installer had placed a file; not followed)\n"});
     EXPECT_FALSE(present(target));
     EXPECT_EQ(OruSandbox::readFile(precious), "root's\n");
+}
+
+// The removal's steps go to the installer's record: here the plain log file root's runs use where
+// no journal listens (a private, empty /run/systemd and /var/log in this test's namespace).
+TEST_F(UninstallTest, TheStepsOfARemovalAreRecorded)
+{
+    ASSERT_TRUE(space_.isolated()) << space_.note();
+    std::vector<std::string> mounts;
+    for (const char* target : {"/run/systemd", "/var/log"}) {
+        ASSERT_EQ(::mount("uninstall-test", target, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=4m"), 0) << target;
+        mounts.push_back(target);
+    }
+    struct Undo {
+        std::vector<std::string>& mounts;
+        ~Undo()
+        {
+            for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+                ::umount2(it->c_str(), MNT_DETACH);
+            ::setenv("INSTALLER_HOST_RECORD", "off", 1);
+        }
+    } undo{mounts};
+    install();
+    ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/lib/libombrix.so", "patched\n"));
+    ::unsetenv("INSTALLER_HOST_RECORD"); // the suite keeps the installers' record off elsewhere
+    run({"--uninstall", "--unattended"});
+    std::string log = readAll("/var/log/installer-host.log");
+    expectHas(log, {"INSTALLER_STEP=removal INSTALLER_PATH=" + installed_ + "/ombrix INSTALLER_OUTCOME=removed",
+                    "INSTALLER_STEP=removal INSTALLER_PATH=" + sandbox_->autostartEntry() + " INSTALLER_OUTCOME=removed",
+                    "INSTALLER_STEP=removal INSTALLER_PATH=" + installed_ + "/lib/libombrix.so INSTALLER_OUTCOME=kept",
+                    "MESSAGE_ID=2c1b93f463f849f4912137872af3f875",
+                    "INSTALLER_STEP=end INSTALLER_ENDING=removal-done INSTALLER_BUNDLE=PostInstallSection INSTALLER_REMOVED=4 "
+                    "INSTALLER_KEPT=3 INSTALLER_FAILED=0"});
+    EXPECT_EQ(countOf(log, "INSTALLER_STEP=removal "), 7u) << log;
 }
 
 } // namespace
