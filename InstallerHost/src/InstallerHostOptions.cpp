@@ -126,6 +126,11 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
         options.authorize = options.answers.authorize;
     }
     options.payload.insert(options.payload.end(), options.answers.payload.begin(), options.answers.payload.end());
+    // A removal takes what to remove from the installation's record, nothing from the command line.
+    if (options.uninstall && (!options.payload.empty() || !options.answers.path.empty())) {
+        error = ::dgettext("installer-host", "--uninstall takes no payload and no answers file");
+        return false;
+    }
     return true;
 }
 
