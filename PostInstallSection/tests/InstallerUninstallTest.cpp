@@ -184,4 +184,22 @@ TEST_F(UninstallTest, TheStepsOfARemovalAreRecorded)
     EXPECT_EQ(countOf(log, "INSTALLER_STEP=removal "), 7u) << log;
 }
 
+// A volume mounted over an installed folder since (here a tmpfs holding a file of the same name
+// and content) is not entered: what lies on it stays, the rest goes.
+TEST_F(UninstallTest, AVolumeMountedOverAnInstalledFolderIsNotEntered)
+{
+    ASSERT_TRUE(space_.isolated()) << space_.note();
+    install();
+    const std::string lib = installed_ + "/lib";
+    ASSERT_EQ(::mount("uninstall-test", lib.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=1m"), 0);
+    struct Undo {
+        std::string target;
+        ~Undo() { ::umount2(target.c_str(), MNT_DETACH); }
+    } undo{lib};
+    ASSERT_TRUE(OruSandbox::writeFile(lib + "/libombrix.so", "library\n"));
+    expectHas(run({"--uninstall", "--unattended"}),
+              {"kept " + lib + "/libombrix.so: it lies on another volume now\n", "removed " + installed_ + "/ombrix\n"});
+    EXPECT_EQ(OruSandbox::readFile(lib + "/libombrix.so"), "library\n");
+}
+
 } // namespace
