@@ -111,9 +111,12 @@ void setList(GKeyFile* file, const std::string& group, const char* key, const st
     g_key_file_set_string_list(file, group.c_str(), key, values.data(), values.size());
 }
 
-// Opens the folder of the manifests, made on the way when `make`: a folder of this user's, not a link.
-bool openManifestFolder(bool make, XpFd& folder, std::string& why)
+// Opens the folder of the manifests, made on the way when `make`: a folder of this user's, not a
+// link. `missing` (may be null) tells a folder that is not there from one that cannot be used.
+bool openManifestFolder(bool make, XpFd& folder, std::string& why, bool* missing = nullptr)
 {
+    if (missing)
+        *missing = false;
     std::string data = dataFolder();
     if (data.empty()) {
         why = _("no data folder (neither XDG_DATA_HOME nor HOME is set)");
@@ -125,6 +128,8 @@ bool openManifestFolder(bool make, XpFd& folder, std::string& why)
     }
     XpFd base(::open(data.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (base.Get() < 0) {
+        if (missing)
+            *missing = errno == ENOENT;
         why = data + ": " + std::strerror(errno);
         return false;
     }
@@ -133,6 +138,8 @@ bool openManifestFolder(bool make, XpFd& folder, std::string& why)
         return false;
     }
     folder.Reset(::openat(base.Get(), "xp-installer", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder.Get() < 0 && missing)
+        *missing = errno == ENOENT;
     struct stat st;
     if (folder.Get() < 0 || ::fstat(folder.Get(), &st) != 0 || st.st_uid != ::geteuid()) {
         why = data + "/xp-installer: " + (folder.Get() < 0 ? std::strerror(errno) : std::string(_("not this user's folder")));
@@ -145,8 +152,9 @@ bool readManifest(const std::string& bundlePath, Manifest& manifest, bool& exist
 {
     exists = false;
     XpFd folder;
-    if (!openManifestFolder(false, folder, why)) {
-        if (errno == ENOENT) {
+    bool missing = false;
+    if (!openManifestFolder(false, folder, why, &missing)) {
+        if (missing) {
             why.clear();
             return true;
         }
