@@ -878,3 +878,26 @@ TEST_F(PolkitTest, TheHelperRemovesOnlyWhatItPlacedUnchangedAndFollowsNoPlantedL
     XpFd again = pipeHolding(list);
     EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {"PATH=/usr/bin"}, false, &output, again.Get()), 3);
 }
+
+// A person's removal of what the helper placed for them goes through polkit and the helper too:
+// the payload (root's, in the system folder) and the all-users login item.
+TEST_F(PolkitTest, APersonsUninstallRemovesThroughTheHelperWhatTheHelperPlaced)
+{
+    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
+    startPolkit(ruleFor("YES"));
+    std::string output = runHost(true, {"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()});
+    expectHas(output, {"installed " + sandbox_->installedEntry() + " (privileged helper)",
+                       "login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
+    EXPECT_EQ(output.find("not recorded for removal"), std::string::npos) << output;
+    ASSERT_TRUE(exists(sandbox_->installedEntry()) && exists(sandbox_->autostartEntry()));
+
+    Host host;
+    runByNobody(host);
+    host.start({"--uninstall", "--unattended", "--privileged-helper", ORU_HELPER_PATH, ORU_BUNDLE_PATH}, {"SHELL=/bin/sh"});
+    space_.notePid(host.pid);
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    expectHas(host.output, {"removed " + sandbox_->installedEntry() + " (privileged helper)",
+                            "removed " + sandbox_->autostartEntry() + " (privileged helper)",
+                            "uninstall=done removed=2 kept=0 failed=0"});
+    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
+}
