@@ -19,6 +19,7 @@
 #include <InstallerDisplayText.h>
 #include <InstallerFrontEnd.h>
 #include <InstallerHostOptions.h>
+#include <InstallerManifest.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
@@ -67,6 +68,11 @@ const char* const kUsage = N_(
     "                       or the host itself: yes, no or ask (a dialog). Where no polkit\n"
     "                       daemon answers, root gets the dialog and anyone else is refused.\n"
     "  --install SRC=DEST   payload: the installation page copies file or folder SRC to DEST (repeatable).\n"
+    "  --uninstall          remove what the installation of BUNDLE placed, as its record lists\n"
+    "                       it (changed files and files added since stay); asks once first.\n"
+    "  --unattended         with --uninstall: remove without asking.\n"
+    "  --answers FILE       the choices of an unattended run, in a key file (the terminal host's\n"
+    "                       --help describes it): the window then walks the road by itself.\n"
     "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
     "                       (a payload in a system folder, the all-users login item) when the\n"
     "                       host is not root. Default: the installed helper, when it is there.\n"
@@ -74,10 +80,13 @@ const char* const kUsage = N_(
     "  --version            the version, and nothing else.\n"
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
-    "loaded, 4 the section declined to load, 5 no display, 128+N when ended by signal N.\n"
+    "loaded, 4 the section declined to load, 5 no display, 6 nothing recorded to remove, 7 a removal\n"
+    "failed, 128+N when ended by signal N.\n"
     "The last line of output starts with \"installer-host: result:\".\n");
 
-using Options = InstallerHostOptions;
+struct Options : InstallerHostOptions {
+    bool unattended = false; // --unattended: a removal asks nobody
+};
 
 // Signals reach the main loop through this pipe (its read end); the handler also notes the
 // interrupt for a plug-in that waits inside one of its calls (the main loop does not run then).
@@ -211,6 +220,9 @@ public:
     bool load();
     // Shows the window and walks the road until it ends; returns the exit status.
     int run();
+    // --uninstall: shows the window, asks once (unless unattended), removes what the record of
+    // the bundle's installation lists and shows each step; returns the exit status.
+    int uninstall();
 
 private:
     void build();
@@ -343,6 +355,10 @@ private:
         return G_SOURCE_CONTINUE;
     }
     static gboolean onStart(gpointer self);
+    // With an answers file the window walks its road by itself: each page drawn gets the
+    // answered move, pressed as a person would press it, from the main loop.
+    static gboolean onAnsweredMove(gpointer self);
+    size_t nextMove_ = 0;
 
     Options options_;
     GtkApplication* application_;
@@ -388,6 +404,7 @@ bool InstallerWindow::load()
         std::fprintf(stderr, "installer-host-gtk: %s\n", InstallerEscapeControls(error).c_str());
         return false;
     }
+    InstallerManifestBegin(options_.bundle);
     for (const auto& item : options_.payload)
         session_.addPayload(item.first, item.second);
     build();
@@ -644,6 +661,59 @@ void InstallerWindow::onFirstFrame()
     std::fflush(stdout);
 }
 
+int InstallerWindow::uninstall()
+{
+    build();
+    gtk_window_present(GTK_WINDOW(window_));
+    gtk_label_set_text(GTK_LABEL(title_), _("Removal"));
+    gtk_widget_set_sensitive(back_, FALSE);
+    gtk_widget_set_sensitive(continue_, FALSE);
+    while (g_main_context_pending(nullptr))
+        g_main_context_iteration(nullptr, FALSE);
+    auto finish = [this](const std::string& line, int status) {
+        std::printf("installer-host: result: %s\n", line.c_str());
+        std::fflush(stdout);
+        return status;
+    };
+    if (!options_.unattended) {
+        int answer = ask(_("Remove"), _("Remove what the installer placed?"),
+                         _("Files changed since the installation, and files added since, stay where they are."),
+                         {_("_Keep Everything"), _("_Remove")});
+        if (answer != 1) {
+            std::printf("installer-host-gtk: %s\n", _("Nothing was removed."));
+            return finish("uninstall=declined", InstallerInterruptRequested() ? 128 + InstallerInterruptRequested() : 0);
+        }
+    }
+    int row = 0;
+    InstallerRemovalResult result = InstallerUninstall(options_.bundle, [this, &row](const InstallerRemovalStep& step) {
+        gtk_grid_attach(GTK_GRID(content_), makeLabel(step.text, true), 0, row++, 2, 1);
+        std::printf("installer-host-gtk: %s\n", InstallerEscapeControls(step.text).c_str());
+        std::fflush(stdout);
+    });
+    if (!result.found) {
+        gtk_grid_attach(GTK_GRID(content_), makeLabel(result.error, true), 0, row++, 2, 1);
+        std::printf("installer-host-gtk: %s\n", InstallerEscapeControls(result.error).c_str());
+    }
+    std::string line = !result.found ? std::string("uninstall=nothing-recorded")
+                                     : std::string("uninstall=") + (result.failed ? "incomplete" : "done") +
+                                           " removed=" + std::to_string(result.removed) + " kept=" +
+                                           std::to_string(result.kept) + " failed=" + std::to_string(result.failed);
+    int status = !result.found ? kInstallerExitNothingRecorded : result.failed ? kInstallerExitRemovalFailed : 0;
+    if (options_.unattended)
+        return finish(line, status);
+    // The person reads what stayed and closes the window.
+    bool closed = false;
+    setMnemonicLabel(continue_, _("_Close"));
+    gtk_widget_set_sensitive(continue_, TRUE);
+    gtk_widget_grab_focus(continue_);
+    g_signal_connect(continue_, "clicked", G_CALLBACK(+[](GtkButton*, bool* c) { *c = true; }), &closed);
+    std::printf("installer-host-gtk: page: %s\n", _("Removal"));
+    std::fflush(stdout);
+    while (!closed && !quitPending_ && !InstallerInterruptRequested())
+        g_main_context_iteration(nullptr, TRUE);
+    return finish(line, status);
+}
+
 gboolean InstallerWindow::onStart(gpointer data)
 {
     auto* self = static_cast<InstallerWindow*>(data);
@@ -893,6 +963,35 @@ void InstallerWindow::render()
     const char* title = gtk_label_get_text(GTK_LABEL(title_));
     std::printf("installer-host-gtk: page: %s\n", title);
     std::fflush(stdout);
+    if (!options_.answers.path.empty())
+        g_idle_add(onAnsweredMove, this);
+}
+
+gboolean InstallerWindow::onAnsweredMove(gpointer data)
+{
+    auto* self = static_cast<InstallerWindow*>(data);
+    InstallerSession& session = self->session_;
+    if (self->busy_ || session.page() == InstallerSession::Page::Ended)
+        return G_SOURCE_REMOVE;
+    std::string move = session.page() == InstallerSession::Page::Installation
+                           ? std::string("continue")
+                           : InstallerAnsweredMove(self->options_.answers, session, self->nextMove_);
+    std::printf("installer-host-gtk: answered: %s\n", move.c_str());
+    std::fflush(stdout);
+    if (move == "continue") {
+        self->act([](InstallerSession& s) { s.continueOn(); });
+    } else if (move == "back") {
+        self->act([](InstallerSession& s) { s.goBack(); }); // redrawn even where it cannot go back: the next answer follows
+    } else if (move == "quit") {
+        self->act([](InstallerSession& s) { s.quit(InstallerSession::Ending::Quit); });
+    } else {
+        size_t number = move == "button" ? 1 : std::strtoul(move.c_str() + 7, nullptr, 10);
+        if (number >= 1 && number <= session.buttons().size())
+            self->act([number](InstallerSession& s) { s.pressButton(number - 1); });
+        else
+            self->act([](InstallerSession& s) { s.continueOn(); }); // no such button here: on, as unattended runs go
+    }
+    return G_SOURCE_REMOVE;
 }
 
 void InstallerWindow::renderSteps()
@@ -961,7 +1060,14 @@ int main(int argc, char** argv)
     // program too.
     InstallerBindHostTexts("installer-host");
     Options options;
-    int usageStatus = InstallerReadHostCommandLine(argc, argv, "installer-host-gtk", _(kUsage), options);
+    int usageStatus = InstallerReadHostCommandLine(
+        argc, argv, "installer-host-gtk", _(kUsage), options,
+        [&options](const std::string& arg, const std::function<bool(std::string&)>&, std::string&) {
+            if (arg != "--unattended")
+                return InstallerHostOption::Unknown;
+            options.unattended = true;
+            return InstallerHostOption::Taken;
+        });
     if (usageStatus >= 0)
         return usageStatus;
     g_signalFd = InstallerInstallHostSignalHandlers(true);
@@ -990,7 +1096,10 @@ int main(int argc, char** argv)
     GtkApplication* application = gtk_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE);
     g_signal_connect(application, "activate", G_CALLBACK(+[](GtkApplication* app, Run* r) {
         InstallerWindow window(*r->options, app);
-        r->status = window.load() ? window.run() : kInstallerExitNoBundle;
+        if (r->options->uninstall)
+            r->status = window.uninstall(); // the record names what to remove: no bundle is loaded
+        else
+            r->status = window.load() ? window.run() : kInstallerExitNoBundle;
     }), &run);
     char* programOnly[] = {argv[0], nullptr};
     g_application_run(G_APPLICATION(application), 1, programOnly);

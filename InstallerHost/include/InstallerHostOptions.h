@@ -7,6 +7,7 @@
 #ifndef INSTALLERHOSTOPTIONS_H
 #define INSTALLERHOSTOPTIONS_H
 
+#include <InstallerAnswers.h>
 #include <InstallerPlugin.h>
 
 #include <cstdint>
@@ -24,6 +25,11 @@ struct InstallerHostOptions {
     std::string authorize = "polkit"; // polkit, yes, no or ask
     std::vector<std::pair<std::string, std::string>> payload; // --install SRC=DEST, in order
     std::string helper; // --privileged-helper, "" when not given
+    // --answers FILE, read and checked while parsing (InstallerAnswers.h): its Answer is already
+    // in `authorize` and its payload in `payload`; the moves are the front-end's to follow.
+    InstallerAnswers answers;
+    bool authorizeGiven = false; // --authorize was on the command line
+    bool uninstall = false;      // --uninstall: remove what the bundle's installation placed
 };
 
 // What a front-end's handler made of an option the shared parser does not know.
@@ -41,7 +47,7 @@ using InstallerHostOptionHandler = std::function<InstallerHostOption(
 INSTALLER_API std::vector<std::string> InstallerSplitList(const std::string& text);
 
 // Reads argv into `options`; false with a one-line message in `error` on a usage error (also when
-// no bundle is given). Stops at -h/--help, which sets options.help, and at --version, which sets
+// no bundle is given, and for an answers file that is refused, naming its line). Stops at -h/--help, which sets options.help, and at --version, which sets
 // options.version.
 INSTALLER_API bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& options, std::string& error,
                                              const InstallerHostOptionHandler& ownOption = {});

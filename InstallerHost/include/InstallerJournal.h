@@ -18,6 +18,10 @@
 //                                                 nothing|not-started, INSTALLER_PANES (INSTALLER_SIGNAL)
 //   check       fadf4d0fd13a42f883c8fabd7ca8649a  INSTALLER_PATH INSTALLER_REASON (a payload refused
 //                                                 before copying: no room, or no way to write)
+//   removal     2c1b93f463f849f4912137872af3f875  INSTALLER_PATH INSTALLER_OUTCOME=removed|kept|failed
+//                                                 (--uninstall; its run ends with an end step whose
+//                                                 INSTALLER_ENDING is removal-done|removal-incomplete|
+//                                                 nothing-recorded, with INSTALLER_REMOVED/KEPT/FAILED)
 //
 // Where it goes: to the systemd journal (sd_journal_send) when journald listens on
 // /run/systemd/journal/socket, with SYSLOG_IDENTIFIER=installer-host for both hosts (the window
@@ -46,7 +50,7 @@
 #include <utility>
 #include <vector>
 
-enum class InstallerRecordStep { Road, File, Right, LoginItem, Launch, End, Check };
+enum class InstallerRecordStep { Road, File, Right, LoginItem, Launch, End, Check, Removal };
 
 using InstallerRecordFields = std::vector<std::pair<std::string, std::string>>;
 

@@ -70,6 +70,18 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
                 return false;
             }
             options.authorize = v;
+            options.authorizeGiven = true;
+        } else if (arg == "--uninstall") {
+            options.uninstall = true;
+        } else if (arg == "--answers") {
+            if (!value(v))
+                return false;
+            if (!options.answers.path.empty()) {
+                error = ::dgettext("installer-host", "--answers given twice");
+                return false;
+            }
+            if (!InstallerReadAnswers(v, options.answers, error))
+                return false;
         } else if (arg == "--install") {
             if (!value(v))
                 return false;
@@ -103,6 +115,20 @@ bool InstallerParseHostOptions(int argc, char** argv, InstallerHostOptions& opti
     }
     if (options.bundle.empty()) {
         error = ::dgettext("installer-host", "no bundle given");
+        return false;
+    }
+    // One place for each choice: the command line and the answers file do not overrule each other.
+    if (!options.answers.authorize.empty()) {
+        if (options.authorizeGiven) {
+            error = ::dgettext("installer-host", "--authorize and the answers file's Answer both given");
+            return false;
+        }
+        options.authorize = options.answers.authorize;
+    }
+    options.payload.insert(options.payload.end(), options.answers.payload.begin(), options.answers.payload.end());
+    // A removal takes what to remove from the installation's record, nothing from the command line.
+    if (options.uninstall && (!options.payload.empty() || !options.answers.path.empty())) {
+        error = ::dgettext("installer-host", "--uninstall takes no payload and no answers file");
         return false;
     }
     return true;

@@ -54,6 +54,7 @@ const char* messageIdOf(InstallerRecordStep step)
     case InstallerRecordStep::Launch: return "cb73bc97595749fdaa1b73c54685112d";
     case InstallerRecordStep::End: return "4aca77d50e234b788a69dd919908e746";
     case InstallerRecordStep::Check: return "fadf4d0fd13a42f883c8fabd7ca8649a";
+    case InstallerRecordStep::Removal: return "2c1b93f463f849f4912137872af3f875";
     }
     return "";
 }
@@ -68,6 +69,7 @@ const char* stepName(InstallerRecordStep step)
     case InstallerRecordStep::Launch: return "launch";
     case InstallerRecordStep::End: return "end";
     case InstallerRecordStep::Check: return "check";
+    case InstallerRecordStep::Removal: return "removal";
     }
     return "";
 }

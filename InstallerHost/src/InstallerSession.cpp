@@ -1,6 +1,7 @@
 // The installer's road: load, shouldLoad / firstPane / title, installation, panes, summary, end.
 #include <InstallerDisplayText.h>
 #include <InstallerJournal.h>
+#include <InstallerManifest.h>
 #include <InstallerPayload.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
@@ -221,14 +222,19 @@ void InstallerSession::copyPayload()
         bool privileged = throughHelper(item.second);
         struct stat st;
         bool folder = ::stat(item.first.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        InstallerManifestPlan plan = InstallerManifestPlanPayload(item.first, item.second);
         InstallerPayloadResult result = privileged ? installThroughHelper(helper, item.first, item.second, observer)
                                                    : InstallerPayloadInstall(item.first, item.second, observer);
         switch (result.outcome) {
-        case InstallerPayloadOutcome::Installed:
+        case InstallerPayloadOutcome::Installed: {
             installationLog_.push_back(privileged ? InstallerText("installed %s (privileged helper)", item.second)
                                                   : InstallerText("installed %s", item.second));
             InstallerRecordPlacedPayload(item.first, item.second, privileged ? "privileged-helper" : "self");
+            std::string unrecorded = InstallerManifestNotePayload(plan, privileged);
+            if (!unrecorded.empty())
+                installationLog_.push_back(InstallerText("not recorded for removal: %s", unrecorded));
             break;
+        }
         case InstallerPayloadOutcome::Failed:
             installationLog_.push_back(InstallerText("failed %s: %s", item.second, result.error));
             InstallerRecordWrite(InstallerRecordStep::File, "not placed " + item.second + ": " + result.error,
@@ -387,6 +393,8 @@ void InstallerSession::end(Ending how)
     ending_ = how;
     InstallerNotificationCenter::defaultCenter().postNotificationName(
         InstallerApplicationWillTerminateNotification);
+    // The login item the plug-in added is listed for removal too.
+    InstallerManifestNoteEnd();
     // After the notification: what the plug-in does on its way out (the launch on Quit) is part
     // of the run.
     recordEnd();

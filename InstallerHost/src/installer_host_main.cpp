@@ -9,6 +9,7 @@
 #include <InstallerDisplayText.h>
 #include <InstallerFrontEnd.h>
 #include <InstallerHostOptions.h>
+#include <InstallerManifest.h>
 #include <InstallerPolkit.h>
 #include <InstallerSession.h>
 
@@ -67,9 +68,17 @@ const char* const kUsage = N_(
     "                       answers, root is asked by the host (ask on a terminal, no when\n"
     "                       unattended) and anyone else is refused.\n"
     "  --install SRC=DEST   payload: the installation page copies file or folder SRC to DEST (repeatable).\n"
+    "  --answers FILE       the choices of an unattended run, in a key file: [Road] Moves=LIST\n"
+    "                       (as --actions) and ChangeFolders=true|false, [Authorization]\n"
+    "                       Answer=polkit|yes|no, [Payload] Install=SRC=DEST;SRC=DEST. A file\n"
+    "                       with a wrong line is refused, naming the line, before anything is done.\n"
     "  --privileged-helper PATH  the helper that pkexec starts for the steps that need root\n"
     "                       (a payload in a system folder, the all-users login item) when the\n"
     "                       host is not root. Default: the installed helper, when it is there.\n"
+    "  --uninstall          remove what the installation of BUNDLE placed, as its record lists it:\n"
+    "                       files still as they were installed, folders left empty, the all-users\n"
+    "                       login item. Changed files and what others put there stay. Asks once\n"
+    "                       on a terminal; --unattended removes without asking.\n"
     "  --interactive        read the person's choices from standard input even when it is not a\n"
     "                       terminal (for driving the host through a pipe).\n"
     "  --unattended         never read standard input.\n"
@@ -77,7 +86,8 @@ const char* const kUsage = N_(
     "  --version            the version, and nothing else.\n"
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
-    "loaded, 4 the section declined to load, 128+N when ended by signal N (130 for Ctrl-C).\n"
+    "loaded, 4 the section declined to load, 6 nothing recorded to remove, 7 a removal failed,\n"
+    "128+N when ended by signal N (130 for Ctrl-C).\n"
     "The last line of output starts with \"installer-host: result:\" and lists, as key=value,\n"
     "the section, the first pane, the panes entered, how the road ended and what the plug-in did.\n");
 
@@ -409,6 +419,8 @@ bool nextChoice(const InstallerSession& session, const Options& options, bool in
     }
     if (session.page() == InstallerSession::Page::Installation)
         choice = "continue"; // the installation page continues by itself
+    else if (!options.answers.path.empty() && !options.actionsGiven)
+        choice = InstallerAnsweredMove(options.answers, session, nextAction);
     else if (nextAction < options.actions.size())
         choice = options.actions[nextAction++];
     else
@@ -458,6 +470,34 @@ void walk(InstallerSession& session, const Options& options, bool interactive)
     }
 }
 
+// --uninstall: asks once (on a terminal), then removes what the record lists, a line a step.
+int uninstall(const std::string& bundle, bool interactive)
+{
+    std::string name = InstallerManifestPathFor(bundle);
+    if (interactive) {
+        std::printf("%s\n  %s ", InstallerText("Remove what the installation of %s placed?", bundle).c_str(),
+                    _("Changed files and files added since stay. Remove? [y/N]"));
+        std::fflush(stdout);
+        std::string answer;
+        bool yes = readLine(answer) && (answer == "y" || answer == "yes" || answer == _("y") || answer == _("yes"));
+        if (!yes) {
+            printHostLine(_("Nothing was removed."));
+            std::printf("installer-host: result: uninstall=declined\n");
+            return InstallerInterruptRequested() ? 128 + InstallerInterruptRequested() : 0;
+        }
+    }
+    InstallerRemovalResult result = InstallerUninstall(bundle, [](const InstallerRemovalStep& step) { printHostLine(step.text); });
+    if (!result.found) {
+        printHostLine(result.error);
+        std::printf("installer-host: result: uninstall=nothing-recorded\n");
+        return kInstallerExitNothingRecorded;
+    }
+    std::printf("installer-host: result: uninstall=%s removed=%zu kept=%zu failed=%zu\n",
+                result.failed ? "incomplete" : "done", result.removed, result.kept, result.failed);
+    std::fflush(stdout);
+    return result.failed ? kInstallerExitRemovalFailed : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -474,7 +514,13 @@ int main(int argc, char** argv)
         });
     if (usageStatus >= 0)
         return usageStatus;
-    bool interactive = options.interactive == -1 ? (::isatty(STDIN_FILENO) && !options.actionsGiven)
+    if (options.actionsGiven && options.answers.movesGiven) {
+        std::fprintf(stderr, "installer-host: %s\n\n%s", _("--actions and the answers file's Moves both given"), _(kUsage));
+        return kInstallerExitUsage;
+    }
+    // An answers file is for a run nobody watches: it drives the road unless --interactive says otherwise.
+    bool unattendedByAnswers = !options.answers.path.empty();
+    bool interactive = options.interactive == -1 ? (::isatty(STDIN_FILENO) && !options.actionsGiven && !unattendedByAnswers)
                                                  : options.interactive == 1;
     static InstallerAuthorizationPolicy policy(options.authorize, interactive);
     g_policy = &policy;
@@ -485,6 +531,11 @@ int main(int argc, char** argv)
 
     // No SA_RESTART: a pending read must return so the host can end its road.
     g_wakeFd = InstallerInstallHostSignalHandlers(false);
+    if (options.uninstall) {
+        InstallerUsePrivilegedHelper(options.helper);
+        installHandlers(policy, interactive);
+        return uninstall(options.bundle, interactive);
+    }
     InstallerSetCurrentEventKeyModifiers(options.modifiers);
     InstallerUsePrivilegedHelper(options.helper);
     installHandlers(policy, interactive);
@@ -495,6 +546,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "installer-host: %s\n", shown(error).c_str());
         return kInstallerExitNoBundle;
     }
+    InstallerManifestBegin(options.bundle);
     for (const auto& item : options.payload)
         session.addPayload(item.first, item.second);
     followCopy(session);

@@ -91,6 +91,8 @@ struct Host {
     bool discardOutput = false;
     // When >= 0: its standard input is this descriptor (a stream the test prepared), not `in`.
     int stdinFd = -1;
+    // The data folder the host gets when the test gives none (see start()).
+    TempFolder dataHome{"host-data"};
 
     Host() = default;
     Host(const Host&) = delete;
@@ -122,6 +124,13 @@ struct Host {
         int inPipe[2], outPipe[2];
         ASSERT_EQ(::pipe2(inPipe, O_CLOEXEC) | ::pipe2(outPipe, O_CLOEXEC), 0);
         env.insert(env.begin(), "LANGUAGE=en");
+        // The record of what a host installed goes to a data folder of the test's own, unless the
+        // test chose one (a sandbox's): never into the home of whoever runs the tests.
+        bool dataChosen = std::getenv("XDG_DATA_HOME") != nullptr;
+        for (const std::string& e : env)
+            dataChosen = dataChosen || e.rfind("XDG_DATA_HOME=", 0) == 0;
+        if (!dataChosen)
+            env.push_back("XDG_DATA_HOME=" + dataHome.path);
         ASSERT_GE(pid = ::fork(), 0);
         if (pid == 0) {
             int output = discardOutput ? ::open("/dev/null", O_WRONLY) : outPipe[1];

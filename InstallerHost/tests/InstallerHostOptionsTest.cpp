@@ -81,6 +81,8 @@ TEST(InstallerHostOptionsTest, SharedOptionsAndTheFrontEndsOwn)
         {{"--install", "/a=", "B.bundle"}, "--install takes SRC=DEST"},
         {{"--install", "/a", "B.bundle"}, "--install takes SRC=DEST"},
         {{"--privileged-helper", "helper", "B.bundle"}, "--privileged-helper takes an absolute path"},
+        {{"--uninstall", "--install", "/a=/b", "B.bundle"}, "--uninstall takes no payload and no answers file"},
+        {{"--answers", "/nonexistent/answers.ini", "B.bundle"}, "/nonexistent/answers.ini: No such file or directory"},
     };
     for (const auto& [args, message] : wrong) {
         p = parse(args);

@@ -8,6 +8,11 @@
 //                                               standard input describes as a stream of records
 //                                               (InstallerPayloadStream.h) at DEST (action
 //                                               com.ombrix.installer.install-payload)
+//   oru-privileged-helper remove-payload DEST   removes what the installer recorded placing at
+//                                               DEST: standard input lists it, one line each,
+//                                               "D NAME" a folder it made, "F SHA256 NAME" a file,
+//                                               "L NAME" a link, names relative to DEST's folder
+//                                               (action com.ombrix.installer.remove-payload)
 //
 // Nothing else, and no path it did not check: the folders come from the helper's own
 // configuration (root's file, ORU_HELPER_CONFIG; built-in defaults when it is absent), the
@@ -27,6 +32,7 @@
 
 #include <InstallerDisplayText.h>
 #include <InstallerPayloadStream.h>
+#include "InstallerRemoval.h"
 #include <XpFd.h>
 #include <XpStagedFile.h>
 #include <XpTreeWriter.h>
@@ -460,6 +466,85 @@ int installPayload(const Configuration& config, const std::string& destination)
     return status;
 }
 
+// The removal list on standard input for `destination`, checked whole before anything is
+// removed: every name lies beneath DEST's own name, a checksum is 64 hex digits.
+int readRemovalList(const std::string& name, InstallerRemovalList& list)
+{
+    const size_t limit = 16 * 1024 * 1024;
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(0, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(kPayloadRefused, std::string("standard input: ") + std::strerror(errno));
+        if (n == 0)
+            break;
+        text.append(buffer, static_cast<size_t>(n));
+        if (text.size() > limit)
+            return fail(kPayloadRefused, "the removal list is larger than any installation's");
+    }
+    auto beneath = [&name](const std::string& rel) {
+        return (rel == name || rel.rfind(name + "/", 0) == 0) && rel.find('\0') == std::string::npos;
+    };
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.size() > 2 && line[0] == 'D' && line[1] == ' ' && beneath(line.substr(2))) {
+            list.folders.push_back(line.substr(2));
+        } else if (line.size() > 2 && line[0] == 'L' && line[1] == ' ' && beneath(line.substr(2))) {
+            list.links.push_back(line.substr(2));
+        } else if (line.size() > 68 && line[0] == 'F' && line[1] == ' ' && line[66] == ' ' &&
+                   line.find_first_not_of("0123456789abcdef", 2) == 66 && beneath(line.substr(67))) {
+            list.checksums.push_back(line.substr(2, 64));
+            list.files.push_back(line.substr(67));
+        } else {
+            return fail(kPayloadRefused, "the removal list is malformed: " + InstallerEscapeControls(line));
+        }
+    }
+    return kDone;
+}
+
+// Removes what standard input lists beneath `destination` with the host's own rules (only
+// unchanged files, folders left empty, links as links, nothing on another volume), each step a
+// line on standard output: "removed PATH", or "kept PATH: why".
+int removePayload(const Configuration& config, const std::string& destination)
+{
+    size_t slash = destination.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : destination.substr(0, slash);
+    std::string name = slash == std::string::npos ? std::string() : destination.substr(slash + 1);
+    bool allowed = false;
+    for (const std::string& dir : config.payloadDirectories)
+        allowed = allowed || dir == folder;
+    if (!plainAbsolutePath(destination) || !allowed || name.empty() || name[0] == '.' || name.size() > 255)
+        return fail(kPayloadRefused, destination + " is not a file name in a payload folder");
+    InstallerRemovalList list;
+    if (int refused = readRemovalList(name, list))
+        return refused;
+    std::string why;
+    XpFd dir = openTrustedFolder(folder, why);
+    if (!dir.IsValid())
+        return fail(kRefusedObject, why);
+    struct stat st;
+    if (::fstat(dir.Get(), &st) != 0)
+        return fail(kWriteFailed, folder + ": " + std::strerror(errno));
+    int status = kDone;
+    InstallerRemoveListed(dir.Get(), st.st_dev, folder, list,
+                          [&status](InstallerRemovalStep::Kind kind, const std::string& path, const std::string& text) {
+                              if (kind == InstallerRemovalStep::Removed)
+                                  std::printf("removed %s\n", InstallerEscapeControls(path).c_str());
+                              else if (kind == InstallerRemovalStep::Kept)
+                                  std::printf("%s\n", InstallerEscapeControls(text).c_str());
+                              else {
+                                  std::fprintf(stderr, "%s\n", InstallerEscapeControls(text).c_str());
+                                  status = kWriteFailed;
+                              }
+                          });
+    std::fflush(stdout);
+    return status;
+}
+
 int removeLoginItem(const Configuration& config, int dir, const std::string& name)
 {
     const std::string path = config.autostartDirectory + "/" + name;
@@ -497,9 +582,10 @@ int main(int argc, char** argv)
     bool loginItem = argc == 3 && std::strcmp(argv[1], "login-item") == 0 &&
                      (std::strcmp(argv[2], "add") == 0 || std::strcmp(argv[2], "remove") == 0);
     bool payload = argc == 3 && std::strcmp(argv[1], "install-payload") == 0;
-    if (!loginItem && !payload)
-        return fail(kUsage, "usage: oru-privileged-helper login-item add|remove | install-payload DEST "
-                            "(started through pkexec)");
+    bool removal = argc == 3 && std::strcmp(argv[1], "remove-payload") == 0;
+    if (!loginItem && !payload && !removal)
+        return fail(kUsage, "usage: oru-privileged-helper login-item add|remove | install-payload DEST | "
+                            "remove-payload DEST (started through pkexec)");
     if (!startedThroughPkexec())
         return fail(kNotThroughPkexec, "refusing to run: not started through pkexec");
     ::umask(022);
@@ -509,6 +595,8 @@ int main(int argc, char** argv)
         return fail(kConfiguration, why.empty() ? "AutostartDirectory is not a plain absolute path" : why);
     if (payload)
         return installPayload(config, argv[2]);
+    if (removal)
+        return removePayload(config, argv[2]);
     XpFd dir = openTrustedFolder(config.autostartDirectory, why);
     if (!dir.IsValid())
         return fail(kRefusedObject, why);

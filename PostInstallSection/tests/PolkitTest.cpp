@@ -816,3 +816,88 @@ TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheH
 #endif
 
 } // namespace
+
+namespace {
+
+std::string sha256Of(const std::string& text)
+{
+    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.data(), static_cast<gssize>(text.size()));
+    std::string sum = hex;
+    g_free(hex);
+    return sum;
+}
+
+} // namespace
+
+// What the helper placed for a person is removed by it with the host's rules: unchanged files,
+// links as links (a link planted where a file was is removed, its target untouched), folders that
+// are empty by then; a changed file and a file added since stay. A list naming anything outside
+// the destination is refused whole.
+TEST_F(PolkitTest, TheHelperRemovesOnlyWhatItPlacedUnchangedAndFollowsNoPlantedLink)
+{
+    const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
+    std::filesystem::create_directories(source + "/bin");
+    std::filesystem::create_directories(source + "/share");
+    ASSERT_TRUE(OruSandbox::writeFile(source + "/bin/app", "program\n"));
+    ASSERT_TRUE(OruSandbox::writeFile(source + "/bin/tool", "tool\n"));
+    ASSERT_TRUE(OruSandbox::writeFile(source + "/share/readme", "read me\n"));
+    ASSERT_EQ(::symlink("bin", (source + "/current").c_str()), 0);
+    ASSERT_EQ(::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1), 0);
+    InstallerPayloadResult installed = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr);
+    ::unsetenv("PKEXEC_UID");
+    ASSERT_EQ(installed.outcome, InstallerPayloadOutcome::Installed) << installed.error;
+    const std::string list = "D App\nD App/bin\nD App/share\nF " + sha256Of("program\n") + " App/bin/app\nF " +
+                             sha256Of("tool\n") + " App/bin/tool\nF " + sha256Of("read me\n") + " App/share/readme\nL App/current\n";
+    const std::string env = "PKEXEC_UID=" + std::to_string(nobody_->pw_uid);
+
+    // Refused whole: a name outside the destination, a destination outside the payload folders.
+    std::string output;
+    XpFd outside = pipeHolding(list + "F " + sha256Of("program\n") + " Other/app\n");
+    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {env}, false, &output, outside.Get()), 8) << output;
+    expectHas(output, {"the removal list is malformed: F "});
+    XpFd elsewhere = pipeHolding(list);
+    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", sandbox_->root() + "/App"}, {env}, false, &output, elsewhere.Get()), 8);
+    EXPECT_TRUE(exists(dest + "/bin/app") && exists(dest + "/share/readme"));
+
+    const std::string precious = sandbox_->root() + "/precious";
+    ASSERT_TRUE(OruSandbox::writeFile(precious, "keep me\n"));
+    ASSERT_EQ(::unlink((dest + "/bin/app").c_str()), 0);
+    ASSERT_EQ(::symlink(precious.c_str(), (dest + "/bin/app").c_str()), 0);
+    ASSERT_TRUE(OruSandbox::writeFile(dest + "/share/readme", "changed\n"));
+    ASSERT_TRUE(OruSandbox::writeFile(dest + "/share/added", "not ours\n"));
+    XpFd in = pipeHolding(list);
+    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {env}, false, &output, in.Get()), 0) << output;
+    expectHas(output, {"removed " + dest + "/bin/app\n", "removed " + dest + "/bin/tool\n", "removed " + dest + "/current\n",
+                       "removed " + dest + "/bin\n", "kept " + dest + "/share/readme: it was changed after the installation\n",
+                       "kept " + dest + "/share: it holds files the installer did not place\n"});
+    EXPECT_FALSE(exists(dest + "/bin") || exists(dest + "/current"));
+    EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
+    EXPECT_EQ(OruSandbox::readFile(dest + "/share/readme"), "changed\n");
+    EXPECT_EQ(OruSandbox::readFile(dest + "/share/added"), "not ours\n");
+    // The removal, too, is only for a start through pkexec.
+    XpFd again = pipeHolding(list);
+    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {"PATH=/usr/bin"}, false, &output, again.Get()), 3);
+}
+
+// A person's removal of what the helper placed for them goes through polkit and the helper too:
+// the payload (root's, in the system folder) and the all-users login item.
+TEST_F(PolkitTest, APersonsUninstallRemovesThroughTheHelperWhatTheHelperPlaced)
+{
+    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
+    startPolkit(ruleFor("YES"));
+    std::string output = runHost(true, {"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()});
+    expectHas(output, {"installed " + sandbox_->installedEntry() + " (privileged helper)",
+                       "login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
+    EXPECT_EQ(output.find("not recorded for removal"), std::string::npos) << output;
+    ASSERT_TRUE(exists(sandbox_->installedEntry()) && exists(sandbox_->autostartEntry()));
+
+    Host host;
+    runByNobody(host);
+    host.start({"--uninstall", "--unattended", "--privileged-helper", ORU_HELPER_PATH, ORU_BUNDLE_PATH}, {"SHELL=/bin/sh"});
+    space_.notePid(host.pid);
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    expectHas(host.output, {"removed " + sandbox_->installedEntry() + " (privileged helper)",
+                            "removed " + sandbox_->autostartEntry() + " (privileged helper)",
+                            "uninstall=done removed=2 kept=0 failed=0"});
+    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
+}

@@ -642,3 +642,34 @@ TEST_F(GtkHostTest, SanitizerOptionsLeaveLeakChecksToTheHosts)
 
 } // namespace
 
+
+namespace {
+
+// The window walks a road by itself from an answers file (the fresh road, folders unchanged, the
+// right refused), and removes that installation after asking once in a dialog named by its question.
+TEST_F(GtkHostTest, AnAnswersFileDrivesTheWindowAndUninstallAsksOnceThenRemovesIt)
+{
+    const std::string answers = sandbox_->root() + "/answers.ini";
+    std::ofstream(answers) << "[Road]\nChangeFolders=false\n[Authorization]\nAnswer=no\n[Payload]\nInstall="
+                           << sandbox_->payloadEntry() << "=" << sandbox_->installedEntry() << "\n";
+    host.start({"--answers", answers, ORU_BUNDLE_PATH}, {kNoSystemBus});
+    space_->notePid(host.pid);
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    host.expectResult({"first=DBSettingPane panes=DBSettingPane ended=finished", "launch=reconstructDatabase",
+                       "login-item=refused"});
+    ASSERT_TRUE(exists(sandbox_->installedEntry()));
+
+    host.start({"--uninstall", ORU_BUNDLE_PATH}, {kNoSystemBus});
+    AccessibleRef question = driver_->window(host.pid, "Remove what the installer placed?", 20);
+    ASSERT_TRUE(question) << host.output;
+    EXPECT_EQ(question.roleName(), "dialog");
+    EXPECT_TRUE(exists(sandbox_->installedEntry())); // nothing goes before the answer
+    ASSERT_TRUE(press(question, "Remove"));
+    AccessibleRef removal = driver_->window(host.pid, kWindowTitle);
+    ASSERT_TRUE(removal) << host.output;
+    EXPECT_TRUE(shows(removal, "removed " + sandbox_->installedEntry()));
+    close(host, removal, {"uninstall=done removed=1 kept=0 failed=0"});
+    EXPECT_FALSE(exists(sandbox_->installedEntry()));
+}
+
+} // namespace

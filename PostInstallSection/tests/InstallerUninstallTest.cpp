@@ -1,0 +1,205 @@
+// --uninstall after a real installation on a sandbox desktop, in a private lock space: what the
+// installer placed goes, what it did not place (or what was changed since) stays and is named,
+// and a link planted by another user where an installed file was is removed, never followed.
+// ctest-resource-lock: installer-mutex
+#include "HostProcess.h"
+#include "MutexTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <pwd.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class UninstallTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+        std::string error;
+        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
+        ASSERT_TRUE(error.empty()) << error;
+        sandbox_->applyToProcess();
+        // A folder payload beside the desktop entry: an application of two files in two folders
+        // and a link.
+        app_ = sandbox_->root() + "/payload/Ombrix";
+        std::filesystem::create_directories(app_ + "/lib");
+        ASSERT_TRUE(OruSandbox::writeFile(app_ + "/ombrix", "#!/bin/sh\n"));
+        ASSERT_TRUE(OruSandbox::writeFile(app_ + "/lib/libombrix.so", "library\n"));
+        ASSERT_EQ(::symlink("lib/libombrix.so", (app_ + "/libombrix.so").c_str()), 0);
+        installed_ = sandbox_->root() + "/opt/Ombrix";
+        std::filesystem::create_directories(sandbox_->root() + "/opt");
+    }
+    void TearDown() override { reapChildren(); }
+    std::string run(const Lines& args, int status = 0, const std::string& input = std::string())
+    {
+        Host host;
+        Lines all = args;
+        all.push_back(ORU_BUNDLE_PATH);
+        host.start(all);
+        space_.notePid(host.pid);
+        if (!input.empty())
+            host.send(input);
+        EXPECT_EQ(host.finish(), status) << host.output;
+        reapChildren();
+        return host.output;
+    }
+    void install()
+    {
+        expectHas(run({"--unattended", "--authorize", "yes", "--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(),
+                       "--install", app_ + "=" + installed_}),
+                  {"login-item=\"added " + sandbox_->autostartEntry() + "\""});
+        ASSERT_TRUE(std::filesystem::exists(installed_ + "/lib/libombrix.so"));
+    }
+    std::string manifest() const { return sandbox_->dataHome() + "/xp-installer/PostInstallSection.manifest"; }
+
+    OruPrivateLockSpace space_;
+    std::unique_ptr<OruSandbox> sandbox_;
+    std::string app_, installed_;
+};
+
+bool present(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+TEST_F(UninstallTest, RemovesWhatItPlacedKeepsWhatItDidNotAndNamesAChangedFile)
+{
+    install();
+    ASSERT_TRUE(present(manifest()));
+    // The person's own file in the application's folder, and an installed file they changed.
+    ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/notes.txt", "mine\n"));
+    ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/lib/libombrix.so", "patched\n"));
+    std::string output = run({"--uninstall", "--unattended"});
+    expectHas(output, {"removed " + sandbox_->installedEntry() + "\n", "removed " + installed_ + "/ombrix\n",
+                       "removed " + installed_ + "/libombrix.so\n", "removed " + sandbox_->autostartEntry() + "\n",
+                       "kept " + installed_ + "/lib/libombrix.so: it was changed after the installation\n",
+                       "kept " + installed_ + "/lib: it holds files the installer did not place\n",
+                       "kept " + installed_ + ": it holds files the installer did not place\n",
+                       "installer-host: result: uninstall=done removed=4 kept=3 failed=0\n"});
+    EXPECT_FALSE(present(sandbox_->installedEntry()));
+    EXPECT_FALSE(present(sandbox_->autostartEntry()));
+    EXPECT_FALSE(present(installed_ + "/ombrix"));
+    EXPECT_FALSE(present(installed_ + "/libombrix.so"));
+    EXPECT_EQ(OruSandbox::readFile(installed_ + "/notes.txt"), "mine\n");
+    EXPECT_EQ(OruSandbox::readFile(installed_ + "/lib/libombrix.so"), "patched\n");
+    EXPECT_TRUE(present(sandbox_->systemDataDir() + "/applications")); // a folder that was there before
+    EXPECT_FALSE(present(manifest()));
+    // Nothing recorded any more: said, and nothing touched.
+    expectHas(run({"--uninstall", "--unattended"}, 6), {"no record of an installation of PostInstallSection"});
+    EXPECT_EQ(OruSandbox::readFile(installed_ + "/notes.txt"), "mine\n");
+}
+
+TEST_F(UninstallTest, AllOfItGoesWhenNothingWasAddedOrChanged)
+{
+    install();
+    expectHas(run({"--uninstall", "--unattended"}), {"uninstall=done removed=7 kept=0 failed=0"});
+    EXPECT_FALSE(present(installed_));
+    EXPECT_FALSE(present(sandbox_->installedEntry()));
+    EXPECT_TRUE(present(sandbox_->root() + "/opt"));
+}
+
+TEST_F(UninstallTest, OnATerminalItAsksOnceAndANoRemovesNothing)
+{
+    install();
+    std::string declined = run({"--uninstall", "--interactive"}, 0, "n\n");
+    expectHas(declined, {"Remove what the installation of", "Nothing was removed.", "uninstall=declined"});
+    EXPECT_EQ(countOf(declined, "Remove? [y/N]"), 1u);
+    EXPECT_TRUE(present(installed_ + "/ombrix"));
+    EXPECT_TRUE(present(manifest()));
+    std::string accepted = run({"--uninstall", "--interactive"}, 0, "y\n");
+    EXPECT_EQ(countOf(accepted, "Remove? [y/N]"), 1u);
+    expectHas(accepted, {"uninstall=done removed=7"});
+    EXPECT_FALSE(present(installed_));
+}
+
+// Another user (nobody) who may write the installed folder replaces an installed file with a
+// link to a file of root's: the removal, as root, takes the link away and leaves its target.
+TEST_F(UninstallTest, ALinkPlantedWhereAnInstalledFileWasIsRemovedNotFollowed)
+{
+    install();
+    struct passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    std::string precious = sandbox_->root() + "/precious";
+    ASSERT_TRUE(OruSandbox::writeFile(precious, "root's\n"));
+    ASSERT_EQ(::chmod(installed_.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(sandbox_->root().c_str(), 0755), 0);
+    std::string target = installed_ + "/ombrix";
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
+            ::_exit(125);
+        ::_exit(::unlink(target.c_str()) == 0 && ::symlink(precious.c_str(), target.c_str()) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat st;
+    ASSERT_TRUE(::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == nobody->pw_uid);
+    expectHas(run({"--uninstall", "--unattended"}),
+              {"removed " + target + " (a link where the installer had placed a file; not followed)\n"});
+    EXPECT_FALSE(present(target));
+    EXPECT_EQ(OruSandbox::readFile(precious), "root's\n");
+}
+
+// The removal's steps go to the installer's record: here the plain log file root's runs use where
+// no journal listens (a private, empty /run/systemd and /var/log in this test's namespace).
+TEST_F(UninstallTest, TheStepsOfARemovalAreRecorded)
+{
+    ASSERT_TRUE(space_.isolated()) << space_.note();
+    std::vector<std::string> mounts;
+    for (const char* target : {"/run/systemd", "/var/log"}) {
+        ASSERT_EQ(::mount("uninstall-test", target, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=4m"), 0) << target;
+        mounts.push_back(target);
+    }
+    struct Undo {
+        std::vector<std::string>& mounts;
+        ~Undo()
+        {
+            for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+                ::umount2(it->c_str(), MNT_DETACH);
+            ::setenv("INSTALLER_HOST_RECORD", "off", 1);
+        }
+    } undo{mounts};
+    install();
+    ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/lib/libombrix.so", "patched\n"));
+    ::unsetenv("INSTALLER_HOST_RECORD"); // the suite keeps the installers' record off elsewhere
+    run({"--uninstall", "--unattended"});
+    std::string log = readAll("/var/log/installer-host.log");
+    expectHas(log, {"INSTALLER_STEP=removal INSTALLER_PATH=" + installed_ + "/ombrix INSTALLER_OUTCOME=removed",
+                    "INSTALLER_STEP=removal INSTALLER_PATH=" + sandbox_->autostartEntry() + " INSTALLER_OUTCOME=removed",
+                    "INSTALLER_STEP=removal INSTALLER_PATH=" + installed_ + "/lib/libombrix.so INSTALLER_OUTCOME=kept",
+                    "MESSAGE_ID=2c1b93f463f849f4912137872af3f875",
+                    "INSTALLER_STEP=end INSTALLER_ENDING=removal-done INSTALLER_BUNDLE=PostInstallSection INSTALLER_REMOVED=4 "
+                    "INSTALLER_KEPT=3 INSTALLER_FAILED=0"});
+    EXPECT_EQ(countOf(log, "INSTALLER_STEP=removal "), 7u) << log;
+}
+
+// A volume mounted over an installed folder since (here a tmpfs holding a file of the same name
+// and content) is not entered: what lies on it stays, the rest goes.
+TEST_F(UninstallTest, AVolumeMountedOverAnInstalledFolderIsNotEntered)
+{
+    ASSERT_TRUE(space_.isolated()) << space_.note();
+    install();
+    const std::string lib = installed_ + "/lib";
+    ASSERT_EQ(::mount("uninstall-test", lib.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=1m"), 0);
+    struct Undo {
+        std::string target;
+        ~Undo() { ::umount2(target.c_str(), MNT_DETACH); }
+    } undo{lib};
+    ASSERT_TRUE(OruSandbox::writeFile(lib + "/libombrix.so", "library\n"));
+    expectHas(run({"--uninstall", "--unattended"}),
+              {"kept " + lib + "/libombrix.so: it lies on another volume now\n", "removed " + installed_ + "/ombrix\n"});
+    EXPECT_EQ(OruSandbox::readFile(lib + "/libombrix.so"), "library\n");
+}
+
+} // namespace
