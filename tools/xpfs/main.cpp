@@ -432,26 +432,6 @@ std::string xpfsCommandName(const XpfsCommand& command)
     return command.name ? std::string(command.group) + " " + command.name : std::string(command.group);
 }
 
-void xpfsReportError(const XpfsCommand& command, const char* operand, XpErr err)
-{
-    const char* name = XpErrName(err);
-    std::fflush(stdout);   // keep the order of results and messages on a shared terminal
-    if (name)
-        std::fprintf(stderr, "xpfs: %s: %s: %s\n", xpfsCommandName(command).c_str(), operand, name);
-    else
-        std::fprintf(stderr, "xpfs: %s: %s: 0x%X\n", xpfsCommandName(command).c_str(), operand, err);
-}
-
-void xpfsReportFailure(const XpfsCommand& command, const char* operand, const XpFileError& err)
-{
-    if (err.SysErr() == 0) {
-        xpfsReportError(command, operand, err.Code());
-        return;
-    }
-    std::fflush(stdout);
-    std::fprintf(stderr, "xpfs: %s: %s: %s\n", xpfsCommandName(command).c_str(), operand, err.Describe().GetBuffer());
-}
-
 int xpfsUsageError(const XpfsCommand& command, const std::string& message)
 {
     std::string name = xpfsCommandName(command);
@@ -464,24 +444,10 @@ int xpfsUsageError(const XpfsCommand& command, const std::string& message)
 int xpfsCheckOperands(const XpfsCommand& command, int argc, int min, int max)
 {
     if (argc < min)
-        return xpfsUsageError(command, "missing operand");
+        return xpfsUsageError(command, _("missing operand"));
     if (max >= 0 && argc > max)
-        return xpfsUsageError(command, "too many operands");
+        return xpfsUsageError(command, _("too many operands"));
     return XPFS_OK;
-}
-
-int xpfsForEachOperand(const XpfsCommand& command, int argc, char** argv,
-                       const std::function<XpErr(const char* operand)>& operation)
-{
-    if (int usage = xpfsCheckOperands(command, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i)
-        if (XpErr err = operation(argv[i])) {
-            xpfsReportError(command, argv[i], err);
-            status = XPFS_FAILED;
-        }
-    return status;
 }
 
 XpfsCommandLine xpfsParseCommandLine(int argc, char** argv)
