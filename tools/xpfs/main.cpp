@@ -70,8 +70,9 @@ void printToolHelp(FILE* out)
                    "'xpfs --version' prints the version. Options may follow operands (not when\n"
                    "POSIXLY_CORRECT is set); '--' ends the options.\n"
                    "Exit status: 0 success, 1 an operation failed (every operand is still tried),\n"
-                   "2 usage error. Failures are reported on stderr as 'xpfs: what failed: reason',\n"
-                   "the reason being the system's; --debug adds the library's error code."));
+                   "2 usage error, 128+N ended by signal N (130: Ctrl-C). Failures are reported on\n"
+                   "stderr as 'xpfs: what failed: reason', the reason being the system's; --debug\n"
+                   "adds the library's error code."));
 }
 
 void printGroupHelp(const char* group)
