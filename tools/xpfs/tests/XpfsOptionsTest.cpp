@@ -340,7 +340,7 @@ TEST(XpfsOptions, FailuresNameTheOperandAndTheReason)
         EXPECT_EQ(x.err, r.err) << r.args[0] << " " << r.args[1];
     }
     EXPECT_TRUE(fs::is_regular_file(t / "c"));   // touch went on after the failure
-    EXPECT_FALSE(fs::exists(t / "share"));        // a missing name makes no trash
+    EXPECT_FALSE(fs::exists(t / "share"));        // a missing name makes no trash folder
 }
 
 // Options may follow operands; with POSIXLY_CORRECT they end at the first operand, so "-p"
