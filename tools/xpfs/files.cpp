@@ -198,6 +198,8 @@ const XpfsOption kNoOptions[] = {
     {0, nullptr, nullptr, nullptr},
 };
 
+// info's lines are "key: value" with fixed English keys and values (kind, yes/no), as scripts
+// read them (the way stat --format's output is not translated); its messages are translated.
 int runInfo(const XpfsCommand& self, XpfsArgs& args)
 {
     if (int usage = xpfsCheckOperands(self, args.Count(), 1, -1))

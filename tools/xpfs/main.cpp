@@ -129,9 +129,10 @@ std::string optionLabel(const XpfsOption& o)
     std::string label = o.id < XPFS_LONG_ONLY ? std::string("-") + static_cast<char>(o.id) : std::string("  ");
     if (o.longName)
         label += std::string(o.id < XPFS_LONG_ONLY ? ", --" : "  --") + o.longName;
-    if (o.argName)
-        label += (o.optionalValue ? "[=" + std::string(o.argName) + "]"
-                                  : (o.longName ? "=" : " ") + std::string(o.argName));
+    if (o.argName) {   // the value's name in the reader's language, as in the usage line
+        std::string value = _(o.argName);
+        label += o.optionalValue ? "[=" + value + "]" : (o.longName ? "=" : " ") + value;
+    }
     return label;
 }
 

@@ -417,6 +417,9 @@ TEST(XpfsOptions, MessagesInGerman)
     EXPECT_EQ(x.err.rfind("xpfs: 'nothing' kann nicht entfernt werden: ", 0), 0u) << x.err;
     x = xpfsIn(t.path, {"cp", "--bogus"}, {"LANGUAGE=de"});
     EXPECT_EQ(x.err, "xpfs: nicht erkannte Option »--bogus«\n»xpfs cp --help« liefert weitere Informationen.\n");
+    x = xpfsIn(t.path, {"walk", "--help"}, {"LANGUAGE=de"});   // an option's value named as in the usage line
+    EXPECT_NE(x.out.find("Aufruf: xpfs walk [OPTION]... ORDNER\n"), std::string::npos) << x.out;
+    EXPECT_NE(x.out.find("      --name=MUSTER "), std::string::npos) << x.out;
 }
 
 } // namespace
