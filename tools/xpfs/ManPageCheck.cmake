@@ -1,6 +1,8 @@
-# The man page's check (ctest xpfs_manpage): groff reads it without a warning, and every command
+# The man page's check (ctest xpfs_manpage): groff reads it without a warning, every command
 # that "xpfs --help" lists has its place in it (a subsection ".SS "cmd ..." for a command, the
-# words "path sub" for a subcommand of a group).
+# words "path sub" for a subcommand of a group), and every option that a command's own --help
+# lists is named in that command's subsection (--debug, --help and --version are described once
+# for all), so that the page and the program cannot drift apart.
 #   cmake -DXPFS=<program> -DPAGE=<xpfs.1> -DGROFF=<groff> -P ManPageCheck.cmake
 execute_process(COMMAND ${GROFF} -man -ww -z -Kutf8 ${PAGE}
                 RESULT_VARIABLE status ERROR_VARIABLE warnings)
@@ -15,6 +17,7 @@ if(NOT status EQUAL 0)
 endif()
 file(READ ${PAGE} page)
 string(REPLACE "\\-" "-" page "${page}")   # roff's \- is the minus of option and command names
+string(REGEX REPLACE "\\\\f[BIRP]" "" page "${page}")   # font changes (\fB) may touch a name
 string(REGEX MATCHALL "\n  xpfs [a-z][-a-z]*( [a-z][-a-z]*)?" commands "${help}")
 list(LENGTH commands count)
 if(count LESS 5)
@@ -36,12 +39,48 @@ foreach(line ${commands})
       list(APPEND missing "${command} ${sub}")
     endif()
   else()
+    set(sub "")
     if(NOT page MATCHES "\n\\.SS \"${command}[ \"]")
       list(APPEND missing "${command}")
     endif()
   endif()
+  # The subsection of the command (of the group for a subcommand): up to the next .SS or .SH.
+  string(FIND "${page}" "\n.SS \"${command}" start)
+  if(start EQUAL -1)
+    continue()
+  endif()
+  math(EXPR start "${start} + 4")
+  string(SUBSTRING "${page}" ${start} -1 section)
+  string(FIND "${section}" "\n.S" end)
+  string(SUBSTRING "${section}" 0 ${end} section)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C LANGUAGE= ${XPFS} ${command} ${sub} --help
+                  OUTPUT_VARIABLE commandHelp RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "xpfs ${command} ${sub} --help failed (${status})")
+  endif()
+  # The option list: from "Options:" to the next empty line; each entry starts "  -x" or "      --x".
+  string(FIND "${commandHelp}" "\nOptions:\n" at)
+  if(at EQUAL -1)
+    continue()
+  endif()
+  string(SUBSTRING "${commandHelp}" ${at} -1 options)
+  string(REGEX REPLACE "\n\n.*" "" options "${options}")
+  string(REGEX MATCHALL "\n  +-[-a-zA-Z0-9]+(, --[a-z][-a-z]*)?" entries "${options}")
+  foreach(entry ${entries})
+    string(REGEX MATCHALL "--?[a-zA-Z0-9][-a-z]*" names "${entry}")
+    foreach(name ${names})
+      if(name MATCHES "^--(debug|help|version)$")
+        continue()
+      endif()
+      if(NOT section MATCHES "(^|[^-a-zA-Z0-9])${name}([^-a-zA-Z0-9]|$)")
+        string(STRIP "${command} ${sub}" words)
+        list(APPEND missing "${name} of ${words}")
+      endif()
+    endforeach()
+  endforeach()
 endforeach()
 if(missing)
+  string(REPLACE ";" ", " missing "${missing}")
   message(FATAL_ERROR "${PAGE} does not describe: ${missing}")
 endif()
 message(STATUS "${PAGE}: no groff warning, all ${count} commands described")

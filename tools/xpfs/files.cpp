@@ -98,14 +98,21 @@ private:
 // content; folders that cannot be listed are then reported and make `ok` false. Without `out`
 // it only adds up (the sizes of ls without -R). Each file is sized by one fstatat on the walk's
 // descriptor, and each folder's total comes from the same walk, so nothing is read twice.
-int64_t walkFolder(const XpfsCommand& self, const Str& path, const std::string& prefix, const LsOptions& o,
+int64_t walkFolder(const Str& path, const std::string& prefix, const LsOptions& o,
                    LsOutput* out, bool& ok)
 {
     XpDir dir(path);
     XpErr err = dir.StartEnum(XpAbstractDir::enumDirectories | XpAbstractDir::enumFiles, "");
     if (err != XPERR_OK) {
         if (out != nullptr) {
-            xpfsReportError(self, path.GetBuffer(), err);
+            // XpDir keeps no system cause. The folder is opened once more to learn the system's
+            // reason; only when that works the library's code is the reason given.
+            std::string what = xpfsFormat(_("cannot open directory %s"), xpfsQuote(path.GetBuffer()).c_str());
+            XpFd probe(open(path.GetBuffer(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (probe.Get() < 0)
+                xpfsMessageErrno(what, errno);
+            else
+                xpfsMessageCause(what, XpFileError(err, 0));
             ok = false;
         }
         return -1;
@@ -116,7 +123,7 @@ int64_t walkFolder(const XpfsCommand& self, const Str& path, const std::string& 
         int64_t size = isDir ? -1 : dir.GetEnumEntrySize();
         if (out == nullptr) {
             if (isDir)
-                size = walkFolder(self, entry->GetIdentifier(), prefix, o, nullptr, ok);
+                size = walkFolder(entry->GetIdentifier(), prefix, o, nullptr, ok);
             total += size >= 0 ? size : 0;
             continue;
         }
@@ -135,7 +142,7 @@ int64_t walkFolder(const XpfsCommand& self, const Str& path, const std::string& 
             out->AddName(prefix, name.data(), name.size());
         if (isDir) {
             size_t hole = shown ? out->EndFolderLine() : 0;
-            size = walkFolder(self, full, prefix + name + "/", o, o.recursive ? out : nullptr, ok);
+            size = walkFolder(full, prefix + name + "/", o, o.recursive ? out : nullptr, ok);
             if (shown)
                 out->FillFolderSize(hole, size);
         } else if (shown) {
@@ -149,29 +156,30 @@ int64_t walkFolder(const XpfsCommand& self, const Str& path, const std::string& 
     return total;
 }
 
-int runLs(const XpfsCommand& self, int argc, char** argv)
+enum { OPT_FILES = XPFS_LONG_ONLY, OPT_DIRS, OPT_NAME, OPT_ORDER, OPT_WIDTH };
+
+const XpfsOption kWalkOptions[] = {
+    {'R', "recursive", nullptr, N_("go down into every folder")},
+    {OPT_FILES, "files", nullptr, N_("list files only")},
+    {OPT_DIRS, "dirs", nullptr, N_("list folders only")},
+    {OPT_NAME, "name", N_("PATTERN"), N_("keep entries whose own name matches the shell pattern")},
+    {0, nullptr, nullptr, nullptr},
+};
+
+int runWalk(const XpfsCommand& self, XpfsArgs& args)
 {
     LsOptions o;
-    int i = 0;
-    for (; i < argc && argv[i][0] == '-' && argv[i][1] != 0; ++i) {
-        if (std::strcmp(argv[i], "-R") == 0)
-            o.recursive = true;
-        else if (std::strcmp(argv[i], "--files") == 0)
-            o.dirs = false;
-        else if (std::strcmp(argv[i], "--dirs") == 0)
-            o.files = false;
-        else if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc)
-            o.name = argv[++i];
-        else
-            return xpfsUsageError(self, std::string("unknown option '") + argv[i] + "'");
-    }
+    o.recursive = args.Has('R');
+    o.files = !args.Has(OPT_DIRS);
+    o.dirs = !args.Has(OPT_FILES);
+    o.name = args.Value(OPT_NAME);
     if (!o.files && !o.dirs)
-        return xpfsUsageError(self, "--files and --dirs exclude each other");
-    if (int usage = xpfsCheckOperands(self, argc - i, 1, 1))
+        return xpfsUsageError(self, _("--files and --dirs exclude each other"));
+    if (int usage = xpfsCheckOperands(self, args.Count(), 1, 1))
         return usage;
     LsOutput out;
     bool ok = true;
-    walkFolder(self, Str(argv[i]), "", o, &out, ok);
+    walkFolder(Str(args.operands[0]), "", o, &out, ok);
     out.Flush();
     return ok ? XPFS_OK : XPFS_FAILED;
 }
@@ -186,16 +194,22 @@ std::string dateText(const XpDateTime& d)
     return text;
 }
 
-int runInfo(const XpfsCommand& self, int argc, char** argv)
+const XpfsOption kNoOptions[] = {
+    {0, nullptr, nullptr, nullptr},
+};
+
+// info's lines are "key: value" with fixed English keys and values (kind, yes/no), as scripts
+// read them (the way stat --format's output is not translated); its messages are translated.
+int runInfo(const XpfsCommand& self, XpfsArgs& args)
 {
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
+    if (int usage = xpfsCheckOperands(self, args.Count(), 1, -1))
         return usage;
     int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i) {
-        const char* operand = argv[i];
+    bool first = true;
+    for (const char* operand : args.operands) {
         struct stat st;
         if (stat(operand, &st) != 0) {
-            xpfsReportError(self, operand, XPERR_FILE_NOT_FOUND);
+            xpfsMessageErrno(xpfsFormat(_("cannot stat %s"), xpfsQuote(operand).c_str()), errno);
             status = XPFS_FAILED;
             continue;
         }
@@ -206,7 +220,7 @@ int runInfo(const XpfsCommand& self, int argc, char** argv)
         XpFd alias;
         const std::string reachable = xpfsLibraryPath(operand, alias);
         if (reachable.empty()) {
-            xpfsReportFailure(self, operand, XpFileError(XPERR_FILE_OPEN_FAILED, errno, "open", operand));
+            xpfsMessageErrno(xpfsFormat(_("cannot open %s"), xpfsQuote(operand).c_str()), errno);
             status = XPFS_FAILED;
             continue;
         }
@@ -217,26 +231,37 @@ int runInfo(const XpfsCommand& self, int argc, char** argv)
         XpDateTime created, modified, accessed;
         XpErr err = object.GetDateTime(&created, &modified, &accessed);
         if (err != XPERR_OK) {
-            xpfsReportError(self, operand, err);
+            // The object keeps no system cause: its code is the reason given. The rest is printed.
+            xpfsMessageCause(xpfsFormat(_("cannot read the dates of %s"), xpfsQuote(operand).c_str()), XpFileError(err, 0));
             status = XPFS_FAILED;
         }
         // A relative path's volume is the one of the folder it is relative to.
         Str root = XpPathUtil::GetRootPath(Str(xpfsAbsolute(operand).c_str()));
+        if (!first)
+            std::printf("\n");
+        first = false;
         std::printf("path: %s\nkind: %s\nsize: %" PRId64 "\ncreated: %s\nmodified: %s\naccessed: %s\n"
                     "read-only: %s\nhidden: %s\nroot: %s\ndisplay path: %s\n",
                     operand, isDir ? "directory" : "file", object.GetSize(), dateText(created).c_str(),
                     dateText(modified).c_str(), dateText(accessed).c_str(),
                     object.IsReadOnly() ? "yes" : "no", XpFileOperation::IsHidden(Str(operand)) ? "yes" : "no",
                     root.GetBuffer(), xpfsDisplayPath(operand).GetBuffer());
-        if (i + 1 < argc)
-            std::printf("\n");
     }
     return status;
 }
 
-int runTouch(const XpfsCommand& self, int argc, char** argv)
+int runTouch(const XpfsCommand& self, XpfsArgs& args)
 {
-    return xpfsForEachOperand(self, argc, argv, [](const char* path) { return XpFile::Touch(Str(path)); });
+    if (int usage = xpfsCheckOperands(self, args.Count(), 1, -1))
+        return usage;
+    int status = XPFS_OK;
+    for (const char* operand : args.operands)
+        if (XpErr err = XpFile::Touch(Str(operand))) {
+            // Touch keeps no system cause: its code is the reason given.
+            xpfsMessageCause(xpfsFormat(_("cannot touch %s"), xpfsQuote(operand).c_str()), XpFileError(err, 0));
+            status = XPFS_FAILED;
+        }
+    return status;
 }
 
 template <typename T>
@@ -251,25 +276,31 @@ XpErr printInts(XpFile& file, int order, int64_t count, const char* format)
     return XPERR_OK;
 }
 
-int runCatInt(const XpfsCommand& self, int argc, char** argv)
+const XpfsOption kCatIntOptions[] = {
+    {OPT_ORDER, "order", N_("ORDER"), N_("the byte order: big or little")},
+    {OPT_WIDTH, "width", N_("BITS"), N_("the width of an integer: 16, 32 or 64")},
+    {0, nullptr, nullptr, nullptr},
+};
+
+int runCatInt(const XpfsCommand& self, XpfsArgs& args)
 {
-    int order = 0, width = 0, i = 0;
-    for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
-        if (std::strcmp(argv[i], "--order") == 0)
-            order = std::strcmp(argv[i + 1], "big") == 0      ? XpFile::endianBig
-                    : std::strcmp(argv[i + 1], "little") == 0 ? XpFile::endianLittle : -1;
-        else if (std::strcmp(argv[i], "--width") == 0)
-            width = std::atoi(argv[i + 1]);
-        else
-            return xpfsUsageError(self, std::string("unknown option '") + argv[i] + "'");
-    }
-    if (order <= 0)
-        return xpfsUsageError(self, "--order big|little is required");
-    if (width != 16 && width != 32 && width != 64)
-        return xpfsUsageError(self, "--width 16|32|64 is required");
-    if (int usage = xpfsCheckOperands(self, argc - i, 1, 1))
+    const char* orderName = args.Value(OPT_ORDER);
+    const char* widthName = args.Value(OPT_WIDTH);
+    if (orderName == nullptr || widthName == nullptr)
+        return xpfsUsageError(self, orderName == nullptr ? _("--order big|little is required")
+                                                         : _("--width 16|32|64 is required"));
+    int order = std::strcmp(orderName, "big") == 0      ? XpFile::endianBig
+                : std::strcmp(orderName, "little") == 0 ? XpFile::endianLittle : 0;
+    if (order == 0)
+        return xpfsUsageError(self, xpfsFormat(_("invalid byte order %s"), xpfsQuote(orderName).c_str()));
+    const int width = std::strcmp(widthName, "16") == 0 ? 16 : std::strcmp(widthName, "32") == 0 ? 32
+                      : std::strcmp(widthName, "64") == 0 ? 64 : 0;
+    if (width == 0)
+        return xpfsUsageError(self, xpfsFormat(_("invalid width %s"), xpfsQuote(widthName).c_str()));
+    if (int usage = xpfsCheckOperands(self, args.Count(), 1, 1))
         return usage;
-    XpFile file(Str(argv[i]), order);
+    const char* operand = args.operands[0];
+    XpFile file(Str(operand), order);
     XpErr err = file.Open(XpFile::openRead, XpFile::shareDenyNone);
     int64_t size = err == XPERR_OK ? file.GetSize() : 0, bytes = width / 8;
     if (err == XPERR_OK)
@@ -279,30 +310,34 @@ int runCatInt(const XpfsCommand& self, int argc, char** argv)
     if (err == XPERR_OK && size % bytes != 0)
         err = XPERR_FILE_END_OF_FILE;   // trailing bytes too few for one more integer
     if (err != XPERR_OK) {
-        xpfsReportError(self, argv[i], err);
+        // XpFile keeps no system cause: its code is the reason given.
+        xpfsMessageCause(xpfsFormat(_("cannot read %s"), xpfsQuote(operand).c_str()), XpFileError(err, 0));
         return XPFS_FAILED;
     }
     return XPFS_OK;
 }
 
 const XpfsCommand kCommands[] = {
-    {"walk", nullptr, "[-R] [--files|--dirs] [--name PATTERN] DIR",
-     "List the entries of DIR, one per line: relative name, size, kind (d or f).",
-     "-R goes down into every folder. --files or --dirs keeps one kind; --name keeps entries whose\n"
-     "own name matches the shell pattern (as find -name). A folder's size is the sum of the files\n"
-     "below it. Symbolic links are files and are never followed; folders that cannot be read are\n"
-     "reported and skipped. Names are printed as the bytes they are, in the order of the file system.",
-     runLs},
-    {"info", nullptr, "PATH...",
-     "Print kind, size, dates, read-only, hidden, volume root and display path of each PATH.",
-     "Dates are local times. The creation date is the birth time where the file system keeps one,\n"
-     "else the modification time. Symbolic links are followed.", runInfo},
-    {"touch", nullptr, "PATH...", "Create each PATH as an empty file when it does not exist.",
-     "An existing file keeps its content and dates. A symbolic link is never followed\n"
-     "(XPERR_FILE_INVALID_PATH).", runTouch},
-    {"cat-int", nullptr, "--order big|little --width 16|32|64 FILE",
-     "Print the unsigned integers of FILE in the given byte order and width, one per line.",
-     "Trailing bytes too few for one more integer are reported as XPERR_FILE_END_OF_FILE.", runCatInt},
+    {"walk", nullptr, N_("[OPTION]... DIR"),
+     N_("List the entries of DIR, one per line: relative name, size, kind (d or f)."),
+     N_("--files or --dirs keeps one kind; --name matches as find -name does. A folder's size is\n"
+        "the sum of the files below it. Symbolic links are files and are never followed; folders\n"
+        "that cannot be read are reported and skipped. Names are printed as the bytes they are, in\n"
+        "the order of the file system."),
+     nullptr, kWalkOptions, runWalk},
+    {"info", nullptr, N_("PATH..."),
+     N_("Print kind, size, dates, read-only, hidden, volume root and display path of each PATH."),
+     N_("Dates are local times. The creation date is the birth time where the file system keeps one,\n"
+        "else the modification time. Symbolic links are followed."),
+     nullptr, kNoOptions, runInfo},
+    {"touch", nullptr, N_("PATH..."), N_("Create each PATH as an empty file when it does not exist."),
+     N_("An existing file keeps its content and dates. A symbolic link is never followed\n"
+        "(XPERR_FILE_INVALID_PATH)."),
+     nullptr, kNoOptions, runTouch},
+    {"cat-int", nullptr, N_("--order ORDER --width BITS FILE"),
+     N_("Print the unsigned integers of FILE in the given byte order and width, one per line."),
+     N_("Trailing bytes too few for one more integer are reported as XPERR_FILE_END_OF_FILE."),
+     nullptr, kCatIntOptions, runCatInt},
 };
 
 XpfsRegistration registration(kCommands, sizeof kCommands / sizeof kCommands[0]);

@@ -70,8 +70,9 @@ void printToolHelp(FILE* out)
                    "'xpfs --version' prints the version. Options may follow operands (not when\n"
                    "POSIXLY_CORRECT is set); '--' ends the options.\n"
                    "Exit status: 0 success, 1 an operation failed (every operand is still tried),\n"
-                   "2 usage error. Failures are reported on stderr as 'xpfs: what failed: reason',\n"
-                   "the reason being the system's; --debug adds the library's error code."));
+                   "2 usage error, 128+N ended by signal N (130: Ctrl-C). Failures are reported on\n"
+                   "stderr as 'xpfs: what failed: reason', the reason being the system's; --debug\n"
+                   "adds the library's error code."));
 }
 
 void printGroupHelp(const char* group)
@@ -128,9 +129,10 @@ std::string optionLabel(const XpfsOption& o)
     std::string label = o.id < XPFS_LONG_ONLY ? std::string("-") + static_cast<char>(o.id) : std::string("  ");
     if (o.longName)
         label += std::string(o.id < XPFS_LONG_ONLY ? ", --" : "  --") + o.longName;
-    if (o.argName)
-        label += (o.optionalValue ? "[=" + std::string(o.argName) + "]"
-                                  : (o.longName ? "=" : " ") + std::string(o.argName));
+    if (o.argName) {   // the value's name in the reader's language, as in the usage line
+        std::string value = _(o.argName);
+        label += o.optionalValue ? "[=" + value + "]" : (o.longName ? "=" : " ") + value;
+    }
     return label;
 }
 
@@ -432,26 +434,6 @@ std::string xpfsCommandName(const XpfsCommand& command)
     return command.name ? std::string(command.group) + " " + command.name : std::string(command.group);
 }
 
-void xpfsReportError(const XpfsCommand& command, const char* operand, XpErr err)
-{
-    const char* name = XpErrName(err);
-    std::fflush(stdout);   // keep the order of results and messages on a shared terminal
-    if (name)
-        std::fprintf(stderr, "xpfs: %s: %s: %s\n", xpfsCommandName(command).c_str(), operand, name);
-    else
-        std::fprintf(stderr, "xpfs: %s: %s: 0x%X\n", xpfsCommandName(command).c_str(), operand, err);
-}
-
-void xpfsReportFailure(const XpfsCommand& command, const char* operand, const XpFileError& err)
-{
-    if (err.SysErr() == 0) {
-        xpfsReportError(command, operand, err.Code());
-        return;
-    }
-    std::fflush(stdout);
-    std::fprintf(stderr, "xpfs: %s: %s: %s\n", xpfsCommandName(command).c_str(), operand, err.Describe().GetBuffer());
-}
-
 int xpfsUsageError(const XpfsCommand& command, const std::string& message)
 {
     std::string name = xpfsCommandName(command);
@@ -464,24 +446,10 @@ int xpfsUsageError(const XpfsCommand& command, const std::string& message)
 int xpfsCheckOperands(const XpfsCommand& command, int argc, int min, int max)
 {
     if (argc < min)
-        return xpfsUsageError(command, "missing operand");
+        return xpfsUsageError(command, _("missing operand"));
     if (max >= 0 && argc > max)
-        return xpfsUsageError(command, "too many operands");
+        return xpfsUsageError(command, _("too many operands"));
     return XPFS_OK;
-}
-
-int xpfsForEachOperand(const XpfsCommand& command, int argc, char** argv,
-                       const std::function<XpErr(const char* operand)>& operation)
-{
-    if (int usage = xpfsCheckOperands(command, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i)
-        if (XpErr err = operation(argv[i])) {
-            xpfsReportError(command, argv[i], err);
-            status = XPFS_FAILED;
-        }
-    return status;
 }
 
 XpfsCommandLine xpfsParseCommandLine(int argc, char** argv)

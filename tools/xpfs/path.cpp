@@ -3,10 +3,12 @@
 
 #include <XpPathUtil.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,81 +21,106 @@ void printLine(const Str& text)
     std::printf("%s\n", text.GetBuffer());
 }
 
-int runSplit(const XpfsCommand& self, int argc, char** argv)
+const XpfsOption kNoOptions[] = {
+    {0, nullptr, nullptr, nullptr},
+};
+
+int runSplit(const XpfsCommand& self, XpfsArgs& args)
 {
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
+    if (int usage = xpfsCheckOperands(self, args.Count(), 1, -1))
         return usage;
-    for (int i = 0; i < argc; ++i) {
+    for (const char* operand : args.operands) {
         Str dir, name, ext;
-        XpPathUtil::SplitPath(Str(argv[i]), &dir, &name, &ext);
+        XpPathUtil::SplitPath(Str(operand), &dir, &name, &ext);
         std::printf("%s\t%s\t%s\n", dir.GetBuffer(), name.GetBuffer(), ext.GetBuffer());
     }
     return XPFS_OK;
 }
 
-int runJoin(const XpfsCommand& self, int argc, char** argv)
+int runJoin(const XpfsCommand& self, XpfsArgs& args)
 {
-    if (int usage = xpfsCheckOperands(self, argc, 2, -1))
+    if (int usage = xpfsCheckOperands(self, args.Count(), 2, -1))
         return usage;
-    Str joined(argv[0]);
-    for (int i = 1; i < argc; ++i)
-        joined = XpPathUtil::Concatenate(joined, Str(argv[i]));
+    Str joined(args.operands[0]);
+    for (int i = 1; i < args.Count(); ++i)
+        joined = XpPathUtil::Concatenate(joined, Str(args.operands[i]));
     printLine(joined);
     return XPFS_OK;
 }
 
-int runRel(const XpfsCommand& self, int argc, char** argv)
+int runRel(const XpfsCommand& self, XpfsArgs& args)
 {
-    if (int usage = xpfsCheckOperands(self, argc, 2, 2))
+    if (int usage = xpfsCheckOperands(self, args.Count(), 2, 2))
         return usage;
     static const char* const names[] = {"child", "parent", "same", "unrelated"};
-    std::printf("%s\n", names[XpPathUtil::CheckPathRelationship(Str(argv[0]), Str(argv[1]))]);
+    std::printf("%s\n", names[XpPathUtil::CheckPathRelationship(Str(args.operands[0]), Str(args.operands[1]))]);
     return XPFS_OK;
-}
-
-// Runs convert on every operand; an empty answer is a failure reported with err.
-int eachOperand(const XpfsCommand& self, int argc, char** argv, Str (*convert)(const Str&), XpErr err)
-{
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
-        return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i) {
-        Str result = convert(Str(argv[i]));
-        if (result.IsEmpty()) {
-            xpfsReportError(self, argv[i], err);
-            status = XPFS_FAILED;
-        } else {
-            printLine(result);
-        }
-    }
-    return status;
 }
 
 // A relative path's volume is the one of the folder it is relative to: the library walks up the
 // text and finds no folder above a bare name.
-Str rootPath(const Str& path)
+int runRoot(const XpfsCommand& self, XpfsArgs& args)
 {
-    return XpPathUtil::GetRootPath(Str(xpfsAbsolute(path.GetBuffer()).c_str()));
+    if (int usage = xpfsCheckOperands(self, args.Count(), 1, -1))
+        return usage;
+    int status = XPFS_OK;
+    for (const char* operand : args.operands) {
+        Str root = XpPathUtil::GetRootPath(Str(xpfsAbsolute(operand).c_str()));
+        if (!root.IsEmpty()) {
+            printLine(root);
+            continue;
+        }
+        // The only way the library finds no root: a removable volume's mount point without it.
+        xpfsMessage(xpfsFormat(_("cannot find the volume of %s"), xpfsQuote(operand).c_str()) + ": " +
+                    _("the volume is not available") +
+                    (xpfsDebug ? std::string(" (") + XpErrName(XPERR_FILE_DEVICE_NOT_AVAILABLE) + ")" : std::string()));
+        status = XPFS_FAILED;
+    }
+    return status;
 }
 
-int runRoot(const XpfsCommand& self, int argc, char** argv)
+int runDisplay(const XpfsCommand& self, XpfsArgs& args)
 {
-    return eachOperand(self, argc, argv, rootPath, XPERR_FILE_DEVICE_NOT_AVAILABLE);
+    if (int usage = xpfsCheckOperands(self, args.Count(), 1, -1))
+        return usage;
+    int status = XPFS_OK;
+    for (const char* operand : args.operands) {
+        Str display = xpfsDisplayPath(operand);
+        if (!display.IsEmpty()) {
+            printLine(display);
+            continue;
+        }
+        // A path that cannot be resolved has the system's reason; one the library turns down has
+        // only its code.
+        std::string what = xpfsFormat(_("cannot convert %s"), xpfsQuote(operand).c_str());
+        char* resolved = realpath(operand, nullptr);
+        if (resolved == nullptr)
+            xpfsMessageErrno(what, errno);
+        else
+            xpfsMessageCause(what, XpFileError(XPERR_FILE_INVALID_PATH, 0));
+        std::free(resolved);
+        status = XPFS_FAILED;
+    }
+    return status;
 }
 
-Str displayPath(const Str& path)
+int runUndisplay(const XpfsCommand& self, XpfsArgs& args)
 {
-    return xpfsDisplayPath(path.GetBuffer());
-}
-
-int runDisplay(const XpfsCommand& self, int argc, char** argv)
-{
-    return eachOperand(self, argc, argv, displayPath, XPERR_FILE_NOT_FOUND);
-}
-
-int runUndisplay(const XpfsCommand& self, int argc, char** argv)
-{
-    return eachOperand(self, argc, argv, XpPathUtil::ConvertDisplayPathToSystemPath, XPERR_FILE_INVALID_PATH);
+    if (int usage = xpfsCheckOperands(self, args.Count(), 1, -1))
+        return usage;
+    int status = XPFS_OK;
+    for (const char* operand : args.operands) {
+        Str path = XpPathUtil::ConvertDisplayPathToSystemPath(Str(operand));
+        if (!path.IsEmpty()) {
+            printLine(path);
+            continue;
+        }
+        // Text only: no system call is made, so the library's code is the reason.
+        xpfsMessageCause(xpfsFormat(_("cannot convert %s"), xpfsQuote(operand).c_str()),
+                         XpFileError(XPERR_FILE_INVALID_PATH, 0));
+        status = XPFS_FAILED;
+    }
+    return status;
 }
 
 const struct {
@@ -107,36 +134,46 @@ const struct {
     {"app-bundle", XpPathUtil::PATH_APP_BUNDLE},
 };
 
-int runSpecial(const XpfsCommand& self, int argc, char** argv)
+enum { OPT_CREATE = XPFS_LONG_ONLY };
+
+const XpfsOption kSpecialOptions[] = {
+    {OPT_CREATE, "create", nullptr, N_("make a missing folder")},
+    {0, nullptr, nullptr, nullptr},
+};
+
+int runSpecial(const XpfsCommand& self, XpfsArgs& args)
 {
-    bool create = false;
-    if (argc > 0 && std::strcmp(argv[0], "--create") == 0) {
-        create = true;
-        ++argv;
-        --argc;
-    }
-    if (int usage = xpfsCheckOperands(self, argc, 1, -1))
+    const bool create = args.Has(OPT_CREATE);
+    if (int usage = xpfsCheckOperands(self, args.Count(), 1, -1))
         return usage;
-    int status = XPFS_OK;
-    for (int i = 0; i < argc; ++i) {
+    // Every name is checked before any folder is made: a refused command line changes nothing.
+    std::vector<XpPathUtil::pathtype> types;
+    for (const char* operand : args.operands) {
         bool found = false;
         XpPathUtil::pathtype type = XpPathUtil::PATH_TEMPORARY;
         for (const auto& s : kSpecialNames)
-            if (std::strcmp(s.name, argv[i]) == 0) {
+            if (std::strcmp(s.name, operand) == 0) {
                 type = s.type;
                 found = true;
             }
         char* end = nullptr;
-        long number = std::strtol(argv[i], &end, 10);
-        if (!found && *argv[i] != '\0' && *end == '\0' && number >= 0 && number <= 0x7FFFFFFF) {
+        long number = std::strtol(operand, &end, 10);
+        if (!found && *operand != '\0' && *end == '\0' && number >= 0 && number <= 0x7FFFFFFF) {
             type = static_cast<XpPathUtil::pathtype>(number);
             found = true;
         }
         if (!found)
-            return xpfsUsageError(self, std::string("unknown folder '") + argv[i] + "'");
-        Str folder = XpPathUtil::GetSpecialPath(type, create);
+            return xpfsUsageError(self, xpfsFormat(_("unknown folder %s"), xpfsQuote(operand).c_str()));
+        types.push_back(type);
+    }
+    int status = XPFS_OK;
+    for (size_t i = 0; i < types.size(); ++i) {
+        Str folder = XpPathUtil::GetSpecialPath(types[i], create);
         if (folder.IsEmpty()) {
-            xpfsReportError(self, argv[i], create ? XPERR_FILE_MAKE_DIR_FAILED : XPERR_FILE_PATH_NOT_FOUND);
+            // The library answers with an empty path only: its code is the reason given.
+            std::string what = xpfsFormat(create ? _("cannot create the folder %s") : _("cannot find the folder %s"),
+                                          xpfsQuote(args.operands[i]).c_str());
+            xpfsMessageCause(what, XpFileError(create ? XPERR_FILE_MAKE_DIR_FAILED : XPERR_FILE_PATH_NOT_FOUND, 0));
             status = XPFS_FAILED;
         } else {
             printLine(folder);
@@ -145,37 +182,41 @@ int runSpecial(const XpfsCommand& self, int argc, char** argv)
     return status;
 }
 
-int runCompare(const XpfsCommand& self, int argc, char** argv)
+int runCompare(const XpfsCommand& self, XpfsArgs& args)
 {
-    if (int usage = xpfsCheckOperands(self, argc, 2, 2))
+    if (int usage = xpfsCheckOperands(self, args.Count(), 2, 2))
         return usage;
-    std::printf("%d\n", XpPathUtil::CompareLogical(Str(argv[0]), Str(argv[1])));
+    std::printf("%d\n", XpPathUtil::CompareLogical(Str(args.operands[0]), Str(args.operands[1])));
     return XPFS_OK;
 }
 
 const XpfsCommand kCommands[] = {
-    {"path", "split", "PATH...", "Print directory, name and extension of each PATH, separated by tabs.",
-     "The directory keeps its tail delimiter; the extension keeps its dot. One tail delimiter of\n"
-     "PATH is ignored: '/a/b.txt' and '/a/b.txt/' both give '/a/', 'b', '.txt'.", runSplit},
-    {"path", "join", "PATH NAME...", "Join PATH and each NAME with exactly one '/' between them.",
-     "One leading '/' of each NAME is dropped; an empty NAME adds a tail delimiter.", runJoin},
-    {"path", "rel", "PATH1 PATH2", "Print how PATH1 relates to PATH2: child, parent, same or unrelated.",
-     "Text only, ignoring letter case and a tail delimiter: '/a/b' is a child of '/A/'.", runRel},
-    {"path", "root", "PATH...", "Print the mount point of the volume holding each PATH.",
-     "The nearest existing folder at or above PATH decides. A path under /media, /mnt or\n"
-     "/run/media whose volume is not mounted has no root (XPERR_FILE_DEVICE_NOT_AVAILABLE).",
-     runRoot},
-    {"path", "display", "PATH...", "Print the colon-separated display path of each existing PATH.",
-     "The volume name comes first ('/' for the root volume, else the last component of the\n"
-     "mount point), then the components; a ':' inside a name shows as '/'.", runDisplay},
-    {"path", "undisplay", "DISPLAY-PATH...", "Turn each colon-separated display path back into a path.",
-     nullptr, runUndisplay},
-    {"path", "special", "[--create] FOLDER...", "Print a special folder.",
-     "FOLDER is temporary, pictures, movies, music, home, desktop, app-support, app-resources,\n"
-     "app-bundle, or the folder's number. --create makes a missing folder (not the program's\n"
-     "own folders).", runSpecial},
-    {"path", "compare", "NAME1 NAME2", "Print -1, 0 or 1 as NAME1 sorts before, with or after NAME2.",
-     "Digit runs compare by value and letters without case: file2 sorts before File10.", runCompare},
+    {"path", "split", N_("PATH..."), N_("Print directory, name and extension of each PATH, separated by tabs."),
+     N_("The directory keeps its tail delimiter; the extension keeps its dot. One tail delimiter of\n"
+        "PATH is ignored: '/a/b.txt' and '/a/b.txt/' both give '/a/', 'b', '.txt'."),
+     nullptr, kNoOptions, runSplit},
+    {"path", "join", N_("PATH NAME..."), N_("Join PATH and each NAME with exactly one '/' between them."),
+     N_("One leading '/' of each NAME is dropped; an empty NAME adds a tail delimiter."), nullptr, kNoOptions, runJoin},
+    {"path", "rel", N_("PATH1 PATH2"), N_("Print how PATH1 relates to PATH2: child, parent, same or unrelated."),
+     N_("Text only, ignoring letter case and a tail delimiter: '/a/b' is a child of '/A/'."), nullptr, kNoOptions, runRel},
+    {"path", "root", N_("PATH..."), N_("Print the mount point of the volume holding each PATH."),
+     N_("The nearest existing folder at or above PATH decides. A path under /media, /mnt or\n"
+        "/run/media whose volume is not mounted has no root."),
+     nullptr, kNoOptions, runRoot},
+    {"path", "display", N_("PATH..."), N_("Print the colon-separated display path of each existing PATH."),
+     N_("The volume name comes first ('/' for the root volume, else the last component of the\n"
+        "mount point), then the components; a ':' inside a name shows as '/'."),
+     nullptr, kNoOptions, runDisplay},
+    {"path", "undisplay", N_("DISPLAY-PATH..."), N_("Turn each colon-separated display path back into a path."),
+     nullptr, nullptr, kNoOptions, runUndisplay},
+    {"path", "special", N_("[--create] FOLDER..."), N_("Print a special folder."),
+     N_("FOLDER is temporary, pictures, movies, music, home, desktop, app-support, app-resources,\n"
+        "app-bundle, or the folder's number. --create makes a missing folder (not the program's\n"
+        "own folders)."),
+     nullptr, kSpecialOptions, runSpecial},
+    {"path", "compare", N_("NAME1 NAME2"), N_("Print -1, 0 or 1 as NAME1 sorts before, with or after NAME2."),
+     N_("Digit runs compare by value and letters without case: file2 sorts before File10."), nullptr, kNoOptions,
+     runCompare},
 };
 
 XpfsRegistration registration(kCommands, sizeof kCommands / sizeof kCommands[0]);

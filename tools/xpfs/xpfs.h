@@ -107,23 +107,12 @@ int xpfsAskYes(const std::string& question);
 
 // "path split", or "ls": the words that name a command in messages.
 std::string xpfsCommandName(const XpfsCommand& command);
-// Reports a failed operation: "xpfs: <command>: <operand>: <XpErr name>" on stderr.
-void xpfsReportError(const XpfsCommand& command, const char* operand, XpErr err);
-// Reports a failed operation with its cause: "xpfs: <command>: <operand>: <reason>" on stderr,
-// the reason being the system's text (XpFileError::Describe: "No such file or directory"), or
-// the XpErr name when no system call failed.
-void xpfsReportFailure(const XpfsCommand& command, const char* operand, const XpFileError& err);
 // Reports a usage error ("xpfs: <message>" and "Try 'xpfs <command> --help' for more
 // information.", the shape of coreutils) and returns XPFS_USAGE.
 int xpfsUsageError(const XpfsCommand& command, const std::string& message);
 // XPFS_USAGE with a message when argc is outside [min, max] (max < 0: no upper bound), else
 // XPFS_OK.
 int xpfsCheckOperands(const XpfsCommand& command, int argc, int min, int max);
-// The common shape of a command over one or more operands: runs operation on each in order,
-// reports each failure and goes on. XPFS_USAGE without operands, XPFS_FAILED when any failed.
-int xpfsForEachOperand(const XpfsCommand& command, int argc, char** argv,
-                       const std::function<XpErr(const char* operand)>& operation);
-
 // Asks question in a child process (standard streams on /dev/null) and gives back the byte it
 // answered, or -1 when none came within seconds (negative: no limit). The tool never waits for
 // the child itself, so a question that hangs in the kernel on a dead share cannot keep the tool

@@ -25,7 +25,7 @@ TEST(XpfsCompletion, CompletesCommandsSubcommandsAndOptions)
         {2, {"path", "di"}, "display\n"},
         {2, {"ls", "--al"}, "--all\n--almost-all\n"},
         {2, {"ls", "--rec"}, "--recursive\n"},
-        {2, {"cat-int", "--"}, "--help\n--order\n--width\n"},
+        {2, {"cat-int", "--"}, "--debug\n--help\n--order\n--version\n--width\n"},
         {3, {"path", "root", "--he"}, "--help\n"},
         {3, {"ls", "-l", "--h"}, "--help\n"},
         {3, {"ls", "-l", "-R"}, "-R\n"},

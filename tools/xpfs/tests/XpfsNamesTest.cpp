@@ -78,19 +78,6 @@ TEST(XpfsNames, InfoOfRelativePathNamesItsVolumeRoot)
     });
 }
 
-TEST(XpfsNames, TrashOfMissingFileMakesNoTrash)
-{
-    xptest::TempDir t;
-    xptest::checkInChild([&] {
-        setenv("HOME", t.path.c_str(), 1);
-        setenv("XDG_DATA_HOME", (t / "share").c_str(), 1);
-        xptest::Ran r = xpfs({"trash", t / "missing"});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find(t / "missing"), std::string::npos) << r.err;
-        EXPECT_EQ(xptest::names(t.path), "");
-    });
-}
-
 // Levels of 200 bytes each, longer than PATH_MAX all together.
 std::string longChain(int levels)
 {

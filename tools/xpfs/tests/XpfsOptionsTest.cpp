@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <sstream>
@@ -255,6 +256,8 @@ TEST(XpfsOptions, SyntaxUnknownOptionsHelpAndVersion)
          "xpfs: cannot combine --target-directory (-t) and --no-target-directory (-T)\nTry 'xpfs cp --help' for more information.\n"},
         {{"rm"}, 2, "", "xpfs: missing operand\nTry 'xpfs rm --help' for more information.\n"},
         {{"rm", "--debug", "nothing"}, 1, "", "xpfs: cannot remove 'nothing': No such file or directory (XPERR_FILE_NOT_FOUND)\n"},
+        {{"info", "--", "-x"}, 0, "path: -x", ""},
+        {{"walk", "-R", "--files", "--name", "f", "d"}, 0, "e/f 8 f", ""},
         {{"cp", "a", "--help", "c"}, 0, "Usage: xpfs cp [OPTION]... SOURCE... DEST  or  -t DIR SOURCE...", ""},
         {{"mkdir", "--version"}, 0, std::string("xpfs ") + XP_TEST_VERSION, ""},
         {{"--version"}, 0, std::string("xpfs ") + XP_TEST_VERSION, ""},
@@ -273,6 +276,75 @@ TEST(XpfsOptions, SyntaxUnknownOptionsHelpAndVersion)
     EXPECT_EQ(xptest::readFile(t / "x/e/f"), "foxtrot\n");
     EXPECT_FALSE(fs::exists(t / "c") || fs::exists(t / "m"));   // a refused command line changes nothing
     EXPECT_TRUE(fs::exists(t / "a") && fs::exists(t / "d"));
+}
+
+// Every command of the tool's own list reads its options the same way: --help (status 0, its
+// usage first), --version, and an unknown option refused with the hint that names it (status 2),
+// none of them taken for an operand.
+TEST(XpfsOptions, EveryCommandAnswersHelpVersionAndUnknownOptions)
+{
+    xptest::TempDir t;
+    std::vector<std::string> commands;
+    std::istringstream list(xpfsIn(t.path, {"--help"}).out);
+    for (std::string line; std::getline(list, line);)
+        if (line.compare(0, 7, "  xpfs ") == 0) {
+            std::istringstream words(line.substr(7));
+            std::string group, name;
+            words >> group >> name;
+            commands.push_back(name.empty() || !std::islower(static_cast<unsigned char>(name[0])) ? group : group + " " + name);
+        }
+    ASSERT_GE(commands.size(), 20u);
+    for (const std::string& command : commands) {
+        std::vector<std::string> words;
+        std::istringstream in(command);
+        for (std::string w; in >> w;)
+            words.push_back(w);
+        auto with = [&](const std::string& option) {
+            std::vector<std::string> args = words;
+            args.push_back(option);
+            return xpfsIn(t.path, args, {"HOME=" + t.path, "XDG_DATA_HOME=" + t / "share"});
+        };
+        Ran help = with("--help"), version = with("--version"), bogus = with("--bogus");
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.out.rfind("Usage: xpfs " + command + " ", 0), 0u) << command << ": " << help.out;
+        EXPECT_EQ(version.status, 0) << command;
+        EXPECT_EQ(version.out, std::string("xpfs ") + XP_TEST_VERSION + "\n") << command;
+        EXPECT_EQ(bogus.status, 2) << command;
+        EXPECT_EQ(bogus.err, "xpfs: unrecognized option '--bogus'\nTry 'xpfs " + command + " --help' for more information.\n")
+            << command;
+    }
+    EXPECT_EQ(xptest::names(t.path), "");   // no option was taken for a name to make or move
+}
+
+// A failing operand of each command that names files: "xpfs: cannot WHAT 'OPERAND': REASON", the
+// system's reason where one is known, the library's code where it keeps none; status 1, and the
+// operands after it still tried.
+TEST(XpfsOptions, FailuresNameTheOperandAndTheReason)
+{
+    struct Row { std::vector<std::string> args; std::string out, err; };
+    const std::string enoent = "': No such file or directory\n";
+    const Row rows[] = {
+        {{"info", "missing", "a"}, "path: a", "xpfs: cannot stat 'missing" + enoent},
+        {{"walk", "no where"}, "", "xpfs: cannot open directory 'no where" + enoent},
+        {{"walk", "a"}, "", "xpfs: cannot open directory 'a': Not a directory\n"},
+        {{"touch", "missing/new", "c"}, "", "xpfs: cannot touch 'missing/new': XPERR_FILE_PATH_NOT_FOUND\n"},
+        {{"cat-int", "--order", "big", "--width", "16", "missing"}, "", "xpfs: cannot read 'missing': XPERR_FILE_NOT_FOUND\n"},
+        {{"path", "root", "/mnt/xpfs-gone/a", "/"}, "/",
+         "xpfs: cannot find the volume of '/mnt/xpfs-gone/a': the volume is not available\n"},
+        {{"path", "display", "a\nb", "/"}, "/:", "xpfs: cannot convert 'a'$'\\n''b" + enoent},
+        {{"path", "undisplay", ":", "/:tmp"}, "/tmp", "xpfs: cannot convert ':': XPERR_FILE_INVALID_PATH\n"},
+        {{"trash", "missing"}, "", "xpfs: cannot move 'missing' to the trash: No such file or directory\n"},
+    };
+    xptest::TempDir t;
+    makeTree(t.path);
+    for (const Row& r : rows) {
+        Ran x = xpfsIn(t.path, r.args, {"HOME=" + t.path, "XDG_DATA_HOME=" + t / "share"});
+        EXPECT_EQ(x.status, 1) << r.args[0] << " " << r.args[1];
+        EXPECT_EQ(x.out.substr(0, x.out.find('\n')), r.out) << r.args[0] << " " << r.args[1];
+        EXPECT_EQ(x.err, r.err) << r.args[0] << " " << r.args[1];
+    }
+    EXPECT_TRUE(fs::is_regular_file(t / "c"));   // touch went on after the failure
+    EXPECT_FALSE(fs::exists(t / "share"));        // a missing name makes no trash folder
 }
 
 // Options may follow operands; with POSIXLY_CORRECT they end at the first operand, so "-p"
@@ -349,6 +421,9 @@ TEST(XpfsOptions, MessagesInGerman)
     EXPECT_EQ(x.err.rfind("xpfs: 'nothing' kann nicht entfernt werden: ", 0), 0u) << x.err;
     x = xpfsIn(t.path, {"cp", "--bogus"}, {"LANGUAGE=de"});
     EXPECT_EQ(x.err, "xpfs: nicht erkannte Option »--bogus«\n»xpfs cp --help« liefert weitere Informationen.\n");
+    x = xpfsIn(t.path, {"walk", "--help"}, {"LANGUAGE=de"});   // an option's value named as in the usage line
+    EXPECT_NE(x.out.find("Aufruf: xpfs walk [OPTION]... ORDNER\n"), std::string::npos) << x.out;
+    EXPECT_NE(x.out.find("      --name=MUSTER "), std::string::npos) << x.out;
 }
 
 } // namespace

@@ -16,7 +16,7 @@ TEST(Xpfs, PathCommands)
         {{"path", "display", "/"}, 0, "/:\n", ""}, {{"path", "undisplay", "/:tmp:a/b"}, 0, "/tmp/a:b\n", ""},
         {{"path", "special", "music", "4"}, 0, "/home/someone/Music\n/home/someone\n", ""},
         {{"path", "root", "/", "/mnt/xpfs-gone/a"}, 1, "/\n",
-         "xpfs: path root: /mnt/xpfs-gone/a: XPERR_FILE_DEVICE_NOT_AVAILABLE\n"},
+         "xpfs: cannot find the volume of '/mnt/xpfs-gone/a': the volume is not available\n"},
         {{"path", "rel", "/a"}, 2, "", "xpfs: missing operand\nTry 'xpfs path rel --help' for more information.\n"},
         {{"path", "special", "attic"}, 2, "",
          "xpfs: unknown folder 'attic'\nTry 'xpfs path special --help' for more information.\n"},
@@ -30,8 +30,7 @@ TEST(Xpfs, PathCommands)
     }
     // Help at each level goes to stdout with status 0 and names what it describes.
     const std::pair<std::vector<std::string>, std::string> helps[] = {
-        {{"--help"}, "xpfs path split PATH..."}, {{"path", "--help"}, "xpfs path root PATH..."},
-        {{"path", "root", "--help"}, "Usage: xpfs path root PATH..."}};
+        {{"--help"}, "xpfs path split PATH..."}, {{"path", "--help"}, "xpfs path root PATH..."}};
     for (const auto& h : helps) {
         xptest::Ran got = xpfs(h.first);
         EXPECT_TRUE(got.status == 0 && got.out.find(h.second) != std::string::npos) << got.out;
