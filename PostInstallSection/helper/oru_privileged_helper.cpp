@@ -431,18 +431,29 @@ int receiveFolder(int dir, const std::string& path, const std::string& name, con
     return kDone;
 }
 
+// Whether `destination` names an entry directly in one of the payload folders, the name not
+// hidden (so it can never be one of our temporaries); that folder in `folder`, its last component
+// in `name`.
+bool payloadName(const Configuration& config, const std::string& destination, std::string& folder, std::string& name)
+{
+    size_t slash = destination.rfind('/');
+    if (slash == std::string::npos || !plainAbsolutePath(destination))
+        return false;
+    folder = destination.substr(0, slash);
+    name = destination.substr(slash + 1);
+    bool allowed = false;
+    for (const std::string& dir : config.payloadDirectories)
+        allowed = allowed || dir == folder;
+    return allowed && !name.empty() && name[0] != '.' && name.size() <= 255;
+}
+
 // The payload stream on standard input to `destination`, which must name an entry directly in
 // one of the payload folders (the name not hidden, so it can never be one of our temporaries).
 // Nothing is made, not even a missing payload folder, before the stream's first record is read.
 int installPayload(const Configuration& config, const std::string& destination)
 {
-    size_t slash = destination.rfind('/');
-    std::string folder = slash == std::string::npos ? std::string() : destination.substr(0, slash);
-    std::string name = slash == std::string::npos ? std::string() : destination.substr(slash + 1);
-    bool allowed = false;
-    for (const std::string& dir : config.payloadDirectories)
-        allowed = allowed || dir == folder;
-    if (!plainAbsolutePath(destination) || !allowed || name.empty() || name[0] == '.' || name.size() > 255)
+    std::string folder, name;
+    if (!payloadName(config, destination, folder, name))
         return fail(kPayloadRefused, destination + " is not a file name in a payload folder");
     // The installer writes the stream into a pipe. A regular file there would be taken whole by
     // the tree writer, which copies a regular source from its start, not the size a record gives.
@@ -511,13 +522,8 @@ int readRemovalList(const std::string& name, InstallerRemovalList& list)
 // line on standard output: "removed PATH", or "kept PATH: why".
 int removePayload(const Configuration& config, const std::string& destination)
 {
-    size_t slash = destination.rfind('/');
-    std::string folder = slash == std::string::npos ? std::string() : destination.substr(0, slash);
-    std::string name = slash == std::string::npos ? std::string() : destination.substr(slash + 1);
-    bool allowed = false;
-    for (const std::string& dir : config.payloadDirectories)
-        allowed = allowed || dir == folder;
-    if (!plainAbsolutePath(destination) || !allowed || name.empty() || name[0] == '.' || name.size() > 255)
+    std::string folder, name;
+    if (!payloadName(config, destination, folder, name))
         return fail(kPayloadRefused, destination + " is not a file name in a payload folder");
     InstallerRemovalList list;
     if (int refused = readRemovalList(name, list))

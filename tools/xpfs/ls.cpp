@@ -65,18 +65,6 @@ struct Entry {
     std::string target;      // a link's target (-l)
 };
 
-// The length of the character at text that the locale prints, 0 when it is not one.
-size_t printable(const char* text, size_t n, mbstate_t* state)
-{
-    wchar_t wc;
-    size_t length = std::mbrtowc(&wc, text, n, state);
-    if (length == static_cast<size_t>(-1) || length == static_cast<size_t>(-2) || length == 0) {
-        std::memset(state, 0, sizeof *state);
-        return 0;
-    }
-    return std::iswprint(static_cast<wint_t>(wc)) ? length : 0;
-}
-
 // Whether a shell would read name other than as one plain word: ls quotes exactly these.
 bool shellNeedsQuotes(const std::string& name)
 {
@@ -85,7 +73,7 @@ bool shellNeedsQuotes(const std::string& name)
     mbstate_t state;
     std::memset(&state, 0, sizeof state);
     for (size_t i = 0; i < name.size();) {
-        size_t length = printable(name.data() + i, name.size() - i, &state);
+        size_t length = xpfsPrintableCharacter(name.data() + i, name.size() - i, &state);
         if (length == 0)
             return true;
         const char c = name[i];
@@ -105,7 +93,7 @@ std::string escaped(const std::string& name, bool inQuotes)
     mbstate_t state;
     std::memset(&state, 0, sizeof state);
     for (size_t i = 0; i < name.size();) {
-        size_t length = printable(name.data() + i, name.size() - i, &state);
+        size_t length = xpfsPrintableCharacter(name.data() + i, name.size() - i, &state);
         const unsigned char c = static_cast<unsigned char>(name[i]);
         if (length == 0) {
             const char* known = c != 0 ? std::strchr("\a\b\f\n\r\t\v", c) : nullptr;
@@ -139,7 +127,7 @@ std::string shown(const std::string& name, const Options& o)
     mbstate_t state;
     std::memset(&state, 0, sizeof state);
     for (size_t i = 0; i < name.size();) {
-        size_t length = printable(name.data() + i, name.size() - i, &state);
+        size_t length = xpfsPrintableCharacter(name.data() + i, name.size() - i, &state);
         out.append(length ? name.substr(i, length) : std::string("?"));
         i += length ? length : 1;
     }

@@ -254,18 +254,6 @@ int closeStdout(int status)
     return status == XPFS_OK ? XPFS_FAILED : status;
 }
 
-// Whether the bytes at text (n of them) start with a character the locale prints; its length.
-size_t printableCharacter(const char* text, size_t n, mbstate_t* state)
-{
-    wchar_t wc;
-    size_t length = std::mbrtowc(&wc, text, n, state);
-    if (length == static_cast<size_t>(-1) || length == static_cast<size_t>(-2) || length == 0) {
-        std::memset(state, 0, sizeof *state);
-        return 0;
-    }
-    return std::iswprint(static_cast<wint_t>(wc)) ? length : 0;
-}
-
 // The catalogs: locale/ beside the program in the build tree, else the system's locale folder
 // relative to the program (installed under any prefix).
 void bindTexts()
@@ -285,6 +273,17 @@ void bindTexts()
 }
 
 } // namespace
+
+size_t xpfsPrintableCharacter(const char* text, size_t n, mbstate_t* state)
+{
+    wchar_t wc;
+    size_t length = std::mbrtowc(&wc, text, n, state);
+    if (length == static_cast<size_t>(-1) || length == static_cast<size_t>(-2) || length == 0) {
+        std::memset(state, 0, sizeof *state);
+        return 0;
+    }
+    return std::iswprint(static_cast<wint_t>(wc)) ? length : 0;
+}
 
 bool XpfsArgs::Has(int id) const
 {
@@ -321,7 +320,7 @@ std::string xpfsQuote(const char* name)
     mbstate_t state;
     std::memset(&state, 0, sizeof state);
     for (size_t i = 0; i < n;) {
-        size_t length = printableCharacter(name + i, n - i, &state);
+        size_t length = xpfsPrintableCharacter(name + i, n - i, &state);
         if (length == 0) {
             plain = false;
             break;
@@ -338,7 +337,7 @@ std::string xpfsQuote(const char* name)
     bool inQuote = true, inDollar = false;
     std::memset(&state, 0, sizeof state);
     for (size_t i = 0; i < n;) {
-        size_t length = printableCharacter(name + i, n - i, &state);
+        size_t length = xpfsPrintableCharacter(name + i, n - i, &state);
         if (length == 0) {
             if (inQuote)
                 out += "'";

@@ -11,6 +11,7 @@
 
 #include <libintl.h>
 
+#include <cwchar>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -87,6 +88,9 @@ struct XpfsRegistration {
 // Set by --debug: messages name the library's XPERR_ code beside the system's reason.
 extern bool xpfsDebug;
 
+// Whether the n bytes at text start with a character the locale prints: its length, else 0
+// (state is reset then, for the next byte).
+size_t xpfsPrintableCharacter(const char* text, size_t n, mbstate_t* state);
 // name quoted for a message as coreutils quotes operands ("shell-escape"): 'a b', "a'b",
 // 'a'$'\n''b', ''$'\377' (bytes that are not a printable character of the locale in octal).
 std::string xpfsQuote(const char* name);
