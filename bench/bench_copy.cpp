@@ -15,6 +15,7 @@
 #include <benchmark/benchmark.h>
 
 #include "XpBenchRecorder.h"
+#include "XpBenchTrees.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -80,32 +81,6 @@ void makeTree(const std::string& top)
             int fd = open((dir + "/f" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
             if (fd >= 0)
                 close(fd);
-        }
-    }
-}
-
-// 20,000 files of 0 to 8 KiB (sizes spread evenly, the same in every run): 100 folders of 200.
-const int kSmallFolders = 100, kSmallFilesPerFolder = 200;
-
-void makeSmallFileTree(const std::string& top)
-{
-    mkdir(top.c_str(), 0755);
-    std::string data(8192, 0);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>(i * 131 % 251);
-    unsigned int seed = 1;
-    for (int d = 0; d < kSmallFolders; ++d) {
-        std::string dir = top + "/d" + std::to_string(d);
-        mkdir(dir.c_str(), 0755);
-        for (int f = 0; f < kSmallFilesPerFolder; ++f) {
-            seed = seed * 1103515245u + 12345u;
-            size_t size = (seed >> 8) % (data.size() + 1);
-            int fd = open((dir + "/f" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd < 0 || write(fd, data.data(), size) != static_cast<ssize_t>(size)) {
-                std::perror("small-file tree");
-                std::exit(1);
-            }
-            close(fd);
         }
     }
 }

@@ -14,6 +14,7 @@
 #include <benchmark/benchmark.h>
 
 #include "XpBenchRecorder.h"
+#include "XpBenchTrees.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -34,7 +35,6 @@ extern char** environ;
 
 namespace {
 
-const int kFolders = 100, kFilesPerFolder = 200;
 std::string workDir;
 
 std::string path(const char* name) { return workDir + "/" + name; }
@@ -51,29 +51,10 @@ bool run(std::vector<std::string> args)
            waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// The application folder: 20,000 files of 0 to 8 KiB (sizes spread evenly, the same in every
-// run) in 100 folders, and a link among them.
+// The application folder: the small-file tree of the copy benchmarks, and a link among them.
 void makeApplication(const std::string& top)
 {
-    mkdir(top.c_str(), 0755);
-    std::string data(8192, 0);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>(i * 131 % 251);
-    unsigned int seed = 1;
-    for (int d = 0; d < kFolders; ++d) {
-        std::string dir = top + "/d" + std::to_string(d);
-        mkdir(dir.c_str(), 0755);
-        for (int f = 0; f < kFilesPerFolder; ++f) {
-            seed = seed * 1103515245u + 12345u;
-            size_t size = (seed >> 8) % (data.size() + 1);
-            int fd = open((dir + "/f" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd < 0 || write(fd, data.data(), size) != static_cast<ssize_t>(size)) {
-                std::perror("application folder");
-                std::exit(1);
-            }
-            close(fd);
-        }
-    }
+    makeSmallFileTree(top);
     if (symlink("d0", (top + "/current").c_str()) != 0) {
         std::perror("application folder");
         std::exit(1);
@@ -92,7 +73,7 @@ void installBenchmark(benchmark::State& state, Install install)
         run({"rm", "-rf", target});
         state.ResumeTiming();
     }
-    state.SetItemsProcessed(state.iterations() * kFolders * kFilesPerFolder);
+    state.SetItemsProcessed(state.iterations() * kSmallFolders * kSmallFilesPerFolder);
 }
 
 void BM_cp_a(benchmark::State& state)
