@@ -2,6 +2,7 @@
 #include <InstallerAnswers.h>
 #include <InstallerHostOptions.h>
 #include <InstallerSession.h>
+#include <XpFd.h>
 
 #include "InstallerTexts.h"
 
@@ -46,38 +47,34 @@ std::string trimmed(const std::string& text)
 // The file's bytes: only from a regular file, opened without waiting on a FIFO or a device.
 bool readAnswersFile(const std::string& path, std::string& data, std::string& error)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    XpFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.IsValid()) {
         error = path + ": " + std::strerror(errno);
         return false;
     }
     struct stat st;
-    bool ok = ::fstat(fd, &st) == 0;
+    bool ok = ::fstat(fd.Get(), &st) == 0;
     if (!ok || !S_ISREG(st.st_mode)) {
         error = path + ": " + (ok ? std::string(_("not a regular file")) : std::string(std::strerror(errno)));
-        ::close(fd);
         return false;
     }
     if (st.st_size > kMaxAnswersSize) {
         error = path + ": " + _("larger than an answers file can be (64 KiB)");
-        ::close(fd);
         return false;
     }
     char buffer[4096];
     for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             error = path + ": " + std::strerror(errno);
-            ::close(fd);
             return false;
         }
         if (n == 0 || static_cast<off_t>(data.size()) > kMaxAnswersSize)
             break;
         data.append(buffer, static_cast<size_t>(n));
     }
-    ::close(fd);
     if (static_cast<off_t>(data.size()) > kMaxAnswersSize) {
         error = path + ": " + _("larger than an answers file can be (64 KiB)");
         return false;

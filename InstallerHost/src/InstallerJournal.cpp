@@ -212,13 +212,11 @@ void recordFolder(int folder, const std::string& placedAt, const std::string& pa
 {
     if (depth > 256)
         return;
-    int listing = ::dup(folder);
-    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
-    if (!dir) {
-        if (listing >= 0)
-            ::close(listing);
+    XpFd listing(::dup(folder));
+    DIR* dir = listing.IsValid() ? ::fdopendir(listing.Get()) : nullptr;
+    if (!dir)
         return;
-    }
+    listing.Release(); // the stream's now, closed by closedir
     std::vector<std::string> names;
     while (struct dirent* entry = ::readdir(dir))
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)

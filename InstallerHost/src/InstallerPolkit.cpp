@@ -1,6 +1,7 @@
 // The installer's rights through polkit's own programs (see InstallerPolkit.h for why they are
 // spawned rather than spoken to over D-Bus in-process).
 #include <InstallerPolkit.h>
+#include <XpFd.h>
 #include "InstallerTexts.h"
 
 #include <fcntl.h>
@@ -30,11 +31,15 @@ const char* const kPkcheck = "/usr/bin/pkcheck";
 const char* const kPkexec = "/usr/bin/pkexec";
 const char* const kPkttyagent = "/usr/bin/pkttyagent";
 
-void closeFd(int& fd)
+// A pipe whose two ends close themselves; false with errno when none could be made.
+bool makePipe(XpFd (&ends)[2])
 {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    ends[0].Reset(fds[0]);
+    ends[1].Reset(fds[1]);
+    return true;
 }
 
 int waitFor(pid_t pid)
@@ -54,20 +59,17 @@ int runCollecting(const std::vector<std::string>& argv, const std::string& input
                   std::string* errors)
 {
     std::string out, err;
-    int in[2] = {-1, -1}, o[2] = {-1, -1}, e[2] = {-1, -1};
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(o, O_CLOEXEC) != 0 || ::pipe2(e, O_CLOEXEC) != 0) {
-        int saved = errno;
-        for (int* p : {in, o, e})
-            closeFd(p[0]), closeFd(p[1]);
+    XpFd in[2], o[2], e[2];
+    if (!makePipe(in) || !makePipe(o) || !makePipe(e)) {
         if (errors)
-            *errors = std::strerror(saved);
+            *errors = std::strerror(errno);
         return -1;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, o[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, e[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, in[0].Get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, o[1].Get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, e[1].Get(), 2);
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -75,9 +77,8 @@ int runCollecting(const std::vector<std::string>& argv, const std::string& input
     pid_t pid = -1;
     int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    closeFd(in[0]), closeFd(o[1]), closeFd(e[1]);
+    in[0].Reset(), o[1].Reset(), e[1].Reset();
     if (rc != 0) {
-        closeFd(in[1]), closeFd(o[0]), closeFd(e[0]);
         if (errors)
             *errors = argv[0] + ": " + std::strerror(rc);
         return -1;
@@ -85,38 +86,38 @@ int runCollecting(const std::vector<std::string>& argv, const std::string& input
     // Feed the input and drain both outputs together, so that neither side waits on a full pipe.
     size_t written = 0;
     if (input.empty())
-        closeFd(in[1]);
+        in[1].Reset();
     else
-        ::fcntl(in[1], F_SETFL, O_NONBLOCK);
-    while (o[0] >= 0 || e[0] >= 0) {
-        struct pollfd fds[3] = {{o[0], POLLIN, 0}, {e[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+        ::fcntl(in[1].Get(), F_SETFL, O_NONBLOCK);
+    while (o[0].IsValid() || e[0].IsValid()) {
+        struct pollfd fds[3] = {{o[0].Get(), POLLIN, 0}, {e[0].Get(), POLLIN, 0}, {in[1].Get(), POLLOUT, 0}};
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (in[1] >= 0 && (fds[2].revents & (POLLERR | POLLHUP))) {
-            closeFd(in[1]); // the program stopped reading: the rest is not wanted
-        } else if (in[1] >= 0 && fds[2].revents) {
-            ssize_t n = ::write(in[1], input.data() + written, input.size() - written);
+        if (in[1].IsValid() && (fds[2].revents & (POLLERR | POLLHUP))) {
+            in[1].Reset(); // the program stopped reading: the rest is not wanted
+        } else if (in[1].IsValid() && fds[2].revents) {
+            ssize_t n = ::write(in[1].Get(), input.data() + written, input.size() - written);
             if (n > 0)
                 written += static_cast<size_t>(n);
             if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == input.size())
-                closeFd(in[1]);
+                in[1].Reset();
         }
         for (int k = 0; k < 2; ++k) {
-            int& fd = k == 0 ? o[0] : e[0];
-            if (fd < 0 || !fds[k].revents)
+            XpFd& fd = k == 0 ? o[0] : e[0];
+            if (!fd.IsValid() || !fds[k].revents)
                 continue;
             char buffer[4096];
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
             if (n > 0)
                 (k == 0 ? out : err).append(buffer, static_cast<size_t>(n));
             else if (n == 0 || errno != EINTR)
-                closeFd(fd);
+                fd.Reset();
         }
     }
-    closeFd(in[1]), closeFd(o[0]), closeFd(e[0]);
+    in[1].Reset(), o[0].Reset(), e[0].Reset();
     int status = waitFor(pid);
     if (output)
         *output = out;
@@ -228,8 +229,8 @@ bool InstallerPolkitTextAgent::start(std::string* error)
     if (pid_ > 0)
         return true;
     // The agent closes its end of this pipe once it is registered: end of file here.
-    int notify[2];
-    if (::pipe2(notify, O_CLOEXEC) != 0) {
+    XpFd notify[2];
+    if (!makePipe(notify)) {
         if (error)
             *error = std::strerror(errno);
         return false;
@@ -248,14 +249,13 @@ bool InstallerPolkitTextAgent::start(std::string* error)
     // killed: an agent registered for a process that is gone has nothing left to do.
     pid_t pid = ::fork();
     if (pid == 0) {
-        if (::dup2(notify[1], childFd) == childFd && ::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0)
+        if (::dup2(notify[1].Get(), childFd) == childFd && ::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0)
             ::execve(kPkttyagent, args.data(), environ);
         ::_exit(127);
     }
     int forkErr = errno;
-    ::close(notify[1]);
+    notify[1].Reset();
     if (pid < 0) {
-        ::close(notify[0]);
         if (error)
             *error = std::string("cannot start ") + kPkttyagent + ": " + std::strerror(forkErr);
         return false;
@@ -264,29 +264,28 @@ bool InstallerPolkitTextAgent::start(std::string* error)
     bool registered = false;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        struct pollfd p{notify[0], POLLIN, 0};
+        struct pollfd p{notify[0].Get(), POLLIN, 0};
         int n = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
         if (n < 0 && errno == EINTR)
             continue;
         char c;
-        registered = n > 0 && ::read(notify[0], &c, 1) == 0;
+        registered = n > 0 && ::read(notify[0].Get(), &c, 1) == 0;
         break;
     }
-    ::close(notify[0]);
+    notify[0].Reset();
     // An agent that ended has closed the pipe as well: it must still be running to count. A
     // process closes its descriptors on the way out a moment before it can be waited for, so an
     // agent that has just died is given a short while to show it (its pidfd turns readable when
     // it has ended) rather than being taken for registered.
     if (registered) {
-        int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-        if (pidFd >= 0) {
-            struct pollfd p{pidFd, POLLIN, 0};
+        XpFd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        if (pidFd.IsValid()) {
+            struct pollfd p{pidFd.Get(), POLLIN, 0};
             int n;
             do
                 n = ::poll(&p, 1, 100);
             while (n < 0 && errno == EINTR);
             registered = n == 0;
-            ::close(pidFd);
         }
     }
     int status = 0;

@@ -375,13 +375,14 @@ public:
     // Lists the folder open at fd (taken over), shown as path; with a header when asked.
     void ListFolder(int fd, const std::string& path, bool header)
     {
+        XpFd owned(fd);
         DIR* stream = fdopendir(fd);
         if (stream == nullptr) {
             xpfsMessageErrno(xpfsFormat(_("cannot open directory %s"), xpfsQuote(path.c_str()).c_str()), errno);
-            close(fd);
             ok = false;
             return;
         }
+        owned.Release(); // the stream's now, closed with it
         std::vector<Entry> entries;
         bool describedAll = true;
         errno = 0;

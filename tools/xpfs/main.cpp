@@ -409,17 +409,16 @@ void xpfsMessageErrno(const std::string& text, int err)
 
 int xpfsAskYes(const std::string& question)
 {
-    int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (tty < 0)
+    XpFd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!tty.IsValid())
         return -1;
     std::fflush(stdout);
     std::string text = "xpfs: " + question;
-    bool written = write(tty, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    bool written = write(tty.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
     std::string answer;
     char c;
-    while (written && read(tty, &c, 1) == 1 && c != '\n')
+    while (written && read(tty.Get(), &c, 1) == 1 && c != '\n')
         answer += c;
-    close(tty);
     return written && rpmatch(answer.c_str()) == 1 ? 1 : 0;
 }
 

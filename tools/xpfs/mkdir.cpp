@@ -91,13 +91,11 @@ void reportMake(const std::string& path, const XpFileError& err)
 // that replaced it meanwhile, and only a folder of ours.
 int setMode(const std::string& path, mode_t mode)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    XpFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.IsValid())
         return errno;
     struct stat st;
-    int err = fstat(fd, &st) != 0 ? errno : st.st_uid != geteuid() ? EPERM : fchmod(fd, mode) != 0 ? errno : 0;
-    close(fd);
-    return err;
+    return fstat(fd.Get(), &st) != 0 ? errno : st.st_uid != geteuid() ? EPERM : fchmod(fd.Get(), mode) != 0 ? errno : 0;
 }
 
 struct MkdirOptions {
