@@ -23,10 +23,7 @@ protected:
     void SetUp() override
     {
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-        std::string error;
-        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
-        ASSERT_TRUE(error.empty()) << error;
-        sandbox_->applyToProcess();
+        makeSandbox(sandbox_);
         // A folder payload beside the desktop entry: an application of two files in two folders
         // and a link.
         app_ = sandbox_->root() + "/payload/Ombrix";
@@ -156,20 +153,12 @@ TEST_F(UninstallTest, ALinkPlantedWhereAnInstalledFileWasIsRemovedNotFollowed)
 TEST_F(UninstallTest, TheStepsOfARemovalAreRecorded)
 {
     ASSERT_TRUE(space_.isolated()) << space_.note();
-    std::vector<std::string> mounts;
-    for (const char* target : {"/run/systemd", "/var/log"}) {
-        ASSERT_EQ(::mount("uninstall-test", target, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=4m"), 0) << target;
-        mounts.push_back(target);
-    }
+    PrivateMounts mounts;
+    for (const char* target : {"/run/systemd", "/var/log"})
+        ASSERT_NO_FATAL_FAILURE(mounts.tmpfs(target, "mode=0755,size=4m"));
     struct Undo {
-        std::vector<std::string>& mounts;
-        ~Undo()
-        {
-            for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
-                ::umount2(it->c_str(), MNT_DETACH);
-            ::setenv("INSTALLER_HOST_RECORD", "off", 1);
-        }
-    } undo{mounts};
+        ~Undo() { ::setenv("INSTALLER_HOST_RECORD", "off", 1); }
+    } undo;
     install();
     ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/lib/libombrix.so", "patched\n"));
     ::unsetenv("INSTALLER_HOST_RECORD"); // the suite keeps the installers' record off elsewhere
@@ -191,11 +180,8 @@ TEST_F(UninstallTest, AVolumeMountedOverAnInstalledFolderIsNotEntered)
     ASSERT_TRUE(space_.isolated()) << space_.note();
     install();
     const std::string lib = installed_ + "/lib";
-    ASSERT_EQ(::mount("uninstall-test", lib.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=1m"), 0);
-    struct Undo {
-        std::string target;
-        ~Undo() { ::umount2(target.c_str(), MNT_DETACH); }
-    } undo{lib};
+    PrivateMounts mounts;
+    ASSERT_NO_FATAL_FAILURE(mounts.tmpfs(lib, "mode=0755,size=1m"));
     ASSERT_TRUE(OruSandbox::writeFile(lib + "/libombrix.so", "library\n"));
     expectHas(run({"--uninstall", "--unattended"}),
               {"kept " + lib + "/libombrix.so: it lies on another volume now\n", "removed " + installed_ + "/ombrix\n"});

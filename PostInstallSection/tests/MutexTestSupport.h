@@ -11,10 +11,14 @@
 #include "XpFileTestSupport.h" // forked children, nobody, exists
 
 #include <sys/ipc.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 constexpr const char* kInstallerMutexPath = kOruInstallerMutexFile;
 
@@ -74,5 +78,37 @@ inline pid_t plantLockOfEndedProcess()
         return made && setLockValue(0) ? 0 : 1;
     });
 }
+
+// A fresh sandbox desktop for the sample application, with the user folders `folders` made,
+// applied to this process (its HOME and XDG folders).
+inline void makeSandbox(std::unique_ptr<OruSandbox>& sandbox, const std::vector<std::string>& folders = {})
+{
+    std::string error;
+    sandbox = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, folders, &error);
+    ASSERT_TRUE(error.empty()) << error;
+    sandbox->applyToProcess();
+}
+
+// Mounts a test makes in its own mount namespace, undone last first when it goes, failed or not.
+struct PrivateMounts {
+    std::vector<std::string> targets;
+    PrivateMounts() = default;
+    PrivateMounts(const PrivateMounts&) = delete;
+    PrivateMounts& operator=(const PrivateMounts&) = delete;
+    ~PrivateMounts()
+    {
+        for (auto it = targets.rbegin(); it != targets.rend(); ++it)
+            ::umount2(it->c_str(), MNT_DETACH);
+    }
+    void mount(const std::string& source, const std::string& target, const char* type, const std::string& options,
+               unsigned long flags = MS_NOSUID | MS_NODEV)
+    {
+        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, flags, options.c_str()), 0)
+            << source << " on " << target << ": " << std::strerror(errno);
+        targets.push_back(target);
+    }
+    void tmpfs(const std::string& target, const std::string& options) { mount("xp-test", target, "tmpfs", options); }
+    void bind(const std::string& source, const std::string& target) { mount(source, target, nullptr, "", MS_BIND); }
+};
 
 #endif

@@ -2,6 +2,7 @@
 // sandbox desktop, with the real installer mutex path in a private lock space per test.
 // ctest-resource-lock: installer-mutex
 #include "MutexTestSupport.h"
+#include "PayloadTreeSupport.h"
 
 #include <InstallerSession.h>
 
@@ -40,10 +41,7 @@ class RoadTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string error;
-        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{"Music"}, &error);
-        ASSERT_TRUE(error.empty()) << error;
-        sandbox_->applyToProcess();
+        makeSandbox(sandbox_, {"Music"});
         useLanguage("en");
         InstallerClearActivities();
         InstallerSetCurrentEventKeyModifiers(0);
@@ -262,9 +260,7 @@ TEST_F(RoadTest, AnUnprivilegedInstallerGetsNoLoginItemRootInstallingForAUserSta
     // that user, whom sudo or pkexec names, or who owns $HOME. Fresh roads from here.
     for (const std::string& path : {sandbox_->installedEntry(), sandbox_->recordFile()})
         std::filesystem::remove(path);
-    ASSERT_EQ(::chown(sandbox_->root().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    for (const auto& item : std::filesystem::recursive_directory_iterator(sandbox_->root()))
-        ASSERT_EQ(::lchown(item.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_TRUE(chownTree(sandbox_->root(), nobody->pw_uid, nobody->pw_gid));
     for (const char* named : {"SUDO_UID", "PKEXEC_UID", "HOME owner"}) {
         ::setenv(named, std::to_string(nobody->pw_uid).c_str(), 1);
         auto session = startRoad(true);
