@@ -5,8 +5,6 @@
 #include "HostProcess.h"
 #include "MutexTestSupport.h"
 
-#include <glib.h>
-
 #include <sys/mount.h>
 #include <sys/prctl.h>
 
@@ -45,14 +43,6 @@ std::vector<Entry> parseExport(const std::string& text)
     if (entries.back().empty())
         entries.pop_back();
     return entries;
-}
-
-std::string sha256Of(const std::string& data)
-{
-    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, data.data(), static_cast<gssize>(data.size()));
-    std::string out = hex;
-    g_free(hex);
-    return out;
 }
 
 class InstallerRecordTest : public ::testing::Test {

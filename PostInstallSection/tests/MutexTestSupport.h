@@ -1,6 +1,6 @@
-// Helpers for the tests that touch the installer mutex. Each such test runs in a private lock
-// space of its own (OruPrivateLockSpace): its /var/tmp and its semaphores are seen by no other
-// run on the machine and vanish with it.
+// Helpers for the plug-in's tests, most of which touch the installer mutex. Each such test runs
+// in a private lock space of its own (OruPrivateLockSpace): its /var/tmp and its semaphores are
+// seen by no other run on the machine and vanish with it.
 #ifndef MUTEXTESTSUPPORT_H
 #define MUTEXTESTSUPPORT_H
 
@@ -10,12 +10,12 @@
 
 #include "XpFileTestSupport.h" // forked children, nobody, exists
 
+#include <glib.h>
+
 #include <sys/ipc.h>
-#include <sys/mount.h>
 #include <sys/sem.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +79,15 @@ inline pid_t plantLockOfEndedProcess()
     });
 }
 
+// The SHA-256 of `data` in hex, as the installer's records and removal lists give it.
+inline std::string sha256Of(const std::string& data)
+{
+    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, data.data(), static_cast<gssize>(data.size()));
+    std::string sum = hex;
+    g_free(hex);
+    return sum;
+}
+
 // A fresh sandbox desktop for the sample application, with the user folders `folders` made,
 // applied to this process (its HOME and XDG folders).
 inline void makeSandbox(std::unique_ptr<OruSandbox>& sandbox, const std::vector<std::string>& folders = {})
@@ -88,27 +97,5 @@ inline void makeSandbox(std::unique_ptr<OruSandbox>& sandbox, const std::vector<
     ASSERT_TRUE(error.empty()) << error;
     sandbox->applyToProcess();
 }
-
-// Mounts a test makes in its own mount namespace, undone last first when it goes, failed or not.
-struct PrivateMounts {
-    std::vector<std::string> targets;
-    PrivateMounts() = default;
-    PrivateMounts(const PrivateMounts&) = delete;
-    PrivateMounts& operator=(const PrivateMounts&) = delete;
-    ~PrivateMounts()
-    {
-        for (auto it = targets.rbegin(); it != targets.rend(); ++it)
-            ::umount2(it->c_str(), MNT_DETACH);
-    }
-    void mount(const std::string& source, const std::string& target, const char* type, const std::string& options,
-               unsigned long flags = MS_NOSUID | MS_NODEV)
-    {
-        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, flags, options.c_str()), 0)
-            << source << " on " << target << ": " << std::strerror(errno);
-        targets.push_back(target);
-    }
-    void tmpfs(const std::string& target, const std::string& options) { mount("xp-test", target, "tmpfs", options); }
-    void bind(const std::string& source, const std::string& target) { mount(source, target, nullptr, "", MS_BIND); }
-};
 
 #endif

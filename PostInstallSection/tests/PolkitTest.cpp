@@ -253,8 +253,9 @@ protected:
     // Expects the helper run directly on `arguments` to end with `status`, saying `says` on its
     // stderr. It runs as pkexec would run it (root, PKEXEC_UID naming nobody) unless `env` is given.
     // `input`: what it reads on its standard input (nothing when -1).
-    void expectHelper(const Lines& arguments, int status, const std::string& says = "", Lines env = {}, bool asNobody = false,
-                      int input = -1)
+    // Returns what it said.
+    std::string expectHelper(const Lines& arguments, int status, const std::string& says = "", Lines env = {},
+                             bool asNobody = false, int input = -1)
     {
         Lines argv{ORU_HELPER_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -264,6 +265,7 @@ protected:
         EXPECT_EQ(runProgram(argv, env, asNobody, &errors, input), status)
             << (arguments.empty() ? "" : arguments.back()) << " " << env[0] << "\n" << errors;
         expectHas(errors, {says});
+        return errors;
     }
 
     void expectValidRootEntry()
@@ -790,19 +792,6 @@ TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheH
 }
 #endif
 
-} // namespace
-
-namespace {
-
-std::string sha256Of(const std::string& text)
-{
-    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.data(), static_cast<gssize>(text.size()));
-    std::string sum = hex;
-    g_free(hex);
-    return sum;
-}
-
-} // namespace
 
 // What the helper placed for a person is removed by it with the host's rules: unchanged files,
 // links as links (a link planted where a file was is removed, its target untouched), folders that
@@ -821,15 +810,10 @@ TEST_F(PolkitTest, TheHelperRemovesOnlyWhatItPlacedUnchangedAndFollowsNoPlantedL
     ASSERT_EQ(installed.outcome, InstallerPayloadOutcome::Installed) << installed.error;
     const std::string list = "D App\nD App/bin\nD App/share\nF " + sha256Of("program\n") + " App/bin/app\nF " +
                              sha256Of("tool\n") + " App/bin/tool\nF " + sha256Of("read me\n") + " App/share/readme\nL App/current\n";
-    const std::string env = "PKEXEC_UID=" + std::to_string(nobody_->pw_uid);
-
     // Refused whole: a name outside the destination, a destination outside the payload folders.
-    std::string output;
-    XpFd outside = pipeHolding(list + "F " + sha256Of("program\n") + " Other/app\n");
-    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {env}, false, &output, outside.Get()), 8) << output;
-    expectHas(output, {"the removal list is malformed: F "});
-    XpFd elsewhere = pipeHolding(list);
-    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", sandbox_->root() + "/App"}, {env}, false, &output, elsewhere.Get()), 8);
+    expectHelper({"remove-payload", dest}, 8, "the removal list is malformed: F ", {}, false,
+                 pipeHolding(list + "F " + sha256Of("program\n") + " Other/app\n").Get());
+    expectHelper({"remove-payload", sandbox_->root() + "/App"}, 8, "", {}, false, pipeHolding(list).Get());
     EXPECT_TRUE(exists(dest + "/bin/app") && exists(dest + "/share/readme"));
 
     const std::string precious = sandbox_->root() + "/precious";
@@ -838,18 +822,17 @@ TEST_F(PolkitTest, TheHelperRemovesOnlyWhatItPlacedUnchangedAndFollowsNoPlantedL
     ASSERT_EQ(::symlink(precious.c_str(), (dest + "/bin/app").c_str()), 0);
     ASSERT_TRUE(OruSandbox::writeFile(dest + "/share/readme", "changed\n"));
     ASSERT_TRUE(OruSandbox::writeFile(dest + "/share/added", "not ours\n"));
-    XpFd in = pipeHolding(list);
-    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {env}, false, &output, in.Get()), 0) << output;
-    expectHas(output, {"removed " + dest + "/bin/app\n", "removed " + dest + "/bin/tool\n", "removed " + dest + "/current\n",
-                       "removed " + dest + "/bin\n", "kept " + dest + "/share/readme: it was changed after the installation\n",
+    std::string output = expectHelper({"remove-payload", dest}, 0, "", {}, false, pipeHolding(list).Get());
+    for (const char* removed : {"/bin/app", "/bin/tool", "/current", "/bin"})
+        expectHas(output, {"removed " + dest + removed + "\n"});
+    expectHas(output, {"kept " + dest + "/share/readme: it was changed after the installation\n",
                        "kept " + dest + "/share: it holds files the installer did not place\n"});
     EXPECT_FALSE(exists(dest + "/bin") || exists(dest + "/current"));
     EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
     EXPECT_EQ(OruSandbox::readFile(dest + "/share/readme"), "changed\n");
     EXPECT_EQ(OruSandbox::readFile(dest + "/share/added"), "not ours\n");
     // The removal, too, is only for a start through pkexec.
-    XpFd again = pipeHolding(list);
-    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {"PATH=/usr/bin"}, false, &output, again.Get()), 3);
+    expectHelper({"remove-payload", dest}, 3, "not started through pkexec", {"PATH=/usr/bin"}, false, pipeHolding(list).Get());
 }
 
 // A person's removal of what the helper placed for them goes through polkit and the helper too:
@@ -874,3 +857,5 @@ TEST_F(PolkitTest, APersonsUninstallRemovesThroughTheHelperWhatTheHelperPlaced)
                             "uninstall=done removed=2 kept=0 failed=0"});
     EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
 }
+
+} // namespace

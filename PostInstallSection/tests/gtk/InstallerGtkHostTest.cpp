@@ -631,11 +631,6 @@ TEST_F(GtkHostTest, SanitizerOptionsLeaveLeakChecksToTheHosts)
 #endif
 }
 
-} // namespace
-
-
-namespace {
-
 // The window walks a road by itself from an answers file (the fresh road, folders unchanged, the
 // right refused), and removes that installation after asking once in a dialog named by its question.
 TEST_F(GtkHostTest, AnAnswersFileDrivesTheWindowAndUninstallAsksOnceThenRemovesIt)
