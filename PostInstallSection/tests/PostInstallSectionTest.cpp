@@ -233,25 +233,19 @@ TEST_F(RoadTest, AnUnprivilegedInstallerGetsNoLoginItemRootInstallingForAUserSta
     // autostart folder (root's, 0755) is not writable, which counts as a refusal.
     ASSERT_TRUE(sandbox_->installTargetApp());
     ASSERT_EQ(::chmod(sandbox_->root().c_str(), 0755), 0);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
-            ::_exit(3);
+    pid_t pid = startAsNobody([] {
         {
             InstallerSession session;
             if (!session.loadBundle(ORU_BUNDLE_PATH, nullptr) || !session.start())
-                ::_exit(4);
+                return 4;
             toTheEnd(session);
         }
         reapChildren(); // the application it started is done before the roads below
         bool refused = activity("login-item").find("is not writable") != std::string::npos;
-        ::_exit(refused && activity("mutex") == "removed" ? 0 : 5);
-    }
+        return refused && activity("mutex") == "removed" ? 0 : 5;
+    });
     space_.notePid(pid);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(exitStatus(pid), 0);
     EXPECT_TRUE(rightsAsked_.empty()); // asked in the child, not here
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_FALSE(exists(kInstallerMutexPath));
