@@ -75,10 +75,9 @@ TEST_F(UninstallTest, RemovesWhatItPlacedKeepsWhatItDidNotAndNamesAChangedFile)
                        "kept " + installed_ + "/lib: it holds files the installer did not place\n",
                        "kept " + installed_ + ": it holds files the installer did not place\n",
                        "installer-host: result: uninstall=done removed=4 kept=3 failed=0\n"});
-    EXPECT_FALSE(exists(sandbox_->installedEntry()));
-    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
-    EXPECT_FALSE(exists(installed_ + "/ombrix"));
-    EXPECT_FALSE(exists(installed_ + "/libombrix.so"));
+    for (const std::string& gone : {sandbox_->installedEntry(), sandbox_->autostartEntry(), installed_ + "/ombrix",
+                                    installed_ + "/libombrix.so"})
+        EXPECT_FALSE(exists(gone)) << gone;
     EXPECT_EQ(OruSandbox::readFile(installed_ + "/notes.txt"), "mine\n");
     EXPECT_EQ(OruSandbox::readFile(installed_ + "/lib/libombrix.so"), "patched\n");
     EXPECT_TRUE(exists(sandbox_->systemDataDir() + "/applications")); // a folder that was there before
