@@ -11,11 +11,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -73,6 +76,28 @@ struct TempFolder {
     std::string path;
     explicit TempFolder(std::string t) : path(::mkdtemp(&(t = "/tmp/" + t + ".XXXXXX")[0]) ? t : "") {}
     ~TempFolder() { std::error_code ec; std::filesystem::remove_all(path, ec); }
+};
+
+// Mounts a test makes in its own mount namespace, undone last first when it goes, failed or not.
+struct PrivateMounts {
+    std::vector<std::string> targets;
+    PrivateMounts() = default;
+    PrivateMounts(const PrivateMounts&) = delete;
+    PrivateMounts& operator=(const PrivateMounts&) = delete;
+    ~PrivateMounts()
+    {
+        for (auto it = targets.rbegin(); it != targets.rend(); ++it)
+            ::umount2(it->c_str(), MNT_DETACH);
+    }
+    void mount(const std::string& source, const std::string& target, const char* type, const std::string& options,
+               unsigned long flags = MS_NOSUID | MS_NODEV)
+    {
+        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, flags, options.c_str()), 0)
+            << source << " on " << target << ": " << std::strerror(errno);
+        targets.push_back(target);
+    }
+    void tmpfs(const std::string& target, const std::string& options) { mount("xp-test", target, "tmpfs", options); }
+    void bind(const std::string& source, const std::string& target) { mount(source, target, nullptr, "", MS_BIND); }
 };
 
 struct Host {

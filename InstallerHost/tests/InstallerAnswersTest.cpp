@@ -99,12 +99,12 @@ TEST(InstallerAnswersTest, TheHostRefusesAWrongFileBeforeAnythingHappens)
     EXPECT_FALSE(std::filesystem::exists(destination));
     // The same choice in two places is a usage error, not a silent precedence.
     std::string good = writeAnswers(folder, "good.ini", "[Authorization]\nAnswer=yes\n[Road]\nMoves=quit\n");
-    host.start({"--answers", good, "--authorize", "no", RECORDING_BUNDLE});
-    EXPECT_EQ(host.finish(), 2) << host.output;
-    expectHas(host.output, {"--authorize and the answers file's Answer both given"});
-    host.start({"--answers", good, "--actions", "quit", RECORDING_BUNDLE});
-    EXPECT_EQ(host.finish(), 2) << host.output;
-    expectHas(host.output, {"--actions and the answers file's Moves both given"});
+    const char* const twice[][3] = {{"--authorize", "no", "Answer"}, {"--actions", "quit", "Moves"}}; // option, value, key
+    for (const auto& t : twice) {
+        host.start({"--answers", good, t[0], t[1], RECORDING_BUNDLE});
+        EXPECT_EQ(host.finish(), 2) << host.output;
+        expectHas(host.output, {std::string(t[0]) + " and the answers file's " + t[2] + " both given"});
+    }
 }
 
 // Moves drive the road as --actions do, unattended without --unattended, and the file's Answer

@@ -21,20 +21,12 @@ protected:
         ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "the tests of small volumes need a mount namespace: " << std::strerror(errno);
         ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
     }
-    void TearDown() override
-    {
-        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
-            ::umount2(it->c_str(), MNT_DETACH);
-    }
-
     // A tmpfs of `size` at a new folder NAME in the test's folder.
     std::string smallVolume(const std::string& name, const std::string& size)
     {
         std::string at = folder_.path + "/" + name;
         std::filesystem::create_directories(at);
-        EXPECT_EQ(::mount("preflight-test", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()), 0)
-            << std::strerror(errno);
-        mounts_.push_back(at);
+        mounts_.tmpfs(at, "size=" + size);
         return at;
     }
     // A payload file of `bytes` (sparse: its size is what counts).
@@ -61,7 +53,7 @@ protected:
     static bool isEmpty(const std::string& folder) { return std::filesystem::is_empty(folder); }
 
     TempFolder folder_{"preflight-test"};
-    std::vector<std::string> mounts_;
+    PrivateMounts mounts_;
 };
 
 // The room a payload needs is its size and 1% of it, at least 16 MiB: 2 MiB on a 16 MiB volume
@@ -113,8 +105,7 @@ TEST_F(InstallerPreflightTest, AFolderOnAReadOnlyMountIsRefused)
 {
     std::string readOnly = folder_.path + "/read-only";
     std::filesystem::create_directories(readOnly);
-    ASSERT_EQ(::mount(readOnly.c_str(), readOnly.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
-    mounts_.push_back(readOnly);
+    ASSERT_NO_FATAL_FAILURE(mounts_.bind(readOnly, readOnly));
     ASSERT_EQ(::mount(nullptr, readOnly.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0)
         << std::strerror(errno);
     Host host;

@@ -17,21 +17,13 @@ protected:
         ASSERT_FALSE(folder_.path.empty());
         ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "the record's tests need a mount namespace: " << std::strerror(errno);
         ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
-        for (const char* at : {"/run/systemd", "/var/log"}) {
-            ASSERT_EQ(::mount("record-end-test", at, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=4m"), 0)
-                << at << ": " << std::strerror(errno);
-            mounts_.push_back(at);
-        }
+        for (const char* at : {"/run/systemd", "/var/log"})
+            ASSERT_NO_FATAL_FAILURE(mounts_.tmpfs(at, "mode=0755,size=4m"));
         ::unsetenv("INSTALLER_HOST_RECORD"); // the suite's setting for every other test
-    }
-    void TearDown() override
-    {
-        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
-            ::umount2(it->c_str(), MNT_DETACH);
     }
 
     TempFolder folder_{"record-end-test"};
-    std::vector<std::string> mounts_;
+    PrivateMounts mounts_;
 };
 
 TEST_F(InstallerRecordEndTest, TheEndSaysHowTheRunEndedAndWhatBecameOfTheInstallation)

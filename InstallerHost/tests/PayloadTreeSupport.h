@@ -80,6 +80,30 @@ inline size_t expectSameTree(const std::string& source, const std::string& copy,
     return compared;
 }
 
+// After a copy that was stopped: expects every regular file in `dest` to hold exactly what its
+// source in `source` holds (complete files only, nothing half-written). Returns how many there are.
+inline size_t expectCompleteFilesOnly(const std::string& source, const std::string& dest)
+{
+    size_t placed = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dest)) {
+        if (!entry.is_regular_file())
+            continue;
+        ++placed;
+        const std::string rel = entry.path().lexically_relative(dest).string();
+        EXPECT_EQ(fileText(entry.path().string()), fileText(source + "/" + rel)) << rel;
+    }
+    return placed;
+}
+
+// Gives `root` and everything below it (links themselves, not their targets) to uid and gid.
+inline bool chownTree(const std::string& root, uid_t uid, gid_t gid)
+{
+    bool all = ::lchown(root.c_str(), uid, gid) == 0;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(root))
+        all = ::lchown(item.path().c_str(), uid, gid) == 0 && all;
+    return all;
+}
+
 // The entries of a folder whose names are the library's staging names (debris of a copy).
 inline size_t stagingDebris(const std::string& root)
 {

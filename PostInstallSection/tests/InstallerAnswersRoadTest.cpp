@@ -20,10 +20,7 @@ protected:
     void SetUp() override
     {
         ::prctl(PR_SET_CHILD_SUBREAPER, 1); // the applications started are collected here
-        std::string error;
-        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
-        ASSERT_TRUE(error.empty()) << error;
-        sandbox_->applyToProcess();
+        makeSandbox(sandbox_);
     }
     void TearDown() override { reapChildren(); }
     std::string runWithAnswers(const std::string& text)

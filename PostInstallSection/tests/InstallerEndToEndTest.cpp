@@ -29,10 +29,7 @@ protected:
         // The applications the host starts outlive it in their own sessions; as subreaper we
         // collect them and know when every start has been recorded.
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-        std::string error;
-        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
-        ASSERT_TRUE(error.empty()) << error;
-        sandbox_->applyToProcess();
+        makeSandbox(sandbox_);
         ASSERT_FALSE(exists(kInstallerMutexPath)) << "a mutex file is left over from elsewhere";
     }
     void TearDown() override { reapChildren(); }

@@ -5,8 +5,6 @@
 #include "HostProcess.h"
 #include "MutexTestSupport.h"
 
-#include <glib.h>
-
 #include <sys/mount.h>
 #include <sys/prctl.h>
 
@@ -47,14 +45,6 @@ std::vector<Entry> parseExport(const std::string& text)
     return entries;
 }
 
-std::string sha256Of(const std::string& data)
-{
-    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, data.data(), static_cast<gssize>(data.size()));
-    std::string out = hex;
-    g_free(hex);
-    return out;
-}
-
 class InstallerRecordTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -63,34 +53,23 @@ protected:
         ASSERT_TRUE(space_.isolated()) << space_.note() << ": the record's tests need a mount namespace of their own";
         // The suite keeps other tests' installers from recording; these are about the record.
         ::unsetenv("INSTALLER_HOST_RECORD");
-        std::string error;
-        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
-        ASSERT_TRUE(error.empty()) << error;
-        sandbox_->applyToProcess();
+        makeSandbox(sandbox_);
         // No journal unless a test starts one: its socket folder is the test's own, empty.
-        mount("record-test-run", "/run/systemd", "mode=0755,size=4m");
+        mounts_.tmpfs("/run/systemd", "mode=0755,size=4m");
     }
     void TearDown() override
     {
         journald_.stop(SIGTERM);
         reapChildren();
-        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
-            ::umount2(it->c_str(), MNT_DETACH);
-    }
-    void mount(const std::string& source, const std::string& target, const std::string& options)
-    {
-        ASSERT_EQ(::mount(source.c_str(), target.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()), 0)
-            << target << ": " << std::strerror(errno);
-        mounts_.push_back(target);
     }
 
     // A systemd-journald of this namespace, writing to its own tmpfs.
     void startJournal()
     {
         ASSERT_EQ(::access(kJournald, X_OK), 0) << kJournald << ": install systemd (scripts/deps.sh)";
-        mount("record-test-log", "/run/log", "mode=0755,size=16m");
+        mounts_.tmpfs("/run/log", "mode=0755,size=16m");
         if (std::filesystem::is_directory("/var/log/journal"))
-            mount("record-test-journal", "/var/log/journal", "mode=2755,size=16m");
+            mounts_.tmpfs("/var/log/journal", "mode=2755,size=16m");
         journald_.program = kJournald;
         journald_.discardOutput = true;
         journald_.start({});
@@ -133,7 +112,7 @@ protected:
 
     OruPrivateLockSpace space_;
     std::unique_ptr<OruSandbox> sandbox_;
-    std::vector<std::string> mounts_;
+    PrivateMounts mounts_;
     Host journald_;
 };
 
@@ -197,7 +176,7 @@ TEST_F(InstallerRecordTest, ARefusalBeforeCopyingIsRecordedWithItsReason)
     startJournal();
     const std::string applications = std::filesystem::path(sandbox_->installedEntry()).parent_path().string();
     std::filesystem::create_directories(applications);
-    mount("record-test-full", applications, "size=4m"); // less than the 16 MiB margin
+    mounts_.tmpfs(applications, "size=4m"); // less than the 16 MiB margin
     Host host;
     host.start({"--actions", "continue,continue", "--authorize", "no", "--install",
                 sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), ORU_BUNDLE_PATH});
@@ -221,7 +200,7 @@ TEST_F(InstallerRecordTest, ARefusalBeforeCopyingIsRecordedWithItsReason)
 // same fields, and the summary says where.
 TEST_F(InstallerRecordTest, WithoutAJournalTheRunGoesToThePlainLogFile)
 {
-    mount("record-test-var-log", "/var/log", "mode=0755,size=4m");
+    mounts_.tmpfs("/var/log", "mode=0755,size=4m");
     std::string output = runFreshRoad();
     const std::string log = "/var/log/installer-host.log";
     struct stat st;
@@ -248,7 +227,7 @@ TEST_F(InstallerRecordTest, WithoutAJournalTheRunGoesToThePlainLogFile)
 // installation goes on without its record.
 TEST_F(InstallerRecordTest, ALinkPlantedAsTheLogFileIsNotFollowed)
 {
-    mount("record-test-var-log", "/var/log", "mode=0755,size=4m");
+    mounts_.tmpfs("/var/log", "mode=0755,size=4m");
     ASSERT_TRUE(OruSandbox::writeFile("/var/log/target", "untouched\n"));
     ASSERT_EQ(::symlink("/var/log/target", "/var/log/installer-host.log"), 0);
     std::string output = runFreshRoad();

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <pwd.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -23,10 +22,7 @@ protected:
     void SetUp() override
     {
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-        std::string error;
-        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
-        ASSERT_TRUE(error.empty()) << error;
-        sandbox_->applyToProcess();
+        makeSandbox(sandbox_);
         // A folder payload beside the desktop entry: an application of two files in two folders
         // and a link.
         app_ = sandbox_->root() + "/payload/Ombrix";
@@ -65,16 +61,10 @@ protected:
     std::string app_, installed_;
 };
 
-bool present(const std::string& path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 TEST_F(UninstallTest, RemovesWhatItPlacedKeepsWhatItDidNotAndNamesAChangedFile)
 {
     install();
-    ASSERT_TRUE(present(manifest()));
+    ASSERT_TRUE(exists(manifest()));
     // The person's own file in the application's folder, and an installed file they changed.
     ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/notes.txt", "mine\n"));
     ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/lib/libombrix.so", "patched\n"));
@@ -85,14 +75,13 @@ TEST_F(UninstallTest, RemovesWhatItPlacedKeepsWhatItDidNotAndNamesAChangedFile)
                        "kept " + installed_ + "/lib: it holds files the installer did not place\n",
                        "kept " + installed_ + ": it holds files the installer did not place\n",
                        "installer-host: result: uninstall=done removed=4 kept=3 failed=0\n"});
-    EXPECT_FALSE(present(sandbox_->installedEntry()));
-    EXPECT_FALSE(present(sandbox_->autostartEntry()));
-    EXPECT_FALSE(present(installed_ + "/ombrix"));
-    EXPECT_FALSE(present(installed_ + "/libombrix.so"));
+    for (const std::string& gone : {sandbox_->installedEntry(), sandbox_->autostartEntry(), installed_ + "/ombrix",
+                                    installed_ + "/libombrix.so"})
+        EXPECT_FALSE(exists(gone)) << gone;
     EXPECT_EQ(OruSandbox::readFile(installed_ + "/notes.txt"), "mine\n");
     EXPECT_EQ(OruSandbox::readFile(installed_ + "/lib/libombrix.so"), "patched\n");
-    EXPECT_TRUE(present(sandbox_->systemDataDir() + "/applications")); // a folder that was there before
-    EXPECT_FALSE(present(manifest()));
+    EXPECT_TRUE(exists(sandbox_->systemDataDir() + "/applications")); // a folder that was there before
+    EXPECT_FALSE(exists(manifest()));
     // Nothing recorded any more: said, and nothing touched.
     expectHas(run({"--uninstall", "--unattended"}, 6), {"no record of an installation of PostInstallSection"});
     EXPECT_EQ(OruSandbox::readFile(installed_ + "/notes.txt"), "mine\n");
@@ -102,9 +91,9 @@ TEST_F(UninstallTest, AllOfItGoesWhenNothingWasAddedOrChanged)
 {
     install();
     expectHas(run({"--uninstall", "--unattended"}), {"uninstall=done removed=7 kept=0 failed=0"});
-    EXPECT_FALSE(present(installed_));
-    EXPECT_FALSE(present(sandbox_->installedEntry()));
-    EXPECT_TRUE(present(sandbox_->root() + "/opt"));
+    EXPECT_FALSE(exists(installed_));
+    EXPECT_FALSE(exists(sandbox_->installedEntry()));
+    EXPECT_TRUE(exists(sandbox_->root() + "/opt"));
 }
 
 TEST_F(UninstallTest, OnATerminalItAsksOnceAndANoRemovesNothing)
@@ -113,12 +102,12 @@ TEST_F(UninstallTest, OnATerminalItAsksOnceAndANoRemovesNothing)
     std::string declined = run({"--uninstall", "--interactive"}, 0, "n\n");
     expectHas(declined, {"Remove what the installation of", "Nothing was removed.", "uninstall=declined"});
     EXPECT_EQ(countOf(declined, "Remove? [y/N]"), 1u);
-    EXPECT_TRUE(present(installed_ + "/ombrix"));
-    EXPECT_TRUE(present(manifest()));
+    EXPECT_TRUE(exists(installed_ + "/ombrix"));
+    EXPECT_TRUE(exists(manifest()));
     std::string accepted = run({"--uninstall", "--interactive"}, 0, "y\n");
     EXPECT_EQ(countOf(accepted, "Remove? [y/N]"), 1u);
     expectHas(accepted, {"uninstall=done removed=7"});
-    EXPECT_FALSE(present(installed_));
+    EXPECT_FALSE(exists(installed_));
 }
 
 // Another user (nobody) who may write the installed folder replaces an installed file with a
@@ -126,28 +115,17 @@ TEST_F(UninstallTest, OnATerminalItAsksOnceAndANoRemovesNothing)
 TEST_F(UninstallTest, ALinkPlantedWhereAnInstalledFileWasIsRemovedNotFollowed)
 {
     install();
-    struct passwd* nobody = ::getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
     std::string precious = sandbox_->root() + "/precious";
     ASSERT_TRUE(OruSandbox::writeFile(precious, "root's\n"));
     ASSERT_EQ(::chmod(installed_.c_str(), 0777), 0);
     ASSERT_EQ(::chmod(sandbox_->root().c_str(), 0755), 0);
     std::string target = installed_ + "/ombrix";
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
-            ::_exit(125);
-        ::_exit(::unlink(target.c_str()) == 0 && ::symlink(precious.c_str(), target.c_str()) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(xptest::asNobody([&] { return ::unlink(target.c_str()) == 0 && ::symlink(precious.c_str(), target.c_str()) == 0 ? 0 : 1; }), 0);
     struct stat st;
-    ASSERT_TRUE(::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == nobody->pw_uid);
+    ASSERT_TRUE(::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == xptest::nobodyUid());
     expectHas(run({"--uninstall", "--unattended"}),
               {"removed " + target + " (a link where the installer had placed a file; not followed)\n"});
-    EXPECT_FALSE(present(target));
+    EXPECT_FALSE(exists(target));
     EXPECT_EQ(OruSandbox::readFile(precious), "root's\n");
 }
 
@@ -156,20 +134,12 @@ TEST_F(UninstallTest, ALinkPlantedWhereAnInstalledFileWasIsRemovedNotFollowed)
 TEST_F(UninstallTest, TheStepsOfARemovalAreRecorded)
 {
     ASSERT_TRUE(space_.isolated()) << space_.note();
-    std::vector<std::string> mounts;
-    for (const char* target : {"/run/systemd", "/var/log"}) {
-        ASSERT_EQ(::mount("uninstall-test", target, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=4m"), 0) << target;
-        mounts.push_back(target);
-    }
+    PrivateMounts mounts;
+    for (const char* target : {"/run/systemd", "/var/log"})
+        ASSERT_NO_FATAL_FAILURE(mounts.tmpfs(target, "mode=0755,size=4m"));
     struct Undo {
-        std::vector<std::string>& mounts;
-        ~Undo()
-        {
-            for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
-                ::umount2(it->c_str(), MNT_DETACH);
-            ::setenv("INSTALLER_HOST_RECORD", "off", 1);
-        }
-    } undo{mounts};
+        ~Undo() { ::setenv("INSTALLER_HOST_RECORD", "off", 1); }
+    } undo;
     install();
     ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/lib/libombrix.so", "patched\n"));
     ::unsetenv("INSTALLER_HOST_RECORD"); // the suite keeps the installers' record off elsewhere
@@ -191,11 +161,8 @@ TEST_F(UninstallTest, AVolumeMountedOverAnInstalledFolderIsNotEntered)
     ASSERT_TRUE(space_.isolated()) << space_.note();
     install();
     const std::string lib = installed_ + "/lib";
-    ASSERT_EQ(::mount("uninstall-test", lib.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=1m"), 0);
-    struct Undo {
-        std::string target;
-        ~Undo() { ::umount2(target.c_str(), MNT_DETACH); }
-    } undo{lib};
+    PrivateMounts mounts;
+    ASSERT_NO_FATAL_FAILURE(mounts.tmpfs(lib, "mode=0755,size=1m"));
     ASSERT_TRUE(OruSandbox::writeFile(lib + "/libombrix.so", "library\n"));
     expectHas(run({"--uninstall", "--unattended"}),
               {"kept " + lib + "/libombrix.so: it lies on another volume now\n", "removed " + installed_ + "/ombrix\n"});

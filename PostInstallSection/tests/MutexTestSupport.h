@@ -1,6 +1,6 @@
-// Helpers for the tests that touch the installer mutex. Each such test runs in a private lock
-// space of its own (OruPrivateLockSpace): its /var/tmp and its semaphores are seen by no other
-// run on the machine and vanish with it.
+// Helpers for the plug-in's tests, most of which touch the installer mutex. Each such test runs
+// in a private lock space of its own (OruPrivateLockSpace): its /var/tmp and its semaphores are
+// seen by no other run on the machine and vanish with it.
 #ifndef MUTEXTESTSUPPORT_H
 #define MUTEXTESTSUPPORT_H
 
@@ -10,11 +10,15 @@
 
 #include "XpFileTestSupport.h" // forked children, nobody, exists
 
+#include <glib.h>
+
 #include <sys/ipc.h>
 #include <sys/sem.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
+#include <vector>
 
 constexpr const char* kInstallerMutexPath = kOruInstallerMutexFile;
 
@@ -73,6 +77,25 @@ inline pid_t plantLockOfEndedProcess()
                     ::semget(::ftok(kInstallerMutexPath, '1'), 1, IPC_CREAT | IPC_EXCL | 0666) >= 0;
         return made && setLockValue(0) ? 0 : 1;
     });
+}
+
+// The SHA-256 of `data` in hex, as the installer's records and removal lists give it.
+inline std::string sha256Of(const std::string& data)
+{
+    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, data.data(), static_cast<gssize>(data.size()));
+    std::string sum = hex;
+    g_free(hex);
+    return sum;
+}
+
+// A fresh sandbox desktop for the sample application, with the user folders `folders` made,
+// applied to this process (its HOME and XDG folders).
+inline void makeSandbox(std::unique_ptr<OruSandbox>& sandbox, const std::vector<std::string>& folders = {})
+{
+    std::string error;
+    sandbox = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, folders, &error);
+    ASSERT_TRUE(error.empty()) << error;
+    sandbox->applyToProcess();
 }
 
 #endif

@@ -133,35 +133,29 @@ protected:
         nobody_ = ::getpwnam("nobody");
         ASSERT_TRUE(nobody_);
 
-        std::string error;
-        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
-        ASSERT_TRUE(error.empty()) << error;
-        sandbox_->applyToProcess();
+        makeSandbox(sandbox_);
         // The person's home and the sample application's record are nobody's; the system
         // folders (usr/, etc/) stay root's, as on a real machine.
         ASSERT_EQ(::chmod(sandbox_->root().c_str(), 0755), 0);
-        for (const std::string& mine : {sandbox_->home(), sandbox_->root() + "/Ombrix Sample"}) {
-            ASSERT_EQ(::lchown(mine.c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
-            for (const auto& item : std::filesystem::recursive_directory_iterator(mine))
-                ASSERT_EQ(::lchown(item.path().c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
-        }
+        for (const std::string& mine : {sandbox_->home(), sandbox_->root() + "/Ombrix Sample"})
+            ASSERT_TRUE(chownTree(mine, nobody_->pw_uid, nobody_->pw_gid)) << mine;
         ASSERT_TRUE(sandbox_->installTargetApp());
 
         // Everything the test mounts lies on this tmpfs or over system folders, in this namespace.
         state_ = sandbox_->root() + "/polkit";
         std::filesystem::create_directories(state_);
-        mount("polkit-test", state_, "tmpfs", "mode=0755,size=4m");
+        mounts_.tmpfs(state_, "mode=0755,size=4m");
         for (const char* dir : {"/rules", "/upper", "/work"})
             std::filesystem::create_directories(state_ + dir);
         // The helper's configuration: its folder laid over with overlayfs, so that the file can
         // appear there without touching the machine's own.
         const std::string configFolder = std::filesystem::path(ORU_HELPER_CONFIG).parent_path().parent_path().string();
-        mount("overlay", configFolder, "overlay",
+        mounts_.mount("overlay", configFolder, "overlay",
               "lowerdir=" + configFolder + ",upperdir=" + state_ + "/upper,workdir=" + state_ + "/work");
         writeConfig("[Privileged Helper]\nAutostartDirectory=" + autostartFolder() + "\nDataDirectories=" +
                     sandbox_->systemDataDir() + "\n");
         // No system bus unless a test starts one.
-        mount("polkit-test-bus", "/run/dbus", "tmpfs", "mode=0755,size=1m");
+        mounts_.tmpfs("/run/dbus", "mode=0755,size=1m");
     }
 
     void TearDown() override
@@ -170,18 +164,7 @@ protected:
         bus_.stop(SIGTERM);
         killRemainingChildren();
         reapChildren();
-        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
-            ::umount2(it->c_str(), MNT_DETACH);
     }
-
-    void mount(const std::string& source, const std::string& target, const char* type, const std::string& options,
-               unsigned long flags = MS_NOSUID | MS_NODEV)
-    {
-        ASSERT_EQ(::mount(source.c_str(), target.c_str(), type, flags, options.c_str()), 0)
-            << source << " on " << target << ": " << std::strerror(errno);
-        mounts_.push_back(target);
-    }
-    void bind(const std::string& source, const std::string& target) { mount(source, target, nullptr, "", MS_BIND); }
 
     std::string autostartFolder() const { return sandbox_->systemConfigDir() + "/autostart"; }
     void writeConfig(const std::string& text)
@@ -194,8 +177,8 @@ protected:
     void startPolkit(const std::string& rules)
     {
         ASSERT_TRUE(OruSandbox::writeFile(state_ + "/rules/50-test.rules", rules));
-        bind(state_ + "/rules", "/etc/polkit-1/rules.d");
-        bind(ORU_POLICY_DIR, "/usr/share/polkit-1/actions");
+        mounts_.bind(state_ + "/rules", "/etc/polkit-1/rules.d");
+        mounts_.bind(ORU_POLICY_DIR, "/usr/share/polkit-1/actions");
         // A bus configuration of the test's own, not the machine's: it names no service folder, so
         // nothing is started on demand and only the daemons this test starts answer on the bus.
         ASSERT_TRUE(OruSandbox::writeFile(state_ + "/bus.conf", R"(<!DOCTYPE busconfig PUBLIC
@@ -236,6 +219,16 @@ protected:
         polkitd_.out = -1;
     }
 
+    // The payload installed through the helper as pkexec would start it for nobody.
+    InstallerPayloadResult throughHelper(const std::string& source, const std::string& dest,
+                                         InstallerPayloadObserver progress = nullptr)
+    {
+        ::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1);
+        InstallerPayloadResult result = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, progress);
+        ::unsetenv("PKEXEC_UID");
+        return result;
+    }
+
     void runByNobody(Host& host) { host.runAsUid = nobody_->pw_uid; host.runAsGid = nobody_->pw_gid; }
     // installer-host as nobody or as root, Continue on every page; `launch`: the road is expected
     // to start the application.
@@ -260,8 +253,9 @@ protected:
     // Expects the helper run directly on `arguments` to end with `status`, saying `says` on its
     // stderr. It runs as pkexec would run it (root, PKEXEC_UID naming nobody) unless `env` is given.
     // `input`: what it reads on its standard input (nothing when -1).
-    void expectHelper(const Lines& arguments, int status, const std::string& says = "", Lines env = {}, bool asNobody = false,
-                      int input = -1)
+    // Returns what it said.
+    std::string expectHelper(const Lines& arguments, int status, const std::string& says = "", Lines env = {},
+                             bool asNobody = false, int input = -1)
     {
         Lines argv{ORU_HELPER_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -271,6 +265,7 @@ protected:
         EXPECT_EQ(runProgram(argv, env, asNobody, &errors, input), status)
             << (arguments.empty() ? "" : arguments.back()) << " " << env[0] << "\n" << errors;
         expectHas(errors, {says});
+        return errors;
     }
 
     void expectValidRootEntry()
@@ -286,7 +281,7 @@ protected:
     std::unique_ptr<OruSandbox> sandbox_;
     const struct passwd* nobody_ = nullptr;
     std::string state_;
-    Lines mounts_;
+    PrivateMounts mounts_; // undone before the sandbox that holds some of them goes
     Host bus_, polkitd_;
     size_t launches_ = 0;
 };
@@ -298,8 +293,7 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
     const std::string data = sandbox_->root() + "/Ombrix Sample/data";
     const std::string installedData = sandbox_->systemDataDir() + "/applications/ombrix-data";
     makeApplicationFolder(data, 100);
-    for (const auto& item : std::filesystem::recursive_directory_iterator(data))
-        ASSERT_EQ(::lchown(item.path().c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
+    ASSERT_TRUE(chownTree(data, nobody_->pw_uid, nobody_->pw_gid));
     const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), "--install",
                         data + "=" + installedData};
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
@@ -415,11 +409,11 @@ TEST_F(PolkitTest, WithoutAPolkitDaemonPkexecOrPkcheckTheHostSaysWhatIsMissingRo
 
     // polkit grants, but pkexec (a package of its own) is missing: the helper cannot be started.
     startPolkit(ruleFor("YES"));
-    bind("/dev/null", "/usr/bin/pkexec");
+    mounts_.bind("/dev/null", "/usr/bin/pkexec");
     expectHas(runHost(true), {"pkexec is not installed"});
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     // Without pkcheck polkit cannot be asked at all: as without its daemon.
-    bind("/dev/null", "/usr/bin/pkcheck");
+    mounts_.bind("/dev/null", "/usr/bin/pkcheck");
     expectHas(runHost(true), {"no polkit daemon answers here (polkit is not installed (no /usr/bin/pkcheck)); without it "
                               "only root may do this: refused",
                               "login-item=refused"});
@@ -539,17 +533,13 @@ TEST_F(PolkitTest, TheHelperInstallsAFolderStreamedByTheInstallerAsRootsWithoutS
     const std::string source = sandbox_->root() + "/Ombrix Sample/Ombrix.app";
     const std::string dest = sandbox_->systemDataDir() + "/applications/Ombrix.app";
     const size_t files = makeApplicationFolder(source, 2000);
-    ASSERT_EQ(::chmod((source + "/bin/app").c_str(), 04775), 0);
-    for (const auto& item : std::filesystem::recursive_directory_iterator(source))
-        ASSERT_EQ(::lchown(item.path().c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
-    ASSERT_EQ(::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1), 0);
+    ASSERT_TRUE(chownTree(source, nobody_->pw_uid, nobody_->pw_gid));
+    ASSERT_EQ(::chmod((source + "/bin/app").c_str(), 04775), 0); // after the change of owner, which clears it
     InstallerPayloadProgress last;
-    InstallerPayloadResult result = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest,
-                                                                         [&last](const InstallerPayloadProgress& p) {
-                                                                             last = p;
-                                                                             return false;
-                                                                         });
-    ::unsetenv("PKEXEC_UID");
+    InstallerPayloadResult result = throughHelper(source, dest, [&last](const InstallerPayloadProgress& p) {
+        last = p;
+        return false;
+    });
     ASSERT_EQ(result.outcome, InstallerPayloadOutcome::Installed) << result.error;
     EXPECT_EQ(last.filesDone, files);
     EXPECT_EQ(last.bytesDone, last.bytesTotal);
@@ -570,8 +560,7 @@ TEST_F(PolkitTest, TheHelperWritesIntoNoFolderOfAnEarlierInstallationThatOthersM
     const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
     const std::string file = "/lib/3/0/file3.dat";
     makeApplicationFolder(source, 50);
-    ASSERT_EQ(::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1), 0);
-    auto install = [&]() { return InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr); };
+    auto install = [&]() { return throughHelper(source, dest); };
     ASSERT_EQ(install().outcome, InstallerPayloadOutcome::Installed);
     std::ofstream(source + file) << "the new version\n";
     struct Case {
@@ -590,7 +579,6 @@ TEST_F(PolkitTest, TheHelperWritesIntoNoFolderOfAnEarlierInstallationThatOthersM
         ASSERT_EQ(::chown(c.folder.c_str(), 0, 0) | ::chmod(c.folder.c_str(), 0755), 0);
     }
     EXPECT_EQ(install().outcome, InstallerPayloadOutcome::Installed);
-    ::unsetenv("PKEXEC_UID");
     EXPECT_EQ(fileText(dest + file), "the new version\n");
     expectSameTree(source, dest, 0755);
 }
@@ -739,20 +727,9 @@ TEST_F(PolkitTest, ACopyStoppedMidStreamKeepsTheCompleteFilesAndNothingOfTheOneU
     const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
     const size_t files = makeApplicationFolder(source, 400);
     std::ofstream(source + "/lib/0/0/zz-large") << std::string(20u << 20, 'z'); // reported inside, as it goes
-    ASSERT_EQ(::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1), 0);
-    InstallerPayloadResult result = InstallerPayloadInstallThroughHelper(
-        {ORU_HELPER_PATH}, source, dest, [](const InstallerPayloadProgress& p) { return p.bytesDone >= (8u << 20); });
-    ::unsetenv("PKEXEC_UID");
+    InstallerPayloadResult result = throughHelper(source, dest, [](const InstallerPayloadProgress& p) { return p.bytesDone >= (8u << 20); });
     EXPECT_EQ(result.outcome, InstallerPayloadOutcome::Cancelled) << result.error;
-    size_t placed = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dest)) {
-        if (!entry.is_regular_file())
-            continue;
-        ++placed;
-        const std::string rel = entry.path().lexically_relative(dest).string();
-        EXPECT_EQ(fileText(entry.path().string()), fileText(source + "/" + rel)) << rel;
-    }
-    EXPECT_LT(placed, files + 1);
+    EXPECT_LT(expectCompleteFilesOnly(source, dest), files + 1);
     EXPECT_FALSE(std::filesystem::exists(dest + "/lib/0/0/zz-large"));
     EXPECT_EQ(stagingDebris(dest), 0u);
 }
@@ -815,19 +792,6 @@ TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheH
 }
 #endif
 
-} // namespace
-
-namespace {
-
-std::string sha256Of(const std::string& text)
-{
-    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.data(), static_cast<gssize>(text.size()));
-    std::string sum = hex;
-    g_free(hex);
-    return sum;
-}
-
-} // namespace
 
 // What the helper placed for a person is removed by it with the host's rules: unchanged files,
 // links as links (a link planted where a file was is removed, its target untouched), folders that
@@ -842,21 +806,14 @@ TEST_F(PolkitTest, TheHelperRemovesOnlyWhatItPlacedUnchangedAndFollowsNoPlantedL
     ASSERT_TRUE(OruSandbox::writeFile(source + "/bin/tool", "tool\n"));
     ASSERT_TRUE(OruSandbox::writeFile(source + "/share/readme", "read me\n"));
     ASSERT_EQ(::symlink("bin", (source + "/current").c_str()), 0);
-    ASSERT_EQ(::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1), 0);
-    InstallerPayloadResult installed = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr);
-    ::unsetenv("PKEXEC_UID");
+    InstallerPayloadResult installed = throughHelper(source, dest);
     ASSERT_EQ(installed.outcome, InstallerPayloadOutcome::Installed) << installed.error;
     const std::string list = "D App\nD App/bin\nD App/share\nF " + sha256Of("program\n") + " App/bin/app\nF " +
                              sha256Of("tool\n") + " App/bin/tool\nF " + sha256Of("read me\n") + " App/share/readme\nL App/current\n";
-    const std::string env = "PKEXEC_UID=" + std::to_string(nobody_->pw_uid);
-
     // Refused whole: a name outside the destination, a destination outside the payload folders.
-    std::string output;
-    XpFd outside = pipeHolding(list + "F " + sha256Of("program\n") + " Other/app\n");
-    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {env}, false, &output, outside.Get()), 8) << output;
-    expectHas(output, {"the removal list is malformed: F "});
-    XpFd elsewhere = pipeHolding(list);
-    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", sandbox_->root() + "/App"}, {env}, false, &output, elsewhere.Get()), 8);
+    expectHelper({"remove-payload", dest}, 8, "the removal list is malformed: F ", {}, false,
+                 pipeHolding(list + "F " + sha256Of("program\n") + " Other/app\n").Get());
+    expectHelper({"remove-payload", sandbox_->root() + "/App"}, 8, "", {}, false, pipeHolding(list).Get());
     EXPECT_TRUE(exists(dest + "/bin/app") && exists(dest + "/share/readme"));
 
     const std::string precious = sandbox_->root() + "/precious";
@@ -865,18 +822,17 @@ TEST_F(PolkitTest, TheHelperRemovesOnlyWhatItPlacedUnchangedAndFollowsNoPlantedL
     ASSERT_EQ(::symlink(precious.c_str(), (dest + "/bin/app").c_str()), 0);
     ASSERT_TRUE(OruSandbox::writeFile(dest + "/share/readme", "changed\n"));
     ASSERT_TRUE(OruSandbox::writeFile(dest + "/share/added", "not ours\n"));
-    XpFd in = pipeHolding(list);
-    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {env}, false, &output, in.Get()), 0) << output;
-    expectHas(output, {"removed " + dest + "/bin/app\n", "removed " + dest + "/bin/tool\n", "removed " + dest + "/current\n",
-                       "removed " + dest + "/bin\n", "kept " + dest + "/share/readme: it was changed after the installation\n",
+    std::string output = expectHelper({"remove-payload", dest}, 0, "", {}, false, pipeHolding(list).Get());
+    for (const char* removed : {"/bin/app", "/bin/tool", "/current", "/bin"})
+        expectHas(output, {"removed " + dest + removed + "\n"});
+    expectHas(output, {"kept " + dest + "/share/readme: it was changed after the installation\n",
                        "kept " + dest + "/share: it holds files the installer did not place\n"});
     EXPECT_FALSE(exists(dest + "/bin") || exists(dest + "/current"));
     EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
     EXPECT_EQ(OruSandbox::readFile(dest + "/share/readme"), "changed\n");
     EXPECT_EQ(OruSandbox::readFile(dest + "/share/added"), "not ours\n");
     // The removal, too, is only for a start through pkexec.
-    XpFd again = pipeHolding(list);
-    EXPECT_EQ(runProgram({ORU_HELPER_PATH, "remove-payload", dest}, {"PATH=/usr/bin"}, false, &output, again.Get()), 3);
+    expectHelper({"remove-payload", dest}, 3, "not started through pkexec", {"PATH=/usr/bin"}, false, pipeHolding(list).Get());
 }
 
 // A person's removal of what the helper placed for them goes through polkit and the helper too:
@@ -901,3 +857,5 @@ TEST_F(PolkitTest, APersonsUninstallRemovesThroughTheHelperWhatTheHelperPlaced)
                             "uninstall=done removed=2 kept=0 failed=0"});
     EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
 }
+
+} // namespace

@@ -2,6 +2,7 @@
 // sandbox desktop, with the real installer mutex path in a private lock space per test.
 // ctest-resource-lock: installer-mutex
 #include "MutexTestSupport.h"
+#include "PayloadTreeSupport.h"
 
 #include <InstallerSession.h>
 
@@ -40,10 +41,7 @@ class RoadTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string error;
-        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{"Music"}, &error);
-        ASSERT_TRUE(error.empty()) << error;
-        sandbox_->applyToProcess();
+        makeSandbox(sandbox_, {"Music"});
         useLanguage("en");
         InstallerClearActivities();
         InstallerSetCurrentEventKeyModifiers(0);
@@ -235,25 +233,19 @@ TEST_F(RoadTest, AnUnprivilegedInstallerGetsNoLoginItemRootInstallingForAUserSta
     // autostart folder (root's, 0755) is not writable, which counts as a refusal.
     ASSERT_TRUE(sandbox_->installTargetApp());
     ASSERT_EQ(::chmod(sandbox_->root().c_str(), 0755), 0);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
-            ::_exit(3);
+    pid_t pid = startAsNobody([] {
         {
             InstallerSession session;
             if (!session.loadBundle(ORU_BUNDLE_PATH, nullptr) || !session.start())
-                ::_exit(4);
+                return 4;
             toTheEnd(session);
         }
         reapChildren(); // the application it started is done before the roads below
         bool refused = activity("login-item").find("is not writable") != std::string::npos;
-        ::_exit(refused && activity("mutex") == "removed" ? 0 : 5);
-    }
+        return refused && activity("mutex") == "removed" ? 0 : 5;
+    });
     space_.notePid(pid);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(exitStatus(pid), 0);
     EXPECT_TRUE(rightsAsked_.empty()); // asked in the child, not here
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_FALSE(exists(kInstallerMutexPath));
@@ -262,9 +254,7 @@ TEST_F(RoadTest, AnUnprivilegedInstallerGetsNoLoginItemRootInstallingForAUserSta
     // that user, whom sudo or pkexec names, or who owns $HOME. Fresh roads from here.
     for (const std::string& path : {sandbox_->installedEntry(), sandbox_->recordFile()})
         std::filesystem::remove(path);
-    ASSERT_EQ(::chown(sandbox_->root().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    for (const auto& item : std::filesystem::recursive_directory_iterator(sandbox_->root()))
-        ASSERT_EQ(::lchown(item.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_TRUE(chownTree(sandbox_->root(), nobody->pw_uid, nobody->pw_gid));
     for (const char* named : {"SUDO_UID", "PKEXEC_UID", "HOME owner"}) {
         ::setenv(named, std::to_string(nobody->pw_uid).c_str(), 1);
         auto session = startRoad(true);

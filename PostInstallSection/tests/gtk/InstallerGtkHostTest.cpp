@@ -73,10 +73,7 @@ protected:
             FAIL() << setupError_;
         if (!skipReason_.empty())
             GTEST_SKIP() << skipReason_;
-        std::string error;
-        sandbox_ = std::make_unique<OruSandbox>(ORU_SAMPLE_APP_PATH, Lines{}, &error);
-        ASSERT_TRUE(error.empty()) << error;
-        sandbox_->applyToProcess();
+        makeSandbox(sandbox_);
         ASSERT_FALSE(exists(kInstallerMutexPath));
     }
     void TearDown() override
@@ -193,6 +190,32 @@ protected:
         ASSERT_TRUE(press(window, button));
         EXPECT_EQ(host.finish(), 0) << host.output;
         host.expectResult(result);
+    }
+
+    // Starts the library's test volume on `mnt`, serving payload.bin (256 MiB) at a few MiB a
+    // second, in this program's mount namespace; `mounts` detaches it once `volume` (declared after
+    // it) has ended its daemon. False when it could not be mounted.
+    static bool startSlowVolume(Host& volume, PrivateMounts& mounts, const std::string& mnt, const std::string& ctl)
+    {
+        mounts.targets.push_back(mnt);
+        volume.program = XP_TEST_NETFS;
+        volume.start({mnt, ctl, "xplocal", "payload=" + std::to_string(256ll << 20) + ",20000"});
+        for (int i = 0; i < 100 && !exists((mnt + "/payload.bin").c_str()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return exists((mnt + "/payload.bin").c_str());
+    }
+    // Starts the window installing `source` to `dest` and finds its progress bar once the copy
+    // has begun.
+    ::testing::AssertionResult startCopy(Host& copier, AccessibleRef& shown, AccessibleRef& bar, const std::string& source,
+                                         const std::string& dest)
+    {
+        copier.start({"--install", source + "=" + dest, ORU_BUNDLE_PATH}, {kNoSystemBus});
+        space_->notePid(copier.pid);
+        if (!copier.readUntil("installer-host-gtk: copying") || !(shown = driver_->window(copier.pid, kWindowTitle, 20)))
+            return ::testing::AssertionFailure() << "no window copying\n" << copier.output;
+        if (!(bar = driver_->find(shown, ATSPI_ROLE_PROGRESS_BAR, "Copy progress")))
+            return ::testing::AssertionFailure() << "no progress bar in\n" << describe(shown);
+        return ::testing::AssertionSuccess();
     }
 
     // The window's title: the product's name.
@@ -438,29 +461,14 @@ TEST_F(GtkHostTest, CancelDuringTheCopyLeavesNoPartialDestinationAndTheOldFileIn
     for (const std::string& folder : {mnt, ctl, dir})
         ASSERT_TRUE(std::filesystem::create_directory(folder));
     std::ofstream(dest) << "the old version\n";
-    // The FUSE volume lives in this program's own mount namespace, and goes with the test: its
-    // daemon killed first, then the mount detached.
-    struct Unmount {
-        std::string mnt;
-        ~Unmount() { ::umount2(mnt.c_str(), MNT_DETACH); }
-    } unmount{mnt};
+    PrivateMounts mounts;
     Host volume;
-    volume.program = XP_TEST_NETFS;
-    volume.start({mnt, ctl, "xplocal", "payload=" + std::to_string(256ll << 20) + ",20000"});
-    const std::string source = mnt + "/payload.bin";
-    for (int i = 0; i < 100 && !(exists(source.c_str())); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!exists(source.c_str()))
+    if (!startSlowVolume(volume, mounts, mnt, ctl))
         GTEST_SKIP() << "the FUSE volume could not be mounted (is /dev/fuse usable?)";
-
+    const std::string source = mnt + "/payload.bin";
     Host host;
-    host.start({"--install", source + "=" + dest, ORU_BUNDLE_PATH}, {kNoSystemBus});
-    space_->notePid(host.pid);
-    ASSERT_TRUE(host.readUntil("installer-host-gtk: copying")) << host.output;
-    AccessibleRef window = driver_->window(host.pid, kWindowTitle, 20);
-    ASSERT_TRUE(window) << host.output;
-    AccessibleRef bar = driver_->find(window, ATSPI_ROLE_PROGRESS_BAR, "Copy progress");
-    ASSERT_TRUE(bar) << describe(window);
+    AccessibleRef window, bar;
+    ASSERT_TRUE(startCopy(host, window, bar, source, dest));
     // The bar is seen at two values, the later one higher, before the copy is stopped.
     double first = -1, later = -1;
     for (int i = 0; i < 200 && first <= 0; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
@@ -495,26 +503,13 @@ TEST_F(GtkHostTest, CancelDuringAFoldersCopyKeepsTheCompleteFilesAndNothingOfThe
     makeApplicationFolder(source, 60);
     for (const std::string& folder : {mnt, ctl})
         ASSERT_TRUE(std::filesystem::create_directory(folder));
-    struct Unmount {
-        std::string mnt;
-        ~Unmount() { ::umount2(mnt.c_str(), MNT_DETACH); }
-    } unmount{mnt};
+    PrivateMounts mounts;
     Host volume;
-    volume.program = XP_TEST_NETFS;
-    volume.start({mnt, ctl, "xplocal", "payload=" + std::to_string(256ll << 20) + ",20000"});
-    for (int i = 0; i < 100 && !(exists((mnt + "/payload.bin").c_str())); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!exists((mnt + "/payload.bin").c_str()))
+    if (!startSlowVolume(volume, mounts, mnt, ctl))
         GTEST_SKIP() << "the FUSE volume could not be mounted (is /dev/fuse usable?)";
-
     Host host;
-    host.start({"--install", source + "=" + dest, ORU_BUNDLE_PATH}, {kNoSystemBus});
-    space_->notePid(host.pid);
-    ASSERT_TRUE(host.readUntil("installer-host-gtk: copying")) << host.output;
-    AccessibleRef window = driver_->window(host.pid, kWindowTitle, 20);
-    ASSERT_TRUE(window) << host.output;
-    AccessibleRef bar = driver_->find(window, ATSPI_ROLE_PROGRESS_BAR, "Copy progress");
-    ASSERT_TRUE(bar) << describe(window);
+    AccessibleRef window, bar;
+    ASSERT_TRUE(startCopy(host, window, bar, source, dest));
     double seen = -1;
     for (int i = 0; i < 400 && seen <= 0; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
         seen = bar.value();
@@ -525,11 +520,7 @@ TEST_F(GtkHostTest, CancelDuringAFoldersCopyKeepsTheCompleteFilesAndNothingOfThe
     ASSERT_TRUE(shows(window, "cancelled " + dest + ": the file being copied was dropped, the files copied before it stay"))
         << host.output;
     EXPECT_FALSE(exists((dest + "/volume/payload.bin").c_str()));
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dest))
-        if (entry.is_regular_file()) {
-            const std::string rel = entry.path().lexically_relative(dest).string();
-            EXPECT_EQ(fileText(entry.path().string()), fileText(source + "/" + rel)) << rel;
-        }
+    expectCompleteFilesOnly(source, dest);
     EXPECT_EQ(stagingDebris(dest), 0u);
     ASSERT_TRUE(press(window, "Continue"));
     ASSERT_TRUE(shows(window, "The installation was cancelled."));
@@ -639,11 +630,6 @@ TEST_F(GtkHostTest, SanitizerOptionsLeaveLeakChecksToTheHosts)
     GTEST_SKIP() << "only AddressSanitizer builds check leaks";
 #endif
 }
-
-} // namespace
-
-
-namespace {
 
 // The window walks a road by itself from an answers file (the fresh road, folders unchanged, the
 // right refused), and removes that installation after asking once in a dialog named by its question.
