@@ -29,6 +29,12 @@
 #include <string>
 #include <vector>
 
+#ifdef XPFS_PROGRAM   // xpfs's tests also run it on a pseudo-terminal
+#include <poll.h>
+#include <pty.h>
+#include <chrono>
+#endif
+
 #ifndef XPFS_PROGRAM   // the library's own tests; xpfs's tests only run the tool
 #include <XpString.h>
 namespace xptest { inline XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); } }
@@ -319,6 +325,15 @@ inline struct stat lstatOf(const std::string& p) { struct stat st = {}; st.st_ui
 // The permission bits of p, 0 when it is missing.
 inline mode_t modeOf(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0; }
 inline bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
+// A relative chain of `levels` folder names of 200 bytes each ("aaa…/bbb…/…"), longer than
+// PATH_MAX all together from 21 levels on.
+inline std::string longChain(int levels)
+{
+    std::string chain;
+    for (int i = 0; i < levels; ++i)
+        chain += (i ? "/" : "") + std::string(200, char('a' + i % 26));
+    return chain;
+}
 // n bytes that differ from one position to the next, seeded so that two files differ too.
 inline std::string pattern(size_t n, char seed)
 {
@@ -358,6 +373,57 @@ inline Ran xpfs(std::vector<std::string> args)
 {
     args.insert(args.begin(), XPFS_PROGRAM);
     return spawn(std::move(args));
+}
+
+// Runs args (argv[0] a path) on a new pseudo-terminal of `width` columns (forkpty: the program's
+// controlling terminal, so bars are drawn and questions asked as for a person), in folder dir and
+// with LC_ALL=locale when they are given. Once ready(pid, screen) answers true, keys are typed:
+// the terminal turns "\x03" into a real SIGINT. *screen gets everything printed. The exit status
+// (128 + the signal that ended the program), -1 when none; one still running after two minutes
+// is killed.
+inline int onTerminal(std::vector<std::string> args, std::string* screen,
+                      const std::function<bool(pid_t, const std::string&)>& ready = nullptr, const std::string& keys = "",
+                      unsigned short width = 100, const std::string& dir = "", const char* locale = nullptr)
+{
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int master = -1;
+    struct winsize size = {24, width, 0, 0};
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) {
+        if (locale != nullptr)
+            setenv("LC_ALL", locale, 1);
+        if (!dir.empty() && chdir(dir.c_str()) != 0)
+            _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (pid < 0)
+        return -1;
+    bool typed = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (;;) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (!typed && ready && ready(pid, *screen))
+            typed = write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
+        if (poll(&p, 1, 10) <= 0)
+            continue;
+        char buf[4096];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;   // EIO: the program has ended and closed the terminal
+        screen->append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 #endif
 
