@@ -194,6 +194,32 @@ private:
     pid_t pid_ = -1;
 };
 
+// Copies made while another process swaps dir/src between dir/public and a link to dir/secret
+// (a Swapper): copyOnce() runs `runs` times, each time after out is removed and src is back (a
+// move takes it). Whatever a call answered, out must be a file of public data or a link (reading
+// through a link takes the reader's own rights), never a file holding `secret`; and the source
+// must have been copied at least once.
+inline void expectNoLeakWhileSwapped(const std::string& dir, const std::string& secret, int runs,
+                                     const std::function<void()>& copyOnce, const std::string& out)
+{
+    Swapper swapper(dir + "/src", dir + "/public", dir + "/secret");
+    int copied = 0, leaked = 0;
+    for (int run = 0; run < runs; ++run) {
+        unlink(out.c_str());
+        struct stat st;
+        while (lstat((dir + "/src").c_str(), &st) != 0)   // not made yet, or a move took it
+            usleep(50);
+        copyOnce();
+        if (lstat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            ++copied;
+            leaked += readFile(out) == secret;
+        }
+    }
+    swapper.Stop();
+    EXPECT_GT(copied, 0) << out;
+    EXPECT_EQ(leaked, 0) << out;
+}
+
 // Another user who watches a shared folder: a process running as nobody opens every file made
 // in the folder the moment it appears (inotify) and keeps the descriptors; Finish() makes the
 // watcher read them all and answers whether any of them held `secret`. A file that is readable

@@ -70,22 +70,7 @@ TEST(XpfsCopySafety, RootOnlyDataStaysRootOnly)
     // The source swapped between a file and a link to the root-only file while copies run (a
     // bounded number of them): a copy is "public", or a link, never the secret in a file.
     auto race = [&](const std::vector<std::string>& command, const std::string& out) {
-        xptest::Swapper swapper(t / "src", t / "public", t / "secret");
-        int copied = 0, leaked = 0;
-        for (int run = 0; run < kRaceRuns; ++run) {
-            unlink(out.c_str());
-            struct stat st;
-            while (lstat((t / "src").c_str(), &st) != 0)   // a move took it: the swapper brings it back
-                usleep(50);
-            xpfs(command);   // a copy made counts, whatever the status says
-            if (lstat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                ++copied;
-                leaked += xptest::readFile(out) == secret;
-            }
-        }
-        swapper.Stop();
-        EXPECT_GT(copied, 0) << command[0];
-        EXPECT_EQ(leaked, 0) << command[0] << " " << command[1];
+        xptest::expectNoLeakWhileSwapped(t.path, secret, kRaceRuns, [&] { xpfs(command); }, out);
     };
     race({"cp", t / "src", t / "out"}, t / "out");
     race({"cp", "-p", t / "src", t / "out"}, t / "out");
