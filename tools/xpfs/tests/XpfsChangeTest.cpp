@@ -87,7 +87,6 @@ TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
         EXPECT_TRUE(r.status == 0 && r.out == c.out) << c.args.back() << ": " << r.out << r.err;
     }
     expectFailure({"available", "--timeout", "soon", t / "a"}, 2, "xpfs: --timeout wants whole seconds\n");
-    expectFailure({"available", "--fast", t / "a"}, 2, "xpfs: unrecognized option '--fast'\nTry 'xpfs available --help' for more information.\n");
     expectFailure({"available", t / "a", t / "b.txt"}, 2, "xpfs: too many operands\n");
 
     // writable: root may write here, nobody may not; neither probe stays. mktemp as nobody is
