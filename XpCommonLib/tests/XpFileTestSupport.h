@@ -369,6 +369,28 @@ inline std::string pattern(size_t n, char seed)
     return s;
 }
 
+// A call that must give up at once where no file can be made: in dir/missing (no such folder;
+// as root) and in dir/locked (a folder of root's, mode 0755, that the caller makes; as nobody).
+// fails(folder) runs in a child and answers whether the call failed as it should. A child still
+// going after 3 s is searching names, which would go on for an hour: the folder is then made
+// usable, and the child's answer shows what it did meanwhile. Nothing may be left in the folder.
+inline void expectGivesUpAtOnce(const std::string& dir, const std::function<bool(const std::string&)>& fails)
+{
+    for (bool locked : {false, true}) {
+        const std::string folder = dir + (locked ? "/locked" : "/missing");
+        SCOPED_TRACE(folder);
+        bool unblocked = false;
+        int code = inChildUnblockedAfter(3, [&] { return (!locked || becomeNobody()) && fails(folder) ? 0 : 1; },
+                                         [&] { locked ? chmod(folder.c_str(), 0777) : mkdir(folder.c_str(), 0777); },
+                                         &unblocked);
+        EXPECT_EQ(code, 0);
+        EXPECT_FALSE(unblocked);
+        EXPECT_EQ(spawn({"find", folder, "-mindepth", "1"}).out, "");
+        rmdir((dir + "/missing").c_str());
+        chmod((dir + "/locked").c_str(), 0755);
+    }
+}
+
 #ifdef XP_TEST_NETFS
 // Starts XpTestNetFs, a FUSE volume of the given subtype (writable with rw) at mnt, controlled
 // through the folder ctl, in the caller's mount namespace; the daemon dies with its parent. The
