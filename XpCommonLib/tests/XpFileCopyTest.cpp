@@ -350,67 +350,26 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElseNorReadItThroughASwappedSourc
     EXPECT_TRUE(watcher.Finish());
 
     // Another process swaps the source between a file and a link to the root-only file.
-    // What a copy holds, whatever the call answered: "for all" in a file, or a link (a link
-    // leaks nothing: reading through it takes root's rights), never the secret in a file.
-    const std::string secret = "root only";
-    auto race = [&](const std::function<void()>& copyOnce, const std::string& out) {
-        Swapper swapper(t / "src", t / "public", t / "secret");
-        struct stat st;
-        int copied = 0, leaked = 0;
-        for (int run = 0; run < 1500; ++run) {
-            unlink(out.c_str());
-            while (lstat((t / "src").c_str(), &st) != 0)   // not made yet, or a move took it
-                usleep(50);
-            copyOnce();
-            if (lstat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                ++copied;
-                leaked += readFile(out) == secret;
-            }
-        }
-        swapper.Stop();
-        EXPECT_GT(copied, 0);
-        EXPECT_EQ(0, leaked);
-        std::printf("%d of 1500 copies made, %d read through the link\n", copied, leaked);
-        std::fflush(stdout);   // the last race runs in a child that ends with _exit
-    };
-    const std::string out = t / "out";
+    const std::string out = t / "out", secret = "root only";
     ASSERT_TRUE(mkdir((t / "vol").c_str(), 0755) == 0);
-    race([&] { Op::CopyFile(S(t / "src"), S(out), false, nullptr); }, out);
-    race([&] { Op::CopyFileSafely(S(t / "src"), S(out), false, nullptr); }, out);
+    expectNoLeakWhileSwapped(t.path, secret, 1500, [&] { Op::CopyFile(S(t / "src"), S(out), false, nullptr); }, out);
+    expectNoLeakWhileSwapped(t.path, secret, 1500, [&] { Op::CopyFileSafely(S(t / "src"), S(out), false, nullptr); }, out);
     // A move across volumes copies, then removes the source (only the file it copied).
     checkInMountNamespace([&] {
         ASSERT_EQ(0, mount("tmpfs", (t / "vol").c_str(), "tmpfs", 0, "size=4m"));
         std::string far = t / "vol/moved";
-        race([&] { Op::MoveFile(S(t / "src"), S(far), false, nullptr); }, far);
+        expectNoLeakWhileSwapped(t.path, secret, 1500, [&] { Op::MoveFile(S(t / "src"), S(far), false, nullptr); }, far);
     });
 }
 
 TEST(XpFileCopy, TemporaryNameSearchStopsAtTheFirstRealFailure)
 {
     TempDir t;
-    ASSERT_EQ(0, chmod(t.path.c_str(), 0755));
-    ASSERT_TRUE(writeFile(t / "src", "data") && mkdir((t / "locked").c_str(), 0755) == 0);
-    // Each call runs in a child; one still searching after some seconds would go on for an hour,
-    // so the folder is then made usable and the call's answer shows what it did meanwhile.
-    struct { std::string folder; bool asNobody; std::function<void()> unblock; } cases[] = {
-        {t / "missing", false, [&] { mkdir((t / "missing").c_str(), 0777); }},
-        {t / "locked", true, [&] { chmod((t / "locked").c_str(), 0777); }}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.folder);
-        bool unblocked = false;
-        int code = inChildUnblockedAfter(3, [&] {
-            if (c.asNobody && !becomeNobody())
-                return 120;
-            bool none = Op::CreateTempFile(S(c.folder), "", 8, "", ".tmp").IsEmpty();
-            XpErr safe = Op::CopyFileSafely(S(t / "src"), S(c.folder + "/dst"), false, nullptr);
-            return none && safe == XPERR_FILE_FAILED ? 0 : 1;
-        }, c.unblock, &unblocked);
-        EXPECT_EQ(0, code);
-        EXPECT_FALSE(unblocked);
-        if (!unblocked)
-            c.unblock();
-        EXPECT_EQ("", names(c.folder));
-    }
+    ASSERT_TRUE(chmod(t.path.c_str(), 0755) == 0 && writeFile(t / "src", "data") && mkdir((t / "locked").c_str(), 0755) == 0);
+    expectGivesUpAtOnce(t.path, [&](const std::string& folder) {
+        return Op::CreateTempFile(S(folder), "", 8, "", ".tmp").IsEmpty() &&
+               Op::CopyFileSafely(S(t / "src"), S(folder + "/dst"), false, nullptr) == XPERR_FILE_FAILED;
+    });
 }
 
 TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)

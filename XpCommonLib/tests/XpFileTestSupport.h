@@ -29,6 +29,12 @@
 #include <string>
 #include <vector>
 
+#ifdef XPFS_PROGRAM   // xpfs's tests also run it on a pseudo-terminal
+#include <poll.h>
+#include <pty.h>
+#include <chrono>
+#endif
+
 #ifndef XPFS_PROGRAM   // the library's own tests; xpfs's tests only run the tool
 #include <XpString.h>
 namespace xptest { inline XpStringT<char> S(const std::string& s) { return XpStringT<char>(s.c_str()); } }
@@ -188,6 +194,32 @@ private:
     pid_t pid_ = -1;
 };
 
+// Copies made while another process swaps dir/src between dir/public and a link to dir/secret
+// (a Swapper): copyOnce() runs `runs` times, each time after out is removed and src is back (a
+// move takes it). Whatever a call answered, out must be a file of public data or a link (reading
+// through a link takes the reader's own rights), never a file holding `secret`; and the source
+// must have been copied at least once.
+inline void expectNoLeakWhileSwapped(const std::string& dir, const std::string& secret, int runs,
+                                     const std::function<void()>& copyOnce, const std::string& out)
+{
+    Swapper swapper(dir + "/src", dir + "/public", dir + "/secret");
+    int copied = 0, leaked = 0;
+    for (int run = 0; run < runs; ++run) {
+        unlink(out.c_str());
+        struct stat st;
+        while (lstat((dir + "/src").c_str(), &st) != 0)   // not made yet, or a move took it
+            usleep(50);
+        copyOnce();
+        if (lstat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            ++copied;
+            leaked += readFile(out) == secret;
+        }
+    }
+    swapper.Stop();
+    EXPECT_GT(copied, 0) << out;
+    EXPECT_EQ(leaked, 0) << out;
+}
+
 // Another user who watches a shared folder: a process running as nobody opens every file made
 // in the folder the moment it appears (inotify) and keeps the descriptors; Finish() makes the
 // watcher read them all and answers whether any of them held `secret`. A file that is readable
@@ -319,6 +351,15 @@ inline struct stat lstatOf(const std::string& p) { struct stat st = {}; st.st_ui
 // The permission bits of p, 0 when it is missing.
 inline mode_t modeOf(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0; }
 inline bool exists(const std::string& p) { struct stat st; return lstat(p.c_str(), &st) == 0; }
+// A relative chain of `levels` folder names of 200 bytes each ("aaa…/bbb…/…"), longer than
+// PATH_MAX all together from 21 levels on.
+inline std::string longChain(int levels)
+{
+    std::string chain;
+    for (int i = 0; i < levels; ++i)
+        chain += (i ? "/" : "") + std::string(200, char('a' + i % 26));
+    return chain;
+}
 // n bytes that differ from one position to the next, seeded so that two files differ too.
 inline std::string pattern(size_t n, char seed)
 {
@@ -326,6 +367,28 @@ inline std::string pattern(size_t n, char seed)
     for (size_t i = 0; i < n; ++i)
         s[i] = static_cast<char>(seed + i * 7 % 251);
     return s;
+}
+
+// A call that must give up at once where no file can be made: in dir/missing (no such folder;
+// as root) and in dir/locked (a folder of root's, mode 0755, that the caller makes; as nobody).
+// fails(folder) runs in a child and answers whether the call failed as it should. A child still
+// going after 3 s is searching names, which would go on for an hour: the folder is then made
+// usable, and the child's answer shows what it did meanwhile. Nothing may be left in the folder.
+inline void expectGivesUpAtOnce(const std::string& dir, const std::function<bool(const std::string&)>& fails)
+{
+    for (bool locked : {false, true}) {
+        const std::string folder = dir + (locked ? "/locked" : "/missing");
+        SCOPED_TRACE(folder);
+        bool unblocked = false;
+        int code = inChildUnblockedAfter(3, [&] { return (!locked || becomeNobody()) && fails(folder) ? 0 : 1; },
+                                         [&] { locked ? chmod(folder.c_str(), 0777) : mkdir(folder.c_str(), 0777); },
+                                         &unblocked);
+        EXPECT_EQ(code, 0);
+        EXPECT_FALSE(unblocked);
+        EXPECT_EQ(spawn({"find", folder, "-mindepth", "1"}).out, "");
+        rmdir((dir + "/missing").c_str());
+        chmod((dir + "/locked").c_str(), 0755);
+    }
 }
 
 #ifdef XP_TEST_NETFS
@@ -358,6 +421,57 @@ inline Ran xpfs(std::vector<std::string> args)
 {
     args.insert(args.begin(), XPFS_PROGRAM);
     return spawn(std::move(args));
+}
+
+// Runs args (argv[0] a path) on a new pseudo-terminal of `width` columns (forkpty: the program's
+// controlling terminal, so bars are drawn and questions asked as for a person), in folder dir and
+// with LC_ALL=locale when they are given. Once ready(pid, screen) answers true, keys are typed:
+// the terminal turns "\x03" into a real SIGINT. *screen gets everything printed. The exit status
+// (128 + the signal that ended the program), -1 when none; one still running after two minutes
+// is killed.
+inline int onTerminal(std::vector<std::string> args, std::string* screen,
+                      const std::function<bool(pid_t, const std::string&)>& ready = nullptr, const std::string& keys = "",
+                      unsigned short width = 100, const std::string& dir = "", const char* locale = nullptr)
+{
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int master = -1;
+    struct winsize size = {24, width, 0, 0};
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) {
+        if (locale != nullptr)
+            setenv("LC_ALL", locale, 1);
+        if (!dir.empty() && chdir(dir.c_str()) != 0)
+            _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (pid < 0)
+        return -1;
+    bool typed = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (;;) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (!typed && ready && ready(pid, *screen))
+            typed = write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
+        if (poll(&p, 1, 10) <= 0)
+            continue;
+        char buf[4096];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;   // EIO: the program has ended and closed the terminal
+        screen->append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 #endif
 

@@ -27,7 +27,6 @@ TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
     EXPECT_EQ(xpfs({"mkdir", t / "d", t / "e"}).status, 0);
     EXPECT_EQ(xpfs({"mkdir", "-p", t / "p/q/r", t / "d"}).status, 0);   // -p: an existing one is fine
     EXPECT_TRUE(fs::is_directory(t / "d") && fs::is_directory(t / "e") && fs::is_directory(t / "p/q/r"));
-    expectFailure({"mkdir", t / "d"}, 1, "xpfs: cannot create directory '" + t / "d" + "': File exists\n");
 
     // rename: to a free name only; FROM missing or TO taken change nothing.
     EXPECT_EQ(xpfs({"rename", t / "f", t / "g"}).status, 0);
@@ -47,11 +46,7 @@ TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
     EXPECT_EQ(xpfs({"rm", t / "link2", t / "taken"}).status, 0);
     EXPECT_TRUE(!fs::exists(fs::symlink_status(t / "link2")) && !fs::exists(t / "taken") &&
                 xptest::readFile(t / "g") == "data");
-    xptest::Ran r = xpfs({"rm", t / "missing", t / "g"});   // a failure does not stop the others
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "xpfs: cannot remove '" + t / "missing" + "': No such file or directory\n");
-    EXPECT_FALSE(fs::exists(t / "g"));
-    EXPECT_EQ(xpfs({"rm", "-r", t / "p", t / "e", t / "link"}).status, 0);
+    EXPECT_EQ(xpfs({"rm", "-r", t / "p", t / "e", t / "link", t / "g"}).status, 0);
     EXPECT_EQ(fs::directory_iterator(t.path), fs::directory_iterator());
 
     // Temporary names, joining and checks, in the folder now empty.
@@ -83,11 +78,10 @@ TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
         {{"available", "--dir", t.path}, "yes\n"}, {{"available", "--dir", t / "a"}, "no\n"},
         {{"available", "--noext", t / "b"}, "yes\n"}, {{"available", "--timeout", "1", t / "none"}, "no\n"}};
     for (const auto& c : checks) {
-        r = xpfs(c.args);
+        xptest::Ran r = xpfs(c.args);
         EXPECT_TRUE(r.status == 0 && r.out == c.out) << c.args.back() << ": " << r.out << r.err;
     }
     expectFailure({"available", "--timeout", "soon", t / "a"}, 2, "xpfs: --timeout wants whole seconds\n");
-    expectFailure({"available", "--fast", t / "a"}, 2, "xpfs: unrecognized option '--fast'\nTry 'xpfs available --help' for more information.\n");
     expectFailure({"available", t / "a", t / "b.txt"}, 2, "xpfs: too many operands\n");
 
     // writable: root may write here, nobody may not; neither probe stays. mktemp as nobody is
@@ -116,7 +110,7 @@ TEST(XpfsChange, MakeRenameRemoveTemporaryNamesJoinChecksAndTrash)
                 xptest::writeFile(t / "home/docs/sub/x", "x") && (fs::create_directories(t / "other"), xptest::writeFile(t / "other/report 1.txt", "two")));
     setenv("XDG_DATA_HOME", (t / "home/.local/share").c_str(), 1);   // the home trash below it
 
-    r = xpfs({"trash", t / "home/docs/report 1.txt", t / "home/docs/sub", t / "other/report 1.txt"});
+    xptest::Ran r = xpfs({"trash", t / "home/docs/report 1.txt", t / "home/docs/sub", t / "other/report 1.txt"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string trash = t / "home/.local/share/Trash";
     EXPECT_FALSE(fs::exists(t / "home/docs/report 1.txt") || fs::exists(t / "home/docs/sub"));

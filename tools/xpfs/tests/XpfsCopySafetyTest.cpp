@@ -70,22 +70,7 @@ TEST(XpfsCopySafety, RootOnlyDataStaysRootOnly)
     // The source swapped between a file and a link to the root-only file while copies run (a
     // bounded number of them): a copy is "public", or a link, never the secret in a file.
     auto race = [&](const std::vector<std::string>& command, const std::string& out) {
-        xptest::Swapper swapper(t / "src", t / "public", t / "secret");
-        int copied = 0, leaked = 0;
-        for (int run = 0; run < kRaceRuns; ++run) {
-            unlink(out.c_str());
-            struct stat st;
-            while (lstat((t / "src").c_str(), &st) != 0)   // a move took it: the swapper brings it back
-                usleep(50);
-            xpfs(command);   // a copy made counts, whatever the status says
-            if (lstat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                ++copied;
-                leaked += xptest::readFile(out) == secret;
-            }
-        }
-        swapper.Stop();
-        EXPECT_GT(copied, 0) << command[0];
-        EXPECT_EQ(leaked, 0) << command[0] << " " << command[1];
+        xptest::expectNoLeakWhileSwapped(t.path, secret, kRaceRuns, [&] { xpfs(command); }, out);
     };
     race({"cp", t / "src", t / "out"}, t / "out");
     race({"cp", "-p", t / "src", t / "out"}, t / "out");
@@ -98,24 +83,13 @@ TEST(XpfsCopySafety, RootOnlyDataStaysRootOnly)
 TEST(XpfsCopySafety, CopyIntoAFolderWhereNothingCanBeMadeEndsAtOnce)
 {
     xptest::TempDir t;
-    ASSERT_EQ(chmod(t.path.c_str(), 0755), 0);
-    ASSERT_TRUE(xptest::writeFile(t / "src", "data") && mkdir((t / "locked").c_str(), 0755) == 0);
-    // A run still going after some seconds is searching names; the folder is then made usable,
-    // and the run's status shows whether it went on meanwhile.
+    ASSERT_TRUE(chmod(t.path.c_str(), 0755) == 0 && xptest::writeFile(t / "src", "data") &&
+                mkdir((t / "locked").c_str(), 0755) == 0);
     for (const char* option : {"--safe", "-p"}) {
-        for (const char* folder : {"missing", "locked"}) {
-            SCOPED_TRACE(std::string(option) + " " + folder);
-            bool unblocked = false, asNobody = std::string(folder) == "locked";
-            std::string dir = t / folder;
-            auto copy = [&] { return xpfs({"cp", option, t / "src", dir + "/dst"}); };
-            int status = xptest::inChildUnblockedAfter(3, [&] { return asNobody ? xptest::asNobody(copy) : copy(); },
-                [&] { asNobody ? chmod(dir.c_str(), 0777) : mkdir(dir.c_str(), 0777); }, &unblocked);
-            EXPECT_EQ(status, 1);
-            EXPECT_FALSE(unblocked);
-            EXPECT_EQ(xptest::runProgram({"find", dir, "-mindepth", "1"}), "");
-            rmdir((t / "missing").c_str());
-            chmod((t / "locked").c_str(), 0755);
-        }
+        SCOPED_TRACE(option);
+        xptest::expectGivesUpAtOnce(t.path, [&](const std::string& folder) {
+            return xpfs({"cp", option, t / "src", folder + "/dst"}) == 1;
+        });
     }
 }
 

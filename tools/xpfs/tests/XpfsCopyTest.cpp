@@ -4,9 +4,6 @@
 // destination and leaves no temporary behind; and -i's questions answered on a terminal.
 #include "XpFileTestSupport.h"
 
-#include <poll.h>
-#include <pty.h>
-
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -143,50 +140,6 @@ TEST(XpfsCopy, WideTreeArrivesWholeWithModesAndDatesWhateverTheOrder)
         EXPECT_TRUE(name == "src/d4/f13" || xptest::readFile(t / ("merge/" + name)) == xptest::readFile(t / name)) << name;
 }
 
-// Runs args on a new pseudo-terminal (forkpty: the tool's controlling terminal, so the bar is
-// drawn and questions are asked as for a person). Once ready(pid, screen) answers true, keys
-// are typed: the terminal turns "\x03" into a real SIGINT for the tool. Returns the exit status
-// (128 + the signal when one ended the tool); *screen gets everything printed.
-int onTerminal(std::vector<std::string> args, const std::function<bool(pid_t, const std::string&)>& ready,
-               const std::string& keys, std::string* screen)
-{
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    int master = -1;
-    struct winsize size = {24, 100, 0, 0};
-    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-    if (pid == 0) {
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    if (pid < 0)
-        return -1;
-    bool typed = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    for (;;) {
-        struct pollfd p = {master, POLLIN, 0};
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (!typed && ready && ready(pid, *screen))
-            typed = write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
-        if (poll(&p, 1, 10) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0)
-            break;   // EIO: the tool has ended and closed the terminal
-        screen->append(buf, static_cast<size_t>(n));
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(master);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
 // Ready once the tool printed text.
 std::function<bool(pid_t, const std::string&)> once(const std::string& text)
 {
@@ -217,7 +170,7 @@ TEST(XpfsCopy, ProgressBarAndCtrlCOnATerminal)
 
     // A whole copy: the bar reaches 100 % with the sizes, and the destination is replaced.
     std::string screen;
-    EXPECT_EQ(onTerminal({x, "cp", "--progress", t / "small", t / "dest"}, nullptr, "", &screen), 0) << screen;
+    EXPECT_EQ(xptest::onTerminal({x, "cp", "--progress", t / "small", t / "dest"}, &screen), 0) << screen;
     EXPECT_NE(screen.find("small ["), std::string::npos) << screen;
     EXPECT_NE(screen.find("100% 769.0 KiB / 769.0 KiB"), std::string::npos) << screen;
     EXPECT_EQ(xptest::readFile(t / "dest"), content);
@@ -236,7 +189,7 @@ TEST(XpfsCopy, ProgressBarAndCtrlCOnATerminal)
         std::vector<std::string> args{x, "cp", t / "big", t / "dest"};
         if (bar)
             args.insert(args.begin() + 2, "--progress");
-        EXPECT_EQ(onTerminal(args, bar ? once("%") : opened(t / "big"), "\x03", &screen), 128 + SIGINT) << screen;
+        EXPECT_EQ(xptest::onTerminal(args, &screen, bar ? once("%") : opened(t / "big"), "\x03"), 128 + SIGINT) << screen;
         EXPECT_EQ(screen.find("100%"), std::string::npos) << "the copy ended before the Ctrl-C";
         // Compared whole, not printed: a failed check must not print a gigabyte.
         EXPECT_TRUE(xptest::readFile(t / "dest") == "old content");
@@ -259,7 +212,7 @@ TEST(XpfsCopy, InteractiveAsksOnTheTerminal)
     };
     for (const Row& r : rows) {
         std::string screen;
-        EXPECT_EQ(onTerminal(r.args, once(r.question), r.answer, &screen), 0) << screen;
+        EXPECT_EQ(xptest::onTerminal(r.args, &screen, once(r.question), r.answer), 0) << screen;
         EXPECT_NE(screen.find(r.question), std::string::npos) << screen;
         EXPECT_EQ(xptest::readFile(t / "b"), r.b) << r.args[1] << " " << r.answer;
         EXPECT_EQ(fs::exists(t / "c"), r.cThere) << r.args[1] << " " << r.answer;

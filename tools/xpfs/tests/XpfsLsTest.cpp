@@ -3,7 +3,6 @@
 // operands, and -R below PATH_MAX's reach. Both programs run as real processes (argv, no shell).
 #include "XpFileTestSupport.h"
 
-#include <pty.h>
 #include <sys/stat.h>
 
 namespace {
@@ -71,30 +70,9 @@ std::pair<xptest::Ran, xptest::Ran> both(const std::string& folder, const char* 
 std::string onTerminal(const std::string& folder, const char* locale, std::vector<std::string> args,
                        unsigned short width = 80)
 {
-    int master = -1;
-    struct winsize size = {24, width, 0, 0};
-    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-    if (pid == 0) {
-        setenv("LC_ALL", locale, 1);
-        if (chdir(folder.c_str()) != 0)
-            _exit(126);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; pid > 0 && (n = read(master, buffer, sizeof buffer)) > 0;)   // EIO once the child is gone
-        text.append(buffer, static_cast<size_t>(n));
-    if (master >= 0)
-        close(master);
-    int status = 0;
-    if (pid > 0)
-        waitpid(pid, &status, 0);
-    return text;
+    std::string screen;
+    xptest::onTerminal(std::move(args), &screen, nullptr, "", width, folder, locale);
+    return screen;
 }
 
 TEST(XpfsLs, OrderAndNamesIntoPipeMatchLs)

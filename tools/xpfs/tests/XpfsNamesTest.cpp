@@ -78,19 +78,10 @@ TEST(XpfsNames, InfoOfRelativePathNamesItsVolumeRoot)
     });
 }
 
-// Levels of 200 bytes each, longer than PATH_MAX all together.
-std::string longChain(int levels)
-{
-    std::string chain;
-    for (int i = 0; i < levels; ++i)
-        chain += (i ? "/" : "") + std::string(200, char('a' + i % 26));
-    return chain;
-}
-
 TEST(XpfsNames, MkdirParentsBeyondPathMax)
 {
     xptest::TempDir t;
-    const std::string chain = longChain(25);
+    const std::string chain = xptest::longChain(25);
     xptest::Ran r = xpfs({"mkdir", "-p", t / chain});
     EXPECT_EQ(r.status, 0) << r.err;
     // find walks by descriptors too: its deepest entry is the last level.
