@@ -207,14 +207,16 @@ protected:
         bus_.program = "/usr/bin/dbus-daemon";
         bus_.discardOutput = true;
         bus_.start({"--config-file=" + state_ + "/bus.conf", "--nofork", "--nopidfile"});
-        for (int i = 0; i < 100 && !exists(kBusSocket); ++i)
+        // Readiness waits are generous: a loaded machine (a parallel ctest, sanitizers) can take
+        // many seconds to start a daemon, and only a daemon that never comes is a failure.
+        for (int i = 0; i < 500 && !exists(kBusSocket); ++i)
             ::usleep(20 * 1000);
         ASSERT_TRUE(exists(kBusSocket)) << "dbus-daemon did not listen";
         // polkitd says when it owns its name; it changes to its own user itself. Its later messages
         // go nowhere: the pipe is closed once that is read.
         polkitd_.program = "/usr/lib/polkit-1/polkitd";
         polkitd_.start({});
-        ASSERT_TRUE(polkitd_.readUntil("Acquired the name org.freedesktop.PolicyKit1", 1, 10)) << polkitd_.output;
+        ASSERT_TRUE(polkitd_.readUntil("Acquired the name org.freedesktop.PolicyKit1", 1, 30)) << polkitd_.output;
         ::close(polkitd_.out);
         polkitd_.out = -1;
     }
