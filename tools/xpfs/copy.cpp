@@ -600,7 +600,10 @@ int copyOrMove(const XpfsCommand& self, XpfsArgs& args, bool copy)
                                       : XpTreeCopyOptions::existingReplaced;
     if (o.taken == 'i')
         options.askReplace = [&run](const char* shown) { return run.AskReplace(shown); };
-    options.placed = [&run](const char* shown) { run.Placed(shown); };
+    // Told of each entry only where something is said of it (-v, and the last line of --progress
+    // -v): a lock and a look at the copy per file that a plain cp does not pay for.
+    if (o.verbose)
+        options.placed = [&run](const char* shown) { run.Placed(shown); };
     // File by file in the walk's order where the output follows the files (a bar, -v, questions).
     options.workers = run.Drawing() || o.verbose || o.taken == 'i' ? 0 : -1;
     options.progress = true;   // so that Ctrl-C can stop the copy (no cost we could measure)

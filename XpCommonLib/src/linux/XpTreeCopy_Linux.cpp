@@ -37,6 +37,7 @@ struct FolderCopy {
     XpFd src, dst;
     XpTreeEntry entry;
     gid_t newFileGroup = gid_t(-1);   // the group a file made in the copy gets
+    bool made = false;   // made by this copy (0700, ours): nothing in it is replaced
     std::string shown;   // how failures name it
     std::shared_ptr<FolderCopy> parent;
     std::atomic<int> pending{1};   // the walk's own hold, and one for each file or folder under way
@@ -83,7 +84,8 @@ public:
 
     // What the copy of the entry described by st at dstName of dstDir takes over (see
     // XpTreeCopyOptions::keepMode and keepTimes); asked before the copy is made.
-    XpTreeEntry entryFor(const struct stat& st, int dstDir, const char* dstName) const
+    // inFreshFolder: dstDir was made by this copy, so nothing can be replaced there.
+    XpTreeEntry entryFor(const struct stat& st, int dstDir, const char* dstName, bool inFreshFolder = false) const
     {
         XpTreeEntry entry = XpTreeEntry::FromStat(st);
         if (!options_.keepTimes)
@@ -91,7 +93,7 @@ public:
         if (options_.keepMode)
             return entry;
         struct stat old;
-        bool replaced = !S_ISLNK(st.st_mode) && fstatat(dstDir, dstName, &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+        bool replaced = !S_ISLNK(st.st_mode) && !inFreshFolder && fstatat(dstDir, dstName, &old, AT_SYMLINK_NOFOLLOW) == 0 &&
                         (old.st_mode & S_IFMT) == (st.st_mode & S_IFMT);
         entry.mode = (st.st_mode & S_IFMT) | (replaced ? old.st_mode & 07777 : st.st_mode & 07777 & ~options_.newModeMask);
         return entry;
@@ -217,7 +219,7 @@ private:
     // The regular file name of srcDir onto dstName of dstDir, opened without following a link and
     // checked on its descriptor (a FIFO or device planted there is never waited on).
     void copyFile(int srcDir, const std::string& name, int dstDir, gid_t newFileGroup, const std::string& dstName,
-                  const std::string& shown)
+                  const std::string& shown, bool inFreshFolder = false)
     {
         if (watcher_ != nullptr && cancelled())
             return;
@@ -230,7 +232,7 @@ private:
         if (!mayReplace(dstDir, dstName, st, shown))
             return;
         FileProgress progress(*this, shown);
-        XpFileError err = _XpTreeWriterAddFile(writer_, dstDir, newFileGroup, dstName.c_str(), entryFor(st, dstDir, dstName.c_str()),
+        XpFileError err = _XpTreeWriterAddFile(writer_, dstDir, newFileGroup, dstName.c_str(), entryFor(st, dstDir, dstName.c_str(), inFreshFolder),
                                                in.Get(), &st, watcher_ != nullptr ? &progress : nullptr);
         if (err.IsOk()) {
             done_.fetch_add(1);
@@ -244,7 +246,8 @@ private:
     void add(const std::shared_ptr<FolderCopy>& folder, const std::string& name)
     {
         if (workers_ == 0) {
-            copyFile(folder->src.Get(), name, folder->dst.Get(), folder->newFileGroup, name, folder->shown + "/" + name);
+            copyFile(folder->src.Get(), name, folder->dst.Get(), folder->newFileGroup, name, folder->shown + "/" + name,
+                     folder->made);
             return;
         }
         if (batch_.folder != folder)
@@ -351,7 +354,7 @@ private:
     {
         FolderCopy& f = *job.folder;
         for (const std::string& name : job.names)
-            copyFile(f.src.Get(), name, f.dst.Get(), f.newFileGroup, name, f.shown + "/" + name);
+            copyFile(f.src.Get(), name, f.dst.Get(), f.newFileGroup, name, f.shown + "/" + name, f.made);
         release(std::move(job.folder));
     }
 
@@ -434,9 +437,9 @@ bool XpTreeCopy::Impl::openFolders(const Entry& e, FolderCopy& folder)
         fail(XpFileError(errno == ENOENT ? XPERR_FILE_NOT_FOUND : XPERR_FILE_COPY_FAILED, errno, "openat"), e.shown);
         return false;
     }
-    folder.entry = entryFor(st, e.dstDir, e.dstName.c_str());   // before the folder is made
+    folder.entry = entryFor(st, e.dstDir, e.dstName.c_str(), e.parent && e.parent->made);   // before it is made
     XpFd dst;
-    XpFileError err = writer_.OpenFolder(e.dstDir, e.dstName.c_str(), &dst);
+    XpFileError err = _XpTreeWriterOpenFolder(writer_, e.dstDir, e.dstName.c_str(), &dst, &folder.made);
     struct stat made;
     if (err.IsOk() && fstat(dst.Get(), &made) != 0)
         err = XpFileError(XPERR_FILE_MAKE_DIR_FAILED, errno, "fstat");

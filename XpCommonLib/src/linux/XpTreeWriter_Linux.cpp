@@ -221,10 +221,17 @@ XpFileError keepReplacedOwner(XpStagedFile& staged, int folder, const char* name
 
 XpFileError XpTreeWriter::OpenFolder(int parent, const char* name, XpFd* folder) const
 {
+    bool made;
+    return _XpTreeWriterOpenFolder(*this, parent, name, folder, &made);
+}
+
+XpFileError _XpTreeWriterOpenFolder(const XpTreeWriter&, int parent, const char* name, XpFd* folder, bool* made)
+{
     folder->Reset();
     if (!validName(name))
         return XpFileError(XPERR_FILE_INVALID_PARAM, EINVAL, "OpenFolder", name);
-    if (mkdirat(parent, name, 0700) != 0 && errno != EEXIST)
+    *made = mkdirat(parent, name, 0700) == 0;
+    if (!*made && errno != EEXIST)
         return XpFileError(codeOf(errno, XPERR_FILE_MAKE_DIR_FAILED), errno, "mkdirat", name);
     // A folder there already is entered; a link there is refused (ELOOP), never followed.
     folder->Reset(_XpOpenAt(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY));

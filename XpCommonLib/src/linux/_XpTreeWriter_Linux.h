@@ -18,4 +18,9 @@ XpFileError _XpTreeWriterAddFile(const XpTreeWriter& writer, int folder, gid_t n
                                  const XpTreeEntry& entry, int data, const struct stat* dataStat,
                                  IXpFileOpProgressObserver* observer);
 
+// XpTreeWriter::OpenFolder, telling in *made whether the folder was made now (false: there
+// already, and entered): nothing can be in a folder this copy has just made, so its entries
+// need not be looked for before they are written.
+XpFileError _XpTreeWriterOpenFolder(const XpTreeWriter& writer, int parent, const char* name, XpFd* folder, bool* made);
+
 #endif
