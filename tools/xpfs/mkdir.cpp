@@ -28,8 +28,10 @@ const XpfsOption kOptions[] = {
 
 // The mode that text gives a new folder (start: a=rwx; "who" left out means a, less the umask),
 // as chmod and mkdir -m read it: octal digits, or clauses [ugoa]*([-+=]([rwxXst]*|[ugo]))+
-// separated by commas. False for anything else.
-bool parseMode(const char* text, mode_t umaskValue, mode_t* mode)
+// separated by commas. *touched gets the bits the clauses set or cleared (all for octal). On a
+// folder, set-user-ID and set-group-ID are left as they are unless a clause names them. False
+// for anything else.
+bool parseMode(const char* text, mode_t umaskValue, mode_t* mode, mode_t* touched)
 {
     if (text[0] >= '0' && text[0] <= '7') {
         char* end = nullptr;
@@ -37,9 +39,10 @@ bool parseMode(const char* text, mode_t umaskValue, mode_t* mode)
         if (*end != '\0' || value > 07777)
             return false;
         *mode = static_cast<mode_t>(value);
+        *touched = 07777;
         return true;
     }
-    mode_t m = 0777;
+    mode_t m = 0777, changed = 0;
     const char* p = text;
     for (;;) {
         mode_t who = 0;
@@ -61,13 +64,21 @@ bool parseMode(const char* text, mode_t umaskValue, mode_t* mode)
                 for (; *p && std::strchr("rwxXst", *p); ++p)
                     bits |= *p == 'r' ? 0444 : *p == 'w' ? 0222 : (*p == 'x' || *p == 'X') ? 0111 : *p == 's' ? 06000 : 01000;
             }
-            bits &= who;
-            if (op == '+')
+            // A folder's set-ID bits pass its group on to what is made in it: only a clause that
+            // names them (g+s, u-s) changes them, never a plain a=rwx.
+            mode_t keepIds = 06000 & ~(whoGiven ? who & bits : bits);
+            bits &= who & ~keepIds;
+            if (op == '+') {
                 m |= bits;
-            else if (op == '-')
+                changed |= bits;
+            } else if (op == '-') {
                 m &= ~bits;
-            else   // '=': the classes named (all, without a who) lose what is not given
-                m = (m & ~(whoGiven ? who : mode_t(07777))) | bits;
+                changed |= bits;
+            } else {   // '=': the classes named (all, without a who) lose what is not given
+                mode_t kept = (whoGiven ? ~who : 0) | keepIds;
+                m = (m & kept) | bits;
+                changed |= 07777 & ~kept;
+            }
         }
         if (*p == '\0')
             break;
@@ -75,7 +86,24 @@ bool parseMode(const char* text, mode_t umaskValue, mode_t* mode)
             return false;
     }
     *mode = m;
+    *touched = changed;
     return true;
+}
+
+// The mode mkdir -m gives a new folder for a parsed mode (and the bits its clauses touched), the
+// way coreutils' mkdir -m leaves it, so that a command line moved between the two makes the same
+// folder. Where the clauses touch a set-ID bit, or the mode has any of set-ID and sticky, that
+// mkdir first makes the folder without write for group and others (a folder that gives its group
+// on, or is shared with a sticky bit, is never writable by all before its mode is right), then
+// corrects only the bits the clauses touched, and only when one of those is not yet right. So
+// "+t" gives 1755 and "g-s" 755, while "a=rwx,+t" gives 1777 and "o+t,o+w" 1777.
+mode_t modeForNewFolder(mode_t mode, mode_t touched)
+{
+    if ((mode & 07000) == 0 && (touched & 06000) == 0)
+        return mode;
+    if (mode & touched & 06022)   // a touched bit the careful first mode lacks: set them all
+        return mode;
+    return mode & ~mode_t(022);
 }
 
 void reportMake(const std::string& path, const XpFileError& err)
@@ -164,8 +192,10 @@ int runMkdir(const XpfsCommand& self, XpfsArgs& args)
     if (const char* mode = args.Value('m')) {
         mode_t mask = umask(0);
         umask(mask);
-        if (!parseMode(mode, mask, &o.mode))
+        mode_t touched = 0;
+        if (!parseMode(mode, mask, &o.mode, &touched))
             return xpfsUsageError(self, xpfsFormat(_("invalid mode %s"), xpfsQuote(mode).c_str()));
+        o.mode = modeForNewFolder(o.mode, touched);
         o.modeGiven = true;
     }
     if (args.Count() == 0)
