@@ -302,6 +302,7 @@ struct Source {
     struct stat st;
     int dstDir;
     std::string dstName, dstShown;
+    bool keptFolder = false;   // -n, and a folder where this non-folder would go: nothing to do
 };
 
 // The tool's state while it copies: options, what it was told, and the Ctrl-C.
@@ -471,6 +472,17 @@ bool openSource(const char* operand, const Destination& d, const CopyOptions& o,
         xpfsMessage(xpfsFormat(_("%s and %s are the same file"), xpfsQuote(operand).c_str(), xpfsQuote(s->dstShown.c_str()).c_str()));
         return false;
     }
+    // A folder is never replaced by a file, link or anything else that is not a folder: said
+    // here, before anything is copied or asked; -n leaves whatever is there, silently.
+    if (!S_ISDIR(s->st.st_mode) && fstatat(s->dstDir, s->dstName.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(there.st_mode)) {
+        if (o.taken == 'n') {
+            s->keptFolder = true;
+            return true;
+        }
+        xpfsMessage(xpfsFormat(_("cannot overwrite directory %s with non-directory"), xpfsQuote(s->dstShown.c_str()).c_str()));
+        return false;
+    }
     if (S_ISDIR(s->st.st_mode) && insideOf(s->dstDir, s->st)) {
         xpfsMessage(xpfsFormat(o.copy ? _("cannot copy a directory, %s, into itself, %s") : _("cannot move %s to a subdirectory of itself, %s"),
                                xpfsQuote(operand).c_str(), xpfsQuote(s->dstShown.c_str()).c_str()));
@@ -614,6 +626,8 @@ int copyOrMove(const XpfsCommand& self, XpfsArgs& args, bool copy)
             run.Failed();
             continue;
         }
+        if (s.keptFolder)
+            continue;
         run.Start(s);
         bool ok;
         if (!copy)

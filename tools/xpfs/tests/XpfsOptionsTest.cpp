@@ -162,6 +162,7 @@ TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
         {{"cp", "a", "b", "-t", "empty"}, 0, true},
         {{"cp", "-rT", "d", "empty"}, 0, true},
         {{"cp", "-T", "a", "empty"}, 1, true},
+        {{"cp", "-n", "-T", "a", "empty"}, 0, true},
         {{"cp", "a", "b", "c"}, 1, true},
         {{"cp", "a", "a"}, 1, true},
         {{"cp", "nothing", "a", "empty"}, 1, true},
@@ -178,6 +179,7 @@ TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
         {{"mv", "-t", "d", "a", "b"}, 0, true},
         {{"mv", "-T", "d", "empty"}, 0, true},
         {{"mv", "-T", "a", "empty"}, 1, true},
+        {{"mv", "-n", "-T", "a", "empty"}, 0, true},
         {{"mv", "a", "a"}, 1, true},
         {{"mv", "nothing", "a", "empty"}, 1, true},
         // rm
