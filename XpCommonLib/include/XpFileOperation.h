@@ -361,6 +361,8 @@ public:
     // (XPERR_FILE_OPEN_FAILED). Across volumes the object is copied to a hidden temporary name
     // beside to, put in place only when complete, and then removed from its old place; a failed
     // copy leaves from as it was and nothing at to. Other failures: XPERR_FILE_MOVE_FAILED.
+    // Unlike the tests above, it takes any bytes a path may hold, also names that are not UTF-8
+    // (such a path's volume is that of its longest leading run of whole UTF-8 components).
     static XpErr RenameFile(const char* from, const char* to);
     // unlink after the device test (a link is removed as the link). ENOENT gives
     // XPERR_FILE_NOT_FOUND, anything else XPERR_FILE_REMOVE_FAILED.

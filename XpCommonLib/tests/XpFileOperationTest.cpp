@@ -182,6 +182,9 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
     auto rm = [](std::string p) { return [p] { return Op::removeFile(Str(p.c_str())); }; };
     auto rd = [](std::string p) { return [p] { return Op::removeDir(Str(p.c_str())); }; };
     auto mv = [](std::string a, std::string b) { return [a, b] { return Op::RenameFile(a.c_str(), b.c_str()); }; };
+    // Names that are not UTF-8 are moved like any other.
+    ASSERT_TRUE(xptest::writeFile(t / "caf\xe9", "latin1") && xptest::writeFile(t / "\xfe", "relative") &&
+                xptest::writeFile(t / "taken\xff", "") && xptest::writeFile(t / "x\xfa", "across"));
     // Relative names are taken with t as the working folder; mkdir -p refuses them even there.
     const Row rows[] = {
         {"mkdir exists", mk(t / "dir"), XPERR_FILE_EXISTS}, {"mkdir on a link", mk(t / "dangling"), XPERR_FILE_EXISTS},
@@ -202,7 +205,11 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
         {"mv a missing file", mv(t / "none", t / "new"), XPERR_FILE_OPEN_FAILED}, {"mv EROFS", mv(t / "ro/f", t / "ro/g"), XPERR_FILE_MOVE_FAILED},
         {"mv EACCES", mv(t / "locked/x", t / "locked/z"), XPERR_FILE_MOVE_FAILED, true}, {"mv a link", mv(t / "dlink", t / "dlink2"), XPERR_OK},
         {"mv ENOSPC across volumes", mv(t / "big", t / "small/big"), XPERR_FILE_MOVE_FAILED},
-        {"mv unmounted", mv(t / "file", gone), XPERR_FILE_DEVICE_NOT_AVAILABLE}, {"mv a tree across volumes", mv(t / "tree", t / "small/tree"), XPERR_OK}};
+        {"mv unmounted", mv(t / "file", gone), XPERR_FILE_DEVICE_NOT_AVAILABLE}, {"mv a tree across volumes", mv(t / "tree", t / "small/tree"), XPERR_OK},
+        {"mv a name that is not UTF-8", mv(t / "caf\xe9", t / "moved\xe9"), XPERR_OK},
+        {"mv a relative name that is not UTF-8", mv("\xfe", "\xfe\xfe"), XPERR_OK},
+        {"mv onto a name that is not UTF-8", mv(t / "file", t / "taken\xff"), XPERR_FILE_OPEN_FAILED},
+        {"mv a name that is not UTF-8 across volumes", mv(t / "x\xfa", t / "small/x\xfa"), XPERR_OK}};
     bool mounted = xptest::checkInMountNamespace([&] {
         ASSERT_TRUE(mount((t / "src").c_str(), (t / "ro").c_str(), nullptr, MS_BIND, nullptr) == 0 &&
                     mount(nullptr, (t / "ro").c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0 &&
@@ -216,7 +223,8 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
         }
         EXPECT_EQ(xptest::readFile(t / "big"), big);   // a failed move leaves the source whole
         EXPECT_EQ(xptest::readFile(t / "small/tree/s/b"), "tree/s/b");
-        EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "small"}), "tree\n");   // no copy left behind
+        EXPECT_EQ(xptest::readFile(t / "small/x\xfa"), "across");
+        EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "small"}), "tree\nx\xfa\n");   // no copy left behind
     });
     if (!mounted)
         return;
@@ -224,6 +232,9 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
     EXPECT_TRUE(std::filesystem::is_symlink(t / "dangling"));   // not replaced
     EXPECT_TRUE(access((t / "file").c_str(), F_OK) == 0 && access((t / "link").c_str(), F_OK) != 0);
     EXPECT_TRUE(access((t / "dir").c_str(), F_OK) == 0 && access((t / "tree").c_str(), F_OK) != 0);
+    EXPECT_EQ(xptest::readFile(t / "moved\xe9"), "latin1");
+    EXPECT_EQ(xptest::readFile(t / "\xfe\xfe"), "relative");
+    EXPECT_TRUE(access((t / "caf\xe9").c_str(), F_OK) != 0 && access((t / "x\xfa").c_str(), F_OK) != 0);
 }
 
 XpErr trash(const std::string& path) { return Op::removeFileToRecycleBin(path.c_str()); }

@@ -66,19 +66,41 @@ bool XpFileOperation::IsFileAvailableNoExt(const XpStringT<char>& path)
     return found;
 }
 
+// The path whose volume is path's: path itself when it is UTF-8, else its longest leading run of
+// whole components that is, the folder the other bytes are names in ("." for a relative path
+// with no such component). The volume test takes text; the rename itself takes any bytes.
+static XpStringT<char> volumeOf(const char* path)
+{
+    std::string p(path);
+    if (XpPlatformString::IsValidUTF8(p.data(), p.size()))
+        return XpStringT<char>(path);
+    size_t keep = p.size();
+    while (keep > 0 && !XpPlatformString::IsValidUTF8(p.data(), keep)) {
+        size_t slash = p.rfind('/', keep - 1);
+        keep = slash == std::string::npos ? 0 : slash == 0 ? 1 : slash;
+    }
+    return XpStringT<char>(keep == 0 ? "." : p.substr(0, keep).c_str());
+}
+
 XpErr XpFileOperation::RenameFile(const char* from, const char* to)
 {
-    XpStringT<char> source(from), target(to);
-    if (!IsDeviceAvailable(source) || !IsDeviceAvailable(target))
+    // Names on Linux are bytes: a name that is not UTF-8 (made on another system, or in another
+    // locale) is moved like any other. Existence is asked of the bytes themselves, with stat as
+    // IsPathAvailable asks it, so UTF-8 paths get the answers they always got.
+    from = from != nullptr ? from : "";
+    to = to != nullptr ? to : "";
+    XpStringT<char> target(to);
+    if (!IsDeviceAvailable(volumeOf(from)) || !IsDeviceAvailable(volumeOf(to)))
         return XPERR_FILE_DEVICE_NOT_AVAILABLE;
-    if (!IsPathAvailable(source, nullptr) || IsPathAvailable(target, nullptr))
+    struct stat st;
+    if (stat(from, &st) != 0 || stat(to, &st) == 0)
         return XPERR_FILE_OPEN_FAILED;
     int fromFd = -1, toFd = -1;
     std::string fromName, toName;
-    int err = _XpFileOperationSub_Linux::OpenParent(source.GetBuffer(), &fromFd, &fromName);
+    int err = _XpFileOperationSub_Linux::OpenParent(from, &fromFd, &fromName);
     XpFd fromDir(fromFd);
     if (err == 0)
-        err = _XpFileOperationSub_Linux::OpenParent(target.GetBuffer(), &toFd, &toName);
+        err = _XpFileOperationSub_Linux::OpenParent(to, &toFd, &toName);
     XpFd toDir(toFd);
     if (err == 0)
         err = _XpFileOperationSub_Linux::RenameNoReplaceAt(fromDir.Get(), fromName.c_str(),

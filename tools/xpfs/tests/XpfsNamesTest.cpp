@@ -65,6 +65,27 @@ TEST(XpfsNames, FolderCommandsOnNamesThatAreNotUtf8)
     EXPECT_EQ(xpfs({"available", dir + "/00.tmp"}).out, "yes\n");
 }
 
+TEST(XpfsNames, RenameOfNamesThatAreNotUtf8)
+{
+    xptest::TempDir t;
+    ASSERT_TRUE(xptest::writeFile(t / "caf\xe9", "file") && mkdir((t / "d\xfe").c_str(), 0755) == 0 &&
+                xptest::writeFile(t / "d\xfe/in", "inner") && xptest::writeFile(t / "taken\xff", "taken"));
+    const struct { std::string from, to; int status; } rows[] = {
+        {t / "caf\xe9", t / "cafe", 0},                  // from a name that is not UTF-8
+        {t / "cafe", t / "d\xfe/caf\xe9", 0},            // into a folder whose name is not
+        {t / "d\xfe", t / "e\xfd", 0},                   // a folder, with what is in it
+        {t / "e\xfd/caf\xe9", t / "taken\xff", 1},       // never over anything that is there
+    };
+    for (const auto& r : rows) {
+        xptest::Ran ran = xpfs({"rename", r.from, r.to});
+        EXPECT_EQ(ran.status, r.status) << r.from << " -> " << r.to << ": " << ran.err;
+    }
+    EXPECT_EQ(xptest::names(t.path), "e\xfd\ntaken\xff\n");
+    EXPECT_EQ(xptest::readFile(t / "e\xfd/caf\xe9"), "file");
+    EXPECT_EQ(xptest::readFile(t / "e\xfd/in"), "inner");
+    EXPECT_EQ(xptest::readFile(t / "taken\xff"), "taken");
+}
+
 TEST(XpfsNames, InfoOfRelativePathNamesItsVolumeRoot)
 {
     xptest::TempDir t;
