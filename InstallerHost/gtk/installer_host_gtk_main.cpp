@@ -81,7 +81,7 @@ const char* const kUsage = N_(
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
     "loaded, 4 the section declined to load, 5 no display, 6 nothing recorded to remove, 7 a removal\n"
-    "failed, 128+N when ended by signal N.\n"
+    "failed, 8 the installation was refused or failed, 128+N when ended by signal N.\n"
     "The last line of output starts with \"installer-host: result:\".\n");
 
 struct Options : InstallerHostOptions {

@@ -101,8 +101,9 @@ TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesi
     EXPECT_EQ(readAll(precious), "keep me\n");
     EXPECT_EQ(readAll(dest), "payload\n"); // so no longer the link to the precious file
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4); // no temporary left
-    // A payload that cannot be read makes nothing on the destination side, not even its folder.
-    expectHas(runHost({"--unattended", "--install", dir + "/missing=" + dir + "/sub/dest", RECORDING_BUNDLE}, 0),
+    // A payload that cannot be read makes nothing on the destination side, not even its folder,
+    // and the run ends with the status of a failed installation.
+    expectHas(runHost({"--unattended", "--install", dir + "/missing=" + dir + "/sub/dest", RECORDING_BUNDLE}, 8),
               {"failed " + dir + "/sub/dest"});
     EXPECT_FALSE(std::filesystem::exists(dir + "/sub"));
 }
@@ -123,7 +124,7 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
     host.send("y\n");
     ASSERT_TRUE(host.readUntil("Summary")) << host.output;
     host.send("c\n");
-    EXPECT_EQ(host.finish(), 0);
+    EXPECT_EQ(host.finish(), 8); // its payload failed to copy
     EXPECT_NE(host.resultLine().find("call=B.exit:0 call=auth:granted call=terminate"), std::string::npos) << host.output;
 }
 
