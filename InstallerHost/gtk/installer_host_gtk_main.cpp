@@ -81,7 +81,7 @@ const char* const kUsage = N_(
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
     "loaded, 4 the section declined to load, 5 no display, 6 nothing recorded to remove, 7 a removal\n"
-    "failed, 128+N when ended by signal N.\n"
+    "failed, 8 the installation was refused or failed, 128+N when ended by signal N.\n"
     "The last line of output starts with \"installer-host: result:\".\n");
 
 struct Options : InstallerHostOptions {
@@ -370,6 +370,7 @@ private:
     GtkWidget* title_ = nullptr;
     GtkWidget* content_ = nullptr;
     GtkWidget* status_ = nullptr;
+    GtkWidget* statusCancel_ = nullptr;
     GtkWidget* spinner_ = nullptr;
     GtkWidget* statusText_ = nullptr;
     GtkWidget* noticeText_ = nullptr;
@@ -492,7 +493,7 @@ void InstallerWindow::buildStatus()
     statusText_ = makeLabel("", true);
     gtk_widget_set_hexpand(statusText_, TRUE);
     // Ends the wait as Ctrl-C ends the terminal host's: nothing has been installed yet.
-    GtkWidget* cancel = mnemonicButton(_("_Cancel"));
+    GtkWidget* cancel = statusCancel_ = mnemonicButton(_("_Cancel"));
     g_signal_connect(cancel, "clicked", G_CALLBACK(+[](GtkButton*, gpointer) { InstallerRequestInterrupt(SIGINT); }),
                      nullptr);
     gtk_box_append(GTK_BOX(status_), spinner_);
@@ -685,11 +686,29 @@ int InstallerWindow::uninstall()
         }
     }
     int row = 0;
-    InstallerRemovalResult result = InstallerUninstall(options_.bundle, [this, &row](const InstallerRemovalStep& step) {
-        gtk_grid_attach(GTK_GRID(content_), makeLabel(step.text, true), 0, row++, 2, 1);
-        std::printf("installer-host-gtk: %s\n", InstallerEscapeControls(step.text).c_str());
-        std::fflush(stdout);
+    // The removal may wait on pkexec for as long as the person takes with the desktop's password
+    // dialog: it runs on a thread of its own while the window keeps drawing and answering, and
+    // says it is at work. Its steps are shown from the main thread. Nothing else is offered
+    // meanwhile: a removal stopped half-way would leave a record that no longer matches.
+    InstallerRemovalResult result;
+    gtk_label_set_text(GTK_LABEL(statusText_), _("Removing what the installer placed…"));
+    gtk_widget_set_visible(status_, TRUE);
+    gtk_spinner_start(GTK_SPINNER(spinner_));
+    gtk_widget_set_visible(statusCancel_, FALSE);
+    gtk_widget_set_sensitive(quit_, FALSE);
+    runBesideWindow([this, &row, &result]() {
+        result = InstallerUninstall(options_.bundle, [this, &row](const InstallerRemovalStep& step) {
+            onMainThread([&]() {
+                gtk_grid_attach(GTK_GRID(content_), makeLabel(step.text, true), 0, row++, 2, 1);
+                std::printf("installer-host-gtk: %s\n", InstallerEscapeControls(step.text).c_str());
+                std::fflush(stdout);
+            });
+        });
     });
+    gtk_spinner_stop(GTK_SPINNER(spinner_));
+    gtk_widget_set_visible(status_, FALSE);
+    gtk_widget_set_visible(statusCancel_, TRUE);
+    gtk_widget_set_sensitive(quit_, TRUE);
     if (!result.found) {
         gtk_grid_attach(GTK_GRID(content_), makeLabel(result.error, true), 0, row++, 2, 1);
         std::printf("installer-host-gtk: %s\n", InstallerEscapeControls(result.error).c_str());

@@ -49,6 +49,11 @@ enum InstallerExitStatus : int {
     kInstallerExitNoBundle = 3,   // the bundle could not be loaded
     kInstallerExitDeclined = 4,   // the section declined to load
     kInstallerExitNoDisplay = 5,  // a window host found no display
+    // 6 and 7 belong to a removal (InstallerManifest.h).
+    // The installation was refused by the checks before copying, or a payload failed to copy,
+    // whatever the road did afterwards: an unattended run must be able to tell it from success.
+    // A copy the person cancelled is no failure (Ctrl-C, a signal, ends with 128+N instead).
+    kInstallerExitInstallationFailed = 8,
 };
 
 // The status a run with `session` ends with, once it has ended (0 while it runs).

@@ -119,6 +119,8 @@ int InstallerExitStatusFor(const InstallerSession& session)
         return kInstallerExitDeclined;
     if (session.ending() == InstallerSession::Ending::Interrupted && InstallerInterruptRequested() > 0)
         return 128 + InstallerInterruptRequested();
+    if (session.installationRefused() || (session.installationFailed() && !session.installationCancelled()))
+        return kInstallerExitInstallationFailed;
     return kInstallerExitEnded;
 }
 

@@ -251,6 +251,14 @@ void InstallerSession::copyPayload()
             installationCancelled_ = true;
             InstallerRecordWrite(InstallerRecordStep::File, "copy of " + item.second + " cancelled",
                                  {{"INSTALLER_PATH", item.second}, {"INSTALLER_OUTCOME", "cancelled"}}, true);
+            // A folder stopped half-way keeps its complete files: they are ours and must be listed
+            // for removal. Only what lies there complete is listed (the file under way was dropped,
+            // the files not reached are absent).
+            if (folder) {
+                std::string unrecorded = InstallerManifestNotePayload(plan, privileged);
+                if (!unrecorded.empty())
+                    installationLog_.push_back(InstallerText("not recorded for removal: %s", unrecorded));
+            }
             break;
         }
         ++report.index;

@@ -87,7 +87,7 @@ const char* const kUsage = N_(
     "\n"
     "Exit status: 0 the road ended (finished or quit), 2 usage error, 3 the bundle could not be\n"
     "loaded, 4 the section declined to load, 6 nothing recorded to remove, 7 a removal failed,\n"
-    "128+N when ended by signal N (130 for Ctrl-C).\n"
+    "8 the installation was refused or failed, 128+N when ended by signal N (130 for Ctrl-C).\n"
     "The last line of output starts with \"installer-host: result:\" and lists, as key=value,\n"
     "the section, the first pane, the panes entered, how the road ended and what the plug-in did.\n");
 

@@ -101,8 +101,9 @@ TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesi
     EXPECT_EQ(readAll(precious), "keep me\n");
     EXPECT_EQ(readAll(dest), "payload\n"); // so no longer the link to the precious file
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4); // no temporary left
-    // A payload that cannot be read makes nothing on the destination side, not even its folder.
-    expectHas(runHost({"--unattended", "--install", dir + "/missing=" + dir + "/sub/dest", RECORDING_BUNDLE}, 0),
+    // A payload that cannot be read makes nothing on the destination side, not even its folder,
+    // and the run ends with the status of a failed installation.
+    expectHas(runHost({"--unattended", "--install", dir + "/missing=" + dir + "/sub/dest", RECORDING_BUNDLE}, 8),
               {"failed " + dir + "/sub/dest"});
     EXPECT_FALSE(std::filesystem::exists(dir + "/sub"));
 }
@@ -123,25 +124,18 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
     host.send("y\n");
     ASSERT_TRUE(host.readUntil("Summary")) << host.output;
     host.send("c\n");
-    EXPECT_EQ(host.finish(), 0);
+    EXPECT_EQ(host.finish(), 8); // its payload failed to copy
     EXPECT_NE(host.resultLine().find("call=B.exit:0 call=auth:granted call=terminate"), std::string::npos) << host.output;
 }
 
-} // namespace
-
 // Ctrl-C while a folder is being copied: the host is held inside the copy (its output pipe full
-// when it reports 25%), interrupted there, and then leaves every file it had placed complete and
-// nothing of the files under way, no staging debris, and says the installation was cancelled.
-TEST(InstallerHostTest, CtrlCMidCopyOfAFolderKeepsTheCompleteFilesAndNothingOfThoseUnderWay)
+// when it reports 25%), interrupted there, and must end with status 130. Its record of what it
+// placed goes to `host`'s data folder.
+void interruptMidCopyOfAFolder(Host& host, const std::string& source, const std::string& dest, size_t files)
 {
-    TempFolder folder("installer-host-test");
-    ASSERT_FALSE(folder.path.empty());
-    const std::string source = folder.path + "/App", dest = folder.path + "/installed/App";
-    const size_t files = makeApplicationFolder(source, 400);
     int out[2];
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    Host host; // kills and reaps the host, closes the pipe's reading end, whatever happens
-    host.out = out[0];
+    host.out = out[0]; // host kills and reaps the host, closes the pipe's reading end, whatever happens
     const int capacity = ::fcntl(out[0], F_SETPIPE_SZ, 4096);
     ASSERT_GT(capacity, 0);
     // Room for the first progress line only: the next one (25%) waits, mid-copy, until drained.
@@ -156,7 +150,7 @@ TEST(InstallerHostTest, CtrlCMidCopyOfAFolderKeepsTheCompleteFilesAndNothingOfTh
         ::dup2(out[1], 1);
         ::dup2(null, 2);
         execChild({INSTALLER_HOST_PATH, "--unattended", "--install", source + "=" + dest, RECORDING_BUNDLE},
-                  {"LANGUAGE=en"});
+                  {"LANGUAGE=en", "XDG_DATA_HOME=" + host.dataHome.path});
     }
     ::close(out[1]);
     // Held in a write to the full pipe (by whichever of its threads reports the progress).
@@ -171,11 +165,44 @@ TEST(InstallerHostTest, CtrlCMidCopyOfAFolderKeepsTheCompleteFilesAndNothingOfTh
         ::usleep(10 * 1000);
     ASSERT_TRUE(held) << "the host never waited on its output";
     ASSERT_EQ(::kill(host.pid, SIGINT), 0);
-    EXPECT_EQ(host.finish(), 130) << host.output;
+    ASSERT_EQ(host.finish(), 130) << host.output;
     ASSERT_EQ(host.output.compare(0, filler.size() + first.size(), filler + first), 0) << host.output;
+}
+
+} // namespace
+
+// Interrupted mid-copy of a folder, the host leaves every file it had placed complete and nothing
+// of the files under way, no staging debris, and says the installation was cancelled.
+TEST(InstallerHostTest, CtrlCMidCopyOfAFolderKeepsTheCompleteFilesAndNothingOfThoseUnderWay)
+{
+    TempFolder folder("installer-host-test");
+    ASSERT_FALSE(folder.path.empty());
+    const std::string source = folder.path + "/App", dest = folder.path + "/installed/App";
+    const size_t files = makeApplicationFolder(source, 400);
+    Host host;
+    interruptMidCopyOfAFolder(host, source, dest, files);
+    if (HasFatalFailure())
+        return;
     expectHas(host.output, {"installer-host: copying " + dest + ": 25%", "ended=interrupted installation=cancelled"});
     const size_t placed = expectCompleteFilesOnly(source, dest);
     EXPECT_GT(placed, 0u);
     EXPECT_LT(placed, files);
     EXPECT_EQ(stagingDebris(dest), 0u);
+}
+
+// The complete files a stopped folder copy left are recorded as placed, so a removal takes them
+// away with the folder it made.
+TEST(InstallerHostTest, UninstallRemovesTheFilesOfAFolderCopyStoppedMidway)
+{
+    TempFolder folder("installer-host-test");
+    ASSERT_FALSE(folder.path.empty());
+    const std::string source = folder.path + "/App", dest = folder.path + "/installed/App";
+    const size_t files = makeApplicationFolder(source, 400);
+    Host host;
+    interruptMidCopyOfAFolder(host, source, dest, files);
+    if (HasFatalFailure())
+        return;
+    ASSERT_GT(expectCompleteFilesOnly(source, dest), 0u);
+    runHost({"--uninstall", "--unattended", RECORDING_BUNDLE}, 0, {"XDG_DATA_HOME=" + host.dataHome.path});
+    EXPECT_FALSE(std::filesystem::exists(dest));
 }

@@ -4,6 +4,7 @@
 // fails), and runs installer-host against the recording plug-in.
 #include "HostProcess.h"
 
+#include <InstallerFrontEnd.h>
 #include <InstallerPayload.h>
 
 #include <sched.h>
@@ -39,15 +40,18 @@ protected:
         ::close(fd);
         return path;
     }
-    // Runs the host to its end (Continue on every page) with `installs` (SRC=DEST each).
-    Host& run(Host& host, const std::vector<std::string>& installs, const std::vector<std::string>& env = {})
+    // Runs the host to its end (Continue on every page) with `installs` (SRC=DEST each); it must
+    // end with `status` (a refused installation ends the road as the summary does, with a status
+    // of its own).
+    Host& run(Host& host, const std::vector<std::string>& installs, int status = kInstallerExitInstallationFailed,
+              const std::vector<std::string>& env = {})
     {
         std::vector<std::string> args{"--actions", "continue,continue,continue,continue"};
         for (const std::string& install : installs)
             args.insert(args.end(), {"--install", install});
         args.push_back(RECORDING_BUNDLE);
         host.start(args, env);
-        EXPECT_EQ(host.finish(), 0) << "a refused installation ends the road as the summary does\n" << host.output;
+        EXPECT_EQ(host.finish(), status) << host.output;
         return host;
     }
     static bool isEmpty(const std::string& folder) { return std::filesystem::is_empty(folder); }
@@ -71,7 +75,7 @@ TEST_F(InstallerPreflightTest, ThePayloadMustFitWithItsMarginOrNothingIsCopied)
         std::string volume = smallVolume("volume" + std::to_string(n++), c.volume);
         std::string dest = volume + "/app/payload.bin";
         Host host;
-        run(host, {payloadOf(c.payload) + "=" + dest});
+        run(host, {payloadOf(c.payload) + "=" + dest}, c.fits ? kInstallerExitEnded : kInstallerExitInstallationFailed);
         if (c.fits) {
             EXPECT_TRUE(std::filesystem::exists(dest)) << host.output;
             host.expectResult({"panes=A,B ended=finished"});
@@ -128,7 +132,7 @@ TEST_F(InstallerPreflightTest, AFolderThePersonMayNotWriteIsRefusedWithoutAHelpe
     Host host;
     host.runAsUid = 65534;
     host.runAsGid = 65534;
-    run(host, {payload + "=" + rootsOwn + "/payload.bin"}, {"HOME=" + folder_.path});
+    run(host, {payload + "=" + rootsOwn + "/payload.bin"}, kInstallerExitInstallationFailed, {"HOME=" + folder_.path});
     expectHas(host.output, {"refused " + rootsOwn + "/payload.bin: " + rootsOwn + " may not be written: Permission denied"});
     EXPECT_TRUE(isEmpty(rootsOwn));
 }

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -247,12 +248,29 @@ TEST(FrontEndTest, EachEndingHasItsExitStatus)
         const char* move; // the last move of the run
         int status;
     } cases[] = {{"none", 0}, {"finish", kInstallerExitEnded}, {"quit", kInstallerExitEnded},
-                 {"decline", kInstallerExitDeclined}, {"SIGTERM", 128 + SIGTERM}};
+                 {"decline", kInstallerExitDeclined}, {"SIGTERM", 128 + SIGTERM},
+                 {"failed copy", kInstallerExitInstallationFailed}, {"refused copy", kInstallerExitInstallationFailed},
+                 {"cancelled copy", kInstallerExitEnded}};
+    TempFolder folder("session-exit");
+    ASSERT_FALSE(folder.path.empty());
+    const std::string payload = folder.path + "/payload", notAFolder = folder.path + "/file";
+    std::ofstream(payload) << "payload\n";
+    std::ofstream(notAFolder) << "a file, not a folder\n";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.move);
         const std::string move = c.move;
         InstallerSession session;
         ASSERT_TRUE(session.loadBundle(RECORDING_BUNDLE, nullptr));
+        // A payload that cannot be read fails its copy; one whose destination lies below a file
+        // is refused before anything is copied; one whose copy is stopped is cancelled.
+        if (move == "failed copy")
+            session.addPayload(folder.path + "/missing", folder.path + "/out/missing");
+        if (move == "refused copy")
+            session.addPayload(payload, notAFolder + "/payload");
+        if (move == "cancelled copy") {
+            session.addPayload(payload, folder.path + "/out/payload");
+            session.setCopyProgressHandler([](const InstallerCopyProgress&) { return true; });
+        }
         ::setenv("RECORDING_DECLINE", move == "decline" ? "1" : "0", 1);
         EXPECT_EQ(session.start(), move != "decline");
         ::unsetenv("RECORDING_DECLINE");
@@ -262,6 +280,11 @@ TEST(FrontEndTest, EachEndingHasItsExitStatus)
             InstallerRequestInterrupt(SIGTERM);
         if (move == "quit" || move == "SIGTERM")
             session.quit(move == "quit" ? InstallerSession::Ending::Quit : InstallerSession::Ending::Interrupted);
+        if (move.find("copy") != std::string::npos) { // through the summary to the end
+            for (int i = 0; i < 4 && session.page() != InstallerSession::Page::Ended; ++i)
+                session.continueOn();
+            EXPECT_EQ(session.installationRefused(), move == "refused copy");
+        }
         EXPECT_EQ(InstallerExitStatusFor(session), c.status);
         InstallerRequestInterrupt(0);
     }

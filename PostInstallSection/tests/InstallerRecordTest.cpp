@@ -181,7 +181,7 @@ TEST_F(InstallerRecordTest, ARefusalBeforeCopyingIsRecordedWithItsReason)
     host.start({"--actions", "continue,continue", "--authorize", "no", "--install",
                 sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), ORU_BUNDLE_PATH});
     space_.notePid(host.pid);
-    EXPECT_EQ(host.finish(), 0) << host.output;
+    EXPECT_EQ(host.finish(), 8) << host.output; // the status of a refused installation
     std::map<std::string, Entry> byStep;
     for (const Entry& e : readJournal())
         byStep[e.count("INSTALLER_STEP") ? e.at("INSTALLER_STEP") : ""] = e;

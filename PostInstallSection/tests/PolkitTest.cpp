@@ -233,8 +233,8 @@ protected:
 
     void runByNobody(Host& host) { host.runAsUid = nobody_->pw_uid; host.runAsGid = nobody_->pw_gid; }
     // installer-host as nobody or as root, Continue on every page; `launch`: the road is expected
-    // to start the application.
-    std::string runHost(bool asNobody, Lines options = {}, bool launch = true)
+    // to start the application; `status`: the host's exit status (8 when a payload failed).
+    std::string runHost(bool asNobody, Lines options = {}, bool launch = true, int status = 0)
     {
         Host host;
         if (asNobody)
@@ -242,7 +242,7 @@ protected:
         options.insert(options.end(), {"--privileged-helper", ORU_HELPER_PATH, "--actions", "continue", ORU_BUNDLE_PATH});
         host.start(options, {"SHELL=/bin/sh"});
         space_.notePid(host.pid);
-        EXPECT_EQ(host.finish(), 0) << host.output;
+        EXPECT_EQ(host.finish(), status) << host.output;
         // The application it started is ours to collect (subreaper), but so are the daemons:
         // wait for its record instead, and collect only what has ended.
         if (launch)
@@ -332,7 +332,7 @@ TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHe
     std::filesystem::remove_all(installedData);
     ::unlink(kBusSocket); // should the bus have left it
     startPolkit(ruleFor("NO"));
-    output = runHost(true, install, false);
+    output = runHost(true, install, false, 8); // the payload's copy failed
     expectHas(output, {"failed " + sandbox_->installedEntry() + ": refused: the right to install for all users was not granted",
                        "installer-host: polkit refused com.ombrix.installer.global-login-items: not authorized",
                        "login-item=refused"});

@@ -658,4 +658,45 @@ TEST_F(GtkHostTest, AnAnswersFileDrivesTheWindowAndUninstallAsksOnceThenRemovesI
     EXPECT_FALSE(exists(sandbox_->installedEntry()));
 }
 
+// A removal through the privileged helper waits on pkexec for as long as the person takes with
+// the desktop's password dialog. pkexec here is a stand-in (bound over it in this program's mount
+// namespace) that holds until the test lets it go: meanwhile the window answers on the
+// accessibility bus and says it is removing.
+TEST_F(GtkHostTest, WhileARemovalWaitsOnPkexecTheWindowAnswersAndSaysItIsRemoving)
+{
+    TempFolder fake("gtk-host-pkexec"); // declared first: goes after the bind mount is undone
+    ASSERT_FALSE(fake.path.empty());
+    const std::string pkexec = fake.path + "/pkexec", started = fake.path + "/started", release = fake.path + "/release";
+    std::ofstream(pkexec) << "#!/bin/sh\n: > '" << started << "'\nfor i in $(seq 200); do [ -e '" << release
+                          << "' ] && exit 0; sleep 0.1; done\nexit 1\n";
+    ASSERT_EQ(::chmod(pkexec.c_str(), 0755), 0);
+    PrivateMounts mounts;
+    mounts.bind(pkexec, "/usr/bin/pkexec");
+    // The record of an installation whose one payload the helper placed.
+    std::string bundle = ORU_BUNDLE_PATH;
+    while (bundle.size() > 1 && bundle.back() == '/')
+        bundle.pop_back();
+    // Where the host looks for it: the sandbox's data folder.
+    const char* data = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    ASSERT_TRUE(data || home);
+    const std::string records = (data ? std::string(data) : std::string(home) + "/.local/share") + "/xp-installer";
+    std::filesystem::create_directories(records);
+    ::chmod(records.c_str(), 0700);
+    std::ofstream(records + "/" + std::filesystem::path(bundle).stem().string() + ".manifest")
+        << "[Installation]\nBundle=" << bundle << "\n\n[Payload 1]\nDestination=" << fake.path
+        << "/system/Helped.app\nThroughHelper=true\nDevice=0\n";
+    host.start({"--uninstall", "--unattended", "--privileged-helper", "/bin/true", ORU_BUNDLE_PATH}, {kNoSystemBus});
+    space_->notePid(host.pid);
+    for (int i = 0; i < 400 && !exists(started.c_str()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(exists(started.c_str())) << "pkexec was never started\n" << (host.finish(), host.output);
+    AccessibleRef removal = driver_->window(host.pid, kWindowTitle, 10);
+    EXPECT_TRUE(removal && shows(removal, "Removing what the installer placed…")) << host.output;
+    EXPECT_TRUE(exists(started.c_str()) && !exists(release.c_str())); // still waiting on pkexec
+    std::ofstream(release).flush();
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    host.expectResult({"uninstall=done removed=0 kept=0 failed=0"});
+}
+
 } // namespace
