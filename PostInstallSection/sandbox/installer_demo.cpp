@@ -23,12 +23,16 @@
 class GuiDemo {}; // built without the installer's window: never made
 #endif
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -52,14 +56,15 @@ bool exists(const std::string& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-int run(const std::vector<std::string>& args, pid_t* started = nullptr)
+int run(const std::vector<std::string>& args, pid_t* started = nullptr,
+        const posix_spawn_file_actions_t* actions = nullptr)
 {
     std::vector<char*> argv;
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid;
-    int rc = ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    int rc = ::posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ);
     if (rc != 0) {
         std::fprintf(stderr, "installer-demo: cannot start %s: %s\n", argv[0], std::strerror(rc));
         return -1;
@@ -253,9 +258,142 @@ bool reportAutostart(const OruSandbox& sandbox, bool interactive)
     return rc == 0;
 }
 
+// A run of the terminal host whose output the demo reads: stdin from /dev/null, stdout and
+// stderr into a new file in the sandbox (never one planted there), read back afterwards.
+struct HostRun {
+    int status = -1;
+    pid_t host = -1;
+    std::string output;
+    // The lines holding `text`, each indented by two spaces in place of its own indentation.
+    std::string lines(const std::string& text) const
+    {
+        std::istringstream in(output);
+        std::string picked;
+        for (std::string line; std::getline(in, line);)
+            if (line.find(text) != std::string::npos)
+                picked += "  " + line.substr(std::min(line.find_first_not_of(" \t"), line.size())) + "\n";
+        return picked;
+    }
+};
+
+HostRun runHost(const OruSandbox& sandbox, OruPrivateLockSpace& lockSpace, std::vector<std::string> args)
+{
+    args.insert(args.begin(), installedPath(INSTALLER_HOST_PATH));
+    args.push_back(installedPath(ORU_BUNDLE_PATH));
+    std::string file = sandbox.root() + "/host-output.txt";
+    ::unlink(file.c_str());
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, file.c_str(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    HostRun result;
+    std::fflush(stdout);
+    result.status = run(args, &result.host, &actions);
+    ::posix_spawn_file_actions_destroy(&actions);
+    lockSpace.notePid(result.host);
+    result.output = OruSandbox::readFile(file);
+    ::unlink(file.c_str());
+    return result;
+}
+
+// The names in a folder, "." and ".." left out; "(cannot read)" when it cannot be read.
+std::vector<std::string> folderEntries(const std::string& path)
+{
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir)
+        return {"(cannot read: " + std::string(std::strerror(errno)) + ")"};
+    while (struct dirent* entry = ::readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    ::closedir(dir);
+    return names;
+}
+
+// One road whose choices come from an answers file written into the sandbox.
+bool showAnswersRoad(const OruSandbox& sandbox, OruPrivateLockSpace& lockSpace, std::vector<pid_t>& hosts)
+{
+    heading("A road driven by an answers file (--answers)");
+    std::string file = sandbox.root() + "/answers.ini";
+    std::string text = "[Road]\nChangeFolders=false\n[Authorization]\nAnswer=yes\n[Payload]\nInstall=" +
+                       sandbox.payloadEntry() + "=" + sandbox.installedEntry() + "\n";
+    if (!OruSandbox::writeFile(file, text)) {
+        std::printf("cannot write %s\n", file.c_str());
+        return false;
+    }
+    std::printf("%s:\n%s", file.c_str(), text.c_str());
+    size_t launchesBefore = sandbox.recordedLaunches().size();
+    HostRun host = runHost(sandbox, lockSpace, {"--answers", file});
+    hosts.push_back(host.host);
+    bool launched = sandbox.waitForLaunches(launchesBefore + 1, 5.0).size() > launchesBefore;
+    reapOrphans();
+    std::string result = host.lines("installer-host: result:");
+    std::printf("installer-host --answers %s: exit status %d\n%s", file.c_str(), host.status,
+                result.empty() ? "  (NO RESULT LINE)\n" : result.c_str());
+    std::printf("  application started: %s; payload installed: %s\n", launched ? "yes" : "NO",
+                exists(sandbox.installedEntry()) ? "yes" : "NO");
+    return host.status == 0 && !result.empty() && launched && exists(sandbox.installedEntry());
+}
+
+// Removal of what the installations placed; the payload's folder holds nothing of ours after it.
+bool showUninstall(const OruSandbox& sandbox, OruPrivateLockSpace& lockSpace, std::vector<pid_t>& hosts)
+{
+    heading("Removing what the installations placed (--uninstall --unattended)");
+    HostRun host = runHost(sandbox, lockSpace, {"--uninstall", "--unattended"});
+    hosts.push_back(host.host);
+    std::string result = host.lines("installer-host: result:");
+    std::printf("installer-host --uninstall --unattended: exit status %d\n%s%s%s", host.status,
+                host.lines("installer-host: removed").c_str(), host.lines("installer-host: kept").c_str(),
+                result.empty() ? "  (NO RESULT LINE)\n" : result.c_str());
+    std::string folder = sandbox.installedEntry().substr(0, sandbox.installedEntry().rfind('/'));
+    std::vector<std::string> left = folderEntries(folder);
+    std::printf("%s afterwards:%s\n", folder.c_str(), left.empty() ? " empty" : "");
+    for (const std::string& name : left)
+        std::printf("  %s\n", name.c_str());
+    return host.status == 0 && result.find(" failed=0") != std::string::npos && !exists(sandbox.installedEntry()) &&
+           host.output.find("installer-host: removed " + sandbox.installedEntry()) != std::string::npos;
+}
+
+// A payload larger than its volume (a 1 MiB tmpfs of our own): refused, nothing written. Only
+// in a private mount namespace, so the machine never sees the mount.
+bool showTooLarge(const OruSandbox& sandbox, OruPrivateLockSpace& lockSpace, std::vector<pid_t>& hosts)
+{
+    heading("A payload that does not fit its volume");
+    if (!lockSpace.isolated()) {
+        std::printf("Skipped: no private mount namespace here (%s), and the demo mounts nothing on the "
+                    "shared one.\n", lockSpace.note().c_str());
+        return true;
+    }
+    std::string volume = sandbox.root() + "/small-volume", payload = sandbox.root() + "/large-payload";
+    if (::mkdir(volume.c_str(), 0755) != 0 ||
+        ::mount("oru-small-volume", volume.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755") != 0 ||
+        !OruSandbox::writeFile(payload, std::string(2 << 20, 'x'))) {
+        std::printf("cannot set up the small volume or the payload: %s\n", std::strerror(errno));
+        return false;
+    }
+    std::printf("Volume: %s (tmpfs, 1 MiB)\nPayload: %s (2 MiB)\n", volume.c_str(), payload.c_str());
+    std::string dest = volume + "/large-payload";
+    HostRun host = runHost(sandbox, lockSpace,
+                           {"--install", payload + "=" + dest, "--actions", "continue", "--authorize", "yes"});
+    hosts.push_back(host.host);
+    reapOrphans();
+    std::string refusal = host.lines("refused " + dest + ":");
+    std::vector<std::string> left = folderEntries(volume);
+    std::printf("installer-host --install %s=%s: exit status %d\n%s%s", payload.c_str(), dest.c_str(), host.status,
+                refusal.empty() ? "  (NO REFUSAL)\n" : refusal.c_str(), host.lines("installer-host: result:").c_str());
+    std::printf("%s afterwards:%s\n", volume.c_str(), left.empty() ? " empty" : "");
+    for (const std::string& name : left)
+        std::printf("  %s\n", name.c_str());
+    if (::umount2(volume.c_str(), MNT_DETACH) != 0)
+        std::printf("cannot unmount %s: %s\n", volume.c_str(), std::strerror(errno));
+    return host.status == 8 && !refusal.empty() && left.empty();
+}
+
 // The record the installers kept of the roads: their entries in the systemd journal when it
 // runs, else their lines of the plain log file (the host's own choice of place, InstallerJournal.h).
-void reportRecord(const std::vector<Road>& roads)
+void reportRecord(const std::vector<pid_t>& hosts)
 {
     heading("The record of the runs");
     std::fflush(stdout);
@@ -267,9 +405,9 @@ void reportRecord(const std::vector<Road>& roads)
     if (::access("/run/systemd/journal/socket", F_OK) == 0 && which("journalctl")) {
         const char* journalctl = ::access("/usr/bin/journalctl", X_OK) == 0 ? "/usr/bin/journalctl" : "/bin/journalctl";
         std::vector<std::string> args{journalctl, "--no-pager", "-o", "short", "-t", "installer-host"};
-        for (const Road& road : roads)
-            if (road.host > 0)
-                args.push_back("_PID=" + std::to_string(road.host));
+        for (pid_t host : hosts)
+            if (host > 0)
+                args.push_back("_PID=" + std::to_string(host));
         run(args);
         return;
     }
@@ -282,8 +420,8 @@ void reportRecord(const std::vector<Road>& roads)
     std::printf("(no journal runs here: %s)\n", log.c_str());
     std::istringstream lines(OruSandbox::readFile(log));
     for (std::string line; std::getline(lines, line);)
-        for (const Road& road : roads)
-            if (road.host > 0 && line.find(" installer-host[" + std::to_string(road.host) + "]: ") != std::string::npos)
+        for (pid_t host : hosts)
+            if (host > 0 && line.find(" installer-host[" + std::to_string(host) + "]: ") != std::string::npos)
                 std::printf("%s\n", line.c_str());
 }
 
@@ -334,7 +472,16 @@ int main(int argc, char** argv)
         runRoad(road, sandbox, lockSpace, options.interactive, window.get());
     bool ok = reportRoads(roads, options.interactive);
     ok = reportAutostart(sandbox, options.interactive) && ok;
-    reportRecord(roads);
+    std::vector<pid_t> hosts;
+    for (const Road& road : roads)
+        hosts.push_back(road.host);
+    // The answers file, the removal and the refusal: terminal host only, after the roads.
+    if (!window) {
+        ok = showAnswersRoad(sandbox, lockSpace, hosts) && ok;
+        ok = showUninstall(sandbox, lockSpace, hosts) && ok;
+        ok = showTooLarge(sandbox, lockSpace, hosts) && ok;
+    }
+    reportRecord(hosts);
     std::printf("\nDefault folders the settings pane showed were created where missing: Music %s\n",
                 exists(sandbox.home() + "/Music") ? "now exists" : "still missing");
     std::printf("%s\n", options.keep ? ("Sandbox kept at " + sandbox.root()).c_str() : "Sandbox removed.");
