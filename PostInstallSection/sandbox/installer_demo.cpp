@@ -264,14 +264,16 @@ struct HostRun {
     int status = -1;
     pid_t host = -1;
     std::string output;
-    // The lines holding `text`, each indented by two spaces in place of its own indentation.
+    // The lines that start with `text` once their indentation is gone, indented by two spaces.
     std::string lines(const std::string& text) const
     {
         std::istringstream in(output);
         std::string picked;
-        for (std::string line; std::getline(in, line);)
-            if (line.find(text) != std::string::npos)
-                picked += "  " + line.substr(std::min(line.find_first_not_of(" \t"), line.size())) + "\n";
+        for (std::string line; std::getline(in, line);) {
+            line.erase(0, std::min(line.find_first_not_of(" \t"), line.size()));
+            if (line.compare(0, text.size(), text) == 0)
+                picked += "  " + line + "\n";
+        }
         return picked;
     }
 };
@@ -324,17 +326,24 @@ bool showAnswersRoad(const OruSandbox& sandbox, OruPrivateLockSpace& lockSpace, 
         return false;
     }
     std::printf("%s:\n%s", file.c_str(), text.c_str());
+    // Without the application this is a fresh installation: the file's payload must place it, and
+    // ChangeFolders=false must start it to rebuild its database rather than with its settings.
+    ::unlink(sandbox.installedEntry().c_str());
     size_t launchesBefore = sandbox.recordedLaunches().size();
     HostRun host = runHost(sandbox, lockSpace, {"--answers", file});
     hosts.push_back(host.host);
-    bool launched = sandbox.waitForLaunches(launchesBefore + 1, 5.0).size() > launchesBefore;
+    std::vector<std::string> launches = sandbox.waitForLaunches(launchesBefore + 1, 5.0);
+    launches.erase(launches.begin(), launches.begin() + static_cast<long>(std::min(launchesBefore, launches.size())));
     reapOrphans();
     std::string result = host.lines("installer-host: result:");
     std::printf("installer-host --answers %s: exit status %d\n%s", file.c_str(), host.status,
                 result.empty() ? "  (NO RESULT LINE)\n" : result.c_str());
-    std::printf("  application started: %s; payload installed: %s\n", launched ? "yes" : "NO",
+    std::printf("  payload installed: %s\n  application started with (expected [\"reconstructDatabase\"]):\n",
                 exists(sandbox.installedEntry()) ? "yes" : "NO");
-    return host.status == 0 && !result.empty() && launched && exists(sandbox.installedEntry());
+    for (const std::string& line : launches)
+        std::printf("    %s\n", line.c_str());
+    return host.status == 0 && !result.empty() && exists(sandbox.installedEntry()) && launches.size() == 1 &&
+           launches[0] == "[\"reconstructDatabase\"] new-session";
 }
 
 // Removal of what the installations placed; the payload's folder holds nothing of ours after it.
