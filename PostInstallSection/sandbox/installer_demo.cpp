@@ -10,6 +10,13 @@
 // demo presses Continue and Allow itself (over AT-SPI, as a person would) and keeps a screenshot
 // of every page in a folder it names.
 //
+// In the terminal host the demo then runs the host three more times, unattended whatever the
+// mode, each checked like the roads: a fresh road whose choices come from an answers file written
+// into the sandbox, --uninstall --unattended removing what the installations placed, and a 2 MiB
+// payload onto a 1 MiB tmpfs, which the installer must refuse before copying anything. That mount
+// is made only in the demo's private mount namespace; without one the part is skipped, saying
+// why. The --gui demo leaves these three out.
+//
 // After a real installation the installer lock's semaphore set stays on the system, as the lock
 // design wants. The demo is no real installation: it runs in a private mount and IPC namespace of
 // its own (OruPrivateLockSpace), where the installer mutex file lies in a private /var/tmp and
