@@ -272,13 +272,16 @@ struct HostRun {
     pid_t host = -1;
     std::string output;
     // The lines that start with `text` once their indentation is gone, indented by two spaces.
-    std::string lines(const std::string& text) const
+    // The lines that start with text (anywhere in the line with `anywhere`: the host's own
+    // sentences are in the person's language, the paths in them are not).
+    std::string lines(const std::string& text, bool anywhere = false) const
     {
         std::istringstream in(output);
         std::string picked;
         for (std::string line; std::getline(in, line);) {
             line.erase(0, std::min(line.find_first_not_of(" \t"), line.size()));
-            if (line.compare(0, text.size(), text) == 0)
+            if (anywhere ? line.find(text) != std::string::npos && line.compare(0, 24, "installer-host: result: ") != 0
+                         : line.compare(0, text.size(), text) == 0)
                 picked += "  " + line + "\n";
         }
         return picked;
@@ -360,16 +363,17 @@ bool showUninstall(const OruSandbox& sandbox, OruPrivateLockSpace& lockSpace, st
     HostRun host = runHost(sandbox, lockSpace, {"--uninstall", "--unattended"});
     hosts.push_back(host.host);
     std::string result = host.lines("installer-host: result:");
-    std::printf("installer-host --uninstall --unattended: exit status %d\n%s%s%s", host.status,
-                host.lines("installer-host: removed").c_str(), host.lines("installer-host: kept").c_str(),
+    std::string steps = host.lines(sandbox.root(), true);   // "removed PATH" and "kept PATH: why", translated
+    std::printf("installer-host --uninstall --unattended: exit status %d\n%s%s", host.status, steps.c_str(),
                 result.empty() ? "  (NO RESULT LINE)\n" : result.c_str());
     std::string folder = sandbox.installedEntry().substr(0, sandbox.installedEntry().rfind('/'));
     std::vector<std::string> left = folderEntries(folder);
     std::printf("%s afterwards:%s\n", folder.c_str(), left.empty() ? " empty" : "");
     for (const std::string& name : left)
         std::printf("  %s\n", name.c_str());
-    return host.status == 0 && result.find(" failed=0") != std::string::npos && !exists(sandbox.installedEntry()) &&
-           host.output.find("installer-host: removed " + sandbox.installedEntry()) != std::string::npos;
+    return host.status == 0 && result.find(" failed=0") != std::string::npos &&
+           result.find(" removed=0") == std::string::npos && !exists(sandbox.installedEntry()) &&
+           steps.find(sandbox.installedEntry()) != std::string::npos;
 }
 
 // A payload larger than its volume (a 1 MiB tmpfs of our own): refused, nothing written. Only
@@ -395,16 +399,18 @@ bool showTooLarge(const OruSandbox& sandbox, OruPrivateLockSpace& lockSpace, std
                            {"--install", payload + "=" + dest, "--actions", "continue", "--authorize", "yes"});
     hosts.push_back(host.host);
     reapOrphans();
-    std::string refusal = host.lines("refused " + dest + ":");
+    std::string refusal = host.lines(dest + ":", true);   // "refused DEST: why", in the person's language
+    std::string result = host.lines("installer-host: result:");
     std::vector<std::string> left = folderEntries(volume);
     std::printf("installer-host --install %s=%s: exit status %d\n%s%s", payload.c_str(), dest.c_str(), host.status,
-                refusal.empty() ? "  (NO REFUSAL)\n" : refusal.c_str(), host.lines("installer-host: result:").c_str());
+                refusal.empty() ? "  (NO REFUSAL)\n" : refusal.c_str(), result.c_str());
     std::printf("%s afterwards:%s\n", volume.c_str(), left.empty() ? " empty" : "");
     for (const std::string& name : left)
         std::printf("  %s\n", name.c_str());
     if (::umount2(volume.c_str(), MNT_DETACH) != 0)
         std::printf("cannot unmount %s: %s\n", volume.c_str(), std::strerror(errno));
-    return host.status == 8 && !refusal.empty() && left.empty();
+    return host.status == 8 && !refusal.empty() && result.find(" installation=refused") != std::string::npos &&
+           left.empty();
 }
 
 // The record the installers kept of the roads: their entries in the systemd journal when it
