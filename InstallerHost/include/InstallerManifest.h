@@ -41,6 +41,8 @@ struct InstallerManifestPlan {
 
 // The manifest's path for the bundle at `bundlePath` ("" when no data folder is known).
 INSTALLER_API std::string InstallerManifestPathFor(const std::string& bundlePath);
+// A bundle's name: the last component of its path without trailing '/' and without ".bundle".
+INSTALLER_API std::string InstallerBundleName(const std::string& bundlePath);
 
 // Names the bundle whose installation is recorded (the host calls it once it has loaded it).
 INSTALLER_API void InstallerManifestBegin(const std::string& bundlePath);

@@ -51,16 +51,21 @@ std::string g_bundlePath;
 Manifest g_manifest;
 bool g_loaded = false;
 
-std::string bundleName(const std::string& bundlePath)
+std::string bundleName(const std::string& bundlePath) { return InstallerBundleName(bundlePath); }
+
+bool readManifest(const std::string& bundlePath, Manifest& manifest, bool& exists, std::string& why);
+
+// What earlier installations of the bundle placed stays listed: read once, before the first note.
+void loadEarlierOnce()
 {
-    std::string folder = bundlePath;
-    while (folder.size() > 1 && folder.back() == '/')
-        folder.pop_back();
-    std::string name = std::filesystem::path(folder).filename().string();
-    const std::string suffix = ".bundle";
-    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-        name.erase(name.size() - suffix.size());
-    return name;
+    if (g_loaded)
+        return;
+    Manifest earlier;
+    bool exists = false;
+    std::string why;
+    if (readManifest(g_bundlePath, earlier, exists, why) && exists)
+        g_manifest = earlier;
+    g_loaded = true;
 }
 
 std::string dataFolder()
@@ -392,14 +397,7 @@ std::string InstallerManifestNotePayload(const InstallerManifestPlan& plan, bool
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_bundlePath.empty())
         return std::string();
-    if (!g_loaded) { // what earlier installations of the bundle placed stays listed
-        Manifest earlier;
-        bool exists = false;
-        std::string why;
-        if (readManifest(g_bundlePath, earlier, exists, why) && exists)
-            g_manifest = earlier;
-        g_loaded = true;
-    }
+    loadEarlierOnce();
     PayloadRecord record;
     record.destination = plan.destination;
     record.throughHelper = throughHelper;
@@ -446,14 +444,7 @@ std::string InstallerManifestNoteEnd()
             path.erase(path.size() - helperSuffix.size());
         if (path.empty() || path[0] != '/')
             continue;
-        if (!g_loaded) {
-            Manifest earlier;
-            bool exists = false;
-            std::string why;
-            if (readManifest(g_bundlePath, earlier, exists, why) && exists)
-                g_manifest = earlier;
-            g_loaded = true;
-        }
+        loadEarlierOnce();
         g_manifest.loginItem = path;
         g_manifest.loginItemThroughHelper = helper;
         g_manifest.loginItemChecksum.clear();
@@ -554,3 +545,15 @@ InstallerRemovalResult removeRecorded(const std::string& bundlePath, const Insta
 }
 
 } // namespace
+
+std::string InstallerBundleName(const std::string& bundlePath)
+{
+    std::string folder = bundlePath;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    std::string name = std::filesystem::path(folder).filename().string();
+    const std::string suffix = ".bundle";
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        name.erase(name.size() - suffix.size());
+    return name;
+}

@@ -95,11 +95,7 @@ bool InstallerSession::loadBundle(const std::string& bundlePath, std::string* er
     std::string folder = bundlePath;
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
-    std::string name = std::filesystem::path(folder).filename().string();
-    const std::string suffix = ".bundle";
-    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-        name.erase(name.size() - suffix.size());
-    std::string modulePath = folder + "/" + name + ".so";
+    std::string modulePath = folder + "/" + InstallerBundleName(folder) + ".so";
 
     void* module = ::dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) {
