@@ -3,12 +3,35 @@
 #define XP_BENCH_TREES_H
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+extern char** environ;
+
+// The folder a benchmark program works in, and a name in it.
+inline std::string workDir;
+
+inline std::string path(const char* name) { return workDir + "/" + name; }
+
+// Runs a program found on PATH, no shell, and tells whether it exited with status 0.
+inline bool run(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t pid;
+    int status = 0;
+    return posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 &&
+           waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 // 20,000 files of 0 to 8 KiB (sizes spread evenly, the same in every run): 100 folders of 200.
 const int kSmallFolders = 100, kSmallFilesPerFolder = 200;

@@ -28,28 +28,10 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 const int64_t kFileSize = int64_t(1) << 30;
 const int64_t kMediumSize = int64_t(512) << 20;
-std::string workDir;
-
-std::string path(const char* name) { return workDir + "/" + name; }
-
-bool run(std::vector<std::string> args)
-{
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    pid_t pid;
-    int status = 0;
-    return posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 &&
-           waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // A file of size bytes at name, every page read once afterwards, so that each side starts from
 // a warm page cache.
 void makeFile(const char* name, int64_t size)

@@ -31,25 +31,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
-
-std::string workDir;
-
-std::string path(const char* name) { return workDir + "/" + name; }
-
-bool run(std::vector<std::string> args)
-{
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    pid_t pid;
-    int status = 0;
-    return posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 &&
-           waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // The application folder: the small-file tree of the copy benchmarks, and a link among them.
 void makeApplication(const std::string& top)

@@ -132,9 +132,18 @@ bool tally(int folder, const std::string& where, size_t depth, InstallerPayloadP
     return true;
 }
 
-// Opens the payload as the person named it and counts it: a regular file or a folder, nothing
-// below it that the payload may not hold.
-bool openPayload(const std::string& source, XpFd& fd, struct stat& st, InstallerPayloadProgress& totals, std::string& why)
+// The payload as the person named it, open and counted: a regular file or a folder, nothing
+// below it that the payload may not hold. `why` says what is wrong when Open fails.
+struct OpenedPayload {
+    XpFd fd;
+    struct stat st {};
+    InstallerPayloadProgress totals;
+    std::string why;
+
+    bool Open(const std::string& source);
+};
+
+bool OpenedPayload::Open(const std::string& source)
 {
     fd.Reset(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.IsValid() || ::fstat(fd.Get(), &st) != 0) {
@@ -567,17 +576,14 @@ bool InstallerPayloadMayWrite(const std::string& destination)
 bool InstallerPayloadInspect(const std::string& source, InstallerPayloadProgress* totals, bool* isFolder,
                              std::string* error)
 {
-    XpFd fd;
-    struct stat st;
-    InstallerPayloadProgress counted;
-    std::string why;
-    bool ok = openPayload(source, fd, st, counted, why);
+    OpenedPayload payload;
+    bool ok = payload.Open(source);
     if (totals)
-        *totals = counted;
+        *totals = payload.totals;
     if (isFolder)
-        *isFolder = ok && S_ISDIR(st.st_mode);
+        *isFolder = ok && S_ISDIR(payload.st.st_mode);
     if (error)
-        *error = why;
+        *error = payload.why;
     return ok;
 }
 
@@ -598,13 +604,10 @@ InstallerPayloadResult sendOpened(int fd, const struct stat& st, const Installer
 
 InstallerPayloadResult InstallerPayloadSend(const std::string& source, int out, const InstallerPayloadObserver& observer)
 {
-    XpFd fd;
-    struct stat st;
-    InstallerPayloadProgress totals;
-    std::string why;
-    if (!openPayload(source, fd, st, totals, why))
-        return failed(why);
-    return sendOpened(fd.Get(), st, totals, source, out, observer);
+    OpenedPayload payload;
+    if (!payload.Open(source))
+        return failed(payload.why);
+    return sendOpened(payload.fd.Get(), payload.st, payload.totals, source, out, observer);
 }
 
 InstallerPayloadResult InstallerPayloadInstallThroughHelper(const std::vector<std::string>& command,
@@ -615,12 +618,9 @@ InstallerPayloadResult InstallerPayloadInstallThroughHelper(const std::vector<st
         return failed(::dgettext("installer-host", "no privileged helper"));
     // The payload is looked at before the helper starts: one that cannot be read, or holds a
     // FIFO, is refused here and the helper is never asked.
-    XpFd fd;
-    struct stat st;
-    InstallerPayloadProgress totals;
-    std::string why;
-    if (!openPayload(source, fd, st, totals, why))
-        return failed(why);
+    OpenedPayload payload;
+    if (!payload.Open(source))
+        return failed(payload.why);
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return failed(systemReason(errno));
@@ -651,7 +651,7 @@ InstallerPayloadResult InstallerPayloadInstallThroughHelper(const std::vector<st
     InstallerPayloadResult sent;
     {
         PipeSignalHeld held;
-        sent = sendOpened(fd.Get(), st, totals, source, writeEnd.Get(), observer);
+        sent = sendOpened(payload.fd.Get(), payload.st, payload.totals, source, writeEnd.Get(), observer);
         writeEnd.Reset(); // the helper sees the end of the stream (early, when cancelled)
     }
     int status = waitFor(pid);
@@ -680,14 +680,11 @@ InstallerPayloadResult InstallerPayloadInstall(const std::string& source, const 
         return failed(InstallerText("%s: not a file name", destination));
     // The source is checked before anything is made, so a payload that cannot be read leaves the
     // destination side as it was (no folder created for nothing).
-    XpFd fd;
-    struct stat st;
-    InstallerPayloadProgress progress;
-    std::string why;
-    if (!openPayload(source, fd, st, progress, why))
-        return failed(why);
+    OpenedPayload payload;
+    if (!payload.Open(source))
+        return failed(payload.why);
     // A file's copy reports its own start; a folder's is reported here, before its first file.
-    if (S_ISDIR(st.st_mode) && observer && observer(progress))
+    if (S_ISDIR(payload.st.st_mode) && observer && observer(payload.totals))
         return {InstallerPayloadOutcome::Cancelled, std::string()};
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
@@ -696,7 +693,7 @@ InstallerPayloadResult InstallerPayloadInstall(const std::string& source, const 
     XpFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.IsValid())
         return failed(folder + ": " + systemReason(errno));
-    if (S_ISREG(st.st_mode))
-        return installFile(fd.Get(), st, dir.Get(), name, destination, observer, progress);
-    return installFolder(source, dir.Get(), name, destination, observer, progress);
+    if (S_ISREG(payload.st.st_mode))
+        return installFile(payload.fd.Get(), payload.st, dir.Get(), name, destination, observer, payload.totals);
+    return installFolder(source, dir.Get(), name, destination, observer, payload.totals);
 }
