@@ -81,9 +81,7 @@ TEST_F(InstallerPreflightTest, ThePayloadMustFitWithItsMarginOrNothingIsCopied)
             host.expectResult({"panes=A,B ended=finished"});
             continue;
         }
-        expectHas(host.output, {"refused " + dest + ": not enough free space in " + volume + ":",
-                                "Nothing was copied: the installation was refused before it began.",
-                                "The installation was refused before anything was copied"});
+        expectHas(host.output, {"refused " + dest + ": not enough free space in " + volume + ":"});
         // The plug-in's panes set up what was installed: skipped.
         host.expectResult({"first=A panes=none ended=finished installation=refused"});
         EXPECT_TRUE(isEmpty(volume)) << "nothing may be made on the volume";
