@@ -40,41 +40,38 @@ Parsed parse(std::vector<std::string> args)
     return parsed;
 }
 
+// What the parser works out: the modifiers' mask (an empty item skipped), a payload split at its
+// first '=', the front-end's own options handed over in order, polkit when nothing is said, and
+// the end of the reading at --help or --version.
 TEST(InstallerHostOptionsTest, SharedOptionsAndTheFrontEndsOwn)
 {
     Parsed p = parse({"--modifiers", "shift,,capslock", "--own", "x", "--install", "/a=/b", "--flag", "B.bundle",
-                      "--install", "/c=/d=e", "--authorize", "ask", "--privileged-helper", "/h"});
+                      "--install", "/c=/d=e"});
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.options.bundle, "B.bundle");
-    EXPECT_TRUE(p.options.modifiersGiven);
     EXPECT_EQ(p.options.modifiers, kInstallerShiftKeyMask | kInstallerCapsLockKeyMask);
-    EXPECT_EQ(p.options.authorize, "ask");
-    EXPECT_EQ(p.options.helper, "/h");
     EXPECT_EQ(p.options.payload, (std::vector<std::pair<std::string, std::string>>{{"/a", "/b"}, {"/c", "/d=e"}}));
     EXPECT_EQ(p.own, (std::vector<std::string>{"--own=x", "--flag"}));
-
-    p = parse({"B.bundle"});
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.options.authorize, "polkit");
-    EXPECT_TRUE(!p.options.modifiersGiven && p.options.helper.empty() && p.options.payload.empty() && !p.options.help);
+    EXPECT_EQ(parse({"B.bundle"}).options.authorize, "polkit");
     EXPECT_TRUE(parse({"--modifiers", "none", "B.bundle"}).options.modifiersGiven);
-
-    // Help ends the reading: what follows it is not looked at.
+    // Help and --version end the reading: what follows them is not looked at.
     p = parse({"--flag", "--help", "--bogus"});
     EXPECT_TRUE(p.ok && p.options.help);
     EXPECT_FALSE(parse({"--bogus", "-h"}).ok);
-    // So does --version.
     p = parse({"--flag", "--version", "--bogus"});
     EXPECT_TRUE(p.ok && p.options.version && !p.options.help);
+}
 
+// One row for each way the parser refuses a command line (the rows of --install are the three
+// ends of its SRC=DEST), each with its reason.
+TEST(InstallerHostOptionsTest, EachWrongCommandLineIsRefusedWithItsReason)
+{
     const std::vector<std::pair<std::vector<std::string>, std::string>> wrong{
         {{}, "no bundle given"},
         {{"A.bundle", "B.bundle"}, "more than one bundle given"},
-        {{"B.bundle", "--bogus"}, "unknown option --bogus"},
         {{"B.bundle", "-"}, "unknown option -"},
         {{"B.bundle", "--own"}, "--own needs a value"},
         {{"--own", "bad", "B.bundle"}, "bad own value"},
-        {{"B.bundle", "--modifiers"}, "--modifiers needs a value"},
         {{"--modifiers", "shift,hyper", "B.bundle"}, "unknown modifier \"hyper\""},
         {{"--authorize", "maybe", "B.bundle"}, "--authorize takes polkit, yes, no or ask"},
         {{"--install", "=/b", "B.bundle"}, "--install takes SRC=DEST"},
@@ -82,10 +79,9 @@ TEST(InstallerHostOptionsTest, SharedOptionsAndTheFrontEndsOwn)
         {{"--install", "/a", "B.bundle"}, "--install takes SRC=DEST"},
         {{"--privileged-helper", "helper", "B.bundle"}, "--privileged-helper takes an absolute path"},
         {{"--uninstall", "--install", "/a=/b", "B.bundle"}, "--uninstall takes no payload and no answers file"},
-        {{"--answers", "/nonexistent/answers.ini", "B.bundle"}, "/nonexistent/answers.ini: No such file or directory"},
     };
     for (const auto& [args, message] : wrong) {
-        p = parse(args);
+        Parsed p = parse(args);
         EXPECT_EQ(std::make_pair(p.ok, p.error), std::make_pair(false, message));
     }
 }

@@ -17,11 +17,12 @@ std::string runHost(const std::vector<std::string>& args, int status, const std:
 
 TEST(InstallerHostTest, HelpUsageErrorsAndBundlesThatCannotLoad)
 {
-    expectHas(runHost({"--help"}, 0), {"Exit status"});
+    runHost({"--help"}, 0);
     // The parser's complaints are InstallerHostOptionsTest's; here that they end in status 2, and
-    // the terminal host's own: a scripted action it does not know (ask without a terminal: below).
-    expectHas(runHost({"--frobnicate", RECORDING_BUNDLE}, 2), {"unknown option --frobnicate"});
+    // the terminal host's own: a scripted action it does not know, and a question nobody can answer.
+    runHost({"--frobnicate", RECORDING_BUNDLE}, 2);
     runHost({"--actions", "continue,jump", RECORDING_BUNDLE}, 2);
+    runHost({"--unattended", "--authorize", "ask", RECORDING_BUNDLE}, 2);
     expectHas(runHost({"/nonexistent/Missing.bundle"}, 3), {"cannot load /nonexistent/Missing.bundle/Missing.so"});
     // A loadable module, but no plug-in.
     expectHas(runHost({NO_FACTORY_BUNDLE "/"}, 3), {"NoFactory.so has no InstallerPluginCreate factory"});
@@ -29,44 +30,33 @@ TEST(InstallerHostTest, HelpUsageErrorsAndBundlesThatCannotLoad)
 }
 
 // The usage text and the command line's complaints are read by people too: in their language,
-// from both hosts (the window's without needing a display).
+// from both hosts (the window's without needing a display). A complaint comes with the usage, so
+// one wrong command line shows both; that every message is in the catalog the build checks.
 TEST(InstallerHostTest, InGermanTheUsageAndTheCommandLinesComplaints)
 {
-    const std::vector<std::string> german{"LANGUAGE=de"};
-    expectHas(runHost({"--help"}, 0, german), {"Aufruf: installer-host [Optionen] BÜNDEL", "Rückgabewert: 0"});
-    expectHas(runHost({"--frobnicate", RECORDING_BUNDLE}, 2, german), {"unbekannte Option --frobnicate"});
-    expectHas(runHost({"--install", RECORDING_BUNDLE}, 2, german), {"--install nimmt QUELLE=ZIEL"});
-    expectHas(runHost({"--unattended", "--authorize", "ask", RECORDING_BUNDLE}, 2, german),
-              {"--authorize ask braucht einen interaktiven Lauf"});
+    expectHas(runHost({"--install", RECORDING_BUNDLE}, 2, {"LANGUAGE=de"}),
+              {"--install nimmt QUELLE=ZIEL", "Aufruf: installer-host [Optionen] BÜNDEL"});
 #ifdef INSTALLER_HOST_GTK_PATH
     Host window;
     window.program = INSTALLER_HOST_GTK_PATH;
-    window.start({"--help"}, {"LANGUAGE=de", "DISPLAY=", "WAYLAND_DISPLAY="});
-    EXPECT_EQ(window.finish(), 0) << window.output;
-    expectHas(window.output, {"Aufruf: installer-host-gtk [Optionen] BÜNDEL", "5 keine Anzeige"});
     window.start({"--modifiers", "hyper", RECORDING_BUNDLE}, {"LANGUAGE=de", "DISPLAY=", "WAYLAND_DISPLAY="});
     EXPECT_EQ(window.finish(), 2) << window.output;
-    expectHas(window.output, {"unbekannte Zusatztaste \"hyper\""});
+    expectHas(window.output, {"unbekannte Zusatztaste \"hyper\"", "Aufruf: installer-host-gtk [Optionen] BÜNDEL"});
 #endif
 }
 
+// The order of the calls is SessionTest's; here that the actions, the modifiers and the answer
+// given on the command line reach the road, and that the result line reports it.
 TEST(InstallerHostTest, UnattendedRoadFollowsTheActionsAndReportsIt)
 {
     expectHas(runHost({"--actions", "button,back,quit", "--modifiers", "command,shift,control,option", "--authorize",
                        "yes", RECORDING_BUNDLE}, 0),
               {"[1] Next", "installer-host: result: section=RecordingSection first=A panes=A,B,A ended=quit "
-                           "call=shouldLoad:0x1b00 call=firstPane call=title call=A.enter:0 call=A.title call=A.button "
-                           "call=A.exit:0 call=B.enter:0 call=B.title call=B.exit:1 call=auth:granted call=A.enter:1 "
-                           "call=A.title call=terminate\n"});
+                           "call=shouldLoad:0x1b00 ", "call=auth:granted"});
     // A button number the pane does not have changes nothing.
-    expectHas(runHost({"--actions", "button:2,quit", RECORDING_BUNDLE}, 0),
-              {"No such choice here.",
-               "call=shouldLoad:0x0000 call=firstPane call=title call=A.enter:0 call=A.title call=A.title call=terminate\n"});
-    // Actions that run out continue to the end; an unattended host refuses rights by default. The
-    // host's texts follow the person's language; the result line stays as scripts read it.
-    expectHas(runHost({"--actions", "continue", RECORDING_BUNDLE}, 0, {"LANGUAGE=de"}),
-              {"Nichts zu kopieren.", "c Fortfahren", "Berechtigung: testing", "Antwort (vorgegeben): verweigern",
-               "ended=finished", "call=B.exit:0 call=auth:refused call=terminate\n"});
+    expectHas(runHost({"--actions", "button:2,quit", RECORDING_BUNDLE}, 0), {"No such choice here.", "panes=A ended=quit"});
+    // Actions that run out continue to the end; an unattended host refuses rights by default.
+    expectHas(runHost({"--actions", "continue", RECORDING_BUNDLE}, 0), {"ended=finished", "call=auth:refused call=terminate\n"});
 }
 
 // Every line for a person in the person's language, the copy's progress and the installation
@@ -87,20 +77,19 @@ TEST(InstallerHostTest, InGermanTheCopyProgressTheInstalledFileAndTheRightAskedF
     EXPECT_EQ(output.find("installed "), std::string::npos) << output;
 }
 
-TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesideIt)
+// (That no staging name is left, and a link planted by another user is never followed, is
+// XpStagedFileTest's; here that the host replaces the name and does not write through it.)
+TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedThere)
 {
     TempFolder folder("installer-host-test");
     ASSERT_FALSE(folder.path.empty());
     const std::string dir = folder.path, precious = dir + "/precious", payload = dir + "/payload", dest = dir + "/dest";
     std::ofstream(precious) << "keep me\n";
     std::ofstream(payload) << "payload\n";
-    // Links at the destination and at the temporary name that an earlier host used, as root.
-    for (const std::string& name : {dest, dest + ".installing"})
-        ASSERT_EQ(::symlink(precious.c_str(), name.c_str()), 0);
+    ASSERT_EQ(::symlink(precious.c_str(), dest.c_str()), 0);
     runHost({"--unattended", "--install", payload + "=" + dest, RECORDING_BUNDLE}, 0);
     EXPECT_EQ(readAll(precious), "keep me\n");
     EXPECT_EQ(readAll(dest), "payload\n"); // so no longer the link to the precious file
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4); // no temporary left
     // A payload that cannot be read makes nothing on the destination side, not even its folder,
     // and the run ends with the status of a failed installation.
     expectHas(runHost({"--unattended", "--install", dir + "/missing=" + dir + "/sub/dest", RECORDING_BUNDLE}, 8),
@@ -111,9 +100,8 @@ TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedBesi
 TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
 {
     Host host;
-    host.start({"--interactive", "--install", "/nonexistent/payload=/nonexistent/dest", RECORDING_BUNDLE});
+    host.start({"--interactive", RECORDING_BUNDLE});
     ASSERT_TRUE(host.readUntil("choice> ")) << host.output;
-    expectHas(host.output, {"failed /nonexistent/dest"});
     size_t prompts = 1;
     for (const char* choice : {"c\n", "1\n"}) { // continue, A's button
         host.send(choice);
@@ -124,7 +112,7 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
     host.send("y\n");
     ASSERT_TRUE(host.readUntil("Summary")) << host.output;
     host.send("c\n");
-    EXPECT_EQ(host.finish(), 8); // its payload failed to copy
+    EXPECT_EQ(host.finish(), 0);
     EXPECT_NE(host.resultLine().find("call=B.exit:0 call=auth:granted call=terminate"), std::string::npos) << host.output;
 }
 
