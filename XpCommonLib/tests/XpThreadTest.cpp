@@ -51,7 +51,7 @@ TEST(XpSyncCoreTest, RecursionScopedLocksUnitsUpToTheMaximumTimeOutsSignalledEve
     auto start = std::chrono::steady_clock::now();
     auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     // 0 never waits; t seconds end at the t-th whole second from now: more than t - 1, at most t.
-    for (unsigned t : {0u, 1u, 2u}) {
+    for (unsigned t : {0u, 1u}) {
         start = std::chrono::steady_clock::now();
         EXPECT_EQ(never.Lock(t), BUSY);
         EXPECT_TRUE(seconds() > t - 1.01 && seconds() <= t + 0.1) << t << ": " << seconds();
