@@ -7,7 +7,6 @@
 #include "XpFileTestSupport.h"
 
 #include <climits>
-#include <thread>
 
 namespace {
 
@@ -164,15 +163,8 @@ TEST(XpPathUtil, SpecialFoldersAndResourcesOfTheProgram)
     xptest::checkInChild([&] {
         for (const auto& v : {std::make_pair("HOME", home), {"TMPDIR", tmp}, {"XDG_DATA_HOME", data}})
             setenv(v.first, v.second.c_str(), 1);
-        // First use of the ellipsis tables from several threads at once.
-        std::vector<std::string> seen(4);
-        std::vector<std::thread> threads;
-        const std::string pictures = t / "HOME/Pictures/a";
-        for (int i = 0; i < 4; ++i)
-            threads.emplace_back([&, i] { seen[i] = str(P::GetEllipsisDisplayPath(S(pictures))); });
-        for (std::thread& th : threads)
-            th.join();
-        EXPECT_EQ(seen, std::vector<std::string>(4, home + "/Pictures/a"));
+        // (The tables are a function-local static: concurrent first use is the compiler's.)
+        EXPECT_EQ(str(P::GetEllipsisDisplayPath(S(t / "HOME/Pictures/a"))), home + "/Pictures/a");
         // Only the whole folder name counts: a sibling of the same length or one longer is a
         // folder of the home; the folder itself, in any case, is shown with its own spelling.
         const std::pair<std::string, std::string> shown[] = {
