@@ -459,9 +459,8 @@ TEST(XpStringEncoding, CodePagesDecodeAsWindows)
     EXPECT_GE(pagesCompared, 60) << "iconv is missing or lacks most code pages: nothing was compared";
 
     // HZ, which iconv lacks, decodes through GBK. Unknown code pages give "", and so does text
-    // that does not decode, also in part.
-    const std::pair<int, const char*> cases[] = {{52936, "~{<:Ky~}A~~B"}, {0, "abc"}, {12345, "abc"}, {52936, "~x"},
-                                                 {65001, "ok\xFF"}, {932, "a\x82"}, {20127, "a\xE9"}};
+    // that does not decode, also in part (for the other pages the comparison above has such items).
+    const std::pair<int, const char*> cases[] = {{52936, "~{<:Ky~}A~~B"}, {0, "abc"}, {12345, "abc"}, {52936, "~x"}};
     for (const auto& c : cases)
         EXPECT_EQ(c.second[0] == '~' && c.second[1] == '{' ? "\xE5\xB7\xB1\xE6\x89\x80" "A~B" : "",
                   bytes(XpStringA("x").AssignMultiByteChar(c.first, c.second))) << c.first;
