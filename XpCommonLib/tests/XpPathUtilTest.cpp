@@ -1,6 +1,9 @@
 // Path operations: the text rules as tables, then the platform half on real mounts (in a private
 // mount namespace of a forked child), special folders from a sandboxed environment, the
-// program's resources, and hostile input.
+// program's resources, and hostile input. fuzz/fuzz_path.cpp, which the test command runs, holds
+// the text rules to a model where one exists (joining, the tail delimiter, the relationship both
+// ways, SplitPath's getters, antisymmetry of the comparison); the rows here pin the answers a
+// model leaves open.
 #include <XpFileOperation.h>
 #include <XpPathUtil.h>
 

@@ -1,6 +1,9 @@
 // XpString: sharing and copy-on-write, the growth rule, the per-thread empty strings, the text
 // operations of both forms, results too long for a string, the encodings (code pages against
-// iconv) and strings shared across threads.
+// iconv) and strings shared across threads. fuzz/fuzz_string.cpp, which the test command runs,
+// compares search, slicing, replacement, self-appending and the UTF-8 round trip with a
+// std::string model on arbitrary texts; the rows here are what that model cannot reach (null
+// pointers, zero characters, sharing, the wide forms, lengths near the limit).
 #include <XpString.h>
 
 #include "XpFileTestSupport.h"
