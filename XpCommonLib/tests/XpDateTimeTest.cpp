@@ -128,13 +128,11 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
     }
     EXPECT_EQ(failures, 0);
 
-    // The values that fix the encoding: day 0, day 2, a negative day with its time subtracted,
-    // the first day of the range and a time after its midnight, which the field conversion takes
-    // but which lies below the range and so does not decompose.
+    // The sweep holds every day to oleValue; one value by hand holds oleValue to the encoding (a
+    // negative day with its time subtracted). A time after the first day's midnight, which the
+    // field conversion takes but which lies below the range and so does not decompose.
     XpDateTime morning(100, 1, 1, 6, 0, 0);
-    EXPECT_EQ(states(XpDateTime(1899, 12, 30, 0, 0, 0), XpDateTime(1900, 1, 1, 0, 0, 0),
-                     XpDateTime(1899, 12, 29, 6, 0, 0), XpDateTime(100, 1, 1, 0, 0, 0), morning),
-              "1:0 1:2 1:-1.25 1:-657434 1:-657434.25 ");
+    EXPECT_EQ(states(XpDateTime(1899, 12, 29, 6, 0, 0), morning), "1:-1.25 1:-657434.25 ");
     // As a double the range reaches 9999-12-31 23:59:59, which the fields cannot give.
     EXPECT_EQ(fieldsOf(XpDateTime(2958465.999988426)), (Fields{9999, 12, 31, 23, 59, 59, 5}));
     EXPECT_FALSE(XpDateTime(std::nextafter(-657434.0, -1e9)).IsValid() ||
@@ -157,8 +155,6 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
     // FromString takes three to six fields.
     XpDateTime dt;
     EXPECT_TRUE(dt.FromString("2009-03-04", "%d-%d-%d") && dt == XpDateTime(2009, 3, 4, 0, 0, 0));
-    EXPECT_TRUE(dt.FromString("2009/3/4T5.6", "%d/%d/%dT%d.%d") &&
-                dt == XpDateTime(2009, 3, 4, 5, 6, 0));
     EXPECT_TRUE(dt.FromString("  1899-12-29 06:00:00", "%d-%d-%d %d:%d:%d"));
     // Too few fields: false, nothing changes. Fields read but rejected: the flag drops.
     EXPECT_FALSE(dt.FromString("2009-03", "%d-%d-%d") || dt.FromString("2009-03-04", "%d-%d") ||
@@ -213,10 +209,8 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
     EXPECT_EQ(std::make_pair(beyond.GetYear(), static_cast<long>(beyond)), std::make_pair(-1, -1L));
 
     // The shift is hours * 3600 + minutes * 60 + seconds in 32-bit arithmetic that wraps around
-    // (expected values worked out modulo 2^32 by hand); most cross day 0.
-    const int rows[][4] = {{596524, 0, 0, -2147480896}, {0, 35791395, 0, -2147483596},
-                           {-596524, 0, 0, 2147480896}, {INT_MAX, INT_MAX, INT_MAX, 2147479987},
-                           {INT_MIN, INT_MIN, INT_MIN, INT_MIN}, {438300, 0, 59, 1577880059}};
+    // (expected values worked out modulo 2^32 by hand), crossing day 0; and one that does not wrap.
+    const int rows[][4] = {{596524, 0, 0, -2147480896}, {INT_MAX, INT_MAX, INT_MAX, 2147479987}, {438300, 0, 59, 1577880059}};
     for (const auto& r : rows) {
         XpDateTime start(1950, 1, 1, 0, 0, 0), forward(start), backward(start);
         long long f = 0, b = 0;
@@ -225,10 +219,6 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
         EXPECT_EQ(std::make_pair(f, b), std::make_pair(0LL + r[3], 0LL - r[3])) << r[0];
     }
 
-    // The difference of two dates is a span with its own range test.
-    XpDateTimeSpan whole = XpDateTime(2958465.999988426) - XpDateTime(-657434.0);
-    EXPECT_TRUE(whole.IsValid() &&
-                whole.GetTotalSeconds() == (LAST_DAY + 365 - FIRST_DAY) * 86400 + 86399);
     EXPECT_EQ(relations(XpDateTime(NOT_A_NUMBER), XpDateTime(NOT_A_NUMBER)), "010000");
 
     // Only GetDays truncates without rounding to the second; out-of-range values saturate instead
@@ -335,9 +325,8 @@ TEST(XpDateTime, ZonesAndLocalizedTexts)
     // no locale name reads as "C" (ICU's udat_open crashes on this one).
     const char* const steps[][4] = {
         {"Asia/Tokyo", "en_US.UTF-8", "L", "GMT+9"}, {"UTC", "100/1/1 0:0cnleia", "L", "UTC"},
-        {"America/New_York", "en_US.UTF-8", "L", "EST"}, {"UTC", "en_US.UTF-8", "L", "UTC"},
-        {"America/New_York", "sr_RS.UTF-8", "C", "GMT-5"},
-        {"XYZ-5:30", "sr_RS.UTF-8@latin", "L", "GMT+5:30"}, {"XYZ-5:30", "sr@latin", "L", ""},
+        {"America/New_York", "en_US.UTF-8", "L", "EST"}, {"America/New_York", "sr_RS.UTF-8", "C", "GMT-5"},
+        {"XYZ-5:30", "sr_RS.UTF-8@latin", "L", "GMT+5:30"},
         {"Europe/Berlin", "de_DE@euro", "L", "MEZ"}, {"Europe/Berlin", "uz_UZ.UTF-8", "L", ""},
         {"Europe/Berlin", "uz_UZ.UTF-8@cyrillic", "C", "GMT+1"},
         {"UTC", "be_BY.UTF-8@latin", "C", ""}, {"UTC", "ks_IN.UTF-8@devanagari", "D", ""}};
@@ -361,16 +350,9 @@ TEST(XpDateTime, ZonesAndLocalizedTexts)
     EXPECT_TRUE(dateTime.find("Mar 4, 2009") != std::string::npos &&
                 dateTime.find("9:05:07") != std::string::npos) << dateTime;
     EXPECT_EQ(str(dt.GetLocalizedDateString(XpDateTime::DateFormatShort)), "3/4/09");
-    // Every DateFormat but 0 is the long date; the other arguments change nothing (under UBSan a
-    // value the enumeration cannot hold would be reported).
-    for (int f : {1, 2, -1, INT_MAX})
-        EXPECT_EQ(str(dt.GetLocalizedDateString(static_cast<XpDateTime::DateFormat>(f))),
-                  "March 4, 2009") << f;
-    EXPECT_EQ(str(dt.GetLocalizedDateTimeString(static_cast<XpDateTime::DateFormat>(7),
-                                                static_cast<XpDateTime::TimeFormat>(3), false)),
-              dateTime);
-    EXPECT_EQ(str(dt.GetLocalizedTimeString(static_cast<XpDateTime::TimeFormat>(9), false)),
-              str(dt.GetLocalizedTimeString()));
+    // Every DateFormat but 0 is the long date (the time-format arguments are unnamed in the code:
+    // nothing to check).
+    EXPECT_EQ(str(dt.GetLocalizedDateString(static_cast<XpDateTime::DateFormat>(INT_MAX))), "March 4, 2009");
 
     // The texts on several threads at once, each with its own formatters.
     std::vector<std::thread> threads;

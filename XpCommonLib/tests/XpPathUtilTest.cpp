@@ -1,14 +1,15 @@
 // Path operations: the text rules as tables, then the platform half on real mounts (in a private
 // mount namespace of a forked child), special folders from a sandboxed environment, the
-// program's resources, and hostile input.
+// program's resources, and hostile input. fuzz/fuzz_path.cpp, which the test command runs, holds
+// the text rules to a model where one exists (joining, the tail delimiter, the relationship both
+// ways, SplitPath's getters, antisymmetry of the comparison); the rows here pin the answers a
+// model leaves open.
 #include <XpFileOperation.h>
 #include <XpPathUtil.h>
 
 #include "XpFileTestSupport.h"
 
-#include <algorithm>
 #include <climits>
-#include <thread>
 
 namespace {
 
@@ -20,61 +21,44 @@ using xptest::S;
 
 TEST(XpPathUtil, TextRules)
 {
-    const char* tails[][3] = {{"/", "", "/"}, {"/a//", "/a/", "/a//"}, {"", "", "/"}, {"a", "a", "a/"}};
-    for (const auto& t : tails) {
-        Str cut(t[0]), appended(t[0]);
-        P::CutTailPathDelimiter(cut);
-        P::AppendTailPathDelimiter(appended);
-        EXPECT_EQ(str(cut) + "|" + str(appended), std::string(t[1]) + "|" + t[2]) << t[0];
-    }
+    // fuzz_path checks the tail delimiter, joining, the relationship both ways, IsEqualPath and
+    // IsValid against a model; here the exact answers it does not pin down.
+    Str cut("/a//"), appended("/a//");
+    P::CutTailPathDelimiter(cut);
+    P::AppendTailPathDelimiter(appended);
+    EXPECT_EQ(str(cut) + "|" + str(appended), "/a/|/a//");   // one delimiter cut, none added
     const struct { const char *a, *b; int32_t rel; } rels[] = {
-        {"/a/b", "/A", P::PATHREL_CHILD}, {"/a", "/a/b", P::PATHREL_PARENT}, {"/a", "/A/", P::PATHREL_SAME},
-        {"/ab", "/a", P::PATHREL_UNRELATED}, {"/Users/X", "/users/x/", P::PATHREL_SAME},
-        {"", "/", P::PATHREL_SAME}, {"", "/x", P::PATHREL_PARENT}, {"/a/b", "/a/c", P::PATHREL_UNRELATED},
-        {"/a//", "/a", P::PATHREL_CHILD}};
-    const int32_t reverse[] = {P::PATHREL_PARENT, P::PATHREL_CHILD, P::PATHREL_SAME, P::PATHREL_UNRELATED};
-    for (const auto& r : rels) {
+        {"/a/b", "/A", P::PATHREL_CHILD}, {"/a", "/a/b", P::PATHREL_PARENT}, {"/Users/X", "/users/x/", P::PATHREL_SAME},
+        {"/ab", "/a", P::PATHREL_UNRELATED}, {"", "/", P::PATHREL_SAME}, {"", "/x", P::PATHREL_PARENT}, {"/a//", "/a", P::PATHREL_CHILD}};
+    for (const auto& r : rels)
         EXPECT_EQ(P::CheckPathRelationship(Str(r.a), Str(r.b)), r.rel) << r.a << " " << r.b;
-        EXPECT_EQ(P::CheckPathRelationship(Str(r.b), Str(r.a)), reverse[r.rel]) << r.b << " " << r.a;
-        EXPECT_EQ(P::IsEqualPath(Str(r.a), Str(r.b)), r.rel == P::PATHREL_SAME) << r.a << " " << r.b;
-    }
-
-    const char* joins[][3] = {{"/a", "b", "/a/b"}, {"/a/", "/b", "/a/b"}, {"", "/b", "b"}, {"/a", "", "/a/"},
-                              {"/a", "//b", "/a//b"}, {"/", "x", "/x"}};
-    for (const auto& j : joins)
-        EXPECT_EQ(str(P::Concatenate(Str(j[0]), Str(j[1]))), j[2]) << j[0] << " + " << j[1];
-    // path | SplitPath's directory, name, extension | GetFileFullName | GetFileExt
+    // path | SplitPath's directory, name, extension | GetFileFullName | GetFileExt (GetFileDir and
+    // GetFileName agree with SplitPath in fuzz_path)
     const char* splits[][6] = {
         {"/a/b.txt", "/a/", "b", ".txt", "b.txt", ".txt"}, {"/a/b/", "/a/", "b", "", "b", ""},
         {"/a.d/b", "/a.d/", "b", "", "b", ""}, {"b.tar.gz", "", "b.tar", ".gz", "b.tar.gz", ".gz"},
         {"/a/.profile", "/a/", "", ".profile", ".profile", ".profile"}, {"/", "/", "", "", "", ""},
-        {"/a/b.txt/", "/a/", "b", ".txt", "b.txt", ""}, {"/x.y/z", "/x.y/", "z", "", "z", ""},
-        {"/a/b//", "/a/b/", "", "", "b", ""}, {"", "", "", "", "", ""}, {".", "", "", ".", ".", "."}};
+        {"/a/b.txt/", "/a/", "b", ".txt", "b.txt", ""}, {"/a/b//", "/a/b/", "", "", "b", ""}, {".", "", "", ".", ".", "."}};
     for (const auto& s : splits) {
         Str dir("?"), name("?"), ext("?"), p(s[0]);
         P::SplitPath(p, &dir, &name, &ext);
-        const std::vector<std::string> got = {str(dir), str(name), str(ext), str(P::GetFileDir(p)),
-                                              str(P::GetFileName(p)), str(P::GetFileFullName(p)),
-                                              str(P::GetFileExt(p))};
-        EXPECT_EQ(got, (std::vector<std::string>{s[1], s[2], s[3], s[1], s[2], s[4], s[5]})) << s[0];
+        const std::vector<std::string> got = {str(dir), str(name), str(ext), str(P::GetFileFullName(p)), str(P::GetFileExt(p))};
+        EXPECT_EQ(got, (std::vector<std::string>{s[1], s[2], s[3], s[4], s[5]})) << s[0];
     }
     const char* exts[][3] = {{"/a/b.txt", "png", "/a/b.png"}, {"/a/b.txt", ".png", "/a/b..png"},
                              {"b", "c", "b.c"}};
     for (const auto& e : exts)
         EXPECT_EQ(str(P::ConvertExt(Str(e[0]), Str(e[1]))), e[2]);
 
-    for (const auto& v : {std::make_pair("a:b", true), {"a\tb", false}, {"a/b", false}, {"", true}})
-        EXPECT_EQ(P::IsValid(Str(v.first)), v.second) << v.first;
     // input | folder-name trim | file-name trim
     const char* trims[][3] = {
         {" ..name.. ", "name", "..name.. "}, {"\t\n x \r", "x", "x \r"},
         {"\xC2\xA0x\xE3\x80\x80", "x", "x\xE3\x80\x80"},   // no-break and ideographic spaces
-        {"\xC2\x85x\xE2\x80\x83", "x", "x\xE2\x80\x83"},   // next line, em space
         {"voil\xC3\xA0", "voil\xC3\xA0", "voil\xC3\xA0"},  // a letter whose last byte is 0xA0
         {"\xA0x\xA0", "\xA0x\xA0", "\xA0x\xA0"},           // lone bytes are not characters
         {"x\xE3\x80", "x\xE3\x80", "x\xE3\x80"},           // a cut ideographic space
         {"\x1Cx", "\x1Cx", "\x1Cx"},                       // not white space in the C locale
-        {" . . ", "", ". . "}, {"...", "", "..."}, {"", "", ""}};
+        {" . . ", "", ". . "}, {"", "", ""}};
     for (const auto& t : trims) {
         EXPECT_EQ(str(P::TrimStringForFolderName(t[0])), t[1]) << t[0];
         EXPECT_EQ(str(P::TrimStringForFileName(t[0])), t[2]) << t[0];
@@ -108,7 +92,6 @@ TEST(XpPathUtil, DisplayFormsAndLogicalOrder)
     const std::string key = "Messages/DataBase/NotDriveExists;";
     EXPECT_EQ(strings.keys, key + key + key + key);
     EXPECT_EQ(str(P::ConvertSystemNameToDisplayName(Str("a:b/c"))), "a/b:c");
-    EXPECT_EQ(str(P::ConvertDisplayNameToSystemName(Str("a/b:c"))), "a:b/c");
     // Colon paths back to paths: volumes, relative forms, names with '/'; "" when nothing exists.
     const std::string media = std::string("/media/") + getpwuid(geteuid())->pw_name;
     const std::string backs[][2] = {{"/:", "/"}, {"/:tmp:a/b", "/tmp/a:b"}, {":a::b:", "a/b"},
@@ -119,20 +102,13 @@ TEST(XpPathUtil, DisplayFormsAndLogicalOrder)
     EXPECT_EQ(str(P::ConvertSystemPathToDisplayPath(Str("/no/such/path"))), "");
 
     const struct { const char *a, *b; int order; } rows[] = {
-        {"a2", "A10", -1}, {"File10", "file2", 1}, {"abc", "ABC", 0}, {"a01", "a1", 1}, {"x", "x1", -1},
-        {"", "", 0}, {"", "a", -1}, {"99", "100", -1}, {"a 2", "a10", -1},
+        {"a2", "A10", -1}, {"abc", "ABC", 0}, {"a01", "a1", 1}, {"x", "x1", -1}, {"99", "100", -1}, {"a 2", "a10", -1},
         {"\xC3\x89t\xC3\xA9", "\xC3\xA9T\xC3\x89", 0},   // Été, éTÉ
         {"a\xFF", "a\xC3\xA9", 1}, {"a\xFF", "a\xFE", 1},  // stray bytes last
         {"v123456789012345678901234567890", "v123456789012345678901234567891", -1},
         {"v0000123456789012345678901234567890", "v99", 1}};
-    for (const auto& r : rows) {
+    for (const auto& r : rows)   // the other order is fuzz_path's (antisymmetry)
         EXPECT_EQ(P::CompareLogical(Str(r.a), Str(r.b)), r.order) << r.a << " " << r.b;
-        EXPECT_EQ(P::CompareLogical(Str(r.b), Str(r.a)), -r.order) << r.b << " " << r.a;
-    }
-    std::vector<std::string> names = {"file10", "File2", "file01", "file1", "file1b", "file"};
-    std::sort(names.begin(), names.end(),
-              [](const std::string& a, const std::string& b) { return P::CompareLogical(S(a), S(b)) < 0; });
-    EXPECT_EQ(names, (std::vector<std::string>{"file", "file1", "file01", "file1b", "File2", "file10"}));
 }
 
 // Volume roots and display paths on real mounts; roots also checked against findmnt and stat.
@@ -190,15 +166,8 @@ TEST(XpPathUtil, SpecialFoldersAndResourcesOfTheProgram)
     xptest::checkInChild([&] {
         for (const auto& v : {std::make_pair("HOME", home), {"TMPDIR", tmp}, {"XDG_DATA_HOME", data}})
             setenv(v.first, v.second.c_str(), 1);
-        // First use of the ellipsis tables from several threads at once.
-        std::vector<std::string> seen(4);
-        std::vector<std::thread> threads;
-        const std::string pictures = t / "HOME/Pictures/a";
-        for (int i = 0; i < 4; ++i)
-            threads.emplace_back([&, i] { seen[i] = str(P::GetEllipsisDisplayPath(S(pictures))); });
-        for (std::thread& th : threads)
-            th.join();
-        EXPECT_EQ(seen, std::vector<std::string>(4, home + "/Pictures/a"));
+        // (The tables are a function-local static: concurrent first use is the compiler's.)
+        EXPECT_EQ(str(P::GetEllipsisDisplayPath(S(t / "HOME/Pictures/a"))), home + "/Pictures/a");
         // Only the whole folder name counts: a sibling of the same length or one longer is a
         // folder of the home; the folder itself, in any case, is shown with its own spelling.
         const std::pair<std::string, std::string> shown[] = {
@@ -209,9 +178,10 @@ TEST(XpPathUtil, SpecialFoldersAndResourcesOfTheProgram)
         for (const auto& s : shown)
             EXPECT_EQ(str(P::GetEllipsisDisplayPath(S(t / s.first))), s.second) << s.first;
         EXPECT_EQ(str(P::GetEllipsisDisplayPath(Str("/elsewhere/a"))), "/elsewhere/a");
+        // The home's folders are a table of names: the first and the last of it, and numbers
+        // outside it (4 lies in a gap) that give the home.
         const std::pair<int, std::string> folders[] = {
-            {1, home + "/Pictures"}, {2, home + "/Movies"}, {3, home + "/Music"}, {4, home},
-            {5, home + "/Desktop"}, {7, home}, {99, home}, {0, tmp + "/"}, {11, data}};
+            {1, home + "/Pictures"}, {5, home + "/Desktop"}, {4, home}, {99, home}, {0, tmp + "/"}, {11, data}};
         for (const auto& f : folders)
             EXPECT_EQ(str(P::GetSpecialPath(static_cast<P::pathtype>(f.first), false)), f.second) << f.first;
         EXPECT_FALSE(XpFileOperation::IsPathAvailable(S(home), nullptr));   // nothing made unasked
@@ -272,14 +242,12 @@ TEST(XpPathUtil, BadInputGivesDefinedResults)
     EXPECT_TRUE(P::TrimStringForFolderName(spaces.c_str()).IsEmpty());
     EXPECT_EQ(P::CompareLogical(S(digits), S(digits + "0")), -1);
     EXPECT_TRUE(P::ConvertSystemPathToDisplayPath(S(deep)).IsEmpty());
-    EXPECT_TRUE(P::ConvertSystemPathToDisplayPath(Str("/tmp/\xFF")).IsEmpty());
     const struct { const char* path; bool relative, rootPath; } rows[] = {
         {"\xFF/a", true, false}, {"", true, true}, {"/", false, true}, {"~/a", true, false},
         {"/tmp/", false, false}, {"C:", true, false}, {" . . ", true, false}, {"/caf\xC3\xA9", false, false}};
     for (const auto& r : rows) {
         EXPECT_EQ(P::IsRelativePath(Str(r.path)), r.relative) << r.path;
         EXPECT_EQ(P::IsRootPath(Str(r.path)), r.rootPath) << r.path;
-        EXPECT_EQ(str(P::GetFileSystemRepresentation(Str(r.path))), r.path) << r.path;
     }
 }
 

@@ -51,7 +51,7 @@ TEST(XpSyncCoreTest, RecursionScopedLocksUnitsUpToTheMaximumTimeOutsSignalledEve
     auto start = std::chrono::steady_clock::now();
     auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     // 0 never waits; t seconds end at the t-th whole second from now: more than t - 1, at most t.
-    for (unsigned t : {0u, 1u, 2u}) {
+    for (unsigned t : {0u, 1u}) {
         start = std::chrono::steady_clock::now();
         EXPECT_EQ(never.Lock(t), BUSY);
         EXPECT_TRUE(seconds() > t - 1.01 && seconds() <= t + 0.1) << t << ": " << seconds();
@@ -114,8 +114,7 @@ TEST(XpThreadTest, JoinReturnsTheExitValueAs32BitsButNotToTheThreadItselfAndPrio
 {
     EXPECT_EQ(XpThreadJoinAndFree(nullptr), XPERR_SYNC_INVALID);
     const struct { void* (*function)(void*); uintptr_t argument; uint32_t exit; } rows[] = {
-        {joinMyself, 0, 42u}, {returnArgument, 7, 7u}, {endWithArgument, uintptr_t(-2), 0xFFFFFFFEu},
-        {returnArgument, uintptr_t(0x1234567887654321ull), 0x87654321u}};
+        {joinMyself, 0, 42u}, {endWithArgument, uintptr_t(-2), 0xFFFFFFFEu}, {returnArgument, uintptr_t(0x1234567887654321ull), 0x87654321u}};
     for (const auto& row : rows) {
         XpThread* t = XpThreadAllocAndBegin(row.function, reinterpret_cast<void*>(row.argument));
         ASSERT_NE(t, nullptr);
