@@ -8,15 +8,11 @@
 #include <sys/prctl.h>
 
 #include <filesystem>
-#include <map>
 #include <memory>
-#include <sstream>
-#include <utility>
 
 namespace {
 
 using Lines = std::vector<std::string>;
-using Entry = std::map<std::string, std::string>;
 
 const char* const kJournald = "/lib/systemd/systemd-journald";
 const char* const kJournalctl = "/usr/bin/journalctl";
@@ -49,42 +45,37 @@ protected:
         journald_.program = kJournald;
         journald_.discardOutput = true;
         journald_.start({});
-        space_.notePid(journald_.pid);
         for (int i = 0; i < 100 && !exists("/run/systemd/journal/socket"); ++i)
             ::usleep(50 * 1000);
         ASSERT_TRUE(exists("/run/systemd/journal/socket")) << "systemd-journald did not listen";
     }
-    // The journal's entries of installer-host by their step, once the run's end is among them
-    // (the journal takes them in as they come, after the host may have ended); `steps` lists the
-    // steps in the journal's order. journalctl's export format: NAME=value lines, a blank line
-    // after each entry (a value that is not printable would come as NAME, a length and bytes; the
-    // record writes none).
-    std::map<std::string, Entry> readJournal(Lines& steps)
+    // What journalctl shows of installer-host's entries with `options`.
+    std::string journal(Lines options)
     {
-        std::map<std::string, Entry> byStep;
-        for (int i = 0; i < 50; ++i) {
-            Host reader;
-            reader.program = kJournalctl;
-            reader.start({"-t", "installer-host", "-o", "export", "--no-pager"});
-            EXPECT_EQ(reader.finish(), 0) << reader.output;
-            byStep.clear();
-            steps.clear();
-            std::istringstream in(reader.output);
-            Entry entry;
-            for (std::string line; std::getline(in, line);) {
-                size_t equals = line.find('=');
-                if (equals != std::string::npos) {
-                    entry[line.substr(0, equals)] = line.substr(equals + 1);
-                } else if (line.empty()) {
-                    steps.push_back(entry["INSTALLER_STEP"]);
-                    byStep[steps.back()] = std::exchange(entry, {});
-                }
-            }
-            if (byStep.count("end"))
-                break;
+        options.insert(options.begin(), {"-t", "installer-host", "--no-pager"});
+        Host reader;
+        reader.program = kJournalctl;
+        reader.start(options);
+        EXPECT_EQ(reader.finish(), 0) << reader.output;
+        return reader.output;
+    }
+    // The values of `field` in the entries that have it, one a line in the journal's order, of
+    // those `matches` selects (FIELD=value).
+    std::string values(const std::string& field, Lines matches = {})
+    {
+        matches.insert(matches.end(), {"-o", "cat", "--output-fields=" + field});
+        return journal(matches);
+    }
+    // The steps of the run, one a line, once its end is among them: the journal takes the entries
+    // in as they come, after the host may have ended.
+    std::string steps()
+    {
+        std::string steps = values("INSTALLER_STEP");
+        for (int i = 0; i < 50 && steps.find("end\n") == std::string::npos; ++i) {
             ::usleep(100 * 1000);
+            steps = values("INSTALLER_STEP");
         }
-        return byStep;
+        return steps;
     }
     // installer-host on the bundle with `options`, installing the application as it goes; its output.
     std::string runHost(Lines options, int status)
@@ -92,7 +83,6 @@ protected:
         options.insert(options.end(), {"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), ORU_BUNDLE_PATH});
         Host host;
         host.start(options);
-        space_.notePid(host.pid);
         EXPECT_EQ(host.finish(), status) << host.output;
         return host.output;
     }
@@ -119,23 +109,18 @@ TEST_F(InstallerRecordTest, EachStepOfARunIsReadBackFromTheJournalWithItsFields)
 {
     startJournal();
     std::string output = runFreshRoad();
-    Lines steps;
-    std::map<std::string, Entry> entries = readJournal(steps);
     // The button on the settings pane: the launch, then the right asked for the login item.
-    ASSERT_EQ(steps, (Lines{"road", "file", "launch", "right", "login-item", "end"})) << output;
-    const std::string run = entries["road"]["INSTALLER_RUN"];
-    expectHas(output, {"This run is recorded in the system journal: journalctl -t installer-host INSTALLER_RUN=" + run});
-    for (const auto& step : entries) {
-        EXPECT_EQ(step.second.at("INSTALLER_RUN"), run) << step.first;
-        // Nothing of the payload's content (its Exec line) in any of them.
-        for (const auto& field : step.second)
-            EXPECT_EQ(field.second.find("Exec="), std::string::npos) << field.first;
-    }
-    EXPECT_EQ(entries["file"]["INSTALLER_SHA256"], sha256Of(OruSandbox::readFile(sandbox_->installedEntry())));
-    EXPECT_EQ(entries["launch"]["INSTALLER_OUTCOME"], "started");
-    EXPECT_EQ(entries["right"]["INSTALLER_ANSWER"], "granted");
-    EXPECT_EQ(entries["login-item"]["INSTALLER_OUTCOME"], "added");
-    EXPECT_EQ(entries["end"]["PRIORITY"], "6"); // information, not a warning
+    ASSERT_EQ(steps(), "road\nfile\nlaunch\nright\nlogin-item\nend\n") << output;
+    // The summary names the run, and that id selects every step.
+    const std::string summary = "This run is recorded in the system journal: journalctl -t installer-host INSTALLER_RUN=";
+    size_t at = output.find(summary);
+    ASSERT_NE(at, std::string::npos) << output;
+    EXPECT_EQ(values("INSTALLER_STEP", {"INSTALLER_RUN=" + output.substr(at + summary.size(), 32)}), steps());
+    EXPECT_EQ(values("INSTALLER_OUTCOME"), "started\nadded\n"); // the launch, the login item
+    EXPECT_EQ(values("INSTALLER_ANSWER"), "granted\n");
+    EXPECT_EQ(values("PRIORITY"), "6\n6\n6\n6\n6\n6\n"); // information all, no warning
+    // Nothing of the payload's content (its Exec line) in any field.
+    EXPECT_EQ(journal({"-o", "export"}).find("Exec="), std::string::npos);
 }
 
 // A payload refused before copying (no room on its volume) is a step of its own, and the run's
@@ -147,15 +132,12 @@ TEST_F(InstallerRecordTest, ARefusalBeforeCopyingIsRecordedWithItsReason)
     std::filesystem::create_directories(applications);
     mounts_.tmpfs(applications, "size=4m"); // less than the 16 MiB margin
     std::string output = runHost({"--actions", "continue,continue"}, 8); // the status of a refused installation
-    Lines steps;
-    std::map<std::string, Entry> entries = readJournal(steps);
     // No pane after a refused installation: nothing is copied, launched or asked for.
-    EXPECT_EQ(steps, (Lines{"road", "check", "end"})) << output;
-    Entry& check = entries["check"];
-    EXPECT_EQ(check["INSTALLER_REASON"].rfind("not enough free space in " + applications + ":", 0), 0u) << check["INSTALLER_REASON"];
-    EXPECT_EQ(check["PRIORITY"], "4");
-    EXPECT_EQ(entries["end"]["INSTALLER_INSTALLATION"], "refused");
-    EXPECT_EQ(entries["end"]["PRIORITY"], "4");
+    EXPECT_EQ(steps(), "road\ncheck\nend\n") << output;
+    std::string reason = values("INSTALLER_REASON");
+    EXPECT_EQ(reason.rfind("not enough free space in " + applications + ":", 0), 0u) << reason;
+    EXPECT_EQ(values("INSTALLER_INSTALLATION"), "refused\n");
+    EXPECT_EQ(values("PRIORITY"), "6\n4\n4\n"); // the road, then the check and the end as warnings
 }
 
 // Without a journal, root's run goes to /var/log/installer-host.log, which other users may not
@@ -165,9 +147,7 @@ TEST_F(InstallerRecordTest, WithoutAJournalTheRunGoesToThePlainLogFile)
     mounts_.tmpfs("/var/log", "mode=0755,size=4m");
     std::string output = runFreshRoad();
     const std::string log = "/var/log/installer-host.log";
-    struct stat st;
-    ASSERT_EQ(::lstat(log.c_str(), &st), 0) << output;
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(xptest::modeOf(log), 0640u) << output;
     expectHas(output, {"This run is recorded in " + log + " (run "});
     std::string text = readAll(log);
     EXPECT_EQ(countOf(text, "\n"), 6u) << text;
@@ -183,8 +163,7 @@ TEST_F(InstallerRecordTest, ALinkPlantedAsTheLogFileIsNotFollowed)
     ASSERT_EQ(::symlink("/var/log/target", "/var/log/installer-host.log"), 0);
     std::string output = runFreshRoad(); // ends with status 0
     EXPECT_EQ(readAll("/var/log/target"), "untouched\n");
-    struct stat st;
-    EXPECT_TRUE(::lstat("/var/log/installer-host.log", &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(S_ISLNK(xptest::lstatOf("/var/log/installer-host.log").st_mode));
     EXPECT_TRUE(exists(sandbox_->installedEntry())) << output;
 }
 

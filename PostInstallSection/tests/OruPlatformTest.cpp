@@ -19,7 +19,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 
 using namespace OruPlatform_Linux;
 using Args = std::vector<std::string>;
@@ -43,12 +42,12 @@ TEST_F(OruPlatformTest, ExecLinesAreUnquotedAndBadOnesRefusedDesktopValuesEscape
         Args argv;          // when it can be parsed
         const char* error;  // otherwise
     } cases[] = {
-        {"  /opt/Ombrix/bin/ombrix   --gui %f %i %c %k %U ", {"/opt/Ombrix/bin/ombrix", "--gui"}, nullptr},
+        // Field codes standing alone dropped, within a word removed, %% made %; \s a plain space;
+        // quoted words taken as written.
+        {"  app   100%% --file=%f app\\sname %i %c %k %U \"100%%\" \"%f\" ", {"app", "100%", "--file=", "app", "name", "100%%", "%f"}, nullptr},
         // Quoted: spaces kept, \" \` \$ \\ unescaped (the file doubles each backslash).
         {"\"/opt/My Apps/ombrix\" --title \"say \\\\\"hi\\\\\" \\\\$HOME \\\\`x\\\\` a\\\\\\\\b\"",
          {"/opt/My Apps/ombrix", "--title", "say \"hi\" $HOME `x` a\\b"}, nullptr},
-        {"app 100%% --file=%f app\\sname", {"app", "100%", "--file=", "app", "name"}, nullptr}, // \s: a plain space
-        {"\"100%%\" \"%f\"", {"100%%", "%f"}, nullptr}, // quoted: taken as written
         {"\"/opt/ombrix --x", {}, "unterminated quote"},
         {"ombrix > /tmp/log", {}, "reserved character '>'"},
         {"\"ombrix\"--x", {}, "runs into other text"},
@@ -138,14 +137,11 @@ TEST_F(OruPlatformTest, AHostileSystemEntryGivesALoginItemThatValidatesOrNoneAnd
         auto entry = findApplicationEntryIn({root.path}, id, &why);
         ASSERT_TRUE(entry) << context << ": " << why;
         Opt text = loginItemText(*entry, "Ombrix", &why);
-        if (row.reason) {
-            EXPECT_FALSE(text) << context << " gave\n" << text.value_or("");
-            EXPECT_EQ(why, entry->path + ": " + row.reason) << context;
-            continue;
+        EXPECT_EQ(text ? std::string() : why, row.reason ? entry->path + ": " + row.reason : std::string()) << context;
+        if (text) {
+            ASSERT_TRUE(OruSandbox::writeFile(written, *text));
+            EXPECT_TRUE(validDesktopEntry(written)) << context;
         }
-        ASSERT_TRUE(text) << context << ": " << why;
-        ASSERT_TRUE(OruSandbox::writeFile(written, *text));
-        EXPECT_TRUE(validDesktopEntry(written)) << context;
     }
 }
 
@@ -176,15 +172,14 @@ TEST_F(OruPlatformTest, AutostartEntriesAndTheMutexFileAreNeverWrittenThroughALi
     int keep = ::fcntl(::open("/dev/null", O_RDONLY), F_DUPFD, 57); // not close-on-exec: must not reach the child
     ASSERT_GE(keep, 57);
     pid_t pid = -1;
-    ASSERT_TRUE(spawnDetached({"/bin/sh", "-c", "ls /proc/self/fd > \"$0\"", root.path + "/fds"}, nullptr, &pid, &error)) << error;
+    // "sh" is looked up in PATH, as a bare name in an Exec line is.
+    ASSERT_TRUE(spawnDetached({"sh", "-c", "ls /proc/self/fd > \"$0\"", root.path + "/fds"}, nullptr, &pid, &error)) << error;
     EXPECT_EQ(exitStatus(pid), 0);
     std::string fds = OruSandbox::readFile(root.path + "/fds");
     EXPECT_NE(fds.find("0\n1\n2\n"), std::string::npos) << fds; // standard streams on /dev/null
     EXPECT_EQ(fds.find(std::to_string(keep) + "\n"), std::string::npos) << fds;
     ::close(keep);
-    // PATH lookup for bare names; a program that cannot be started is a clear failure.
-    ASSERT_TRUE(spawnDetached({"true"}, nullptr, &pid, &error)) << error;
-    ::waitpid(pid, nullptr, 0);
+    // A program that cannot be started is a clear failure.
     EXPECT_FALSE(spawnDetached({root.path + "/no-such-program"}, nullptr, &pid, &error));
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 }
@@ -193,29 +188,23 @@ TEST_F(OruPlatformTest, OnlyAnEmptyRegularFileIsOpenedForTheInstallerLockNothing
 {
     const std::string file = root.path + "/lock", target = root.path + "/target";
     ASSERT_TRUE(OruSandbox::writeFile(target, ""));
-    const struct {
-        const char* what;
-        std::function<int()> make; // 0 on success
-        const char* refusal;       // nullptr: opened
-    } cases[] = {
-        {"empty file", [&] { return OruSandbox::writeFile(file, "") ? 0 : 1; }, nullptr},
-        {"file with data", [&] { return OruSandbox::writeFile(file, "x") ? 0 : 1; }, "the file is not empty"},
-        {"link to an empty file", [&] { return ::symlink(target.c_str(), file.c_str()); }, "a symbolic link is there"},
-        {"FIFO", [&] { return ::mkfifo(file.c_str(), 0666); }, "something other than a file is there"},
-        {"nothing", [&] { return 0; }, "No such file"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::filesystem::remove(file);
-        ASSERT_EQ(c.make(), 0);
+    // The refusal, or how the file was opened (only ever read-only: the lock file is never written).
+    auto open = [&file]() -> std::string {
         std::string detail;
         XpFd fd = openMutexFile(file, &detail);
-        EXPECT_EQ(fd.IsValid(), !c.refusal) << detail;
-        EXPECT_TRUE(!c.refusal || detail.find(c.refusal) != std::string::npos) << detail;
-        if (fd.IsValid()) { // read-only: the lock file is never written
-            EXPECT_EQ(::fcntl(fd.Get(), F_GETFL) & O_ACCMODE, O_RDONLY);
-        }
-    }
+        if (!fd.IsValid())
+            return detail;
+        return (::fcntl(fd.Get(), F_GETFL) & O_ACCMODE) == O_RDONLY ? "read-only" : "writable";
+    };
+    EXPECT_EQ(open(), "No such file or directory");
+    ASSERT_TRUE(OruSandbox::writeFile(file, ""));
+    EXPECT_EQ(open(), "read-only");
+    ASSERT_TRUE(OruSandbox::writeFile(file, "x"));
+    EXPECT_EQ(open(), "the file is not empty");
+    ASSERT_EQ(::unlink(file.c_str()) + ::symlink(target.c_str(), file.c_str()), 0); // to an empty file
+    EXPECT_EQ(open(), "a symbolic link is there");
+    ASSERT_EQ(::unlink(file.c_str()) + ::mkfifo(file.c_str(), 0666), 0);
+    EXPECT_EQ(open(), "something other than a file is there"); // and not waited on
 }
 
 TEST_F(OruPlatformTest, ALockHoldersNameShowsNoControlCharactersAnEndedProcessIsNoHolder)
@@ -227,9 +216,8 @@ TEST_F(OruPlatformTest, ALockHoldersNameShowsNoControlCharactersAnEndedProcessIs
     if (::statvfs(root.path.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC))
         GTEST_SKIP() << "/tmp does not let programs run (noexec)";
     const std::pair<std::string, std::string> names[] = {
-        {"sle\nep\x1b[2J", "sle?ep?[2J"},
-        {"schl\xC3\xA4" "fer", "schl\xC3\xA4" "fer"},
-        {"sl\xC1\xBF" "p\xC3\xA9", "sl??p??"}, // an overlong form: not UTF-8
+        {"sle\nep\x1b[2J schl\xC3\xA4" "fer", "sle?ep?[2J schl\xC3\xA4" "fer"},
+        {"sl\xC1\xBF" "p\xC3\xA9", "sl??p??"}, // an overlong form: not UTF-8, so neither is the rest
     };
     for (const auto& name : names) {
         SCOPED_TRACE(name.second);
@@ -244,13 +232,13 @@ TEST_F(OruPlatformTest, ALockHoldersNameShowsNoControlCharactersAnEndedProcessIs
         EXPECT_EQ((Args{std::to_string(who->pid), who->user, who->program}),
                   (Args{std::to_string(pid), "nobody", root.path + "/" + name.second}));
         EXPECT_GT(who->startedAt, 0);
-        // Ended but not yet collected (a zombie): no holder; collected: no process at all.
+        // Ended but not yet collected (a zombie): no holder. (Collected: InstallerEndToEndTest's
+        // lock left taken by an ended process.)
         ::kill(pid, SIGKILL);
         siginfo_t info;
         ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
         EXPECT_FALSE(describeProcess(pid));
         ::waitpid(pid, nullptr, 0);
-        EXPECT_FALSE(describeProcess(pid));
     }
 }
 
