@@ -89,18 +89,17 @@ TEST_F(OruPlatformTest, ApplicationEntriesAreFoundByDesktopFileIdUserFoldersFall
         EXPECT_NE(why.find(h.second), std::string::npos) << why;
     }
 
-    // User folders fall back to the home folder for lines they cannot use. (Without the file at
-    // all: InstallerEndToEndTest.HostileObjects…; the settings file reader: the settings pane.)
+    // User folders fall back to the home folder for lines they cannot use. (A "$HOME/..." line, on
+    // every road, with a control character: InstallerEndToEndTest.ControlCharacters…; without the
+    // file at all: InstallerEndToEndTest.HostileObjects…; the settings file reader: the settings pane.)
     ::unsetenv("SUDO_UID"), ::unsetenv("PKEXEC_UID"); // root acting for nobody else
     const std::string home = root.path + "/home";
     ::setenv("HOME", home.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", root.path.c_str(), 1);
-    OruSandbox::writeFile(root.path + "/user-dirs.dirs",
-                          "XDG_MUSIC_DIR=\"$HOME/Musik\"\nXDG_PICTURES_DIR=\"/srv/pictures\"\n"
-                          "XDG_VIDEOS_DIR=relative-unquoted\nXDG_DESKTOP_DIR=\"$HOME/\"\nXDG_DOCUMENTS_DIR=\"rel\"\n");
-    const std::pair<const char*, std::string> dirs[] = {{"MUSIC", home + "/Musik"}, {"PICTURES", "/srv/pictures"},
-                                                        {"VIDEOS", home + "/Fallback"}, {"DESKTOP", home},
-                                                        {"DOCUMENTS", home + "/Fallback"}};
+    OruSandbox::writeFile(root.path + "/user-dirs.dirs", "XDG_PICTURES_DIR=\"/srv/pictures\"\nXDG_VIDEOS_DIR=relative-unquoted\n"
+                                                         "XDG_DESKTOP_DIR=\"$HOME/\"\nXDG_DOCUMENTS_DIR=\"rel\"\n");
+    const std::pair<const char*, std::string> dirs[] = {{"PICTURES", "/srv/pictures"}, {"VIDEOS", home + "/Fallback"},
+                                                        {"DESKTOP", home}, {"DOCUMENTS", home + "/Fallback"}};
     for (const auto& d : dirs)
         EXPECT_EQ(userDirectory(std::string("XDG_") + d.first + "_DIR", "Fallback"), Opt(d.second)) << d.first;
 }
@@ -176,7 +175,7 @@ TEST_F(OruPlatformTest, AutostartEntriesAndTheMutexFileAreNeverWrittenThroughALi
     ASSERT_TRUE(spawnDetached({"sh", "-c", "ls /proc/self/fd > \"$0\"", root.path + "/fds"}, nullptr, &pid, &error)) << error;
     EXPECT_EQ(exitStatus(pid), 0);
     std::string fds = OruSandbox::readFile(root.path + "/fds");
-    EXPECT_NE(fds.find("0\n1\n2\n"), std::string::npos) << fds; // standard streams on /dev/null
+    EXPECT_NE(fds.find("0\n1\n2\n"), std::string::npos) << fds; // the standard three, on /dev/null
     EXPECT_EQ(fds.find(std::to_string(keep) + "\n"), std::string::npos) << fds;
     ::close(keep);
     // A program that cannot be started is a clear failure.
@@ -220,7 +219,6 @@ TEST_F(OruPlatformTest, ALockHoldersNameShowsNoControlCharactersAnEndedProcessIs
         {"sl\xC1\xBF" "p\xC3\xA9", "sl??p??"}, // an overlong form: not UTF-8, so neither is the rest
     };
     for (const auto& name : names) {
-        SCOPED_TRACE(name.second);
         const std::string program = root.path + "/" + name.first;
         std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), program);
         pid_t pid = startAsNobody([&] { return ::execl(program.c_str(), "sleep", "60", static_cast<char*>(nullptr)); });
@@ -228,7 +226,7 @@ TEST_F(OruPlatformTest, ALockHoldersNameShowsNoControlCharactersAnEndedProcessIs
         std::optional<ProcessInfo> who;
         for (int i = 0; i < 500 && !(who && who->program.rfind(root.path, 0) == 0); ++i)
             ::usleep(10 * 1000), who = describeProcess(pid); // after the exec
-        ASSERT_TRUE(who);
+        ASSERT_TRUE(who) << program;
         EXPECT_EQ((Args{std::to_string(who->pid), who->user, who->program}),
                   (Args{std::to_string(pid), "nobody", root.path + "/" + name.second}));
         EXPECT_GT(who->startedAt, 0);
