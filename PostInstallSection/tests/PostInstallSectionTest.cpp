@@ -121,8 +121,8 @@ TEST_F(RoadTest, ThePaneShowsStoredFoldersElseTheUsersContinueStartsReconstructD
     toTheEnd(*session); // and the end of the road finds nothing more to do
     EXPECT_EQ(launches(), Lines{"[\"reconstructDatabase\"] new-session"});
 
-    // The language applied again, another one: the next road in this process speaks it (gettext
-    // keeps no text of the first).
+    // The language applied again, another one: the next road in this process speaks it (neither
+    // gettext nor the plug-in keeps a text of the first).
     std::filesystem::remove(sandbox_->installedEntry());
     useLanguage("de");
     EXPECT_EQ(startRoad(true)->sectionTitle(), "Ombrix-Datenbankeinstellungen");
