@@ -113,6 +113,7 @@ TEST_F(InstallerRecordTest, EachStepOfARunIsReadBackFromTheJournalWithItsFields)
     EXPECT_EQ(values("INSTALLER_OUTCOME"), "started\nadded\n"); // the launch, the login item
     EXPECT_EQ(values("INSTALLER_ANSWER"), "granted\n");
     EXPECT_EQ(values("PRIORITY"), "6\n6\n6\n6\n6\n6\n"); // information all, no warning
+    EXPECT_EQ(values("MESSAGE", {"INSTALLER_STEP=end"}), "run finished, installation complete\n"); // what a reader sees
     // Nothing of the payload's content (its Exec line) in any field.
     EXPECT_EQ(journal({"-o", "export"}).find("Exec="), std::string::npos);
 }
