@@ -217,15 +217,18 @@ TEST(XpStagedFile, ModeAndOwnerAreSetBeforeTheFirstByteAndTheNameShowsTheOldFile
     XpStagedFile staged;
     struct FirstLook : IXpFileOpProgressObserver {
         const XpStagedFile* staged;
-        std::string destination, atName;   // the destination's content then
-        struct stat seen = {};
-        bool looked = false;
+        std::string destination;
+        int calls = 0;
         bool OnProgress(double) override
         {
-            if (!looked) {
-                looked = fstat(staged->Descriptor(), &seen) == 0;
-                atName = readFile(destination);
-            }
+            struct stat seen = {};
+            if (calls++ > 0)
+                return false;
+            EXPECT_EQ(0, fstat(staged->Descriptor(), &seen));
+            EXPECT_EQ(mode_t(S_IFREG | 0754), seen.st_mode);
+            EXPECT_EQ(nobodyUid(), seen.st_uid);
+            EXPECT_EQ(0, seen.st_size);
+            EXPECT_EQ("old", readFile(destination));
             return false;
         }
     } look;
@@ -234,11 +237,7 @@ TEST(XpStagedFile, ModeAndOwnerAreSetBeforeTheFirstByteAndTheNameShowsTheOldFile
     ASSERT_TRUE(staged.Create(dir.Get(), "dst").IsOk());
     ASSERT_TRUE(staged.SetOwner(nobodyUid(), nobodyGid()).IsOk() && staged.SetMode(0754).IsOk());
     ASSERT_TRUE(staged.CopyFrom(src.Get(), &look).IsOk());
-    ASSERT_TRUE(look.looked);
-    EXPECT_EQ(mode_t(S_IFREG | 0754), look.seen.st_mode);
-    EXPECT_EQ(nobodyUid(), look.seen.st_uid);
-    EXPECT_EQ(0, look.seen.st_size);
-    EXPECT_EQ("old", look.atName);
+    EXPECT_GT(look.calls, 0);
 }
 
 // A stop asked before the first byte or after the last one: the destination keeps its old
@@ -256,21 +255,14 @@ TEST(XpStagedFile, ACancelledCopyChangesNothing)
 }
 
 // Root works in a folder nobody may write (0777, not sticky). What nobody plants is never
-// followed, never replaced unless asked, and never put in place as ours.
+// followed, never replaced unless asked, and never put in place as ours. (A link found at the
+// destination is replaced as a name, whoever planted it: PutsInPlaceAsAskedAndLeavesNoTrace...)
 TEST(XpStagedFile, NamesAndLinksPlantedByAnotherUserAreNeverFollowedNorPlaced)
 {
     TempDir t, outside;
     ASSERT_EQ(0, chmod(t.path.c_str(), 0777));
-    ASSERT_TRUE(writeFile(outside / "target", "precious") && writeFile(t / "src", "copy"));
+    ASSERT_TRUE(writeFile(outside / "target", "precious") && writeFile(t / "dst", "copy"));
     XpFd dir(openDir(t.path));
-
-    // A link planted at the destination is replaced as a name; its target is not written.
-    ASSERT_EQ(0, asNobody([&] { return symlink((outside / "target").c_str(), (t / "dst").c_str()); }));
-    EXPECT_EQ(XPERR_OK, Op::CopyFileSafely(S(t / "src"), S(t / "dst"), false, nullptr));
-    EXPECT_EQ("copy", readFile(t / "dst"));
-    EXPECT_EQ(S_IFREG, lstatOf(t / "dst").st_mode & S_IFMT);
-    EXPECT_EQ("precious", readFile(outside / "target"));
-
     for (XpStagedFile::Staging staging : {XpStagedFile::stageUnnamed, XpStagedFile::stageHidden}) {
         SCOPED_TRACE(staging);
         // A name planted between Create and Place: a new file never replaces it.
@@ -292,8 +284,7 @@ TEST(XpStagedFile, NamesAndLinksPlantedByAnotherUserAreNeverFollowedNorPlaced)
         return rename(hidden.c_str(), (t / "stolen").c_str()) | symlink((outside / "target").c_str(), hidden.c_str());
     }));
     EXPECT_EQ(XPERR_FILE_FAILED, staged.Place(XpStagedFile::placeReplace, false).Code());
-    EXPECT_EQ("copy", readFile(t / "dst"));
-    EXPECT_EQ(S_IFREG, lstatOf(t / "dst").st_mode & S_IFMT);
+    EXPECT_EQ("copy", readFile(t / "dst"));   // through a link put in place it would read "precious"
     staged.Discard();
     EXPECT_EQ(S_IFLNK, lstatOf(hidden).st_mode & S_IFMT);
     EXPECT_EQ("precious", readFile(outside / "target"));
