@@ -232,15 +232,12 @@ TEST(XpTreeWriter, AFileFromAPipeTakesExactlyItsSizeAndAShortStreamPlacesNothing
         XpTreeEntry entry;
         entry.mode = S_IFREG | 0640;
         entry.size = int64_t(row.told);
-        entry.owner = getuid();
-        entry.group = getgid();
         XpFileError err = writer.AddFile(dir.Get(), "got", entry, in.Get(), nullptr);
         std::string rest(64, '\0');
         fcntl(in.Get(), F_SETFL, 0);   // what is left, up to the sender's end
         ssize_t left = read(in.Get(), &rest[0], rest.size());
         in.Reset();
-        int status = 0;
-        waitpid(sender, &status, 0);
+        childExit(sender);
         if (row.placed) {
             EXPECT_TRUE(err.IsOk()) << err.Describe().GetBuffer();
             EXPECT_EQ(readFile(t / "got"), data.substr(0, row.told));
