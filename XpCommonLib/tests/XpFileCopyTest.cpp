@@ -153,7 +153,7 @@ TEST(XpFileCopy, NumberedCopiesTakeTheNextFreeNameAndNeverReplaceTheSourceOrAnUn
 // planted names and non-regular sources are XpStagedFileTest's): the copy is the caller's, with
 // the source's permission bits but never its set-id bits, even when root copies another user's
 // set-user-id program; it replaces a file or a link as a name and refuses what is not a file.
-TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
+TEST(XpFileCopy, CopyByPathsIsTheCallersReplacesWholeAndRefusesHostileObjects)
 {
     TempDir t;
     std::string data = pattern(3 << 20, 'k');
