@@ -5,19 +5,14 @@
 #include <XpFile.h>
 #include <XpFileOperation.h>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/fanotify.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/sysmacros.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
-#include <random>
 #include <thread>
 
 using namespace xptest;

@@ -6,7 +6,6 @@
 #include "XpFileTestSupport.h"
 
 #include <XpFd.h>
-#include <XpFile.h>
 #include <XpFileOperation.h>
 #include <XpStagedFile.h>
 

@@ -8,7 +8,6 @@
 
 #include <map>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 using namespace xptest;
 
