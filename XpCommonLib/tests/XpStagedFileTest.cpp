@@ -45,6 +45,10 @@ TEST(XpFd, ClosesOnceMovesAndCanBeReleased)
     EXPECT_EQ(0, c.Close());
     EXPECT_EQ(-1, fcntl(raw, F_GETFD));   // moved twice, closed once, by Close
     EXPECT_EQ(0, c.Close());              // nothing left to close
+    XpFd gone(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(0, close(gone.Get()));   // a failed close tells its errno and lets the number go all the same
+    EXPECT_EQ(EBADF, gone.Close());
+    EXPECT_FALSE(gone.IsValid());
     int kept = open("/dev/null", O_RDONLY | O_CLOEXEC);
     {
         XpFd d(kept);
