@@ -247,19 +247,20 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElseNorReadItThroughASwappedSourc
                 writeFile(t / "group", "root's group", 0640));
     // nobody plants empty files, readable by him, where root will copy to.
     checkAsNobody([&] {
-        for (const char* name : {"p-paths", "p-stream", "p-public", "p-group"})
+        for (const char* name : {"p-paths", "p-safe", "p-stream", "p-public", "p-group"})
             ASSERT_TRUE(writeFile(t / name, "", 0644)) << name;
     });
     const struct passwd* nobody = nobodyUser();
     ASSERT_NE(nobody, nullptr);
     ASSERT_EQ(nobody->pw_uid, ownerOf(t / "p-paths"));
 
-    // A replaced file keeps its owner only when he may read the source (CopyFileSafely and
-    // CopyFileAt place their copy through the same code).
+    // A replaced file keeps its owner only when he may read the source (CopyFileSafely's copy is
+    // the one wiring check of that door; CopyFileAt places its copy through the same code).
     expectAll({Op::CopyFile(S(t / "secret"), S(t / "p-paths"), false, nullptr),
+               Op::CopyFileSafely(S(t / "secret"), S(t / "p-safe"), false, nullptr),
                Op::CopyFile(S(t / "group"), S(t / "p-group"), false, nullptr),
                Op::CopyFile(S(t / "public"), S(t / "p-public"), false, nullptr)}, XPERR_OK);
-    for (const char* name : {"p-paths", "p-group"}) {
+    for (const char* name : {"p-paths", "p-safe", "p-group"}) {
         EXPECT_EQ(0u, ownerOf(t / name)) << name;
         EXPECT_FALSE(nobodyCanRead(t / name)) << name;
     }
@@ -308,9 +309,9 @@ TEST(XpFileCopy, TemporaryNameSearchStopsAtTheFirstRealFailure)
 }
 
 // A copy that writes the holes out as zeros would fill the volume. Each way the data goes: the
-// staged file's kernel copy (by paths; CopyFileSafely, CopyFileAt and the tree writer share it),
-// then the tree copy of a move across volumes, and the stream copy's own skipping of holes, also
-// from a position inside the source.
+// staged file's kernel copy (by paths, then CopyFileSafely's door to it; CopyFileAt and the tree
+// writer share it), the tree copy of a move across volumes, and the stream copy's own skipping
+// of holes, also from a position inside the source.
 TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
 {
     TempDir t;
@@ -336,8 +337,10 @@ TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
         };
         std::string src = vol + "/sparse";
         expectAll({Op::CopyFile(S(src), S(vol + "/paths"), false, nullptr),
+                   Op::CopyFileSafely(S(src), S(vol + "/safe"), false, nullptr),
                    Op::CopyFile(fileOf(src), S(vol + "/stream"), nullptr),
                    Op::MoveFile(S(vol + "/paths"), S(far + "/moved"), false, nullptr)}, XPERR_OK);
+        keptHoles(vol + "/safe", 0);
         keptHoles(vol + "/stream", 0);
         keptHoles(far + "/moved", 0);
         // An open source is copied from its position: the holes stay where they are in the copy.
