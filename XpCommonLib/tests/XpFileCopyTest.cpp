@@ -250,9 +250,7 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElseNorReadItThroughASwappedSourc
         for (const char* name : {"p-paths", "p-safe", "p-stream", "p-public", "p-group"})
             ASSERT_TRUE(writeFile(t / name, "", 0644)) << name;
     });
-    const struct passwd* nobody = nobodyUser();
-    ASSERT_NE(nobody, nullptr);
-    ASSERT_EQ(nobody->pw_uid, ownerOf(t / "p-paths"));
+    ASSERT_EQ(nobodyUid(), ownerOf(t / "p-paths"));
 
     // A replaced file keeps its owner only when he may read the source (CopyFileSafely's copy is
     // the one wiring check of that door; CopyFileAt places its copy through the same code).
@@ -264,7 +262,7 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElseNorReadItThroughASwappedSourc
         EXPECT_EQ(0u, ownerOf(t / name)) << name;
         EXPECT_FALSE(nobodyCanRead(t / name)) << name;
     }
-    EXPECT_EQ(nobody->pw_uid, ownerOf(t / "p-public"));
+    EXPECT_EQ(nobodyUid(), ownerOf(t / "p-public"));
     EXPECT_EQ("for all", readFile(t / "p-public"));
     // The stream copy writes in place: a planted file is refused and left as it was.
     EXPECT_EQ(XPERR_FILE_ACCESS_DENIED, Op::CopyFile(fileOf(t / "secret"), S(t / "p-stream"), nullptr));
