@@ -5,19 +5,14 @@
 #include <XpFile.h>
 #include <XpFileOperation.h>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/fanotify.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/sysmacros.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
-#include <random>
 #include <thread>
 
 using namespace xptest;
@@ -28,14 +23,12 @@ typedef XpFileOperation Op;
 
 struct Recorder : IXpFileOpProgressObserver {
     std::vector<double> calls;
-    std::vector<std::string> paths;
     std::vector<mode_t> modes;   // of the destination at each call (0: none there)
     int stopAt;   // the call (from 0) that answers true
     explicit Recorder(int stop = -1) : stopAt(stop) {}
     bool OnProgress(double p) override
     {
         calls.push_back(p);
-        paths.push_back(currentPath.GetBuffer());
         struct stat st;
         modes.push_back(lstat(destinationPath.GetBuffer(), &st) == 0 ? st.st_mode : 0);
         return static_cast<int>(calls.size()) - 1 == stopAt;
@@ -45,13 +38,14 @@ struct Recorder : IXpFileOpProgressObserver {
 XpSharedPtr<XpAbstractFile> fileOf(const std::string& p) { return XpSharedPtr<XpAbstractFile>(new XpFile(S(p))); }
 mode_t kind(const std::string& p) { return lstatOf(p).st_mode & S_IFMT; }
 
+// The stream copy writes in place, with code of its own: progress per chunk of 256 KiB, the mode
+// before the first byte, the dates after the last, and a stop at the first or the last call. (A
+// chunk-sized file and a stop in the middle are examples/example_copy's.)
 TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndCancelsAnywhere)
 {
     TempDir t;
-    // Finished copies; copies stopped at the first, a middle and the last call.
-    struct { size_t size; int stopAt; size_t calls; } rows[] = {
-        {0, -1, 1}, {262144, -1, 2}, {600000, -1, 4}, {600000, 0, 1}, {600000, 2, 3}, {600000, 3, 4},
-        {0, 0, 1}};
+    struct { size_t size; int stopAt; size_t calls; } rows[] = {{0, -1, 1}, {600000, -1, 4}, {600000, 0, 1},
+                                                               {600000, 3, 4}};
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << row.size << " stop " << row.stopAt);
         std::string data = pattern(row.size, 'a');
@@ -61,12 +55,8 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndC
         Recorder r(row.stopAt);
         XpErr err = Op::CopyFile(fileOf(t / "src"), S(t / "dst"), &r);
         EXPECT_EQ(row.calls, r.calls.size());
-        EXPECT_EQ(0.0, r.calls[0]);
-        EXPECT_EQ(t / "src", r.paths[0]);
-        EXPECT_EQ(t / "dst", r.destinationPath.GetBuffer());
         // The copy has the source's mode before its first byte, not only when it is finished.
         EXPECT_EQ(std::vector<mode_t>(r.calls.size(), S_IFREG | 0444), r.modes);
-        EXPECT_EQ(data, readFile(t / "src"));
         if (row.stopAt >= 0) {
             EXPECT_EQ(XPERR_FILE_CANCELLED, err);
             EXPECT_FALSE(exists(t / "dst"));
@@ -86,12 +76,7 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndC
     ASSERT_TRUE(writeFile(t / "victim", "keep") && symlink((t / "victim").c_str(), (t / "link").c_str()) == 0);
     EXPECT_NE(XPERR_OK, Op::CopyFile(fileOf(t / "src"), S(t / "link"), nullptr));
     EXPECT_EQ("keep", readFile(t / "victim"));
-    EXPECT_EQ(pattern(0, 'a'), readFile(t / "src"));
-    // A file that is replaced takes the source's mode before the data too.
-    Recorder over;
-    ASSERT_TRUE(writeFile(t / "src", pattern(600000, 'r'), 0400) && writeFile(t / "old", "old", 0666));
-    EXPECT_EQ(XPERR_OK, Op::CopyFile(fileOf(t / "src"), S(t / "old"), &over));
-    EXPECT_EQ(std::vector<mode_t>(4, S_IFREG | 0400), over.modes);
+    EXPECT_EQ(pattern(600000, 'a'), readFile(t / "src"));
     // A source that grows during the copy is copied to its new end; the progress stops at 100.
     struct Grower : Recorder {
         std::string path;
@@ -114,13 +99,10 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndSizesPast4GiBAndC
     ASSERT_EQ(0, truncate((writeFile(t / "big", pattern(3 * 262144, 'b')), t / "big").c_str(), big));
     ASSERT_EQ(0, truncate((writeFile(t / "odd", ""), t / "odd").c_str(), odd));
     EXPECT_EQ(big + odd, Op::getTotalSize({S(t / "big"), S(t / "odd")}));
-    EXPECT_EQ(big - 1, Op::getTotalSize({S(t / "big"), S(t / "missing")}));
     Recorder big4(2);
     EXPECT_EQ(XPERR_FILE_CANCELLED, Op::CopyFile(fileOf(t / "big"), S(t / "copy"), &big4));
     ASSERT_EQ(3u, big4.calls.size());
     EXPECT_DOUBLE_EQ(262144.0 * 100.0 / static_cast<double>(big), big4.calls[1]);
-    EXPECT_DOUBLE_EQ(2 * 262144.0 * 100.0 / static_cast<double>(big), big4.calls[2]);
-    EXPECT_FALSE(exists(t / "copy"));
 }
 
 TEST(XpFileCopy, NumberedCopiesTakeTheNextFreeNameAndNeverReplaceTheSourceOrAnUnrelatedItem)
@@ -162,79 +144,53 @@ TEST(XpFileCopy, NumberedCopiesTakeTheNextFreeNameAndNeverReplaceTheSourceOrAnUn
     EXPECT_EQ("a.txt\nb.txt\nm.txt\nn.txt\n", names(o.path));
 }
 
-TEST(XpFileCopy, CopyAndMoveByPathsReplaceWholeAndRefuseHostileObjects)
+// The copy by paths and on folder descriptors (XpStagedFile's rules, wired here once; kills,
+// planted names and non-regular sources are XpStagedFileTest's): the copy is the caller's, with
+// the source's permission bits but never its set-id bits, even when root copies another user's
+// set-user-id program; it replaces a file or a link as a name and refuses what is not a file.
+TEST(XpFileCopy, CopyByPathsIsTheCallersReplacesWholeAndRefusesHostileObjects)
 {
     TempDir t;
     std::string data = pattern(3 << 20, 'k');
-    ASSERT_TRUE(writeFile(t / "src", data, 0640) && writeFile(t / "dst", "old") && writeFile(t / "victim", "keep"));
+    ASSERT_TRUE(writeFile(t / "src", data) && writeFile(t / "dst", "old") && writeFile(t / "victim", "keep"));
+    ASSERT_EQ(0, chown((t / "src").c_str(), nobodyUid(), nobodyGid()) | chmod((t / "src").c_str(), 06750));
     ASSERT_EQ(0, symlink((t / "victim").c_str(), (t / "link").c_str()) |
                      mknod((t / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) | mkdir((t / "dir").c_str(), 0755));
     for (const char* to : {"dst", "new", "link"}) {
         ASSERT_EQ(XPERR_OK, Op::CopyFile(S(t / "src"), S(t / to), false, nullptr));
         EXPECT_EQ(data, readFile(t / to));
-        EXPECT_EQ(S_IFREG | 0640, lstatOf(t / to).st_mode);
+        EXPECT_EQ(S_IFREG | 0750, lstatOf(t / to).st_mode);
+        EXPECT_EQ(geteuid(), lstatOf(t / to).st_uid);
     }
     EXPECT_EQ("keep", readFile(t / "victim"));   // the link was replaced, not written through
-    // Non-regular sources are XpStagedFileTest's; here the destinations: a device or a folder is
-    // not replaced; a name that ends in '/' names no file, and a missing folder holds none.
+    // A device is not replaced; a name that ends in '/' names no file, and a missing folder holds
+    // none (the copy by paths answers COPY_FAILED where CopyFileSafely says FILE_FAILED).
     expectAll({Op::CopyFile(S(t / "src"), S(t / "null"), false, nullptr),
-               Op::CopyFile(S(t / "src"), S(t / "dir"), false, nullptr),
                Op::CopyFile(S(t / "src/"), S(t / "f2"), false, nullptr),
                Op::CopyFile(S(t / "src"), S(t / "dir/"), false, nullptr),
-               Op::CopyFile(S(t / "gone/src"), S(t / "f2"), false, nullptr),
                Op::CopyFile(S(t / "src"), S(t / "gone/f2"), false, nullptr),
                Op::copyFiles({S(t / "gone/src")}, S(t / "dir"))}, XPERR_FILE_COPY_FAILED);
     EXPECT_EQ(Op::moveFiles({S(t / "src")}, S(t / "gone")), XPERR_FILE_MOVE_FAILED);
     EXPECT_EQ(S_IFCHR, kind(t / "null"));
     EXPECT_EQ("dir\ndst\nlink\nnew\nnull\nsrc\nvictim\n", names(t.path));
 
-    // The same copy on folder descriptors (O_PATH ones too), with the same refusals; names are
-    // single components.
+    // The same copy on folder descriptors (an O_PATH one too); names are single components.
     TempDir at;
-    int from = open(t.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC), into = open(at.path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_TRUE(from >= 0 && into >= 0 && mkdir((at / "taken").c_str(), 0755) == 0 &&
-                symlink("victim", (t / "victim-link").c_str()) == 0);
-    EXPECT_EQ(XPERR_OK, Op::CopyFileAt(from, "src", into, "copy"));
-    EXPECT_EQ(XPERR_OK, Op::CopyFileAt(from, "victim", into, "copy"));   // replaced whole
+    XpFd from(open(t.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    XpFd into(open(at.path.c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(XPERR_OK, Op::CopyFileAt(from.Get(), "src", into.Get(), "copy"));
+    EXPECT_EQ(XPERR_OK, Op::CopyFileAt(from.Get(), "victim", into.Get(), "copy"));   // replaced whole
     EXPECT_EQ("keep", readFile(at / "copy"));
-    expectAll({Op::CopyFileAt(from, "victim-link", into, "x"), Op::CopyFileAt(from, "src", into, "taken"),
-               Op::CopyFileAt(from, "src", into, "taken/x"), Op::CopyFileAt(from, "dir/../src", into, "x"),
-               Op::CopyFileAt(from, "..", into, "x"), Op::CopyFileAt(from, "src", into, "..")},
-              XPERR_FILE_COPY_FAILED);
-    EXPECT_EQ("copy\ntaken\n", names(at.path));
-    close(from);
-    close(into);
+    expectAll({Op::CopyFileAt(from.Get(), "dir/../src", into.Get(), "x"),
+               Op::CopyFileAt(from.Get(), "..", into.Get(), "x"),
+               Op::CopyFileAt(from.Get(), "src", into.Get(), "..")}, XPERR_FILE_COPY_FAILED);
+    EXPECT_EQ("copy\n", names(at.path));
 
-    // Moves: a rename on one volume, copy and remove across volumes (the machine's /dev/shm).
-    auto moved = [&](const std::string& from, const std::string& to) {
-        EXPECT_EQ(XPERR_OK, Op::MoveFile(S(from), S(to), false, nullptr)) << to;
-        EXPECT_FALSE(exists(from));
-        EXPECT_EQ(data, readFile(to));
-    };
-    moved(t / "new", t / "dst");
-    char shm[] = "/dev/shm/XpFileCopyTest.XXXXXX";
-    if (mkdtemp(shm) != nullptr && lstatOf(shm).st_dev != lstatOf(t.path).st_dev) {
-        moved(t / "dst", std::string(shm) + "/moved");
-        moved(std::string(shm) + "/moved", t / "dst");
-    }
-    rmdir(shm);
-
-    // The copy through a temporary; a failed one leaves neither a destination nor a temporary.
-    EXPECT_EQ(XPERR_OK, Op::CopyFileSafely(S(t / "src"), S(t / "safe"), false, nullptr));
-    EXPECT_EQ(data, readFile(t / "safe"));
-    EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFileSafely(S(t / "missing"), S(t / "none"), false, nullptr));
-    EXPECT_FALSE(exists(t / "none") || exists(t / "00000000.tmp"));
-
-    // A list stops at its first failure; with UI the file-manager agent carries the request out.
+    // A list stops at its first failure.
     TempDir to;
-    std::vector<XpStringT<char> > list = {S(t / "src"), S(t / "missing"), S(t / "safe")};
+    std::vector<XpStringT<char> > list = {S(t / "src"), S(t / "missing"), S(t / "dst")};
     EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFiles(list, S(to.path), false, nullptr));
     EXPECT_EQ("src\n", names(to.path));
-    expectAll({Op::CopyFile(S(t / "src"), S(to / "ui-copy"), true, nullptr),
-               Op::MoveFile(S(t / "safe"), S(to / "ui-moved"), true, nullptr)}, XPERR_OK);
-    EXPECT_EQ(data + data, readFile(to / "ui-copy") + readFile(to / "ui-moved"));
-    EXPECT_FALSE(exists(t / "safe"));
-    EXPECT_EQ("src\nui-copy\nui-moved\n", names(to.path));   // "src", unrelated, stays
 }
 
 TEST(XpFileCopy, FullDiskReadOnlyMountRefusedPermissionAndDevicesLeaveNothingHalfWritten)
@@ -246,40 +202,33 @@ TEST(XpFileCopy, FullDiskReadOnlyMountRefusedPermissionAndDevicesLeaveNothingHal
     ASSERT_EQ(0, mknod((t / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) |   // as /dev/full
                      symlink("/dev/zero", (t / "zero").c_str()) | mkfifo((t / "fifo").c_str(), 0644));
     EXPECT_EQ(XPERR_FILE_DISK_FULL, Op::CopyFile(fileOf(t / "src"), S(t / "full"), nullptr));
-    EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(t / "src"), S(t / "full"), false, nullptr));
-    EXPECT_EQ(S_IFCHR, kind(t / "full"));
+    EXPECT_EQ(S_IFCHR, kind(t / "full"));   // the failed copy removes files only
 
     checkInMountNamespace([&] {
         ASSERT_EQ(0, mount("tmpfs", vol.c_str(), "tmpfs", 0, "size=1m"));
         ASSERT_TRUE(writeFile(vol + "/old", "old"));
         EXPECT_EQ(XPERR_FILE_DISK_FULL, Op::CopyFile(fileOf(t / "src"), S(vol + "/new"), nullptr));
         EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(t / "src"), S(vol + "/old"), false, nullptr));
-        EXPECT_NE(XPERR_OK, Op::CopyFileSafely(S(t / "src"), S(vol + "/old"), false, nullptr));
         // The stream copy reads only a regular file: one of /dev/zero would end only on a full volume.
         EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(fileOf(t / "zero"), S(vol + "/old"), nullptr));
         EXPECT_NE(XPERR_OK, Op::CopyFile(fileOf(t / "fifo"), S(vol + "/old"), nullptr));   // never waits
-        XpStringT<char> created;
+        XpStringT<char> created;   // the numbered copy gives its claimed name up again
         EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(fileOf(t / "zero"), S(vol), true, nullptr, &created));
-        XpFile* device = new XpFile(S("/dev/zero"));
-        XpSharedPtr<XpAbstractFile> open(device);
-        ASSERT_EQ(XPERR_OK, device->Open(XpAbstractFile::openRead, XpAbstractFile::shareDenyNone));
-        EXPECT_EQ(XPERR_FILE_INVALID_PARAM, Op::CopyFile(open, S(vol + "/old"), nullptr));
-        EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(t / "zero"), S(vol + "/old"), false, nullptr));
         EXPECT_EQ("old\nold", names(vol) + readFile(vol + "/old"));
         ASSERT_EQ(0, mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr));
         ASSERT_EQ(0, mount(nullptr, ro.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr));
         EXPECT_EQ(XPERR_FILE_ACCESS_DENIED, Op::CopyFile(fileOf(t / "src"), S(ro + "/new"), nullptr));
-        EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFile(S(t / "src"), S(ro + "/old"), false, nullptr));
         EXPECT_EQ(XPERR_FILE_REMOVE_FAILED, Op::RemoveDir(S(ro), true, nullptr));
         EXPECT_EQ("old\nold", names(ro) + readFile(ro + "/old"));
     });
 
     ASSERT_EQ(0, chmod(t.path.c_str(), 0755));
+    // (The copy by paths fails at staging its file there as on the read-only volume; a removal
+    // refused to nobody is XpRemoveDirTest's.)
     checkAsNobody([&] {
         EXPECT_EQ(XPERR_FILE_ACCESS_DENIED, Op::CopyFile(fileOf(t / "src"), S(t / "mine"), nullptr));
         expectAll({Op::CopyFile(S(t / "src"), S(t / "mine"), false, nullptr),
                    Op::MoveFile(S(t / "src"), S(t / "mine"), false, nullptr)}, XPERR_FILE_COPY_FAILED);
-        EXPECT_EQ(XPERR_FILE_REMOVE_FAILED, Op::RemoveDir(S(t / "ro"), true, nullptr));
     });
     EXPECT_EQ("fifo\nfull\nro\nsrc\nvol\nzero\n", names(t.path));
     EXPECT_EQ(data, readFile(t / "src"));
@@ -301,11 +250,10 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElseNorReadItThroughASwappedSourc
         for (const char* name : {"p-paths", "p-safe", "p-stream", "p-public", "p-group"})
             ASSERT_TRUE(writeFile(t / name, "", 0644)) << name;
     });
-    const struct passwd* nobody = nobodyUser();
-    ASSERT_NE(nobody, nullptr);
-    ASSERT_EQ(nobody->pw_uid, ownerOf(t / "p-paths"));
+    ASSERT_EQ(nobodyUid(), ownerOf(t / "p-paths"));
 
-    // A replaced file keeps its owner only when he may read the source.
+    // A replaced file keeps its owner only when he may read the source (CopyFileSafely's copy is
+    // the one wiring check of that door; CopyFileAt places its copy through the same code).
     expectAll({Op::CopyFile(S(t / "secret"), S(t / "p-paths"), false, nullptr),
                Op::CopyFileSafely(S(t / "secret"), S(t / "p-safe"), false, nullptr),
                Op::CopyFile(S(t / "group"), S(t / "p-group"), false, nullptr),
@@ -314,37 +262,23 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElseNorReadItThroughASwappedSourc
         EXPECT_EQ(0u, ownerOf(t / name)) << name;
         EXPECT_FALSE(nobodyCanRead(t / name)) << name;
     }
-    EXPECT_EQ(0600u, modeOf(t / "p-paths"));
-    EXPECT_EQ(nobody->pw_uid, ownerOf(t / "p-public"));
+    EXPECT_EQ(nobodyUid(), ownerOf(t / "p-public"));
     EXPECT_EQ("for all", readFile(t / "p-public"));
     // The stream copy writes in place: a planted file is refused and left as it was.
     EXPECT_EQ(XPERR_FILE_ACCESS_DENIED, Op::CopyFile(fileOf(t / "secret"), S(t / "p-stream"), nullptr));
     EXPECT_EQ("", readFile(t / "p-stream"));
-    EXPECT_FALSE(nobodyCanRead(t / "secret") );
 
-    // Every copy has the source's permission bits, the stream copies too.
-    TempDir into;
-    ASSERT_EQ(0, chmod(into.path.c_str(), 0755));
-    XpStringT<char> created;
-    expectAll({Op::CopyFile(fileOf(t / "secret"), S(into / "stream"), nullptr),
-               Op::CopyFile(fileOf(t / "secret"), S(into.path), true, nullptr, &created),
-               Op::CopyFile(S(t / "secret"), S(into / "paths"), false, nullptr)}, XPERR_OK);
-    for (const std::string& copy : {into / "stream", std::string(created.GetBuffer()), into / "paths"}) {
-        EXPECT_EQ(0600u, modeOf(copy)) << copy;
-        EXPECT_FALSE(nobodyCanRead(copy)) << copy;
-        EXPECT_EQ("root only", readFile(copy));
-    }
-
-    // ... from the first instant: nobody opens each new file of a shared folder as it appears.
+    // The stream copies' new files are private from the first instant: nobody opens each new
+    // file of a shared folder as it appears. (The copy by paths stages an unnamed file, which no
+    // one can open, and a hidden one is root's and 0600 from its making: XpStagedFileTest.)
     TempDir shared;
+    XpStringT<char> created;
     ASSERT_EQ(0, chmod(shared.path.c_str(), 01777));
     NobodyWatcher watcher(shared.path, "root only");
     ASSERT_TRUE(watcher.Ready());
     for (int n = 0; n < 20; ++n) {
         std::string name = shared / ("c" + std::to_string(n));
         expectAll({Op::CopyFile(fileOf(t / "secret"), S(name), nullptr),
-                   Op::CopyFile(S(t / "secret"), S(name + "p"), false, nullptr),
-                   Op::CopyFileSafely(S(t / "secret"), S(name + "s"), false, nullptr),
                    Op::CopyFile(fileOf(t / "secret"), S(shared.path), true, nullptr, &created)}, XPERR_OK);
     }
     EXPECT_TRUE(watcher.Finish());
@@ -352,8 +286,8 @@ TEST(XpFileCopy, CopiesHandRootOnlyDataToNobodyElseNorReadItThroughASwappedSourc
     // Another process swaps the source between a file and a link to the root-only file.
     const std::string out = t / "out", secret = "root only";
     ASSERT_TRUE(mkdir((t / "vol").c_str(), 0755) == 0);
+    // (CopyFileSafely and CopyFileAt open their source through the same code.)
     expectNoLeakWhileSwapped(t.path, secret, 1500, [&] { Op::CopyFile(S(t / "src"), S(out), false, nullptr); }, out);
-    expectNoLeakWhileSwapped(t.path, secret, 1500, [&] { Op::CopyFileSafely(S(t / "src"), S(out), false, nullptr); }, out);
     // A move across volumes copies, then removes the source (only the file it copied).
     checkInMountNamespace([&] {
         ASSERT_EQ(0, mount("tmpfs", (t / "vol").c_str(), "tmpfs", 0, "size=4m"));
@@ -372,12 +306,15 @@ TEST(XpFileCopy, TemporaryNameSearchStopsAtTheFirstRealFailure)
     });
 }
 
+// A copy that writes the holes out as zeros would fill the volume. Each way the data goes: the
+// staged file's kernel copy (by paths, then CopyFileSafely's door to it; CopyFileAt and the tree
+// writer share it), the tree copy of a move across volumes, and the stream copy's own skipping
+// of holes, also from a position inside the source.
 TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
 {
     TempDir t;
     ASSERT_EQ(0, mkdir((t / "vol").c_str(), 0755) | mkdir((t / "far").c_str(), 0755));
-    // A 1 GiB file with two small pieces of data, ending in a hole, on 64 MiB volumes: a copy
-    // that writes the holes out as zeros fills the volume.
+    // A 1 GiB file with two small pieces of data, ending in a hole, on 64 MiB volumes.
     const off_t size = off_t(1) << 30, middle = size / 2;
     checkInMountNamespace([&] {
         std::string vol = t / "vol", far = t / "far";
@@ -392,23 +329,18 @@ TEST(XpFileCopy, EveryCopyKeepsTheHolesOfASparseFile)
             std::ifstream in(p, std::ios::binary);
             bool data = in.read(head, 4 - skip).seekg(middle - skip).read(mid, 6).good();
             EXPECT_TRUE(data && std::string(head) == std::string("head").substr(skip) && std::string(mid) == "middle") << p;
-            struct stat st = lstatOf(p);   // a copy is a file, never a link
+            struct stat st = lstatOf(p);
             EXPECT_EQ(size - skip, st.st_size) << p;
             EXPECT_LT(st.st_blocks * 512, 1 << 20) << p;
         };
         std::string src = vol + "/sparse";
-        XpStringT<char> created;
-        ASSERT_EQ(0, mkdir((vol + "/in").c_str(), 0755) | mkdir((vol + "/ui").c_str(), 0755));
         expectAll({Op::CopyFile(S(src), S(vol + "/paths"), false, nullptr),
                    Op::CopyFileSafely(S(src), S(vol + "/safe"), false, nullptr),
                    Op::CopyFile(fileOf(src), S(vol + "/stream"), nullptr),
-                   Op::CopyFile(fileOf(src), S(vol + "/in"), false, nullptr, &created),
-                   static_cast<XpErr>(Op::CopyFiles(std::vector<XpStringT<char> >{S(src)}, S(vol + "/ui"), true, nullptr)),
-                   Op::MoveFile(S(vol + "/paths"), S(far + "/moved"), false, nullptr),
-                   Op::RenameFile((vol + "/safe").c_str(), (far + "/renamed").c_str())}, XPERR_OK);
-        for (const std::string& copy : {vol + "/stream", vol + "/in/sparse", vol + "/ui/sparse", far + "/moved",
-                                        far + "/renamed"})
-            keptHoles(copy, 0);
+                   Op::MoveFile(S(vol + "/paths"), S(far + "/moved"), false, nullptr)}, XPERR_OK);
+        keptHoles(vol + "/safe", 0);
+        keptHoles(vol + "/stream", 0);
+        keptHoles(far + "/moved", 0);
         // An open source is copied from its position: the holes stay where they are in the copy.
         XpFile* open = new XpFile(S(src));
         XpSharedPtr<XpAbstractFile> shared(open);
@@ -428,59 +360,42 @@ class OnFirstRead {
 public:
     OnFirstRead(const std::string& path, const std::function<void()>& then)
     {
-        int group = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
-        if (group < 0 || fanotify_mark(group, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0 ||
-            pipe(fired_) != 0) {
-            if (group >= 0)
-                close(group);
+        XpFd group(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC));
+        if (!group.IsValid() || fanotify_mark(group.Get(), FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0)
             return;
-        }
         pid_ = fork();
         if (pid_ == 0) {   // answers until killed; the group ends with it, allowing what waits
             prctl(PR_SET_PDEATHSIG, SIGKILL);   // and never outlives the test
-            close(fired_[0]);
-            bool first = true;
-            for (;;) {
+            for (bool first = true;;) {
                 alignas(struct fanotify_event_metadata) char buffer[4096];
-                ssize_t n = read(group, buffer, sizeof buffer);
+                ssize_t n = read(group.Get(), buffer, sizeof buffer);
                 for (auto* e = reinterpret_cast<struct fanotify_event_metadata*>(buffer); n > 0 && FAN_EVENT_OK(e, n);
                      e = FAN_EVENT_NEXT(e, n)) {
-                    if (first) {
+                    if (first)
                         then();
-                        first = false;
-                        (void)!write(fired_[1], "f", 1);
-                    }
+                    first = false;
                     const struct fanotify_response allow = {e->fd, FAN_ALLOW};
-                    (void)!write(group, &allow, sizeof allow);
+                    (void)!write(group.Get(), &allow, sizeof allow);
                     close(e->fd);
                 }
             }
         }
-        close(group);
-        close(fired_[1]);
     }
     ~OnFirstRead()
     {
         if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
             waitpid(pid_, nullptr, 0);
-        if (pid_ > 0)
-            close(fired_[0]);
     }
     bool Ready() const { return pid_ > 0; }
-    bool Fired() const
-    {
-        struct pollfd p = {fired_[0], POLLIN, 0};
-        return Ready() && poll(&p, 1, 0) == 1;
-    }
 
 private:
     pid_t pid_ = -1;
-    int fired_[2] = {-1, -1};
 };
 
 // A move across volumes removes the source only when its name still holds the file it copied:
 // another file put there while the copy ran (here: swapped with its sibling at the first read)
-// stays, and the move reports the failure with both copies of the moved file kept.
+// stays, and the move reports the failure with both copies of the moved file kept. (Without the
+// swap the move would succeed and the source's name would be free.)
 TEST(XpFileCopy, MoveAcrossVolumesLeavesAFileSwappedInDuringTheCopy)
 {
     TempDir t;
@@ -497,40 +412,34 @@ TEST(XpFileCopy, MoveAcrossVolumesLeavesAFileSwappedInDuringTheCopy)
             });
             ASSERT_TRUE(swap.Ready());
             err = Op::MoveFile(S(t / "src"), S(t / "vol/moved"), false, nullptr);
-            EXPECT_TRUE(swap.Fired());
         }
         EXPECT_EQ(XPERR_FILE_COPY_FAILED, err);
         EXPECT_TRUE(readFile(t / "src") == two && readFile(t / "sibling") == one && readFile(t / "vol/moved") == one);
     });
 }
 
-TEST(XpFileCopy, RemoveDirCountsEntriesAndNeverLeavesTheTree)
+// The removal's count and its other mounts are XpRemoveDirTest's; here the links and folders it
+// must never leave the tree through.
+TEST(XpFileCopy, RemoveDirNeverLeavesTheTree)
 {
     TempDir t;
     for (const char* d : {"tree", "tree/sub", "outside"})
         ASSERT_EQ(0, mkdir((t / d).c_str(), 0755));
-    for (const char* f : {"tree/a", "tree/b", "tree/sub/c", "outside/keep"})
-        ASSERT_TRUE(writeFile(t / f, f));
-    Recorder refused, r;
-    EXPECT_EQ(XPERR_FILE_DIR_NOT_EMPTY, Op::RemoveDir(S(t / "tree"), false, &refused));
-    EXPECT_EQ(0, refused.doneCount);
-    ASSERT_EQ(XPERR_OK, Op::RemoveDir(S(t / "tree"), true, &r));
-    expectAll({r.totalCount, r.doneCount, static_cast<int64_t>(r.calls.size())}, int64_t(5));
-    EXPECT_EQ(t / "tree", r.paths.back());
-
-    // Links inside the tree and a tree given as a link: nothing outside is touched.
-    ASSERT_EQ(0, mkdir((t / "tree").c_str(), 0755) | symlink((t / "outside").c_str(), (t / "tree/link").c_str()) |
+    ASSERT_TRUE(writeFile(t / "tree/sub/c", "c") && writeFile(t / "outside/keep", "keep"));
+    ASSERT_EQ(0, symlink((t / "outside").c_str(), (t / "tree/link").c_str()) |
                      symlink((t / "outside").c_str(), (t / "treelink").c_str()));
+    EXPECT_EQ(XPERR_FILE_DIR_NOT_EMPTY, Op::RemoveDir(S(t / "tree"), false, nullptr));
+    // A tree given as a link, and a link inside the tree: nothing outside is touched.
     EXPECT_EQ(XPERR_FILE_INVALID_PATH, Op::RemoveDir(S(t / "treelink/"), true, nullptr));
     ASSERT_EQ(XPERR_OK, Op::RemoveDir(S(t / "tree"), true, nullptr));
     EXPECT_FALSE(exists(t / "tree"));
+    EXPECT_EQ("keep\n", names(t / "outside"));
 
     // A folder inside that the caller may not list (nobody, in nobody's tree, meets root's 0700
     // folder): the removal stops there, says a listing failed, and that folder stays whole.
-    const struct passwd* nobody = nobodyUser();
-    ASSERT_TRUE(nobody != nullptr && chmod(t.path.c_str(), 0755) == 0 && mkdir((t / "tree").c_str(), 0755) == 0 &&
+    ASSERT_TRUE(chmod(t.path.c_str(), 0755) == 0 && mkdir((t / "tree").c_str(), 0755) == 0 &&
                 mkdir((t / "tree/locked").c_str(), 0700) == 0 && writeFile(t / "tree/locked/x", "x") &&
-                chown((t / "tree").c_str(), nobody->pw_uid, nobody->pw_gid) == 0);
+                chown((t / "tree").c_str(), nobodyUid(), nobodyGid()) == 0);
     checkAsNobody([&] { EXPECT_EQ(XPERR_NO_MEMORY, Op::RemoveDir(S(t / "tree"), true, nullptr)); });
     EXPECT_EQ("x", readFile(t / "tree/locked/x"));
     ASSERT_EQ(XPERR_OK, Op::RemoveDir(S(t / "tree"), true, nullptr));

@@ -8,7 +8,6 @@
 
 #include <map>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 using namespace xptest;
 
@@ -61,13 +60,9 @@ TEST(XpTreeCopy, SetIdBitsStayOnlyOnACopyWithTheSourcesOwner)
         }
         ASSERT_EQ(chmod(dir.c_str(), 02777) | chmod((dir + "/prog").c_str(), 04755), 0);
     }
-    struct Row {
-        const char* tree;
-        XpTreeWriter::Ownership ownership;
-        bool asNobody;
-        uid_t owner;
-        mode_t folderMode, fileMode;
-    } rows[] = {
+    struct Row { const char* tree; XpTreeWriter::Ownership ownership; bool asNobody; uid_t owner;
+                 mode_t folderMode, fileMode; };
+    const Row rows[] = {
         {"users", XpTreeWriter::ownKept, false, nobodyUid(), 02777, 04755},   // root keeps the owner: bits stay
         {"users", XpTreeWriter::ownCaller, false, 0, 0777, 0755},            // root's copy of nobody's tree
         {"roots", XpTreeWriter::ownKept, true, nobodyUid(), 0777, 0755},      // nobody's copy of root's tree
@@ -118,9 +113,8 @@ TEST(XpTreeCopy, ASecondCopyReplacesTheLinksOfTheFirst)
     ASSERT_EQ(unlink((t / "src/link").c_str()) | symlink("second", (t / "src/link").c_str()), 0);
     XpFileError again = copyTree(t.path, "src", t / "dst");
     EXPECT_TRUE(again.IsOk()) << again.Operation() << " " << again.Describe().GetBuffer();
-    char target[32] = {};
-    EXPECT_GT(readlink((t / "dst/src/link").c_str(), target, sizeof target - 1), 0);
-    EXPECT_STREQ(target, "second");
+    std::error_code ignored;
+    EXPECT_EQ(std::filesystem::read_symlink(t / "dst/src/link", ignored), "second");
     EXPECT_EQ(names(t / "dst/src"), "file\nlink\n");   // no hidden name left behind
 }
 
@@ -175,7 +169,6 @@ TEST(XpTreeCopy, AFailedEntryIsReportedWithItsCauseAndTheCopyGoesOn)
             for (const XpFileError& e : watcher.failed)
                 byPath[e.Path().GetBuffer()] = e;
             EXPECT_EQ(byPath["src/locked"].SysErr(), EACCES);
-            EXPECT_STREQ(byPath["src/locked"].Describe().GetBuffer(), "Permission denied");
             EXPECT_EQ(byPath["src/pipe"].Code(), XPERR_FILE_NOT_SUPPORTED);
             EXPECT_EQ(readFile(t / "dst/src/ok") + readFile(t / "dst/src/sub/deep"), "okdeep");
             EXPECT_EQ(names(t / "dst/src"), "ok\nsub\n");
@@ -218,8 +211,9 @@ TEST(XpTreeWriter, AFileFromAPipeTakesExactlyItsSizeAndAShortStreamPlacesNothing
     TempDir t;
     XpFd dir = openFolder(t.path);
     XpTreeWriter writer;
-    struct { size_t sent, told; bool placed; } rows[] = {{100, 100, true}, {150, 100, true}, {0, 0, true},
-                                                         {99, 100, false}, {0, 10, false}, {3 << 20, 3 << 20, true}};
+    // More than told (the rest stays in the pipe), nothing, one byte short, and more than the pipe holds.
+    struct { size_t sent, told; bool placed; } rows[] = {{150, 100, true}, {0, 0, true}, {99, 100, false},
+                                                         {3 << 20, 3 << 20, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << row.sent << " of " << row.told);
         int ends[2];   // non-blocking, as a sender's pipe may be: the writer waits for the data
@@ -237,15 +231,12 @@ TEST(XpTreeWriter, AFileFromAPipeTakesExactlyItsSizeAndAShortStreamPlacesNothing
         XpTreeEntry entry;
         entry.mode = S_IFREG | 0640;
         entry.size = int64_t(row.told);
-        entry.owner = getuid();
-        entry.group = getgid();
         XpFileError err = writer.AddFile(dir.Get(), "got", entry, in.Get(), nullptr);
         std::string rest(64, '\0');
         fcntl(in.Get(), F_SETFL, 0);   // what is left, up to the sender's end
         ssize_t left = read(in.Get(), &rest[0], rest.size());
         in.Reset();
-        int status = 0;
-        waitpid(sender, &status, 0);
+        childExit(sender);
         if (row.placed) {
             EXPECT_TRUE(err.IsOk()) << err.Describe().GetBuffer();
             EXPECT_EQ(readFile(t / "got"), data.substr(0, row.told));
@@ -358,7 +349,6 @@ TEST(XpTreeCopy, TakenNamesAreReplacedKeptOrAskedAboutAsTheOptionsSay)
         for (const std::string& p : placed)
             told += (told.empty() ? "" : " ") + p;
         EXPECT_EQ(told, r.placed) << r.existing;
-        EXPECT_EQ(readFile(t / "dst/src/fresh"), "new");
         if (r.askYesFor) {
             EXPECT_EQ(asked.size(), 3u);   // each taken name, never the free one
         }
