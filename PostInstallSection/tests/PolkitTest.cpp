@@ -488,9 +488,13 @@ TEST_F(PolkitTest, TheHelperTakesALargeFileWithoutEitherSideGrowing)
     auto install = [this](size_t size, const std::string& name, long* installerKiB, long* helperKiB) {
         const std::string source = sandbox_->root() + "/" + name, dest = sandbox_->systemDataDir() + "/applications/" + name;
         {
-            std::ofstream out(source, std::ios::binary); // each MiB of its own, no page like its neighbour
+            // One buffer for all of it (memory freed here would stay with the sanitizers' quarantine
+            // and count for the child below); each MiB starts one byte further into the pattern, so
+            // that no MiB is like its neighbour.
+            const std::string bytes = xptest::pattern((1u << 20) + 256, 'a');
+            std::ofstream out(source, std::ios::binary);
             for (size_t i = 0; i < size; ++i)
-                out << xptest::pattern(1u << 20, static_cast<char>(i));
+                out.write(bytes.data() + i % 256, 1u << 20);
             ASSERT_TRUE(out.flush()) << source;
         }
         // The installer's side in a process of its own, so that its peak and the helper's (once
