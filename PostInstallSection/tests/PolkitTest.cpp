@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -297,20 +298,15 @@ TEST_F(PolkitTest, APasswordWantedIsARefusalUnattendedAndOnATerminalTheHostsOwnT
                               "login-item=refused"});
     // On a terminal pkttyagent, registered by the host for itself, asks there with the policy's
     // message; a wrong answer refuses.
-    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
-    const std::string terminal = ::ptsname(master);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        // A session of its own whose controlling terminal is the pseudo-terminal, opened while
-        // still root (it is root's), then nobody.
-        int slave = ::setsid() < 0 ? -1 : ::open(terminal.c_str(), O_RDWR);
-        if (slave < 0 || ::dup2(slave, 0) < 0 || ::dup2(slave, 1) < 0 || ::dup2(slave, 2) < 0)
-            ::_exit(125);
+    // A session of its own whose controlling terminal is the pseudo-terminal, opened while still
+    // root (it is root's), then nobody.
+    int master = -1;
+    pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0)
         execChild({INSTALLER_HOST_PATH, "--privileged-helper", ORU_HELPER_PATH, ORU_BUNDLE_PATH},
                   {"LANGUAGE=en", "SHELL=/bin/sh"}, nobody_->pw_uid, nobody_->pw_gid);
-    }
+    ASSERT_GE(pid, 0);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC); // for no later child
     Host host; // talks through the terminal; killed and reaped whatever happens below
     host.pid = pid;
     host.out = master;
