@@ -68,11 +68,10 @@ TEST_F(UninstallTest, RemovesWhatItPlacedKeepsWhatItDidNotAndNamesAChangedFile)
     // The person's own file in the application's folder, and an installed file they changed.
     ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/notes.txt", "mine\n"));
     ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/lib/libombrix.so", "patched\n"));
+    // One line for each kind of step: removed, kept as changed, kept as holding other files.
     std::string output = run({"--uninstall", "--unattended"});
-    expectHas(output, {"removed " + sandbox_->installedEntry() + "\n", "removed " + installed_ + "/ombrix\n",
-                       "removed " + installed_ + "/libombrix.so\n", "removed " + sandbox_->autostartEntry() + "\n",
+    expectHas(output, {"removed " + installed_ + "/ombrix\n",
                        "kept " + installed_ + "/lib/libombrix.so: it was changed after the installation\n",
-                       "kept " + installed_ + "/lib: it holds files the installer did not place\n",
                        "kept " + installed_ + ": it holds files the installer did not place\n",
                        "installer-host: result: uninstall=done removed=4 kept=3 failed=0\n"});
     for (const std::string& gone : {sandbox_->installedEntry(), sandbox_->autostartEntry(), installed_ + "/ombrix",
@@ -87,27 +86,20 @@ TEST_F(UninstallTest, RemovesWhatItPlacedKeepsWhatItDidNotAndNamesAChangedFile)
     EXPECT_EQ(OruSandbox::readFile(installed_ + "/notes.txt"), "mine\n");
 }
 
-TEST_F(UninstallTest, AllOfItGoesWhenNothingWasAddedOrChanged)
-{
-    install();
-    expectHas(run({"--uninstall", "--unattended"}), {"uninstall=done removed=7 kept=0 failed=0"});
-    EXPECT_FALSE(exists(installed_));
-    EXPECT_FALSE(exists(sandbox_->installedEntry()));
-    EXPECT_TRUE(exists(sandbox_->root() + "/opt"));
-}
-
+// A yes then takes all of it, nothing having been added or changed: the folders the installer
+// made go once empty, the one that was there before (opt) stays.
 TEST_F(UninstallTest, OnATerminalItAsksOnceAndANoRemovesNothing)
 {
     install();
     std::string declined = run({"--uninstall", "--interactive"}, 0, "n\n");
-    expectHas(declined, {"Remove what the installation of", "Nothing was removed.", "uninstall=declined"});
+    expectHas(declined, {"Nothing was removed.", "uninstall=declined"});
     EXPECT_EQ(countOf(declined, "Remove? [y/N]"), 1u);
     EXPECT_TRUE(exists(installed_ + "/ombrix"));
-    EXPECT_TRUE(exists(manifest()));
     std::string accepted = run({"--uninstall", "--interactive"}, 0, "y\n");
     EXPECT_EQ(countOf(accepted, "Remove? [y/N]"), 1u);
-    expectHas(accepted, {"uninstall=done removed=7"});
+    expectHas(accepted, {"uninstall=done removed=7 kept=0 failed=0"});
     EXPECT_FALSE(exists(installed_));
+    EXPECT_TRUE(exists(sandbox_->root() + "/opt"));
 }
 
 // Another user (nobody) who may write the installed folder replaces an installed file with a
@@ -121,8 +113,6 @@ TEST_F(UninstallTest, ALinkPlantedWhereAnInstalledFileWasIsRemovedNotFollowed)
     ASSERT_EQ(::chmod(sandbox_->root().c_str(), 0755), 0);
     std::string target = installed_ + "/ombrix";
     ASSERT_EQ(xptest::asNobody([&] { return ::unlink(target.c_str()) == 0 && ::symlink(precious.c_str(), target.c_str()) == 0 ? 0 : 1; }), 0);
-    struct stat st;
-    ASSERT_TRUE(::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == xptest::nobodyUid());
     expectHas(run({"--uninstall", "--unattended"}),
               {"removed " + target + " (a link where the installer had placed a file; not followed)\n"});
     EXPECT_FALSE(exists(target));
@@ -146,9 +136,7 @@ TEST_F(UninstallTest, TheStepsOfARemovalAreRecorded)
     run({"--uninstall", "--unattended"});
     std::string log = readAll("/var/log/installer-host.log");
     expectHas(log, {"INSTALLER_STEP=removal INSTALLER_PATH=" + installed_ + "/ombrix INSTALLER_OUTCOME=removed",
-                    "INSTALLER_STEP=removal INSTALLER_PATH=" + sandbox_->autostartEntry() + " INSTALLER_OUTCOME=removed",
                     "INSTALLER_STEP=removal INSTALLER_PATH=" + installed_ + "/lib/libombrix.so INSTALLER_OUTCOME=kept",
-                    "MESSAGE_ID=2c1b93f463f849f4912137872af3f875",
                     "INSTALLER_STEP=end INSTALLER_ENDING=removal-done INSTALLER_BUNDLE=PostInstallSection INSTALLER_REMOVED=4 "
                     "INSTALLER_KEPT=3 INSTALLER_FAILED=0"});
     EXPECT_EQ(countOf(log, "INSTALLER_STEP=removal "), 7u) << log;

@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -31,7 +32,6 @@
 #include <sys/stat.h>
 #include <termios.h>
 
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -40,7 +40,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-const char* const kAction = "com.ombrix.installer.global-login-items";
 const char* const kBusSocket = "/run/dbus/system_bus_socket";
 
 // A rule answering `result` ("YES", "NO", "AUTH_ADMIN") for the installer's actions asked by nobody.
@@ -49,25 +48,6 @@ std::string ruleFor(const char* result)
     return std::string("polkit.addRule(function(action, subject) {\n"
                        "  if (action.id.indexOf(\"com.ombrix.installer.\") == 0 && subject.user == \"nobody\")\n"
                        "    return polkit.Result.") + result + ";\n});\n";
-}
-
-// Runs argv as root or as nobody with exactly `env` (and LANGUAGE=en; the test's own environment
-// when empty), dying with the test; returns its exit status, and its output in `output`. Its
-// standard input is `inFd` when given.
-int runProgram(const Lines& argv, const Lines& env, bool asNobody, std::string* output = nullptr, int inFd = -1)
-{
-    Host program; // reads to the end of its output, then reaps it (killed if it will not end)
-    program.program = argv[0];
-    program.stdinFd = inFd;
-    program.onlyEnv = !env.empty();
-    const struct passwd* nobody = ::getpwnam("nobody");
-    if (asNobody && nobody)
-        program.runAsUid = nobody->pw_uid, program.runAsGid = nobody->pw_gid;
-    program.start(Lines(argv.begin() + 1, argv.end()), env);
-    int status = program.finish(60);
-    if (output)
-        *output = program.output;
-    return status;
 }
 
 // Kills whatever is still this process's child (its own, or adopted as subreaper: what a killed
@@ -98,14 +78,6 @@ XpFd pipeHolding(const std::string& bytes)
     EXPECT_GE(::fcntl(out.Get(), F_SETPIPE_SZ, static_cast<int>(std::max<size_t>(bytes.size(), 1u << 20))), 0);
     EXPECT_EQ(::write(out.Get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     return in;
-}
-
-// The payload stream of `source` as the installer sends it, in such a pipe.
-XpFd streamOf(const std::string& source)
-{
-    XpFd stream(::memfd_create("payload-stream", MFD_CLOEXEC));
-    EXPECT_EQ(InstallerPayloadSend(source, stream.Get(), nullptr).outcome, InstallerPayloadOutcome::Installed);
-    return pipeHolding(readAll("/proc/self/fd/" + std::to_string(stream.Get())));
 }
 
 // A record of a hand-made stream.
@@ -181,9 +153,7 @@ protected:
         mounts_.bind(ORU_POLICY_DIR, "/usr/share/polkit-1/actions");
         // A bus configuration of the test's own, not the machine's: it names no service folder, so
         // nothing is started on demand and only the daemons this test starts answer on the bus.
-        ASSERT_TRUE(OruSandbox::writeFile(state_ + "/bus.conf", R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN" "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
+        ASSERT_TRUE(OruSandbox::writeFile(state_ + "/bus.conf", R"(<busconfig>
   <type>system</type>
   <listen>unix:path=/run/dbus/system_bus_socket</listen>
   <auth>EXTERNAL</auth>
@@ -222,11 +192,10 @@ protected:
     }
 
     // The payload installed through the helper as pkexec would start it for nobody.
-    InstallerPayloadResult throughHelper(const std::string& source, const std::string& dest,
-                                         InstallerPayloadObserver progress = nullptr)
+    InstallerPayloadResult throughHelper(const std::string& source, const std::string& dest)
     {
         ::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1);
-        InstallerPayloadResult result = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, progress);
+        InstallerPayloadResult result = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr);
         ::unsetenv("PKEXEC_UID");
         return result;
     }
@@ -241,7 +210,6 @@ protected:
             runByNobody(host);
         options.insert(options.end(), {"--privileged-helper", ORU_HELPER_PATH, "--actions", "continue", ORU_BUNDLE_PATH});
         host.start(options, {"SHELL=/bin/sh"});
-        space_.notePid(host.pid);
         EXPECT_EQ(host.finish(), status) << host.output;
         // The application it started is ours to collect (subreaper), but so are the daemons:
         // wait for its record instead, and collect only what has ended.
@@ -259,24 +227,19 @@ protected:
     std::string expectHelper(const Lines& arguments, int status, const std::string& says = "", Lines env = {},
                              bool asNobody = false, int input = -1)
     {
-        Lines argv{ORU_HELPER_PATH};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        Host helper; // reads to the end of its output, then reaps it (killed if it will not end)
+        helper.program = ORU_HELPER_PATH;
+        helper.stdinFd = input;
+        helper.onlyEnv = true;
+        if (asNobody)
+            runByNobody(helper);
         if (env.empty())
             env = {"PKEXEC_UID=" + std::to_string(nobody_->pw_uid), "PATH=/usr/bin:/bin"};
-        std::string errors;
-        EXPECT_EQ(runProgram(argv, env, asNobody, &errors, input), status)
-            << (arguments.empty() ? "" : arguments.back()) << " " << env[0] << "\n" << errors;
-        expectHas(errors, {says});
-        return errors;
-    }
-
-    void expectValidRootEntry()
-    {
-        struct stat st;
-        ASSERT_EQ(::lstat(sandbox_->autostartEntry().c_str(), &st), 0);
-        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && st.st_gid == 0 && (st.st_mode & 07777) == 0644) << std::oct << st.st_mode;
-        expectHas(OruSandbox::readFile(sandbox_->autostartEntry()), {"Name=Ombrix\nExec=" + sandbox_->execLine() + "\n"});
-        EXPECT_TRUE(validDesktopEntry(sandbox_->autostartEntry()));
+        helper.start(arguments, env);
+        EXPECT_EQ(helper.finish(60), status) << (arguments.empty() ? "" : arguments.back()) << " " << env[0] << "\n"
+                                             << helper.output;
+        expectHas(helper.output, {says});
+        return helper.output;
     }
 
     OruPrivateLockSpace space_;
@@ -288,66 +251,42 @@ protected:
     size_t launches_ = 0;
 };
 
+// The payload's file goes to the system's applications folder, which is root's: only the helper,
+// started by pkexec when polkit grants, can place it there.
 TEST_F(PolkitTest, APersonGrantedByPolkitInstallsAndGetsTheLoginItemThroughTheHelperRefusedNeitherRootIsNotAsked)
 {
-    // A fresh road: the payload, a file and a folder, goes to the system's applications folder,
-    // which is root's.
-    const std::string data = sandbox_->root() + "/Ombrix Sample/data";
-    const std::string installedData = sandbox_->systemDataDir() + "/applications/ombrix-data";
-    makeApplicationFolder(data, 100);
-    ASSERT_TRUE(chownTree(data, nobody_->pw_uid, nobody_->pw_gid));
-    const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), "--install",
-                        data + "=" + installedData};
+    const Lines install{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()};
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     startPolkit(ruleFor("YES"));
-    // The policy as polkit serves it. (Its German texts would need a German locale installed,
-    // which this machine lacks: polkit picks the texts by the caller's locale.)
-    std::string listed;
-    EXPECT_EQ(runProgram({"/usr/bin/pkaction", "--verbose", "--action-id", kAction}, {"LANG=C.UTF-8"}, true, &listed), 0);
-    expectHas(listed, {"message:           Authentication is required to start Ombrix at login for all users",
-                       "implicit inactive: auth_admin\n  implicit active:   auth_admin_keep"});
     std::string output = runHost(true, install);
     expectHas(output, {"installed " + sandbox_->installedEntry() + " (privileged helper)",
-                       "installed " + installedData + " (privileged helper)",
                        "login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
     struct stat st;
     EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0644);
     EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
-    expectSameTree(data, installedData, 0755);
-    EXPECT_TRUE(::stat((installedData + "/private.conf").c_str(), &st) == 0 && st.st_uid == 0);
-    expectValidRootEntry();
-    EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[\"reconstructDatabase\"] new-session"});
-    // The application runs as the person who ran the installer.
-    EXPECT_TRUE(::stat(sandbox_->recordFile().c_str(), &st) == 0 && st.st_uid == nobody_->pw_uid);
-    // pkexec lets the helper's own refusal through: an argument it does not expect.
-    std::string errors;
-    EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "everything"},
-                         {"SHELL=/bin/sh", "PATH=/usr/bin:/bin"}, true, &errors), 2) << errors;
-    expectHas(errors, {"oru-privileged-helper: usage:"});
+    // The login item, root's and readable by every session, made from the system's entry of the
+    // application that the helper's configuration names (its text is the plug-in's, tested there).
+    ASSERT_EQ(::lstat(sandbox_->autostartEntry().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && st.st_gid == 0 && (st.st_mode & 07777) == 0644) << std::oct << st.st_mode;
+    expectHas(OruSandbox::readFile(sandbox_->autostartEntry()), {"Name=Ombrix\nExec=" + sandbox_->execLine() + "\n"});
 
     polkitd_.stop(SIGTERM);
     bus_.stop(SIGTERM);
     for (const std::string& made : {sandbox_->autostartEntry(), sandbox_->installedEntry()})
         ASSERT_EQ(::unlink(made.c_str()), 0);
-    std::filesystem::remove_all(installedData);
     ::unlink(kBusSocket); // should the bus have left it
     startPolkit(ruleFor("NO"));
     output = runHost(true, install, false, 8); // the payload's copy failed
     expectHas(output, {"failed " + sandbox_->installedEntry() + ": refused: the right to install for all users was not granted",
                        "installer-host: polkit refused com.ombrix.installer.global-login-items: not authorized",
                        "login-item=refused"});
-    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()) || exists(installedData));
-    // pkexec asked directly is refused the same way: the helper never runs.
-    EXPECT_EQ(runProgram({"/usr/bin/pkexec", ORU_HELPER_PATH, "login-item", "add"}, {"SHELL=/bin/sh"}, true, &errors), 127);
-    expectHas(errors, {"Not authorized"});
-    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    EXPECT_FALSE(exists(sandbox_->installedEntry()) || exists(sandbox_->autostartEntry()));
 
     // Root is granted by polkit without a question, even against the rule, and does both itself.
     output = runHost(false, install);
     expectHas(output, {"installed " + sandbox_->installedEntry() + "\n",
                        "login-item=\"added " + sandbox_->autostartEntry() + "\""});
     EXPECT_EQ(output.find("Answer"), std::string::npos) << output; // nobody was asked
-    expectValidRootEntry();
 }
 
 TEST_F(PolkitTest, APasswordWantedIsARefusalUnattendedAndOnATerminalTheHostsOwnTextAgentAsksForIt)
@@ -359,25 +298,19 @@ TEST_F(PolkitTest, APasswordWantedIsARefusalUnattendedAndOnATerminalTheHostsOwnT
                               "login-item=refused"});
     // On a terminal pkttyagent, registered by the host for itself, asks there with the policy's
     // message; a wrong answer refuses.
-    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
-    const std::string terminal = ::ptsname(master);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        // A session of its own whose controlling terminal is the pseudo-terminal, opened while
-        // still root (it is root's), then nobody.
-        int slave = ::setsid() < 0 ? -1 : ::open(terminal.c_str(), O_RDWR);
-        if (slave < 0 || ::dup2(slave, 0) < 0 || ::dup2(slave, 1) < 0 || ::dup2(slave, 2) < 0)
-            ::_exit(125);
+    // A session of its own whose controlling terminal is the pseudo-terminal, opened while still
+    // root (it is root's), then nobody.
+    int master = -1;
+    pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0)
         execChild({INSTALLER_HOST_PATH, "--privileged-helper", ORU_HELPER_PATH, ORU_BUNDLE_PATH},
                   {"LANGUAGE=en", "SHELL=/bin/sh"}, nobody_->pw_uid, nobody_->pw_gid);
-    }
+    ASSERT_GE(pid, 0);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC); // for no later child
     Host host; // talks through the terminal; killed and reaped whatever happens below
     host.pid = pid;
     host.out = master;
     host.in = ::dup(master);
-    space_.notePid(pid);
     const std::string& seen = host.output;
     ASSERT_TRUE(host.readUntil("choice> ", 1)) << seen; // the installation page
     host.send("c\n");
@@ -406,8 +339,6 @@ TEST_F(PolkitTest, WithoutAPolkitDaemonPkexecOrPkcheckTheHostSaysWhatIsMissingRo
                               "login-item=refused"});
     // Root asks itself; unattended, the scripted answer denies as before.
     expectHas(runHost(false), {"the installer asks for itself", "Answer (scripted): deny", "login-item=refused"});
-    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
-    EXPECT_EQ(sandbox_->recordedLaunches(), Lines(2, "[] new-session"));
 
     // polkit grants, but pkexec (a package of its own) is missing: the helper cannot be started.
     startPolkit(ruleFor("YES"));
@@ -416,65 +347,37 @@ TEST_F(PolkitTest, WithoutAPolkitDaemonPkexecOrPkcheckTheHostSaysWhatIsMissingRo
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     // Without pkcheck polkit cannot be asked at all: as without its daemon.
     mounts_.bind("/dev/null", "/usr/bin/pkcheck");
-    expectHas(runHost(true), {"no polkit daemon answers here (polkit is not installed (no /usr/bin/pkcheck)); without it "
-                              "only root may do this: refused",
-                              "login-item=refused"});
-    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
+    expectHas(runHost(true), {"no polkit daemon answers here (polkit is not installed (no /usr/bin/pkcheck))", "login-item=refused"});
 }
 
 TEST_F(PolkitTest, TheHelperRefusesWhatItDoesNotExpectOrTrustAndAnyStartButPkexecsAndFollowsNoPlantedLink)
 {
-    const Lines bad[] = {{}, {"login-item"}, {"login-item", "add", "extra"}, {"login-item", "ADD"}, {"login-item", "add "},
-                         {"login-item", "add\n"}, {"login-item", ""}, {"login-item", "--", "add"}, {"Login-item", "add"},
-                         {"--login-item", "add"}, {"install-payloads", "/usr/share/x"}, {"login-item", "../add"},
-                         {"login-item", "remove", sandbox_->autostartEntry()}, {"--help"}, {"", ""},
-                         {"login-item", std::string(100000, 'a')}, {"login-item", "add", ""}, {"install-payload"},
-                         {"install-payload", sandbox_->installedEntry(), "extra"}};
+    // Too few arguments, too many, another command, another action.
+    const Lines bad[] = {{"login-item"}, {"login-item", "add", "extra"}, {"Login-item", "add"}, {"login-item", "ADD"}};
     for (const Lines& arguments : bad)
         expectHelper(arguments, 2, "oru-privileged-helper: usage:");
-    // A payload destination must name a file directly in a payload folder.
+    // A payload destination must name a file directly in a payload folder, not a hidden one: no
+    // folder in it, not another folder, no "..".
     const std::string applications = sandbox_->systemDataDir() + "/applications";
-    for (const std::string& destination : {std::string("x.desktop"), std::string("/etc/passwd"), applications,
-                                           applications + "/", applications + "/../x.desktop", applications + "/./x",
-                                           applications + "/.hidden", applications + "/sub/x.desktop",
-                                           applications + "//x.desktop", sandbox_->autostartEntry(), std::string()})
+    for (const std::string& destination : {std::string("x.desktop"), std::string("/etc/passwd"),
+                                           applications + "/../x.desktop", applications + "/.hidden"})
         expectHelper({"install-payload", destination}, 8, "is not a file name in a payload folder");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications), {}), 1); // the entry of SetUp alone
-    EXPECT_FALSE(exists(sandbox_->systemDataDir() + "/x.desktop") || exists(applications + "/sub"));
-    // Not through pkexec: root without PKEXEC_UID, a malformed one, or not root at all.
-    const std::pair<Lines, bool> starts[] = {{{"PATH=/usr/bin"}, false},    {{"PKEXEC_UID="}, false},
-                                             {{"PKEXEC_UID=65534x"}, false}, {{"PKEXEC_UID=-1"}, false},
-                                             {{"PKEXEC_UID=0"}, true},       {{"PKEXEC_UID=65534"}, true}};
+    EXPECT_FALSE(exists(sandbox_->systemDataDir() + "/x.desktop"));
+    // Not through pkexec: root without PKEXEC_UID, an empty or a malformed one, or not root at all.
+    const std::pair<Lines, bool> starts[] = {{{"PATH=/usr/bin"}, false}, {{"PKEXEC_UID="}, false},
+                                             {{"PKEXEC_UID=65534x"}, false}, {{"PKEXEC_UID=65534"}, true}};
     for (const auto& start : starts)
         expectHelper({"login-item", "add"}, 3, "refusing to run: not started through pkexec", start.first, start.second);
 
+    // A link at the entry: refused and left.
     const std::string precious = sandbox_->root() + "/precious";
     ASSERT_TRUE(OruSandbox::writeFile(precious, "keep me\n"));
-    const std::string temp = autostartFolder() + "/.com.ombrix.Ombrix.desktop.new";
-    // A link at the entry: refused and left. A link planted where a fixed temporary name would be:
-    // the helper stages its entry without one (unnamed, or under an unguessable hidden name), so
-    // the link is neither written through nor used.
     ASSERT_EQ(::symlink(precious.c_str(), sandbox_->autostartEntry().c_str()), 0);
     expectHelper({"login-item", "add"}, 6, sandbox_->autostartEntry() + " is a symbolic link; left as it is");
-    expectHelper({"login-item", "remove"}, 6);
     ASSERT_EQ(::unlink(sandbox_->autostartEntry().c_str()), 0);
-    ASSERT_EQ(::symlink(precious.c_str(), temp.c_str()), 0);
-    expectHelper({"login-item", "add"}, 0);
-    expectValidRootEntry();
-    EXPECT_TRUE(std::filesystem::is_symlink(temp));
-    EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
-    ASSERT_EQ(::unlink(temp.c_str()), 0);
-    expectHelper({"login-item", "remove"}, 0);
-    EXPECT_FALSE(exists(sandbox_->autostartEntry()));
-    // The same at a payload's destination.
-    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
-    ASSERT_EQ(::symlink(precious.c_str(), sandbox_->installedEntry().c_str()), 0);
-    expectHelper({"install-payload", sandbox_->installedEntry()}, 6, "is a symbolic link; left as it is", {}, false,
-                 streamOf(sandbox_->payloadEntry()).Get());
-    ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
-    ASSERT_TRUE(sandbox_->installTargetApp());
 
-    // Folders and a configuration it cannot trust, and an entry the plug-in would not write either.
+    // Folders and a configuration it cannot trust.
     const std::string moved = sandbox_->systemConfigDir() + "/real-autostart";
     std::filesystem::rename(autostartFolder(), moved);
     ASSERT_EQ(::symlink(moved.c_str(), autostartFolder().c_str()), 0);
@@ -488,16 +391,14 @@ TEST_F(PolkitTest, TheHelperRefusesWhatItDoesNotExpectOrTrustAndAnyStartButPkexe
     expectHelper({"login-item", "add"}, 4);
     writeConfig("AutostartDirectory=" + autostartFolder() + "\nDataDirectories=" + sandbox_->systemDataDir() + ":../x\n");
     expectHelper({"login-item", "add"}, 4);
-    writeConfig("AutostartDirectory=" + autostartFolder() + "\nDataDirectories=" + sandbox_->systemDataDir() + "\n");
-    ASSERT_TRUE(OruSandbox::writeFile(sandbox_->installedEntry(), "[Desktop Entry]\nType=Application\nExec=ombrix > /tmp/x\n"));
-    expectHelper({"login-item", "add"}, 5, "reserved character '>'");
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
 }
 
 // Root takes its folders from this file as written: whatever an editor hides in it (a CRLF line
 // end, a trailing blank, a NUL, a file longer than it reads) would otherwise name a neighbouring
-// folder that root then makes and writes into.
+// folder that root then makes and writes into. One row for each way: a control character on a
+// line (CR, and NUL, which a C string would cut at), a blank around a value, the size limit.
 TEST_F(PolkitTest, AHelperConfigurationWithHiddenCharactersOrOverTheLimitIsRefusedAndNoFolderIsMade)
 {
     using namespace std::string_literals;
@@ -508,11 +409,8 @@ TEST_F(PolkitTest, AHelperConfigurationWithHiddenCharactersOrOverTheLimitIsRefus
     const std::string padding = "#" + std::string(65536 - data.size() - (line.size() - 4) - 2, 'x') + "\n";
     const std::string configs[] = {
         "AutostartDirectory=" + autostart + "\r\n" + data,
-        "AutostartDirectory=" + autostart + "\nDataDirectories=" + sandbox_->systemDataDir() + "\r\n",
         "AutostartDirectory=" + autostart + " \n" + data,
-        "AutostartDirectory=" + autostart + "\t\n" + data,
         "AutostartDirectory=" + autostart + "\0-elsewhere\n"s + data,
-        "AutostartDirectory=" + autostart + "\x1b]0;x\a\n" + data,
         data + padding + line,
     };
     for (const std::string& config : configs) {
@@ -529,7 +427,8 @@ TEST_F(PolkitTest, AHelperConfigurationWithHiddenCharactersOrOverTheLimitIsRefus
 
 // The installer (here this process, as the person would) walks a folder of thousands of files and
 // streams it to the helper, which writes it as root's: contents, folders, links as links and
-// times as they were, the set-id bits and write permission for others dropped.
+// times as they were, the set-id bits and write permission for group and others dropped (the
+// tree's comparison under the mask 0755 sees them).
 TEST_F(PolkitTest, TheHelperInstallsAFolderStreamedByTheInstallerAsRootsWithoutSetIdOrOthersWriteBits)
 {
     const std::string source = sandbox_->root() + "/Ombrix Sample/Ombrix.app";
@@ -537,26 +436,17 @@ TEST_F(PolkitTest, TheHelperInstallsAFolderStreamedByTheInstallerAsRootsWithoutS
     const size_t files = makeApplicationFolder(source, 2000);
     ASSERT_TRUE(chownTree(source, nobody_->pw_uid, nobody_->pw_gid));
     ASSERT_EQ(::chmod((source + "/bin/app").c_str(), 04775), 0); // after the change of owner, which clears it
-    InstallerPayloadProgress last;
-    InstallerPayloadResult result = throughHelper(source, dest, [&last](const InstallerPayloadProgress& p) {
-        last = p;
-        return false;
-    });
+    InstallerPayloadResult result = throughHelper(source, dest);
     ASSERT_EQ(result.outcome, InstallerPayloadOutcome::Installed) << result.error;
-    EXPECT_EQ(last.filesDone, files);
-    EXPECT_EQ(last.bytesDone, last.bytesTotal);
     EXPECT_GE(expectSameTree(source, dest, 0755), files);
     struct stat st;
-    ASSERT_EQ(::stat((dest + "/bin/app").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
     for (const auto& item : std::filesystem::recursive_directory_iterator(dest))
         ASSERT_TRUE(::lstat(item.path().c_str(), &st) == 0 && st.st_uid == 0 && st.st_gid == 0) << item.path();
-    EXPECT_EQ(stagingDebris(dest), 0u);
 }
 
 // Installed again over itself, the folder is merged into the one there; a folder of it (the
 // payload's own or one inside) that someone but root may change is refused and written into
-// no further.
+// no further. One row for each place the helper looks, each half of its rule once.
 TEST_F(PolkitTest, TheHelperWritesIntoNoFolderOfAnEarlierInstallationThatOthersMayChange)
 {
     const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
@@ -569,8 +459,7 @@ TEST_F(PolkitTest, TheHelperWritesIntoNoFolderOfAnEarlierInstallationThatOthersM
         std::string folder;
         uid_t owner;
         mode_t mode;
-    } cases[] = {{dest, nobody_->pw_uid, 0755}, {dest, 0, 0777}, {dest + "/lib/3", nobody_->pw_uid, 0755},
-                 {dest + "/lib/3/0", 0, 0775}};
+    } cases[] = {{dest, nobody_->pw_uid, 0755}, {dest + "/lib/3/0", 0, 0775}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.folder);
         ASSERT_EQ(::chown(c.folder.c_str(), c.owner, 0) | ::chmod(c.folder.c_str(), c.mode), 0);
@@ -582,7 +471,6 @@ TEST_F(PolkitTest, TheHelperWritesIntoNoFolderOfAnEarlierInstallationThatOthersM
     }
     EXPECT_EQ(install().outcome, InstallerPayloadOutcome::Installed);
     EXPECT_EQ(fileText(dest + file), "the new version\n");
-    expectSameTree(source, dest, 0755);
 }
 
 // A file much larger than memory should hold goes through the pipe a piece at a time: neither the
@@ -596,50 +484,37 @@ TEST_F(PolkitTest, TheHelperTakesALargeFileWithoutEitherSideGrowing)
     auto install = [this](size_t size, const std::string& name, long* installerKiB, long* helperKiB) {
         const std::string source = sandbox_->root() + "/" + name, dest = sandbox_->systemDataDir() + "/applications/" + name;
         {
-            XpFd out(::open(source.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-            ASSERT_TRUE(out.IsValid());
-            std::string piece(1u << 20, '\0');
-            for (size_t i = 0; i < size; ++i) {
-                for (size_t k = 0; k < piece.size(); k += 4096) {
-                    const std::string mark = std::to_string(i) + ":" + std::to_string(k); // no two pages alike
-                    piece.replace(k, mark.size(), mark);
-                }
-                ASSERT_EQ(::write(out.Get(), piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
-            }
+            // One buffer for all of it (memory freed here would stay with the sanitizers' quarantine
+            // and count for the child below); each MiB starts one byte further into the pattern, so
+            // that no MiB is like its neighbour.
+            const std::string bytes = xptest::pattern((1u << 20) + 256, 'a');
+            std::ofstream out(source, std::ios::binary);
+            for (size_t i = 0; i < size; ++i)
+                out.write(bytes.data() + i % 256, 1u << 20);
+            ASSERT_TRUE(out.flush()) << source;
         }
-        int report[2];
-        ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
-        pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        // The installer's side in a process of its own, so that its peak and the helper's (once
+        // waited for) are the road's alone; it writes both, and what went wrong, to `report`.
+        const std::string report = source + ".report";
+        const int outcome = xptest::inChild([&] {
+            ::alarm(600); // a road that never ends fails the test instead of hanging it
             ::setenv("PKEXEC_UID", std::to_string(nobody_->pw_uid).c_str(), 1);
             InstallerPayloadResult result = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr);
-            std::string status = readAll("/proc/self/status");
-            size_t at = status.find("VmHWM:");
-            long self = at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
             struct rusage children;
-            ::getrusage(RUSAGE_CHILDREN, &children); // the helper, once waited for
-            std::string line = std::to_string(static_cast<int>(result.outcome)) + " " + std::to_string(self) + " " +
-                               std::to_string(children.ru_maxrss) + " " + result.error;
-            ssize_t written = ::write(report[1], line.data(), line.size());
-            ::_exit(written > 0 ? 0 : 1);
-        }
-        ::close(report[1]);
-        Host side; // reads the report to its end, reaps the child
-        side.pid = child;
-        side.out = report[0];
-        EXPECT_EQ(side.finish(600), 0);
-        std::istringstream fields(side.output);
-        int outcome = -1;
-        fields >> outcome >> *installerKiB >> *helperKiB;
-        ASSERT_EQ(outcome, static_cast<int>(InstallerPayloadOutcome::Installed)) << side.output;
-        XpFd a(::open(source.c_str(), O_RDONLY | O_CLOEXEC)), b(::open(dest.c_str(), O_RDONLY | O_CLOEXEC));
-        std::string x(1u << 20, '\0'), y(1u << 20, '\0');
-        for (size_t i = 0; i <= size; ++i) {
-            ssize_t n = ::read(a.Get(), &x[0], x.size()), m = ::read(b.Get(), &y[0], y.size());
-            ASSERT_EQ(n, m) << "at MiB " << i;
-            ASSERT_TRUE(n <= 0 || std::memcmp(x.data(), y.data(), static_cast<size_t>(n)) == 0) << "at MiB " << i;
-        }
+            ::getrusage(RUSAGE_CHILDREN, &children);
+            std::ofstream(report) << readAll("/proc/self/status") << "HelperHWM: " << children.ru_maxrss << "\n" << result.error;
+            return static_cast<int>(result.outcome);
+        });
+        const std::string said = readAll(report);
+        ASSERT_EQ(outcome, static_cast<int>(InstallerPayloadOutcome::Installed)) << said;
+        auto kib = [&said](const std::string& key) { // -1 when the report lacks it
+            size_t at = said.find("\n" + key + ":");
+            return at == std::string::npos ? -1L : std::strtol(said.c_str() + at + key.size() + 2, nullptr, 10);
+        };
+        *installerKiB = kib("VmHWM");
+        *helperKiB = kib("HelperHWM");
+        const xptest::Ran compared = xptest::spawn({"/usr/bin/cmp", source, dest}); // diffutils: always there
+        EXPECT_EQ(compared.status, 0) << compared.out << compared.err;
     };
     long baseInstaller = 0, baseHelper = 0;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -680,18 +555,14 @@ TEST_F(PolkitTest, AStreamThatEndsEarlyOrIsMalformedIsRefusedAndKeepsNothingOfIt
     } rows[] = {
         {"not a stream at all", "standard input is not a payload stream", {}},
         {magic, "ended early", {}},
-        {magic + record(K::File, "", "0123"), "ended early", {}},
-        {magic + record(K::File, "", "0123456789").substr(0, 60), "ended early", {}},
         {magic + record(K::File, "", "0123456789"), "ended early", {}}, // no end record: not placed
         {magic + record(K::File, "", "0") + record(K::File, "x", "1") + record(K::End, ""), "more than one file", {}},
         {magic + record(K::File, "named", "0"), "a name that may not be written", {}},
         {magic + record(K::Link, "", "/etc/shadow"), "a name that may not be written", {}},
         {magic + record(K::Folder, "") + file + cut, "nothing of " + dest + "/b was kept", {"a"}},
-        {magic + record(K::Folder, "") + file + record(K::EndFolder, ""), "ended early", {"a"}},
         {magic + record(K::Folder, "") + file + record(K::End, ""), "it ends inside a folder", {"a"}},
         {magic + record(K::Folder, "") + record(K::EndFolder, "") + file, "an entry after the payload's end", {}},
         {magic + record(K::Folder, "") + record(K::File, "../escape", "x"), "(\"../escape\")", {}},
-        {magic + record(K::Folder, "") + record(K::File, "sub/x", "x"), "(\"sub/x\")", {}},
         {magic + record(K::Folder, "") + record(K::Folder, ".."), "(\"..\")", {}},
         {magic + record(K::Folder, "") + record(K::File, ".xpcopy-0123abcd.tmp", "x"), "(\".xpcopy-0123abcd.tmp\")", {}},
         {magic + record(K::Folder, "") + record(K::File, std::string("nul\0x", 5), "x"), "may not be written", {}},
@@ -722,33 +593,6 @@ TEST_F(PolkitTest, AStreamThatEndsEarlyOrIsMalformedIsRefusedAndKeepsNothingOfIt
     EXPECT_FALSE(std::filesystem::exists(sandbox_->systemDataDir() + "/escape"));
 }
 
-// The person stops the copy mid-stream (the installer's Cancel): the helper reads a stream that
-// ends early, keeps the files that were complete and nothing of the one under way.
-TEST_F(PolkitTest, ACopyStoppedMidStreamKeepsTheCompleteFilesAndNothingOfTheOneUnderWay)
-{
-    const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
-    const size_t files = makeApplicationFolder(source, 400);
-    std::ofstream(source + "/lib/0/0/zz-large") << std::string(20u << 20, 'z'); // reported inside, as it goes
-    InstallerPayloadResult result = throughHelper(source, dest, [](const InstallerPayloadProgress& p) { return p.bytesDone >= (8u << 20); });
-    EXPECT_EQ(result.outcome, InstallerPayloadOutcome::Cancelled) << result.error;
-    EXPECT_LT(expectCompleteFilesOnly(source, dest), files + 1);
-    EXPECT_FALSE(std::filesystem::exists(dest + "/lib/0/0/zz-large"));
-    EXPECT_EQ(stagingDebris(dest), 0u);
-}
-
-// A FIFO in the payload folder is found while the installer looks at the payload, before the
-// helper is started: nothing is made, and nothing waits on the FIFO.
-TEST_F(PolkitTest, AFifoInThePayloadIsRefusedBeforeTheHelperStarts)
-{
-    const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
-    makeApplicationFolder(source, 50);
-    ASSERT_EQ(::mkfifo((source + "/lib/0/fifo").c_str(), 0644), 0);
-    InstallerPayloadResult result = InstallerPayloadInstallThroughHelper({ORU_HELPER_PATH}, source, dest, nullptr);
-    EXPECT_EQ(result.outcome, InstallerPayloadOutcome::Failed);
-    expectHas(result.error, {source + "/lib/0/fifo: neither a regular file, a folder nor a link"});
-    EXPECT_FALSE(std::filesystem::exists(dest));
-}
-
 #ifdef INSTALLER_HOST_GTK_PATH
 // The window, run by nobody on a private display and driven with the keyboard (Return presses
 // Continue, which has the focus on every page): a rule granting the action gives the payload
@@ -772,9 +616,7 @@ TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheH
                {"SHELL=/bin/sh", "DISPLAY=" + desktop.display(), "GDK_BACKEND=x11", "GSK_RENDERER=cairo",
                 "GDK_DEBUG=gl-disable", "GSETTINGS_BACKEND=memory", "GIO_USE_VFS=local", "GTK_A11Y=none",
                 "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/session_bus_socket"});
-    space_.notePid(host.pid);
     ASSERT_TRUE(host.readUntil("installer-host-gtk: first page shown")) << host.output;
-    // The payload's folder is root's: only the helper could have placed it.
     expectHas(host.output, {"installer-host-gtk: authorization system.install-payload.: granted (polkit)"});
     for (const std::string next : {"page: Ombrix Database Settings", "page: Summary", ""}) {
         ASSERT_TRUE(focusWindow(desktop.display(), host.pid, "Ombrix Installer"));
@@ -785,56 +627,37 @@ TEST_F(PolkitTest, TheWindowRunByAPersonGetsThePayloadAndTheLoginItemThroughTheH
     EXPECT_EQ(host.finish(), 0) << host.output;
     expectHas(host.output, {"installer-host-gtk: authorization system.global-login-items.: granted (polkit)"});
     host.expectResult({"login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
+    // The payload's folder is root's: only the helper could have placed it.
     struct stat st;
     EXPECT_TRUE(::stat(sandbox_->installedEntry().c_str(), &st) == 0 && st.st_uid == 0);
-    EXPECT_EQ(OruSandbox::readFile(sandbox_->installedEntry()), OruSandbox::readFile(sandbox_->payloadEntry()));
-    expectValidRootEntry();
     sandbox_->waitForLaunches(++launches_, 5.0);
-    EXPECT_EQ(sandbox_->recordedLaunches(), Lines{"[\"reconstructDatabase\"] new-session"});
 }
 #endif
 
-
-// What the helper placed for a person is removed by it with the host's rules: unchanged files,
-// links as links (a link planted where a file was is removed, its target untouched), folders that
-// are empty by then; a changed file and a file added since stay. A list naming anything outside
-// the destination is refused whole.
-TEST_F(PolkitTest, TheHelperRemovesOnlyWhatItPlacedUnchangedAndFollowsNoPlantedLink)
+// What the helper placed for a person is removed by it with the host's rules (whose cases,
+// planted links among them, the uninstall tests run): here what only the helper does. A list
+// naming anything outside the destination, or a destination outside the payload folders, is
+// refused whole; what the list names goes, a file changed since stays, and each step is said.
+TEST_F(PolkitTest, TheHelperRemovesWhatItsListNamesAndRefusesWholeAListOrDestinationReachingElsewhere)
 {
     const std::string source = sandbox_->root() + "/App", dest = sandbox_->systemDataDir() + "/applications/App";
-    std::filesystem::create_directories(source + "/bin");
-    std::filesystem::create_directories(source + "/share");
     ASSERT_TRUE(OruSandbox::writeFile(source + "/bin/app", "program\n"));
-    ASSERT_TRUE(OruSandbox::writeFile(source + "/bin/tool", "tool\n"));
-    ASSERT_TRUE(OruSandbox::writeFile(source + "/share/readme", "read me\n"));
-    ASSERT_EQ(::symlink("bin", (source + "/current").c_str()), 0);
-    InstallerPayloadResult installed = throughHelper(source, dest);
-    ASSERT_EQ(installed.outcome, InstallerPayloadOutcome::Installed) << installed.error;
-    const std::string list = "D App\nD App/bin\nD App/share\nF " + sha256Of("program\n") + " App/bin/app\nF " +
-                             sha256Of("tool\n") + " App/bin/tool\nF " + sha256Of("read me\n") + " App/share/readme\nL App/current\n";
-    // Refused whole: a name outside the destination, a destination outside the payload folders.
+    ASSERT_TRUE(OruSandbox::writeFile(source + "/readme", "read me\n"));
+    ASSERT_EQ(throughHelper(source, dest).outcome, InstallerPayloadOutcome::Installed);
+    const std::string list =
+        "D App\nD App/bin\nF " + sha256Of("program\n") + " App/bin/app\nF " + sha256Of("read me\n") + " App/readme\n";
     expectHelper({"remove-payload", dest}, 8, "the removal list is malformed: F ", {}, false,
                  pipeHolding(list + "F " + sha256Of("program\n") + " Other/app\n").Get());
-    expectHelper({"remove-payload", sandbox_->root() + "/App"}, 8, "", {}, false, pipeHolding(list).Get());
-    EXPECT_TRUE(exists(dest + "/bin/app") && exists(dest + "/share/readme"));
+    expectHelper({"remove-payload", sandbox_->root() + "/App"}, 8, "is not a file name in a payload folder", {}, false,
+                 pipeHolding(list).Get());
+    EXPECT_TRUE(exists(dest + "/bin/app") && exists(dest + "/readme"));
 
-    const std::string precious = sandbox_->root() + "/precious";
-    ASSERT_TRUE(OruSandbox::writeFile(precious, "keep me\n"));
-    ASSERT_EQ(::unlink((dest + "/bin/app").c_str()), 0);
-    ASSERT_EQ(::symlink(precious.c_str(), (dest + "/bin/app").c_str()), 0);
-    ASSERT_TRUE(OruSandbox::writeFile(dest + "/share/readme", "changed\n"));
-    ASSERT_TRUE(OruSandbox::writeFile(dest + "/share/added", "not ours\n"));
+    ASSERT_TRUE(OruSandbox::writeFile(dest + "/readme", "changed\n"));
     std::string output = expectHelper({"remove-payload", dest}, 0, "", {}, false, pipeHolding(list).Get());
-    for (const char* removed : {"/bin/app", "/bin/tool", "/current", "/bin"})
-        expectHas(output, {"removed " + dest + removed + "\n"});
-    expectHas(output, {"kept " + dest + "/share/readme: it was changed after the installation\n",
-                       "kept " + dest + "/share: it holds files the installer did not place\n"});
-    EXPECT_FALSE(exists(dest + "/bin") || exists(dest + "/current"));
-    EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
-    EXPECT_EQ(OruSandbox::readFile(dest + "/share/readme"), "changed\n");
-    EXPECT_EQ(OruSandbox::readFile(dest + "/share/added"), "not ours\n");
-    // The removal, too, is only for a start through pkexec.
-    expectHelper({"remove-payload", dest}, 3, "not started through pkexec", {"PATH=/usr/bin"}, false, pipeHolding(list).Get());
+    expectHas(output, {"removed " + dest + "/bin/app\n", "removed " + dest + "/bin\n",
+                       "kept " + dest + "/readme: it was changed after the installation\n"});
+    EXPECT_FALSE(exists(dest + "/bin"));
+    EXPECT_EQ(OruSandbox::readFile(dest + "/readme"), "changed\n");
 }
 
 // A person's removal of what the helper placed for them goes through polkit and the helper too:
@@ -843,16 +666,12 @@ TEST_F(PolkitTest, APersonsUninstallRemovesThroughTheHelperWhatTheHelperPlaced)
 {
     ASSERT_EQ(::unlink(sandbox_->installedEntry().c_str()), 0);
     startPolkit(ruleFor("YES"));
-    std::string output = runHost(true, {"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()});
-    expectHas(output, {"installed " + sandbox_->installedEntry() + " (privileged helper)",
-                       "login-item=\"added " + sandbox_->autostartEntry() + " (privileged helper)\""});
-    EXPECT_EQ(output.find("not recorded for removal"), std::string::npos) << output;
+    runHost(true, {"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry()});
     ASSERT_TRUE(exists(sandbox_->installedEntry()) && exists(sandbox_->autostartEntry()));
 
     Host host;
     runByNobody(host);
     host.start({"--uninstall", "--unattended", "--privileged-helper", ORU_HELPER_PATH, ORU_BUNDLE_PATH}, {"SHELL=/bin/sh"});
-    space_.notePid(host.pid);
     EXPECT_EQ(host.finish(), 0) << host.output;
     expectHas(host.output, {"removed " + sandbox_->installedEntry() + " (privileged helper)",
                             "removed " + sandbox_->autostartEntry() + " (privileged helper)",
