@@ -207,19 +207,18 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     close(host, window, {"installed-before=no", "launch=showSettings login-item=\"added "});
 
     // The application is there now. Command+Shift+Control held on the keyboard force the settings
-    // pane. Closing the window there, the terminate notification reaches the pane once, which
-    // starts the application once and asks for the login item once. On Wayland no key can be held
-    // from outside (docs/wayland.md): the option names them, and the rest of the road is the same.
+    // pane. Closing the window there, the pane hears that the installer terminates, and the login
+    // item is asked for in the window's dialog as it closes. On Wayland no key can be held from
+    // outside (docs/wayland.md): the option names them, and the rest of the road is the same. (A
+    // script's --modifiers winning over the keys held is a plain choice of the window's.)
     const Lines keys{"Super_L", "Shift_L", "Control_L"};
     std::shared_ptr<void> release(nullptr, [&](void*) { if (!onWayland()) setKeysHeld(desktop_->display(), keys, false); });
-    Lines forcedOptions;
-    if (onWayland())
-        forcedOptions = {"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(), "--modifiers",
-                         "command,shift,control"};
-    else
-        ASSERT_TRUE(setKeysHeld(desktop_->display(), keys, true));
+    ASSERT_TRUE(onWayland() || setKeysHeld(desktop_->display(), keys, true));
     Host forced;
-    ASSERT_TRUE(start(forced, window, kWindowTitle, {}, forcedOptions));
+    ASSERT_TRUE(start(forced, window, kWindowTitle, {},
+                      onWayland() ? Lines{"--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(),
+                                          "--modifiers", "command,shift,control"}
+                                  : Lines{}));
     ASSERT_TRUE(press(window, "Continue"));
     ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
     ASSERT_TRUE(requestClose(forced, window));
@@ -227,13 +226,6 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     ASSERT_TRUE(press(driver_->window(forced.pid, kAuthorizationQuestion), "Deny"));
     EXPECT_EQ(forced.finish(), 0) << forced.output;
     forced.expectResult({"panes=DBSettingPane ended=quit"});
-
-    // Unless the option says otherwise, the keys still held: then the update road shows the
-    // launch pane. On Wayland no key is held: the window reads that from the seat itself.
-    Host update;
-    ASSERT_TRUE(start(update, window, kWindowTitle, {}, onWayland() ? Lines{} : Lines{"--modifiers", "none"}));
-    EXPECT_TRUE(shows(window, "Start Ombrix"));
-    quitVia(update, window);
 }
 
 // A settings value that is not UTF-8 reaches a label made valid: GTK would otherwise warn and
@@ -352,19 +344,20 @@ TEST_F(GtkHostTest, ALockLeftTakenByAnEndedProcessIsSetFreeAndTheWindowSaysSo)
     ASSERT_NO_FATAL_FAILURE(quitVia(host, window));
 }
 
-// The payload on a slow FUSE volume (a few MiB a second): a file of it, then a folder whose
-// largest file lies on it (mounted inside the folder). The bar moves as chunks arrive, a folder's
-// copy also shows its files and bytes done, and Cancel stops the copy: the window says what was
-// left, and its panes are skipped (they would set up an application that was not installed).
-// What a stopped copy leaves on disk, the session's and the terminal host's tests look at.
+// The payload is a folder whose largest file lies on a slow FUSE volume (a few MiB a second,
+// mounted inside the folder). The bar moves as chunks arrive, the files and bytes done are shown,
+// and Cancel stops the copy: the window says what became of the folder, and the plug-in's panes
+// are skipped (they would set up an application that was not installed). What a stopped copy
+// leaves on disk, the session's and the terminal host's tests look at.
 TEST_F(GtkHostTest, CancelDuringTheCopyStopsItAndTheWindowSaysWhatWasLeft)
 {
     TempFolder top("gtk-host-copy"); // declared first: goes after the volume is unmounted
     ASSERT_FALSE(top.path.empty());
-    const std::string folder = top.path + "/App", mnt = folder + "/volume", ctl = top.path + "/ctl", apps = top.path + "/apps";
-    makeApplicationFolder(folder, 60);
-    for (const std::string& made : {mnt, ctl, apps})
-        ASSERT_TRUE(std::filesystem::create_directory(made));
+    const std::string source = top.path + "/App", mnt = source + "/volume", ctl = top.path + "/ctl",
+                      dest = top.path + "/apps/App";
+    makeApplicationFolder(source, 60);
+    for (const std::string& folder : {mnt, ctl})
+        ASSERT_TRUE(std::filesystem::create_directory(folder));
     // The library's test volume, serving payload.bin (256 MiB) in this program's mount namespace;
     // `mounts` detaches it once `volume` (declared after it) has ended its daemon.
     PrivateMounts mounts;
@@ -376,33 +369,24 @@ TEST_F(GtkHostTest, CancelDuringTheCopyStopsItAndTheWindowSaysWhatWasLeft)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (!exists((mnt + "/payload.bin").c_str()))
         GTEST_SKIP() << "the FUSE volume could not be mounted (is /dev/fuse usable?)";
-    const struct {
-        std::string source, dest, progress, cancelled;
-    } copies[] = {
-        {mnt + "/payload.bin", apps + "/payload.bin", "Copying " + apps + "/payload.bin", "nothing of it was left"},
-        {folder, apps + "/App", "Files: ", "the file being copied was dropped, the files copied before it stay"},
-    };
-    for (const auto& c : copies) {
-        SCOPED_TRACE(c.source);
-        ASSERT_TRUE(start(host, window, kWindowTitle, {}, {"--install", c.source + "=" + c.dest}, "copying"));
-        AccessibleRef bar = driver_->find(window, ATSPI_ROLE_PROGRESS_BAR, "Copy progress");
-        ASSERT_TRUE(bar) << describe(window);
-        // The bar is seen at two values, the later one higher, before the copy is stopped.
-        double first = -1, later = -1;
-        for (int i = 0; i < 400 && first <= 0; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
-            first = bar.value();
-        for (int i = 0; i < 200 && later <= first; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
-            later = bar.value();
-        EXPECT_GT(first, 0.0);
-        EXPECT_GT(later, first);
-        EXPECT_LT(later, 1.0) << "the copy ended before it could be cancelled";
-        EXPECT_TRUE(shows(window, c.progress, true));
-        ASSERT_TRUE(press(window, "Cancel"));
-        ASSERT_TRUE(shows(window, "cancelled " + c.dest + ": " + c.cancelled)) << host.output;
-        ASSERT_TRUE(press(window, "Continue"));
-        ASSERT_TRUE(shows(window, "The installation was cancelled."));
-        close(host, window, {"panes=none ended=finished installation=cancelled"});
-    }
+    ASSERT_TRUE(start(host, window, kWindowTitle, {}, {"--install", source + "=" + dest}, "copying"));
+    AccessibleRef bar = driver_->find(window, ATSPI_ROLE_PROGRESS_BAR, "Copy progress");
+    ASSERT_TRUE(bar) << describe(window);
+    // The bar is seen at two values, the later one higher, before the copy is stopped.
+    double first = -1, later = -1;
+    for (int i = 0; i < 400 && first <= 0; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
+        first = bar.value();
+    for (int i = 0; i < 200 && later <= first; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
+        later = bar.value();
+    EXPECT_GT(first, 0.0);
+    EXPECT_GT(later, first);
+    EXPECT_LT(later, 1.0) << "the copy ended before it could be cancelled";
+    EXPECT_TRUE(shows(window, "Files: ", true));
+    ASSERT_TRUE(press(window, "Cancel"));
+    ASSERT_TRUE(shows(window, "cancelled " + dest + ": the file being copied was dropped, the files copied before it stay"))
+        << host.output;
+    ASSERT_TRUE(press(window, "Continue"));
+    close(host, window, {"panes=none ended=finished installation=cancelled"});
 }
 
 // Every button of the window and of its dialogs answers Alt and its underlined letter (GTK 4.8
@@ -415,7 +399,6 @@ TEST_F(GtkHostTest, AltAndTheUnderlinedLetterPressEachButton)
     ASSERT_TRUE(start(host, window));
 
     ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "c"})); // _Continue
-    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window) << host.output;
     ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "q"})); // _Quit
     ASSERT_TRUE(driver_->window(host.pid, kQuitQuestion)) << host.output;
     ASSERT_TRUE(pressKeysIn(host, "Quit the Installer", {"Alt_L", "s"})); // _Stay
@@ -521,7 +504,6 @@ TEST_F(GtkHostTest, AnAnswersFileDrivesTheWindowAndUninstallAsksOnceThenRemovesI
     host.start({"--uninstall", ORU_BUNDLE_PATH}, {kNoSystemBus});
     AccessibleRef question = driver_->window(host.pid, "Remove what the installer placed?", 20);
     ASSERT_TRUE(question) << host.output;
-    EXPECT_EQ(question.roleName(), "dialog");
     EXPECT_TRUE(exists(sandbox_->installedEntry())); // nothing goes before the answer
     ASSERT_TRUE(press(question, "Remove"));
     AccessibleRef removal = driver_->window(host.pid, kWindowTitle);
