@@ -106,8 +106,7 @@ TEST_F(EndToEndTest, ALockLeftTakenByAnEndedProcessOfAnotherUserIsSetFreeAndTheI
     const std::string pid = std::to_string(planter);
     Host host;
     start(host, {"--actions", "continue"});
-    EXPECT_TRUE(host.readUntil("It has been set free, and the installation goes on.", 1, 10)) << host.output;
-    EXPECT_EQ(host.finish(), 0) << host.output;
+    EXPECT_EQ(host.finish(), 0) << host.output; // before the repair it waited without end: killed
     host.expectResult({"mutex=reused mutex-lock=\"repaired: left taken by process " + pid +
                        ", which has ended\" mutex-lock=held mutex-lock=released mutex=removed"});
     EXPECT_EQ(countOf(host.output, "installer-host: The installer lock was left taken by process " + pid + ", which has ended."), 1u)

@@ -242,12 +242,11 @@ TEST_F(GtkHostTest, AFolderWhoseNameIsNotUTF8IsShownReadableWithoutAWarning)
 }
 
 // The window's own texts, the session's and the plug-in's, each read from its German catalog in
-// the window: its title, its line on the installation page, its button, the pane's button, and
-// the authorization dialog's question and answer.
+// the window: its title, the session's Continue and Close, the pane's button, and the
+// authorization dialog's question and answer.
 TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstallationCompletes)
 {
     ASSERT_TRUE(start(host, window, "Ombrix-Installationsprogramm", {"LANGUAGE=de"}));
-    EXPECT_TRUE(shows(window, "installiert: " + sandbox_->installedEntry()));
     ASSERT_TRUE(press(window, "Fortfahren"));
     EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Ordner ändern …")) << describe(window);
     ASSERT_TRUE(press(window, "Fortfahren"));
@@ -438,7 +437,6 @@ TEST_F(GtkHostTest, TheWindowIsTheApplicationComOmbrixInstallerAndCarriesItsIcon
     EXPECT_GE(items, 2ul) << "the window carries no icon";
     XFree(data);
     XCloseDisplay(display);
-    quitVia(host, window);
 }
 
 // The value of `name` in the environment a process started with (/proc/PID/environ: what its
@@ -466,7 +464,6 @@ TEST_F(GtkHostTest, TheWindowRunsOnTheChosenDisplayServerOnly)
     EXPECT_EQ(startingEnvironment(pid, "GDK_BACKEND"), backendName(desktop_->backend()));
     EXPECT_EQ(startingEnvironment(pid, onWayland() ? "DISPLAY" : "WAYLAND_DISPLAY"), "(not set)");
     EXPECT_EQ(startingEnvironment(pid, onWayland() ? "WAYLAND_DISPLAY" : "DISPLAY"), desktop_->display());
-    quitVia(host, window);
 }
 
 // Under AddressSanitizer this program, an AT-SPI client that loses a few bytes inside that
