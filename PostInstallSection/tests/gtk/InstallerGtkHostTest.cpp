@@ -224,7 +224,6 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftCon
     ASSERT_TRUE(press(driver_->window(forced.pid, kQuitQuestion), "Quit"));
     ASSERT_TRUE(press(driver_->window(forced.pid, kAuthorizationQuestion), "Deny"));
     EXPECT_EQ(forced.finish(), 0) << forced.output;
-    forced.expectResult({"panes=DBSettingPane ended=quit"});
 }
 
 // A settings value that is not UTF-8 reaches a label made valid: GTK would otherwise warn and
@@ -494,7 +493,6 @@ TEST_F(GtkHostTest, AnAnswersFileDrivesTheWindowAndUninstallAsksOnceThenRemovesI
     space_->notePid(host.pid);
     EXPECT_EQ(host.finish(), 0) << host.output;
     host.expectResult({"first=DBSettingPane panes=DBSettingPane ended=finished", "login-item=refused"});
-    ASSERT_TRUE(exists(sandbox_->installedEntry()));
 
     host.start({"--uninstall", ORU_BUNDLE_PATH}, {kNoSystemBus});
     AccessibleRef question = driver_->window(host.pid, "Remove what the installer placed?", 20);
