@@ -285,13 +285,14 @@ TEST_F(GtkHostTest, TheQuitAndAuthorizationQuestionsAreDialogsNamedByTheQuestion
 
 TEST_F(GtkHostTest, ClosingTheWindowAsksASecondInstallerWaitsQuittingEndsTheRoadWithTheMutexGoneSoDoesSIGTERM)
 {
-    // On the installation page, the installer mutex held: closing the window asks first, and
-    // staying keeps the road; a second installer's window shows that it waits and whom for, and
-    // ends on Cancel or Quit; quitting ends the first's road, and the section removes the file as
-    // it hears that the installer terminates. (What the lock does for other processes, and what
-    // becomes of a waiting installer that is ended, InstallerEndToEndTest tries.)
+    // On the installation page, the installer mutex held: Ctrl+Q asks first, as closing the
+    // window does, and staying keeps the road; a second installer's window shows that it waits and
+    // whom for, and ends on Cancel or Quit; the first, still there, quits. SIGTERM on a pane ends
+    // the road at once. (What the lock does for other processes, and what becomes of a waiting
+    // installer that is ended, InstallerEndToEndTest tries; the mutex file's removal on quitting,
+    // PostInstallSectionTest.)
     ASSERT_TRUE(start(host, window));
-    // Ctrl+Q asks as closing the window does, and Stay keeps the road (on X11: on Wayland no key can be pressed from outside).
+    // Ctrl+Q on X11 only: on Wayland no key can be pressed from outside.
     if (!onWayland()) {
         ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Control_L", "q"}));
         ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
