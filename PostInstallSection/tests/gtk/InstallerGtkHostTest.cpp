@@ -18,12 +18,11 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <sys/mount.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -82,9 +81,7 @@ protected:
         // The test's host, still running when the test failed, goes first: it would otherwise
         // take the installer lock again or keep it. A killed host leaves its mark in this
         // program's private /var/tmp; the next test starts without it.
-        if (host.pid > 0 && ::kill(host.pid, SIGKILL) == 0)
-            ::waitpid(host.pid, nullptr, 0);
-        host.pid = -1;
+        host.stop();
         ::unlink(kInstallerMutexPath);
         // The applications the hosts started, ours as the subreaper once they have ended.
         while (::waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -443,14 +440,10 @@ TEST_F(GtkHostTest, TheWindowIsTheApplicationComOmbrixInstallerAndCarriesItsIcon
 // sanitizer read, whatever it changed later with setenv).
 std::string startingEnvironment(const std::string& pid, const std::string& name)
 {
-    std::string all = readAll("/proc/" + pid + "/environ");
-    for (size_t at = 0; at < all.size();) {
-        size_t end = all.find('\0', at);
-        std::string entry = all.substr(at, end - at);
-        if (entry.compare(0, name.size() + 1, name + "=") == 0)
+    std::istringstream all(readAll("/proc/" + pid + "/environ")); // NAME=VALUE, each ended by a NUL
+    for (std::string entry; std::getline(all, entry, '\0');)
+        if (entry.rfind(name + "=", 0) == 0)
             return entry.substr(name.size() + 1);
-        at = end == std::string::npos ? all.size() : end + 1;
-    }
     return "(not set)";
 }
 
