@@ -187,7 +187,7 @@ protected:
 
 // What the window adds to the roads the section's own tests walk: its pages and buttons, its
 // dialog in polkit's place, the keys read from the keyboard, and closing the window on a pane.
-TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenUpdateRoadsCommandShiftControlHeldAndQuittingOnThePane)
+TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenKeysHeldForceThePaneAndQuittingThereAsksForTheLoginItem)
 {
     ASSERT_TRUE(start(host, window));
     ASSERT_TRUE(press(window, "Continue"));
@@ -240,7 +240,7 @@ TEST_F(GtkHostTest, AFolderWhoseNameIsNotUTF8IsShownReadableWithoutAWarning)
 // The window's own texts, the session's and the plug-in's, each read from its German catalog in
 // the window: its title, the session's Continue and Close, the pane's button, and the
 // authorization dialog's question and answer.
-TEST_F(GtkHostTest, InGermanARefusedAuthorizationLeavesNoLoginItemAndTheInstallationCompletes)
+TEST_F(GtkHostTest, InGermanTheWindowTheSessionAndThePaneSpeakFromTheirCatalogs)
 {
     ASSERT_TRUE(start(host, window, "Ombrix-Installationsprogramm", {"LANGUAGE=de"}));
     ASSERT_TRUE(press(window, "Fortfahren"));
