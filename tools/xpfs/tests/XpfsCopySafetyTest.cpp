@@ -1,8 +1,9 @@
 // xpfs cp and mv run as root against what another user can plant, where the command itself
 // decides: a link given as the destination operand, and the tree copy's road (the file copies
 // by paths and the move have the same checks in XpFileCopyTest, with more runs): root-only data
-// seen by a watcher and read through a source swapped for a link, a folder where no file can be
-// made, sparse files. The tool runs as a real process (argv, no shell).
+// seen by a watcher and read through a source swapped for a link, and sparse files. The staged
+// file that gives up at once where nothing can be made is the one every copy uses
+// (XpFileCopy.TemporaryNameSearchStopsAtTheFirstRealFailure). The tool runs as a real process.
 #include "XpFileTestSupport.h"
 
 namespace {
@@ -59,14 +60,6 @@ TEST(XpfsCopySafety, RootOnlyDataStaysRootOnly)
     xptest::expectNoLeakWhileSwapped(t.path, secret, kRaceRuns, [&] { xpfs({"cp", t / "src", t / "out"}); }, t / "out");
 }
 
-TEST(XpfsCopySafety, CopyIntoAFolderWhereNothingCanBeMadeEndsAtOnce)
-{
-    xptest::TempDir t;
-    ASSERT_TRUE(chmod(t.path.c_str(), 0755) == 0 && xptest::writeFile(t / "src", "data") &&
-                mkdir((t / "locked").c_str(), 0755) == 0);
-    xptest::expectGivesUpAtOnce(t.path, [&](const std::string& folder) { return xpfs({"cp", "-p", t / "src", folder + "/dst"}) == 1; });
-}
-
 TEST(XpfsCopySafety, SparseFilesStaySparse)
 {
     xptest::TempDir t;
@@ -84,8 +77,6 @@ TEST(XpfsCopySafety, SparseFilesStaySparse)
         for (const std::string& copy : {vol + "/copy-p", vol + "/copy--ui"}) {
             struct stat st;
             EXPECT_TRUE(stat(copy.c_str(), &st) == 0 && st.st_size == size && st.st_blocks * 512 < (1 << 20)) << copy;
-            char end[4] = {};
-            EXPECT_TRUE(std::ifstream(copy, std::ios::binary).seekg(size - 3).read(end, 3) && std::string(end) == "end") << copy;
         }
     });
 }
