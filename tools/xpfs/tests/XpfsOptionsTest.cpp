@@ -1,9 +1,10 @@
 // xpfs cp, mv, rm and mkdir with the options people bring from coreutils. Each row of the table
 // runs against the real tool and, on a twin tree, coreutils' cp, mv, rm or mkdir with the same
 // command line: the two must leave the same tree, end with the same status and say the same (with
-// the program's name set aside). Around it: the option syntax (unknown options, --,
-// POSIXLY_CORRECT, --help and --version), each command's failure message, a write error on
-// standard output, -i without a terminal, the progress bar off a terminal, and German messages.
+// the program's name set aside), options after operands and POSIXLY_CORRECT included. Around it:
+// the option syntax (unknown options, --help and --version), each command's failure message, a
+// write error on standard output, -i without a terminal, the progress bar off a terminal, and
+// German messages.
 #include "XpFileTestSupport.h"
 
 #include <cctype>
@@ -101,6 +102,7 @@ TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
         int status;            // what xpfs must end with
         bool times = false;    // compare modification times too
         bool sorted = false;   // the output lists a tree: compare it sorted
+        std::vector<std::string> env = {};
     };
     const Row rows[] = {
         // cp
@@ -139,6 +141,9 @@ TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
         // mkdir
         {{"mkdir", "m", "n"}, 0},
         {{"mkdir", "-p", "m/n/o"}, 0},
+        // Options may follow operands; with POSIXLY_CORRECT they end at the first operand.
+        {{"mkdir", "m/n/o", "-p"}, 0},
+        {{"mkdir", "m", "-p"}, 0, false, false, {"POSIXLY_CORRECT=1"}},
         {{"mkdir", "-m", "700", "m"}, 0},
         {{"mkdir", "-m", "u+rwx,go-w", "m"}, 0},
         {{"mkdir", "-m", "+t", "m"}, 0},
@@ -162,8 +167,8 @@ TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
         std::string line;
         for (const std::string& a : r.args)
             line += " " + a;
-        Ran x = xpfsIn(mine, r.args);
-        Ran c = runIn(theirs, r.args[0], {r.args.begin() + 1, r.args.end()});
+        Ran x = xpfsIn(mine, r.args, r.env);
+        Ran c = runIn(theirs, r.args[0], {r.args.begin() + 1, r.args.end()}, r.env);
         EXPECT_EQ(x.status, r.status) << line << "\n" << x.err;
         EXPECT_EQ(snapshot(mine, r.times), snapshot(theirs, r.times)) << line;
         EXPECT_EQ(xptest::spawn({"diff", "-r", "--no-dereference", mine, theirs}).out, "") << line;
@@ -279,17 +284,6 @@ TEST(XpfsOptions, FailuresNameTheOperandAndTheReason)
     EXPECT_TRUE(fs::is_regular_file(t / "c"));   // touch went on after the failure
     EXPECT_FALSE(fs::exists(t / "share") || fs::exists(t / "none"));   // nor a trash or a folder of a missing name
     EXPECT_EQ(xptest::readFile(t / "a") + xptest::readFile(t / "b"), "alpha\nbravo\n");   // rename replaced nothing
-}
-
-// Options may follow operands; with POSIXLY_CORRECT they end at the first operand, so "-p"
-// after one is a folder's name.
-TEST(XpfsOptions, PosixlyCorrectEndsOptionsAtTheFirstOperand)
-{
-    xptest::TempDir t;
-    EXPECT_EQ(xpfsIn(t.path, {"mkdir", "n/o", "-p"}).status, 0);
-    EXPECT_EQ(xpfsIn(t.path, {"mkdir", "m", "-p"}, {"POSIXLY_CORRECT=1"}).status, 0);
-    EXPECT_EQ(xptest::names(t.path), "-p\nm\nn\n");
-    EXPECT_TRUE(fs::is_directory(t / "n/o"));
 }
 
 // stdout that cannot be written (a full disk) is a failure that is told, as coreutils tells it.
