@@ -89,7 +89,6 @@ TEST(XpfsLs, NamesOnTerminalAreQuotedAsLsQuotesThem)
     for (const char* locale : {"C", "C.UTF-8"})
         for (const char* option : {"-1", "-l", "-N"}) {
             std::string ls = onTerminal(s.t.path, locale, {"/bin/ls", "-1", option});
-            EXPECT_EQ(ls.find("'a b'") != std::string::npos, std::string(option) != "-N") << ls;
             EXPECT_EQ(onTerminal(s.t.path, locale, {XPFS_PROGRAM, "ls", "-1", option}), ls) << locale << option;
         }
 }
@@ -100,9 +99,6 @@ TEST(XpfsLs, ColumnsOnTerminalAsLsLaysThemOut)
     for (unsigned short width : {80, 40, 20})
         for (const char* option : {"-C", "-A", "-N", "-R"}) {
             std::string ls = onTerminal(s.t.path, "C.UTF-8", {"/bin/ls", option}, width);
-            if (width == 80) {
-                EXPECT_NE(ls.find("  "), std::string::npos) << ls;   // more than one name on a line
-            }
             EXPECT_EQ(onTerminal(s.t.path, "C.UTF-8", {XPFS_PROGRAM, "ls", option}, width), ls) << width << option;
         }
 }
@@ -124,12 +120,9 @@ TEST(XpfsLs, RecursiveListingGoesBeyondPathMaxAndNotThroughLinks)
     ASSERT_EQ(symlink(t.path.c_str(), (t / "top/up").c_str()), 0);   // a loop, were it followed
     xptest::Ran r = xptest::spawn({"env", "-C", t.path, XPFS_PROGRAM, "ls", "-R", "top"});
     EXPECT_EQ(r.status, 0) << r.err.substr(0, 200);
-    const std::string last = "\n" + chain + ":\n";   // the last level, empty, ends the listing
+    // The last level, empty, ends the listing: had the link up been followed, its loop would.
+    const std::string last = "\n" + chain + ":\n";
     EXPECT_TRUE(r.out.size() > last.size() && r.out.compare(r.out.size() - last.size(), last.size(), last) == 0);
-    size_t headers = 0;
-    for (size_t at = r.out.find(":\n"); at != std::string::npos; at = r.out.find(":\n", at + 1))
-        ++headers;
-    EXPECT_EQ(headers, 26u);
     EXPECT_EQ(r.out.compare(0, 12, "top:\n" + std::string(7, 'a')), 0) << r.out.substr(0, 40);
     xptest::spawn({"rm", "-rf", t / "top"});   // deeper than the folder's own cleanup reaches
 }
