@@ -227,8 +227,10 @@ TEST(XpfsOptions, FailuresNameTheOperandAndTheReason)
     const std::string enoent = "': No such file or directory\n";
     const Row rows[] = {
         {{"info", "missing", "a"}, "path: a", "xpfs: cannot stat 'missing" + enoent},
+        {{"walk", "no where"}, "", "xpfs: cannot open directory 'no where" + enoent},
         {{"touch", "missing/new", "c"}, "", "xpfs: cannot touch 'missing/new': XPERR_FILE_PATH_NOT_FOUND\n"},
         {{"path", "display", "a\nb", "/"}, "/:", "xpfs: cannot convert 'a'$'\\n''b" + enoent},
+        {{"path", "undisplay", ":", "/:tmp"}, "/tmp", "xpfs: cannot convert ':': XPERR_FILE_INVALID_PATH\n"},
         {{"trash", "missing"}, "", "xpfs: cannot move 'missing' to the trash: No such file or directory\n"},
         {{"rename", "a", "b"}, "", "xpfs: cannot move 'a' to 'b': File exists\n"},
         {{"rmdir", "d"}, "", "xpfs: failed to remove 'd': Directory not empty\n"},
