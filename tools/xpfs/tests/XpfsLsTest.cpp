@@ -7,8 +7,6 @@
 
 namespace {
 
-using xptest::xpfs;
-
 // A folder with names that sort differently by bytes and by collation, and names ls must quote.
 struct Sample {
     xptest::TempDir t;
@@ -39,31 +37,21 @@ bool haveEnglish()
     return made;
 }
 
-// Runs ls and xpfs ls with args in the locale, in the folder (a child does the chdir).
-std::pair<xptest::Ran, xptest::Ran> both(const std::string& folder, const char* locale, const std::vector<std::string>& args)
+// Runs ls and xpfs ls with args in the locale, in the folder (env changes into it; no shell).
+std::pair<xptest::Ran, xptest::Ran> both(const std::string& folder, const std::string& locale, const std::vector<std::string>& args)
 {
-    setenv("LC_ALL", locale, 1);
-    const char* sanitizer = std::getenv("ASAN_OPTIONS");
-    const std::string sanitizerBefore = sanitizer ? sanitizer : "";
-    if (std::string(locale) == "en_US.UTF-8") {
-        setenv("LOCPATH", localeFolder().path.c_str(), 1);
+    std::vector<std::string> ls{"env", "-C", folder, "LC_ALL=" + locale};
+    if (locale == "en_US.UTF-8") {
         // glibc's locale loader keeps the list it makes of LOCPATH for good: not our leak.
-        setenv("ASAN_OPTIONS", (sanitizerBefore + ":detect_leaks=0").c_str(), 1);
+        const char* sanitizer = std::getenv("ASAN_OPTIONS");
+        ls.insert(ls.end(), {"LOCPATH=" + localeFolder().path, std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":detect_leaks=0"});
     }
-    std::string here = std::filesystem::current_path();
-    std::filesystem::current_path(folder);
-    std::vector<std::string> ls{"/bin/ls"}, ours{XPFS_PROGRAM, "ls"};
+    std::vector<std::string> ours = ls;
+    ls.push_back("/bin/ls");
+    ours.insert(ours.end(), {XPFS_PROGRAM, "ls"});
     ls.insert(ls.end(), args.begin(), args.end());
     ours.insert(ours.end(), args.begin(), args.end());
-    std::pair<xptest::Ran, xptest::Ran> ran{xptest::spawn(ls), xptest::spawn(ours)};
-    std::filesystem::current_path(here);
-    unsetenv("LC_ALL");
-    unsetenv("LOCPATH");
-    if (sanitizer)
-        setenv("ASAN_OPTIONS", sanitizerBefore.c_str(), 1);
-    else
-        unsetenv("ASAN_OPTIONS");
-    return ran;
+    return {xptest::spawn(ls), xptest::spawn(ours)};
 }
 
 // What a program wrote to a terminal: it runs with a pseudo-terminal as its standard output.
@@ -75,7 +63,9 @@ std::string onTerminal(const std::string& folder, const char* locale, std::vecto
     return screen;
 }
 
-TEST(XpfsLs, OrderAndNamesIntoPipeMatchLs)
+// Into a pipe: the order, the names as they are, the options, and -l's columns (the owner column
+// is widened by B's owner).
+TEST(XpfsLs, IntoAPipeAsLsListsIt)
 {
     Sample s;
     std::vector<const char*> locales{"C", "C.UTF-8"};
@@ -83,8 +73,8 @@ TEST(XpfsLs, OrderAndNamesIntoPipeMatchLs)
         locales.push_back("en_US.UTF-8");
     else
         std::fprintf(stderr, "localedef could not make en_US.UTF-8 here: byte orders only\n");
-    const std::vector<std::vector<std::string>> rows = {
-        {}, {"-A"}, {"-a"}, {"-b"}, {"-Q"}, {"-N"}, {"-R"}, {"-1", "sub"}, {"-d", "sub", "a", "."}};
+    const std::vector<std::vector<std::string>> rows = {{}, {"-A"}, {"-a"}, {"-b"}, {"-Q"}, {"-N"}, {"-R"}, {"-1", "sub"},
+        {"-d", "sub", "a", "."}, {"-l"}, {"-lA"}, {"-lR"}, {"-l", "lnk", "sub", "B"}};
     for (const char* locale : locales)
         for (const auto& args : rows) {
             auto ran = both(s.t.path, locale, args);
@@ -93,22 +83,12 @@ TEST(XpfsLs, OrderAndNamesIntoPipeMatchLs)
         }
 }
 
-TEST(XpfsLs, LongListingColumnsMatchLs)
-{
-    Sample s;
-    for (const auto& args : std::vector<std::vector<std::string>>{{"-l"}, {"-lA"}, {"-lR"}, {"-l", "lnk", "sub", "B"}}) {
-        auto ran = both(s.t.path, "C", args);
-        EXPECT_EQ(ran.second.out, ran.first.out) << args.back();
-    }
-}
-
 TEST(XpfsLs, NamesOnTerminalAreQuotedAsLsQuotesThem)
 {
     Sample s;
     for (const char* locale : {"C", "C.UTF-8"})
         for (const char* option : {"-1", "-l", "-N"}) {
             std::string ls = onTerminal(s.t.path, locale, {"/bin/ls", "-1", option});
-            EXPECT_EQ(ls.find("'a b'") != std::string::npos, std::string(option) != "-N") << ls;
             EXPECT_EQ(onTerminal(s.t.path, locale, {XPFS_PROGRAM, "ls", "-1", option}), ls) << locale << option;
         }
 }
@@ -119,9 +99,6 @@ TEST(XpfsLs, ColumnsOnTerminalAsLsLaysThemOut)
     for (unsigned short width : {80, 40, 20})
         for (const char* option : {"-C", "-A", "-N", "-R"}) {
             std::string ls = onTerminal(s.t.path, "C.UTF-8", {"/bin/ls", option}, width);
-            if (width == 80) {
-                EXPECT_NE(ls.find("  "), std::string::npos) << ls;   // more than one name on a line
-            }
             EXPECT_EQ(onTerminal(s.t.path, "C.UTF-8", {XPFS_PROGRAM, "ls", option}, width), ls) << width << option;
         }
 }
@@ -133,29 +110,20 @@ TEST(XpfsLs, FileOperandsAndMissingOnesAsLsListsThem)
     EXPECT_EQ(ran.second.out, ran.first.out);
     EXPECT_EQ(ran.second.status, 1);
     EXPECT_EQ(ran.second.err, "xpfs: cannot access 'missing': No such file or directory\n");
-    EXPECT_EQ(ran.first.err, "/bin/ls: cannot access 'missing': No such file or directory\n");
 }
 
 TEST(XpfsLs, RecursiveListingGoesBeyondPathMaxAndNotThroughLinks)
 {
     xptest::TempDir t;
-    std::string chain = "top", name(200, 'n');
-    for (int i = 0; i < 25; ++i)
-        chain += "/" + name;
+    const std::string chain = "top/" + xptest::longChain(25);
     ASSERT_EQ(xptest::spawn({"mkdir", "-p", t / chain}).status, 0);
     ASSERT_EQ(symlink(t.path.c_str(), (t / "top/up").c_str()), 0);   // a loop, were it followed
-    std::string here = std::filesystem::current_path();
-    std::filesystem::current_path(t.path);
-    xptest::Ran r = xpfs({"ls", "-R", "top"});
-    std::filesystem::current_path(here);
+    xptest::Ran r = xptest::spawn({"env", "-C", t.path, XPFS_PROGRAM, "ls", "-R", "top"});
     EXPECT_EQ(r.status, 0) << r.err.substr(0, 200);
-    const std::string last = "\n" + chain + ":\n";   // the last level, empty, ends the listing
+    // The last level, empty, ends the listing: had the link up been followed, its loop would.
+    const std::string last = "\n" + chain + ":\n";
     EXPECT_TRUE(r.out.size() > last.size() && r.out.compare(r.out.size() - last.size(), last.size(), last) == 0);
-    size_t headers = 0;
-    for (size_t at = r.out.find(":\n"); at != std::string::npos; at = r.out.find(":\n", at + 1))
-        ++headers;
-    EXPECT_EQ(headers, 26u);
-    EXPECT_EQ(r.out.compare(0, 12, "top:\n" + name.substr(0, 7)), 0) << r.out.substr(0, 40);
+    EXPECT_EQ(r.out.compare(0, 12, "top:\n" + std::string(7, 'a')), 0) << r.out.substr(0, 40);
     xptest::spawn({"rm", "-rf", t / "top"});   // deeper than the folder's own cleanup reaches
 }
 

@@ -11,7 +11,7 @@ TEST(Xpfs, PathCommands)
     setenv("HOME", "/home/someone", 1);   // for the special folders
     const struct { std::vector<std::string> args; int status; std::string out, err; } rows[] = {
         {{"path", "split", "/a/b.txt", "b.tar.gz", "/"}, 0, "/a/\tb\t.txt\n\tb.tar\t.gz\n/\t\t\n", ""},
-        {{"path", "join", "/a", "/b", "c"}, 0, "/a/b/c\n", ""}, {{"path", "join", "--", "-a", "b"}, 0, "-a/b\n", ""},
+        {{"path", "join", "/a", "/b", "c"}, 0, "/a/b/c\n", ""},
         {{"path", "rel", "/a/b", "/A/"}, 0, "child\n", ""}, {{"path", "compare", "file2", "File10"}, 0, "-1\n", ""},
         {{"path", "display", "/"}, 0, "/:\n", ""}, {{"path", "undisplay", "/:tmp:a/b"}, 0, "/tmp/a:b\n", ""},
         {{"path", "special", "music", "4"}, 0, "/home/someone/Music\n/home/someone\n", ""},
@@ -28,13 +28,9 @@ TEST(Xpfs, PathCommands)
         EXPECT_EQ(got.out, r.out) << r.args.back();
         EXPECT_EQ(got.err, r.err) << r.args.back();
     }
-    // Help at each level goes to stdout with status 0 and names what it describes.
-    const std::pair<std::vector<std::string>, std::string> helps[] = {
-        {{"--help"}, "xpfs path split PATH..."}, {{"path", "--help"}, "xpfs path root PATH..."}};
-    for (const auto& h : helps) {
-        xptest::Ran got = xpfs(h.first);
-        EXPECT_TRUE(got.status == 0 && got.out.find(h.second) != std::string::npos) << got.out;
-    }
+    // A group's help goes to stdout with status 0 and lists the group's commands.
+    xptest::Ran help = xpfs({"path", "--help"});
+    EXPECT_TRUE(help.status == 0 && help.out.find("xpfs path root PATH...") != std::string::npos) << help.out;
     EXPECT_EQ(xpfs({}).status, 2);
 }
 
