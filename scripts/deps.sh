@@ -3,7 +3,7 @@ xp_install_deps() {
     local pkgs="build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev liburing-dev
         libicu-dev gettext clang libclang-rt-dev desktop-file-utils locales tzdata
         fuse3 libfuse3-dev libglib2.0-bin gvfs gvfs-daemons dbus doxygen gcovr
-        polkitd pkexec dpkg-dev debhelper lintian help2man autopkgtest
+        polkitd pkexec dpkg-dev debhelper lintian help2man groff-base autopkgtest
         libglib2.0-dev libgtk-4-dev xvfb at-spi2-core libatspi2.0-dev libx11-dev libxtst-dev imagemagick weston
         appstream libgdk-pixbuf2.0-bin libsystemd-dev systemd"
     local missing=""
