@@ -195,10 +195,9 @@ TEST(XpFileAvailableChecker, ToolEndsInTimeWhileTheShareHangs)
     struct Case { std::vector<std::string> args; int status; const char* out; const char* err; };
     const std::string file = share.dir + "/file.txt";
     const char* gone = "the volume is not available";
-    const Case cases[] = {
-        {{"available", "--timeout", "1", file}, 0, "no\n", ""}, {{"available", "--dir", "--timeout", "1", share.dir}, 0, "no\n", ""},
-        {{"rm", file}, 1, "", gone}, {{"rm", "-r", share.dir}, 1, "", gone}, {{"mkdir", share.dir + "/new"}, 1, "", gone},
-        {{"mkdir", "-p", share.dir + "/new/newer"}, 1, "", gone}};
+    // One run per command: each asks the volume before its options matter (--dir, -r, -p).
+    const Case cases[] = {{{"available", "--timeout", "1", file}, 0, "no\n", ""}, {{"rm", "-r", share.dir}, 1, "", gone},
+                          {{"mkdir", "-p", share.dir + "/new/newer"}, 1, "", gone}};
     std::vector<pid_t> stuck;
     for (const Case& c : cases) {
         int out[2], err[2];
@@ -243,7 +242,6 @@ TEST(XpFileAvailableChecker, ToolEndsInTimeWhileTheShareHangs)
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << shown << " " << status;
         EXPECT_EQ(texts[0], c.out) << shown;
         EXPECT_NE(texts[1].find(c.err), std::string::npos) << shown << ": " << texts[1];
-        std::printf("xpfs %s: %.2f s\n", shown.c_str(), took);
     }
     EXPECT_GT(share.count("held"), 0);   // the share really hung
     share.release();
