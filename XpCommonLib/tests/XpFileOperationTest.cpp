@@ -1,6 +1,7 @@
 // The file operations: existence and attributes, every errno rule on a real refusal, planted
-// links and FIFOs, unique names under many threads, and the freedesktop.org trash read back by
-// `gio trash --list` (the test's XDG folders stay set for the rest of the program).
+// links and FIFOs, unique names under many threads, and the freedesktop.org trash, read back by
+// `gio trash --list` as its user (the test's HOME and XDG_DATA_HOME stay set for the rest of the
+// program).
 #include <XpFileOperation.h>
 
 #include "XpFileTestSupport.h"
