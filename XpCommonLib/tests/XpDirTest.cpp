@@ -79,9 +79,7 @@ TEST(XpDir, FiltersDescendantsCountsAndDates)
     // under the new path from then on.
     XpDir renamed(S(tmp.path));
     ASSERT_EQ(renamed.StartEnum(D::enumFiles, S("")), XPERR_OK);
-    XpSharedPtr<XpAbstractFSObj> first = renamed.EnumNext();
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->GetIdentifier().Left(tmp.path.size() + 1), S(tmp.path + "/"));
+    ASSERT_TRUE(renamed.EnumNext());   // named under the old path, as enumerate() sees
     EXPECT_EQ(renamed.SetIdentifier(S(tmp / "two")), XPERR_OK);
     XpSharedPtr<XpAbstractFSObj> second = renamed.EnumNext();
     ASSERT_TRUE(second);

@@ -29,9 +29,9 @@ TEST(XpFile, OpenModesPlantedObjectsAndDates)
         {dir.path, R, XPERR_FILE_INVALID_PATH}, {dir.path, W, XPERR_FILE_INVALID_PATH},   // EISDIR
         {file + "/x", R, XPERR_FILE_INVALID_PATH}, {dir / std::string(300, 'n'), R, XPERR_FILE_INVALID_PATH},
         {link, W, XPERR_FILE_INVALID_PATH}, {link, RW, XPERR_FILE_INVALID_PATH},   // links are not followed
-        {dir / "dangling", W, XPERR_FILE_INVALID_PATH}, {fifo, R, XPERR_FILE_OPEN_FAILED},
-        {fifo, W, XPERR_FILE_OPEN_FAILED}, {fifo, RW, XPERR_FILE_OPEN_FAILED}, {link, R, XPERR_OK},
-        {dir / "new", RW, XPERR_OK}, {"/dev/null", W, XPERR_OK}};
+        {dir / "dangling", W, XPERR_FILE_INVALID_PATH}, {dir / "dangling", RW, XPERR_FILE_INVALID_PATH},
+        {fifo, R, XPERR_FILE_OPEN_FAILED}, {fifo, W, XPERR_FILE_OPEN_FAILED}, {fifo, RW, XPERR_FILE_OPEN_FAILED},
+        {link, R, XPERR_OK}, {dir / "new", RW, XPERR_OK}, {"/dev/null", W, XPERR_OK}};
     xptest::checkInChild([&] {
         alarm(5);   // an Open that waited on the FIFO would end the child here
         for (const auto& c : cases)
@@ -52,7 +52,8 @@ TEST(XpFile, OpenModesPlantedObjectsAndDates)
     EXPECT_EQ(f.Close(), XPERR_FILE_NOT_OPEN);
     EXPECT_EQ(xptest::readFile(file), "");
 
-    // Touch's refusals are the read-write rows above, which touch first.
+    // Touch's refusals are the read-write rows above, which touch first (through the dangling
+    // link it would make "nowhere").
     ASSERT_TRUE(xptest::writeFile(file, "data"));
     struct stat before, after;
     EXPECT_EQ(stat(file.c_str(), &before) | XpFile::Touch(S(file)) | stat(file.c_str(), &after), 0u);
