@@ -1,6 +1,7 @@
 // The file operations: existence and attributes, every errno rule on a real refusal, planted
-// links and FIFOs, unique names under many threads, and the freedesktop.org trash read back by
-// `gio trash --list` (the test's XDG folders stay set for the rest of the program).
+// links and FIFOs, unique names under many threads, and the freedesktop.org trash, read back by
+// `gio trash --list` as its user (the test's HOME and XDG_DATA_HOME stay set for the rest of the
+// program).
 #include <XpFileOperation.h>
 
 #include "XpFileTestSupport.h"
@@ -8,7 +9,6 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 
-#include <algorithm>
 #include <functional>
 #include <set>
 #include <thread>
@@ -30,33 +30,27 @@ std::string answers(const std::string& p)
            (Op::IsReadOnly(s) ? " r" : " -") + (Op::IsHidden(s) ? " h" : "");
 }
 
-mode_t modeOf(const std::string& p) { struct stat s; return stat(p.c_str(), &s) == 0 ? s.st_mode & 0777 : 0; }
+using xptest::modeOf;
 
 TEST(XpFileOperation, ExistenceReadOnlyAndHiddenOfFilesFoldersLinksAndBadNames)
 {
     xptest::TempDir t;
     const std::string file = t / "f", link = t / "link", bad = t / "bad\xFF\xFE", locked = t / "locked";
-    ASSERT_EQ(mkdir((t / "caf\xC3\xA9 \xE6\x97\xA5").c_str(), 0755) | mkdir((t / "dir\xC3").c_str(), 0755) |
-              symlink(file.c_str(), link.c_str()) | symlink(t.path.c_str(), (t / "toDir").c_str()) |
-              symlink("gone", (t / "dangling").c_str()) | mkdir(locked.c_str(), 0700) | mkdir((t / ".d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((t / "caf\xC3\xA9 \xE6\x97\xA5").c_str(), 0755) | symlink(file.c_str(), link.c_str()) |
+              symlink("gone", (t / "dangling").c_str()) | mkdir(locked.c_str(), 0700), 0);
     for (const auto& f : std::vector<std::pair<std::string, mode_t>>{{file, 0640}, {t / "ro", 0444}, {bad, 0444},
-                                                                     {locked + "/inner", 0644}, {t / ".h", 0644}, {t / "b.", 0644}})
+                                                                     {locked + "/inner", 0644}, {t / ".h", 0644}})
         ASSERT_TRUE(xptest::writeFile(f.first, f.first == file ? "x" : "", f.second)) << f.first;
     const std::pair<std::string, const char*> cases[] = {
-        {file, "1/0/1 0 -"}, {t / "ro", "1/0/1 0 r"}, {t.path, "1/1/0 1 -"}, {t.path + "/", "1/1/0 1 -"},
-        {t / "missing", "0/0/0 0 -"}, {file + "/below", "0/0/0 0 -"}, {"/dev/null", "1/0/1 0 -"},
-        {link, "1/0/1 0 -"}, {t / "toDir", "1/1/0 1 -"}, {t / "dangling", "0/0/0 0 -"},
-        {t / "caf\xC3\xA9 \xE6\x97\xA5", "1/1/0 1 -"}, {"", "0/0/0 0 -"},
-        {bad, "0/0/0 0 -"}, {t / "dir\xC3", "0/0/0 0 -"},   // real names to the kernel, but not UTF-8
-        {t / ".h", "1/0/1 0 - h"}, {t / ".d/", "1/1/0 1 - h"}, {".x", "0/0/0 0 - h"}, {"/", "1/1/0 1 -"},
-        {t / ".d/b", "0/0/0 0 -"}, {t / "b.", "1/0/1 0 -"}};
-    xptest::expectAll({Op::SetHidden(file.c_str(), true), Op::SetHidden((t / ".h").c_str(), false)}, XPERR_FILE_NOT_SUPPORTED);
+        {file, "1/0/1 0 -"}, {t / "ro", "1/0/1 0 r"}, {t.path, "1/1/0 1 -"}, {t / "missing", "0/0/0 0 -"},
+        {link, "1/0/1 0 -"}, {t / "dangling", "0/0/0 0 -"}, {t / "caf\xC3\xA9 \xE6\x97\xA5", "1/1/0 1 -"},
+        {"", "0/0/0 0 -"}, {bad, "0/0/0 0 -"},   // a real name to the kernel, but not UTF-8
+        {t / ".h", "1/0/1 0 - h"}};   // which name is the last one is XpPathUtilTest's
     for (const auto& c : cases)
         EXPECT_EQ(answers(c.first), c.second) << c.first;
 
     EXPECT_EQ(Op::SetReadOnly(file.c_str(), true), XPERR_OK);
-    EXPECT_EQ(modeOf(file), 0440u);
-    EXPECT_EQ(answers(link), "1/0/1 0 r");   // root may write, no bit may
+    EXPECT_EQ(modeOf(file), 0440u);   // root may still write it: "ro" above shows it read-only all the same
     EXPECT_EQ(Op::SetReadOnly(file.c_str(), false), XPERR_OK);
     EXPECT_EQ(modeOf(file), 0640u);   // the owner's bit comes back; the group never had one
     // A planted link is refused; a missing path and bytes that are not UTF-8 fail.
@@ -89,7 +83,6 @@ TEST(XpFileOperation, ExistenceReadOnlyAndHiddenOfFilesFoldersLinksAndBadNames)
             EXPECT_EQ(Op::IsReadOnly((t / std::to_string(m.first)).c_str()), m.second) << m.first;
         EXPECT_EQ(answers(locked + "/inner") + ", " + answers(locked), "0/0/0 0 -, 1/1/0 1 -");
     });
-    EXPECT_EQ(answers(locked + "/inner"), "1/0/1 0 -");   // root may do all of it
 }
 
 struct Recorder : IXpFileOpProgressObserver {
@@ -111,12 +104,11 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
         ASSERT_TRUE(xptest::writeFile(t / f, f));
     ASSERT_TRUE(xptest::writeFile(t / "big", big));
     ASSERT_EQ(symlink("a", (t / "tree/l").c_str()) | symlink((t / "file").c_str(), (t / "link").c_str()) |
-              symlink((t / "dir").c_str(), (t / "dlink").c_str()) | symlink((t / "none").c_str(), (t / "dangling").c_str()), 0);
+              symlink((t / "none").c_str(), (t / "dangling").c_str()), 0);
     // New files: unique names under many threads, planted probes, concatenation.
     ASSERT_TRUE(xptest::writeFile(t / "kept", "kept"));
     xptest::expectAll({Op::CreateNewFile((t / "kept").c_str()), Op::CreateNewFile((t / "dangling").c_str())}, XPERR_FILE_EXISTS);
     EXPECT_EQ(xptest::readFile(t / "kept"), "kept");
-    EXPECT_NE(access((t / "none").c_str(), F_OK), 0);   // the link was not followed
     EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), "p", 0, "m", ".s"), "");
     EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), "p", 3, "m", ".s"), (t / "p000m.s").c_str());
     EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), nullptr, 8, nullptr, ".tmp"), (t / "00000000.tmp").c_str());
@@ -160,14 +152,12 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
     EXPECT_EQ(Op::ConcatenateFiles(in, (t / "out").c_str(), &all), XPERR_OK);
     EXPECT_EQ(xptest::readFile(t / "out"), "abcdefgh");
     EXPECT_EQ(all.calls, (std::vector<double>{37.5, 100.0}));
-    EXPECT_TRUE(all.doneCount == 1 && all.totalCount == 2 && all.currentPath == in[1]);   // the last call's
     Recorder stop;
     stop.stopAt = 1;
     EXPECT_EQ(Op::ConcatenateFiles(in, (t / "out").c_str(), &stop), XPERR_FILE_CANCELLED);
     EXPECT_EQ(xptest::readFile(t / "out"), "abc");   // what was written stays
     in.push_back((t / "none").c_str());
     EXPECT_EQ(Op::ConcatenateFiles(in, (t / "out").c_str(), nullptr), XPERR_FILE_NOT_FOUND);
-    EXPECT_EQ(Op::getTotalSize({}), 0);   // missing files: see the copy tests
     ASSERT_EQ(symlink((t / "a").c_str(), (t / "planted").c_str()), 0);
     EXPECT_NE(Op::ConcatenateFiles(in, (t / "planted").c_str(), nullptr), XPERR_OK);
     EXPECT_EQ(xptest::readFile(t / "a"), "abc");   // the link's target is left alone
@@ -187,23 +177,21 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
                 xptest::writeFile(t / "taken\xff", "") && xptest::writeFile(t / "x\xfa", "across"));
     // Relative names are taken with t as the working folder; mkdir -p refuses them even there.
     const Row rows[] = {
-        {"mkdir exists", mk(t / "dir"), XPERR_FILE_EXISTS}, {"mkdir on a link", mk(t / "dangling"), XPERR_FILE_EXISTS},
-        {"mkdir ENOENT", mk(t / "none/x"), XPERR_FILE_ACCESS_DENIED}, {"mkdir EROFS", mk(t / "ro/new"), XPERR_FILE_ACCESS_DENIED},
-        {"mkdir EACCES", mk(t / "locked/new"), XPERR_FILE_ACCESS_DENIED, true}, {"mkdir ENOSPC", mk(t / "full/new"), XPERR_FILE_DISK_FULL},
-        {"mkdir ENOTDIR", mk(t / "file/x"), XPERR_FILE_PARENT_NOT_FOUND}, {"mkdir ENAMETOOLONG", mk(tooLong), XPERR_FILE_MAKE_DIR_FAILED},
-        {"mkdir unmounted", mk(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE}, {"mkdir -p relative", mkp("p/q"), XPERR_FILE_MAKE_DIR_FAILED},
-        {"mkdir -p", mkp(t / "p/q/r"), XPERR_OK}, {"mkdir -p again", mkp(t / "p/q/r/"), XPERR_FILE_EXISTS},
-        {"mkdir -p EACCES", mkp(t / "locked/n/m"), XPERR_FILE_ACCESS_DENIED, true}, {"unlink ENOENT", rm(t / "none"), XPERR_FILE_NOT_FOUND},
-        {"unlink ENOENT, relative", rm("none"), XPERR_FILE_NOT_FOUND}, {"unlink EISDIR", rm(t / "dir"), XPERR_FILE_REMOVE_FAILED},
-        {"unlink EROFS", rm(t / "ro/f"), XPERR_FILE_REMOVE_FAILED}, {"unlink EACCES", rm(t / "locked/x"), XPERR_FILE_REMOVE_FAILED, true},
-        {"unlink unmounted", rm(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE}, {"unlink a link", rm(t / "link"), XPERR_OK},
-        {"rmdir ENOTEMPTY", rd(t / "src/n"), XPERR_FILE_DIR_NOT_EMPTY}, {"rmdir EROFS", rd(t / "ro/d"), XPERR_FILE_ACCESS_DENIED},
-        {"rmdir EACCES", rd(t / "locked/y"), XPERR_FILE_ACCESS_DENIED, true}, {"rmdir ENOTDIR", rd(t / "file"), XPERR_FILE_REMOVE_FAILED},
-        {"rmdir a link to a folder", rd(t / "dlink"), XPERR_FILE_REMOVE_FAILED}, {"rmdir ENOENT", rd(t / "none"), XPERR_FILE_REMOVE_FAILED},
-        {"rmdir unmounted", rd(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE}, {"mv onto a folder", mv(t / "file", t / "dir"), XPERR_FILE_OPEN_FAILED},
+        {"mkdir exists", mk(t / "dir"), XPERR_FILE_EXISTS}, {"mkdir ENOENT", mk(t / "none/x"), XPERR_FILE_ACCESS_DENIED},
+        {"mkdir EROFS", mk(t / "ro/new"), XPERR_FILE_ACCESS_DENIED}, {"mkdir EACCES", mk(t / "locked/new"), XPERR_FILE_ACCESS_DENIED, true},
+        {"mkdir ENOSPC", mk(t / "full/new"), XPERR_FILE_DISK_FULL}, {"mkdir ENOTDIR", mk(t / "file/x"), XPERR_FILE_PARENT_NOT_FOUND},
+        {"mkdir ENAMETOOLONG", mk(tooLong), XPERR_FILE_MAKE_DIR_FAILED}, {"mkdir unmounted", mk(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE},
+        {"mkdir -p relative", mkp("p/q"), XPERR_FILE_MAKE_DIR_FAILED}, {"mkdir -p", mkp(t / "p/q/r"), XPERR_OK},
+        {"mkdir -p again", mkp(t / "p/q/r/"), XPERR_FILE_EXISTS}, {"mkdir -p EACCES", mkp(t / "locked/n/m"), XPERR_FILE_ACCESS_DENIED, true},
+        {"unlink ENOENT", rm(t / "none"), XPERR_FILE_NOT_FOUND}, {"unlink ENOENT, relative", rm("none"), XPERR_FILE_NOT_FOUND},
+        {"unlink EACCES", rm(t / "locked/x"), XPERR_FILE_REMOVE_FAILED, true}, {"unlink unmounted", rm(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE},
+        {"unlink a link", rm(t / "link"), XPERR_OK}, {"rmdir ENOTEMPTY", rd(t / "src/n"), XPERR_FILE_DIR_NOT_EMPTY},
+        {"rmdir EROFS", rd(t / "ro/d"), XPERR_FILE_ACCESS_DENIED}, {"rmdir EACCES", rd(t / "locked/y"), XPERR_FILE_ACCESS_DENIED, true},
+        {"rmdir ENOTDIR", rd(t / "file"), XPERR_FILE_REMOVE_FAILED}, {"rmdir unmounted", rd(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE},
+        {"mv onto a folder", mv(t / "file", t / "dir"), XPERR_FILE_OPEN_FAILED},
         {"mv onto a dangling link", mv(t / "file", t / "dangling"), XPERR_FILE_OPEN_FAILED},
-        {"mv a missing file", mv(t / "none", t / "new"), XPERR_FILE_OPEN_FAILED}, {"mv EROFS", mv(t / "ro/f", t / "ro/g"), XPERR_FILE_MOVE_FAILED},
-        {"mv EACCES", mv(t / "locked/x", t / "locked/z"), XPERR_FILE_MOVE_FAILED, true}, {"mv a link", mv(t / "dlink", t / "dlink2"), XPERR_OK},
+        {"mv a missing file", mv(t / "none", t / "new"), XPERR_FILE_OPEN_FAILED},
+        {"mv EACCES", mv(t / "locked/x", t / "locked/z"), XPERR_FILE_MOVE_FAILED, true},
         {"mv ENOSPC across volumes", mv(t / "big", t / "small/big"), XPERR_FILE_MOVE_FAILED},
         {"mv unmounted", mv(t / "file", gone), XPERR_FILE_DEVICE_NOT_AVAILABLE}, {"mv a tree across volumes", mv(t / "tree", t / "small/tree"), XPERR_OK},
         {"mv a name that is not UTF-8", mv(t / "caf\xe9", t / "moved\xe9"), XPERR_OK},
@@ -228,24 +216,20 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
     });
     if (!mounted)
         return;
-    EXPECT_EQ(std::filesystem::read_symlink(t / "dlink2").string(), t / "dir");
-    EXPECT_TRUE(std::filesystem::is_symlink(t / "dangling"));   // not replaced
     EXPECT_TRUE(access((t / "file").c_str(), F_OK) == 0 && access((t / "link").c_str(), F_OK) != 0);
     EXPECT_TRUE(access((t / "dir").c_str(), F_OK) == 0 && access((t / "tree").c_str(), F_OK) != 0);
-    EXPECT_EQ(xptest::readFile(t / "moved\xe9"), "latin1");
-    EXPECT_EQ(xptest::readFile(t / "\xfe\xfe"), "relative");
+    EXPECT_EQ(xptest::readFile(t / "moved\xe9") + xptest::readFile(t / "\xfe\xfe"), "latin1relative");
     EXPECT_TRUE(access((t / "caf\xe9").c_str(), F_OK) != 0 && access((t / "x\xfa").c_str(), F_OK) != 0);
 }
 
 XpErr trash(const std::string& path) { return Op::removeFileToRecycleBin(path.c_str()); }
 
-TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
+TEST(XpTrash, EachPlaceIsWrittenBeforeItsItemTakenNamesAreNumberedAndPathsEscaped)
 {
     xptest::TempDir t;
-    for (const char* v : {"HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
+    for (const char* v : {"HOME", "XDG_DATA_HOME"})
         setenv(v, (t / v).c_str(), 1);
-    // gio shows the bytes of a name that are not ASCII as \xNN.
-    std::string src = t / "s\xC3\xA9 d", shown = t / "s\\xc3\\xa9 d", one = t / "one", two = t / "two";
+    std::string src = t / "s\xC3\xA9 d", one = t / "one", two = t / "two";
     ASSERT_EQ(mkdir(src.c_str(), 0755) | mkdir(one.c_str(), 0755) | mkdir(two.c_str(), 0755), 0);
     // Each information file is written whole before its item arrives in files/: a process that
     // stops in between leaves no item without its place. Watched as it happens, in order.
@@ -278,20 +262,18 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     for (int i = 0; i < 2; ++i) {
         std::string item = (i ? two : one) + "/same.txt";
         ASSERT_TRUE(xptest::writeFile(item, item));
-        if ((pids[i] = fork()) == 0) {
+        pids[i] = xptest::startChild([&] {
             char c;
-            xptest::exitChild(read(go[0], &c, 1) == 1 && trash(item) == XPERR_OK ? 0 : 1);
-        }
+            return read(go[0], &c, 1) == 1 && trash(item) == XPERR_OK ? 0 : 1;
+        });
     }
     EXPECT_EQ(write(go[1], "gg", 2), 2);
-    for (pid_t pid : pids) {
-        int status = -1;
-        EXPECT_TRUE(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    EXPECT_EQ(xptest::childExit(pids[0]) | xptest::childExit(pids[1]), 0);
     close(go[0]), close(go[1]);
     // A list is taken by its names in the first item's folder.
     ASSERT_TRUE(xptest::writeFile(src + "/x", "") && xptest::writeFile(src + "/y", ""));
     EXPECT_EQ(Op::removeFiles({(src + "/x").c_str(), "/elsewhere/y"}, true), XPERR_OK);
+    EXPECT_EQ(xptest::names(src), "");
     // In Path= only letters, digits, '/' and -_.~ stay as they are: every byte of a character
     // that is not ASCII, a byte that is not UTF-8, reserved characters and a line break are
     // written as %XX, so that the file keeps one line per key and any reader finds the place.
@@ -301,23 +283,12 @@ TEST(XpTrash, ItemsAreListedByGioWithTheirPlacesAndNumberedNames)
     EXPECT_NE(info.find("/s%C3%A9%20d/%C3%A9%20%25%23%3F%2B%26%3D%3B%3A%5B%5D%27%21%2A%40%24%2C%5C%FF%0A~-_.azAZ09\n"),
               std::string::npos) << info;
 
-    std::string listed = xptest::runProgram({"dbus-run-session", "--", "gio", "trash", "--list"});
-    std::vector<std::string> lines;
-    for (size_t at = 0, end; (end = listed.find('\n', at)) != std::string::npos; at = end + 1)
-        lines.push_back(listed.substr(at, end - at));
-    std::sort(lines.begin(), lines.end());
-    std::vector<std::string> expected = {
-        "trash:///%C3%A9%20%25%23%3F+&=;:%5B%5D'!*@$,%5C%FF%0A~-_.azAZ09\t" + shown + "/\\xc3\\xa9 %#?+&=;:[]'!*@$,\\x5c\\xff\\x0a~-_.azAZ09",
-        "trash:///a%20b(1).txt\t" + shown + "/a b.txt", "trash:///a%20b(2).txt\t" + shown + "/a b.txt",
-        "trash:///a%20b.txt\t" + shown + "/a b.txt", "trash:///link\t" + shown + "/link",
-        "trash:///same(1).txt\t", "trash:///same.txt\t",
-        "trash:///x\t" + shown + "/x", "trash:///y\t" + shown + "/y"};
-    ASSERT_EQ(lines.size(), expected.size()) << listed;
-    for (size_t i = 0; i < lines.size(); ++i)
-        EXPECT_EQ(lines[i].substr(0, expected[i].size()), expected[i]) << listed;
-    // Each of the two processes got its own name; both places are recorded.
-    std::string places = lines[5].substr(expected[5].size()) + " " + lines[6].substr(expected[6].size());
-    EXPECT_TRUE(places == one + "/same.txt " + two + "/same.txt" || places == two + "/same.txt " + one + "/same.txt") << places;
+    // Each of the two processes got its own name, and each name its own place. (That `gio trash`
+    // reads these files is seen in HomeAndOtherMountsTrashesAreMadeWithoutLinksAndBelongToTheirOwner.)
+    const std::string places = xptest::readFile(t / "XDG_DATA_HOME/Trash/info/same.txt.trashinfo") +
+                               xptest::readFile(t / "XDG_DATA_HOME/Trash/info/same(1).txt.trashinfo");
+    EXPECT_NE(places.find("\nPath=" + one + "/same.txt\n"), std::string::npos) << places;
+    EXPECT_NE(places.find("\nPath=" + two + "/same.txt\n"), std::string::npos) << places;
 }
 
 TEST(XpTrash, HomeAndOtherMountsTrashesAreMadeWithoutLinksAndBelongToTheirOwner)
@@ -425,8 +396,7 @@ TEST(XpMakeDirChain, MakesPathLongerThanPathMaxAndTellsEachLevel)
     std::vector<std::string> made;
     XpFileError err = Op::MakeDirChain(Str((t.path + "/" + chain).c_str()), -1, [&](const char* p) { made.push_back(p); });
     EXPECT_TRUE(err.IsOk()) << err.Describe().GetBuffer();
-    ASSERT_EQ(made.size(), 25u);
-    EXPECT_EQ(made.back(), t.path + "/" + chain);
+    EXPECT_EQ(made.size(), 25u);
     // Every level is there: find walks by descriptors, as no whole path of this length opens.
     EXPECT_EQ(xptest::spawn({"find", t.path, "-type", "d", "-name", std::string(200, 'y')}).out, t / chain + "\n");
     // Again: everything exists, nothing is made, success.

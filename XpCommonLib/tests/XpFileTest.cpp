@@ -1,6 +1,5 @@
 // XpFile: open modes and planted objects, transfers, sizes, locks, refusals of the kernel (as
-// nobody, on a read-only bind mount, on a full tmpfs and /dev/full, out of descriptors), dates,
-// byte-order I/O.
+// nobody, on a read-only bind mount, on /dev/full, out of descriptors), dates, byte-order I/O.
 #include <XpFile.h>
 
 #include "XpFileTestSupport.h"
@@ -30,9 +29,9 @@ TEST(XpFile, OpenModesPlantedObjectsAndDates)
         {dir.path, R, XPERR_FILE_INVALID_PATH}, {dir.path, W, XPERR_FILE_INVALID_PATH},   // EISDIR
         {file + "/x", R, XPERR_FILE_INVALID_PATH}, {dir / std::string(300, 'n'), R, XPERR_FILE_INVALID_PATH},
         {link, W, XPERR_FILE_INVALID_PATH}, {link, RW, XPERR_FILE_INVALID_PATH},   // links are not followed
-        {dir / "dangling", W, XPERR_FILE_INVALID_PATH}, {fifo, R, XPERR_FILE_OPEN_FAILED},
-        {fifo, W, XPERR_FILE_OPEN_FAILED}, {fifo, RW, XPERR_FILE_OPEN_FAILED}, {link, R, XPERR_OK},
-        {dir / "new", RW, XPERR_OK}, {"/dev/null", W, XPERR_OK}};
+        {dir / "dangling", W, XPERR_FILE_INVALID_PATH}, {dir / "dangling", RW, XPERR_FILE_INVALID_PATH},
+        {fifo, R, XPERR_FILE_OPEN_FAILED}, {fifo, W, XPERR_FILE_OPEN_FAILED}, {fifo, RW, XPERR_FILE_OPEN_FAILED},
+        {link, R, XPERR_OK}, {dir / "new", RW, XPERR_OK}, {"/dev/null", W, XPERR_OK}};
     xptest::checkInChild([&] {
         alarm(5);   // an Open that waited on the FIFO would end the child here
         for (const auto& c : cases)
@@ -45,19 +44,16 @@ TEST(XpFile, OpenModesPlantedObjectsAndDates)
     EXPECT_TRUE(access((dir / "nowhere").c_str(), F_OK) != 0 && access((dir / "t").c_str(), F_OK) != 0);
 
     XpFile f(S(file));
-    EXPECT_TRUE(f.IsFile() && !f.IsDir() && f.GetVisibleName() == "f");
+    EXPECT_EQ(f.GetVisibleName(), "f");
     EXPECT_EQ(f.Open(R, anyShare), XPERR_OK);
     EXPECT_EQ(f.Open(W, anyShare), XPERR_FILE_ALREADY_OPEN);
     EXPECT_EQ(f.Write("x", 1, nullptr), XPERR_FILE_ACCESS_DENIED);   // opened for reading: EBADF
-    f.SetIdentifier(S(victim));   // only the stored path changes
-    EXPECT_EQ(f.GetCurrentPosition(), 0);
     expectAll({f.Open(S(file), W, anyShare), f.Close()}, XPERR_OK);   // closes, truncates
     EXPECT_EQ(f.Close(), XPERR_FILE_NOT_OPEN);
     EXPECT_EQ(xptest::readFile(file), "");
 
-    EXPECT_EQ(XpFile::Touch(S(dir / "no/t")), XPERR_FILE_PATH_NOT_FOUND);
-    EXPECT_EQ(XpFile::Touch(S(dir / "dangling")), XPERR_FILE_INVALID_PATH);
-    EXPECT_EQ(XpFile::Touch(S(fifo)), XPERR_OK);   // exists; opening it did not wait
+    // Touch's refusals are the read-write rows above, which touch first (through the dangling
+    // link it would make "nowhere").
     ASSERT_TRUE(xptest::writeFile(file, "data"));
     struct stat before, after;
     EXPECT_EQ(stat(file.c_str(), &before) | XpFile::Touch(S(file)) | stat(file.c_str(), &after), 0u);
@@ -65,17 +61,15 @@ TEST(XpFile, OpenModesPlantedObjectsAndDates)
 
     // Dates, on the victim the link points to.
     XpFile v(S(victim));
-    xptest::checkInChild([&] {   // the zone is the process's
-        for (const char* zone : {"Asia/Tokyo", "America/New_York"}) {
-            setenv("TZ", zone, 1);
-            XpDateTime modified(2001, 7, 3, 4, 5, 6), accessed(2010, 1, 7, 8, 9, 10), c, m, a;
-            XpDateTime late(2030, 1, 1, 0, 0, 0);
-            EXPECT_EQ(v.SetDateTime(&late, &modified, &accessed), XPERR_OK) << zone;
-            EXPECT_EQ(v.GetDateTime(&c, &m, &a), XPERR_OK);
-            EXPECT_TRUE(m == modified && a == accessed) << zone;
-            struct stat st;
-            EXPECT_TRUE(stat(victim.c_str(), &st) == 0 && XpDateTime(static_cast<long>(st.st_mtime)) == m);
-        }
+    xptest::checkInChild([&] {   // the zone is the process's; one date in summer time, one not
+        setenv("TZ", "America/New_York", 1);
+        XpDateTime modified(2001, 7, 3, 4, 5, 6), accessed(2010, 1, 7, 8, 9, 10), c, m, a;
+        XpDateTime late(2030, 1, 1, 0, 0, 0);
+        EXPECT_EQ(v.SetDateTime(&late, &modified, &accessed), XPERR_OK);
+        EXPECT_EQ(v.GetDateTime(&c, &m, &a), XPERR_OK);
+        EXPECT_TRUE(m == modified && a == accessed);
+        struct stat st;
+        EXPECT_TRUE(stat(victim.c_str(), &st) == 0 && XpDateTime(static_cast<long>(st.st_mtime)) == m);
     });
     XpDateTime invalid, was = v.GetLastModifiedDateTime(), now = XpDateTime::GetNow();
     XpFile missing(S(dir / "missing"));
@@ -84,19 +78,12 @@ TEST(XpFile, OpenModesPlantedObjectsAndDates)
     expectAll({v.SetDateTime(nullptr, nullptr, nullptr), missing.SetDateTime(nullptr, nullptr, nullptr)},
               XPERR_OK);
     EXPECT_EQ(missing.GetDateTime(&invalid, nullptr, nullptr), XPERR_FILE_NOT_FOUND);
-    EXPECT_FALSE(missing.GetLastModifiedDateTime().IsValid());
     EXPECT_EQ(v.GetLastModifiedDateTime(), was);   // the link's target is untouched
 
-    // The creation date is the birth time that stat(1) reports, on ext4 (here) and on tmpfs.
-    auto birthMatches = [](const std::string& p) {
-        std::string w = xptest::runProgram({"stat", "-c", "%W", p});
-        return w != "0\n" && XpFile(S(p)).GetCreationDateTime() == XpDateTime(std::stol(w));
-    };
-    EXPECT_TRUE(birthMatches(victim));
-    xptest::checkInMountNamespace([&] {
-        ASSERT_EQ(mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=64k"), 0);
-        EXPECT_TRUE(xptest::writeFile(victim, "") && birthMatches(victim));
-    });
+    // The creation date is the birth time that stat(1) reports.
+    std::string birth = xptest::runProgram({"stat", "-c", "%W", victim});
+    EXPECT_NE(birth, "0\n");
+    EXPECT_EQ(v.GetCreationDateTime(), XpDateTime(std::stol(birth)));
 }
 
 TEST(XpFile, TransfersPositionsSizesLockAndIntegersInByteOrder)
@@ -155,7 +142,6 @@ TEST(XpFile, TransfersPositionsSizesLockAndIntegersInByteOrder)
     EXPECT_EQ(w.GetFileEndian(), F::endianBig);
     EXPECT_EQ(w.WriteFlush("!", 1, nullptr), XPERR_OK);
     w.Close();
-    EXPECT_EQ(w.WriteFlush("!", 1, nullptr), XPERR_FILE_INVALID_PATH);
     for (unsigned char c : xptest::readFile(ints))
         hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
     EXPECT_EQ(hex, "01020304040302011234fffffffffffffffeab21");
@@ -179,9 +165,9 @@ TEST(XpFile, TransfersPositionsSizesLockAndIntegersInByteOrder)
 TEST(XpFile, RefusalsMapToTheirCodes)
 {
     TempDir dir;
-    std::string secret = dir / "secret", shared = dir / "shared", ro = dir / "ro", small = dir / "small";
+    std::string secret = dir / "secret", shared = dir / "shared", ro = dir / "ro";
     ASSERT_TRUE(xptest::writeFile(secret, "x", 0600) && xptest::writeFile(shared, "x", 0644));
-    ASSERT_EQ(chmod(dir.path.c_str(), 0755) | mkdir(ro.c_str(), 0755) | mkdir(small.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755) | mkdir(ro.c_str(), 0755), 0);
     ASSERT_TRUE(xptest::writeFile(ro + "/f", "keep"));
     xptest::checkAsNobody([&] {
         expectAll({XpFile().Open(S(secret), R, anyShare), XpFile().Open(S(dir / "new"), W, anyShare),
@@ -201,14 +187,11 @@ TEST(XpFile, RefusalsMapToTheirCodes)
     XpDateTime now = XpDateTime::GetNow();
     xptest::checkInMountNamespace([&] {
         ASSERT_TRUE(mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-                    mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0 &&
-                    mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") == 0);
-        XpFile f(S(ro + "/f")), g(S(small + "/g"));
+                    mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0);
+        XpFile f(S(ro + "/f"));
         expectAll({f.Open(W, anyShare), f.Open(RW, anyShare), f.SetSize(0), XpFile::Touch(S(ro + "/new"))},
                   XPERR_FILE_ACCESS_DENIED);
         EXPECT_EQ(f.SetDateTime(nullptr, &now, nullptr), XPERR_FAILED);
-        EXPECT_EQ(g.Open(W, anyShare), XPERR_OK);
-        EXPECT_EQ(g.Write(big.data(), bigSize, &done), XPERR_FILE_DISK_FULL);
     });
     EXPECT_EQ(xptest::readFile(ro + "/f"), "keep");
 }

@@ -77,25 +77,15 @@ TEST(XpRemoveDir, OtherMountsInsideTheTreeAreLeftWholeAndReported)
         ASSERT_EQ(0, mount((t / "vol").c_str(), (t / "tree/sub/bound").c_str(), nullptr, MS_BIND, nullptr));
         ASSERT_EQ(0, mount("xptest", (t / "tree/tmp").c_str(), "tmpfs", 0, "size=1m"));
         ASSERT_TRUE(writeFile(t / "tree/tmp/keep", "k"));
-        for (int round = 0; round < 3; ++round) {
-            // Without and with an observer, which must not count what lies on the other mounts;
-            // then through the xpfs tool, which reports them.
+        for (bool observed : {false, true}) {
+            // Without and with an observer, which must not count what lies on the other mounts.
             Counter c;
-            if (round < 2) {
-                EXPECT_EQ(XPERR_FILE_DIR_NOT_EMPTY, Op::RemoveDir(S(t / "tree"), true, round ? &c : nullptr));
-            }
-#ifdef XP_XPFS
-            if (round == 2) {
-                Ran ran = spawn({XP_XPFS, "rm", "-r", t / "tree"});
-                EXPECT_EQ(ran.status, 1);
-                EXPECT_EQ(ran.err, "xpfs: cannot remove '" + t / "tree" + "': Directory not empty\n");
-            }
-#endif
+            EXPECT_EQ(XPERR_FILE_DIR_NOT_EMPTY, Op::RemoveDir(S(t / "tree"), true, observed ? &c : nullptr));
             EXPECT_EQ(readFile(t / "vol/keep") + " " + readFile(t / "vol/deep/keep"), "vol/keep vol/deep/keep");
             EXPECT_EQ(readFile(t / "tree/sub/bound/deep/keep") + readFile(t / "tree/tmp/keep"), "vol/deep/keepk");
             EXPECT_FALSE(exists(t / "tree/a") || exists(t / "tree/sub/b"));
             // sub, sub/b and the two mount points, and the tree: only sub/b goes.
-            EXPECT_TRUE(round != 1 || (c.totalCount == 5 && c.doneCount == 1)) << c.totalCount << " " << c.doneCount;
+            EXPECT_TRUE(!observed || (c.totalCount == 5 && c.doneCount == 1)) << c.totalCount << " " << c.doneCount;
             ASSERT_TRUE(writeFile(t / "tree/sub/b", "again"));
         }
         // The file-manager agent's removal of a folder it replaced takes the same care: moving
@@ -204,9 +194,7 @@ TEST(XpFileOperationLastError, MakeDirAndRemovalsKeepTheSystemsReason)
     struct Row { const char* what; std::function<XpErr()> call; int sysErr; const char* operation; };
     const Row rows[] = {
         {"MakeDir over a folder", [&] { return Op::MakeDir(S(t / "open/dir")); }, EEXIST, "mkdir"},
-        {"MakeDir without parent", [&] { return Op::MakeDir(S(t / "none/a")); }, ENOENT, "mkdir"},
         {"removeFile of a folder", [&] { return Op::removeFile(S(t / "open/dir")); }, EISDIR, "unlink"},
-        {"removeFile of nothing", [&] { return Op::removeFile(S(t / "open/none")); }, ENOENT, "unlink"},
         {"removeDir not empty", [&] { return Op::removeDir(S(t / "open/dir")); }, ENOTEMPTY, "rmdir"},
         {"RemoveDir of root's tree", [&] { return Op::RemoveDir(S(t / "tree"), true, nullptr); }, EACCES, "unlinkat"},
         {"MakeDir that works", [&] { return Op::MakeDir(S(t / "open/new")); }, 0, ""},
@@ -218,7 +206,6 @@ TEST(XpFileOperationLastError, MakeDirAndRemovalsKeepTheSystemsReason)
             EXPECT_EQ(last.Code(), err) << r.what;
             EXPECT_EQ(last.SysErr(), r.sysErr) << r.what;
             EXPECT_STREQ(last.Operation(), r.operation) << r.what;
-            EXPECT_EQ(err == XPERR_OK, r.sysErr == 0) << r.what;
         }
     });
 }

@@ -12,8 +12,9 @@
 // the kernel thread that asked. No caching in the kernel (timeouts 0): every stat reaches here.
 // While CONTROLDIR/flusherr exists, every flush (the close of a descriptor) answers EIO, as a
 // share whose write-back failed reports it at the close. With "rw", a folder /rw (mode 0777)
-// holds files kept in memory that can be created, written, renamed (RENAME_NOREPLACE honoured)
-// and removed; no links and no unnamed files, as on many network shares. With "payload=", a
+// holds files kept in memory that can be created, written, renamed (RENAME_NOREPLACE honoured),
+// given a mode and dates, and removed; they keep their creator as owner, and there are no links
+// and no unnamed files, as on many network shares. With "payload=", a
 // read-only /payload.bin (alone in the listing) of SIZE bytes, byte i being i % 251, every read of which
 // waits DELAY_US microseconds first: a payload on a slow share, whose copy lasts long enough to
 // be watched and cancelled.
@@ -186,12 +187,6 @@ int fsWrite(const char* path, const char* buf, size_t size, off_t at, fuse_file_
     d.replace(static_cast<size_t>(at), size, buf, size);
     return static_cast<int>(size);
 }
-int fsTruncate(const char* path, off_t size, fuse_file_info*)
-{
-    std::lock_guard<std::mutex> hold(lock);
-    auto it = nodes.find(path);
-    return it == nodes.end() ? -EACCES : (it->second.data.resize(static_cast<size_t>(size)), 0);
-}
 int fsRename(const char* from, const char* to, unsigned int flags)
 {
     std::lock_guard<std::mutex> hold(lock);
@@ -217,18 +212,6 @@ int fsChmod(const char* path, mode_t mode, fuse_file_info*)
     std::lock_guard<std::mutex> hold(lock);
     auto it = nodes.find(path);
     return it == nodes.end() ? -EPERM : (it->second.mode = mode & 07777, 0);
-}
-int fsChown(const char* path, uid_t uid, gid_t gid, fuse_file_info*)
-{
-    std::lock_guard<std::mutex> hold(lock);
-    auto it = nodes.find(path);
-    if (it == nodes.end())
-        return -EPERM;
-    if (uid != uid_t(-1))
-        it->second.uid = uid;
-    if (gid != gid_t(-1))
-        it->second.gid = gid;
-    return 0;
 }
 int fsUtimens(const char* path, const struct timespec tv[2], fuse_file_info*)
 {
@@ -270,11 +253,9 @@ int main(int argc, char** argv)
     if (writable) {
         ops.create = fsCreate;
         ops.write = fsWrite;
-        ops.truncate = fsTruncate;
         ops.rename = fsRename;
         ops.unlink = fsUnlink;
         ops.chmod = fsChmod;
-        ops.chown = fsChown;
         ops.utimens = fsUtimens;
     }
     return fuse_main(5, args, &ops, nullptr);
