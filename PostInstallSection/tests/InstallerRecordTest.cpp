@@ -99,7 +99,7 @@ protected:
 
 // Each step of a run is an entry of its own, all tied by one run id. (Which fields a step
 // carries is chosen before the record is written, for the journal and the plain log alike: the
-// values are looked at here, the plain log's lines below and by InstallerRecordEndTest.)
+// values are looked at here, the plain log's lines by InstallerRecordEndTest.)
 TEST_F(InstallerRecordTest, EachStepOfARunIsReadBackFromTheJournalWithItsFields)
 {
     startJournal();
