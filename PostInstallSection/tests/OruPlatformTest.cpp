@@ -1,5 +1,5 @@
-// The plug-in's Linux desktop layer on its own: Exec lines, desktop entry lookup, user folders,
-// the autostart write and the mutex file against links, detached starts, and what the installer
+// The plug-in's Linux desktop layer on its own: Exec lines, desktop entry lookup, the autostart
+// write and the mutex file against links, detached starts, and what the installer
 // lock tells of other processes.
 #include "HostProcess.h" // TempFolder, Host, validDesktopEntry
 #include "MutexTestSupport.h" // startAsNobody
@@ -33,10 +33,11 @@ protected:
     TempFolder root{"oru-platform"};
 };
 
-// (The catalogs, found beside the module, are read on the roads: RoadTest in PostInstallSectionTest.)
-TEST_F(OruPlatformTest, ExecLinesAreUnquotedAndBadOnesRefusedDesktopValuesEscaped)
+// (The catalogs, found beside the module, are read in the window: GtkHostTest.InGerman…. An
+// unterminated quote is refused on a road there; a NUL byte, and values the login item escapes,
+// in AHostileSystemEntry….)
+TEST_F(OruPlatformTest, ExecLinesAreUnquotedAndBadOnesRefused)
 {
-    using namespace std::string_literals;
     const struct {
         std::string line;
         Args argv;          // when it can be parsed
@@ -48,13 +49,9 @@ TEST_F(OruPlatformTest, ExecLinesAreUnquotedAndBadOnesRefusedDesktopValuesEscape
         // Quoted: spaces kept, \" \` \$ \\ unescaped (the file doubles each backslash).
         {"\"/opt/My Apps/ombrix\" --title \"say \\\\\"hi\\\\\" \\\\$HOME \\\\`x\\\\` a\\\\\\\\b\"",
          {"/opt/My Apps/ombrix", "--title", "say \"hi\" $HOME `x` a\\b"}, nullptr},
-        {"\"/opt/ombrix --x", {}, "unterminated quote"},
         {"ombrix > /tmp/log", {}, "reserved character '>'"},
         {"\"ombrix\"--x", {}, "runs into other text"},
         {"\"\" x", {}, "names no program"},
-        {"   %U  ", {}, "names no program"},
-        // execve would end the word at the NUL and start what is left, without a word said.
-        {"ombrix\0-not-this --record LOG"s, {}, "NUL byte in Exec"},
     };
     for (const auto& c : cases) {
         Args argv{"untouched"};
@@ -63,10 +60,9 @@ TEST_F(OruPlatformTest, ExecLinesAreUnquotedAndBadOnesRefusedDesktopValuesEscape
         EXPECT_EQ(argv, c.error ? Args{"untouched"} : c.argv) << c.line;
         EXPECT_TRUE(!c.error || error.find(c.error) != std::string::npos) << c.line << ": " << error;
     }
-    EXPECT_EQ(escapeDesktopValue(" lead\\ing\ttab\nline"), "\\slead\\\\ing\\ttab\\nline");
 }
 
-TEST_F(OruPlatformTest, ApplicationEntriesAreFoundByDesktopFileIdUserFoldersFallBackToHome)
+TEST_F(OruPlatformTest, ApplicationEntriesAreFoundByDesktopFileIdTheFirstFolderHoldingItDecides)
 {
     const std::string id = "com.ombrix.Ombrix.desktop", user = root.path + "/home/.local/share/applications/" + id;
     ::setenv("XDG_DATA_HOME", (root.path + "/home/.local/share").c_str(), 1);
@@ -88,20 +84,6 @@ TEST_F(OruPlatformTest, ApplicationEntriesAreFoundByDesktopFileIdUserFoldersFall
         EXPECT_FALSE(findApplicationEntry(id, &why));
         EXPECT_NE(why.find(h.second), std::string::npos) << why;
     }
-
-    // User folders fall back to the home folder for lines they cannot use. (A "$HOME/..." line, on
-    // every road, with a control character: InstallerEndToEndTest.ControlCharacters…; without the
-    // file at all: InstallerEndToEndTest.HostileObjects…; the settings file reader: the settings pane.)
-    ::unsetenv("SUDO_UID"), ::unsetenv("PKEXEC_UID"); // root acting for nobody else
-    const std::string home = root.path + "/home";
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", root.path.c_str(), 1);
-    OruSandbox::writeFile(root.path + "/user-dirs.dirs", "XDG_PICTURES_DIR=\"/srv/pictures\"\nXDG_VIDEOS_DIR=relative-unquoted\n"
-                                                         "XDG_DESKTOP_DIR=\"$HOME/\"\nXDG_DOCUMENTS_DIR=\"rel\"\n");
-    const std::pair<const char*, std::string> dirs[] = {{"PICTURES", "/srv/pictures"}, {"VIDEOS", home + "/Fallback"},
-                                                        {"DESKTOP", home}, {"DOCUMENTS", home + "/Fallback"}};
-    for (const auto& d : dirs)
-        EXPECT_EQ(userDirectory(std::string("XDG_") + d.first + "_DIR", "Fallback"), Opt(d.second)) << d.first;
 }
 
 // System desktop entries that anyone packaging an application could ship: each gives a login
@@ -115,10 +97,8 @@ TEST_F(OruPlatformTest, AHostileSystemEntryGivesALoginItemThatValidatesOrNoneAnd
         const char* reason; // in the refusal; nullptr: written, and valid
     } rows[] = {
         {"Name=Om\xff" "brix\nExec=ombrix\n", "Name is not valid UTF-8"},
-        {"Name=Ombrix\nExec=ombrix\nIcon=om\xc3(\n", "Icon is not valid UTF-8"},
         {"Name=Ombrix\nExec=ombrix \"a\tb\"\n", "Exec holds a control character"},
         {"Exec=ombrix \"a$b\"\n", "unescaped '$' inside quotes in Exec"},
-        {"Exec=ombrix \"`id`\"\n", "unescaped '`' inside quotes in Exec"},
         {"Exec=ombrix \"a\\\\qb\"\n", "backslash inside quotes in Exec escapes nothing"},
         {"Exec=ombrix \"%F\" %U\n", "more than one of %f %u %F %U in Exec"}, // a quoted code counts too
         {"Exec=ombrix %x\n", "unknown field code '%x' in Exec"},
@@ -152,19 +132,16 @@ TEST_F(OruPlatformTest, AutostartEntriesAndTheMutexFileAreNeverWrittenThroughALi
     EXPECT_EQ(OruSandbox::readFile(dir + "/app.desktop"), "second\n");
     // (Its mode: PolkitTest's root road; no staging name left: XpStagedFileTest.)
 
-    // A linked folder is refused, and nothing is made through it; at the mutex file's name a link
-    // (to a folder, here) or a folder is left as it is. (A link at the entry's name, and at the real
-    // mutex path, is refused end to end: InstallerEndToEndTest.HostileObjects….)
+    // A linked folder is refused, and nothing is made through it; a link at the mutex file's name
+    // (to a folder, here) is not removed. (A link at the entry's name, and one where the mutex file
+    // is made, are refused end to end: InstallerEndToEndTest.HostileObjects….)
     const std::string link = root.path + "/linkdir";
     ASSERT_EQ(::symlink(root.path.c_str(), link.c_str()), 0);
     EXPECT_FALSE(writeFileAtomically(link, "x.desktop", "evil\n", &error));
     EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
     EXPECT_FALSE(exists(root.path + "/x.desktop"));
-    EXPECT_EQ(createMutexFile(link, &error), MutexFileResult::NotRegularFile);
     EXPECT_FALSE(mutexFileExists(link) || removeMutexFile(link, &error));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_EQ(createMutexFile(dir, &error), MutexFileResult::NotRegularFile);
-    EXPECT_EQ(createMutexFile(root.path + "/missing-folder/x", &error), MutexFileResult::Failed);
 
     // Detached starts inherit no descriptors. (Leading its own session is checked by every road:
     // the sample application records it.)
@@ -180,7 +157,6 @@ TEST_F(OruPlatformTest, AutostartEntriesAndTheMutexFileAreNeverWrittenThroughALi
     ::close(keep);
     // A program that cannot be started is a clear failure.
     EXPECT_FALSE(spawnDetached({root.path + "/no-such-program"}, nullptr, &pid, &error));
-    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 }
 
 TEST_F(OruPlatformTest, OnlyAnEmptyRegularFileIsOpenedForTheInstallerLockNothingElseIsFollowedOrWaitedOn)
