@@ -113,7 +113,6 @@ TEST(XpfsLs, RecursiveListingGoesBeyondPathMaxAndNotThroughLinks)
     // The last level, empty, ends the listing: had the link up been followed, its loop would.
     const std::string last = "\n" + chain + ":\n";
     EXPECT_TRUE(r.out.size() > last.size() && r.out.compare(r.out.size() - last.size(), last.size(), last) == 0);
-    EXPECT_EQ(r.out.compare(0, 12, "top:\n" + std::string(7, 'a')), 0) << r.out.substr(0, 40);
     xptest::spawn({"rm", "-rf", t / "top"});   // deeper than the folder's own cleanup reaches
 }
 
