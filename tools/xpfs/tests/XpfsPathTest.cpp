@@ -18,6 +18,7 @@ TEST(Xpfs, PathCommands)
         {{"path", "special", "music", "4"}, 0, "/home/someone/Music\n/home/someone\n", ""},
         {{"path", "root", "/", "/mnt/xpfs-gone/a"}, 1, "/\n",
          "xpfs: cannot find the volume of '/mnt/xpfs-gone/a': the volume is not available\n"},
+        {{"path", "rel", "/a"}, 2, "", "xpfs: missing operand\nTry 'xpfs path rel --help' for more information.\n"},
         {{"path", "special", "attic"}, 2, "",
          "xpfs: unknown folder 'attic'\nTry 'xpfs path special --help' for more information.\n"},
         {{"path", "nothing"}, 2, "", "xpfs: path: unknown command 'nothing'\nTry 'xpfs path --help' for more information.\n"},
