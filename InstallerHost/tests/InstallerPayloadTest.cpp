@@ -81,7 +81,7 @@ TEST(InstallerPayloadTest, AStopMidStreamLeavesTheStreamIncomplete)
     const off_t size = ::lseek(stream, 0, SEEK_END);
     ASSERT_GT(size, static_cast<off_t>(end.size()));
     ASSERT_EQ(::pread(stream, &tail[0], tail.size(), size - static_cast<off_t>(tail.size())), static_cast<ssize_t>(tail.size()));
-    EXPECT_NE(tail, end);
+    EXPECT_FALSE(tail == end) << "the stopped stream ends with the end record";
     ::close(stream);
 }
 
