@@ -49,6 +49,7 @@ TEST(InstallerAnswersTest, AWrongFileIsRefusedNamingItsLine)
         {"[Road]\nChangeFolders=true\n\n[Authorization]\nAnswer=yes\n[Road]\nChangeFolders=false\n",
          ":7: ChangeFolders given again (first on line 2)"},
         {"ChangeFolders=true\n[Road]\n", ":1: a key before the first group"},
+        {"\x7f" "ELF\x02\x01\x01\n", ":1: not a group, key=value or comment line"},
         {"[Road\n", ":1: not a group, key=value or comment line"},
     };
     TempFolder folder("answers");
@@ -73,6 +74,8 @@ TEST(InstallerAnswersTest, OnlyARegularFileIsRead)
     std::string error;
     EXPECT_FALSE(InstallerReadAnswers(fifo, answers, error)); // returns: no writer is waited for
     EXPECT_EQ(error, fifo + ": not a regular file");
+    EXPECT_FALSE(InstallerReadAnswers(folder.path + "/missing", answers, error));
+    EXPECT_EQ(error, folder.path + "/missing: No such file or directory");
     std::string big = writeAnswers(folder, "big.ini", "[Road]\n" + std::string(70000, '#') + "\n");
     EXPECT_FALSE(InstallerReadAnswers(big, answers, error));
     EXPECT_EQ(error, big + ": larger than an answers file can be (64 KiB)");
