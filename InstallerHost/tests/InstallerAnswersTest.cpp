@@ -105,16 +105,4 @@ TEST(InstallerAnswersTest, TheHostRefusesAWrongFileBeforeAnythingHappens)
     }
 }
 
-// Moves drive the road as --actions do, unattended without --unattended, and the file's Answer
-// answers the rights.
-TEST(InstallerAnswersTest, TheFilesMovesAndAnswerDriveTheTerminalHost)
-{
-    TempFolder folder("answers");
-    std::string path = writeAnswers(folder, "road.ini", "[Road]\nMoves=button,back,quit\n[Authorization]\nAnswer=yes\n");
-    Host host;
-    host.start({"--answers", path, RECORDING_BUNDLE});
-    EXPECT_EQ(host.finish(), 0) << host.output;
-    expectHas(host.output, {"first=A panes=A,B,A ended=quit", "call=auth:granted"});
-}
-
 } // namespace

@@ -55,7 +55,6 @@ protected:
         EXPECT_EQ(host.finish(), status) << host.output;
         return host;
     }
-    static bool isEmpty(const std::string& folder) { return std::filesystem::is_empty(folder); }
     // Why the check refuses to let this process copy `source` to `destination`; "" when it lets it.
     static std::string refusal(const std::string& source, const std::string& destination)
     {
@@ -87,8 +86,8 @@ TEST_F(InstallerPreflightTest, ARefusedPayloadKeepsTheOthersFromBeingCopiedAndTh
     run(host, {payloadOf(1024) + "=" + roomy + "/first.bin", payloadOf(8u << 20) + "=" + small + "/second.bin"});
     expectHas(host.output, {"refused " + small + "/second.bin: not enough free space"});
     host.expectResult({"first=A panes=none ended=finished installation=refused"});
-    EXPECT_TRUE(isEmpty(roomy)) << host.output;
-    EXPECT_TRUE(isEmpty(small));
+    EXPECT_TRUE(std::filesystem::is_empty(roomy)) << host.output;
+    EXPECT_TRUE(std::filesystem::is_empty(small));
 }
 
 // A destination on a read-only mount is refused, also for root, who passes every permission but
@@ -119,7 +118,7 @@ TEST_F(InstallerPreflightTest, AFolderThePersonMayNotWriteIsRefusedWithoutAHelpe
     host.runAsGid = 65534;
     run(host, {payload + "=" + rootsOwn + "/payload.bin"}, kInstallerExitInstallationFailed, {"HOME=" + folder_.path});
     expectHas(host.output, {"refused " + rootsOwn + "/payload.bin: " + rootsOwn + " may not be written: Permission denied"});
-    EXPECT_TRUE(isEmpty(rootsOwn));
+    EXPECT_TRUE(std::filesystem::is_empty(rootsOwn));
 }
 
 } // namespace

@@ -130,7 +130,6 @@ TEST(XpfsCopy, ProgressBarAndCtrlCOnATerminal)
     // A whole copy: the bar reaches 100 % with the sizes, and the destination is replaced.
     std::string screen;
     EXPECT_EQ(xptest::onTerminal({x, "cp", "--progress", t / "small", t / "dest"}, &screen), 0) << screen;
-    EXPECT_NE(screen.find("small ["), std::string::npos) << screen;
     EXPECT_NE(screen.find("100% 769.0 KiB / 769.0 KiB"), std::string::npos) << screen;
     EXPECT_EQ(xptest::readFile(t / "dest"), content);
 
@@ -166,7 +165,6 @@ TEST(XpfsCopy, InteractiveAsksOnTheTerminal)
     const Row rows[] = {
         {{x, "cp", "-i", t / "a", t / "b"}, "overwrite '", "n\r", "old", true},
         {{x, "cp", "-i", t / "a", t / "b"}, "overwrite '", "y\r", "new", true},
-        {{x, "rm", "-i", t / "c"}, "remove regular file '", "n\r", "new", true},
         {{x, "rm", "-i", t / "c"}, "remove regular file '", "y\r", "new", false},
     };
     for (const Row& r : rows) {
