@@ -129,6 +129,7 @@ TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
         {{"rm", "-rf", "d", "nothing"}},
         {{"rm", "-f"}},
         {{"rm", "-rv", "d"}, false, true},
+        {{"rm", "-v", "a", "b"}},
         {{"rm", "--", "-x"}},
         {{"rm", "-r", "."}},
         {{"rm", "a b", "a'b", "a\nb", "\xff", "\xc3\xa9"}},
@@ -144,6 +145,7 @@ TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
         {{"mkdir", "-m", "=", "m"}},
         {{"mkdir", "-m", "+X", "m"}},
         {{"mkdir", "-v", "m", "d"}},
+        {{"mkdir", "-pv", "m/n"}},
         {{"mkdir", "-p", "a/x"}},
         {{"mkdir", "m/n"}},
     };
