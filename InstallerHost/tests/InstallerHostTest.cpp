@@ -1,6 +1,7 @@
 // The installer-host program, run as a real process against the recording plug-in: options,
-// exit statuses, the result line, scripted answers, its language and its payload copy. (Ctrl-C,
-// SIGTERM and the end of input are tried with the real plug-in in InstallerEndToEndTest.)
+// exit statuses, the result line, scripted answers, its language and its payload copy. (With the
+// real plug-in, InstallerEndToEndTest ends a host by its input and by Ctrl-C, and the window's
+// tests end one by SIGTERM.)
 #include "HostProcess.h"
 #include "PayloadTreeSupport.h"
 
