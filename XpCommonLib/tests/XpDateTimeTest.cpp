@@ -141,10 +141,8 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
 
     // Years 100 to 9998 only, and no field outside its range; a rejected constructor leaves 0.0,
     // a rejected SetDateTime drops the flag but keeps the value.
-    const int rejected[][6] = {
-        {99, 12, 31, 23, 59, 59}, {9999, 1, 1, 0, 0, 0},  {2000, 0, 1, 0, 0, 0},
-        {2000, 13, 1, 0, 0, 0},   {2000, 1, 1, 24, 0, 0}, {2000, 1, 1, -1, 0, 0},
-        {2000, 1, 1, 0, 60, 0},   {2000, 1, 1, 0, 0, 60}, {2000, 1, 1, 0, 0, -1}};
+    const int rejected[][6] = {{99, 12, 31, 23, 59, 59}, {9999, 1, 1, 0, 0, 0}, {2000, 0, 1, 0, 0, 0},
+                               {2000, 1, 1, 24, 0, 0},   {2000, 1, 1, 0, 60, 0},  {2000, 1, 1, 0, 0, -1}};
     for (const auto& f : rejected) {
         XpDateTime dt(5.0);
         dt.SetDateTime(f[0], f[1], f[2], f[3], f[4], f[5]);
@@ -209,15 +207,12 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
     EXPECT_EQ(std::make_pair(beyond.GetYear(), static_cast<long>(beyond)), std::make_pair(-1, -1L));
 
     // The shift is hours * 3600 + minutes * 60 + seconds in 32-bit arithmetic that wraps around
-    // (expected values worked out modulo 2^32 by hand), crossing day 0; and one that does not wrap.
-    const int rows[][4] = {{596524, 0, 0, -2147480896}, {INT_MAX, INT_MAX, INT_MAX, 2147479987}, {438300, 0, 59, 1577880059}};
-    for (const auto& r : rows) {
-        XpDateTime start(1950, 1, 1, 0, 0, 0), forward(start), backward(start);
-        long long f = 0, b = 0;
-        EXPECT_TRUE(forward.ShiftToFoward(r[0], r[1], r[2]) && forward.Span(start, f) &&
-                    backward.ShiftToBackward(r[0], r[1], r[2]) && backward.Span(start, b));
-        EXPECT_EQ(std::make_pair(f, b), std::make_pair(0LL + r[3], 0LL - r[3])) << r[0];
-    }
+    // (596524 hours are 2147486400 s, 2^32 more than the expected value), crossing day 0.
+    XpDateTime start(1950, 1, 1, 0, 0, 0), forward(start), backward(start);
+    long long f = 0, b = 0;
+    EXPECT_TRUE(forward.ShiftToFoward(596524, 0, 0) && forward.Span(start, f) &&
+                backward.ShiftToBackward(596524, 0, 0) && backward.Span(start, b));
+    EXPECT_EQ(std::make_pair(f, b), std::make_pair(-2147480896LL, 2147480896LL));
 
     EXPECT_EQ(relations(XpDateTime(NOT_A_NUMBER), XpDateTime(NOT_A_NUMBER)), "010000");
 
@@ -252,14 +247,6 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
                      -XpDateTimeSpan(6000000.0)),
               "0:0 0:0 0:6000000 0:6000000 1:2.5 0:0 0:0 1:-0 0:-6000000 ");
 
-    // Comparisons: two invalid spans of one value are equal, and <=, >= each other, never < or >.
-    XpDateTimeSpan one(1.0), beyondLimit(std::nextafter(limit, 4e6));
-    EXPECT_EQ(relations(one, XpDateTimeSpan(0, 24, 0, 0)), "100101");
-    EXPECT_EQ(relations(beyondLimit, XpDateTimeSpan(static_cast<double>(beyondLimit))), "100101");
-    EXPECT_EQ(relations(beyondLimit, XpDateTimeSpan(4e6)) + relations(beyondLimit, one) +
-                  relations(XpDateTimeSpan(), spoiled) +
-                  relations(XpDateTimeSpan(NOT_A_NUMBER), XpDateTimeSpan(NOT_A_NUMBER)),
-              "010000" "010000" "010000" "010000");
 }
 
 TEST(XpDateTime, ZonesAndLocalizedTexts)
@@ -299,12 +286,9 @@ TEST(XpDateTime, ZonesAndLocalizedTexts)
         EXPECT_EQ(failures, 0);
     }
 
-    // Now; conversions whose result leaves the years 100 to 9998 come out invalid, and an invalid
-    // value is left alone.
+    // Conversions whose result leaves the years 100 to 9998 come out invalid, and an invalid value
+    // is left alone.
     tz.set("Asia/Tokyo");
-    time_t start = time(nullptr);
-    long now = XpDateTime::GetNow();   // an invalid value would give -1
-    EXPECT_TRUE(now >= start && now <= time(nullptr)) << now << " after " << start;
     XpDateTime nearEnd(9998, 12, 31, 20, 0, 0), invalid, before(nearEnd);
     _XpDateTimeSub sub;
     EXPECT_FALSE(sub.ConvertLocalTimeToUTC(XpDateTime(100, 1, 1, 5, 0, 0)).IsValid() ||
@@ -324,11 +308,9 @@ TEST(XpDateTime, ZonesAndLocalizedTexts)
     // so Belarusian stays Cyrillic rather than falling back to another language. A name that is
     // no locale name reads as "C" (ICU's udat_open crashes on this one).
     const char* const steps[][4] = {
-        {"Asia/Tokyo", "en_US.UTF-8", "L", "GMT+9"}, {"UTC", "100/1/1 0:0cnleia", "L", "UTC"},
-        {"America/New_York", "en_US.UTF-8", "L", "EST"}, {"America/New_York", "sr_RS.UTF-8", "C", "GMT-5"},
-        {"XYZ-5:30", "sr_RS.UTF-8@latin", "L", "GMT+5:30"},
-        {"Europe/Berlin", "de_DE@euro", "L", "MEZ"}, {"Europe/Berlin", "uz_UZ.UTF-8", "L", ""},
-        {"Europe/Berlin", "uz_UZ.UTF-8@cyrillic", "C", "GMT+1"},
+        {"Asia/Tokyo", "en_US.UTF-8", "L", "GMT+9"}, {"America/New_York", "en_US.UTF-8", "L", "EST"},
+        {"America/New_York", "sr_RS.UTF-8", "C", "GMT-5"}, {"XYZ-5:30", "sr_RS.UTF-8@latin", "L", "GMT+5:30"},
+        {"Europe/Berlin", "uz_UZ.UTF-8@cyrillic", "C", "GMT+1"}, {"UTC", "100/1/1 0:0cnleia", "L", "UTC"},
         {"UTC", "be_BY.UTF-8@latin", "C", ""}, {"UTC", "ks_IN.UTF-8@devanagari", "D", ""}};
     XpDateTime dt(2009, 3, 4, 9, 5, 7);
     ScopedEnv locale("LC_ALL", nullptr);
@@ -343,18 +325,8 @@ TEST(XpDateTime, ZonesAndLocalizedTexts)
         EXPECT_TRUE(*s[3] == '\0' || shown) << s[0] << ": " << time;
     }
 
-    // The styles.
-    tz.set("Asia/Tokyo");
-    locale.set("en_US.UTF-8");
-    std::string dateTime = str(dt.GetLocalizedDateTimeString());
-    EXPECT_TRUE(dateTime.find("Mar 4, 2009") != std::string::npos &&
-                dateTime.find("9:05:07") != std::string::npos) << dateTime;
-    EXPECT_EQ(str(dt.GetLocalizedDateString(XpDateTime::DateFormatShort)), "3/4/09");
-    // Every DateFormat but 0 is the long date (the time-format arguments are unnamed in the code:
-    // nothing to check).
-    EXPECT_EQ(str(dt.GetLocalizedDateString(static_cast<XpDateTime::DateFormat>(INT_MAX))), "March 4, 2009");
-
     // The texts on several threads at once, each with its own formatters.
+    locale.set("en_US.UTF-8");
     std::vector<std::thread> threads;
     std::vector<int> failures(4, 0);
     for (int i = 0; i < 4; ++i)
