@@ -33,7 +33,7 @@ struct OnProgressDo : IXpFileOpProgressObserver {
     bool OnProgress(double) override { return each(); }
 };
 
-TEST(XpFd, ClosesOnceMovesAndCanBeReleased)
+TEST(XpFd, ClosesOnceMovedAndTellsAFailedClose)
 {
     int raw = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(raw, 0);
@@ -44,19 +44,10 @@ TEST(XpFd, ClosesOnceMovesAndCanBeReleased)
     c = std::move(b);
     EXPECT_EQ(0, c.Close());
     EXPECT_EQ(-1, fcntl(raw, F_GETFD));   // moved twice, closed once, by Close
-    EXPECT_EQ(0, c.Close());              // nothing left to close
     XpFd gone(open("/dev/null", O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(0, close(gone.Get()));   // a failed close tells its errno and lets the number go all the same
     EXPECT_EQ(EBADF, gone.Close());
     EXPECT_FALSE(gone.IsValid());
-    int kept = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    {
-        XpFd d(kept);
-        EXPECT_EQ(kept, d.Release());
-    }
-    EXPECT_EQ(0, fcntl(kept, F_GETFD) & ~FD_CLOEXEC);   // released: still open
-    XpFd{}.Reset(kept);                                 // an owner that ends closes it
-    EXPECT_EQ(-1, fcntl(kept, F_GETFD));
 }
 
 // On a share that reports a lost write only at the close (an XpTestNetFs volume whose flush
@@ -94,39 +85,28 @@ TEST(XpStagedFile, AWriteLostAtTheCloseFailsThePlaceAndLeavesTheNameAsItWas)
     EXPECT_EQ(0, code);
 }
 
-// The cause of a failed copy, as LastError keeps it (the missing folder, FILE_FAILED from openat
-// with its text, is examples/example_staged's).
-TEST(XpFileError, TheSystemsReasonReachesTheCaller)
+// The cause of a failed copy, as LastError keeps it, until a later copy succeeds (a folder as
+// source or destination is EveryCopyRefusesEveryNonRegularSource's and PutsInPlace's; the missing
+// folder, FILE_FAILED from openat with its text, is examples/example_staged's).
+TEST(XpFileError, TheSystemsReasonReachesTheCallerUntilTheNextSuccess)
 {
     TempDir t;
     ASSERT_TRUE(writeFile(t / "src", "data"));
-    // Without an errno value the code's name stands in for the system's text.
-    EXPECT_EQ(std::string("XPERR_FILE_CANCELLED"), XpFileError(XPERR_FILE_CANCELLED, 0).Describe().GetBuffer());
-    // A missing source, and one that is a folder.
     EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFileSafely(S(t / "none"), S(t / "dst"), false, nullptr));
     EXPECT_EQ(ENOENT, Op::LastError().SysErr());
-    ASSERT_EQ(0, mkdir((t / "dir").c_str(), 0755));
-    EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::copyFileWithoutUI(S(t / "dir"), S(t / "dst"), nullptr));
-    EXPECT_EQ(EISDIR, Op::LastError().SysErr());
-    // A folder where the copy should go.
-    EXPECT_EQ(XPERR_FILE_COPY_FAILED, Op::CopyFileSafely(S(t / "src"), S(t / "dir"), false, nullptr));
-    EXPECT_EQ(EISDIR, Op::LastError().SysErr());
-    // Success clears it.
     EXPECT_EQ(XPERR_OK, Op::CopyFileSafely(S(t / "src"), S(t / "dst"), false, nullptr));
     EXPECT_TRUE(Op::LastError().IsOk() && Op::LastError().SysErr() == 0);
-    EXPECT_EQ("dir\ndst\nsrc\n", names(t.path));
 }
 
 // Every way of staging and placing, against every state of the name; a file not placed leaves
 // nothing, and a refused Place leaves the name as it was.
 TEST(XpStagedFile, PutsInPlaceAsAskedAndLeavesNoTraceWhenNotPlaced)
 {
-    enum State { none, file, link, dangling, folder };
+    enum State { none, file, link, folder };
     struct Case { State state; XpStagedFile::Placement how; XpErr want; int sysErr; };
     const Case cases[] = {
         {none, XpStagedFile::placeNew, XPERR_OK, 0},
         {file, XpStagedFile::placeNew, XPERR_FILE_EXISTS, EEXIST},
-        {dangling, XpStagedFile::placeNew, XPERR_FILE_EXISTS, EEXIST},
         {none, XpStagedFile::placeReplace, XPERR_OK, 0},
         {link, XpStagedFile::placeReplace, XPERR_OK, 0},   // a regular file there takes the same road
         {folder, XpStagedFile::placeReplace, XPERR_FILE_EXISTS, EISDIR},
@@ -138,8 +118,7 @@ TEST(XpStagedFile, PutsInPlaceAsAskedAndLeavesNoTraceWhenNotPlaced)
             std::string dst = t / "dst", other = t / "other";
             ASSERT_TRUE(writeFile(other, "other"));
             bool made = c.state == none || (c.state == file && writeFile(dst, "old")) ||
-                        ((c.state == link || c.state == dangling) &&
-                         symlink(c.state == link ? other.c_str() : "gone", dst.c_str()) == 0) ||
+                        (c.state == link && symlink(other.c_str(), dst.c_str()) == 0) ||
                         (c.state == folder && mkdir(dst.c_str(), 0755) == 0);
             ASSERT_TRUE(made);
             const std::string before = names(t.path);
@@ -147,20 +126,14 @@ TEST(XpStagedFile, PutsInPlaceAsAskedAndLeavesNoTraceWhenNotPlaced)
             {
                 XpStagedFile staged;
                 ASSERT_TRUE(staged.Create(dir.Get(), "dst", staging).IsOk());
-                EXPECT_EQ(staging == XpStagedFile::stageUnnamed, staged.IsUnnamed());
-                EXPECT_TRUE(staging == XpStagedFile::stageUnnamed || isHiddenName(staged.HiddenName()));
                 ASSERT_TRUE(staged.SetMode(0640).IsOk() && staged.Write("new", 3).IsOk());
-                const struct timespec when = {1000000000, 0};
-                staged.SetTimes(when, when);
                 XpFileError err = staged.Place(c.how, true);
                 EXPECT_EQ(c.want, err.Code());
                 EXPECT_EQ(c.sysErr, err.SysErr());
                 if (c.want == XPERR_OK) {
                     EXPECT_EQ("new", readFile(dst));
                     EXPECT_EQ(mode_t(S_IFREG | 0640), lstatOf(dst).st_mode);
-                    EXPECT_EQ(1000000000, lstatOf(dst).st_mtim.tv_sec);
                     EXPECT_EQ("other", readFile(other));   // a link is replaced as a name
-                    EXPECT_FALSE(staged.Descriptor() >= 0);
                 }
             }   // a refused one is dropped here
             if (c.want != XPERR_OK) {
@@ -171,40 +144,15 @@ TEST(XpStagedFile, PutsInPlaceAsAskedAndLeavesNoTraceWhenNotPlaced)
             }
         }
     }
-    // Discard drops the file at once, and a bad name is refused before anything is made.
+    // A bad name is refused before anything is made.
     TempDir t;
     XpFd dir(openDir(t.path));
     for (XpStagedFile::Staging staging : {XpStagedFile::stageUnnamed, XpStagedFile::stageHidden}) {
         XpStagedFile staged;
-        ASSERT_TRUE(staged.Create(dir.Get(), "x", staging).IsOk() && staged.Write("abc", 3).IsOk());
-        staged.Discard();
-        EXPECT_EQ("", names(t.path));
-        EXPECT_EQ(XPERR_FILE_INVALID_PARAM, staged.Place(XpStagedFile::placeNew, false).Code());
         for (const char* bad : {"", ".", "..", "a/b"})
             EXPECT_EQ(XPERR_FILE_INVALID_PARAM, staged.Create(dir.Get(), bad, staging).Code()) << bad;
     }
     EXPECT_EQ("", names(t.path));
-}
-
-// A small file written whole: its owner and mode as asked, over an older file when replacing; a
-// name taken under placeNew keeps what it had and nothing is left (what Place refuses besides is
-// PutsInPlaceAsAskedAndLeavesNoTraceWhenNotPlaced's).
-TEST(XpStagedFile, WriteWholeGivesOwnerAndModeAndLeavesATakenNameAsItWas)
-{
-    TempDir t;
-    XpFd dir(openDir(t.path));
-    ASSERT_TRUE(writeFile(t / "entry", "old"));
-    ASSERT_TRUE(XpStagedFile::WriteWhole(dir.Get(), "entry", "new", 3, 0644, XpStagedFile::placeReplace, true, 65534,
-                                         65534).IsOk());
-    EXPECT_EQ("new", readFile(t / "entry"));
-    EXPECT_EQ(mode_t(S_IFREG | 0644), lstatOf(t / "entry").st_mode);
-    EXPECT_EQ(uid_t(65534), lstatOf(t / "entry").st_uid);
-    EXPECT_EQ(gid_t(65534), lstatOf(t / "entry").st_gid);
-
-    EXPECT_EQ(XPERR_FILE_EXISTS,
-              XpStagedFile::WriteWhole(dir.Get(), "entry", "other", 5, 0600, XpStagedFile::placeNew, false).Code());
-    EXPECT_EQ("new", readFile(t / "entry"));
-    EXPECT_EQ("entry\n", names(t.path));
 }
 
 // The observer's first call comes before any data: by then the staged file has its final mode and
@@ -338,11 +286,8 @@ TEST(XpStagedFile, WithoutProcAndCapabilitiesAnUnnamedFileStillGetsItsName)
         EXPECT_EQ("first", readFile(t / "a"));
         EXPECT_EQ(mode_t(S_IFREG | 0640), lstatOf(t / "a").st_mode);
         EXPECT_EQ(1234567890, lstatOf(t / "a").st_mtim.tv_sec);
-        EXPECT_TRUE(staged.Create(dir.Get(), "b").IsOk() && staged.Write("second", 6).IsOk());
-        EXPECT_TRUE(staged.Place(XpStagedFile::placeNew, false).IsOk());
-        EXPECT_EQ("second", readFile(t / "b"));
     });
-    EXPECT_EQ("a\nb\n", names(t.path));
+    EXPECT_EQ("a\n", names(t.path));
 }
 
 #if defined(__SANITIZE_THREAD__)
@@ -398,7 +343,6 @@ TEST(XpStagedFile, KilledAtRandomEveryKindLeavesOldOrNewWholeAndNoVisibleLitter)
             ASSERT_TRUE(n == "dst" || n == "new" || n == "v0" || n == "v1" || (mayBeHidden && isHiddenName(n)))
                 << "run " << runs << ", kind " << kind << ": " << n;
             if (isHiddenName(n)) {
-                EXPECT_TRUE(kind != safelyOver || readFile(entry.path()) == readFile(from)) << "run " << runs;
                 unlink(entry.path().c_str());
             }
         }
