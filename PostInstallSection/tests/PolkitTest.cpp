@@ -514,8 +514,10 @@ TEST_F(PolkitTest, TheHelperTakesALargeFileWithoutEitherSideGrowing)
 
 // A stream that ends early or that no installer writes is refused (8) with what was wrong; the
 // entry it was in is not placed (nor any staging debris left), what was complete before stays.
-// One row for each of the helper's own refusals, names that would reach outside the payload, and
-// one header the stream's decoder refuses (its other refusals are rows of the same check).
+// Rows: each way the stream's shape can be wrong that the helper itself checks, names that would
+// reach outside the payload, and one header the stream's decoder refuses. The decoder's other
+// refusals, a staging name and a NUL in a link target have no row of their own: none of them
+// reaches outside the destination.
 TEST_F(PolkitTest, AStreamThatEndsEarlyOrIsMalformedIsRefusedAndKeepsNothingOfItsEntry)
 {
     using K = InstallerPayloadKind;
