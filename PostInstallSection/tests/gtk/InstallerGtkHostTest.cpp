@@ -15,6 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -126,6 +130,27 @@ protected:
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "no label \"" << text << "\" in\n" << describe(window);
     }
+    // Gives the X11 window with that title the focus and presses `keys` together, as a person
+    // does (released in the opposite order). A dialog is on the accessibility bus a moment before
+    // the display shows it: the focus is tried for up to 2 s.
+    bool pressKeysIn(const Host& host, const std::string& title, const std::vector<std::string>& keys)
+    {
+        bool focused = false;
+        for (int i = 0; i < 100 && !(focused = focusWindow(desktop_->display(), host.pid, title)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return focused && setKeysHeld(desktop_->display(), keys, true) &&
+               setKeysHeld(desktop_->display(), std::vector<std::string>(keys.rbegin(), keys.rend()), false);
+    }
+    // Whether the dialog named `question` has left the accessibility bus, within 10 s.
+    bool gone(const Host& host, const std::string& question)
+    {
+        for (int i = 0; i < 200; ++i) {
+            if (!driver_->window(host.pid, question, 0))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
     // Presses Close (on the summary) and expects the host to end well with `result`.
     void close(Host& host, const AccessibleRef& window, std::initializer_list<std::string> result)
     {
@@ -224,22 +249,14 @@ TEST_F(GtkHostTest, TheQuitQuestionIsADialogNamedByTheQuestionAndEscapeGivesTheS
     AccessibleRef quit = driver_->window(host.pid, kQuitQuestion);
     ASSERT_TRUE(quit) << host.output;
     EXPECT_EQ(quit.roleName(), "dialog");
-    // Escape pressed in the dialog's X11 window, once the display shows it (it is on the
-    // accessibility bus a moment before); the dialog then leaves the bus.
-    bool focused = false;
-    for (int i = 0; i < 100 && !(focused = focusWindow(desktop_->display(), host.pid, "Quit the Installer")); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(focused && setKeysHeld(desktop_->display(), {"Escape"}, true) &&
-                setKeysHeld(desktop_->display(), {"Escape"}, false));
-    for (int i = 0; i < 200 && driver_->window(host.pid, kQuitQuestion, 0); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_FALSE(driver_->window(host.pid, kQuitQuestion, 0)) << describe(quit);
+    ASSERT_TRUE(pressKeysIn(host, "Quit the Installer", {"Escape"}));
+    ASSERT_TRUE(gone(host, kQuitQuestion)) << describe(quit);
     // Escape was Stay: the road goes on.
     ASSERT_TRUE(press(window, "Continue"));
     EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
 }
 
-TEST_F(GtkHostTest, ASecondInstallerWaitsForTheFirstWhichClosingTheWindowThenAsksBeforeQuitting)
+TEST_F(GtkHostTest, CtrlQAsksASecondInstallerWaitsClosingTheWindowAsksBeforeQuittingAndSIGTERMEndsTheRoad)
 {
     // On the installation page, the installer mutex held: a second installer's window shows that
     // it waits and whom for, and ends on Cancel; the first, still there, asks before it quits when
@@ -247,6 +264,12 @@ TEST_F(GtkHostTest, ASecondInstallerWaitsForTheFirstWhichClosingTheWindowThenAsk
     // of a waiting installer that is ended, InstallerEndToEndTest tries; the mutex file's removal
     // on quitting, PostInstallSectionTest.)
     ASSERT_TRUE(start(host, window));
+    // Ctrl+Q asks first, as closing the window does, and Stay keeps the road (X11 only: on
+    // Wayland no key can be pressed from outside).
+    if (!onWayland()) {
+        ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Control_L", "q"}));
+        ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Stay"));
+    }
     Host second;
     second.start({ORU_BUNDLE_PATH});
     space_->notePid(second.pid);
@@ -264,6 +287,17 @@ TEST_F(GtkHostTest, ASecondInstallerWaitsForTheFirstWhichClosingTheWindowThenAsk
     ASSERT_TRUE(requestClose(host, window));
     ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
     EXPECT_EQ(host.finish(), 0) << host.output;
+    std::filesystem::remove(sandbox_->installedEntry());
+
+    // SIGTERM on the settings pane ends the road at once, without waiting for an answer to the
+    // login item.
+    Host killed;
+    ASSERT_TRUE(start(killed, window));
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    ::kill(killed.pid, SIGTERM);
+    EXPECT_EQ(killed.finish(), 128 + SIGTERM) << killed.output;
+    killed.expectResult({"ended=interrupted", "launch=reconstructDatabase login-item=refused"});
 }
 
 // The payload is a folder whose largest file lies on a slow FUSE volume (a few MiB a second,
@@ -309,6 +343,82 @@ TEST_F(GtkHostTest, CancelDuringTheCopyStopsItAndTheWindowSaysWhatWasLeft)
     close(host, window, {"panes=none ended=finished installation=cancelled"});
 }
 
+// Every button of the window and of its dialogs answers Alt and its underlined letter (GTK 4.8
+// tells no screen reader of the access keys: they are pressed here as a person would). Go Back is
+// left out: the plug-in's panes keep it disabled, so no road of this plug-in can press it.
+TEST_F(GtkHostTest, AltAndTheUnderlinedLetterPressEachButton)
+{
+    if (onWayland())
+        GTEST_SKIP() << "keys cannot be pressed from outside on Wayland (docs/wayland.md)";
+    ASSERT_TRUE(start(host, window));
+
+    ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "c"})); // _Continue
+    ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "q"})); // _Quit
+    ASSERT_TRUE(driver_->window(host.pid, kQuitQuestion)) << host.output;
+    ASSERT_TRUE(pressKeysIn(host, "Quit the Installer", {"Alt_L", "s"})); // _Stay
+    ASSERT_TRUE(gone(host, kQuitQuestion));
+    ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "c"}));
+    ASSERT_TRUE(driver_->window(host.pid, kAuthorizationQuestion)) << host.output;
+    ASSERT_TRUE(pressKeysIn(host, "Authorization", {"Alt_L", "d"})); // _Deny
+    ASSERT_TRUE(gone(host, kAuthorizationQuestion));
+    ASSERT_TRUE(shows(window, "The installation was completed successfully."));
+    ASSERT_TRUE(pressKeysIn(host, kWindowTitle, {"Alt_L", "c"})); // _Close
+    EXPECT_EQ(host.finish(), 0) << host.output;
+    host.expectResult({"ended=finished", "login-item=refused"});
+}
+
+// To the display the window belongs to the application com.ombrix.Installer (its X11 class names
+// it, as the Wayland app_id does), so a desktop matches it with the desktop entry and shows the
+// product's icon, which the window also carries itself.
+TEST_F(GtkHostTest, TheWindowIsTheApplicationComOmbrixInstallerAndCarriesItsIcon)
+{
+    if (onWayland())
+        GTEST_SKIP() << "the class and icon are read as X11 window properties (docs/wayland.md)";
+    ASSERT_TRUE(start(host, window));
+    unsigned long id = windowId(desktop_->display(), host.pid, kWindowTitle);
+    ASSERT_NE(id, 0ul);
+    Display* display = XOpenDisplay(desktop_->display().c_str());
+    ASSERT_TRUE(display);
+    XClassHint hint{};
+    ASSERT_TRUE(XGetClassHint(display, id, &hint));
+    EXPECT_STREQ(hint.res_name, "com.ombrix.Installer");
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+    // _NET_WM_ICON: width, height, then the pixels, for each size the theme gave.
+    Atom type;
+    int format;
+    unsigned long items = 0, rest;
+    unsigned char* data = nullptr;
+    ASSERT_EQ(XGetWindowProperty(display, id, XInternAtom(display, "_NET_WM_ICON", False), 0, 1 << 20, False,
+                                 XA_CARDINAL, &type, &format, &items, &rest, &data), Success);
+    EXPECT_GE(items, 2ul) << "the window carries no icon";
+    XFree(data);
+    XCloseDisplay(display);
+}
+
+// The value of `name` in the environment a process started with (/proc/PID/environ: what its
+// sanitizer read, whatever it changed later with setenv).
+std::string startingEnvironment(const std::string& pid, const std::string& name)
+{
+    std::istringstream all(readAll("/proc/" + pid + "/environ")); // NAME=VALUE, each ended by a NUL
+    for (std::string entry; std::getline(all, entry, '\0');)
+        if (entry.rfind(name + "=", 0) == 0)
+            return entry.substr(name.size() + 1);
+    return "(not set)";
+}
+
+// The window is on the display server this run is about: the toolkit's backend named (it then
+// uses no other, and fails to start without it) and the other server's variable unset, so a run
+// meant for Wayland cannot pass on X11 unnoticed.
+TEST_F(GtkHostTest, TheWindowRunsOnTheChosenDisplayServerOnly)
+{
+    ASSERT_TRUE(start(host, window));
+    const std::string pid = std::to_string(host.pid);
+    EXPECT_EQ(startingEnvironment(pid, "GDK_BACKEND"), backendName(desktop_->backend()));
+    EXPECT_EQ(startingEnvironment(pid, onWayland() ? "DISPLAY" : "WAYLAND_DISPLAY"), "(not set)");
+    EXPECT_EQ(startingEnvironment(pid, onWayland() ? "WAYLAND_DISPLAY" : "DISPLAY"), desktop_->display());
+}
+
 // Under AddressSanitizer this program, an AT-SPI client that loses a few bytes inside that
 // library, runs without leak detection (were it on, the client's bytes would fail every run, as
 // they once did), and every host it starts runs with it: a host's leak must still fail the suite.
@@ -317,12 +427,8 @@ TEST_F(GtkHostTest, SanitizerOptionsLeaveLeakChecksToTheHosts)
 {
 #if defined(__SANITIZE_ADDRESS__)
     ASSERT_TRUE(start(host, window));
-    std::istringstream all(readAll("/proc/" + std::to_string(host.pid) + "/environ")); // each ended by a NUL
-    std::string options = "ASAN_OPTIONS (not set)";
-    for (std::string entry; std::getline(all, entry, '\0');)
-        if (entry.rfind("ASAN_OPTIONS=", 0) == 0)
-            options = entry;
-    EXPECT_NE(options.find("detect_leaks=1"), std::string::npos) << "the host runs with " << options;
+    const std::string options = startingEnvironment(std::to_string(host.pid), "ASAN_OPTIONS");
+    EXPECT_NE(options.find("detect_leaks=1"), std::string::npos) << "the host runs with ASAN_OPTIONS=" << options;
 #else
     GTEST_SKIP() << "only AddressSanitizer builds check leaks";
 #endif
