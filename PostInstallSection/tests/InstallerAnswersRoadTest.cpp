@@ -1,6 +1,5 @@
-// An answers file drives installer-host with the plug-in on a sandbox desktop, in a private lock
-// space: ChangeFolders=true is the one choice of the file the plug-in's pane answers (its button);
-// the file's other keys and its moves are the host's, tried in InstallerAnswersTest.
+// One answers file per road drives installer-host with the plug-in on a sandbox desktop, in a
+// private lock space: the choices of the file are those the plug-in acts on.
 // ctest-resource-lock: installer-mutex
 #include "HostProcess.h"
 #include "MutexTestSupport.h"
@@ -22,6 +21,21 @@ protected:
         makeSandbox(sandbox_);
     }
     void TearDown() override { reapChildren(); }
+    std::string runWithAnswers(const std::string& text)
+    {
+        std::string path = sandbox_->root() + "/answers.ini";
+        std::ofstream(path) << text;
+        Host host;
+        host.start({"--answers", path, ORU_BUNDLE_PATH}); // no --unattended: the file says it
+        space_.notePid(host.pid);
+        EXPECT_EQ(host.finish(), 0) << host.output;
+        reapChildren();
+        return host.output;
+    }
+    std::string payloadLine() const
+    {
+        return "[Payload]\nInstall=" + sandbox_->payloadEntry() + "=" + sandbox_->installedEntry() + "\n";
+    }
 
     OruPrivateLockSpace space_;
     std::unique_ptr<OruSandbox> sandbox_;
@@ -29,15 +43,19 @@ protected:
 
 TEST_F(AnswersRoadTest, AFreshRoadChangesFoldersAndAllowsTheLoginItem)
 {
-    const std::string path = sandbox_->root() + "/answers.ini";
-    std::ofstream(path) << "[Road]\nChangeFolders=true\n[Authorization]\nAnswer=yes\n[Payload]\nInstall=" +
-                               sandbox_->payloadEntry() + "=" + sandbox_->installedEntry() + "\n";
-    Host host;
-    host.start({"--answers", path, ORU_BUNDLE_PATH}); // no --unattended: the file says it
-    space_.notePid(host.pid);
-    EXPECT_EQ(host.finish(), 0) << host.output;
-    expectHas(host.output, {"first=DBSettingPane panes=DBSettingPane ended=finished installed-before=no",
-                            "launch=showSettings login-item=\"added " + sandbox_->autostartEntry() + "\""});
+    std::string output = runWithAnswers("[Road]\nChangeFolders=true\n[Authorization]\nAnswer=yes\n" + payloadLine());
+    expectHas(output, {"first=DBSettingPane panes=DBSettingPane ended=finished installed-before=no",
+                       "launch=showSettings login-item=\"added " + sandbox_->autostartEntry() + "\""});
+}
+
+TEST_F(AnswersRoadTest, AFreshRoadWithoutChangingFoldersAndAnUpdateThatRefusesTheLoginItem)
+{
+    std::string fresh = runWithAnswers("[Road]\nChangeFolders=false\n[Authorization]\nAnswer=yes\n" + payloadLine());
+    expectHas(fresh, {"first=DBSettingPane panes=DBSettingPane ended=finished", "launch=reconstructDatabase"});
+    std::filesystem::remove(sandbox_->autostartEntry());
+    std::string update = runWithAnswers("[Road]\nChangeFolders=true\n[Authorization]\nAnswer=no\n" + payloadLine());
+    // No button on the update's launch pane: ChangeFolders has nothing to press there.
+    expectHas(update, {"first=LaunchAppPane panes=LaunchAppPane ended=finished", "login-item=refused"});
 }
 
 } // namespace
