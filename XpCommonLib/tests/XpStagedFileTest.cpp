@@ -10,8 +10,12 @@
 #include <XpStagedFile.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 
 #include <chrono>
+#include <cstdio>
 #include <random>
 
 using namespace xptest;
@@ -238,17 +242,23 @@ TEST(XpStagedFile, NamesAndLinksPlantedByAnotherUserAreNeverFollowedNorPlaced)
 }
 
 // Every kind of object that is not a regular file, as the source of every copy: refused, and
-// nothing is created (a destination that existed keeps its content). One of each road through
-// the opening of the source: a FIFO (opened without waiting, refused on its kind; a device goes
-// the same way), a folder (EISDIR) and a link (never followed). A socket cannot be opened at all.
+// nothing is created (a destination that existed keeps its content): a device (as /dev/null,
+// which opens at once and reads as empty), a FIFO (opened without waiting), a socket (which
+// cannot be opened), a folder and a link (never followed).
 TEST(XpStagedFile, EveryCopyRefusesEveryNonRegularSourceAndCreatesNothing)
 {
     TempDir t, to;
     ASSERT_TRUE(writeFile(t / "file", "data") && writeFile(to / "old", "old"));
-    ASSERT_EQ(0, mkfifo((t / "fifo").c_str(), 0644) | mkdir((t / "folder").c_str(), 0755) |
+    ASSERT_EQ(0, mknod((t / "device").c_str(), S_IFCHR | 0666, makedev(1, 3)) |
+                     mkfifo((t / "fifo").c_str(), 0644) | mkdir((t / "folder").c_str(), 0755) |
                      symlink((t / "file").c_str(), (t / "link").c_str()));
+    XpFd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", (t / "socket").c_str());
+    ASSERT_EQ(0, bind(sock.Get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr));
     XpFd src(openDir(t.path)), dst(openDir(to.path));
-    for (const char* kind : {"fifo", "folder", "link"}) {
+    for (const char* kind : {"device", "fifo", "socket", "folder", "link"}) {
         for (const char* name : {"new", "old"}) {
             SCOPED_TRACE(std::string(kind) + " onto " + name);
             std::string from = t / kind, onto = to / name;
