@@ -16,9 +16,8 @@ std::string runHost(const std::vector<std::string>& args, int status, const std:
     return host.output;
 }
 
-TEST(InstallerHostTest, HelpUsageErrorsAndBundlesThatCannotLoad)
+TEST(InstallerHostTest, UsageErrorsAndBundlesThatCannotLoad)
 {
-    runHost({"--help"}, 0);
     // The parser's complaints are InstallerHostOptionsTest's; here that they end in status 2 (a
     // scripted action the terminal host does not know), and a question nobody can answer.
     runHost({"--actions", "continue,jump", RECORDING_BUNDLE}, 2);
@@ -69,7 +68,6 @@ TEST(InstallerHostTest, InGermanTheCopyProgressTheInstalledFileAndTheRightAskedF
     expectHas(output, {"installer-host: " + dest + " wird kopiert: 100 %\n", "installiert: " + dest + "\n",
                        "Wenn Sie es erlauben, nimmt das Installationsprogramm eine Änderung vor",
                        "Detail: Recht test.right.\n", "installer-host: result: "});
-    EXPECT_EQ(output.find("copying"), std::string::npos) << output;
 }
 
 // (That no staging name is left, and a link planted by another user is never followed, is
@@ -85,24 +83,17 @@ TEST(InstallerHostTest, InstallReplacesTheDestinationAndFollowsNoLinkPlantedTher
     runHost({"--unattended", "--install", payload + "=" + dest, RECORDING_BUNDLE}, 0);
     EXPECT_EQ(readAll(precious), "keep me\n");
     EXPECT_EQ(readAll(dest), "payload\n"); // so no longer the link to the precious file
-    // A payload that cannot be read makes nothing on the destination side, not even its folder,
-    // and the run ends with the status of a failed installation.
-    expectHas(runHost({"--unattended", "--install", dir + "/missing=" + dir + "/sub/dest", RECORDING_BUNDLE}, 8),
-              {"failed " + dir + "/sub/dest"});
-    EXPECT_FALSE(std::filesystem::exists(dir + "/sub"));
 }
 
 TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
 {
     Host host;
     host.start({"--interactive", RECORDING_BUNDLE});
-    ASSERT_TRUE(host.readUntil("choice> ")) << host.output;
-    size_t prompts = 1;
-    for (const char* choice : {"c\n", "1\n"}) { // continue, A's button
-        host.send(choice);
+    size_t prompts = 0;
+    for (const char* choice : {"c\n", "1\n", "c\n"}) { // continue, A's button, leaving B asks for the right
         ASSERT_TRUE(host.readUntil("choice> ", ++prompts)) << host.output;
+        host.send(choice);
     }
-    host.send("c\n"); // leaving B brings the authorization prompt
     ASSERT_TRUE(host.readUntil("Allow? [y/N] ")) << host.output;
     host.send("y\n");
     ASSERT_TRUE(host.readUntil("Summary")) << host.output;
