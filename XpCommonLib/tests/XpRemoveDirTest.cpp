@@ -9,7 +9,6 @@
 #include <pthread.h>
 #include <sys/resource.h>
 
-#include <thread>
 
 using namespace xptest;
 
@@ -79,14 +78,19 @@ TEST(XpRemoveDir, DeepTreesOnSmallStacksAndFewDescriptorsAndAMovedParent)
     // 3000 levels on a 256 KiB stack, with an observer (it counts the tree first).
     ASSERT_TRUE(makeChain(t / "deep", 3000));
     checkInChild([&] {
-        pthread_attr_t small;   // the stack of every thread started from here on
+        struct Call { std::string path; Counter c; XpErr err; } call{t / "deep", {}, XPERR_FAILED};
+        auto run = [](void* arg) -> void* {
+            Call* call = static_cast<Call*>(arg);
+            call->err = Op::RemoveDir(S(call->path), true, &call->c);
+            return nullptr;
+        };
+        pthread_attr_t small;   // on the thread itself: under ThreadSanitizer a std::thread after
+                                // pthread_setattr_default_np failed with EINVAL
+        pthread_t thread;
         ASSERT_TRUE(pthread_attr_init(&small) == 0 && pthread_attr_setstacksize(&small, 256 * 1024) == 0 &&
-                    pthread_setattr_default_np(&small) == 0);
-        Counter c;
-        XpErr err = XPERR_FAILED;
-        std::thread([&] { err = Op::RemoveDir(S(t / "deep"), true, &c); }).join();
-        EXPECT_EQ(XPERR_OK, err);
-        expectAll({c.totalCount, c.doneCount, c.calls}, int64_t(6001));
+                    pthread_create(&thread, &small, run, &call) == 0 && pthread_join(thread, nullptr) == 0);
+        EXPECT_EQ(XPERR_OK, call.err);
+        expectAll({call.c.totalCount, call.c.doneCount, call.c.calls}, int64_t(6001));
     });
     EXPECT_FALSE(exists(t / "deep"));
 
