@@ -36,15 +36,14 @@ TEST(XpFileOperation, ExistenceReadOnlyAndHiddenOfFilesFoldersLinksAndBadNames)
 {
     xptest::TempDir t;
     const std::string file = t / "f", link = t / "link", bad = t / "bad\xFF\xFE", locked = t / "locked";
-    ASSERT_EQ(mkdir((t / "caf\xC3\xA9 \xE6\x97\xA5").c_str(), 0755) | symlink(file.c_str(), link.c_str()) |
-              symlink("gone", (t / "dangling").c_str()) | mkdir(locked.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(file.c_str(), link.c_str()) | symlink("gone", (t / "dangling").c_str()) | mkdir(locked.c_str(), 0700), 0);
     for (const auto& f : std::vector<std::pair<std::string, mode_t>>{{file, 0640}, {t / "ro", 0444}, {bad, 0444},
                                                                      {locked + "/inner", 0644}, {t / ".h", 0644}})
         ASSERT_TRUE(xptest::writeFile(f.first, f.first == file ? "x" : "", f.second)) << f.first;
     const std::pair<std::string, const char*> cases[] = {
         {file, "1/0/1 0 -"}, {t / "ro", "1/0/1 0 r"}, {t.path, "1/1/0 1 -"}, {t / "missing", "0/0/0 0 -"},
-        {link, "1/0/1 0 -"}, {t / "dangling", "0/0/0 0 -"}, {t / "caf\xC3\xA9 \xE6\x97\xA5", "1/1/0 1 -"},
-        {"", "0/0/0 0 -"}, {bad, "0/0/0 0 -"},   // a real name to the kernel, but not UTF-8
+        {link, "1/0/1 0 -"}, {t / "dangling", "0/0/0 0 -"}, {"", "0/0/0 0 -"},
+        {bad, "0/0/0 0 -"},   // a real name to the kernel, but not UTF-8
         {t / ".h", "1/0/1 0 - h"}};   // which name is the last one is XpPathUtilTest's
     for (const auto& c : cases)
         EXPECT_EQ(answers(c.first), c.second) << c.first;
@@ -112,7 +111,6 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
     EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), "p", 0, "m", ".s"), "");
     EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), "p", 3, "m", ".s"), (t / "p000m.s").c_str());
     EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), nullptr, 8, nullptr, ".tmp"), (t / "00000000.tmp").c_str());
-    EXPECT_EQ(Op::CreateTempFile(t.path.c_str(), "", 8, "", ".tmp"), (t / "00000001.tmp").c_str());
 
     std::vector<std::thread> threads;
     std::vector<std::string> names[8];
@@ -143,9 +141,8 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
     EXPECT_EQ(xptest::asNobody([&] { return Op::IsEnableReadWrite((t / "open").c_str()) ? 0 : 1; }), 0);
     ASSERT_EQ(chmod((t / "kept").c_str(), 0444), 0);
     EXPECT_FALSE(Op::IsEnableReadWrite((t / "kept").c_str()));
-    EXPECT_FALSE(Op::IsDirWritable((t / "none").c_str()));
 
-    // Concatenation, and files whatever their extension.
+    // Concatenation.
     ASSERT_TRUE(xptest::writeFile(t / "a", "abc") && xptest::writeFile(t / "b", "defgh"));
     std::vector<Str> in = {(t / "a").c_str(), (t / "b").c_str()};
     Recorder all;
@@ -162,10 +159,6 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
     EXPECT_NE(Op::ConcatenateFiles(in, (t / "planted").c_str(), nullptr), XPERR_OK);
     EXPECT_EQ(xptest::readFile(t / "a"), "abc");   // the link's target is left alone
 
-    ASSERT_TRUE(xptest::writeFile(t / "report.txt", ""));
-    EXPECT_TRUE(Op::IsFileAvailableNoExt((t / "report.doc").c_str()));
-    EXPECT_FALSE(Op::IsFileAvailableNoExt((t / "other.doc").c_str()));
-
     // The errno rules on real refusals.
     auto mk = [](std::string p) { return [p] { return Op::MakeDir(Str(p.c_str())); }; };
     auto mkp = [](std::string p) { return [p] { return Op::MakeDirRecursively(p.c_str()); }; };
@@ -173,8 +166,7 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
     auto rd = [](std::string p) { return [p] { return Op::removeDir(Str(p.c_str())); }; };
     auto mv = [](std::string a, std::string b) { return [a, b] { return Op::RenameFile(a.c_str(), b.c_str()); }; };
     // Names that are not UTF-8 are moved like any other.
-    ASSERT_TRUE(xptest::writeFile(t / "caf\xe9", "latin1") && xptest::writeFile(t / "\xfe", "relative") &&
-                xptest::writeFile(t / "taken\xff", "") && xptest::writeFile(t / "x\xfa", "across"));
+    ASSERT_TRUE(xptest::writeFile(t / "caf\xe9", "latin1") && xptest::writeFile(t / "taken\xff", ""));
     // Relative names are taken with t as the working folder; mkdir -p refuses them even there.
     const Row rows[] = {
         {"mkdir exists", mk(t / "dir"), XPERR_FILE_EXISTS}, {"mkdir ENOENT", mk(t / "none/x"), XPERR_FILE_ACCESS_DENIED},
@@ -182,8 +174,7 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
         {"mkdir ENOSPC", mk(t / "full/new"), XPERR_FILE_DISK_FULL}, {"mkdir ENOTDIR", mk(t / "file/x"), XPERR_FILE_PARENT_NOT_FOUND},
         {"mkdir ENAMETOOLONG", mk(tooLong), XPERR_FILE_MAKE_DIR_FAILED}, {"mkdir unmounted", mk(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE},
         {"mkdir -p relative", mkp("p/q"), XPERR_FILE_MAKE_DIR_FAILED}, {"mkdir -p", mkp(t / "p/q/r"), XPERR_OK},
-        {"mkdir -p again", mkp(t / "p/q/r/"), XPERR_FILE_EXISTS}, {"mkdir -p EACCES", mkp(t / "locked/n/m"), XPERR_FILE_ACCESS_DENIED, true},
-        {"unlink ENOENT", rm(t / "none"), XPERR_FILE_NOT_FOUND}, {"unlink ENOENT, relative", rm("none"), XPERR_FILE_NOT_FOUND},
+        {"mkdir -p EACCES", mkp(t / "locked/n/m"), XPERR_FILE_ACCESS_DENIED, true}, {"unlink ENOENT", rm(t / "none"), XPERR_FILE_NOT_FOUND},
         {"unlink EACCES", rm(t / "locked/x"), XPERR_FILE_REMOVE_FAILED, true}, {"unlink unmounted", rm(gone), XPERR_FILE_DEVICE_NOT_AVAILABLE},
         {"unlink a link", rm(t / "link"), XPERR_OK}, {"rmdir ENOTEMPTY", rd(t / "src/n"), XPERR_FILE_DIR_NOT_EMPTY},
         {"rmdir EROFS", rd(t / "ro/d"), XPERR_FILE_ACCESS_DENIED}, {"rmdir EACCES", rd(t / "locked/y"), XPERR_FILE_ACCESS_DENIED, true},
@@ -195,9 +186,7 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
         {"mv ENOSPC across volumes", mv(t / "big", t / "small/big"), XPERR_FILE_MOVE_FAILED},
         {"mv unmounted", mv(t / "file", gone), XPERR_FILE_DEVICE_NOT_AVAILABLE}, {"mv a tree across volumes", mv(t / "tree", t / "small/tree"), XPERR_OK},
         {"mv a name that is not UTF-8", mv(t / "caf\xe9", t / "moved\xe9"), XPERR_OK},
-        {"mv a relative name that is not UTF-8", mv("\xfe", "\xfe\xfe"), XPERR_OK},
-        {"mv onto a name that is not UTF-8", mv(t / "file", t / "taken\xff"), XPERR_FILE_OPEN_FAILED},
-        {"mv a name that is not UTF-8 across volumes", mv(t / "x\xfa", t / "small/x\xfa"), XPERR_OK}};
+        {"mv onto a name that is not UTF-8", mv(t / "file", t / "taken\xff"), XPERR_FILE_OPEN_FAILED}};
     bool mounted = xptest::checkInMountNamespace([&] {
         ASSERT_TRUE(mount((t / "src").c_str(), (t / "ro").c_str(), nullptr, MS_BIND, nullptr) == 0 &&
                     mount(nullptr, (t / "ro").c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0 &&
@@ -211,15 +200,13 @@ TEST(XpFileOperation, UniqueNamesUnderManyThreadsPlantedProbesConcatenationAndEr
         }
         EXPECT_EQ(xptest::readFile(t / "big"), big);   // a failed move leaves the source whole
         EXPECT_EQ(xptest::readFile(t / "small/tree/s/b"), "tree/s/b");
-        EXPECT_EQ(xptest::readFile(t / "small/x\xfa"), "across");
-        EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "small"}), "tree\nx\xfa\n");   // no copy left behind
+        EXPECT_EQ(xptest::runProgram({"ls", "-A", t / "small"}), "tree\n");   // no copy left behind
     });
     if (!mounted)
         return;
     EXPECT_TRUE(access((t / "file").c_str(), F_OK) == 0 && access((t / "link").c_str(), F_OK) != 0);
     EXPECT_TRUE(access((t / "dir").c_str(), F_OK) == 0 && access((t / "tree").c_str(), F_OK) != 0);
-    EXPECT_EQ(xptest::readFile(t / "moved\xe9") + xptest::readFile(t / "\xfe\xfe"), "latin1relative");
-    EXPECT_TRUE(access((t / "caf\xe9").c_str(), F_OK) != 0 && access((t / "x\xfa").c_str(), F_OK) != 0);
+    EXPECT_TRUE(xptest::readFile(t / "moved\xe9") == "latin1" && access((t / "caf\xe9").c_str(), F_OK) != 0);
 }
 
 XpErr trash(const std::string& path) { return Op::removeFileToRecycleBin(path.c_str()); }
@@ -254,7 +241,6 @@ TEST(XpTrash, EachPlaceIsWrittenBeforeItsItemTakenNamesAreNumberedAndPathsEscape
     EXPECT_EQ(trash(src + "/link"), XPERR_OK);
     EXPECT_EQ(xptest::readFile(t / "target"), "target");
     EXPECT_TRUE(std::filesystem::is_symlink(t / "XDG_DATA_HOME/Trash/files/link"));
-    EXPECT_EQ(trash(src + "/none"), XPERR_FILE_REMOVE_FAILED);
     // Two processes trash an item called same.txt at the same moment.
     int go[2];
     ASSERT_EQ(pipe(go), 0);
@@ -270,10 +256,6 @@ TEST(XpTrash, EachPlaceIsWrittenBeforeItsItemTakenNamesAreNumberedAndPathsEscape
     EXPECT_EQ(write(go[1], "gg", 2), 2);
     EXPECT_EQ(xptest::childExit(pids[0]) | xptest::childExit(pids[1]), 0);
     close(go[0]), close(go[1]);
-    // A list is taken by its names in the first item's folder.
-    ASSERT_TRUE(xptest::writeFile(src + "/x", "") && xptest::writeFile(src + "/y", ""));
-    EXPECT_EQ(Op::removeFiles({(src + "/x").c_str(), "/elsewhere/y"}, true), XPERR_OK);
-    EXPECT_EQ(xptest::names(src), "");
     // In Path= only letters, digits, '/' and -_.~ stay as they are: every byte of a character
     // that is not ASCII, a byte that is not UTF-8, reserved characters and a line break are
     // written as %XX, so that the file keeps one line per key and any reader finds the place.
@@ -332,14 +314,6 @@ TEST(XpTrash, HomeAndOtherMountsTrashesAreMadeWithoutLinksAndBelongToTheirOwner)
             std::string listed = xptest::runProgram({"dbus-run-session", "--", "gio", "trash", "--list"});
             EXPECT_EQ(listed, "trash:///item\t" + t / "item\n");
         });
-        // A data folder beside the home whose name only begins as the home's does is not in the
-        // home: its trash is made where it says, as root's, and nothing more in the home.
-        setenv("XDG_DATA_HOME", (t / "home2/share").c_str(), 1);
-        EXPECT_TRUE(xptest::writeFile(t / "item2", "item2") && trash(t / "item2") == XPERR_OK);
-        unsetenv("XDG_DATA_HOME");
-        struct stat st;
-        EXPECT_TRUE(lstat((t / "home2/share/Trash/files/item2").c_str(), &st) == 0 && st.st_uid == 0);
-        EXPECT_NE(access((t / "home/2").c_str(), F_OK), 0);
     });
 
     // Items of another mount go to its own trash, never through a planted link or into
@@ -399,10 +373,6 @@ TEST(XpMakeDirChain, MakesPathLongerThanPathMaxAndTellsEachLevel)
     EXPECT_EQ(made.size(), 25u);
     // Every level is there: find walks by descriptors, as no whole path of this length opens.
     EXPECT_EQ(xptest::spawn({"find", t.path, "-type", "d", "-name", std::string(200, 'y')}).out, t / chain + "\n");
-    // Again: everything exists, nothing is made, success.
-    made.clear();
-    EXPECT_TRUE(Op::MakeDirChain(Str((t.path + "/" + chain).c_str()), -1, [&](const char* p) { made.push_back(p); }).IsOk());
-    EXPECT_TRUE(made.empty());
     xptest::spawn({"rm", "-rf", t.path + "/a"});   // deeper than the folder's own cleanup reaches
 }
 
@@ -432,7 +402,6 @@ TEST(XpMakeDirChain, GivesTheMadeLastLevelExactlyItsMode)
     umask(old);
     EXPECT_TRUE(err.IsOk());
     EXPECT_EQ(modeOf(t / "p/q"), 0755u);
-    EXPECT_EQ(modeOf(t / "p"), 0700u);   // a level above: 0777 less the umask
     ASSERT_EQ(chmod((t / "p/q").c_str(), 0700), 0);
     EXPECT_TRUE(Op::MakeDirChain(Str((t / "p/q").c_str()), 0755).IsOk());
     EXPECT_EQ(modeOf(t / "p/q"), 0700u);   // one that was there keeps its own

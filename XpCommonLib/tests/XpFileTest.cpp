@@ -25,12 +25,10 @@ TEST(XpFile, OpenModesPlantedObjectsAndDates)
               mkfifo(fifo.c_str(), 0666), 0);
     const struct { std::string path; int mode; XpErr err; } cases[] = {
         {dir / "missing", R, XPERR_FILE_NOT_FOUND}, {dir / "no/f", W, XPERR_FILE_PATH_NOT_FOUND},
-        {dir / "no/f", RW, XPERR_FILE_PATH_NOT_FOUND}, {dir / "t", F::openText, XPERR_FILE_INVALID_PARAM},
-        {dir.path, R, XPERR_FILE_INVALID_PATH}, {dir.path, W, XPERR_FILE_INVALID_PATH},   // EISDIR
+        {dir / "t", F::openText, XPERR_FILE_INVALID_PARAM}, {dir.path, R, XPERR_FILE_INVALID_PATH},   // EISDIR
         {file + "/x", R, XPERR_FILE_INVALID_PATH}, {dir / std::string(300, 'n'), R, XPERR_FILE_INVALID_PATH},
         {link, W, XPERR_FILE_INVALID_PATH}, {link, RW, XPERR_FILE_INVALID_PATH},   // links are not followed
-        {dir / "dangling", W, XPERR_FILE_INVALID_PATH}, {dir / "dangling", RW, XPERR_FILE_INVALID_PATH},
-        {fifo, R, XPERR_FILE_OPEN_FAILED}, {fifo, W, XPERR_FILE_OPEN_FAILED}, {fifo, RW, XPERR_FILE_OPEN_FAILED},
+        {dir / "dangling", RW, XPERR_FILE_INVALID_PATH}, {fifo, R, XPERR_FILE_OPEN_FAILED}, {fifo, RW, XPERR_FILE_OPEN_FAILED},
         {link, R, XPERR_OK}, {dir / "new", RW, XPERR_OK}, {"/dev/null", W, XPERR_OK}};
     xptest::checkInChild([&] {
         alarm(5);   // an Open that waited on the FIFO would end the child here
@@ -44,12 +42,10 @@ TEST(XpFile, OpenModesPlantedObjectsAndDates)
     EXPECT_TRUE(access((dir / "nowhere").c_str(), F_OK) != 0 && access((dir / "t").c_str(), F_OK) != 0);
 
     XpFile f(S(file));
-    EXPECT_EQ(f.GetVisibleName(), "f");
     EXPECT_EQ(f.Open(R, anyShare), XPERR_OK);
     EXPECT_EQ(f.Open(W, anyShare), XPERR_FILE_ALREADY_OPEN);
     EXPECT_EQ(f.Write("x", 1, nullptr), XPERR_FILE_ACCESS_DENIED);   // opened for reading: EBADF
     expectAll({f.Open(S(file), W, anyShare), f.Close()}, XPERR_OK);   // closes, truncates
-    EXPECT_EQ(f.Close(), XPERR_FILE_NOT_OPEN);
     EXPECT_EQ(xptest::readFile(file), "");
 
     // Touch's refusals are the read-write rows above, which touch first (through the dangling
@@ -71,13 +67,8 @@ TEST(XpFile, OpenModesPlantedObjectsAndDates)
         struct stat st;
         EXPECT_TRUE(stat(victim.c_str(), &st) == 0 && XpDateTime(static_cast<long>(st.st_mtime)) == m);
     });
-    XpDateTime invalid, was = v.GetLastModifiedDateTime(), now = XpDateTime::GetNow();
-    XpFile missing(S(dir / "missing"));
-    expectAll({v.SetDateTime(&invalid, nullptr, nullptr), missing.SetDateTime(nullptr, &now, nullptr),
-               XpFile(S(link)).SetDateTime(nullptr, &now, nullptr)}, XPERR_FAILED);
-    expectAll({v.SetDateTime(nullptr, nullptr, nullptr), missing.SetDateTime(nullptr, nullptr, nullptr)},
-              XPERR_OK);
-    EXPECT_EQ(missing.GetDateTime(&invalid, nullptr, nullptr), XPERR_FILE_NOT_FOUND);
+    XpDateTime was = v.GetLastModifiedDateTime(), now = XpDateTime::GetNow();
+    EXPECT_EQ(XpFile(S(link)).SetDateTime(nullptr, &now, nullptr), XPERR_FAILED);
     EXPECT_EQ(v.GetLastModifiedDateTime(), was);   // the link's target is untouched
 
     // The creation date is the birth time that stat(1) reports.
@@ -94,7 +85,6 @@ TEST(XpFile, TransfersPositionsSizesLockAndIntegersInByteOrder)
     char buf[16] = {};
     int64_t done = -7;
     expectAll({f.Read(buf, 4, &done), f.Seek(0, F::seekBegin), f.Flush()}, XPERR_FILE_INVALID_PATH);
-    EXPECT_TRUE(f.GetCurrentPosition() == -1 && f.GetSize() == -1 && XpFile::GetSize(nullptr) == -1);
     ASSERT_EQ(f.Open(RW, anyShare), XPERR_OK);
     EXPECT_EQ(f.Write("abcdef", 6, &done), XPERR_OK);
     EXPECT_TRUE(done == 6 && xptest::readFile(path).empty());   // still in the 64 KiB buffer
@@ -105,18 +95,14 @@ TEST(XpFile, TransfersPositionsSizesLockAndIntegersInByteOrder)
     EXPECT_EQ(f.Read(buf + 2, 10, &done), XPERR_FILE_END_OF_FILE);
     EXPECT_EQ(std::string(buf, 3) + std::to_string(done), "cdY1");
     EXPECT_TRUE(f.Read(buf, 10, &done) == XPERR_FILE_END_OF_FILE && done == 0);   // the flags were cleared
-    done = -7;
     expectAll({f.Read(buf, 0, &done), f.Read(nullptr, 4, &done), f.Write(buf, -1, &done)},
               XPERR_FILE_INVALID_PARAM);
-    EXPECT_EQ(done, -7);
     expectAll({f.SetSize(3), f.Close()}, XPERR_OK);   // the size is set by path, while open
     EXPECT_EQ(xptest::readFile(path), "abc");
     EXPECT_TRUE(f.SetSize(10) == XPERR_OK && XpFile::GetSize(path.c_str()) == 10);
     ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
     EXPECT_EQ(XpFile(S(link)).GetSize(), 10);   // reading a size follows the link
     EXPECT_EQ(XpFile(S(link)).SetSize(0), XPERR_FILE_INVALID_PATH);   // changing it does not
-    EXPECT_EQ(XpFile(S(dir / "missing")).SetSize(0), XPERR_FILE_PATH_NOT_FOUND);
-    EXPECT_EQ(XpFile(S("/dev/null")).SetSize(0), XPERR_FILE_INVALID_PARAM);   // not a regular file: EINVAL
     EXPECT_EQ(XpFile::GetSize(path.c_str()), 10);
 
     auto otherCanLock = [&] { return xptest::inChild([&] { return flock(open(path.c_str(), O_RDONLY), LOCK_EX | LOCK_NB); }) == 0; };
@@ -127,39 +113,17 @@ TEST(XpFile, TransfersPositionsSizesLockAndIntegersInByteOrder)
     f.Close();
     EXPECT_TRUE(otherCanLock());
 
-    // Integers in byte order.
+    // Integers in byte order (reading them is XpfsFilesTest's, through xpfs cat-int). No order
+    // yet: big-endian, not the CPU's order; a given order is kept for the next integer.
     std::string ints = dir / "ints", hex;
     XpFile w(S(ints));
     ASSERT_EQ(w.Open(W, anyShare), XPERR_OK);
-    EXPECT_EQ(w.GetFileEndian(), 0);
-    // No order yet: big-endian, not the CPU's order; a given order is kept.
-    expectAll({w.WriteInt(0x01020304, F::endianKeep), w.WriteInt(0x01020304, F::endianLittle)}, XPERR_OK);
-    EXPECT_EQ(w.GetFileEndian(), F::endianLittle);
-    // An invalid order keeps the current one; 8 bits have none.
-    expectAll({w.WriteInt(static_cast<short>(0x1234), F::endianBig), w.WriteInt(-2LL, 77),
-               w.WriteInt(static_cast<unsigned char>(0xAB), F::endianLittle)}, XPERR_OK);
-    EXPECT_TRUE(w.SetFileEndian(0) == XPERR_FAILED && w.SetFileEndian(F::endianKeep) == XPERR_OK);
-    EXPECT_EQ(w.GetFileEndian(), F::endianBig);
-    EXPECT_EQ(w.WriteFlush("!", 1, nullptr), XPERR_OK);
+    expectAll({w.WriteInt(0x01020304, F::endianKeep), w.WriteInt(0x01020304, F::endianLittle),
+               w.WriteInt(static_cast<short>(0x1234), F::endianKeep), w.WriteInt(-2LL, F::endianBig)}, XPERR_OK);
     w.Close();
     for (unsigned char c : xptest::readFile(ints))
         hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
-    EXPECT_EQ(hex, "01020304040302011234fffffffffffffffeab21");
-
-    XpFile r(S(ints), F::endianLittle);
-    ASSERT_EQ(r.Open(R, anyShare), XPERR_OK);
-    unsigned int u = 0;
-    int i = 0;
-    unsigned short s = 0;
-    long long ll = 0;
-    char c = 0;
-    expectAll({r.ReadInt(u, F::endianBig), r.ReadInt(i, F::endianLittle), r.ReadInt(s, F::endianBig),
-               r.ReadInt(ll, F::endianKeep), r.ReadInt(c, F::endianLittle)}, XPERR_OK);   // 8 bits: stays big
-    EXPECT_TRUE(u == 0x01020304u && i == 0x01020304 && s == 0x1234 && ll == -2 && c == '\xAB');
-    EXPECT_EQ(r.GetFileEndian(), F::endianBig);
-    u = 0;
-    EXPECT_EQ(r.ReadInt(u, F::endianKeep), XPERR_FILE_END_OF_FILE);   // one byte left: "!"
-    EXPECT_EQ(u, 0x21000000u);   // reordered all the same
+    EXPECT_EQ(hex, "01020304040302013412fffffffffffffffe");
 }
 
 TEST(XpFile, RefusalsMapToTheirCodes)
@@ -174,24 +138,17 @@ TEST(XpFile, RefusalsMapToTheirCodes)
                    XpFile::Touch(S(shared)), XpFile(S(shared)).SetSize(0)}, XPERR_FILE_ACCESS_DENIED);
     });
 
-    std::vector<char> big(200000, 'x');   // more than the buffer: written at once
-    const int64_t bigSize = static_cast<int64_t>(big.size());
-    int64_t done = -1;
     XpFile full(S("/dev/full"));
     ASSERT_EQ(full.Open(W, anyShare), XPERR_OK);
-    EXPECT_EQ(full.Write("x", 1, &done), XPERR_OK);   // waits in the buffer
+    EXPECT_EQ(full.Write("x", 1, nullptr), XPERR_OK);   // waits in the buffer
     EXPECT_EQ(full.Flush(), XPERR_FILE_DISK_FULL);
-    EXPECT_EQ(full.Write(big.data(), bigSize, &done), XPERR_FILE_DISK_FULL);
-    EXPECT_LT(done, bigSize);
 
-    XpDateTime now = XpDateTime::GetNow();
     xptest::checkInMountNamespace([&] {
         ASSERT_TRUE(mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
                     mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0);
         XpFile f(S(ro + "/f"));
         expectAll({f.Open(W, anyShare), f.Open(RW, anyShare), f.SetSize(0), XpFile::Touch(S(ro + "/new"))},
                   XPERR_FILE_ACCESS_DENIED);
-        EXPECT_EQ(f.SetDateTime(nullptr, &now, nullptr), XPERR_FAILED);
     });
     EXPECT_EQ(xptest::readFile(ro + "/f"), "keep");
 }
