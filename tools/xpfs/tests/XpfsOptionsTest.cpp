@@ -91,8 +91,9 @@ std::string shape(std::string text, const std::string& command)
 // operands (into a folder, onto a name, the same file, a folder where a file goes), the refusals,
 // and the modes whose parse takes another turn. cp and mv find their operands with one piece of
 // code, so its refusals are cp rows; mv keeps the rows of what it decides alone (-n, -u, -T onto
-// a folder). Aliases (-R, --no-clobber, --mode=) and options accepted for coreutils' sake only
-// are the option table's, and which of two dates wins in a tree copy is XpTreeCopy's.
+// a folder). -f, the aliases -R and --no-clobber, mv -t and the options rm accepts for
+// coreutils' sake only have a row each, so that none of them is refused or read as another;
+// which of two dates wins in a tree copy is XpTreeCopy's.
 TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
 {
     struct Row {
@@ -105,9 +106,12 @@ TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
         // cp
         {{"cp", "a", "c"}},
         {{"cp", "-r", "d", "x"}},
+        {{"cp", "-R", "d", "empty"}},
         {{"cp", "-a", "d", "link", "a", "empty"}, true},
         {{"cp", "--preserve=mode,timestamps", "a", "c"}, true},
+        {{"cp", "-f", "a", "b"}},
         {{"cp", "-n", "a", "b"}},
+        {{"cp", "--no-clobber", "a", "b"}},
         {{"cp", "-u", "a", "b"}},
         {{"cp", "-rv", "d", "x"}, false, true},
         {{"cp", "-t", "empty", "a", "b"}},
@@ -118,19 +122,24 @@ TEST(XpfsOptions, EachRowAgreesWithCoreutilsWhereCoreutilsHasTheOption)
         {{"cp", "a", "a"}},
         {{"cp", "nothing", "a", "empty"}},
         // mv
+        {{"mv", "-f", "a", "b"}},
         {{"mv", "-n", "a", "b"}},
         {{"mv", "-u", "a", "b"}},
         {{"mv", "-u", "b", "a"}},
         {{"mv", "-v", "a", "c"}},
+        {{"mv", "-t", "d", "a", "b"}},
         {{"mv", "-T", "d", "empty"}},
         // rm
         {{"rm", "d"}},
         {{"rm", "-r", "d"}},
+        {{"rm", "-R", "d", "empty"}},
         {{"rm", "-rf", "d", "nothing"}},
         {{"rm", "-f"}},
         {{"rm", "-rv", "d"}, false, true},
         {{"rm", "-v", "a", "b"}},
         {{"rm", "--", "-x"}},
+        {{"rm", "--one-file-system", "-r", "d"}},
+        {{"rm", "--preserve-root", "-r", "d"}},
         {{"rm", "-r", "."}},
         {{"rm", "a b", "a'b", "a\nb", "\xff", "\xc3\xa9"}},
         // mkdir
