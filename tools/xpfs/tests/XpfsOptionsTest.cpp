@@ -208,6 +208,7 @@ TEST(XpfsOptions, SyntaxUnknownOptionsHelpAndVersion)
         {{"cp", "a", "--help", "c"}, 0, "Usage: xpfs cp [OPTION]... SOURCE... DEST  or  -t DIR SOURCE...", ""},
         {{"path", "root", "--help"}, 0, "Usage: xpfs path root PATH...", ""},
         {{"--version"}, 0, std::string("xpfs ") + XP_TEST_VERSION, ""},
+        {{"path", "split", "--version"}, 0, std::string("xpfs ") + XP_TEST_VERSION, ""},
         // A folder is copied whole without -r (xpfs has no other way to copy one).
         {{"cp", "d", "x"}, 0, "", ""},
     };
