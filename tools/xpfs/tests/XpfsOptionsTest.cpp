@@ -3,7 +3,8 @@
 // command line: the two must leave the same tree, end with the same status and say the same (with
 // the program's name set aside), options after operands and POSIXLY_CORRECT included. Around it:
 // the option syntax (unknown options, --help and --version), each command's failure message, a
-// write error on standard output, -i without a terminal, and German messages.
+// write error on standard output, -i without a terminal, the progress bar off a terminal, and
+// German messages.
 #include "XpFileTestSupport.h"
 
 #include <set>
@@ -300,6 +301,21 @@ TEST(XpfsOptions, InteractiveWithoutATerminalRefusesAndSaysSo)
         }
         before = snapshot(t.path, true);
     }
+}
+
+// --progress draws only on a terminal: into a file or pipe nothing, or with -v one line at the
+// end, and never a carriage return or an escape sequence.
+TEST(XpfsOptions, ProgressOffATerminalDrawsNothing)
+{
+    xptest::TempDir t;
+    makeTree(t.path);
+    Ran quiet = xpfsIn(t.path, {"cp", "--progress", "a", "c"});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out + quiet.err, "");
+    Ran told = xpfsIn(t.path, {"cp", "--progress", "-v", "d", "x"});
+    EXPECT_EQ(told.status, 0);
+    EXPECT_EQ(told.err, "xpfs: copied 4 entries, 13 B\n");
+    EXPECT_EQ(told.out.find_first_of("\r\x1b"), std::string::npos) << told.out;
 }
 
 TEST(XpfsOptions, MessagesInGerman)
