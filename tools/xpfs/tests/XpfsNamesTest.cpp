@@ -1,5 +1,5 @@
-// xpfs on names the library does not take as text (bytes that are not UTF-8); the tool runs as a
-// real process. (mkdir -p beyond PATH_MAX is XpMakeDirChain's test.)
+// xpfs on names the library does not take as text (bytes that are not UTF-8) and relative paths;
+// the tool runs as a real process. (mkdir -p beyond PATH_MAX is XpMakeDirChain's test.)
 #include "XpFileTestSupport.h"
 
 #include <sys/stat.h>
@@ -61,6 +61,20 @@ TEST(XpfsNames, RenameOfNamesThatAreNotUtf8)
     EXPECT_EQ(ran.status, 0) << ran.err;
     EXPECT_EQ(xptest::names(t.path), "d\xfe\n");
     EXPECT_EQ(xptest::readFile(t / "d\xfe/caf\xe9"), "file");
+}
+
+// The folder is a volume of its own, so that its root is not the one of "/" (which a relative
+// path read from the wrong place would also get).
+TEST(XpfsNames, InfoOfRelativePathNamesItsVolumeRoot)
+{
+    xptest::TempDir t;
+    xptest::checkInMountNamespace([&] {
+        ASSERT_EQ(mount("tmpfs", t.path.c_str(), "tmpfs", 0, "size=1m"), 0);
+        ASSERT_TRUE(xptest::writeFile(t / "f", "x"));
+        const std::string info = xptest::spawn({"env", "-C", t.path, XPFS_PROGRAM, "info", "f"}).out;
+        EXPECT_NE(info.find("\nroot: " + t.path + "\n"), std::string::npos) << info;
+        EXPECT_EQ(xptest::spawn({"env", "-C", t.path, XPFS_PROGRAM, "path", "root", "f"}).out, t.path + "\n");
+    });
 }
 
 } // namespace
