@@ -119,6 +119,9 @@ TEST_F(EndToEndTest, AnotherUsersSetvalWhileAnInstallerHoldsTheLockLetsNoSecondI
     second.expectResult({"ended=quit installed-before=yes mutex=reused mutex-lock=held"});
     ASSERT_TRUE(first.readUntil("choice> ", 2)) << first.output;
     EXPECT_EQ(first.finish(), 0) << first.output;
+    // The end of its input at the pane quits: nobody left to answer, so no question is put.
+    EXPECT_EQ(first.output.find("Allow?"), std::string::npos) << first.output;
+    first.expectResult({"ended=quit", "launch=reconstructDatabase login-item=refused"});
 }
 
 // A process of nobody's that holds only the semaphore is no installer, and is waited for all the

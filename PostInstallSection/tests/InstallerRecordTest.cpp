@@ -110,11 +110,32 @@ TEST_F(InstallerRecordTest, EachStepOfARunIsReadBackFromTheJournalWithItsFields)
     const std::string run = values("INSTALLER_RUN", {"INSTALLER_STEP=end"}).substr(0, 32);
     expectHas(output, {"This run is recorded in the system journal: journalctl -t installer-host INSTALLER_RUN=" + run + "\n"});
     EXPECT_EQ(values("INSTALLER_STEP", {"INSTALLER_RUN=" + run}), steps());
+    // One message id per kind of step, so a reader can select a kind across runs.
+    EXPECT_EQ(values("MESSAGE_ID"), "4613f095bb8d451287932df28ddd308b\nbdfc419584354f349e1c77edd6aa29c5\n"
+                                    "cb73bc97595749fdaa1b73c54685112d\n2f1602c508444b42b0bf419a70095361\n"
+                                    "5b1a56a8ad434d628bd4e457fe813f20\n4aca77d50e234b788a69dd919908e746\n");
+    EXPECT_EQ(values("INSTALLER_RIGHT"), "system.global-login-items.\n");
+    EXPECT_EQ(values("INSTALLER_DETAIL", {"INSTALLER_STEP=launch"}), "showSettings\n"); // its arguments
     EXPECT_EQ(values("INSTALLER_OUTCOME"), "started\nadded\n"); // the launch, the login item
     EXPECT_EQ(values("INSTALLER_ANSWER"), "granted\n");
     EXPECT_EQ(values("MESSAGE", {"INSTALLER_STEP=end"}), "run finished, installation complete\n"); // what a reader sees
     // Nothing of the payload's content (its Exec line) in any field.
     EXPECT_EQ(journal({"-o", "export"}).find("Exec="), std::string::npos);
+}
+
+// A payload refused before copying (no room on its volume) is a step of its own kind.
+TEST_F(InstallerRecordTest, ARefusalBeforeCopyingIsRecordedAsACheck)
+{
+    startJournal();
+    const std::string applications = std::filesystem::path(sandbox_->installedEntry()).parent_path().string();
+    std::filesystem::create_directories(applications);
+    mounts_.tmpfs(applications, "size=4m"); // less than the 16 MiB margin
+    Host host;
+    host.start({"--actions", "continue,continue", "--install", sandbox_->payloadEntry() + "=" + sandbox_->installedEntry(),
+                ORU_BUNDLE_PATH});
+    EXPECT_EQ(host.finish(), 8) << host.output; // the status of a refused installation
+    ASSERT_EQ(steps(), "road\ncheck\nend\n") << host.output;
+    EXPECT_EQ(values("MESSAGE_ID", {"INSTALLER_STEP=check"}), "fadf4d0fd13a42f883c8fabd7ca8649a\n");
 }
 
 // Without a journal, root's run goes to /var/log/installer-host.log, which other users may not

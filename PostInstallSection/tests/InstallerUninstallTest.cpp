@@ -110,6 +110,27 @@ TEST_F(UninstallTest, ALinkPlantedWhereAnInstalledFileWasIsRemovedNotFollowed)
     EXPECT_EQ(OruSandbox::readFile(precious), "root's\n");
 }
 
+// The removal's steps go to the installer's record: here the plain log file root's runs use where
+// no journal listens (a private, empty /run/systemd and /var/log in this test's namespace).
+TEST_F(UninstallTest, TheStepsOfARemovalAreRecorded)
+{
+    ASSERT_TRUE(space_.isolated()) << space_.note();
+    PrivateMounts mounts;
+    for (const char* target : {"/run/systemd", "/var/log"})
+        ASSERT_NO_FATAL_FAILURE(mounts.tmpfs(target, "mode=0755,size=4m"));
+    std::shared_ptr<void> recordOff(nullptr, [](void*) { ::setenv("INSTALLER_HOST_RECORD", "off", 1); });
+    install();
+    ASSERT_TRUE(OruSandbox::writeFile(installed_ + "/lib/libombrix.so", "patched\n"));
+    ::unsetenv("INSTALLER_HOST_RECORD"); // the suite keeps the installers' record off elsewhere
+    run({"--uninstall", "--unattended"});
+    std::string log = readAll("/var/log/installer-host.log");
+    expectHas(log, {"INSTALLER_STEP=removal INSTALLER_PATH=" + installed_ + "/ombrix INSTALLER_OUTCOME=removed",
+                    "INSTALLER_STEP=removal INSTALLER_PATH=" + installed_ + "/lib/libombrix.so INSTALLER_OUTCOME=kept",
+                    "INSTALLER_STEP=end INSTALLER_ENDING=removal-done INSTALLER_BUNDLE=PostInstallSection INSTALLER_REMOVED=4 "
+                    "INSTALLER_KEPT=3 INSTALLER_FAILED=0"});
+    EXPECT_EQ(countOf(log, "INSTALLER_STEP=removal "), 7u) << log;
+}
+
 // A volume mounted over an installed folder since (here a tmpfs holding a file of the same name
 // and content) is not entered: what lies on it stays, the rest goes.
 TEST_F(UninstallTest, AVolumeMountedOverAnInstalledFolderIsNotEntered)

@@ -183,8 +183,11 @@ TEST_F(GtkHostTest, AFreshRoadThroughChangeFoldersThenKeysHeldForceThePaneAndQui
     ASSERT_TRUE(start(host, window));
     ASSERT_TRUE(press(window, "Continue"));
 
-    // The settings pane (its rows as labels, which the test of a name that is not UTF-8 reads),
-    // Go Back disabled as the pane asks.
+    // The settings pane: the four folders, Go Back disabled as the pane asks.
+    const std::string home = sandbox_->home();
+    for (const std::string& text : Lines{"Photos", "Videos", "Music", "Application backup files", home + "/Pictures",
+                                         home + "/Videos", home + "/Music", home + "/Documents/Ombrix"})
+        EXPECT_TRUE(shows(window, text));
     EXPECT_FALSE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Go Back").hasState(ATSPI_STATE_SENSITIVE)) << describe(window);
     ASSERT_TRUE(press(window, "Change Folders…"));
     ASSERT_TRUE(press(driver_->window(host.pid, kAuthorizationQuestion), "Allow"));
@@ -235,12 +238,15 @@ TEST_F(GtkHostTest, InGermanTheWindowTheSessionAndThePaneSpeakFromTheirCatalogs)
     ASSERT_TRUE(start(host, window, "Ombrix-Installationsprogramm", {"LANGUAGE=de"}));
     ASSERT_TRUE(press(window, "Fortfahren"));
     EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Ordner ändern …")) << describe(window);
+    // The authorization question says in words what granting does.
+    ASSERT_TRUE(press(window, "Fortfahren"));
+    EXPECT_TRUE(shows(driver_->window(host.pid, "Diese Änderung für alle Benutzer erlauben?"),
+                      "startet das Programm bei jeder Anmeldung an diesem Computer von selbst", true));
 }
 
-// A question as a screen reader meets it: a dialog on the accessibility bus, named by the
-// question, and Escape, pressed on the keyboard, answers as its safe button does. Shown here with
-// Quit's question; the authorization's is made by the same code, its safe answer first as well.
-TEST_F(GtkHostTest, TheQuitQuestionIsADialogNamedByTheQuestionAndEscapeGivesTheSafeAnswer)
+// The two questions as a screen reader meets them: dialogs on the accessibility bus, named by the
+// question, and Escape, pressed on the keyboard, answers as their safe button does.
+TEST_F(GtkHostTest, TheQuitAndAuthorizationQuestionsAreDialogsNamedByTheQuestionAndEscapeGivesTheSafeAnswer)
 {
     if (onWayland())
         GTEST_SKIP() << "Escape cannot be pressed from outside on Wayland (docs/wayland.md)";
@@ -253,7 +259,31 @@ TEST_F(GtkHostTest, TheQuitQuestionIsADialogNamedByTheQuestionAndEscapeGivesTheS
     ASSERT_TRUE(gone(host, kQuitQuestion)) << describe(quit);
     // Escape was Stay: the road goes on.
     ASSERT_TRUE(press(window, "Continue"));
-    EXPECT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
+
+    ASSERT_TRUE(press(window, "Continue"));
+    AccessibleRef authorization = driver_->window(host.pid, kAuthorizationQuestion);
+    ASSERT_TRUE(authorization) << host.output;
+    EXPECT_EQ(authorization.roleName(), "dialog");
+    // What granting does, in words.
+    EXPECT_TRUE(shows(authorization, "the application will start by itself whenever anyone logs in", true));
+    ASSERT_TRUE(pressKeysIn(host, "Authorization", {"Escape"}));
+    ASSERT_TRUE(gone(host, kAuthorizationQuestion)) << describe(authorization);
+    close(host, window, {"ended=finished", "login-item=refused"}); // Escape was Deny
+}
+
+// A lock another user left taken by a process that has ended: the window says in its notice
+// line that it was set free, and the road goes on.
+TEST_F(GtkHostTest, ALockLeftTakenByAnEndedProcessIsSetFreeAndTheWindowSaysSo)
+{
+    pid_t planter = plantLockOfEndedProcess();
+    space_->notePid(planter);
+    ASSERT_EQ(exitStatus(planter), 0);
+    ASSERT_TRUE(start(host, window));
+    EXPECT_TRUE(shows(window, "The installer lock was left taken by process " + std::to_string(planter) +
+                                  ", which has ended. It has been set free, and the installation goes on."));
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
 }
 
 TEST_F(GtkHostTest, CtrlQAsksASecondInstallerWaitsClosingTheWindowAsksBeforeQuittingAndSIGTERMEndsTheRoad)
