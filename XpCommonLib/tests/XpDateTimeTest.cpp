@@ -215,6 +215,11 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
     EXPECT_EQ(std::make_pair(f, b), std::make_pair(-2147480896LL, 2147480896LL));
 
     EXPECT_EQ(relations(XpDateTime(NOT_A_NUMBER), XpDateTime(NOT_A_NUMBER)), "010000");
+    // Two invalid spans of one value are equal, <= and >= each other, never < or >; of two
+    // values, nothing but unequal.
+    XpDateTimeSpan beyondLimit(3615900.0);
+    EXPECT_EQ(relations(beyondLimit, XpDateTimeSpan(3615900.0)) + relations(beyondLimit, XpDateTimeSpan(4e6)),
+              "100101" "010000");
 
     // Only GetDays truncates without rounding to the second; out-of-range values saturate instead
     // of overflowing; NaN reads as 0.
@@ -325,8 +330,23 @@ TEST(XpDateTime, ZonesAndLocalizedTexts)
         EXPECT_TRUE(*s[3] == '\0' || shown) << s[0] << ": " << time;
     }
 
-    // The texts on several threads at once, each with its own formatters.
+    // The styles: DateFormat 0 is the short date, any other int the long one; the date-time
+    // text is medium whatever its arguments, and the time text ignores its own.
     locale.set("en_US.UTF-8");
+    std::string dateTime = str(dt.GetLocalizedDateTimeString());
+    EXPECT_TRUE(dateTime.find("Mar 4, 2009") != std::string::npos &&
+                dateTime.find("9:05:07") != std::string::npos) << dateTime;
+    EXPECT_EQ(str(dt.GetLocalizedDateString(XpDateTime::DateFormatShort)), "3/4/09");
+    for (int f : {1, 2, -1, INT_MAX})
+        EXPECT_EQ(str(dt.GetLocalizedDateString(static_cast<XpDateTime::DateFormat>(f))),
+                  "March 4, 2009") << f;
+    EXPECT_EQ(str(dt.GetLocalizedDateTimeString(static_cast<XpDateTime::DateFormat>(7),
+                                                static_cast<XpDateTime::TimeFormat>(3), false)),
+              dateTime);
+    EXPECT_EQ(str(dt.GetLocalizedTimeString(static_cast<XpDateTime::TimeFormat>(9), false)),
+              str(dt.GetLocalizedTimeString()));
+
+    // The texts on several threads at once, each with its own formatters.
     std::vector<std::thread> threads;
     std::vector<int> failures(4, 0);
     for (int i = 0; i < 4; ++i)

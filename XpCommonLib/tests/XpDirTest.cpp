@@ -71,6 +71,15 @@ TEST(XpDir, FiltersDescendantsAndCounts)
         kept = scratch.EnumNext();
     }
     EXPECT_TRUE(kept && kept->GetSize() == 5);
+    // After SetIdentifier the walk goes on and names its entries under the new path.
+    XpDir renamed(S(tmp.path));
+    ASSERT_EQ(renamed.StartEnum(D::enumFiles, S("")), XPERR_OK);
+    ASSERT_TRUE(renamed.EnumNext());
+    EXPECT_EQ(renamed.SetIdentifier(S(tmp / "two")), XPERR_OK);
+    XpSharedPtr<XpAbstractFSObj> second = renamed.EnumNext();
+    ASSERT_TRUE(second);
+    std::string name = second->GetIdentifier().GetBuffer();
+    EXPECT_TRUE(name == tmp / "two/a.txt" || name == tmp / "two/sub/b.txt") << name;
     for (const std::string& bad : {tmp / "missing", tmp / "a.txt", std::string()}) {
         XpDir none(S(bad));
         EXPECT_TRUE(none.StartEnum(D::enumFiles, S("")) == XPERR_NO_MEMORY && !none.EnumNext() &&

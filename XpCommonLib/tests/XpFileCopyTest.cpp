@@ -76,19 +76,51 @@ TEST(XpFileCopy, StreamCopyReportsEachChunkCarriesAttributesAndCancelsAnywhere)
     EXPECT_NE(XPERR_OK, Op::CopyFile(fileOf(t / "src"), S(t / "link"), nullptr));
     EXPECT_EQ("keep", readFile(t / "victim"));
     EXPECT_EQ(pattern(600000, 'a'), readFile(t / "src"));
+    // A source that grows during the copy: the progress never passes 100.
+    struct Grower : Recorder {
+        std::string path;
+        bool OnProgress(double p) override
+        {
+            if (calls.empty())
+                std::ofstream(path, std::ios::binary | std::ios::app) << pattern(300000, 'g');
+            return Recorder::OnProgress(p);
+        }
+    } grower;
+    grower.path = t / "growing";
+    ASSERT_TRUE(writeFile(grower.path, pattern(300000, 'f')));
+    EXPECT_EQ(XPERR_OK, Op::CopyFile(fileOf(grower.path), S(t / "grown"), &grower));
+    EXPECT_EQ((std::vector<double>{0.0, 262144.0 * 100.0 / 300000.0, 100.0, 100.0}), grower.calls);
+    EXPECT_EQ(pattern(300000, 'f') + pattern(300000, 'g'), readFile(t / "grown"));
+
+    // Sizes past 4 GiB keep their high bits (sparse files: the holes are passed over).
+    const int64_t big = (int64_t(1) << 32) + 262144, odd = (int64_t(1) << 32) - 1;
+    ASSERT_EQ(0, truncate((writeFile(t / "big", pattern(3 * 262144, 'b')), t / "big").c_str(), big));
+    ASSERT_EQ(0, truncate((writeFile(t / "odd", ""), t / "odd").c_str(), odd));
+    EXPECT_EQ(big + odd, Op::getTotalSize({S(t / "big"), S(t / "odd")}));
+    EXPECT_EQ(big - 1, Op::getTotalSize({S(t / "big"), S(t / "missing")}));
+    Recorder big4(2);
+    EXPECT_EQ(XPERR_FILE_CANCELLED, Op::CopyFile(fileOf(t / "big"), S(t / "copy"), &big4));
+    ASSERT_EQ(3u, big4.calls.size());
+    EXPECT_DOUBLE_EQ(262144.0 * 100.0 / static_cast<double>(big), big4.calls[1]);
+    EXPECT_DOUBLE_EQ(2 * 262144.0 * 100.0 / static_cast<double>(big), big4.calls[2]);
+    EXPECT_FALSE(exists(t / "copy"));
 }
 
 TEST(XpFileCopy, NumberedCopiesTakeTheNextFreeNameAndNeverReplaceTheSourceOrAnUnrelatedItem)
 {
     TempDir t, in;
-    ASSERT_TRUE(writeFile(in / "report.txt", "report.txt"));
-    for (const char* name : {"report.txt", "report (2).txt"})
+    for (const char* name : {"report.txt", "100%d.txt"})
+        ASSERT_TRUE(writeFile(in / name, name));
+    for (const char* name : {"report.txt", "report (2).txt", "100%d.txt"})
         ASSERT_TRUE(writeFile(t / name, "old"));
     XpStringT<char> created;
     EXPECT_EQ(XPERR_FILE_EXISTS, Op::CopyFile(fileOf(in / "report.txt"), S(t.path), false, nullptr, &created));
     ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(in / "report.txt"), S(t.path), true, nullptr, &created));
     EXPECT_EQ(t / "report (3).txt", created.GetBuffer());
     EXPECT_EQ("report.txt", readFile(t / "report (3).txt"));
+    // A '%' in the name is not read as a format.
+    ASSERT_EQ(XPERR_OK, Op::CopyFile(fileOf(in / "100%d.txt"), S(t.path), true, nullptr, &created));
+    EXPECT_EQ(t / "100%d (2).txt", created.GetBuffer());
 
     // Copies with UI never replace the source or an unrelated item.
     TempDir u, o;

@@ -314,6 +314,13 @@ TEST(XpTrash, HomeAndOtherMountsTrashesAreMadeWithoutLinksAndBelongToTheirOwner)
             std::string listed = xptest::runProgram({"dbus-run-session", "--", "gio", "trash", "--list"});
             EXPECT_EQ(listed, "trash:///item\t" + t / "item\n");
         });
+        // A data folder whose name only begins as the home's (home2) is not in the home: its
+        // trash is made as root's, not handed to the home's owner.
+        setenv("XDG_DATA_HOME", (t / "home2/share").c_str(), 1);
+        EXPECT_TRUE(xptest::writeFile(t / "item2", "item2") && trash(t / "item2") == XPERR_OK);
+        unsetenv("XDG_DATA_HOME");
+        struct stat st;
+        EXPECT_TRUE(lstat((t / "home2/share/Trash/files/item2").c_str(), &st) == 0 && st.st_uid == 0);
     });
 
     // Items of another mount go to its own trash, never through a planted link or into

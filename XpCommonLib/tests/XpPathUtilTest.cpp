@@ -105,21 +105,28 @@ TEST(XpPathUtil, DisplayFormsAndLogicalOrder)
         EXPECT_EQ(P::CompareLogical(Str(r.a), Str(r.b)), r.order) << r.a << " " << r.b;
 }
 
-// Volume roots and display paths on real mounts.
+// Volume roots and display paths on real mounts; roots also checked against findmnt and stat.
 TEST(XpPathUtil, RootsAndDisplayPathsOfRealMounts)
 {
     xptest::TempDir t;
     const std::string vol = t / "mnt dir \xC3\xA9", bind = t / "bind", file = vol + "/sub/x:y.txt";
     const std::string up = str(P::GetRootPath(S(t.path)));
-    auto root = [](const std::string& path) { return str(P::GetRootPath(S(path))); };
+    // The root of path, which must be the mount point that findmnt and stat(1) give for an
+    // existing folder on its way.
+    auto root = [](const std::string& path, const std::string& existing) {
+        const std::string found = str(P::GetRootPath(S(path)));
+        EXPECT_EQ(xptest::runProgram({"findmnt", "-nf", "-o", "TARGET", "-T", existing}), found + "\n") << path;
+        EXPECT_EQ(xptest::runProgram({"stat", "-c", "%m", existing}), found + "\n") << path;
+        return found;
+    };
     xptest::checkInMountNamespace([&] {
         EXPECT_EQ(mkdir(vol.c_str(), 0755) | mkdir(bind.c_str(), 0755), 0);
-        EXPECT_EQ(root(vol + "/x"), up);   // the parent's volume, and the table kept
+        EXPECT_EQ(root(vol + "/x", vol), up);   // the parent's volume, and the table kept
         EXPECT_TRUE(mount("t", vol.c_str(), "tmpfs", 0, "size=1m") == 0 &&
                     mkdir((vol + "/sub").c_str(), 0755) == 0 && xptest::writeFile(file, "") &&
                     mount((vol + "/sub").c_str(), bind.c_str(), nullptr, MS_BIND, nullptr) == 0);
-        EXPECT_EQ(root(vol + "/sub/missing/deeper"), vol);
-        EXPECT_EQ(root(bind + "/gone"), bind);
+        EXPECT_EQ(root(vol + "/sub/missing/deeper", vol + "/sub"), vol);
+        EXPECT_EQ(root(bind + "/gone", bind), bind);
         EXPECT_TRUE(P::IsRootPath(S(vol)) && !P::IsRootPath(S(vol + "/")) && P::IsRootPath(Str("/")));
         for (const auto& d : {std::make_pair(file, "mnt dir \xC3\xA9:sub:x/y.txt"), {bind, "bind:"},
                               {"/", "/:"}})

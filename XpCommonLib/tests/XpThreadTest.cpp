@@ -24,6 +24,16 @@ template <typename F> auto onOtherThread(F body) { return std::async(std::launch
 
 TEST(XpSyncCoreTest, RecursionScopedLocksUnitsUpToTheMaximumSignalledEventsAndListeners)
 {
+    // On a busy object 0 never waits, and 1 gives up within the second. First, so that no
+    // earlier wait has brought the clock to a whole second.
+    XpSemaphore busy(0, 1);
+    for (unsigned t : {0u, 1u}) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(busy.Lock(t), BUSY);
+        std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+        EXPECT_LE(waited.count(), t + 0.1) << t;
+    }
+
     XpCriticalSection cs;
     XpSyncObject& object = cs;   // the exported calls, through the virtual table
     auto otherTries = [&] { return onOtherThread([&] { return cs.TryLock() == OK && cs.Unlock() == OK; }); };
@@ -83,6 +93,7 @@ TEST(XpSyncCoreTest, RecursionScopedLocksUnitsUpToTheMaximumSignalledEventsAndLi
 
 void* returnArgument(void* arg) { return arg; }
 void* endWithArgument(void* arg) { XpThreadEnd(static_cast<int>(reinterpret_cast<intptr_t>(arg))); }
+void* waitForEvent(void* event) { return reinterpret_cast<void*>(uintptr_t(static_cast<XpManualEvent*>(event)->Lock())); }
 
 XpThread* joiner = nullptr;
 XpManualEvent joinerKnown(false);
@@ -106,6 +117,34 @@ TEST(XpThreadTest, JoinReturnsTheExitValueAs32BitsButNotToTheThreadItself)
         joinerKnown.SetOk(true);
         EXPECT_EQ(XpThreadJoinAndFree(t), row.exit);   // after a refused self-join, too
     }
+}
+
+TEST(XpThreadTest, PriorityChangesKeepThePolicyAndMapItsRefusals)
+{
+    XpManualEvent gate(false);
+    XpThread* t = XpThreadAllocAndBegin(waitForEvent, &gate);
+    ASSERT_NE(t, nullptr);
+    // SCHED_OTHER allows only 0; under SCHED_FIFO and SCHED_RR steps work up to the maximum, and
+    // 0 is refused.
+    const XpErr BAD = XPERR_SYNC_INVALID_PRIORITY;
+    EXPECT_EQ((Results{t->SetPriority(0), t->RaisePriority(), t->LowerPriority(), t->SetPriority(5)}),
+              (Results{OK, BAD, BAD, BAD}));
+    bool realTime = true;
+    for (int policy : {SCHED_FIFO, SCHED_RR}) {
+        struct sched_param param = {sched_get_priority_max(policy) - 1};
+        realTime = realTime && pthread_setschedparam(t->nativeHandle(), policy, &param) == 0;
+        if (!realTime)
+            break;
+        EXPECT_EQ((Results{t->LowerPriority(), t->RaisePriority(), t->RaisePriority(), t->RaisePriority(), t->SetPriority(0)}),
+                  (Results{OK, OK, OK, BAD, BAD})) << policy;
+        int now = -1;
+        EXPECT_TRUE(pthread_getschedparam(t->nativeHandle(), &now, &param) == 0 && now == policy) << policy;
+        EXPECT_EQ(t->GetPriority(), sched_get_priority_max(policy)) << policy;
+    }
+    gate.SetOk(true);
+    XpThreadJoinAndFree(t);
+    if (!realTime)
+        GTEST_SKIP() << "real-time policies not allowed here (needs root or CAP_SYS_NICE)";
 }
 
 // ---- Waits on several objects ----------------------------------------------------------------
