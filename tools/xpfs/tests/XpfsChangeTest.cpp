@@ -1,7 +1,7 @@
 // xpfs rmdir, mktemp, concat, available, writable and trash on real files: what each leaves on
 // disk and prints, its usage errors, and what a user who is not root gets (a folder that refuses
-// him, no process to spare). Each command's failure message is a row of XpfsOptions'
-// failure table; the rules below the commands are the library's tests'.
+// him, no process to spare). The other commands' failure messages are rows of XpfsOptions'
+// failure table (mktemp's is the refusal below); the rules below the commands are the library's.
 #include "XpFileTestSupport.h"
 
 namespace {

@@ -24,7 +24,6 @@ TEST(XpfsCompletion, CompletesCommandsSubcommandsAndOptions)
         {2, {"path", "di"}, "display\n"},
         {2, {"ls", "--al"}, "--all\n--almost-all\n"},
         {2, {"cat-int", "--"}, "--debug\n--help\n--order\n--version\n--width\n"},
-        {3, {"path", "root", "--he"}, "--help\n"},
     };
     for (const auto& r : rows)
         EXPECT_EQ(complete(r.cword, r.words), r.reply) << r.words.back();

@@ -50,19 +50,6 @@ TEST(XpfsNames, FolderCommandsOnNamesThatAreNotUtf8)
     EXPECT_EQ(xptest::names(dir), "00.tmp\n");
 }
 
-// A name that is not UTF-8 moved into a folder whose name is not either. (RenameFile of such names,
-// relative and across volumes and never onto a taken one, is a set of rows of XpFileOperation's
-// refusal table; xpfs's own refusal of a taken name is a row of XpfsOptions' failure table.)
-TEST(XpfsNames, RenameOfNamesThatAreNotUtf8)
-{
-    xptest::TempDir t;
-    ASSERT_TRUE(xptest::writeFile(t / "caf\xe9", "file") && mkdir((t / "d\xfe").c_str(), 0755) == 0);
-    xptest::Ran ran = xpfs({"rename", t / "caf\xe9", t / "d\xfe/caf\xe9"});
-    EXPECT_EQ(ran.status, 0) << ran.err;
-    EXPECT_EQ(xptest::names(t.path), "d\xfe\n");
-    EXPECT_EQ(xptest::readFile(t / "d\xfe/caf\xe9"), "file");
-}
-
 // The folder is a volume of its own, so that its root is not the one of "/" (which a relative
 // path read from the wrong place would also get).
 TEST(XpfsNames, InfoOfRelativePathNamesItsVolumeRoot)

@@ -12,9 +12,7 @@ TEST(Xpfs, PathCommands)
     setenv("HOME", "/home/someone", 1);   // for the special folders
     const struct { std::vector<std::string> args; int status; std::string out, err; } rows[] = {
         {{"path", "split", "/a/b.txt", "b.tar.gz", "/"}, 0, "/a/\tb\t.txt\n\tb.tar\t.gz\n/\t\t\n", ""},
-        {{"path", "join", "/a", "/b", "c"}, 0, "/a/b/c\n", ""},
         {{"path", "rel", "/a/b", "/A/"}, 0, "child\n", ""}, {{"path", "compare", "file2", "File10"}, 0, "-1\n", ""},
-        {{"path", "display", "/"}, 0, "/:\n", ""}, {{"path", "undisplay", "/:tmp:a/b"}, 0, "/tmp/a:b\n", ""},
         {{"path", "special", "music", "4"}, 0, "/home/someone/Music\n/home/someone\n", ""},
         {{"path", "root", "/", "/mnt/xpfs-gone/a"}, 1, "/\n",
          "xpfs: cannot find the volume of '/mnt/xpfs-gone/a': the volume is not available\n"},
