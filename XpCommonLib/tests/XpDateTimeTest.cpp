@@ -204,7 +204,6 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
     EXPECT_EQ(states(last + XpDateTimeSpan(1.0), beyond, XpDateTime() + XpDateTimeSpan(1.0),
                      XpDateTime(1.0) - XpDateTimeSpan(5000000.0), unset, end),
               "0:2958466.5 1:2958466.5 1:1 0:-4999999 1:0 0:2958500 ");
-    EXPECT_EQ(std::make_pair(beyond.GetYear(), static_cast<long>(beyond)), std::make_pair(-1, -1L));
 
     // The shift is hours * 3600 + minutes * 60 + seconds in 32-bit arithmetic that wraps around
     // (596524 hours are 2147486400 s, 2^32 more than the expected value), crossing day 0.
@@ -231,9 +230,6 @@ TEST(XpDateTime, FieldsParsingArithmeticAndSpans)
                                       XpDateTimeSpan(NOT_A_NUMBER).GetTotalSeconds()}),
               (std::vector<long long>{-1, -12, 0, 1, 0, -1, INT_MAX, LLONG_MIN, 0}));
 
-    const double limit = 3615899.999988426;   // the distance between the ends of the date range
-    for (double v : {0.0, limit, -limit, NOT_A_NUMBER, 3615900.0, -3615900.0})
-        EXPECT_EQ(XpDateTimeSpan(v).IsValid(), std::fabs(v) <= limit || std::isnan(v)) << v;
     XpDateTimeSpan span(3615899, 23, 59, 60), reset(span);
     EXPECT_FALSE(span.IsValid() || !reset.SetDateTimeSpan(1, 0, 0, 0).IsValid() ||
                  (reset = 3615900.0).IsValid());
