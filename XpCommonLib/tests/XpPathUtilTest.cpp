@@ -85,7 +85,6 @@ TEST(XpPathUtil, DisplayFormsAndLogicalOrder)
     for (const auto& e : exs)
         EXPECT_EQ(str(P::GetDisplayPathEx(Str(e.path), e.provider ? &strings : nullptr, false)), e.shown)
             << e.path;
-    EXPECT_EQ(str(P::ConvertSystemNameToDisplayName(Str("a:b/c"))), "a/b:c");
     // Colon paths back to paths: volumes, relative forms, names with '/'; "" when nothing exists.
     const std::string media = std::string("/media/") + getpwuid(geteuid())->pw_name;
     const std::string backs[][2] = {{"/:", "/"}, {"/:tmp:a/b", "/tmp/a:b"}, {":a::b:", "a/b"},
