@@ -375,8 +375,6 @@ TEST_F(PolkitTest, TheHelperRefusesWhatItDoesNotExpectOrTrustAndAnyStartButPkexe
     ASSERT_EQ(::chmod(autostartFolder().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(ORU_HELPER_CONFIG, 0666), 0);
     expectHelper({"login-item", "add"}, 4);
-    writeConfig("AutostartDirectory=" + autostartFolder() + "\nDataDirectories=" + sandbox_->systemDataDir() + ":../x\n");
-    expectHelper({"login-item", "add"}, 4);
     EXPECT_FALSE(exists(sandbox_->autostartEntry()));
     EXPECT_EQ(OruSandbox::readFile(precious), "keep me\n");
 }
@@ -461,8 +459,7 @@ TEST_F(PolkitTest, TheHelperWritesIntoNoFolderOfAnEarlierInstallationThatOthersM
 // installer's process nor the helper grows with it.
 TEST_F(PolkitTest, TheHelperTakesALargeFileWithoutEitherSideGrowing)
 {
-    const char* wanted = std::getenv("XP_PAYLOAD_MEMORY_TEST_MIB"); // a larger run by hand
-    const size_t mib = wanted ? std::strtoul(wanted, nullptr, 10) : 256;
+    const size_t mib = 256;
     // The file of `size` MiB installed through the helper by a process of its own (the installer's
     // side), which reports its own peak resident memory and the helper's, in KiB.
     auto install = [this](size_t size, const std::string& name, long* installerKiB, long* helperKiB) {
@@ -504,8 +501,6 @@ TEST_F(PolkitTest, TheHelperTakesALargeFileWithoutEitherSideGrowing)
 #endif
     long installerKiB = -1, helperKiB = -1;
     ASSERT_NO_FATAL_FAILURE(install(mib, "large.bin", &installerKiB, &helperKiB));
-    std::printf("payload of %zu MiB through the helper: peak resident memory %ld KiB (installer), %ld KiB (helper)\n",
-                mib, installerKiB, helperKiB);
     EXPECT_GT(installerKiB, 0);
     EXPECT_GT(helperKiB, 0);
     EXPECT_LT(installerKiB - baseInstaller, 64 * 1024) << "over " << baseInstaller;
@@ -541,7 +536,6 @@ TEST_F(PolkitTest, AStreamThatEndsEarlyOrIsMalformedIsRefusedAndKeepsNothingOfIt
         {magic + record(K::Folder, "") + file + record(K::End, ""), "it ends inside a folder", {"a"}},
         {magic + record(K::Folder, "") + record(K::EndFolder, "") + file, "an entry after the payload's end", {}},
         {magic + record(K::Folder, "") + record(K::File, "../escape", "x"), "(\"../escape\")", {}},
-        {magic + record(K::Folder, "") + record(K::Folder, ".."), "(\"..\")", {}},
         {magic + record(K::Folder, "") + "Q" + record(K::File, "q", "x").substr(1), "unknown record kind", {}},
         {magic + record(K::Folder, "") + nested, "folders nested too deep", {"d"}},
     };
