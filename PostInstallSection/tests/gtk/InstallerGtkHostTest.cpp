@@ -17,6 +17,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <filesystem>
 #include <fstream>
@@ -285,7 +286,7 @@ TEST_F(GtkHostTest, ALockLeftTakenByAnEndedProcessIsSetFreeAndTheWindowSaysSo)
     ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…")) << describe(window);
 }
 
-TEST_F(GtkHostTest, CtrlQAsksASecondInstallerWaitsAndClosingTheWindowAsksBeforeQuitting)
+TEST_F(GtkHostTest, CtrlQAsksASecondInstallerWaitsClosingTheWindowAsksBeforeQuittingAndSIGTERMEndsTheRoad)
 {
     // On the installation page, the installer mutex held: a second installer's window shows that
     // it waits and whom for, and ends on Cancel; the first, still there, asks before it quits when
@@ -316,6 +317,17 @@ TEST_F(GtkHostTest, CtrlQAsksASecondInstallerWaitsAndClosingTheWindowAsksBeforeQ
     ASSERT_TRUE(requestClose(host, window));
     ASSERT_TRUE(press(driver_->window(host.pid, kQuitQuestion), "Quit"));
     EXPECT_EQ(host.finish(), 0) << host.output;
+    std::filesystem::remove(sandbox_->installedEntry());
+
+    // SIGTERM on the settings pane ends the road at once, without waiting for an answer to the
+    // login item.
+    Host killed;
+    ASSERT_TRUE(start(killed, window));
+    ASSERT_TRUE(press(window, "Continue"));
+    ASSERT_TRUE(driver_->find(window, ATSPI_ROLE_PUSH_BUTTON, "Change Folders…"));
+    ::kill(killed.pid, SIGTERM);
+    EXPECT_EQ(killed.finish(), 128 + SIGTERM) << killed.output;
+    killed.expectResult({"ended=interrupted", "launch=reconstructDatabase login-item=refused"});
 }
 
 // The payload is a folder whose largest file lies on a slow FUSE volume (a few MiB a second,
@@ -385,17 +397,23 @@ TEST_F(GtkHostTest, AltAndTheUnderlinedLetterPressEachButton)
     host.expectResult({"ended=finished", "login-item=refused"});
 }
 
-// The window carries the product's icon itself, so a desktop shows it even where no desktop
-// entry matches the window.
-TEST_F(GtkHostTest, TheWindowCarriesTheProductsIcon)
+// To the display the window belongs to the application com.ombrix.Installer (its X11 class names
+// it, as the Wayland app_id does), so a desktop matches it with the desktop entry and shows the
+// product's icon, which the window also carries itself.
+TEST_F(GtkHostTest, TheWindowIsTheApplicationComOmbrixInstallerAndCarriesItsIcon)
 {
     if (onWayland())
-        GTEST_SKIP() << "the icon is read as an X11 window property (docs/wayland.md)";
+        GTEST_SKIP() << "the class and icon are read as X11 window properties (docs/wayland.md)";
     ASSERT_TRUE(start(host, window));
     unsigned long id = windowId(desktop_->display(), host.pid, kWindowTitle);
     ASSERT_NE(id, 0ul);
     Display* display = XOpenDisplay(desktop_->display().c_str());
     ASSERT_TRUE(display);
+    XClassHint hint{};
+    ASSERT_TRUE(XGetClassHint(display, id, &hint));
+    EXPECT_STREQ(hint.res_name, "com.ombrix.Installer");
+    XFree(hint.res_name);
+    XFree(hint.res_class);
     // _NET_WM_ICON: width, height, then the pixels, for each size the theme gave.
     Atom type;
     int format;
@@ -408,6 +426,29 @@ TEST_F(GtkHostTest, TheWindowCarriesTheProductsIcon)
     XCloseDisplay(display);
 }
 
+// The value of `name` in the environment a process started with (/proc/PID/environ: what its
+// sanitizer read, whatever it changed later with setenv).
+std::string startingEnvironment(const std::string& pid, const std::string& name)
+{
+    std::istringstream all(readAll("/proc/" + pid + "/environ")); // NAME=VALUE, each ended by a NUL
+    for (std::string entry; std::getline(all, entry, '\0');)
+        if (entry.rfind(name + "=", 0) == 0)
+            return entry.substr(name.size() + 1);
+    return "(not set)";
+}
+
+// The window is on the display server this run is about: the toolkit's backend named (it then
+// uses no other, and fails to start without it) and the other server's variable unset, so a run
+// meant for Wayland cannot pass on X11 unnoticed.
+TEST_F(GtkHostTest, TheWindowRunsOnTheChosenDisplayServerOnly)
+{
+    ASSERT_TRUE(start(host, window));
+    const std::string pid = std::to_string(host.pid);
+    EXPECT_EQ(startingEnvironment(pid, "GDK_BACKEND"), backendName(desktop_->backend()));
+    EXPECT_EQ(startingEnvironment(pid, onWayland() ? "DISPLAY" : "WAYLAND_DISPLAY"), "(not set)");
+    EXPECT_EQ(startingEnvironment(pid, onWayland() ? "WAYLAND_DISPLAY" : "DISPLAY"), desktop_->display());
+}
+
 // Under AddressSanitizer this program, an AT-SPI client that loses a few bytes inside that
 // library, runs without leak detection (were it on, the client's bytes would fail every run, as
 // they once did), and every host it starts runs with it: a host's leak must still fail the suite.
@@ -416,12 +457,7 @@ TEST_F(GtkHostTest, SanitizerOptionsLeaveLeakChecksToTheHosts)
 {
 #if defined(__SANITIZE_ADDRESS__)
     ASSERT_TRUE(start(host, window));
-    // NAME=VALUE, each ended by a NUL.
-    std::istringstream all(readAll("/proc/" + std::to_string(host.pid) + "/environ"));
-    std::string options = "(not set)";
-    for (std::string entry; std::getline(all, entry, '\0');)
-        if (entry.rfind("ASAN_OPTIONS=", 0) == 0)
-            options = entry.substr(13);
+    const std::string options = startingEnvironment(std::to_string(host.pid), "ASAN_OPTIONS");
     EXPECT_NE(options.find("detect_leaks=1"), std::string::npos) << "the host runs with ASAN_OPTIONS=" << options;
 #else
     GTEST_SKIP() << "only AddressSanitizer builds check leaks";
