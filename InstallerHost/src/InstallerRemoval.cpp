@@ -126,6 +126,26 @@ void InstallerRemoveListed(int top, dev_t device, const std::string& folderPath,
                            const InstallerRemovalSay& say)
 {
     auto full = [&](const std::string& rel) { return (folderPath == "/" ? "" : folderPath) + "/" + rel; };
+    auto failed = [&](const std::string& rel, int err) {
+        say(InstallerRemovalStep::Failed, full(rel), InstallerText("could not remove %s: %s", full(rel), systemError(err)));
+    };
+    // Removes leaf from parent and says so, or says why not: a folder that is not empty is kept
+    // with `keptWhenNotEmpty`, any other refusal is a failure.
+    auto unlinkSaying = [&](int parent, const std::string& leaf, const std::string& rel, int flags,
+                            const std::string& done, const std::string& keptWhenNotEmpty = std::string()) {
+        if (::unlinkat(parent, leaf.c_str(), flags) == 0)
+            say(InstallerRemovalStep::Removed, full(rel), done);
+        else if (!keptWhenNotEmpty.empty() && (errno == ENOTEMPTY || errno == EEXIST))
+            say(InstallerRemovalStep::Kept, full(rel), keptWhenNotEmpty);
+        else
+            failed(rel, errno);
+    };
+    // The entry at rel as it is now, not followed; false when it is gone or cannot be reached.
+    auto lookAt = [&](const std::string& rel, XpFd& parent, std::string& leaf, struct stat& entry) {
+        std::string why;
+        return openParent(top, rel, device, parent, leaf, why) &&
+               ::fstatat(parent.Get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0;
+    };
     for (size_t i = 0; i < record.files.size(); ++i) {
         const std::string& rel = record.files[i];
         XpFd parent;
@@ -137,18 +157,13 @@ void InstallerRemoveListed(int top, dev_t device, const std::string& folderPath,
         struct stat entry;
         if (::fstatat(parent.Get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT)
-                say(InstallerRemovalStep::Failed, full(rel),
-                     InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
+                failed(rel, errno);
             continue; // gone already: nothing to say
         }
         if (S_ISLNK(entry.st_mode)) {
             // Something put a link where our file was: the link goes, what it points at is not looked at.
-            if (::unlinkat(parent.Get(), leaf.c_str(), 0) == 0)
-                say(InstallerRemovalStep::Removed, full(rel),
-                     InstallerText("removed %s (a link where the installer had placed a file; not followed)", full(rel)));
-            else
-                say(InstallerRemovalStep::Failed, full(rel),
-                     InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
+            unlinkSaying(parent.Get(), leaf, rel, 0,
+                         InstallerText("removed %s (a link where the installer had placed a file; not followed)", full(rel)));
             continue;
         }
         std::string sum;
@@ -161,27 +176,19 @@ void InstallerRemoveListed(int top, dev_t device, const std::string& folderPath,
                  InstallerText("kept %s: it was changed after the installation", full(rel)));
             continue;
         }
-        if (::unlinkat(parent.Get(), leaf.c_str(), 0) == 0)
-            say(InstallerRemovalStep::Removed, full(rel), InstallerText("removed %s", full(rel)));
-        else
-            say(InstallerRemovalStep::Failed, full(rel),
-                 InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
+        unlinkSaying(parent.Get(), leaf, rel, 0, InstallerText("removed %s", full(rel)));
     }
     for (const std::string& rel : record.links) {
         XpFd parent;
-        std::string leaf, why;
+        std::string leaf;
         struct stat entry;
-        if (!openParent(top, rel, device, parent, leaf, why) ||
-            ::fstatat(parent.Get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
+        if (!lookAt(rel, parent, leaf, entry))
             continue;
         if (!S_ISLNK(entry.st_mode))
             say(InstallerRemovalStep::Kept, full(rel),
                  InstallerText("kept %s: no longer the link the installer placed", full(rel)));
-        else if (::unlinkat(parent.Get(), leaf.c_str(), 0) == 0)
-            say(InstallerRemovalStep::Removed, full(rel), InstallerText("removed %s", full(rel)));
         else
-            say(InstallerRemovalStep::Failed, full(rel),
-                 InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
+            unlinkSaying(parent.Get(), leaf, rel, 0, InstallerText("removed %s", full(rel)));
     }
     // The deepest folders first, each only when nothing is left in it.
     std::vector<std::string> folders = record.folders;
@@ -190,22 +197,15 @@ void InstallerRemoveListed(int top, dev_t device, const std::string& folderPath,
     });
     for (const std::string& rel : folders) {
         XpFd parent;
-        std::string leaf, why;
+        std::string leaf;
         struct stat entry;
-        if (!openParent(top, rel, device, parent, leaf, why) ||
-            ::fstatat(parent.Get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
+        if (!lookAt(rel, parent, leaf, entry))
             continue;
-        if (!S_ISDIR(entry.st_mode) || entry.st_dev != device) {
+        if (!S_ISDIR(entry.st_mode) || entry.st_dev != device)
             say(InstallerRemovalStep::Kept, full(rel),
                  InstallerText("kept %s: no longer the folder the installer made", full(rel)));
-        } else if (::unlinkat(parent.Get(), leaf.c_str(), AT_REMOVEDIR) == 0) {
-            say(InstallerRemovalStep::Removed, full(rel), InstallerText("removed %s", full(rel)));
-        } else if (errno == ENOTEMPTY || errno == EEXIST) {
-            say(InstallerRemovalStep::Kept, full(rel),
-                 InstallerText("kept %s: it holds files the installer did not place", full(rel)));
-        } else {
-            say(InstallerRemovalStep::Failed, full(rel),
-                 InstallerText("could not remove %s: %s", full(rel), systemError(errno)));
-        }
+        else
+            unlinkSaying(parent.Get(), leaf, rel, AT_REMOVEDIR, InstallerText("removed %s", full(rel)),
+                         InstallerText("kept %s: it holds files the installer did not place", full(rel)));
     }
 }
