@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -77,6 +78,14 @@ struct TempFolder {
     explicit TempFolder(std::string t) : path(::mkdtemp(&(t = "/tmp/" + t + ".XXXXXX")[0]) ? t : "") {}
     ~TempFolder() { std::error_code ec; std::filesystem::remove_all(path, ec); }
 };
+
+// Takes this test program into a mount namespace of its own, whose mounts reach no other
+// namespace: what the tests mount there stays theirs and goes with the program.
+inline void enterPrivateMountNamespace()
+{
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "these tests need a mount namespace of their own: " << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+}
 
 // Mounts a test makes in its own mount namespace, undone last first when it goes, failed or not.
 struct PrivateMounts {

@@ -102,11 +102,23 @@ TEST(InstallerHostTest, InteractiveChoicesThroughAPipe)
     EXPECT_NE(host.resultLine().find("call=B.exit:0 call=auth:granted call=terminate"), std::string::npos) << host.output;
 }
 
-// Ctrl-C while a folder is being copied: the host is held inside the copy (its output pipe full
-// when it reports 25%), interrupted there, and must end with status 130. Its record of what it
-// placed goes to `host`'s data folder.
-void interruptMidCopyOfAFolder(Host& host, const std::string& source, const std::string& dest, size_t files)
+// An application folder of 400 files whose copy was stopped by Ctrl-C: the host is held inside
+// the copy (its output pipe full when it reports 25%), interrupted there, and must end with status
+// 130. Its record of what it placed goes to `host`'s data folder.
+struct StoppedFolderCopy {
+    TempFolder folder{"installer-host-test"};
+    std::string source = folder.path + "/App", dest = folder.path + "/installed/App";
+    size_t files = 0;
+    Host host;
+};
+
+void stopFolderCopyMidway(StoppedFolderCopy& copy)
 {
+    ASSERT_FALSE(copy.folder.path.empty());
+    copy.files = makeApplicationFolder(copy.source, 400);
+    Host& host = copy.host;
+    const std::string &source = copy.source, &dest = copy.dest;
+    const size_t files = copy.files;
     int out[2];
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
     host.out = out[0]; // host kills and reaps the host, closes the pipe's reading end, whatever happens
@@ -149,34 +161,23 @@ void interruptMidCopyOfAFolder(Host& host, const std::string& source, const std:
 // of the files under way, no staging debris, and says the installation was cancelled.
 TEST(InstallerHostTest, CtrlCMidCopyOfAFolderKeepsTheCompleteFilesAndNothingOfThoseUnderWay)
 {
-    TempFolder folder("installer-host-test");
-    ASSERT_FALSE(folder.path.empty());
-    const std::string source = folder.path + "/App", dest = folder.path + "/installed/App";
-    const size_t files = makeApplicationFolder(source, 400);
-    Host host;
-    interruptMidCopyOfAFolder(host, source, dest, files);
-    if (HasFatalFailure())
-        return;
-    expectHas(host.output, {"installer-host: copying " + dest + ": 25%", "ended=interrupted installation=cancelled"});
-    const size_t placed = expectCompleteFilesOnly(source, dest);
+    StoppedFolderCopy copy;
+    ASSERT_NO_FATAL_FAILURE(stopFolderCopyMidway(copy));
+    expectHas(copy.host.output,
+              {"installer-host: copying " + copy.dest + ": 25%", "ended=interrupted installation=cancelled"});
+    const size_t placed = expectCompleteFilesOnly(copy.source, copy.dest);
     EXPECT_GT(placed, 0u);
-    EXPECT_LT(placed, files);
-    EXPECT_EQ(stagingDebris(dest), 0u);
+    EXPECT_LT(placed, copy.files);
+    EXPECT_EQ(stagingDebris(copy.dest), 0u);
 }
 
 // The complete files a stopped folder copy left are recorded as placed, so a removal takes them
 // away with the folder it made.
 TEST(InstallerHostTest, UninstallRemovesTheFilesOfAFolderCopyStoppedMidway)
 {
-    TempFolder folder("installer-host-test");
-    ASSERT_FALSE(folder.path.empty());
-    const std::string source = folder.path + "/App", dest = folder.path + "/installed/App";
-    const size_t files = makeApplicationFolder(source, 400);
-    Host host;
-    interruptMidCopyOfAFolder(host, source, dest, files);
-    if (HasFatalFailure())
-        return;
-    ASSERT_GT(expectCompleteFilesOnly(source, dest), 0u);
-    runHost({"--uninstall", "--unattended", RECORDING_BUNDLE}, 0, {"XDG_DATA_HOME=" + host.dataHome.path});
-    EXPECT_FALSE(std::filesystem::exists(dest));
+    StoppedFolderCopy copy;
+    ASSERT_NO_FATAL_FAILURE(stopFolderCopyMidway(copy));
+    ASSERT_GT(expectCompleteFilesOnly(copy.source, copy.dest), 0u);
+    runHost({"--uninstall", "--unattended", RECORDING_BUNDLE}, 0, {"XDG_DATA_HOME=" + copy.host.dataHome.path});
+    EXPECT_FALSE(std::filesystem::exists(copy.dest));
 }

@@ -8,7 +8,6 @@
 #include <InstallerFrontEnd.h>
 #include <InstallerPayload.h>
 
-#include <sched.h>
 #include <sys/mount.h>
 
 #include <cstring>
@@ -20,8 +19,7 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(folder_.path.empty());
-        ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "the tests of small volumes need a mount namespace: " << std::strerror(errno);
-        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+        ASSERT_NO_FATAL_FAILURE(enterPrivateMountNamespace());
     }
     // A tmpfs of `size` at a new folder NAME in the test's folder.
     std::string smallVolume(const std::string& name, const std::string& size)

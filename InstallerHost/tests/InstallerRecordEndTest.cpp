@@ -3,11 +3,6 @@
 // /run/systemd) and a private /var/log, so the record is root's plain log file there.
 #include "HostProcess.h"
 
-#include <sched.h>
-#include <sys/mount.h>
-
-#include <cstring>
-
 namespace {
 
 class InstallerRecordEndTest : public ::testing::Test {
@@ -15,8 +10,7 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(folder_.path.empty());
-        ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "the record's tests need a mount namespace: " << std::strerror(errno);
-        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+        ASSERT_NO_FATAL_FAILURE(enterPrivateMountNamespace());
         for (const char* at : {"/run/systemd", "/var/log"})
             ASSERT_NO_FATAL_FAILURE(mounts_.tmpfs(at, "mode=0755,size=4m"));
         ::unsetenv("INSTALLER_HOST_RECORD"); // the suite's setting for every other test
