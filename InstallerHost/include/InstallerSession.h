@@ -3,9 +3,9 @@
 // A session loads a plug-in bundle, asks its section shouldLoad, firstPane and title, runs the
 // installation step (copying the payload), walks the plug-in's panes and ends with a summary page.
 // installer-host puts a terminal in front of it; the tests drive it directly. Each run is recorded,
-// step by step, in the system journal or a log file (InstallerJournal.h), from here for every host. The calls into the
-// plug-in keep the order of the plug-in interface (InstallerPlugin.h), and end() posts the
-// will-terminate notification exactly once, after every other call.
+// step by step, in the system journal or a log file (InstallerJournal.h), from here for every
+// host. The calls into the plug-in keep the order of the plug-in interface (InstallerPlugin.h),
+// and end() posts the will-terminate notification exactly once, after every other call.
 #ifndef INSTALLERSESSION_H
 #define INSTALLERSESSION_H
 

@@ -1,6 +1,8 @@
 // The record of an installer run: the systemd journal, else a plain log file (see InstallerJournal.h).
 #include <InstallerJournal.h>
 
+#include "InstallerRemoval.h"
+
 #include <XpFd.h>
 
 #include <glib.h>
@@ -155,45 +157,11 @@ bool writeJournal(const InstallerRecordFields& all, const std::string& message, 
     return sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) >= 0;
 }
 
-std::string hexOf(GChecksum* sum)
-{
-    const char* text = g_checksum_get_string(sum);
-    return text ? text : "";
-}
-
-// The SHA-256 and size of the open regular file `fd`, a piece at a time.
-bool sha256Of(int fd, std::string* hex, unsigned long long* size)
-{
-    GChecksum* sum = g_checksum_new(G_CHECKSUM_SHA256);
-    unsigned long long total = 0;
-    std::vector<unsigned char> buffer(64 * 1024);
-    bool ok = true;
-    for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        g_checksum_update(sum, buffer.data(), n);
-        total += static_cast<unsigned long long>(n);
-    }
-    if (ok) {
-        *hex = hexOf(sum);
-        *size = total;
-    }
-    g_checksum_free(sum);
-    return ok;
-}
-
 void recordFile(int fd, const std::string& placedAt, const std::string& payload, const std::string& via)
 {
     std::string hex;
     unsigned long long size = 0;
-    if (!sha256Of(fd, &hex, &size)) {
+    if (!InstallerSha256Of(fd, hex, &size)) {
         InstallerRecordWrite(InstallerRecordStep::File, "placed " + placedAt + " (its checksum could not be read)",
                              {{"INSTALLER_PATH", placedAt}, {"INSTALLER_PAYLOAD", payload}, {"INSTALLER_VIA", via}}, true);
         return;

@@ -37,24 +37,11 @@ bool checksumAtImpl(int folder, const std::string& name, std::string& hex, std::
             *why = _("not a regular file on the installation's volume");
         return false;
     }
-    GChecksum* sum = g_checksum_new(G_CHECKSUM_SHA256);
-    std::vector<unsigned char> buffer(256 * 1024);
-    for (;;) {
-        ssize_t n = ::read(fd.Get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            if (why)
-                *why = systemError(errno);
-            g_checksum_free(sum);
-            return false;
-        }
-        if (n == 0)
-            break;
-        g_checksum_update(sum, buffer.data(), static_cast<gssize>(n));
+    if (!InstallerSha256Of(fd.Get(), hex)) {
+        if (why)
+            *why = systemError(errno);
+        return false;
     }
-    hex = g_checksum_get_string(sum);
-    g_checksum_free(sum);
     return true;
 }
 
@@ -111,6 +98,34 @@ bool openParent(int top, const std::string& rel, dev_t device, XpFd& parent, std
 }
 
 } // namespace
+
+bool InstallerSha256Of(int fd, std::string& hex, unsigned long long* size)
+{
+    GChecksum* sum = g_checksum_new(G_CHECKSUM_SHA256);
+    std::vector<unsigned char> buffer(256 * 1024);
+    unsigned long long total = 0;
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int error = errno;
+            g_checksum_free(sum);
+            errno = error;
+            return false;
+        }
+        if (n == 0)
+            break;
+        g_checksum_update(sum, buffer.data(), static_cast<gssize>(n));
+        total += static_cast<unsigned long long>(n);
+    }
+    const char* text = g_checksum_get_string(sum);
+    hex = text ? text : "";
+    if (size)
+        *size = total;
+    g_checksum_free(sum);
+    return true;
+}
 
 bool InstallerChecksumAt(int folder, const std::string& name, std::string& hex, std::string* why, dev_t device)
 {

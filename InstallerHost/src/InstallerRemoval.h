@@ -29,6 +29,10 @@ using InstallerRemovalSay = std::function<void(InstallerRemovalStep::Kind, const
 void InstallerRemoveListed(int top, dev_t device, const std::string& folderPath, const InstallerRemovalList& list,
                            const InstallerRemovalSay& say);
 
+// SHA-256 (in hex) and size of what is left to read of the open file `fd`, a piece at a time;
+// false, with errno set, when a read fails.
+bool InstallerSha256Of(int fd, std::string& hex, unsigned long long* size = nullptr);
+
 // SHA-256 of the regular file `name` in `folder` (on `device` unless it is 0), read a piece at a
 // time; a link, FIFO or device there is neither followed nor read.
 bool InstallerChecksumAt(int folder, const std::string& name, std::string& hex, std::string* why, dev_t device = 0);
